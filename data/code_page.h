@@ -1,0 +1,47 @@
+// The code page of a table: how its text bytes become text (UTF-8) and back.
+//
+// A table's header carries a code page mark (byte 29) that names a Windows,
+// DOS or Macintosh code page. Single-byte code pages convert through a
+// 256-entry table built once per code page; every byte value round-trips
+// (bytes the code page leaves undefined map to the Unicode control or Latin-1
+// character of the same number, as Windows itself does). Multi-byte code
+// pages (932, 936, 949, 950) convert through iconv.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace fox {
+
+class CodePage {
+ public:
+  // The code page of a table header's mark. Mark 0 (not marked) is taken as
+  // DOS code page 437. Throws Error(kUnsupported) for a mark that names no
+  // code page this platform can convert.
+  static CodePage FromMark(uint8_t mark);
+
+  // The code page with a Windows number (1252, 437, 932, ...). Throws
+  // Error(kUnsupported) when it cannot be converted here.
+  static CodePage FromNumber(int number);
+
+  int number() const;
+  bool single_byte() const;
+
+  // Converts table bytes to UTF-8. Throws Error(kCorrupt) when the bytes are
+  // not valid in a multi-byte code page.
+  std::string Decode(std::string_view bytes) const;
+
+  // Converts UTF-8 text to table bytes. Throws Error(kInvalidValue) naming
+  // the first character the code page cannot hold; never substitutes "?".
+  std::string Encode(std::string_view text) const;
+
+  struct Impl;
+
+ private:
+  explicit CodePage(std::shared_ptr<const Impl> impl) : impl_(std::move(impl)) {}
+  std::shared_ptr<const Impl> impl_;
+};
+
+}  // namespace fox

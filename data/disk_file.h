@@ -1,0 +1,78 @@
+// An open file on disk, with positioned reads and writes, durability and
+// byte-range locks. This is the only place in the library that talks to the
+// operating system about file contents; it has a POSIX and a Windows branch.
+//
+// Locks are advisory on POSIX and mandatory on Windows, exactly as other
+// programs sharing the files (Visual FoxPro among them) use them. On Linux the
+// locks belong to the open file, not to the process, so two DiskFiles of the
+// same process exclude each other just as two programs would.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace fox {
+
+class DiskFile {
+ public:
+  enum class Mode { kReadOnly, kReadWrite };
+
+  // Opens an existing file. Throws Error (kNotFound, kReadOnly when write
+  // access is refused, kIo otherwise) naming `what` (e.g. "memo file").
+  DiskFile(const std::string& path, Mode mode, const std::string& what);
+  ~DiskFile();
+  DiskFile(const DiskFile&) = delete;
+  DiskFile& operator=(const DiskFile&) = delete;
+
+  const std::string& path() const { return path_; }
+  bool writable() const { return mode_ == Mode::kReadWrite; }
+
+  // Current size in bytes.
+  uint64_t Size() const;
+
+  // Reads up to n bytes at offset; returns the number read (less only at end
+  // of file). Throws kIo on an operating-system failure.
+  size_t ReadAt(uint64_t offset, void* buffer, size_t n) const;
+
+  // Reads exactly n bytes at offset or throws kCorrupt saying that the file
+  // ends before `what` is complete.
+  void ReadExactAt(uint64_t offset, void* buffer, size_t n, const std::string& what) const;
+
+  // Writes all n bytes at offset (extending the file if needed). Throws kIo.
+  void WriteAt(uint64_t offset, const void* buffer, size_t n);
+
+  // Makes written data durable before later writes depend on it.
+  void Sync();
+
+  // Takes an exclusive lock on [offset, offset + length) without waiting.
+  // Returns false when another open file holds a conflicting lock.
+  bool TryLock(uint64_t offset, uint64_t length);
+  void Unlock(uint64_t offset, uint64_t length);
+
+ private:
+  std::string path_;
+  std::string what_;
+  Mode mode_;
+#ifdef _WIN32
+  void* handle_;
+#else
+  int fd_;
+#endif
+};
+
+// Holds a byte-range lock for its lifetime, retrying briefly when another
+// program holds it. Throws Error(kLocked) with `message` when it cannot.
+class RangeLock {
+ public:
+  RangeLock(DiskFile& file, uint64_t offset, uint64_t length, const std::string& message);
+  ~RangeLock();
+  RangeLock(const RangeLock&) = delete;
+  RangeLock& operator=(const RangeLock&) = delete;
+
+ private:
+  DiskFile& file_;
+  uint64_t offset_;
+  uint64_t length_;
+};
+
+}  // namespace fox

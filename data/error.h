@@ -1,0 +1,37 @@
+// Errors raised by the FoxPro table library.
+//
+// Every failure of the library is reported by throwing fox::Error. Its text is
+// written for the person using the program: it names the table, the field or
+// the file concerned and says why the operation failed. The kind lets callers
+// (and tests) tell failures apart without parsing the text.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace fox {
+
+enum class ErrorKind {
+  kNotFound,      // a file, table or field does not exist
+  kCorrupt,       // a file is truncated or malformed
+  kUnsupported,   // a valid file uses a feature the library does not handle
+  kInvalidValue,  // a text does not fit the field it is assigned to
+  kReadOnly,      // the file or field cannot be written
+  kLocked,        // another program holds a lock that is needed
+  kConflict,      // another program changed the record since it was read
+  kIndexed,       // the change would leave a structural index stale
+  kIo,            // the operating system refused a read or write
+  kUsage,         // the library was called the wrong way
+};
+
+class Error : public std::runtime_error {
+ public:
+  Error(ErrorKind kind, const std::string& message)
+      : std::runtime_error(message), kind_(kind) {}
+  ErrorKind kind() const { return kind_; }
+
+ private:
+  ErrorKind kind_;
+};
+
+}  // namespace fox

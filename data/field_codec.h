@@ -1,0 +1,57 @@
+// Text forms of the values stored in a record.
+//
+// Every field whose type holds text or a number, date or logical value has a
+// text form; reading a value and assigning its text form back leaves the
+// stored bytes unchanged. Forms: C and V as stored (trailing blanks kept);
+// N and F as stored without padding; D "YYYY-MM-DD"; T "YYYY-MM-DD hh:mm:ss";
+// L "True"/"False"; I, Y and B as decimal numbers; blank values "". Binary
+// values (G, W, P, Q, and C, V, M marked binary) have no text form: the
+// program treats them like NULL.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "data/code_page.h"
+#include "data/table_header.h"
+
+namespace fox {
+
+class FieldCodec {
+ public:
+  // `header` must outlive the codec.
+  FieldCodec(const TableHeader& header, CodePage code_page);
+
+  const CodePage& code_page() const { return code_page_; }
+
+  // True when the field is NULL in `record` (its null bit is set).
+  bool IsNull(std::string_view record, const FieldDescriptor& field) const;
+
+  // True when values of this field have a text form.
+  static bool HasTextForm(const FieldDescriptor& field);
+
+  // The text form of a field that is not a memo. Nothing when the value is
+  // NULL or the field has no text form. Throws Error(kCorrupt) when the stored
+  // bytes cannot be read as the field's type.
+  std::optional<std::string> Text(std::string_view record, const FieldDescriptor& field) const;
+
+  // Stores `text` in a field that is not a memo, converted to the field's
+  // type, and clears its null bit. Throws Error(kInvalidValue) naming the
+  // field and the reason when the text does not fit; `record` is then
+  // unchanged.
+  void Assign(std::string& record, const FieldDescriptor& field, std::string_view text) const;
+
+  // Memo pointers: the first block of a memo field's value, 0 when empty.
+  uint32_t MemoBlock(std::string_view record, const FieldDescriptor& field) const;
+  void SetMemoBlock(std::string& record, const FieldDescriptor& field, uint32_t block) const;
+
+  // Text of memo data (decoded with the code page); encoding of memo text.
+  std::string MemoText(std::string_view data) const { return code_page_.Decode(data); }
+
+ private:
+  const TableHeader& header_;
+  CodePage code_page_;
+};
+
+}  // namespace fox

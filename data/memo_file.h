@@ -1,0 +1,56 @@
+// A memo file: the .fpt of a FoxPro table (or the .dbt of a dBase table) that
+// holds the values of its memo, general and blob fields.
+//
+// FPT layout: a 512-byte header with the next free block (u32 big-endian at 0)
+// and the block size (u16 big-endian at 6); block b starts at b * block size
+// and holds a block type (u32 BE), a data length (u32 BE) and the data. DBT
+// files have 512-byte blocks; dBase III values end with 0x1A 0x1A, dBase IV
+// blocks start with FF FF 08 00 and a u32 little-endian length.
+//
+// Values are never rewritten in place: a changed value goes into new blocks at
+// the next free block, written and made durable before the header that
+// advances the pointer, so a reader sees either the old value or the new one.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "data/disk_file.h"
+#include "data/table_header.h"
+
+namespace fox {
+
+class MemoFile {
+ public:
+  // Opens and validates the memo file at `path`. `table` names the table in
+  // error messages. Throws kNotFound, kCorrupt or kReadOnly.
+  MemoFile(const std::string& path, MemoFormat format, DiskFile::Mode mode, const std::string& table);
+
+  uint32_t block_size() const { return block_size_; }
+  uint32_t next_free_block() const;  // read from the header now
+
+  struct Value {
+    uint32_t block_type = 1;  // FPT: 0 picture/binary, 1 text, 2 object
+    std::string data;
+  };
+
+  // Reads the value stored at `block`. Throws Error(kCorrupt) when the block
+  // lies outside the file or its length runs past the end of the file.
+  Value Read(uint32_t block) const;
+
+  // Appends `value` at the next free block and advances the pointer under the
+  // memo file's lock. Returns the first block of the new value. Throws kIo,
+  // kLocked or kReadOnly; on failure the file's existing values are intact.
+  uint32_t Append(const Value& value);
+
+ private:
+  uint32_t FirstDataBlock() const;
+
+  std::string table_;
+  MemoFormat format_;
+  std::unique_ptr<DiskFile> file_;
+  uint32_t block_size_ = 512;
+};
+
+}  // namespace fox

@@ -1,0 +1,116 @@
+// A recordset: the rows of one table (or of a schema) with a cursor, read
+// field by field and edited by assigning text.
+//
+// Opened on "SELECT * FROM <table>", it is a static snapshot of the records
+// present at open; deleted records are not shown, as the FoxPro driver hides
+// them. Records are read in blocks, so memory stays bounded whatever the size
+// of the table. A record whose fields were assigned is saved when the cursor
+// moves on (MoveNext), and only then; Close drops an unsaved edit.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "data/table.h"
+
+namespace fox {
+
+class Connection;
+class Recordset;
+
+constexpr int kUseClient = 3;
+constexpr int kOpenStatic = 3;
+constexpr int kLockOptimistic = 3;
+constexpr int kLockReadOnly = 1;
+constexpr int kSchemaTables = 20;
+
+// One column of the current row.
+class Field {
+ public:
+  // The current value's text form; nothing for NULL (and for values without a
+  // text form). Throws Error when the value cannot be read.
+  std::optional<std::string> Value() const;
+  // Converts the text to the column's type and assigns it. Throws Error when
+  // the text does not fit; the field then keeps its value.
+  void SetValue(const std::string& text);
+  Field& operator=(const std::string& text) {
+    SetValue(text);
+    return *this;
+  }
+  std::string name() const;
+
+ private:
+  friend class Fields;
+  Field(Recordset* owner, size_t column) : owner_(owner), column_(column) {}
+  Recordset* owner_;
+  size_t column_;
+};
+
+class Fields {
+ public:
+  size_t count() const;
+  Field operator[](size_t column) const;
+  // Throws Error(kNotFound) when no column has that name (ignoring case).
+  Field operator[](const std::string& name) const;
+
+ private:
+  friend class Recordset;
+  explicit Fields(Recordset* owner) : owner_(owner) {}
+  Recordset* owner_;
+};
+
+class Recordset {
+ public:
+  Recordset();
+  ~Recordset();
+
+  int CursorLocation = 2;
+
+  // Opens "SELECT * FROM <table name>" on an open connection. Lock type 3
+  // (optimistic) opens the table for writing; 1 opens it read-only.
+  void Open(const std::string& source, Connection& connection, int cursor_type, int lock_type);
+  void Close();
+  bool is_open() const { return open_; }
+
+  bool Eof() const;
+  // Saves the current record if it was edited, then moves on. When the save
+  // fails the cursor still moves on and the error is thrown: the record keeps
+  // the values on disk.
+  void MoveNext();
+
+  Fields fields() { return Fields(this); }
+
+  // Record number of the current row in its table (1-based); 0 for schemas.
+  uint32_t recno() const;
+  const Table* table() const { return table_.get(); }
+
+ private:
+  friend class Field;
+  friend class Fields;
+  friend class Connection;
+
+  void OpenRows(std::vector<std::string> names, std::vector<std::vector<std::string>> rows);
+  void LoadCurrent();
+  size_t ColumnCount() const;
+  std::string ColumnName(size_t column) const;
+  std::optional<std::string> Read(size_t column) const;
+  void Write(size_t column, const std::string& text);
+
+  bool open_ = false;
+  // Table rows.
+  std::unique_ptr<Table> table_;
+  std::string block_;           // records [block_first_, block_first_ + block_count_)
+  uint32_t block_first_ = 0;
+  uint32_t block_count_ = 0;
+  uint32_t position_ = 0;       // current record number, > record_count at end
+  Table::Edit edit_;
+  // Schema rows.
+  bool schema_ = false;
+  std::vector<std::string> row_names_;
+  std::vector<std::vector<std::string>> rows_;
+};
+
+}  // namespace fox
