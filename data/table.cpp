@@ -27,6 +27,20 @@ bool LongNameMatches(const std::string& short_name, const std::string& long_name
   return upper.compare(0, stem + 1, short_name, 0, stem + 1) == 0;
 }
 
+// True when a name in an index expression may refer to the field. Tables of a
+// database name fields by their long names in expressions, and a table may be
+// opened without its database, where only the ten-character short name is
+// known; the match is then made on the short name's characters, erring
+// towards "may refer" so that an index is never left stale.
+bool ExpressionNameMayReferTo(const std::string& name, const std::string& short_name,
+                              const std::string& long_name) {
+  if (name == long_name || name == short_name) return true;
+  if (name.size() > 10 && name.compare(0, 10, short_name) == 0) return true;
+  const size_t stem = short_name.find_last_not_of("0123456789");
+  return stem != std::string::npos && stem + 1 < short_name.size() && name.size() > 10 &&
+         name.compare(0, stem + 1, short_name, 0, stem + 1) == 0;
+}
+
 }  // namespace
 
 Table::Table(const std::string& path, const Options& options)
@@ -89,8 +103,11 @@ Table::Table(const std::string& path, const Options& options)
       std::set<std::string> filter = NamesInExpression(tag.filter_expression);
       names.insert(filter.begin(), filter.end());
       for (size_t c = 0; c < visible_.size(); ++c) {
-        if (names.count(names_[c]) || names.count(LowerAscii(field(c).name))) {
-          if (indexed_.insert(c).second) index_tag_of_.emplace(c, tag.name);
+        const std::string short_name = LowerAscii(field(c).name);
+        for (const std::string& name : names) {
+          if (ExpressionNameMayReferTo(name, short_name, names_[c]) && indexed_.insert(c).second) {
+            index_tag_of_.emplace(c, tag.name);
+          }
         }
       }
     }

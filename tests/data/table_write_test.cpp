@@ -1,0 +1,267 @@
+// Changes values through the recordset and checks the files with readers that
+// Quillon did not write: python3-dbfread, python3-dbf and Perl XBase. Every
+// other record and field must read exactly as before.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "data/connection.h"
+#include "data/error.h"
+#include "data/recordset.h"
+#include "tests/support/test_support.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Copies a fixture table with its memo and index files into `dir`.
+std::string CopyTable(const TempDir& dir, const std::string& relative) {
+  const fs::path source = Fixture(relative);
+  for (const auto& entry : fs::directory_iterator(source.parent_path())) {
+    if (entry.path().stem() == source.stem()) {
+      fs::copy_file(entry.path(), dir.path() / entry.path().filename(), fs::copy_options::overwrite_existing);
+      fs::permissions(dir.path() / entry.path().filename(), fs::perms::owner_write, fs::perm_options::add);
+    }
+  }
+  return (dir.path() / source.filename()).string();
+}
+
+struct OpenTable {
+  fox::Connection connection;
+  fox::Recordset recordset;
+  OpenTable(const std::string& folder, const std::string& table) {
+    connection.Open(fox::ConnectionString::Build(fox::ConnectionString::SourceType::kFreeTables, folder));
+    recordset.CursorLocation = fox::kUseClient;
+    recordset.Open("SELECT * FROM " + table, connection, fox::kOpenStatic, fox::kLockOptimistic);
+  }
+};
+
+// Moves to the live record `index` (0-based), assigns `text` to `field` and
+// moves on so that the change is saved.
+void ChangeValue(const std::string& folder, const std::string& table, int index, const std::string& field,
+                 const std::string& text) {
+  OpenTable t(folder, table);
+  for (int i = 0; i < index; ++i) t.recordset.MoveNext();
+  t.recordset.fields()[field] = text;
+  t.recordset.MoveNext();
+  t.recordset.Close();
+  t.connection.Close();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+struct WriteCase {
+  const char* fixture;
+  int record;          // live record, from 0
+  const char* field;   // lower-case column name
+  const char* text;    // assigned text
+  const char* python;  // JSON of the value python readers must see afterwards
+  const char* perl;    // the value Perl XBase must print, nullptr to skip Perl
+  bool python_dbf;     // whether python3-dbf can read this table
+};
+
+class ChangedValue : public ::testing::TestWithParam<WriteCase> {};
+
+TEST_P(ChangedValue, ReadsBackThroughIndependentReadersWithNothingElseChanged) {
+  const WriteCase& c = GetParam();
+  TempDir dir;
+  const std::string path = CopyTable(dir, c.fixture);
+  const std::string table = fs::path(path).stem().string();
+  std::vector<std::string> readers = {"dbfread"};
+  if (c.python_dbf) readers.push_back("dbf");
+  std::vector<std::string> before;
+  for (const auto& r : readers) before.push_back(RunPythonTool("read_table.py", {r, path}));
+  const std::string perl_before = c.perl ? RunPerlTool("xbase_read.pl", {path}) : "";
+  const uintmax_t size_before = fs::file_size(path);
+
+  ChangeValue(dir.path().string(), table, c.record, c.field, c.text);
+
+  EXPECT_EQ(fs::file_size(path), size_before) << "a table never changes size";
+  for (size_t i = 0; i < readers.size(); ++i) {
+    // The expected dump is the old one with the one value replaced.
+    const std::string after = RunPythonTool("read_table.py", {readers[i], path});
+    std::string check = RunCommand(
+        "/usr/bin/python3 -c 'import json,sys; b=json.loads(sys.argv[1]); a=json.loads(sys.argv[2]); "
+        "b[int(sys.argv[3])][sys.argv[4].upper()]=json.loads(sys.argv[5]); print(\"same\" if a==b else "
+        "json.dumps([x for x in zip(b,a) if x[0]!=x[1]])[:2000])' '" +
+        before[i] + "' '" + after + "' " + std::to_string(c.record) + " " + c.field + " '" + c.python + "'");
+    EXPECT_EQ(check, "same\n") << readers[i];
+  }
+  if (c.perl) {
+    std::vector<std::string> old_lines = Lines(perl_before), new_lines = Lines(RunPerlTool("xbase_read.pl", {path}));
+    ASSERT_EQ(old_lines.size(), new_lines.size());
+    for (size_t r = 0; r < old_lines.size(); ++r) {
+      if (static_cast<int>(r) != c.record) {
+        EXPECT_EQ(old_lines[r], new_lines[r]) << "record " << r;
+      } else {
+        EXPECT_NE(new_lines[r].find(c.perl), std::string::npos) << new_lines[r];
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tables, ChangedValue,
+    ::testing::Values(
+        WriteCase{"dbffile/vfp9_30_memo.dbf", 1, "char", "Changed", "\"Changed\"", "Changed", true},
+        WriteCase{"dbffile/vfp9_30_memo.dbf", 0, "memo",
+                  "A new memo value that is long enough to need more than one block of sixty-four bytes.",
+                  "\"A new memo value that is long enough to need more than one block of sixty-four bytes.\"",
+                  "A new memo value that is long enough", true},
+        WriteCase{"dbffile/vfp9_30_memo.dbf", 1, "num", "12.5", "\"12.5\"", "12.5", true},
+        WriteCase{"dbffile/vfp9_30_memo.dbf", 1, "date", "1999-12-31", "\"1999-12-31\"", "19991231", true},
+        WriteCase{"dbffile/vfp9_memo_bs1.dbf", 2, "notes", "Short", "\"Short\"", nullptr, true},
+        WriteCase{"ruby-dbf/cp1251.dbf", 1, "name", "Привет мир", "\"Привет мир\"", nullptr, true},
+        WriteCase{"ruby-dbf/dbase_83.dbf", 3, "desc", "New dBase III memo", "\"New dBase III memo\"",
+                  "New dBase III memo", true},
+        WriteCase{"ruby-dbf/dbase_f5.dbf", 2, "obse", "FoxPro 2 memo text", "\"FoxPro 2 memo text\"",
+                  "FoxPro 2 memo text", false},
+        WriteCase{"ruby-dbf/dbase_8b.dbf", 1, "memo", "dBase IV memo text", "\"dBase IV memo text\"",
+                  "dBase IV memo text", true},
+        WriteCase{"go-dbase/table/TEST.DBF", 1, "prodname", "New name", "\"New name\"", nullptr, false},
+        WriteCase{"ruby-dbf/dbase_30.dbf", 5, "caption", "Rewritten caption", "\"Rewritten caption\"", nullptr,
+                  true}),
+    [](const ::testing::TestParamInfo<WriteCase>& info) {
+      std::string name = std::string(info.param.fixture) + "_" + info.param.field;
+      for (char& ch : name) {
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      }
+      return name;
+    });
+
+TEST(TableWrite, ValuesThatDoNotFitAreRefusedAndKept) {
+  TempDir dir;
+  const std::string path = CopyTable(dir, "dbffile/vfp9_30_memo.dbf");
+  const std::string before = ReadFileBytes(path);
+  OpenTable t(dir.path().string(), "vfp9_30_memo");
+  auto refused = [&](const char* field, const std::string& text, fox::ErrorKind kind) {
+    try {
+      t.recordset.fields()[field] = text;
+      ADD_FAILURE() << field << " took \"" << text << "\"";
+    } catch (const fox::Error& e) {
+      EXPECT_EQ(e.kind(), kind) << e.what();
+      EXPECT_NE(std::string(e.what()).find(field), std::string::npos) << "the message names the field";
+    }
+  };
+  const std::string char_value = *t.recordset.fields()["char"].Value();
+  refused("char", std::string(300, 'x'), fox::ErrorKind::kInvalidValue);
+  refused("char", "Ж", fox::ErrorKind::kInvalidValue);  // not in code page 1252
+  refused("num", "abc", fox::ErrorKind::kInvalidValue);
+  refused("num", "123456789012345678901", fox::ErrorKind::kInvalidValue);
+  refused("num", "1.23456789", fox::ErrorKind::kInvalidValue);  // more decimals than stored: never rounded
+  refused("date", "2021-02-30", fox::ErrorKind::kInvalidValue);
+  refused("time", "yesterday", fox::ErrorKind::kInvalidValue);
+  EXPECT_EQ(*t.recordset.fields()["char"].Value(), char_value);
+  t.recordset.MoveNext();
+  t.recordset.Close();
+  EXPECT_EQ(ReadFileBytes(path), before) << "nothing is written for refused values";
+}
+
+TEST(TableWrite, AnotherProgramsChangeIsKept) {
+  TempDir dir;
+  const std::string path = CopyTable(dir, "dbffile/vfp9_30.dbf");
+  OpenTable t(dir.path().string(), "vfp9_30");
+  t.recordset.fields()["char"] = "Ours";
+  // Another program rewrites the same record after Quillon read it.
+  {
+    fox::Table other(path, {fox::DiskFile::Mode::kReadWrite, "", {}});
+    std::string block;
+    other.ReadRecords(1, 1, &block);
+    fox::Table::Edit edit{1, block, block, {}};
+    other.Assign(edit, 1, "Theirs");
+    other.Save(edit);
+  }
+  try {
+    t.recordset.MoveNext();
+    ADD_FAILURE() << "the save should have been refused";
+  } catch (const fox::Error& e) {
+    EXPECT_EQ(e.kind(), fox::ErrorKind::kConflict) << e.what();
+  }
+  EXPECT_FALSE(t.recordset.Eof()) << "the cursor moved on despite the failure";
+  t.recordset.Close();
+  OpenTable check(dir.path().string(), "vfp9_30");
+  EXPECT_EQ(*check.recordset.fields()["char"].Value(), "Theirs    ");
+}
+
+TEST(TableWrite, LockedRecordIsNotWritten) {
+  TempDir dir;
+  const std::string path = CopyTable(dir, "dbffile/vfp9_30.dbf");
+  const std::string before = ReadFileBytes(path);
+  fox::DiskFile other(path, fox::DiskFile::Mode::kReadWrite, "table");
+  ASSERT_TRUE(other.TryLock(0x7FFFFFFEull - 1, 1));  // record 1, where FoxPro locks it
+  OpenTable t(dir.path().string(), "vfp9_30");
+  t.recordset.fields()["char"] = "Ours";
+  try {
+    t.recordset.MoveNext();
+    ADD_FAILURE() << "saving a locked record should fail";
+  } catch (const fox::Error& e) {
+    EXPECT_EQ(e.kind(), fox::ErrorKind::kLocked) << e.what();
+  }
+  EXPECT_EQ(ReadFileBytes(path), before);
+  other.Unlock(0x7FFFFFFEull - 1, 1);
+}
+
+TEST(TableWrite, UnchangedRecordsAreNeverWrittenAndDeletedOnesAreHidden) {
+  TempDir dir;
+  const std::string path = CopyTable(dir, "dbffile/vfp9_30.dbf");
+  const auto mtime = fs::last_write_time(path);
+  OpenTable t(dir.path().string(), "vfp9_30");
+  int live = 0;
+  for (; !t.recordset.Eof(); t.recordset.MoveNext()) {
+    ++live;
+    const std::string value = *t.recordset.fields()["char"].Value();
+    t.recordset.fields()["char"] = value;
+  }
+  EXPECT_EQ(live, 2) << "vfp9_30 holds three records, one of them deleted";
+  t.recordset.Close();
+  EXPECT_EQ(fs::last_write_time(path), mtime);
+}
+
+TEST(TableWrite, IndexedFieldsAreRefusedOthersChange) {
+  TempDir dir;
+  CopyTable(dir, "ruby-dbf/foxprodb/contacts.dbf");
+  // Opened as a free table: its index names fields by their long names.
+  OpenTable t(dir.path().string(), "contacts");
+  const fox::Table& table = *t.recordset.table();
+  ASSERT_FALSE(table.indexed_columns().empty());
+  const size_t indexed = *table.indexed_columns().begin();
+  size_t plain = table.field_count();
+  for (size_t c = 0; c < table.field_count(); ++c) {
+    if (!table.indexed_columns().count(c) && table.field(c).type == 'C') plain = c;
+  }
+  ASSERT_LT(plain, table.field_count());
+  try {
+    t.recordset.fields()[indexed] = "7";
+    ADD_FAILURE() << "an indexed field was changed";
+  } catch (const fox::Error& e) {
+    EXPECT_EQ(e.kind(), fox::ErrorKind::kIndexed) << e.what();
+  }
+  t.recordset.fields()[plain] = "changed";
+  t.recordset.MoveNext();
+  t.recordset.Close();
+  OpenTable check(dir.path().string(), "contacts");
+  EXPECT_EQ(check.recordset.fields()[plain].Value()->substr(0, 7), "changed");
+}
+
+TEST(TableWrite, VarcharLengthAndNullFlagsFollowTheValue) {
+  TempDir dir;
+  CopyTable(dir, "go-dbase/table/TEST.DBF");
+  OpenTable t(dir.path().string(), "TEST");
+  fox::Field varchar = t.recordset.fields()["var"];
+  ASSERT_TRUE(varchar.Value().has_value());
+  varchar = "Test";
+  EXPECT_EQ(*varchar.Value(), "Test");
+  t.recordset.MoveNext();
+  t.recordset.Close();
+  OpenTable check(dir.path().string(), "TEST");
+  EXPECT_EQ(*check.recordset.fields()["var"].Value(), "Test");
+}
+
+}  // namespace
