@@ -4,8 +4,11 @@
 // DOS or Macintosh code page. Single-byte code pages convert through a
 // 256-entry table built once per code page; every byte value round-trips
 // (bytes the code page leaves undefined map to the Unicode control or Latin-1
-// character of the same number, as Windows itself does). Multi-byte code
-// pages (932, 936, 949, 950) convert through iconv.
+// character of the same number, as Windows itself does, or to the private-use
+// character U+F700 + byte when another byte already stands for that one).
+// Multi-byte code pages (932, 936, 949, 950) convert through iconv; there a
+// character with two encodings (cp932's NEC and IBM rows) is written back in
+// its preferred one, so Encode(Decode(bytes)) may differ from the bytes.
 #pragma once
 
 #include <cstdint>

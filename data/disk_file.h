@@ -18,7 +18,8 @@ class DiskFile {
   enum class Mode { kReadOnly, kReadWrite };
 
   // Opens an existing file. Throws Error (kNotFound, kReadOnly when write
-  // access is refused, kIo otherwise) naming `what` (e.g. "memo file").
+  // access is refused, kLocked when another program has it open exclusively
+  // (Windows), kIo otherwise) naming `what` (e.g. "memo file") and the path.
   DiskFile(const std::string& path, Mode mode, const std::string& what);
   ~DiskFile();
   DiskFile(const DiskFile&) = delete;
@@ -38,15 +39,20 @@ class DiskFile {
   // ends before `what` is complete.
   void ReadExactAt(uint64_t offset, void* buffer, size_t n, const std::string& what) const;
 
-  // Writes all n bytes at offset (extending the file if needed). Throws kIo.
+  // Writes all n bytes at offset (extending the file if needed). Throws kIo,
+  // or kReadOnly when the file was opened read-only.
   void WriteAt(uint64_t offset, const void* buffer, size_t n);
 
   // Makes written data durable before later writes depend on it.
   void Sync();
 
   // Takes an exclusive lock on [offset, offset + length) without waiting.
-  // Returns false when another open file holds a conflicting lock.
+  // Returns false when another open file holds a conflicting lock. The range
+  // may lie beyond the end of the file; it must not be empty, and the file
+  // must be open for writing (kUsage otherwise). Locking a range this object
+  // already holds succeeds on POSIX but fails on Windows: do not nest locks.
   bool TryLock(uint64_t offset, uint64_t length);
+  // Releases a range taken by TryLock. Throws kIo.
   void Unlock(uint64_t offset, uint64_t length);
 
  private:
@@ -60,8 +66,9 @@ class DiskFile {
 #endif
 };
 
-// Holds a byte-range lock for its lifetime, retrying briefly when another
-// program holds it. Throws Error(kLocked) with `message` when it cannot.
+// Holds a byte-range lock for its lifetime, retrying for about 200 ms when
+// another program holds it. Throws Error(kLocked) with `message` when it
+// cannot.
 class RangeLock {
  public:
   RangeLock(DiskFile& file, uint64_t offset, uint64_t length, const std::string& message);

@@ -35,13 +35,17 @@ class MemoFile {
     std::string data;
   };
 
-  // Reads the value stored at `block`. Throws Error(kCorrupt) when the block
-  // lies outside the file or its length runs past the end of the file.
+  // Reads the value stored at `block`. Throws Error(kCorrupt), naming the
+  // table, the memo file and the block, when the block lies in the header or
+  // outside the file or its length runs past the end of the file.
   Value Read(uint32_t block) const;
 
   // Appends `value` at the next free block and advances the pointer under the
-  // memo file's lock. Returns the first block of the new value. Throws kIo,
-  // kLocked or kReadOnly; on failure the file's existing values are intact.
+  // memo file's lock (byte 0, taken only by writers). Returns the first block
+  // of the new value. Throws kIo, kLocked, kReadOnly, kCorrupt (the header's
+  // pointer lies inside the header or past a cut-off end) or kInvalidValue (a
+  // dBase III value holding 0x1A, or a file that would pass 2 GB); on failure
+  // the file's existing values are intact.
   uint32_t Append(const Value& value);
 
  private:

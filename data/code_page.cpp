@@ -1,0 +1,437 @@
+#include "data/code_page.h"
+
+#include <iconv.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "data/error.h"
+
+namespace fox {
+
+namespace {
+
+struct KnownCodePage {
+  uint8_t mark;
+  int number;
+  bool multi_byte;
+  const char* title;
+  // iconv names to try, best first; glibc spells some of them differently.
+  std::array<const char*, 3> names;
+};
+
+// The code pages a table header can name (byte 29), in the order of
+// FoxPro's own list.
+constexpr KnownCodePage kKnown[] = {
+    {0x01, 437, false, "U.S. MS-DOS", {"CP437", "IBM437", nullptr}},
+    {0x69, 620, false, "Mazovia (Polish) MS-DOS", {"MAZOVIA", "CP620", nullptr}},
+    {0x6A, 737, false, "Greek MS-DOS", {"CP737", nullptr, nullptr}},
+    {0x02, 850, false, "International MS-DOS", {"CP850", "IBM850", nullptr}},
+    {0x64, 852, false, "Eastern European MS-DOS", {"CP852", "IBM852", nullptr}},
+    {0x6B, 857, false, "Turkish MS-DOS", {"CP857", "IBM857", nullptr}},
+    {0x67, 861, false, "Icelandic MS-DOS", {"CP861", "IBM861", nullptr}},
+    {0x66, 865, false, "Nordic MS-DOS", {"CP865", "IBM865", nullptr}},
+    {0x65, 866, false, "Russian MS-DOS", {"CP866", "IBM866", nullptr}},
+    {0x7C, 874, false, "Thai Windows", {"WINDOWS-874", "CP874", nullptr}},
+    {0x68, 895, false, "Kamenicky (Czech) MS-DOS", {"KEYBCS2", "KAMENICKY", "CP895"}},
+    {0x7B, 932, true, "Japanese Windows", {"CP932", "WINDOWS-31J", nullptr}},
+    {0x7A, 936, true, "Simplified Chinese Windows", {"CP936", "WINDOWS-936", "GBK"}},
+    {0x79, 949, true, "Korean Windows", {"CP949", "UHC", nullptr}},
+    {0x78, 950, true, "Traditional Chinese Windows", {"CP950", "BIG5", nullptr}},
+    {0xC8, 1250, false, "Eastern European Windows", {"CP1250", "WINDOWS-1250", nullptr}},
+    {0xC9, 1251, false, "Russian Windows", {"CP1251", "WINDOWS-1251", nullptr}},
+    {0x03, 1252, false, "Windows ANSI", {"CP1252", "WINDOWS-1252", nullptr}},
+    {0xCB, 1253, false, "Greek Windows", {"CP1253", "WINDOWS-1253", nullptr}},
+    {0xCA, 1254, false, "Turkish Windows", {"CP1254", "WINDOWS-1254", nullptr}},
+    {0x7D, 1255, false, "Hebrew Windows", {"CP1255", "WINDOWS-1255", nullptr}},
+    {0x7E, 1256, false, "Arabic Windows", {"CP1256", "WINDOWS-1256", nullptr}},
+    {0x04, 10000, false, "Standard Macintosh", {"MACINTOSH", "MAC", nullptr}},
+    {0x98, 10006, false, "Greek Macintosh", {"MAC-GREEK", "MACGREEK", "CP10006"}},
+    {0x96, 10007, false, "Russian Macintosh", {"CP10007", "MAC-CYRILLIC", "MACCYRILLIC"}},
+    {0x97, 10029, false, "Macintosh EE", {"MAC-CENTRALEUROPE", "MACCENTRALEUROPE", nullptr}},
+};
+
+const KnownCodePage* FindByNumber(int number) {
+  for (const KnownCodePage& k : kKnown) {
+    if (k.number == number) return &k;
+  }
+  return nullptr;
+}
+
+// Owns an iconv descriptor.
+class Converter {
+ public:
+  Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+  ~Converter() {
+    if (ok()) iconv_close(cd_);
+  }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+  bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  iconv_t get() const { return cd_; }
+  void Reset() { iconv(cd_, nullptr, nullptr, nullptr, nullptr); }
+
+ private:
+  iconv_t cd_;
+};
+
+std::string Hex(uint32_t value, int digits) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "%0*X", digits, value);
+  return buffer;
+}
+
+void AppendUtf8(char32_t cp, std::string& out) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Reads one code point of UTF-8 at text[i] and advances i. Returns false
+// (leaving i) for a malformed, overlong or surrogate sequence.
+bool NextCodePoint(std::string_view text, size_t& i, char32_t& cp) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  size_t n = text.size();
+  unsigned char c = s[i];
+  size_t len;
+  char32_t min;
+  if (c < 0x80) {
+    cp = c;
+    ++i;
+    return true;
+  } else if ((c & 0xE0) == 0xC0) {
+    len = 2, cp = c & 0x1F, min = 0x80;
+  } else if ((c & 0xF0) == 0xE0) {
+    len = 3, cp = c & 0x0F, min = 0x800;
+  } else if ((c & 0xF8) == 0xF0) {
+    len = 4, cp = c & 0x07, min = 0x10000;
+  } else {
+    return false;
+  }
+  if (n - i < len) return false;
+  for (size_t k = 1; k < len; ++k) {
+    if ((s[i + k] & 0xC0) != 0x80) return false;
+    cp = (cp << 6) | (s[i + k] & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+  i += len;
+  return true;
+}
+
+Error InvalidUtf8(size_t position) {
+  return Error(ErrorKind::kInvalidValue,
+               "The text is not valid UTF-8 (at byte " + std::to_string(position) + ").");
+}
+
+Error Unrepresentable(char32_t cp, int number) {
+  std::string shown;
+  AppendUtf8(cp, shown);
+  return Error(ErrorKind::kInvalidValue, "The character '" + shown + "' (U+" + Hex(cp, 4) +
+                                             ") cannot be stored in code page " + std::to_string(number) +
+                                             ".");
+}
+
+}  // namespace
+
+struct CodePage::Impl {
+  int number = 0;
+  bool single_byte = true;
+  std::string iconv_name;
+
+  // Single-byte code pages: the UTF-8 form of every byte (at most 4 bytes,
+  // zero-padded so that it can be copied as a whole) and the way back.
+  struct Utf8 {
+    char bytes[4];
+    uint8_t length;
+  };
+  std::array<Utf8, 256> to_utf8{};
+  size_t longest = 1;       // longest UTF-8 form of any byte
+  bool ascii_same = false;  // bytes 0..127 are ASCII, as in every code page FoxPro uses
+  std::unordered_map<char32_t, uint8_t> from_unicode;
+};
+
+namespace {
+
+// Code points for bytes whose own number is already taken by another byte of
+// the code page: the Private Use Area, where no code page here puts text.
+constexpr char32_t kSpareBase = 0xF700;
+
+std::shared_ptr<CodePage::Impl> BuildSingleByte(const KnownCodePage& known, const char* name) {
+  auto impl = std::make_shared<CodePage::Impl>();
+  impl->number = known.number;
+  impl->single_byte = true;
+  impl->iconv_name = name;
+
+  Converter cd("UTF-32LE", name);
+  if (!cd.ok()) return nullptr;
+
+  // First the bytes the code page defines; a byte that decodes to a code point
+  // another byte already produced is treated as undefined, so that every
+  // byte keeps a character of its own and survives a round trip.
+  std::array<char32_t, 256> cps{};
+  std::array<bool, 256> defined{};
+  std::unordered_map<char32_t, int> taken;
+  for (int b = 0; b < 256; ++b) {
+    cd.Reset();
+    char in = static_cast<char>(b);
+    char* inp = &in;
+    size_t in_left = 1;
+    char out[32];
+    char* outp = out;
+    size_t out_left = sizeof out;
+    if (iconv(cd.get(), &inp, &in_left, &outp, &out_left) == static_cast<size_t>(-1)) continue;
+    // Some converters (cp1255) hold a character back to combine it with the
+    // next one; flush it.
+    if (iconv(cd.get(), nullptr, nullptr, &outp, &out_left) == static_cast<size_t>(-1)) continue;
+    size_t produced = static_cast<size_t>(outp - out);
+    if (produced != 4) continue;  // nothing, or several characters: not a plain mapping
+    char32_t cp = static_cast<char32_t>(static_cast<unsigned char>(out[0])) |
+                  (static_cast<char32_t>(static_cast<unsigned char>(out[1])) << 8) |
+                  (static_cast<char32_t>(static_cast<unsigned char>(out[2])) << 16) |
+                  (static_cast<char32_t>(static_cast<unsigned char>(out[3])) << 24);
+    if (taken.count(cp) != 0) continue;
+    cps[b] = cp;
+    defined[b] = true;
+    taken[cp] = b;
+  }
+  // Then the undefined bytes: the character of the same number, as Windows
+  // does (cp1252 0x81 is U+0081), or a private one when that is taken.
+  for (int b = 0; b < 256; ++b) {
+    if (defined[b]) continue;
+    char32_t cp = static_cast<char32_t>(b);
+    if (taken.count(cp) != 0) cp = kSpareBase + static_cast<char32_t>(b);
+    cps[b] = cp;
+    taken[cp] = b;
+  }
+
+  impl->ascii_same = true;
+  for (int b = 0; b < 256; ++b) {
+    std::string utf8;
+    AppendUtf8(cps[b], utf8);
+    CodePage::Impl::Utf8& entry = impl->to_utf8[static_cast<size_t>(b)];
+    std::memcpy(entry.bytes, utf8.data(), utf8.size());
+    entry.length = static_cast<uint8_t>(utf8.size());
+    impl->longest = std::max(impl->longest, utf8.size());
+    impl->from_unicode[cps[b]] = static_cast<uint8_t>(b);
+    if (b < 0x80 && cps[b] != static_cast<char32_t>(b)) impl->ascii_same = false;
+  }
+  return impl;
+}
+
+std::shared_ptr<CodePage::Impl> BuildMultiByte(const KnownCodePage& known, const char* name) {
+  Converter to_utf8("UTF-8", name);
+  Converter from_utf8(name, "UTF-8");
+  if (!to_utf8.ok() || !from_utf8.ok()) return nullptr;
+  auto impl = std::make_shared<CodePage::Impl>();
+  impl->number = known.number;
+  impl->single_byte = false;
+  impl->iconv_name = name;
+  return impl;
+}
+
+std::shared_ptr<const CodePage::Impl> Load(int number) {
+  static std::mutex mutex;
+  static std::map<int, std::shared_ptr<const CodePage::Impl>> cache;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = cache.find(number);
+  if (it != cache.end()) return it->second;
+
+  const KnownCodePage* known = FindByNumber(number);
+  if (known == nullptr) {
+    throw Error(ErrorKind::kUnsupported,
+                "Code page " + std::to_string(number) + " is not a code page FoxPro tables use.");
+  }
+  std::shared_ptr<CodePage::Impl> impl;
+  for (const char* name : known->names) {
+    if (name == nullptr) break;
+    impl = known->multi_byte ? BuildMultiByte(*known, name) : BuildSingleByte(*known, name);
+    if (impl) break;
+  }
+  if (!impl) {
+    throw Error(ErrorKind::kUnsupported, "Code page " + std::to_string(number) + " (" + known->title +
+                                             ") cannot be converted on this system.");
+  }
+  cache[number] = impl;
+  return impl;
+}
+
+// iconv descriptors for the multi-byte code pages, one set per thread since a
+// descriptor keeps conversion state and must not be shared.
+iconv_t ThreadConverter(const std::string& to, const std::string& from) {
+  thread_local std::map<std::pair<std::string, std::string>, std::unique_ptr<Converter>> converters;
+  auto& slot = converters[{to, from}];
+  if (!slot) {
+    slot = std::make_unique<Converter>(to.c_str(), from.c_str());
+    if (!slot->ok()) {
+      slot.reset();
+      throw Error(ErrorKind::kUnsupported,
+                  "Cannot convert between " + from + " and " + to + " on this system.");
+    }
+  }
+  slot->Reset();
+  return slot->get();
+}
+
+}  // namespace
+
+CodePage CodePage::FromMark(uint8_t mark) {
+  if (mark == 0) return FromNumber(437);  // unmarked tables hold DOS text
+  for (const KnownCodePage& k : kKnown) {
+    if (k.mark == mark) return FromNumber(k.number);
+  }
+  throw Error(ErrorKind::kUnsupported, "The code page mark 0x" + Hex(mark, 2) + " names no known code page.");
+}
+
+CodePage CodePage::FromNumber(int number) { return CodePage(Load(number)); }
+
+int CodePage::number() const { return impl_->number; }
+
+bool CodePage::single_byte() const { return impl_->single_byte; }
+
+std::string CodePage::Decode(std::string_view bytes) const {
+  const Impl& cp = *impl_;
+  const size_t n = bytes.size();
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+
+  if (cp.single_byte) {
+    // Most field values are plain ASCII: hand them back as they are.
+    size_t i = 0;
+    if (cp.ascii_same) {
+      while (i < n && in[i] < 0x80) ++i;
+      if (i == n) return std::string(bytes);
+    }
+    std::string out;
+    out.resize(i + (n - i) * cp.longest + 4);  // +4: whole-entry copies may overrun
+    char* p = out.data();
+    std::memcpy(p, in, i);
+    p += i;
+    for (; i < n; ++i) {
+      unsigned char b = in[i];
+      if (b < 0x80 && cp.ascii_same) {
+        *p++ = static_cast<char>(b);
+      } else {
+        const Impl::Utf8& e = cp.to_utf8[b];
+        std::memcpy(p, e.bytes, 4);
+        p += e.length;
+      }
+    }
+    out.resize(static_cast<size_t>(p - out.data()));
+    return out;
+  }
+
+  iconv_t cd = ThreadConverter("UTF-8", cp.iconv_name);
+  std::string out;
+  out.resize(n * 3 + 16);
+  char* inp = const_cast<char*>(bytes.data());
+  size_t in_left = n;
+  char* outp = out.data();
+  size_t out_left = out.size();
+  while (in_left > 0) {
+    if (iconv(cd, &inp, &in_left, &outp, &out_left) != static_cast<size_t>(-1)) break;
+    if (errno == E2BIG) {
+      size_t used = static_cast<size_t>(outp - out.data());
+      out.resize(out.size() * 2);
+      outp = out.data() + used;
+      out_left = out.size() - used;
+      continue;
+    }
+    size_t at = static_cast<size_t>(inp - bytes.data());
+    std::string shown;
+    for (size_t k = at; k < n && k < at + 2; ++k) shown += (shown.empty() ? "0x" : " 0x") + Hex(in[k], 2);
+    if (errno == EINVAL) {
+      throw Error(ErrorKind::kCorrupt, "The text ends in the middle of a character of code page " +
+                                           std::to_string(cp.number) + " (byte " + shown + " at position " +
+                                           std::to_string(at) + ").");
+    }
+    throw Error(ErrorKind::kCorrupt, "The bytes " + shown + " at position " + std::to_string(at) +
+                                         " are not valid text in code page " + std::to_string(cp.number) +
+                                         ".");
+  }
+  out.resize(static_cast<size_t>(outp - out.data()));
+  return out;
+}
+
+std::string CodePage::Encode(std::string_view text) const {
+  const Impl& cp = *impl_;
+  const size_t n = text.size();
+
+  if (cp.single_byte) {
+    std::string out;
+    out.resize(n);  // one byte per character, and a character takes at least one byte of UTF-8
+    size_t o = 0;
+    size_t i = 0;
+    while (i < n) {
+      auto c = static_cast<unsigned char>(text[i]);
+      if (c < 0x80 && cp.ascii_same) {
+        out[o++] = static_cast<char>(c);
+        ++i;
+        continue;
+      }
+      char32_t code;
+      size_t at = i;
+      if (!NextCodePoint(text, i, code)) throw InvalidUtf8(at);
+      auto found = cp.from_unicode.find(code);
+      if (found == cp.from_unicode.end()) throw Unrepresentable(code, cp.number);
+      out[o++] = static_cast<char>(found->second);
+    }
+    out.resize(o);
+    return out;
+  }
+
+  // iconv cannot tell malformed input from a character the code page lacks;
+  // check the UTF-8 first so that each gets its own message.
+  for (size_t i = 0; i < n;) {
+    char32_t code;
+    size_t at = i;
+    if (!NextCodePoint(text, i, code)) throw InvalidUtf8(at);
+  }
+  iconv_t cd = ThreadConverter(cp.iconv_name, "UTF-8");
+  std::string out;
+  out.resize(n * 2 + 16);
+  char* inp = const_cast<char*>(text.data());
+  size_t in_left = n;
+  char* outp = out.data();
+  size_t out_left = out.size();
+  for (;;) {
+    if (iconv(cd, &inp, &in_left, &outp, &out_left) != static_cast<size_t>(-1) &&
+        iconv(cd, nullptr, nullptr, &outp, &out_left) != static_cast<size_t>(-1)) {
+      break;  // all converted, and any shift state written
+    }
+    if (errno == E2BIG) {
+      size_t used = static_cast<size_t>(outp - out.data());
+      out.resize(out.size() * 2);
+      outp = out.data() + used;
+      out_left = out.size() - used;
+      continue;
+    }
+    size_t at = static_cast<size_t>(inp - text.data());
+    char32_t code = 0;
+    if (at < n && NextCodePoint(text, at, code)) throw Unrepresentable(code, cp.number);
+    throw Error(ErrorKind::kInvalidValue,
+                "The text cannot be stored in code page " + std::to_string(cp.number) + ".");
+  }
+  out.resize(static_cast<size_t>(outp - out.data()));
+  return out;
+}
+
+}  // namespace fox

@@ -1,0 +1,238 @@
+#include "data/memo_file.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "data/byte_order.h"
+#include "data/error.h"
+
+namespace fox {
+
+namespace {
+
+constexpr uint32_t kHeaderSize = 512;
+constexpr uint32_t kDbtBlockSize = 512;
+constexpr char kDbaseEnd = 0x1A;  // ends a dBase III value (written twice)
+constexpr unsigned char kDbaseIVMark[4] = {0xFF, 0xFF, 0x08, 0x00};
+constexpr uint32_t kBlockHeaderSize = 8;  // FPT and dBase IV blocks
+// FoxPro and dBase address files with signed 32-bit offsets; a memo file
+// grown past this could no longer be read by them.
+constexpr uint64_t kLargestFile = 0x7FFFFFFF;
+
+}  // namespace
+
+MemoFile::MemoFile(const std::string& path, MemoFormat format, DiskFile::Mode mode, const std::string& table)
+    : table_(table), format_(format) {
+  if (format == MemoFormat::kNone) {
+    throw Error(ErrorKind::kUsage, "The table \"" + table + "\" has no memo file to open.");
+  }
+  file_ = std::make_unique<DiskFile>(path, mode, "memo file");
+
+  const std::string where = "The memo file \"" + path + "\" of the table \"" + table_ + "\"";
+  uint64_t size = file_->Size();
+  if (size < kHeaderSize) {
+    throw Error(ErrorKind::kCorrupt,
+                where + " is too short (" + std::to_string(size) + " bytes) to hold its 512-byte header.");
+  }
+  unsigned char header[kHeaderSize];
+  file_->ReadExactAt(0, header, kHeaderSize, "its header");
+  switch (format_) {
+    case MemoFormat::kFpt:
+      block_size_ = LoadBE16(header + 6);
+      if (block_size_ == 0) throw Error(ErrorKind::kCorrupt, where + " gives a block size of 0.");
+      break;
+    case MemoFormat::kDbaseIII:
+      block_size_ = kDbtBlockSize;
+      break;
+    case MemoFormat::kDbaseIV:
+      block_size_ = LoadLE16(header + 20);
+      if (block_size_ == 0) block_size_ = kDbtBlockSize;  // older writers leave it empty
+      break;
+    case MemoFormat::kNone:
+      break;
+  }
+}
+
+uint32_t MemoFile::FirstDataBlock() const { return (kHeaderSize + block_size_ - 1) / block_size_; }
+
+uint32_t MemoFile::next_free_block() const {
+  unsigned char bytes[4];
+  file_->ReadExactAt(0, bytes, 4, "its header");
+  return format_ == MemoFormat::kFpt ? LoadBE32(bytes) : LoadLE32(bytes);
+}
+
+MemoFile::Value MemoFile::Read(uint32_t block) const {
+  const uint64_t size = file_->Size();
+  const uint64_t offset = static_cast<uint64_t>(block) * block_size_;
+  auto corrupt = [&](const std::string& why) {
+    return Error(ErrorKind::kCorrupt, "The memo of the table \"" + table_ + "\" at block " +
+                                          std::to_string(block) + " of the memo file \"" + file_->path() +
+                                          "\" " + why + ".");
+  };
+  if (block < FirstDataBlock()) throw corrupt("lies inside the file's header");
+  if (offset >= size) {
+    throw corrupt("lies beyond the end of the file (" + std::to_string(size) + " bytes)");
+  }
+
+  Value value;
+  unsigned char head[kBlockHeaderSize] = {};
+  bool has_block_header = false;
+  uint64_t length = 0;
+
+  if (format_ == MemoFormat::kFpt) {
+    if (offset + kBlockHeaderSize > size) throw corrupt("is cut off by the end of the file");
+    file_->ReadExactAt(offset, head, kBlockHeaderSize, "the memo block header");
+    value.block_type = LoadBE32(head);
+    length = LoadBE32(head + 4);
+    has_block_header = true;
+  } else if (format_ == MemoFormat::kDbaseIV && offset + kBlockHeaderSize <= size) {
+    file_->ReadExactAt(offset, head, kBlockHeaderSize, "the memo block header");
+    if (std::equal(head, head + 4, kDbaseIVMark)) {
+      uint32_t stored = LoadLE32(head + 4);  // counts the 8 header bytes too
+      if (stored < kBlockHeaderSize) {
+        throw corrupt("gives a length of " + std::to_string(stored) + ", shorter than its own header");
+      }
+      length = stored - kBlockHeaderSize;
+      has_block_header = true;
+    }
+    // Without the mark the value was written the dBase III way; read it so.
+  }
+
+  if (has_block_header) {
+    if (offset + kBlockHeaderSize + length > size) {
+      throw corrupt("gives a length of " + std::to_string(length) +
+                    " bytes, which runs past the end of the file");
+    }
+    value.data.resize(static_cast<size_t>(length));
+    file_->ReadExactAt(offset + kBlockHeaderSize, value.data.data(), value.data.size(), "the memo");
+    return value;
+  }
+
+  // dBase III: the value runs to the first 0x1A (normally written twice), or
+  // to the end of the file when a writer left the terminator out.
+  value.block_type = 1;
+  std::vector<char> chunk(64 * 1024);
+  uint64_t at = offset;
+  while (at < size) {
+    size_t got = file_->ReadAt(at, chunk.data(), chunk.size());
+    if (got == 0) break;
+    for (size_t i = 0; i < got; ++i) {
+      if (chunk[i] == kDbaseEnd) {
+        value.data.append(chunk.data(), i);
+        return value;
+      }
+    }
+    value.data.append(chunk.data(), got);
+    at += got;
+  }
+  return value;
+}
+
+uint32_t MemoFile::Append(const Value& value) {
+  const std::string where = "the memo file \"" + file_->path() + "\" of the table \"" + table_ + "\"";
+  if (!file_->writable())
+    throw Error(ErrorKind::kReadOnly, "Cannot add a memo to " + where + ": it is open read-only.");
+
+  // Lay the new blocks out before taking the lock.
+  std::string blocks;
+  const size_t n = value.data.size();
+  switch (format_) {
+    case MemoFormat::kFpt: {
+      if (n > 0xFFFFFFFFu - kBlockHeaderSize) {
+        throw Error(ErrorKind::kInvalidValue,
+                    "A memo of " + std::to_string(n) + " bytes is too long for " + where + ".");
+      }
+      unsigned char head[kBlockHeaderSize];
+      StoreBE32(head, value.block_type);
+      StoreBE32(head + 4, static_cast<uint32_t>(n));
+      blocks.reserve(kBlockHeaderSize + n + block_size_);
+      blocks.append(reinterpret_cast<const char*>(head), kBlockHeaderSize);
+      blocks += value.data;
+      break;
+    }
+    case MemoFormat::kDbaseIII:
+      // The value ends at the first 0x1A when read back; storing one would
+      // silently cut it short.
+      if (value.data.find(kDbaseEnd) != std::string::npos) {
+        throw Error(ErrorKind::kInvalidValue,
+                    "A memo containing the byte 0x1A cannot be stored in the dBase III memo file \"" +
+                        file_->path() + "\" of the table \"" + table_ + "\": that byte ends a memo there.");
+      }
+      blocks.reserve(n + 2 + block_size_);
+      blocks.append(value.data);
+      blocks += kDbaseEnd;
+      blocks += kDbaseEnd;
+      break;
+    case MemoFormat::kDbaseIV: {
+      if (n > 0xFFFFFFFFu - kBlockHeaderSize) {
+        throw Error(ErrorKind::kInvalidValue,
+                    "A memo of " + std::to_string(n) + " bytes is too long for " + where + ".");
+      }
+      unsigned char head[kBlockHeaderSize];
+      std::copy(kDbaseIVMark, kDbaseIVMark + 4, head);
+      StoreLE32(head + 4, static_cast<uint32_t>(n + kBlockHeaderSize));
+      blocks.reserve(kBlockHeaderSize + n + block_size_);
+      blocks.append(reinterpret_cast<const char*>(head), kBlockHeaderSize);
+      blocks += value.data;
+      break;
+    }
+    case MemoFormat::kNone:
+      throw Error(ErrorKind::kUsage, "The table \"" + table_ + "\" has no memo file.");
+  }
+  // Zero the slack up to the end of the last block, so that no stale bytes
+  // of an earlier value linger behind the new one.
+  const uint64_t count = (blocks.size() + block_size_ - 1) / block_size_;
+  blocks.resize(static_cast<size_t>(count * block_size_), '\0');
+
+  // Byte 0 is the memo file's allocation lock; readers do not take it.
+  RangeLock lock(*file_, 0, 1,
+                 "Cannot add a memo to " + where +
+                     ": another program is adding one at the moment (the file is locked).");
+
+  const uint32_t first = next_free_block();
+  if (first < FirstDataBlock()) {
+    throw Error(ErrorKind::kCorrupt, "The header of " + where + " gives block " + std::to_string(first) +
+                                         " as the next free block, which lies inside the header.");
+  }
+  const uint64_t offset = static_cast<uint64_t>(first) * block_size_;
+  const uint64_t next = first + count;
+  if (next > 0xFFFFFFFFu || offset + blocks.size() > kLargestFile + 1) {
+    throw Error(ErrorKind::kInvalidValue, "Cannot add a memo of " + std::to_string(n) + " bytes to " + where +
+                                              ": the file would grow past 2 GB, the most FoxPro can read.");
+  }
+
+  // Some writers end the file right after the last value instead of at a
+  // block boundary; fill the gap so that the new value lands where the
+  // header says.
+  // A gap of a whole block or more means the header counts blocks that are
+  // not there: the file was cut short, and the values it lost may still be
+  // referenced by the table.
+  const uint64_t size = file_->Size();
+  if (size < offset) {
+    if (offset - size >= block_size_) {
+      throw Error(ErrorKind::kCorrupt, "The header of " + where + " gives block " + std::to_string(first) +
+                                           " as the next free block, but the file ends at byte " +
+                                           std::to_string(size) + ": it has been cut short.");
+    }
+    std::string zeros(static_cast<size_t>(offset - size), '\0');
+    file_->WriteAt(size, zeros.data(), zeros.size());
+  }
+
+  // The value must be on disk before the header points past it: a crash in
+  // between leaves the old header and unused blocks, never a header pointing
+  // at blocks that were not written.
+  file_->WriteAt(offset, blocks.data(), blocks.size());
+  file_->Sync();
+
+  unsigned char pointer[4];
+  if (format_ == MemoFormat::kFpt) {
+    StoreBE32(pointer, static_cast<uint32_t>(next));
+  } else {
+    StoreLE32(pointer, static_cast<uint32_t>(next));
+  }
+  file_->WriteAt(0, pointer, 4);
+  file_->Sync();
+  return first;
+}
+
+}  // namespace fox
