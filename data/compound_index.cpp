@@ -91,8 +91,8 @@ std::string Upper(std::string s) {
 
 // The dotted words of FoxPro: logical operators and constants.
 bool IsDotWord(const std::string& upper) {
-  return upper == "AND" || upper == "OR" || upper == "NOT" || upper == "T" || upper == "F" ||
-         upper == "Y" || upper == "N" || upper == "NULL";
+  return upper == "AND" || upper == "OR" || upper == "NOT" || upper == "T" || upper == "F" || upper == "Y" ||
+         upper == "N" || upper == "NULL";
 }
 
 std::vector<Token> Tokenize(const std::string& e) {
@@ -172,23 +172,22 @@ struct FunctionType {
               // '1' the type of the first argument, '2' of the second
 };
 constexpr FunctionType kFunctions[] = {
-    {"ALLTRIM", 'C'},   {"LTRIM", 'C'},     {"RTRIM", 'C'},     {"TRIM", 'C'},      {"UPPER", 'C'},
-    {"LOWER", 'C'},     {"PROPER", 'C'},    {"PADR", 'C'},      {"PADL", 'C'},      {"PADC", 'C'},
-    {"SUBSTR", 'C'},    {"SUBSTRC", 'C'},   {"LEFT", 'C'},      {"LEFTC", 'C'},     {"RIGHT", 'C'},
-    {"RIGHTC", 'C'},    {"STR", 'C'},       {"DTOS", 'C'},      {"DTOC", 'C'},      {"TTOC", 'C'},
-    {"CHR", 'C'},       {"SPACE", 'C'},     {"REPLICATE", 'C'}, {"STUFF", 'C'},     {"STRTRAN", 'C'},
-    {"CHRTRAN", 'C'},   {"TRANSFORM", 'C'}, {"SYS", 'C'},       {"SOUNDEX", 'C'},   {"CDOW", 'C'},
-    {"CMONTH", 'C'},    {"BINTOC", 'C'},    {"STREXTRACT", 'C'}, {"GETWORDNUM", 'C'},
-    {"VAL", 'N'},       {"LEN", 'N'},       {"YEAR", 'N'},      {"MONTH", 'N'},     {"DAY", 'N'},
-    {"DOW", 'N'},       {"HOUR", 'N'},      {"MINUTE", 'N'},    {"SEC", 'N'},       {"INT", 'N'},
-    {"ROUND", 'N'},     {"ABS", 'N'},       {"CEILING", 'N'},   {"FLOOR", 'N'},     {"MOD", 'N'},
-    {"RECNO", 'N'},     {"AT", 'N'},        {"ATC", 'N'},       {"RAT", 'N'},       {"OCCURS", 'N'},
-    {"ASC", 'N'},       {"CTOBIN", 'N'},    {"LENC", 'N'},
-    {"DATE", 'D'},      {"CTOD", 'D'},      {"TTOD", 'D'},      {"GOMONTH", 'D'},
-    {"DATETIME", 'T'},  {"CTOT", 'T'},      {"DTOT", 'T'},
-    {"DELETED", 'L'},   {"EMPTY", 'L'},     {"ISNULL", 'L'},    {"ISBLANK", 'L'},   {"BETWEEN", 'L'},
-    {"INLIST", 'L'},    {"ISDIGIT", 'L'},   {"ISALPHA", 'L'},   {"ISUPPER", 'L'},   {"ISLOWER", 'L'},
-    {"IIF", '2'},       {"NVL", '1'},       {"EVL", '1'},       {"MAX", '1'},       {"MIN", '1'},
+    {"ALLTRIM", 'C'}, {"LTRIM", 'C'},     {"RTRIM", 'C'},      {"TRIM", 'C'},       {"UPPER", 'C'},
+    {"LOWER", 'C'},   {"PROPER", 'C'},    {"PADR", 'C'},       {"PADL", 'C'},       {"PADC", 'C'},
+    {"SUBSTR", 'C'},  {"SUBSTRC", 'C'},   {"LEFT", 'C'},       {"LEFTC", 'C'},      {"RIGHT", 'C'},
+    {"RIGHTC", 'C'},  {"STR", 'C'},       {"DTOS", 'C'},       {"DTOC", 'C'},       {"TTOC", 'C'},
+    {"CHR", 'C'},     {"SPACE", 'C'},     {"REPLICATE", 'C'},  {"STUFF", 'C'},      {"STRTRAN", 'C'},
+    {"CHRTRAN", 'C'}, {"TRANSFORM", 'C'}, {"SYS", 'C'},        {"SOUNDEX", 'C'},    {"CDOW", 'C'},
+    {"CMONTH", 'C'},  {"BINTOC", 'C'},    {"STREXTRACT", 'C'}, {"GETWORDNUM", 'C'}, {"VAL", 'N'},
+    {"LEN", 'N'},     {"YEAR", 'N'},      {"MONTH", 'N'},      {"DAY", 'N'},        {"DOW", 'N'},
+    {"HOUR", 'N'},    {"MINUTE", 'N'},    {"SEC", 'N'},        {"INT", 'N'},        {"ROUND", 'N'},
+    {"ABS", 'N'},     {"CEILING", 'N'},   {"FLOOR", 'N'},      {"MOD", 'N'},        {"RECNO", 'N'},
+    {"AT", 'N'},      {"ATC", 'N'},       {"RAT", 'N'},        {"OCCURS", 'N'},     {"ASC", 'N'},
+    {"CTOBIN", 'N'},  {"LENC", 'N'},      {"DATE", 'D'},       {"CTOD", 'D'},       {"TTOD", 'D'},
+    {"GOMONTH", 'D'}, {"DATETIME", 'T'},  {"CTOT", 'T'},       {"DTOT", 'T'},       {"DELETED", 'L'},
+    {"EMPTY", 'L'},   {"ISNULL", 'L'},    {"ISBLANK", 'L'},    {"BETWEEN", 'L'},    {"INLIST", 'L'},
+    {"ISDIGIT", 'L'}, {"ISALPHA", 'L'},   {"ISUPPER", 'L'},    {"ISLOWER", 'L'},    {"IIF", '2'},
+    {"NVL", '1'},     {"EVL", '1'},       {"MAX", '1'},        {"MIN", '1'},
 };
 
 char FunctionResultType(const std::string& upper_name) {
@@ -346,7 +345,8 @@ CompoundIndex::CompoundIndex(const std::string& path, const std::string& table, 
                    [](const IndexTag& a, const IndexTag& b) { return a.header_offset < b.header_offset; });
 }
 
-IndexTag CompoundIndex::ReadTagHeader(const std::string& name, uint32_t offset, const FieldTypes& field_types) const {
+IndexTag CompoundIndex::ReadTagHeader(const std::string& name, uint32_t offset,
+                                      const FieldTypes& field_types) const {
   const std::string what = "tag " + name;
   if (offset % kPageSize != 0 || offset < kHeaderSize || uint64_t{offset} + kHeaderSize > size_)
     Corrupt("the header of " + what + " at offset " + Hex(offset) + " lies outside the file");
@@ -386,7 +386,8 @@ IndexTag CompoundIndex::ReadTagHeader(const std::string& name, uint32_t offset, 
   tag.key_type = KeyTypeOfExpression(tag.key_expression, field_types);
   // Collated keys are weights filled up with zeros; MACHINE character keys
   // are padded with blanks; every other key type with zeros.
-  tag.pad_byte = (tag.signature != kCollatedSignature && (tag.key_type == 'C' || tag.key_type == '?')) ? 0x20 : 0x00;
+  tag.pad_byte =
+      (tag.signature != kCollatedSignature && (tag.key_type == 'C' || tag.key_type == '?')) ? 0x20 : 0x00;
   return tag;
 }
 
@@ -481,7 +482,8 @@ void CompoundIndex::DecodeLeaf(const std::string& page, uint32_t offset, uint16_
   std::string previous;
   for (size_t j = 0; j < count; ++j) {
     uint64_t e = 0;
-    for (unsigned k = 0; k < entry_size; ++k) e |= uint64_t{b[kLeafEntriesAt + j * entry_size + k]} << (8 * k);
+    for (unsigned k = 0; k < entry_size; ++k)
+      e |= uint64_t{b[kLeafEntriesAt + j * entry_size + k]} << (8 * k);
     uint32_t recno = static_cast<uint32_t>(e & record_mask);
     size_t dup = ShiftRight(e, record_bits) & dup_mask;
     size_t trailing = ShiftRight(e, record_bits + dup_bits) & trail_mask;

@@ -22,13 +22,13 @@
 namespace fox {
 
 struct IndexTag {
-  std::string name;               // upper case, as in the tag directory
+  std::string name;  // upper case, as in the tag directory
   uint32_t header_offset = 0;
   uint32_t root_page = 0;
   uint16_t key_length = 0;
   uint8_t options = 0;
-  uint8_t signature = 0;          // 1 machine, 2 collated, 5 binary (bitmap)
-  std::string collation;          // "" for MACHINE
+  uint8_t signature = 0;  // 1 machine, 2 collated, 5 binary (bitmap)
+  std::string collation;  // "" for MACHINE
   bool descending = false;
   std::string key_expression;
   std::string filter_expression;  // "" when the tag has no FOR clause
