@@ -105,7 +105,13 @@ DatabaseContainer::DatabaseContainer(const std::string& path) : path_(path) {
       memo.emplace(*memo_path, MemoFormat::kFpt, DiskFile::Mode::kReadOnly, name);
     }
     // [u32 LE length incl. itself][u16 LE id size k][k-byte LE id][value]
-    const std::string data = memo->Read(row.property_block).data;
+    std::string data;
+    try {
+      data = memo->Read(row.property_block).data;
+    } catch (const Error& e) {
+      if (e.kind() != ErrorKind::kCorrupt) throw;
+      throw corrupt("the properties of " + what + " cannot be read: " + e.what());
+    }
     size_t at = 0;
     while (at + 6 <= data.size()) {
       uint32_t length = LoadLE32(data.data() + at);
@@ -163,7 +169,8 @@ std::string DatabaseContainer::TableFilePath(const ContainerObject& table) const
   std::string folder = std::filesystem::path(path_).parent_path().string();
   if (folder.empty()) folder = ".";
   std::optional<std::string> file = ResolveStoredPath(folder, table.stored_path);
-  if (!file || !std::filesystem::is_regular_file(*file))
+  std::error_code error;
+  if (!file || !std::filesystem::is_regular_file(*file, error))
     throw Error(ErrorKind::kNotFound, "The table " + table.name + " of database \"" + path_ +
                                           "\" is missing: no file \"" + table.stored_path + "\" in \"" +
                                           folder + "\".");
