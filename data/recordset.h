@@ -93,7 +93,8 @@ class Recordset {
   friend class Connection;
 
   void OpenRows(std::vector<std::string> names, std::vector<std::vector<std::string>> rows);
-  void LoadCurrent();
+  // Moves to the next record that is not deleted and starts its edit.
+  void Advance();
   size_t ColumnCount() const;
   std::string ColumnName(size_t column) const;
   std::optional<std::string> Read(size_t column) const;

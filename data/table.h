@@ -88,6 +88,8 @@ class Table {
 
  private:
   std::string ReadMemoData(const Edit& edit, size_t column) const;
+  // Brings the structural index in line with a record about to be written.
+  void UpdateIndexes(const std::string& old_record, const std::string& new_record);
   void WriteHeaderDate();
   uint64_t RecordLockOffset(uint32_t recno) const { return 0x7FFFFFFEull - recno; }
 
@@ -97,11 +99,12 @@ class Table {
   TableHeader header_;
   FieldCodec codec_;
   uint32_t record_count_ = 0;
-  std::vector<size_t> visible_;
+  std::vector<size_t> visible_;  // indexes into header_.fields
   std::vector<std::string> names_;
   std::unique_ptr<MemoFile> memo_;
   std::unique_ptr<CompoundIndex> index_;
   std::set<size_t> indexed_;
+  std::map<size_t, std::string> index_tag_of_;  // column -> first tag naming it
 };
 
 }  // namespace fox

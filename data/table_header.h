@@ -26,7 +26,7 @@ struct FieldDescriptor {
   std::string name;      // as stored: up to 10 characters, upper case
   char type = 'C';       // C V N F D T L M G W Q I Y B P 0
   uint32_t offset = 0;   // of the field's first byte within the record
-  uint8_t length = 0;
+  uint16_t length = 0;   // bytes; Clipper-style long C fields exceed 255
   uint8_t decimals = 0;
   uint8_t flags = 0;     // Visual FoxPro tables only; 0 elsewhere
   uint32_t autoincrement_next = 0;

@@ -1,0 +1,88 @@
+#include "data/connection.h"
+
+#include <filesystem>
+
+#include "data/error.h"
+#include "data/file_names.h"
+#include "data/recordset.h"
+
+namespace fs = std::filesystem;
+
+namespace fox {
+
+Connection::Connection() = default;
+Connection::~Connection() = default;
+
+void Connection::Open(const std::string& connection_string) {
+  Close();
+  ConnectionString source = ConnectionString::Parse(connection_string);
+  if (source.source_type == ConnectionString::SourceType::kDatabase) {
+    container_ = std::make_unique<DatabaseContainer>(source.location);
+  } else {
+    std::error_code ec;
+    if (source.location.empty() || !fs::is_directory(source.location, ec)) {
+      throw Error(ErrorKind::kNotFound, "The folder '" + source.location + "' does not exist.");
+    }
+  }
+  source_ = std::move(source);
+  open_ = true;
+}
+
+void Connection::Close() {
+  container_.reset();
+  source_ = ConnectionString();
+  open_ = false;
+}
+
+static void RequireOpen(bool open) {
+  if (!open) throw Error(ErrorKind::kUsage, "The connection is not open.");
+}
+
+std::unique_ptr<Recordset> Connection::OpenSchema(int schema) {
+  RequireOpen(open_);
+  if (schema != kSchemaTables) {
+    throw Error(ErrorKind::kUnsupported, "Schema " + std::to_string(schema) + " is not available.");
+  }
+  std::vector<std::vector<std::string>> rows;
+  if (container_) {
+    for (const ContainerObject& object : container_->objects()) {
+      rows.push_back({object.name, object.kind == ContainerObject::Kind::kView ? "VIEW" : "TABLE"});
+    }
+  } else {
+    for (const auto& entry : fs::directory_iterator(source_.location)) {
+      std::error_code ec;
+      if (!entry.is_regular_file(ec)) continue;
+      const fs::path name = entry.path().filename();
+      if (EqualIgnoringCase(name.extension().string(), ".dbf")) rows.push_back({name.stem().string(), "TABLE"});
+    }
+  }
+  auto recordset = std::make_unique<Recordset>();
+  recordset->OpenRows({"TABLE_NAME", "TABLE_TYPE"}, std::move(rows));
+  return recordset;
+}
+
+std::unique_ptr<Table> Connection::OpenTable(const std::string& name, DiskFile::Mode mode) const {
+  RequireOpen(open_);
+  Table::Options options;
+  options.mode = mode;
+  options.display_name = name;
+  if (container_) {
+    const ContainerObject* object = container_->FindTable(name);
+    if (!object) {
+      throw Error(ErrorKind::kNotFound,
+                  "The database '" + container_->path() + "' has no table called '" + name + "'.");
+    }
+    options.long_names = object->field_names;
+    return std::make_unique<Table>(container_->TableFilePath(*object), options);
+  }
+  std::optional<std::string> path;
+  if (!name.empty() && name.find('/') == std::string::npos && name.find('\\') == std::string::npos) {
+    path = FindFileIgnoringCase(source_.location, name + ".dbf");
+  }
+  if (!path) {
+    throw Error(ErrorKind::kNotFound, "The folder '" + source_.location + "' has no table called '" + name + "'.");
+  }
+  return std::make_unique<Table>(*path, options);
+}
+
+}  // namespace fox

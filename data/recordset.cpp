@@ -1,0 +1,159 @@
+#include "data/recordset.h"
+
+#include <algorithm>
+
+#include "data/connection.h"
+#include "data/error.h"
+#include "data/file_names.h"
+
+namespace fox {
+namespace {
+
+constexpr size_t kBlockBytes = 1 << 20;  // records are read about a megabyte at a time
+
+std::string TableNameOf(const std::string& source) {
+  static const std::string kPrefix = "SELECT * FROM ";
+  if (source.size() <= kPrefix.size() || !EqualIgnoringCase(source.substr(0, kPrefix.size()), kPrefix)) {
+    throw Error(ErrorKind::kUsage, "Only \"SELECT * FROM <table>\" can be opened, not \"" + source + "\".");
+  }
+  std::string name = source.substr(kPrefix.size());
+  const size_t first = name.find_first_not_of(" \t");
+  const size_t last = name.find_last_not_of(" \t;");
+  if (first == std::string::npos || last == std::string::npos || last < first) {
+    throw Error(ErrorKind::kUsage, "\"" + source + "\" names no table.");
+  }
+  return name.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+std::optional<std::string> Field::Value() const { return owner_->Read(column_); }
+void Field::SetValue(const std::string& text) { owner_->Write(column_, text); }
+std::string Field::name() const { return owner_->ColumnName(column_); }
+
+size_t Fields::count() const { return owner_->ColumnCount(); }
+
+Field Fields::operator[](size_t column) const {
+  if (column >= owner_->ColumnCount()) {
+    throw Error(ErrorKind::kNotFound, "There is no column " + std::to_string(column) + ".");
+  }
+  return Field(owner_, column);
+}
+
+Field Fields::operator[](const std::string& name) const {
+  for (size_t c = 0; c < owner_->ColumnCount(); ++c) {
+    if (EqualIgnoringCase(owner_->ColumnName(c), name)) return Field(owner_, c);
+  }
+  throw Error(ErrorKind::kNotFound, "There is no column called '" + name + "'.");
+}
+
+Recordset::Recordset() = default;
+Recordset::~Recordset() = default;
+
+void Recordset::Open(const std::string& source, Connection& connection, int /*cursor_type*/, int lock_type) {
+  Close();
+  const DiskFile::Mode mode = lock_type == kLockReadOnly ? DiskFile::Mode::kReadOnly : DiskFile::Mode::kReadWrite;
+  table_ = connection.OpenTable(TableNameOf(source), mode);
+  open_ = true;
+  position_ = 0;
+  Advance();
+}
+
+void Recordset::OpenRows(std::vector<std::string> names, std::vector<std::vector<std::string>> rows) {
+  Close();
+  schema_ = true;
+  row_names_ = std::move(names);
+  rows_ = std::move(rows);
+  position_ = 0;
+  open_ = true;
+}
+
+void Recordset::Close() {
+  table_.reset();
+  block_.clear();
+  block_.shrink_to_fit();
+  block_first_ = block_count_ = 0;
+  edit_ = Table::Edit();
+  schema_ = false;
+  row_names_.clear();
+  rows_.clear();
+  position_ = 0;
+  open_ = false;
+}
+
+static void RequireOpen(bool open) {
+  if (!open) throw Error(ErrorKind::kUsage, "The recordset is not open.");
+}
+
+bool Recordset::Eof() const {
+  RequireOpen(open_);
+  if (schema_) return position_ >= rows_.size();
+  return position_ > table_->record_count();
+}
+
+void Recordset::Advance() {
+  const uint32_t count = table_->record_count();
+  const uint32_t length = table_->header().record_length;
+  edit_ = Table::Edit();
+  for (++position_; position_ <= count; ++position_) {
+    if (position_ < block_first_ || position_ >= block_first_ + block_count_) {
+      block_first_ = position_;
+      block_count_ = std::min<uint32_t>(count - position_ + 1,
+                                        static_cast<uint32_t>(std::max<size_t>(1, kBlockBytes / length)));
+      table_->ReadRecords(block_first_, block_count_, &block_);
+    }
+    std::string_view record(block_.data() + static_cast<size_t>(position_ - block_first_) * length, length);
+    if (table_->IsDeleted(record)) continue;  // the FoxPro driver hides deleted records
+    edit_.recno = position_;
+    edit_.original.assign(record);
+    edit_.working = edit_.original;
+    return;
+  }
+}
+
+void Recordset::MoveNext() {
+  RequireOpen(open_);
+  if (Eof()) throw Error(ErrorKind::kUsage, "MoveNext was called past the last record.");
+  if (schema_) {
+    ++position_;
+    return;
+  }
+  std::exception_ptr failure;
+  if (edit_.changed()) {
+    try {
+      table_->Save(edit_);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  Advance();
+  if (failure) std::rethrow_exception(failure);
+}
+
+uint32_t Recordset::recno() const { return schema_ ? 0 : edit_.recno; }
+
+size_t Recordset::ColumnCount() const {
+  RequireOpen(open_);
+  return schema_ ? row_names_.size() : table_->field_count();
+}
+
+std::string Recordset::ColumnName(size_t column) const {
+  RequireOpen(open_);
+  return schema_ ? row_names_.at(column) : table_->field_name(column);
+}
+
+std::optional<std::string> Recordset::Read(size_t column) const {
+  RequireOpen(open_);
+  if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  if (schema_) return rows_[position_].at(column);
+  return table_->Text(edit_, column);
+}
+
+void Recordset::Write(size_t column, const std::string& text) {
+  RequireOpen(open_);
+  if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  if (schema_) throw Error(ErrorKind::kReadOnly, "A schema cannot be changed.");
+  table_->Assign(edit_, column, text);
+}
+
+}  // namespace fox

@@ -1,0 +1,220 @@
+#include "data/table.h"
+
+#include <ctime>
+#include <filesystem>
+
+#include "data/error.h"
+#include "data/file_names.h"
+
+namespace fox {
+namespace {
+
+std::string BaseName(const std::string& path) { return std::filesystem::path(path).stem().string(); }
+
+bool IsContainerFile(const std::string& path) {
+  return EqualIgnoringCase(std::filesystem::path(path).extension().string(), ".dbc");
+}
+
+// True when the container's long name `long_name` belongs to the header's
+// short name: the first ten characters upper-cased, or a numbered variant
+// that FoxPro makes when two long names share their first characters.
+bool LongNameMatches(const std::string& short_name, const std::string& long_name) {
+  std::string upper;
+  for (char c : long_name) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (upper.substr(0, 10) == short_name) return true;
+  size_t stem = short_name.find_last_not_of("0123456789");
+  if (stem == std::string::npos || stem + 1 == short_name.size()) return false;
+  return upper.compare(0, stem + 1, short_name, 0, stem + 1) == 0;
+}
+
+}  // namespace
+
+Table::Table(const std::string& path, const Options& options)
+    : path_(path),
+      name_(options.display_name.empty() ? BaseName(path) : options.display_name),
+      file_(std::make_unique<DiskFile>(path, options.mode, "table file of '" + name_ + "'")),
+      header_(TableHeader::Read(*file_, name_)),
+      codec_(header_, CodePage::FromMark(header_.code_page_mark)),
+      record_count_(header_.record_count) {
+  for (size_t i = 0; i < header_.fields.size(); ++i) {
+    const FieldDescriptor& f = header_.fields[i];
+    if (f.type == '0' || (header_.visual_foxpro() && f.system())) continue;
+    visible_.push_back(i);
+  }
+  bool use_long = options.long_names.size() == visible_.size();
+  for (size_t c = 0; use_long && c < visible_.size(); ++c) {
+    use_long = LongNameMatches(field(c).name, options.long_names[c]);
+  }
+  for (size_t c = 0; c < visible_.size(); ++c) {
+    names_.push_back(LowerAscii(use_long ? options.long_names[c] : field(c).name));
+  }
+
+  if (options.mode == DiskFile::Mode::kReadWrite) {
+    const uint64_t stored = file_->Size() - header_.header_length;
+    if (stored / header_.record_length > record_count_) {
+      throw Error(ErrorKind::kCorrupt, "Table '" + name_ + "' is damaged: the file holds more records than its "
+                                       "header counts, so Quillon will not change it.");
+    }
+  }
+
+  if (header_.has_memo_fields()) {
+    const bool container = IsContainerFile(path);
+    const std::string ext = container ? ".dct" : header_.memo_format() == MemoFormat::kFpt ? ".fpt" : ".dbt";
+    std::optional<std::string> memo_path = FindCompanionFile(path, ext);
+    if (!memo_path) {
+      throw Error(ErrorKind::kNotFound, "The memo file of table '" + name_ + "' (" + BaseName(path) + ext +
+                                            ") is missing.");
+    }
+    memo_ = std::make_unique<MemoFile>(*memo_path, header_.memo_format(), options.mode, name_);
+  }
+
+  if (header_.has_structural_index()) {
+    const std::string ext = IsContainerFile(path) ? ".dcx" : ".cdx";
+    // A table flagged as indexed whose index file is absent has no index to
+    // keep correct (FoxPro itself refuses to open it until the flag is fixed).
+    if (std::optional<std::string> index_path = FindCompanionFile(path, ext)) {
+      try {
+        index_ = std::make_unique<CompoundIndex>(*index_path, name_);
+      } catch (const Error& e) {
+        if (options.mode == DiskFile::Mode::kReadWrite) {
+          throw Error(ErrorKind::kCorrupt, std::string(e.what()) + " Quillon will not change table '" + name_ +
+                                               "' while its structural index cannot be read.");
+        }
+      }
+    }
+  }
+  if (index_) {
+    for (const IndexTag& tag : index_->tags()) {
+      std::set<std::string> names = NamesInExpression(tag.key_expression);
+      std::set<std::string> filter = NamesInExpression(tag.filter_expression);
+      names.insert(filter.begin(), filter.end());
+      for (size_t c = 0; c < visible_.size(); ++c) {
+        if (names.count(names_[c]) || names.count(LowerAscii(field(c).name))) {
+          if (indexed_.insert(c).second) index_tag_of_.emplace(c, tag.name);
+        }
+      }
+    }
+  }
+}
+
+Table::~Table() = default;
+
+void Table::ReadRecords(uint32_t first, uint32_t count, std::string* out) const {
+  out->resize(static_cast<size_t>(count) * header_.record_length);
+  if (count == 0) return;
+  file_->ReadExactAt(header_.record_offset(first), out->data(), out->size(),
+                     "records " + std::to_string(first) + " to " + std::to_string(first + count - 1) +
+                         " of table '" + name_ + "'");
+}
+
+std::string Table::ReadMemoData(const Edit& edit, size_t column) const {
+  auto pending = edit.memo_text.find(column);
+  if (pending != edit.memo_text.end()) return pending->second;
+  const uint32_t block = codec_.MemoBlock(edit.working, field(column));
+  if (block == 0) return std::string();
+  try {
+    return memo_->Read(block).data;
+  } catch (const Error& e) {
+    throw Error(e.kind(), "Field '" + field_name(column) + "' of record " + std::to_string(edit.recno) +
+                              " in table '" + name_ + "' cannot be read: " + e.what());
+  }
+}
+
+std::optional<std::string> Table::Text(const Edit& edit, size_t column) const {
+  const FieldDescriptor& f = field(column);
+  if (!FieldCodec::HasTextForm(f) || codec_.IsNull(edit.working, f)) return std::nullopt;
+  try {
+    if (f.is_memo()) return codec_.MemoText(ReadMemoData(edit, column));
+    return codec_.Text(edit.working, f);
+  } catch (const Error& e) {
+    if (e.kind() != ErrorKind::kCorrupt) throw;
+    throw Error(ErrorKind::kCorrupt, "Field '" + field_name(column) + "' of record " + std::to_string(edit.recno) +
+                                         " in table '" + name_ + "' cannot be read: " + e.what());
+  }
+}
+
+void Table::Assign(Edit& edit, size_t column, const std::string& text) const {
+  const FieldDescriptor& f = field(column);
+  auto refuse = [&](ErrorKind kind, const std::string& why) {
+    throw Error(kind, "Field '" + field_name(column) + "' of table '" + name_ + "' cannot take the value \"" +
+                          text + "\": " + why + ".");
+  };
+  if (!FieldCodec::HasTextForm(f)) refuse(ErrorKind::kReadOnly, "it holds binary data, which has no text form");
+  std::optional<std::string> current = Text(edit, column);
+  if (current && *current == text) return;  // keeps the stored bytes exactly
+  if (!file_->writable()) refuse(ErrorKind::kReadOnly, "the table is open for reading only");
+  if (f.autoincrement()) refuse(ErrorKind::kReadOnly, "it is an autoincrement field, which FoxPro numbers itself");
+  if (indexed_.count(column)) {
+    refuse(ErrorKind::kIndexed, "it is part of the structural index (tag " + index_tag_of_.at(column) +
+                                    "), and changing it would leave that index stale");
+  }
+  try {
+    if (f.is_memo()) {
+      edit.memo_text[column] = codec_.code_page().Encode(text);
+    } else {
+      codec_.Assign(edit.working, f, text);
+    }
+  } catch (const Error& e) {
+    if (e.kind() != ErrorKind::kInvalidValue) throw;
+    refuse(ErrorKind::kInvalidValue, e.what());
+  }
+}
+
+void Table::Save(Edit& edit) {
+  if (!edit.changed()) return;
+  const std::string where = "record " + std::to_string(edit.recno) + " of table '" + name_ + "'";
+  RangeLock lock(*file_, RecordLockOffset(edit.recno), 1,
+                 "The change to " + where + " was not saved: another program has locked the record.");
+
+  std::string on_disk(header_.record_length, '\0');
+  file_->ReadExactAt(header_.record_offset(edit.recno), on_disk.data(), on_disk.size(), where);
+  if (on_disk != edit.original) {
+    throw Error(ErrorKind::kConflict, "The change to " + where +
+                                          " was not saved: another program changed the record after Quillon "
+                                          "read it, and its change was kept.");
+  }
+
+  // Memo values first, durable before the record points at them.
+  std::string record = edit.working;
+  for (const auto& [column, data] : edit.memo_text) {
+    MemoFile::Value value;
+    value.block_type = 1;
+    value.data = data;
+    codec_.SetMemoBlock(record, field(column), memo_->Append(value));
+  }
+  UpdateIndexes(edit.original, record);
+  file_->WriteAt(header_.record_offset(edit.recno), record.data(), record.size());
+  WriteHeaderDate();
+
+  edit.original = record;
+  edit.working = std::move(record);
+  edit.memo_text.clear();
+}
+
+void Table::UpdateIndexes(const std::string& /*old_record*/, const std::string& /*new_record*/) {
+  // Fields that index tags refer to are refused in Assign, so no key changes
+  // reach this point yet.
+}
+
+void Table::WriteHeaderDate() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  const unsigned char date[3] = {static_cast<unsigned char>(local.tm_year % 100),
+                                 static_cast<unsigned char>(local.tm_mon + 1),
+                                 static_cast<unsigned char>(local.tm_mday)};
+  if (date[0] == header_.last_update_year && date[1] == header_.last_update_month &&
+      date[2] == header_.last_update_day) {
+    return;
+  }
+  file_->WriteAt(1, date, sizeof date);
+  header_.last_update_year = date[0];
+  header_.last_update_month = date[1];
+  header_.last_update_day = date[2];
+}
+
+}  // namespace fox
