@@ -52,7 +52,7 @@ std::string TwoDigits(int v) {
 }
 
 std::string FormatDate(int y, int m, int d) {
-  char b[16];
+  char b[40];
   std::snprintf(b, sizeof b, "%04d-%02d-%02d", y, m, d);
   return b;
 }
@@ -337,7 +337,7 @@ void FieldCodec::Assign(std::string& record, const FieldDescriptor& f, std::stri
       }
       int y, m, d;
       if (!ParseDate(t, &y, &m, &d)) Refuse("\"" + std::string(t) + "\" is not a date (YYYY-MM-DD)");
-      char b[9];
+      char b[40];
       std::snprintf(b, sizeof b, "%04d%02d%02d", y, m, d);
       bytes.assign(b, 8);
       break;
