@@ -146,7 +146,6 @@ TableHeader TableHeader::Read(const DiskFile& file, const std::string& table) {
     h.fields.push_back(std::move(f));
     pos += kDescriptorSize;
   }
-  if (h.fields.empty()) corrupt("it lists no fields");
   if (next_offset > h.record_length) {
     corrupt("the fields need " + std::to_string(next_offset) + " bytes but a record has " +
             std::to_string(h.record_length));

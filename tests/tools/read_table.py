@@ -33,6 +33,8 @@ def normalise(value):
 
 def with_dbfread(path):
     import dbfread
+    sys.path.insert(0, __import__('os').path.dirname(__file__))
+    from dbfread_compare import ENCODINGS  # also registers the 'windows' error handler
     from dbfread.field_parser import FieldParser
 
     class Parser(FieldParser):
@@ -48,13 +50,19 @@ def with_dbfread(path):
         def parseG(self, field, data):
             return None
 
-    table = dbfread.DBF(path, parserclass=Parser, ignorecase=True, char_decode_errors='strict')
+    with open(path, 'rb') as f:
+        mark = f.read(30)[29]
+    table = dbfread.DBF(path, parserclass=Parser, ignorecase=True, char_decode_errors='windows',
+                        ignore_missing_memofile=True, encoding=ENCODINGS.get(mark, 'cp437'))
     return [{k.upper(): normalise(v) for k, v in rec.items() if k.upper() != '_NULLFLAGS'} for rec in table]
 
 
 def with_dbf(path):
     import dbf
-    table = dbf.Table(path)
+    with open(path, 'rb') as f:
+        mark = f.read(30)[29]
+    # Unmarked tables are DOS text, as Quillon reads them.
+    table = dbf.Table(path, codepage='cp437') if mark == 0 else dbf.Table(path)
     table.open(dbf.READ_ONLY)
     rows = []
     try:
