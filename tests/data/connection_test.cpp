@@ -66,6 +66,23 @@ TEST(Connection, EveryContainerTableOpensByItsSchemaNameWithLongFieldNames) {
   }
 }
 
+TEST(Connection, DatabaseTablesOpenedFromTheirFolderKeepTheirLongNames) {
+  auto names = [](const std::string& folder, const std::string& table) {
+    fox::Connection connection;
+    connection.Open(ConnectionString::Build(ConnectionString::SourceType::kFreeTables, Fixture(folder)));
+    fox::Recordset rs;
+    rs.Open("SELECT * FROM " + table, connection, fox::kOpenStatic, fox::kLockReadOnly);
+    std::vector<std::string> result;
+    for (size_t j = 0; j < rs.fields().count(); ++j) result.push_back(rs.fields()[j].name());
+    return result;
+  };
+  const auto contacts = names("ruby-dbf/foxprodb", "contacts");
+  EXPECT_NE(std::find(contacts.begin(), contacts.end(), "contact_type_id"), contacts.end());
+  // A backlink to a container that does not list the table leaves short names.
+  const auto orphan = names("foxbin2prg", "vw_local_encuestas");
+  for (const auto& name : orphan) EXPECT_LE(name.size(), 10u) << name;
+}
+
 TEST(Connection, ViewsAreListedAsViews) {
   fox::Connection connection;
   connection.Open(
