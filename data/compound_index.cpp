@@ -6,6 +6,8 @@
 
 #include "data/byte_order.h"
 #include "data/error.h"
+#include "data/expression_tokens.h"
+#include "data/index_page.h"
 
 namespace fox {
 
@@ -38,9 +40,6 @@ constexpr size_t kPoolSize = 512;
 constexpr uint8_t kBinarySignature = 5;
 constexpr uint8_t kCollatedSignature = 2;
 
-// Leaf page layout.
-constexpr size_t kLeafEntriesAt = 24;
-
 const unsigned char* Bytes(const std::string& s) { return reinterpret_cast<const unsigned char*>(s.data()); }
 
 std::string Hex(uint32_t v) {
@@ -57,8 +56,6 @@ std::string Hex(uint32_t v) {
   return s;
 }
 
-uint64_t ShiftRight(uint64_t v, unsigned bits) { return bits >= 64 ? 0 : v >> bits; }
-
 std::string TrimRight(std::string s, const char* chars) {
   s.erase(s.find_last_not_of(chars) + 1);
   return s;
@@ -72,87 +69,18 @@ bool Before(const IndexEntry& a, const IndexEntry& b) {
 }
 
 // ---------------------------------------------------------------------------
-// Expressions: a tokenizer shared by NamesInExpression and by the guess of a
-// key's value type.
+// Expressions: the names they refer to and the guess of a key's value type.
 
-struct Token {
-  enum Kind { kName, kNumber, kString, kDotWord, kOpen, kClose, kComma, kDot, kArrow, kOperator };
-  Kind kind;
-  std::string text;  // names and dot words in upper case
-};
-
-bool IsNameStart(unsigned char c) { return std::isalpha(c) || c == '_' || c >= 0x80; }
-bool IsNameChar(unsigned char c) { return IsNameStart(c) || std::isdigit(c); }
+using Token = ExpressionToken;
 
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
 }
 
-// The dotted words of FoxPro: logical operators and constants.
-bool IsDotWord(const std::string& upper) {
-  return upper == "AND" || upper == "OR" || upper == "NOT" || upper == "T" || upper == "F" || upper == "Y" ||
-         upper == "N" || upper == "NULL";
-}
+std::vector<Token> Tokenize(const std::string& e) { return TokenizeExpression(e); }
 
-std::vector<Token> Tokenize(const std::string& e) {
-  std::vector<Token> tokens;
-  size_t i = 0;
-  const size_t n = e.size();
-  auto at = [&](size_t k) -> unsigned char { return k < n ? static_cast<unsigned char>(e[k]) : 0; };
-  while (i < n) {
-    unsigned char c = at(i);
-    if (std::isspace(c)) {
-      ++i;
-    } else if (c == '\'' || c == '"' || c == '[') {
-      char close = c == '[' ? ']' : static_cast<char>(c);
-      size_t end = e.find(close, i + 1);
-      if (end == std::string::npos) end = n - 1;  // unterminated: the rest is the string
-      tokens.push_back({Token::kString, e.substr(i + 1, end - i - 1)});
-      i = end + 1;
-    } else if (std::isdigit(c) || (c == '.' && std::isdigit(at(i + 1)))) {
-      size_t start = i;
-      while (i < n && (std::isalnum(at(i)) || at(i) == '.')) ++i;
-      tokens.push_back({Token::kNumber, e.substr(start, i - start)});
-    } else if (c == '.') {
-      size_t end = i + 1;
-      while (end < n && std::isalpha(at(end))) ++end;
-      std::string word = Upper(e.substr(i + 1, end - i - 1));
-      if (end < n && at(end) == '.' && IsDotWord(word)) {
-        tokens.push_back({Token::kDotWord, word});
-        i = end + 1;
-      } else {
-        tokens.push_back({Token::kDot, "."});
-        ++i;
-      }
-    } else if (IsNameStart(c)) {
-      size_t start = i;
-      while (i < n && IsNameChar(at(i))) ++i;
-      tokens.push_back({Token::kName, Upper(e.substr(start, i - start))});
-    } else if (c == '-' && at(i + 1) == '>') {
-      tokens.push_back({Token::kArrow, "->"});
-      i += 2;
-    } else if (c == '(') {
-      tokens.push_back({Token::kOpen, "("});
-      ++i;
-    } else if (c == ')') {
-      tokens.push_back({Token::kClose, ")"});
-      ++i;
-    } else if (c == ',') {
-      tokens.push_back({Token::kComma, ","});
-      ++i;
-    } else {
-      tokens.push_back({Token::kOperator, std::string(1, static_cast<char>(c))});
-      ++i;
-    }
-  }
-  return tokens;
-}
-
-// VFP accepts AND, OR and NOT without dots as well.
-bool IsBareOperator(const Token& t) {
-  return t.kind == Token::kName && (t.text == "AND" || t.text == "OR" || t.text == "NOT");
-}
+bool IsBareOperator(const Token& t) { return IsBareLogicalOperator(t); }
 
 bool IsQualifier(const std::vector<Token>& tokens, size_t i) {
   return i + 2 < tokens.size() && tokens[i].kind == Token::kName &&
@@ -300,6 +228,16 @@ std::set<std::string> NamesInExpression(const std::string& expression) {
   return names;
 }
 
+bool MayReadUnnamedFields(const std::string& expression) {
+  std::vector<Token> tokens = Tokenize(expression);
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    if (!IsFunctionCall(tokens, i)) continue;
+    // EVALUATE() is not listed: it reads whatever its text names.
+    if (FunctionResultType(tokens[i].text) == '?') return true;
+  }
+  return false;
+}
+
 char KeyTypeOfExpression(const std::string& expression, const CompoundIndex::FieldTypes& field_types) {
   std::vector<Token> tokens = Tokenize(expression);
   char type = TypeOf(tokens, 0, tokens.size(), field_types);
@@ -318,9 +256,10 @@ char KeyTypeOfExpression(const std::string& expression, const CompoundIndex::Fie
 
 // ---------------------------------------------------------------------------
 
-CompoundIndex::CompoundIndex(const std::string& path, const std::string& table, const FieldTypes& field_types)
+CompoundIndex::CompoundIndex(const std::string& path, const std::string& table, const FieldTypes& field_types,
+                             DiskFile::Mode mode)
     : path_(path), table_(table) {
-  file_ = std::make_unique<DiskFile>(path, DiskFile::Mode::kReadOnly, "index file");
+  file_ = std::make_unique<DiskFile>(path, mode, "index file");
   size_ = file_->Size();
   if (size_ < kHeaderSize)
     Corrupt("it is " + std::to_string(size_) + " bytes long, shorter than its 1024-byte header");
@@ -393,6 +332,7 @@ IndexTag CompoundIndex::ReadTagHeader(const std::string& name, uint32_t offset,
 
 std::vector<IndexEntry> CompoundIndex::ReadEntries(const IndexTag& tag) const {
   const std::string what = "tag " + tag.name;
+  size_ = file_->Size();
   if (tag.signature == kBinarySignature)
     throw Error(ErrorKind::kUnsupported, "Tag " + tag.name + " of table " + table_ + " in \"" + path_ +
                                              "\" is a binary (bitmap) index, which cannot be read.");
@@ -466,43 +406,10 @@ std::vector<IndexEntry> CompoundIndex::ReadLeafChain(uint32_t root, uint16_t key
 
 void CompoundIndex::DecodeLeaf(const std::string& page, uint32_t offset, uint16_t key_length, char trail,
                                const std::string& what, std::vector<IndexEntry>* out) const {
-  const unsigned char* b = Bytes(page);
-  const uint16_t count = LoadLE16(b + 2);
-  if (count == 0) return;
-  const uint32_t record_mask = LoadLE32(b + 14);
-  const uint8_t dup_mask = b[18], trail_mask = b[19];
-  const unsigned record_bits = b[20], dup_bits = b[21], trail_bits = b[22], entry_size = b[23];
-  const std::string where = what + ": the leaf page at " + Hex(offset);
-  if (entry_size == 0 || entry_size > 8 || record_bits + dup_bits + trail_bits > 8u * entry_size)
-    Corrupt(where + " has invalid entry widths");
-  const size_t entries_end = kLeafEntriesAt + size_t{count} * entry_size;
-  if (entries_end > kPageSize) Corrupt(where + " claims " + std::to_string(count) + " keys, more than fit");
-
-  size_t key_bytes_at = kPageSize;
-  std::string previous;
-  for (size_t j = 0; j < count; ++j) {
-    uint64_t e = 0;
-    for (unsigned k = 0; k < entry_size; ++k)
-      e |= uint64_t{b[kLeafEntriesAt + j * entry_size + k]} << (8 * k);
-    uint32_t recno = static_cast<uint32_t>(e & record_mask);
-    size_t dup = ShiftRight(e, record_bits) & dup_mask;
-    size_t trailing = ShiftRight(e, record_bits + dup_bits) & trail_mask;
-    if (dup + trailing > key_length || (j == 0 && dup != 0))
-      Corrupt(where + " has an invalid compressed key (entry " + std::to_string(j + 1) + ")");
-    if (recno == 0) Corrupt(where + " holds record number 0 (entry " + std::to_string(j + 1) + ")");
-    size_t stored = key_length - dup - trailing;
-    if (key_bytes_at < entries_end + stored)
-      Corrupt(where + " has more key bytes than fit (entry " + std::to_string(j + 1) + ")");
-    key_bytes_at -= stored;
-    IndexEntry entry;
-    entry.key.reserve(key_length);
-    entry.key.append(previous, 0, dup);
-    entry.key.append(page, key_bytes_at, stored);
-    entry.key.append(trailing, trail);
-    entry.recno = recno;
-    previous = entry.key;
-    out->push_back(std::move(entry));
-  }
+  IndexNode node;
+  const std::string problem = DecodeIndexNode(page, key_length, trail, &node);
+  if (!problem.empty()) Corrupt(what + ": the leaf page at " + Hex(offset) + " " + problem);
+  out->insert(out->end(), std::make_move_iterator(node.entries.begin()), std::make_move_iterator(node.entries.end()));
 }
 
 }  // namespace fox

@@ -63,13 +63,18 @@ class CompoundIndex {
   // keys (padded with blanks) from the others (padded with zeros).
   using FieldTypes = std::map<std::string, char>;
 
-  // Opens the index at `path` read-only and reads its tag directory and tag
-  // headers. `table` names the table in messages. Throws Error(kNotFound)
-  // when the file is missing and Error(kCorrupt) for a truncated or malformed
-  // file. Tags are listed in creation order (by header offset).
-  CompoundIndex(const std::string& path, const std::string& table, const FieldTypes& field_types = {});
+  // Opens the index at `path` and reads its tag directory and tag headers.
+  // `table` names the table in messages. Throws Error(kNotFound) when the
+  // file is missing, Error(kReadOnly) when it cannot be opened for writing
+  // and Error(kCorrupt) for a truncated or malformed file. Tags are listed
+  // in creation order (by header offset).
+  CompoundIndex(const std::string& path, const std::string& table, const FieldTypes& field_types = {},
+                DiskFile::Mode mode = DiskFile::Mode::kReadOnly);
 
   const std::string& path() const { return path_; }
+  const std::string& table() const { return table_; }
+  // The open file, for the code that changes the index.
+  DiskFile& file() { return *file_; }
   const std::vector<IndexTag>& tags() const { return tags_; }
 
   // Every entry of a tag in stored order (walks the leaf level from the
@@ -93,7 +98,7 @@ class CompoundIndex {
   std::string path_;
   std::string table_;
   std::unique_ptr<DiskFile> file_;
-  uint64_t size_ = 0;
+  mutable uint64_t size_ = 0;  // read again before each walk: the file grows
   std::vector<IndexTag> tags_;
 };
 
@@ -104,5 +109,10 @@ char KeyTypeOfExpression(const std::string& expression, const CompoundIndex::Fie
 // lower case: "UPPER(lastname)+STR(cust.id)" gives {"lastname", "id"}.
 // Names inside string literals are ignored.
 std::set<std::string> NamesInExpression(const std::string& expression);
+
+// True when an expression calls a function that is not one of FoxPro's own
+// (a user-defined function, or EVALUATE() and the like), which may read any
+// field, not only those it names.
+bool MayReadUnnamedFields(const std::string& expression);
 
 }  // namespace fox

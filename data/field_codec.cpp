@@ -196,6 +196,14 @@ std::string FormatDouble(double v) {
 
 }  // namespace
 
+int64_t JulianDayNumber(int year, int month, int day) {
+  return DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) + kJulianDayOfUnixEpoch;
+}
+
+void DateOfJulianDay(int64_t jdn, int* year, int* month, int* day) {
+  CivilFromDays(jdn - kJulianDayOfUnixEpoch, year, month, day);
+}
+
 FieldCodec::FieldCodec(const TableHeader& header, CodePage code_page)
     : header_(header), code_page_(std::move(code_page)) {}
 
@@ -239,14 +247,8 @@ std::optional<std::string> FieldCodec::Text(std::string_view record, const Field
   switch (f.type) {
     case 'C':
       return code_page_.Decode(raw);
-    case 'V': {
-      size_t n = raw.size();
-      if (NullBit(record, header_, f.varlength_bit)) {
-        n = static_cast<unsigned char>(raw.back());
-        if (n >= raw.size()) Unreadable(f, "has a length byte larger than the field");
-      }
-      return code_page_.Decode(raw.substr(0, n));
-    }
+    case 'V':
+      return code_page_.Decode(Bytes(record, f));
     case 'N': case 'F':
       return std::string(Trim(raw));
     case 'D': {
@@ -405,6 +407,16 @@ void FieldCodec::Assign(std::string& record, const FieldDescriptor& f, std::stri
   record.replace(f.offset, f.length, bytes);
   if (f.type == 'V') SetBit(record, header_, f.varlength_bit, short_value);
   SetBit(record, header_, f.null_bit, false);
+}
+
+std::string_view FieldCodec::Bytes(std::string_view record, const FieldDescriptor& f) const {
+  std::string_view raw = record.substr(f.offset, f.length);
+  if ((f.type == 'V' || f.type == 'Q') && NullBit(record, header_, f.varlength_bit) && !raw.empty()) {
+    const size_t n = static_cast<unsigned char>(raw.back());
+    if (n >= raw.size()) Unreadable(f, "has a length byte larger than the field");
+    raw = raw.substr(0, n);
+  }
+  return raw;
 }
 
 uint32_t FieldCodec::MemoBlock(std::string_view record, const FieldDescriptor& f) const {

@@ -9,6 +9,7 @@
 // program treats them like NULL.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +18,11 @@
 #include "data/table_header.h"
 
 namespace fox {
+
+// Julian day numbers of proleptic Gregorian dates, the day count FoxPro
+// stores in datetime fields and in date keys of indexes.
+int64_t JulianDayNumber(int year, int month, int day);
+void DateOfJulianDay(int64_t jdn, int* year, int* month, int* day);
 
 class FieldCodec {
  public:
@@ -41,6 +47,10 @@ class FieldCodec {
   // field and the reason when the text does not fit; `record` is then
   // unchanged.
   void Assign(std::string& record, const FieldDescriptor& field, std::string_view text) const;
+
+  // The stored bytes of a C, V or Q value: for V and Q only the value's own
+  // length, which a short value keeps in its last byte.
+  std::string_view Bytes(std::string_view record, const FieldDescriptor& field) const;
 
   // Memo pointers: the first block of a memo field's value, 0 when empty.
   uint32_t MemoBlock(std::string_view record, const FieldDescriptor& field) const;

@@ -27,20 +27,6 @@ bool LongNameMatches(const std::string& short_name, const std::string& long_name
   return upper.compare(0, stem + 1, short_name, 0, stem + 1) == 0;
 }
 
-// True when a name in an index expression may refer to the field. Tables of a
-// database name fields by their long names in expressions, and a table may be
-// opened without its database, where only the ten-character short name is
-// known; the match is then made on the short name's characters, erring
-// towards "may refer" so that an index is never left stale.
-bool ExpressionNameMayReferTo(const std::string& name, const std::string& short_name,
-                              const std::string& long_name) {
-  if (name == long_name || name == short_name) return true;
-  if (name.size() > 10 && name.compare(0, 10, short_name) == 0) return true;
-  const size_t stem = short_name.find_last_not_of("0123456789");
-  return stem != std::string::npos && stem + 1 < short_name.size() && name.size() > 10 &&
-         name.compare(0, stem + 1, short_name, 0, stem + 1) == 0;
-}
-
 }  // namespace
 
 Table::Table(const std::string& path, const Options& options)
@@ -87,8 +73,20 @@ Table::Table(const std::string& path, const Options& options)
     // A table flagged as indexed whose index file is absent has no index to
     // keep correct (FoxPro itself refuses to open it until the flag is fixed).
     if (std::optional<std::string> index_path = FindCompanionFile(path, ext)) {
+      CompoundIndex::FieldTypes types;
+      for (size_t c = 0; c < visible_.size(); ++c) {
+        types[LowerAscii(field(c).name)] = field(c).type;
+        types[names_[c]] = field(c).type;
+      }
       try {
-        index_ = std::make_unique<CompoundIndex>(*index_path, name_);
+        try {
+          index_ = std::make_unique<CompoundIndex>(*index_path, name_, types, options.mode);
+        } catch (const Error& e) {
+          if (e.kind() != ErrorKind::kReadOnly) throw;
+          // An index file that cannot be written: the fields of its tags
+          // cannot change, the others can.
+          index_ = std::make_unique<CompoundIndex>(*index_path, name_, types, DiskFile::Mode::kReadOnly);
+        }
       } catch (const Error& e) {
         if (options.mode == DiskFile::Mode::kReadWrite) {
           throw Error(ErrorKind::kCorrupt, std::string(e.what()) + " Quillon will not change table '" + name_ +
@@ -98,19 +96,18 @@ Table::Table(const std::string& path, const Options& options)
     }
   }
   if (index_) {
-    for (const IndexTag& tag : index_->tags()) {
-      std::set<std::string> names = NamesInExpression(tag.key_expression);
-      std::set<std::string> filter = NamesInExpression(tag.filter_expression);
-      names.insert(filter.begin(), filter.end());
-      for (size_t c = 0; c < visible_.size(); ++c) {
-        const std::string short_name = LowerAscii(field(c).name);
-        for (const std::string& name : names) {
-          if (ExpressionNameMayReferTo(name, short_name, names_[c]) && indexed_.insert(c).second) {
-            index_tag_of_.emplace(c, tag.name);
-          }
-        }
-      }
+    ExpressionSchema schema;
+    for (size_t c = 0; c < visible_.size(); ++c) schema.columns.push_back({LowerAscii(field(c).name), names_[c], field(c)});
+    schema.codec = &codec_;
+    if (memo_) {
+      schema.read_memo = [this](std::string_view record, const FieldDescriptor& f) -> std::string {
+        const uint32_t block = codec_.MemoBlock(record, f);
+        return block == 0 ? std::string() : memo_->Read(block).data;
+      };
     }
+    if (codec_.code_page().single_byte()) schema.text_case = std::make_shared<TextCase>(codec_.code_page());
+    maintainer_ = std::make_unique<IndexMaintainer>(*index_, std::move(schema));
+    for (const IndexMaintainer::Tag& tag : maintainer_->tags()) indexed_.insert(tag.columns.begin(), tag.columns.end());
   }
 }
 
@@ -161,9 +158,10 @@ void Table::Assign(Edit& edit, size_t column, const std::string& text) const {
   if (current && *current == text) return;  // keeps the stored bytes exactly
   if (!file_->writable()) refuse(ErrorKind::kReadOnly, "the table is open for reading only");
   if (f.autoincrement()) refuse(ErrorKind::kReadOnly, "it is an autoincrement field, which FoxPro numbers itself");
-  if (indexed_.count(column)) {
-    refuse(ErrorKind::kIndexed, "it is part of the structural index (tag " + index_tag_of_.at(column) +
-                                    "), and changing it would leave that index stale");
+  if (const IndexMaintainer::Tag* tag = maintainer_ ? maintainer_->RefusingTag(column) : nullptr) {
+    refuse(ErrorKind::kIndexed, "it is part of tag " + tag->header.name +
+                                    " of the structural index, which Quillon cannot keep up to date (" +
+                                    tag->refusal + ")");
   }
   try {
     if (f.is_memo()) {
@@ -191,7 +189,27 @@ void Table::Save(Edit& edit) {
                                           "read it, and its change was kept.");
   }
 
-  // Memo values first, durable before the record points at them.
+  // Everything the index needs is worked out first: a refusal (a candidate
+  // key taken, a tag that cannot be kept up to date, a damaged tag) leaves
+  // every file as it was. The update holds the index lock from here on.
+  std::unique_ptr<IndexMaintainer::Update> index_update;
+  if (maintainer_) {
+    index_update =
+        maintainer_->Prepare(edit.original, edit.working, edit.recno, ChangedColumns(edit), edit.memo_text);
+  }
+
+  // Write order, and what a crash after each step leaves:
+  // 1. the memo values, appended and durable: the old record with its old
+  //    keys; the new memo blocks are unreferenced.
+  // 2. the index pages added by splits, appended and durable: the same, plus
+  //    index pages nothing refers to.
+  // 3. the record: the new record with the old keys, which a plain REINDEX
+  //    repairs.
+  // 4. the changed index pages and the change counter: some keys old, some
+  //    new, which a plain REINDEX repairs. The tag directory and the tag
+  //    headers are never written, so REINDEX always finds the definitions.
+  // A failure in steps 1 and 2 (a full disk, say) leaves the record as it
+  // was; only step 4 can fail with the record written, and says so.
   std::string record = edit.working;
   for (const auto& [column, data] : edit.memo_text) {
     MemoFile::Value value;
@@ -199,18 +217,26 @@ void Table::Save(Edit& edit) {
     value.data = data;
     codec_.SetMemoBlock(record, field(column), memo_->Append(value));
   }
-  UpdateIndexes(edit.original, record);
+  if (index_update) index_update->WriteNewPages();
   file_->WriteAt(header_.record_offset(edit.recno), record.data(), record.size());
   WriteHeaderDate();
 
   edit.original = record;
   edit.working = std::move(record);
   edit.memo_text.clear();
+  if (index_update) index_update->Finish();
 }
 
-void Table::UpdateIndexes(const std::string& /*old_record*/, const std::string& /*new_record*/) {
-  // Fields that index tags refer to are refused in Assign, so no key changes
-  // reach this point yet.
+std::set<size_t> Table::ChangedColumns(const Edit& edit) const {
+  std::set<size_t> changed;
+  for (size_t c = 0; c < visible_.size(); ++c) {
+    const FieldDescriptor& f = field(c);
+    if (edit.memo_text.count(c) || edit.original.compare(f.offset, f.length, edit.working, f.offset, f.length) != 0 ||
+        codec_.IsNull(edit.original, f) != codec_.IsNull(edit.working, f)) {
+      changed.insert(c);
+    }
+  }
+  return changed;
 }
 
 void Table::WriteHeaderDate() {

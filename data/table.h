@@ -7,7 +7,8 @@
 // program changed it meanwhile, keeping that program's change. Changed memo
 // values are appended to the memo file and made durable before the record that
 // points at them is written, so a crash leaves the old value or the new one.
-// Only the record's bytes and the header's last-update date are written.
+// Only the record's bytes and the header's last-update date are written, and
+// the structural index, whose tags are kept in line with the record.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,7 @@
 #include "data/compound_index.h"
 #include "data/disk_file.h"
 #include "data/field_codec.h"
+#include "data/index_maintenance.h"
 #include "data/memo_file.h"
 #include "data/table_header.h"
 
@@ -75,21 +77,27 @@ class Table {
   // Assigns the text to a column. Assigning the column's current text form
   // changes nothing. Throws Error naming the table and field: kInvalidValue
   // when the text does not fit, kReadOnly for an autoincrement field or a
-  // table opened read-only, kIndexed when a tag of the structural index
-  // refers to the field. On error the edit is unchanged.
+  // table opened read-only, kIndexed when a tag of the structural index that
+  // cannot be kept up to date refers to the field. On error the edit is
+  // unchanged.
   void Assign(Edit& edit, size_t column, const std::string& text) const;
 
-  // Writes a changed edit to disk (see above). Throws kConflict, kLocked,
-  // kIo; on error nothing of the record was written.
+  // Writes a changed edit to disk (see above) and brings the structural
+  // index in line. Throws kConflict, kLocked, kIo, and kIndexed naming the
+  // tag when the change would duplicate a candidate key or a tag cannot be
+  // kept up to date; on error nothing of the record was written, except for
+  // a failure after the record was written, whose message says so.
   void Save(Edit& edit);
 
-  // Columns that an index tag refers to; changes to them are refused.
+  // Columns that a tag of the structural index refers to.
   const std::set<size_t>& indexed_columns() const { return indexed_; }
+  // The tags of the structural index and how they are kept; nullptr when the
+  // table has none.
+  const IndexMaintainer* index_maintainer() const { return maintainer_.get(); }
 
  private:
   std::string ReadMemoData(const Edit& edit, size_t column) const;
-  // Brings the structural index in line with a record about to be written.
-  void UpdateIndexes(const std::string& old_record, const std::string& new_record);
+  std::set<size_t> ChangedColumns(const Edit& edit) const;
   void WriteHeaderDate();
   uint64_t RecordLockOffset(uint32_t recno) const { return 0x7FFFFFFEull - recno; }
 
@@ -103,8 +111,8 @@ class Table {
   std::vector<std::string> names_;
   std::unique_ptr<MemoFile> memo_;
   std::unique_ptr<CompoundIndex> index_;
+  std::unique_ptr<IndexMaintainer> maintainer_;
   std::set<size_t> indexed_;
-  std::map<size_t, std::string> index_tag_of_;  // column -> first tag naming it
 };
 
 }  // namespace fox

@@ -223,30 +223,23 @@ TEST(TableWrite, UnchangedRecordsAreNeverWrittenAndDeletedOnesAreHidden) {
   EXPECT_EQ(fs::last_write_time(path), mtime);
 }
 
-TEST(TableWrite, IndexedFieldsAreRefusedOthersChange) {
+TEST(TableWrite, FieldsOfTagsThatCannotBeKeptAreRefusedOthersChange) {
   TempDir dir;
-  CopyTable(dir, "ruby-dbf/foxprodb/contacts.dbf");
-  // Opened as a free table: its index names fields by their long names.
-  OpenTable t(dir.path().string(), "contacts");
-  const fox::Table& table = *t.recordset.table();
-  ASSERT_FALSE(table.indexed_columns().empty());
-  const size_t indexed = *table.indexed_columns().begin();
-  size_t plain = table.field_count();
-  for (size_t c = 0; c < table.field_count(); ++c) {
-    if (!table.indexed_columns().count(c) && table.field(c).type == 'C') plain = c;
-  }
-  ASSERT_LT(plain, table.field_count());
-  try {
-    t.recordset.fields()[indexed] = "7";
-    ADD_FAILURE() << "an indexed field was changed";
-  } catch (const fox::Error& e) {
-    EXPECT_EQ(e.kind(), fox::ErrorKind::kIndexed) << e.what();
-  }
-  t.recordset.fields()[plain] = "changed";
+  CopyTable(dir, "foxbin2prg/fb2p_dbf.dbf");
+  const std::string index_before = ReadFileBytes((dir.path() / "fb2p_dbf.cdx").string());
+  OpenTable t(dir.path().string(), "fb2p_dbf");
+  // nombre is the key of tags sorted by the GENERAL collation.
+  fox::Error e = ErrorOf([&] { t.recordset.fields()["nombre"] = "Other"; });
+  EXPECT_EQ(e.kind(), fox::ErrorKind::kIndexed) << e.what();
+  EXPECT_NE(std::string(e.what()).find("tag NOMBRE"), std::string::npos) << e.what();
+  EXPECT_NE(std::string(e.what()).find("GENERAL"), std::string::npos) << e.what();
+  // edad is the key of MACHINE tags, which are kept up to date.
+  t.recordset.fields()["edad"] = "50";
   t.recordset.MoveNext();
   t.recordset.Close();
-  OpenTable check(dir.path().string(), "contacts");
-  EXPECT_EQ(check.recordset.fields()[plain].Value()->substr(0, 7), "changed");
+  OpenTable check(dir.path().string(), "fb2p_dbf");
+  EXPECT_EQ(*check.recordset.fields()["edad"].Value(), "50");
+  EXPECT_NE(ReadFileBytes((dir.path() / "fb2p_dbf.cdx").string()), index_before);
 }
 
 TEST(TableWrite, VarcharLengthAndNullFlagsFollowTheValue) {

@@ -1,0 +1,37 @@
+// An independent check of a table's structural index: walks every level of
+// a tag's tree in the file as it is on disk, checks the page structure
+// (sibling links at every level, separators equal to the greatest entry of
+// their subtree, leaf bit widths, duplicate and trailing counts, free space)
+// and compares the leaf entries with the keys computed from the records:
+// sorted by key bytes then record number, one entry per record that passes
+// the FOR clause.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "data/compound_index.h"
+#include "data/table.h"
+
+namespace testing_support {
+
+// The problems found in one tag's tree in the bytes of an index file; its
+// leaf entries in stored order go to `entries`. Leaves must share duplicate
+// bytes as Visual FoxPro does; `strict` requires them to leave off every
+// trailing pad byte too, as Visual FoxPro and this program do (other writers
+// store some).
+std::vector<std::string> CheckTagTree(const std::string& file_bytes, uint32_t root, uint16_t key_length, char pad,
+                                      std::vector<fox::IndexEntry>* entries, bool strict = true);
+
+// The keys a tag must hold for the table's records as they are on disk.
+std::vector<fox::IndexEntry> ExpectedEntries(const fox::Table& table, const fox::IndexMaintainer::Tag& tag);
+
+// Checks every tag whose keys can be computed (structure and entries) and
+// the structure of the others (bitmap tags aside). Returns the problems,
+// each naming its tag; `checked` counts the tags whose entries were compared.
+std::vector<std::string> CheckIndex(const fox::Table& table, size_t* checked = nullptr, bool strict = true);
+
+std::string Hex(const std::string& bytes);
+
+}  // namespace testing_support
