@@ -322,12 +322,21 @@ int IntegerArgument(const ExpressionValue& v, const char* function, int low, int
 // -1, 0 or 1.
 int Sign(int c) { return (c > 0) - (c < 0); }
 
+bool Holds(const std::string& op, int c) {
+  if (op == "=" || op == "==") return c == 0;
+  if (op == "<>") return c != 0;
+  if (op == "<") return c < 0;
+  if (op == ">") return c > 0;
+  if (op == "<=") return c <= 0;
+  return c >= 0;
+}
+
 // Compares strings as FoxPro's "=", "<", ... do. With SET EXACT ON the
 // shorter string is padded with blanks; with SET EXACT OFF the comparison
 // ends with the right-hand string (an empty one equals anything) and a
 // left-hand string that ends first is smaller. The setting belongs to the
 // session that writes the index, so only results that both give are used.
-int CompareStrings(const std::string& a, const std::string& b) {
+bool CompareStrings(const std::string& a, const std::string& b, const std::string& op) {
   const size_t n = std::max(a.size(), b.size());
   std::string pa = a, pb = b;
   pa.resize(n, ' ');
@@ -341,8 +350,8 @@ int CompareStrings(const std::string& a, const std::string& b) {
     loose = Sign(a.compare(0, m, b, 0, m));
     if (loose == 0 && a.size() < b.size()) loose = -1;
   }
-  if (exact != loose) Unsupported("a comparison of strings whose result depends on SET EXACT");
-  return exact;
+  if (Holds(op, exact) != Holds(op, loose)) Unsupported("a comparison of strings whose result depends on SET EXACT");
+  return Holds(op, exact);
 }
 
 }  // namespace
@@ -831,7 +840,8 @@ ExpressionValue IndexExpression::Node::Evaluate(const Context& ctx) const {
       int c;
       switch (a.type) {
         case Type::kCharacter:
-          c = op == "==" ? Sign(a.bytes.compare(b.bytes)) : CompareStrings(a.bytes, b.bytes);
+          if (op != "==") return Logical(CompareStrings(a.bytes, b.bytes, op));
+          c = Sign(a.bytes.compare(b.bytes));
           break;
         case Type::kNumber:
         case Type::kInteger:
@@ -848,12 +858,7 @@ ExpressionValue IndexExpression::Node::Evaluate(const Context& ctx) const {
         default:
           c = 0;
       }
-      if (op == "=" || op == "==") return Logical(c == 0);
-      if (op == "<>") return Logical(c != 0);
-      if (op == "<") return Logical(c < 0);
-      if (op == ">") return Logical(c > 0);
-      if (op == "<=") return Logical(c <= 0);
-      return Logical(c >= 0);
+      return Logical(Holds(op, c));
     }
     case Kind::kAdd:
     case Kind::kSubtract: {

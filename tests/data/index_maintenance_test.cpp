@@ -7,7 +7,9 @@
 
 #include <filesystem>
 #include <map>
+#include <cmath>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "data/byte_order.h"
@@ -70,7 +72,7 @@ std::unique_ptr<Table> OpenTable(const std::string& path, const std::string& con
   return std::make_unique<Table>(path, options);
 }
 
-[[maybe_unused]] const fox::IndexMaintainer::Tag* FindTag(const Table& table, const std::string& name) {
+const fox::IndexMaintainer::Tag* FindTag(const Table& table, const std::string& name) {
   for (const auto& tag : table.index_maintainer()->tags())
     if (tag.header.name == name) return &tag;
   ADD_FAILURE() << "no tag " << name;
@@ -108,6 +110,412 @@ TEST(IndexKeys, ComputedKeysEqualTheKeysVisualFoxProStored) {
             "fb2p_free.CARACTER: it sorts by the collation GENERAL, whose key weights Quillon does not produce\n"
             "fb2p_free.LOGICO: it is a binary (bitmap) index\n"
             "foxuser_fdbozzo.READONLY: it is a binary (bitmap) index\n");
+}
+
+// ---------------------------------------------------------------------------
+// Changes
+
+// A fixture table copied, with its whole folder, into a scratch folder.
+struct Scratch {
+  TempDir dir;
+  std::string table;
+  std::string container;
+  std::string index;
+
+  explicit Scratch(const TableFixture& f) {
+    const fs::path source = Fixture(f.table);
+    const std::string folder = CopyFixtureFolder(dir, source.parent_path().lexically_relative(Fixture("")).string());
+    table = (fs::path(folder) / source.filename()).string();
+    if (*f.container) container = (fs::path(folder) / fs::path(f.container).filename()).string();
+    const bool database = fox::EqualIgnoringCase(source.extension().string(), ".dbc");
+    index = *fox::FindCompanionFile(table, database ? ".dcx" : ".cdx");
+  }
+  std::unique_ptr<Table> Open() const { return OpenTable(table, container, fox::DiskFile::Mode::kReadWrite); }
+};
+
+const TableFixture& FixtureOf(const std::string& table) {
+  for (const TableFixture& f : kTables)
+    if (table == f.table) return f;
+  throw std::runtime_error("no fixture " + table);
+}
+
+size_t ColumnOf(const Table& table, const std::string& name) {
+  for (size_t c = 0; c < table.field_count(); ++c)
+    if (table.field_name(c) == name) return c;
+  throw std::runtime_error("no field " + name);
+}
+
+Table::Edit EditOf(const Table& table, uint32_t recno) {
+  Table::Edit edit;
+  edit.recno = recno;
+  table.ReadRecords(recno, 1, &edit.original);
+  edit.working = edit.original;
+  return edit;
+}
+
+// Assigns texts to fields of a record and saves it.
+void Change(Table& table, uint32_t recno, const std::vector<std::pair<std::string, std::string>>& values) {
+  Table::Edit edit = EditOf(table, recno);
+  for (const auto& [name, text] : values) table.Assign(edit, ColumnOf(table, name), text);
+  table.Save(edit);
+}
+
+std::vector<fox::IndexEntry> EntriesOf(const Table& table, const std::string& tag_name) {
+  fox::CompoundIndex index(table.index_maintainer()->index().path(), table.name());
+  for (const fox::IndexTag& tag : index.tags()) {
+    if (tag.name != tag_name) continue;
+    fox::IndexTag padded = tag;
+    const fox::IndexMaintainer::Tag* maintained = FindTag(table, tag_name);
+    if (maintained->key) padded.pad_byte = static_cast<uint8_t>(maintained->format.pad());
+    return index.ReadEntries(padded);
+  }
+  ADD_FAILURE() << "no tag " << tag_name;
+  return {};
+}
+
+// Levels of a tag's tree, root included.
+int Depth(const Table& table, const std::string& tag_name) {
+  const std::string bytes = ReadFileBytes(table.index_maintainer()->index().path());
+  const fox::IndexMaintainer::Tag* tag = FindTag(table, tag_name);
+  uint32_t page = fox::LoadLE32(bytes.data() + tag->header.header_offset);
+  int depth = 1;
+  while (!(fox::LoadLE16(bytes.data() + page) & 2)) {
+    page = fox::LoadBE32(bytes.data() + page + 12 + tag->header.key_length + 4);
+    ++depth;
+  }
+  return depth;
+}
+
+uint32_t ChangeCounter(const std::string& index_path) { return fox::LoadBE32(ReadFileBytes(index_path).data() + 8); }
+
+// Every tag as Perl's XBase::Index reads it must hold what our reader reads.
+void ExpectPerlAgrees(const Table& table) {
+  std::istringstream out(RunPerlTool("cdx_dump.pl", {table.index_maintainer()->index().path()}));
+  std::map<std::string, std::vector<std::string>> perl;
+  std::string line, current;
+  while (std::getline(out, line)) {
+    std::istringstream fields(line);
+    std::string kind, word, recno;
+    fields >> kind >> word >> recno;
+    if (kind == "TAG") current = word;
+    if (kind == "KEY") perl[current].push_back(word + " " + recno);  // the key as stored, in hex
+    EXPECT_NE(kind, "FAIL") << line;
+  }
+  for (const auto& tag : table.index_maintainer()->tags()) {
+    if (tag.header.signature == 5) continue;
+    SCOPED_TRACE(tag.header.name);
+    // Perl leaves off the pad bytes that the leaf leaves off.
+    const std::string pad = Hex(std::string(1, tag.key ? tag.format.pad() : static_cast<char>(tag.header.pad_byte)));
+    auto strip = [&](std::string hex) {
+      while (hex.size() >= 2 && hex.compare(hex.size() - 2, 2, pad) == 0) hex.erase(hex.size() - 2);
+      return hex.empty() ? "-" : hex;
+    };
+    std::vector<std::string> ours, theirs;
+    for (const fox::IndexEntry& e : EntriesOf(table, tag.header.name))
+      ours.push_back(strip(Hex(e.key)) + " " + std::to_string(e.recno));
+    for (const std::string& entry : perl[tag.header.name]) {
+      const size_t space = entry.find(' ');
+      theirs.push_back(strip(entry.substr(0, space) == "-" ? "" : entry.substr(0, space)) + entry.substr(space));
+    }
+    EXPECT_EQ(ours, theirs);
+  }
+}
+
+std::string RandomText(std::mt19937& random, size_t max_length) {
+  static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 ";
+  std::uniform_int_distribution<size_t> length(0, max_length);
+  std::uniform_int_distribution<size_t> letter(0, sizeof kLetters - 2);
+  std::string s(length(random), ' ');
+  for (char& c : s) c = kLetters[letter(random)];
+  return s;
+}
+
+// A random value of the field's type, often one from a small set so that
+// keys repeat.
+std::string RandomValue(std::mt19937& random, const fox::FieldDescriptor& f) {
+  std::uniform_int_distribution<int> coin(0, 3);
+  const bool common = coin(random) == 0;
+  std::uniform_int_distribution<int> small(0, 5);
+  switch (f.type) {
+    case 'C':
+    case 'M':
+      return common ? "Same " + std::to_string(small(random))
+                    : RandomText(random, std::min<size_t>(f.type == 'M' ? 60 : f.length, 60));
+    case 'N': {
+      const int digits = std::min(f.length - (f.decimals ? f.decimals + 1 : 0) - 1, 6);
+      std::uniform_int_distribution<int> value(0, digits > 0 ? static_cast<int>(std::pow(10, digits)) - 1 : 0);
+      std::string text = std::to_string(common ? small(random) : value(random));
+      if (f.decimals) text += ".5";
+      return text;
+    }
+    case 'I': {
+      std::uniform_int_distribution<int> value(-1000000, 1000000);
+      return std::to_string(common ? small(random) : value(random));
+    }
+    case 'D':
+    case 'T': {
+      std::uniform_int_distribution<int> year(1990, 2030), month(1, 12), day(1, 28);
+      char b[16];
+      std::snprintf(b, sizeof b, "%04d-%02d-%02d", common ? 2000 : year(random), month(random), day(random));
+      return b;
+    }
+    case 'L':
+      return coin(random) & 1 ? "True" : "False";
+  }
+  return "";
+}
+
+TEST(IndexChanges, RandomChangesKeepEveryTagOfEveryFixtureConsistent) {
+  std::mt19937 random(20240917);
+  for (const TableFixture& f : kTables) {
+    SCOPED_TRACE(f.table);
+    Scratch scratch(f);
+    auto table = scratch.Open();
+    std::vector<size_t> columns;  // the columns of maintained tags
+    for (const auto& tag : table->index_maintainer()->tags()) {
+      if (!tag.maintained) continue;
+      for (size_t c : tag.columns)
+        if (!table->index_maintainer()->RefusingTag(c) && !table->field(c).autoincrement()) columns.push_back(c);
+    }
+    ASSERT_FALSE(columns.empty());
+    std::uniform_int_distribution<uint32_t> record(1, table->record_count());
+    std::uniform_int_distribution<size_t> column(0, columns.size() - 1);
+    int saved = 0;
+    for (int round = 0; round < 80; ++round) {
+      Table::Edit edit = EditOf(*table, record(random));
+      const size_t c = columns[column(random)];
+      try {
+        table->Assign(edit, c, RandomValue(random, table->field(c)));
+        table->Save(edit);
+        ++saved;
+      } catch (const fox::Error& e) {
+        // Duplicates of candidate keys, and values the field cannot hold.
+        ASSERT_TRUE(e.kind() == ErrorKind::kIndexed || e.kind() == ErrorKind::kInvalidValue) << e.what();
+      }
+    }
+    EXPECT_GT(saved, 20);
+    EXPECT_EQ(Join(CheckIndex(*table, nullptr, f.compresses_trail)), "");
+    ExpectPerlAgrees(*table);
+  }
+}
+
+TEST(IndexChanges, GrowingKeysSplitLeavesAndTheRoot) {
+  // NAME is PADR(name,50) FOR .NOT.EMPTY(name) over a memo field: long
+  // random names leave nothing to share between neighbouring keys.
+  Scratch scratch(FixtureOf("foxbin2prg/foxuser_fdbozzo.dbf"));
+  auto table = scratch.Open();
+  ASSERT_EQ(Depth(*table, "NAME"), 2);
+  const uint32_t root = fox::LoadLE32(ReadFileBytes(scratch.index).data() + FindTag(*table, "NAME")->header.header_offset);
+  std::mt19937 random(7);
+  for (uint32_t r = 1; r <= table->record_count(); ++r) {
+    std::string name = RandomText(random, 0) + std::to_string(r) + RandomText(random, 0);
+    while (name.size() < 45) name += static_cast<char>('a' + random() % 26);
+    Change(*table, r, {{"name", name}});
+    if (r % 10 == 0) {
+      ASSERT_EQ(Join(CheckIndex(*table)), "") << "after record " << r;
+    }
+  }
+  EXPECT_EQ(Depth(*table, "NAME"), 3);  // the full interior root handed its entries down
+  EXPECT_EQ(fox::LoadLE32(ReadFileBytes(scratch.index).data() + FindTag(*table, "NAME")->header.header_offset), root);
+  EXPECT_EQ(EntriesOf(*table, "NAME").size(), table->record_count());
+  EXPECT_EQ(Join(CheckIndex(*table)), "");
+  ExpectPerlAgrees(*table);
+}
+
+TEST(IndexChanges, DescendingCandidateNumericTagRefusesADuplicate) {
+  Scratch scratch(FixtureOf("foxbin2prg/fb2p_dbf.dbf"));
+  auto table = scratch.Open();
+  const fox::IndexMaintainer::Tag* edad = FindTag(*table, "EDAD");
+  ASSERT_TRUE(edad->header.descending);
+  ASSERT_TRUE(edad->header.options & fox::IndexTag::kCandidate);
+  Change(*table, 3, {{"edad", "99"}});
+  Change(*table, 1, {{"edad", "7"}});
+  EXPECT_EQ(Join(CheckIndex(*table)), "");
+  // Stored ascending whatever the tag's order: 7 first, 99 last.
+  std::vector<fox::IndexEntry> entries = EntriesOf(*table, "EDAD");
+  EXPECT_EQ(entries.front().recno, 1u);
+  EXPECT_EQ(entries.back().recno, 3u);
+  EXPECT_EQ(Hex(entries.back().key), "c058c00000000000");  // 99.0
+
+  const std::string table_bytes = ReadFileBytes(scratch.table), index_bytes = ReadFileBytes(scratch.index);
+  Table::Edit edit = EditOf(*table, 2);
+  table->Assign(edit, ColumnOf(*table, "edad"), "99");
+  const fox::Error e = ErrorOf([&] { table->Save(edit); });
+  EXPECT_EQ(e.kind(), ErrorKind::kIndexed);
+  EXPECT_NE(std::string(e.what()).find("tag EDAD "), std::string::npos) << e.what();
+  EXPECT_NE(std::string(e.what()).find("record 3"), std::string::npos) << e.what();
+  EXPECT_EQ(ReadFileBytes(scratch.table), table_bytes);
+  EXPECT_EQ(ReadFileBytes(scratch.index), index_bytes);
+  EXPECT_EQ(*table->Text(edit, ColumnOf(*table, "edad")), "99");  // the edit keeps its value
+  ExpectPerlAgrees(*table);
+}
+
+TEST(IndexChanges, RecordsEnterAndLeaveForFilters) {
+  Scratch scratch(FixtureOf("perl-xbase/rooms.dbf"));
+  auto table = scratch.Open();
+  auto records = [&](const std::string& tag) {
+    std::set<uint32_t> r;
+    for (const auto& e : EntriesOf(*table, tag)) r.insert(e.recno);
+    return r;
+  };
+  // AUDIO, FILM and MAIN are roomname FOR TRIM(UPPER(facility))=="...".
+  ASSERT_TRUE(records("MAIN").count(2));
+  const size_t audio = records("AUDIO").size(), main = records("MAIN").size();
+  Change(*table, 2, {{"facility", "audio"}});
+  EXPECT_FALSE(records("MAIN").count(2));
+  EXPECT_TRUE(records("AUDIO").count(2));
+  EXPECT_EQ(records("AUDIO").size(), audio + 1);
+  EXPECT_EQ(records("MAIN").size(), main - 1);
+  Change(*table, 2, {{"facility", "Lobby"}});  // in none of the three
+  EXPECT_EQ(records("AUDIO").size(), audio);
+  EXPECT_EQ(Join(CheckIndex(*table, nullptr, false)), "");
+  ExpectPerlAgrees(*table);
+
+  // NAME of foxuser is FOR .NOT.EMPTY(name), on a memo field.
+  Scratch foxuser(FixtureOf("foxbin2prg/foxuser_fdbozzo.dbf"));
+  table = foxuser.Open();
+  const size_t named = EntriesOf(*table, "NAME").size();
+  uint32_t unnamed = 0;
+  for (uint32_t r = 1; r <= table->record_count() && !unnamed; ++r) {
+    Table::Edit edit = EditOf(*table, r);
+    if (table->Text(edit, ColumnOf(*table, "name"))->empty()) unnamed = r;
+  }
+  ASSERT_NE(unnamed, 0u);
+  Change(*table, unnamed, {{"name", "now named"}});
+  Change(*table, 1, {{"name", ""}});
+  EXPECT_EQ(EntriesOf(*table, "NAME").size(), named);
+  EXPECT_EQ(Join(CheckIndex(*table)), "");
+}
+
+TEST(IndexChanges, DateKeys) {
+  // DATESUBMIT is a datetime field; UPDATED and WIZARD_1 key on DTOS() of a date.
+  Scratch expenses(FixtureOf("go-dbase/database/expense reports.dbf"));
+  auto table = expenses.Open();
+  Change(*table, 1, {{"datesubmitted", "1996-07-04"}});
+  EXPECT_EQ(Join(CheckIndex(*table)), "");
+  bool found = false;
+  for (const auto& e : EntriesOf(*table, "DATESUBMIT")) found = found || (e.recno == 1 && Hex(e.key) == "c142b1ae80000000");
+  EXPECT_TRUE(found) << "JDN 2450269 as an ordered double";
+
+  // The stored form of a time of day in a key is not known: refused.
+  const std::string index_bytes = ReadFileBytes(expenses.index);
+  const fox::Error e = ErrorOf([&] { Change(*table, 2, {{"datesubmitted", "1996-07-04 10:30:00"}}); });
+  EXPECT_EQ(e.kind(), ErrorKind::kIndexed);
+  EXPECT_NE(std::string(e.what()).find("DATESUBMIT"), std::string::npos) << e.what();
+  EXPECT_EQ(ReadFileBytes(expenses.index), index_bytes);
+
+  Scratch foxuser(FixtureOf("foxbin2prg/foxuser_fdbozzo.dbf"));
+  table = foxuser.Open();
+  Change(*table, 5, {{"updated", "2031-12-24"}});
+  Change(*table, 6, {{"updated", ""}});
+  EXPECT_EQ(Join(CheckIndex(*table)), "");
+  ExpectPerlAgrees(*table);
+}
+
+TEST(IndexChanges, ChangeCounterCountsSavesThatChangeTheIndex) {
+  Scratch scratch(FixtureOf("ruby-dbf/foxprodb/calls.dbf"));
+  auto table = scratch.Open();
+  const uint32_t before = ChangeCounter(scratch.index);
+  Change(*table, 3, {{"contact_id", "77"}});
+  EXPECT_EQ(ChangeCounter(scratch.index), before + 1);
+  Change(*table, 4, {{"contact_id", "78"}});
+  EXPECT_EQ(ChangeCounter(scratch.index), before + 2);
+  EXPECT_EQ(Join(CheckIndex(*table)), "");
+}
+
+TEST(IndexChanges, FieldsNoTagNamesLeaveTheIndexFileUntouched) {
+  Scratch scratch(FixtureOf("foxbin2prg/foxuser_fdbozzo.dbf"));
+  auto table = scratch.Open();
+  const std::string index_bytes = ReadFileBytes(scratch.index);
+  const auto modified = fs::last_write_time(scratch.index);
+  Change(*table, 2, {{"ckval", "12345"}, {"data", "a memo no tag reads"}});
+  EXPECT_EQ(ReadFileBytes(scratch.index), index_bytes);
+  EXPECT_EQ(fs::last_write_time(scratch.index), modified);
+  // A changed field whose keys stay the same does not write the index either.
+  Table::Edit edit = EditOf(*table, 3);
+  const std::string type = *table->Text(edit, ColumnOf(*table, "type"));
+  Change(*table, 3, {{"type", type.substr(0, type.find_last_not_of(' ') + 1)}});
+  EXPECT_EQ(ReadFileBytes(scratch.index), index_bytes);
+}
+
+TEST(IndexChanges, TagsThatCannotBeKeptRefuseBeforeAnythingIsWritten) {
+  Scratch scratch(FixtureOf("foxbin2prg/fb2p_free.dbf"));
+  auto table = scratch.Open();
+  const std::string table_bytes = ReadFileBytes(scratch.table), index_bytes = ReadFileBytes(scratch.index);
+  Table::Edit edit = EditOf(*table, 1);
+  // LOGICO is a VFP 9 binary (bitmap) tag; CARACTER sorts by GENERAL.
+  fox::Error e = ErrorOf([&] { table->Assign(edit, ColumnOf(*table, "logico"), "True"); });
+  EXPECT_EQ(e.kind(), ErrorKind::kIndexed);
+  EXPECT_NE(std::string(e.what()).find("tag LOGICO"), std::string::npos) << e.what();
+  e = ErrorOf([&] { table->Assign(edit, ColumnOf(*table, "caracter"), "x"); });
+  EXPECT_NE(std::string(e.what()).find("tag CARACTER"), std::string::npos) << e.what();
+  // Changed behind Assign's back, the save refuses as well.
+  edit.working[table->field(ColumnOf(*table, "logico")).offset] = edit.working[table->field(ColumnOf(*table, "logico")).offset] == 'T' ? 'F' : 'T';
+  e = ErrorOf([&] { table->Save(edit); });
+  EXPECT_EQ(e.kind(), ErrorKind::kIndexed);
+  EXPECT_NE(std::string(e.what()).find("tag LOGICO"), std::string::npos) << e.what();
+  EXPECT_EQ(ReadFileBytes(scratch.table), table_bytes);
+  EXPECT_EQ(ReadFileBytes(scratch.index), index_bytes);
+}
+
+TEST(IndexChanges, AStaleTagIsRefusedAsDamaged) {
+  Scratch scratch(FixtureOf("ruby-dbf/foxprodb/calls.dbf"));
+  // Another program changed contact_id of record 2 without its index.
+  {
+    auto table = scratch.Open();
+    std::string bytes = ReadFileBytes(scratch.table);
+    const fox::FieldDescriptor& f = table->field(ColumnOf(*table, "contact_id"));
+    bytes[table->header().record_offset(2) + f.offset] ^= 0x40;
+    WriteFileBytes(scratch.table, bytes);
+  }
+  auto table = scratch.Open();
+  const std::string table_bytes = ReadFileBytes(scratch.table), index_bytes = ReadFileBytes(scratch.index);
+  const fox::Error e = ErrorOf([&] { Change(*table, 2, {{"contact_id", "5"}}); });
+  EXPECT_EQ(e.kind(), ErrorKind::kIndexed);
+  EXPECT_NE(std::string(e.what()).find("tag CONTACT_ID"), std::string::npos) << e.what();
+  EXPECT_NE(std::string(e.what()).find("damaged"), std::string::npos) << e.what();
+  EXPECT_EQ(ReadFileBytes(scratch.table), table_bytes);
+  EXPECT_EQ(ReadFileBytes(scratch.index), index_bytes);
+}
+
+TEST(IndexChanges, ALockedIndexIsNotWritten) {
+  Scratch scratch(FixtureOf("ruby-dbf/foxprodb/calls.dbf"));
+  auto table = scratch.Open();
+  const std::string table_bytes = ReadFileBytes(scratch.table), index_bytes = ReadFileBytes(scratch.index);
+  {
+    fox::DiskFile other(scratch.index, fox::DiskFile::Mode::kReadWrite, "index");
+    ASSERT_TRUE(other.TryLock(0x7FFFFFFE, 1));
+    const fox::Error e = ErrorOf([&] { Change(*table, 2, {{"contact_id", "5"}}); });
+    EXPECT_EQ(e.kind(), ErrorKind::kLocked);
+    EXPECT_EQ(ReadFileBytes(scratch.table), table_bytes);
+    EXPECT_EQ(ReadFileBytes(scratch.index), index_bytes);
+  }
+  Change(*table, 2, {{"contact_id", "5"}});
+  EXPECT_EQ(Join(CheckIndex(*table)), "");
+}
+
+TEST(IndexChanges, UniqueTagsKeepTheFirstRecordOfAKey) {
+  Scratch scratch(FixtureOf("perl-xbase/rooms.dbf"));
+  uint32_t header = 0;
+  {
+    auto table = scratch.Open();
+    header = FindTag(*table, "ROOMNAME")->header.header_offset;
+  }
+  std::string bytes = ReadFileBytes(scratch.index);
+  bytes[header + 14] = static_cast<char>(bytes[header + 14] | fox::IndexTag::kUnique);
+  WriteFileBytes(scratch.index, bytes);
+  auto table = scratch.Open();
+  const size_t before = EntriesOf(*table, "ROOMNAME").size();
+  Table::Edit first = EditOf(*table, 1);
+  const std::string taken = *table->Text(first, ColumnOf(*table, "roomname"));
+  Change(*table, 2, {{"roomname", taken}});  // record 1 holds the key already
+  EXPECT_EQ(EntriesOf(*table, "ROOMNAME").size(), before - 1);
+  Change(*table, 3, {{"roomname", "Unheard of"}});
+  std::vector<fox::IndexEntry> entries = EntriesOf(*table, "ROOMNAME");
+  EXPECT_EQ(entries.size(), before - 1);
+  bool found = false;
+  for (const auto& e : entries) found = found || (e.recno == 3 && e.key == "Unheard of");
+  EXPECT_TRUE(found);
 }
 
 }  // namespace
