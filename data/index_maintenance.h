@@ -71,7 +71,7 @@ class IndexMaintainer {
   class Update {
    public:
     ~Update();
-    // Writes the pages added at the end of the file and makes them durable.
+    // Writes the pages added at the end of the file.
     void WriteNewPages();
     // Writes the changed pages and the incremented change counter. Throws
     // Error(kIo) saying that the index needs a REINDEX when that fails.

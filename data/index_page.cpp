@@ -1,6 +1,7 @@
 #include "data/index_page.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "data/byte_order.h"
 
@@ -88,17 +89,25 @@ std::string DecodeInterior(const std::string& page, uint16_t key_length, IndexNo
   return "";
 }
 
-bool EncodeLeaf(const IndexNode& node, uint16_t key_length, char pad, std::string* page) {
-  const unsigned count_bits = BitLength(key_length);
+// How a leaf's entries are packed: the widths, and for each entry the bytes
+// shared with the previous key and the pad bytes left off its end.
+struct LeafLayout {
+  unsigned count_bits = 0;
+  unsigned entry_size = 0;
+  unsigned record_bits = 0;
+  size_t used = 0;  // of the 488 bytes for entries and key bytes
+  std::vector<std::pair<size_t, size_t>> dup_trail;
+};
+
+// Returns false as soon as the entries overflow the page.
+bool Layout(const IndexNode& node, uint16_t key_length, char pad, LeafLayout* layout, bool keep_counts) {
+  layout->count_bits = BitLength(key_length);
   uint32_t largest = 0;
   for (const IndexEntry& e : node.entries) largest = std::max(largest, e.recno);
   const unsigned record_bits_needed = std::max(1u, BitLength(largest));
-  const unsigned entry_size = (record_bits_needed + 2 * count_bits + 7) / 8;
-  const unsigned record_bits = 8 * entry_size - 2 * count_bits;
-
-  unsigned char* b = reinterpret_cast<unsigned char*>(page->data());
-  size_t used = 0;
-  size_t key_bytes_at = kIndexPageSize;
+  layout->entry_size = (record_bits_needed + 2 * layout->count_bits + 7) / 8;
+  layout->record_bits = 8 * layout->entry_size - 2 * layout->count_bits;
+  layout->used = 0;
   size_t previous_trail = 0;
   for (size_t j = 0; j < node.entries.size(); ++j) {
     const std::string& key = node.entries[j].key;
@@ -108,30 +117,47 @@ bool EncodeLeaf(const IndexNode& node, uint16_t key_length, char pad, std::strin
       // A shared prefix never reaches into the padding of either key.
       dup = std::min(CommonPrefix(key, node.entries[j - 1].key), key_length - std::max(trail, previous_trail));
     }
-    const size_t stored = key_length - dup - trail;
-    used += entry_size + stored;
-    if (used > kLeafSpace) return false;
-    key_bytes_at -= stored;
-    std::copy(key.begin() + static_cast<std::ptrdiff_t>(dup), key.begin() + static_cast<std::ptrdiff_t>(dup + stored),
-              page->begin() + static_cast<std::ptrdiff_t>(key_bytes_at));
-    const uint64_t e = uint64_t{node.entries[j].recno} | (uint64_t{dup} << record_bits) |
-                       (uint64_t{trail} << (record_bits + count_bits));
-    for (unsigned k = 0; k < entry_size; ++k)
-      b[kLeafEntriesAt + j * entry_size + k] = static_cast<unsigned char>(e >> (8 * k));
+    layout->used += layout->entry_size + (key_length - dup - trail);
+    if (layout->used > kLeafSpace) return false;
+    if (keep_counts) layout->dup_trail.emplace_back(dup, trail);
     previous_trail = trail;
   }
-  StoreLE16(b + 12, static_cast<uint16_t>(kLeafSpace - used));
-  StoreLE32(b + 14, record_bits >= 32 ? 0xFFFFFFFFu : (uint32_t{1} << record_bits) - 1);
-  b[18] = b[19] = static_cast<unsigned char>((1u << count_bits) - 1);
-  b[20] = static_cast<unsigned char>(record_bits);
-  b[21] = b[22] = static_cast<unsigned char>(count_bits);
-  b[23] = static_cast<unsigned char>(entry_size);
+  return true;
+}
+
+bool EncodeLeaf(const IndexNode& node, uint16_t key_length, char pad, std::string* page) {
+  LeafLayout layout;
+  if (!Layout(node, key_length, pad, &layout, true)) return false;
+  unsigned char* b = reinterpret_cast<unsigned char*>(page->data());
+  size_t key_bytes_at = kIndexPageSize;
+  for (size_t j = 0; j < node.entries.size(); ++j) {
+    const auto [dup, trail] = layout.dup_trail[j];
+    const size_t stored = key_length - dup - trail;
+    key_bytes_at -= stored;
+    std::memcpy(b + key_bytes_at, node.entries[j].key.data() + dup, stored);
+    const uint64_t e = uint64_t{node.entries[j].recno} | (uint64_t{dup} << layout.record_bits) |
+                       (uint64_t{trail} << (layout.record_bits + layout.count_bits));
+    for (unsigned k = 0; k < layout.entry_size; ++k)
+      b[kLeafEntriesAt + j * layout.entry_size + k] = static_cast<unsigned char>(e >> (8 * k));
+  }
+  StoreLE16(b + 12, static_cast<uint16_t>(kLeafSpace - layout.used));
+  StoreLE32(b + 14, layout.record_bits >= 32 ? 0xFFFFFFFFu : (uint32_t{1} << layout.record_bits) - 1);
+  b[18] = b[19] = static_cast<unsigned char>((1u << layout.count_bits) - 1);
+  b[20] = static_cast<unsigned char>(layout.record_bits);
+  b[21] = b[22] = static_cast<unsigned char>(layout.count_bits);
+  b[23] = static_cast<unsigned char>(layout.entry_size);
   return true;
 }
 
 }  // namespace
 
 size_t InteriorCapacity(uint16_t key_length) { return 500 / (key_length + 8u); }
+
+bool IndexNodeFits(const IndexNode& node, uint16_t key_length, char pad) {
+  if (!node.leaf()) return node.entries.size() <= InteriorCapacity(key_length);
+  LeafLayout layout;
+  return Layout(node, key_length, pad, &layout, false);
+}
 
 std::string DecodeIndexNode(const std::string& page, uint16_t key_length, char pad, IndexNode* node) {
   if (page.size() != kIndexPageSize) return "is cut short";

@@ -47,6 +47,9 @@ std::string DecodeIndexNode(const std::string& page, uint16_t key_length, char p
 // fit the page.
 bool EncodeIndexNode(const IndexNode& node, uint16_t key_length, char pad, std::string* page);
 
+// Whether EncodeIndexNode would succeed, worked out without encoding.
+bool IndexNodeFits(const IndexNode& node, uint16_t key_length, char pad);
+
 // The most entries an interior page holds.
 size_t InteriorCapacity(uint16_t key_length);
 

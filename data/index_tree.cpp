@@ -53,7 +53,8 @@ IndexNode& IndexPageStore::Page(uint32_t offset, uint16_t key_length, char pad) 
   slot.key_length = key_length;
   slot.pad = pad;
   slot.original.assign(kIndexPageSize, '\0');
-  file_.ReadExactAt(offset, slot.original.data(), kIndexPageSize, "the index page at " + Hex(offset));
+  static const std::string kWhat = "an index page";  // the offset was checked above
+  file_.ReadExactAt(offset, slot.original.data(), kIndexPageSize, kWhat);
   const std::string problem = DecodeIndexNode(slot.original, key_length, pad, &slot.node);
   if (!problem.empty()) Corrupt("the page at " + Hex(offset) + " " + problem);
   return pages_.emplace(offset, std::move(slot)).first->second.node;
@@ -101,7 +102,6 @@ void IndexPageStore::WriteNewPages() {
   // A file that does not end on a page boundary is filled up to one first.
   if (file_size_ < first) bytes.insert(0, static_cast<size_t>(first - file_size_), '\0');
   file_.WriteAt(std::min<uint64_t>(first, file_size_), bytes.data(), bytes.size());
-  file_.Sync();
 }
 
 void IndexPageStore::WriteChangedPages() {
@@ -178,10 +178,7 @@ void IndexTree::Insert(const IndexEntry& entry) {
   AfterChange(path, path.pages.size() - 1, old_last);
 }
 
-bool IndexTree::Fits(const IndexNode& node) const {
-  std::string scratch;
-  return EncodeIndexNode(node, key_length_, pad_, &scratch);
-}
+bool IndexTree::Fits(const IndexNode& node) const { return IndexNodeFits(node, key_length_, pad_); }
 
 void IndexTree::AfterChange(Path& path, size_t level, const std::optional<IndexEntry>& old_last) {
   const uint32_t offset = path.pages[level];

@@ -44,8 +44,8 @@ class IndexPageStore {
   // Called before the first write so that writing cannot fail half-way for
   // that reason.
   void Encode();
-  // Writes the new pages (which nothing on disk refers to yet) and makes
-  // them durable; then, separately, the existing pages that changed.
+  // Writes the new pages at the end of the file, where nothing on disk
+  // refers to them yet; then, separately, the existing pages that changed.
   void WriteNewPages();
   void WriteChangedPages();
 

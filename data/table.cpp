@@ -199,15 +199,21 @@ void Table::Save(Edit& edit) {
   }
 
   // Write order, and what a crash after each step leaves:
-  // 1. the memo values, appended and durable: the old record with its old
-  //    keys; the new memo blocks are unreferenced.
-  // 2. the index pages added by splits, appended and durable: the same, plus
-  //    index pages nothing refers to.
+  // 1. the memo values, appended and made durable: the old record with its
+  //    old keys; the new memo blocks are unreferenced.
+  // 2. the index pages added by splits, appended at the end of the index
+  //    file: the same, plus index pages nothing refers to.
   // 3. the record: the new record with the old keys, which a plain REINDEX
   //    repairs.
   // 4. the changed index pages and the change counter: some keys old, some
-  //    new, which a plain REINDEX repairs. The tag directory and the tag
-  //    headers are never written, so REINDEX always finds the definitions.
+  //    new, which a plain REINDEX repairs.
+  // Steps 2 to 4 are not flushed one by one (a flush per saved record makes
+  // a run several times slower), so after a crash the disk may hold any mix
+  // of them: one of the states above, or a tree pointing to added pages
+  // that never arrived. REINDEX repairs every one of them, since it rebuilds
+  // each tag from the tag directory and the tag headers, which are never
+  // written here. Only the memo values must reach the disk before the record
+  // that points to them, since nothing rebuilds those.
   // A failure in steps 1 and 2 (a full disk, say) leaves the record as it
   // was; only step 4 can fail with the record written, and says so.
   std::string record = edit.working;
