@@ -44,38 +44,66 @@ struct Field {
 };
 
 constexpr Field kFields[] = {
-    {"CODE", 'C', 10, 0},    {"NAME", 'C', 30, 0},  {"ADDRESS", 'C', 40, 0},
-    {"AMOUNT", 'N', 10, 2},  {"SINCE", 'D', 8, 0},  {"NOTES", 'M', 4, 0},
+    {"CODE", 'C', 10, 0},   {"NAME", 'C', 30, 0}, {"ADDRESS", 'C', 40, 0},
+    {"AMOUNT", 'N', 10, 2}, {"SINCE", 'D', 8, 0}, {"NOTES", 'M', 4, 0},
 };
 constexpr std::size_t kFieldCount = sizeof kFields / sizeof kFields[0];
 
 // Words in code page 1252; "\xFC" is u-umlaut, "\xE9" e-acute, "\xF8" o-slash,
 // "\xE7" c-cedilla, "\xE4" a-umlaut.
 constexpr const char* kFirstNames[] = {
-    "Anna",  "Bernd",  "Carla",   "Dieter", "Elena",   "Fran\xE7ois", "Greta",  "Hans",
-    "Ines",  "Jos\xE9", "Karin",  "Lars",   "Marta",   "Nils",        "Olga",   "Peter",
-    "Rosa",  "S\xF8ren", "Tanja", "Uwe",    "Vera",    "Walter",      "Xenia",  "Yusuf",
-    "Zoe",   "Albert", "Birgit",  "Conrad", "Doris",   "Emil",        "Frieda", "Gustav"};
-constexpr const char* kLastNames[] = {
-    "M\xFCller", "Schmidt", "Schneider", "Fischer",  "Weber",   "Meyer",   "Wagner",  "Becker",
-    "Schulz",    "Hoffmann", "Koch",     "Richter",  "Klein",   "Wolf",    "Neumann", "Schwarz",
-    "Braun",     "Hofmann", "Lange",     "Werner",   "Krause",  "Lehmann", "Martin",  "Garc\xED" "a",
-    "Dupont",    "Rossi",   "Nielsen",   "J\xE4rvi", "Kowalski", "Novak",  "Silva",   "Evans"};
-constexpr const char* kStreets[] = {
-    "Linden",  "Birch",   "Harbour", "Mill",   "Station", "Church",  "Market", "Garden",
-    "Castle",  "River",   "Forest",  "Bridge", "Meadow",  "Orchard", "Park",   "Hill",
-    "Rose",    "Kings",   "Ocean",   "Valley", "Sunset",  "Willow",  "Cedar",  "Maple"};
+    "Anna", "Bernd",    "Carla",  "Dieter", "Elena", "Fran\xE7ois", "Greta",  "Hans",
+    "Ines", "Jos\xE9",  "Karin",  "Lars",   "Marta", "Nils",        "Olga",   "Peter",
+    "Rosa", "S\xF8ren", "Tanja",  "Uwe",    "Vera",  "Walter",      "Xenia",  "Yusuf",
+    "Zoe",  "Albert",   "Birgit", "Conrad", "Doris", "Emil",        "Frieda", "Gustav"};
+constexpr const char* kLastNames[] = {"M\xFCller",
+                                      "Schmidt",
+                                      "Schneider",
+                                      "Fischer",
+                                      "Weber",
+                                      "Meyer",
+                                      "Wagner",
+                                      "Becker",
+                                      "Schulz",
+                                      "Hoffmann",
+                                      "Koch",
+                                      "Richter",
+                                      "Klein",
+                                      "Wolf",
+                                      "Neumann",
+                                      "Schwarz",
+                                      "Braun",
+                                      "Hofmann",
+                                      "Lange",
+                                      "Werner",
+                                      "Krause",
+                                      "Lehmann",
+                                      "Martin",
+                                      "Garc\xED"
+                                      "a",
+                                      "Dupont",
+                                      "Rossi",
+                                      "Nielsen",
+                                      "J\xE4rvi",
+                                      "Kowalski",
+                                      "Novak",
+                                      "Silva",
+                                      "Evans"};
+constexpr const char* kStreets[] = {"Linden", "Birch",   "Harbour", "Mill",   "Station", "Church",
+                                    "Market", "Garden",  "Castle",  "River",  "Forest",  "Bridge",
+                                    "Meadow", "Orchard", "Park",    "Hill",   "Rose",    "Kings",
+                                    "Ocean",  "Valley",  "Sunset",  "Willow", "Cedar",   "Maple"};
 constexpr const char* kStreetKinds[] = {"Road", "Street", "Lane", "Avenue", "Way", "Close", "Row", "Square"};
-constexpr const char* kCities[] = {
-    "Hamburg", "Lyon",   "Turin",   "Porto",   "Bergen",  "Aarhus", "Graz",    "Bruges",
-    "Leeds",   "Malm\xF6", "Krak\xF3w", "Brno", "Ghent",  "Basel",  "Utrecht", "Seville"};
+constexpr const char* kCities[] = {"Hamburg", "Lyon",   "Turin",   "Porto",    "Bergen",    "Aarhus",
+                                   "Graz",    "Bruges", "Leeds",   "Malm\xF6", "Krak\xF3w", "Brno",
+                                   "Ghent",   "Basel",  "Utrecht", "Seville"};
 constexpr const char* kMemoWords[] = {
-    "customer", "asked",   "for",     "a",       "new",       "invoice", "delivery", "was",
-    "late",     "paid",    "in",      "full",    "call",      "back",    "next",     "week",
-    "order",    "shipped", "to",      "the",     "warehouse", "contact", "prefers",  "email",
-    "discount", "agreed",  "on",      "pallets", "returned",  "two",     "boxes",    "damaged",
-    "account",  "closed",  "reopened", "after",  "review",    "credit",  "limit",    "raised",
-    "Monday",   "Friday",  "office",  "moved",   "see",       "notes",   "from",     "sales"};
+    "customer", "asked",   "for",      "a",       "new",       "invoice", "delivery", "was",
+    "late",     "paid",    "in",       "full",    "call",      "back",    "next",     "week",
+    "order",    "shipped", "to",       "the",     "warehouse", "contact", "prefers",  "email",
+    "discount", "agreed",  "on",       "pallets", "returned",  "two",     "boxes",    "damaged",
+    "account",  "closed",  "reopened", "after",   "review",    "credit",  "limit",    "raised",
+    "Monday",   "Friday",  "office",   "moved",   "see",       "notes",   "from",     "sales"};
 
 template <typename T, std::size_t N>
 constexpr std::size_t countOf(const T (&)[N]) {
@@ -129,7 +157,9 @@ void putText(unsigned char* field, std::size_t length, const std::string& text) 
   std::memcpy(field, text.data(), text.size());
 }
 
-bool contains(std::string_view text, std::string_view word) { return text.find(word) != std::string_view::npos; }
+bool contains(std::string_view text, std::string_view word) {
+  return text.find(word) != std::string_view::npos;
+}
 
 struct Writer {
   std::FILE* file = nullptr;
@@ -224,7 +254,7 @@ int main(int argc, char** argv) {
   std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
-  header[0] = 0x30;                                        // Visual FoxPro
+  header[0] = 0x30;  // Visual FoxPro
   header[1] = static_cast<unsigned char>((local.tm_year + 1900) % 100);
   header[2] = static_cast<unsigned char>(local.tm_mon + 1);
   header[3] = static_cast<unsigned char>(local.tm_mday);
