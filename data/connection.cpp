@@ -9,6 +9,32 @@
 namespace fs = std::filesystem;
 
 namespace fox {
+namespace {
+
+// A table of a database keeps a link to its container after its field list.
+// When a folder is opened, such a table still has the long field names that
+// its container records; they are used when the container lists this very
+// file. Anything missing or unreadable leaves the short names.
+std::vector<std::string> LongNamesFromBacklink(const std::string& table_path) {
+  try {
+    DiskFile file(table_path, DiskFile::Mode::kReadOnly, "table file");
+    const TableHeader header = TableHeader::Read(file, table_path);
+    if (header.backlink.empty()) return {};
+    const std::string folder = fs::path(table_path).parent_path().string();
+    std::optional<std::string> container_path = ResolveStoredPath(folder, header.backlink);
+    if (!container_path) return {};
+    DatabaseContainer container(*container_path);
+    std::error_code ec;
+    for (const ContainerObject& object : container.objects()) {
+      if (object.kind != ContainerObject::Kind::kTable) continue;
+      if (fs::equivalent(container.TableFilePath(object), table_path, ec)) return object.field_names;
+    }
+  } catch (const Error&) {
+  }
+  return {};
+}
+
+}  // namespace
 
 Connection::Connection() = default;
 Connection::~Connection() = default;
@@ -82,6 +108,7 @@ std::unique_ptr<Table> Connection::OpenTable(const std::string& name, DiskFile::
   if (!path) {
     throw Error(ErrorKind::kNotFound, "The folder '" + source_.location + "' has no table called '" + name + "'.");
   }
+  options.long_names = LongNamesFromBacklink(*path);
   return std::make_unique<Table>(*path, options);
 }
 
