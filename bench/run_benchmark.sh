@@ -103,7 +103,7 @@ measure() {
 }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 seconds_of() { awk '{ print $1 }' "$SCRATCH/$1.times" | median; }
-rss_mb_of() { awk '$2 > m { m = $2 } END { printf "%.1f", m / 1024 }' "$SCRATCH/$1.times"; }
+rss_mb_of() { awk '$2 > m { m = $2 } END { printf "%.1f", m * 1024 / 1000000 }' "$SCRATCH/$1.times"; }
 exits_of() { awk '{ print $3 }' "$SCRATCH/$1.times" | sort -u | paste -sd, -; }
 count_in() { { grep -ao -- "$1" "$2" || true; } | wc -l; }
 log_lines() { if [[ -f $TEMP/backups.log ]]; then wc -l < "$TEMP/backups.log"; else echo 0; fi; }
@@ -124,7 +124,7 @@ for ((i = 0; i < REPEAT; i++)); do
   cat "$SCRATCH/result" >> "$SCRATCH/baseline.times"
 done
 BASE=$(seconds_of baseline)
-line "baseline A" "cat table + memo ($(calc "$BIG_BYTES / 1048576" 1) MB)" "$(calc "$BASE") s" "$(calc "$BIG_BYTES / 1048576 / $BASE" 0) MB/s"
+line "baseline A" "cat table + memo ($(calc "$BIG_BYTES / 1000000" 1) MB)" "$(calc "$BASE") s" "$(calc "$BIG_BYTES / 1000000 / $BASE" 0) MB/s"
 
 if [[ -n $REPLACE ]]; then
   for ((i = 0; i < REPEAT; i++)); do
@@ -180,7 +180,7 @@ say "== Checks"
 printf '%s\n' "${CHECKS[@]:-(none: quillon-replace was not run)}"
 
 say ""
-say "== Summary ($RECORDS records, $(calc "$BIG_BYTES / 1048576" 1) MB; warm page cache; median of $REPEAT)"
+say "== Summary ($RECORDS records, $(calc "$BIG_BYTES / 1000000" 1) MB; warm page cache; median of $REPEAT)"
 row() { printf '%-44s %14s %12s  %s\n' "$@"; }
 verdict() { awk "BEGIN { print ($1) ? \"PASS\" : \"MISS\" }"; }
 row "figure" "measured" "target" "result"
