@@ -18,8 +18,8 @@ import dbf
 
 
 def main():
-    path, specs, records = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
-    table = dbf.Table(path, specs, dbf_type='vfp', codepage='cp1252')
+    path, fields, records = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
+    table = dbf.Table(path, fields, dbf_type='vfp', codepage='cp1252')
     table.open(dbf.READ_WRITE)
     names = table.field_names
     kinds = [table.field_info(n)[0] for n in names]
