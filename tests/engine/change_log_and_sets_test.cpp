@@ -5,7 +5,6 @@
 #include <QLocale>
 
 #include "engine/change_log.h"
-#include "engine/text_replace.h"
 #include "sets/set_file.h"
 #include "tests/engine/engine_test_support.h"
 
@@ -51,28 +50,6 @@ TEST(ChangeLog, WithoutTempTheSystemTemporaryFolderIsUsed) {
   if (old) ::setenv("TMPDIR", saved.c_str(), 1);
   else ::unsetenv("TMPDIR");
   EXPECT_EQ(path, dir.Sub("backups.log"));
-}
-
-TEST(ChangeLog, AFolderThatCannotTakeTheFileIsAnError) {
-  TempDir dir;
-  TempVariable temp(dir.Sub("missing"));
-  EXPECT_THROW(quillon::AppendToBackupsLog("x"), std::runtime_error);
-}
-
-TEST(TextReplace, LeftToRightWithoutOverlapOrRescanning) {
-  std::string out;
-  quillon::ReplaceAll("aaa", "aa", "b", &out);
-  EXPECT_EQ(out, "ba");
-  quillon::ReplaceAll("abab", "ab", "abab", &out);  // the replacement holds the find text
-  EXPECT_EQ(out, "abababab");
-  quillon::ReplaceAll("banana", "a", "", &out);
-  EXPECT_EQ(out, "bnn");
-  out = "  \t x y \n  ";
-  quillon::TrimSpaces(&out);
-  EXPECT_EQ(out, "\t x y \n");
-  out = "   ";
-  quillon::TrimSpaces(&out);
-  EXPECT_EQ(out, "");
 }
 
 TEST(SetFile, LinesSplitAtTheSeparator) {

@@ -1,5 +1,4 @@
-// The toolkit over Qt (answered by timers, as a user would) and the scripted
-// toolkit the other tests rely on.
+// The toolkit over Qt, answered by timers as a user would answer it.
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -15,7 +14,6 @@
 
 #include "shell/app_title.h"
 #include "shell/qt_toolkit.h"
-#include "shell/scripted_toolkit.h"
 
 using quillon::MessageAnswer;
 using quillon::MessageButtons;
@@ -137,23 +135,4 @@ TEST(QtToolkitTest, YieldLetsPendingEventsThrough) {
     while (!handled && !limit.hasExpired(10000)) toolkit.Yield();
     EXPECT_TRUE(handled) << "round " << round;
   }
-}
-
-TEST(ScriptedToolkitTest, RecordsWhatIsShownAndAnswersFromItsQueues) {
-  quillon::ScriptedToolkit toolkit;
-  toolkit.prompt_answers = {"first"};
-  toolkit.message_answers = {MessageAnswer::kYes};
-  EXPECT_EQ(toolkit.ShowMessage("Sure?", MessageButtons::kYesNo), MessageAnswer::kYes);
-  EXPECT_EQ(toolkit.ShowMessage("Sure again?", MessageButtons::kYesNo), MessageAnswer::kNo);
-  EXPECT_EQ(toolkit.Prompt("Name:"), "first");
-  EXPECT_EQ(toolkit.Prompt("Name:"), "");
-  EXPECT_EQ(toolkit.BrowseForFolder("Please select folder:", "/start"), "");
-  toolkit.ShowErrorReport("Application Error", "broken");
-
-  ASSERT_EQ(toolkit.shown.size(), 6u);
-  EXPECT_EQ(toolkit.shown[0].title, quillon::ApplicationTitle());
-  EXPECT_EQ(toolkit.shown[4].kind, quillon::ScriptedToolkit::Kind::kFolderBrowser);
-  EXPECT_EQ(toolkit.shown[4].preset, "/start");
-  EXPECT_EQ(toolkit.error_reports(), (std::vector<std::string>{"broken"}));
-  EXPECT_EQ(toolkit.shown[5].title, "Application Error");
 }
