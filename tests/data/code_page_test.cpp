@@ -1,6 +1,7 @@
 // Code pages: table bytes to UTF-8 and back, without loss and without
 // silently substituting characters.
 #include "data/code_page.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@ namespace {
 using fox::CodePage;
 using fox::Error;
 using fox::ErrorKind;
+using testing_support::ErrorOf;
 
 // Every code page a table header can name.
 const int kTableCodePages[] = {437,  620,  737,  850,  852,   857,   861,   865,  866,
@@ -23,17 +25,6 @@ std::string AllBytes() {
   std::string bytes;
   for (int b = 0; b < 256; ++b) bytes += static_cast<char>(b);
   return bytes;
-}
-
-template <typename F>
-Error ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no error was raised";
-  return Error(ErrorKind::kUsage, "");
 }
 
 TEST(CodePage, EverySingleByteCodePageRoundTripsEveryByte) {

@@ -22,20 +22,9 @@ using fox::Error;
 using fox::ErrorKind;
 using fox::RangeLock;
 using testing_support::ReadFileBytes;
+using testing_support::ErrorOf;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
-
-// The error a call raises; fails the test when it raises none.
-template <typename F>
-Error ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no error was raised";
-  return Error(ErrorKind::kUsage, "");
-}
 
 TEST(DiskFile, ReadsAndWritesAtOffsets) {
   TempDir dir;

@@ -2,9 +2,13 @@
 // the independent readers (python3-dbfread, python3-dbf, Perl XBase).
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "data/error.h"
 
 namespace testing_support {
 
@@ -42,6 +46,18 @@ std::string RunPythonTool(const std::string& script, const std::vector<std::stri
 
 // Runs tests/tools/<script> with perl in the same way.
 std::string RunPerlTool(const std::string& script, const std::vector<std::string>& args);
+
+// The fox::Error a call raises; fails the test when it raises none.
+template <typename F>
+fox::Error ErrorOf(F&& f) {
+  try {
+    f();
+  } catch (const fox::Error& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no error was raised";
+  return fox::Error(fox::ErrorKind::kUsage, "");
+}
 
 // Whole contents of a file as bytes.
 std::string ReadFileBytes(const std::string& path);

@@ -34,21 +34,7 @@ def normalise(value):
 def with_dbfread(path):
     import dbfread
     sys.path.insert(0, __import__('os').path.dirname(__file__))
-    from dbfread_compare import ENCODINGS  # also registers the 'windows' error handler
-    from dbfread.field_parser import FieldParser
-
-    class Parser(FieldParser):
-        def parseV(self, field, data):
-            return bytes(data)
-
-        def parseQ(self, field, data):
-            return bytes(data)
-
-        def parseW(self, field, data):
-            return None
-
-        def parseG(self, field, data):
-            return None
+    from dbfread_compare import ENCODINGS, Parser  # also registers the 'windows' error handler
 
     with open(path, 'rb') as f:
         mark = f.read(30)[29]
