@@ -95,7 +95,9 @@ bool Recordset::Eof() const {
 void Recordset::Advance() {
   const uint32_t count = table_->record_count();
   const uint32_t length = table_->header().record_length;
-  edit_ = Table::Edit();
+  // The edit's buffers are reused from record to record.
+  edit_.recno = 0;
+  edit_.memo_text.clear();
   for (++position_; position_ <= count; ++position_) {
     if (position_ < block_first_ || position_ >= block_first_ + block_count_) {
       block_first_ = position_;
@@ -107,9 +109,11 @@ void Recordset::Advance() {
     if (table_->IsDeleted(record)) continue;  // the FoxPro driver hides deleted records
     edit_.recno = position_;
     edit_.original.assign(record);
-    edit_.working = edit_.original;
+    edit_.working.assign(record);
     return;
   }
+  edit_.original.clear();
+  edit_.working.clear();
 }
 
 void Recordset::MoveNext() {
@@ -148,6 +152,12 @@ std::optional<std::string> Recordset::Read(size_t column) const {
   if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
   if (schema_) return rows_[position_].at(column);
   return table_->Text(edit_, column);
+}
+
+bool Recordset::MayContain(const std::string& text) const {
+  RequireOpen(open_);
+  if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  return schema_ || table_->RecordMayContain(edit_, text);
 }
 
 bool Recordset::Contains(size_t column, const std::string& text) const {

@@ -87,6 +87,11 @@ class Recordset {
 
   Fields fields() { return Fields(this); }
 
+  // False only when no field of the current row can contain `text` in its
+  // text form (see Table::RecordMayContain): a whole row can then be passed
+  // over without looking at its fields one by one.
+  bool MayContain(const std::string& text) const;
+
   // Record number of the current row in its table (1-based); 0 for schemas.
   uint32_t recno() const;
   const Table* table() const { return table_.get(); }

@@ -136,6 +136,67 @@ std::string Table::ReadMemoData(const Edit& edit, size_t column) const {
   }
 }
 
+namespace {
+
+// Whether every character of `text` can appear in the text form of a field
+// of this type; the forms of dates, times, logicals and numbers use few.
+bool TextFormCanShow(char type, const std::string& text) {
+  const char* alphabet = nullptr;
+  switch (type) {
+    case 'D': alphabet = "0123456789-"; break;
+    case 'T': alphabet = "0123456789-: "; break;
+    case 'L': alphabet = "TrueFals"; break;
+    case 'I': alphabet = "0123456789-"; break;
+    case 'Y': alphabet = "0123456789-."; break;
+    default: return true;
+  }
+  return text.find_first_not_of(alphabet) == std::string::npos;
+}
+
+bool IsAscii(const std::string& text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const Table::RecordProbe& Table::ProbeFor(const std::string& text) const {
+  for (const RecordProbe& probe : probes_) {
+    if (probe.text == text) return probe;
+  }
+  if (probes_.size() >= 64) probes_.clear();
+  RecordProbe probe;
+  probe.text = text;
+  bool decode = true;
+  probe.bytes = SearchBytesFor(text, &decode);
+  probe.by_field = decode;
+  // The text forms of C and V values are runs of their decoded bytes, and
+  // those of N and F values runs of their bytes as stored (ASCII): a record
+  // whose bytes do not hold the searched bytes holds the text in none of them.
+  const bool ascii = IsAscii(text);
+  for (size_t c = 0; c < field_count(); ++c) {
+    const FieldDescriptor& f = field(c);
+    if (!FieldCodec::HasTextForm(f)) continue;
+    const bool in_record_bytes = f.type == 'C' || f.type == 'V' || ((f.type == 'N' || f.type == 'F') && ascii);
+    if (in_record_bytes) continue;
+    if (f.is_memo() || TextFormCanShow(f.type, text)) probe.one_by_one.push_back(c);
+  }
+  probes_.push_back(std::move(probe));
+  return probes_.back();
+}
+
+bool Table::RecordMayContain(const Edit& edit, const std::string& text) const {
+  const RecordProbe& probe = ProbeFor(text);
+  if (probe.by_field || text.empty()) return true;
+  if (probe.bytes && edit.working.find(*probe.bytes) != std::string::npos) return true;
+  for (size_t c : probe.one_by_one) {
+    if (Contains(edit, c, text)) return true;
+  }
+  return false;
+}
+
 std::string_view Table::MemoBytes(const Edit& edit, size_t column) const {
   auto pending = edit.memo_text.find(column);
   if (pending != edit.memo_text.end()) return pending->second;

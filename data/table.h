@@ -80,6 +80,14 @@ class Table {
   // Throws like Text.
   bool Contains(const Edit& edit, size_t column, const std::string& text) const;
 
+  // False only when no column of the record can contain `text` in its text
+  // form, so that a caller may pass over the whole record; true when some
+  // column may (Contains then tells which). Character, varchar and numeric
+  // values are tested together by one search of the stored record, memo
+  // values one by one, and dates, times, logicals and binary numbers only when
+  // `text` is made of characters their text forms can show.
+  bool RecordMayContain(const Edit& edit, const std::string& text) const;
+
   // Assigns the text to a column. Assigning the column's current text form
   // changes nothing. Throws Error naming the table and field: kInvalidValue
   // when the text does not fit, kReadOnly for an autoincrement field or a
@@ -106,6 +114,14 @@ class Table {
   // last text asked about. Nothing when no value can contain the text; sets
   // `decode` when values must be decoded to be searched.
   const std::optional<std::string>& SearchBytesFor(const std::string& text, bool* decode) const;
+  // How RecordMayContain looks for one text in a record.
+  struct RecordProbe {
+    std::string text;
+    bool by_field = false;             // no whole-record search possible
+    std::optional<std::string> bytes;  // the text in stored bytes
+    std::vector<size_t> one_by_one;    // columns searched through Contains
+  };
+  const RecordProbe& ProbeFor(const std::string& text) const;
   // Brings the structural index in line with a record about to be written.
   void UpdateIndexes(const std::string& old_record, const std::string& new_record);
   void WriteHeaderDate();
@@ -129,6 +145,8 @@ class Table {
   mutable std::string search_text_;
   mutable std::optional<std::string> search_bytes_;
   mutable bool search_decode_ = true;
+  // Probes of the texts searched lately (a set list searches several).
+  mutable std::vector<RecordProbe> probes_;
 };
 
 }  // namespace fox

@@ -19,7 +19,7 @@ class ConsoleToolkit : public Toolkit {
   std::string ShowOpenDialog(const FileDialogRequest&) override { return {}; }
   std::string ShowSaveDialog(const FileDialogRequest&) override { return {}; }
   std::string BrowseForFolder(const std::string&, const std::string&) override { return {}; }
-  void Yield() override {}
+  bool Yield() override { return false; }
 
   int reports() const { return reports_; }
 

@@ -43,6 +43,7 @@ std::string ReplacementRun::Refusal(const RunInputs& inputs) {
 RunEnd ReplacementRun::Run() {
   ErrorTrap trap(toolkit_, kModule, kProcedure);
   reach_.clear();
+  snapshot_current_ = false;
   RunEnd end = RunEnd::kDone;
 
   std::string refusal;
@@ -115,9 +116,17 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
 
   while (true) {
     if (!trap.Step(118, [&] { at_end = recordset.Eof(); }) || at_end) return Walk::kGoOn;
+    bool pass_over = RecordHoldsNoFindText(recordset);
     for (size_t j = 0; j < field_count; ++j) {
-      trap.Step(120, [&] { toolkit_.Yield(); });
+      bool events = true;
+      trap.Step(120, [&] { events = toolkit_.Yield(); });
       if (inputs_.Closing()) return Walk::kStop;
+      // Most records hold no find text. Their fields are still yielded to one
+      // by one, and a change of the inputs during a yield brings back the
+      // search of every remaining field.
+      if (events) snapshot_current_ = snapshot_current_ && FindTextsUnchanged();
+      pass_over = pass_over && snapshot_current_;
+      if (pass_over) continue;
       has_pending_ = false;
       bool found = false;
       int tab = -1;
@@ -154,6 +163,50 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
       trap.Step(138, [&] { moved_on = recordset.Eof() || recordset.recno() != 0; });
       if (!moved_on) return Walk::kGoOn;
     }
+  }
+}
+
+bool ReplacementRun::RecordHoldsNoFindText(fox::Recordset& recordset) {
+  if (mode_ == RunMode::kDryRun) return false;
+  try {
+    if (!snapshot_current_) TakeSnapshot();
+    // Pairs chain only on text that an earlier pair put there: a record that
+    // holds none of the find texts is left as it is by every pair.
+    if (snapshot_tab_ != 0 && snapshot_tab_ != 1) return false;
+    for (const std::string& find : snapshot_finds_) {
+      if (recordset.MayContain(find)) return false;
+    }
+    return true;
+  } catch (...) {
+    snapshot_current_ = false;
+    return false;  // the field-by-field walk reports what fails
+  }
+}
+
+void ReplacementRun::TakeSnapshot() {
+  snapshot_current_ = false;
+  snapshot_tab_ = inputs_.SelectedTab();
+  snapshot_finds_.clear();
+  if (snapshot_tab_ == 0) {
+    snapshot_finds_.push_back(inputs_.FindText());
+  } else if (snapshot_tab_ == 1) {
+    const int pairs = inputs_.FindListCount();
+    for (int k = 0; k < pairs; ++k) snapshot_finds_.push_back(inputs_.FindListItem(k));
+  }
+  snapshot_current_ = true;
+}
+
+bool ReplacementRun::FindTextsUnchanged() const {
+  try {
+    if (inputs_.SelectedTab() != snapshot_tab_) return false;
+    if (snapshot_tab_ == 0) return inputs_.FindText() == snapshot_finds_[0];
+    if (inputs_.FindListCount() != static_cast<int>(snapshot_finds_.size())) return false;
+    for (size_t k = 0; k < snapshot_finds_.size(); ++k) {
+      if (inputs_.FindListItem(static_cast<int>(k)) != snapshot_finds_[k]) return false;
+    }
+    return true;
+  } catch (...) {
+    return false;
   }
 }
 

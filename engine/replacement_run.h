@@ -140,6 +140,13 @@ class ReplacementRun {
   enum class Walk { kGoOn, kStop };
   Walk WalkTable(ErrorTrap& trap, int row, fox::Connection& connection, fox::Recordset& recordset);
   Walk WalkRecords(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset, TableReach* reach);
+  // True when the current record holds none of the find texts the inputs give
+  // now (remembered as the snapshot), so that its fields may be passed over.
+  bool RecordHoldsNoFindText(fox::Recordset& recordset);
+  // Reads the tab and the find texts into the snapshot.
+  void TakeSnapshot();
+  // Whether the inputs still give the snapshot's tab and find texts.
+  bool FindTextsUnchanged() const;
   // Applies find_ and replace_ to field `column` of the current record;
   // returns true when the find text was found.
   bool ApplyPair(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset, size_t column);
@@ -158,6 +165,11 @@ class ReplacementRun {
   std::string result_;
   // Dry run: the field's text as the pairs before left it.
   std::string pending_;
+  // The tab and find texts as last read; current until a yield processes
+  // events that change them.
+  bool snapshot_current_ = false;
+  int snapshot_tab_ = -1;
+  std::vector<std::string> snapshot_finds_;
   bool has_pending_ = false;
 };
 

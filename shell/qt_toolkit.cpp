@@ -82,10 +82,11 @@ std::string QtToolkit::BrowseForFolder(const std::string& prompt, const std::str
   return NativePath(chosen);
 }
 
-void QtToolkit::Yield() {
-  if (since_last_pass_.isValid() && !since_last_pass_.hasExpired(kYieldIntervalMs)) return;
+bool QtToolkit::Yield() {
+  if (since_last_pass_.isValid() && !since_last_pass_.hasExpired(kYieldIntervalMs)) return false;
   QCoreApplication::processEvents();
   since_last_pass_.start();
+  return true;
 }
 
 QString QtToolkit::NameFilters(const std::string& filter) {

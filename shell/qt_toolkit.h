@@ -22,7 +22,7 @@ class QtToolkit : public Toolkit {
   std::string ShowOpenDialog(const FileDialogRequest& request) override;
   std::string ShowSaveDialog(const FileDialogRequest& request) override;
   std::string BrowseForFolder(const std::string& prompt, const std::string& start_folder) override;
-  void Yield() override;
+  bool Yield() override;
 
   // The Qt name filter list ("Text Files (*.txt);;All Files (*)") for a
   // filter of description|pattern pairs. "*.*" becomes "*" so that files

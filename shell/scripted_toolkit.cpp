@@ -76,9 +76,10 @@ std::string ScriptedToolkit::BrowseForFolder(const std::string& prompt, const st
   return Take(folder_answers);
 }
 
-void ScriptedToolkit::Yield() {
+bool ScriptedToolkit::Yield() {
   ++yields;
   if (on_yield) on_yield(yields);
+  return true;
 }
 
 std::vector<ScriptedToolkit::Shown> ScriptedToolkit::messages() const {

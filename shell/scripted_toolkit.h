@@ -33,7 +33,7 @@ class ScriptedToolkit : public Toolkit {
   std::string ShowOpenDialog(const FileDialogRequest& request) override;
   std::string ShowSaveDialog(const FileDialogRequest& request) override;
   std::string BrowseForFolder(const std::string& prompt, const std::string& start_folder) override;
-  void Yield() override;
+  bool Yield() override;
 
   // Messages shown, in order (error reports included).
   std::vector<Shown> messages() const;

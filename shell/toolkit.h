@@ -61,10 +61,11 @@ class Toolkit : public ErrorSink {
   // when the user cancels.
   virtual std::string BrowseForFolder(const std::string& prompt, const std::string& start_folder) = 0;
 
-  // Lets the windows process pending input and repainting, then returns.
-  // Called once per field by the replacement run, so it must be cheap when
-  // there is nothing to do.
-  virtual void Yield() = 0;
+  // Lets the windows process pending input and repainting, then returns
+  // whether it did so: the inputs of a run can only change while events are
+  // processed. Called once per field by the replacement run, so it must be
+  // cheap when there is nothing to do.
+  virtual bool Yield() = 0;
 
   // Error reports are message boxes with the warning icon and an OK button.
   void ShowErrorReport(const std::string& title, const std::string& text) override {
