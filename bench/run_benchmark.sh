@@ -16,7 +16,7 @@
 # are reported, never enforced: the script exits 0 whatever the figures are.
 #
 # Environment:
-#   BENCH_REPEAT=N      measure each figure N times and report the median (default 3)
+#   BENCH_REPEAT=N      measure each figure N times and report the median (default 5)
 #   BENCH_KEEP=1        keep the scratch folder
 #   QUILLON_REPLACE=P   use the program at P instead of the one built in build-bench/
 #   TMPDIR              where the scratch folder is made (default /tmp)
@@ -26,7 +26,7 @@ ROOT=$PWD
 
 RECORDS=${1:-1000000}
 PY_RECORDS=$((RECORDS < 100000 ? RECORDS : 100000))
-REPEAT=${BENCH_REPEAT:-3}
+REPEAT=${BENCH_REPEAT:-5}
 BUILD=$ROOT/build-bench
 NOMATCH=Quetzalcoatl   # bench_make_table never writes it
 MARKER=Zanzibar        # bench_make_table writes it in 1% of the records
@@ -41,7 +41,8 @@ line() { printf '%-12s%-46s%10s  %s\n' "$@"; }  # line LABEL WHAT SECONDS NOTE
 say "== Building Release into build-bench/"
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 targets=(bench_make_table bench_measure)
-if [[ -z ${QUILLON_REPLACE:-} ]] && cmake --build "$BUILD" --target help | grep -q '^quillon-replace:'; then
+known_targets=$(ninja -C "$BUILD" -t targets all)
+if [[ -z ${QUILLON_REPLACE:-} ]] && grep -q '^quillon-replace:' <<< "$known_targets"; then
   targets+=(quillon-replace)
 fi
 cmake --build "$BUILD" --target "${targets[@]}" | tail -n 1
@@ -118,6 +119,7 @@ say ""
 say "== Measuring (median of $REPEAT; warm page cache: every file set is read once before it is"
 say "   measured, because dropping the page cache needs root)"
 
+LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 fresh_copy big
 for ((i = 0; i < REPEAT; i++)); do
   "$MEASURE" "$SCRATCH/result" cat "$RUN/bench.dbf" "$RUN/bench.fpt" > /dev/null
@@ -183,6 +185,7 @@ say ""
 say "== Summary ($RECORDS records, $(calc "$BIG_BYTES / 1000000" 1) MB; warm page cache; median of $REPEAT)"
 row() { printf '%-44s %14s %12s  %s\n' "$@"; }
 verdict() { awk "BEGIN { print ($1) ? \"PASS\" : \"MISS\" }"; }
+say "load average before / after: $LOAD_BEFORE / $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores (other work on the machine skews the times)"
 row "figure" "measured" "target" "result"
 row "baseline A: cat table + memo" "$(calc "$BASE") s" "-" "baseline"
 if [[ -n $REPLACE ]]; then
