@@ -12,6 +12,11 @@
 #include <mutex>
 #include <stdexcept>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace quillon {
 
 std::string ChangeLogFolder() {
@@ -72,7 +77,21 @@ void AppendToBackupsLog(const std::string& line) {
   std::string bytes = line;
 #endif
   bytes += "\r\n";
-  // Plain stdio: a run may log thousands of lines, each opening the file.
+#ifndef _WIN32
+  // A run may log thousands of lines, each opening the file: one appending
+  // open, one write and one close apiece.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    throw std::runtime_error("Cannot write the change log '" + path + "': " + std::strerror(errno) + ".");
+  }
+  const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+  const int write_error = errno;
+  const bool closed = ::close(fd) == 0;
+  if (written != static_cast<ssize_t>(bytes.size()) || !closed) {
+    const int error = written < 0 ? write_error : written != static_cast<ssize_t>(bytes.size()) ? ENOSPC : errno;
+    throw std::runtime_error("Cannot write the change log '" + path + "': " + std::strerror(error) + ".");
+  }
+#else
   std::FILE* file = std::fopen(path.c_str(), "ab");
   if (file == nullptr) {
     throw std::runtime_error("Cannot write the change log '" + path + "': " + std::strerror(errno) + ".");
@@ -84,6 +103,7 @@ void AppendToBackupsLog(const std::string& line) {
     throw std::runtime_error("Cannot write the change log '" + path +
                              "': " + std::strerror(written ? errno : write_error) + ".");
   }
+#endif
 }
 
 }  // namespace quillon
