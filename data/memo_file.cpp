@@ -218,11 +218,11 @@ uint32_t MemoFile::Append(const Value& value) {
     file_->WriteAt(size, zeros.data(), zeros.size());
   }
 
-  // The value must be on disk before the header points past it: a crash in
-  // between leaves the old header and unused blocks, never a header pointing
-  // at blocks that were not written.
+  // The value and the advanced pointer are made durable together, before the
+  // caller writes the record that points at the value. A crash before the
+  // sync can leave the pointer advanced over blocks that never reached the
+  // disk; nothing refers to them, so that only wastes space.
   file_->WriteAt(offset, blocks.data(), blocks.size());
-  file_->Sync();
 
   unsigned char pointer[4];
   if (format_ == MemoFormat::kFpt) {

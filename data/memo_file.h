@@ -8,8 +8,9 @@
 // blocks start with FF FF 08 00 and a u32 little-endian length.
 //
 // Values are never rewritten in place: a changed value goes into new blocks at
-// the next free block, written and made durable before the header that
-// advances the pointer, so a reader sees either the old value or the new one.
+// the next free block, and the blocks and the advanced pointer are durable
+// before Append returns, so the record that points at them can be written
+// next: a reader sees either the old value or the new one.
 #pragma once
 
 #include <cstdint>
