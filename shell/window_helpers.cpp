@@ -4,9 +4,12 @@
 #include <QCheckBox>
 #include <QFrame>
 #include <QGroupBox>
+#include <QEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPalette>
 #include <QRadioButton>
+#include <QTimer>
 #include <QWidget>
 
 // The resource file is compiled into a static library, whose initialiser the
@@ -23,6 +26,21 @@ bool TakesButtonFace(const QWidget& control) {
          qobject_cast<const QGroupBox*>(&control) != nullptr || qobject_cast<const QLabel*>(&control) != nullptr ||
          control.metaObject() == &QFrame::staticMetaObject;
 }
+
+class SelectAllFilter : public QObject {
+ public:
+  explicit SelectAllFilter(QLineEdit& box) : QObject(&box), box_(box) {}
+
+  bool eventFilter(QObject*, QEvent* event) override {
+    // A click that gives the focus places the cursor after the focus event;
+    // the selection is made once that is done.
+    if (event->type() == QEvent::FocusIn) QTimer::singleShot(0, &box_, [box = &box_] { box->selectAll(); });
+    return false;
+  }
+
+ private:
+  QLineEdit& box_;
+};
 
 void PaintBackground(QWidget& widget, const QColor& colour) {
   QPalette palette = widget.palette();
@@ -50,5 +68,7 @@ QIcon ApplicationIcon() {
   for (int size : {16, 32, 48, 256}) icon.addFile(QString(":/quillon/quillon-%1.png").arg(size), QSize(size, size));
   return icon;
 }
+
+void SelectAllOnFocus(QLineEdit& box) { box.installEventFilter(new SelectAllFilter(box)); }
 
 }  // namespace quillon

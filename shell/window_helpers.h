@@ -5,6 +5,7 @@
 #include <QColor>
 #include <QIcon>
 
+class QLineEdit;
 class QWidget;
 
 namespace quillon {
@@ -19,5 +20,9 @@ void ResetBackColors(QWidget& window);
 
 // The application icon, drawn for Quillon and compiled into the program.
 QIcon ApplicationIcon();
+
+// Makes a text box that holds a path select its whole text whenever it
+// receives the focus, by keyboard or by a click, so that typing replaces it.
+void SelectAllOnFocus(QLineEdit& box);
 
 }  // namespace quillon

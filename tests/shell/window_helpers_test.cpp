@@ -145,6 +145,16 @@ TEST(ColourStepTest, PaintsTheWindowAndItsLabelsFramesOptionsAndChecksOnly) {
   EXPECT_EQ(w.text->palette().color(QPalette::Window), text_colour);
 }
 
+TEST(SelectAllOnFocusTest, APathBoxSelectsItsWholeTextWhenItGetsTheFocus) {
+  TestWindow w;
+  w.text->setText("/data/tables");
+  quillon::SelectAllOnFocus(*w.text);
+  QFocusEvent focus(QEvent::FocusIn, Qt::MouseFocusReason);
+  QApplication::sendEvent(w.text, &focus);
+  QApplication::processEvents();
+  EXPECT_EQ(w.text->selectedText(), "/data/tables");
+}
+
 TEST(ApplicationIconTest, IsCompiledIntoTheProgramInSeveralSizes) {
   testing_support::EnsureApplication();
   const QIcon icon = quillon::ApplicationIcon();
