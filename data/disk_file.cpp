@@ -42,11 +42,12 @@ std::string Capitalized(std::string s) {
 
 // Lock ranges reach up to 0x7FFFFFFF and beyond; every offset handed to the
 // operating system must fit its signed 64-bit offset type.
-void CheckRange(uint64_t offset, uint64_t length, const std::string& file) {
+// The file is described only when the check fails: reads are frequent.
+void CheckRange(uint64_t offset, uint64_t length, const std::string& what, const std::string& path) {
   constexpr uint64_t kMax = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
   if (offset > kMax || length > kMax - offset) {
     throw Error(ErrorKind::kUsage,
-                "A byte range of " + file + " lies beyond the largest possible file offset.");
+                "A byte range of " + Describe(what, path) + " lies beyond the largest possible file offset.");
   }
 }
 
@@ -151,7 +152,7 @@ uint64_t DiskFile::Size() const {
 }
 
 size_t DiskFile::ReadAt(uint64_t offset, void* buffer, size_t n) const {
-  CheckRange(offset, n, Describe(what_, path_));
+  CheckRange(offset, n, what_, path_);
   auto* out = static_cast<char*>(buffer);
   size_t done = 0;
   while (done < n) {
@@ -177,7 +178,7 @@ void DiskFile::WriteAt(uint64_t offset, const void* buffer, size_t n) {
   if (!writable()) {
     throw Error(ErrorKind::kReadOnly, Capitalized(Describe(what_, path_)) + " was opened read-only.");
   }
-  CheckRange(offset, n, Describe(what_, path_));
+  CheckRange(offset, n, what_, path_);
   const auto* in = static_cast<const char*>(buffer);
   size_t done = 0;
   while (done < n) {
@@ -209,7 +210,7 @@ void DiskFile::Sync() {
 }
 
 bool DiskFile::TryLock(uint64_t offset, uint64_t length) {
-  CheckRange(offset, length, Describe(what_, path_));
+  CheckRange(offset, length, what_, path_);
   if (length == 0) {
     throw Error(ErrorKind::kUsage, "Cannot lock an empty byte range of " + Describe(what_, path_) + ".");
   }
@@ -230,7 +231,7 @@ bool DiskFile::TryLock(uint64_t offset, uint64_t length) {
 }
 
 void DiskFile::Unlock(uint64_t offset, uint64_t length) {
-  CheckRange(offset, length, Describe(what_, path_));
+  CheckRange(offset, length, what_, path_);
   if (length == 0) return;
   OVERLAPPED ov = At(offset);
   if (!UnlockFileEx(H(handle_), 0, static_cast<DWORD>(length & 0xFFFFFFFFu), static_cast<DWORD>(length >> 32),
@@ -323,7 +324,7 @@ uint64_t DiskFile::Size() const {
 }
 
 size_t DiskFile::ReadAt(uint64_t offset, void* buffer, size_t n) const {
-  CheckRange(offset, n, Describe(what_, path_));
+  CheckRange(offset, n, what_, path_);
   auto* out = static_cast<char*>(buffer);
   size_t done = 0;
   while (done < n) {
@@ -343,7 +344,7 @@ void DiskFile::WriteAt(uint64_t offset, const void* buffer, size_t n) {
   if (!writable()) {
     throw Error(ErrorKind::kReadOnly, Capitalized(Describe(what_, path_)) + " was opened read-only.");
   }
-  CheckRange(offset, n, Describe(what_, path_));
+  CheckRange(offset, n, what_, path_);
   const auto* in = static_cast<const char*>(buffer);
   size_t done = 0;
   while (done < n) {
@@ -373,7 +374,7 @@ void DiskFile::Sync() {
 }
 
 bool DiskFile::TryLock(uint64_t offset, uint64_t length) {
-  CheckRange(offset, length, Describe(what_, path_));
+  CheckRange(offset, length, what_, path_);
   if (length == 0) {
     // fcntl reads a length of 0 as "to the end of the file and beyond".
     throw Error(ErrorKind::kUsage, "Cannot lock an empty byte range of " + Describe(what_, path_) + ".");
@@ -390,7 +391,7 @@ bool DiskFile::TryLock(uint64_t offset, uint64_t length) {
 }
 
 void DiskFile::Unlock(uint64_t offset, uint64_t length) {
-  CheckRange(offset, length, Describe(what_, path_));
+  CheckRange(offset, length, what_, path_);
   if (length == 0) return;
   if (SetLock(fd_, F_UNLCK, offset, length) != 0) {
     throw Error(ErrorKind::kIo,

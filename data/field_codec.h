@@ -36,6 +36,10 @@ class FieldCodec {
   // bytes cannot be read as the field's type.
   std::optional<std::string> Text(std::string_view record, const FieldDescriptor& field) const;
 
+  // The stored bytes of a C or V value, not decoded: a C value with its
+  // padding, a V value without. Throws Error(kCorrupt) like Text.
+  std::string_view TextBytes(std::string_view record, const FieldDescriptor& field) const;
+
   // Stores `text` in a field that is not a memo, converted to the field's
   // type, and clears its null bit. Throws Error(kInvalidValue) naming the
   // field and the reason when the text does not fit; `record` is then

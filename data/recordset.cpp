@@ -28,6 +28,7 @@ std::string TableNameOf(const std::string& source) {
 }  // namespace
 
 std::optional<std::string> Field::Value() const { return owner_->Read(column_); }
+bool Field::Contains(const std::string& text) const { return owner_->Contains(column_, text); }
 void Field::SetValue(const std::string& text) { owner_->Write(column_, text); }
 std::string Field::name() const { return owner_->ColumnName(column_); }
 
@@ -147,6 +148,16 @@ std::optional<std::string> Recordset::Read(size_t column) const {
   if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
   if (schema_) return rows_[position_].at(column);
   return table_->Text(edit_, column);
+}
+
+bool Recordset::Contains(size_t column, const std::string& text) const {
+  RequireOpen(open_);
+  if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  if (schema_) {
+    const std::string& value = rows_[position_].at(column);
+    return value.find(text) != std::string::npos;
+  }
+  return table_->Contains(edit_, column, text);
 }
 
 void Recordset::Write(size_t column, const std::string& text) {

@@ -33,6 +33,10 @@ class Field {
   // The current value's text form; nothing for NULL (and for values without a
   // text form). Throws Error when the value cannot be read.
   std::optional<std::string> Value() const;
+  // Whether the current value's text form contains `text`: the same answer
+  // as searching Value(), faster for character and memo values. False for
+  // NULL. Throws Error when the value cannot be read.
+  bool Contains(const std::string& text) const;
   // Converts the text to the column's type and assigns it. Throws Error when
   // the text does not fit; the field then keeps its value.
   void SetValue(const std::string& text);
@@ -98,6 +102,7 @@ class Recordset {
   size_t ColumnCount() const;
   std::string ColumnName(size_t column) const;
   std::optional<std::string> Read(size_t column) const;
+  bool Contains(size_t column, const std::string& text) const;
   void Write(size_t column, const std::string& text);
 
   bool open_ = false;

@@ -132,22 +132,85 @@ std::string Table::ReadMemoData(const Edit& edit, size_t column) const {
   try {
     return memo_->Read(block).data;
   } catch (const Error& e) {
-    throw Error(e.kind(), "Field '" + field_name(column) + "' of record " + std::to_string(edit.recno) +
-                              " in table '" + name_ + "' cannot be read: " + e.what());
+    throw Unreadable(edit, column, e);
   }
+}
+
+std::string_view Table::MemoBytes(const Edit& edit, size_t column) const {
+  auto pending = edit.memo_text.find(column);
+  if (pending != edit.memo_text.end()) return pending->second;
+  const uint32_t block = codec_.MemoBlock(edit.working, field(column));
+  if (block == 0) return {};
+  try {
+    memo_->Read(block, &memo_value_);
+  } catch (const Error& e) {
+    throw Unreadable(edit, column, e);
+  }
+  return memo_value_.data;
+}
+
+const std::optional<std::string>& Table::SearchBytesFor(const std::string& text, bool* decode) const {
+  if (search_text_.empty() || text != search_text_) {
+    search_text_ = text;
+    search_decode_ = !codec_.code_page().single_byte() || text.empty();
+    search_bytes_.reset();
+    if (!search_decode_) {
+      try {
+        search_bytes_ = codec_.code_page().SearchBytes(text);
+      } catch (const Error&) {
+        // Text that is not valid UTF-8 may still match inside a decoded
+        // value's bytes; search decoded values for it.
+        search_decode_ = true;
+      }
+    }
+  }
+  *decode = search_decode_;
+  return search_bytes_;
+}
+
+bool Table::Contains(const Edit& edit, size_t column, const std::string& text) const {
+  const FieldDescriptor& f = field(column);
+  if (!FieldCodec::HasTextForm(f) || codec_.IsNull(edit.working, f)) return false;
+  const bool text_type = f.type == 'C' || f.type == 'V' || f.is_memo();
+  bool decode = true;
+  const std::optional<std::string>& bytes = text_type ? SearchBytesFor(text, &decode) : search_bytes_;
+  if (decode) {
+    const std::optional<std::string> value = Text(edit, column);
+    return value && value->find(text) != std::string::npos;
+  }
+  if (!bytes) return false;
+  std::string_view stored;
+  if (f.is_memo()) {
+    stored = MemoBytes(edit, column);
+  } else {
+    try {
+      stored = codec_.TextBytes(edit.working, f);
+    } catch (const Error& e) {
+      if (e.kind() != ErrorKind::kCorrupt) throw;
+      throw Unreadable(edit, column, e);
+    }
+  }
+  return stored.find(*bytes) != std::string_view::npos;
 }
 
 std::optional<std::string> Table::Text(const Edit& edit, size_t column) const {
   const FieldDescriptor& f = field(column);
   if (!FieldCodec::HasTextForm(f) || codec_.IsNull(edit.working, f)) return std::nullopt;
+  // Memo reads name the field in their own errors.
+  std::string memo_data;
+  if (f.is_memo()) memo_data = ReadMemoData(edit, column);
   try {
-    if (f.is_memo()) return codec_.MemoText(ReadMemoData(edit, column));
+    if (f.is_memo()) return codec_.MemoText(memo_data);
     return codec_.Text(edit.working, f);
   } catch (const Error& e) {
     if (e.kind() != ErrorKind::kCorrupt) throw;
-    throw Error(ErrorKind::kCorrupt, "Field '" + field_name(column) + "' of record " + std::to_string(edit.recno) +
-                                         " in table '" + name_ + "' cannot be read: " + e.what());
+    throw Unreadable(edit, column, e);
   }
+}
+
+Error Table::Unreadable(const Edit& edit, size_t column, const Error& cause) const {
+  return Error(cause.kind(), "Field '" + field_name(column) + "' of record " + std::to_string(edit.recno) +
+                                " in table '" + name_ + "' cannot be read: " + cause.what());
 }
 
 void Table::Assign(Edit& edit, size_t column, const std::string& text) const {

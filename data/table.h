@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "data/compound_index.h"
+#include "data/error.h"
 #include "data/disk_file.h"
 #include "data/field_codec.h"
 #include "data/memo_file.h"
@@ -72,6 +73,13 @@ class Table {
   // values without a text form. Throws Error(kCorrupt) for unreadable values.
   std::optional<std::string> Text(const Edit& edit, size_t column) const;
 
+  // Whether the text form of a column contains `text` (compared exactly):
+  // the same answer as Text(edit, column) holding `text`, false for NULL and
+  // for values without a text form. Character and memo values of single-byte
+  // code pages are searched in their stored bytes, without being decoded.
+  // Throws like Text.
+  bool Contains(const Edit& edit, size_t column, const std::string& text) const;
+
   // Assigns the text to a column. Assigning the column's current text form
   // changes nothing. Throws Error naming the table and field: kInvalidValue
   // when the text does not fit, kReadOnly for an autoincrement field or a
@@ -88,6 +96,16 @@ class Table {
 
  private:
   std::string ReadMemoData(const Edit& edit, size_t column) const;
+  // The error for a value that cannot be read: names the field, the record
+  // and the table, then the cause.
+  Error Unreadable(const Edit& edit, size_t column, const Error& cause) const;
+  // The stored bytes of a memo value: the pending new value or a view of
+  // memo_value_, valid until the next read.
+  std::string_view MemoBytes(const Edit& edit, size_t column) const;
+  // The bytes to search for `text` (see CodePage::SearchBytes), kept for the
+  // last text asked about. Nothing when no value can contain the text; sets
+  // `decode` when values must be decoded to be searched.
+  const std::optional<std::string>& SearchBytesFor(const std::string& text, bool* decode) const;
   // Brings the structural index in line with a record about to be written.
   void UpdateIndexes(const std::string& old_record, const std::string& new_record);
   void WriteHeaderDate();
@@ -105,6 +123,12 @@ class Table {
   std::unique_ptr<CompoundIndex> index_;
   std::set<size_t> indexed_;
   std::map<size_t, std::string> index_tag_of_;  // column -> first tag naming it
+
+  // Reused from value to value by Contains.
+  mutable MemoFile::Value memo_value_;
+  mutable std::string search_text_;
+  mutable std::optional<std::string> search_bytes_;
+  mutable bool search_decode_ = true;
 };
 
 }  // namespace fox
