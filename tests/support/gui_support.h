@@ -15,4 +15,9 @@ inline void EnsureApplication() {
   new QApplication(argc, argv);
 }
 
+// A member to put first in a test fixture that holds widgets.
+struct WithApplication {
+  WithApplication() { EnsureApplication(); }
+};
+
 }  // namespace testing_support
