@@ -12,10 +12,6 @@
 #include <mutex>
 #include <stdexcept>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace quillon {
 
@@ -68,8 +64,22 @@ std::string ChangeLogLine(const std::string& date_time, const std::string& find,
   return line;
 }
 
-void AppendToBackupsLog(const std::string& line) {
-  const std::string path = ChangeLogPath();
+namespace {
+
+[[noreturn]] void CannotWrite(const std::string& path, int error) {
+  throw std::runtime_error("Cannot write the change log '" + path + "': " + std::strerror(error) + ".");
+}
+
+}  // namespace
+
+ChangeLog::~ChangeLog() { Close(); }
+
+void ChangeLog::Close() {
+  if (file_ != nullptr) std::fclose(file_);
+  file_ = nullptr;
+}
+
+void ChangeLog::Append(const std::string& line) {
 #ifdef _WIN32
   const QByteArray text = QString::fromStdString(line).toLocal8Bit();
   std::string bytes(text.constData(), static_cast<size_t>(text.size()));
@@ -77,33 +87,24 @@ void AppendToBackupsLog(const std::string& line) {
   std::string bytes = line;
 #endif
   bytes += "\r\n";
-#ifndef _WIN32
-  // A run may log thousands of lines, each opening the file: one appending
-  // open, one write and one close apiece.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    throw std::runtime_error("Cannot write the change log '" + path + "': " + std::strerror(errno) + ".");
+  if (file_ == nullptr) {
+    path_ = ChangeLogPath();
+    file_ = std::fopen(path_.c_str(), "ab");
+    if (file_ == nullptr) CannotWrite(path_, errno);
+    // Each line goes to the file in one write as soon as it is complete.
+    std::setvbuf(file_, nullptr, _IONBF, 0);
   }
-  const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-  const int write_error = errno;
-  const bool closed = ::close(fd) == 0;
-  if (written != static_cast<ssize_t>(bytes.size()) || !closed) {
-    const int error = written < 0 ? write_error : written != static_cast<ssize_t>(bytes.size()) ? ENOSPC : errno;
-    throw std::runtime_error("Cannot write the change log '" + path + "': " + std::strerror(error) + ".");
+  if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {
+    const int error = errno;
+    // The next line opens the file afresh: the folder may be back by then.
+    Close();
+    CannotWrite(path_, error);
   }
-#else
-  std::FILE* file = std::fopen(path.c_str(), "ab");
-  if (file == nullptr) {
-    throw std::runtime_error("Cannot write the change log '" + path + "': " + std::strerror(errno) + ".");
-  }
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  const int write_error = errno;
-  const bool closed = std::fclose(file) == 0;
-  if (!written || !closed) {
-    throw std::runtime_error("Cannot write the change log '" + path +
-                             "': " + std::strerror(written ? errno : write_error) + ".");
-  }
-#endif
+}
+
+void AppendToBackupsLog(const std::string& line) {
+  ChangeLog log;
+  log.Append(line);
 }
 
 }  // namespace quillon

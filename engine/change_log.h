@@ -3,6 +3,7 @@
 // is the only record of what a run changed.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace quillon {
@@ -26,11 +27,32 @@ std::string ChangeLogDateTime();
 std::string ChangeLogLine(const std::string& date_time, const std::string& find, const std::string& replace,
                           const std::string& table, const std::string& column);
 
-// Appends `line` and CR LF to the change log, creating the file when it is
-// missing. The file is opened and closed around the line, so other programs
-// can read it at any time. The line is written as UTF-8 on Linux and in the
-// system's code page on Windows. Throws std::runtime_error naming the file and
-// the reason when the line cannot be written.
+// The change log as one run writes it. Each line (with CR LF) goes to the file
+// in a single write as soon as it is appended, as UTF-8 on Linux and in the
+// system's code page on Windows, so other programs can read it at any time and
+// nothing is lost if the program ends. The file, created when missing, stays
+// open from the first line to Close (or the end of the object), so a run that
+// changes many fields does not open and close it for each of them; after a
+// failed write the next line opens it afresh.
+class ChangeLog {
+ public:
+  ChangeLog() = default;
+  ~ChangeLog();
+  ChangeLog(const ChangeLog&) = delete;
+  ChangeLog& operator=(const ChangeLog&) = delete;
+
+  // Throws std::runtime_error naming the file and the reason when the line
+  // cannot be written.
+  void Append(const std::string& line);
+  void Close();
+
+ private:
+  std::string path_;
+  std::FILE* file_ = nullptr;
+};
+
+// Appends one line to the change log: opens the file, writes the line and
+// CR LF, closes it. Throws like ChangeLog::Append.
 void AppendToBackupsLog(const std::string& line);
 
 }  // namespace quillon

@@ -70,6 +70,7 @@ RunEnd ReplacementRun::Run() {
       trap.Step(146, [&] { toolkit_.ShowMessage(kDone); });
     }
   }
+  change_log_.Close();
   reports_ = trap.failures();
   return end;
 }
@@ -241,7 +242,7 @@ bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::R
   // The line is written before the field is changed; a line that cannot be
   // written is reported and the field is still replaced.
   trap.Step(132, [&] {
-    AppendToBackupsLog(
+    change_log_.Append(
         ChangeLogLine(ChangeLogDateTime(), find_, replace_, table, recordset.fields()[column].name()));
   });
   if (!trap.Step(134, [&] {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "data/access/foxpro_module.h"
+#include "engine/change_log.h"
 #include "shell/error_report.h"
 #include "shell/toolkit.h"
 
@@ -153,6 +154,8 @@ class ReplacementRun {
 
   RunInputs& inputs_;
   Toolkit& toolkit_;
+  // Open from the run's first change log line to its end.
+  ChangeLog change_log_;
   RunMode mode_;
   int reports_ = 0;
   std::vector<TableReach> reach_;
