@@ -371,6 +371,28 @@ std::string CodePage::Decode(std::string_view bytes) const {
   return out;
 }
 
+std::optional<std::string> CodePage::SearchBytes(std::string_view text) const {
+  const Impl& cp = *impl_;
+  if (!cp.single_byte) throw Error(ErrorKind::kUsage, "SearchBytes needs a single-byte code page.");
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80 && cp.ascii_same) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    char32_t code;
+    const size_t at = i;
+    if (!NextCodePoint(text, i, code)) throw InvalidUtf8(at);
+    const auto found = cp.from_unicode.find(code);
+    if (found == cp.from_unicode.end()) return std::nullopt;
+    out += static_cast<char>(found->second);
+  }
+  return out;
+}
+
 std::string CodePage::Encode(std::string_view text) const {
   const Impl& cp = *impl_;
   const size_t n = text.size();

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -39,6 +40,14 @@ class CodePage {
   // Converts UTF-8 text to table bytes. Throws Error(kInvalidValue) naming
   // the first character the code page cannot hold; never substitutes "?".
   std::string Encode(std::string_view text) const;
+
+  // Single-byte code pages: whether `text` can occur in decoded text, and if
+  // so the bytes that decode to it. Every byte of such a page decodes to a
+  // character of its own, so a decoded value contains `text` exactly when its
+  // bytes contain these. Nothing when the text holds a character the page
+  // lacks. Throws Error(kInvalidValue) for text that is not valid UTF-8 and
+  // Error(kUsage) for a multi-byte page.
+  std::optional<std::string> SearchBytes(std::string_view text) const;
 
   struct Impl;
 

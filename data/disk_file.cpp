@@ -42,8 +42,7 @@ std::string Capitalized(std::string s) {
 
 // Lock ranges reach up to 0x7FFFFFFF and beyond; every offset handed to the
 // operating system must fit its signed 64-bit offset type.
-// The file is described only when the range is refused: reads and writes
-// are frequent, and building the text each time shows in their cost.
+// The file is described only when the check fails: reads are frequent.
 void CheckRange(uint64_t offset, uint64_t length, const std::string& what, const std::string& path) {
   constexpr uint64_t kMax = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
   if (offset > kMax || length > kMax - offset) {

@@ -51,10 +51,16 @@ std::string TwoDigits(int v) {
   return b;
 }
 
+// "YYYY-MM-DD"; years lie in 1..9999. Written by hand: dates are read for
+// every record of a run.
 std::string FormatDate(int y, int m, int d) {
-  char b[40];
-  std::snprintf(b, sizeof b, "%04d-%02d-%02d", y, m, d);
-  return b;
+  char b[10] = {static_cast<char>('0' + y / 1000 % 10), static_cast<char>('0' + y / 100 % 10),
+                static_cast<char>('0' + y / 10 % 10),   static_cast<char>('0' + y % 10),
+                '-',
+                static_cast<char>('0' + m / 10 % 10),   static_cast<char>('0' + m % 10),
+                '-',
+                static_cast<char>('0' + d / 10 % 10),   static_cast<char>('0' + d % 10)};
+  return std::string(b, sizeof b);
 }
 
 bool AllOf(std::string_view s, char c) {
@@ -245,10 +251,8 @@ std::optional<std::string> FieldCodec::Text(std::string_view record, const Field
   if (IsNull(record, f)) return std::nullopt;
   std::string_view raw = record.substr(f.offset, f.length);
   switch (f.type) {
-    case 'C':
-      return code_page_.Decode(raw);
-    case 'V':
-      return code_page_.Decode(Bytes(record, f));
+    case 'C': case 'V':
+      return code_page_.Decode(TextBytes(record, f));
     case 'N': case 'F':
       return std::string(Trim(raw));
     case 'D': {
@@ -296,6 +300,14 @@ std::optional<std::string> FieldCodec::Text(std::string_view record, const Field
     }
   }
   return std::nullopt;
+}
+
+std::string_view FieldCodec::TextBytes(std::string_view record, const FieldDescriptor& f) const {
+  std::string_view raw = record.substr(f.offset, f.length);
+  if (f.type != 'V' || !NullBit(record, header_, f.varlength_bit)) return raw;
+  const size_t n = static_cast<unsigned char>(raw.back());
+  if (n >= raw.size()) Unreadable(f, "has a length byte larger than the field");
+  return raw.substr(0, n);
 }
 
 void FieldCodec::Assign(std::string& record, const FieldDescriptor& f, std::string_view text) const {
@@ -407,16 +419,6 @@ void FieldCodec::Assign(std::string& record, const FieldDescriptor& f, std::stri
   record.replace(f.offset, f.length, bytes);
   if (f.type == 'V') SetBit(record, header_, f.varlength_bit, short_value);
   SetBit(record, header_, f.null_bit, false);
-}
-
-std::string_view FieldCodec::Bytes(std::string_view record, const FieldDescriptor& f) const {
-  std::string_view raw = record.substr(f.offset, f.length);
-  if ((f.type == 'V' || f.type == 'Q') && NullBit(record, header_, f.varlength_bit) && !raw.empty()) {
-    const size_t n = static_cast<unsigned char>(raw.back());
-    if (n >= raw.size()) Unreadable(f, "has a length byte larger than the field");
-    raw = raw.substr(0, n);
-  }
-  return raw;
 }
 
 uint32_t FieldCodec::MemoBlock(std::string_view record, const FieldDescriptor& f) const {

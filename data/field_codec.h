@@ -42,15 +42,15 @@ class FieldCodec {
   // bytes cannot be read as the field's type.
   std::optional<std::string> Text(std::string_view record, const FieldDescriptor& field) const;
 
+  // The stored bytes of a C or V value, not decoded: a C value with its
+  // padding, a V value without. Throws Error(kCorrupt) like Text.
+  std::string_view TextBytes(std::string_view record, const FieldDescriptor& field) const;
+
   // Stores `text` in a field that is not a memo, converted to the field's
   // type, and clears its null bit. Throws Error(kInvalidValue) naming the
   // field and the reason when the text does not fit; `record` is then
   // unchanged.
   void Assign(std::string& record, const FieldDescriptor& field, std::string_view text) const;
-
-  // The stored bytes of a C, V or Q value: for V and Q only the value's own
-  // length, which a short value keeps in its last byte.
-  std::string_view Bytes(std::string_view record, const FieldDescriptor& field) const;
 
   // Memo pointers: the first block of a memo field's value, 0 when empty.
   uint32_t MemoBlock(std::string_view record, const FieldDescriptor& field) const;

@@ -165,7 +165,7 @@ ExpressionValue ReadField(std::string_view record, const FieldDescriptor& f, con
   switch (f.type) {
     case 'C':
     case 'V':
-      return Character(std::string(codec.Bytes(record, f)));
+      return Character(std::string(codec.TextBytes(record, f)));
     case 'N':
     case 'F': {
       std::string_view t = TrimBlanks(raw);

@@ -61,7 +61,54 @@ uint32_t MemoFile::next_free_block() const {
   return format_ == MemoFormat::kFpt ? LoadBE32(bytes) : LoadLE32(bytes);
 }
 
+bool MemoFile::Window(uint64_t offset, size_t n, const char** bytes) const {
+  const uint64_t end = ahead_offset_ + ahead_.size();
+  if (offset >= ahead_offset_ && offset + n <= end) {
+    *bytes = ahead_.data() + (offset - ahead_offset_);
+    return true;
+  }
+  if (n > kLargestWindow) return false;
+  // Values are usually read in the order they were written: a read just past
+  // the window doubles the next one, a jump elsewhere starts small again.
+  const bool forward = offset >= ahead_offset_ && offset < end + kLargestWindow && !ahead_.empty();
+  window_ = forward ? std::min(window_ * 2, kLargestWindow) : kSmallestWindow;
+  ahead_.resize(std::max(window_, n));
+  ahead_offset_ = offset;
+  try {
+    ahead_.resize(file_->ReadAt(offset, ahead_.data(), ahead_.size()));
+  } catch (...) {
+    ahead_.clear();
+    throw;
+  }
+  *bytes = ahead_.data();
+  return ahead_.size() >= n;
+}
+
 MemoFile::Value MemoFile::Read(uint32_t block) const {
+  Value value;
+  Read(block, &value);
+  return value;
+}
+
+void MemoFile::Read(uint32_t block, Value* out) const {
+  // The common case, a whole value inside the file, is served from the
+  // read-ahead window; everything else takes the checked path.
+  if (format_ == MemoFormat::kFpt && block >= FirstDataBlock()) {
+    const uint64_t offset = static_cast<uint64_t>(block) * block_size_;
+    const char* bytes = nullptr;
+    if (Window(offset, kBlockHeaderSize, &bytes)) {
+      const uint32_t length = LoadBE32(reinterpret_cast<const unsigned char*>(bytes) + 4);
+      if (length <= kLargestWindow && Window(offset, kBlockHeaderSize + length, &bytes)) {
+        out->block_type = LoadBE32(reinterpret_cast<const unsigned char*>(bytes));
+        out->data.assign(bytes + kBlockHeaderSize, length);
+        return;
+      }
+    }
+  }
+  *out = ReadChecked(block);
+}
+
+MemoFile::Value MemoFile::ReadChecked(uint32_t block) const {
   const uint64_t size = file_->Size();
   const uint64_t offset = static_cast<uint64_t>(block) * block_size_;
   auto corrupt = [&](const std::string& why) {
@@ -129,6 +176,7 @@ MemoFile::Value MemoFile::Read(uint32_t block) const {
 }
 
 uint32_t MemoFile::Append(const Value& value) {
+  ahead_.clear();  // the new blocks may lie inside the window
   const std::string where = "the memo file \"" + file_->path() + "\" of the table \"" + table_ + "\"";
   if (!file_->writable())
     throw Error(ErrorKind::kReadOnly, "Cannot add a memo to " + where + ": it is open read-only.");

@@ -28,6 +28,7 @@ std::string TableNameOf(const std::string& source) {
 }  // namespace
 
 std::optional<std::string> Field::Value() const { return owner_->Read(column_); }
+bool Field::Contains(const std::string& text) const { return owner_->Contains(column_, text); }
 void Field::SetValue(const std::string& text) { owner_->Write(column_, text); }
 std::string Field::name() const { return owner_->ColumnName(column_); }
 
@@ -94,7 +95,9 @@ bool Recordset::Eof() const {
 void Recordset::Advance() {
   const uint32_t count = table_->record_count();
   const uint32_t length = table_->header().record_length;
-  edit_ = Table::Edit();
+  // The edit's buffers are reused from record to record.
+  edit_.recno = 0;
+  edit_.memo_text.clear();
   for (++position_; position_ <= count; ++position_) {
     if (position_ < block_first_ || position_ >= block_first_ + block_count_) {
       block_first_ = position_;
@@ -106,9 +109,11 @@ void Recordset::Advance() {
     if (table_->IsDeleted(record)) continue;  // the FoxPro driver hides deleted records
     edit_.recno = position_;
     edit_.original.assign(record);
-    edit_.working = edit_.original;
+    edit_.working.assign(record);
     return;
   }
+  edit_.original.clear();
+  edit_.working.clear();
 }
 
 void Recordset::MoveNext() {
@@ -147,6 +152,22 @@ std::optional<std::string> Recordset::Read(size_t column) const {
   if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
   if (schema_) return rows_[position_].at(column);
   return table_->Text(edit_, column);
+}
+
+bool Recordset::MayContain(const std::string& text) const {
+  RequireOpen(open_);
+  if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  return schema_ || table_->RecordMayContain(edit_, text);
+}
+
+bool Recordset::Contains(size_t column, const std::string& text) const {
+  RequireOpen(open_);
+  if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  if (schema_) {
+    const std::string& value = rows_[position_].at(column);
+    return value.find(text) != std::string::npos;
+  }
+  return table_->Contains(edit_, column, text);
 }
 
 void Recordset::Write(size_t column, const std::string& text) {

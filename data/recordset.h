@@ -33,6 +33,10 @@ class Field {
   // The current value's text form; nothing for NULL (and for values without a
   // text form). Throws Error when the value cannot be read.
   std::optional<std::string> Value() const;
+  // Whether the current value's text form contains `text`: the same answer
+  // as searching Value(), faster for character and memo values. False for
+  // NULL. Throws Error when the value cannot be read.
+  bool Contains(const std::string& text) const;
   // Converts the text to the column's type and assigns it. Throws Error when
   // the text does not fit; the field then keeps its value.
   void SetValue(const std::string& text);
@@ -83,6 +87,11 @@ class Recordset {
 
   Fields fields() { return Fields(this); }
 
+  // False only when no field of the current row can contain `text` in its
+  // text form (see Table::RecordMayContain): a whole row can then be passed
+  // over without looking at its fields one by one.
+  bool MayContain(const std::string& text) const;
+
   // Record number of the current row in its table (1-based); 0 for schemas.
   uint32_t recno() const;
   const Table* table() const { return table_.get(); }
@@ -98,6 +107,7 @@ class Recordset {
   size_t ColumnCount() const;
   std::string ColumnName(size_t column) const;
   std::optional<std::string> Read(size_t column) const;
+  bool Contains(size_t column, const std::string& text) const;
   void Write(size_t column, const std::string& text);
 
   bool open_ = false;

@@ -129,22 +129,146 @@ std::string Table::ReadMemoData(const Edit& edit, size_t column) const {
   try {
     return memo_->Read(block).data;
   } catch (const Error& e) {
-    throw Error(e.kind(), "Field '" + field_name(column) + "' of record " + std::to_string(edit.recno) +
-                              " in table '" + name_ + "' cannot be read: " + e.what());
+    throw Unreadable(edit, column, e);
   }
+}
+
+namespace {
+
+// Whether every character of `text` can appear in the text form of a field
+// of this type; the forms of dates, times, logicals and numbers use few.
+bool TextFormCanShow(char type, const std::string& text) {
+  const char* alphabet = nullptr;
+  switch (type) {
+    case 'D': alphabet = "0123456789-"; break;
+    case 'T': alphabet = "0123456789-: "; break;
+    case 'L': alphabet = "TrueFals"; break;
+    case 'I': alphabet = "0123456789-"; break;
+    case 'Y': alphabet = "0123456789-."; break;
+    default: return true;
+  }
+  return text.find_first_not_of(alphabet) == std::string::npos;
+}
+
+bool IsAscii(const std::string& text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const Table::RecordProbe& Table::ProbeFor(const std::string& text) const {
+  for (const RecordProbe& probe : probes_) {
+    if (probe.text == text) return probe;
+  }
+  if (probes_.size() >= 64) probes_.clear();
+  RecordProbe probe;
+  probe.text = text;
+  bool decode = true;
+  probe.bytes = SearchBytesFor(text, &decode);
+  probe.by_field = decode;
+  // The text forms of C and V values are runs of their decoded bytes, and
+  // those of N and F values runs of their bytes as stored (ASCII): a record
+  // whose bytes do not hold the searched bytes holds the text in none of them.
+  const bool ascii = IsAscii(text);
+  for (size_t c = 0; c < field_count(); ++c) {
+    const FieldDescriptor& f = field(c);
+    if (!FieldCodec::HasTextForm(f)) continue;
+    const bool in_record_bytes = f.type == 'C' || f.type == 'V' || ((f.type == 'N' || f.type == 'F') && ascii);
+    if (in_record_bytes) continue;
+    if (f.is_memo() || TextFormCanShow(f.type, text)) probe.one_by_one.push_back(c);
+  }
+  probes_.push_back(std::move(probe));
+  return probes_.back();
+}
+
+bool Table::RecordMayContain(const Edit& edit, const std::string& text) const {
+  const RecordProbe& probe = ProbeFor(text);
+  if (probe.by_field || text.empty()) return true;
+  if (probe.bytes && edit.working.find(*probe.bytes) != std::string::npos) return true;
+  for (size_t c : probe.one_by_one) {
+    if (Contains(edit, c, text)) return true;
+  }
+  return false;
+}
+
+std::string_view Table::MemoBytes(const Edit& edit, size_t column) const {
+  auto pending = edit.memo_text.find(column);
+  if (pending != edit.memo_text.end()) return pending->second;
+  const uint32_t block = codec_.MemoBlock(edit.working, field(column));
+  if (block == 0) return {};
+  try {
+    memo_->Read(block, &memo_value_);
+  } catch (const Error& e) {
+    throw Unreadable(edit, column, e);
+  }
+  return memo_value_.data;
+}
+
+const std::optional<std::string>& Table::SearchBytesFor(const std::string& text, bool* decode) const {
+  if (search_text_.empty() || text != search_text_) {
+    search_text_ = text;
+    search_decode_ = !codec_.code_page().single_byte() || text.empty();
+    search_bytes_.reset();
+    if (!search_decode_) {
+      try {
+        search_bytes_ = codec_.code_page().SearchBytes(text);
+      } catch (const Error&) {
+        // Text that is not valid UTF-8 may still match inside a decoded
+        // value's bytes; search decoded values for it.
+        search_decode_ = true;
+      }
+    }
+  }
+  *decode = search_decode_;
+  return search_bytes_;
+}
+
+bool Table::Contains(const Edit& edit, size_t column, const std::string& text) const {
+  const FieldDescriptor& f = field(column);
+  if (!FieldCodec::HasTextForm(f) || codec_.IsNull(edit.working, f)) return false;
+  const bool text_type = f.type == 'C' || f.type == 'V' || f.is_memo();
+  bool decode = true;
+  const std::optional<std::string>& bytes = text_type ? SearchBytesFor(text, &decode) : search_bytes_;
+  if (decode) {
+    const std::optional<std::string> value = Text(edit, column);
+    return value && value->find(text) != std::string::npos;
+  }
+  if (!bytes) return false;
+  std::string_view stored;
+  if (f.is_memo()) {
+    stored = MemoBytes(edit, column);
+  } else {
+    try {
+      stored = codec_.TextBytes(edit.working, f);
+    } catch (const Error& e) {
+      if (e.kind() != ErrorKind::kCorrupt) throw;
+      throw Unreadable(edit, column, e);
+    }
+  }
+  return stored.find(*bytes) != std::string_view::npos;
 }
 
 std::optional<std::string> Table::Text(const Edit& edit, size_t column) const {
   const FieldDescriptor& f = field(column);
   if (!FieldCodec::HasTextForm(f) || codec_.IsNull(edit.working, f)) return std::nullopt;
+  // Memo reads name the field in their own errors.
+  std::string memo_data;
+  if (f.is_memo()) memo_data = ReadMemoData(edit, column);
   try {
-    if (f.is_memo()) return codec_.MemoText(ReadMemoData(edit, column));
+    if (f.is_memo()) return codec_.MemoText(memo_data);
     return codec_.Text(edit.working, f);
   } catch (const Error& e) {
     if (e.kind() != ErrorKind::kCorrupt) throw;
-    throw Error(ErrorKind::kCorrupt, "Field '" + field_name(column) + "' of record " + std::to_string(edit.recno) +
-                                         " in table '" + name_ + "' cannot be read: " + e.what());
+    throw Unreadable(edit, column, e);
   }
+}
+
+Error Table::Unreadable(const Edit& edit, size_t column, const Error& cause) const {
+  return Error(cause.kind(), "Field '" + field_name(column) + "' of record " + std::to_string(edit.recno) +
+                                " in table '" + name_ + "' cannot be read: " + cause.what());
 }
 
 void Table::Assign(Edit& edit, size_t column, const std::string& text) const {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "data/compound_index.h"
+#include "data/error.h"
 #include "data/disk_file.h"
 #include "data/field_codec.h"
 #include "data/index_maintenance.h"
@@ -74,6 +75,21 @@ class Table {
   // values without a text form. Throws Error(kCorrupt) for unreadable values.
   std::optional<std::string> Text(const Edit& edit, size_t column) const;
 
+  // Whether the text form of a column contains `text` (compared exactly):
+  // the same answer as Text(edit, column) holding `text`, false for NULL and
+  // for values without a text form. Character and memo values of single-byte
+  // code pages are searched in their stored bytes, without being decoded.
+  // Throws like Text.
+  bool Contains(const Edit& edit, size_t column, const std::string& text) const;
+
+  // False only when no column of the record can contain `text` in its text
+  // form, so that a caller may pass over the whole record; true when some
+  // column may (Contains then tells which). Character, varchar and numeric
+  // values are tested together by one search of the stored record, memo
+  // values one by one, and dates, times, logicals and binary numbers only when
+  // `text` is made of characters their text forms can show.
+  bool RecordMayContain(const Edit& edit, const std::string& text) const;
+
   // Assigns the text to a column. Assigning the column's current text form
   // changes nothing. Throws Error naming the table and field: kInvalidValue
   // when the text does not fit, kReadOnly for an autoincrement field or a
@@ -98,6 +114,24 @@ class Table {
  private:
   std::string ReadMemoData(const Edit& edit, size_t column) const;
   std::set<size_t> ChangedColumns(const Edit& edit) const;
+  // The error for a value that cannot be read: names the field, the record
+  // and the table, then the cause.
+  Error Unreadable(const Edit& edit, size_t column, const Error& cause) const;
+  // The stored bytes of a memo value: the pending new value or a view of
+  // memo_value_, valid until the next read.
+  std::string_view MemoBytes(const Edit& edit, size_t column) const;
+  // The bytes to search for `text` (see CodePage::SearchBytes), kept for the
+  // last text asked about. Nothing when no value can contain the text; sets
+  // `decode` when values must be decoded to be searched.
+  const std::optional<std::string>& SearchBytesFor(const std::string& text, bool* decode) const;
+  // How RecordMayContain looks for one text in a record.
+  struct RecordProbe {
+    std::string text;
+    bool by_field = false;             // no whole-record search possible
+    std::optional<std::string> bytes;  // the text in stored bytes
+    std::vector<size_t> one_by_one;    // columns searched through Contains
+  };
+  const RecordProbe& ProbeFor(const std::string& text) const;
   void WriteHeaderDate();
   uint64_t RecordLockOffset(uint32_t recno) const { return 0x7FFFFFFEull - recno; }
 
@@ -113,6 +147,14 @@ class Table {
   std::unique_ptr<CompoundIndex> index_;
   std::unique_ptr<IndexMaintainer> maintainer_;
   std::set<size_t> indexed_;
+
+  // Reused from value to value by Contains.
+  mutable MemoFile::Value memo_value_;
+  mutable std::string search_text_;
+  mutable std::optional<std::string> search_bytes_;
+  mutable bool search_decode_ = true;
+  // Probes of the texts searched lately (a set list searches several).
+  mutable std::vector<RecordProbe> probes_;
 };
 
 }  // namespace fox

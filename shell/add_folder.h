@@ -3,14 +3,16 @@
 
 #include <string>
 
-class QWidget;
+#include "shell/toolkit.h"
 
 namespace quillon {
 
-// Lets the user pick a folder in a modal browser owned by `owner`, captioned
-// with `prompt` and opening on `start_folder` when it is not empty. Returns the
-// chosen folder's full path with native separators, or "" when the user
-// cancels.
-std::string BrowseForFolder(QWidget* owner, const std::string& prompt, const std::string& start_folder);
+// Lets the user pick a folder in the toolkit's modal folder browser,
+// captioned with `prompt` and opening on `start_folder` when it is not empty.
+// Returns the chosen folder's full path with native separators, or "" when
+// the user cancels.
+inline std::string BrowseForFolder(Toolkit& toolkit, const std::string& prompt, const std::string& start_folder) {
+  return toolkit.BrowseForFolder(prompt, start_folder);
+}
 
 }  // namespace quillon

@@ -3,8 +3,11 @@
 #include <QApplication>
 #include <QWidget>
 
+#include "shell/window_helpers.h"
+
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
+  app.setWindowIcon(quillon::ApplicationIcon());
   QWidget window;
   window.setWindowTitle("Quillon");
   window.resize(480, 320);

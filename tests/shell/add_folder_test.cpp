@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "shell/qt_toolkit.h"
 #include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -42,6 +43,7 @@ void WhenBrowserOpens(std::function<void(QFileDialog*)> answer) {
 
 TEST(BrowseForFolderTest, ShowsThePromptOnTheStartFolderAndReturnsTheChoice) {
   EnsureApplication();
+  quillon::QtToolkit toolkit;
   TempDir dir;
   fs::create_directory(dir.path() / "tables");
   const QString start = QString::fromStdString(dir.path().string());
@@ -54,7 +56,7 @@ TEST(BrowseForFolderTest, ShowsThePromptOnTheStartFolderAndReturnsTheChoice) {
     static_cast<QDialog*>(dialog)->accept();  // the file dialog checks the choice first
   });
 
-  const std::string chosen = quillon::BrowseForFolder(nullptr, "Please select folder:", dir.path().string());
+  const std::string chosen = quillon::BrowseForFolder(toolkit, "Please select folder:", dir.path().string());
   EXPECT_EQ(title, "Please select folder:");
   EXPECT_EQ(opened_on, QDir(start).absolutePath());
   EXPECT_EQ(fs::path(chosen), dir.path() / "tables");
@@ -62,7 +64,8 @@ TEST(BrowseForFolderTest, ShowsThePromptOnTheStartFolderAndReturnsTheChoice) {
 
 TEST(BrowseForFolderTest, CancelGivesEmptyText) {
   EnsureApplication();
+  quillon::QtToolkit toolkit;
   TempDir dir;
   WhenBrowserOpens([](QFileDialog* dialog) { dialog->reject(); });
-  EXPECT_EQ(quillon::BrowseForFolder(nullptr, "Please select folder:", dir.path().string()), "");
+  EXPECT_EQ(quillon::BrowseForFolder(toolkit, "Please select folder:", dir.path().string()), "");
 }

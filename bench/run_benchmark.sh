@@ -1,0 +1,240 @@
+#!/usr/bin/env bash
+# Replacement benchmark: quillon-replace on a large Visual FoxPro table.
+#
+#   bash bench/run_benchmark.sh [records]
+#
+# Builds Release into build-bench/, writes a table of `records` records
+# (default 1000000, about 150 MB with its memo file) into a scratch folder and
+# measures, in this one run:
+#   baseline A  reading the table and memo files end to end (cat > /dev/null)
+#   run 1       quillon-replace with a find text that occurs nowhere, vs baseline A
+#   run 2       quillon-replace changing 1% of the records, vs run 1
+#   memory      peak resident memory of runs 1 and 2
+#   python      python3-dbf doing the run-2 replacement on a 100,000-record table,
+#               vs quillon-replace on a copy of the same table
+# and prints a summary with every figure, its target and PASS/MISS. The targets
+# are reported, never enforced: the script exits 0 whatever the figures are.
+#
+# Environment:
+#   BENCH_REPEAT=N      measure each figure N times and report the median (default 5)
+#   BENCH_KEEP=1        keep the scratch folder
+#   QUILLON_REPLACE=P   use the program at P instead of the one built in build-bench/
+#   TMPDIR              where the scratch folder is made (default /tmp)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+RECORDS=${1:-1000000}
+PY_RECORDS=$((RECORDS < 100000 ? RECORDS : 100000))
+REPEAT=${BENCH_REPEAT:-5}
+BUILD=$ROOT/build-bench
+NOMATCH=Quetzalcoatl   # bench_make_table never writes it
+MARKER=Zanzibar        # bench_make_table writes it in 1% of the records
+REPLACEMENT=Zanzibaz
+PYTHON=/usr/bin/python3
+
+say() { printf '%s\n' "$*"; }
+calc() { awk "BEGIN { printf \"%.${2:-3}f\", $1 }"; }
+line() { printf '%-12s%-46s%10s  %s\n' "$@"; }  # line LABEL WHAT SECONDS NOTE
+
+# ---------------------------------------------------------------- build
+say "== Building Release into build-bench/"
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+targets=(bench_make_table bench_measure)
+known_targets=$(ninja -C "$BUILD" -t targets all)
+if [[ -z ${QUILLON_REPLACE:-} ]] && grep -q '^quillon-replace:' <<< "$known_targets"; then
+  targets+=(quillon-replace)
+fi
+cmake --build "$BUILD" --target "${targets[@]}" | tail -n 1
+MAKE_TABLE=$BUILD/bench/bench_make_table
+MEASURE=$BUILD/bench/bench_measure
+if [[ -n ${QUILLON_REPLACE:-} ]]; then
+  REPLACE=$QUILLON_REPLACE
+else
+  REPLACE=$(find "$BUILD" -name quillon-replace -type f -perm -u+x 2>/dev/null | head -n 1)
+fi
+if [[ -z $REPLACE || ! -x $REPLACE ]]; then
+  say "quillon-replace is not built (no such target yet): only the baseline and python3-dbf are measured."
+  REPLACE=
+else
+  say "quillon-replace: $REPLACE"
+fi
+if ! "$PYTHON" -c 'import dbf' 2>/dev/null; then
+  say "python3-dbf is missing (Debian package python3-dbf): the python comparison is skipped."
+  PYTHON=
+fi
+
+# ---------------------------------------------------------------- scratch
+SCRATCH=$(mktemp -d "${TMPDIR:-/tmp}/quillon-bench.XXXXXX")
+if [[ ${BENCH_KEEP:-} == 1 ]]; then
+  say "scratch folder (kept): $SCRATCH"
+else
+  trap 'rm -rf "$SCRATCH"' EXIT
+fi
+mkdir -p "$SCRATCH/big" "$SCRATCH/small" "$SCRATCH/temp"
+export TEMP=$SCRATCH/temp QT_QPA_PLATFORM=offscreen
+
+say "== Writing the tables"
+"$MAKE_TABLE" --records "$RECORDS" "$SCRATCH/big/bench.dbf" | tee "$SCRATCH/big.txt"
+"$MAKE_TABLE" --records "$PY_RECORDS" "$SCRATCH/small/bench.dbf" > "$SCRATCH/small.txt"
+marked() { awk '/^records/ { print $(NF-2) }' "$1"; }
+BIG_MARKED=$(marked "$SCRATCH/big.txt")
+SMALL_MARKED=$(marked "$SCRATCH/small.txt")
+BIG_BYTES=$(cat "$SCRATCH/big/bench.dbf" "$SCRATCH/big/bench.fpt" | wc -c)
+say "small table: $PY_RECORDS records, $SMALL_MARKED holding \"$MARKER\""
+
+# Copies a master table into $SCRATCH/run, flushes the copy to disk so that its
+# write-back does not fall into a measurement, and reads it once so that every
+# measurement starts with the files in the page cache.
+RUN=$SCRATCH/run
+fresh_copy() {
+  rm -rf "$RUN" && mkdir "$RUN"
+  cp "$SCRATCH/$1/bench.dbf" "$SCRATCH/$1/bench.fpt" "$RUN/"
+  rm -f "$TEMP/backups.log"
+  sync
+  cat "$RUN/bench.dbf" "$RUN/bench.fpt" > /dev/null
+}
+
+# measure NAME COMMAND...: runs the command, appends "seconds rss_kb exit" to
+# $SCRATCH/NAME.times and keeps its output in $SCRATCH/NAME.out.
+measure() {
+  local name=$1; shift
+  "$MEASURE" "$SCRATCH/result" "$@" > "$SCRATCH/$name.out" 2>&1 || true
+  cat "$SCRATCH/result" >> "$SCRATCH/$name.times"
+}
+# Drops the files from the page cache (they were synced first), so that the
+# next read comes from the disk; needs no root, unlike dropping every cache.
+evict() {
+  "$PYTHON_EVICT" -c 'import os, sys
+for p in sys.argv[1:]:
+    fd = os.open(p, os.O_RDONLY)
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    os.close(fd)' "$@"
+}
+PYTHON_EVICT=/usr/bin/python3
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+seconds_of() { awk '{ print $1 }' "$SCRATCH/$1.times" | median; }
+rss_mb_of() { awk '$2 > m { m = $2 } END { printf "%.1f", m * 1024 / 1000000 }' "$SCRATCH/$1.times"; }
+exits_of() { awk '{ print $3 }' "$SCRATCH/$1.times" | sort -u | paste -sd, -; }
+count_in() { { grep -ao -- "$1" "$2" || true; } | wc -l; }
+log_lines() { if [[ -f $TEMP/backups.log ]]; then wc -l < "$TEMP/backups.log"; else echo 0; fi; }
+
+CHECKS=()
+check() {  # check DESCRIPTION EXPECTED ACTUAL
+  if [[ $2 == "$3" ]]; then CHECKS+=("ok     $1: $3"); else CHECKS+=("WRONG  $1: expected $2, got $3"); fi
+}
+
+# ---------------------------------------------------------------- measurements
+say ""
+say "== Measuring (median of $REPEAT; warm page cache: every file set is read once before it is"
+say "   measured, because dropping the page cache needs root)"
+
+LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
+fresh_copy big
+for ((i = 0; i < REPEAT; i++)); do
+  "$MEASURE" "$SCRATCH/result" cat "$RUN/bench.dbf" "$RUN/bench.fpt" > /dev/null
+  cat "$SCRATCH/result" >> "$SCRATCH/baseline.times"
+done
+BASE=$(seconds_of baseline)
+line "baseline A" "cat table + memo ($(calc "$BIG_BYTES / 1000000" 1) MB)" "$(calc "$BASE") s" "$(calc "$BIG_BYTES / 1000000 / $BASE" 0) MB/s"
+
+if [[ -n $REPLACE ]]; then
+  for ((i = 0; i < REPEAT; i++)); do
+    fresh_copy big
+    measure run1 "$REPLACE" --folder "$RUN" --find "$NOMATCH" --replace x
+    check "run 1 (#$((i + 1))) leaves the table unchanged" same \
+      "$(cmp -s "$RUN/bench.dbf" "$SCRATCH/big/bench.dbf" && cmp -s "$RUN/bench.fpt" "$SCRATCH/big/bench.fpt" && echo same || echo changed)"
+    check "run 1 (#$((i + 1))) change-log lines" 0 "$(log_lines)"
+  done
+  check "run 1 prints Done." yes "$(grep -q '^Done\.' "$SCRATCH/run1.out" && echo yes || echo no)"
+  check "run 1 exit codes" 0 "$(exits_of run1)"
+  RUN1=$(seconds_of run1)
+  line "run 1" "no match ($NOMATCH)" "$(calc "$RUN1") s" "$(calc "$RUN1 / $BASE" 2)x baseline A, peak $(rss_mb_of run1) MB"
+
+  # The same comparison with the files read from the disk: each measurement
+  # starts with the table and memo evicted from the page cache.
+  for ((i = 0; i < REPEAT; i++)); do
+    fresh_copy big
+    evict "$RUN/bench.dbf" "$RUN/bench.fpt"
+    "$MEASURE" "$SCRATCH/result" cat "$RUN/bench.dbf" "$RUN/bench.fpt" > /dev/null
+    cat "$SCRATCH/result" >> "$SCRATCH/baseline_cold.times"
+    evict "$RUN/bench.dbf" "$RUN/bench.fpt"
+    measure run1_cold "$REPLACE" --folder "$RUN" --find "$NOMATCH" --replace x
+  done
+  check "run 1 from disk exit codes" 0 "$(exits_of run1_cold)"
+  BASE_COLD=$(seconds_of baseline_cold)
+  RUN1_COLD=$(seconds_of run1_cold)
+  line "baseline B" "cat table + memo, from disk" "$(calc "$BASE_COLD") s" ""
+  line "run 1" "no match, from disk" "$(calc "$RUN1_COLD") s" "$(calc "$RUN1_COLD / $BASE_COLD" 2)x baseline B"
+
+  for ((i = 0; i < REPEAT; i++)); do
+    fresh_copy big
+    measure run2 "$REPLACE" --folder "$RUN" --find "$MARKER" --replace "$REPLACEMENT"
+    check "run 2 (#$((i + 1))) records now holding $REPLACEMENT" "$BIG_MARKED" "$(count_in "$REPLACEMENT" "$RUN/bench.dbf")"
+    check "run 2 (#$((i + 1))) change-log lines" "$BIG_MARKED" "$(log_lines)"
+  done
+  check "run 2 prints Done." yes "$(grep -q '^Done\.' "$SCRATCH/run2.out" && echo yes || echo no)"
+  check "run 2 exit codes" 0 "$(exits_of run2)"
+  RUN2=$(seconds_of run2)
+  line "run 2" "1% changed ($MARKER -> $REPLACEMENT)" "$(calc "$RUN2") s" "$(calc "$RUN2 / $RUN1" 2)x run 1, peak $(rss_mb_of run2) MB"
+fi
+
+if [[ -n $PYTHON ]]; then
+  for ((i = 0; i < REPEAT; i++)); do
+    fresh_copy small
+    measure python "$PYTHON" "$ROOT/bench/python_dbf_replace.py" "$RUN/bench.dbf" "$MARKER" "$REPLACEMENT"
+    check "python3-dbf (#$((i + 1))) records now holding $REPLACEMENT" "$SMALL_MARKED" \
+      "$(count_in "$REPLACEMENT" "$RUN/bench.dbf")"
+  done
+  check "python3-dbf exit codes" 0 "$(exits_of python)"
+  PYT=$(seconds_of python)
+  line "python" "python3-dbf, 1% changed, $PY_RECORDS records" "$(calc "$PYT") s" ""
+  if [[ -n $REPLACE ]]; then
+    for ((i = 0; i < REPEAT; i++)); do
+      fresh_copy small
+      measure small "$REPLACE" --folder "$RUN" --find "$MARKER" --replace "$REPLACEMENT"
+      check "quillon-replace on $PY_RECORDS (#$((i + 1))) records now holding $REPLACEMENT" "$SMALL_MARKED" \
+        "$(count_in "$REPLACEMENT" "$RUN/bench.dbf")"
+    done
+    check "quillon-replace on $PY_RECORDS exit codes" 0 "$(exits_of small)"
+    SMALL=$(seconds_of small)
+    line "" "quillon-replace, same table" "$(calc "$SMALL") s" "python3-dbf takes $(calc "$PYT / $SMALL" 1)x as long"
+  fi
+fi
+
+# ---------------------------------------------------------------- summary
+say ""
+say "== Checks"
+printf '%s\n' "${CHECKS[@]:-(none: quillon-replace was not run)}"
+
+say ""
+say "== Summary ($RECORDS records, $(calc "$BIG_BYTES / 1000000" 1) MB; page cache warm unless 'from disk'; median of $REPEAT)"
+row() { printf '%-44s %14s %12s  %s\n' "$@"; }
+verdict() { awk "BEGIN { print ($1) ? \"PASS\" : \"MISS\" }"; }
+say "load average before / after: $LOAD_BEFORE / $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores (other work on the machine skews the times)"
+row "figure" "measured" "target" "result"
+row "baseline A: cat table + memo" "$(calc "$BASE") s" "-" "baseline"
+if [[ -n $REPLACE ]]; then
+  row "run 1: no match" "$(calc "$RUN1") s" "-" ""
+  row "run 1 / baseline A (page cache)" "$(calc "$RUN1 / $BASE" 2)x" "(info)" "memory-bound"
+  row "baseline B: cat table + memo, from disk" "$(calc "$BASE_COLD") s" "-" "baseline"
+  row "run 1 from disk: no match" "$(calc "$RUN1_COLD") s" "-" ""
+  row "run 1 / baseline B (from disk)" "$(calc "$RUN1_COLD / $BASE_COLD" 2)x" "<= 3x" "$(verdict "$RUN1_COLD / $BASE_COLD <= 3")"
+  row "run 2: 1% of the records changed" "$(calc "$RUN2") s" "-" ""
+  row "run 2 / run 1" "$(calc "$RUN2 / $RUN1" 2)x" "<= 1.5x" "$(verdict "$RUN2 / $RUN1 <= 1.5")"
+  row "run 1 peak memory (max RSS)" "$(rss_mb_of run1) MB" "< 100 MB" "$(verdict "$(rss_mb_of run1) < 100")"
+  row "run 2 peak memory (max RSS)" "$(rss_mb_of run2) MB" "< 100 MB" "$(verdict "$(rss_mb_of run2) < 100")"
+else
+  row "run 1, run 2, peak memory" "not run" "" "quillon-replace not built"
+fi
+if [[ -n $PYTHON ]]; then
+  row "python3-dbf, $PY_RECORDS records, 1% changed" "$(calc "$PYT") s" "-" ""
+  if [[ -n $REPLACE ]]; then
+    row "quillon-replace, same table" "$(calc "$SMALL") s" "-" ""
+    row "python3-dbf time / quillon-replace time" "$(calc "$PYT / $SMALL" 1)x" ">= 20x" "$(verdict "$PYT / $SMALL >= 20")"
+  fi
+fi
+if printf '%s\n' "${CHECKS[@]:-}" | grep -q '^WRONG'; then
+  say ""
+  say "Some checks above are WRONG: the timings of those runs do not measure a correct replacement."
+fi

@@ -1,0 +1,271 @@
+#include "engine/batch_command.h"
+
+#include <ostream>
+#include <stdexcept>
+
+#include "data/access/foxpro_module.h"
+#include "engine/replacement_run.h"
+#include "shell/file_helpers.h"
+
+namespace quillon {
+namespace {
+
+// Reports and notices go to the console; there is nobody to answer a dialog,
+// so every dialog is cancelled, and nothing needs a yield.
+class ConsoleToolkit : public Toolkit {
+ public:
+  ConsoleToolkit(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
+
+  std::string ShowOpenDialog(const FileDialogRequest&) override { return {}; }
+  std::string ShowSaveDialog(const FileDialogRequest&) override { return {}; }
+  std::string BrowseForFolder(const std::string&, const std::string&) override { return {}; }
+  bool Yield() override { return false; }
+
+  int reports() const { return reports_; }
+
+ protected:
+  MessageAnswer DoShowMessage(const std::string& text, MessageButtons buttons, MessageIcon icon,
+                              const std::string& /*title*/) override {
+    if (icon == MessageIcon::kWarning) {
+      ++reports_;
+      err_ << WithLineFeeds(text) << "\n\n";
+      err_.flush();
+    } else {
+      out_ << WithLineFeeds(text) << "\n";
+      out_.flush();
+    }
+    return buttons == MessageButtons::kOk ? MessageAnswer::kOk : MessageAnswer::kNo;
+  }
+  std::string DoPrompt(const std::string&, const std::string&, const std::string&) override { return {}; }
+
+ private:
+  static std::string WithLineFeeds(const std::string& text) {
+    std::string s;
+    s.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+      s += text[i];
+    }
+    return s;
+  }
+
+  std::ostream& out_;
+  std::ostream& err_;
+  int reports_ = 0;
+};
+
+class CommandLineSource : public DataSourceView {
+ public:
+  explicit CommandLineSource(const BatchOptions& options)
+      : dbc_(options.dbc.has_value()), path_(options.dbc ? *options.dbc : *options.folder) {}
+  bool OptionDBC1() const override { return dbc_; }
+  std::string DBCPath1() const override { return dbc_ ? path_ : std::string(); }
+  std::string FolderText() const override { return dbc_ ? std::string() : path_; }
+
+ private:
+  bool dbc_;
+  std::string path_;
+};
+
+// The window's state as the command line gives it: every table ticked, the
+// first tab for --find, the second for --sets.
+class CommandLineInputs : public RunInputs {
+ public:
+  CommandLineInputs(const DataSourceView& source, std::vector<std::string> tables, const BatchOptions& options,
+                    std::vector<ReplaceSet> sets, const volatile std::sig_atomic_t* stop_requested)
+      : source_(source),
+        tables_(std::move(tables)),
+        tab_(options.sets_file ? 1 : 0),
+        find_(options.find.value_or("")),
+        replace_(options.replace.value_or("")),
+        stop_requested_(stop_requested) {
+    for (ReplaceSet& set : sets) {
+      finds_.push_back(std::move(set.find));
+      replaces_.push_back(std::move(set.replace));
+    }
+  }
+
+  int TableCount() const override { return static_cast<int>(tables_.size()); }
+  bool IsTableTicked(int) const override { return true; }
+  std::string TableName(int row) const override { return tables_.at(static_cast<size_t>(row)); }
+  int SelectedTab() const override { return tab_; }
+  const std::string& FindText() const override { return find_; }
+  const std::string& ReplaceText() const override { return replace_; }
+  int FindListCount() const override { return static_cast<int>(finds_.size()); }
+  const std::string& FindListItem(int row) const override { return finds_.at(static_cast<size_t>(row)); }
+  int ReplaceListCount() const override { return static_cast<int>(replaces_.size()); }
+  const std::string& ReplaceListItem(int row) const override { return replaces_.at(static_cast<size_t>(row)); }
+  const DataSourceView& DataSource() const override { return source_; }
+  void SetBusyPointer(bool) override {}
+  bool Closing() const override { return stop_requested_ != nullptr && *stop_requested_ != 0; }
+
+ private:
+  const DataSourceView& source_;
+  std::vector<std::string> tables_;
+  int tab_;
+  std::string find_;
+  std::string replace_;
+  std::vector<std::string> finds_;
+  std::vector<std::string> replaces_;
+  const volatile std::sig_atomic_t* stop_requested_;
+};
+
+void PrintReach(const TableReach& reach, std::ostream& out) {
+  bool any = false;
+  for (const ColumnReach& column : reach.columns) {
+    if (column.fields == 0) continue;
+    any = true;
+    out << reach.table << " (" << column.column << "): " << column.fields
+        << (column.fields == 1 ? " field" : " fields") << "\n";
+  }
+  if (!any) out << reach.table << ": no fields\n";
+  out.flush();
+}
+
+}  // namespace
+
+std::string BatchUsage() {
+  return "Usage: quillon-replace (--folder DIR | --dbc FILE) [--table NAME]...\n"
+         "                       (--find TEXT --replace TEXT | --sets FILE [--separator SEP])\n"
+         "                       [--dry-run]\n"
+         "\n"
+         "Replaces text in every field of every record of FoxPro tables, exactly as\n"
+         "\"Start Replacing\" does in Quillon's main window.\n"
+         "\n"
+         "  --folder DIR      work on the free tables (*.dbf) of the folder DIR\n"
+         "  --dbc FILE        work on the tables of the database container FILE\n"
+         "  --table NAME      work on this table; repeat for more tables, which are\n"
+         "                    done in the order given (default: every table)\n"
+         "  --find TEXT       the text to find (exact case, not empty)\n"
+         "  --replace TEXT    the text that replaces it (may be empty)\n"
+         "  --sets FILE       find-and-replace sets, one per line, applied in order\n"
+         "  --separator SEP   what separates find and replace text in the set\n"
+         "                    file (default \"::\")\n"
+         "  --dry-run         write nothing; print for each table and column how\n"
+         "                    many fields contain a find text and would be replaced\n"
+         "  --help            print this help\n"
+         "\n"
+         "Every occurrence is replaced and spaces are trimmed from both ends of each\n"
+         "changed value. Each changed field adds a line to backups.log in the folder\n"
+         "named by TEMP (else the system's temporary folder). Errors are printed to\n"
+         "standard error and the run goes on; \"Done.\" ends every run.\n"
+         "\n"
+         "Exit status: 0 when nothing went wrong, 1 when an error was reported,\n"
+         "2 for a usage error (nothing is opened).\n";
+}
+
+BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
+  BatchOptions options;
+  auto set_once = [](std::optional<std::string>& slot, const std::string& option, std::string value) {
+    if (slot) throw std::invalid_argument(option + " may be given only once.");
+    slot = std::move(value);
+  };
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string option = args[i];
+    std::optional<std::string> inline_value;
+    if (option.rfind("--", 0) == 0) {
+      if (const size_t eq = option.find('='); eq != std::string::npos) {
+        inline_value = option.substr(eq + 1);
+        option.erase(eq);
+      }
+    }
+    if (option == "--help" || option == "-h") {
+      options.help = true;
+      continue;
+    }
+    if (option == "--dry-run" && !inline_value) {
+      options.dry_run = true;
+      continue;
+    }
+    const bool takes_value = option == "--folder" || option == "--dbc" || option == "--table" ||
+                             option == "--find" || option == "--replace" || option == "--sets" ||
+                             option == "--separator";
+    if (!takes_value) throw std::invalid_argument("Unknown argument \"" + args[i] + "\".");
+    std::string value;
+    if (inline_value) {
+      value = *inline_value;
+    } else {
+      if (i + 1 >= args.size()) throw std::invalid_argument(option + " needs a value.");
+      value = args[++i];
+    }
+    if (option == "--folder") set_once(options.folder, option, value);
+    else if (option == "--dbc") set_once(options.dbc, option, value);
+    else if (option == "--table") options.tables.push_back(value);
+    else if (option == "--find") set_once(options.find, option, value);
+    else if (option == "--replace") set_once(options.replace, option, value);
+    else if (option == "--sets") set_once(options.sets_file, option, value);
+    else set_once(options.separator, option, value);
+  }
+  if (options.help) return options;
+
+  if (options.folder.has_value() == options.dbc.has_value()) {
+    throw std::invalid_argument("Give either --folder or --dbc.");
+  }
+  if ((options.folder && options.folder->empty()) || (options.dbc && options.dbc->empty())) {
+    throw std::invalid_argument("The data source must not be empty.");
+  }
+  const bool pair = options.find || options.replace;
+  if (pair && options.sets_file) throw std::invalid_argument("Give either --find and --replace or --sets, not both.");
+  if (!pair && !options.sets_file) throw std::invalid_argument("Give --find and --replace, or --sets.");
+  if (pair && !options.find) throw std::invalid_argument("--replace needs --find.");
+  if (pair && !options.replace) throw std::invalid_argument("--find needs --replace.");
+  if (options.separator && !options.sets_file) throw std::invalid_argument("--separator goes with --sets.");
+  if (options.separator && options.separator->empty()) {
+    throw std::invalid_argument("You must enter separating character(s).");
+  }
+  for (const std::string& table : options.tables) {
+    if (table.empty()) throw std::invalid_argument("--table needs a table name.");
+  }
+  return options;
+}
+
+int RunBatchCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                    const volatile std::sig_atomic_t* stop_requested) {
+  BatchOptions options;
+  std::vector<ReplaceSet> sets;
+  try {
+    options = ParseBatchArguments(args);
+    if (options.sets_file) {
+      if (!FileExists(*options.sets_file)) {
+        throw std::invalid_argument(*options.sets_file + " not found.");
+      }
+      sets = ParseSets(ReadTextFile(*options.sets_file), options.separator.value_or(kDefaultSetSeparator));
+    }
+  } catch (const std::exception& e) {
+    err << "quillon-replace: " << e.what() << "\n"
+        << "Try 'quillon-replace --help' for more information.\n";
+    return kExitUsage;
+  }
+  if (options.help) {
+    out << BatchUsage();
+    return kExitClean;
+  }
+
+  ConsoleToolkit toolkit(out, err);
+  const CommandLineSource source(options);
+  FoxPro foxpro(source, toolkit);
+  if (!foxpro.IsValidFoxProConnection()) {
+    err << "quillon-replace: "
+        << (options.dbc ? "The database container " + *options.dbc + " does not exist."
+                        : "The folder " + *options.folder + " holds no FoxPro tables.")
+        << "\n";
+    return kExitUsage;
+  }
+  std::vector<std::string> tables = options.tables;
+  if (tables.empty()) foxpro.AddTablesToFoxproListbox(tables);
+
+  CommandLineInputs inputs(source, std::move(tables), options, std::move(sets), stop_requested);
+  if (const std::string refusal = ReplacementRun::Refusal(inputs); !refusal.empty()) {
+    err << "quillon-replace: " << refusal << "\n";
+    return kExitUsage;
+  }
+  ReplacementRun run(inputs, toolkit, options.dry_run ? RunMode::kDryRun : RunMode::kReplace);
+  run.OnTableWalked([&out](const TableReach& reach) { PrintReach(reach, out); });
+  if (run.Run() == RunEnd::kStopped) {
+    err << "quillon-replace: stopped; the record being edited was left as it was.\n";
+    return kExitReported;
+  }
+  return toolkit.reports() > 0 ? kExitReported : kExitClean;
+}
+
+}  // namespace quillon

@@ -1,0 +1,54 @@
+// quillon-replace: the replacement run from a command line, for people who
+// script their clean-ups.
+//
+//   quillon-replace (--folder DIR | --dbc FILE) [--table NAME]...
+//                   (--find TEXT --replace TEXT | --sets FILE [--separator SEP])
+//                   [--dry-run]
+//
+// It drives the same run as the main window, with every named table ticked
+// (every table of the catalogue when none is named), writes the same change
+// log lines, prints each error report to standard error and "Done." at the
+// end. Exit status: 0 when nothing was reported, 1 when something was, 2 for
+// a usage error (nothing is opened then).
+#pragma once
+
+#include <csignal>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sets/set_file.h"
+
+namespace quillon {
+
+inline constexpr int kExitClean = 0;
+inline constexpr int kExitReported = 1;
+inline constexpr int kExitUsage = 2;
+
+struct BatchOptions {
+  bool help = false;
+  bool dry_run = false;
+  std::optional<std::string> folder;
+  std::optional<std::string> dbc;
+  std::vector<std::string> tables;
+  std::optional<std::string> find;
+  std::optional<std::string> replace;
+  std::optional<std::string> sets_file;
+  std::optional<std::string> separator;
+};
+
+// Reads the arguments (without the program name). Throws
+// std::invalid_argument with a message for the user on a usage error.
+BatchOptions ParseBatchArguments(const std::vector<std::string>& args);
+
+// The text printed by --help.
+std::string BatchUsage();
+
+// Runs the command; returns the exit status. `stop_requested`, when given,
+// is polled once per field: when it turns true (the user pressed Ctrl+C) the
+// run stops at once without saving the record being edited.
+int RunBatchCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                    const volatile std::sig_atomic_t* stop_requested = nullptr);
+
+}  // namespace quillon

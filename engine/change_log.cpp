@@ -1,0 +1,110 @@
+#include "engine/change_log.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QDir>
+#include <QLocale>
+#include <QString>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <stdexcept>
+
+
+namespace quillon {
+
+std::string ChangeLogFolder() {
+  const QString temp = qEnvironmentVariable("TEMP");
+  if (!temp.isEmpty()) return temp.toLocal8Bit().toStdString();
+  return QDir::toNativeSeparators(QDir::tempPath()).toLocal8Bit().toStdString();
+}
+
+std::string ChangeLogPath() {
+#ifdef _WIN32
+  constexpr char kSeparator = '\\';
+#else
+  constexpr char kSeparator = '/';
+#endif
+  return ChangeLogFolder() + kSeparator + kChangeLogName;
+}
+
+std::string ChangeLogDateTime() {
+  // A run may log thousands of lines a second: the locale is read once and
+  // the text made once per second, the finest step the format shows.
+  static const QLocale locale = QLocale::system();
+  static std::mutex mutex;
+  static std::time_t second = -1;
+  static std::string text;
+  const std::time_t now = std::time(nullptr);
+  std::lock_guard<std::mutex> lock(mutex);
+  if (now != second) {
+    text = locale.toString(QDateTime::fromSecsSinceEpoch(now), QLocale::ShortFormat).toStdString();
+    second = now;
+  }
+  return text;
+}
+
+std::string ChangeLogLine(const std::string& date_time, const std::string& find, const std::string& replace,
+                          const std::string& table, const std::string& column) {
+  std::string line;
+  line.reserve(date_time.size() + find.size() + replace.size() + table.size() + column.size() + 48);
+  line += '[';
+  line += date_time;
+  line += "] - ";
+  line += find;
+  line += " was replace to ";
+  line += replace;
+  line += " at table (";
+  line += table;
+  line += ") and column (";
+  line += column;
+  line += ')';
+  return line;
+}
+
+namespace {
+
+[[noreturn]] void CannotWrite(const std::string& path, int error) {
+  throw std::runtime_error("Cannot write the change log '" + path + "': " + std::strerror(error) + ".");
+}
+
+}  // namespace
+
+ChangeLog::~ChangeLog() { Close(); }
+
+void ChangeLog::Close() {
+  if (file_ != nullptr) std::fclose(file_);
+  file_ = nullptr;
+}
+
+void ChangeLog::Append(const std::string& line) {
+#ifdef _WIN32
+  const QByteArray text = QString::fromStdString(line).toLocal8Bit();
+  std::string bytes(text.constData(), static_cast<size_t>(text.size()));
+#else
+  std::string bytes = line;
+#endif
+  bytes += "\r\n";
+  if (file_ == nullptr) {
+    path_ = ChangeLogPath();
+    file_ = std::fopen(path_.c_str(), "ab");
+    if (file_ == nullptr) CannotWrite(path_, errno);
+    // Each line goes to the file in one write as soon as it is complete.
+    std::setvbuf(file_, nullptr, _IONBF, 0);
+  }
+  if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {
+    const int error = errno;
+    // The next line opens the file afresh: the folder may be back by then.
+    Close();
+    CannotWrite(path_, error);
+  }
+}
+
+void AppendToBackupsLog(const std::string& line) {
+  ChangeLog log;
+  log.Append(line);
+}
+
+}  // namespace quillon

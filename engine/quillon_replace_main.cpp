@@ -1,0 +1,25 @@
+// quillon-replace: see batch_command.h.
+#include <csignal>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "engine/batch_command.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_stop_requested = 0;
+
+// Ctrl+C (or a polite kill) asks the run to stop at the next field, so that
+// no record is left half-replaced.
+extern "C" void RequestStop(int) { g_stop_requested = 1; }
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  std::signal(SIGINT, RequestStop);
+  std::signal(SIGTERM, RequestStop);
+  std::ios::sync_with_stdio(false);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  return quillon::RunBatchCommand(args, std::cout, std::cerr, &g_stop_requested);
+}

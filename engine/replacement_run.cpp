@@ -1,0 +1,259 @@
+#include "engine/replacement_run.h"
+
+#include <optional>
+
+#include "data/connection.h"
+#include "data/recordset.h"
+#include "engine/change_log.h"
+#include "engine/text_replace.h"
+
+namespace quillon {
+
+// The run's statements, as its error reports number them:
+//   100 check for an empty find text     122 read the selected tab
+//   102 busy pointer                     124 read the single pair
+//   104 count the table list's rows      126 count the set list's rows
+//   106 read a row's tick                128 read a set
+//   108 open the connection              130 read and search the field
+//   110 read the table name              132 write the change log line
+//   112 open the recordset               134 replace and trim
+//   114 test for an empty table          136 assign the new text
+//   116 count the fields                 138 move on (saves the record)
+//   118 test for the last record         140 close the recordset
+//   120 yield                            142 close the connection
+//   144 default pointer                  146 "Done."
+
+std::string ReplacementRun::EmptySetMessage(int index, const std::string& replace) {
+  return "Set " + std::to_string(index + 1) + " has no text to find (its replace text is \"" + replace +
+         "\"). Please enter a text to find for it or remove it.";
+}
+
+std::string ReplacementRun::Refusal(const RunInputs& inputs) {
+  const int tab = inputs.SelectedTab();
+  if (tab == 0) return inputs.FindText().empty() ? kEmptyFindText : "";
+  if (tab != 1) return "";
+  const int count = inputs.FindListCount();
+  for (int k = 0; k < count; ++k) {
+    if (!inputs.FindListItem(k).empty()) continue;
+    return EmptySetMessage(k, k < inputs.ReplaceListCount() ? inputs.ReplaceListItem(k) : std::string());
+  }
+  return "";
+}
+
+RunEnd ReplacementRun::Run() {
+  ErrorTrap trap(toolkit_, kModule, kProcedure);
+  reach_.clear();
+  snapshot_current_ = false;
+  RunEnd end = RunEnd::kDone;
+
+  std::string refusal;
+  trap.Step(100, [&] { refusal = Refusal(inputs_); });
+  if (!refusal.empty()) {
+    toolkit_.ShowMessage(refusal);
+    end = RunEnd::kRefused;
+  } else {
+    fox::Connection connection;
+    fox::Recordset recordset;
+    trap.Step(102, [&] { inputs_.SetBusyPointer(true); });
+    int rows = 0;
+    trap.Step(104, [&] { rows = inputs_.TableCount(); });
+    for (int row = 0; row < rows; ++row) {
+      bool ticked = false;
+      if (!trap.Step(106, [&] { ticked = inputs_.IsTableTicked(row); }) || !ticked) continue;
+      if (WalkTable(trap, row, connection, recordset) == Walk::kStop) {
+        end = RunEnd::kStopped;
+        break;
+      }
+    }
+    if (end == RunEnd::kDone) {
+      trap.Step(144, [&] { inputs_.SetBusyPointer(false); });
+      trap.Step(146, [&] { toolkit_.ShowMessage(kDone); });
+    }
+  }
+  change_log_.Close();
+  reports_ = trap.failures();
+  return end;
+}
+
+ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Connection& connection,
+                                               fox::Recordset& recordset) {
+  Walk walk = Walk::kGoOn;
+  // A table that cannot be reached is reported once and left: the run goes on
+  // with closing it and with the next ticked table.
+  if (!trap.Step(108, [&] { connection.Open(ConnectionStringOf(inputs_.DataSource())); })) return walk;
+  std::string table;
+  TableReach* reach = nullptr;
+  if (trap.Step(110, [&] { table = inputs_.TableName(row); })) {
+    const bool opened = trap.Step(112, [&] {
+      recordset.CursorLocation = fox::kUseClient;
+      recordset.Open("SELECT * FROM " + table, connection, fox::kOpenStatic,
+                     mode_ == RunMode::kDryRun ? fox::kLockReadOnly : fox::kLockOptimistic);
+    });
+    if (opened) {
+      if (mode_ == RunMode::kDryRun) reach = &reach_.emplace_back(TableReach{table, {}});
+      walk = WalkRecords(trap, table, recordset, reach);
+    }
+  }
+  // Closing drops an edit not yet saved, which is what stopping needs.
+  trap.Step(140, [&] { recordset.Close(); });
+  trap.Step(142, [&] { connection.Close(); });
+  if (reach && walk == Walk::kGoOn && on_table_walked_) on_table_walked_(*reach);
+  return walk;
+}
+
+ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::string& table,
+                                                 fox::Recordset& recordset, TableReach* reach) {
+  bool at_end = true;
+  if (!trap.Step(114, [&] { at_end = recordset.Eof(); }) || at_end) return Walk::kGoOn;
+  size_t field_count = 0;
+  if (!trap.Step(116, [&] { field_count = recordset.fields().count(); })) return Walk::kGoOn;
+  if (reach) {
+    for (size_t j = 0; j < field_count; ++j) {
+      std::string name;
+      trap.Step(116, [&] { name = recordset.fields()[j].name(); });
+      reach->columns.push_back(ColumnReach{std::move(name), 0});
+    }
+  }
+
+  while (true) {
+    if (!trap.Step(118, [&] { at_end = recordset.Eof(); }) || at_end) return Walk::kGoOn;
+    bool pass_over = RecordHoldsNoFindText(recordset);
+    for (size_t j = 0; j < field_count; ++j) {
+      bool events = true;
+      trap.Step(120, [&] { events = toolkit_.Yield(); });
+      if (inputs_.Closing()) return Walk::kStop;
+      // Most records hold no find text. Their fields are still yielded to one
+      // by one, and a change of the inputs during a yield brings back the
+      // search of every remaining field.
+      if (events) snapshot_current_ = snapshot_current_ && FindTextsUnchanged();
+      pass_over = pass_over && snapshot_current_;
+      if (pass_over) continue;
+      has_pending_ = false;
+      bool found = false;
+      int tab = -1;
+      if (!trap.Step(122, [&] { tab = inputs_.SelectedTab(); })) continue;
+      if (tab == 0) {
+        if (!trap.Step(124, [&] {
+              find_ = inputs_.FindText();
+              replace_ = inputs_.ReplaceText();
+            })) {
+          continue;
+        }
+        found = ApplyPair(trap, table, recordset, j);
+      } else if (tab == 1) {
+        int pairs = 0;
+        if (!trap.Step(126, [&] { pairs = inputs_.FindListCount(); })) continue;
+        for (int k = 0; k < pairs; ++k) {
+          if (!trap.Step(128, [&] {
+                find_ = inputs_.FindListItem(k);
+                replace_ = inputs_.ReplaceListItem(k);
+              })) {
+            continue;
+          }
+          found = ApplyPair(trap, table, recordset, j) || found;
+        }
+      }
+      if (found && reach) ++reach->columns[j].fields;
+    }
+
+    // Moving on saves the record. When the save fails the record keeps what
+    // is on disk (another program's change included) and the cursor has
+    // moved on; when the next record cannot be read, the table is left.
+    if (!trap.Step(138, [&] { recordset.MoveNext(); })) {
+      bool moved_on = false;
+      trap.Step(138, [&] { moved_on = recordset.Eof() || recordset.recno() != 0; });
+      if (!moved_on) return Walk::kGoOn;
+    }
+  }
+}
+
+bool ReplacementRun::RecordHoldsNoFindText(fox::Recordset& recordset) {
+  if (mode_ == RunMode::kDryRun) return false;
+  try {
+    if (!snapshot_current_) TakeSnapshot();
+    // Pairs chain only on text that an earlier pair put there: a record that
+    // holds none of the find texts is left as it is by every pair.
+    if (snapshot_tab_ != 0 && snapshot_tab_ != 1) return false;
+    for (const std::string& find : snapshot_finds_) {
+      if (recordset.MayContain(find)) return false;
+    }
+    return true;
+  } catch (...) {
+    snapshot_current_ = false;
+    return false;  // the field-by-field walk reports what fails
+  }
+}
+
+void ReplacementRun::TakeSnapshot() {
+  snapshot_current_ = false;
+  snapshot_tab_ = inputs_.SelectedTab();
+  snapshot_finds_.clear();
+  if (snapshot_tab_ == 0) {
+    snapshot_finds_.push_back(inputs_.FindText());
+  } else if (snapshot_tab_ == 1) {
+    const int pairs = inputs_.FindListCount();
+    for (int k = 0; k < pairs; ++k) snapshot_finds_.push_back(inputs_.FindListItem(k));
+  }
+  snapshot_current_ = true;
+}
+
+bool ReplacementRun::FindTextsUnchanged() const {
+  try {
+    if (inputs_.SelectedTab() != snapshot_tab_) return false;
+    if (snapshot_tab_ == 0) return inputs_.FindText() == snapshot_finds_[0];
+    if (inputs_.FindListCount() != static_cast<int>(snapshot_finds_.size())) return false;
+    for (size_t k = 0; k < snapshot_finds_.size(); ++k) {
+      if (inputs_.FindListItem(static_cast<int>(k)) != snapshot_finds_[k]) return false;
+    }
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset,
+                               size_t column) {
+  // An empty find text never matches: it would rewrite every field. It is
+  // refused before the run; this keeps a box emptied during the run harmless.
+  if (find_.empty()) return false;
+
+  // The search comes first and reads the value only when it holds the find
+  // text: most fields hold none, and the search needs no copy of the value.
+  // A Null value (and a binary one, which has no text form) is never found.
+  std::optional<std::string> value;
+  if (mode_ == RunMode::kDryRun && has_pending_) {
+    if (pending_.find(find_) == std::string::npos) return false;
+    value = pending_;
+  } else if (!trap.Step(130, [&] {
+               const fox::Field field = recordset.fields()[column];
+               if (field.Contains(find_)) value = field.Value();
+             })) {
+    return false;
+  }
+  if (!value) return false;
+
+  if (mode_ == RunMode::kDryRun) {
+    ReplaceAll(*value, find_, replace_, &result_);
+    TrimSpaces(&result_);
+    pending_ = result_;
+    has_pending_ = true;
+    return true;
+  }
+  // The line is written before the field is changed; a line that cannot be
+  // written is reported and the field is still replaced.
+  trap.Step(132, [&] {
+    change_log_.Append(
+        ChangeLogLine(ChangeLogDateTime(), find_, replace_, table, recordset.fields()[column].name()));
+  });
+  if (!trap.Step(134, [&] {
+        ReplaceAll(*value, find_, replace_, &result_);
+        TrimSpaces(&result_);
+      })) {
+    return true;
+  }
+  // A field that refuses the text is reported and keeps its value.
+  trap.Step(136, [&] { recordset.fields()[column] = result_; });
+  return true;
+}
+
+}  // namespace quillon

@@ -1,0 +1,179 @@
+// The replacement run: what "Start Replacing" (PushButton1_Click of Form2)
+// does. It walks every ticked table of the table list, every record and every
+// field, and where a field's text holds a find text it writes a change log
+// line, replaces every occurrence, trims spaces at both ends and assigns the
+// result; moving to the next record saves it. The run ends with "Done.".
+//
+// The run reads what it needs from RunInputs at the moment it needs it (the
+// ticks and names of the table list, the selected tab, the single pair, the
+// rows of the set list, the data source), so the main window, the tests and
+// the batch command all drive this same code, and a change the user makes in
+// the window during a run takes effect from its next point of use.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "data/access/foxpro_module.h"
+#include "engine/change_log.h"
+#include "shell/error_report.h"
+#include "shell/toolkit.h"
+
+namespace fox {
+class Connection;
+class Recordset;
+}  // namespace fox
+
+namespace quillon {
+
+// The main window's state as the run reads it. Rows count from 0. Functions
+// returning a reference return one that stays valid until the next call of the
+// same function. Any of them may throw; the run reports the failure.
+class RunInputs {
+ public:
+  virtual ~RunInputs() = default;
+
+  // The table list (List1): number of rows, tick and text of each row.
+  virtual int TableCount() const = 0;
+  virtual bool IsTableTicked(int row) const = 0;
+  virtual std::string TableName(int row) const = 0;
+
+  // The selected tab (TabControl1): 0 for the single pair, 1 for the set list.
+  virtual int SelectedTab() const = 0;
+
+  // The single pair: find text (Text1) and replace text (Text2).
+  virtual const std::string& FindText() const = 0;
+  virtual const std::string& ReplaceText() const = 0;
+
+  // The set list: find texts (rows of Combo1) and replace texts (rows of
+  // Combo2), paired by row.
+  virtual int FindListCount() const = 0;
+  virtual const std::string& FindListItem(int row) const = 0;
+  virtual int ReplaceListCount() const = 0;
+  virtual const std::string& ReplaceListItem(int row) const = 0;
+
+  // The data source as the data source window holds it now.
+  virtual const DataSourceView& DataSource() const = 0;
+
+  // The main window's pointer: busy while the run is under way.
+  virtual void SetBusyPointer(bool busy) = 0;
+
+  // True once the user has closed the program; events processed in a yield
+  // set it. The run then stops at once.
+  virtual bool Closing() const = 0;
+};
+
+enum class RunMode {
+  // The run as the window does it.
+  kReplace,
+  // The same walk with nothing written: tables are opened read-only, no line
+  // is logged and nothing is assigned; the run counts, per table and column,
+  // the fields in which a find text is found. Pairs chain on the replaced
+  // text as the run would assign it; whether the field would accept that text
+  // is not known without writing it.
+  kDryRun,
+};
+
+enum class RunEnd {
+  kDone,     // "Done." was shown
+  kRefused,  // an empty find text was refused before anything was opened
+  kStopped,  // the program was closed during the run
+};
+
+// Dry run: how many fields of one column would be replaced.
+struct ColumnReach {
+  std::string column;
+  int64_t fields = 0;
+};
+
+// Dry run: the columns of one walked table, in field order.
+struct TableReach {
+  std::string table;
+  std::vector<ColumnReach> columns;
+};
+
+class ReplacementRun {
+ public:
+  static constexpr char kModule[] = "Form2";
+  static constexpr char kProcedure[] = "PushButton1_Click";
+  static constexpr char kDone[] = "Done.";
+  static constexpr char kEmptyFindText[] = "Please enter the text to find.";
+
+  // Both are borrowed and must outlive the run.
+  ReplacementRun(RunInputs& inputs, Toolkit& toolkit, RunMode mode = RunMode::kReplace)
+      : inputs_(inputs), toolkit_(toolkit), mode_(mode) {}
+
+  // Runs once. Every failure is shown as an error report naming Form2 and
+  // PushButton1_Click and the run goes on: a table that cannot be opened is
+  // left after one report, a record that cannot be saved keeps what is on
+  // disk after one report, a field that refuses its new text keeps its value.
+  //
+  // An empty find text is refused before anything is opened, with a message
+  // (kEmptyFindText for the single pair, EmptySetMessage for the set list);
+  // nothing is logged and no "Done." follows.
+  //
+  // When the program closes during the run, the run stops at the next field:
+  // the record being edited is dropped unsaved, so every record is either
+  // wholly as before or wholly replaced.
+  RunEnd Run();
+
+  // Error reports shown by the last run.
+  int reports() const { return reports_; }
+
+  // Dry run: the walked tables in order.
+  const std::vector<TableReach>& reach() const { return reach_; }
+
+  // Dry run: called with each walked table's counts as soon as the table is
+  // closed.
+  void OnTableWalked(std::function<void(const TableReach&)> callback) { on_table_walked_ = std::move(callback); }
+
+  // The refusal message for an empty find text in `inputs` as they are now,
+  // or "" when a run may start.
+  static std::string Refusal(const RunInputs& inputs);
+
+  // The refusal for set `index` (from 0) of the set list, the first whose find
+  // text is empty.
+  static std::string EmptySetMessage(int index, const std::string& replace);
+
+ private:
+  enum class Walk { kGoOn, kStop };
+  Walk WalkTable(ErrorTrap& trap, int row, fox::Connection& connection, fox::Recordset& recordset);
+  Walk WalkRecords(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset, TableReach* reach);
+  // True when the current record holds none of the find texts the inputs give
+  // now (remembered as the snapshot), so that its fields may be passed over.
+  bool RecordHoldsNoFindText(fox::Recordset& recordset);
+  // Reads the tab and the find texts into the snapshot.
+  void TakeSnapshot();
+  // Whether the inputs still give the snapshot's tab and find texts.
+  bool FindTextsUnchanged() const;
+  // Applies find_ and replace_ to field `column` of the current record;
+  // returns true when the find text was found.
+  bool ApplyPair(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset, size_t column);
+
+  RunInputs& inputs_;
+  Toolkit& toolkit_;
+  // Open from the run's first change log line to its end.
+  ChangeLog change_log_;
+  RunMode mode_;
+  int reports_ = 0;
+  std::vector<TableReach> reach_;
+  std::function<void(const TableReach&)> on_table_walked_;
+
+  // Buffers reused from field to field, so the walk does not allocate for
+  // every field.
+  std::string find_;
+  std::string replace_;
+  std::string result_;
+  // Dry run: the field's text as the pairs before left it.
+  std::string pending_;
+  // The tab and find texts as last read; current until a yield processes
+  // events that change them.
+  bool snapshot_current_ = false;
+  int snapshot_tab_ = -1;
+  std::vector<std::string> snapshot_finds_;
+  bool has_pending_ = false;
+};
+
+}  // namespace quillon

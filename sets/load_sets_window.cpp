@@ -1,0 +1,189 @@
+#include "sets/load_sets_window.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "sets/set_file.h"
+#include "shell/error_report.h"
+#include "shell/file_helpers.h"
+#include "shell/pointer.h"
+#include "shell/program_folder.h"
+#include "shell/settings_store.h"
+#include "shell/window_helpers.h"
+
+namespace quillon {
+namespace {
+
+bool IsBlank(const std::string& text) { return text.find_first_not_of(' ') == std::string::npos; }
+
+}  // namespace
+
+const std::string& LoadSetsWindow::SeparatorHelp() {
+  static const std::string help =
+      "If the text file you are loading looks like this:\r\n"
+      "\r\n"
+      "hi::hello\r\n"
+      "peter::pete\r\n"
+      "\r\n"
+      "then use :: as a Separator\r\n"
+      "\r\n"
+      "If the text file you are loading looks like this:\r\n"
+      "\r\n"
+      "hi,hello\r\n"
+      "peter,pete\r\n"
+      "\r\n"
+      "then use , as a Separator\r\n"
+      "\r\n"
+      "NOTE: The 'Save Sets' feature in this software always saves in this format:\r\n"
+      "\r\n"
+      "hi::hello\r\n"
+      "peter::pete";
+  return help;
+}
+
+LoadSetsWindow::LoadSetsWindow(SetList& sets, Toolkit& toolkit, const std::string& program_folder, QWidget* owner)
+    : QDialog(owner), sets_(sets), toolkit_(toolkit) {
+  BuildControls();
+  Form_Load(program_folder);
+}
+
+void LoadSetsWindow::BuildControls() {
+  setObjectName("Form3");
+  setWindowTitle(kCaption);
+
+  auto* label1 = new QLabel("File To Load:");
+  label1->setObjectName("Label1");
+  text1_ = new QLineEdit;
+  text1_->setObjectName("Text1");
+  SelectAllOnFocus(*text1_);
+  browse_ = new QPushButton("...");
+  browse_->setObjectName("PushButton16");
+  browse_->setAutoDefault(false);
+
+  auto* label2 = new QLabel("Separator:");
+  label2->setObjectName("Label2");
+  text2_ = new QLineEdit;
+  text2_->setObjectName("Text2");
+  help_ = new QPushButton("?");
+  help_->setObjectName("PushButton3");
+  help_->setAutoDefault(false);
+
+  load_ = new QPushButton("Load");
+  load_->setObjectName("PushButton1");
+  load_->setDefault(true);
+  cancel_ = new QPushButton("Cancel");
+  cancel_->setObjectName("PushButton2");
+  cancel_->setAutoDefault(false);
+
+  auto* grid = new QGridLayout(this);
+  grid->addWidget(label1, 0, 0);
+  grid->addWidget(text1_, 0, 1);
+  grid->addWidget(browse_, 0, 2);
+  grid->addWidget(label2, 1, 0);
+  grid->addWidget(text2_, 1, 1);
+  grid->addWidget(help_, 1, 2);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(load_);
+  buttons->addWidget(cancel_);
+  grid->addLayout(buttons, 2, 0, 1, 3);
+  grid->setColumnMinimumWidth(1, 280);
+
+  // Label1 lets a click on it put the cursor into the file box.
+  label1->setBuddy(text1_);
+  label2->setBuddy(text2_);
+
+  connect(load_, &QPushButton::clicked, this, &LoadSetsWindow::PushButton1_Click);
+  connect(cancel_, &QPushButton::clicked, this, &LoadSetsWindow::PushButton2_Click);
+  connect(help_, &QPushButton::clicked, this, &LoadSetsWindow::PushButton3_Click);
+  connect(browse_, &QPushButton::clicked, this, &LoadSetsWindow::PushButton16_Click);
+  connect(text2_, &QLineEdit::textChanged, this, &LoadSetsWindow::Text2_Change);
+}
+
+void LoadSetsWindow::Form_Load(const std::string& program_folder) {
+  ErrorTrap trap(toolkit_, kModule, "Form_Load");
+  trap.Step(100, [&] { ResetBackColors(*this); });
+  trap.Step(102, [&] { setWindowIcon(ApplicationIcon()); });
+  trap.Step(104, [&] { pointer_rule_ = new PointerRule(*this); });
+  trap.Step(106, [&] {
+    if (pointer_rule_ != nullptr) pointer_rule_->LoadPicture(BesideFolder(program_folder, kPointerFile));
+  });
+  trap.Step(108, [&] {
+    text2_->setText(QString::fromStdString(
+        GetSetting(settings::kLoadSetsSeparator, settings::kLoadSetsSeparatorDefault)));
+  });
+  trap.Step(110, [&] { text1_->clear(); });
+}
+
+void LoadSetsWindow::Text2_Change() {
+  // Stored at every keystroke. This handler has no error trap: a store that
+  // cannot be written must not interrupt typing with a box per keystroke, and
+  // the separator in the box is still used for this load.
+  try {
+    SaveSetting(settings::kLoadSetsSeparator, text2_->text().toStdString());
+  } catch (const std::exception&) {
+  }
+}
+
+void LoadSetsWindow::PushButton1_Click() {
+  ErrorTrap trap(toolkit_, kModule, "PushButton1_Click");
+  std::string separator;
+  std::string file;
+  std::string text;
+  std::vector<ReplaceSet> sets;
+  trap.Step(100, [&] { separator = text2_->text().toStdString(); });
+  if (separator.empty()) {
+    trap.Step(102, [&] { toolkit_.ShowMessage(kEmptySeparator); });
+    return;
+  }
+  trap.Step(104, [&] { file = text1_->text().toLocal8Bit().toStdString(); });
+  if (IsBlank(file)) return;
+  if (!FileExists(file)) {
+    trap.Step(106, [&] { toolkit_.ShowMessage(text1_->text().toStdString() + kNotFound); });
+    return;
+  }
+  trap.Step(108, [&] { text = ReadTextFile(file); });
+  trap.Step(110, [&] { sets = ParseSets(text, separator); });
+  for (const ReplaceSet& set : sets) {
+    // A full list would refuse every further set alike: one report is enough.
+    if (!trap.Step(112, [&] { sets_.Append(set); })) break;
+  }
+  trap.Step(114, [&] { accept(); });
+}
+
+void LoadSetsWindow::PushButton2_Click() {
+  ErrorTrap trap(toolkit_, kModule, "PushButton2_Click");
+  trap.Step(100, [&] { reject(); });
+}
+
+void LoadSetsWindow::PushButton3_Click() {
+  ErrorTrap trap(toolkit_, kModule, "PushButton3_Click");
+  trap.Step(100, [&] { toolkit_.ShowMessage(SeparatorHelp()); });
+}
+
+void LoadSetsWindow::PushButton16_Click() {
+  ErrorTrap trap(toolkit_, kModule, "PushButton16_Click");
+  FileDialogRequest request;
+  std::string chosen;
+  trap.Step(100, [&] {
+    request.file_name = "";
+    request.title = kBrowseTitle;
+    request.filter = kBrowseFilter;
+  });
+  trap.Step(102, [&] { chosen = toolkit_.ShowOpenDialog(request); });
+  if (chosen.empty()) return;
+  trap.Step(104, [&] { text1_->setText(QString::fromLocal8Bit(chosen)); });
+}
+
+void LoadSets(QWidget* owner, SetList& sets, Toolkit& toolkit, const std::string& program_folder) {
+  ErrorTrap trap(toolkit, SetList::kModule, "PushButton12_Click");
+  trap.Step(100, [&] {
+    LoadSetsWindow window(sets, toolkit, program_folder, owner);
+    window.exec();
+  });
+}
+
+}  // namespace quillon

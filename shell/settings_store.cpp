@@ -1,0 +1,64 @@
+#include "shell/settings_store.h"
+
+#include <QSettings>
+#include <QString>
+#include <memory>
+#include <stdexcept>
+
+namespace quillon {
+namespace {
+
+std::string& FolderOverride() {
+  static std::string folder;
+  return folder;
+}
+
+// A fresh view of the store, opened on the section. Opening re-reads the file
+// when another process has changed it since this process last looked.
+std::unique_ptr<QSettings> OpenStore() {
+  std::unique_ptr<QSettings> store;
+  if (!FolderOverride().empty()) {
+    const QString folder = QString::fromLocal8Bit(FolderOverride());
+    store = std::make_unique<QSettings>(folder + "/" + kSettingsOrganisation + ".conf", QSettings::IniFormat);
+  } else {
+#ifdef _WIN32
+    // With no application name Qt would use Software\Velmora\OrganizationDefaults;
+    // the section is a key of its own under the organisation instead.
+    store = std::make_unique<QSettings>(QString("HKEY_CURRENT_USER\\Software\\") + kSettingsOrganisation,
+                                        QSettings::NativeFormat);
+#else
+    // Organisation only: the store is the file Velmora.conf itself.
+    store = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, kSettingsOrganisation,
+                                        QString());
+#endif
+  }
+  store->beginGroup(kSettingsSection);
+  return store;
+}
+
+std::string StoreName(const QSettings& store) { return store.fileName().toStdString(); }
+
+}  // namespace
+
+void SetSettingsFolder(const std::string& folder) { FolderOverride() = folder; }
+
+std::string GetSetting(const std::string& key, const std::string& default_value) {
+  const auto store = OpenStore();
+  const QVariant value = store->value(QString::fromStdString(key));
+  if (store->status() == QSettings::FormatError) {
+    throw std::runtime_error("The settings store " + StoreName(*store) + " cannot be read.");
+  }
+  if (!value.isValid()) return default_value;
+  return value.toString().toStdString();
+}
+
+void SaveSetting(const std::string& key, const std::string& value) {
+  const auto store = OpenStore();
+  store->setValue(QString::fromStdString(key), QString::fromStdString(value));
+  store->sync();
+  if (store->status() != QSettings::NoError) {
+    throw std::runtime_error("The setting " + key + " cannot be written to " + StoreName(*store) + ".");
+  }
+}
+
+}  // namespace quillon

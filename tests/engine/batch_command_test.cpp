@@ -1,0 +1,165 @@
+// quillon-replace run end to end from the build folder, on tables made by
+// python3-dbf and on the fixtures, checked with independent readers.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "engine/batch_command.h"
+#include "tests/engine/engine_test_support.h"
+
+namespace fs = std::filesystem;
+using namespace engine_testing;
+using testing_support::ReadFileBytes;
+using testing_support::RunCommand;
+using testing_support::RunPerlTool;
+using testing_support::RunPythonTool;
+using testing_support::TempDir;
+using testing_support::WriteFileBytes;
+
+namespace {
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+struct BatchTest : ::testing::Test {
+  TempDir dir;
+  std::string data = dir.Sub("data");
+  std::string log_folder = dir.Sub("log");
+  std::string err_path = dir.Sub("stderr.txt");
+  int code = -1;
+  std::string out;
+  std::string err;
+
+  BatchTest() {
+    fs::create_directory(data);
+    fs::create_directory(log_folder);
+  }
+
+  void Run(const std::vector<std::string>& args) {
+    std::string command = "TEMP=" + Quote(log_folder) + " " + Quote(QUILLON_REPLACE);
+    for (const std::string& a : args) command += " " + Quote(a);
+    out = RunCommand(command + " 2>" + Quote(err_path), &code);
+    err = ReadFileBytes(err_path);
+  }
+  std::string Log() const {
+    return fs::exists(log_folder + "/backups.log") ? ReadFileBytes(log_folder + "/backups.log") : "";
+  }
+};
+
+TEST_F(BatchTest, ReplacesInEveryTableOfAFolderAndExitsZero) {
+  const std::string a = MakeTable(data, "alpha", "name C(10); note M", R"([["banana", "a banana"], ["kiwi", ""]])");
+  const std::string b = MakeTable(data, "beta", "city C(10)", R"([["Havana"]])");
+  Run({"--folder", data, "--find", "an", "--replace", "AN"});
+  EXPECT_EQ(code, 0) << err;
+  EXPECT_EQ(out, "Done.\n");
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(RunPythonTool("read_table.py", {"dbfread", a}),
+            R"([{"NAME": "bANANa", "NOTE": "a bANANa"}, {"NAME": "kiwi", "NOTE": ""}])");
+  EXPECT_EQ(RunPerlTool("xbase_read.pl", {b}), "HavANa\n");
+  EXPECT_EQ(SplitLines(Log()).size(), 3u);
+}
+
+TEST_F(BatchTest, ReportsGoToStandardErrorTheRunGoesOnAndExitsOne) {
+  const std::string a = MakeTable(data, "alpha", "name C(4)", R"([["ab"], ["abab"]])");
+  Run({"--folder", data, "--table", "ghost", "--table", "alpha", "--find", "b", "--replace", "bbb"});
+  EXPECT_EQ(code, 1);
+  EXPECT_EQ(out, "Done.\n");
+  EXPECT_EQ(err,
+            "The folder '" + data + "' has no table called 'ghost'.\n"
+            "in Brenlow2021/08/31.Form2.PushButton1_Click at line 112\n\n"
+            "Please email screenshot of this message to support@quillon-app.com\n\n"
+            "Field 'name' of table 'alpha' cannot take the value \"abbbabbb\": the text needs 8 bytes but the "
+            "field holds 4.\n"
+            "in Brenlow2021/08/31.Form2.PushButton1_Click at line 136\n\n"
+            "Please email screenshot of this message to support@quillon-app.com\n\n");
+  EXPECT_EQ(RunPerlTool("xbase_read.pl", {a}), "abbb\nabab\n");
+}
+
+TEST_F(BatchTest, UsageErrorsOpenNothingAndExitTwo) {
+  const std::string a = MakeTable(data, "alpha", "name C(10)", R"([["banana"]])");
+  const FileSnapshot before = FileSnapshot::Of({a});
+  WriteFileBytes(dir.Sub("sets.txt"), "a::b\r\n");
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"--folder", data},
+      {"--find", "a", "--replace", "b"},
+      {"--folder", data, "--dbc", dir.Sub("x.dbc"), "--find", "a", "--replace", "b"},
+      {"--folder", data, "--find", "a"},
+      {"--folder", data, "--replace", "b"},
+      {"--folder", data, "--find", "a", "--replace", "b", "--sets", dir.Sub("sets.txt")},
+      {"--folder", data, "--find", "a", "--replace", "b", "--separator", ","},
+      {"--folder", data, "--sets", dir.Sub("sets.txt"), "--separator", ""},
+      {"--folder", data, "--sets", dir.Sub("missing.txt")},
+      {"--folder", data, "--find", "", "--replace", "b"},
+      {"--folder", data, "--find", "a", "--replace", "b", "--bogus"},
+      {"--folder", data, "--find", "a", "--replace"},
+      {"--folder", dir.Sub("no tables here"), "--find", "a", "--replace", "b"},
+      {"--dbc", dir.Sub("missing.dbc"), "--find", "a", "--replace", "b"},
+  };
+  for (const auto& args : cases) {
+    Run(args);
+    std::string shown;
+    for (const auto& a : args) shown += a + " ";
+    EXPECT_EQ(code, 2) << shown;
+    EXPECT_EQ(out, "") << shown;
+    EXPECT_EQ(err.rfind("quillon-replace: ", 0), 0u) << shown << err;
+  }
+  Run({"--folder", data, "--sets", dir.Sub("missing.txt")});
+  EXPECT_NE(err.find(dir.Sub("missing.txt") + " not found."), std::string::npos) << err;
+  Run({"--folder", data, "--find", "", "--replace", "b"});
+  EXPECT_EQ(err, "quillon-replace: Please enter the text to find.\n");
+  EXPECT_TRUE(FileSnapshot::Of({a}) == before);
+  EXPECT_EQ(Log(), "");
+
+  Run({"--help"});
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(out, quillon::BatchUsage());
+}
+
+TEST_F(BatchTest, DryRunWritesNothingAndCountsPerTableAndColumn) {
+  const std::string a = MakeTable(data, "alpha", "name C(10); note M", R"([["banana", "an"], ["kiwi", "a"]])");
+  const std::string b = MakeTable(data, "beta", "city C(10)", R"([["Oslo"]])");
+  const FileSnapshot before = FileSnapshot::Of({a, data + "/alpha.fpt", b});
+  Run({"--folder", data, "--table", "alpha", "--table", "beta", "--find", "an", "--replace", "x", "--dry-run"});
+  EXPECT_EQ(code, 0) << err;
+  EXPECT_EQ(out, "alpha (name): 1 field\nalpha (note): 1 field\nbeta: no fields\nDone.\n");
+  EXPECT_TRUE(FileSnapshot::Of({a, data + "/alpha.fpt", b}) == before);
+  EXPECT_EQ(Log(), "");
+}
+
+TEST_F(BatchTest, SetFilesWithTheDefaultOrAnotherSeparator) {
+  const std::string a = MakeTable(data, "alpha", "name C(12)", R"([["a"], ["x::y"]])");
+  WriteFileBytes(dir.Sub("sets.txt"), "a::b\r\nb::c\r\nno separator\r\n");
+  Run({"--folder", data, "--sets", dir.Sub("sets.txt")});
+  EXPECT_EQ(code, 0) << err;
+  EXPECT_EQ(RunPerlTool("xbase_read.pl", {a}), "c\nx::y\n");
+  EXPECT_EQ(SplitLines(Log()).size(), 2u);
+
+  WriteFileBytes(dir.Sub("semicolon.txt"), "x::;X-\n-y;\n");
+  Run({"--folder", data, "--sets", dir.Sub("semicolon.txt"), "--separator", ";"});
+  EXPECT_EQ(code, 0) << err;
+  EXPECT_EQ(RunPerlTool("xbase_read.pl", {a}), "c\nX\n");
+}
+
+// A database container's table, by its name in the container, with memo and
+// structural index; every other value reads as before.
+TEST_F(BatchTest, DatabaseContainerTable) {
+  const std::string folder = testing_support::CopyFixtureFolder(dir, "ruby-dbf/foxprodb");
+  const std::string table = folder + "/contacts.dbf";
+  std::string expected = RunPerlTool("xbase_read.pl", {table});
+  for (size_t at = expected.find("Seattle"); at != std::string::npos; at = expected.find("Seattle", at)) {
+    expected.replace(at, 7, "Redmond");
+  }
+  Run({"--dbc", folder + "/FOXPRO-DB-TEST.DBC", "--table", "contacts", "--find", "Seattle", "--replace",
+       "Redmond"});
+  EXPECT_EQ(code, 0) << err;
+  EXPECT_EQ(RunPerlTool("xbase_read.pl", {table}), expected);
+  EXPECT_NE(Log().find("] - Seattle was replace to Redmond at table (contacts) and column (city)\r\n"),
+            std::string::npos)
+      << Log();
+}
+
+}  // namespace

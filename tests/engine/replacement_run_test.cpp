@@ -1,0 +1,406 @@
+// The replacement run driven through a fake main window and the scripted
+// toolkit, on tables made by python3-dbf and checked with python3-dbfread,
+// python3-dbf and Perl XBase.
+#include "engine/replacement_run.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "data/connection.h"
+#include "data/disk_file.h"
+#include "data/recordset.h"
+#include "engine/change_log.h"
+#include "shell/scripted_toolkit.h"
+#include "tests/engine/engine_test_support.h"
+
+namespace fs = std::filesystem;
+using namespace engine_testing;
+using quillon::MessageButtons;
+using quillon::MessageIcon;
+using quillon::RunEnd;
+using quillon::RunMode;
+using testing_support::ReadFileBytes;
+using testing_support::RunPerlTool;
+using testing_support::RunPythonTool;
+using testing_support::TempDir;
+
+namespace {
+
+const char kPeople[] = "name C(12) NULL; amount N(8,2); born D NULL; note M";
+
+std::string ReportText(const std::string& description, int line) {
+  return description + "\r\nin Brenlow2021/08/31.Form2.PushButton1_Click at line " + std::to_string(line) +
+         "\r\n\r\nPlease email screenshot of this message to support@quillon-app.com";
+}
+
+struct RunTest : ::testing::Test {
+  TempDir dir;
+  std::string data = dir.Sub("data");
+  std::string log_folder = dir.Sub("log");
+  TempVariable temp{log_folder};
+  FakeInputs inputs;
+  quillon::ScriptedToolkit toolkit;
+  int reports = 0;
+
+  RunTest() {
+    fs::create_directory(data);
+    fs::create_directory(log_folder);
+    inputs.source.folder = data;
+  }
+
+  std::string Table(const std::string& name, const std::string& records, const char* fields = kPeople) {
+    inputs.rows.push_back({name, true});
+    return MakeTable(data, name, fields, records);
+  }
+  void UseSets(std::vector<std::string> finds, std::vector<std::string> replaces) {
+    inputs.tab = 1;
+    inputs.finds = std::move(finds);
+    inputs.replaces = std::move(replaces);
+  }
+  RunEnd Run(RunMode mode = RunMode::kReplace) {
+    quillon::ReplacementRun run(inputs, toolkit, mode);
+    const RunEnd end = run.Run();
+    reports = run.reports();
+    return end;
+  }
+  std::string LogPath() const { return log_folder + "/backups.log"; }
+  // The change log's lines without their date and time.
+  std::vector<std::string> LogEntries() const {
+    std::vector<std::string> entries;
+    if (!fs::exists(LogPath())) return entries;
+    for (std::string line : SplitLines(ReadFileBytes(LogPath()))) {
+      EXPECT_EQ(line.back(), '\r') << "lines end with CR LF";
+      entries.push_back(line.substr(line.find("] - ") + 4, line.size() - line.find("] - ") - 5));
+    }
+    return entries;
+  }
+  std::string Dbfread(const std::string& path) const { return RunPythonTool("read_table.py", {"dbfread", path}); }
+  std::string Dbf(const std::string& path) const { return RunPythonTool("read_table.py", {"dbf", path}); }
+  std::string Xbase(const std::string& path) const { return RunPerlTool("xbase_read.pl", {path}); }
+
+  void ExpectOnlyDone() const {
+    const auto messages = toolkit.messages();
+    ASSERT_EQ(messages.size(), 1u) << messages.front().text;
+    const auto& done = messages[0];
+    EXPECT_EQ(done.text, "Done.");
+    EXPECT_EQ(done.title, "Quillon");
+    EXPECT_EQ(done.buttons, MessageButtons::kOk);
+    EXPECT_EQ(done.icon, MessageIcon::kNone);
+  }
+};
+
+TEST_F(RunTest, EveryOccurrenceIsReplacedWithOneLogLinePerField) {
+  const std::string path =
+      Table("people", R"([["banana", 1, "2020-01-02", "a banana"], ["ABC", 2, "2020-01-02", "abc"]])");
+  inputs.find = "a";
+  inputs.replace = "b";
+  const std::string before = quillon::ChangeLogDateTime();
+  EXPECT_EQ(Run(), RunEnd::kDone);
+  const std::string after = quillon::ChangeLogDateTime();
+
+  const std::string expected =
+      R"([{"AMOUNT": "1.0", "BORN": "2020-01-02", "NAME": "bbnbnb", "NOTE": "b bbnbnb"}, )"
+      R"({"AMOUNT": "2.0", "BORN": "2020-01-02", "NAME": "ABC", "NOTE": "bbc"}])";
+  EXPECT_EQ(Dbfread(path), expected);
+  EXPECT_EQ(Dbf(path), expected);
+  // One line per field, in field order, whatever the number of occurrences.
+  const std::vector<std::string> lines = SplitLines(ReadFileBytes(LogPath()));
+  ASSERT_EQ(lines.size(), 3u);
+  const std::string line = "] - a was replace to b at table (people) and column (name)\r";
+  EXPECT_TRUE(lines[0] == "[" + before + line || lines[0] == "[" + after + line) << lines[0];
+  EXPECT_EQ(LogEntries(), (std::vector<std::string>{"a was replace to b at table (people) and column (name)",
+                                                    "a was replace to b at table (people) and column (note)",
+                                                    "a was replace to b at table (people) and column (note)"}));
+  ExpectOnlyDone();
+  EXPECT_EQ(inputs.pointer, (std::vector<bool>{true, false}));
+  EXPECT_EQ(reports, 0);
+}
+
+TEST_F(RunTest, ReplacedTextIsNotScannedAgainAndSpacesAreTrimmedAtBothEnds) {
+  const std::string path = Table(
+      "people", R"([["  abc  ", 1, "2020-01-02", "  b\t"], ["aaa", 2, "2020-01-02", ""], ["\tb ", 3, null, ""]])");
+  UseSets({"b", "aa"}, {"x", "aaa"});
+  Run();
+  // XBase keeps leading blanks, so it shows that they are gone.
+  EXPECT_EQ(Xbase(path), "axc\t1\t20200102\tx\\t\naaaa\t2\t20200102\t\n\\tx\t3\t\t\n");
+  EXPECT_EQ(LogEntries().size(), 4u);
+}
+
+TEST_F(RunTest, ExactCaseAndATableWithoutMatchesIsNotWritten) {
+  const std::string path = Table("people", R"([["ABC", 1, "2020-01-02", "Abc"]])");
+  const FileSnapshot before = FileSnapshot::Of({path, data + "/people.fpt"});
+  inputs.find = "abc";
+  inputs.replace = "x";
+  Run();
+  EXPECT_TRUE(FileSnapshot::Of({path, data + "/people.fpt"}) == before);
+  EXPECT_FALSE(fs::exists(LogPath()));
+  ExpectOnlyDone();
+}
+
+TEST_F(RunTest, NullIsNeverFound) {
+  const std::string path = Table("people", R"([[null, 1, "2020-01-02", "x"], ["  x", 2, "2020-01-02", "y"]])");
+  const std::string null_record = RecordBytes(path, 1);
+  // A Null name holds blanks on disk: found, it would be emptied and lose
+  // its Null.
+  inputs.find = " ";
+  inputs.replace = "";
+  Run();
+  EXPECT_EQ(RecordBytes(path, 1), null_record);
+  EXPECT_EQ(LogEntries(), (std::vector<std::string>{"  was replace to  at table (people) and column (name)"}));
+  EXPECT_EQ(Xbase(path), "\t1\t20200102\tx\nx\t2\t20200102\ty\n");
+}
+
+// Numbers and dates are searched in their text form and get the new text
+// converted; a text the field cannot take is reported, the field keeps its
+// value, and the next pair still applies to it.
+TEST_F(RunTest, NumbersAndDatesAreReplacedInTheirTextForm) {
+  const std::string path = Table("people", R"([["a", 12.5, "2020-01-02", ""], ["b", 212, "2012-12-12", ""]])");
+  UseSets({"12", "20"}, {"34", "19"});
+  EXPECT_EQ(Run(), RunEnd::kDone);
+  const std::string expected = R"([{"AMOUNT": "34.5", "BORN": "1919-01-02", "NAME": "a", "NOTE": ""}, )"
+                               R"({"AMOUNT": "234.0", "BORN": "1912-12-12", "NAME": "b", "NOTE": ""}])";
+  EXPECT_EQ(Dbfread(path), expected);
+  EXPECT_EQ(Dbf(path), expected);
+  ASSERT_EQ(toolkit.error_reports().size(), 1u);
+  EXPECT_EQ(toolkit.error_reports()[0],
+            ReportText("Field 'born' of table 'people' cannot take the value \"2034-34-34\": "
+                       "\"2034-34-34\" is not a date (YYYY-MM-DD).",
+                       136));
+  const auto reported = toolkit.messages()[0];
+  EXPECT_EQ(reported.title, "Application Error");
+  EXPECT_EQ(reported.icon, MessageIcon::kWarning);
+  // The line written before the refused assignment stays.
+  EXPECT_EQ(LogEntries(), (std::vector<std::string>{"12 was replace to 34 at table (people) and column (amount)",
+                                                    "20 was replace to 19 at table (people) and column (born)",
+                                                    "12 was replace to 34 at table (people) and column (amount)",
+                                                    "12 was replace to 34 at table (people) and column (born)",
+                                                    "20 was replace to 19 at table (people) and column (born)"}));
+  EXPECT_EQ(toolkit.messages().back().text, "Done.");
+}
+
+TEST_F(RunTest, SetsChainWithinAFieldAndLogInOrder) {
+  const std::string path = Table("people", R"([["a", 1, "2020-01-02", "b"]])");
+  UseSets({"a", "b"}, {"b", "c"});
+  Run();
+  EXPECT_EQ(Xbase(path), "c\t1\t20200102\tc\n");
+  EXPECT_EQ(LogEntries(), (std::vector<std::string>{"a was replace to b at table (people) and column (name)",
+                                                    "b was replace to c at table (people) and column (name)",
+                                                    "b was replace to c at table (people) and column (note)"}));
+}
+
+TEST_F(RunTest, EmptySetListChangesNothing) {
+  const std::string path = Table("people", R"([["a", 1, "2020-01-02", "b"]])");
+  const FileSnapshot before = FileSnapshot::Of({path});
+  UseSets({}, {});
+  EXPECT_EQ(Run(), RunEnd::kDone);
+  EXPECT_TRUE(FileSnapshot::Of({path}) == before);
+  EXPECT_FALSE(fs::exists(LogPath()));
+  ExpectOnlyDone();
+}
+
+TEST_F(RunTest, TickedTablesAreDoneOneAfterTheOtherInListOrder) {
+  const std::string first = Table("second", R"([["xa", 1, "2020-01-02", ""]])");
+  const std::string skipped = Table("skipped", R"([["xa", 1, "2020-01-02", ""]])");
+  const std::string last = Table("first", R"([["xa", 1, "2020-01-02", ""]])");
+  inputs.rows[1].ticked = false;
+  const FileSnapshot untouched = FileSnapshot::Of({skipped});
+  inputs.find = "x";
+  inputs.replace = "y";
+  Run();
+  EXPECT_EQ(LogEntries(), (std::vector<std::string>{"x was replace to y at table (second) and column (name)",
+                                                    "x was replace to y at table (first) and column (name)"}));
+  EXPECT_EQ(inputs.names_read, (std::vector<std::string>{"second", "first"}));
+  EXPECT_EQ(Xbase(first), "ya\t1\t20200102\t\n");
+  EXPECT_EQ(Xbase(last), "ya\t1\t20200102\t\n");
+  EXPECT_TRUE(FileSnapshot::Of({skipped}) == untouched);
+}
+
+TEST_F(RunTest, NoTickedTableOpensNothingAndSaysDone) {
+  Table("people", R"([["a", 1, "2020-01-02", ""]])");
+  inputs.rows[0].ticked = false;
+  inputs.find = "a";
+  EXPECT_EQ(Run(), RunEnd::kDone);
+  EXPECT_EQ(inputs.source.reads, 0);
+  EXPECT_EQ(inputs.pointer, (std::vector<bool>{true, false}));
+  ExpectOnlyDone();
+}
+
+TEST_F(RunTest, AnEmptyFindTextIsRefusedBeforeAnythingIsOpened) {
+  const std::string path = Table("people", R"([["a", 1, "2020-01-02", ""]])");
+  inputs.find = "";
+  inputs.replace = "x";
+  EXPECT_EQ(Run(), RunEnd::kRefused);
+  UseSets({"a", "", "c"}, {"b", "zz", "d"});
+  EXPECT_EQ(Run(), RunEnd::kRefused);
+
+  ASSERT_EQ(toolkit.messages().size(), 2u);
+  EXPECT_EQ(toolkit.messages()[0].text, "Please enter the text to find.");
+  EXPECT_EQ(toolkit.messages()[1].text,
+            "Set 2 has no text to find (its replace text is \"zz\"). Please enter a text to find for it or "
+            "remove it.");
+  const auto messages = toolkit.messages();
+  for (const auto& m : messages) {
+    EXPECT_EQ(m.title, "Quillon");
+    EXPECT_EQ(m.icon, MessageIcon::kNone);
+  }
+  EXPECT_EQ(inputs.source.reads, 0);
+  EXPECT_TRUE(inputs.pointer.empty());
+  EXPECT_FALSE(fs::exists(LogPath()));
+}
+
+TEST_F(RunTest, AChangeLogThatCannotBeWrittenIsReportedAndTheFieldStillReplaced) {
+  const std::string path = Table("people", R"([["a", 1, "2020-01-02", "a"]])");
+  TempVariable missing(dir.Sub("no such folder"));
+  inputs.find = "a";
+  inputs.replace = "b";
+  Run();
+  EXPECT_EQ(Xbase(path), "b\t1\t20200102\tb\n");
+  const std::string description =
+      "Cannot write the change log '" + dir.Sub("no such folder") + "/backups.log': No such file or directory.";
+  EXPECT_EQ(toolkit.error_reports(), (std::vector<std::string>{ReportText(description, 132),
+                                                               ReportText(description, 132)}));
+  EXPECT_EQ(toolkit.messages().back().text, "Done.");
+}
+
+TEST_F(RunTest, ATextTooLongForItsFieldIsReportedAndTheFieldKeepsItsValue) {
+  const std::string path = Table("people", R"([["banana", 1], ["cat", 2]])", "name C(6); amount N(3,0)");
+  inputs.find = "a";
+  inputs.replace = "aa";
+  Run();
+  EXPECT_EQ(Xbase(path), "banana\t1\ncaat\t2\n");
+  EXPECT_EQ(toolkit.error_reports(),
+            (std::vector<std::string>{ReportText("Field 'name' of table 'people' cannot take the value "
+                                                 "\"baanaanaa\": the text needs 9 bytes but the field holds 6.",
+                                                 136)}));
+  EXPECT_EQ(LogEntries().size(), 2u);
+}
+
+// A table that cannot be opened is reported once and the run goes on with
+// the next one.
+TEST_F(RunTest, ATableThatCannotBeOpenedIsReportedOnceAndLeft) {
+  inputs.rows.push_back({"vanished", true});
+  const std::string damaged = Table("damaged", R"([["a", 1, "2020-01-02", ""]])");
+  testing_support::WriteFileBytes(damaged, ReadFileBytes(damaged).substr(0, 20));
+  const std::string good = Table("good", R"([["a", 1, "2020-01-02", ""]])");
+  inputs.find = "a";
+  inputs.replace = "b";
+  EXPECT_EQ(Run(), RunEnd::kDone);
+  EXPECT_EQ(Xbase(good), "b\t1\t20200102\t\n");
+  ASSERT_EQ(toolkit.error_reports().size(), 2u);
+  EXPECT_EQ(toolkit.error_reports()[0],
+            ReportText("The folder '" + data + "' has no table called 'vanished'.", 112));
+  EXPECT_NE(toolkit.error_reports()[1].find("at line 112"), std::string::npos) << toolkit.error_reports()[1];
+  EXPECT_EQ(toolkit.messages().back().text, "Done.");
+}
+
+TEST_F(RunTest, AnUnreachableDataSourceIsReportedOncePerTickedTable) {
+  Table("one", R"([["a", 1, "2020-01-02", ""]])");
+  Table("two", R"([["a", 1, "2020-01-02", ""]])");
+  inputs.source.folder = dir.Sub("gone");
+  inputs.find = "a";
+  Run();
+  EXPECT_EQ(toolkit.error_reports(),
+            (std::vector<std::string>{ReportText("The folder '" + dir.Sub("gone") + "' does not exist.", 108),
+                                      ReportText("The folder '" + dir.Sub("gone") + "' does not exist.", 108)}));
+  EXPECT_EQ(toolkit.messages().back().text, "Done.");
+}
+
+// Another program changes a record while the run edits it: saving refuses,
+// the other program's change stays, and the run goes on with the next record.
+TEST_F(RunTest, ARecordChangedMeanwhileIsReportedOnceAndKeepsTheOtherChange) {
+  const std::string path = Table("people", R"([["a", 1, "2020-01-02", ""], ["a", 2, "2020-01-02", ""]])");
+  toolkit.on_yield = [&](long n) {
+    if (n != 1) return;
+    fox::Connection other;
+    other.Open(fox::ConnectionString::Build(fox::ConnectionString::SourceType::kFreeTables, data));
+    fox::Recordset rs;
+    rs.Open("SELECT * FROM people", other, fox::kOpenStatic, fox::kLockOptimistic);
+    rs.fields()[1] = "7";
+    rs.MoveNext();
+  };
+  inputs.find = "a";
+  inputs.replace = "b";
+  Run();
+  EXPECT_EQ(Xbase(path), "a\t7\t20200102\t\nb\t2\t20200102\t\n");
+  EXPECT_EQ(toolkit.error_reports(),
+            (std::vector<std::string>{ReportText(
+                "The change to record 1 of table 'people' was not saved: another program changed the record "
+                "after Quillon read it, and its change was kept.",
+                138)}));
+  EXPECT_EQ(toolkit.messages().back().text, "Done.");
+}
+
+TEST_F(RunTest, ARecordLockedByAnotherProgramIsReportedOnceAndLeft) {
+  const std::string path = Table("people", R"([["a", 1, "2020-01-02", ""], ["a", 2, "2020-01-02", ""]])");
+  // Another program holds record 1's lock (FoxPro's byte 0x7FFFFFFE - n).
+  fox::DiskFile other(path, fox::DiskFile::Mode::kReadWrite, "table file");
+  ASSERT_TRUE(other.TryLock(0x7FFFFFFEull - 1, 1));
+  inputs.find = "a";
+  inputs.replace = "b";
+  Run();
+  EXPECT_EQ(Xbase(path), "a\t1\t20200102\t\nb\t2\t20200102\t\n");
+  EXPECT_EQ(toolkit.error_reports(),
+            (std::vector<std::string>{ReportText(
+                "The change to record 1 of table 'people' was not saved: another program has locked the record.",
+                138)}));
+}
+
+// The window answers during a run, and what the user changes takes effect at
+// its next point of use: here the find text and a tick.
+TEST_F(RunTest, InputChangedDuringTheRunTakesEffectAtItsNextUse) {
+  const std::string path = Table("people", R"([["ab", 1, "2020-01-02", ""], ["ab", 2, "2020-01-02", ""]])");
+  const std::string later = Table("later", R"([["ab", 1, "2020-01-02", ""]])");
+  const FileSnapshot untouched = FileSnapshot::Of({later});
+  inputs.find = "a";
+  inputs.replace = "x";
+  toolkit.on_yield = [&](long n) {
+    if (n == 5) {  // the first field of the second record
+      inputs.find = "b";
+      inputs.rows[1].ticked = false;
+    }
+  };
+  Run();
+  EXPECT_EQ(Xbase(path), "xb\t1\t20200102\t\nax\t2\t20200102\t\n");
+  EXPECT_TRUE(FileSnapshot::Of({later}) == untouched);
+}
+
+// Closing the program stops the run at once: the record being edited is not
+// saved, so each record is wholly replaced or wholly as it was.
+TEST_F(RunTest, ClosingDuringTheRunLeavesEachRecordWhole) {
+  const std::string path =
+      Table("people", R"([["a", 1, "2020-01-02", "a"], ["a", 2, "2020-01-02", "a"], ["a", 3, "2020-01-02", "a"]])");
+  inputs.find = "a";
+  inputs.replace = "b";
+  toolkit.on_yield = [&](long n) {
+    if (n == 8) inputs.closing = true;  // record 2's memo, after its name was assigned
+  };
+  EXPECT_EQ(Run(), RunEnd::kStopped);
+  EXPECT_EQ(Xbase(path), "b\t1\t20200102\tb\na\t2\t20200102\ta\na\t3\t20200102\ta\n");
+  EXPECT_TRUE(toolkit.messages().empty());
+  EXPECT_EQ(LogEntries().size(), 3u);
+}
+
+TEST_F(RunTest, ADryRunWritesNothingAndCountsFieldsPerColumn) {
+  const std::string path =
+      Table("people", R"([["a", 11, "2020-01-02", "aa"], ["b", 2, "2020-01-02", "c"], [null, 1, null, "a"]])");
+  const FileSnapshot before = FileSnapshot::Of({path, data + "/people.fpt"});
+  UseSets({"a", "b", "1"}, {"b", "c", "x"});
+  std::vector<std::string> walked;
+  quillon::ReplacementRun run(inputs, toolkit, RunMode::kDryRun);
+  run.OnTableWalked([&](const quillon::TableReach& reach) { walked.push_back(reach.table); });
+  EXPECT_EQ(run.Run(), RunEnd::kDone);
+  EXPECT_TRUE(FileSnapshot::Of({path, data + "/people.fpt"}) == before);
+  EXPECT_FALSE(fs::exists(LogPath()));
+  EXPECT_EQ(walked, (std::vector<std::string>{"people"}));
+  ASSERT_EQ(run.reach().size(), 1u);
+  std::vector<std::pair<std::string, int64_t>> counts;
+  for (const auto& column : run.reach()[0].columns) counts.emplace_back(column.column, column.fields);
+  // A field counts once however many pairs find it ("aa" meets a and then
+  // b); Null values count never; "1" finds dates in their text form.
+  EXPECT_EQ(counts, (std::vector<std::pair<std::string, int64_t>>{
+                        {"name", 2}, {"amount", 2}, {"born", 2}, {"note", 2}}));
+  ExpectOnlyDone();
+}
+
+}  // namespace

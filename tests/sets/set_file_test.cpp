@@ -1,0 +1,103 @@
+#include "sets/set_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "shell/app_title.h"
+#include "shell/scripted_toolkit.h"
+#include "tests/support/test_support.h"
+
+namespace fs = std::filesystem;
+using quillon::ReplaceSet;
+using quillon::SaveSetFile;
+using quillon::ScriptedToolkit;
+using Sets = std::vector<ReplaceSet>;
+using testing_support::ReadFileBytes;
+using testing_support::TempDir;
+using testing_support::WriteFileBytes;
+
+namespace {
+
+// The sets the Load Sets window takes from the file at `path`.
+Sets LoadFile(const std::string& path, const std::string& separator) {
+  return quillon::ParseSets(quillon::ReadTextFile(path), separator);
+}
+
+// ASCII `text` as UTF-16 little-endian bytes.
+std::string Utf16(const std::string& text) {
+  std::string bytes;
+  for (char c : text) bytes += std::string{c, '\0'};
+  return bytes;
+}
+
+}  // namespace
+
+TEST(SaveSetFileTest, WritesOneCrLfLinePerSetAndLoadsBackTheSame) {
+  TempDir dir;
+  ScriptedToolkit toolkit;
+  SaveSetFile(toolkit, dir.Sub("sets.txt"), {{"a", "b"}, {"c", "d"}});
+  EXPECT_EQ(ReadFileBytes(dir.Sub("sets.txt")), "a::b\r\nc::d\r\n");
+
+  const Sets sets = {{" hi ", "hello"}, {"", "empty find"}, {"x", ""}, {"Grüße", "東京"}};
+  SaveSetFile(toolkit, dir.Sub("round.txt"), sets);
+  EXPECT_EQ(LoadFile(dir.Sub("round.txt"), "::"), sets);
+  SaveSetFile(toolkit, dir.Sub("empty.txt"), {});
+  EXPECT_EQ(fs::file_size(dir.Sub("empty.txt")), 0u);
+  EXPECT_TRUE(toolkit.shown.empty());  // new files need no question
+  // Nothing but the three set files is left behind.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 3);
+}
+
+TEST(SaveSetFileTest, AsksBeforeOverwritingAndNoLeavesTheFileAsItWas) {
+  TempDir dir;
+  const std::string path = dir.Sub("sets.txt");
+  WriteFileBytes(path, "old::text\r\n");
+  ScriptedToolkit toolkit;
+  toolkit.message_answers = {quillon::MessageAnswer::kNo, quillon::MessageAnswer::kYes};
+  SaveSetFile(toolkit, path, {{"new", "text"}});
+  EXPECT_EQ(ReadFileBytes(path), "old::text\r\n");
+  ASSERT_EQ(toolkit.shown.size(), 1u);
+  EXPECT_EQ(toolkit.shown[0].text, "Are you sure you wish to overwrite " + path + " ?");
+  EXPECT_EQ(toolkit.shown[0].buttons, quillon::MessageButtons::kYesNo);
+  EXPECT_EQ(toolkit.shown[0].title, quillon::ApplicationTitle());
+
+  SaveSetFile(toolkit, path, {});  // Yes with an empty list: an empty file
+  EXPECT_EQ(fs::file_size(path), 0u);
+
+  EXPECT_THROW(SaveSetFile(toolkit, dir.Sub("missing/sets.txt"), {{"a", "b"}}), std::runtime_error);
+}
+
+TEST(SetFileLoadTest, CommaSeparatorAndFindTextsHoldingDoubleColon) {
+  TempDir dir;
+  ScriptedToolkit toolkit;
+  WriteFileBytes(dir.Sub("comma.txt"), "a::b,c\r\nhi,hello\r\npeter,pete\r\n");
+  const Sets loaded = LoadFile(dir.Sub("comma.txt"), ",");
+  EXPECT_EQ(loaded, (Sets{{"a::b", "c"}, {"hi", "hello"}, {"peter", "pete"}}));
+  // Saved again with "::", the first set splits differently.
+  SaveSetFile(toolkit, dir.Sub("saved.txt"), loaded);
+  EXPECT_EQ(LoadFile(dir.Sub("saved.txt"), "::"), (Sets{{"a", "b"}, {"hi", "hello"}, {"peter", "pete"}}));
+}
+
+TEST(SetFileLoadTest, LineEndsOfCrAloneMakeOneLineLfAloneLoadsLikeCrLf) {
+  TempDir dir;
+  WriteFileBytes(dir.Sub("cr.txt"), "a::b\rc::d\re::f\r");
+  EXPECT_EQ(LoadFile(dir.Sub("cr.txt"), "::"), (Sets{{"a", "bc"}}));
+  WriteFileBytes(dir.Sub("lf.txt"), "a::b\n\n   \nno separator\nc::d\n");
+  EXPECT_EQ(LoadFile(dir.Sub("lf.txt"), "::"), (Sets{{"a", "b"}, {"c", "d"}}));
+  WriteFileBytes(dir.Sub("empty.txt"), "");
+  EXPECT_TRUE(LoadFile(dir.Sub("empty.txt"), "::").empty());
+}
+
+TEST(ReadTextFileTest, Utf16WithAndWithoutMarkAndTheUtf8Mark) {
+  TempDir dir;
+  WriteFileBytes(dir.Sub("marked.txt"), "\xFF\xFE" + Utf16("hi::hello\r\n"));
+  EXPECT_EQ(LoadFile(dir.Sub("marked.txt"), "::"), (Sets{{"hi", "hello"}}));  // the mark is not in "hi"
+  // No mark: the first byte decides. U+00FE starts with the byte FE.
+  WriteFileBytes(dir.Sub("thorn.txt"), std::string("\xFE\x00", 2) + Utf16("::x"));
+  EXPECT_EQ(quillon::ReadTextFile(dir.Sub("thorn.txt")), "þ::x");
+  WriteFileBytes(dir.Sub("utf8.txt"), "\xEF\xBB\xBFGrüße::東京\r\n");
+  EXPECT_EQ(LoadFile(dir.Sub("utf8.txt"), "::"), (Sets{{"Grüße", "東京"}}));
+}
