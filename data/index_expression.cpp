@@ -956,7 +956,7 @@ ExpressionValue IndexExpression::Node::Evaluate(const Context& ctx) const {
     }
     case Function::kPadl:
     case Function::kPadr: {
-      const int width = IntegerArgument(v[1], function == Function::kPadl ? "PADL" : "PADR", 0, 1 << 24);
+      const int width = IntegerArgument(v[1], function == Function::kPadl ? "PADL" : "PADR", 0, 65535);
       char fill = ' ';
       if (v.size() == 3) {
         if (v[2].bytes.empty()) Unsupported("PADL()/PADR() with an empty fill string");
@@ -974,7 +974,7 @@ ExpressionValue IndexExpression::Node::Evaluate(const Context& ctx) const {
     case Function::kRight: {
       const double n = v[1].number;
       if (n != std::floor(n)) Unsupported("LEFT()/RIGHT() with a fractional length");
-      const size_t count = n <= 0 ? 0 : std::min(s.size(), static_cast<size_t>(n));
+      const size_t count = n <= 0 ? 0 : n >= static_cast<double>(s.size()) ? s.size() : static_cast<size_t>(n);
       return Character(function == Function::kLeft ? s.substr(0, count) : s.substr(s.size() - count));
     }
     case Function::kSubstr: {

@@ -1,5 +1,7 @@
 #include "data/index_maintenance.h"
 
+#include <algorithm>
+
 #include "data/byte_order.h"
 #include "data/disk_file.h"
 #include "data/error.h"
@@ -12,6 +14,7 @@ constexpr uint32_t kTagHeaderSize = 1024;
 constexpr size_t kTagHeaderCheckedFrom = 12;  // root, free list and counter aside
 constexpr uint64_t kIndexLockOffset = 0x7FFFFFFE;
 constexpr size_t kCounterAt = 8;
+constexpr size_t kNearStart = 8192;
 
 constexpr uint8_t kBinarySignature = 5;
 constexpr uint8_t kCollatedSignature = 2;
@@ -159,16 +162,28 @@ std::unique_ptr<IndexMaintainer::Update> IndexMaintainer::Prepare(std::string_vi
   // Everything below is read afresh under the lock: other programs change
   // the index between saves.
   update->pages_ = std::make_unique<IndexPageStore>(index_.file());
-  unsigned char counter[4];
-  index_.file().ReadExactAt(kCounterAt, counter, sizeof counter, "the header of the index file");
-  update->counter_ = LoadBE32(counter);
+  // The change counter in the file header, and the headers of the tags that
+  // lie near it (those of the first tags made), come in one read.
+  size_t near_end = kCounterAt + 4;
+  for (const Change& change : changes) {
+    const size_t end = size_t{change.tag->header.header_offset} + kTagHeaderSize;
+    if (end <= kNearStart) near_end = std::max(near_end, end);
+  }
+  std::string start(near_end, '\0');
+  index_.file().ReadExactAt(0, start.data(), start.size(), "the header of the index file");
+  update->counter_ = LoadBE32(start.data() + kCounterAt);
 
   for (const Change& change : changes) {
     const Tag& tag = *change.tag;
     try {
-      std::string header(kTagHeaderSize, '\0');
-      index_.file().ReadExactAt(tag.header.header_offset, header.data(), header.size(),
-                                "the header of tag " + tag.header.name);
+      std::string header;
+      if (tag.header.header_offset + kTagHeaderSize <= start.size()) {
+        header = start.substr(tag.header.header_offset, kTagHeaderSize);
+      } else {
+        header.assign(kTagHeaderSize, '\0');
+        index_.file().ReadExactAt(tag.header.header_offset, header.data(), header.size(),
+                                  "the header of tag " + tag.header.name);
+      }
       if (header.compare(kTagHeaderCheckedFrom, std::string::npos, tag.header_bytes) != 0)
         Unsupported("another program has redefined it since the table was opened; open the table again");
       IndexTree tree(*update->pages_, LoadLE32(header.data()), tag.header.key_length, tag.format.pad());

@@ -35,8 +35,15 @@ bool Same(const IndexEntry& a, const IndexEntry& b) { return a.recno == b.recno 
 
 // ---------------------------------------------------------------------------
 
-IndexPageStore::IndexPageStore(DiskFile& file) : file_(file), file_size_(file.Size()) {
-  const uint64_t end = std::max<uint64_t>(kFirstPage, (file_size_ + kIndexPageSize - 1) / kIndexPageSize * kIndexPageSize);
+IndexPageStore::IndexPageStore(DiskFile& file) : file_(file) {}
+
+// The size is asked for only when pages are added: most changes add none,
+// and every system call shows in the cost of a save.
+void IndexPageStore::FindEnd() {
+  if (next_new_ != 0) return;
+  file_size_ = file_.Size();
+  const uint64_t end =
+      std::max<uint64_t>(kFirstPage, (file_size_ + kIndexPageSize - 1) / kIndexPageSize * kIndexPageSize);
   next_new_ = static_cast<uint32_t>(std::min<uint64_t>(end, 0xFFFFFFFFu));
 }
 
@@ -47,14 +54,13 @@ IndexNode& IndexPageStore::Page(uint32_t offset, uint16_t key_length, char pad) 
       Corrupt("the page at " + Hex(offset) + " belongs to two tags");
     return found->second.node;
   }
-  if (offset % kIndexPageSize != 0 || offset < kFirstPage || uint64_t{offset} + kIndexPageSize > file_size_)
-    Corrupt("a page pointer leads to offset " + Hex(offset) + ", outside the file's pages");
   Slot slot;
   slot.key_length = key_length;
   slot.pad = pad;
   slot.original.assign(kIndexPageSize, '\0');
-  static const std::string kWhat = "an index page";  // the offset was checked above
-  file_.ReadExactAt(offset, slot.original.data(), kIndexPageSize, kWhat);
+  if (offset % kIndexPageSize != 0 || offset < kFirstPage ||
+      file_.ReadAt(offset, slot.original.data(), kIndexPageSize) != kIndexPageSize)
+    Corrupt("a page pointer leads to offset " + Hex(offset) + ", outside the file's pages");
   const std::string problem = DecodeIndexNode(slot.original, key_length, pad, &slot.node);
   if (!problem.empty()) Corrupt("the page at " + Hex(offset) + " " + problem);
   return pages_.emplace(offset, std::move(slot)).first->second.node;
@@ -63,6 +69,7 @@ IndexNode& IndexPageStore::Page(uint32_t offset, uint16_t key_length, char pad) 
 void IndexPageStore::MarkChanged(uint32_t offset) { pages_.at(offset).changed = true; }
 
 uint32_t IndexPageStore::Allocate(uint16_t key_length, char pad) {
+  FindEnd();
   if (uint64_t{next_new_} + kIndexPageSize > kLargestFile)
     throw Error(ErrorKind::kUnsupported, "the index file would grow past 2 GB");
   const uint32_t offset = next_new_;
@@ -162,7 +169,9 @@ bool IndexTree::Remove(const IndexEntry& entry) {
   if (at == leaf.entries.end() || !Same(*at, entry)) return false;
   const IndexEntry old_last = leaf.entries.back();
   leaf.entries.erase(at);
-  AfterChange(path, path.pages.size() - 1, old_last);
+  // Without an entry a leaf never needs more room: the next key shares at
+  // least as much with the one before as the removed key's bytes made up.
+  AfterChange(path, path.pages.size() - 1, old_last, false);
   return true;
 }
 
@@ -175,16 +184,16 @@ void IndexTree::Insert(const IndexEntry& entry) {
   std::optional<IndexEntry> old_last;
   if (!leaf.entries.empty()) old_last = leaf.entries.back();
   leaf.entries.insert(at, entry);
-  AfterChange(path, path.pages.size() - 1, old_last);
+  AfterChange(path, path.pages.size() - 1, old_last, true);
 }
 
 bool IndexTree::Fits(const IndexNode& node) const { return IndexNodeFits(node, key_length_, pad_); }
 
-void IndexTree::AfterChange(Path& path, size_t level, const std::optional<IndexEntry>& old_last) {
+void IndexTree::AfterChange(Path& path, size_t level, const std::optional<IndexEntry>& old_last, bool grew) {
   const uint32_t offset = path.pages[level];
   IndexNode& node = Node(offset);
   pages_.MarkChanged(offset);
-  if (!Fits(node)) {
+  if (grew && !Fits(node)) {
     Split(path, level);
     return;
   }
@@ -207,14 +216,14 @@ void IndexTree::AfterChange(Path& path, size_t level, const std::optional<IndexE
     const size_t slot = path.slots[level - 1];
     parent.entries.erase(parent.entries.begin() + static_cast<std::ptrdiff_t>(slot));
     parent.children.erase(parent.children.begin() + static_cast<std::ptrdiff_t>(slot));
-    AfterChange(path, level - 1, parent_last);
+    AfterChange(path, level - 1, parent_last, false);
     return;
   }
   if (level > 0 && (!old_last || !Same(node.entries.back(), *old_last))) {
     IndexNode& parent = Node(path.pages[level - 1]);
     const IndexEntry parent_last = parent.entries.back();
     parent.entries[path.slots[level - 1]] = node.entries.back();
-    AfterChange(path, level - 1, parent_last);
+    AfterChange(path, level - 1, parent_last, false);
   }
 }
 
@@ -308,7 +317,7 @@ void IndexTree::Split(Path& path, size_t level) {
   node.entries = std::move(first.entries);
   node.children = std::move(first.children);
   parent.entries[slot] = node.entries.back();
-  AfterChange(path, level - 1, parent_last);
+  AfterChange(path, level - 1, parent_last, true);
 }
 
 }  // namespace fox

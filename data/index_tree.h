@@ -60,9 +60,11 @@ class IndexPageStore {
     std::string encoded;   // bytes to write
   };
 
+  void FindEnd();
+
   DiskFile& file_;
-  uint64_t file_size_ = 0;
-  uint32_t next_new_ = 0;
+  uint64_t file_size_ = 0;  // known once pages are added
+  uint32_t next_new_ = 0;   // where the next added page goes; 0 until known
   std::map<uint32_t, Slot> pages_;  // node-based: references stay valid
 };
 
@@ -87,8 +89,9 @@ class IndexTree {
   IndexNode& Node(uint32_t offset) { return pages_.Page(offset, key_length_, pad_); }
   Path Descend(const IndexEntry& target);
   bool Fits(const IndexNode& node) const;
-  // The page at `level` changed; `old_last` was its greatest entry before.
-  void AfterChange(Path& path, size_t level, const std::optional<IndexEntry>& old_last);
+  // The page at `level` changed; `old_last` was its greatest entry before;
+  // `grew` when it may no longer fit.
+  void AfterChange(Path& path, size_t level, const std::optional<IndexEntry>& old_last, bool grew);
   void Split(Path& path, size_t level);
   std::vector<size_t> SplitPoints(const IndexNode& node) const;
 

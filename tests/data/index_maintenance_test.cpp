@@ -458,6 +458,26 @@ TEST(IndexChanges, TagsThatCannotBeKeptRefuseBeforeAnythingIsWritten) {
   EXPECT_EQ(ReadFileBytes(scratch.index), index_bytes);
 }
 
+TEST(IndexChanges, ATagCallingAFunctionOfItsOwnRefusesEveryField) {
+  // A user-defined function may read any field, not only those it names.
+  Scratch scratch(FixtureOf("perl-xbase/rooms.dbf"));
+  uint32_t header = 0;
+  {
+    auto table = scratch.Open();
+    header = FindTag(*table, "ROOMNAME")->header.header_offset;
+  }
+  std::string bytes = ReadFileBytes(scratch.index);
+  ASSERT_EQ(bytes.substr(header + 512, 9), std::string("roomname\0", 9));
+  bytes.replace(header + 512, 8, "myudf(1)");
+  WriteFileBytes(scratch.index, bytes);
+  auto table = scratch.Open();
+  Table::Edit edit = EditOf(*table, 1);
+  const fox::Error e = ErrorOf([&] { table->Assign(edit, ColumnOf(*table, "facility"), "Audio"); });
+  EXPECT_EQ(e.kind(), ErrorKind::kIndexed);
+  EXPECT_NE(std::string(e.what()).find("tag ROOMNAME"), std::string::npos) << e.what();
+  EXPECT_NE(std::string(e.what()).find("MYUDF"), std::string::npos) << e.what();
+}
+
 TEST(IndexChanges, AStaleTagIsRefusedAsDamaged) {
   Scratch scratch(FixtureOf("ruby-dbf/foxprodb/calls.dbf"));
   // Another program changed contact_id of record 2 without its index.
