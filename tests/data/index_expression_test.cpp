@@ -197,16 +197,6 @@ TEST_F(Expressions, NullsAndMemos) {
   EXPECT_EQ(IndexExpression::Compile("note", schema_).Evaluate(r, &pending).bytes, "pending");
 }
 
-TEST_F(Expressions, ColumnsAndTypes) {
-  IndexExpression e = IndexExpression::Compile("STR(total_amount)+DTOS(born)", schema_);
-  EXPECT_EQ(e.columns(), (std::set<size_t>{1, 3}));
-  EXPECT_FALSE(e.reads_deleted_flag());
-  EXPECT_TRUE(IndexExpression::Compile("id > 1 .AND. !DELETED()", schema_).reads_deleted_flag());
-  EXPECT_EQ(IndexExpression::Compile("id", schema_).type(), ExpressionValue::Type::kInteger);
-  EXPECT_EQ(IndexExpression::Compile("id+1", schema_).type(), ExpressionValue::Type::kNumber);
-  EXPECT_EQ(IndexExpression::Compile("born", schema_).type(), ExpressionValue::Type::kDate);
-}
-
 TEST_F(Expressions, WhatIsNotEvaluatedIsRefused) {
   const char* refused[] = {
       "FOO(name)",         "unknown",           "t.name",           "t->name",       "SUBS(name, 1, 2)",
@@ -261,8 +251,6 @@ TEST(IndexKey, FormatsAndNulls) {
   const fox::KeyFormat nullable_text = fox::KeyFormatOf(Type::kCharacter, 6, true);
   EXPECT_EQ(Hex(fox::EncodeKey(text, nullable_text)), "80414c464b49");
   EXPECT_EQ(fox::EncodeKey(ExpressionValue{}, nullable_text), std::string(6, '\0'));
-  EXPECT_EQ(fox::EncodeKey(text, fox::KeyFormatOf(Type::kCharacter, 3, false)), "ALF");
-  EXPECT_EQ(fox::EncodeKey(text, fox::KeyFormatOf(Type::kCharacter, 7, false)), "ALFKI  ");
   EXPECT_THROW(fox::EncodeKey(ExpressionValue{}, fox::KeyFormatOf(Type::kCharacter, 5, false)), fox::Error);
 
   ExpressionValue id;
@@ -280,9 +268,6 @@ TEST(IndexKey, FormatsAndNulls) {
   EXPECT_EQ(Hex(fox::EncodeKey(stamp, fox::KeyFormatOf(Type::kDateTime, 8, false))), "c142b0aa80000000");
   stamp.millisecond = 1000;
   EXPECT_THROW(fox::EncodeKey(stamp, fox::KeyFormatOf(Type::kDateTime, 8, false)), fox::Error);
-  ExpressionValue flag;
-  flag.type = Type::kLogical;
-  EXPECT_EQ(fox::EncodeKey(flag, fox::KeyFormatOf(Type::kLogical, 1, false)), "F");
 }
 
 }  // namespace

@@ -181,19 +181,28 @@ TEST(IndexTree, ShortKeysGrowToThreeLevelsAndShrinkToAnEmptyRoot) {
   }
 }
 
-TEST(IndexTree, LongKeysSplitEveryLevel) {
-  TempDir dir;
-  // OBJECTNAME: 148-byte keys, three to an interior page.
-  TreeUnderTest t(dir, "foxbin2prg/fb2p_dbc.dcx", "OBJECTNAME", ' ');
-  std::mt19937 random(12);
-  GrowAndShrink(t, random, "abcdefghijklmnopqrstuvwxyz0123456789", 148, 400, 4);
-}
-
-TEST(IndexTree, IntegerKeysWithLargeRecordNumbers) {
-  TempDir dir;
-  TreeUnderTest t(dir, "ruby-dbf/foxprodb/calls.CDX", "CALL_ID", '\0');
-  std::mt19937 random(13);
-  GrowAndShrink(t, random, std::string("\x80\x00\x01\x7F\xFF", 5), 4, 3000, 2);
+TEST(IndexTree, LongAndIntegerKeysGrowAndShrink) {
+  struct Case {
+    const char* file;
+    const char* tag;
+    char pad;
+    std::string alphabet;
+    size_t max_length, entries;
+    int depth;
+  };
+  const Case cases[] = {
+      // 148-byte keys, three to an interior page: splits at every level.
+      {"foxbin2prg/fb2p_dbc.dcx", "OBJECTNAME", ' ', "abcdefghijklmnopqrstuvwxyz0123456789", 148, 400, 4},
+      // 4-byte integer keys whose record numbers need wider leaf entries.
+      {"ruby-dbf/foxprodb/calls.CDX", "CALL_ID", '\0', std::string("\x80\x00\x01\x7F\xFF", 5), 4, 3000, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tag);
+    TempDir dir;
+    TreeUnderTest t(dir, c.file, c.tag, c.pad);
+    std::mt19937 random(12);
+    GrowAndShrink(t, random, c.alphabet, c.max_length, c.entries, c.depth);
+  }
 }
 
 TEST(IndexTree, DamagedTreesAreReportedAndNothingIsWritten) {
