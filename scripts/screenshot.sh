@@ -2,7 +2,8 @@
 # Takes the README's screenshot of the main window: starts the built program
 # under a virtual X server with scratch settings that point at a copy of the
 # sample tables and hold a find and a replace text, and saves the window as
-# docs/main-window.png. Needs xvfb, xauth and imagemagick (import).
+# docs/main-window.png. Needs xvfb, xauth, imagemagick (import) and x11-utils
+# (xwininfo).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)

@@ -74,10 +74,7 @@ class DataSourceWindow : public QWidget, public DataSourceView {
   void EndProgram();
   bool closing() const { return closing_; }
 
-  const std::string& program_folder() const { return program_folder_; }
-  Toolkit& toolkit() { return toolkit_; }
   PointerRule& pointer_rule() { return *pointer_rule_; }
-  Skin& skin() { return skin_; }
 
   // The handlers; all but PushButton3_Click carry the error trap.
   void PushButton1_Click();   // "Help"
