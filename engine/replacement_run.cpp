@@ -115,8 +115,10 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
     }
   }
 
+  const uint32_t records = recordset.table() != nullptr ? recordset.table()->record_count() : 0;
   while (true) {
     if (!trap.Step(118, [&] { at_end = recordset.Eof(); }) || at_end) return Walk::kGoOn;
+    if (on_record_reached_) on_record_reached_(table, recordset.recno(), records);
     bool pass_over = RecordHoldsNoFindText(recordset);
     for (size_t j = 0; j < field_count; ++j) {
       bool events = true;

@@ -129,6 +129,14 @@ class ReplacementRun {
   // closed.
   void OnTableWalked(std::function<void(const TableReach&)> callback) { on_table_walked_ = std::move(callback); }
 
+  // Where the walk is: the table as the run opened it, the number of the
+  // record reached in that table (from 1, deleted records counted, as on
+  // disk) and the table's number of records on disk.
+  using RecordReached = std::function<void(const std::string& table, uint32_t record, uint32_t records)>;
+  // Optional: called as the walk reaches each record, before its fields, so
+  // that a window can show how far the run has come. It must not throw.
+  void OnRecordReached(RecordReached callback) { on_record_reached_ = std::move(callback); }
+
   // The refusal message for an empty find text in `inputs` as they are now,
   // or "" when a run may start.
   static std::string Refusal(const RunInputs& inputs);
@@ -160,6 +168,7 @@ class ReplacementRun {
   int reports_ = 0;
   std::vector<TableReach> reach_;
   std::function<void(const TableReach&)> on_table_walked_;
+  RecordReached on_record_reached_;
 
   // Buffers reused from field to field, so the walk does not allocate for
   // every field.

@@ -216,6 +216,24 @@ TEST_F(RunTest, TickedTablesAreDoneOneAfterTheOtherInListOrder) {
   EXPECT_TRUE(FileSnapshot::Of({skipped}) == untouched);
 }
 
+TEST_F(RunTest, TheRecordsReachedAreReportedInWalkOrderWithTheirTablesSize) {
+  Table("first", R"([["a", 1, "2020-01-02", ""], ["b", 2, "2020-01-02", ""]])");
+  Table("skipped", R"([["a", 1, "2020-01-02", ""]])");
+  Table("second", R"([["c", 1, "2020-01-02", ""]])");
+  inputs.rows[1].ticked = false;
+  inputs.find = "a";
+  std::vector<std::string> reached;
+  quillon::ReplacementRun run(inputs, toolkit);
+  run.OnRecordReached([&](const std::string& table, uint32_t record, uint32_t records) {
+    reached.push_back(table + " " + std::to_string(record) + "/" + std::to_string(records) + " after " +
+                      std::to_string(toolkit.yields) + " yields");
+  });
+  EXPECT_EQ(run.Run(), RunEnd::kDone);
+  // Reported before the record's fields are walked (four fields a record).
+  EXPECT_EQ(reached, (std::vector<std::string>{"first 1/2 after 0 yields", "first 2/2 after 4 yields",
+                                               "second 1/1 after 8 yields"}));
+}
+
 TEST_F(RunTest, NoTickedTableOpensNothingAndSaysDone) {
   Table("people", R"([["a", 1, "2020-01-02", ""]])");
   inputs.rows[0].ticked = false;

@@ -1,0 +1,312 @@
+// The main window driven through its real controls on a copy of the sample
+// tables: its load, the ticks, the tab and the single pair kept across
+// starts, "< Back" and return, and whole runs checked with python3-dbfread.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QTabBar>
+#include <QTabWidget>
+#include <regex>
+
+#include "sets/set_list.h"
+#include "shell/pointer.h"
+#include "tests/ui/ui_test_support.h"
+
+namespace {
+
+using quillon::MainWindow;
+using ui_testing::Click;
+using ui_testing::Find;
+using ui_testing::MoveOver;
+using ui_testing::Type;
+namespace keys = quillon::settings;
+
+class MainWindowTest : public ui_testing::ProgramTest {
+ protected:
+  // Starts with the sample folder stored, so the main window opens at once.
+  MainWindow& StartOnSamples() {
+    Store(keys::kFreeTableFolder, samples());
+    Start();
+    EXPECT_FALSE(form1().isVisible());
+    return form2();
+  }
+  QListWidget& list() { return Find<QListWidget>(form2(), "List1"); }
+  QTabWidget& tabs() { return Find<QTabWidget>(form2(), "TabControl1"); }
+  QLineEdit& find_box() { return Find<QLineEdit>(form2(), "Text1"); }
+  QLineEdit& replace_box() { return Find<QLineEdit>(form2(), "Text2"); }
+  QComboBox& finds() { return Find<QComboBox>(form2(), "Combo1"); }
+  QComboBox& replaces() { return Find<QComboBox>(form2(), "Combo2"); }
+  QPushButton& start_button() { return Find<QPushButton>(form2(), "PushButton1"); }
+
+  std::vector<std::string> Ticked() {
+    std::vector<std::string> ticked;
+    for (int row = 0; row < list().count(); ++row) {
+      if (list().item(row)->checkState() == Qt::Checked)
+        ticked.push_back(list().item(row)->text().toStdString());
+    }
+    return ticked;
+  }
+  std::vector<std::string> Items(QComboBox& box) {
+    std::vector<std::string> items;
+    for (int i = 0; i < box.count(); ++i) items.push_back(box.itemText(i).toStdString());
+    return items;
+  }
+  void ChooseTab(int index) {
+    QTabBar* bar = tabs().tabBar();
+    QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, bar->tabRect(index).center());
+  }
+  // Toggles the tick of a table entry with the space bar, as the keyboard
+  // user does.
+  void ToggleTick(int row) {
+    list().setCurrentRow(row);
+    QTest::keyClick(list().viewport(), Qt::Key_Space);
+  }
+  void AddSet(const std::string& answer) {
+    toolkit_.prompt_answers.push_back(answer);
+    Click(form2(), "PushButton10");
+  }
+
+  // The dump of a table before a run with `replacements` applied to every
+  // value, in order: what the run must leave.
+  static std::string Replaced(std::string dump,
+                              const std::vector<std::pair<std::string, std::string>>& replacements) {
+    for (const auto& [find, replace] : replacements) {
+      for (size_t at = dump.find(find); at != std::string::npos; at = dump.find(find, at + replace.size())) {
+        dump.replace(at, find.size(), replace);
+      }
+    }
+    return dump;
+  }
+};
+
+TEST_F(MainWindowTest, AtFirstItOpensOnTheFirstTabWithEveryTableTicked) {
+  MainWindow& w = StartOnSamples();
+  EXPECT_TRUE(w.isVisible());
+  EXPECT_EQ(w.windowTitle(), "Quillon");
+  EXPECT_FALSE(w.windowIcon().isNull());
+  EXPECT_EQ(Find<QGroupBox>(w, "Frame1").title(), "Select tables to find and replace within");
+  EXPECT_EQ(Ticked(), (std::vector<std::string>{"customers", "orders", "products"}));
+  EXPECT_EQ(tabs().currentIndex(), 0);
+  EXPECT_EQ(tabs().tabText(0), "Find and replace");
+  EXPECT_EQ(tabs().tabText(1), "Multiple find and replace sets");
+  EXPECT_EQ(find_box().text(), "");
+  EXPECT_EQ(replace_box().text(), "");
+  EXPECT_EQ(finds().count(), 0);
+  EXPECT_FALSE(finds().isEditable());
+  EXPECT_FALSE(replaces().isEditable());
+  std::vector<QString> labels;
+  for (const char* name : {"Label2", "Label3", "Label4", "Label5"})
+    labels.push_back(Find<QLabel>(w, name).text());
+  EXPECT_EQ(labels, (std::vector<QString>{" Find what (exact case):", " Replace with:",
+                                          " Find what (exact case):", " Replace with:"}));
+  std::vector<QString> captions;
+  for (const char* name : {"PushButton8", "PushButton9", "PushButton10", "PushButton12", "PushButton13",
+                           "PushButton7", "PushButton11", "PushButton1", "PushButton5"}) {
+    captions.push_back(Find<QPushButton>(w, name).text());
+  }
+  EXPECT_EQ(captions,
+            (std::vector<QString>{"Select All", "Deselect All", "Add Set", "Load Sets", "Save Sets",
+                                  "Remove Selected Set", "Clear All Sets", "Start Replacing", "< Back"}));
+  EXPECT_FALSE(Find<QWidget>(w, "RunStatusRow").isVisible());
+  EXPECT_TRUE(toolkit_.shown.empty());
+}
+
+TEST_F(MainWindowTest, SelectAllAndDeselectAllSetEveryTick) {
+  StartOnSamples();
+  Click(form2(), "PushButton9");
+  EXPECT_TRUE(Ticked().empty());
+  ToggleTick(1);
+  EXPECT_EQ(Ticked(), (std::vector<std::string>{"orders"}));
+  Click(form2(), "PushButton8");
+  EXPECT_EQ(Ticked(), (std::vector<std::string>{"customers", "orders", "products"}));
+}
+
+TEST_F(MainWindowTest, TheTabAndTheSinglePairComeBackAtTheNextStartAndTheSetsDoNot) {
+  StartOnSamples();
+  Type(find_box(), "Kings");
+  EXPECT_EQ(Setting(keys::kText1), "Kings");
+  Type(replace_box(), "Queens");
+  ChooseTab(1);
+  EXPECT_EQ(Setting(keys::kTabControl1), "1");
+  AddSet("a::b");
+
+  StartOnSamples();
+  EXPECT_EQ(tabs().currentIndex(), 1);
+  EXPECT_EQ(find_box().text(), "Kings");
+  EXPECT_EQ(replace_box().text(), "Queens");
+  EXPECT_EQ(finds().count(), 0);
+  EXPECT_EQ(Find<QLineEdit>(form1(), "Text2").text(), QString::fromStdString(samples()));
+
+  ChooseTab(0);
+  EXPECT_EQ(Setting(keys::kTabControl1), "0");
+  StartOnSamples();
+  EXPECT_EQ(tabs().currentIndex(), 0);
+}
+
+TEST_F(MainWindowTest, BackAndReturnKeepTheTicksTheTabTheTextsAndTheSets) {
+  MainWindow& first = StartOnSamples();
+  ToggleTick(2);
+  Type(find_box(), "Mill Lane");
+  Type(replace_box(), "Mill Road");
+  AddSet("Portwen::Porthwen");
+  AddSet("Eastmere::East Mere");
+  ChooseTab(1);
+
+  Click(form2(), "PushButton5");
+  EXPECT_TRUE(form1().isVisible());
+  EXPECT_FALSE(first.isVisible());
+  // Another data source meanwhile does not refill the list.
+  Click(form1(), "PushButton4");  // the browser is cancelled
+  Find<QLineEdit>(form1(), "Text2")
+      .setText(QString::fromStdString(testing_support::Fixture("go-dbase/database")));
+  Click(form1(), "PushButton2");
+
+  EXPECT_EQ(&form2(), &first);
+  EXPECT_TRUE(first.isVisible());
+  EXPECT_FALSE(form1().isVisible());
+  EXPECT_EQ(list().count(), 3);
+  EXPECT_EQ(Ticked(), (std::vector<std::string>{"customers", "orders"}));
+  EXPECT_EQ(tabs().currentIndex(), 1);
+  EXPECT_EQ(find_box().text(), "Mill Lane");
+  EXPECT_EQ(replace_box().text(), "Mill Road");
+  EXPECT_EQ(Items(finds()), (std::vector<std::string>{"Portwen", "Eastmere"}));
+  EXPECT_EQ(Items(replaces()), (std::vector<std::string>{"Porthwen", "East Mere"}));
+  EXPECT_EQ(TakeMessages(), std::vector<std::string>{});
+}
+
+TEST_F(MainWindowTest, ARunOnTheFirstTabReplacesTheNameInTheTickedTablesAndLogsEachField) {
+  StartOnSamples();
+  const std::string customers = Dbfread(sample("customers"));
+  const std::string orders = Dbfread(sample("orders"));
+  const std::string products = Dbfread(sample("products"));
+  ToggleTick(2);  // products left out
+  Type(find_box(), "Old Market Street");
+  Type(replace_box(), "Market Square");
+  Click(form2(), "PushButton1");
+
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"Done."}));
+  EXPECT_EQ(Dbfread(sample("customers")), Replaced(customers, {{"Old Market Street", "Market Square"}}));
+  EXPECT_EQ(Dbfread(sample("orders")), Replaced(orders, {{"Old Market Street", "Market Square"}}));
+  EXPECT_NE(Dbfread(sample("orders")), orders);
+  EXPECT_EQ(Dbfread(sample("products")), products);
+  const std::string line = "Old Market Street was replace to Market Square at table ";
+  EXPECT_EQ(LogEntries(),
+            (std::vector<std::string>{
+                line + "(customers) and column (street)", line + "(customers) and column (notes)",
+                line + "(customers) and column (notes)", line + "(orders) and column (comment)",
+                line + "(orders) and column (comment)"}));
+  // The window is ready for the next run.
+  EXPECT_TRUE(start_button().isEnabled());
+  EXPECT_FALSE(quillon::IsBusyPointer(form2()));
+  EXPECT_FALSE(Find<QWidget>(form2(), "RunStatusRow").isVisible());
+}
+
+TEST_F(MainWindowTest, ARunOnTheSecondTabAppliesTheSetsInOrderAndLeavesTheSinglePairAlone) {
+  StartOnSamples();
+  const std::string customers = Dbfread(sample("customers"));
+  const std::string orders = Dbfread(sample("orders"));
+  Type(find_box(), "Portwen");  // not used: the second tab is chosen
+  Type(replace_box(), "Nowhere");
+  ChooseTab(1);
+  AddSet("Lindqvist::Lindquist");
+  AddSet("Lindquist Print::Lindquist Printing");
+  AddSet("Kingsbridge::Kingsford");
+  Click(form2(), "PushButton1");
+
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"Done."}));
+  EXPECT_EQ(Dbfread(sample("customers")), Replaced(customers, {{"Lindqvist", "Lindquist"},
+                                                               {"Lindquist Print", "Lindquist Printing"},
+                                                               {"Kingsbridge", "Kingsford"}}));
+  EXPECT_EQ(Dbfread(sample("orders")), orders);
+  // Two contacts, the one company that both Lindqvist sets meet, three cities.
+  EXPECT_EQ(LogEntries().size(), 7u);
+}
+
+TEST_F(MainWindowTest, DuringARunTheWindowShowsWhereItIsKeepsTheHourglassAndStartsNoSecondRun) {
+  StartOnSamples();
+  Type(find_box(), "Kestrel");
+  Type(replace_box(), "Falcon");
+  QPushButton& back = Find<QPushButton>(form2(), "PushButton5");
+  QLabel& status = Find<QLabel>(form2(), "RunStatus");
+  QProgressBar& progress = Find<QProgressBar>(form2(), "RunProgress");
+  std::vector<std::string> seen;
+  int clicks_refused = 0;
+  toolkit_.on_yield = [&](long n) {
+    EXPECT_TRUE(quillon::IsBusyPointer(form2()));
+    if (n == 1) {
+      EXPECT_TRUE(status.isVisible());
+      EXPECT_EQ(progress.value(), 1);
+      EXPECT_EQ(progress.maximum(), 8);
+      // Over a button the hourglass stays.
+      MoveOver(start_button());
+      MoveOver(back);
+      EXPECT_EQ(form2().cursor().shape(), Qt::WaitCursor);
+      // The start button is disabled: a click starts no second run.
+      EXPECT_FALSE(start_button().isEnabled());
+      QTest::mouseClick(&start_button(), Qt::LeftButton);
+      form2().PushButton1_Click();  // a click queued before the button was disabled
+      ++clicks_refused;
+    }
+    if (seen.empty() || seen.back() != status.text().toStdString())
+      seen.push_back(status.text().toStdString());
+  };
+  Click(form2(), "PushButton1");
+
+  EXPECT_EQ(clicks_refused, 1);
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"Done."}));
+  // 8 customers of 11 fields, 10 orders of 7 fields, 6 products of 6 fields,
+  // walked once.
+  EXPECT_EQ(toolkit_.yields, 8 * 11 + 10 * 7 + 6 * 6);
+  ASSERT_GE(seen.size(), 3u);
+  EXPECT_EQ(seen[0], "customers: record 1 of 8");
+  const auto first_of = [&](const std::string& table) {
+    for (const std::string& text : seen) {
+      if (text.rfind(table, 0) == 0) return text;
+    }
+    return std::string("(never shown)");
+  };
+  EXPECT_EQ(first_of("orders"), "orders: record 1 of 10");
+  EXPECT_EQ(first_of("products"), "products: record 1 of 6");
+  const std::regex shape("(customers|orders|products): record [0-9]+ of (8|10|6)");
+  for (const std::string& text : seen) EXPECT_TRUE(std::regex_match(text, shape)) << text;
+
+  // Afterwards the rule applies again: the hand over a button.
+  EXPECT_FALSE(quillon::IsBusyPointer(form2()));
+  MoveOver(back);
+  EXPECT_EQ(form2().cursor().shape(), Qt::PointingHandCursor);
+}
+
+TEST_F(MainWindowTest, ClosingTheWindowDuringARunEndsTheProgramWithoutSavingTheRecordInProgress) {
+  StartOnSamples();
+  Click(form2(), "PushButton9");
+  ToggleTick(0);  // customers only
+  const std::string before = Dbfread(sample("customers"));
+  Type(find_box(), "Kingsbridge");
+  Type(replace_box(), "Kingsford");
+  // Customer 3 (Kingsbridge, 11 fields a record): close at its last field,
+  // after its city was assigned.
+  toolkit_.on_yield = [&](long n) {
+    if (n == 3 * 11) form2().close();
+  };
+  Click(form2(), "PushButton1");
+
+  EXPECT_EQ(ends_, 1);
+  EXPECT_EQ(toolkit_.yields, 3 * 11);
+  EXPECT_TRUE(TakeMessages().empty());  // no "Done."
+  EXPECT_FALSE(form2().isVisible());
+  EXPECT_FALSE(form1().isVisible());
+  // Customer 1 was saved when the run moved on; customer 3 was not.
+  const std::string after = Dbfread(sample("customers"));
+  const std::string first = R"("CITY": "Kingsford", "COMPANY": "Harbour Lights Trading")";
+  const std::string third = R"("CITY": "Kingsbridge", "COMPANY": "Café Olé")";
+  EXPECT_NE(after.find(first), std::string::npos) << after;
+  EXPECT_NE(after.find(third), std::string::npos) << after;
+  EXPECT_EQ(LogEntries().size(), 2u);
+  EXPECT_NE(after, before);
+}
+
+}  // namespace

@@ -1,0 +1,367 @@
+#include "ui/main_window.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <climits>
+#include <iterator>
+#include <stdexcept>
+
+#include "sets/combo_set_list.h"
+#include "sets/load_sets_window.h"
+#include "shell/app_title.h"
+#include "shell/error_report.h"
+#include "shell/pointer.h"
+#include "shell/program_folder.h"
+#include "shell/settings_store.h"
+#include "shell/window_helpers.h"
+#include "ui/data_source_window.h"
+#include "ui/window_fonts.h"
+
+namespace quillon {
+namespace {
+
+// The status line of a run is refreshed at most this often within a table.
+constexpr qint64 kProgressIntervalMs = 200;
+
+// What a list or drop-down list says when asked for a row it does not have.
+constexpr char kNoSuchRow[] = "Invalid property array index";
+
+QPushButton* MakeButton(const char* name, const char* caption) {
+  auto* button = new QPushButton(QString::fromUtf8(caption));
+  button->setObjectName(name);
+  button->setFont(ButtonFont());
+  button->setAutoDefault(false);
+  return button;
+}
+
+QLabel* MakeLabel(const char* name, const char* caption) {
+  auto* label = new QLabel(QString::fromUtf8(caption));
+  label->setObjectName(name);
+  label->setFont(BoxFont());
+  return label;
+}
+
+void CheckRow(int row, int count) {
+  if (row < 0 || row >= count) throw std::out_of_range(kNoSuchRow);
+}
+
+// Settings that mirror a box or the tab are written at every change, without
+// an error trap: a store that cannot be written must not interrupt typing
+// with a box per keystroke, and the run still reads the boxes themselves.
+void StoreQuietly(const char* key, const std::string& value) {
+  try {
+    SaveSetting(key, value);
+  } catch (const std::exception&) {
+  }
+}
+
+}  // namespace
+
+MainWindow::MainWindow(DataSourceWindow& data_source, Toolkit& toolkit, std::string program_folder)
+    : data_source_(data_source), toolkit_(toolkit), program_folder_(std::move(program_folder)) {
+  BuildControls();
+  Form_Load(program_folder_);
+}
+
+MainWindow::~MainWindow() = default;
+
+QWidget* MainWindow::BuildSingleTab() {
+  auto* page = new QWidget;
+  page->setObjectName("Tab0");
+  text1_ = new QLineEdit;
+  text1_->setObjectName("Text1");
+  text1_->setFont(BoxFont());
+  text2_ = new QLineEdit;
+  text2_->setObjectName("Text2");
+  text2_->setFont(BoxFont());
+  auto* column = new QVBoxLayout(page);
+  column->addWidget(MakeLabel("Label2", " Find what (exact case):"));
+  column->addWidget(text1_);
+  column->addWidget(MakeLabel("Label3", " Replace with:"));
+  column->addWidget(text2_);
+  column->addStretch();
+  return page;
+}
+
+QWidget* MainWindow::BuildSetsTab() {
+  auto* page = new QWidget;
+  page->setObjectName("Tab1");
+  combo1_ = new QComboBox;
+  combo1_->setObjectName("Combo1");
+  combo1_->setFont(BoxFont());
+  combo2_ = new QComboBox;
+  combo2_->setObjectName("Combo2");
+  combo2_->setFont(BoxFont());
+  add_set_ = MakeButton("PushButton10", "Add Set");
+  load_sets_ = MakeButton("PushButton12", "Load Sets");
+  save_sets_ = MakeButton("PushButton13", "Save Sets");
+  remove_set_ = MakeButton("PushButton7", "Remove Selected Set");
+  clear_sets_ = MakeButton("PushButton11", "Clear All Sets");
+
+  auto* first_row = new QHBoxLayout;
+  first_row->addWidget(add_set_);
+  first_row->addWidget(load_sets_);
+  first_row->addWidget(save_sets_);
+  auto* second_row = new QHBoxLayout;
+  second_row->addWidget(remove_set_);
+  second_row->addWidget(clear_sets_);
+  auto* column = new QVBoxLayout(page);
+  column->addWidget(MakeLabel("Label4", " Find what (exact case):"));
+  column->addWidget(combo1_);
+  column->addWidget(MakeLabel("Label5", " Replace with:"));
+  column->addWidget(combo2_);
+  column->addLayout(first_row);
+  column->addLayout(second_row);
+  return page;
+}
+
+void MainWindow::BuildControls() {
+  setObjectName("Form2");
+  resize(520, 540);
+
+  frame1_ = new QGroupBox(QStringLiteral("Select tables to find and replace within"));
+  frame1_->setObjectName("Frame1");
+  frame1_->setFont(BoxFont());
+  list1_ = new QListWidget;
+  list1_->setObjectName("List1");
+  list1_->setFont(BoxFont());
+  auto* frame_column = new QVBoxLayout(frame1_);
+  frame_column->addWidget(list1_);
+
+  select_all_ = MakeButton("PushButton8", "Select All");
+  deselect_all_ = MakeButton("PushButton9", "Deselect All");
+  auto* tick_row = new QHBoxLayout;
+  tick_row->addWidget(select_all_);
+  tick_row->addWidget(deselect_all_);
+
+  tab_control1_ = new QTabWidget;
+  tab_control1_->setObjectName("TabControl1");
+  tab_control1_->setFont(BoxFont());
+  tab_control1_->addTab(BuildSingleTab(), QStringLiteral("Find and replace"));
+  tab_control1_->addTab(BuildSetsTab(), QStringLiteral("Multiple find and replace sets"));
+
+  // Where a run is: shown only while one is under way, in space kept for it
+  // so that the buttons below do not move.
+  run_row_ = new QWidget;
+  run_row_->setObjectName("RunStatusRow");
+  run_status_ = new QLabel;
+  run_status_->setObjectName("RunStatus");
+  run_status_->setFont(BoxFont());
+  run_progress_ = new QProgressBar;
+  run_progress_->setObjectName("RunProgress");
+  run_progress_->setTextVisible(false);
+  auto* run_layout = new QHBoxLayout(run_row_);
+  run_layout->setContentsMargins(0, 0, 0, 0);
+  run_layout->addWidget(run_status_, 2);
+  run_layout->addWidget(run_progress_, 1);
+  QSizePolicy keep_space = run_row_->sizePolicy();
+  keep_space.setRetainSizeWhenHidden(true);
+  run_row_->setSizePolicy(keep_space);
+  run_row_->hide();
+
+  start_ = MakeButton("PushButton1", "Start Replacing");
+  back_ = MakeButton("PushButton5", "< Back");
+
+  auto* column = new QVBoxLayout(this);
+  column->addWidget(frame1_, 1);
+  column->addLayout(tick_row);
+  column->addWidget(tab_control1_);
+  column->addWidget(run_row_);
+  column->addWidget(start_);
+  column->addWidget(back_);
+
+  QWidget* order[] = {list1_,     select_all_, deselect_all_, tab_control1_, text1_,
+                      text2_,     combo1_,     combo2_,       add_set_,      load_sets_,
+                      save_sets_, remove_set_, clear_sets_,   start_,        back_};
+  for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+
+  set_list_ = &(new ComboSetList(*combo1_, *combo2_, toolkit_))->set_list();
+  connect(add_set_, &QPushButton::clicked, this, [this] { set_list_->AddSet(); });
+  connect(remove_set_, &QPushButton::clicked, this, [this] { set_list_->RemoveSelectedSet(); });
+  connect(clear_sets_, &QPushButton::clicked, this, [this] { set_list_->ClearAllSets(); });
+  connect(save_sets_, &QPushButton::clicked, this, [this] { set_list_->SaveSets(); });
+  connect(load_sets_, &QPushButton::clicked, this,
+          [this] { LoadSets(this, *set_list_, toolkit_, program_folder_); });
+
+  connect(start_, &QPushButton::clicked, this, &MainWindow::PushButton1_Click);
+  connect(back_, &QPushButton::clicked, this, &MainWindow::PushButton5_Click);
+  connect(select_all_, &QPushButton::clicked, this, &MainWindow::PushButton8_Click);
+  connect(deselect_all_, &QPushButton::clicked, this, &MainWindow::PushButton9_Click);
+  connect(tab_control1_, &QTabWidget::currentChanged, this, &MainWindow::TabControl1_Click);
+  connect(text1_, &QLineEdit::textChanged, this, &MainWindow::Text1_Change);
+  connect(text2_, &QLineEdit::textChanged, this, &MainWindow::Text2_Change);
+
+  pointer_rule_ = new PointerRule(*this);
+}
+
+void MainWindow::Form_Load(const std::string& program_folder) {
+  ErrorTrap trap(toolkit_, kModule, "Form_Load");
+  trap.Step(100, [&] { ResetBackColors(*this); });
+  trap.Step(102, [&] { setWindowTitle(QString::fromUtf8(kProductName)); });
+  trap.Step(104, [&] { setWindowIcon(ApplicationIcon()); });
+  trap.Step(106, [&] { pointer_rule_->LoadPicture(BesideFolder(program_folder, kPointerFile)); });
+  trap.Step(108, [&] { FoxPro(data_source_, toolkit_).AddTablesToFoxproListbox(*this); });
+  trap.Step(110, [&] {
+    for (int row = list1_->count() - 1; row >= 0; --row) list1_->item(row)->setCheckState(Qt::Checked);
+  });
+  trap.Step(112, [&] {
+    const std::string stored = GetSetting(settings::kTabControl1, settings::kTabControl1Default);
+    const int index = std::stoi(stored);
+    if (index < 0 || index >= tab_control1_->count()) throw std::out_of_range("Invalid property value");
+    tab_control1_->setCurrentIndex(index);
+  });
+  trap.Step(114, [&] {
+    text1_->setText(QString::fromStdString(GetSetting(settings::kText1, settings::kText1Default)));
+  });
+  trap.Step(116, [&] {
+    text2_->setText(QString::fromStdString(GetSetting(settings::kText2, settings::kText2Default)));
+  });
+  list1_->setFocus();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  data_source_.EndProgram();
+  event->accept();
+}
+
+void MainWindow::AddItem(const std::string& name) {
+  const QString text = QString::fromLocal8Bit(name);
+  int row = 0;
+  while (row < list1_->count() && QString::compare(list1_->item(row)->text(), text, Qt::CaseInsensitive) <= 0)
+    ++row;
+  auto* item = new QListWidgetItem(text);
+  item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+  item->setCheckState(Qt::Unchecked);
+  // The run opens the table by the name exactly as the catalogue gave it.
+  item->setData(Qt::UserRole, QByteArray::fromStdString(name));
+  list1_->insertItem(row, item);
+}
+
+void MainWindow::SetAllTicks(bool ticked) {
+  for (int row = 0; row < list1_->count(); ++row)
+    list1_->item(row)->setCheckState(ticked ? Qt::Checked : Qt::Unchecked);
+}
+
+void MainWindow::PushButton8_Click() {
+  ErrorTrap trap(toolkit_, kModule, "PushButton8_Click");
+  trap.Step(100, [&] { SetAllTicks(true); });
+}
+
+void MainWindow::PushButton9_Click() {
+  ErrorTrap trap(toolkit_, kModule, "PushButton9_Click");
+  trap.Step(100, [&] { SetAllTicks(false); });
+}
+
+void MainWindow::PushButton5_Click() {
+  ErrorTrap trap(toolkit_, kModule, "PushButton5_Click");
+  trap.Step(100, [&] { data_source_.show(); });
+  trap.Step(102, [&] { hide(); });
+}
+
+void MainWindow::PushButton1_Click() {
+  // The button is disabled while a run is under way; a click already queued
+  // when it was disabled starts nothing either.
+  if (running_) return;
+  running_ = true;
+  start_->setEnabled(false);
+  shown_table_.clear();
+  since_progress_shown_.invalidate();
+  ShowRunStatus(true);
+
+  ReplacementRun run(*this, toolkit_);
+  run.OnRecordReached([this](const std::string& table, uint32_t record, uint32_t records) {
+    ShowProgress(table, record, records);
+  });
+  run.Run();
+
+  running_ = false;
+  // Once the program is closing no window is shown again.
+  if (Closing()) return;
+  ShowRunStatus(false);
+  start_->setEnabled(true);
+}
+
+void MainWindow::ShowRunStatus(bool shown) {
+  if (!shown) {
+    run_status_->clear();
+    run_progress_->reset();
+  }
+  run_row_->setVisible(shown);
+}
+
+void MainWindow::ShowProgress(const std::string& table, uint32_t record, uint32_t records) {
+  const bool new_table = table != shown_table_;
+  if (!new_table && since_progress_shown_.isValid() &&
+      !since_progress_shown_.hasExpired(kProgressIntervalMs)) {
+    return;
+  }
+  since_progress_shown_.start();
+  if (new_table) shown_table_ = table;
+  run_status_->setText(
+      QStringLiteral("%1: record %2 of %3").arg(QString::fromLocal8Bit(table)).arg(record).arg(records));
+  const int maximum = static_cast<int>(std::min<uint32_t>(std::max<uint32_t>(records, 1), INT_MAX));
+  run_progress_->setRange(0, maximum);
+  run_progress_->setValue(static_cast<int>(std::min<uint32_t>(record, static_cast<uint32_t>(maximum))));
+}
+
+void MainWindow::TabControl1_Click() {
+  StoreQuietly(settings::kTabControl1, std::to_string(tab_control1_->currentIndex()));
+}
+
+void MainWindow::Text1_Change() {
+  find_text_ = text1_->text().toStdString();
+  StoreQuietly(settings::kText1, find_text_);
+}
+
+void MainWindow::Text2_Change() {
+  replace_text_ = text2_->text().toStdString();
+  StoreQuietly(settings::kText2, replace_text_);
+}
+
+int MainWindow::TableCount() const { return list1_->count(); }
+
+bool MainWindow::IsTableTicked(int row) const {
+  CheckRow(row, list1_->count());
+  return list1_->item(row)->checkState() == Qt::Checked;
+}
+
+std::string MainWindow::TableName(int row) const {
+  CheckRow(row, list1_->count());
+  return list1_->item(row)->data(Qt::UserRole).toByteArray().toStdString();
+}
+
+int MainWindow::SelectedTab() const { return tab_control1_->currentIndex(); }
+
+int MainWindow::FindListCount() const { return combo1_->count(); }
+
+const std::string& MainWindow::FindListItem(int row) const {
+  CheckRow(row, combo1_->count());
+  find_item_ = combo1_->itemText(row).toStdString();
+  return find_item_;
+}
+
+int MainWindow::ReplaceListCount() const { return combo2_->count(); }
+
+const std::string& MainWindow::ReplaceListItem(int row) const {
+  CheckRow(row, combo2_->count());
+  replace_item_ = combo2_->itemText(row).toStdString();
+  return replace_item_;
+}
+
+const DataSourceView& MainWindow::DataSource() const { return data_source_; }
+
+void MainWindow::SetBusyPointer(bool busy) { quillon::SetBusyPointer(*this, busy); }
+
+bool MainWindow::Closing() const { return data_source_.closing(); }
+
+}  // namespace quillon

@@ -1,0 +1,148 @@
+// The main window (Form2): the tables to work on, what to replace, and the
+// run.
+//
+//   +- Select tables to find and replace within  Frame1 ------+
+//   | [x] customers                                    List1   |
+//   | [x] orders                                               |
+//   +----------------------------------------------------------+
+//   [ Select All  PushButton8 ] [ Deselect All  PushButton9 ]
+//   +- TabControl1 ---------------------------------------------+
+//   | Find and replace | Multiple find and replace sets          |
+//   |  tab 0: find box Text1, replace box Text2                  |
+//   |  tab 1: find list Combo1, replace list Combo2,             |
+//   |         Add Set (10), Load Sets (12), Save Sets (13),      |
+//   |         Remove Selected Set (7), Clear All Sets (11)       |
+//   +----------------------------------------------------------+
+//   (while a run is under way: the table and record reached)
+//   [              Start Replacing  PushButton1                ]
+//   [              < Back  PushButton5                         ]
+//
+// Created and loaded by the data source window the first time it is shown; it
+// then lives until the program ends, so "< Back" and a return keep the ticks,
+// the tab, the texts and the set list. Its load fills the table list from the
+// data source once. The window is what the replacement run reads its inputs
+// from (RunInputs), at the moment it needs them.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QWidget>
+#include <string>
+
+#include "data/access/foxpro_module.h"
+#include "engine/replacement_run.h"
+#include "shell/toolkit.h"
+
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class QTabWidget;
+
+namespace quillon {
+
+class DataSourceWindow;
+class PointerRule;
+class SetList;
+
+class MainWindow : public QWidget, public RunInputs, public TableList {
+  Q_OBJECT
+
+ public:
+  static constexpr char kModule[] = "Form2";
+
+  // Builds the window and runs its load. `data_source` owns this window and
+  // holds the data source; it and `toolkit` are borrowed. `program_folder`
+  // is where the pointer file is looked for.
+  MainWindow(DataSourceWindow& data_source, Toolkit& toolkit, std::string program_folder);
+  ~MainWindow() override;
+
+  SetList& set_list() { return *set_list_; }
+  PointerRule& pointer_rule() { return *pointer_rule_; }
+  // Whether "Start Replacing" is under way.
+  bool running() const { return running_; }
+
+  // The handlers. PushButton1_Click is the run, which reports its own
+  // failures; the others carry the error trap.
+  void PushButton1_Click();  // "Start Replacing"
+  void PushButton5_Click();  // "< Back"
+  void PushButton8_Click();  // "Select All"
+  void PushButton9_Click();  // "Deselect All"
+
+  // RunInputs.
+  int TableCount() const override;
+  bool IsTableTicked(int row) const override;
+  std::string TableName(int row) const override;
+  int SelectedTab() const override;
+  const std::string& FindText() const override { return find_text_; }
+  const std::string& ReplaceText() const override { return replace_text_; }
+  int FindListCount() const override;
+  const std::string& FindListItem(int row) const override;
+  int ReplaceListCount() const override;
+  const std::string& ReplaceListItem(int row) const override;
+  const DataSourceView& DataSource() const override;
+  void SetBusyPointer(bool busy) override;
+  bool Closing() const override;
+
+  // TableList: the table catalogue adds the data source's tables here, each
+  // with an empty tick. The list is kept in name order (ignoring case).
+  void AddItem(const std::string& name) override;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildControls();
+  QWidget* BuildSingleTab();
+  QWidget* BuildSetsTab();
+  void Form_Load(const std::string& program_folder);
+  void SetAllTicks(bool ticked);
+  void TabControl1_Click();
+  void Text1_Change();
+  void Text2_Change();
+  // The status line of a run: where it is, shown at most every few tenths of
+  // a second and whenever the run moves to another table.
+  void ShowProgress(const std::string& table, uint32_t record, uint32_t records);
+  void ShowRunStatus(bool shown);
+
+  DataSourceWindow& data_source_;
+  Toolkit& toolkit_;
+  const std::string program_folder_;
+
+  QGroupBox* frame1_ = nullptr;
+  QListWidget* list1_ = nullptr;
+  QPushButton* select_all_ = nullptr;
+  QPushButton* deselect_all_ = nullptr;
+  QTabWidget* tab_control1_ = nullptr;
+  QLineEdit* text1_ = nullptr;
+  QLineEdit* text2_ = nullptr;
+  QComboBox* combo1_ = nullptr;
+  QComboBox* combo2_ = nullptr;
+  QPushButton* add_set_ = nullptr;
+  QPushButton* load_sets_ = nullptr;
+  QPushButton* save_sets_ = nullptr;
+  QPushButton* remove_set_ = nullptr;
+  QPushButton* clear_sets_ = nullptr;
+  QWidget* run_row_ = nullptr;
+  QLabel* run_status_ = nullptr;
+  QProgressBar* run_progress_ = nullptr;
+  QPushButton* start_ = nullptr;
+  QPushButton* back_ = nullptr;
+  PointerRule* pointer_rule_ = nullptr;
+  SetList* set_list_ = nullptr;
+
+  // The single pair as UTF-8, kept in step with the boxes at every change.
+  std::string find_text_;
+  std::string replace_text_;
+  // The set list's last entries read by the run.
+  mutable std::string find_item_;
+  mutable std::string replace_item_;
+
+  bool running_ = false;
+  std::string shown_table_;
+  QElapsedTimer since_progress_shown_;
+};
+
+}  // namespace quillon

@@ -1,0 +1,19 @@
+#include "ui/window_fonts.h"
+
+namespace quillon {
+namespace {
+
+QFont BoldArial(int points) {
+  QFont font(QStringLiteral("Arial"), points, QFont::Bold);
+  // Systems without Arial (most Linux installations) take the sans-serif
+  // face that fontconfig or Windows offer in its place.
+  font.setStyleHint(QFont::SansSerif);
+  return font;
+}
+
+}  // namespace
+
+QFont ButtonFont() { return BoldArial(11); }
+QFont BoxFont() { return BoldArial(9); }
+
+}  // namespace quillon
