@@ -1,5 +1,7 @@
 #include "shell/pointer.h"
 
+#include <algorithm>
+
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QEvent>
@@ -217,6 +219,7 @@ void PointerRule::PointAt(const QWidget* under) {
       window_.setCursor(custom_);
       return;
     }
+    if (std::find(unchanged_over_.begin(), unchanged_over_.end(), w) != unchanged_over_.end()) return;
   }
   window_.unsetCursor();
 }

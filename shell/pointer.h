@@ -12,6 +12,7 @@
 #include <QObject>
 #include <QPoint>
 #include <string>
+#include <vector>
 
 class QWidget;
 
@@ -61,6 +62,10 @@ class PointerRule : public QObject {
   // read as a cursor.
   void LoadPicture(const std::string& pointer_file);
 
+  // Moves over `control` (and what it holds, push buttons apart) leave the
+  // window's pointer as it is.
+  void LeaveUnchangedOver(const QWidget& control) { unchanged_over_.push_back(&control); }
+
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
@@ -71,6 +76,7 @@ class PointerRule : public QObject {
   QWidget& window_;
   QCursor custom_{Qt::PointingHandCursor};
   bool has_picture_ = false;
+  std::vector<const QWidget*> unchanged_over_;
 };
 
 // Whether `widget` is a push button in the sense of the pointer rule: any

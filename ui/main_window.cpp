@@ -202,6 +202,9 @@ void MainWindow::BuildControls() {
   connect(text2_, &QLineEdit::textChanged, this, &MainWindow::Text2_Change);
 
   pointer_rule_ = new PointerRule(*this);
+  // Moves over the tab control, the text boxes and the drop-down lists leave
+  // the pointer as it is.
+  pointer_rule_->LeaveUnchangedOver(*tab_control1_);
 }
 
 void MainWindow::Form_Load(const std::string& program_folder) {

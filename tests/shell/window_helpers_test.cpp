@@ -159,6 +159,11 @@ TEST(PointerRuleTest, CustomPointerOverPushButtonsDefaultElsewhere) {
   w.MoveOver(w.button);
   EXPECT_EQ(w.shape(), Qt::BitmapCursor);
   EXPECT_EQ(w.window.cursor().hotSpot(), QPoint(6, 1));
+
+  // Over a control the window leaves alone, the pointer stays as it was.
+  rule->LeaveUnchangedOver(*w.text);
+  w.MoveOver(w.text);
+  EXPECT_EQ(w.shape(), Qt::BitmapCursor);
 }
 
 TEST(PointerRuleTest, TheBusyPointerStaysWhereverTheMouseGoes) {
