@@ -37,7 +37,11 @@ std::string NativePath(const QString& path) {
 std::string RunFileDialog(const FileDialogRequest& request, QFileDialog::AcceptMode mode) {
   QFileDialog dialog(Owner(), QString::fromStdString(request.title));
   dialog.setAcceptMode(mode);
-  dialog.setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+  // The common dialog's "file must exist" flag (OFN_FILEMUSTEXIST) decides
+  // whether an open dialog accepts a name that is not there yet.
+  constexpr unsigned kFileMustExist = 0x1000;
+  const bool must_exist = mode == QFileDialog::AcceptOpen && (request.flags & kFileMustExist) != 0;
+  dialog.setFileMode(must_exist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
   // The program asks its own overwrite question where one is wanted.
   dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
   const QString filters = QtToolkit::NameFilters(request.filter);
