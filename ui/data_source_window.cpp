@@ -23,14 +23,6 @@
 namespace quillon {
 namespace {
 
-QPushButton* MakeButton(const char* name, const char* caption) {
-  auto* button = new QPushButton(QString::fromUtf8(caption));
-  button->setObjectName(name);
-  button->setFont(ButtonFont());
-  button->setAutoDefault(false);
-  return button;
-}
-
 // Paths are kept as the platform's narrow strings; the settings store holds
 // UTF-8 text.
 std::string PathOf(const QString& text) { return text.toLocal8Bit().toStdString(); }

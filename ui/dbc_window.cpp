@@ -19,15 +19,6 @@
 namespace quillon {
 namespace {
 
-QPushButton* MakeButton(const char* name, const char* caption) {
-  auto* button = new QPushButton(QString::fromUtf8(caption));
-  button->setObjectName(name);
-  button->setFont(ButtonFont());
-  // Enter in the path box presses no button.
-  button->setAutoDefault(false);
-  return button;
-}
-
 }  // namespace
 
 DbcWindow::DbcWindow(DataSourceWindow& data_source, Toolkit& toolkit, const std::string& program_folder,

@@ -36,14 +36,6 @@ constexpr qint64 kProgressIntervalMs = 200;
 // What a list or drop-down list says when asked for a row it does not have.
 constexpr char kNoSuchRow[] = "Invalid property array index";
 
-QPushButton* MakeButton(const char* name, const char* caption) {
-  auto* button = new QPushButton(QString::fromUtf8(caption));
-  button->setObjectName(name);
-  button->setFont(ButtonFont());
-  button->setAutoDefault(false);
-  return button;
-}
-
 QLabel* MakeLabel(const char* name, const char* caption) {
   auto* label = new QLabel(QString::fromUtf8(caption));
   label->setObjectName(name);

@@ -1,5 +1,7 @@
 #include "ui/window_fonts.h"
 
+#include <QPushButton>
+
 namespace quillon {
 namespace {
 
@@ -15,5 +17,13 @@ QFont BoldArial(int points) {
 
 QFont ButtonFont() { return BoldArial(11); }
 QFont BoxFont() { return BoldArial(9); }
+
+QPushButton* MakeButton(const char* name, const char* caption) {
+  auto* button = new QPushButton(QString::fromUtf8(caption));
+  button->setObjectName(name);
+  button->setFont(ButtonFont());
+  button->setAutoDefault(false);
+  return button;
+}
 
 }  // namespace quillon

@@ -5,9 +5,15 @@
 
 #include <QFont>
 
+class QPushButton;
+
 namespace quillon {
 
 QFont ButtonFont();
 QFont BoxFont();
+
+// A push button with its control name and caption, in the button font. It is
+// never the default button: Enter in a text box presses nothing.
+QPushButton* MakeButton(const char* name, const char* caption);
 
 }  // namespace quillon
