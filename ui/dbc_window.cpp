@@ -17,10 +17,6 @@
 #include "ui/window_fonts.h"
 
 namespace quillon {
-namespace {
-
-}  // namespace
-
 DbcWindow::DbcWindow(DataSourceWindow& data_source, Toolkit& toolkit, const std::string& program_folder,
                      QWidget* owner)
     : QDialog(owner), data_source_(data_source), toolkit_(toolkit) {
