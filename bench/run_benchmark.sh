@@ -9,6 +9,10 @@
 #   baseline A  reading the table and memo files end to end (cat > /dev/null)
 #   run 1       quillon-replace with a find text that occurs nowhere, vs baseline A
 #   run 2       quillon-replace changing 1% of the records, vs run 1
+#   run 2 with a 3-tag index
+#               the same on a copy of the table with a structural index (three
+#               tags, one of them on the changed field), vs run 2; every tag is
+#               checked against the records afterwards
 #   memory      peak resident memory of runs 1 and 2
 #   python      python3-dbf doing the run-2 replacement on a 100,000-record table,
 #               vs quillon-replace on a copy of the same table
@@ -40,7 +44,7 @@ line() { printf '%-12s%-46s%10s  %s\n' "$@"; }  # line LABEL WHAT SECONDS NOTE
 # ---------------------------------------------------------------- build
 say "== Building Release into build-bench/"
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-targets=(bench_make_table bench_measure)
+targets=(bench_make_table bench_measure bench_add_index bench_check_index)
 known_targets=$(ninja -C "$BUILD" -t targets all)
 if [[ -z ${QUILLON_REPLACE:-} ]] && grep -q '^quillon-replace:' <<< "$known_targets"; then
   targets+=(quillon-replace)
@@ -48,6 +52,8 @@ fi
 cmake --build "$BUILD" --target "${targets[@]}" | tail -n 1
 MAKE_TABLE=$BUILD/bench/bench_make_table
 MEASURE=$BUILD/bench/bench_measure
+ADD_INDEX=$BUILD/bench/bench_add_index
+CHECK_INDEX=$BUILD/bench/bench_check_index
 if [[ -n ${QUILLON_REPLACE:-} ]]; then
   REPLACE=$QUILLON_REPLACE
 else
@@ -71,12 +77,16 @@ if [[ ${BENCH_KEEP:-} == 1 ]]; then
 else
   trap 'rm -rf "$SCRATCH"' EXIT
 fi
-mkdir -p "$SCRATCH/big" "$SCRATCH/small" "$SCRATCH/temp"
+mkdir -p "$SCRATCH/big" "$SCRATCH/indexed" "$SCRATCH/small" "$SCRATCH/temp"
 export TEMP=$SCRATCH/temp QT_QPA_PLATFORM=offscreen
 
 say "== Writing the tables"
 "$MAKE_TABLE" --records "$RECORDS" "$SCRATCH/big/bench.dbf" | tee "$SCRATCH/big.txt"
 "$MAKE_TABLE" --records "$PY_RECORDS" "$SCRATCH/small/bench.dbf" > "$SCRATCH/small.txt"
+# The same table with a structural index: ADDRESS (the field run 2 changes),
+# CODE and SINCE.
+cp "$SCRATCH/big/bench.dbf" "$SCRATCH/big/bench.fpt" "$SCRATCH/indexed/"
+"$ADD_INDEX" "$SCRATCH/indexed/bench.dbf" | tee "$SCRATCH/indexed.txt"
 marked() { awk '/^records/ { print $(NF-2) }' "$1"; }
 BIG_MARKED=$(marked "$SCRATCH/big.txt")
 SMALL_MARKED=$(marked "$SCRATCH/small.txt")
@@ -89,10 +99,10 @@ say "small table: $PY_RECORDS records, $SMALL_MARKED holding \"$MARKER\""
 RUN=$SCRATCH/run
 fresh_copy() {
   rm -rf "$RUN" && mkdir "$RUN"
-  cp "$SCRATCH/$1/bench.dbf" "$SCRATCH/$1/bench.fpt" "$RUN/"
+  cp "$SCRATCH/$1"/bench.* "$RUN/"
   rm -f "$TEMP/backups.log"
   sync
-  cat "$RUN/bench.dbf" "$RUN/bench.fpt" > /dev/null
+  cat "$RUN"/bench.* > /dev/null
 }
 
 # measure NAME COMMAND...: runs the command, appends "seconds rss_kb exit" to
@@ -167,16 +177,41 @@ if [[ -n $REPLACE ]]; then
   line "baseline B" "cat table + memo, from disk" "$(calc "$BASE_COLD") s" ""
   line "run 1" "no match, from disk" "$(calc "$RUN1_COLD") s" "$(calc "$RUN1_COLD / $BASE_COLD" 2)x baseline B"
 
+  # Run 2 on the table without and with its index, one after the other, so
+  # that both see the same machine.
   for ((i = 0; i < REPEAT; i++)); do
     fresh_copy big
     measure run2 "$REPLACE" --folder "$RUN" --find "$MARKER" --replace "$REPLACEMENT"
     check "run 2 (#$((i + 1))) records now holding $REPLACEMENT" "$BIG_MARKED" "$(count_in "$REPLACEMENT" "$RUN/bench.dbf")"
     check "run 2 (#$((i + 1))) change-log lines" "$BIG_MARKED" "$(log_lines)"
+    fresh_copy indexed
+    measure run2i "$REPLACE" --folder "$RUN" --find "$MARKER" --replace "$REPLACEMENT"
+    check "run 2 with index (#$((i + 1))) records now holding $REPLACEMENT" "$BIG_MARKED" \
+      "$(count_in "$REPLACEMENT" "$RUN/bench.dbf")"
+    check "run 2 with index (#$((i + 1))) change-log lines" "$BIG_MARKED" "$(log_lines)"
   done
   check "run 2 prints Done." yes "$(grep -q '^Done\.' "$SCRATCH/run2.out" && echo yes || echo no)"
   check "run 2 exit codes" 0 "$(exits_of run2)"
+  check "run 2 with index prints Done." yes "$(grep -q '^Done\.' "$SCRATCH/run2i.out" && echo yes || echo no)"
+  check "run 2 with index exit codes" 0 "$(exits_of run2i)"
+  # The index the last indexed run left: every tag against the records (our
+  # reader, page by page), and the number of keys per tag as Perl's
+  # XBase::Index reads them, when it is installed.
+  "$CHECK_INDEX" "$RUN/bench.dbf" > "$SCRATCH/check_index.txt" 2>&1 || true
+  sed 's/^/         /' "$SCRATCH/check_index.txt"
+  check "run 2 with index leaves every tag consistent with the records" 3 \
+    "$(grep -c ', consistent$' "$SCRATCH/check_index.txt" || true)"
+  if perl -MXBase::Index -e 1 2>/dev/null; then
+    PERL_KEYS=$(perl "$ROOT/tests/tools/cdx_dump.pl" "$RUN/bench.cdx" |
+      awk '$1 == "TAG" { t = $2 } $1 == "KEY" { n[t]++ } $1 == "FAIL" { f++ }
+           END { printf "ADDRESS %d CODE %d SINCE %d failures %d", n["ADDRESS"], n["CODE"], n["SINCE"], f }')
+    check "run 2 with index: keys per tag as Perl XBase reads them" \
+      "ADDRESS $RECORDS CODE $RECORDS SINCE $RECORDS failures 0" "$PERL_KEYS"
+  fi
   RUN2=$(seconds_of run2)
+  RUN2I=$(seconds_of run2i)
   line "run 2" "1% changed ($MARKER -> $REPLACEMENT)" "$(calc "$RUN2") s" "$(calc "$RUN2 / $RUN1" 2)x run 1, peak $(rss_mb_of run2) MB"
+  line "run 2" "the same with a 3-tag index" "$(calc "$RUN2I") s" "$(calc "$RUN2I / $RUN2" 2)x run 2, peak $(rss_mb_of run2i) MB"
 fi
 
 if [[ -n $PYTHON ]]; then
@@ -222,8 +257,11 @@ if [[ -n $REPLACE ]]; then
   row "run 1 / baseline B (from disk)" "$(calc "$RUN1_COLD / $BASE_COLD" 2)x" "<= 3x" "$(verdict "$RUN1_COLD / $BASE_COLD <= 3")"
   row "run 2: 1% of the records changed" "$(calc "$RUN2") s" "-" ""
   row "run 2 / run 1" "$(calc "$RUN2 / $RUN1" 2)x" "<= 1.5x" "$(verdict "$RUN2 / $RUN1 <= 1.5")"
+  row "run 2 with a 3-tag index" "$(calc "$RUN2I") s" "-" ""
+  row "run 2 with a 3-tag index / run 2 without" "$(calc "$RUN2I / $RUN2" 2)x" "<= 1.5x" "$(verdict "$RUN2I / $RUN2 <= 1.5")"
   row "run 1 peak memory (max RSS)" "$(rss_mb_of run1) MB" "< 100 MB" "$(verdict "$(rss_mb_of run1) < 100")"
   row "run 2 peak memory (max RSS)" "$(rss_mb_of run2) MB" "< 100 MB" "$(verdict "$(rss_mb_of run2) < 100")"
+  row "run 2 with index peak memory" "$(rss_mb_of run2i) MB" "< 100 MB" "$(verdict "$(rss_mb_of run2i) < 100")"
 else
   row "run 1, run 2, peak memory" "not run" "" "quillon-replace not built"
 fi

@@ -415,9 +415,12 @@ void DiskFile::ReadExactAt(uint64_t offset, void* buffer, size_t n, const std::s
 RangeLock::RangeLock(DiskFile& file, uint64_t offset, uint64_t length, const std::string& message)
     : file_(file), offset_(offset), length_(length) {
   // Other programs hold such locks only for the moment of a write, so a short
-  // wait usually succeeds; a longer one would freeze the user's window.
-  constexpr int kAttempts = 10;
-  constexpr auto kPause = std::chrono::milliseconds(20);
+  // wait usually succeeds; a longer one would freeze the user's window. The
+  // attempts come often: a program keeping a lock across many writes (as
+  // this one keeps an index lock for up to 150 ms) may leave it free between
+  // two such spells for a few milliseconds only.
+  constexpr int kAttempts = 100;
+  constexpr auto kPause = std::chrono::milliseconds(2);
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     if (file_.TryLock(offset_, length_)) return;
     if (attempt + 1 < kAttempts) std::this_thread::sleep_for(kPause);

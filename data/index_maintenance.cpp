@@ -1,6 +1,10 @@
 #include "data/index_maintenance.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <map>
+#include <system_error>
+#include <thread>
 
 #include "data/byte_order.h"
 #include "data/disk_file.h"
@@ -20,6 +24,13 @@ constexpr uint8_t kBinarySignature = 5;
 constexpr uint8_t kCollatedSignature = 2;
 constexpr uint8_t kBitVector = 0x10;
 constexpr uint8_t kCompactCompound = 0x60;
+// Pages kept by a session beyond which it forgets its leaves (some 3 MB).
+constexpr size_t kKeptPages = 4096;
+// How long the index lock stays free after a session that ended because its
+// time was up, before the next one begins: long enough for a program that
+// tries to take the lock every few milliseconds (RangeLock tries every 2).
+// Dense saves wait that long once per session.
+constexpr std::chrono::milliseconds kPauseAfterLimit{5};
 
 // True when a name in an index expression may refer to the field. Tables of a
 // database name fields by their long names in expressions, and a table may be
@@ -38,8 +49,56 @@ bool NameMayReferTo(const std::string& name, const std::string& short_name, cons
 
 }  // namespace
 
-IndexMaintainer::IndexMaintainer(CompoundIndex& index, ExpressionSchema schema)
-    : index_(index), schema_(std::move(schema)) {
+// Everything below `mutex` is guarded by it. The thread saving records holds
+// it from Prepare until its Update is destroyed; the watchdog takes it to end
+// a session whose time is up.
+struct IndexMaintainer::Session {
+  using Clock = std::chrono::steady_clock;
+
+  explicit Session(std::chrono::milliseconds lock_limit)
+      : limit(lock_limit), pause(std::min(kPauseAfterLimit, lock_limit / 10)) {}
+
+  // Drops the kept pages and releases the lock. `by_limit`: the session's time
+  // is up, and the next one waits for the pause.
+  void End(bool by_limit) noexcept {
+    pages.reset();
+    roots.clear();
+    lock.reset();
+    if (by_limit) pause_until = Clock::now() + pause;
+  }
+
+  void Watch() {
+    std::unique_lock<std::mutex> hold(mutex);
+    while (!stopping) {
+      if (!lock) {
+        wake.wait(hold);
+      } else if (Clock::now() >= deadline) {
+        End(true);
+      } else {
+        wake.wait_until(hold, deadline);
+      }
+    }
+  }
+
+  const std::chrono::milliseconds limit;
+  const std::chrono::milliseconds pause;
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::thread watchdog;  // started with the first session that can outlive a save
+  bool stopping = false;
+
+  std::unique_ptr<RangeLock> lock;       // set while a session is open
+  std::unique_ptr<IndexPageStore> pages;  // the pages read or written in this session
+  std::map<uint32_t, uint32_t> roots;    // tag header offset -> root page, checked in this session
+  Clock::time_point deadline;
+  Clock::time_point pause_until;
+  uint32_t counter = 0;  // the change counter as the session found it
+  bool counter_written = false;
+};
+
+IndexMaintainer::IndexMaintainer(CompoundIndex& index, ExpressionSchema schema, std::chrono::milliseconds lock_limit)
+    : index_(index), schema_(std::move(schema)), session_(std::make_unique<Session>(lock_limit)) {
+  headers_near_start_ = kCounterAt + 4;
   for (const IndexTag& header : index.tags()) {
     Tag tag;
     tag.header = header;
@@ -70,11 +129,26 @@ IndexMaintainer::IndexMaintainer(CompoundIndex& index, ExpressionSchema schema)
       tag.key.reset();
       tag.filter.reset();
     }
+    if (header.header_offset + kTagHeaderSize <= kNearStart)
+      headers_near_start_ = std::max<size_t>(headers_near_start_, header.header_offset + kTagHeaderSize);
     tags_.push_back(std::move(tag));
   }
 }
 
-IndexMaintainer::~IndexMaintainer() = default;
+IndexMaintainer::~IndexMaintainer() {
+  {
+    std::lock_guard<std::mutex> hold(session_->mutex);
+    session_->stopping = true;
+    session_->End(false);
+  }
+  session_->wake.notify_all();
+  if (session_->watchdog.joinable()) session_->watchdog.join();
+}
+
+void IndexMaintainer::EndSession() noexcept {
+  std::lock_guard<std::mutex> hold(session_->mutex);
+  session_->End(false);
+}
 
 void IndexMaintainer::CompileTag(Tag& tag) const {
   const IndexTag& h = tag.header;
@@ -154,87 +228,136 @@ std::unique_ptr<IndexMaintainer::Update> IndexMaintainer::Prepare(std::string_vi
   }
   if (changes.empty()) return nullptr;
 
-  const std::string where = "record " + std::to_string(recno) + " of table '" + index_.table() + "'";
-  std::unique_ptr<Update> update(new Update(index_, index_.table()));
-  update->lock_ = std::make_unique<RangeLock>(
-      index_.file(), kIndexLockOffset, 1,
-      "The change to " + where + " was not saved: another program is changing its index file (it is locked).");
-  // Everything below is read afresh under the lock: other programs change
-  // the index between saves.
-  update->pages_ = std::make_unique<IndexPageStore>(index_.file());
-  // The change counter in the file header, and the headers of the tags that
-  // lie near it (those of the first tags made), come in one read.
-  size_t near_end = kCounterAt + 4;
-  for (const Change& change : changes) {
-    const size_t end = size_t{change.tag->header.header_offset} + kTagHeaderSize;
-    if (end <= kNearStart) near_end = std::max(near_end, end);
-  }
-  std::string start(near_end, '\0');
-  index_.file().ReadExactAt(0, start.data(), start.size(), "the header of the index file");
-  update->counter_ = LoadBE32(start.data() + kCounterAt);
-
-  for (const Change& change : changes) {
-    const Tag& tag = *change.tag;
-    try {
-      std::string header;
-      if (tag.header.header_offset + kTagHeaderSize <= start.size()) {
-        header = start.substr(tag.header.header_offset, kTagHeaderSize);
-      } else {
-        header.assign(kTagHeaderSize, '\0');
-        index_.file().ReadExactAt(tag.header.header_offset, header.data(), header.size(),
-                                  "the header of tag " + tag.header.name);
-      }
-      if (header.compare(kTagHeaderCheckedFrom, std::string::npos, tag.header_bytes) != 0)
-        Unsupported("another program has redefined it since the table was opened; open the table again");
-      IndexTree tree(*update->pages_, LoadLE32(header.data()), tag.header.key_length, tag.format.pad());
-      const bool unique = tag.header.options & IndexTag::kUnique;
-      const bool candidate = tag.header.options & IndexTag::kCandidate;
-      if (change.before && !tree.Remove({*change.before, recno}) && !unique) {
-        throw Error(ErrorKind::kCorrupt, "it does not hold the key of the record's stored values");
-      }
-      if (change.after) {
-        std::optional<uint32_t> other;
-        if (unique || candidate) other = tree.OtherRecordWithKey(*change.after, recno);
-        if (other && candidate) {
-          throw Error(ErrorKind::kIndexed, "The change to " + where + " was not saved: tag " + tag.header.name +
-                                               " of its structural index allows each key only once, and record " +
-                                               std::to_string(*other) + " already has the key the change would give.");
+  // Messages name the record; most saves need none.
+  const auto where = [&] { return "record " + std::to_string(recno) + " of table '" + index_.table() + "'"; };
+  std::unique_lock<std::mutex> hold(session_->mutex);
+  try {
+    BeginSession(recno);
+    for (Change& change : changes) {
+      const Tag& tag = *change.tag;
+      try {
+        IndexTree tree(*session_->pages, RootOf(tag), tag.header.key_length, tag.format.pad());
+        const bool unique = tag.header.options & IndexTag::kUnique;
+        const bool candidate = tag.header.options & IndexTag::kCandidate;
+        if (change.before && !tree.Remove({std::move(*change.before), recno}) && !unique) {
+          throw Error(ErrorKind::kCorrupt, "it does not hold the key of the record's stored values");
         }
-        if (!other) tree.Insert({*change.after, recno});  // a unique tag keeps the first record of a key
+        if (change.after) {
+          std::optional<uint32_t> other;
+          if (unique || candidate) other = tree.OtherRecordWithKey(*change.after, recno);
+          if (other && candidate) {
+            throw Error(ErrorKind::kIndexed, "The change to " + where() + " was not saved: tag " + tag.header.name +
+                                                 " of its structural index allows each key only once, and record " +
+                                                 std::to_string(*other) + " already has the key the change would give.");
+          }
+          if (!other) tree.Insert({std::move(*change.after), recno});  // a unique tag keeps the first record of a key
+        }
+      } catch (const Error& e) {
+        if (e.kind() == ErrorKind::kIndexed || e.kind() == ErrorKind::kIo) throw;
+        if (e.kind() == ErrorKind::kCorrupt) {
+          Refuse(tag, recno, std::string("it is damaged: ") + e.what() + "; reindex the table in FoxPro");
+        }
+        Refuse(tag, recno, e.what());
       }
-    } catch (const Error& e) {
-      if (e.kind() == ErrorKind::kIndexed || e.kind() == ErrorKind::kIo) throw;
-      if (e.kind() == ErrorKind::kCorrupt) {
-        Refuse(tag, recno, std::string("it is damaged: ") + e.what() + "; reindex the table in FoxPro");
-      }
-      Refuse(tag, recno, e.what());
+    }
+    session_->pages->Encode();
+  } catch (...) {
+    // The kept pages may hold changes that will not be written.
+    session_->End(false);
+    throw;
+  }
+  return std::unique_ptr<Update>(new Update(*this, std::move(hold)));
+}
+
+void IndexMaintainer::BeginSession(uint32_t recno) {
+  Session& s = *session_;
+  const Session::Clock::time_point now = Session::Clock::now();
+  if (s.lock && now >= s.deadline) s.End(true);
+  if (s.lock) return;
+  if (now < s.pause_until) std::this_thread::sleep_until(s.pause_until);
+  s.lock = std::make_unique<RangeLock>(
+      index_.file(), kIndexLockOffset, 1,
+      "The change to record " + std::to_string(recno) + " of table '" + index_.table() +
+          "' was not saved: another program is changing its index file (it is locked).");
+  s.deadline = Session::Clock::now() + s.limit;
+  s.pages = std::make_unique<IndexPageStore>(index_.file());
+  s.roots.clear();
+  s.counter_written = false;
+  // Everything is read afresh under the lock: other programs change the
+  // index between sessions. The change counter and the headers of the tags
+  // that lie near it (those of the first tags made) come in one read.
+  std::string start(headers_near_start_, '\0');
+  index_.file().ReadExactAt(0, start.data(), start.size(), "the header of the index file");
+  s.counter = LoadBE32(start.data() + kCounterAt);
+  for (const Tag& tag : tags_) {
+    if (!tag.maintained || tag.header.header_offset + kTagHeaderSize > start.size()) continue;
+    if (start.compare(tag.header.header_offset + kTagHeaderCheckedFrom, tag.header_bytes.size(), tag.header_bytes) == 0)
+      s.roots[tag.header.header_offset] = LoadLE32(start.data() + tag.header.header_offset);
+  }
+  if (s.limit.count() > 0 && !s.watchdog.joinable()) {
+    try {
+      s.watchdog = std::thread([&s] { s.Watch(); });
+    } catch (const std::system_error&) {
+      // Without a watchdog nothing would end an idle session: each save
+      // then takes the lock for itself alone.
     }
   }
-  update->pages_->Encode();
-  return update;
+  s.wake.notify_all();
+}
+
+// The root page of a tag, from its header as read in this session; a header
+// that differs from the one read when the table was opened is refused.
+uint32_t IndexMaintainer::RootOf(const Tag& tag) {
+  const auto known = session_->roots.find(tag.header.header_offset);
+  if (known != session_->roots.end()) return known->second;
+  std::string header(kTagHeaderSize, '\0');
+  index_.file().ReadExactAt(tag.header.header_offset, header.data(), header.size(),
+                            "the header of tag " + tag.header.name);
+  if (header.compare(kTagHeaderCheckedFrom, std::string::npos, tag.header_bytes) != 0)
+    Unsupported("another program has redefined it since the table was opened; open the table again");
+  const uint32_t root = LoadLE32(header.data());
+  session_->roots[tag.header.header_offset] = root;
+  return root;
 }
 
 // ---------------------------------------------------------------------------
 
-IndexMaintainer::Update::Update(CompoundIndex& index, const std::string& table) : index_(index), table_(table) {}
+IndexMaintainer::Update::Update(IndexMaintainer& owner, std::unique_lock<std::mutex> hold)
+    : owner_(owner), hold_(std::move(hold)) {}
 
-IndexMaintainer::Update::~Update() = default;
+IndexMaintainer::Update::~Update() {
+  if (!finished_) owner_.session_->End(false);
+}
 
-void IndexMaintainer::Update::WriteNewPages() { pages_->WriteNewPages(); }
-
-void IndexMaintainer::Update::Finish() {
-  if (!pages_->changed()) return;
-  try {
-    pages_->WriteChangedPages();
+void IndexMaintainer::Update::WriteNewPages() {
+  Session& s = *owner_.session_;
+  if (!s.pages->changed()) return;
+  if (!s.counter_written) {
     // Programs that cache index pages compare this counter to notice changes.
     unsigned char counter[4];
-    StoreBE32(counter, counter_ + 1);
-    index_.file().WriteAt(kCounterAt, counter, sizeof counter);
-  } catch (const Error& e) {
-    throw Error(e.kind(), "The record of table '" + table_ + "' was saved, but its structural index \"" +
-                              index_.path() + "\" could not be brought up to date (" + e.what() +
-                              "). Reindex the table in FoxPro before using it.");
+    StoreBE32(counter, s.counter + 1);
+    owner_.index_.file().WriteAt(kCounterAt, counter, sizeof counter);
+    s.counter_written = true;
   }
+  s.pages->WriteNewPages();
+}
+
+void IndexMaintainer::Update::Finish() {
+  Session& s = *owner_.session_;
+  if (s.pages->changed()) {
+    try {
+      s.pages->WriteChangedPages();
+    } catch (const Error& e) {
+      throw Error(e.kind(), "The record of table '" + owner_.index_.table() + "' was saved, but its structural index \"" +
+                                owner_.index_.path() + "\" could not be brought up to date (" + e.what() +
+                                "). Reindex the table in FoxPro before using it.");
+    }
+    s.pages->Commit();
+    s.pages->Trim(kKeptPages);
+  }
+  finished_ = true;
+  // A session whose time is up is ended by the watchdog or by the next save.
+  if (s.limit.count() == 0 || !s.watchdog.joinable()) s.End(false);
 }
 
 }  // namespace fox

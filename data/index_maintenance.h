@@ -15,11 +15,41 @@
 // worked out in memory before the first write, so any refusal leaves every
 // file as it was. The prepared update then writes in two steps around the
 // record (see Table::Save): first the new pages, which nothing refers to
-// yet; then the changed pages and the change counter in the file header.
+// yet; then the changed pages.
+//
+// Sessions. Taking the index lock, reading the tag headers and reading every
+// page from the root down for every save costs more than the save itself, so
+// the lock, once taken, is kept across the saves that follow, and the pages
+// read or written meanwhile are kept in memory. They are trusted only while
+// the lock is held without a break: the session ends, dropping them all,
+// when its time limit (150 ms by default) has passed since it began, so
+// that other programs wait for the lock at most that long; when EndSession
+// is called; when the maintainer is destroyed; and after any error. A
+// watchdog thread ends a session whose time is up while the table is idle
+// (a message box shown during a run, say). After a session that ended
+// because its time was up, the lock stays free for 5 ms before the next
+// session takes it, so that a program trying to take it every few
+// milliseconds gets it. Every session starts by reading the file header and
+// the tag headers afresh, as another program may have changed the index
+// since the last one.
+//
+// Every save's pages are written before the save returns, never held back
+// for the end of the session: a crash between two saves of a session leaves
+// the index in line with the records (see Table::Save for a crash during a
+// save).
+//
+// The change counter in the file header (which programs that cache pages
+// compare to notice changes) is incremented once per session, just before
+// the session's first page write. Nobody can read it while the lock is held,
+// so this is the same, to them, as incrementing it when the session ends;
+// but ending a session then writes nothing and cannot fail, and a session
+// cut short (a crash) still leaves the counter changed.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -32,11 +62,11 @@
 
 namespace fox {
 
-class IndexPageStore;
-class RangeLock;
-
 class IndexMaintainer {
  public:
+  // How long a session keeps the index lock at most, by default.
+  static constexpr std::chrono::milliseconds kDefaultLockLimit{150};
+
   struct Tag {
     IndexTag header;
     bool maintained = false;
@@ -50,9 +80,15 @@ class IndexMaintainer {
   };
 
   // `index` must outlive the maintainer; it is changed only when it was
-  // opened for writing. `schema` describes the table's columns.
-  IndexMaintainer(CompoundIndex& index, ExpressionSchema schema);
+  // opened for writing. `schema` describes the table's columns. A session
+  // keeps the index lock for at most `lock_limit`; zero takes it for each
+  // save alone.
+  IndexMaintainer(CompoundIndex& index, ExpressionSchema schema,
+                  std::chrono::milliseconds lock_limit = kDefaultLockLimit);
+  // Ends the session.
   ~IndexMaintainer();
+  IndexMaintainer(const IndexMaintainer&) = delete;
+  IndexMaintainer& operator=(const IndexMaintainer&) = delete;
 
   const std::vector<Tag>& tags() const { return tags_; }
   const CompoundIndex& index() const { return index_; }
@@ -68,47 +104,62 @@ class IndexMaintainer {
   std::optional<std::string> KeyOf(const Tag& tag, std::string_view record,
                                    const IndexExpression::MemoValues* pending_memos = nullptr) const;
 
+  // A prepared change. It holds the session (no other thread ends it
+  // meanwhile) until it is destroyed, which ends the session unless Finish
+  // completed: pages changed in memory and not written must not be trusted.
   class Update {
    public:
     ~Update();
-    // Writes the pages added at the end of the file.
+    Update(const Update&) = delete;
+    Update& operator=(const Update&) = delete;
+    // Writes the incremented change counter when this is the session's first
+    // change, then the pages added at the end of the file.
     void WriteNewPages();
-    // Writes the changed pages and the incremented change counter. Throws
-    // Error(kIo) saying that the index needs a REINDEX when that fails.
+    // Writes the changed pages. Throws Error(kIo) saying that the index
+    // needs a REINDEX when that fails.
     void Finish();
 
    private:
     friend class IndexMaintainer;
-    Update(CompoundIndex& index, const std::string& table);
+    Update(IndexMaintainer& owner, std::unique_lock<std::mutex> hold);
 
-    CompoundIndex& index_;
-    std::string table_;
-    std::unique_ptr<RangeLock> lock_;
-    std::unique_ptr<IndexPageStore> pages_;
-    uint32_t counter_ = 0;
+    IndexMaintainer& owner_;
+    std::unique_lock<std::mutex> hold_;
+    bool finished_ = false;
   };
 
   // Works out what record `recno` changing from `before` to `after` (with
   // the memo values `after_memos` not yet written) does to the index;
   // `changed` lists the columns whose values differ. Returns
   // nothing when no key or FOR result changes: the index file is then not
-  // touched at all. The update holds the index lock until it is destroyed.
-  // Throws Error(kIndexed) naming the tag when a tag that is not maintained
-  // would change, a key cannot be computed for sure, a candidate key would
-  // be duplicated, or the tag's pages are damaged; Error(kLocked) when
-  // another program holds the index lock. Nothing is written before
-  // WriteNewPages.
+  // touched at all. Otherwise the session begins (taking the index lock) or
+  // goes on. Throws Error(kIndexed) naming the tag when a tag that is not
+  // maintained would change, a key cannot be computed for sure, a candidate
+  // key would be duplicated, or the tag's pages are damaged; Error(kLocked)
+  // when another program holds the index lock. Nothing is written before
+  // WriteNewPages, and a refusal ends the session.
   std::unique_ptr<Update> Prepare(std::string_view before, std::string_view after, uint32_t recno,
                                   const std::set<size_t>& changed,
                                   const IndexExpression::MemoValues& after_memos);
+
+  // Ends the session, if one is open: drops the kept pages and releases the
+  // index lock. Writes nothing.
+  void EndSession() noexcept;
 
  private:
   void CompileTag(Tag& tag) const;
   [[noreturn]] void Refuse(const Tag& tag, uint32_t recno, const std::string& why) const;
 
+  struct Session;
+  // With the session's mutex held.
+  void BeginSession(uint32_t recno);
+  uint32_t RootOf(const Tag& tag);
+
   CompoundIndex& index_;
   ExpressionSchema schema_;
   std::vector<Tag> tags_;
+  size_t headers_near_start_ = 0;  // the file header and the tag headers within it
+  std::unique_ptr<Session> session_;
 };
 
 }  // namespace fox

@@ -1,15 +1,16 @@
 #include "data/index_tree.h"
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 
+#include "data/byte_order.h"
 #include "data/error.h"
 
 namespace fox {
 namespace {
 
 constexpr uint32_t kFirstPage = 1024;  // after the file's header
-constexpr size_t kMaxDepth = 64;
 constexpr uint64_t kLargestFile = 0x7FFFFFFF;  // what FoxPro can address
 
 std::string Hex(uint32_t v) {
@@ -37,6 +38,65 @@ bool Same(const IndexEntry& a, const IndexEntry& b) { return a.recno == b.recno 
 
 IndexPageStore::IndexPageStore(DiskFile& file) : file_(file) {}
 
+size_t IndexPageStore::PageMap::Home(uint32_t offset) const {
+  // Page numbers spread by a multiplicative hash over a power-of-two table.
+  return static_cast<size_t>((uint64_t{offset / kIndexPageSize} * 0x9E3779B97F4A7C15ull) >> 32) &
+         (places_.size() - 1);
+}
+
+IndexPageStore::Slot* IndexPageStore::PageMap::Find(uint32_t offset) const {
+  if (places_.empty()) return nullptr;
+  for (size_t i = Home(offset);; i = (i + 1) & (places_.size() - 1)) {
+    if (places_[i].offset == offset) return places_[i].slot.get();
+    if (places_[i].offset == 0) return nullptr;
+  }
+}
+
+IndexPageStore::Slot& IndexPageStore::PageMap::At(uint32_t offset) const {
+  Slot* slot = Find(offset);
+  if (!slot) throw Error(ErrorKind::kUsage, "the index page at " + Hex(offset) + " was never read");
+  return *slot;
+}
+
+IndexPageStore::Slot& IndexPageStore::PageMap::Insert(uint32_t offset, Slot slot) {
+  if (2 * (size_ + 1) > places_.size()) Rehash(std::max<size_t>(64, 2 * places_.size()));
+  size_t i = Home(offset);
+  while (places_[i].offset != 0) i = (i + 1) & (places_.size() - 1);
+  places_[i].offset = offset;
+  places_[i].slot = std::make_unique<Slot>(std::move(slot));
+  ++size_;
+  return *places_[i].slot;
+}
+
+void IndexPageStore::PageMap::Clear() {
+  places_.clear();
+  size_ = 0;
+}
+
+void IndexPageStore::PageMap::Rehash(size_t capacity) {
+  std::vector<Place> places = std::move(places_);
+  places_.clear();
+  places_.resize(capacity);
+  for (Place& place : places) {
+    if (place.offset == 0) continue;
+    size_t j = Home(place.offset);
+    while (places_[j].offset != 0) j = (j + 1) & (capacity - 1);
+    places_[j] = std::move(place);
+  }
+}
+
+template <typename Drop>
+void IndexPageStore::PageMap::EraseIf(Drop drop) {
+  for (Place& place : places_) {
+    if (place.offset != 0 && drop(*place.slot)) {
+      place.offset = 0;
+      place.slot.reset();
+      --size_;
+    }
+  }
+  Rehash(places_.size());  // the places left free may break probe runs
+}
+
 // The size is asked for only when pages are added: most changes add none,
 // and every system call shows in the cost of a save.
 void IndexPageStore::FindEnd() {
@@ -47,26 +107,68 @@ void IndexPageStore::FindEnd() {
   next_new_ = static_cast<uint32_t>(std::min<uint64_t>(end, 0xFFFFFFFFu));
 }
 
-IndexNode& IndexPageStore::Page(uint32_t offset, uint16_t key_length, char pad) {
-  auto found = pages_.find(offset);
-  if (found != pages_.end()) {
-    if (found->second.key_length != key_length || found->second.pad != pad)
+IndexPageStore::Slot& IndexPageStore::Load(uint32_t offset, uint16_t key_length, char pad) {
+  if (Slot* found = pages_.Find(offset)) {
+    if (found->key_length != key_length || found->pad != pad)
       Corrupt("the page at " + Hex(offset) + " belongs to two tags");
-    return found->second.node;
+    return *found;
   }
-  Slot slot;
-  slot.key_length = key_length;
-  slot.pad = pad;
-  slot.original.assign(kIndexPageSize, '\0');
-  if (offset % kIndexPageSize != 0 || offset < kFirstPage ||
-      file_.ReadAt(offset, slot.original.data(), kIndexPageSize) != kIndexPageSize)
-    Corrupt("a page pointer leads to offset " + Hex(offset) + ", outside the file's pages");
-  const std::string problem = DecodeIndexNode(slot.original, key_length, pad, &slot.node);
-  if (!problem.empty()) Corrupt("the page at " + Hex(offset) + " " + problem);
-  return pages_.emplace(offset, std::move(slot)).first->second.node;
+  Slot loaded;
+  loaded.key_length = key_length;
+  loaded.pad = pad;
+  Slot& slot = pages_.Insert(offset, std::move(loaded));
+  try {
+    if (offset % kIndexPageSize != 0 || offset < kFirstPage ||
+        file_.ReadAt(offset, slot.bytes.data(), kIndexPageSize) != kIndexPageSize)
+      Corrupt("a page pointer leads to offset " + Hex(offset) + ", outside the file's pages");
+    if (!KeepEncoded(slot, slot.bytes.data())) Decode(offset, slot);
+  } catch (...) {
+    pages_.EraseIf([&](const Slot& s) { return &s == &slot; });
+    throw;
+  }
+  return slot;
 }
 
-void IndexPageStore::MarkChanged(uint32_t offset) { pages_.at(offset).changed = true; }
+void IndexPageStore::Decode(uint32_t offset, Slot& slot) {
+  slot.node = std::make_unique<IndexNode>();
+  const std::string problem =
+      DecodeIndexNode(std::string(slot.bytes.data(), kIndexPageSize), slot.key_length, slot.pad, slot.node.get());
+  if (!problem.empty()) {
+    slot.node.reset();
+    Corrupt("the page at " + Hex(offset) + " " + problem);
+  }
+  // Edits made to the bytes in this change are to be written, whatever the
+  // decoded page comes to.
+  slot.edited = slot.encoded && slot.changed;
+  slot.encoded = false;
+}
+
+IndexNode& IndexPageStore::Page(uint32_t offset, uint16_t key_length, char pad) {
+  Slot& slot = Load(offset, key_length, pad);
+  if (slot.encoded) Decode(offset, slot);  // encoded whole from then on
+  return *slot.node;
+}
+
+char* IndexPageStore::Encoded(uint32_t offset, uint16_t key_length, char pad) {
+  Slot& slot = Load(offset, key_length, pad);
+  return slot.encoded ? slot.bytes.data() : nullptr;
+}
+
+bool IndexPageStore::KeepEncoded(Slot& slot, const char* bytes) {
+  if (!LeafEditor::Editable(bytes, slot.key_length) && !InteriorEditor::Editable(bytes, slot.key_length))
+    return false;
+  slot.encoded = true;
+  if (bytes != slot.bytes.data()) std::memcpy(slot.bytes.data(), bytes, kIndexPageSize);
+  slot.node.reset();
+  return true;
+}
+
+void IndexPageStore::MarkChanged(uint32_t offset) {
+  Slot& slot = pages_.At(offset);
+  if (slot.changed) return;
+  slot.changed = true;
+  dirty_.push_back({offset, &slot});
+}
 
 uint32_t IndexPageStore::Allocate(uint16_t key_length, char pad) {
   FindEnd();
@@ -74,47 +176,163 @@ uint32_t IndexPageStore::Allocate(uint16_t key_length, char pad) {
     throw Error(ErrorKind::kUnsupported, "the index file would grow past 2 GB");
   const uint32_t offset = next_new_;
   next_new_ += kIndexPageSize;
-  Slot& slot = pages_[offset];
+  Slot& slot = pages_.Insert(offset, Slot());
   slot.key_length = key_length;
   slot.pad = pad;
   slot.added = true;
   slot.changed = true;
+  slot.node = std::make_unique<IndexNode>();
+  dirty_.push_back({offset, &slot});
+  adds_ = true;
   return offset;
 }
 
-bool IndexPageStore::changed() const {
-  for (const auto& [offset, slot] : pages_)
-    if (slot.changed) return true;
-  return false;
+uint32_t IndexPageStore::AllocateEncoded(uint16_t key_length, char pad, char** bytes) {
+  const uint32_t offset = Allocate(key_length, pad);
+  Slot& slot = pages_.At(offset);
+  slot.encoded = true;
+  slot.node.reset();
+  *bytes = slot.bytes.data();
+  return offset;
+}
+
+void IndexPageStore::SetLeft(uint32_t offset, uint16_t key_length, char pad, uint32_t left) {
+  Slot& slot = Load(offset, key_length, pad);
+  if (slot.encoded) {
+    StoreLE32(slot.bytes.data() + 4, left);
+  } else {
+    slot.node->left = left;
+  }
+  MarkChanged(offset);
+}
+
+void IndexPageStore::SetRight(uint32_t offset, uint16_t key_length, char pad, uint32_t right) {
+  Slot& slot = Load(offset, key_length, pad);
+  if (slot.encoded) {
+    StoreLE32(slot.bytes.data() + 8, right);
+  } else {
+    slot.node->right = right;
+  }
+  MarkChanged(offset);
+}
+
+void IndexPageStore::NoteInsert(uint32_t offset) {
+  Slot& slot = pages_.At(offset);
+  ++slot.inserts;
+  MarkChanged(offset);
+}
+
+bool IndexPageStore::FitsAfterInsert(uint32_t offset) {
+  Slot& slot = pages_.At(offset);
+  // The free space recorded in the page as decoded tells only about one
+  // insert (and removals) since.
+  if (++slot.inserts == 1 && !slot.added)
+    return LeafFitsAfterInsert(*slot.node, slot.bytes.data(), slot.key_length, slot.pad);
+  return IndexNodeFits(*slot.node, slot.key_length, slot.pad);
 }
 
 void IndexPageStore::Encode() {
-  for (auto& [offset, slot] : pages_) {
-    if (!slot.changed) continue;
-    if (!EncodeIndexNode(slot.node, slot.key_length, slot.pad, &slot.encoded))
-      throw Error(ErrorKind::kUsage, "the index page at " + Hex(offset) + " was filled beyond its size");
-    if (!slot.added && slot.encoded == slot.original) slot.changed = false;
+  std::sort(dirty_.begin(), dirty_.end());
+  std::vector<Dirty> written;
+  for (const Dirty& page : dirty_) {
+    const uint32_t offset = page.offset;
+    Slot& slot = *page.slot;
+    if (!slot.encoded) {
+      if (!EncodeIndexNode(*slot.node, slot.key_length, slot.pad, &slot.to_write))
+        throw Error(ErrorKind::kUsage, "the index page at " + Hex(offset) + " was filled beyond its size");
+      if (!slot.added && !slot.edited && std::memcmp(slot.to_write.data(), slot.bytes.data(), kIndexPageSize) == 0) {
+        // Decoded and changed back to the bytes on disk.
+        slot.changed = false;
+        slot.inserts = 0;
+        slot.to_write.clear();
+        continue;
+      }
+    }
+    written.push_back(page);
   }
+  dirty_ = std::move(written);
 }
 
 void IndexPageStore::WriteNewPages() {
+  if (!adds_) return;
   std::string bytes;
   uint64_t first = 0;
-  for (const auto& [offset, slot] : pages_) {
+  for (const Dirty& page : dirty_) {
+    const Slot& slot = *page.slot;
     if (!slot.added) continue;
-    if (bytes.empty()) first = offset;
-    bytes += slot.encoded;
+    if (bytes.empty()) first = page.offset;
+    bytes.append(slot.Written(), kIndexPageSize);
   }
   if (bytes.empty()) return;
   // A file that does not end on a page boundary is filled up to one first.
   if (file_size_ < first) bytes.insert(0, static_cast<size_t>(first - file_size_), '\0');
-  file_.WriteAt(std::min<uint64_t>(first, file_size_), bytes.data(), bytes.size());
+  const uint64_t at = std::min<uint64_t>(first, file_size_);
+  file_.WriteAt(at, bytes.data(), bytes.size());
+  file_size_ = std::max<uint64_t>(file_size_, at + bytes.size());
 }
 
+// Changed pages close to each other go out in one write, with the pages
+// between them as this store knows them: unchanged pages it has read under
+// the same lock, whose bytes on disk are the ones it holds. A write costs
+// far more than the bytes it carries.
 void IndexPageStore::WriteChangedPages() {
-  for (const auto& [offset, slot] : pages_) {
-    if (slot.changed && !slot.added) file_.WriteAt(offset, slot.encoded.data(), slot.encoded.size());
+  constexpr uint32_t kLargestGap = 4 * kIndexPageSize;
+  // The pages of the run being gathered, from `run_start` on.
+  std::vector<const char*> run;
+  uint32_t run_start = 0, run_end = 0;
+  auto flush = [&] {
+    if (run.size() == 1) {
+      file_.WriteAt(run_start, run[0], kIndexPageSize);
+    } else if (!run.empty()) {
+      scratch_.clear();
+      for (const char* page : run) scratch_.append(page, kIndexPageSize);
+      file_.WriteAt(run_start, scratch_.data(), scratch_.size());
+    }
+    run.clear();
+  };
+  for (const Dirty& page : dirty_) {
+    const uint32_t offset = page.offset;
+    const Slot& slot = *page.slot;
+    if (slot.added) continue;
+    bool joined = !run.empty() && offset - run_end <= kLargestGap;
+    for (uint32_t gap = run_end; joined && gap < offset; gap += kIndexPageSize) {
+      const Slot* known = pages_.Find(gap);
+      joined = known && !known->added && !known->changed;
+    }
+    if (joined) {
+      for (uint32_t gap = run_end; gap < offset; gap += kIndexPageSize) run.push_back(pages_.At(gap).bytes.data());
+    } else {
+      flush();
+      run_start = offset;
+    }
+    run.push_back(slot.Written());
+    run_end = offset + kIndexPageSize;
   }
+  flush();
+}
+
+void IndexPageStore::Commit() {
+  for (const Dirty& page : dirty_) {
+    Slot& slot = *page.slot;
+    if (!slot.encoded) {
+      // A page encoded whole goes back to being edited in place when it can.
+      if (!KeepEncoded(slot, slot.to_write.data())) std::memcpy(slot.bytes.data(), slot.to_write.data(), kIndexPageSize);
+      slot.to_write.clear();
+    }
+    slot.added = false;
+    slot.changed = false;
+    slot.edited = false;
+    slot.inserts = 0;
+  }
+  dirty_.clear();
+  adds_ = false;
+}
+
+void IndexPageStore::Trim(size_t max_pages) {
+  if (pages_.size() <= max_pages || !dirty_.empty()) return;
+  // Interior pages are few and lie on every path down; leaves are many.
+  pages_.EraseIf([](const Slot& slot) { return (LoadLE16(slot.bytes.data()) & IndexNode::kLeaf) != 0; });
+  if (pages_.size() > max_pages) pages_.Clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -129,8 +347,16 @@ IndexTree::Path IndexTree::Descend(const IndexEntry& target) {
     if (path.pages.size() >= kMaxDepth) Corrupt("the tree is deeper than " + std::to_string(kMaxDepth) + " levels");
     if (std::find(path.pages.begin(), path.pages.end(), offset) != path.pages.end())
       Corrupt("the tree reaches the page at " + Hex(offset) + " twice, a loop");
-    const IndexNode& node = Node(offset);
     path.pages.push_back(offset);
+    if (char* bytes = pages_.Encoded(offset, key_length_, pad_)) {
+      if (LoadLE16(bytes) & IndexNode::kLeaf) return path;
+      const InteriorEditor node(bytes, key_length_);
+      const size_t slot = node.Slot(target);
+      path.slots.push_back(slot);
+      offset = node.Child(slot);
+      continue;
+    }
+    const IndexNode& node = Node(offset);
     if (node.leaf()) return path;
     size_t slot = 0;
     while (slot + 1 < node.entries.size() && Before(node.entries[slot], target)) ++slot;
@@ -164,27 +390,117 @@ std::optional<uint32_t> IndexTree::OtherRecordWithKey(const std::string& key, ui
 
 bool IndexTree::Remove(const IndexEntry& entry) {
   Path path = Descend(entry);
-  IndexNode& leaf = Node(path.pages.back());
+  const size_t level = path.pages.size() - 1;
+  const uint32_t offset = path.pages[level];
+  char* bytes = entry.key.size() == key_length_ ? pages_.Encoded(offset, key_length_, pad_) : nullptr;
+  if (bytes) {
+    LeafEditor leaf(bytes, key_length_, pad_);
+    const LeafEditor::Position at = leaf.Find(entry);
+    if (!at.equal) return false;
+    const bool was_last = at.index + 1 == leaf.count();
+    if (leaf.Erase(at)) {
+      pages_.MarkChanged(offset);
+      if (was_last) LastChanged(path, level, leaf.Before(at));
+      return true;
+    }
+    // A page left empty, or whose entries get narrower: decoded below.
+  }
+  IndexNode& leaf = Node(offset);
   auto at = std::lower_bound(leaf.entries.begin(), leaf.entries.end(), entry, Before);
   if (at == leaf.entries.end() || !Same(*at, entry)) return false;
   const IndexEntry old_last = leaf.entries.back();
   leaf.entries.erase(at);
   // Without an entry a leaf never needs more room: the next key shares at
   // least as much with the one before as the removed key's bytes made up.
-  AfterChange(path, path.pages.size() - 1, old_last, false);
+  AfterChange(path, level, old_last, false);
   return true;
 }
 
 void IndexTree::Insert(const IndexEntry& entry) {
   Path path = Descend(entry);
-  IndexNode& leaf = Node(path.pages.back());
+  const size_t level = path.pages.size() - 1;
+  const uint32_t offset = path.pages[level];
+  char* bytes = entry.key.size() == key_length_ ? pages_.Encoded(offset, key_length_, pad_) : nullptr;
+  if (bytes) {
+    LeafEditor leaf(bytes, key_length_, pad_);
+    const LeafEditor::Position at = leaf.Find(entry);
+    if (at.equal) Corrupt("the tag holds the key of record " + std::to_string(entry.recno) + " twice");
+    const bool becomes_last = at.index == leaf.count();
+    if (leaf.Insert(at, entry)) {
+      pages_.NoteInsert(offset);
+      if (becomes_last) LastChanged(path, level, entry);
+      return;
+    }
+    // No room left: the page splits, and the entry goes into one of the two.
+    if (level > 0 && leaf.count() >= 2 && SplitEncodedLeaf(path)) {
+      Insert(entry);
+      return;
+    }
+    // Wider entries needed: decoded below.
+  }
+  IndexNode& leaf = Node(offset);
   auto at = std::lower_bound(leaf.entries.begin(), leaf.entries.end(), entry, Before);
   if (at != leaf.entries.end() && Same(*at, entry))
     Corrupt("the tag holds the key of record " + std::to_string(entry.recno) + " twice");
   std::optional<IndexEntry> old_last;
   if (!leaf.entries.empty()) old_last = leaf.entries.back();
   leaf.entries.insert(at, entry);
-  AfterChange(path, path.pages.size() - 1, old_last, true);
+  AfterChange(path, level, old_last, true);
+}
+
+bool IndexTree::SplitEncodedLeaf(Path& path) {
+  const size_t level = path.pages.size() - 1;
+  const uint32_t offset = path.pages[level];
+  char* bytes = pages_.Encoded(offset, key_length_, pad_);
+  LeafEditor leaf(bytes, key_length_, pad_);
+  std::array<char, kIndexPageSize> right;
+  IndexEntry left_last, right_last;
+  if (!leaf.Split(leaf.count() / 2, right.data(), &left_last, &right_last)) return false;
+  // The new page goes to the right of this one, as in Split.
+  const uint32_t old_right = LoadLE32(bytes + 8);
+  StoreLE32(right.data() + 4, offset);
+  char* added_bytes = nullptr;
+  const uint32_t added = pages_.AllocateEncoded(key_length_, pad_, &added_bytes);
+  std::memcpy(added_bytes, right.data(), kIndexPageSize);
+  pages_.SetRight(offset, key_length_, pad_, added);
+  if (old_right != kNoIndexPage) pages_.SetLeft(old_right, key_length_, pad_, added);
+  // The parent: this page's separator becomes its new greatest entry, and
+  // the old one, unchanged, leads to the new page after it.
+  const uint32_t parent_offset = path.pages[level - 1];
+  const size_t slot = path.slots[level - 1];
+  if (char* parent_bytes = pages_.Encoded(parent_offset, key_length_, pad_)) {
+    InteriorEditor parent(parent_bytes, key_length_);
+    if (parent.Insert(slot + 1, right_last, added)) {
+      parent.SetEntry(slot, left_last);
+      pages_.MarkChanged(parent_offset);
+      return true;
+    }
+  }
+  IndexNode& parent = Node(parent_offset);
+  const IndexEntry parent_last = parent.entries.back();
+  parent.entries[slot] = std::move(left_last);
+  parent.entries.insert(parent.entries.begin() + static_cast<std::ptrdiff_t>(slot + 1), std::move(right_last));
+  parent.children.insert(parent.children.begin() + static_cast<std::ptrdiff_t>(slot + 1), added);
+  AfterChange(path, level - 1, parent_last, true);
+  return true;
+}
+
+void IndexTree::LastChanged(Path& path, size_t level, const IndexEntry& last) {
+  if (level == 0) return;
+  const uint32_t offset = path.pages[level - 1];
+  const size_t slot = path.slots[level - 1];
+  if (char* bytes = pages_.Encoded(offset, key_length_, pad_); bytes && last.key.size() == key_length_) {
+    InteriorEditor parent(bytes, key_length_);
+    parent.SetEntry(slot, last);
+    pages_.MarkChanged(offset);
+    // The parent's own greatest entry changed with its last separator.
+    if (slot + 1 == parent.count()) LastChanged(path, level - 1, last);
+    return;
+  }
+  IndexNode& parent = Node(offset);
+  const IndexEntry parent_last = parent.entries.back();
+  parent.entries[slot] = last;
+  AfterChange(path, level - 1, parent_last, false);
 }
 
 bool IndexTree::Fits(const IndexNode& node) const { return IndexNodeFits(node, key_length_, pad_); }
@@ -193,7 +509,7 @@ void IndexTree::AfterChange(Path& path, size_t level, const std::optional<IndexE
   const uint32_t offset = path.pages[level];
   IndexNode& node = Node(offset);
   pages_.MarkChanged(offset);
-  if (grew && !Fits(node)) {
+  if (grew && !pages_.FitsAfterInsert(offset)) {
     Split(path, level);
     return;
   }
@@ -203,14 +519,8 @@ void IndexTree::AfterChange(Path& path, size_t level, const std::optional<IndexE
       node.children.clear();
       return;
     }
-    if (node.left != kNoIndexPage) {
-      Node(node.left).right = node.right;
-      pages_.MarkChanged(node.left);
-    }
-    if (node.right != kNoIndexPage) {
-      Node(node.right).left = node.left;
-      pages_.MarkChanged(node.right);
-    }
+    if (node.left != kNoIndexPage) pages_.SetRight(node.left, key_length_, pad_, node.right);
+    if (node.right != kNoIndexPage) pages_.SetLeft(node.right, key_length_, pad_, node.left);
     IndexNode& parent = Node(path.pages[level - 1]);
     const IndexEntry parent_last = parent.entries.back();
     const size_t slot = path.slots[level - 1];
@@ -219,12 +529,7 @@ void IndexTree::AfterChange(Path& path, size_t level, const std::optional<IndexE
     AfterChange(path, level - 1, parent_last, false);
     return;
   }
-  if (level > 0 && (!old_last || !Same(node.entries.back(), *old_last))) {
-    IndexNode& parent = Node(path.pages[level - 1]);
-    const IndexEntry parent_last = parent.entries.back();
-    parent.entries[path.slots[level - 1]] = node.entries.back();
-    AfterChange(path, level - 1, parent_last, false);
-  }
+  if (!old_last || !Same(node.entries.back(), *old_last)) LastChanged(path, level, node.entries.back());
 }
 
 // Where to cut the entries of an overfull page so that every part fits: in
@@ -308,10 +613,7 @@ void IndexTree::Split(Path& path, size_t level) {
     parent.children.insert(parent.children.begin() + static_cast<std::ptrdiff_t>(slot + i), added);
     previous = added;
   }
-  if (old_right != kNoIndexPage) {
-    Node(old_right).left = previous;
-    pages_.MarkChanged(old_right);
-  }
+  if (old_right != kNoIndexPage) pages_.SetLeft(old_right, key_length_, pad_, previous);
   IndexNode first;
   part(0, &first);
   node.entries = std::move(first.entries);

@@ -5,6 +5,15 @@
 // memory and written only when the whole change has been worked out, so a
 // damaged page found on the way (a page outside the file, a loop, a key that
 // should be there and is not) stops the change before anything is written.
+// The store may be kept from one change to the next while the index lock is
+// held: pages are then read once for many changes.
+//
+// Pages are kept in their encoded bytes where LeafEditor and InteriorEditor
+// can read and change them in place: most changes remove and insert one
+// entry of a leaf and perhaps replace a separator above it, and decoding the
+// dozens of keys of a page for that costs more than all the rest. What those
+// cannot do in place (a page left empty, entries of another width, a full
+// interior page, a full root) goes through the decoded page.
 //
 // The tree is kept the way Visual FoxPro reads it: every interior entry
 // holds the greatest (key, record) of its child's subtree; pages of one level
@@ -17,10 +26,12 @@
 // left unreferenced, as Visual FoxPro leaves pages it no longer uses.
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "data/disk_file.h"
 #include "data/index_page.h"
@@ -29,43 +40,120 @@ namespace fox {
 
 class IndexPageStore {
  public:
-  // The caller holds the index file's lock for the store's lifetime.
+  // The caller holds the index file's lock for the store's lifetime: the
+  // pages it keeps are trusted only while nobody else can change the file.
   explicit IndexPageStore(DiskFile& file);
 
   // The decoded page at `offset`. Throws Error(kCorrupt) saying what is
   // wrong when it lies outside the file's pages or cannot be decoded.
   IndexNode& Page(uint32_t offset, uint16_t key_length, char pad);
+  // The bytes of the page at `offset` (read like Page) when it is kept
+  // encoded, to be read and changed in place with a LeafEditor or an
+  // InteriorEditor; nullptr when it is kept decoded (then use Page). Pages
+  // are kept encoded when those can edit them, until Page asks for their
+  // decoded form; a page encoded whole by a change goes back to being kept
+  // encoded when the change is committed.
+  char* Encoded(uint32_t offset, uint16_t key_length, char pad);
   void MarkChanged(uint32_t offset);
   // A new empty page after the end of the file.
   uint32_t Allocate(uint16_t key_length, char pad);
+  // A new page after the end of the file, kept encoded; returns where its
+  // 512 bytes are to be written.
+  uint32_t AllocateEncoded(uint16_t key_length, char pad, char** bytes);
+  // Sets a sibling link of the page at `offset` (read like Page) and marks
+  // it changed, decoding nothing.
+  void SetLeft(uint32_t offset, uint16_t key_length, char pad, uint32_t left);
+  void SetRight(uint32_t offset, uint16_t key_length, char pad, uint32_t right);
+  // Whether the page at `offset` (in the store) still fits its 512 bytes
+  // after one entry was inserted into it. Quick for a leaf that had room
+  // to spare and has changed no other way since it was read or written.
+  bool FitsAfterInsert(uint32_t offset);
+  // An entry was inserted into the page at `offset` kept encoded.
+  void NoteInsert(uint32_t offset);
 
-  bool changed() const;
+  // A change is the work between two Commits: pages changed in memory by
+  // Page, MarkChanged and Allocate, then encoded and written.
+  bool changed() const { return !dirty_.empty(); }
   // Encodes every changed page; throws Error(kUsage) if one no longer fits.
   // Called before the first write so that writing cannot fail half-way for
-  // that reason.
+  // that reason. Pages whose bytes come out as read stop counting as changed.
   void Encode();
   // Writes the new pages at the end of the file, where nothing on disk
   // refers to them yet; then, separately, the existing pages that changed.
   void WriteNewPages();
   void WriteChangedPages();
+  // After both writes: the written bytes become the pages as read, so that
+  // the next change starts from the file as it now is.
+  void Commit();
+  // Forgets pages (all of them but the interior ones first) when more than
+  // `max_pages` are kept; only between changes.
+  void Trim(size_t max_pages);
 
  private:
+  // A page is kept either encoded, its bytes changed in place, or decoded.
   struct Slot {
-    IndexNode node;
+    // The flags come first, next to the start of the bytes they describe.
     uint16_t key_length = 0;
     char pad = ' ';
-    bool added = false;
-    bool changed = false;
-    std::string original;  // bytes as read
-    std::string encoded;   // bytes to write
+    bool encoded = false;
+    bool added = false;    // after the end of the file, not written yet
+    bool changed = false;  // in the current change
+    bool edited = false;   // changed while kept encoded, then decoded
+    unsigned inserts = 0;  // entries inserted in the current change
+    // Kept encoded: the page as changed so far. Decoded: the page as it was
+    // when decoded (as on disk unless `edited`).
+    std::array<char, kIndexPageSize> bytes;
+    std::unique_ptr<IndexNode> node;  // decoded
+    std::string to_write;             // a decoded page, encoded for writing
+
+    // The bytes to write for a changed page.
+    const char* Written() const { return encoded ? bytes.data() : to_write.data(); }
+  };
+
+  // The slots by page offset: open addressing over a table of offsets, so
+  // that finding a page touches little memory besides the slot itself.
+  class PageMap {
+   public:
+    Slot* Find(uint32_t offset) const;
+    Slot& At(uint32_t offset) const;
+    Slot& Insert(uint32_t offset, Slot slot);
+    size_t size() const { return size_; }
+    void Clear();
+    // Removes the slots for which `drop` is true.
+    template <typename Drop>
+    void EraseIf(Drop drop);
+
+   private:
+    size_t Home(uint32_t offset) const;
+    void Rehash(size_t capacity);
+
+    struct Place {
+      uint32_t offset = 0;  // 0 for an empty place: no page lies at offset 0
+      std::unique_ptr<Slot> slot;
+    };
+    std::vector<Place> places_;
+    size_t size_ = 0;
   };
 
   void FindEnd();
+  Slot& Load(uint32_t offset, uint16_t key_length, char pad);
+  void Decode(uint32_t offset, Slot& slot);
+  // Keeps the page encoded, as `bytes`, when an editor can edit it.
+  static bool KeepEncoded(Slot& slot, const char* bytes);
 
   DiskFile& file_;
   uint64_t file_size_ = 0;  // known once pages are added
   uint32_t next_new_ = 0;   // where the next added page goes; 0 until known
-  std::map<uint32_t, Slot> pages_;  // node-based: references stay valid
+  PageMap pages_;                   // slots stay where they are: references stay valid
+  // The pages of the current change, sorted by offset by Encode.
+  struct Dirty {
+    uint32_t offset;
+    Slot* slot;
+    bool operator<(const Dirty& other) const { return offset < other.offset; }
+  };
+  std::vector<Dirty> dirty_;
+  bool adds_ = false;               // the current change adds pages
+  std::string scratch_;             // pages written together
 };
 
 class IndexTree {
@@ -81,9 +169,23 @@ class IndexTree {
   void Insert(const IndexEntry& entry);
 
  private:
+  // One item per level, on the stack: Descend refuses trees deeper than
+  // kMaxDepth as damaged.
+  static constexpr size_t kMaxDepth = 64;
+  template <typename T>
+  struct Levels {
+    std::array<T, kMaxDepth> items;
+    size_t count = 0;
+    void push_back(T item) { items[count++] = item; }
+    size_t size() const { return count; }
+    T& operator[](size_t i) { return items[i]; }
+    T& back() { return items[count - 1]; }
+    const T* begin() const { return items.data(); }
+    const T* end() const { return items.data() + count; }
+  };
   struct Path {
-    std::vector<uint32_t> pages;  // root first, leaf last
-    std::vector<size_t> slots;    // slots[i]: the entry of pages[i] that leads to pages[i + 1]
+    Levels<uint32_t> pages;  // root first, leaf last
+    Levels<size_t> slots;    // slots[i]: the entry of pages[i] that leads to pages[i + 1]
   };
 
   IndexNode& Node(uint32_t offset) { return pages_.Page(offset, key_length_, pad_); }
@@ -92,6 +194,12 @@ class IndexTree {
   // The page at `level` changed; `old_last` was its greatest entry before;
   // `grew` when it may no longer fit.
   void AfterChange(Path& path, size_t level, const std::optional<IndexEntry>& old_last, bool grew);
+  // The greatest entry of the page at `level` is now `last`: so says its
+  // parent's separator, and further up as needed.
+  void LastChanged(Path& path, size_t level, const IndexEntry& last);
+  // Splits the leaf at the end of `path`, kept encoded, in two without
+  // decoding it; false when that cannot be done (then nothing changed).
+  bool SplitEncodedLeaf(Path& path);
   void Split(Path& path, size_t level);
   std::vector<size_t> SplitPoints(const IndexNode& node) const;
 

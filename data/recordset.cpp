@@ -70,6 +70,7 @@ void Recordset::OpenRows(std::vector<std::string> names, std::vector<std::vector
 }
 
 void Recordset::Close() {
+  if (table_) table_->ReleaseIndex();
   table_.reset();
   block_.clear();
   block_.shrink_to_fit();

@@ -106,12 +106,18 @@ Table::Table(const std::string& path, const Options& options)
       };
     }
     if (codec_.code_page().single_byte()) schema.text_case = std::make_shared<TextCase>(codec_.code_page());
-    maintainer_ = std::make_unique<IndexMaintainer>(*index_, std::move(schema));
+    maintainer_ = std::make_unique<IndexMaintainer>(*index_, std::move(schema), options.index_lock_limit);
     for (const IndexMaintainer::Tag& tag : maintainer_->tags()) indexed_.insert(tag.columns.begin(), tag.columns.end());
   }
 }
 
+// The maintainer, declared after the index, goes first: the lock is released
+// before the index file is closed.
 Table::~Table() = default;
+
+void Table::ReleaseIndex() noexcept {
+  if (maintainer_) maintainer_->EndSession();
+}
 
 void Table::ReadRecords(uint32_t first, uint32_t count, std::string* out) const {
   out->resize(static_cast<size_t>(count) * header_.record_length);
@@ -301,6 +307,17 @@ void Table::Assign(Edit& edit, size_t column, const std::string& text) const {
 
 void Table::Save(Edit& edit) {
   if (!edit.changed()) return;
+  try {
+    SaveChanged(edit);
+  } catch (...) {
+    // Another program may be waiting for the index while the caller reports
+    // the error.
+    ReleaseIndex();
+    throw;
+  }
+}
+
+void Table::SaveChanged(Edit& edit) {
   const std::string where = "record " + std::to_string(edit.recno) + " of table '" + name_ + "'";
   RangeLock lock(*file_, RecordLockOffset(edit.recno), 1,
                  "The change to " + where + " was not saved: another program has locked the record.");
@@ -315,7 +332,8 @@ void Table::Save(Edit& edit) {
 
   // Everything the index needs is worked out first: a refusal (a candidate
   // key taken, a tag that cannot be kept up to date, a damaged tag) leaves
-  // every file as it was. The update holds the index lock from here on.
+  // every file as it was. The index lock is held from here on: taken now,
+  // or still held by an earlier save of the same session.
   std::unique_ptr<IndexMaintainer::Update> index_update;
   if (maintainer_) {
     index_update =
@@ -325,19 +343,25 @@ void Table::Save(Edit& edit) {
   // Write order, and what a crash after each step leaves:
   // 1. the memo values, appended and made durable: the old record with its
   //    old keys; the new memo blocks are unreferenced.
-  // 2. the index pages added by splits, appended at the end of the index
-  //    file: the same, plus index pages nothing refers to.
+  // 2. the change counter (first change of an index session only) and the
+  //    index pages added by splits, appended at the end of the index file:
+  //    the same, plus index pages nothing refers to.
   // 3. the record: the new record with the old keys, which a plain REINDEX
   //    repairs.
-  // 4. the changed index pages and the change counter: some keys old, some
-  //    new, which a plain REINDEX repairs.
+  // 4. the changed index pages: some keys old, some new, which a plain
+  //    REINDEX repairs.
+  // After step 4 the record and every tag agree again, also while the
+  // session keeps the index lock for the next saves: each save's pages are
+  // written before the save returns, never held back for later, so a crash
+  // between two saves of a session leaves a consistent index.
   // Steps 2 to 4 are not flushed one by one (a flush per saved record makes
-  // a run several times slower), so after a crash the disk may hold any mix
-  // of them: one of the states above, or a tree pointing to added pages
-  // that never arrived. REINDEX repairs every one of them, since it rebuilds
-  // each tag from the tag directory and the tag headers, which are never
-  // written here. Only the memo values must reach the disk before the record
-  // that points to them, since nothing rebuilds those.
+  // a run several times slower), so after a crash of the system (not only of
+  // this program) the disk may hold any mix of them: one of the states
+  // above, or a tree pointing to added pages that never arrived. REINDEX
+  // repairs every one of them, since it rebuilds each tag from the tag
+  // directory and the tag headers, which are never written here. Only the
+  // memo values must reach the disk before the record that points to them,
+  // since nothing rebuilds those.
   // A failure in steps 1 and 2 (a full disk, say) leaves the record as it
   // was; only step 4 can fail with the record written, and says so.
   std::string record = edit.working;

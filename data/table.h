@@ -11,6 +11,7 @@
 // the structural index, whose tags are kept in line with the record.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -35,11 +36,15 @@ class Table {
     DiskFile::Mode mode = DiskFile::Mode::kReadOnly;
     std::string display_name;             // name used in messages; default: file base name
     std::vector<std::string> long_names;  // container long field names, column order
+    // How long the structural index stays locked at most once a save has
+    // taken its lock (see IndexMaintainer); zero locks it for each save alone.
+    std::chrono::milliseconds index_lock_limit = IndexMaintainer::kDefaultLockLimit;
   };
 
   // Opens the table file at `path` with its memo file and structural index.
   // Throws Error: kNotFound, kReadOnly, kCorrupt, kUnsupported.
   Table(const std::string& path, const Options& options);
+  // Releases the structural index's lock if a save still holds it.
   ~Table();
 
   const std::string& name() const { return name_; }
@@ -103,7 +108,13 @@ class Table {
   // tag when the change would duplicate a candidate key or a tag cannot be
   // kept up to date; on error nothing of the record was written, except for
   // a failure after the record was written, whose message says so.
+  // A save that changes the index keeps the index lock for the saves that
+  // follow, for a short while; an error releases it.
   void Save(Edit& edit);
+
+  // Releases the structural index's lock now, if a save still holds it: when
+  // no more saves are coming soon. Writes nothing.
+  void ReleaseIndex() noexcept;
 
   // Columns that a tag of the structural index refers to.
   const std::set<size_t>& indexed_columns() const { return indexed_; }
@@ -112,6 +123,7 @@ class Table {
   const IndexMaintainer* index_maintainer() const { return maintainer_.get(); }
 
  private:
+  void SaveChanged(Edit& edit);
   std::string ReadMemoData(const Edit& edit, size_t column) const;
   std::set<size_t> ChangedColumns(const Edit& edit) const;
   // The error for a value that cannot be read: names the field, the record

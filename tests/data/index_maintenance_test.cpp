@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <map>
-#include <cmath>
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "data/byte_order.h"
 #include "data/database_container.h"
@@ -65,9 +68,11 @@ std::vector<std::string> LongNames(const std::string& container_path, const std:
 }
 
 std::unique_ptr<Table> OpenTable(const std::string& path, const std::string& container,
-                                 fox::DiskFile::Mode mode = fox::DiskFile::Mode::kReadOnly) {
+                                 fox::DiskFile::Mode mode = fox::DiskFile::Mode::kReadOnly,
+                                 std::chrono::milliseconds index_lock_limit = fox::IndexMaintainer::kDefaultLockLimit) {
   Table::Options options;
   options.mode = mode;
+  options.index_lock_limit = index_lock_limit;
   if (!container.empty()) options.long_names = LongNames(container, path);
   return std::make_unique<Table>(path, options);
 }
@@ -130,7 +135,10 @@ struct Scratch {
     const bool database = fox::EqualIgnoringCase(source.extension().string(), ".dbc");
     index = *fox::FindCompanionFile(table, database ? ".dcx" : ".cdx");
   }
-  std::unique_ptr<Table> Open() const { return OpenTable(table, container, fox::DiskFile::Mode::kReadWrite); }
+  // Saves keep the index lock for `index_lock_limit` (zero: for each save alone).
+  std::unique_ptr<Table> Open(std::chrono::milliseconds index_lock_limit = fox::IndexMaintainer::kDefaultLockLimit) const {
+    return OpenTable(table, container, fox::DiskFile::Mode::kReadWrite, index_lock_limit);
+  }
 };
 
 const TableFixture& FixtureOf(const std::string& table) {
@@ -187,6 +195,17 @@ int Depth(const Table& table, const std::string& tag_name) {
 }
 
 uint32_t ChangeCounter(const std::string& index_path) { return fox::LoadBE32(ReadFileBytes(index_path).data() + 8); }
+
+// A session that lasts for the whole test unless it is ended.
+constexpr std::chrono::milliseconds kLongSession = std::chrono::hours(1);
+
+// Whether another program could take the index lock now.
+bool IndexLockFree(const std::string& index_path) {
+  fox::DiskFile other(index_path, fox::DiskFile::Mode::kReadWrite, "index");
+  if (!other.TryLock(0x7FFFFFFE, 1)) return false;
+  other.Unlock(0x7FFFFFFE, 1);
+  return true;
+}
 
 // Every tag as Perl's XBase::Index reads it must hold what our reader reads.
 void ExpectPerlAgrees(const Table& table) {
@@ -265,12 +284,15 @@ std::string RandomValue(std::mt19937& random, const fox::FieldDescriptor& f) {
   return "";
 }
 
+// All the saves of a fixture go through one session, which keeps the pages
+// it reads and writes and the index lock until the table is closed.
 TEST(IndexChanges, RandomChangesKeepEveryTagOfEveryFixtureConsistent) {
   std::mt19937 random(20240917);
   for (const TableFixture& f : kTables) {
     SCOPED_TRACE(f.table);
     Scratch scratch(f);
-    auto table = scratch.Open();
+    auto table = scratch.Open(kLongSession);
+    const uint32_t counter = ChangeCounter(scratch.index);
     std::vector<size_t> columns;  // the columns of maintained tags
     for (const auto& tag : table->index_maintainer()->tags()) {
       if (!tag.maintained) continue;
@@ -294,16 +316,20 @@ TEST(IndexChanges, RandomChangesKeepEveryTagOfEveryFixtureConsistent) {
       }
     }
     EXPECT_GT(saved, 20);
+    EXPECT_FALSE(IndexLockFree(scratch.index));
+    // Every save's pages are on disk before the save returns.
     EXPECT_EQ(Join(CheckIndex(*table, nullptr, f.compresses_trail)), "");
     ExpectPerlAgrees(*table);
+    EXPECT_NE(ChangeCounter(scratch.index), counter);  // once per session; refusals end sessions
   }
 }
 
 TEST(IndexChanges, GrowingKeysSplitLeavesAndTheRoot) {
   // NAME is PADR(name,50) FOR .NOT.EMPTY(name) over a memo field: long
-  // random names leave nothing to share between neighbouring keys.
+  // random names leave nothing to share between neighbouring keys. Each
+  // save takes the index lock for itself and reads the tree afresh.
   Scratch scratch(FixtureOf("foxbin2prg/foxuser_fdbozzo.dbf"));
-  auto table = scratch.Open();
+  auto table = scratch.Open(std::chrono::milliseconds(0));
   ASSERT_EQ(Depth(*table, "NAME"), 2);
   const uint32_t root = fox::LoadLE32(ReadFileBytes(scratch.index).data() + FindTag(*table, "NAME")->header.header_offset);
   std::mt19937 random(7);
@@ -412,25 +438,15 @@ TEST(IndexChanges, DateKeys) {
   ExpectPerlAgrees(*table);
 }
 
-TEST(IndexChanges, ChangeCounterCountsSavesThatChangeTheIndex) {
-  Scratch scratch(FixtureOf("ruby-dbf/foxprodb/calls.dbf"));
-  auto table = scratch.Open();
-  const uint32_t before = ChangeCounter(scratch.index);
-  Change(*table, 3, {{"contact_id", "77"}});
-  EXPECT_EQ(ChangeCounter(scratch.index), before + 1);
-  Change(*table, 4, {{"contact_id", "78"}});
-  EXPECT_EQ(ChangeCounter(scratch.index), before + 2);
-  EXPECT_EQ(Join(CheckIndex(*table)), "");
-}
-
 TEST(IndexChanges, FieldsNoTagNamesLeaveTheIndexFileUntouched) {
   Scratch scratch(FixtureOf("foxbin2prg/foxuser_fdbozzo.dbf"));
-  auto table = scratch.Open();
+  auto table = scratch.Open(kLongSession);
   const std::string index_bytes = ReadFileBytes(scratch.index);
   const auto modified = fs::last_write_time(scratch.index);
   Change(*table, 2, {{"ckval", "12345"}, {"data", "a memo no tag reads"}});
   EXPECT_EQ(ReadFileBytes(scratch.index), index_bytes);
   EXPECT_EQ(fs::last_write_time(scratch.index), modified);
+  EXPECT_TRUE(IndexLockFree(scratch.index));  // not even locked
   // A changed field whose keys stay the same does not write the index either.
   Table::Edit edit = EditOf(*table, 3);
   const std::string type = *table->Text(edit, ColumnOf(*table, "type"));
@@ -512,6 +528,140 @@ TEST(IndexChanges, ALockedIndexIsNotWritten) {
   }
   Change(*table, 2, {{"contact_id", "5"}});
   EXPECT_EQ(Join(CheckIndex(*table)), "");
+}
+
+// ---------------------------------------------------------------------------
+// Sessions: the index lock kept from one save to the next
+
+TEST(IndexSessions, TheChangeCounterCountsSessionsThatChangeTheIndex) {
+  Scratch scratch(FixtureOf("ruby-dbf/foxprodb/calls.dbf"));
+  auto table = scratch.Open(kLongSession);
+  const uint32_t before = ChangeCounter(scratch.index);
+  Change(*table, 3, {{"contact_id", "77"}});
+  EXPECT_EQ(ChangeCounter(scratch.index), before + 1);
+  Change(*table, 4, {{"contact_id", "78"}});
+  EXPECT_EQ(ChangeCounter(scratch.index), before + 1);
+  table->ReleaseIndex();
+  Change(*table, 5, {{"contact_id", "79"}});
+  Change(*table, 6, {{"contact_id", "80"}});
+  EXPECT_EQ(ChangeCounter(scratch.index), before + 2);
+  EXPECT_EQ(Join(CheckIndex(*table)), "");
+
+  // Without sessions every save counts.
+  table = scratch.Open(std::chrono::milliseconds(0));
+  Change(*table, 3, {{"contact_id", "81"}});
+  EXPECT_TRUE(IndexLockFree(scratch.index));
+  Change(*table, 4, {{"contact_id", "82"}});
+  EXPECT_EQ(ChangeCounter(scratch.index), before + 4);
+  EXPECT_EQ(Join(CheckIndex(*table)), "");
+}
+
+TEST(IndexSessions, TheIndexLockIsHeldUntilTheSessionEnds) {
+  Scratch scratch(FixtureOf("foxbin2prg/fb2p_dbf.dbf"));  // EDAD is a candidate tag
+  auto table = scratch.Open(kLongSession);
+  EXPECT_TRUE(IndexLockFree(scratch.index));
+  Change(*table, 3, {{"edad", "99"}});
+  EXPECT_FALSE(IndexLockFree(scratch.index));
+  Change(*table, 1, {{"edad", "7"}});
+  EXPECT_FALSE(IndexLockFree(scratch.index));
+  // Ended by the caller.
+  table->ReleaseIndex();
+  EXPECT_TRUE(IndexLockFree(scratch.index));
+  // By closing the table.
+  Change(*table, 1, {{"edad", "8"}});
+  EXPECT_FALSE(IndexLockFree(scratch.index));
+  table.reset();
+  EXPECT_TRUE(IndexLockFree(scratch.index));
+  // By a refusal: a candidate key taken.
+  table = scratch.Open(kLongSession);
+  Change(*table, 1, {{"edad", "9"}});
+  const std::string index_bytes = ReadFileBytes(scratch.index);
+  EXPECT_EQ(ErrorOf([&] { Change(*table, 2, {{"edad", "99"}}); }).kind(), ErrorKind::kIndexed);
+  EXPECT_TRUE(IndexLockFree(scratch.index));
+  EXPECT_EQ(ReadFileBytes(scratch.index), index_bytes);
+  // By any other failed save: a record another program changed.
+  Change(*table, 1, {{"edad", "10"}});
+  Table::Edit stale = EditOf(*table, 4);
+  Change(*table, 4, {{"edad", "44"}});
+  table->Assign(stale, ColumnOf(*table, "edad"), "45");
+  EXPECT_EQ(ErrorOf([&] { table->Save(stale); }).kind(), ErrorKind::kConflict);
+  EXPECT_TRUE(IndexLockFree(scratch.index));
+  EXPECT_EQ(Join(CheckIndex(*table)), "");
+  ExpectPerlAgrees(*table);
+}
+
+TEST(IndexSessions, AnIdleSessionEndsWhenItsTimeIsUp) {
+  Scratch scratch(FixtureOf("ruby-dbf/foxprodb/calls.dbf"));
+  auto table = scratch.Open(std::chrono::milliseconds(10));
+  Change(*table, 3, {{"contact_id", "77"}});
+  // Nothing more is asked of the table: the lock must come free by itself.
+  bool freed = false;
+  for (int attempt = 0; attempt < 6000 && !freed; ++attempt) {
+    freed = IndexLockFree(scratch.index);
+    if (!freed) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(freed);
+  Change(*table, 4, {{"contact_id", "78"}});
+  EXPECT_EQ(Join(CheckIndex(*table)), "");
+}
+
+TEST(IndexSessions, AProgramWaitingForTheLockGetsItWhileSavesGoOn) {
+  // Saves follow each other without a break; another program trying to take
+  // the index lock the way this one does must get it between two sessions.
+  Scratch scratch(FixtureOf("ruby-dbf/foxprodb/calls.dbf"));
+  auto table = scratch.Open(std::chrono::milliseconds(50));
+  Change(*table, 3, {{"contact_id", "1"}});
+  std::atomic<bool> done{false}, got_it{false};
+  std::thread other([&] {
+    fox::DiskFile file(scratch.index, fox::DiskFile::Mode::kReadWrite, "index");
+    try {
+      fox::RangeLock lock(file, 0x7FFFFFFE, 1, "locked");
+      got_it = true;
+    } catch (const fox::Error&) {
+    }
+    done = true;
+  });
+  for (int value = 2; !done; ++value) Change(*table, 3 + value % 2, {{"contact_id", std::to_string(value % 1000)}});
+  other.join();
+  EXPECT_TRUE(got_it);
+  EXPECT_EQ(Join(CheckIndex(*table)), "");
+}
+
+TEST(IndexSessions, AnIndexChangedBetweenSessionsIsReadAfresh) {
+  // Two tables on the same files, as two programs: each session must start
+  // from the file as the other left it, not from the pages it kept before.
+  Scratch scratch(FixtureOf("foxbin2prg/foxuser_fdbozzo.dbf"));
+  auto ours = scratch.Open(kLongSession), theirs = scratch.Open(kLongSession);
+  std::mt19937 random(5);
+  auto long_name = [&](uint32_t r) {  // nothing for neighbouring keys to share: pages fill fast
+    std::string name = std::to_string(r) + " ";
+    while (name.size() < 45) name += static_cast<char>('a' + random() % 26);
+    return name;
+  };
+  const uint32_t count = ours->record_count();
+  ASSERT_GE(count, 60u);
+  for (uint32_t r = 1; r <= 10; ++r) Change(*ours, r, {{"name", long_name(r)}});
+  ours->ReleaseIndex();
+  // Their saves split the pages our session read: the root among them.
+  const int depth = Depth(*ours, "NAME");
+  for (uint32_t r = 11; r <= count; ++r) Change(*theirs, r, {{"name", long_name(r)}});
+  theirs->ReleaseIndex();
+  ASSERT_GT(Depth(*ours, "NAME"), depth);
+  for (uint32_t r = 1; r <= 10; ++r) Change(*ours, r, {{"name", long_name(r)}});
+  ours->ReleaseIndex();
+  EXPECT_EQ(EntriesOf(*ours, "NAME").size(), count);
+  EXPECT_EQ(Join(CheckIndex(*ours)), "");
+  ExpectPerlAgrees(*ours);
+
+  // A tag redefined by another program between two sessions is refused.
+  const fox::IndexMaintainer::Tag* name = FindTag(*ours, "NAME");
+  std::string bytes = ReadFileBytes(scratch.index);
+  bytes[name->header.header_offset + 512] ^= 0x20;  // the key expression's first letter
+  WriteFileBytes(scratch.index, bytes);
+  const fox::Error e = ErrorOf([&] { Change(*ours, 1, {{"name", "renamed"}}); });
+  EXPECT_EQ(e.kind(), ErrorKind::kIndexed);
+  EXPECT_NE(std::string(e.what()).find("redefined"), std::string::npos) << e.what();
+  EXPECT_EQ(ReadFileBytes(scratch.index), bytes);
 }
 
 TEST(IndexChanges, UniqueTagsKeepTheFirstRecordOfAKey) {

@@ -46,15 +46,27 @@ class TreeUnderTest {
     file_ = std::make_unique<fox::DiskFile>(path_, fox::DiskFile::Mode::kReadWrite, "index");
   }
 
-  // Runs `change` on a fresh page store and writes what it changed.
+  // From now on, batches share one page store that keeps at most
+  // `max_pages` pages between them, as a session holding the index lock does.
+  void KeepPages(size_t max_pages) {
+    kept_ = std::make_unique<fox::IndexPageStore>(*file_);
+    max_kept_ = max_pages;
+  }
+
+  // Runs `change` on a page store (a fresh one unless pages are kept) and
+  // writes what it changed.
   template <typename F>
   void Batch(F&& change) {
-    fox::IndexPageStore pages(*file_);
+    std::unique_ptr<fox::IndexPageStore> fresh;
+    if (!kept_) fresh = std::make_unique<fox::IndexPageStore>(*file_);
+    fox::IndexPageStore& pages = kept_ ? *kept_ : *fresh;
     fox::IndexTree tree(pages, tag_.root_page, tag_.key_length, pad_);
     change(tree);
     pages.Encode();
     pages.WriteNewPages();
     pages.WriteChangedPages();
+    pages.Commit();
+    pages.Trim(max_kept_);
   }
 
   // The problems of the tag on disk, and its entries against the model.
@@ -100,6 +112,8 @@ class TreeUnderTest {
   char pad_;
   Model model_;
   std::unique_ptr<fox::DiskFile> file_;
+  std::unique_ptr<fox::IndexPageStore> kept_;
+  size_t max_kept_ = 0;
 };
 
 // Random inserts and removals in batches, each checked; then everything
@@ -181,6 +195,24 @@ TEST(IndexTree, ShortKeysGrowToThreeLevelsAndShrinkToAnEmptyRoot) {
   }
 }
 
+TEST(IndexTree, AStoreKeptAcrossChangesStartsEachFromTheFileAsWritten) {
+  // The pages read and written by one change serve the next ones: pages
+  // added by one change are ordinary pages for the next, and a file that
+  // does not end on a page boundary is filled up to one only once. Few
+  // pages are kept, so leaves and then all pages are forgotten again and
+  // again.
+  TempDir dir;
+  TreeUnderTest t(dir, "foxbin2prg/foxuser_fdbozzo.cdx", "TYPE", ' ');
+  {
+    std::string bytes = ReadFileBytes(t.path());
+    bytes.append(100, '\x5A');
+    WriteFileBytes(t.path(), bytes);
+  }
+  t.KeepPages(12);
+  std::mt19937 random(13);
+  GrowAndShrink(t, random, "ABC ", 12, 2500, 3);
+}
+
 TEST(IndexTree, LongAndIntegerKeysGrowAndShrink) {
   struct Case {
     const char* file;
@@ -224,6 +256,79 @@ TEST(IndexTree, DamagedTreesAreReportedAndNothingIsWritten) {
   EXPECT_EQ(e.kind(), fox::ErrorKind::kCorrupt);
   EXPECT_NE(std::string(e.what()).find("outside"), std::string::npos) << e.what();
   EXPECT_EQ(ReadFileBytes(t.path()), bytes);
+}
+
+// Leaves edited in place one entry at a time must come out byte for byte as
+// if their entries had been encoded whole; when an edit cannot be made in
+// place (no room, entries of another width) the page must be left as it was.
+TEST(IndexPage, LeavesEditedInPlaceComeOutAsIfEncodedWhole) {
+  struct Case {
+    uint16_t key_length;
+    char pad;
+    std::string alphabet;  // few letters: keys share bytes
+    uint32_t largest_recno;
+  };
+  const Case cases[] = {{12, ' ', "AB ", 300}, {40, ' ', "abc", 70000}, {4, '\0', std::string("\x00\x01\xFF", 3), 1 << 20},
+                        {8, '\0', std::string("\x00\x40", 2), 20}};
+  std::mt19937 random(17);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key_length);
+    std::uniform_int_distribution<size_t> length(0, c.key_length), letter(0, c.alphabet.size() - 1);
+    std::uniform_int_distribution<uint32_t> recno(1, c.largest_recno);
+    auto random_key = [&] {
+      std::string key(length(random), ' ');
+      for (char& ch : key) ch = c.alphabet[letter(random)];
+      key.resize(c.key_length, c.pad);
+      return key;
+    };
+    Model model;
+    model.insert({random_key(), 1});
+    auto encode = [&] {
+      fox::IndexNode node;
+      node.attributes = fox::IndexNode::kLeaf;
+      node.entries.assign(model.begin(), model.end());
+      std::string page;
+      return fox::EncodeIndexNode(node, c.key_length, c.pad, &page) ? page : std::string();
+    };
+    std::string page = encode();
+    int erased = 0, inserted = 0, refused = 0;
+    for (int step = 0; step < 3000; ++step) {
+      ASSERT_TRUE(fox::LeafEditor::Editable(page.data(), c.key_length)) << "step " << step;
+      fox::LeafEditor leaf(page.data(), c.key_length, c.pad);
+      const bool erase = model.size() > 1 && std::uniform_int_distribution<int>(0, 2)(random) == 0;
+      IndexEntry entry;
+      if (erase) {
+        auto it = model.begin();
+        std::advance(it, std::uniform_int_distribution<size_t>(0, model.size() - 1)(random));
+        entry = *it;
+      } else {
+        entry = {random_key(), recno(random)};
+        if (model.count(entry)) continue;
+      }
+      const fox::LeafEditor::Position at = leaf.Find(entry);
+      ASSERT_EQ(at.index, static_cast<size_t>(std::distance(model.begin(), model.lower_bound(entry))));
+      ASSERT_EQ(at.equal, erase);
+      const std::string before = page;
+      if (erase) model.erase(entry);
+      else model.insert(entry);
+      const std::string whole = encode();
+      if (erase ? leaf.Erase(at) : leaf.Insert(at, entry)) {
+        if (page != whole) FAIL() << "step " << step << "\n" << Hex(page) << "\n" << Hex(whole);
+        ++(erase ? erased : inserted);
+        continue;
+      }
+      ASSERT_EQ(page, before) << "step " << step;
+      ++refused;
+      if (whole.empty()) {
+        model.erase(entry);  // a page that would split: take another entry
+      } else {
+        page = whole;        // entries of another width: encoded whole
+      }
+    }
+    EXPECT_GT(erased, 100);
+    EXPECT_GT(inserted, 100);
+    EXPECT_GT(refused, 10);
+  }
 }
 
 // Visual FoxPro gives the leaves of these files the narrowest entries that
