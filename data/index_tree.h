@@ -102,7 +102,7 @@ class IndexPageStore {
     unsigned inserts = 0;  // entries inserted in the current change
     // Kept encoded: the page as changed so far. Decoded: the page as it was
     // when decoded (as on disk unless `edited`).
-    std::array<char, kIndexPageSize> bytes;
+    std::array<char, kIndexPageSize> bytes{};
     std::unique_ptr<IndexNode> node;  // decoded
     std::string to_write;             // a decoded page, encoded for writing
 
