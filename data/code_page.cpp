@@ -292,6 +292,15 @@ iconv_t ThreadConverter(const std::string& to, const std::string& from) {
   return slot->get();
 }
 
+// Doubles an iconv output buffer that ran out of room, keeping what was
+// converted so far and where the conversion stands.
+void GrowOutput(std::string& out, char*& outp, size_t& out_left) {
+  const size_t used = static_cast<size_t>(outp - out.data());
+  out.resize(out.size() * 2);
+  outp = out.data() + used;
+  out_left = out.size() - used;
+}
+
 }  // namespace
 
 CodePage CodePage::FromMark(uint8_t mark) {
@@ -349,10 +358,7 @@ std::string CodePage::Decode(std::string_view bytes) const {
   while (in_left > 0) {
     if (iconv(cd, &inp, &in_left, &outp, &out_left) != static_cast<size_t>(-1)) break;
     if (errno == E2BIG) {
-      size_t used = static_cast<size_t>(outp - out.data());
-      out.resize(out.size() * 2);
-      outp = out.data() + used;
-      out_left = out.size() - used;
+      GrowOutput(out, outp, out_left);
       continue;
     }
     size_t at = static_cast<size_t>(inp - bytes.data());
@@ -440,10 +446,7 @@ std::string CodePage::Encode(std::string_view text) const {
       break;  // all converted, and any shift state written
     }
     if (errno == E2BIG) {
-      size_t used = static_cast<size_t>(outp - out.data());
-      out.resize(out.size() * 2);
-      outp = out.data() + used;
-      out_left = out.size() - used;
+      GrowOutput(out, outp, out_left);
       continue;
     }
     size_t at = static_cast<size_t>(inp - text.data());

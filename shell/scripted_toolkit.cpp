@@ -45,9 +45,9 @@ std::string ScriptedToolkit::DoPrompt(const std::string& prompt, const std::stri
   return Take(prompt_answers);
 }
 
-std::string ScriptedToolkit::ShowOpenDialog(const FileDialogRequest& request) {
+std::string ScriptedToolkit::ShowDialog(Kind kind, const FileDialogRequest& request) {
   Shown s;
-  s.kind = Kind::kOpenDialog;
+  s.kind = kind;
   s.text = request.title;
   s.title = request.title;
   s.preset = request.file_name;
@@ -56,15 +56,12 @@ std::string ScriptedToolkit::ShowOpenDialog(const FileDialogRequest& request) {
   return Take(dialog_answers);
 }
 
+std::string ScriptedToolkit::ShowOpenDialog(const FileDialogRequest& request) {
+  return ShowDialog(Kind::kOpenDialog, request);
+}
+
 std::string ScriptedToolkit::ShowSaveDialog(const FileDialogRequest& request) {
-  Shown s;
-  s.kind = Kind::kSaveDialog;
-  s.text = request.title;
-  s.title = request.title;
-  s.preset = request.file_name;
-  s.dialog = request;
-  shown.push_back(std::move(s));
-  return Take(dialog_answers);
+  return ShowDialog(Kind::kSaveDialog, request);
 }
 
 std::string ScriptedToolkit::BrowseForFolder(const std::string& prompt, const std::string& start_folder) {

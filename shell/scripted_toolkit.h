@@ -57,6 +57,10 @@ class ScriptedToolkit : public Toolkit {
   MessageAnswer DoShowMessage(const std::string& text, MessageButtons buttons, MessageIcon icon,
                               const std::string& title) override;
   std::string DoPrompt(const std::string& prompt, const std::string& title, const std::string& preset) override;
+
+ private:
+  // Records an open or save dialog and takes its answer.
+  std::string ShowDialog(Kind kind, const FileDialogRequest& request);
 };
 
 }  // namespace quillon
