@@ -172,9 +172,18 @@ const Table::RecordProbe& Table::ProbeFor(const std::string& text) const {
   if (probes_.size() >= 64) probes_.clear();
   RecordProbe probe;
   probe.text = text;
-  bool decode = true;
-  probe.bytes = SearchBytesFor(text, &decode);
-  probe.by_field = decode;
+  // Values are searched in their stored bytes only where every byte stands
+  // for one character of its own: single-byte code pages.
+  probe.by_field = !codec_.code_page().single_byte() || text.empty();
+  if (!probe.by_field) {
+    try {
+      probe.bytes = codec_.code_page().SearchBytes(text);
+    } catch (const Error&) {
+      // Text that is not valid UTF-8 may still match inside a decoded
+      // value's bytes; search decoded values for it.
+      probe.by_field = true;
+    }
+  }
   // The text forms of C and V values are runs of their decoded bytes, and
   // those of N and F values runs of their bytes as stored (ASCII): a record
   // whose bytes do not hold the searched bytes holds the text in none of them.
@@ -213,36 +222,16 @@ std::string_view Table::MemoBytes(const Edit& edit, size_t column) const {
   return memo_value_.data;
 }
 
-const std::optional<std::string>& Table::SearchBytesFor(const std::string& text, bool* decode) const {
-  if (search_text_.empty() || text != search_text_) {
-    search_text_ = text;
-    search_decode_ = !codec_.code_page().single_byte() || text.empty();
-    search_bytes_.reset();
-    if (!search_decode_) {
-      try {
-        search_bytes_ = codec_.code_page().SearchBytes(text);
-      } catch (const Error&) {
-        // Text that is not valid UTF-8 may still match inside a decoded
-        // value's bytes; search decoded values for it.
-        search_decode_ = true;
-      }
-    }
-  }
-  *decode = search_decode_;
-  return search_bytes_;
-}
-
 bool Table::Contains(const Edit& edit, size_t column, const std::string& text) const {
   const FieldDescriptor& f = field(column);
   if (!FieldCodec::HasTextForm(f) || codec_.IsNull(edit.working, f)) return false;
   const bool text_type = f.type == 'C' || f.type == 'V' || f.is_memo();
-  bool decode = true;
-  const std::optional<std::string>& bytes = text_type ? SearchBytesFor(text, &decode) : search_bytes_;
-  if (decode) {
+  const RecordProbe& probe = ProbeFor(text);
+  if (!text_type || probe.by_field) {
     const std::optional<std::string> value = Text(edit, column);
     return value && value->find(text) != std::string::npos;
   }
-  if (!bytes) return false;
+  if (!probe.bytes) return false;
   std::string_view stored;
   if (f.is_memo()) {
     stored = MemoBytes(edit, column);
@@ -254,7 +243,7 @@ bool Table::Contains(const Edit& edit, size_t column, const std::string& text) c
       throw Unreadable(edit, column, e);
     }
   }
-  return stored.find(*bytes) != std::string_view::npos;
+  return stored.find(*probe.bytes) != std::string_view::npos;
 }
 
 std::optional<std::string> Table::Text(const Edit& edit, size_t column) const {

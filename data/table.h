@@ -132,10 +132,6 @@ class Table {
   // The stored bytes of a memo value: the pending new value or a view of
   // memo_value_, valid until the next read.
   std::string_view MemoBytes(const Edit& edit, size_t column) const;
-  // The bytes to search for `text` (see CodePage::SearchBytes), kept for the
-  // last text asked about. Nothing when no value can contain the text; sets
-  // `decode` when values must be decoded to be searched.
-  const std::optional<std::string>& SearchBytesFor(const std::string& text, bool* decode) const;
   // How RecordMayContain looks for one text in a record.
   struct RecordProbe {
     std::string text;
@@ -143,6 +139,8 @@ class Table {
     std::optional<std::string> bytes;  // the text in stored bytes
     std::vector<size_t> one_by_one;    // columns searched through Contains
   };
+  // The probe for `text`, made on first use and kept. The reference stays
+  // valid until a probe for another text is made.
   const RecordProbe& ProbeFor(const std::string& text) const;
   void WriteHeaderDate();
   uint64_t RecordLockOffset(uint32_t recno) const { return 0x7FFFFFFEull - recno; }
@@ -162,9 +160,6 @@ class Table {
 
   // Reused from value to value by Contains.
   mutable MemoFile::Value memo_value_;
-  mutable std::string search_text_;
-  mutable std::optional<std::string> search_bytes_;
-  mutable bool search_decode_ = true;
   // Probes of the texts searched lately (a set list searches several).
   mutable std::vector<RecordProbe> probes_;
 };
