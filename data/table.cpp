@@ -128,15 +128,7 @@ void Table::ReadRecords(uint32_t first, uint32_t count, std::string* out) const 
 }
 
 std::string Table::ReadMemoData(const Edit& edit, size_t column) const {
-  auto pending = edit.memo_text.find(column);
-  if (pending != edit.memo_text.end()) return pending->second;
-  const uint32_t block = codec_.MemoBlock(edit.working, field(column));
-  if (block == 0) return std::string();
-  try {
-    return memo_->Read(block).data;
-  } catch (const Error& e) {
-    throw Unreadable(edit, column, e);
-  }
+  return std::string(MemoBytes(edit, column));
 }
 
 namespace {
