@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing Quillon need,
-# skipping the network entirely when they are all present already.
+# and any further packages named as arguments, skipping the network entirely
+# when they are all present already.
 set -euo pipefail
 packages=(cmake g++ ninja-build qt6-base-dev libgl-dev libgtest-dev libgmock-dev
-          python3-dbf python3-dbfread libdbd-xbase-perl xvfb xauth)
+          python3-dbf python3-dbfread libdbd-xbase-perl xvfb xauth "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

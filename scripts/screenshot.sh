@@ -2,10 +2,12 @@
 # Takes the README's screenshot of the main window: starts the built program
 # under a virtual X server with scratch settings that point at a copy of the
 # sample tables and hold a find and a replace text, and saves the window as
-# docs/main-window.png. Needs xvfb, xauth, imagemagick (import) and x11-utils
-# (xwininfo).
+# docs/main-window.png. Builds the program first, and installs what it needs
+# besides: imagemagick (import) and x11-utils (xwininfo).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/deps.sh imagemagick x11-utils
+bash scripts/build.sh
 root=$(pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
