@@ -11,6 +11,7 @@
 // 1 when a tag is inconsistent, 2 when the table cannot be read.
 
 #include <algorithm>
+#include <map>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -126,6 +127,22 @@ int main(int argc, char** argv) {
       const uint32_t root = fox::LoadLE32(file.data() + tag.header.header_offset);
       std::string problem = WalkTree(file, root, tag.header.key_length, tag.format.pad(), &leaves);
       std::sort(expected[t].begin(), expected[t].end(), Less);
+      if (problem.empty() && (tag.header.options & fox::IndexTag::kUnique)) {
+        // A UNIQUE tag holds one record per key, the first one a REINDEX
+        // meets, but saves keep it the way FoxPro does: a key leaves with the
+        // record that held it, and another record with the same key does not
+        // take its place. Each entry must hold its record's key, each key once.
+        std::map<uint32_t, const std::string*> keys;
+        for (const fox::IndexEntry& e : expected[t]) keys[e.recno] = &e.key;
+        for (size_t i = 0; problem.empty() && i < leaves.size(); ++i) {
+          const auto found = keys.find(leaves[i].recno);
+          if (found == keys.end() || *found->second != leaves[i].key)
+            problem = "entry " + std::to_string(i) + " (#" + std::to_string(leaves[i].recno) + ") is not its record's key";
+          else if (i > 0 && leaves[i].key == leaves[i - 1].key)
+            problem = "entry " + std::to_string(i) + " repeats a key";
+        }
+        expected[t] = leaves;
+      }
       if (problem.empty() && leaves.size() != expected[t].size())
         problem = "holds " + std::to_string(leaves.size()) + " keys for " + std::to_string(expected[t].size()) + " records";
       for (size_t i = 0; problem.empty() && i < leaves.size(); ++i) {

@@ -204,12 +204,185 @@ std::string memoPathFor(const std::string& tablePath) {
 
 void usage() {
   std::fprintf(stderr,
-               "usage: bench_make_table [--records N] [--seed S] OUTPUT.dbf\n"
+               "usage: bench_make_table [--bulk] [--records N] [--seed S] OUTPUT.dbf\n"
                "Writes a Visual FoxPro free table OUTPUT.dbf with its memo file OUTPUT.fpt.\n"
+               "--bulk writes the bulk-run shape instead (see the top of make_table.cpp).\n"
                "N defaults to 1000000. One record in 100 holds \"%.*s\" in ADDRESS;\n"
                "no field holds \"%.*s\".\n",
                static_cast<int>(kMarker.size()), kMarker.data(), static_cast<int>(kNoMatch.size()),
                kNoMatch.data());
+}
+
+// ---------------------------------------------------------------- bulk shape
+//
+// --bulk writes the table of the bulk-run benchmark: every record has a memo,
+// and the structural index that bench_add_index --bulk gives it has eight tags
+// over most of its fields. Fields:
+//   ID I, NAME C(30), CITY C(20), CODE C(8), FLAG L, AMT N(12,2), BORN D, NOTES M
+// (record length 88, memo values of 60 to 400 bytes in 64-byte blocks). Every
+// memo holds "Ledger" once; one record in 33 has the first name "Zanzibar";
+// no field holds "Quetzalcoatl". The benchmark's set list is kBulkPairs: the
+// generator applies it to every field's text form, as a run would, and prints
+// how many fields a run changes and how many new dates do not exist (a run
+// refuses those).
+
+constexpr const char* kBulkPairs[][2] = {
+    {"Ledger", "Journal"}, {"Zanzibar", "Zanzibaz"}, {"77", "78"}, {".25", ".75"}, {"-04-1", "-04-3"}};
+
+bool validDate(const std::string& text) {
+  int y = 0, m = 0, d = 0;
+  char tail = 0;
+  if (text.size() != 10 || std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) != 3) return false;
+  static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (m < 1 || m > 12 || d < 1 || d > kDays[m - 1]) return false;
+  return !(m == 2 && d == 29 && (y % 4 != 0 || (y % 100 == 0 && y % 400 != 0)));
+}
+
+std::string trimmed(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// Applies the benchmark's pairs to one text form the way a run does: every
+// occurrence of each pair in turn, the result trimmed after each pair that
+// was found. Returns whether any pair was found.
+bool applyPairs(std::string* text) {
+  bool found = false;
+  for (const auto& pair : kBulkPairs) {
+    const std::string find = pair[0], replace = pair[1];
+    if (text->find(find) == std::string::npos) continue;
+    found = true;
+    std::string out;
+    std::size_t at = 0;
+    for (std::size_t hit; (hit = text->find(find, at)) != std::string::npos; at = hit + find.size()) {
+      out.append(*text, at, hit - at);
+      out += replace;
+    }
+    out.append(*text, at, std::string::npos);
+    *text = trimmed(out);
+  }
+  return found;
+}
+
+int makeBulk(std::uint64_t records, std::uint64_t seed, const std::string& output) {
+  static const Field kBulkFields[] = {{"ID", 'I', 4, 0},   {"NAME", 'C', 30, 0}, {"CITY", 'C', 20, 0},
+                                      {"CODE", 'C', 8, 0}, {"FLAG", 'L', 1, 0},  {"AMT", 'N', 12, 2},
+                                      {"BORN", 'D', 8, 0}, {"NOTES", 'M', 4, 0}};
+  constexpr std::size_t kCount = sizeof kBulkFields / sizeof kBulkFields[0];
+  std::uint32_t offsets[kCount];
+  std::uint32_t recordLength = 1;
+  for (std::size_t i = 0; i < kCount; ++i) {
+    offsets[i] = recordLength;
+    recordLength += kBulkFields[i].length;
+  }
+  const std::uint32_t headerLength = 32 + 32 * static_cast<std::uint32_t>(kCount) + 1 + 263;
+  std::vector<unsigned char> header(headerLength, 0);
+  header[0] = 0x30;
+  header[1] = 26;
+  header[2] = 1;
+  header[3] = 1;
+  putLe32(&header[4], static_cast<std::uint32_t>(records));
+  putLe16(&header[8], headerLength);
+  putLe16(&header[10], recordLength);
+  header[28] = 0x02;
+  header[29] = 0x03;
+  for (std::size_t i = 0; i < kCount; ++i) {
+    unsigned char* d = &header[32 + 32 * i];
+    std::memcpy(d, kBulkFields[i].name, std::strlen(kBulkFields[i].name));
+    d[11] = static_cast<unsigned char>(kBulkFields[i].type);
+    putLe32(d + 12, offsets[i]);
+    d[16] = kBulkFields[i].length;
+    d[17] = kBulkFields[i].decimals;
+  }
+  header[32 + 32 * kCount] = 0x0D;
+
+  const std::string memoPath = memoPathFor(output);
+  Writer table(output);
+  Writer memo(memoPath);
+  table.append(header.data(), header.size());
+  std::vector<unsigned char> memoHeader(512, 0);
+  putBe16(&memoHeader[6], kBlockSize);
+  memo.append(memoHeader.data(), memoHeader.size());
+  std::uint32_t nextBlock = kFirstBlock;
+
+  std::vector<unsigned char> record(recordLength);
+  std::vector<unsigned char> block;
+  std::uint64_t changed = 0, refused = 0, dates = 0, indexed = 0;
+  for (std::uint64_t r = 1; r <= records; ++r) {
+    Random rnd(seed, r);
+    std::string name = std::string(r % 33 == 7 ? "Zanzibar" : rnd.pick(kFirstNames)) + " " + rnd.pick(kLastNames);
+    const std::string city = rnd.pick(kCities);
+    char code[16];
+    std::snprintf(code, sizeof code, "%c%c%06u", 'A' + rnd.below(8), 'A' + rnd.below(8), rnd.below(1000000));
+    const bool flag = rnd.below(2) == 0;
+    char amount[32];
+    std::snprintf(amount, sizeof amount, "%12.2f", rnd.below(1000000000) / 100.0);
+    static const std::uint32_t kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const std::uint32_t year = 1950 + rnd.below(60), month = 1 + rnd.below(12);
+    const std::uint32_t day = 1 + rnd.below(kDays[month - 1]);
+    char date[40], dateText[40];
+    std::snprintf(date, sizeof date, "%04u%02u%02u", year, month, day);
+    std::snprintf(dateText, sizeof dateText, "%04u-%02u-%02u", year, month, day);
+    std::string notes;
+    const std::uint32_t length = 60 + rnd.below(341), ledgerAt = rnd.below(6);
+    for (std::uint32_t w = 0; notes.size() < length; ++w) {
+      if (!notes.empty()) notes += ' ';
+      notes += w == ledgerAt ? "Ledger" : rnd.pick(kMemoWords);
+    }
+
+    // What the run will do to each field's text form.
+    const std::string forms[] = {std::to_string(r), name, city, code, trimmed(amount), dateText, notes};
+    const bool inIndex[] = {true, true, true, true, true, true, false};
+    for (std::size_t f = 0; f < 7; ++f) {
+      std::string text = forms[f];
+      if (contains(text, kNoMatch)) fail("record " + std::to_string(r) + " holds the no-match text");
+      if (!applyPairs(&text)) continue;
+      if (f == 5 && !validDate(text)) {
+        ++refused;
+      } else {
+        ++changed;
+        if (f == 5) ++dates;
+        if (inIndex[f]) ++indexed;
+      }
+    }
+    if (!contains(notes, "Ledger")) fail("a memo without Ledger");
+
+    record[0] = ' ';
+    putLe32(&record[offsets[0]], static_cast<std::uint32_t>(r));
+    putText(&record[offsets[1]], 30, name);
+    putText(&record[offsets[2]], 20, city);
+    putText(&record[offsets[3]], 8, code);
+    record[offsets[4]] = flag ? 'T' : 'F';
+    std::memcpy(&record[offsets[5]], amount, 12);
+    std::memcpy(&record[offsets[6]], date, 8);
+    const std::uint32_t blocks = static_cast<std::uint32_t>((8 + notes.size() + kBlockSize - 1) / kBlockSize);
+    block.assign(blocks * kBlockSize, 0);
+    putBe32(&block[0], 1);
+    putBe32(&block[4], static_cast<std::uint32_t>(notes.size()));
+    std::memcpy(&block[8], notes.data(), notes.size());
+    memo.append(block.data(), block.size());
+    putLe32(&record[offsets[7]], nextBlock);
+    nextBlock += blocks;
+    table.append(record.data(), record.size());
+  }
+  const unsigned char eof = 0x1A;
+  table.append(&eof, 1);
+  table.close();
+  memo.flush();
+  putBe32(&memoHeader[0], nextBlock);
+  if (std::fseek(memo.file, 0, SEEK_SET) != 0 || std::fwrite(memoHeader.data(), 1, 4, memo.file) != 4)
+    fail("cannot write the memo header of " + memoPath);
+  memo.close();
+  std::printf("table     %s (%llu bytes)\n", output.c_str(), static_cast<unsigned long long>(table.written));
+  std::printf("memo      %s (%llu bytes)\n", memoPath.c_str(), static_cast<unsigned long long>(memo.written));
+  std::printf("pairs    ");
+  for (const auto& pair : kBulkPairs) std::printf(" %s::%s", pair[0], pair[1]);
+  std::printf("\nexpected  %llu fields changed (%llu memos, %llu indexed, %llu dates), %llu dates refused\n",
+              static_cast<unsigned long long>(changed), static_cast<unsigned long long>(records),
+              static_cast<unsigned long long>(indexed), static_cast<unsigned long long>(dates),
+              static_cast<unsigned long long>(refused));
+  return 0;
 }
 
 }  // namespace
@@ -218,9 +391,12 @@ int main(int argc, char** argv) {
   std::uint64_t records = 1000000;
   std::uint64_t seed = 20240601;
   std::string output;
+  bool bulk = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if ((arg == "--records" || arg == "-n") && i + 1 < argc) {
+    if (arg == "--bulk") {
+      bulk = true;
+    } else if ((arg == "--records" || arg == "-n") && i + 1 < argc) {
       records = std::strtoull(argv[++i], nullptr, 10);
     } else if (arg == "--seed" && i + 1 < argc) {
       seed = std::strtoull(argv[++i], nullptr, 10);
@@ -239,6 +415,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (records > 0xFFFFFFFFull) fail("too many records");
+  if (bulk) return makeBulk(records, seed, output);
 
   // Record layout: deletion flag, then the fields in order.
   std::uint32_t offsets[kFieldCount];

@@ -91,6 +91,7 @@ std::unique_ptr<Table> Connection::OpenTable(const std::string& name, DiskFile::
   RequireOpen(open_);
   Table::Options options;
   options.mode = mode;
+  options.batch_records = Table::kBulkBatchRecords;
   options.display_name = name;
   if (container_) {
     const ContainerObject* object = container_->FindTable(name);

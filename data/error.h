@@ -6,8 +6,10 @@
 // (and tests) tell failures apart without parsing the text.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace fox {
 
@@ -32,6 +34,19 @@ class Error : public std::runtime_error {
 
  private:
   ErrorKind kind_;
+};
+
+// A failure that kept records from being saved after they had been accepted
+// for saving (saves are written in batches): names those records.
+class SaveError : public Error {
+ public:
+  SaveError(ErrorKind kind, const std::string& message, std::vector<uint32_t> records)
+      : Error(kind, message), records_(std::move(records)) {}
+  // The numbers of the records that keep the values on disk, ascending.
+  const std::vector<uint32_t>& records() const { return records_; }
+
+ private:
+  std::vector<uint32_t> records_;
 };
 
 }  // namespace fox

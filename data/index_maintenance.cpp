@@ -49,9 +49,17 @@ bool NameMayReferTo(const std::string& name, const std::string& short_name, cons
 
 }  // namespace
 
-// Everything below `mutex` is guarded by it. The thread saving records holds
-// it from Prepare until its Update is destroyed; the watchdog takes it to end
-// a session whose time is up.
+// One tag's change for one save: the entry removed and the one inserted.
+struct IndexMaintainer::Prepared {
+  const Tag* tag;
+  uint32_t recno;
+  std::optional<std::string> before, after;
+  bool removed = false, inserted = false;
+};
+
+// Everything below `mutex` is guarded by it. Prepare and the writes take it;
+// the watchdog takes it to end a session whose time is up, unless changes
+// wait to be written.
 struct IndexMaintainer::Session {
   using Clock = std::chrono::steady_clock;
 
@@ -64,13 +72,14 @@ struct IndexMaintainer::Session {
     pages.reset();
     roots.clear();
     lock.reset();
+    prepared.clear();
     if (by_limit) pause_until = Clock::now() + pause;
   }
 
   void Watch() {
     std::unique_lock<std::mutex> hold(mutex);
     while (!stopping) {
-      if (!lock) {
+      if (!lock || !prepared.empty()) {
         wake.wait(hold);
       } else if (Clock::now() >= deadline) {
         End(true);
@@ -94,7 +103,12 @@ struct IndexMaintainer::Session {
   Clock::time_point pause_until;
   uint32_t counter = 0;  // the change counter as the session found it
   bool counter_written = false;
+  // The changes made to `pages` and not yet written, in order, so that they
+  // can be made again from the file when a later change fails half-way.
+  std::vector<Prepared> prepared;
+  bool lost = false;
 };
+
 
 IndexMaintainer::IndexMaintainer(CompoundIndex& index, ExpressionSchema schema, std::chrono::milliseconds lock_limit)
     : index_(index), schema_(std::move(schema)), session_(std::make_unique<Session>(lock_limit)) {
@@ -203,21 +217,16 @@ void IndexMaintainer::Refuse(const Tag& tag, uint32_t recno, const std::string& 
                                        " of its structural index cannot be kept up to date (" + why + ").");
 }
 
-std::unique_ptr<IndexMaintainer::Update> IndexMaintainer::Prepare(std::string_view before, std::string_view after,
-                                                                  uint32_t recno, const std::set<size_t>& changed,
-                                                                  const IndexExpression::MemoValues& after_memos) {
-  struct Change {
-    const Tag* tag;
-    std::optional<std::string> before, after;
-  };
+bool IndexMaintainer::Prepare(std::string_view before, std::string_view after, uint32_t recno,
+                              const std::set<size_t>& changed, const IndexExpression::MemoValues& after_memos) {
   const bool deleted_changed = before.substr(0, 1) != after.substr(0, 1);
-  std::vector<Change> changes;
+  std::vector<Prepared> changes;
   for (const Tag& tag : tags_) {
     bool touched = deleted_changed && tag.reads_deleted_flag;
     for (size_t c : changed) touched = touched || tag.columns.count(c);
     if (!touched) continue;
     if (!tag.maintained) Refuse(tag, recno, tag.refusal);
-    Change change{&tag, std::nullopt, std::nullopt};
+    Prepared change{&tag, recno, std::nullopt, std::nullopt};
     try {
       change.before = KeyOf(tag, before);
       change.after = KeyOf(tag, after, &after_memos);
@@ -226,53 +235,113 @@ std::unique_ptr<IndexMaintainer::Update> IndexMaintainer::Prepare(std::string_vi
     }
     if (change.before != change.after) changes.push_back(std::move(change));
   }
-  if (changes.empty()) return nullptr;
+  if (changes.empty()) return false;
 
-  // Messages name the record; most saves need none.
-  const auto where = [&] { return "record " + std::to_string(recno) + " of table '" + index_.table() + "'"; };
-  std::unique_lock<std::mutex> hold(session_->mutex);
+  std::lock_guard<std::mutex> hold(session_->mutex);
+  Session& s = *session_;
+  const size_t waiting = s.prepared.size();
   try {
     BeginSession(recno);
-    for (Change& change : changes) {
-      const Tag& tag = *change.tag;
+    for (Prepared& change : changes) {
       try {
-        IndexTree tree(*session_->pages, RootOf(tag), tag.header.key_length, tag.format.pad());
-        const bool unique = tag.header.options & IndexTag::kUnique;
-        const bool candidate = tag.header.options & IndexTag::kCandidate;
-        if (change.before && !tree.Remove({std::move(*change.before), recno}) && !unique) {
-          throw Error(ErrorKind::kCorrupt, "it does not hold the key of the record's stored values");
-        }
-        if (change.after) {
-          std::optional<uint32_t> other;
-          if (unique || candidate) other = tree.OtherRecordWithKey(*change.after, recno);
-          if (other && candidate) {
-            throw Error(ErrorKind::kIndexed, "The change to " + where() + " was not saved: tag " + tag.header.name +
-                                                 " of its structural index allows each key only once, and record " +
-                                                 std::to_string(*other) + " already has the key the change would give.");
-          }
-          if (!other) tree.Insert({std::move(*change.after), recno});  // a unique tag keeps the first record of a key
-        }
+        Apply(change, recno);
       } catch (const Error& e) {
         if (e.kind() == ErrorKind::kIndexed || e.kind() == ErrorKind::kIo) throw;
         if (e.kind() == ErrorKind::kCorrupt) {
-          Refuse(tag, recno, std::string("it is damaged: ") + e.what() + "; reindex the table in FoxPro");
+          Refuse(*change.tag, recno, std::string("it is damaged: ") + e.what() + "; reindex the table in FoxPro");
         }
-        Refuse(tag, recno, e.what());
+        Refuse(*change.tag, recno, e.what());
+      }
+      s.prepared.push_back(change);
+    }
+  } catch (...) {
+    // The kept pages may hold part of this change: they are read again and
+    // the changes waiting before it made again; without any, the session
+    // ends as after any failure.
+    s.prepared.resize(std::min(s.prepared.size(), waiting));
+    if (s.prepared.empty()) {
+      s.End(false);
+    } else {
+      try {
+        Replay();
+      } catch (...) {
+        s.End(false);
+        s.lost = true;
       }
     }
-    session_->pages->Encode();
-  } catch (...) {
-    // The kept pages may hold changes that will not be written.
-    session_->End(false);
     throw;
   }
-  return std::unique_ptr<Update>(new Update(*this, std::move(hold)));
+  return true;
+}
+
+// Removes the change's old entry and inserts its new one in the session's
+// pages, noting what was done so that Replay can do the same.
+void IndexMaintainer::Apply(Prepared& change, uint32_t recno) {
+  const Tag& tag = *change.tag;
+  IndexTree tree(*session_->pages, RootOf(tag), tag.header.key_length, tag.format.pad());
+  const bool unique = tag.header.options & IndexTag::kUnique;
+  const bool candidate = tag.header.options & IndexTag::kCandidate;
+  if (change.after && candidate) {
+    // Checked before anything changes: the record's own entry does not count.
+    if (std::optional<uint32_t> other = tree.OtherRecordWithKey(*change.after, recno)) {
+      throw Error(ErrorKind::kIndexed, "The change to record " + std::to_string(recno) + " of table '" +
+                                           index_.table() + "' was not saved: tag " + tag.header.name +
+                                           " of its structural index allows each key only once, and record " +
+                                           std::to_string(*other) + " already has the key the change would give.");
+    }
+  }
+  if (change.before) {
+    change.removed = tree.Remove({*change.before, recno});
+    if (!change.removed && !unique) {
+      throw Error(ErrorKind::kCorrupt, "it does not hold the key of the record's stored values");
+    }
+  }
+  if (change.after) {
+    // A unique tag keeps the first record of a key.
+    change.inserted = !unique || !tree.OtherRecordWithKey(*change.after, recno);
+    if (change.inserted) tree.Insert({*change.after, recno});
+  }
+}
+
+// Reads the pages afresh and makes the waiting changes again, exactly as
+// they were made: the index lock has been held throughout, so the file is as
+// it was when they were first made.
+void IndexMaintainer::Replay() {
+  Session& s = *session_;
+  s.pages = std::make_unique<IndexPageStore>(index_.file());
+  for (const Prepared& change : s.prepared) {
+    const Tag& tag = *change.tag;
+    IndexTree tree(*s.pages, RootOf(tag), tag.header.key_length, tag.format.pad());
+    if (change.removed) tree.Remove({*change.before, change.recno});
+    if (change.inserted) tree.Insert({*change.after, change.recno});
+  }
+}
+
+bool IndexMaintainer::pending() const {
+  std::lock_guard<std::mutex> hold(session_->mutex);
+  return !session_->prepared.empty();
+}
+
+bool IndexMaintainer::lost() const {
+  std::lock_guard<std::mutex> hold(session_->mutex);
+  return session_->lost;
+}
+
+bool IndexMaintainer::SessionDue() const {
+  std::lock_guard<std::mutex> hold(session_->mutex);
+  return session_->lock && Session::Clock::now() >= session_->deadline;
+}
+
+void IndexMaintainer::Discard() noexcept {
+  std::lock_guard<std::mutex> hold(session_->mutex);
+  session_->End(false);
+  session_->lost = false;
 }
 
 void IndexMaintainer::BeginSession(uint32_t recno) {
   Session& s = *session_;
   const Session::Clock::time_point now = Session::Clock::now();
-  if (s.lock && now >= s.deadline) s.End(true);
+  if (s.lock && now >= s.deadline && s.prepared.empty()) s.End(true);
   if (s.lock) return;
   if (now < s.pause_until) std::this_thread::sleep_until(s.pause_until);
   s.lock = std::make_unique<RangeLock>(
@@ -322,42 +391,54 @@ uint32_t IndexMaintainer::RootOf(const Tag& tag) {
 
 // ---------------------------------------------------------------------------
 
-IndexMaintainer::Update::Update(IndexMaintainer& owner, std::unique_lock<std::mutex> hold)
-    : owner_(owner), hold_(std::move(hold)) {}
-
-IndexMaintainer::Update::~Update() {
-  if (!finished_) owner_.session_->End(false);
-}
-
-void IndexMaintainer::Update::WriteNewPages() {
-  Session& s = *owner_.session_;
-  if (!s.pages->changed()) return;
-  if (!s.counter_written) {
-    // Programs that cache index pages compare this counter to notice changes.
-    unsigned char counter[4];
-    StoreBE32(counter, s.counter + 1);
-    owner_.index_.file().WriteAt(kCounterAt, counter, sizeof counter);
-    s.counter_written = true;
+void IndexMaintainer::WriteNewPages() {
+  std::lock_guard<std::mutex> hold(session_->mutex);
+  Session& s = *session_;
+  if (s.prepared.empty()) return;
+  try {
+    // Encoding first: writing then cannot fail half-way for a page that no
+    // longer fits.
+    s.pages->Encode();
+    if (!s.pages->changed()) return;
+    if (!s.counter_written) {
+      // Programs that cache index pages compare this counter to notice changes.
+      unsigned char counter[4];
+      StoreBE32(counter, s.counter + 1);
+      index_.file().WriteAt(kCounterAt, counter, sizeof counter);
+      s.counter_written = true;
+    }
+    s.pages->WriteNewPages();
+  } catch (...) {
+    s.End(false);
+    throw;
   }
-  s.pages->WriteNewPages();
 }
 
-void IndexMaintainer::Update::Finish() {
-  Session& s = *owner_.session_;
+void IndexMaintainer::WritePages() {
+  std::lock_guard<std::mutex> hold(session_->mutex);
+  Session& s = *session_;
+  if (s.prepared.empty()) return;
+  s.prepared.clear();
   if (s.pages->changed()) {
     try {
       s.pages->WriteChangedPages();
     } catch (const Error& e) {
-      throw Error(e.kind(), "The record of table '" + owner_.index_.table() + "' was saved, but its structural index \"" +
-                                owner_.index_.path() + "\" could not be brought up to date (" + e.what() +
+      s.End(false);
+      throw Error(e.kind(), "The records of table '" + index_.table() + "' were saved, but its structural index \"" +
+                                index_.path() + "\" could not be brought up to date (" + e.what() +
                                 "). Reindex the table in FoxPro before using it.");
     }
     s.pages->Commit();
     s.pages->Trim(kKeptPages);
   }
-  finished_ = true;
-  // A session whose time is up is ended by the watchdog or by the next save.
-  if (s.limit.count() == 0 || !s.watchdog.joinable()) s.End(false);
+  // A session whose time is up ends now; otherwise the watchdog or the next
+  // change ends it.
+  if (s.limit.count() == 0 || !s.watchdog.joinable()) {
+    s.End(false);
+  } else if (Session::Clock::now() >= s.deadline) {
+    s.End(true);
+  }
+  s.wake.notify_all();
 }
 
 }  // namespace fox

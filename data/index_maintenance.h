@@ -13,9 +13,9 @@
 // removed, the new one inserted (unique tags: only while no other record
 // has the key), and a candidate tag is checked for a duplicate. All of it is
 // worked out in memory before the first write, so any refusal leaves every
-// file as it was. The prepared update then writes in two steps around the
-// record (see Table::Save): first the new pages, which nothing refers to
-// yet; then the changed pages.
+// file as it was. The prepared changes are then written in two steps around
+// the records (see Table::Save): first the new pages, which nothing refers
+// to yet; then the changed pages.
 //
 // Sessions. Taking the index lock, reading the tag headers and reading every
 // page from the root down for every save costs more than the save itself, so
@@ -33,10 +33,10 @@
 // the tag headers afresh, as another program may have changed the index
 // since the last one.
 //
-// Every save's pages are written before the save returns, never held back
-// for the end of the session: a crash between two saves of a session leaves
-// the index in line with the records (see Table::Save for a crash during a
-// save).
+// The pages of a batch of saves are written together, right after the
+// batch's records (see Table::Save for the order and for what a crash
+// leaves); a session whose time is up while changes wait is ended after
+// they are written, never before.
 //
 // The change counter in the file header (which programs that cache pages
 // compare to notice changes) is incremented once per session, just before
@@ -104,46 +104,45 @@ class IndexMaintainer {
   std::optional<std::string> KeyOf(const Tag& tag, std::string_view record,
                                    const IndexExpression::MemoValues* pending_memos = nullptr) const;
 
-  // A prepared change. It holds the session (no other thread ends it
-  // meanwhile) until it is destroyed, which ends the session unless Finish
-  // completed: pages changed in memory and not written must not be trusted.
-  class Update {
-   public:
-    ~Update();
-    Update(const Update&) = delete;
-    Update& operator=(const Update&) = delete;
-    // Writes the incremented change counter when this is the session's first
-    // change, then the pages added at the end of the file.
-    void WriteNewPages();
-    // Writes the changed pages. Throws Error(kIo) saying that the index
-    // needs a REINDEX when that fails.
-    void Finish();
-
-   private:
-    friend class IndexMaintainer;
-    Update(IndexMaintainer& owner, std::unique_lock<std::mutex> hold);
-
-    IndexMaintainer& owner_;
-    std::unique_lock<std::mutex> hold_;
-    bool finished_ = false;
-  };
-
   // Works out what record `recno` changing from `before` to `after` (with
   // the memo values `after_memos` not yet written) does to the index;
-  // `changed` lists the columns whose values differ. Returns
-  // nothing when no key or FOR result changes: the index file is then not
-  // touched at all. Otherwise the session begins (taking the index lock) or
-  // goes on. Throws Error(kIndexed) naming the tag when a tag that is not
-  // maintained would change, a key cannot be computed for sure, a candidate
-  // key would be duplicated, or the tag's pages are damaged; Error(kLocked)
-  // when another program holds the index lock. Nothing is written before
-  // WriteNewPages, and a refusal ends the session.
-  std::unique_ptr<Update> Prepare(std::string_view before, std::string_view after, uint32_t recno,
-                                  const std::set<size_t>& changed,
-                                  const IndexExpression::MemoValues& after_memos);
+  // `changed` lists the columns whose values differ. Returns false when no
+  // key or FOR result changes: the index is then not touched at all.
+  // Otherwise the session begins (taking the index lock) or goes on, and the
+  // change is made to the session's pages in memory, after the changes
+  // prepared before it and not yet written: saves are gathered in batches,
+  // and a batch's changes are written together by WriteNewPages and
+  // WritePages. While changes wait to be written the session is not ended
+  // by its time limit (the caller writes them within it).
+  // Throws Error(kIndexed) naming the tag when a tag that is not maintained
+  // would change, a key cannot be computed for sure, a candidate key would
+  // be duplicated, or the tag's pages are damaged; Error(kLocked) when
+  // another program holds the index lock. A refused change leaves the pages
+  // as the changes prepared before it left them; only when those cannot be
+  // worked out again (a read failing) are they dropped, the session ended
+  // and lost() true. Nothing is written.
+  bool Prepare(std::string_view before, std::string_view after, uint32_t recno, const std::set<size_t>& changed,
+               const IndexExpression::MemoValues& after_memos);
+  // Whether changes wait to be written.
+  bool pending() const;
+  // True once the changes waiting to be written were dropped by a failed
+  // Prepare; false again after Discard.
+  bool lost() const;
+  // Writes the waiting changes, in two steps around the records (see
+  // Table::Save): first the incremented change counter when this is the
+  // session's first change, and the pages added at the end of the file;
+  // then the changed pages. The second throws Error(kIo) saying that the
+  // index needs a REINDEX when it fails. Any failure ends the session.
+  void WriteNewPages();
+  void WritePages();
+  // Drops the waiting changes and ends the session. Writes nothing.
+  void Discard() noexcept;
+  // Whether the session has passed its time limit: the caller should write
+  // what waits, so that the session can end.
+  bool SessionDue() const;
 
-  // Ends the session, if one is open: drops the kept pages and releases the
-  // index lock. Writes nothing.
+  // Ends the session, if one is open: drops the kept pages (and any changes
+  // waiting to be written) and releases the index lock. Writes nothing.
   void EndSession() noexcept;
 
  private:
@@ -151,9 +150,12 @@ class IndexMaintainer {
   [[noreturn]] void Refuse(const Tag& tag, uint32_t recno, const std::string& why) const;
 
   struct Session;
+  struct Prepared;
   // With the session's mutex held.
   void BeginSession(uint32_t recno);
   uint32_t RootOf(const Tag& tag);
+  void Apply(Prepared& change, uint32_t recno);
+  void Replay();
 
   CompoundIndex& index_;
   ExpressionSchema schema_;

@@ -91,6 +91,13 @@ MemoFile::Value MemoFile::Read(uint32_t block) const {
 }
 
 void MemoFile::Read(uint32_t block, Value* out) const {
+  if (!staged_.empty() && block >= staged_first_) {
+    const uint64_t at = static_cast<uint64_t>(block - staged_first_) * block_size_;
+    if (at < staged_.size()) {
+      *out = StagedValue(static_cast<size_t>(at));
+      return;
+    }
+  }
   // The common case, a whole value inside the file, is served from the
   // read-ahead window; everything else takes the checked path.
   if (format_ == MemoFormat::kFpt && block >= FirstDataBlock()) {
@@ -175,20 +182,35 @@ MemoFile::Value MemoFile::ReadChecked(uint32_t block) const {
   return value;
 }
 
-uint32_t MemoFile::Append(const Value& value) {
-  ahead_.clear();  // the new blocks may lie inside the window
-  const std::string where = "the memo file \"" + file_->path() + "\" of the table \"" + table_ + "\"";
-  if (!file_->writable())
-    throw Error(ErrorKind::kReadOnly, "Cannot add a memo to " + where + ": it is open read-only.");
+MemoFile::~MemoFile() { Discard(); }
 
-  // Lay the new blocks out before taking the lock.
+MemoFile::Value MemoFile::StagedValue(size_t at) const {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(staged_.data()) + at;
+  Value value;
+  if (format_ == MemoFormat::kDbaseIII) {
+    const size_t end = staged_.find(kDbaseEnd, at);
+    value.data.assign(staged_, at, end - at);
+  } else if (format_ == MemoFormat::kDbaseIV) {
+    value.data.assign(staged_, at + kBlockHeaderSize, LoadLE32(bytes + 4) - kBlockHeaderSize);
+  } else {
+    value.block_type = LoadBE32(bytes);
+    value.data.assign(staged_, at + kBlockHeaderSize, LoadBE32(bytes + 4));
+  }
+  return value;
+}
+
+std::string MemoFile::Where() const {
+  return "the memo file \"" + file_->path() + "\" of the table \"" + table_ + "\"";
+}
+
+std::string MemoFile::Blocks(const Value& value) const {
   std::string blocks;
   const size_t n = value.data.size();
   switch (format_) {
     case MemoFormat::kFpt: {
       if (n > 0xFFFFFFFFu - kBlockHeaderSize) {
         throw Error(ErrorKind::kInvalidValue,
-                    "A memo of " + std::to_string(n) + " bytes is too long for " + where + ".");
+                    "A memo of " + std::to_string(n) + " bytes is too long for " + Where() + ".");
       }
       unsigned char head[kBlockHeaderSize];
       StoreBE32(head, value.block_type);
@@ -214,7 +236,7 @@ uint32_t MemoFile::Append(const Value& value) {
     case MemoFormat::kDbaseIV: {
       if (n > 0xFFFFFFFFu - kBlockHeaderSize) {
         throw Error(ErrorKind::kInvalidValue,
-                    "A memo of " + std::to_string(n) + " bytes is too long for " + where + ".");
+                    "A memo of " + std::to_string(n) + " bytes is too long for " + Where() + ".");
       }
       unsigned char head[kBlockHeaderSize];
       std::copy(kDbaseIVMark, kDbaseIVMark + 4, head);
@@ -231,56 +253,100 @@ uint32_t MemoFile::Append(const Value& value) {
   // of an earlier value linger behind the new one.
   const uint64_t count = (blocks.size() + block_size_ - 1) / block_size_;
   blocks.resize(static_cast<size_t>(count * block_size_), '\0');
+  return blocks;
+}
 
-  // Byte 0 is the memo file's allocation lock; readers do not take it.
-  RangeLock lock(*file_, 0, 1,
-                 "Cannot add a memo to " + where +
-                     ": another program is adding one at the moment (the file is locked).");
+uint32_t MemoFile::Stage(const Value& value) {
+  if (!file_->writable())
+    throw Error(ErrorKind::kReadOnly, "Cannot add a memo to " + Where() + ": it is open read-only.");
+  std::string blocks = Blocks(value);
 
-  const uint32_t first = next_free_block();
-  if (first < FirstDataBlock()) {
-    throw Error(ErrorKind::kCorrupt, "The header of " + where + " gives block " + std::to_string(first) +
-                                         " as the next free block, which lies inside the header.");
-  }
-  const uint64_t offset = static_cast<uint64_t>(first) * block_size_;
-  const uint64_t next = first + count;
-  if (next > 0xFFFFFFFFu || offset + blocks.size() > kLargestFile + 1) {
-    throw Error(ErrorKind::kInvalidValue, "Cannot add a memo of " + std::to_string(n) + " bytes to " + where +
-                                              ": the file would grow past 2 GB, the most FoxPro can read.");
-  }
-
-  // Some writers end the file right after the last value instead of at a
-  // block boundary; fill the gap so that the new value lands where the
-  // header says.
-  // A gap of a whole block or more means the header counts blocks that are
-  // not there: the file was cut short, and the values it lost may still be
-  // referenced by the table.
-  const uint64_t size = file_->Size();
-  if (size < offset) {
-    if (offset - size >= block_size_) {
-      throw Error(ErrorKind::kCorrupt, "The header of " + where + " gives block " + std::to_string(first) +
+  if (!staging_lock_) {
+    // Byte 0 is the memo file's allocation lock; readers do not take it.
+    auto lock = std::make_unique<RangeLock>(
+        *file_, 0, 1,
+        "Cannot add a memo to " + Where() + ": another program is adding one at the moment (the file is locked).");
+    const uint32_t first = next_free_block();
+    if (first < FirstDataBlock()) {
+      throw Error(ErrorKind::kCorrupt, "The header of " + Where() + " gives block " + std::to_string(first) +
+                                           " as the next free block, which lies inside the header.");
+    }
+    // Some writers end the file right after the last value instead of at a
+    // block boundary; Commit fills that gap. A gap of a whole block or more
+    // means the header counts blocks that are not there: the file was cut
+    // short, and the values it lost may still be referenced by the table.
+    const uint64_t size = file_->Size();
+    const uint64_t offset = static_cast<uint64_t>(first) * block_size_;
+    if (size < offset && offset - size >= block_size_) {
+      throw Error(ErrorKind::kCorrupt, "The header of " + Where() + " gives block " + std::to_string(first) +
                                            " as the next free block, but the file ends at byte " +
                                            std::to_string(size) + ": it has been cut short.");
     }
-    std::string zeros(static_cast<size_t>(offset - size), '\0');
-    file_->WriteAt(size, zeros.data(), zeros.size());
+    staging_lock_ = std::move(lock);
+    staged_first_ = first;
+    staged_.clear();
   }
-
-  // The value and the advanced pointer are made durable together, before the
-  // caller writes the record that points at the value. A crash before the
-  // sync can leave the pointer advanced over blocks that never reached the
-  // disk; nothing refers to them, so that only wastes space.
-  file_->WriteAt(offset, blocks.data(), blocks.size());
-
-  unsigned char pointer[4];
-  if (format_ == MemoFormat::kFpt) {
-    StoreBE32(pointer, static_cast<uint32_t>(next));
-  } else {
-    StoreLE32(pointer, static_cast<uint32_t>(next));
+  const uint64_t block = staged_first_ + staged_.size() / block_size_;
+  const uint64_t next = block + blocks.size() / block_size_;
+  if (next > 0xFFFFFFFFu || next * block_size_ > kLargestFile + 1) {
+    if (staged_.empty()) Discard();
+    throw Error(ErrorKind::kInvalidValue, "Cannot add a memo of " + std::to_string(value.data.size()) +
+                                              " bytes to " + Where() +
+                                              ": the file would grow past 2 GB, the most FoxPro can read.");
   }
-  file_->WriteAt(0, pointer, 4);
-  file_->Sync();
-  return first;
+  // The read-ahead window stays: it never holds bytes past the end of the
+  // file as it was read, and staged values are read from staged_.
+  staged_ += blocks;
+  return static_cast<uint32_t>(block);
+}
+
+void MemoFile::Unstage(size_t bytes) {
+  if (bytes < staged_.size()) staged_.resize(bytes);
+}
+
+void MemoFile::Discard() noexcept {
+  staged_.clear();
+  staging_lock_.reset();
+}
+
+void MemoFile::Commit() {
+  if (!staging_lock_) return;
+  if (staged_.empty()) {
+    Discard();
+    return;
+  }
+  try {
+    const uint64_t offset = static_cast<uint64_t>(staged_first_) * block_size_;
+    const uint64_t size = file_->Size();
+    if (size < offset) {
+      std::string zeros(static_cast<size_t>(offset - size), '\0');
+      file_->WriteAt(size, zeros.data(), zeros.size());
+    }
+    // The values and the advanced pointer are made durable together, before
+    // the caller writes the records that point at them. A crash before the
+    // flush can leave the pointer advanced over blocks that never reached
+    // the disk; nothing refers to them, so that only wastes space.
+    file_->WriteAt(offset, staged_.data(), staged_.size());
+    const uint32_t next = static_cast<uint32_t>(staged_first_ + staged_.size() / block_size_);
+    unsigned char pointer[4];
+    if (format_ == MemoFormat::kFpt) {
+      StoreBE32(pointer, next);
+    } else {
+      StoreLE32(pointer, next);
+    }
+    file_->WriteAt(0, pointer, 4);
+    file_->Sync();
+  } catch (...) {
+    Discard();
+    throw;
+  }
+  Discard();
+}
+
+uint32_t MemoFile::Append(const Value& value) {
+  const uint32_t block = Stage(value);
+  Commit();
+  return block;
 }
 
 }  // namespace fox

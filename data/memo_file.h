@@ -12,8 +12,10 @@
 //
 // Values are never rewritten in place: a changed value goes into new blocks at
 // the next free block, and the blocks and the advanced pointer are durable
-// before Append returns, so the record that points at them can be written
-// next: a reader sees either the old value or the new one.
+// before the record that points at them is written: a reader sees either the
+// old value or the new one. Values are staged in memory and written together
+// (Stage, then Commit: one write and one flush for a batch of saves), or one
+// by one with Append.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +32,8 @@ class MemoFile {
   // Opens and validates the memo file at `path`. `table` names the table in
   // error messages. Throws kNotFound, kCorrupt or kReadOnly.
   MemoFile(const std::string& path, MemoFormat format, DiskFile::Mode mode, const std::string& table);
+  // Drops staged values that were not committed.
+  ~MemoFile();
 
   uint32_t block_size() const { return block_size_; }
   uint32_t next_free_block() const;  // read from the header now
@@ -46,12 +50,28 @@ class MemoFile {
   // The same, into `out`, whose buffer is reused.
   void Read(uint32_t block, Value* out) const;
 
-  // Appends `value` at the next free block and advances the pointer under the
-  // memo file's lock (byte 0, taken only by writers). Returns the first block
-  // of the new value. Throws kIo, kLocked, kReadOnly, kCorrupt (the header's
-  // pointer lies inside the header or past a cut-off end) or kInvalidValue (a
-  // dBase III value holding 0x1A, or a file that would pass 2 GB); on failure
-  // the file's existing values are intact.
+  // Stages `value` to be appended: returns the first block it will have once
+  // committed. The first value staged takes the memo file's allocation lock
+  // (byte 0, taken only by writers) and reads the next free block; the lock
+  // is held until Commit or Discard, so that the staged blocks stay ours.
+  // Staged values read back through Read. Throws kLocked, kReadOnly,
+  // kCorrupt (the header's pointer lies inside the header or past a cut-off
+  // end) or kInvalidValue (a dBase III value holding 0x1A, or a file that
+  // would pass 2 GB); a failed Stage stages nothing.
+  uint32_t Stage(const Value& value);
+  // Bytes staged so far; Unstage(n) drops what was staged after the count
+  // was n.
+  size_t staged_bytes() const { return staged_.size(); }
+  void Unstage(size_t bytes);
+  // Writes the staged values and the advanced next-free pointer, makes them
+  // durable with one flush, and releases the lock. Throws kIo; on failure
+  // nothing staged is kept (nothing on disk refers to it) and the file's
+  // existing values are intact.
+  void Commit();
+  // Drops the staged values and releases the lock. Writes nothing.
+  void Discard() noexcept;
+
+  // Stages `value` and commits it: durable when Append returns.
   uint32_t Append(const Value& value);
 
  private:
@@ -65,9 +85,20 @@ class MemoFile {
   static constexpr size_t kSmallestWindow = 4 * 1024;
   static constexpr size_t kLargestWindow = 1024 * 1024;
 
+  // The staged value whose blocks start `at` bytes into staged_.
+  Value StagedValue(size_t at) const;
+  // The blocks `value` takes, laid out, slack zeroed.
+  std::string Blocks(const Value& value) const;
+  std::string Where() const;
+
   std::string table_;
   MemoFormat format_;
   std::unique_ptr<DiskFile> file_;
+  // Values staged for the next Commit: their blocks from staged_first_ on,
+  // under the allocation lock.
+  std::unique_ptr<RangeLock> staging_lock_;
+  std::string staged_;
+  uint32_t staged_first_ = 0;
   uint32_t block_size_ = 512;
   // Read-ahead window: a copy of the file's bytes from ahead_offset_. Values
   // are read from it while another program may write the file; the window

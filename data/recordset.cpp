@@ -70,7 +70,17 @@ void Recordset::OpenRows(std::vector<std::string> names, std::vector<std::vector
 }
 
 void Recordset::Close() {
-  if (table_) table_->ReleaseIndex();
+  // Saves still gathered in the table's batch are written now; the edit of
+  // the current record, never saved, is dropped.
+  std::exception_ptr failure;
+  if (table_) {
+    try {
+      table_->Flush();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    table_->ReleaseIndex();
+  }
   table_.reset();
   block_.clear();
   block_.shrink_to_fit();
@@ -81,6 +91,7 @@ void Recordset::Close() {
   rows_.clear();
   position_ = 0;
   open_ = false;
+  if (failure) std::rethrow_exception(failure);
 }
 
 static void RequireOpen(bool open) {

@@ -5,7 +5,10 @@
 // present at open; deleted records are not shown, as the FoxPro driver hides
 // them. Records are read in blocks, so memory stays bounded whatever the size
 // of the table. A record whose fields were assigned is saved when the cursor
-// moves on (MoveNext), and only then; Close drops an unsaved edit.
+// moves on (MoveNext), and only then; Close drops an unsaved edit. Saves are
+// written in batches (see Table): a failure to write one may be thrown by a
+// later MoveNext or by Close, as a SaveError naming the records it kept from
+// being saved.
 #pragma once
 
 #include <cstdint>
@@ -76,6 +79,8 @@ class Recordset {
   // Opens "SELECT * FROM <table name>" on an open connection. Lock type 3
   // (optimistic) opens the table for writing; 1 opens it read-only.
   void Open(const std::string& source, Connection& connection, int cursor_type, int lock_type);
+  // Writes the saves still waiting and closes; throws when they cannot be
+  // written, closed all the same.
   void Close();
   bool is_open() const { return open_; }
 

@@ -1,6 +1,8 @@
 #include "data/table.h"
 
+#include <algorithm>
 #include <ctime>
+#include <system_error>
 #include <filesystem>
 
 #include "data/error.h"
@@ -35,7 +37,8 @@ Table::Table(const std::string& path, const Options& options)
       file_(std::make_unique<DiskFile>(path, options.mode, "table file of '" + name_ + "'")),
       header_(TableHeader::Read(*file_, name_)),
       codec_(header_, CodePage::FromMark(header_.code_page_mark)),
-      record_count_(header_.record_count) {
+      record_count_(header_.record_count),
+      options_(options) {
   for (size_t i = 0; i < header_.fields.size(); ++i) {
     const FieldDescriptor& f = header_.fields[i];
     if (f.type == '0' || (header_.visual_foxpro() && f.system())) continue;
@@ -111,12 +114,37 @@ Table::Table(const std::string& path, const Options& options)
   }
 }
 
-// The maintainer, declared after the index, goes first: the lock is released
-// before the index file is closed.
-Table::~Table() = default;
+Table::~Table() {
+  {
+    std::lock_guard<std::recursive_mutex> hold(batch_mutex_);
+    stopping_ = true;
+    try {
+      FlushLocked();
+    } catch (...) {
+      // Reported to a caller that flushed first; nobody is left to tell.
+    }
+  }
+  batch_wake_.notify_all();
+  if (batch_watchdog_.joinable()) batch_watchdog_.join();
+  // The maintainer, declared after the index, goes next: the lock is
+  // released before the index file is closed.
+}
 
 void Table::ReleaseIndex() noexcept {
+  {
+    std::lock_guard<std::recursive_mutex> hold(batch_mutex_);
+    try {
+      FlushLocked();
+    } catch (...) {
+      if (!deferred_) deferred_ = std::current_exception();
+    }
+  }
   if (maintainer_) maintainer_->EndSession();
+}
+
+std::unique_lock<std::recursive_mutex> Table::GuardBatch() const {
+  if (!batch_pending_.load(std::memory_order_acquire)) return {};
+  return std::unique_lock<std::recursive_mutex>(batch_mutex_);
 }
 
 void Table::ReadRecords(uint32_t first, uint32_t count, std::string* out) const {
@@ -125,6 +153,11 @@ void Table::ReadRecords(uint32_t first, uint32_t count, std::string* out) const 
   file_->ReadExactAt(header_.record_offset(first), out->data(), out->size(),
                      "records " + std::to_string(first) + " to " + std::to_string(first + count - 1) +
                          " of table '" + name_ + "'");
+  const std::unique_lock<std::recursive_mutex> guard = GuardBatch();
+  for (const Pending& p : batch_) {
+    if (p.recno >= first && p.recno - first < count)
+      out->replace(static_cast<size_t>(p.recno - first) * header_.record_length, p.record.size(), p.record);
+  }
 }
 
 std::string Table::ReadMemoData(const Edit& edit, size_t column) const {
@@ -146,6 +179,22 @@ bool TextFormCanShow(char type, const std::string& text) {
     default: return true;
   }
   return text.find_first_not_of(alphabet) == std::string::npos;
+}
+
+// "17", "17 and 18", "17, 18 and 20", or for a long list its ends and size:
+// "17 ... 2480 (2000 records)".
+std::string RecordList(const std::vector<uint32_t>& records) {
+  if (records.empty()) return "";
+  if (records.size() > 10) {
+    return std::to_string(records.front()) + " ... " + std::to_string(records.back()) + " (" +
+           std::to_string(records.size()) + " records)";
+  }
+  std::string list;
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (i > 0) list += i + 1 == records.size() ? " and " : ", ";
+    list += std::to_string(records[i]);
+  }
+  return list;
 }
 
 bool IsAscii(const std::string& text) {
@@ -192,6 +241,7 @@ const Table::RecordProbe& Table::ProbeFor(const std::string& text) const {
 }
 
 bool Table::RecordMayContain(const Edit& edit, const std::string& text) const {
+  const std::unique_lock<std::recursive_mutex> guard = GuardBatch();
   const RecordProbe& probe = ProbeFor(text);
   if (probe.by_field || text.empty()) return true;
   if (probe.bytes && edit.working.find(*probe.bytes) != std::string::npos) return true;
@@ -215,6 +265,7 @@ std::string_view Table::MemoBytes(const Edit& edit, size_t column) const {
 }
 
 bool Table::Contains(const Edit& edit, size_t column, const std::string& text) const {
+  const std::unique_lock<std::recursive_mutex> guard = GuardBatch();
   const FieldDescriptor& f = field(column);
   if (!FieldCodec::HasTextForm(f) || codec_.IsNull(edit.working, f)) return false;
   const bool text_type = f.type == 'C' || f.type == 'V' || f.is_memo();
@@ -239,6 +290,7 @@ bool Table::Contains(const Edit& edit, size_t column, const std::string& text) c
 }
 
 std::optional<std::string> Table::Text(const Edit& edit, size_t column) const {
+  const std::unique_lock<std::recursive_mutex> guard = GuardBatch();
   const FieldDescriptor& f = field(column);
   if (!FieldCodec::HasTextForm(f) || codec_.IsNull(edit.working, f)) return std::nullopt;
   // Memo reads name the field in their own errors.
@@ -286,80 +338,359 @@ void Table::Assign(Edit& edit, size_t column, const std::string& text) const {
   }
 }
 
+// Write order for a batch, and what a crash after each step leaves:
+// 1. the memo values of the whole batch, appended and made durable with one
+//    flush: the old records with their old keys; the new memo blocks are
+//    unreferenced.
+// 2. the change counter (first change of an index session only) and the
+//    index pages added by splits, appended at the end of the index file:
+//    the same, plus index pages nothing refers to.
+// 3. the records, consecutive ones in one write: each record wholly old or
+//    wholly new (a record is far smaller than a disk sector's worth of
+//    atomicity only when it is written by one call, which it always is),
+//    new records with old keys, which a plain REINDEX repairs.
+// 4. the changed index pages: some keys old, some new, which a plain
+//    REINDEX repairs.
+// After step 4 the records and every tag agree again; the record locks are
+// released only then. Steps 2 to 4 are not flushed (a flush per batch for
+// them would double the cost of a run), so after a crash of the system (not
+// only of this program) the disk may hold any mix of them: one of the
+// states above, or a tree pointing to added pages that never arrived.
+// REINDEX repairs every one of them, since it rebuilds each tag from the tag
+// directory and the tag headers, which are never written here. Only the
+// memo values must reach the disk before the records that point to them,
+// since nothing rebuilds those.
+// A failure in steps 1 and 2 (a full disk, say) leaves every record of the
+// batch as it was (SaveError); steps 3 and 4 can fail with records written,
+// and say so.
 void Table::Save(Edit& edit) {
   if (!edit.changed()) return;
+  std::unique_lock<std::recursive_mutex> hold(batch_mutex_);
   try {
-    SaveChanged(edit);
+    ThrowDeferred();
+    const bool in_batch =
+        std::any_of(batch_.begin(), batch_.end(), [&](const Pending& p) { return p.recno == edit.recno; });
+    if (!batch_.empty() && (in_batch || std::chrono::steady_clock::now() >= batch_due_ ||
+                            (maintainer_ && maintainer_->SessionDue()))) {
+      FlushLocked();
+    }
   } catch (...) {
-    // Another program may be waiting for the index while the caller reports
-    // the error.
+    ReleaseIndex();
+    throw;
+  }
+  try {
+    Queue(edit);
+  } catch (const Error& refusal) {
+    // The saves before it go out first, so that another program waiting for
+    // a lock gets in while the caller reports the refusal.
+    try {
+      FlushLocked();
+    } catch (const SaveError& failure) {
+      std::vector<uint32_t> records = failure.records();
+      records.push_back(edit.recno);
+      std::sort(records.begin(), records.end());
+      ReleaseIndex();
+      throw SaveError(failure.kind(), std::string(failure.what()) + " " + refusal.what(), std::move(records));
+    } catch (...) {
+      ReleaseIndex();
+      throw;
+    }
+    ReleaseIndex();
+    throw;
+  }
+  try {
+    if (batch_.size() >= std::max<size_t>(1, options_.batch_records) || batch_bytes_ >= options_.batch_bytes) {
+      FlushLocked();
+    } else if (batch_.size() == 1) {
+      batch_due_ = std::chrono::steady_clock::now() + options_.batch_delay;
+      if (!batch_watchdog_.joinable()) {
+        try {
+          batch_watchdog_ = std::thread([this] { WatchBatch(); });
+        } catch (const std::system_error&) {
+          // Without a watchdog an idle batch could wait for ever: write each
+          // save at once instead.
+          options_.batch_records = 1;
+          FlushLocked();
+          return;
+        }
+      }
+      batch_wake_.notify_all();
+    }
+  } catch (...) {
     ReleaseIndex();
     throw;
   }
 }
 
-void Table::SaveChanged(Edit& edit) {
-  const std::string where = "record " + std::to_string(edit.recno) + " of table '" + name_ + "'";
-  RangeLock lock(*file_, RecordLockOffset(edit.recno), 1,
-                 "The change to " + where + " was not saved: another program has locked the record.");
-
-  std::string on_disk(header_.record_length, '\0');
-  file_->ReadExactAt(header_.record_offset(edit.recno), on_disk.data(), on_disk.size(), where);
-  if (on_disk != edit.original) {
-    throw Error(ErrorKind::kConflict, "The change to " + where +
-                                          " was not saved: another program changed the record after Quillon "
-                                          "read it, and its change was kept.");
+void Table::Queue(Edit& edit) {
+  Pending pending{edit.recno, edit.original, edit.working, edit.memo_text, {}};
+  try {
+    Stage(pending);
+  } catch (const Error& e) {
+    if (maintainer_ && maintainer_->lost()) {
+      // The index changes of the saves before this one could not be worked
+      // out again: none of them can be written.
+      std::vector<uint32_t> records;
+      for (const Pending& p : batch_) records.push_back(p.recno);
+      records.push_back(edit.recno);
+      std::sort(records.begin(), records.end());
+      batch_.clear();
+      batch_bytes_ = 0;
+      batch_pending_.store(false, std::memory_order_release);
+      if (memo_) memo_->Discard();
+      maintainer_->Discard();
+      const std::string message =
+          "The changes to records " + RecordList(records) + " of table '" + name_ + "' were not saved: " + e.what();
+      throw SaveError(e.kind(), message, std::move(records));
+    }
+    // A record another program changed since it was read may no longer have
+    // the keys the index changes start from: say what really happened.
+    std::string on_disk(header_.record_length, '\0');
+    if (file_->ReadAt(header_.record_offset(edit.recno), on_disk.data(), on_disk.size()) == on_disk.size() &&
+        on_disk != edit.original) {
+      throw Error(ErrorKind::kConflict, "The change to record " + std::to_string(edit.recno) + " of table '" +
+                                            name_ +
+                                            "' was not saved: another program changed the record after Quillon "
+                                            "read it, and its change was kept.");
+    }
+    throw;
   }
-
-  // Everything the index needs is worked out first: a refusal (a candidate
-  // key taken, a tag that cannot be kept up to date, a damaged tag) leaves
-  // every file as it was. The index lock is held from here on: taken now,
-  // or still held by an earlier save of the same session.
-  std::unique_ptr<IndexMaintainer::Update> index_update;
-  if (maintainer_) {
-    index_update =
-        maintainer_->Prepare(edit.original, edit.working, edit.recno, ChangedColumns(edit), edit.memo_text);
-  }
-
-  // Write order, and what a crash after each step leaves:
-  // 1. the memo values, appended and made durable: the old record with its
-  //    old keys; the new memo blocks are unreferenced.
-  // 2. the change counter (first change of an index session only) and the
-  //    index pages added by splits, appended at the end of the index file:
-  //    the same, plus index pages nothing refers to.
-  // 3. the record: the new record with the old keys, which a plain REINDEX
-  //    repairs.
-  // 4. the changed index pages: some keys old, some new, which a plain
-  //    REINDEX repairs.
-  // After step 4 the record and every tag agree again, also while the
-  // session keeps the index lock for the next saves: each save's pages are
-  // written before the save returns, never held back for later, so a crash
-  // between two saves of a session leaves a consistent index.
-  // Steps 2 to 4 are not flushed one by one (a flush per saved record makes
-  // a run several times slower), so after a crash of the system (not only of
-  // this program) the disk may hold any mix of them: one of the states
-  // above, or a tree pointing to added pages that never arrived. REINDEX
-  // repairs every one of them, since it rebuilds each tag from the tag
-  // directory and the tag headers, which are never written here. Only the
-  // memo values must reach the disk before the record that points to them,
-  // since nothing rebuilds those.
-  // A failure in steps 1 and 2 (a full disk, say) leaves the record as it
-  // was; only step 4 can fail with the record written, and says so.
-  std::string record = edit.working;
-  for (const auto& [column, data] : edit.memo_text) {
-    MemoFile::Value value;
-    value.block_type = 1;
-    value.data = data;
-    codec_.SetMemoBlock(record, field(column), memo_->Append(value));
-  }
-  if (index_update) index_update->WriteNewPages();
-  file_->WriteAt(header_.record_offset(edit.recno), record.data(), record.size());
-  WriteHeaderDate();
-
-  edit.original = record;
-  edit.working = std::move(record);
+  batch_bytes_ += 3 * pending.record.size();
+  for (const auto& [column, data] : pending.memo_text) batch_bytes_ += 2 * data.size();
+  edit.original = pending.record;
+  edit.working = pending.record;
   edit.memo_text.clear();
-  if (index_update) index_update->Finish();
+  batch_.push_back(std::move(pending));
+  batch_pending_.store(true, std::memory_order_release);
+}
+
+void Table::Stage(Pending& pending) {
+  // The memo values are staged, then everything the index needs is worked
+  // out: a refusal (a candidate key taken, a tag that cannot be kept up to
+  // date, a damaged tag) drops this save's values and leaves every file as
+  // it was. The index lock is held from here on: taken now, or still held by
+  // an earlier save of the same session.
+  pending.record = pending.working;
+  const size_t staged = memo_ ? memo_->staged_bytes() : 0;
+  try {
+    for (const auto& [column, data] : pending.memo_text) {
+      MemoFile::Value value;
+      value.block_type = 1;
+      value.data = data;
+      codec_.SetMemoBlock(pending.record, field(column), memo_->Stage(value));
+    }
+    if (maintainer_) {
+      Edit edit{pending.recno, pending.original, pending.working, pending.memo_text};
+      maintainer_->Prepare(pending.original, pending.working, pending.recno, ChangedColumns(edit),
+                           pending.memo_text);
+    }
+  } catch (...) {
+    if (memo_) memo_->Unstage(staged);
+    throw;
+  }
+}
+
+std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(std::vector<Pending>& batch,
+                                                             std::vector<std::pair<uint32_t, Error>>* refused) {
+  const size_t length = header_.record_length;
+  std::vector<std::unique_ptr<RangeLock>> locks;
+  std::vector<Pending> kept;
+  std::string on_disk;
+  for (size_t i = 0; i < batch.size();) {
+    size_t j = i + 1;
+    while (j < batch.size() && batch[j].recno == batch[j - 1].recno + 1) ++j;
+    const uint32_t first = batch[i].recno, last = batch[j - 1].recno;
+    // One lock for the run: record n's lock byte lies at 0x7FFFFFFE - n, so
+    // the bytes of consecutive records are consecutive. When another program
+    // holds one of them, each record is locked on its own.
+    std::vector<bool> locked(j - i, true);
+    try {
+      locks.push_back(std::make_unique<RangeLock>(*file_, RecordLockOffset(last), last - first + 1, ""));
+    } catch (const Error& e) {
+      if (e.kind() != ErrorKind::kLocked || j - i == 1) {
+        if (e.kind() != ErrorKind::kLocked) throw;
+        locked[0] = false;
+      } else {
+        for (size_t k = i; k < j; ++k) {
+          try {
+            locks.push_back(std::make_unique<RangeLock>(*file_, RecordLockOffset(batch[k].recno), 1, ""));
+          } catch (const Error& single) {
+            if (single.kind() != ErrorKind::kLocked) throw;
+            locked[k - i] = false;
+          }
+        }
+      }
+    }
+    on_disk.resize((last - first + 1) * length);
+    file_->ReadExactAt(header_.record_offset(first), on_disk.data(), on_disk.size(),
+                       "records " + std::to_string(first) + " to " + std::to_string(last) + " of table '" + name_ + "'");
+    for (size_t k = i; k < j; ++k) {
+      const std::string where = "record " + std::to_string(batch[k].recno) + " of table '" + name_ + "'";
+      if (!locked[k - i]) {
+        refused->emplace_back(batch[k].recno, Error(ErrorKind::kLocked, "another program has locked the record"));
+      } else if (on_disk.compare((k - i) * length, length, batch[k].original) != 0) {
+        refused->emplace_back(batch[k].recno, Error(ErrorKind::kConflict,
+                                                    "another program changed the record after Quillon read it, "
+                                                    "and its change was kept"));
+      } else {
+        kept.push_back(std::move(batch[k]));
+      }
+    }
+    i = j;
+  }
+  batch = std::move(kept);
+  return locks;
+}
+
+void Table::Flush() {
+  std::lock_guard<std::recursive_mutex> hold(batch_mutex_);
+  ThrowDeferred();
+  FlushLocked();
+}
+
+size_t Table::pending_saves() const {
+  std::lock_guard<std::recursive_mutex> hold(batch_mutex_);
+  return batch_.size();
+}
+
+void Table::ThrowDeferred() {
+  if (!deferred_) return;
+  std::exception_ptr failure = std::move(deferred_);
+  deferred_ = nullptr;
+  std::rethrow_exception(failure);
+}
+
+void Table::FlushLocked() {
+  if (batch_.empty()) return;
+  std::vector<Pending> batch = std::move(batch_);
+  batch_.clear();
+  batch_bytes_ = 0;
+  struct Done {  // whatever happens, the batch is over when this returns or throws
+    std::atomic<bool>& pending;
+    ~Done() { pending.store(false, std::memory_order_release); }
+  } done{batch_pending_};
+  std::sort(batch.begin(), batch.end(), [](const Pending& a, const Pending& b) { return a.recno < b.recno; });
+  std::vector<uint32_t> records;
+  for (const Pending& p : batch) records.push_back(p.recno);
+  auto not_saved = [&](const std::vector<uint32_t>& which, const std::string& why) {
+    return (which.size() == 1 ? "The change to record " : "The changes to records ") + RecordList(which) +
+           " of table '" + name_ + "' " + (which.size() == 1 ? "was" : "were") + " not saved: " + why;
+  };
+
+  // Step 0: the records are locked until they are written, and each must be
+  // as it was read: another program's change is kept.
+  std::vector<std::pair<uint32_t, Error>> refused;
+  std::vector<std::unique_ptr<RangeLock>> locks;
+  try {
+    locks = LockAndCheck(batch, &refused);
+    if (!refused.empty()) {
+      // The staged values and index changes of the refused records must not
+      // be written: everything is worked out again for the others. A record
+      // whose index change no longer fits without them is refused too.
+      if (memo_) memo_->Discard();
+      if (maintainer_) maintainer_->Discard();
+      std::vector<Pending> kept;
+      for (Pending& p : batch) {
+        try {
+          Stage(p);
+          kept.push_back(std::move(p));
+        } catch (const Error& e) {
+          if (maintainer_ && maintainer_->lost()) throw;
+          refused.emplace_back(p.recno, e);
+        }
+      }
+      batch = std::move(kept);
+    }
+  } catch (const Error& e) {
+    if (memo_) memo_->Discard();
+    if (maintainer_) maintainer_->Discard();
+    const std::string message = not_saved(records, e.what());
+    throw SaveError(e.kind(), message, std::move(records));
+  }
+  records.clear();
+  for (const Pending& p : batch) records.push_back(p.recno);
+
+  // Steps 1 and 2: nothing of the records written yet.
+  try {
+    if (memo_) memo_->Commit();
+    if (maintainer_) maintainer_->WriteNewPages();
+  } catch (const Error& e) {
+    if (memo_) memo_->Discard();
+    if (maintainer_) maintainer_->Discard();
+    for (const auto& r : refused) records.push_back(r.first);
+    std::sort(records.begin(), records.end());
+    const std::string message = not_saved(records, e.what());
+    throw SaveError(e.kind(), message, std::move(records));
+  }
+
+  // Step 3: the records, runs of consecutive records in one write each.
+  const size_t length = header_.record_length;
+  std::string run;
+  size_t written = 0;
+  try {
+    for (size_t i = 0; i < batch.size();) {
+      size_t j = i + 1;
+      while (j < batch.size() && batch[j].recno == batch[j - 1].recno + 1) ++j;
+      if (j - i == 1) {
+        file_->WriteAt(header_.record_offset(batch[i].recno), batch[i].record.data(), length);
+      } else {
+        run.clear();
+        for (size_t k = i; k < j; ++k) run += batch[k].record;
+        file_->WriteAt(header_.record_offset(batch[i].recno), run.data(), run.size());
+      }
+      written = j;
+      i = j;
+    }
+    if (written > 0) WriteHeaderDate();
+  } catch (const Error& e) {
+    if (maintainer_) maintainer_->Discard();
+    std::vector<uint32_t> unsaved(records.begin() + static_cast<std::ptrdiff_t>(written), records.end());
+    for (const auto& r : refused) unsaved.push_back(r.first);
+    std::sort(unsaved.begin(), unsaved.end());
+    std::string message = not_saved(unsaved, e.what());
+    if (written > 0 && maintainer_) {
+      message += " The records before them were saved, but the structural index was not brought up to date: "
+                 "reindex the table in FoxPro before using it.";
+    }
+    throw SaveError(e.kind(), message, std::move(unsaved));
+  }
+
+  // Step 4.
+  if (maintainer_) maintainer_->WritePages();
+  locks.clear();
+
+  if (!refused.empty()) {
+    std::sort(refused.begin(), refused.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<uint32_t> which;
+    std::string why;
+    ErrorKind kind = refused.front().second.kind();
+    for (const auto& [recno, error] : refused) {
+      which.push_back(recno);
+      if (why.find(error.what()) == std::string::npos) why += (why.empty() ? "" : "; ") + std::string(error.what());
+      if (error.kind() == ErrorKind::kConflict) kind = ErrorKind::kConflict;
+    }
+    const std::string message = not_saved(which, why) + ".";
+    throw SaveError(kind, message, std::move(which));
+  }
+}
+
+void Table::WatchBatch() {
+  std::unique_lock<std::recursive_mutex> hold(batch_mutex_);
+  while (!stopping_) {
+    if (batch_.empty()) {
+      batch_wake_.wait(hold);
+    } else if (std::chrono::steady_clock::now() >= batch_due_) {
+      try {
+        FlushLocked();
+      } catch (...) {
+        if (!deferred_) deferred_ = std::current_exception();
+      }
+      // The session may be over too: another program may be waiting for
+      // the index while this table is idle.
+    } else {
+      batch_wake_.wait_until(hold, batch_due_);
+    }
+  }
 }
 
 std::set<size_t> Table::ChangedColumns(const Edit& edit) const {

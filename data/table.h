@@ -9,15 +9,27 @@
 // points at them is written, so a crash leaves the old value or the new one.
 // Only the record's bytes and the header's last-update date are written, and
 // the structural index, whose tags are kept in line with the record.
+//
+// Saves are gathered in batches (group commit): a save is checked and worked
+// out at once, under its record lock, and the batch is written together, with
+// one flush for all its memo values, when it is full, when it has waited for
+// its time limit (a watchdog thread writes an idle batch), and before any
+// refusal is reported. See Save for the order of the writes and what a crash
+// leaves.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "data/compound_index.h"
@@ -39,12 +51,22 @@ class Table {
     // How long the structural index stays locked at most once a save has
     // taken its lock (see IndexMaintainer); zero locks it for each save alone.
     std::chrono::milliseconds index_lock_limit = IndexMaintainer::kDefaultLockLimit;
+    // How many saves a batch gathers at most before it is written; 1 writes
+    // each save before Save returns.
+    size_t batch_records = 1;
+    // How long the first save of a batch waits at most to be written.
+    std::chrono::milliseconds batch_delay{100};
+    // The record and memo bytes a batch holds in memory at most.
+    size_t batch_bytes = 4 << 20;
   };
+  // Batch limits for bulk runs: a few thousand saves, or 100 ms.
+  static constexpr size_t kBulkBatchRecords = 2000;
 
   // Opens the table file at `path` with its memo file and structural index.
   // Throws Error: kNotFound, kReadOnly, kCorrupt, kUnsupported.
   Table(const std::string& path, const Options& options);
-  // Releases the structural index's lock if a save still holds it.
+  // Writes the current batch (call Flush first to learn of a failure),
+  // stops the watchdog and releases the structural index's lock.
   ~Table();
 
   const std::string& name() const { return name_; }
@@ -61,7 +83,8 @@ class Table {
   // Lower-case field name: the container's long name for database tables.
   const std::string& field_name(size_t column) const { return names_[column]; }
 
-  // Reads `count` whole records starting at `first` (1-based) into `out`.
+  // Reads `count` whole records starting at `first` (1-based) into `out`;
+  // records saved in the current batch read as saved.
   void ReadRecords(uint32_t first, uint32_t count, std::string* out) const;
 
   bool IsDeleted(std::string_view record) const { return !record.empty() && record[0] == '*'; }
@@ -103,17 +126,32 @@ class Table {
   // unchanged.
   void Assign(Edit& edit, size_t column, const std::string& text) const;
 
-  // Writes a changed edit to disk (see above) and brings the structural
-  // index in line. Throws kConflict, kLocked, kIo, and kIndexed naming the
-  // tag when the change would duplicate a candidate key or a tag cannot be
-  // kept up to date; on error nothing of the record was written, except for
-  // a failure after the record was written, whose message says so.
+  // Saves a changed edit: locks the record, checks that nobody changed it
+  // since it was read, stages its memo values and works out its index
+  // changes, then adds it to the current batch, which is written when full
+  // or due (at once with batch_records 1). Throws kConflict, kLocked, kIo,
+  // kInvalidValue (a memo the memo file cannot take), and kIndexed naming
+  // the tag when the change would duplicate a candidate key or a tag cannot
+  // be kept up to date: the record then keeps its values on disk, and the
+  // saves batched before it are written first. A batch that cannot be
+  // written throws SaveError naming its records, none of which was written
+  // (or, when only the index could not be written after the records were,
+  // Error(kIo) saying that the table needs a REINDEX); a failure of a batch
+  // written by the watchdog is thrown by the next Save or Flush. Once saved,
+  // the edit holds the record as it will be written.
   // A save that changes the index keeps the index lock for the saves that
   // follow, for a short while; an error releases it.
   void Save(Edit& edit);
 
-  // Releases the structural index's lock now, if a save still holds it: when
-  // no more saves are coming soon. Writes nothing.
+  // Writes the current batch now (throws as Save does for a batch), and any
+  // failure of a batch written by the watchdog.
+  void Flush();
+  // Saves waiting in the current batch.
+  size_t pending_saves() const;
+
+  // Writes the current batch (a failure is thrown by the next Save or
+  // Flush), then releases the structural index's lock now, if a save still
+  // holds it: when no more saves are coming soon.
   void ReleaseIndex() noexcept;
 
   // Columns that a tag of the structural index refers to.
@@ -123,7 +161,32 @@ class Table {
   const IndexMaintainer* index_maintainer() const { return maintainer_.get(); }
 
  private:
-  void SaveChanged(Edit& edit);
+  // One save waiting in the batch, its record locked.
+  // One save waiting in the batch: the record as read, as edited (memo
+  // pointers still old) with its new memo values, and as it will be written.
+  struct Pending {
+    uint32_t recno;
+    std::string original;
+    std::string working;
+    std::map<size_t, std::string> memo_text;
+    std::string record;
+  };
+  // With batch_mutex_ held.
+  void Queue(Edit& edit);
+  // Stages the pending save's memo values and works out its index changes;
+  // on failure nothing of it stays staged.
+  void Stage(Pending& pending);
+  // Locks the batch's records (a run of consecutive records with one lock)
+  // and checks each against the record as it was read. Returns the locks;
+  // the records that cannot be saved are taken out of `batch` into
+  // `refused` with the reason.
+  std::vector<std::unique_ptr<RangeLock>> LockAndCheck(std::vector<Pending>& batch,
+                                                       std::vector<std::pair<uint32_t, Error>>* refused);
+  void FlushLocked();
+  void ThrowDeferred();
+  void WatchBatch();
+  // Holds batch_mutex_ while a batch waits, when the watchdog may write it.
+  std::unique_lock<std::recursive_mutex> GuardBatch() const;
   std::string ReadMemoData(const Edit& edit, size_t column) const;
   std::set<size_t> ChangedColumns(const Edit& edit) const;
   // The error for a value that cannot be read: names the field, the record
@@ -157,6 +220,19 @@ class Table {
   std::unique_ptr<CompoundIndex> index_;
   std::unique_ptr<IndexMaintainer> maintainer_;
   std::set<size_t> indexed_;
+
+  Options options_;
+  // The current batch. batch_pending_ is set while it holds saves; the
+  // watchdog writes it once batch_due_ has passed.
+  mutable std::recursive_mutex batch_mutex_;
+  std::vector<Pending> batch_;
+  size_t batch_bytes_ = 0;
+  std::chrono::steady_clock::time_point batch_due_;
+  std::atomic<bool> batch_pending_{false};
+  std::exception_ptr deferred_;  // a failure of a batch the watchdog wrote
+  std::condition_variable_any batch_wake_;
+  std::thread batch_watchdog_;
+  bool stopping_ = false;
 
   // Reused from value to value by Contains.
   mutable MemoFile::Value memo_value_;

@@ -324,8 +324,9 @@ TEST_F(RunTest, AnUnreachableDataSourceIsReportedOncePerTickedTable) {
   EXPECT_EQ(toolkit.messages().back().text, "Done.");
 }
 
-// Another program changes a record while the run edits it: saving refuses,
-// the other program's change stays, and the run goes on with the next record.
+// Another program changes a record while the run edits it: saving refuses
+// (when the batch is written, here as the table is closed), the other
+// program's change stays, and the run goes on with the next record.
 TEST_F(RunTest, ARecordChangedMeanwhileIsReportedOnceAndKeepsTheOtherChange) {
   const std::string path = Table("people", R"([["a", 1, "2020-01-02", ""], ["a", 2, "2020-01-02", ""]])");
   toolkit.on_yield = [&](long n) {
@@ -345,7 +346,7 @@ TEST_F(RunTest, ARecordChangedMeanwhileIsReportedOnceAndKeepsTheOtherChange) {
             (std::vector<std::string>{ReportText(
                 "The change to record 1 of table 'people' was not saved: another program changed the record "
                 "after Quillon read it, and its change was kept.",
-                138)}));
+                140)}));
   EXPECT_EQ(toolkit.messages().back().text, "Done.");
 }
 
@@ -361,7 +362,7 @@ TEST_F(RunTest, ARecordLockedByAnotherProgramIsReportedOnceAndLeft) {
   EXPECT_EQ(toolkit.error_reports(),
             (std::vector<std::string>{ReportText(
                 "The change to record 1 of table 'people' was not saved: another program has locked the record.",
-                138)}));
+                140)}));
 }
 
 // The window answers during a run, and what the user changes takes effect at
