@@ -87,10 +87,12 @@ std::unique_ptr<Recordset> Connection::OpenSchema(int schema) {
   return recordset;
 }
 
-std::unique_ptr<Table> Connection::OpenTable(const std::string& name, DiskFile::Mode mode) const {
+std::unique_ptr<Table> Connection::OpenTable(const std::string& name, DiskFile::Mode mode,
+                                             std::function<void()> before_write) const {
   RequireOpen(open_);
   Table::Options options;
   options.mode = mode;
+  options.before_write = std::move(before_write);
   options.batch_records = Table::kBulkBatchRecords;
   options.display_name = name;
   if (container_) {

@@ -6,6 +6,7 @@
 // from the container's table list, whose file is the path stored there.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -35,7 +36,10 @@ class Connection {
 
   // Opens a table by the name the schema gives. Throws Error(kNotFound) when
   // there is no such table.
-  std::unique_ptr<Table> OpenTable(const std::string& name, DiskFile::Mode mode) const;
+  // `before_write` is called before each batch of saves is written (see
+  // Table::Options).
+  std::unique_ptr<Table> OpenTable(const std::string& name, DiskFile::Mode mode,
+                                   std::function<void()> before_write = {}) const;
 
   const ConnectionString& source() const { return source_; }
 

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -79,6 +80,9 @@ class Recordset {
   // Opens "SELECT * FROM <table name>" on an open connection. Lock type 3
   // (optimistic) opens the table for writing; 1 opens it read-only.
   void Open(const std::string& source, Connection& connection, int cursor_type, int lock_type);
+  // Called before each batch of saves of the tables opened from now on is
+  // written, from the thread that writes it; must not throw.
+  void BeforeWrite(std::function<void()> hook) { before_write_ = std::move(hook); }
   // Writes the saves still waiting and closes; throws when they cannot be
   // written, closed all the same.
   void Close();
@@ -116,6 +120,7 @@ class Recordset {
   void Write(size_t column, const std::string& text);
 
   bool open_ = false;
+  std::function<void()> before_write_;
   // Table rows.
   std::unique_ptr<Table> table_;
   std::string block_;           // records [block_first_, block_first_ + block_count_)

@@ -624,6 +624,7 @@ void Table::FlushLocked() {
   }
 
   // Step 3: the records, runs of consecutive records in one write each.
+  if (options_.before_write && !batch.empty()) options_.before_write();
   const size_t length = header_.record_length;
   std::string run;
   size_t written = 0;

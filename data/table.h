@@ -23,6 +23,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -58,6 +59,11 @@ class Table {
     std::chrono::milliseconds batch_delay{100};
     // The record and memo bytes a batch holds in memory at most.
     size_t batch_bytes = 4 << 20;
+    // Called before a batch's records are written (from the thread that
+    // writes them: the caller's or the watchdog's), so that whatever must
+    // reach the disk before them (a log of the changes) gets there first.
+    // Must not throw.
+    std::function<void()> before_write;
   };
   // Batch limits for bulk runs: a few thousand saves, or 100 ms.
   static constexpr size_t kBulkBatchRecords = 2000;

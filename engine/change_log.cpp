@@ -66,45 +66,89 @@ std::string ChangeLogLine(const std::string& date_time, const std::string& find,
 
 namespace {
 
-[[noreturn]] void CannotWrite(const std::string& path, int error) {
-  throw std::runtime_error("Cannot write the change log '" + path + "': " + std::strerror(error) + ".");
+std::string CannotWrite(const std::string& path, int error) {
+  return "Cannot write the change log '" + path + "': " + std::strerror(error) + ".";
 }
 
 }  // namespace
 
-ChangeLog::~ChangeLog() { Close(); }
+ChangeLog::~ChangeLog() {
+  Flush();
+  CloseFile();
+}
 
-void ChangeLog::Close() {
+void ChangeLog::CloseFile() noexcept {
   if (file_ != nullptr) std::fclose(file_);
   file_ = nullptr;
 }
 
+void ChangeLog::Close() {
+  Flush();
+  std::lock_guard<std::mutex> hold(mutex_);
+  CloseFile();
+  if (!failure_.empty()) {
+    const std::string failure = std::move(failure_);
+    failure_.clear();
+    throw std::runtime_error(failure);
+  }
+}
+
 void ChangeLog::Append(const std::string& line) {
+  std::lock_guard<std::mutex> hold(mutex_);
 #ifdef _WIN32
   const QByteArray text = QString::fromStdString(line).toLocal8Bit();
-  std::string bytes(text.constData(), static_cast<size_t>(text.size()));
+  pending_.append(text.constData(), static_cast<size_t>(text.size()));
 #else
-  std::string bytes = line;
+  pending_ += line;
 #endif
-  bytes += "\r\n";
+  pending_ += "\r\n";
+  if (!failure_.empty()) {
+    const std::string failure = std::move(failure_);
+    failure_.clear();
+    throw std::runtime_error(failure);
+  }
   if (file_ == nullptr) {
     path_ = ChangeLogPath();
     file_ = std::fopen(path_.c_str(), "ab");
-    if (file_ == nullptr) CannotWrite(path_, errno);
-    // Each line goes to the file in one write as soon as it is complete.
+    if (file_ == nullptr) {
+      const int error = errno;
+      pending_.clear();  // the line is reported instead
+      throw std::runtime_error(CannotWrite(path_, error));
+    }
     std::setvbuf(file_, nullptr, _IONBF, 0);
   }
-  if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {
-    const int error = errno;
-    // The next line opens the file afresh: the folder may be back by then.
-    Close();
-    CannotWrite(path_, error);
+  // A run that never saves still writes its lines every so often.
+  if (pending_.size() >= (1u << 20)) {
+    if (std::fwrite(pending_.data(), 1, pending_.size(), file_) != pending_.size()) {
+      const int error = errno;
+      pending_.clear();
+      CloseFile();
+      throw std::runtime_error(CannotWrite(path_, error));
+    }
+    pending_.clear();
   }
+}
+
+void ChangeLog::Flush() noexcept {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (pending_.empty()) return;
+  if (file_ == nullptr) {
+    path_ = ChangeLogPath();
+    file_ = std::fopen(path_.c_str(), "ab");
+    if (file_ != nullptr) std::setvbuf(file_, nullptr, _IONBF, 0);
+  }
+  if (file_ == nullptr || std::fwrite(pending_.data(), 1, pending_.size(), file_) != pending_.size()) {
+    // The next line opens the file afresh: the folder may be back by then.
+    failure_ = CannotWrite(path_, errno);
+    CloseFile();
+  }
+  pending_.clear();
 }
 
 void AppendToBackupsLog(const std::string& line) {
   ChangeLog log;
   log.Append(line);
+  log.Close();
 }
 
 }  // namespace quillon

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 namespace quillon {
@@ -27,13 +28,18 @@ std::string ChangeLogDateTime();
 std::string ChangeLogLine(const std::string& date_time, const std::string& find, const std::string& replace,
                           const std::string& table, const std::string& column);
 
-// The change log as one run writes it. Each line (with CR LF) goes to the file
-// in a single write as soon as it is appended, as UTF-8 on Linux and in the
-// system's code page on Windows, so other programs can read it at any time and
-// nothing is lost if the program ends. The file, created when missing, stays
-// open from the first line to Close (or the end of the object), so a run that
-// changes many fields does not open and close it for each of them; after a
-// failed write the next line opens it afresh.
+// The change log as one run writes it, as UTF-8 on Linux and in the system's
+// code page on Windows, each line ending in CR LF. The file, created when
+// missing, stays open from the first line to Close (or the end of the
+// object), so a run that changes many fields does not open and close it for
+// each of them; after a failed write the next line opens it afresh.
+//
+// Lines are gathered and written together by Flush: the run's tables call it
+// before they write a batch of saved records (see fox::Table::Options), so a
+// line always reaches the file before the change it describes, and a run
+// that changes a field in every record costs one write per batch rather than
+// one per line. Close flushes too. Append and Flush may be called from
+// different threads.
 class ChangeLog {
  public:
   ChangeLog() = default;
@@ -41,14 +47,24 @@ class ChangeLog {
   ChangeLog(const ChangeLog&) = delete;
   ChangeLog& operator=(const ChangeLog&) = delete;
 
-  // Throws std::runtime_error naming the file and the reason when the line
-  // cannot be written.
+  // Adds a line. Throws std::runtime_error naming the file and the reason
+  // when the file cannot be opened, or when writing earlier lines failed
+  // (those lines are lost; this one is kept for the next write).
   void Append(const std::string& line);
+  // Writes the lines gathered so far. A failure is remembered and thrown by
+  // the next Append or Close.
+  void Flush() noexcept;
+  // Flushes and closes; throws a failure to write.
   void Close();
 
  private:
+  void CloseFile() noexcept;
+
+  std::mutex mutex_;
   std::string path_;
   std::FILE* file_ = nullptr;
+  std::string pending_;  // lines not written yet
+  std::string failure_;  // why the last write failed, until reported
 };
 
 // Appends one line to the change log: opens the file, writes the line and

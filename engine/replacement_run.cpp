@@ -54,6 +54,8 @@ RunEnd ReplacementRun::Run() {
   } else {
     fox::Connection connection;
     fox::Recordset recordset;
+    // The lines of a batch of saves reach the change log before the records.
+    recordset.BeforeWrite([this] { change_log_.Flush(); });
     trap.Step(102, [&] { inputs_.SetBusyPointer(true); });
     int rows = 0;
     trap.Step(104, [&] { rows = inputs_.TableCount(); });
@@ -65,12 +67,12 @@ RunEnd ReplacementRun::Run() {
         break;
       }
     }
+    trap.Step(132, [&] { change_log_.Close(); });
     if (end == RunEnd::kDone) {
       trap.Step(144, [&] { inputs_.SetBusyPointer(false); });
       trap.Step(146, [&] { toolkit_.ShowMessage(kDone); });
     }
   }
-  change_log_.Close();
   reports_ = trap.failures();
   return end;
 }

@@ -170,7 +170,9 @@ TEST(TableWrite, AnotherProgramsChangeIsKept) {
   t.recordset.fields()["field1"] = "Ours";
   // Another program rewrites the same record after Quillon read it.
   {
-    fox::Table other(path, {fox::DiskFile::Mode::kReadWrite, "", {}});
+    fox::Table::Options options;
+    options.mode = fox::DiskFile::Mode::kReadWrite;
+    fox::Table other(path, options);
     std::string block;
     other.ReadRecords(1, 1, &block);
     fox::Table::Edit edit{1, block, block, {}};
