@@ -5,12 +5,15 @@
 // Runs COMMAND with the given arguments (standard input, output and error are
 // inherited), waits for it with wait4() and writes one line to RESULT_FILE:
 //
-//   SECONDS MAX_RSS_KB EXIT_CODE
+//   SECONDS MAX_RSS_KB EXIT_CODE WRITTEN_BYTES
 //
 // SECONDS is the wall-clock time from fork to the end of the wait (steady clock,
 // nanosecond resolution, printed with 6 decimals); MAX_RSS_KB is the child's
 // ru_maxrss; EXIT_CODE is the command's exit status, or 128 + the signal number
-// when it was killed. bench_measure itself exits with the command's exit code.
+// when it was killed; WRITTEN_BYTES is what the child sent to the storage
+// layer (ru_oublock, counted in 512-byte units when pages are dirtied: the
+// figure /proc/PID/io calls write_bytes). bench_measure itself exits with the
+// command's exit code.
 
 #include <sys/resource.h>
 #include <sys/types.h>
@@ -54,7 +57,8 @@ int main(int argc, char** argv) {
     std::perror("bench_measure: result file");
     return 2;
   }
-  std::fprintf(out, "%.6f %ld %d\n", seconds, usage.ru_maxrss, code);
+  std::fprintf(out, "%.6f %ld %d %lld\n", seconds, usage.ru_maxrss, code,
+               static_cast<long long>(usage.ru_oublock) * 512);
   std::fclose(out);
   return code;
 }

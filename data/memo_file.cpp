@@ -91,7 +91,7 @@ MemoFile::Value MemoFile::Read(uint32_t block) const {
 }
 
 void MemoFile::Read(uint32_t block, Value* out) const {
-  if (!staged_.empty() && block >= staged_first_) {
+  if (MayBeStaged(block) && !staged_.empty()) {
     const uint64_t at = static_cast<uint64_t>(block - staged_first_) * block_size_;
     if (at < staged_.size()) {
       *out = StagedValue(static_cast<size_t>(at));
@@ -285,6 +285,7 @@ uint32_t MemoFile::Stage(const Value& value) {
     staging_lock_ = std::move(lock);
     staged_first_ = first;
     staged_.clear();
+    staged_from_.store(first, std::memory_order_release);
   }
   const uint64_t block = staged_first_ + staged_.size() / block_size_;
   const uint64_t next = block + blocks.size() / block_size_;
@@ -305,6 +306,7 @@ void MemoFile::Unstage(size_t bytes) {
 }
 
 void MemoFile::Discard() noexcept {
+  staged_from_.store(0xFFFFFFFFu, std::memory_order_release);
   staged_.clear();
   staging_lock_.reset();
 }

@@ -18,6 +18,7 @@
 // by one with Append.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -62,6 +63,10 @@ class MemoFile {
   // Bytes staged so far; Unstage(n) drops what was staged after the count
   // was n.
   size_t staged_bytes() const { return staged_.size(); }
+  // Whether `block` may belong to a staged value. Safe to ask from any
+  // thread; reading a value for which it is true must not overlap a Commit
+  // or Discard in another thread.
+  bool MayBeStaged(uint32_t block) const { return block >= staged_from_.load(std::memory_order_acquire); }
   void Unstage(size_t bytes);
   // Writes the staged values and the advanced next-free pointer, makes them
   // durable with one flush, and releases the lock. Throws kIo; on failure
@@ -99,6 +104,8 @@ class MemoFile {
   std::unique_ptr<RangeLock> staging_lock_;
   std::string staged_;
   uint32_t staged_first_ = 0;
+  // staged_first_ while values are staged, else beyond every block.
+  std::atomic<uint32_t> staged_from_{0xFFFFFFFFu};
   uint32_t block_size_ = 512;
   // Read-ahead window: a copy of the file's bytes from ahead_offset_. Values
   // are read from it while another program may write the file; the window

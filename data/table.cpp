@@ -241,7 +241,6 @@ const Table::RecordProbe& Table::ProbeFor(const std::string& text) const {
 }
 
 bool Table::RecordMayContain(const Edit& edit, const std::string& text) const {
-  const std::unique_lock<std::recursive_mutex> guard = GuardBatch();
   const RecordProbe& probe = ProbeFor(text);
   if (probe.by_field || text.empty()) return true;
   if (probe.bytes && edit.working.find(*probe.bytes) != std::string::npos) return true;
@@ -256,16 +255,27 @@ std::string_view Table::MemoBytes(const Edit& edit, size_t column) const {
   if (pending != edit.memo_text.end()) return pending->second;
   const uint32_t block = codec_.MemoBlock(edit.working, field(column));
   if (block == 0) return {};
+  // The same value is often asked for several times in a row (once per find
+  // text): it is read once per edit.
+  if (block == memo_value_block_ && edit.recno == memo_value_recno_ && &edit == memo_value_edit_)
+    return memo_value_.data;
+  memo_value_block_ = 0;
   try {
+    // Only a value staged in the current batch, which the watchdog may be
+    // writing, is read under the batch's lock.
+    std::unique_lock<std::recursive_mutex> guard;
+    if (memo_->MayBeStaged(block)) guard = std::unique_lock<std::recursive_mutex>(batch_mutex_);
     memo_->Read(block, &memo_value_);
   } catch (const Error& e) {
     throw Unreadable(edit, column, e);
   }
+  memo_value_block_ = block;
+  memo_value_recno_ = edit.recno;
+  memo_value_edit_ = &edit;
   return memo_value_.data;
 }
 
 bool Table::Contains(const Edit& edit, size_t column, const std::string& text) const {
-  const std::unique_lock<std::recursive_mutex> guard = GuardBatch();
   const FieldDescriptor& f = field(column);
   if (!FieldCodec::HasTextForm(f) || codec_.IsNull(edit.working, f)) return false;
   const bool text_type = f.type == 'C' || f.type == 'V' || f.is_memo();
@@ -290,7 +300,6 @@ bool Table::Contains(const Edit& edit, size_t column, const std::string& text) c
 }
 
 std::optional<std::string> Table::Text(const Edit& edit, size_t column) const {
-  const std::unique_lock<std::recursive_mutex> guard = GuardBatch();
   const FieldDescriptor& f = field(column);
   if (!FieldCodec::HasTextForm(f) || codec_.IsNull(edit.working, f)) return std::nullopt;
   // Memo reads name the field in their own errors.
@@ -317,8 +326,21 @@ void Table::Assign(Edit& edit, size_t column, const std::string& text) const {
                           text + "\": " + why + ".");
   };
   if (!FieldCodec::HasTextForm(f)) refuse(ErrorKind::kReadOnly, "it holds binary data, which has no text form");
-  std::optional<std::string> current = Text(edit, column);
-  if (current && *current == text) return;  // keeps the stored bytes exactly
+  // Assigning the current text form keeps the stored bytes exactly. A memo
+  // of a single-byte code page is compared in its stored bytes, so that the
+  // value is not decoded only to be compared.
+  std::optional<std::string> encoded_memo;
+  if (f.is_memo() && codec_.code_page().single_byte()) {
+    try {
+      encoded_memo = codec_.code_page().Encode(text);
+    } catch (const Error& e) {
+      if (e.kind() != ErrorKind::kInvalidValue) throw;
+    }
+    if (encoded_memo && !codec_.IsNull(edit.working, f) && MemoBytes(edit, column) == *encoded_memo) return;
+  } else {
+    std::optional<std::string> current = Text(edit, column);
+    if (current && *current == text) return;
+  }
   if (!file_->writable()) refuse(ErrorKind::kReadOnly, "the table is open for reading only");
   if (f.autoincrement()) refuse(ErrorKind::kReadOnly, "it is an autoincrement field, which FoxPro numbers itself");
   if (const IndexMaintainer::Tag* tag = maintainer_ ? maintainer_->RefusingTag(column) : nullptr) {
@@ -328,7 +350,7 @@ void Table::Assign(Edit& edit, size_t column, const std::string& text) const {
   }
   try {
     if (f.is_memo()) {
-      edit.memo_text[column] = codec_.code_page().Encode(text);
+      edit.memo_text[column] = encoded_memo ? std::move(*encoded_memo) : codec_.code_page().Encode(text);
     } else {
       codec_.Assign(edit.working, f, text);
     }
@@ -368,7 +390,10 @@ void Table::Save(Edit& edit) {
   std::unique_lock<std::recursive_mutex> hold(batch_mutex_);
   try {
     ThrowDeferred();
+    // Records usually come in ascending order: only a record at or below the
+    // batch's highest may be in it already.
     const bool in_batch =
+        !batch_.empty() && edit.recno <= batch_max_recno_ &&
         std::any_of(batch_.begin(), batch_.end(), [&](const Pending& p) { return p.recno == edit.recno; });
     if (!batch_.empty() && (in_batch || std::chrono::steady_clock::now() >= batch_due_ ||
                             (maintainer_ && maintainer_->SessionDue()))) {
@@ -423,10 +448,17 @@ void Table::Save(Edit& edit) {
 }
 
 void Table::Queue(Edit& edit) {
-  Pending pending{edit.recno, edit.original, edit.working, edit.memo_text, {}};
+  Pending pending{edit.recno, std::move(edit.original), std::move(edit.working), std::move(edit.memo_text), {}};
+  // A refused save leaves the edit as it was.
+  auto give_back = [&] {
+    edit.original = std::move(pending.original);
+    edit.working = std::move(pending.working);
+    edit.memo_text = std::move(pending.memo_text);
+  };
   try {
     Stage(pending);
   } catch (const Error& e) {
+    give_back();
     if (maintainer_ && maintainer_->lost()) {
       // The index changes of the saves before this one could not be worked
       // out again: none of them can be written.
@@ -460,6 +492,9 @@ void Table::Queue(Edit& edit) {
   edit.original = pending.record;
   edit.working = pending.record;
   edit.memo_text.clear();
+  memo_value_block_ = 0;  // the edit now points at staged values
+  batch_max_recno_ = batch_.empty() ? pending.recno : std::max(batch_max_recno_, pending.recno);
+  if (batch_.empty()) batch_.reserve(std::min<size_t>(options_.batch_records, 4096));
   batch_.push_back(std::move(pending));
   batch_pending_.store(true, std::memory_order_release);
 }
@@ -480,8 +515,7 @@ void Table::Stage(Pending& pending) {
       codec_.SetMemoBlock(pending.record, field(column), memo_->Stage(value));
     }
     if (maintainer_) {
-      Edit edit{pending.recno, pending.original, pending.working, pending.memo_text};
-      maintainer_->Prepare(pending.original, pending.working, pending.recno, ChangedColumns(edit),
+      maintainer_->Prepare(pending.original, pending.working, pending.recno, ChangedColumns(pending),
                            pending.memo_text);
     }
   } catch (...) {
@@ -694,7 +728,7 @@ void Table::WatchBatch() {
   }
 }
 
-std::set<size_t> Table::ChangedColumns(const Edit& edit) const {
+std::set<size_t> Table::ChangedColumns(const Pending& edit) const {
   std::set<size_t> changed;
   for (size_t c = 0; c < visible_.size(); ++c) {
     const FieldDescriptor& f = field(c);

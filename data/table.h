@@ -58,7 +58,7 @@ class Table {
     // How long the first save of a batch waits at most to be written.
     std::chrono::milliseconds batch_delay{100};
     // The record and memo bytes a batch holds in memory at most.
-    size_t batch_bytes = 4 << 20;
+    size_t batch_bytes = 8 << 20;
     // Called before a batch's records are written (from the thread that
     // writes them: the caller's or the watchdog's), so that whatever must
     // reach the disk before them (a log of the changes) gets there first.
@@ -66,7 +66,7 @@ class Table {
     std::function<void()> before_write;
   };
   // Batch limits for bulk runs: a few thousand saves, or 100 ms.
-  static constexpr size_t kBulkBatchRecords = 2000;
+  static constexpr size_t kBulkBatchRecords = 4000;
 
   // Opens the table file at `path` with its memo file and structural index.
   // Throws Error: kNotFound, kReadOnly, kCorrupt, kUnsupported.
@@ -194,7 +194,8 @@ class Table {
   // Holds batch_mutex_ while a batch waits, when the watchdog may write it.
   std::unique_lock<std::recursive_mutex> GuardBatch() const;
   std::string ReadMemoData(const Edit& edit, size_t column) const;
-  std::set<size_t> ChangedColumns(const Edit& edit) const;
+  struct Pending;
+  std::set<size_t> ChangedColumns(const Pending& edit) const;
   // The error for a value that cannot be read: names the field, the record
   // and the table, then the cause.
   Error Unreadable(const Edit& edit, size_t column, const Error& cause) const;
@@ -233,6 +234,7 @@ class Table {
   mutable std::recursive_mutex batch_mutex_;
   std::vector<Pending> batch_;
   size_t batch_bytes_ = 0;
+  uint32_t batch_max_recno_ = 0;
   std::chrono::steady_clock::time_point batch_due_;
   std::atomic<bool> batch_pending_{false};
   std::exception_ptr deferred_;  // a failure of a batch the watchdog wrote
@@ -242,6 +244,10 @@ class Table {
 
   // Reused from value to value by Contains.
   mutable MemoFile::Value memo_value_;
+  // Which value memo_value_ holds: block, record and edit (0: none).
+  mutable uint32_t memo_value_block_ = 0;
+  mutable uint32_t memo_value_recno_ = 0;
+  mutable const Edit* memo_value_edit_ = nullptr;
   // Probes of the texts searched lately (a set list searches several).
   mutable std::vector<RecordProbe> probes_;
 };
