@@ -184,6 +184,27 @@ MemoFile::Value MemoFile::ReadChecked(uint32_t block) const {
 
 MemoFile::~MemoFile() { Discard(); }
 
+bool MemoFile::SpanMayHold(uint32_t first, uint32_t last, std::string_view bytes) const {
+  constexpr uint64_t kLargestSpan = 8u << 20;
+  if (format_ == MemoFormat::kDbaseIII || first < FirstDataBlock() || last < first || MayBeStaged(last)) return true;
+  const uint64_t start = static_cast<uint64_t>(first) * block_size_;
+  const uint64_t last_at = static_cast<uint64_t>(last) * block_size_;
+  if (last_at - start > kLargestSpan) return true;
+  unsigned char head[kBlockHeaderSize];
+  if (file_->ReadAt(last_at, head, kBlockHeaderSize) != kBlockHeaderSize) return true;
+  uint64_t length = format_ == MemoFormat::kFpt ? LoadBE32(head + 4) : LoadLE32(head + 4);
+  if (format_ == MemoFormat::kDbaseIV) {
+    if (!std::equal(head, head + 4, kDbaseIVMark)) return true;
+    length = length < kBlockHeaderSize ? 0 : length - kBlockHeaderSize;
+  }
+  const uint64_t end = last_at + kBlockHeaderSize + length;
+  if (end - start > kLargestSpan) return true;
+  span_.resize(static_cast<size_t>(end - start));
+  span_.resize(file_->ReadAt(start, span_.data(), span_.size()));
+  if (span_.size() != end - start) return true;  // damaged: the values' own reads report it
+  return std::string_view(span_).find(bytes) != std::string_view::npos;
+}
+
 MemoFile::Value MemoFile::StagedValue(size_t at) const {
   const auto* bytes = reinterpret_cast<const unsigned char*>(staged_.data()) + at;
   Value value;

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "data/disk_file.h"
 #include "data/table_header.h"
@@ -50,6 +51,13 @@ class MemoFile {
   Value Read(uint32_t block) const;
   // The same, into `out`, whose buffer is reused.
   void Read(uint32_t block, Value* out) const;
+
+  // Whether the values stored from block `first` up to and including the
+  // value at block `last` may contain `bytes`: false only when the file's
+  // bytes over that whole span, as read now, do not hold them. True without
+  // reading when the span is large, a dBase III value ends it (its length
+  // is not stored), or it reaches staged values. Throws kIo.
+  bool SpanMayHold(uint32_t first, uint32_t last, std::string_view bytes) const;
 
   // Stages `value` to be appended: returns the first block it will have once
   // committed. The first value staged takes the memo file's allocation lock
@@ -114,6 +122,7 @@ class MemoFile {
   mutable std::string ahead_;
   mutable uint64_t ahead_offset_ = 0;
   mutable size_t window_ = kSmallestWindow;
+  mutable std::string span_;  // SpanMayHold's buffer
 };
 
 }  // namespace fox

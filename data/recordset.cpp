@@ -147,6 +147,24 @@ void Recordset::MoveNext() {
   if (failure) std::rethrow_exception(failure);
 }
 
+void Recordset::PassOverRecordsHoldingNone(const std::vector<std::string>& texts) {
+  RequireOpen(open_);
+  if (schema_ || edit_.changed()) return;
+  constexpr uint32_t kSpan = 256;  // records tested together
+  const uint32_t length = table_->header().record_length;
+  const uint32_t limit = position_ + static_cast<uint32_t>(std::max<size_t>(kSpan, kBlockBytes / length));
+  while (!Eof() && position_ < limit) {
+    const uint32_t span_end = std::min(block_first_ + block_count_, position_ + kSpan);
+    const std::string_view span(block_.data() + static_cast<size_t>(position_ - block_first_) * length,
+                                static_cast<size_t>(span_end - position_) * length);
+    for (const std::string& text : texts) {
+      if (table_->RecordsMayContain(span, text)) return;
+    }
+    position_ = span_end - 1;
+    Advance();
+  }
+}
+
 uint32_t Recordset::recno() const { return schema_ ? 0 : edit_.recno; }
 
 size_t Recordset::ColumnCount() const {

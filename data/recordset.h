@@ -101,6 +101,13 @@ class Recordset {
   // over without looking at its fields one by one.
   bool MayContain(const std::string& text) const;
 
+  // Moves the cursor past records that hold none of `texts` (see
+  // Table::RecordsMayContain), a span of records at a time, stopping at the
+  // first span that may hold one, at the end, or after about a block of
+  // records (so that the caller can show progress). Does nothing on an
+  // edited row. Throws Error when records cannot be read.
+  void PassOverRecordsHoldingNone(const std::vector<std::string>& texts);
+
   // Record number of the current row in its table (1-based); 0 for schemas.
   uint32_t recno() const;
   const Table* table() const { return table_.get(); }

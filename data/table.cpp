@@ -250,6 +250,32 @@ bool Table::RecordMayContain(const Edit& edit, const std::string& text) const {
   return false;
 }
 
+bool Table::RecordsMayContain(std::string_view records, const std::string& text) const {
+  const RecordProbe& probe = ProbeFor(text);
+  if (probe.by_field || text.empty() || !probe.bytes) return true;
+  if (records.find(*probe.bytes) != std::string_view::npos) return true;
+  const size_t length = header_.record_length;
+  uint32_t low = 0xFFFFFFFFu, high = 0;
+  for (size_t c : probe.one_by_one) {
+    const FieldDescriptor& f = field(c);
+    if (!f.is_memo() || !memo_) return true;
+    for (size_t at = 0; at + length <= records.size(); at += length) {
+      const std::string_view record = records.substr(at, length);
+      if (IsDeleted(record) || codec_.IsNull(record, f)) continue;
+      uint32_t block = 0;
+      try {
+        block = codec_.MemoBlock(record, f);
+      } catch (const Error&) {
+        return true;  // the record's own read reports it
+      }
+      if (block == 0) continue;
+      low = std::min(low, block);
+      high = std::max(high, block);
+    }
+  }
+  return high != 0 && memo_->SpanMayHold(low, high, *probe.bytes);
+}
+
 std::string_view Table::MemoBytes(const Edit& edit, size_t column) const {
   auto pending = edit.memo_text.find(column);
   if (pending != edit.memo_text.end()) return pending->second;

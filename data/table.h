@@ -124,6 +124,13 @@ class Table {
   // `text` is made of characters their text forms can show.
   bool RecordMayContain(const Edit& edit, const std::string& text) const;
 
+  // The same question for whole records as read (ReadRecords' bytes),
+  // deleted ones included: false only when none of them can contain `text`.
+  // Their bytes are searched in one go and their memo values in one span of
+  // the memo file, so that a run over records that hold no find text costs
+  // little more than reading them.
+  bool RecordsMayContain(std::string_view records, const std::string& text) const;
+
   // Assigns the text to a column. Assigning the column's current text form
   // changes nothing. Throws Error naming the table and field: kInvalidValue
   // when the text does not fit, kReadOnly for an autoincrement field or a

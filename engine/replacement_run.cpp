@@ -120,6 +120,17 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
   const uint32_t records = recordset.table() != nullptr ? recordset.table()->record_count() : 0;
   while (true) {
     if (!trap.Step(118, [&] { at_end = recordset.Eof(); }) || at_end) return Walk::kGoOn;
+    // Records that hold no find text are passed over a span at a time, with
+    // one yield for each stretch passed over.
+    if (PassOverRecords(recordset)) {
+      // Reached: the record the walk goes on with, or the last one.
+      if (on_record_reached_) on_record_reached_(table, recordset.Eof() ? records : recordset.recno(), records);
+      bool events = true;
+      trap.Step(120, [&] { events = toolkit_.Yield(); });
+      if (inputs_.Closing()) return Walk::kStop;
+      if (events) snapshot_current_ = snapshot_current_ && FindTextsUnchanged();
+      continue;
+    }
     if (on_record_reached_) on_record_reached_(table, recordset.recno(), records);
     bool pass_over = RecordHoldsNoFindText(recordset);
     for (size_t j = 0; j < field_count; ++j) {
@@ -168,6 +179,20 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
       trap.Step(138, [&] { moved_on = recordset.Eof() || recordset.recno() != 0; });
       if (!moved_on) return Walk::kGoOn;
     }
+  }
+}
+
+bool ReplacementRun::PassOverRecords(fox::Recordset& recordset) {
+  if (mode_ == RunMode::kDryRun) return false;
+  try {
+    if (!snapshot_current_) TakeSnapshot();
+    if (snapshot_tab_ != 0 && snapshot_tab_ != 1) return false;
+    const uint32_t before = recordset.recno();
+    recordset.PassOverRecordsHoldingNone(snapshot_finds_);
+    return recordset.Eof() || recordset.recno() != before;
+  } catch (...) {
+    snapshot_current_ = false;
+    return false;  // the record-by-record walk reports what fails
   }
 }
 

@@ -152,6 +152,9 @@ class ReplacementRun {
   // True when the current record holds none of the find texts the inputs give
   // now (remembered as the snapshot), so that its fields may be passed over.
   bool RecordHoldsNoFindText(fox::Recordset& recordset);
+  // Moves the recordset past records that hold none of those find texts, a
+  // span at a time; true when it moved.
+  bool PassOverRecords(fox::Recordset& recordset);
   // Reads the tab and the find texts into the snapshot.
   void TakeSnapshot();
   // Whether the inputs still give the snapshot's tab and find texts.
