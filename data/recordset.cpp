@@ -85,6 +85,7 @@ void Recordset::Close() {
   block_.clear();
   block_.shrink_to_fit();
   block_first_ = block_count_ = 0;
+  may_hold_until_ = 0;
   edit_ = Table::Edit();
   schema_ = false;
   row_names_.clear();
@@ -153,12 +154,18 @@ void Recordset::PassOverRecordsHoldingNone(const std::vector<std::string>& texts
   constexpr uint32_t kSpan = 256;  // records tested together
   const uint32_t length = table_->header().record_length;
   const uint32_t limit = position_ + static_cast<uint32_t>(std::max<size_t>(kSpan, kBlockBytes / length));
+  // A span found to hold a find text is walked record by record to its end.
+  if (position_ < may_hold_until_ && texts == may_hold_texts_) return;
   while (!Eof() && position_ < limit) {
     const uint32_t span_end = std::min(block_first_ + block_count_, position_ + kSpan);
     const std::string_view span(block_.data() + static_cast<size_t>(position_ - block_first_) * length,
                                 static_cast<size_t>(span_end - position_) * length);
     for (const std::string& text : texts) {
-      if (table_->RecordsMayContain(span, text)) return;
+      if (table_->RecordsMayContain(span, text)) {
+        may_hold_until_ = span_end;
+        may_hold_texts_ = texts;
+        return;
+      }
     }
     position_ = span_end - 1;
     Advance();

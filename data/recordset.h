@@ -134,6 +134,9 @@ class Recordset {
   uint32_t block_first_ = 0;
   uint32_t block_count_ = 0;
   uint32_t position_ = 0;       // current record number, > record_count at end
+  // Records before this one may hold one of these texts (PassOverRecordsHoldingNone).
+  uint32_t may_hold_until_ = 0;
+  std::vector<std::string> may_hold_texts_;
   Table::Edit edit_;
   // Schema rows.
   bool schema_ = false;

@@ -133,6 +133,7 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
     }
     if (on_record_reached_) on_record_reached_(table, recordset.recno(), records);
     bool pass_over = RecordHoldsNoFindText(recordset);
+    record_touched_ = false;
     for (size_t j = 0; j < field_count; ++j) {
       bool events = true;
       trap.Step(120, [&] { events = toolkit_.Yield(); });
@@ -159,13 +160,18 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
         int pairs = 0;
         if (!trap.Step(126, [&] { pairs = inputs_.FindListCount(); })) continue;
         for (int k = 0; k < pairs; ++k) {
+          // A find text the record holds nowhere is found in none of its
+          // fields, until a pair changes one of them.
+          if (snapshot_current_ && !record_touched_ && static_cast<size_t>(k) < absent_.size() && absent_[k]) {
+            continue;
+          }
           if (!trap.Step(128, [&] {
                 find_ = inputs_.FindListItem(k);
                 replace_ = inputs_.ReplaceListItem(k);
               })) {
             continue;
           }
-          found = ApplyPair(trap, table, recordset, j) || found;
+          if (ApplyPair(trap, table, recordset, j)) found = record_touched_ = true;
         }
       }
       if (found && reach) ++reach->columns[j].fields;
@@ -197,18 +203,23 @@ bool ReplacementRun::PassOverRecords(fox::Recordset& recordset) {
 }
 
 bool ReplacementRun::RecordHoldsNoFindText(fox::Recordset& recordset) {
+  absent_.clear();
   if (mode_ == RunMode::kDryRun) return false;
   try {
     if (!snapshot_current_) TakeSnapshot();
     // Pairs chain only on text that an earlier pair put there: a record that
     // holds none of the find texts is left as it is by every pair.
     if (snapshot_tab_ != 0 && snapshot_tab_ != 1) return false;
-    for (const std::string& find : snapshot_finds_) {
-      if (recordset.MayContain(find)) return false;
+    absent_.assign(snapshot_finds_.size(), 0);
+    bool none = true;
+    for (size_t k = 0; k < snapshot_finds_.size(); ++k) {
+      absent_[k] = !recordset.MayContain(snapshot_finds_[k]);
+      none = none && absent_[k];
     }
-    return true;
+    return none;
   } catch (...) {
     snapshot_current_ = false;
+    absent_.clear();
     return false;  // the field-by-field walk reports what fails
   }
 }

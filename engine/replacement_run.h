@@ -185,6 +185,10 @@ class ReplacementRun {
   bool snapshot_current_ = false;
   int snapshot_tab_ = -1;
   std::vector<std::string> snapshot_finds_;
+  // For the current record: which snapshot find texts it holds nowhere, and
+  // whether a pair has changed one of its fields since that was found.
+  std::vector<char> absent_;
+  bool record_touched_ = false;
   bool has_pending_ = false;
 };
 
