@@ -689,3 +689,70 @@ TEST(IndexChanges, UniqueTagsKeepTheFirstRecordOfAKey) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Saves gathered in batches
+
+TEST(BatchedSaves, ARefusalOrAConflictInABatchKeepsTheOtherSavesAndTheIndexConsistent) {
+  Scratch scratch(FixtureOf("foxbin2prg/fb2p_dbf.dbf"));  // EDAD is a candidate tag; BIGTEXT a memo
+  auto open = [&](size_t batch, std::chrono::milliseconds delay) {
+    Table::Options options;
+    options.mode = fox::DiskFile::Mode::kReadWrite;
+    options.long_names = LongNames(scratch.container, scratch.table);
+    options.batch_records = batch;
+    options.batch_delay = delay;
+    return std::make_unique<Table>(scratch.table, options);
+  };
+  auto value = [&](uint32_t recno, const std::string& column) {
+    auto reader = OpenTable(scratch.table, scratch.container);
+    return reader->Text(EditOf(*reader, recno), ColumnOf(*reader, column)).value_or("(null)");
+  };
+  auto table = open(100, std::chrono::hours(1));
+  Change(*table, 1, {{"edad", "71"}, {"bigtext", "first"}});
+  Change(*table, 2, {{"edad", "72"}});
+  EXPECT_EQ(table->pending_saves(), 2u);
+  EXPECT_EQ(value(1, "edad"), "45") << "nothing is written before the batch";
+  // The saving program reads its own saves, staged memo values included.
+  EXPECT_EQ(table->Text(EditOf(*table, 1), ColumnOf(*table, "bigtext")), "first");
+
+  // A refused save (record 1's new candidate key) writes the batch before it.
+  EXPECT_EQ(ErrorOf([&] { Change(*table, 3, {{"edad", "71"}}); }).kind(), ErrorKind::kIndexed);
+  EXPECT_EQ(table->pending_saves(), 0u);
+  EXPECT_EQ(value(1, "edad") + value(1, "bigtext") + value(2, "edad") + value(3, "edad"), "71first7247");
+
+  // Another program changes record 4 after it was read: only that save is
+  // refused, naming the record; its change stays. A change to an indexed
+  // field is refused at once (the record's keys are no longer in the index),
+  // any other when the batch is written.
+  Table::Edit stale = EditOf(*table, 4), stale_memo = stale;
+  {
+    auto other = open(1, std::chrono::hours(1));
+    Change(*other, 4, {{"edad", "64"}});
+  }
+  table->Assign(stale, ColumnOf(*table, "edad"), "74");
+  EXPECT_EQ(ErrorOf([&] { table->Save(stale); }).kind(), ErrorKind::kConflict);
+  table->Assign(stale_memo, ColumnOf(*table, "bigtext"), "stale");
+  table->Save(stale_memo);
+  Change(*table, 5, {{"edad", "75"}, {"bigtext", "fifth"}});
+  try {
+    table->Flush();
+    ADD_FAILURE() << "the stale save should have been refused";
+  } catch (const fox::SaveError& e) {
+    EXPECT_EQ(e.kind(), ErrorKind::kConflict) << e.what();
+    EXPECT_EQ(e.records(), std::vector<uint32_t>{4});
+  }
+  EXPECT_EQ(value(4, "edad"), "64");
+  EXPECT_NE(value(4, "bigtext"), "stale");
+  EXPECT_EQ(value(5, "edad") + value(5, "bigtext"), "75fifth");
+  EXPECT_EQ(Join(CheckIndex(*table)), "");
+  ExpectPerlAgrees(*table);
+
+  // An idle batch is written by the watchdog.
+  table = open(100, std::chrono::milliseconds(20));
+  Change(*table, 5, {{"edad", "85"}});
+  for (int attempt = 0; attempt < 500 && value(5, "edad") != "85"; ++attempt)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(value(5, "edad"), "85");
+  EXPECT_EQ(table->pending_saves(), 0u);
+  EXPECT_EQ(Join(CheckIndex(*table)), "");
+}
