@@ -213,6 +213,80 @@ void usage() {
                kNoMatch.data());
 }
 
+// A table file and its memo file being written: the header from the field
+// list, then records and memo values in order, then the end-of-file byte and
+// the memo file's next free block.
+struct TableFiles {
+  std::vector<std::uint32_t> offsets;  // of each field in a record
+  std::uint32_t recordLength = 1;
+  std::string memoPath;
+  Writer table;
+  Writer memo;
+  std::vector<unsigned char> memoHeader = std::vector<unsigned char>(512, 0);
+  std::uint32_t nextBlock = kFirstBlock;
+  std::vector<unsigned char> block;
+
+  TableFiles(const std::string& output, const Field* fields, std::size_t count, std::uint64_t records)
+      : memoPath(memoPathFor(output)), table(output), memo(memoPath) {
+    for (std::size_t i = 0; i < count; ++i) {
+      offsets.push_back(recordLength);
+      recordLength += fields[i].length;
+    }
+    const std::uint32_t headerLength = 32 + 32 * static_cast<std::uint32_t>(count) + 1 + 263;
+    std::vector<unsigned char> header(headerLength, 0);
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    header[0] = 0x30;  // Visual FoxPro
+    header[1] = static_cast<unsigned char>((local.tm_year + 1900) % 100);
+    header[2] = static_cast<unsigned char>(local.tm_mon + 1);
+    header[3] = static_cast<unsigned char>(local.tm_mday);
+    putLe32(&header[4], static_cast<std::uint32_t>(records));
+    putLe16(&header[8], headerLength);
+    putLe16(&header[10], recordLength);
+    header[28] = 0x02;  // has a memo file
+    header[29] = 0x03;  // code page 1252
+    for (std::size_t i = 0; i < count; ++i) {
+      unsigned char* d = &header[32 + 32 * i];
+      std::memcpy(d, fields[i].name, std::strlen(fields[i].name));
+      d[11] = static_cast<unsigned char>(fields[i].type);
+      putLe32(d + 12, offsets[i]);
+      d[16] = fields[i].length;
+      d[17] = fields[i].decimals;
+    }
+    header[32 + 32 * count] = 0x0D;  // terminator; the 263-byte backlink stays zero
+    table.append(header.data(), header.size());
+    putBe16(&memoHeader[6], kBlockSize);  // the next free block is written at the end
+    memo.append(memoHeader.data(), memoHeader.size());
+  }
+
+  // Appends a text memo; returns its first block.
+  std::uint32_t addMemo(const std::string& notes) {
+    const std::uint32_t first = nextBlock;
+    const std::uint32_t blocks = static_cast<std::uint32_t>((8 + notes.size() + kBlockSize - 1) / kBlockSize);
+    block.assign(blocks * kBlockSize, 0);
+    putBe32(&block[0], 1);  // text
+    putBe32(&block[4], static_cast<std::uint32_t>(notes.size()));
+    std::memcpy(&block[8], notes.data(), notes.size());
+    memo.append(block.data(), block.size());
+    nextBlock += blocks;
+    return first;
+  }
+
+  void close() {
+    const unsigned char eof = 0x1A;
+    table.append(&eof, 1);
+    table.close();
+    memo.flush();
+    putBe32(&memoHeader[0], nextBlock);
+    if (std::fseek(memo.file, 0, SEEK_SET) != 0 || std::fwrite(memoHeader.data(), 1, 4, memo.file) != 4)
+      fail("cannot write the memo header of " + memoPath);
+    memo.close();
+    std::printf("table     %s (%llu bytes)\n", table.path.c_str(), static_cast<unsigned long long>(table.written));
+    std::printf("memo      %s (%llu bytes)\n", memoPath.c_str(), static_cast<unsigned long long>(memo.written));
+  }
+};
+
 // ---------------------------------------------------------------- bulk shape
 //
 // --bulk writes the table of the bulk-run benchmark: every record has a memo,
@@ -269,45 +343,9 @@ int makeBulk(std::uint64_t records, std::uint64_t seed, const std::string& outpu
   static const Field kBulkFields[] = {{"ID", 'I', 4, 0},   {"NAME", 'C', 30, 0}, {"CITY", 'C', 20, 0},
                                       {"CODE", 'C', 8, 0}, {"FLAG", 'L', 1, 0},  {"AMT", 'N', 12, 2},
                                       {"BORN", 'D', 8, 0}, {"NOTES", 'M', 4, 0}};
-  constexpr std::size_t kCount = sizeof kBulkFields / sizeof kBulkFields[0];
-  std::uint32_t offsets[kCount];
-  std::uint32_t recordLength = 1;
-  for (std::size_t i = 0; i < kCount; ++i) {
-    offsets[i] = recordLength;
-    recordLength += kBulkFields[i].length;
-  }
-  const std::uint32_t headerLength = 32 + 32 * static_cast<std::uint32_t>(kCount) + 1 + 263;
-  std::vector<unsigned char> header(headerLength, 0);
-  header[0] = 0x30;
-  header[1] = 26;
-  header[2] = 1;
-  header[3] = 1;
-  putLe32(&header[4], static_cast<std::uint32_t>(records));
-  putLe16(&header[8], headerLength);
-  putLe16(&header[10], recordLength);
-  header[28] = 0x02;
-  header[29] = 0x03;
-  for (std::size_t i = 0; i < kCount; ++i) {
-    unsigned char* d = &header[32 + 32 * i];
-    std::memcpy(d, kBulkFields[i].name, std::strlen(kBulkFields[i].name));
-    d[11] = static_cast<unsigned char>(kBulkFields[i].type);
-    putLe32(d + 12, offsets[i]);
-    d[16] = kBulkFields[i].length;
-    d[17] = kBulkFields[i].decimals;
-  }
-  header[32 + 32 * kCount] = 0x0D;
-
-  const std::string memoPath = memoPathFor(output);
-  Writer table(output);
-  Writer memo(memoPath);
-  table.append(header.data(), header.size());
-  std::vector<unsigned char> memoHeader(512, 0);
-  putBe16(&memoHeader[6], kBlockSize);
-  memo.append(memoHeader.data(), memoHeader.size());
-  std::uint32_t nextBlock = kFirstBlock;
-
-  std::vector<unsigned char> record(recordLength);
-  std::vector<unsigned char> block;
+  TableFiles files(output, kBulkFields, sizeof kBulkFields / sizeof kBulkFields[0], records);
+  const std::vector<std::uint32_t>& offsets = files.offsets;
+  std::vector<unsigned char> record(files.recordLength);
   std::uint64_t changed = 0, refused = 0, dates = 0, indexed = 0, lines = 0, refusedLines = 0;
   for (std::uint64_t r = 1; r <= records; ++r) {
     Random rnd(seed, r);
@@ -359,26 +397,10 @@ int makeBulk(std::uint64_t records, std::uint64_t seed, const std::string& outpu
     record[offsets[4]] = flag ? 'T' : 'F';
     std::memcpy(&record[offsets[5]], amount, 12);
     std::memcpy(&record[offsets[6]], date, 8);
-    const std::uint32_t blocks = static_cast<std::uint32_t>((8 + notes.size() + kBlockSize - 1) / kBlockSize);
-    block.assign(blocks * kBlockSize, 0);
-    putBe32(&block[0], 1);
-    putBe32(&block[4], static_cast<std::uint32_t>(notes.size()));
-    std::memcpy(&block[8], notes.data(), notes.size());
-    memo.append(block.data(), block.size());
-    putLe32(&record[offsets[7]], nextBlock);
-    nextBlock += blocks;
-    table.append(record.data(), record.size());
+    putLe32(&record[offsets[7]], files.addMemo(notes));
+    files.table.append(record.data(), record.size());
   }
-  const unsigned char eof = 0x1A;
-  table.append(&eof, 1);
-  table.close();
-  memo.flush();
-  putBe32(&memoHeader[0], nextBlock);
-  if (std::fseek(memo.file, 0, SEEK_SET) != 0 || std::fwrite(memoHeader.data(), 1, 4, memo.file) != 4)
-    fail("cannot write the memo header of " + memoPath);
-  memo.close();
-  std::printf("table     %s (%llu bytes)\n", output.c_str(), static_cast<unsigned long long>(table.written));
-  std::printf("memo      %s (%llu bytes)\n", memoPath.c_str(), static_cast<unsigned long long>(memo.written));
+  files.close();
   std::printf("pairs    ");
   for (const auto& pair : kBulkPairs) std::printf(" %s::%s", pair[0], pair[1]);
   std::printf("\nexpected  %llu fields changed (%llu memos, %llu indexed, %llu dates), %llu dates refused\n",
@@ -422,51 +444,9 @@ int main(int argc, char** argv) {
   if (records > 0xFFFFFFFFull) fail("too many records");
   if (bulk) return makeBulk(records, seed, output);
 
-  // Record layout: deletion flag, then the fields in order.
-  std::uint32_t offsets[kFieldCount];
-  std::uint32_t recordLength = 1;
-  for (std::size_t i = 0; i < kFieldCount; ++i) {
-    offsets[i] = recordLength;
-    recordLength += kFields[i].length;
-  }
-  const std::uint32_t headerLength = 32 + 32 * static_cast<std::uint32_t>(kFieldCount) + 1 + 263;
-
-  // Table header.
-  std::vector<unsigned char> header(headerLength, 0);
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  header[0] = 0x30;  // Visual FoxPro
-  header[1] = static_cast<unsigned char>((local.tm_year + 1900) % 100);
-  header[2] = static_cast<unsigned char>(local.tm_mon + 1);
-  header[3] = static_cast<unsigned char>(local.tm_mday);
-  putLe32(&header[4], static_cast<std::uint32_t>(records));
-  putLe16(&header[8], headerLength);
-  putLe16(&header[10], recordLength);
-  header[28] = 0x02;  // has a memo file
-  header[29] = 0x03;  // code page 1252
-  for (std::size_t i = 0; i < kFieldCount; ++i) {
-    unsigned char* d = &header[32 + 32 * i];
-    std::memcpy(d, kFields[i].name, std::strlen(kFields[i].name));
-    d[11] = static_cast<unsigned char>(kFields[i].type);
-    putLe32(d + 12, offsets[i]);
-    d[16] = kFields[i].length;
-    d[17] = kFields[i].decimals;
-  }
-  header[32 + 32 * kFieldCount] = 0x0D;  // terminator; the 263-byte backlink stays zero
-
-  const std::string memoPath = memoPathFor(output);
-  Writer table(output);
-  Writer memo(memoPath);
-  table.append(header.data(), header.size());
-  // Memo header: next free block is written at the end.
-  std::vector<unsigned char> memoHeader(512, 0);
-  putBe16(&memoHeader[6], kBlockSize);
-  memo.append(memoHeader.data(), memoHeader.size());
-  std::uint32_t nextBlock = kFirstBlock;
-
-  std::vector<unsigned char> record(recordLength);
-  std::vector<unsigned char> block;
+  TableFiles files(output, kFields, kFieldCount, records);
+  const std::vector<std::uint32_t>& offsets = files.offsets;
+  std::vector<unsigned char> record(files.recordLength);
   std::uint64_t markerRecords = 0;
   std::uint64_t memoRecords = 0;
   auto started = std::chrono::steady_clock::now();
@@ -532,32 +512,15 @@ int main(int argc, char** argv) {
     std::memcpy(&record[offsets[4]], date, 8);
     std::uint32_t pointer = 0;
     if (!notes.empty()) {
-      pointer = nextBlock;
-      std::uint32_t blocks = static_cast<std::uint32_t>((8 + notes.size() + kBlockSize - 1) / kBlockSize);
-      block.assign(blocks * kBlockSize, 0);
-      putBe32(&block[0], 1);  // text
-      putBe32(&block[4], static_cast<std::uint32_t>(notes.size()));
-      std::memcpy(&block[8], notes.data(), notes.size());
-      memo.append(block.data(), block.size());
-      nextBlock += blocks;
+      pointer = files.addMemo(notes);
       ++memoRecords;
     }
     putLe32(&record[offsets[5]], pointer);
-    table.append(record.data(), record.size());
+    files.table.append(record.data(), record.size());
   }
-  const unsigned char eof = 0x1A;
-  table.append(&eof, 1);
-  table.close();
-
-  memo.flush();
-  putBe32(&memoHeader[0], nextBlock);
-  if (std::fseek(memo.file, 0, SEEK_SET) != 0 || std::fwrite(memoHeader.data(), 1, 4, memo.file) != 4)
-    fail("cannot write the memo header of " + memoPath);
-  memo.close();
+  files.close();
 
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  std::printf("table     %s (%llu bytes)\n", output.c_str(), static_cast<unsigned long long>(table.written));
-  std::printf("memo      %s (%llu bytes)\n", memoPath.c_str(), static_cast<unsigned long long>(memo.written));
   std::printf("records   %llu, %llu with a memo, %llu holding \"%.*s\"\n",
               static_cast<unsigned long long>(records), static_cast<unsigned long long>(memoRecords),
               static_cast<unsigned long long>(markerRecords), static_cast<int>(kMarker.size()),
