@@ -1,6 +1,7 @@
 #include "data/memo_file.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "data/byte_order.h"
@@ -190,8 +191,12 @@ bool MemoFile::SpanMayHold(uint32_t first, uint32_t last, std::string_view bytes
   const uint64_t start = static_cast<uint64_t>(first) * block_size_;
   const uint64_t last_at = static_cast<uint64_t>(last) * block_size_;
   if (last_at - start > kLargestSpan) return true;
+  // The span up to the last value's header first, from where the window
+  // then reads ahead.
   unsigned char head[kBlockHeaderSize];
-  if (file_->ReadAt(last_at, head, kBlockHeaderSize) != kBlockHeaderSize) return true;
+  const char* at = nullptr;
+  if (!Window(start, static_cast<size_t>(last_at - start) + kBlockHeaderSize, &at)) return true;
+  std::memcpy(head, at + (last_at - start), kBlockHeaderSize);
   uint64_t length = format_ == MemoFormat::kFpt ? LoadBE32(head + 4) : LoadLE32(head + 4);
   if (format_ == MemoFormat::kDbaseIV) {
     if (!std::equal(head, head + 4, kDbaseIVMark)) return true;
@@ -199,6 +204,12 @@ bool MemoFile::SpanMayHold(uint32_t first, uint32_t last, std::string_view bytes
   }
   const uint64_t end = last_at + kBlockHeaderSize + length;
   if (end - start > kLargestSpan) return true;
+  // Spans follow each other through the file: they are read through the
+  // read-ahead window and searched where they lie.
+  const char* data = nullptr;
+  if (Window(start, static_cast<size_t>(end - start), &data)) {
+    return std::string_view(data, static_cast<size_t>(end - start)).find(bytes) != std::string_view::npos;
+  }
   span_.resize(static_cast<size_t>(end - start));
   span_.resize(file_->ReadAt(start, span_.data(), span_.size()));
   if (span_.size() != end - start) return true;  // damaged: the values' own reads report it

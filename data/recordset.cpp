@@ -160,12 +160,17 @@ void Recordset::PassOverRecordsHoldingNone(const std::vector<std::string>& texts
     const uint32_t span_end = std::min(block_first_ + block_count_, position_ + kSpan);
     const std::string_view span(block_.data() + static_cast<size_t>(position_ - block_first_) * length,
                                 static_cast<size_t>(span_end - position_) * length);
-    for (const std::string& text : texts) {
-      if (table_->RecordsMayContain(span, text)) {
-        may_hold_until_ = span_end;
-        may_hold_texts_ = texts;
-        return;
-      }
+    bool any = false;
+    memos_hold_none_.assign(texts.size(), 0);
+    for (size_t k = 0; k < texts.size(); ++k) {
+      bool memos = true;
+      if (table_->RecordsMayContain(span, texts[k], &memos)) any = true;
+      memos_hold_none_[k] = !memos;
+    }
+    if (any) {
+      may_hold_until_ = span_end;
+      may_hold_texts_ = texts;
+      return;
     }
     position_ = span_end - 1;
     Advance();
@@ -194,7 +199,19 @@ std::optional<std::string> Recordset::Read(size_t column) const {
 bool Recordset::MayContain(const std::string& text) const {
   RequireOpen(open_);
   if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
-  return schema_ || table_->RecordMayContain(edit_, text);
+  if (schema_) return true;
+  // Within a span PassOverRecordsHoldingNone tested, the memo values found
+  // to hold a text nowhere are not read again for it.
+  bool memos_hold_none = false;
+  if (position_ < may_hold_until_ && !edit_.changed()) {
+    for (size_t k = 0; k < may_hold_texts_.size(); ++k) {
+      if (may_hold_texts_[k] == text) {
+        memos_hold_none = memos_hold_none_[k] != 0;
+        break;
+      }
+    }
+  }
+  return table_->RecordMayContain(edit_, text, memos_hold_none);
 }
 
 bool Recordset::Contains(size_t column, const std::string& text) const {

@@ -137,6 +137,7 @@ class Recordset {
   // Records before this one may hold one of these texts (PassOverRecordsHoldingNone).
   uint32_t may_hold_until_ = 0;
   std::vector<std::string> may_hold_texts_;
+  std::vector<char> memos_hold_none_;  // by text: no memo value of the span holds it
   Table::Edit edit_;
   // Schema rows.
   bool schema_ = false;

@@ -240,25 +240,34 @@ const Table::RecordProbe& Table::ProbeFor(const std::string& text) const {
   return probes_.back();
 }
 
-bool Table::RecordMayContain(const Edit& edit, const std::string& text) const {
+bool Table::RecordMayContain(const Edit& edit, const std::string& text, bool memos_hold_none) const {
   const RecordProbe& probe = ProbeFor(text);
   if (probe.by_field || text.empty()) return true;
   if (probe.bytes && edit.working.find(*probe.bytes) != std::string::npos) return true;
   for (size_t c : probe.one_by_one) {
+    if (memos_hold_none && field(c).is_memo()) continue;
     if (Contains(edit, c, text)) return true;
   }
   return false;
 }
 
-bool Table::RecordsMayContain(std::string_view records, const std::string& text) const {
+bool Table::RecordsMayContain(std::string_view records, const std::string& text, bool* memos_may) const {
+  bool ignored;
+  bool& memos = memos_may ? *memos_may : ignored;
+  memos = true;
   const RecordProbe& probe = ProbeFor(text);
   if (probe.by_field || text.empty() || !probe.bytes) return true;
-  if (records.find(*probe.bytes) != std::string_view::npos) return true;
+  const bool in_records = records.find(*probe.bytes) != std::string_view::npos;
+  if (in_records && !memos_may) return true;
   const size_t length = header_.record_length;
   uint32_t low = 0xFFFFFFFFu, high = 0;
+  bool others = false;  // columns other than memos searched one by one
   for (size_t c : probe.one_by_one) {
     const FieldDescriptor& f = field(c);
-    if (!f.is_memo() || !memo_) return true;
+    if (!f.is_memo() || !memo_) {
+      others = true;
+      continue;
+    }
     for (size_t at = 0; at + length <= records.size(); at += length) {
       const std::string_view record = records.substr(at, length);
       if (IsDeleted(record) || codec_.IsNull(record, f)) continue;
@@ -273,7 +282,8 @@ bool Table::RecordsMayContain(std::string_view records, const std::string& text)
       high = std::max(high, block);
     }
   }
-  return high != 0 && memo_->SpanMayHold(low, high, *probe.bytes);
+  memos = high != 0 && memo_->SpanMayHold(low, high, *probe.bytes);
+  return in_records || others || memos;
 }
 
 std::string_view Table::MemoBytes(const Edit& edit, size_t column) const {
@@ -450,7 +460,8 @@ void Table::Save(Edit& edit) {
     throw;
   }
   try {
-    if (batch_.size() >= std::max<size_t>(1, options_.batch_records) || batch_bytes_ >= options_.batch_bytes) {
+    if (batch_.size() >= std::max<size_t>(1, options_.batch_records) || batch_bytes_ >= options_.batch_bytes ||
+        batch_runs_ >= kBatchRuns) {
       FlushLocked();
     } else if (batch_.size() == 1) {
       batch_due_ = std::chrono::steady_clock::now() + options_.batch_delay;
@@ -519,6 +530,11 @@ void Table::Queue(Edit& edit) {
   edit.working = pending.record;
   edit.memo_text.clear();
   memo_value_block_ = 0;  // the edit now points at staged values
+  // Records not next to the one before take a lock of their own when the
+  // batch is written, and the system's lock list grows with each: a batch
+  // holds a bounded number of such runs.
+  if (batch_.empty() || pending.recno != batch_.back().recno + 1) ++batch_runs_;
+  if (batch_.empty()) batch_runs_ = 1;
   batch_max_recno_ = batch_.empty() ? pending.recno : std::max(batch_max_recno_, pending.recno);
   if (batch_.empty()) batch_.reserve(std::min<size_t>(options_.batch_records, 4096));
   batch_.push_back(std::move(pending));
@@ -625,6 +641,7 @@ void Table::FlushLocked() {
   std::vector<Pending> batch = std::move(batch_);
   batch_.clear();
   batch_bytes_ = 0;
+  batch_runs_ = 0;
   struct Done {  // whatever happens, the batch is over when this returns or throws
     std::atomic<bool>& pending;
     ~Done() { pending.store(false, std::memory_order_release); }

@@ -122,14 +122,17 @@ class Table {
   // values are tested together by one search of the stored record, memo
   // values one by one, and dates, times, logicals and binary numbers only when
   // `text` is made of characters their text forms can show.
-  bool RecordMayContain(const Edit& edit, const std::string& text) const;
+  // `memos_hold_none`: the caller knows (from RecordsMayContain) that no memo
+  // value of the record holds `text`, so they are not read.
+  bool RecordMayContain(const Edit& edit, const std::string& text, bool memos_hold_none = false) const;
 
   // The same question for whole records as read (ReadRecords' bytes),
   // deleted ones included: false only when none of them can contain `text`.
   // Their bytes are searched in one go and their memo values in one span of
   // the memo file, so that a run over records that hold no find text costs
   // little more than reading them.
-  bool RecordsMayContain(std::string_view records, const std::string& text) const;
+  // `memos_may` (when given) tells whether their memo values may contain it.
+  bool RecordsMayContain(std::string_view records, const std::string& text, bool* memos_may = nullptr) const;
 
   // Assigns the text to a column. Assigning the column's current text form
   // changes nothing. Throws Error naming the table and field: kInvalidValue
@@ -242,6 +245,8 @@ class Table {
   std::vector<Pending> batch_;
   size_t batch_bytes_ = 0;
   uint32_t batch_max_recno_ = 0;
+  size_t batch_runs_ = 0;  // runs of consecutive records in the batch
+  static constexpr size_t kBatchRuns = 128;
   std::chrono::steady_clock::time_point batch_due_;
   std::atomic<bool> batch_pending_{false};
   std::exception_ptr deferred_;  // a failure of a batch the watchdog wrote
