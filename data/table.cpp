@@ -424,8 +424,12 @@ void Table::Assign(Edit& edit, size_t column, const std::string& text) const {
 void Table::Save(Edit& edit) {
   if (!edit.changed()) return;
   std::unique_lock<std::recursive_mutex> hold(batch_mutex_);
+  // A failure of the saves before this one (a batch the watchdog wrote, or
+  // one written now because it is due) does not keep this one from its
+  // batch: it is thrown once this one is there.
+  std::exception_ptr earlier = std::move(deferred_);
+  deferred_ = nullptr;
   try {
-    ThrowDeferred();
     // Records usually come in ascending order: only a record at or below the
     // batch's highest may be in it already.
     const bool in_batch =
@@ -436,27 +440,33 @@ void Table::Save(Edit& edit) {
       FlushLocked();
     }
   } catch (...) {
+    if (!earlier) earlier = std::current_exception();
     ReleaseIndex();
-    throw;
   }
   try {
     Queue(edit);
   } catch (const Error& refusal) {
     // The saves before it go out first, so that another program waiting for
     // a lock gets in while the caller reports the refusal.
+    std::exception_ptr failure = earlier;
     try {
       FlushLocked();
-    } catch (const SaveError& failure) {
-      std::vector<uint32_t> records = failure.records();
-      records.push_back(edit.recno);
-      std::sort(records.begin(), records.end());
-      ReleaseIndex();
-      throw SaveError(failure.kind(), std::string(failure.what()) + " " + refusal.what(), std::move(records));
     } catch (...) {
-      ReleaseIndex();
-      throw;
+      if (!failure) failure = std::current_exception();
     }
     ReleaseIndex();
+    if (failure) {
+      try {
+        std::rethrow_exception(failure);
+      } catch (const SaveError& e) {
+        std::vector<uint32_t> records = e.records();
+        records.push_back(edit.recno);
+        std::sort(records.begin(), records.end());
+        throw SaveError(e.kind(), std::string(e.what()) + " " + refusal.what(), std::move(records));
+      } catch (...) {
+        if (!deferred_) deferred_ = failure;  // told at the next call
+      }
+    }
     throw;
   }
   try {
@@ -473,15 +483,16 @@ void Table::Save(Edit& edit) {
           // save at once instead.
           options_.batch_records = 1;
           FlushLocked();
-          return;
         }
       }
       batch_wake_.notify_all();
     }
   } catch (...) {
     ReleaseIndex();
+    if (earlier && !deferred_) deferred_ = earlier;
     throw;
   }
+  if (earlier) std::rethrow_exception(earlier);
 }
 
 void Table::Queue(Edit& edit) {

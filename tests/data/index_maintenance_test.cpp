@@ -754,5 +754,25 @@ TEST(BatchedSaves, ARefusalOrAConflictInABatchKeepsTheOtherSavesAndTheIndexConsi
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(value(5, "edad"), "85");
   EXPECT_EQ(table->pending_saves(), 0u);
+
+  // What the watchdog could not write is told by the next save, which is
+  // kept all the same.
+  Table::Edit stale_again = EditOf(*table, 3);
+  {
+    auto other = open(1, std::chrono::hours(1));
+    Change(*other, 3, {{"bigtext", "theirs"}});
+  }
+  table->Assign(stale_again, ColumnOf(*table, "bigtext"), "ours");
+  table->Save(stale_again);
+  for (int attempt = 0; attempt < 500 && table->pending_saves() > 0; ++attempt)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  try {
+    Change(*table, 2, {{"bigtext", "second"}});
+    ADD_FAILURE() << "the watchdog's failure should have been told";
+  } catch (const fox::SaveError& e) {
+    EXPECT_EQ(e.records(), std::vector<uint32_t>{3}) << e.what();
+  }
+  table->Flush();
+  EXPECT_EQ(value(2, "bigtext") + " " + value(3, "bigtext"), "second theirs");
   EXPECT_EQ(Join(CheckIndex(*table)), "");
 }
