@@ -154,25 +154,31 @@ void Recordset::PassOverRecordsHoldingNone(const std::vector<std::string>& texts
   constexpr uint32_t kSpan = 256;  // records tested together
   const uint32_t length = table_->header().record_length;
   const uint32_t limit = position_ + static_cast<uint32_t>(std::max<size_t>(kSpan, kBlockBytes / length));
-  // A span found to hold a find text is walked record by record to its end.
-  if (position_ < may_hold_until_ && texts == may_hold_texts_) return;
   while (!Eof() && position_ < limit) {
-    const uint32_t span_end = std::min(block_first_ + block_count_, position_ + kSpan);
-    const std::string_view span(block_.data() + static_cast<size_t>(position_ - block_first_) * length,
-                                static_cast<size_t>(span_end - position_) * length);
-    bool any = false;
-    memos_hold_none_.assign(texts.size(), 0);
-    for (size_t k = 0; k < texts.size(); ++k) {
-      bool memos = true;
-      if (table_->RecordsMayContain(span, texts[k], &memos)) any = true;
-      memos_hold_none_[k] = !memos;
-    }
-    if (any) {
+    if (position_ >= may_hold_until_ || texts != may_hold_texts_) {
+      const uint32_t span_end = std::min(block_first_ + block_count_, position_ + kSpan);
+      const std::string_view span(block_.data() + static_cast<size_t>(position_ - block_first_) * length,
+                                  static_cast<size_t>(span_end - position_) * length);
+      bool any = false;
+      memos_hold_none_.assign(texts.size(), 0);
+      for (size_t k = 0; k < texts.size(); ++k) {
+        bool memos = true;
+        if (table_->RecordsMayContain(span, texts[k], &memos)) any = true;
+        memos_hold_none_[k] = !memos;
+      }
+      if (!any) {
+        position_ = span_end - 1;
+        Advance();
+        continue;
+      }
       may_hold_until_ = span_end;
       may_hold_texts_ = texts;
-      return;
     }
-    position_ = span_end - 1;
+    // In a span that holds a find text, the records that hold none are
+    // passed over one by one.
+    for (size_t k = 0; k < texts.size(); ++k) {
+      if (table_->RecordMayContain(edit_, texts[k], memos_hold_none_[k] != 0)) return;
+    }
     Advance();
   }
 }

@@ -230,12 +230,11 @@ TEST_F(RunTest, TheRecordsReachedAreReportedInWalkOrderWithTheirTablesSize) {
   });
   EXPECT_EQ(run.Run(), RunEnd::kDone);
   // Reported before the record's fields are walked (four fields a record,
-  // one yield each: "first" holds the find text, so its records are walked
-  // one by one); records that hold no find text are passed over together
-  // with one yield, reported as the record the walk goes on with or, at the
-  // end, the last one.
+  // one yield each); records that hold no find text are passed over
+  // together with one yield, reported as the record the walk goes on with
+  // or, at the end, the last one.
   EXPECT_EQ(reached, (std::vector<std::string>{"first 1/2 after 0 yields", "first 2/2 after 4 yields",
-                                               "second 1/1 after 8 yields"}));
+                                               "second 1/1 after 5 yields"}));
 }
 
 TEST_F(RunTest, NoTickedTableOpensNothingAndSaysDone) {
