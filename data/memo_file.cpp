@@ -99,6 +99,7 @@ void MemoFile::Read(uint32_t block, Value* out) const {
       return;
     }
   }
+  std::lock_guard<std::mutex> hold(window_mutex_);
   // The common case, a whole value inside the file, is served from the
   // read-ahead window; everything else takes the checked path.
   if (format_ == MemoFormat::kFpt && block >= FirstDataBlock()) {
@@ -188,6 +189,7 @@ MemoFile::~MemoFile() { Discard(); }
 bool MemoFile::SpanMayHold(uint32_t first, uint32_t last, std::string_view bytes) const {
   constexpr uint64_t kLargestSpan = 8u << 20;
   if (format_ == MemoFormat::kDbaseIII || first < FirstDataBlock() || last < first || MayBeStaged(last)) return true;
+  std::lock_guard<std::mutex> hold(window_mutex_);
   const uint64_t start = static_cast<uint64_t>(first) * block_size_;
   const uint64_t last_at = static_cast<uint64_t>(last) * block_size_;
   if (last_at - start > kLargestSpan) return true;

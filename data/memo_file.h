@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -119,6 +120,9 @@ class MemoFile {
   // are read from it while another program may write the file; the window
   // lives no longer than the reading of about a megabyte of values, and a
   // value this program appends clears it.
+  // The window is read by the thread that saves and by one that writes an
+  // idle batch of saves (index keys on memo fields read memo values).
+  mutable std::mutex window_mutex_;
   mutable std::string ahead_;
   mutable uint64_t ahead_offset_ = 0;
   mutable size_t window_ = kSmallestWindow;
