@@ -202,10 +202,13 @@ std::optional<std::string> Recordset::Read(size_t column) const {
   return table_->Text(edit_, column);
 }
 
-bool Recordset::MayContain(const std::string& text) const {
+bool Recordset::MayContain(const std::string& text, std::vector<char>* columns) const {
   RequireOpen(open_);
   if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
-  if (schema_) return true;
+  if (schema_) {
+    if (columns) columns->assign(row_names_.size(), 1);
+    return true;
+  }
   // Within a span PassOverRecordsHoldingNone tested, the memo values found
   // to hold a text nowhere are not read again for it.
   bool memos_hold_none = false;
@@ -217,7 +220,7 @@ bool Recordset::MayContain(const std::string& text) const {
       }
     }
   }
-  return table_->RecordMayContain(edit_, text, memos_hold_none);
+  return table_->RecordMayContain(edit_, text, memos_hold_none, columns);
 }
 
 bool Recordset::Contains(size_t column, const std::string& text) const {

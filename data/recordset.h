@@ -99,7 +99,8 @@ class Recordset {
   // False only when no field of the current row can contain `text` in its
   // text form (see Table::RecordMayContain): a whole row can then be passed
   // over without looking at its fields one by one.
-  bool MayContain(const std::string& text) const;
+  // `columns`, when given, gets one flag per column: whether it may.
+  bool MayContain(const std::string& text, std::vector<char>* columns = nullptr) const;
 
   // Moves the cursor past records that hold none of `texts` (see
   // Table::RecordsMayContain), a span of records at a time, stopping at the

@@ -240,15 +240,33 @@ const Table::RecordProbe& Table::ProbeFor(const std::string& text) const {
   return probes_.back();
 }
 
-bool Table::RecordMayContain(const Edit& edit, const std::string& text, bool memos_hold_none) const {
+bool Table::RecordMayContain(const Edit& edit, const std::string& text, bool memos_hold_none,
+                             std::vector<char>* columns) const {
   const RecordProbe& probe = ProbeFor(text);
+  if (columns) columns->assign(field_count(), probe.by_field || text.empty() ? 1 : 0);
   if (probe.by_field || text.empty()) return true;
-  if (probe.bytes && edit.working.find(*probe.bytes) != std::string::npos) return true;
+  bool any = false;
+  if (probe.bytes && edit.working.find(*probe.bytes) != std::string::npos) {
+    if (!columns) return true;
+    // Only a column whose own bytes hold the text can show it.
+    const std::string_view record(edit.working);
+    for (size_t c = 0; c < field_count(); ++c) {
+      const FieldDescriptor& f = field(c);
+      if (!f.is_memo() && record.substr(f.offset, f.length).find(*probe.bytes) != std::string_view::npos) {
+        (*columns)[c] = 1;
+        any = true;
+      }
+    }
+  }
   for (size_t c : probe.one_by_one) {
     if (memos_hold_none && field(c).is_memo()) continue;
-    if (Contains(edit, c, text)) return true;
+    if (columns ? (*columns)[c] == 0 && Contains(edit, c, text) : Contains(edit, c, text)) {
+      if (!columns) return true;
+      (*columns)[c] = 1;
+      any = true;
+    }
   }
-  return false;
+  return any;
 }
 
 bool Table::RecordsMayContain(std::string_view records, const std::string& text, bool* memos_may) const {

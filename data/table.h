@@ -123,8 +123,11 @@ class Table {
   // values one by one, and dates, times, logicals and binary numbers only when
   // `text` is made of characters their text forms can show.
   // `memos_hold_none`: the caller knows (from RecordsMayContain) that no memo
-  // value of the record holds `text`, so they are not read.
-  bool RecordMayContain(const Edit& edit, const std::string& text, bool memos_hold_none = false) const;
+  // value of the record holds `text`, so they are not read. `columns`, when
+  // given, is set to one flag per column: whether that column may contain
+  // `text` (every column is then looked at).
+  bool RecordMayContain(const Edit& edit, const std::string& text, bool memos_hold_none = false,
+                        std::vector<char>* columns = nullptr) const;
 
   // The same question for whole records as read (ReadRecords' bytes),
   // deleted ones included: false only when none of them can contain `text`.

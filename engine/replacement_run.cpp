@@ -155,16 +155,12 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
             })) {
           continue;
         }
-        found = ApplyPair(trap, table, recordset, j);
+        if (!Skippable(0, j) && ApplyPair(trap, table, recordset, j)) found = record_touched_ = true;
       } else if (tab == 1) {
         int pairs = 0;
         if (!trap.Step(126, [&] { pairs = inputs_.FindListCount(); })) continue;
         for (int k = 0; k < pairs; ++k) {
-          // A find text the record holds nowhere is found in none of its
-          // fields, until a pair changes one of them.
-          if (snapshot_current_ && !record_touched_ && static_cast<size_t>(k) < absent_.size() && absent_[k]) {
-            continue;
-          }
+          if (Skippable(k, j)) continue;
           if (!trap.Step(128, [&] {
                 find_ = inputs_.FindListItem(k);
                 replace_ = inputs_.ReplaceListItem(k);
@@ -186,6 +182,14 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
       if (!moved_on) return Walk::kGoOn;
     }
   }
+}
+
+// A find text the record holds nowhere, or not in this field, is not found
+// there, until a pair changes one of the record's fields.
+bool ReplacementRun::Skippable(int pair, size_t column) const {
+  if (!snapshot_current_ || record_touched_ || static_cast<size_t>(pair) >= absent_.size()) return false;
+  const std::vector<char>& columns = may_columns_[pair];
+  return absent_[pair] || (column < columns.size() && columns[column] == 0);
 }
 
 bool ReplacementRun::PassOverRecords(fox::Recordset& recordset) {
@@ -211,9 +215,10 @@ bool ReplacementRun::RecordHoldsNoFindText(fox::Recordset& recordset) {
     // holds none of the find texts is left as it is by every pair.
     if (snapshot_tab_ != 0 && snapshot_tab_ != 1) return false;
     absent_.assign(snapshot_finds_.size(), 0);
+    may_columns_.resize(snapshot_finds_.size());
     bool none = true;
     for (size_t k = 0; k < snapshot_finds_.size(); ++k) {
-      absent_[k] = !recordset.MayContain(snapshot_finds_[k]);
+      absent_[k] = !recordset.MayContain(snapshot_finds_[k], &may_columns_[k]);
       none = none && absent_[k];
     }
     return none;

@@ -188,7 +188,10 @@ class ReplacementRun {
   // For the current record: which snapshot find texts it holds nowhere, and
   // whether a pair has changed one of its fields since that was found.
   std::vector<char> absent_;
+  std::vector<std::vector<char>> may_columns_;  // by find text: the columns that may hold it
   bool record_touched_ = false;
+  // Whether pair `pair` need not be tried on field `column` of the record.
+  bool Skippable(int pair, size_t column) const;
   bool has_pending_ = false;
 };
 
