@@ -109,7 +109,6 @@ struct IndexMaintainer::Session {
   bool lost = false;
 };
 
-
 IndexMaintainer::IndexMaintainer(CompoundIndex& index, ExpressionSchema schema, std::chrono::milliseconds lock_limit)
     : index_(index), schema_(std::move(schema)), session_(std::make_unique<Session>(lock_limit)) {
   headers_near_start_ = kCounterAt + 4;
@@ -315,11 +314,6 @@ void IndexMaintainer::Replay() {
     if (change.removed) tree.Remove({*change.before, change.recno});
     if (change.inserted) tree.Insert({*change.after, change.recno});
   }
-}
-
-bool IndexMaintainer::pending() const {
-  std::lock_guard<std::mutex> hold(session_->mutex);
-  return !session_->prepared.empty();
 }
 
 bool IndexMaintainer::lost() const {

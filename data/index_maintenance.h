@@ -123,8 +123,6 @@ class IndexMaintainer {
   // and lost() true. Nothing is written.
   bool Prepare(std::string_view before, std::string_view after, uint32_t recno, const std::set<size_t>& changed,
                const IndexExpression::MemoValues& after_memos);
-  // Whether changes wait to be written.
-  bool pending() const;
   // True once the changes waiting to be written were dropped by a failed
   // Prepare; false again after Discard.
   bool lost() const;

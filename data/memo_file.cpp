@@ -187,12 +187,11 @@ MemoFile::Value MemoFile::ReadChecked(uint32_t block) const {
 MemoFile::~MemoFile() { Discard(); }
 
 bool MemoFile::SpanMayHold(uint32_t first, uint32_t last, std::string_view bytes) const {
-  constexpr uint64_t kLargestSpan = 8u << 20;
   if (format_ == MemoFormat::kDbaseIII || first < FirstDataBlock() || last < first || MayBeStaged(last)) return true;
   std::lock_guard<std::mutex> hold(window_mutex_);
   const uint64_t start = static_cast<uint64_t>(first) * block_size_;
   const uint64_t last_at = static_cast<uint64_t>(last) * block_size_;
-  if (last_at - start > kLargestSpan) return true;
+  if (last_at - start > kLargestWindow) return true;
   // The span up to the last value's header first, from where the window
   // then reads ahead.
   unsigned char head[kBlockHeaderSize];
@@ -204,18 +203,14 @@ bool MemoFile::SpanMayHold(uint32_t first, uint32_t last, std::string_view bytes
     if (!std::equal(head, head + 4, kDbaseIVMark)) return true;
     length = length < kBlockHeaderSize ? 0 : length - kBlockHeaderSize;
   }
-  const uint64_t end = last_at + kBlockHeaderSize + length;
-  if (end - start > kLargestSpan) return true;
   // Spans follow each other through the file: they are read through the
-  // read-ahead window and searched where they lie.
+  // read-ahead window and searched where they lie. A span larger than the
+  // window, or cut off by the end of the file (the values' own reads report
+  // that), is left to the values one by one.
+  const uint64_t end = last_at + kBlockHeaderSize + length;
   const char* data = nullptr;
-  if (Window(start, static_cast<size_t>(end - start), &data)) {
-    return std::string_view(data, static_cast<size_t>(end - start)).find(bytes) != std::string_view::npos;
-  }
-  span_.resize(static_cast<size_t>(end - start));
-  span_.resize(file_->ReadAt(start, span_.data(), span_.size()));
-  if (span_.size() != end - start) return true;  // damaged: the values' own reads report it
-  return std::string_view(span_).find(bytes) != std::string_view::npos;
+  if (end - start > kLargestWindow || !Window(start, static_cast<size_t>(end - start), &data)) return true;
+  return std::string_view(data, static_cast<size_t>(end - start)).find(bytes) != std::string_view::npos;
 }
 
 MemoFile::Value MemoFile::StagedValue(size_t at) const {

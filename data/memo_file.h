@@ -56,8 +56,9 @@ class MemoFile {
   // Whether the values stored from block `first` up to and including the
   // value at block `last` may contain `bytes`: false only when the file's
   // bytes over that whole span, as read now, do not hold them. True without
-  // reading when the span is large, a dBase III value ends it (its length
-  // is not stored), or it reaches staged values. Throws kIo.
+  // searching when the span is larger than the read-ahead window, a dBase
+  // III value ends it (its length is not stored), or it reaches staged
+  // values. Throws kIo.
   bool SpanMayHold(uint32_t first, uint32_t last, std::string_view bytes) const;
 
   // Stages `value` to be appended: returns the first block it will have once
@@ -126,7 +127,6 @@ class MemoFile {
   mutable std::string ahead_;
   mutable uint64_t ahead_offset_ = 0;
   mutable size_t window_ = kSmallestWindow;
-  mutable std::string span_;  // SpanMayHold's buffer
 };
 
 }  // namespace fox

@@ -197,6 +197,13 @@ std::string RecordList(const std::vector<uint32_t>& records) {
   return list;
 }
 
+// "The change to record 17 of table 'x' was not saved: <why>", or "The
+// changes to records ... were".
+std::string NotSaved(const std::vector<uint32_t>& records, const std::string& table, const std::string& why) {
+  return (records.size() == 1 ? "The change to record " : "The changes to records ") + RecordList(records) +
+         " of table '" + table + "' " + (records.size() == 1 ? "was" : "were") + " not saved: " + why;
+}
+
 bool IsAscii(const std::string& text) {
   for (char c : text) {
     if (static_cast<unsigned char>(c) >= 0x80) return false;
@@ -537,8 +544,7 @@ void Table::Queue(Edit& edit) {
       batch_pending_.store(false, std::memory_order_release);
       if (memo_) memo_->Discard();
       maintainer_->Discard();
-      const std::string message =
-          "The changes to records " + RecordList(records) + " of table '" + name_ + "' were not saved: " + e.what();
+      const std::string message = NotSaved(records, name_, e.what());
       throw SaveError(e.kind(), message, std::move(records));
     }
     // A record another program changed since it was read may no longer have
@@ -630,7 +636,6 @@ std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(std::vector<Pending>
     file_->ReadExactAt(header_.record_offset(first), on_disk.data(), on_disk.size(),
                        "records " + std::to_string(first) + " to " + std::to_string(last) + " of table '" + name_ + "'");
     for (size_t k = i; k < j; ++k) {
-      const std::string where = "record " + std::to_string(batch[k].recno) + " of table '" + name_ + "'";
       if (!locked[k - i]) {
         refused->emplace_back(batch[k].recno, Error(ErrorKind::kLocked, "another program has locked the record"));
       } else if (on_disk.compare((k - i) * length, length, batch[k].original) != 0) {
@@ -678,10 +683,6 @@ void Table::FlushLocked() {
   std::sort(batch.begin(), batch.end(), [](const Pending& a, const Pending& b) { return a.recno < b.recno; });
   std::vector<uint32_t> records;
   for (const Pending& p : batch) records.push_back(p.recno);
-  auto not_saved = [&](const std::vector<uint32_t>& which, const std::string& why) {
-    return (which.size() == 1 ? "The change to record " : "The changes to records ") + RecordList(which) +
-           " of table '" + name_ + "' " + (which.size() == 1 ? "was" : "were") + " not saved: " + why;
-  };
 
   // Step 0: the records are locked until they are written, and each must be
   // as it was read: another program's change is kept.
@@ -710,7 +711,7 @@ void Table::FlushLocked() {
   } catch (const Error& e) {
     if (memo_) memo_->Discard();
     if (maintainer_) maintainer_->Discard();
-    const std::string message = not_saved(records, e.what());
+    const std::string message = NotSaved(records, name_, e.what());
     throw SaveError(e.kind(), message, std::move(records));
   }
   records.clear();
@@ -725,7 +726,7 @@ void Table::FlushLocked() {
     if (maintainer_) maintainer_->Discard();
     for (const auto& r : refused) records.push_back(r.first);
     std::sort(records.begin(), records.end());
-    const std::string message = not_saved(records, e.what());
+    const std::string message = NotSaved(records, name_, e.what());
     throw SaveError(e.kind(), message, std::move(records));
   }
 
@@ -754,7 +755,7 @@ void Table::FlushLocked() {
     std::vector<uint32_t> unsaved(records.begin() + static_cast<std::ptrdiff_t>(written), records.end());
     for (const auto& r : refused) unsaved.push_back(r.first);
     std::sort(unsaved.begin(), unsaved.end());
-    std::string message = not_saved(unsaved, e.what());
+    std::string message = NotSaved(unsaved, name_, e.what());
     if (written > 0 && maintainer_) {
       message += " The records before them were saved, but the structural index was not brought up to date: "
                  "reindex the table in FoxPro before using it.";
@@ -776,7 +777,7 @@ void Table::FlushLocked() {
       if (why.find(error.what()) == std::string::npos) why += (why.empty() ? "" : "; ") + std::string(error.what());
       if (error.kind() == ErrorKind::kConflict) kind = ErrorKind::kConflict;
     }
-    const std::string message = not_saved(which, why) + ".";
+    const std::string message = NotSaved(which, name_, why) + ".";
     throw SaveError(kind, message, std::move(which));
   }
 }

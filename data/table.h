@@ -180,7 +180,6 @@ class Table {
   const IndexMaintainer* index_maintainer() const { return maintainer_.get(); }
 
  private:
-  // One save waiting in the batch, its record locked.
   // One save waiting in the batch: the record as read, as edited (memo
   // pointers still old) with its new memo values, and as it will be written.
   struct Pending {
@@ -207,7 +206,6 @@ class Table {
   // Holds batch_mutex_ while a batch waits, when the watchdog may write it.
   std::unique_lock<std::recursive_mutex> GuardBatch() const;
   std::string ReadMemoData(const Edit& edit, size_t column) const;
-  struct Pending;
   std::set<size_t> ChangedColumns(const Pending& edit) const;
   // The error for a value that cannot be read: names the field, the record
   // and the table, then the cause.

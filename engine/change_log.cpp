@@ -93,6 +93,34 @@ void ChangeLog::Close() {
   }
 }
 
+bool ChangeLog::OpenFile(int* error) {
+  if (file_ != nullptr) return true;
+  path_ = ChangeLogPath();
+  file_ = std::fopen(path_.c_str(), "ab");
+  if (file_ == nullptr) {
+    *error = errno;
+    return false;
+  }
+  std::setvbuf(file_, nullptr, _IONBF, 0);
+  return true;
+}
+
+std::string ChangeLog::WritePending() {
+  int error = 0;
+  if (OpenFile(&error)) {
+    if (std::fwrite(pending_.data(), 1, pending_.size(), file_) == pending_.size()) {
+      pending_.clear();
+      return "";
+    }
+    error = errno;
+  }
+  // The lines are lost; the next line opens the file afresh: the folder may
+  // be back by then.
+  pending_.clear();
+  CloseFile();
+  return CannotWrite(path_, error);
+}
+
 void ChangeLog::Append(const std::string& line) {
   std::lock_guard<std::mutex> hold(mutex_);
 #ifdef _WIN32
@@ -107,42 +135,23 @@ void ChangeLog::Append(const std::string& line) {
     failure_.clear();
     throw std::runtime_error(failure);
   }
-  if (file_ == nullptr) {
-    path_ = ChangeLogPath();
-    file_ = std::fopen(path_.c_str(), "ab");
-    if (file_ == nullptr) {
-      const int error = errno;
-      pending_.clear();  // the line is reported instead
-      throw std::runtime_error(CannotWrite(path_, error));
-    }
-    std::setvbuf(file_, nullptr, _IONBF, 0);
+  int error = 0;
+  if (!OpenFile(&error)) {
+    pending_.clear();  // the line is reported instead
+    throw std::runtime_error(CannotWrite(path_, error));
   }
   // A run that never saves still writes its lines every so often.
   if (pending_.size() >= (1u << 20)) {
-    if (std::fwrite(pending_.data(), 1, pending_.size(), file_) != pending_.size()) {
-      const int error = errno;
-      pending_.clear();
-      CloseFile();
-      throw std::runtime_error(CannotWrite(path_, error));
-    }
-    pending_.clear();
+    const std::string failure = WritePending();
+    if (!failure.empty()) throw std::runtime_error(failure);
   }
 }
 
 void ChangeLog::Flush() noexcept {
   std::lock_guard<std::mutex> hold(mutex_);
   if (pending_.empty()) return;
-  if (file_ == nullptr) {
-    path_ = ChangeLogPath();
-    file_ = std::fopen(path_.c_str(), "ab");
-    if (file_ != nullptr) std::setvbuf(file_, nullptr, _IONBF, 0);
-  }
-  if (file_ == nullptr || std::fwrite(pending_.data(), 1, pending_.size(), file_) != pending_.size()) {
-    // The next line opens the file afresh: the folder may be back by then.
-    failure_ = CannotWrite(path_, errno);
-    CloseFile();
-  }
-  pending_.clear();
+  const std::string failure = WritePending();
+  if (!failure.empty()) failure_ = failure;
 }
 
 void AppendToBackupsLog(const std::string& line) {

@@ -58,6 +58,11 @@ class ChangeLog {
   void Close();
 
  private:
+  // With mutex_ held: opens the file when it is not open (false, with the
+  // error, when it cannot be); writes the gathered lines and returns why that
+  // failed, or "".
+  bool OpenFile(int* error);
+  std::string WritePending();
   void CloseFile() noexcept;
 
   std::mutex mutex_;
