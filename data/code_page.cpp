@@ -301,6 +301,19 @@ void GrowOutput(std::string& out, char*& outp, size_t& out_left) {
   out_left = out.size() - used;
 }
 
+// The length of the leading run of ASCII bytes, eight at a time: most text
+// is plain ASCII, and copying it whole is the common case of both directions.
+size_t AsciiPrefix(const char* data, size_t n) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, data + i, sizeof word);
+    if (word & 0x8080808080808080ull) break;
+  }
+  while (i < n && static_cast<unsigned char>(data[i]) < 0x80) ++i;
+  return i;
+}
+
 }  // namespace
 
 CodePage CodePage::FromMark(uint8_t mark) {
@@ -326,7 +339,7 @@ std::string CodePage::Decode(std::string_view bytes) const {
     // Most field values are plain ASCII: hand them back as they are.
     size_t i = 0;
     if (cp.ascii_same) {
-      while (i < n && in[i] < 0x80) ++i;
+      i = AsciiPrefix(bytes.data(), n);
       if (i == n) return std::string(bytes);
     }
     std::string out;
@@ -404,10 +417,13 @@ std::string CodePage::Encode(std::string_view text) const {
   const size_t n = text.size();
 
   if (cp.single_byte) {
+    const size_t plain = cp.ascii_same ? AsciiPrefix(text.data(), n) : 0;
+    if (plain == n) return std::string(text);
     std::string out;
     out.resize(n);  // one byte per character, and a character takes at least one byte of UTF-8
-    size_t o = 0;
-    size_t i = 0;
+    std::memcpy(out.data(), text.data(), plain);
+    size_t o = plain;
+    size_t i = plain;
     while (i < n) {
       auto c = static_cast<unsigned char>(text[i]);
       if (c < 0x80 && cp.ascii_same) {

@@ -69,6 +69,7 @@ struct IndexMaintainer::Session {
   // Drops the kept pages and releases the lock. `by_limit`: the session's time
   // is up, and the next one waits for the pause.
   void End(bool by_limit) noexcept {
+    WaitForWrites();
     pages.reset();
     roots.clear();
     lock.reset();
@@ -89,6 +90,21 @@ struct IndexMaintainer::Session {
     }
   }
 
+  // Pages handed over by TakePages wait to be written: the lock is held,
+  // and the file not read again, until they are (or are dropped). Counted
+  // under their own mutex, so that the writer never needs `mutex`.
+  void WaitForWrites() noexcept {
+    std::unique_lock<std::mutex> hold(writes_mutex);
+    while (pages_out > 0) writes_done.wait(hold);
+  }
+  void PagesDone() noexcept {
+    {
+      std::lock_guard<std::mutex> hold(writes_mutex);
+      --pages_out;
+    }
+    writes_done.notify_all();
+  }
+
   const std::chrono::milliseconds limit;
   const std::chrono::milliseconds pause;
   std::mutex mutex;
@@ -107,6 +123,10 @@ struct IndexMaintainer::Session {
   // can be made again from the file when a later change fails half-way.
   std::vector<Prepared> prepared;
   bool lost = false;
+
+  std::mutex writes_mutex;
+  std::condition_variable writes_done;
+  int pages_out = 0;
 };
 
 IndexMaintainer::IndexMaintainer(CompoundIndex& index, ExpressionSchema schema, std::chrono::milliseconds lock_limit)
@@ -307,6 +327,7 @@ void IndexMaintainer::Apply(Prepared& change, uint32_t recno) {
 // it was when they were first made.
 void IndexMaintainer::Replay() {
   Session& s = *session_;
+  s.WaitForWrites();
   s.pages = std::make_unique<IndexPageStore>(index_.file());
   for (const Prepared& change : s.prepared) {
     const Tag& tag = *change.tag;
@@ -408,31 +429,67 @@ void IndexMaintainer::WriteNewPages() {
   }
 }
 
-void IndexMaintainer::WritePages() {
+IndexMaintainer::PageWrites IndexMaintainer::TakePages() {
   std::lock_guard<std::mutex> hold(session_->mutex);
   Session& s = *session_;
-  if (s.prepared.empty()) return;
+  PageWrites writes;
+  if (s.prepared.empty()) return writes;
   s.prepared.clear();
   if (s.pages->changed()) {
-    try {
-      s.pages->WriteChangedPages();
-    } catch (const Error& e) {
-      s.End(false);
-      throw Error(e.kind(), "The records of table '" + index_.table() + "' were saved, but its structural index \"" +
-                                index_.path() + "\" could not be brought up to date (" + e.what() +
-                                "). Reindex the table in FoxPro before using it.");
-    }
+    s.pages->TakeChangedPages(&writes.runs);
     s.pages->Commit();
     s.pages->Trim(kKeptPages);
   }
-  // A session whose time is up ends now; otherwise the watchdog or the next
-  // change ends it.
+  std::lock_guard<std::mutex> count(s.writes_mutex);
+  ++s.pages_out;
+  writes.taken = true;
+  return writes;
+}
+
+void IndexMaintainer::WritePages(PageWrites& writes) {
+  if (!writes.taken) return;
+  Session& s = *session_;
+  std::string failure;
+  ErrorKind kind = ErrorKind::kIo;
+  try {
+    IndexPageStore::WriteRuns(index_.file(), writes.runs);
+  } catch (const Error& e) {
+    failure = e.what();
+    kind = e.kind();
+  }
+  writes.runs.clear();
+  writes.taken = false;
+  s.PagesDone();
+  std::lock_guard<std::mutex> hold(s.mutex);
+  if (!failure.empty()) {
+    // The pages kept may be ahead of the file now: they go, with any
+    // changes prepared on them since.
+    if (!s.prepared.empty()) s.lost = true;
+    s.End(false);
+    throw Error(kind, "The records of table '" + index_.table() + "' were saved, but its structural index \"" +
+                          index_.path() + "\" could not be brought up to date (" + failure +
+                          "). Reindex the table in FoxPro before using it.");
+  }
+  // A session whose time is up ends now, unless the next changes are being
+  // prepared already; otherwise the watchdog or the next change ends it.
+  if (!s.lock || !s.prepared.empty()) return;
   if (s.limit.count() == 0 || !s.watchdog.joinable()) {
     s.End(false);
   } else if (Session::Clock::now() >= s.deadline) {
     s.End(true);
   }
   s.wake.notify_all();
+}
+
+void IndexMaintainer::DropPages(PageWrites& writes) noexcept {
+  if (!writes.taken) return;
+  Session& s = *session_;
+  writes.runs.clear();
+  writes.taken = false;
+  s.PagesDone();
+  std::lock_guard<std::mutex> hold(s.mutex);
+  if (!s.prepared.empty()) s.lost = true;
+  s.End(false);
 }
 
 }  // namespace fox

@@ -59,6 +59,7 @@
 #include "data/compound_index.h"
 #include "data/index_expression.h"
 #include "data/index_key.h"
+#include "data/index_tree.h"
 
 namespace fox {
 
@@ -127,12 +128,22 @@ class IndexMaintainer {
   // Prepare; false again after Discard.
   bool lost() const;
   // Writes the waiting changes, in two steps around the records (see
-  // Table::Save): first the incremented change counter when this is the
-  // session's first change, and the pages added at the end of the file;
-  // then the changed pages. The second throws Error(kIo) saying that the
-  // index needs a REINDEX when it fails. Any failure ends the session.
+  // Table::Save): WriteNewPages writes the incremented change counter when
+  // this is the session's first change, and the pages added at the end of
+  // the file; TakePages then hands over the changed pages' bytes, which
+  // WritePages writes once the records are (from any thread: the next
+  // changes are meanwhile prepared on the session's pages). Until they are
+  // written or dropped (DropPages), the session neither ends nor reads pages
+  // again. WritePages throws Error(kIo) saying that the index needs a
+  // REINDEX when it fails. Any failure ends the session.
+  struct PageWrites {
+    std::vector<IndexPageStore::PageRun> runs;
+    bool taken = false;  // counted among the session's pages not yet written
+  };
   void WriteNewPages();
-  void WritePages();
+  PageWrites TakePages();
+  void WritePages(PageWrites& writes);
+  void DropPages(PageWrites& writes) noexcept;
   // Drops the waiting changes and ends the session. Writes nothing.
   void Discard() noexcept;
   // Whether the session has passed its time limit: the caller should write

@@ -118,8 +118,7 @@ IndexPageStore::Slot& IndexPageStore::Load(uint32_t offset, uint16_t key_length,
   loaded.pad = pad;
   Slot& slot = pages_.Insert(offset, std::move(loaded));
   try {
-    if (offset % kIndexPageSize != 0 || offset < kFirstPage ||
-        file_.ReadAt(offset, slot.bytes.data(), kIndexPageSize) != kIndexPageSize)
+    if (offset % kIndexPageSize != 0 || offset < kFirstPage || !ReadPage(offset, slot.bytes.data()))
       Corrupt("a page pointer leads to offset " + Hex(offset) + ", outside the file's pages");
     if (!KeepEncoded(slot, slot.bytes.data())) Decode(offset, slot);
   } catch (...) {
@@ -127,6 +126,25 @@ IndexPageStore::Slot& IndexPageStore::Load(uint32_t offset, uint16_t key_length,
     throw;
   }
   return slot;
+}
+
+// Pages are read a window at a time: the pages of a tag mostly lie together,
+// and a batch of changes reaches many of them. A window's bytes serve only
+// pages that have no slot yet, which this store has never changed (Trim,
+// which forgets changed pages, forgets the windows too).
+bool IndexPageStore::ReadPage(uint32_t offset, char* page) {
+  const uint32_t first = offset / kWindowSize * kWindowSize;
+  auto found = windows_.find(first);
+  if (found == windows_.end()) {
+    if (windows_.size() >= kMostWindows) windows_.clear();
+    std::string bytes(kWindowSize, '\0');
+    bytes.resize(file_.ReadAt(first, bytes.data(), bytes.size()));
+    found = windows_.emplace(first, std::move(bytes)).first;
+  }
+  const std::string& window = found->second;
+  if (offset - first + kIndexPageSize > window.size()) return false;
+  std::memcpy(page, window.data() + (offset - first), kIndexPageSize);
+  return true;
 }
 
 void IndexPageStore::Decode(uint32_t offset, Slot& slot) {
@@ -275,40 +293,38 @@ void IndexPageStore::WriteNewPages() {
 // between them as this store knows them: unchanged pages it has read under
 // the same lock, whose bytes on disk are the ones it holds. A write costs
 // far more than the bytes it carries.
-void IndexPageStore::WriteChangedPages() {
+void IndexPageStore::TakeChangedPages(std::vector<PageRun>* runs) {
   constexpr uint32_t kLargestGap = 4 * kIndexPageSize;
-  // The pages of the run being gathered, from `run_start` on.
-  std::vector<const char*> run;
-  uint32_t run_start = 0, run_end = 0;
-  auto flush = [&] {
-    if (run.size() == 1) {
-      file_.WriteAt(run_start, run[0], kIndexPageSize);
-    } else if (!run.empty()) {
-      scratch_.clear();
-      for (const char* page : run) scratch_.append(page, kIndexPageSize);
-      file_.WriteAt(run_start, scratch_.data(), scratch_.size());
-    }
-    run.clear();
-  };
+  uint32_t run_end = 0;
   for (const Dirty& page : dirty_) {
     const uint32_t offset = page.offset;
     const Slot& slot = *page.slot;
     if (slot.added) continue;
-    bool joined = !run.empty() && offset - run_end <= kLargestGap;
+    bool joined = !runs->empty() && offset - run_end <= kLargestGap;
     for (uint32_t gap = run_end; joined && gap < offset; gap += kIndexPageSize) {
       const Slot* known = pages_.Find(gap);
       joined = known && !known->added && !known->changed;
     }
     if (joined) {
-      for (uint32_t gap = run_end; gap < offset; gap += kIndexPageSize) run.push_back(pages_.At(gap).bytes.data());
+      for (uint32_t gap = run_end; gap < offset; gap += kIndexPageSize)
+        runs->back().bytes.append(pages_.At(gap).bytes.data(), kIndexPageSize);
     } else {
-      flush();
-      run_start = offset;
+      runs->push_back(PageRun{offset, {}});
+      runs->back().bytes.reserve(kIndexPageSize);
     }
-    run.push_back(slot.Written());
+    runs->back().bytes.append(slot.Written(), kIndexPageSize);
     run_end = offset + kIndexPageSize;
   }
-  flush();
+}
+
+void IndexPageStore::WriteRuns(DiskFile& file, const std::vector<PageRun>& runs) {
+  for (const PageRun& run : runs) file.WriteAt(run.offset, run.bytes.data(), run.bytes.size());
+}
+
+void IndexPageStore::WriteChangedPages() {
+  std::vector<PageRun> runs;
+  TakeChangedPages(&runs);
+  WriteRuns(file_, runs);
 }
 
 void IndexPageStore::Commit() {
@@ -331,6 +347,7 @@ void IndexPageStore::Commit() {
 void IndexPageStore::Trim(size_t max_pages) {
   if (pages_.size() <= max_pages || !dirty_.empty()) return;
   // Interior pages are few and lie on every path down; leaves are many.
+  windows_.clear();
   pages_.EraseIf([](const Slot& slot) { return (LoadLE16(slot.bytes.data()) & IndexNode::kLeaf) != 0; });
   if (pages_.size() > max_pages) pages_.Clear();
 }
@@ -368,6 +385,23 @@ IndexTree::Path IndexTree::Descend(const IndexEntry& target) {
 std::optional<uint32_t> IndexTree::OtherRecordWithKey(const std::string& key, uint32_t recno) {
   const IndexEntry probe{key, 0};
   uint32_t offset = Descend(probe).pages.back();
+  // Most answers lie in the leaf reached, read in its encoded bytes; keys
+  // that run on past its end are followed below through decoded pages.
+  char* bytes = key.size() == key_length_ ? pages_.Encoded(offset, key_length_, pad_) : nullptr;
+  if (bytes) {
+    const LeafEditor leaf(bytes, key_length_, pad_);
+    LeafEditor::Position at = leaf.Find(probe);
+    if (at.index < leaf.count()) {
+      if (at.at_key != key) return std::nullopt;
+      if (at.at_recno != recno) return at.at_recno;
+      if (recno == UINT32_MAX) return std::nullopt;
+      at = leaf.Find(IndexEntry{key, recno + 1});
+      if (at.index < leaf.count()) {
+        if (at.at_key != key) return std::nullopt;
+        return at.at_recno;
+      }
+    }
+  }
   const IndexNode* node = &Node(offset);
   size_t i = static_cast<size_t>(
       std::lower_bound(node->entries.begin(), node->entries.end(), probe, Before) - node->entries.begin());

@@ -31,6 +31,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "data/disk_file.h"
@@ -82,6 +83,15 @@ class IndexPageStore {
   // refers to them yet; then, separately, the existing pages that changed.
   void WriteNewPages();
   void WriteChangedPages();
+  // The existing pages that changed, as WriteChangedPages writes them, for
+  // writing later with WriteRuns (after Commit, from another thread): pages
+  // close to each other come as one run.
+  struct PageRun {
+    uint32_t offset;
+    std::string bytes;
+  };
+  void TakeChangedPages(std::vector<PageRun>* runs);
+  static void WriteRuns(DiskFile& file, const std::vector<PageRun>& runs);
   // After both writes: the written bytes become the pages as read, so that
   // the next change starts from the file as it now is.
   void Commit();
@@ -137,6 +147,9 @@ class IndexPageStore {
 
   void FindEnd();
   Slot& Load(uint32_t offset, uint16_t key_length, char pad);
+  // Reads the page at `offset` (through windows_); false when the file ends
+  // before it.
+  bool ReadPage(uint32_t offset, char* page);
   void Decode(uint32_t offset, Slot& slot);
   // Keeps the page encoded, as `bytes`, when an editor can edit it.
   static bool KeepEncoded(Slot& slot, const char* bytes);
@@ -153,7 +166,10 @@ class IndexPageStore {
   };
   std::vector<Dirty> dirty_;
   bool adds_ = false;               // the current change adds pages
-  std::string scratch_;             // pages written together
+  // The file's bytes read so far, a window at a time, by window offset.
+  static constexpr uint32_t kWindowSize = 16 * kIndexPageSize;
+  static constexpr size_t kMostWindows = 2048;  // 16 MB
+  std::unordered_map<uint32_t, std::string> windows_;
 };
 
 class IndexTree {

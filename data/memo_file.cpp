@@ -232,8 +232,8 @@ std::string MemoFile::Where() const {
   return "the memo file \"" + file_->path() + "\" of the table \"" + table_ + "\"";
 }
 
-std::string MemoFile::Blocks(const Value& value) const {
-  std::string blocks;
+void MemoFile::AppendBlocks(const Value& value, std::string& blocks) const {
+  const size_t start = blocks.size();
   const size_t n = value.data.size();
   switch (format_) {
     case MemoFormat::kFpt: {
@@ -244,8 +244,7 @@ std::string MemoFile::Blocks(const Value& value) const {
       unsigned char head[kBlockHeaderSize];
       StoreBE32(head, value.block_type);
       StoreBE32(head + 4, static_cast<uint32_t>(n));
-      blocks.reserve(kBlockHeaderSize + n + block_size_);
-      blocks.append(reinterpret_cast<const char*>(head), kBlockHeaderSize);
+            blocks.append(reinterpret_cast<const char*>(head), kBlockHeaderSize);
       blocks += value.data;
       break;
     }
@@ -257,8 +256,7 @@ std::string MemoFile::Blocks(const Value& value) const {
                     "A memo containing the byte 0x1A cannot be stored in the dBase III memo file \"" +
                         file_->path() + "\" of the table \"" + table_ + "\": that byte ends a memo there.");
       }
-      blocks.reserve(n + 2 + block_size_);
-      blocks.append(value.data);
+            blocks.append(value.data);
       blocks += kDbaseEnd;
       blocks += kDbaseEnd;
       break;
@@ -270,8 +268,7 @@ std::string MemoFile::Blocks(const Value& value) const {
       unsigned char head[kBlockHeaderSize];
       std::copy(kDbaseIVMark, kDbaseIVMark + 4, head);
       StoreLE32(head + 4, static_cast<uint32_t>(n + kBlockHeaderSize));
-      blocks.reserve(kBlockHeaderSize + n + block_size_);
-      blocks.append(reinterpret_cast<const char*>(head), kBlockHeaderSize);
+            blocks.append(reinterpret_cast<const char*>(head), kBlockHeaderSize);
       blocks += value.data;
       break;
     }
@@ -280,15 +277,13 @@ std::string MemoFile::Blocks(const Value& value) const {
   }
   // Zero the slack up to the end of the last block, so that no stale bytes
   // of an earlier value linger behind the new one.
-  const uint64_t count = (blocks.size() + block_size_ - 1) / block_size_;
-  blocks.resize(static_cast<size_t>(count * block_size_), '\0');
-  return blocks;
+  const uint64_t count = (blocks.size() - start + block_size_ - 1) / block_size_;
+  blocks.resize(start + static_cast<size_t>(count * block_size_), '\0');
 }
 
 uint32_t MemoFile::Stage(const Value& value) {
   if (!file_->writable())
     throw Error(ErrorKind::kReadOnly, "Cannot add a memo to " + Where() + ": it is open read-only.");
-  std::string blocks = Blocks(value);
 
   if (!staging_lock_) {
     // Byte 0 is the memo file's allocation lock; readers do not take it.
@@ -316,9 +311,20 @@ uint32_t MemoFile::Stage(const Value& value) {
     staged_.clear();
     staged_from_.store(first, std::memory_order_release);
   }
-  const uint64_t block = staged_first_ + staged_.size() / block_size_;
-  const uint64_t next = block + blocks.size() / block_size_;
+  // The value's blocks go straight after the staged ones, and are taken
+  // back when the file cannot hold them.
+  const size_t at = staged_.size();
+  const uint64_t block = staged_first_ + at / block_size_;
+  try {
+    AppendBlocks(value, staged_);
+  } catch (...) {
+    staged_.resize(at);
+    if (staged_.empty()) Discard();
+    throw;
+  }
+  const uint64_t next = staged_first_ + staged_.size() / block_size_;
   if (next > 0xFFFFFFFFu || next * block_size_ > kLargestFile + 1) {
+    staged_.resize(at);
     if (staged_.empty()) Discard();
     throw Error(ErrorKind::kInvalidValue, "Cannot add a memo of " + std::to_string(value.data.size()) +
                                               " bytes to " + Where() +
@@ -326,7 +332,6 @@ uint32_t MemoFile::Stage(const Value& value) {
   }
   // The read-ahead window stays: it never holds bytes past the end of the
   // file as it was read, and staged values are read from staged_.
-  staged_ += blocks;
   return static_cast<uint32_t>(block);
 }
 
@@ -341,6 +346,14 @@ void MemoFile::Discard() noexcept {
 }
 
 void MemoFile::Commit() {
+  const bool any = staging_lock_ && !staged_.empty();
+  Write();
+  if (any) Sync();
+}
+
+void MemoFile::Sync() { file_->Sync(); }
+
+void MemoFile::Write() {
   if (!staging_lock_) return;
   if (staged_.empty()) {
     Discard();
@@ -353,9 +366,9 @@ void MemoFile::Commit() {
       std::string zeros(static_cast<size_t>(offset - size), '\0');
       file_->WriteAt(size, zeros.data(), zeros.size());
     }
-    // The values and the advanced pointer are made durable together, before
-    // the caller writes the records that point at them. A crash before the
-    // flush can leave the pointer advanced over blocks that never reached
+    // The values and the advanced pointer are made durable together (Sync),
+    // before the caller writes the records that point at them. A crash before
+    // the flush can leave the pointer advanced over blocks that never reached
     // the disk; nothing refers to them, so that only wastes space.
     file_->WriteAt(offset, staged_.data(), staged_.size());
     const uint32_t next = static_cast<uint32_t>(staged_first_ + staged_.size() / block_size_);
@@ -366,7 +379,6 @@ void MemoFile::Commit() {
       StoreLE32(pointer, next);
     }
     file_->WriteAt(0, pointer, 4);
-    file_->Sync();
   } catch (...) {
     Discard();
     throw;

@@ -83,6 +83,12 @@ class MemoFile {
   // nothing staged is kept (nothing on disk refers to it) and the file's
   // existing values are intact.
   void Commit();
+  // Commit in two steps: Write writes and releases the lock (the values can
+  // be read back at once); Sync makes what was written durable, and may run
+  // in another thread while values are staged again. Nothing may point at
+  // the values on disk before Sync returns.
+  void Write();
+  void Sync();
   // Drops the staged values and releases the lock. Writes nothing.
   void Discard() noexcept;
 
@@ -103,7 +109,7 @@ class MemoFile {
   // The staged value whose blocks start `at` bytes into staged_.
   Value StagedValue(size_t at) const;
   // The blocks `value` takes, laid out, slack zeroed.
-  std::string Blocks(const Value& value) const;
+  void AppendBlocks(const Value& value, std::string& blocks) const;
   std::string Where() const;
 
   std::string table_;

@@ -13,6 +13,8 @@ namespace {
 
 std::string BaseName(const std::string& path) { return std::filesystem::path(path).stem().string(); }
 
+std::exception_ptr Combine(std::exception_ptr first, std::exception_ptr second);
+
 bool IsContainerFile(const std::string& path) {
   return EqualIgnoringCase(std::filesystem::path(path).extension().string(), ".dbc");
 }
@@ -117,14 +119,18 @@ Table::Table(const std::string& path, const Options& options)
 Table::~Table() {
   {
     std::lock_guard<std::recursive_mutex> hold(batch_mutex_);
-    stopping_ = true;
     try {
       FlushLocked();
+      WaitForFlight(false);
     } catch (...) {
       // Reported to a caller that flushed first; nobody is left to tell.
     }
   }
-  batch_wake_.notify_all();
+  {
+    std::lock_guard<std::mutex> hold(flight_mutex_);
+    stopping_ = true;
+  }
+  flight_wake_.notify_all();
   if (batch_watchdog_.joinable()) batch_watchdog_.join();
   // The maintainer, declared after the index, goes next: the lock is
   // released before the index file is closed.
@@ -136,7 +142,7 @@ void Table::ReleaseIndex() noexcept {
     try {
       FlushLocked();
     } catch (...) {
-      if (!deferred_) deferred_ = std::current_exception();
+      deferred_ = Combine(deferred_, std::current_exception());
     }
   }
   if (maintainer_) maintainer_->EndSession();
@@ -150,10 +156,21 @@ std::unique_lock<std::recursive_mutex> Table::GuardBatch() const {
 void Table::ReadRecords(uint32_t first, uint32_t count, std::string* out) const {
   out->resize(static_cast<size_t>(count) * header_.record_length);
   if (count == 0) return;
+  // Saves not yet on disk are read as they will be: those of the current
+  // batch, and those the writer is writing (which it cannot finish while
+  // the file is read here, so none is missed between the read and the
+  // overlay).
+  const std::unique_lock<std::recursive_mutex> guard = GuardBatch();
+  std::lock_guard<std::mutex> flight(flight_mutex_);
   file_->ReadExactAt(header_.record_offset(first), out->data(), out->size(),
                      "records " + std::to_string(first) + " to " + std::to_string(first + count - 1) +
                          " of table '" + name_ + "'");
-  const std::unique_lock<std::recursive_mutex> guard = GuardBatch();
+  if (flight_busy_) {
+    for (const Pending& p : flight_.batch) {
+      if (p.recno >= first && p.recno - first < count)
+        out->replace(static_cast<size_t>(p.recno - first) * header_.record_length, p.record.size(), p.record);
+    }
+  }
   for (const Pending& p : batch_) {
     if (p.recno >= first && p.recno - first < count)
       out->replace(static_cast<size_t>(p.recno - first) * header_.record_length, p.record.size(), p.record);
@@ -202,6 +219,36 @@ std::string RecordList(const std::vector<uint32_t>& records) {
 std::string NotSaved(const std::vector<uint32_t>& records, const std::string& table, const std::string& why) {
   return (records.size() == 1 ? "The change to record " : "The changes to records ") + RecordList(records) +
          " of table '" + table + "' " + (records.size() == 1 ? "was" : "were") + " not saved: " + why;
+}
+
+// Two failures told as one, so that neither is lost: the records of both,
+// the message of each. Either may be null.
+std::exception_ptr Combine(std::exception_ptr first, std::exception_ptr second) {
+  if (!first) return second;
+  if (!second) return first;
+  ErrorKind kind = ErrorKind::kIo;
+  std::string message;
+  std::vector<uint32_t> records;
+  bool first_one = true;
+  for (const std::exception_ptr& failure : {first, second}) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const SaveError& e) {
+      if (first_one) kind = e.kind();
+      message += (message.empty() ? "" : " ") + std::string(e.what());
+      records.insert(records.end(), e.records().begin(), e.records().end());
+    } catch (const Error& e) {
+      if (first_one) kind = e.kind();
+      message += (message.empty() ? "" : " ") + std::string(e.what());
+    } catch (const std::exception& e) {
+      message += (message.empty() ? "" : " ") + std::string(e.what());
+    } catch (...) {
+    }
+    first_one = false;
+  }
+  std::sort(records.begin(), records.end());
+  records.erase(std::unique(records.begin(), records.end()), records.end());
+  return std::make_exception_ptr(SaveError(kind, message, std::move(records)));
 }
 
 bool IsAscii(const std::string& text) {
@@ -449,23 +496,38 @@ void Table::Assign(Edit& edit, size_t column, const std::string& text) const {
 void Table::Save(Edit& edit) {
   if (!edit.changed()) return;
   std::unique_lock<std::recursive_mutex> hold(batch_mutex_);
-  // A failure of the saves before this one (a batch the watchdog wrote, or
-  // one written now because it is due) does not keep this one from its
-  // batch: it is thrown once this one is there.
+  // A failure of the saves before this one (a batch the watchdog sealed or
+  // the writer wrote, or one written now because it is due) does not keep
+  // this one from its batch: it is thrown once this one is there.
   std::exception_ptr earlier = std::move(deferred_);
   deferred_ = nullptr;
+  try {
+    // A failure of the writer drops the current batch, worked out on top of
+    // the batch it could not write: this save starts the next one.
+    bool failed = false;
+    {
+      std::lock_guard<std::mutex> flight(flight_mutex_);
+      failed = !flight_busy_ && flight_failure_;
+    }
+    if (failed) WaitForFlight(true);
+  } catch (...) {
+    earlier = Combine(earlier, std::current_exception());
+  }
   try {
     // Records usually come in ascending order: only a record at or below the
     // batch's highest may be in it already.
     const bool in_batch =
         !batch_.empty() && edit.recno <= batch_max_recno_ &&
         std::any_of(batch_.begin(), batch_.end(), [&](const Pending& p) { return p.recno == edit.recno; });
-    if (!batch_.empty() && (in_batch || std::chrono::steady_clock::now() >= batch_due_ ||
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    if (!batch_.empty() && (in_batch || now >= batch_due_.load(std::memory_order_relaxed) ||
                             (maintainer_ && maintainer_->SessionDue()))) {
       FlushLocked();
     }
+    // A record being written is saved again once it is on disk.
+    if (InFlight(edit.recno)) WaitForFlight(true);
   } catch (...) {
-    if (!earlier) earlier = std::current_exception();
+    earlier = Combine(earlier, std::current_exception());
     ReleaseIndex();
   }
   try {
@@ -476,8 +538,9 @@ void Table::Save(Edit& edit) {
     std::exception_ptr failure = earlier;
     try {
       FlushLocked();
+      WaitForFlight(true);
     } catch (...) {
-      if (!failure) failure = std::current_exception();
+      failure = Combine(failure, std::current_exception());
     }
     ReleaseIndex();
     if (failure) {
@@ -489,7 +552,7 @@ void Table::Save(Edit& edit) {
         std::sort(records.begin(), records.end());
         throw SaveError(e.kind(), std::string(e.what()) + " " + refusal.what(), std::move(records));
       } catch (...) {
-        if (!deferred_) deferred_ = failure;  // told at the next call
+        deferred_ = Combine(deferred_, failure);  // told at the next call
       }
     }
     throw;
@@ -499,7 +562,8 @@ void Table::Save(Edit& edit) {
         batch_runs_ >= kBatchRuns) {
       FlushLocked();
     } else if (batch_.size() == 1) {
-      batch_due_ = std::chrono::steady_clock::now() + options_.batch_delay;
+      batch_due_.store((std::chrono::steady_clock::now() + options_.batch_delay).time_since_epoch().count(),
+                       std::memory_order_relaxed);
       if (!batch_watchdog_.joinable()) {
         try {
           batch_watchdog_ = std::thread([this] { WatchBatch(); });
@@ -510,11 +574,14 @@ void Table::Save(Edit& edit) {
           FlushLocked();
         }
       }
-      batch_wake_.notify_all();
+      // Taken and let go so that the watchdog, between its look at the
+      // batch and its wait, cannot miss this.
+      { std::lock_guard<std::mutex> flight(flight_mutex_); }
+      flight_wake_.notify_all();
     }
   } catch (...) {
     ReleaseIndex();
-    if (earlier && !deferred_) deferred_ = earlier;
+    deferred_ = Combine(earlier, deferred_);
     throw;
   }
   if (earlier) std::rethrow_exception(earlier);
@@ -605,7 +672,7 @@ std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(std::vector<Pending>
                                                              std::vector<std::pair<uint32_t, Error>>* refused) {
   const size_t length = header_.record_length;
   std::vector<std::unique_ptr<RangeLock>> locks;
-  std::vector<Pending> kept;
+  size_t kept = 0;  // batch[0, kept) are the records checked and kept
   std::string on_disk;
   for (size_t i = 0; i < batch.size();) {
     size_t j = i + 1;
@@ -643,12 +710,13 @@ std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(std::vector<Pending>
                                                     "another program changed the record after Quillon read it, "
                                                     "and its change was kept"));
       } else {
-        kept.push_back(std::move(batch[k]));
+        if (kept != k) batch[kept] = std::move(batch[k]);
+        ++kept;
       }
     }
     i = j;
   }
-  batch = std::move(kept);
+  batch.erase(batch.begin() + static_cast<std::ptrdiff_t>(kept), batch.end());
   return locks;
 }
 
@@ -656,11 +724,13 @@ void Table::Flush() {
   std::lock_guard<std::recursive_mutex> hold(batch_mutex_);
   ThrowDeferred();
   FlushLocked();
+  WaitForFlight(true);
 }
 
 size_t Table::pending_saves() const {
   std::lock_guard<std::recursive_mutex> hold(batch_mutex_);
-  return batch_.size();
+  std::lock_guard<std::mutex> flight(flight_mutex_);
+  return batch_.size() + (flight_busy_ ? flight_.batch.size() : 0);
 }
 
 void Table::ThrowDeferred() {
@@ -670,17 +740,63 @@ void Table::ThrowDeferred() {
   std::rethrow_exception(failure);
 }
 
+bool Table::InFlight(uint32_t recno) const {
+  std::lock_guard<std::mutex> flight(flight_mutex_);
+  if (!flight_busy_) return false;
+  const auto& batch = flight_.batch;
+  const auto at = std::lower_bound(batch.begin(), batch.end(), recno,
+                                   [](const Pending& p, uint32_t n) { return p.recno < n; });
+  return at != batch.end() && at->recno == recno;
+}
+
+void Table::WaitForFlight(bool throw_failure) {
+  std::exception_ptr failure;
+  std::vector<uint32_t> failed;
+  {
+    std::unique_lock<std::mutex> flight(flight_mutex_);
+    flight_wake_.wait(flight, [&] { return !flight_busy_; });
+    if (!throw_failure || !flight_failure_) return;
+    failure = std::move(flight_failure_);
+    flight_failure_ = nullptr;
+  }
+  // The current batch's memo values follow the failed batch's, and its index
+  // changes were made on top of that batch's: none of it can be written.
+  if (!batch_.empty()) {
+    for (const Pending& p : batch_) failed.push_back(p.recno);
+    std::sort(failed.begin(), failed.end());
+    batch_.clear();
+    batch_bytes_ = 0;
+    batch_runs_ = 0;
+    batch_pending_.store(false, std::memory_order_release);
+    if (memo_) memo_->Discard();
+    if (maintainer_) maintainer_->Discard();
+    failure = Combine(failure, std::make_exception_ptr(SaveError(
+                                   ErrorKind::kIo,
+                                   NotSaved(failed, name_, "they were to be written after the batch that failed") + ".",
+                                   failed)));
+  }
+  std::rethrow_exception(failure);
+}
+
+// Seals the current batch: the records are locked and checked, the memo
+// values and new index pages written (steps 0 to 2 of Save), and the rest is
+// handed to the writer. The batch before it is finished first.
 void Table::FlushLocked() {
+  WaitForFlight(true);
   if (batch_.empty()) return;
   std::vector<Pending> batch = std::move(batch_);
+  // The finished batch's storage serves the next batch: a walk writes many
+  // batches, and freeing and taking the block each time costs.
+  batch_ = std::move(flight_.batch);
   batch_.clear();
   batch_bytes_ = 0;
   batch_runs_ = 0;
-  struct Done {  // whatever happens, the batch is over when this returns or throws
+  struct Done {  // whatever happens, the batch is no longer pending when this returns or throws
     std::atomic<bool>& pending;
     ~Done() { pending.store(false, std::memory_order_release); }
   } done{batch_pending_};
-  std::sort(batch.begin(), batch.end(), [](const Pending& a, const Pending& b) { return a.recno < b.recno; });
+  const auto by_recno = [](const Pending& a, const Pending& b) { return a.recno < b.recno; };
+  if (!std::is_sorted(batch.begin(), batch.end(), by_recno)) std::sort(batch.begin(), batch.end(), by_recno);
   std::vector<uint32_t> records;
   for (const Pending& p : batch) records.push_back(p.recno);
 
@@ -714,20 +830,80 @@ void Table::FlushLocked() {
     const std::string message = NotSaved(records, name_, e.what());
     throw SaveError(e.kind(), message, std::move(records));
   }
-  records.clear();
-  for (const Pending& p : batch) records.push_back(p.recno);
 
-  // Steps 1 and 2: nothing of the records written yet.
+  // Steps 1 and 2: the memo values (not yet flushed) and the new index
+  // pages; nothing of the records written yet.
+  Flight sealed;
   try {
-    if (memo_) memo_->Commit();
+    sealed.sync_memo = memo_ && memo_->staged_bytes() > 0;
+    if (memo_) memo_->Write();
     if (maintainer_) maintainer_->WriteNewPages();
+    if (maintainer_) sealed.pages = maintainer_->TakePages();
   } catch (const Error& e) {
     if (memo_) memo_->Discard();
     if (maintainer_) maintainer_->Discard();
+    records.clear();
+    for (const Pending& p : batch) records.push_back(p.recno);
     for (const auto& r : refused) records.push_back(r.first);
     std::sort(records.begin(), records.end());
     const std::string message = NotSaved(records, name_, e.what());
     throw SaveError(e.kind(), message, std::move(records));
+  }
+  sealed.batch = std::move(batch);
+  sealed.locks = std::move(locks);
+
+  if (batch_watchdog_.joinable()) {
+    {
+      std::lock_guard<std::mutex> flight(flight_mutex_);
+      flight_ = std::move(sealed);
+      flight_busy_ = true;
+      flight_started_ = false;
+    }
+    flight_wake_.notify_all();
+  } else {
+    // No writer thread (saves written one by one): written here.
+    WriteFlight(sealed);
+  }
+
+  if (!refused.empty()) {
+    std::sort(refused.begin(), refused.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<uint32_t> which;
+    std::string why;
+    ErrorKind kind = refused.front().second.kind();
+    for (const auto& [recno, error] : refused) {
+      which.push_back(recno);
+      if (why.find(error.what()) == std::string::npos) why += (why.empty() ? "" : "; ") + std::string(error.what());
+      if (error.kind() == ErrorKind::kConflict) kind = ErrorKind::kConflict;
+    }
+    const std::string message = NotSaved(which, name_, why) + ".";
+    throw SaveError(kind, message, std::move(which));
+  }
+}
+
+void Table::WriteFlight(Flight& flight) {
+  std::vector<Pending>& batch = flight.batch;
+  std::vector<uint32_t> records;
+  for (const Pending& p : batch) records.push_back(p.recno);
+  auto fail = [&](const Error& e, size_t written) {
+    if (maintainer_) maintainer_->DropPages(flight.pages);
+    flight.locks.clear();
+    std::vector<uint32_t> unsaved(records.begin() + static_cast<std::ptrdiff_t>(written), records.end());
+    std::string message = NotSaved(unsaved, name_, e.what());
+    if (written > 0 && maintainer_) {
+      message += " The records before them were saved, but the structural index was not brought up to date: "
+                 "reindex the table in FoxPro before using it.";
+    }
+    throw SaveError(e.kind(), message, std::move(unsaved));
+  };
+
+  // Step 1's flush: the memo values are durable before any record points
+  // at them.
+  if (flight.sync_memo) {
+    try {
+      memo_->Sync();
+    } catch (const Error& e) {
+      fail(e, 0);
+    }
   }
 
   // Step 3: the records, runs of consecutive records in one write each.
@@ -751,52 +927,65 @@ void Table::FlushLocked() {
     }
     if (written > 0) WriteHeaderDate();
   } catch (const Error& e) {
-    if (maintainer_) maintainer_->Discard();
-    std::vector<uint32_t> unsaved(records.begin() + static_cast<std::ptrdiff_t>(written), records.end());
-    for (const auto& r : refused) unsaved.push_back(r.first);
-    std::sort(unsaved.begin(), unsaved.end());
-    std::string message = NotSaved(unsaved, name_, e.what());
-    if (written > 0 && maintainer_) {
-      message += " The records before them were saved, but the structural index was not brought up to date: "
-                 "reindex the table in FoxPro before using it.";
-    }
-    throw SaveError(e.kind(), message, std::move(unsaved));
+    fail(e, written);
   }
 
   // Step 4.
-  if (maintainer_) maintainer_->WritePages();
-  locks.clear();
-
-  if (!refused.empty()) {
-    std::sort(refused.begin(), refused.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<uint32_t> which;
-    std::string why;
-    ErrorKind kind = refused.front().second.kind();
-    for (const auto& [recno, error] : refused) {
-      which.push_back(recno);
-      if (why.find(error.what()) == std::string::npos) why += (why.empty() ? "" : "; ") + std::string(error.what());
-      if (error.kind() == ErrorKind::kConflict) kind = ErrorKind::kConflict;
-    }
-    const std::string message = NotSaved(which, name_, why) + ".";
-    throw SaveError(kind, message, std::move(which));
+  try {
+    if (maintainer_) maintainer_->WritePages(flight.pages);
+  } catch (...) {
+    flight.locks.clear();
+    throw;
   }
+  flight.locks.clear();
 }
 
+// The watchdog writes the batches handed over to it, and seals a batch that
+// has waited for its time limit (a message box shown during a run, say).
 void Table::WatchBatch() {
-  std::unique_lock<std::recursive_mutex> hold(batch_mutex_);
-  while (!stopping_) {
-    if (batch_.empty()) {
-      batch_wake_.wait(hold);
-    } else if (std::chrono::steady_clock::now() >= batch_due_) {
+  std::unique_lock<std::mutex> flight(flight_mutex_);
+  while (true) {
+    if (flight_busy_ && !flight_started_) {
+      flight_started_ = true;
+      flight.unlock();
+      std::exception_ptr failure;
       try {
-        FlushLocked();
+        WriteFlight(flight_);
       } catch (...) {
-        if (!deferred_) deferred_ = std::current_exception();
+        failure = std::current_exception();
       }
-      // The session may be over too: another program may be waiting for
-      // the index while this table is idle.
+      flight.lock();
+      flight_.batch.clear();  // keeps its storage for the next batch
+      flight_.locks.clear();
+      flight_failure_ = Combine(flight_failure_, failure);
+      flight_busy_ = false;
+      flight_started_ = false;
+      flight_wake_.notify_all();
+      continue;
+    }
+    if (stopping_) return;
+    if (batch_pending_.load(std::memory_order_acquire)) {
+      const auto due = std::chrono::steady_clock::time_point(
+          std::chrono::steady_clock::duration(batch_due_.load(std::memory_order_relaxed)));
+      if (std::chrono::steady_clock::now() >= due) {
+        flight.unlock();
+        {
+          std::lock_guard<std::recursive_mutex> hold(batch_mutex_);
+          const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+          if (!batch_.empty() && now >= batch_due_.load(std::memory_order_relaxed)) {
+            try {
+              FlushLocked();
+            } catch (...) {
+              deferred_ = Combine(deferred_, std::current_exception());
+            }
+          }
+        }
+        flight.lock();
+        continue;
+      }
+      flight_wake_.wait_until(flight, due);
     } else {
-      batch_wake_.wait_until(hold, batch_due_);
+      flight_wake_.wait(flight);
     }
   }
 }

@@ -14,8 +14,11 @@
 // out at once, under its record lock, and the batch is written together, with
 // one flush for all its memo values, when it is full, when it has waited for
 // its time limit (a watchdog thread writes an idle batch), and before any
-// refusal is reported. See Save for the order of the writes and what a crash
-// leaves.
+// refusal is reported. A full batch is sealed by the saving thread (records
+// locked and checked, memo values and new index pages written) and the
+// writer thread finishes it (the flush, the records, the changed index
+// pages) while the next batch gathers; one batch at a time is being
+// written. See Save for the order of the writes and what a crash leaves.
 #pragma once
 
 #include <atomic>
@@ -200,7 +203,27 @@ class Table {
   // `refused` with the reason.
   std::vector<std::unique_ptr<RangeLock>> LockAndCheck(std::vector<Pending>& batch,
                                                        std::vector<std::pair<uint32_t, Error>>* refused);
+  // The batch being written by the writer thread: sealed, its records
+  // locked, its memo values written but not yet flushed.
+  struct Flight {
+    std::vector<Pending> batch;  // sorted by record number
+    std::vector<std::unique_ptr<RangeLock>> locks;
+    IndexMaintainer::PageWrites pages;
+    bool sync_memo = false;
+  };
+  // Seals the batch and hands it to the writer (writes it here when there
+  // is no writer thread); throws SaveError for the records refused when it
+  // was sealed, and for a failure of the batch written before it.
   void FlushLocked();
+  // Writes a sealed batch: the memo flush, the records, the changed index
+  // pages; releases its record locks. Throws SaveError or Error(kIo).
+  void WriteFlight(Flight& flight);
+  // Waits until the writer has finished the batch it holds; with
+  // `throw_failure`, throws what it could not write (dropping the current
+  // batch, which was worked out on top of it).
+  void WaitForFlight(bool throw_failure);
+  // Whether `recno` is in the batch being written.
+  bool InFlight(uint32_t recno) const;
   void ThrowDeferred();
   void WatchBatch();
   // Holds batch_mutex_ while a batch waits, when the watchdog may write it.
@@ -248,11 +271,20 @@ class Table {
   uint32_t batch_max_recno_ = 0;
   size_t batch_runs_ = 0;  // runs of consecutive records in the batch
   static constexpr size_t kBatchRuns = 128;
-  std::chrono::steady_clock::time_point batch_due_;
+  std::atomic<std::chrono::steady_clock::rep> batch_due_{0};
   std::atomic<bool> batch_pending_{false};
-  std::exception_ptr deferred_;  // a failure of a batch the watchdog wrote
-  std::condition_variable_any batch_wake_;
-  std::thread batch_watchdog_;
+  std::exception_ptr deferred_;  // a failure of a batch the watchdog sealed
+  std::thread batch_watchdog_;   // seals idle batches and writes sealed ones
+  // The sealed batch and the writer's state, under flight_mutex_ (taken
+  // after batch_mutex_ when both are). flight_ is not changed while
+  // flight_busy_; the writer reads it without the mutex.
+  mutable std::mutex flight_mutex_;
+  std::condition_variable flight_wake_;
+  Flight flight_;
+  bool flight_busy_ = false;     // sealed, not yet finished
+  bool flight_started_ = false;  // the writer is on it
+  std::exception_ptr flight_failure_;  // what the writer could not write
+  std::vector<uint32_t> flight_failed_records_;
   bool stopping_ = false;
 
   // Reused from value to value by Contains.
