@@ -1,6 +1,7 @@
 #include "data/index_maintenance.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <system_error>
@@ -71,6 +72,7 @@ struct IndexMaintainer::Session {
   void End(bool by_limit) noexcept {
     WaitForWrites();
     pages.reset();
+    windows.Clear();
     roots.clear();
     lock.reset();
     prepared.clear();
@@ -82,6 +84,10 @@ struct IndexMaintainer::Session {
     while (!stopping) {
       if (!lock || !prepared.empty()) {
         wake.wait(hold);
+      } else if (pages_out.load() > 0) {
+        // Ended once they are written; never waiting for the writer with
+        // the session's mutex held, which the writer's caller may want.
+        wake.wait_for(hold, std::chrono::milliseconds(2));
       } else if (Clock::now() >= deadline) {
         End(true);
       } else {
@@ -113,6 +119,7 @@ struct IndexMaintainer::Session {
   bool stopping = false;
 
   std::unique_ptr<RangeLock> lock;       // set while a session is open
+  PageWindows windows;                    // the file's bytes read in this session
   std::unique_ptr<IndexPageStore> pages;  // the pages read or written in this session
   std::map<uint32_t, uint32_t> roots;    // tag header offset -> root page, checked in this session
   Clock::time_point deadline;
@@ -126,7 +133,7 @@ struct IndexMaintainer::Session {
 
   std::mutex writes_mutex;
   std::condition_variable writes_done;
-  int pages_out = 0;
+  std::atomic<int> pages_out{0};
 };
 
 IndexMaintainer::IndexMaintainer(CompoundIndex& index, ExpressionSchema schema, std::chrono::milliseconds lock_limit)
@@ -237,7 +244,7 @@ void IndexMaintainer::Refuse(const Tag& tag, uint32_t recno, const std::string& 
 }
 
 bool IndexMaintainer::Prepare(std::string_view before, std::string_view after, uint32_t recno,
-                              const std::set<size_t>& changed, const IndexExpression::MemoValues& after_memos) {
+                              const std::vector<size_t>& changed, const IndexExpression::MemoValues& after_memos) {
   const bool deleted_changed = before.substr(0, 1) != after.substr(0, 1);
   std::vector<Prepared> changes;
   for (const Tag& tag : tags_) {
@@ -328,7 +335,9 @@ void IndexMaintainer::Apply(Prepared& change, uint32_t recno) {
 void IndexMaintainer::Replay() {
   Session& s = *session_;
   s.WaitForWrites();
-  s.pages = std::make_unique<IndexPageStore>(index_.file());
+  s.pages.reset();
+  s.windows.Clear();
+  s.pages = std::make_unique<IndexPageStore>(index_.file(), &s.windows);
   for (const Prepared& change : s.prepared) {
     const Tag& tag = *change.tag;
     IndexTree tree(*s.pages, RootOf(tag), tag.header.key_length, tag.format.pad());
@@ -364,7 +373,9 @@ void IndexMaintainer::BeginSession(uint32_t recno) {
       "The change to record " + std::to_string(recno) + " of table '" + index_.table() +
           "' was not saved: another program is changing its index file (it is locked).");
   s.deadline = Session::Clock::now() + s.limit;
-  s.pages = std::make_unique<IndexPageStore>(index_.file());
+  s.pages.reset();
+  s.windows.Clear();
+  s.pages = std::make_unique<IndexPageStore>(index_.file(), &s.windows);
   s.roots.clear();
   s.counter_written = false;
   // Everything is read afresh under the lock: other programs change the

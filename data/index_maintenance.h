@@ -122,7 +122,7 @@ class IndexMaintainer {
   // as the changes prepared before it left them; only when those cannot be
   // worked out again (a read failing) are they dropped, the session ended
   // and lost() true. Nothing is written.
-  bool Prepare(std::string_view before, std::string_view after, uint32_t recno, const std::set<size_t>& changed,
+  bool Prepare(std::string_view before, std::string_view after, uint32_t recno, const std::vector<size_t>& changed,
                const IndexExpression::MemoValues& after_memos);
   // True once the changes waiting to be written were dropped by a failed
   // Prepare; false again after Discard.

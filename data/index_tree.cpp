@@ -36,7 +36,41 @@ bool Same(const IndexEntry& a, const IndexEntry& b) { return a.recno == b.recno 
 
 // ---------------------------------------------------------------------------
 
-IndexPageStore::IndexPageStore(DiskFile& file) : file_(file) {}
+bool PageWindows::Read(DiskFile& file, uint32_t offset, char* page) {
+  const uint32_t first = offset / kWindowSize * kWindowSize;
+  auto found = windows_.find(first);
+  if (found == windows_.end()) {
+    if (windows_.size() >= kMostWindows) Clear();
+    Window window;
+    if (spare_.empty()) {
+      window.bytes = std::make_unique_for_overwrite<char[]>(kWindowSize);
+    } else {
+      window.bytes = std::move(spare_.back());
+      spare_.pop_back();
+    }
+    try {
+      window.size = file.ReadAt(first, window.bytes.get(), kWindowSize);
+    } catch (...) {
+      spare_.push_back(std::move(window.bytes));
+      throw;
+    }
+    found = windows_.emplace(first, std::move(window)).first;
+  }
+  const Window& window = found->second;
+  if (offset - first + kIndexPageSize > window.size) return false;
+  std::memcpy(page, window.bytes.get() + (offset - first), kIndexPageSize);
+  return true;
+}
+
+void PageWindows::Clear() {
+  for (auto& [offset, window] : windows_) spare_.push_back(std::move(window.bytes));
+  windows_.clear();
+}
+
+IndexPageStore::IndexPageStore(DiskFile& file, PageWindows* windows)
+    : file_(file),
+      own_windows_(windows ? nullptr : std::make_unique<PageWindows>()),
+      windows_(windows ? *windows : *own_windows_) {}
 
 size_t IndexPageStore::PageMap::Home(uint32_t offset) const {
   // Page numbers spread by a multiplicative hash over a power-of-two table.
@@ -128,24 +162,10 @@ IndexPageStore::Slot& IndexPageStore::Load(uint32_t offset, uint16_t key_length,
   return slot;
 }
 
-// Pages are read a window at a time: the pages of a tag mostly lie together,
-// and a batch of changes reaches many of them. A window's bytes serve only
-// pages that have no slot yet, which this store has never changed (Trim,
-// which forgets changed pages, forgets the windows too).
-bool IndexPageStore::ReadPage(uint32_t offset, char* page) {
-  const uint32_t first = offset / kWindowSize * kWindowSize;
-  auto found = windows_.find(first);
-  if (found == windows_.end()) {
-    if (windows_.size() >= kMostWindows) windows_.clear();
-    std::string bytes(kWindowSize, '\0');
-    bytes.resize(file_.ReadAt(first, bytes.data(), bytes.size()));
-    found = windows_.emplace(first, std::move(bytes)).first;
-  }
-  const std::string& window = found->second;
-  if (offset - first + kIndexPageSize > window.size()) return false;
-  std::memcpy(page, window.data() + (offset - first), kIndexPageSize);
-  return true;
-}
+// A window's bytes serve only pages that have no slot yet, which this store
+// has never changed (Trim, which forgets changed pages, forgets the windows
+// too).
+bool IndexPageStore::ReadPage(uint32_t offset, char* page) { return windows_.Read(file_, offset, page); }
 
 void IndexPageStore::Decode(uint32_t offset, Slot& slot) {
   slot.node = std::make_unique<IndexNode>();
@@ -347,7 +367,7 @@ void IndexPageStore::Commit() {
 void IndexPageStore::Trim(size_t max_pages) {
   if (pages_.size() <= max_pages || !dirty_.empty()) return;
   // Interior pages are few and lie on every path down; leaves are many.
-  windows_.clear();
+  windows_.Clear();
   pages_.EraseIf([](const Slot& slot) { return (LoadLE16(slot.bytes.data()) & IndexNode::kLeaf) != 0; });
   if (pages_.size() > max_pages) pages_.Clear();
 }
@@ -369,7 +389,7 @@ IndexTree::Path IndexTree::Descend(const IndexEntry& target) {
       if (LoadLE16(bytes) & IndexNode::kLeaf) return path;
       const InteriorEditor node(bytes, key_length_);
       const size_t slot = node.Slot(target);
-      path.slots.push_back(slot);
+      path.entries_taken.push_back(slot);
       offset = node.Child(slot);
       continue;
     }
@@ -377,7 +397,7 @@ IndexTree::Path IndexTree::Descend(const IndexEntry& target) {
     if (node.leaf()) return path;
     size_t slot = 0;
     while (slot + 1 < node.entries.size() && Before(node.entries[slot], target)) ++slot;
-    path.slots.push_back(slot);
+    path.entries_taken.push_back(slot);
     offset = node.children[slot];
   }
 }
@@ -501,7 +521,7 @@ bool IndexTree::SplitEncodedLeaf(Path& path) {
   // The parent: this page's separator becomes its new greatest entry, and
   // the old one, unchanged, leads to the new page after it.
   const uint32_t parent_offset = path.pages[level - 1];
-  const size_t slot = path.slots[level - 1];
+  const size_t slot = path.entries_taken[level - 1];
   if (char* parent_bytes = pages_.Encoded(parent_offset, key_length_, pad_)) {
     InteriorEditor parent(parent_bytes, key_length_);
     if (parent.Insert(slot + 1, right_last, added)) {
@@ -522,7 +542,7 @@ bool IndexTree::SplitEncodedLeaf(Path& path) {
 void IndexTree::LastChanged(Path& path, size_t level, const IndexEntry& last) {
   if (level == 0) return;
   const uint32_t offset = path.pages[level - 1];
-  const size_t slot = path.slots[level - 1];
+  const size_t slot = path.entries_taken[level - 1];
   if (char* bytes = pages_.Encoded(offset, key_length_, pad_); bytes && last.key.size() == key_length_) {
     InteriorEditor parent(bytes, key_length_);
     parent.SetEntry(slot, last);
@@ -557,7 +577,7 @@ void IndexTree::AfterChange(Path& path, size_t level, const std::optional<IndexE
     if (node.right != kNoIndexPage) pages_.SetLeft(node.right, key_length_, pad_, node.left);
     IndexNode& parent = Node(path.pages[level - 1]);
     const IndexEntry parent_last = parent.entries.back();
-    const size_t slot = path.slots[level - 1];
+    const size_t slot = path.entries_taken[level - 1];
     parent.entries.erase(parent.entries.begin() + static_cast<std::ptrdiff_t>(slot));
     parent.children.erase(parent.children.begin() + static_cast<std::ptrdiff_t>(slot));
     AfterChange(path, level - 1, parent_last, false);
@@ -632,7 +652,7 @@ void IndexTree::Split(Path& path, size_t level) {
   // The page keeps the first part; new pages to its right take the others.
   IndexNode& parent = Node(path.pages[level - 1]);
   const IndexEntry parent_last = parent.entries.back();
-  const size_t slot = path.slots[level - 1];
+  const size_t slot = path.entries_taken[level - 1];
   const uint32_t old_right = node.right;
   uint32_t previous = offset;
   for (size_t i = 1; i < parts; ++i) {

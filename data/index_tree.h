@@ -39,11 +39,35 @@
 
 namespace fox {
 
+// An index file's bytes read a window of pages at a time: the pages of a tag
+// mostly lie together, and a batch of changes reaches many of them. Clear
+// forgets the bytes and keeps the buffers, so that the next session's reads
+// do not fault in fresh memory.
+class PageWindows {
+ public:
+  // Copies the page at `offset` into `page`; false when the file ends
+  // before the page does.
+  bool Read(DiskFile& file, uint32_t offset, char* page);
+  void Clear();
+
+ private:
+  static constexpr uint32_t kWindowSize = 16 * kIndexPageSize;
+  static constexpr size_t kMostWindows = 2048;  // 16 MB
+  struct Window {
+    std::unique_ptr<char[]> bytes;
+    size_t size = 0;
+  };
+  std::unordered_map<uint32_t, Window> windows_;  // by the window's offset
+  std::vector<std::unique_ptr<char[]>> spare_;
+};
+
 class IndexPageStore {
  public:
   // The caller holds the index file's lock for the store's lifetime: the
   // pages it keeps are trusted only while nobody else can change the file.
-  explicit IndexPageStore(DiskFile& file);
+  // `windows`, when given, holds the bytes read (see PageWindows); it must
+  // hold nothing from before the store, and outlive it.
+  explicit IndexPageStore(DiskFile& file, PageWindows* windows = nullptr);
 
   // The decoded page at `offset`. Throws Error(kCorrupt) saying what is
   // wrong when it lies outside the file's pages or cannot be decoded.
@@ -166,10 +190,8 @@ class IndexPageStore {
   };
   std::vector<Dirty> dirty_;
   bool adds_ = false;               // the current change adds pages
-  // The file's bytes read so far, a window at a time, by window offset.
-  static constexpr uint32_t kWindowSize = 16 * kIndexPageSize;
-  static constexpr size_t kMostWindows = 2048;  // 16 MB
-  std::unordered_map<uint32_t, std::string> windows_;
+  std::unique_ptr<PageWindows> own_windows_;
+  PageWindows& windows_;
 };
 
 class IndexTree {
@@ -201,7 +223,7 @@ class IndexTree {
   };
   struct Path {
     Levels<uint32_t> pages;  // root first, leaf last
-    Levels<size_t> slots;    // slots[i]: the entry of pages[i] that leads to pages[i + 1]
+    Levels<size_t> entries_taken;  // entries_taken[i]: the entry of pages[i] that leads to pages[i + 1]
   };
 
   IndexNode& Node(uint32_t offset) { return pages_.Page(offset, key_length_, pad_); }

@@ -99,7 +99,8 @@ class Recordset {
   // False only when no field of the current row can contain `text` in its
   // text form (see Table::RecordMayContain): a whole row can then be passed
   // over without looking at its fields one by one.
-  // `columns`, when given, gets one flag per column: whether it may.
+  // `columns`, when given, gets one flag per column: 0 when it cannot, 1
+  // when it may, 2 when it does.
   bool MayContain(const std::string& text, std::vector<char>* columns = nullptr) const;
 
   // Moves the cursor past records that hold none of `texts` (see

@@ -120,8 +120,7 @@ Table::~Table() {
   {
     std::lock_guard<std::recursive_mutex> hold(batch_mutex_);
     try {
-      FlushLocked();
-      WaitForFlight(false);
+      FlushAndWait();
     } catch (...) {
       // Reported to a caller that flushed first; nobody is left to tell.
     }
@@ -140,7 +139,7 @@ void Table::ReleaseIndex() noexcept {
   {
     std::lock_guard<std::recursive_mutex> hold(batch_mutex_);
     try {
-      FlushLocked();
+      FlushAndWait();
     } catch (...) {
       deferred_ = Combine(deferred_, std::current_exception());
     }
@@ -175,10 +174,6 @@ void Table::ReadRecords(uint32_t first, uint32_t count, std::string* out) const 
     if (p.recno >= first && p.recno - first < count)
       out->replace(static_cast<size_t>(p.recno - first) * header_.record_length, p.record.size(), p.record);
   }
-}
-
-std::string Table::ReadMemoData(const Edit& edit, size_t column) const {
-  return std::string(MemoBytes(edit, column));
 }
 
 namespace {
@@ -316,7 +311,7 @@ bool Table::RecordMayContain(const Edit& edit, const std::string& text, bool mem
     if (memos_hold_none && field(c).is_memo()) continue;
     if (columns ? (*columns)[c] == 0 && Contains(edit, c, text) : Contains(edit, c, text)) {
       if (!columns) return true;
-      (*columns)[c] = 1;
+      (*columns)[c] = 2;
       any = true;
     }
   }
@@ -410,9 +405,10 @@ bool Table::Contains(const Edit& edit, size_t column, const std::string& text) c
 std::optional<std::string> Table::Text(const Edit& edit, size_t column) const {
   const FieldDescriptor& f = field(column);
   if (!FieldCodec::HasTextForm(f) || codec_.IsNull(edit.working, f)) return std::nullopt;
-  // Memo reads name the field in their own errors.
-  std::string memo_data;
-  if (f.is_memo()) memo_data = ReadMemoData(edit, column);
+  // Memo reads name the field in their own errors; the bytes are decoded
+  // where they were read.
+  std::string_view memo_data;
+  if (f.is_memo()) memo_data = MemoBytes(edit, column);
   try {
     if (f.is_memo()) return codec_.MemoText(memo_data);
     return codec_.Text(edit.working, f);
@@ -468,13 +464,17 @@ void Table::Assign(Edit& edit, size_t column, const std::string& text) const {
   }
 }
 
-// Write order for a batch, and what a crash after each step leaves:
-// 1. the memo values of the whole batch, appended and made durable with one
-//    flush: the old records with their old keys; the new memo blocks are
-//    unreferenced.
+// Write order for a batch, and what a crash after each step leaves. Steps 1
+// and 2 are done when the batch is sealed, the rest by the writer thread
+// while the next batch gathers (the next is sealed only once this one is
+// written):
+// 1. the memo values of the whole batch, appended with the advanced
+//    next-free pointer: the old records with their old keys; the new memo
+//    blocks are unreferenced.
 // 2. the change counter (first change of an index session only) and the
 //    index pages added by splits, appended at the end of the index file:
-//    the same, plus index pages nothing refers to.
+//    the same, plus index pages nothing refers to. Then one flush makes the
+//    memo values durable, before any record points at them.
 // 3. the records, consecutive ones in one write: each record wholly old or
 //    wholly new (a record is far smaller than a disk sector's worth of
 //    atomicity only when it is written by one call, which it always is),
@@ -537,8 +537,7 @@ void Table::Save(Edit& edit) {
     // a lock gets in while the caller reports the refusal.
     std::exception_ptr failure = earlier;
     try {
-      FlushLocked();
-      WaitForFlight(true);
+      FlushAndWait();
     } catch (...) {
       failure = Combine(failure, std::current_exception());
     }
@@ -723,8 +722,22 @@ std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(std::vector<Pending>
 void Table::Flush() {
   std::lock_guard<std::recursive_mutex> hold(batch_mutex_);
   ThrowDeferred();
-  FlushLocked();
-  WaitForFlight(true);
+  FlushAndWait();
+}
+
+void Table::FlushAndWait() {
+  std::exception_ptr failure;
+  try {
+    FlushLocked();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  try {
+    WaitForFlight(true);
+  } catch (...) {
+    failure = Combine(failure, std::current_exception());
+  }
+  if (failure) std::rethrow_exception(failure);
 }
 
 size_t Table::pending_saves() const {
@@ -749,12 +762,38 @@ bool Table::InFlight(uint32_t recno) const {
   return at != batch.end() && at->recno == recno;
 }
 
+void Table::WriteSealed(std::unique_lock<std::mutex>& hold) {
+  flight_started_ = true;
+  hold.unlock();
+  std::exception_ptr failure;
+  try {
+    WriteFlight(flight_);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  hold.lock();
+  flight_.batch.clear();  // keeps its storage for the next batch
+  flight_.locks.clear();
+  flight_failure_ = Combine(flight_failure_, failure);
+  flight_busy_ = false;
+  flight_started_ = false;
+  flight_wake_.notify_all();
+}
+
 void Table::WaitForFlight(bool throw_failure) {
   std::exception_ptr failure;
   std::vector<uint32_t> failed;
   {
+    // A sealed batch the writer has not started is written here: the writer
+    // may be waiting for batch_mutex_, which the caller holds.
     std::unique_lock<std::mutex> flight(flight_mutex_);
-    flight_wake_.wait(flight, [&] { return !flight_busy_; });
+    while (flight_busy_) {
+      if (flight_started_) {
+        flight_wake_.wait(flight);
+      } else {
+        WriteSealed(flight);
+      }
+    }
     if (!throw_failure || !flight_failure_) return;
     failure = std::move(flight_failure_);
     flight_failure_ = nullptr;
@@ -946,57 +985,50 @@ void Table::WatchBatch() {
   std::unique_lock<std::mutex> flight(flight_mutex_);
   while (true) {
     if (flight_busy_ && !flight_started_) {
-      flight_started_ = true;
-      flight.unlock();
-      std::exception_ptr failure;
-      try {
-        WriteFlight(flight_);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      flight.lock();
-      flight_.batch.clear();  // keeps its storage for the next batch
-      flight_.locks.clear();
-      flight_failure_ = Combine(flight_failure_, failure);
-      flight_busy_ = false;
-      flight_started_ = false;
-      flight_wake_.notify_all();
+      WriteSealed(flight);
       continue;
     }
     if (stopping_) return;
-    if (batch_pending_.load(std::memory_order_acquire)) {
-      const auto due = std::chrono::steady_clock::time_point(
-          std::chrono::steady_clock::duration(batch_due_.load(std::memory_order_relaxed)));
-      if (std::chrono::steady_clock::now() >= due) {
-        flight.unlock();
-        {
-          std::lock_guard<std::recursive_mutex> hold(batch_mutex_);
-          const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-          if (!batch_.empty() && now >= batch_due_.load(std::memory_order_relaxed)) {
-            try {
-              FlushLocked();
-            } catch (...) {
-              deferred_ = Combine(deferred_, std::current_exception());
-            }
-          }
-        }
-        flight.lock();
-        continue;
-      }
-      flight_wake_.wait_until(flight, due);
-    } else {
+    if (!batch_pending_.load(std::memory_order_acquire)) {
       flight_wake_.wait(flight);
+      continue;
+    }
+    const auto due = std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(batch_due_.load(std::memory_order_relaxed)));
+    if (std::chrono::steady_clock::now() < due) {
+      flight_wake_.wait_until(flight, due);
+      continue;
+    }
+    // Never waits for batch_mutex_: its holder may be waiting for this
+    // thread to write a batch it has just sealed.
+    flight.unlock();
+    std::unique_lock<std::recursive_mutex> hold(batch_mutex_, std::try_to_lock);
+    if (hold.owns_lock()) {
+      const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+      if (!batch_.empty() && now >= batch_due_.load(std::memory_order_relaxed)) {
+        try {
+          FlushLocked();
+        } catch (...) {
+          deferred_ = Combine(deferred_, std::current_exception());
+        }
+      }
+      hold.unlock();
+      flight.lock();
+    } else {
+      flight.lock();
+      if (!flight_busy_) flight_wake_.wait_for(flight, std::chrono::milliseconds(1));
     }
   }
 }
 
-std::set<size_t> Table::ChangedColumns(const Pending& edit) const {
-  std::set<size_t> changed;
+const std::vector<size_t>& Table::ChangedColumns(const Pending& edit) {
+  std::vector<size_t>& changed = changed_;
+  changed.clear();
   for (size_t c = 0; c < visible_.size(); ++c) {
     const FieldDescriptor& f = field(c);
     if (edit.memo_text.count(c) || edit.original.compare(f.offset, f.length, edit.working, f.offset, f.length) != 0 ||
         codec_.IsNull(edit.original, f) != codec_.IsNull(edit.working, f)) {
-      changed.insert(c);
+      changed.push_back(c);
     }
   }
   return changed;

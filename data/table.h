@@ -127,8 +127,9 @@ class Table {
   // `text` is made of characters their text forms can show.
   // `memos_hold_none`: the caller knows (from RecordsMayContain) that no memo
   // value of the record holds `text`, so they are not read. `columns`, when
-  // given, is set to one flag per column: whether that column may contain
-  // `text` (every column is then looked at).
+  // given, is set to one flag per column: 0 when that column cannot contain
+  // `text`, 1 when it may, 2 when it does (found by Contains); every column
+  // is then looked at.
   bool RecordMayContain(const Edit& edit, const std::string& text, bool memos_hold_none = false,
                         std::vector<char>* columns = nullptr) const;
 
@@ -215,9 +216,15 @@ class Table {
   // is no writer thread); throws SaveError for the records refused when it
   // was sealed, and for a failure of the batch written before it.
   void FlushLocked();
+  // FlushLocked, then waits until the batch is written; throws what either
+  // could not do.
+  void FlushAndWait();
   // Writes a sealed batch: the memo flush, the records, the changed index
   // pages; releases its record locks. Throws SaveError or Error(kIo).
   void WriteFlight(Flight& flight);
+  // With flight_mutex_ held by `hold` and a batch sealed and not started:
+  // writes it (letting the mutex go meanwhile) and records how it went.
+  void WriteSealed(std::unique_lock<std::mutex>& hold);
   // Waits until the writer has finished the batch it holds; with
   // `throw_failure`, throws what it could not write (dropping the current
   // batch, which was worked out on top of it).
@@ -228,8 +235,8 @@ class Table {
   void WatchBatch();
   // Holds batch_mutex_ while a batch waits, when the watchdog may write it.
   std::unique_lock<std::recursive_mutex> GuardBatch() const;
-  std::string ReadMemoData(const Edit& edit, size_t column) const;
-  std::set<size_t> ChangedColumns(const Pending& edit) const;
+  // The columns whose values differ, ascending; reuses `changed_`.
+  const std::vector<size_t>& ChangedColumns(const Pending& edit);
   // The error for a value that cannot be read: names the field, the record
   // and the table, then the cause.
   Error Unreadable(const Edit& edit, size_t column, const Error& cause) const;
@@ -287,6 +294,7 @@ class Table {
   std::vector<uint32_t> flight_failed_records_;
   bool stopping_ = false;
 
+  std::vector<size_t> changed_;  // with batch_mutex_ held
   // Reused from value to value by Contains.
   mutable MemoFile::Value memo_value_;
   // Which value memo_value_ holds: block, record and edit (0: none).

@@ -155,7 +155,7 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
             })) {
           continue;
         }
-        if (!Skippable(0, j) && ApplyPair(trap, table, recordset, j)) found = record_touched_ = true;
+        if (!Skippable(0, j) && ApplyPair(trap, table, recordset, j, Holds(0, j))) found = record_touched_ = true;
       } else if (tab == 1) {
         int pairs = 0;
         if (!trap.Step(126, [&] { pairs = inputs_.FindListCount(); })) continue;
@@ -167,7 +167,7 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
               })) {
             continue;
           }
-          if (ApplyPair(trap, table, recordset, j)) found = record_touched_ = true;
+          if (ApplyPair(trap, table, recordset, j, Holds(k, j))) found = record_touched_ = true;
         }
       }
       if (found && reach) ++reach->columns[j].fields;
@@ -190,6 +190,14 @@ bool ReplacementRun::Skippable(int pair, size_t column) const {
   if (!snapshot_current_ || record_touched_ || static_cast<size_t>(pair) >= absent_.size()) return false;
   const std::vector<char>& columns = may_columns_[pair];
   return absent_[pair] || (column < columns.size() && columns[column] == 0);
+}
+
+// Until a pair changes the record, a field found holding a find text when the
+// record was first looked at still holds it.
+bool ReplacementRun::Holds(int pair, size_t column) const {
+  if (!snapshot_current_ || record_touched_ || static_cast<size_t>(pair) >= absent_.size()) return false;
+  const std::vector<char>& columns = may_columns_[pair];
+  return column < columns.size() && columns[column] == 2;
 }
 
 bool ReplacementRun::PassOverRecords(fox::Recordset& recordset) {
@@ -257,7 +265,7 @@ bool ReplacementRun::FindTextsUnchanged() const {
 }
 
 bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset,
-                               size_t column) {
+                               size_t column, bool holds) {
   // An empty find text never matches: it would rewrite every field. It is
   // refused before the run; this keeps a box emptied during the run harmless.
   if (find_.empty()) return false;
@@ -271,7 +279,7 @@ bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::R
     value = pending_;
   } else if (!trap.Step(130, [&] {
                const fox::Field field = recordset.fields()[column];
-               if (field.Contains(find_)) value = field.Value();
+               if (holds || field.Contains(find_)) value = field.Value();
              })) {
     return false;
   }

@@ -160,8 +160,10 @@ class ReplacementRun {
   // Whether the inputs still give the snapshot's tab and find texts.
   bool FindTextsUnchanged() const;
   // Applies find_ and replace_ to field `column` of the current record;
-  // returns true when the find text was found.
-  bool ApplyPair(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset, size_t column);
+  // returns true when the find text was found. `holds`: the field is known
+  // to hold the find text (see Holds), which is then not searched again.
+  bool ApplyPair(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset, size_t column,
+                 bool holds = false);
 
   RunInputs& inputs_;
   Toolkit& toolkit_;
@@ -190,8 +192,10 @@ class ReplacementRun {
   std::vector<char> absent_;
   std::vector<std::vector<char>> may_columns_;  // by find text: the columns that may hold it
   bool record_touched_ = false;
-  // Whether pair `pair` need not be tried on field `column` of the record.
+  // Whether pair `pair` need not be tried on field `column` of the record,
+  // and whether the field is known to hold its find text.
   bool Skippable(int pair, size_t column) const;
+  bool Holds(int pair, size_t column) const;
   bool has_pending_ = false;
 };
 
