@@ -40,13 +40,24 @@ class Error : public std::runtime_error {
 // for saving (saves are written in batches): names those records.
 class SaveError : public Error {
  public:
-  SaveError(ErrorKind kind, const std::string& message, std::vector<uint32_t> records)
-      : Error(kind, message), records_(std::move(records)) {}
+  // `cause`: why the records were not saved, in a few words, when one reason
+  // holds for all of them ("another program has locked the record").
+  SaveError(ErrorKind kind, const std::string& message, std::vector<uint32_t> records, const std::string& cause = "")
+      : Error(kind, message), records_(std::move(records)), causes_(cause.empty() ? 0 : records_.size(), cause) {}
+  SaveError(ErrorKind kind, const std::string& message, std::vector<uint32_t> records,
+            std::vector<std::string> causes)
+      : Error(kind, message), records_(std::move(records)), causes_(std::move(causes)) {
+    if (causes_.size() != records_.size()) causes_.clear();
+  }
   // The numbers of the records that keep the values on disk, ascending.
   const std::vector<uint32_t>& records() const { return records_; }
+  // Why record records()[i] was not saved, in a few words; the whole
+  // message when that is not known.
+  std::string cause(size_t i) const { return i < causes_.size() ? causes_[i] : std::string(what()); }
 
  private:
   std::vector<uint32_t> records_;
+  std::vector<std::string> causes_;  // by record, or empty
 };
 
 }  // namespace fox

@@ -83,7 +83,11 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-[[noreturn]] void Refuse(const std::string& reason) { throw Error(ErrorKind::kInvalidValue, reason); }
+// A text the field cannot take: `reason` is the same for every text refused
+// alike, the message shows the text.
+ValueProblem Problem(std::string_view text, const std::string& reason) {
+  return ValueProblem{reason, "\"" + std::string(text) + "\" " + reason};
+}
 
 [[noreturn]] void Unreadable(const FieldDescriptor& f, const std::string& why) {
   throw Error(ErrorKind::kCorrupt, "The stored value of field '" + f.name + "' " + why + ".");
@@ -145,23 +149,26 @@ bool ParseDecimal(std::string_view s, Decimal* out) {
   return true;
 }
 
-std::string NumericBytes(const FieldDescriptor& f, std::string_view text) {
+std::optional<ValueProblem> NumericBytes(const FieldDescriptor& f, std::string_view text, std::string* bytes) {
   std::string_view t = Trim(text);
-  if (t.empty()) return std::string(f.length, ' ');
+  if (t.empty()) {
+    bytes->assign(f.length, ' ');
+    return std::nullopt;
+  }
   Decimal d;
-  if (!ParseDecimal(t, &d)) Refuse("\"" + std::string(t) + "\" is not a number");
+  if (!ParseDecimal(t, &d)) return Problem(t, "is not a number");
   if (d.fraction.size() > f.decimals) {
-    Refuse("\"" + std::string(t) + "\" has more than " + std::to_string(f.decimals) +
-           " decimal places, which the field cannot hold");
+    return Problem(t, "has more than " + std::to_string(f.decimals) + " decimal places, which the field cannot hold");
   }
   std::string s = d.negative ? "-" : "";
   s += d.integer.empty() ? "0" : d.integer;
   if (f.decimals > 0) s += "." + d.fraction + std::string(f.decimals - d.fraction.size(), '0');
   if (s.size() > f.length) {
-    Refuse("\"" + std::string(t) + "\" is too wide for a numeric field of width " + std::to_string(f.length) +
-           " with " + std::to_string(f.decimals) + " decimals");
+    return Problem(t, "is too wide for a numeric field of width " + std::to_string(f.length) + " with " +
+                          std::to_string(f.decimals) + " decimals");
   }
-  return std::string(f.length - s.size(), ' ') + s;
+  *bytes = std::string(f.length - s.size(), ' ') + s;
+  return std::nullopt;
 }
 
 std::string FormatCurrency(int64_t raw) {
@@ -176,18 +183,19 @@ std::string FormatCurrency(int64_t raw) {
   return negative ? "-" + s : s;
 }
 
-int64_t ParseCurrency(std::string_view text) {
+std::optional<ValueProblem> ParseCurrency(std::string_view text, int64_t* out) {
   Decimal d;
-  if (!ParseDecimal(Trim(text), &d)) Refuse("\"" + std::string(text) + "\" is not a number");
-  if (d.fraction.size() > 4) Refuse("\"" + std::string(text) + "\" has more than 4 decimal places");
+  if (!ParseDecimal(Trim(text), &d)) return Problem(text, "is not a number");
+  if (d.fraction.size() > 4) return Problem(text, "has more than 4 decimal places");
   std::string digits = (d.integer.empty() ? "0" : d.integer) + d.fraction + std::string(4 - d.fraction.size(), '0');
   uint64_t magnitude = 0;
   auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
   (void)end;
   const uint64_t limit = d.negative ? static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) + 1
                                     : static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
-  if (ec != std::errc() || magnitude > limit) Refuse("\"" + std::string(text) + "\" is out of range for currency");
-  return d.negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+  if (ec != std::errc() || magnitude > limit) return Problem(text, "is out of range for currency");
+  *out = d.negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+  return std::nullopt;
 }
 
 std::string FormatDouble(double v) {
@@ -311,26 +319,39 @@ std::string_view FieldCodec::TextBytes(std::string_view record, const FieldDescr
 }
 
 void FieldCodec::Assign(std::string& record, const FieldDescriptor& f, std::string_view text) const {
+  std::string bytes;
+  bool short_value = false;
+  if (std::optional<ValueProblem> problem = Encode(f, text, &bytes, &short_value))
+    throw Error(ErrorKind::kInvalidValue, problem->message);
+  Store(record, f, bytes, short_value);
+}
+
+void FieldCodec::Store(std::string& record, const FieldDescriptor& f, const std::string& bytes,
+                       bool short_value) const {
+  record.replace(f.offset, f.length, bytes);
+  if (f.type == 'V') SetBit(record, header_, f.varlength_bit, short_value);
+  SetBit(record, header_, f.null_bit, false);
+}
+
+std::optional<ValueProblem> FieldCodec::Encode(const FieldDescriptor& f, std::string_view text, std::string* out,
+                                               bool* short_value_out) const {
   if (!HasTextForm(f) || f.is_memo()) {
     throw Error(ErrorKind::kUsage, "field '" + f.name + "' cannot be assigned as text here");
   }
-  std::string bytes;
-  bool short_value = false;  // V: whether the length lives in the last byte
+  std::string& bytes = *out;
+  bytes.clear();
+  bool& short_value = *short_value_out;  // V: whether the length lives in the last byte
+  short_value = false;
   switch (f.type) {
-    case 'C': {
-      bytes = code_page_.Encode(text);
+    case 'C': case 'V': {
+      if (std::optional<ValueProblem> problem = EncodeText(text, &bytes)) return problem;
       if (bytes.size() > f.length) {
-        Refuse("the text needs " + std::to_string(bytes.size()) + " bytes but the field holds " +
-               std::to_string(f.length));
+        return ValueProblem{"is longer than the field", "the text needs " + std::to_string(bytes.size()) +
+                                                            " bytes but the field holds " + std::to_string(f.length)};
       }
-      bytes.resize(f.length, ' ');
-      break;
-    }
-    case 'V': {
-      bytes = code_page_.Encode(text);
-      if (bytes.size() > f.length) {
-        Refuse("the text needs " + std::to_string(bytes.size()) + " bytes but the field holds " +
-               std::to_string(f.length));
+      if (f.type == 'C') {
+        bytes.resize(f.length, ' ');
+        break;
       }
       if (bytes.size() < f.length) {
         short_value = true;
@@ -341,7 +362,7 @@ void FieldCodec::Assign(std::string& record, const FieldDescriptor& f, std::stri
       break;
     }
     case 'N': case 'F':
-      bytes = NumericBytes(f, text);
+      if (std::optional<ValueProblem> problem = NumericBytes(f, text, &bytes)) return problem;
       break;
     case 'D': {
       std::string_view t = Trim(text);
@@ -350,7 +371,7 @@ void FieldCodec::Assign(std::string& record, const FieldDescriptor& f, std::stri
         break;
       }
       int y, m, d;
-      if (!ParseDate(t, &y, &m, &d)) Refuse("\"" + std::string(t) + "\" is not a date (YYYY-MM-DD)");
+      if (!ParseDate(t, &y, &m, &d)) return Problem(t, "is not a date (YYYY-MM-DD)");
       char b[40];
       std::snprintf(b, sizeof b, "%04d%02d%02d", y, m, d);
       bytes.assign(b, 8);
@@ -369,7 +390,7 @@ void FieldCodec::Assign(std::string& record, const FieldDescriptor& f, std::stri
              ParseDigits(time.substr(6, 2), &ss) && hh < 24 && mi < 60 && ss < 60;
         if (ok && time.size() > 8) ok = time[8] == '.' && time.size() == 12 && ParseDigits(time.substr(9), &ms);
       }
-      if (!ok) Refuse("\"" + std::string(t) + "\" is not a date and time (YYYY-MM-DD hh:mm:ss)");
+      if (!ok) return Problem(t, "is not a date and time (YYYY-MM-DD hh:mm:ss)");
       StoreLE32(bytes.data(), static_cast<uint32_t>(DaysFromCivil(y, m, d) + kJulianDayOfUnixEpoch));
       StoreLE32(bytes.data() + 4, static_cast<uint32_t>(((hh * 60 + mi) * 60 + ss) * 1000 + ms));
       break;
@@ -380,7 +401,7 @@ void FieldCodec::Assign(std::string& record, const FieldDescriptor& f, std::stri
       if (t == "TRUE" || t == "T" || t == ".T." || t == "Y" || t == "YES") bytes = "T";
       else if (t == "FALSE" || t == "F" || t == ".F." || t == "N" || t == "NO") bytes = "F";
       else if (t.empty()) bytes = " ";
-      else Refuse("\"" + std::string(text) + "\" is not a logical value (True or False)");
+      else return Problem(text, "is not a logical value (True or False)");
       break;
     }
     case 'I': {
@@ -388,18 +409,20 @@ void FieldCodec::Assign(std::string& record, const FieldDescriptor& f, std::stri
       int64_t v = 0;
       auto [end, ec] = std::from_chars(t.data() + (!t.empty() && t[0] == '+'), t.data() + t.size(), v);
       if (t.empty() || ec != std::errc() || end != t.data() + t.size()) {
-        Refuse("\"" + std::string(t) + "\" is not a whole number");
+        return Problem(t, "is not a whole number");
       }
       if (v < std::numeric_limits<int32_t>::min() || v > std::numeric_limits<int32_t>::max()) {
-        Refuse("\"" + std::string(t) + "\" is out of range for an integer field");
+        return Problem(t, "is out of range for an integer field");
       }
       bytes.resize(4);
       StoreLE32(bytes.data(), static_cast<uint32_t>(static_cast<int32_t>(v)));
       break;
     }
     case 'Y': {
+      int64_t value = 0;
+      if (std::optional<ValueProblem> problem = ParseCurrency(text, &value)) return problem;
       bytes.resize(8);
-      StoreLE64(bytes.data(), static_cast<uint64_t>(ParseCurrency(text)));
+      StoreLE64(bytes.data(), static_cast<uint64_t>(value));
       break;
     }
     case 'B': {
@@ -407,7 +430,7 @@ void FieldCodec::Assign(std::string& record, const FieldDescriptor& f, std::stri
       double v = 0;
       auto [end, ec] = std::from_chars(t.data() + (!t.empty() && t[0] == '+'), t.data() + t.size(), v);
       if (t.empty() || ec != std::errc() || end != t.data() + t.size() || !std::isfinite(v)) {
-        Refuse("\"" + std::string(t) + "\" is not a number");
+        return Problem(t, "is not a number");
       }
       uint64_t bits;
       std::memcpy(&bits, &v, sizeof bits);
@@ -416,9 +439,17 @@ void FieldCodec::Assign(std::string& record, const FieldDescriptor& f, std::stri
       break;
     }
   }
-  record.replace(f.offset, f.length, bytes);
-  if (f.type == 'V') SetBit(record, header_, f.varlength_bit, short_value);
-  SetBit(record, header_, f.null_bit, false);
+  return std::nullopt;
+}
+
+std::optional<ValueProblem> FieldCodec::EncodeText(std::string_view text, std::string* bytes) const {
+  try {
+    *bytes = code_page_.Encode(text);
+  } catch (const Error& e) {
+    if (e.kind() != ErrorKind::kInvalidValue) throw;
+    return ValueProblem{"cannot be stored in the table's code page", e.what()};
+  }
+  return std::nullopt;
 }
 
 uint32_t FieldCodec::MemoBlock(std::string_view record, const FieldDescriptor& f) const {

@@ -24,6 +24,13 @@ namespace fox {
 int64_t JulianDayNumber(int year, int month, int day);
 void DateOfJulianDay(int64_t jdn, int* year, int* month, int* day);
 
+// Why a text cannot be stored in a field: `reason` is the same for every text
+// refused alike ("is not a date (YYYY-MM-DD)"); `message` shows the text.
+struct ValueProblem {
+  std::string reason;
+  std::string message;
+};
+
 class FieldCodec {
  public:
   // `header` must outlive the codec.
@@ -51,6 +58,13 @@ class FieldCodec {
   // field and the reason when the text does not fit; `record` is then
   // unchanged.
   void Assign(std::string& record, const FieldDescriptor& field, std::string_view text) const;
+  // Assign in two steps, without throwing for a text the field cannot take:
+  // Encode gives the stored bytes, or the problem; Store puts them in place.
+  std::optional<ValueProblem> Encode(const FieldDescriptor& field, std::string_view text, std::string* bytes,
+                                     bool* short_value) const;
+  void Store(std::string& record, const FieldDescriptor& field, const std::string& bytes, bool short_value) const;
+  // The text in the code page's bytes, or the problem.
+  std::optional<ValueProblem> EncodeText(std::string_view text, std::string* bytes) const;
 
   // Memo pointers: the first block of a memo field's value, 0 when empty.
   uint32_t MemoBlock(std::string_view record, const FieldDescriptor& field) const;

@@ -30,6 +30,7 @@ std::string TableNameOf(const std::string& source) {
 std::optional<std::string> Field::Value() const { return owner_->Read(column_); }
 bool Field::Contains(const std::string& text) const { return owner_->Contains(column_, text); }
 void Field::SetValue(const std::string& text) { owner_->Write(column_, text); }
+std::optional<Table::Refusal> Field::TrySetValue(const std::string& text) { return owner_->TryWrite(column_, text); }
 std::string Field::name() const { return owner_->ColumnName(column_); }
 
 size_t Fields::count() const { return owner_->ColumnCount(); }
@@ -234,10 +235,20 @@ bool Recordset::Contains(size_t column, const std::string& text) const {
 }
 
 void Recordset::Write(size_t column, const std::string& text) {
+  if (std::optional<Table::Refusal> refusal = TryWrite(column, text)) throw Error(refusal->kind, refusal->message);
+}
+
+std::optional<Table::Refusal> Recordset::CheckValue(size_t column, const std::string& text) const {
+  RequireOpen(open_);
+  if (schema_ || !table_) return std::nullopt;
+  return table_->CheckValue(column, text);
+}
+
+std::optional<Table::Refusal> Recordset::TryWrite(size_t column, const std::string& text) {
   RequireOpen(open_);
   if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
   if (schema_) throw Error(ErrorKind::kReadOnly, "A schema cannot be changed.");
-  table_->Assign(edit_, column, text);
+  return table_->TryAssign(edit_, column, text);
 }
 
 }  // namespace fox

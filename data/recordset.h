@@ -44,6 +44,9 @@ class Field {
   // Converts the text to the column's type and assigns it. Throws Error when
   // the text does not fit; the field then keeps its value.
   void SetValue(const std::string& text);
+  // SetValue that returns the refusal of a text the column cannot take
+  // instead of throwing it (see Table::TryAssign).
+  std::optional<Table::Refusal> TrySetValue(const std::string& text);
   Field& operator=(const std::string& text) {
     SetValue(text);
     return *this;
@@ -103,6 +106,9 @@ class Recordset {
   // when it may, 2 when it does.
   bool MayContain(const std::string& text, std::vector<char>* columns = nullptr) const;
 
+  // Whether the column could take `text` (Table::CheckValue); writes nothing.
+  std::optional<Table::Refusal> CheckValue(size_t column, const std::string& text) const;
+
   // Moves the cursor past records that hold none of `texts` (see
   // Table::RecordsMayContain), a span of records at a time, stopping at the
   // first span that may hold one, at the end, or after about a block of
@@ -127,6 +133,7 @@ class Recordset {
   std::optional<std::string> Read(size_t column) const;
   bool Contains(size_t column, const std::string& text) const;
   void Write(size_t column, const std::string& text);
+  std::optional<Table::Refusal> TryWrite(size_t column, const std::string& text);
 
   bool open_ = false;
   std::function<void()> before_write_;

@@ -216,6 +216,17 @@ std::string NotSaved(const std::vector<uint32_t>& records, const std::string& ta
          " of table '" + table + "' " + (records.size() == 1 ? "was" : "were") + " not saved: " + why;
 }
 
+// The reason in a message that says what was not saved and why ("... was
+// not saved: another program has locked the record."): the part after
+// "not saved: ", without its full stop; the whole message otherwise.
+std::string ShortCause(const std::string& message) {
+  static const std::string kMark = "not saved: ";
+  const size_t at = message.find(kMark);
+  std::string cause = at == std::string::npos ? message : message.substr(at + kMark.size());
+  if (!cause.empty() && cause.back() == '.') cause.pop_back();
+  return cause;
+}
+
 // Two failures told as one, so that neither is lost: the records of both,
 // the message of each. Either may be null.
 std::exception_ptr Combine(std::exception_ptr first, std::exception_ptr second) {
@@ -223,7 +234,7 @@ std::exception_ptr Combine(std::exception_ptr first, std::exception_ptr second) 
   if (!second) return first;
   ErrorKind kind = ErrorKind::kIo;
   std::string message;
-  std::vector<uint32_t> records;
+  std::vector<std::pair<uint32_t, std::string>> records;  // with their causes
   bool first_one = true;
   for (const std::exception_ptr& failure : {first, second}) {
     try {
@@ -231,7 +242,7 @@ std::exception_ptr Combine(std::exception_ptr first, std::exception_ptr second) 
     } catch (const SaveError& e) {
       if (first_one) kind = e.kind();
       message += (message.empty() ? "" : " ") + std::string(e.what());
-      records.insert(records.end(), e.records().begin(), e.records().end());
+      for (size_t i = 0; i < e.records().size(); ++i) records.emplace_back(e.records()[i], ShortCause(e.cause(i)));
     } catch (const Error& e) {
       if (first_one) kind = e.kind();
       message += (message.empty() ? "" : " ") + std::string(e.what());
@@ -241,9 +252,15 @@ std::exception_ptr Combine(std::exception_ptr first, std::exception_ptr second) 
     }
     first_one = false;
   }
-  std::sort(records.begin(), records.end());
-  records.erase(std::unique(records.begin(), records.end()), records.end());
-  return std::make_exception_ptr(SaveError(kind, message, std::move(records)));
+  std::stable_sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<uint32_t> numbers;
+  std::vector<std::string> causes;
+  for (auto& [recno, cause] : records) {
+    if (!numbers.empty() && numbers.back() == recno) continue;
+    numbers.push_back(recno);
+    causes.push_back(std::move(cause));
+  }
+  return std::make_exception_ptr(SaveError(kind, message, std::move(numbers), std::move(causes)));
 }
 
 bool IsAscii(const std::string& text) {
@@ -423,45 +440,88 @@ Error Table::Unreadable(const Edit& edit, size_t column, const Error& cause) con
                                 " in table '" + name_ + "' cannot be read: " + cause.what());
 }
 
-void Table::Assign(Edit& edit, size_t column, const std::string& text) const {
+std::optional<Table::Refusal> Table::ColumnRefusal(size_t column) const {
   const FieldDescriptor& f = field(column);
-  auto refuse = [&](ErrorKind kind, const std::string& why) {
-    throw Error(kind, "Field '" + field_name(column) + "' of table '" + name_ + "' cannot take the value \"" +
-                          text + "\": " + why + ".");
+  std::optional<std::pair<ErrorKind, std::string>> why;
+  if (!FieldCodec::HasTextForm(f)) {
+    why.emplace(ErrorKind::kReadOnly, "it holds binary data, which has no text form");
+  } else if (!file_->writable()) {
+    why.emplace(ErrorKind::kReadOnly, "the table is open for reading only");
+  } else if (f.autoincrement()) {
+    why.emplace(ErrorKind::kReadOnly, "it is an autoincrement field, which FoxPro numbers itself");
+  } else if (const IndexMaintainer::Tag* tag = maintainer_ ? maintainer_->RefusingTag(column) : nullptr) {
+    why.emplace(ErrorKind::kIndexed, "it is part of tag " + tag->header.name +
+                                         " of the structural index, which Quillon cannot keep up to date (" +
+                                         tag->refusal + ")");
+  }
+  if (!why) return std::nullopt;
+  return Refusal{why->first, why->second,
+                 "Field '" + field_name(column) + "' of table '" + name_ + "' cannot be changed: " + why->second + "."};
+}
+
+std::optional<Table::Refusal> Table::CheckValue(size_t column, const std::string& text) const {
+  const FieldDescriptor& f = field(column);
+  auto refuse = [&](ErrorKind kind, const std::string& reason, const std::string& why) {
+    return Refusal{kind, reason,
+                   "Field '" + field_name(column) + "' of table '" + name_ + "' cannot take the value \"" + text +
+                       "\": " + why + "."};
   };
-  if (!FieldCodec::HasTextForm(f)) refuse(ErrorKind::kReadOnly, "it holds binary data, which has no text form");
+  if (std::optional<Refusal> refusal = ColumnRefusal(column)) {
+    if (refusal->reason != "the table is open for reading only") return refusal;
+  }
+  std::string bytes;
+  bool short_value = false;
+  std::optional<ValueProblem> problem =
+      f.is_memo() ? codec_.EncodeText(text, &bytes) : codec_.Encode(f, text, &bytes, &short_value);
+  if (problem) return refuse(ErrorKind::kInvalidValue, problem->reason, problem->message);
+  return std::nullopt;
+}
+
+void Table::Assign(Edit& edit, size_t column, const std::string& text) const {
+  if (std::optional<Refusal> refusal = TryAssign(edit, column, text)) throw Error(refusal->kind, refusal->message);
+}
+
+std::optional<Table::Refusal> Table::TryAssign(Edit& edit, size_t column, const std::string& text) const {
+  const FieldDescriptor& f = field(column);
+  auto refuse = [&](ErrorKind kind, const std::string& reason, const std::string& why) {
+    return Refusal{kind, reason,
+                   "Field '" + field_name(column) + "' of table '" + name_ + "' cannot take the value \"" + text +
+                       "\": " + why + "."};
+  };
+  if (!FieldCodec::HasTextForm(f)) {
+    const std::string why = "it holds binary data, which has no text form";
+    return refuse(ErrorKind::kReadOnly, why, why);
+  }
   // Assigning the current text form keeps the stored bytes exactly. A memo
   // of a single-byte code page is compared in its stored bytes, so that the
   // value is not decoded only to be compared.
-  std::optional<std::string> encoded_memo;
-  if (f.is_memo() && codec_.code_page().single_byte()) {
-    try {
-      encoded_memo = codec_.code_page().Encode(text);
-    } catch (const Error& e) {
-      if (e.kind() != ErrorKind::kInvalidValue) throw;
+  std::string encoded;
+  std::optional<ValueProblem> problem;
+  if (f.is_memo()) {
+    problem = codec_.EncodeText(text, &encoded);
+    if (!problem && codec_.code_page().single_byte() && !codec_.IsNull(edit.working, f) &&
+        MemoBytes(edit, column) == encoded) {
+      return std::nullopt;
     }
-    if (encoded_memo && !codec_.IsNull(edit.working, f) && MemoBytes(edit, column) == *encoded_memo) return;
-  } else {
+  }
+  if (!f.is_memo() || !codec_.code_page().single_byte()) {
     std::optional<std::string> current = Text(edit, column);
-    if (current && *current == text) return;
+    if (current && *current == text) return std::nullopt;
   }
-  if (!file_->writable()) refuse(ErrorKind::kReadOnly, "the table is open for reading only");
-  if (f.autoincrement()) refuse(ErrorKind::kReadOnly, "it is an autoincrement field, which FoxPro numbers itself");
-  if (const IndexMaintainer::Tag* tag = maintainer_ ? maintainer_->RefusingTag(column) : nullptr) {
-    refuse(ErrorKind::kIndexed, "it is part of tag " + tag->header.name +
-                                    " of the structural index, which Quillon cannot keep up to date (" +
-                                    tag->refusal + ")");
+  if (std::optional<Refusal> refusal = ColumnRefusal(column)) {
+    return refuse(refusal->kind, refusal->reason, refusal->reason);
   }
-  try {
-    if (f.is_memo()) {
-      edit.memo_text[column] = encoded_memo ? std::move(*encoded_memo) : codec_.code_page().Encode(text);
-    } else {
-      codec_.Assign(edit.working, f, text);
-    }
-  } catch (const Error& e) {
-    if (e.kind() != ErrorKind::kInvalidValue) throw;
-    refuse(ErrorKind::kInvalidValue, e.what());
+  if (f.is_memo()) {
+    if (problem) return refuse(ErrorKind::kInvalidValue, problem->reason, problem->message);
+    edit.memo_text[column] = std::move(encoded);
+    return std::nullopt;
   }
+  bool short_value = false;
+  if ((problem = codec_.Encode(f, text, &encoded, &short_value))) {
+    return refuse(ErrorKind::kInvalidValue, problem->reason, problem->message);
+  }
+  codec_.Store(edit.working, f, encoded, short_value);
+  return std::nullopt;
 }
 
 // Write order for a batch, and what a crash after each step leaves. Steps 1
@@ -545,16 +605,15 @@ void Table::Save(Edit& edit) {
     if (failure) {
       try {
         std::rethrow_exception(failure);
-      } catch (const SaveError& e) {
-        std::vector<uint32_t> records = e.records();
-        records.push_back(edit.recno);
-        std::sort(records.begin(), records.end());
-        throw SaveError(e.kind(), std::string(e.what()) + " " + refusal.what(), std::move(records));
+      } catch (const SaveError&) {
+        std::rethrow_exception(Combine(
+            failure, std::make_exception_ptr(SaveError(refusal.kind(), refusal.what(), {edit.recno},
+                                                       ShortCause(refusal.what())))));
       } catch (...) {
         deferred_ = Combine(deferred_, failure);  // told at the next call
       }
     }
-    throw;
+    throw SaveError(refusal.kind(), refusal.what(), {edit.recno}, ShortCause(refusal.what()));
   }
   try {
     if (batch_.size() >= std::max<size_t>(1, options_.batch_records) || batch_bytes_ >= options_.batch_bytes ||
@@ -611,7 +670,7 @@ void Table::Queue(Edit& edit) {
       if (memo_) memo_->Discard();
       maintainer_->Discard();
       const std::string message = NotSaved(records, name_, e.what());
-      throw SaveError(e.kind(), message, std::move(records));
+      throw SaveError(e.kind(), message, std::move(records), ShortCause(e.what()));
     }
     // A record another program changed since it was read may no longer have
     // the keys the index changes start from: say what really happened.
@@ -812,7 +871,7 @@ void Table::WaitForFlight(bool throw_failure) {
     failure = Combine(failure, std::make_exception_ptr(SaveError(
                                    ErrorKind::kIo,
                                    NotSaved(failed, name_, "they were to be written after the batch that failed") + ".",
-                                   failed)));
+                                   failed, "it was to be written after a batch that failed")));
   }
   std::rethrow_exception(failure);
 }
@@ -867,7 +926,7 @@ void Table::FlushLocked() {
     if (memo_) memo_->Discard();
     if (maintainer_) maintainer_->Discard();
     const std::string message = NotSaved(records, name_, e.what());
-    throw SaveError(e.kind(), message, std::move(records));
+    throw SaveError(e.kind(), message, std::move(records), ShortCause(e.what()));
   }
 
   // Steps 1 and 2: the memo values (not yet flushed) and the new index
@@ -886,7 +945,7 @@ void Table::FlushLocked() {
     for (const auto& r : refused) records.push_back(r.first);
     std::sort(records.begin(), records.end());
     const std::string message = NotSaved(records, name_, e.what());
-    throw SaveError(e.kind(), message, std::move(records));
+    throw SaveError(e.kind(), message, std::move(records), ShortCause(e.what()));
   }
   sealed.batch = std::move(batch);
   sealed.locks = std::move(locks);
@@ -907,15 +966,17 @@ void Table::FlushLocked() {
   if (!refused.empty()) {
     std::sort(refused.begin(), refused.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<uint32_t> which;
+    std::vector<std::string> causes;
     std::string why;
     ErrorKind kind = refused.front().second.kind();
     for (const auto& [recno, error] : refused) {
       which.push_back(recno);
+      causes.push_back(ShortCause(error.what()));
       if (why.find(error.what()) == std::string::npos) why += (why.empty() ? "" : "; ") + std::string(error.what());
       if (error.kind() == ErrorKind::kConflict) kind = ErrorKind::kConflict;
     }
     const std::string message = NotSaved(which, name_, why) + ".";
-    throw SaveError(kind, message, std::move(which));
+    throw SaveError(kind, message, std::move(which), std::move(causes));
   }
 }
 
@@ -932,7 +993,7 @@ void Table::WriteFlight(Flight& flight) {
       message += " The records before them were saved, but the structural index was not brought up to date: "
                  "reindex the table in FoxPro before using it.";
     }
-    throw SaveError(e.kind(), message, std::move(unsaved));
+    throw SaveError(e.kind(), message, std::move(unsaved), ShortCause(e.what()));
   };
 
   // Step 1's flush: the memo values are durable before any record points

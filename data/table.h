@@ -149,6 +149,27 @@ class Table {
   // unchanged.
   void Assign(Edit& edit, size_t column, const std::string& text) const;
 
+  // Why a value cannot be assigned: `reason` is the same for every value
+  // refused alike (for one column: "is not a date (YYYY-MM-DD)", "it is an
+  // autoincrement field, ..."), `message` names the table, the field and the
+  // value.
+  struct Refusal {
+    ErrorKind kind;
+    std::string reason;
+    std::string message;
+  };
+  // Assign without throwing for a value the column refuses: returns the
+  // refusal instead (the edit then unchanged). Throws only when the current
+  // value cannot be read.
+  std::optional<Refusal> TryAssign(Edit& edit, size_t column, const std::string& text) const;
+  // Why no value can ever be assigned to `column` in this table as it is
+  // open (binary data, the table open read-only, an autoincrement field, a
+  // tag that cannot be kept up to date), or nothing.
+  std::optional<Refusal> ColumnRefusal(size_t column) const;
+  // Whether `column` could take `text` at all, as far as its type, width
+  // and code page tell (and ColumnRefusal); nothing is assigned.
+  std::optional<Refusal> CheckValue(size_t column, const std::string& text) const;
+
   // Saves a changed edit: locks the record, checks that nobody changed it
   // since it was read, stages its memo values and works out its index
   // changes, then adds it to the current batch, which is written when full

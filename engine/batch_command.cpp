@@ -110,13 +110,25 @@ class CommandLineInputs : public RunInputs {
   const volatile std::sig_atomic_t* stop_requested_;
 };
 
+// One line per column that a find text reaches or that cannot be changed:
+// the fields that would be replaced, and those whose new text the column
+// would refuse, with the reason.
 void PrintReach(const TableReach& reach, std::ostream& out) {
   bool any = false;
   for (const ColumnReach& column : reach.columns) {
-    if (column.fields == 0) continue;
+    if (column.fields == 0 && column.refused == 0 && column.refusal.empty()) continue;
     any = true;
-    out << reach.table << " (" << column.column << "): " << column.fields
-        << (column.fields == 1 ? " field" : " fields") << "\n";
+    out << reach.table << " (" << column.column << "): ";
+    if (column.fields == 0 && column.refused == 0) {
+      out << "cannot be changed: " << column.refusal << "\n";
+      continue;
+    }
+    out << column.fields << (column.fields == 1 ? " field" : " fields");
+    if (column.refused > 0) {
+      const bool about_column = column.refusal.rfind("it ", 0) == 0;
+      out << ", " << column.refused << " refused: " << (about_column ? "" : "the new text ") << column.refusal;
+    }
+    out << "\n";
   }
   if (!any) out << reach.table << ": no fields\n";
   out.flush();
@@ -142,7 +154,9 @@ std::string BatchUsage() {
          "  --separator SEP   what separates find and replace text in the set\n"
          "                    file (default \"::\")\n"
          "  --dry-run         write nothing; print for each table and column how\n"
-         "                    many fields contain a find text and would be replaced\n"
+         "                    many fields contain a find text and would be replaced,\n"
+         "                    how many new texts the column would refuse and why,\n"
+         "                    and the columns that cannot be changed at all\n"
          "  --help            print this help\n"
          "\n"
          "Every occurrence is replaced and spaces are trimmed from both ends of each\n"

@@ -30,6 +30,30 @@ std::string ChangeLogPath() {
   return ChangeLogFolder() + kSeparator + kChangeLogName;
 }
 
+std::string ChangeLogDateTime(const QDateTime& moment, const QLocale& locale) {
+  // The locale's short date keeps its order and separators; its year (two
+  // digits in many locales) becomes four digits, and the time always shows
+  // its seconds: a line must tell when the change was made.
+  QString date = locale.dateFormat(QLocale::ShortFormat);
+  QString format;
+  for (qsizetype i = 0; i < date.size();) {
+    if (date[i] == 'y') {
+      while (i < date.size() && date[i] == 'y') ++i;
+      format += "yyyy";
+    } else if (date[i] == '\'') {
+      // Quoted text stays as it is.
+      const qsizetype end = date.indexOf('\'', i + 1);
+      const qsizetype stop = end < 0 ? date.size() : end + 1;
+      format += date.mid(i, stop - i);
+      i = stop;
+    } else {
+      format += date[i++];
+    }
+  }
+  format += " HH:mm:ss";
+  return locale.toString(moment, format).toStdString();
+}
+
 std::string ChangeLogDateTime() {
   // A run may log thousands of lines a second: the locale is read once and
   // the text made once per second, the finest step the format shows.
@@ -40,7 +64,7 @@ std::string ChangeLogDateTime() {
   const std::time_t now = std::time(nullptr);
   std::lock_guard<std::mutex> lock(mutex);
   if (now != second) {
-    text = locale.toString(QDateTime::fromSecsSinceEpoch(now), QLocale::ShortFormat).toStdString();
+    text = ChangeLogDateTime(QDateTime::fromSecsSinceEpoch(now), locale);
     second = now;
   }
   return text;

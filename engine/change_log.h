@@ -3,6 +3,8 @@
 // is the only record of what a run changed.
 #pragma once
 
+#include <QDateTime>
+#include <QLocale>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -19,9 +21,13 @@ std::string ChangeLogFolder();
 // ChangeLogFolder(), the path separator and kChangeLogName.
 std::string ChangeLogPath();
 
-// The current local date and time in the system locale's short date and time
-// format, as the change log shows it.
+// The current local date and time as the change log shows it: the date in
+// the system locale's order and separators with a four-digit year, then the
+// time as hh:mm:ss (31/08/2021 14:05:09 in en_GB, 8/31/2021 14:05:09 in
+// en_US).
 std::string ChangeLogDateTime();
+// The same for any moment and locale.
+std::string ChangeLogDateTime(const QDateTime& moment, const QLocale& locale);
 
 // One change log line, without its line end:
 //   "[" date_time "] - " find " was replace to " replace " at table (" table ") and column (" column ")"

@@ -1,5 +1,6 @@
 #include "engine/replacement_run.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "data/connection.h"
@@ -43,6 +44,7 @@ std::string ReplacementRun::Refusal(const RunInputs& inputs) {
 RunEnd ReplacementRun::Run() {
   ErrorTrap trap(toolkit_, kModule, kProcedure);
   reach_.clear();
+  tally_ = RunTally();
   snapshot_current_ = false;
   RunEnd end = RunEnd::kDone;
 
@@ -68,6 +70,7 @@ RunEnd ReplacementRun::Run() {
       }
     }
     trap.Step(132, [&] { change_log_.Close(); });
+    if (end == RunEnd::kDone && on_finished_) on_finished_(tally_);
     if (end == RunEnd::kDone) {
       trap.Step(144, [&] { inputs_.SetBusyPointer(false); });
       trap.Step(146, [&] { toolkit_.ShowMessage(kDone); });
@@ -92,12 +95,21 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
                      mode_ == RunMode::kDryRun ? fox::kLockReadOnly : fox::kLockOptimistic);
     });
     if (opened) {
+      ++tally_.tables;
       if (mode_ == RunMode::kDryRun) reach = &reach_.emplace_back(TableReach{table, {}});
       walk = WalkRecords(trap, table, recordset, reach);
     }
   }
   // Closing drops an edit not yet saved, which is what stopping needs.
-  trap.Step(140, [&] { recordset.Close(); });
+  trap.Step(140, [&] {
+    try {
+      recordset.Close();
+    } catch (const fox::SaveError& failure) {
+      LogNotSaved(table, failure);
+      throw;
+    }
+  });
+  if (walk == Walk::kGoOn) TellRepeatedRefusals(trap, table);
   trap.Step(142, [&] { connection.Close(); });
   if (reach && walk == Walk::kGoOn && on_table_walked_) on_table_walked_(*reach);
   return walk;
@@ -113,8 +125,13 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
     for (size_t j = 0; j < field_count; ++j) {
       std::string name;
       trap.Step(116, [&] { name = recordset.fields()[j].name(); });
-      reach->columns.push_back(ColumnReach{std::move(name), 0});
+      reach->columns.push_back(ColumnReach{std::move(name), 0, 0, {}});
     }
+  }
+  NoteColumnRefusals(trap, recordset, reach);
+  if (std::all_of(column_refused_.begin(), column_refused_.end(), [](char c) { return c != 0; }) &&
+      !column_refused_.empty() && mode_ != RunMode::kDryRun) {
+    return Walk::kGoOn;  // nothing in the table can be changed: reported once
   }
 
   const uint32_t records = recordset.table() != nullptr ? recordset.table()->record_count() : 0;
@@ -144,6 +161,7 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
       if (events) snapshot_current_ = snapshot_current_ && FindTextsUnchanged();
       pass_over = pass_over && snapshot_current_;
       if (pass_over) continue;
+      if (j < column_refused_.size() && column_refused_[j]) continue;
       has_pending_ = false;
       bool found = false;
       int tab = -1;
@@ -176,7 +194,14 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
     // Moving on saves the record. When the save fails the record keeps what
     // is on disk (another program's change included) and the cursor has
     // moved on; when the next record cannot be read, the table is left.
-    if (!trap.Step(138, [&] { recordset.MoveNext(); })) {
+    if (!trap.Step(138, [&] {
+          try {
+            recordset.MoveNext();
+          } catch (const fox::SaveError& failure) {
+            LogNotSaved(table, failure);
+            throw;
+          }
+        })) {
       bool moved_on = false;
       trap.Step(138, [&] { moved_on = recordset.Eof() || recordset.recno() != 0; });
       if (!moved_on) return Walk::kGoOn;
@@ -288,25 +313,129 @@ bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::R
   if (mode_ == RunMode::kDryRun) {
     ReplaceAll(*value, find_, replace_, &result_);
     TrimSpaces(&result_);
+    // The text the field would refuse is counted; the pairs after go on
+    // with the field's value as it stays.
+    std::optional<fox::Table::Refusal> refusal;
+    trap.Step(136, [&] { refusal = recordset.CheckValue(column, result_); });
+    if (refusal) {
+      if (reach_.back().columns[column].refused++ == 0) reach_.back().columns[column].refusal = refusal->reason;
+      return false;
+    }
     pending_ = result_;
     has_pending_ = true;
     return true;
   }
-  // The line is written before the field is changed; a line that cannot be
-  // written is reported and the field is still replaced.
-  trap.Step(132, [&] {
-    change_log_.Append(
-        ChangeLogLine(ChangeLogDateTime(), find_, replace_, table, recordset.fields()[column].name()));
-  });
   if (!trap.Step(134, [&] {
         ReplaceAll(*value, find_, replace_, &result_);
         TrimSpaces(&result_);
       })) {
-    return true;
+    return false;
   }
-  // A field that refuses the text is reported and keeps its value.
-  trap.Step(136, [&] { recordset.fields()[column] = result_; });
+  // The field takes the text first; only a value it took gets its line, and
+  // the line reaches the log before the record is saved. A line that cannot
+  // be written is reported and the field keeps its new value.
+  std::optional<fox::Table::Refusal> refusal;
+  if (!trap.Step(136, [&] { refusal = recordset.fields()[column].TrySetValue(result_); })) return false;
+  if (refusal) {
+    std::string field;
+    trap.Step(136, [&] { field = recordset.fields()[column].name(); });
+    NoteRefusedValue(trap, column, field, *refusal);
+    return false;
+  }
+  ++tally_.changed;
+  trap.Step(132, [&] {
+    change_log_.Append(
+        ChangeLogLine(ChangeLogDateTime(), find_, replace_, table, recordset.fields()[column].name()));
+  });
   return true;
+}
+
+void ReplacementRun::NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& recordset, TableReach* reach) {
+  column_refused_.clear();
+  repeats_.clear();
+  const fox::Table* table = recordset.table();
+  if (table == nullptr) return;
+  const size_t columns = table->field_count();
+  column_refused_.assign(columns, 0);
+  std::vector<std::optional<fox::Table::Refusal>> refusals(columns);
+  // Whether every column with a text form is refused for one reason.
+  bool all_alike = true;
+  const fox::Table::Refusal* first = nullptr;
+  for (size_t j = 0; j < columns; ++j) {
+    trap.Step(116, [&] { refusals[j] = table->ColumnRefusal(j); });
+    if (!fox::FieldCodec::HasTextForm(table->field(j))) {
+      column_refused_[j] = 1;  // never found: no text form
+      continue;
+    }
+    if (!refusals[j]) {
+      all_alike = false;
+    } else if (!first) {
+      first = &*refusals[j];
+    } else if (refusals[j]->reason != first->reason) {
+      all_alike = false;
+    }
+  }
+  if (mode_ == RunMode::kDryRun) {
+    // Tables are open for reading only in a dry run: that is not told.
+    for (size_t j = 0; j < columns && reach; ++j) {
+      if (refusals[j] && !column_refused_[j] && refusals[j]->reason != "the table is open for reading only")
+        reach->columns[j].refusal = refusals[j]->reason;
+    }
+    return;
+  }
+  if (all_alike && first) {
+    // The whole table (open for reading only, say): one report.
+    trap.Step(112, [&] {
+      throw fox::Error(first->kind, "Table '" + table->name() + "' cannot be changed: " + first->reason + ".");
+    });
+    column_refused_.assign(columns, 1);
+    return;
+  }
+  for (size_t j = 0; j < columns; ++j) {
+    if (!refusals[j] || column_refused_[j]) continue;
+    column_refused_[j] = 1;
+    trap.Step(116, [&] { throw fox::Error(refusals[j]->kind, refusals[j]->message); });
+  }
+}
+
+void ReplacementRun::NoteRefusedValue(ErrorTrap& trap, size_t column, const std::string& field,
+                                      const fox::Table::Refusal& refusal) {
+  ++tally_.refused;
+  for (Repeat& repeat : repeats_) {
+    if (repeat.column == column && repeat.reason == refusal.reason) {
+      ++repeat.more;
+      return;
+    }
+  }
+  repeats_.push_back(Repeat{column, field, refusal.reason, 0});
+  trap.Step(136, [&] { throw fox::Error(refusal.kind, refusal.message); });
+}
+
+void ReplacementRun::TellRepeatedRefusals(ErrorTrap& trap, const std::string& table) {
+  for (const Repeat& repeat : repeats_) {
+    if (repeat.more == 0) continue;
+    const std::string why =
+        repeat.reason.rfind("it ", 0) == 0 ? repeat.reason : "the value " + repeat.reason;
+    trap.Step(136, [&] {
+      throw fox::Error(fox::ErrorKind::kInvalidValue,
+                       std::to_string(repeat.more) + " more " + (repeat.more == 1 ? "value" : "values") +
+                           " for field '" + repeat.field + "' of table '" + table + "' " +
+                           (repeat.more == 1 ? "was" : "were") + " refused for the same reason: " + why + ".");
+    });
+  }
+  repeats_.clear();
+}
+
+void ReplacementRun::LogNotSaved(const std::string& table, const fox::SaveError& failure) {
+  tally_.not_saved += static_cast<int64_t>(failure.records().size());
+  for (size_t i = 0; i < failure.records().size(); ++i) {
+    try {
+      change_log_.Append("[" + ChangeLogDateTime() + "] - Record " + std::to_string(failure.records()[i]) +
+                         " of table (" + table + ") was not saved: " + failure.cause(i));
+    } catch (...) {
+      // The log's own failure is told when it is closed.
+    }
+  }
 }
 
 }  // namespace quillon

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "data/access/foxpro_module.h"
+#include "data/error.h"
+#include "data/table.h"
 #include "engine/change_log.h"
 #include "shell/error_report.h"
 #include "shell/toolkit.h"
@@ -71,8 +73,10 @@ enum class RunMode {
   // The same walk with nothing written: tables are opened read-only, no line
   // is logged and nothing is assigned; the run counts, per table and column,
   // the fields in which a find text is found. Pairs chain on the replaced
-  // text as the run would assign it; whether the field would accept that text
-  // is not known without writing it.
+  // text as the run would assign it; each new text is checked against the
+  // field's type and width without being assigned, and the texts a column
+  // would refuse are counted with the reason, as are the columns that
+  // cannot be changed at all.
   kDryRun,
 };
 
@@ -82,10 +86,23 @@ enum class RunEnd {
   kStopped,  // the program was closed during the run
 };
 
-// Dry run: how many fields of one column would be replaced.
+// Dry run: how many fields of one column would be replaced, and why some
+// could not be: `refusal` says why none can (an autoincrement field, say),
+// or else, with `refused`, why the first of the new values the column would
+// refuse is refused.
 struct ColumnReach {
   std::string column;
   int64_t fields = 0;
+  int64_t refused = 0;
+  std::string refusal;
+};
+
+// What a run did, counted as it went.
+struct RunTally {
+  int tables = 0;          // tables walked
+  int64_t changed = 0;     // fields given a new value (each with its change log line)
+  int64_t refused = 0;     // new values a field refused
+  int64_t not_saved = 0;   // records whose changes could not be saved
 };
 
 // Dry run: the columns of one walked table, in field order.
@@ -121,6 +138,11 @@ class ReplacementRun {
 
   // Error reports shown by the last run.
   int reports() const { return reports_; }
+  // What the last run did.
+  const RunTally& tally() const { return tally_; }
+  // Optional: called once the walk is over and the change log closed, just
+  // before "Done." is shown, so that a window can show how the run ended.
+  void OnFinished(std::function<void(const RunTally&)> callback) { on_finished_ = std::move(callback); }
 
   // Dry run: the walked tables in order.
   const std::vector<TableReach>& reach() const { return reach_; }
@@ -165,8 +187,29 @@ class ReplacementRun {
   bool ApplyPair(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset, size_t column,
                  bool holds = false);
 
+  // A column no value of which can be changed in the table being walked is
+  // reported once when the run reaches the table and passed over. A value a
+  // field refuses is reported the first time for its column and reason; the
+  // others are counted and told in one report when the run leaves the table.
+  void NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& recordset, TableReach* reach);
+  void NoteRefusedValue(ErrorTrap& trap, size_t column, const std::string& field,
+                        const fox::Table::Refusal& refusal);
+  void TellRepeatedRefusals(ErrorTrap& trap, const std::string& table);
+  // Writes a change log line for each record a save failure names.
+  void LogNotSaved(const std::string& table, const fox::SaveError& failure);
+
   RunInputs& inputs_;
   Toolkit& toolkit_;
+  RunTally tally_;
+  std::function<void(const RunTally&)> on_finished_;
+  std::vector<char> column_refused_;  // by column, for the table being walked
+  struct Repeat {
+    size_t column;
+    std::string field;
+    std::string reason;
+    int64_t more = 0;  // refusals after the first, which was reported
+  };
+  std::vector<Repeat> repeats_;
   // Open from the run's first change log line to its end.
   ChangeLog change_log_;
   RunMode mode_;

@@ -21,8 +21,17 @@ std::string ReadTextFile(const std::string& path) {
   const auto first = static_cast<unsigned char>(bytes[0]);
   QString text;
   if (first == 0xFF || first == 0xFE) {
-    // An odd last byte is not a whole character and is left out.
-    text = QString::fromUtf16(reinterpret_cast<const char16_t*>(bytes.constData()), bytes.size() / 2);
+    // UTF-16, little-endian unless the file starts with the big-endian
+    // byte-order mark FE FF (read little-endian, that mark would garble every
+    // character). An odd last byte is not a whole character and is left out.
+    const bool big_endian = bytes.size() >= 2 && first == 0xFE && static_cast<unsigned char>(bytes[1]) == 0xFF;
+    std::u16string units(static_cast<size_t>(bytes.size() / 2), u'\0');
+    for (size_t i = 0; i < units.size(); ++i) {
+      const auto a = static_cast<unsigned char>(bytes[static_cast<qsizetype>(2 * i)]);
+      const auto b = static_cast<unsigned char>(bytes[static_cast<qsizetype>(2 * i + 1)]);
+      units[i] = static_cast<char16_t>(big_endian ? (a << 8 | b) : (b << 8 | a));
+    }
+    text = QString::fromUtf16(units.data(), static_cast<qsizetype>(units.size()));
   } else if (bytes.startsWith("\xEF\xBB\xBF")) {
     // Marked as UTF-8: read as such whatever the system's code page is.
     text = QString::fromUtf8(bytes.mid(3));

@@ -23,7 +23,8 @@ struct ReplaceSet {
 inline constexpr char kDefaultSetSeparator[] = "::";
 
 // The whole content of a text file as UTF-8. A file whose first byte is 0xFF
-// or 0xFE is read as UTF-16 little-endian, one that starts with the UTF-8
+// or 0xFE is read as UTF-16: big-endian when it starts with the big-endian
+// byte-order mark FE FF, little-endian otherwise; one that starts with the UTF-8
 // byte-order mark as UTF-8, any other file in the system's code page (UTF-8
 // on Linux). A byte-order mark at the start is dropped: it would otherwise
 // stand at the front of the first find text and never match.

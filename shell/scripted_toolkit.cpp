@@ -27,6 +27,7 @@ MessageAnswer ScriptedToolkit::DoShowMessage(const std::string& text, MessageBut
   s.buttons = buttons;
   s.icon = icon;
   shown.push_back(std::move(s));
+  if (on_message) on_message(shown.back());
   if (!message_answers.empty()) {
     const MessageAnswer answer = message_answers.front();
     message_answers.pop_front();

@@ -49,6 +49,8 @@ class ScriptedToolkit : public Toolkit {
   std::deque<std::string> dialog_answers;
   std::deque<std::string> folder_answers;
 
+  // Called with each message as it is shown, before it is answered.
+  std::function<void(const Shown&)> on_message;
   // Called by every Yield with the number of yields so far (1 for the first).
   std::function<void(long)> on_yield;
   long yields = 0;

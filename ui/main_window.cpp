@@ -1,3 +1,4 @@
+#include "engine/change_log.h"
 #include "ui/main_window.h"
 
 #include <QCloseEvent>
@@ -7,6 +8,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QLocale>
+#include <charconv>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
@@ -50,12 +53,8 @@ void CheckRow(int row, int count) {
 // Settings that mirror a box or the tab are written at every change, without
 // an error trap: a store that cannot be written must not interrupt typing
 // with a box per keystroke, and the run still reads the boxes themselves.
-void StoreQuietly(const char* key, const std::string& value) {
-  try {
-    SaveSetting(key, value);
-  } catch (const std::exception&) {
-  }
-}
+// Whether the user was told, in this session, that settings cannot be stored.
+bool settings_failure_told = false;
 
 }  // namespace
 
@@ -211,7 +210,11 @@ void MainWindow::Form_Load(const std::string& program_folder) {
   });
   trap.Step(112, [&] {
     const std::string stored = GetSetting(settings::kTabControl1, settings::kTabControl1Default);
-    const int index = std::stoi(stored);
+    int index = -1;
+    const auto [end, error] = std::from_chars(stored.data(), stored.data() + stored.size(), index);
+    if (error != std::errc() || end != stored.data() + stored.size()) {
+      throw std::invalid_argument("Invalid property value: the stored tab \"" + stored + "\" is not a number.");
+    }
     if (index < 0 || index >= tab_control1_->count()) throw std::out_of_range("Invalid property value");
     tab_control1_->setCurrentIndex(index);
   });
@@ -269,21 +272,53 @@ void MainWindow::PushButton1_Click() {
   if (running_) return;
   running_ = true;
   start_->setEnabled(false);
+  // Going back would let the user pick another data source, whose
+  // same-named tables the rest of the run would then open.
+  back_->setEnabled(false);
   shown_table_.clear();
   since_progress_shown_.invalidate();
-  ShowRunStatus(true);
+  // A run refused before it starts (an empty find text) shows no progress.
+  bool refused = false;
+  try {
+    refused = !ReplacementRun::Refusal(*this).empty();
+  } catch (...) {
+    // The run reports it.
+  }
+  ShowRunStatus(!refused);
 
   ReplacementRun run(*this, toolkit_);
   run.OnRecordReached([this](const std::string& table, uint32_t record, uint32_t records) {
     ShowProgress(table, record, records);
   });
-  run.Run();
+  // How the run ended is on screen before "Done." is.
+  run.OnFinished([this](const RunTally& tally) { ShowRunEnd(tally); });
+  const RunEnd end = run.Run();
 
   running_ = false;
   // Once the program is closing no window is shown again.
   if (Closing()) return;
-  ShowRunStatus(false);
+  if (end != RunEnd::kDone) ShowRunStatus(false);
   start_->setEnabled(true);
+  back_->setEnabled(true);
+}
+
+QString MainWindow::RunEndText(const RunTally& tally, const QLocale& locale) {
+  auto count = [&](int64_t n, const char* one, const char* many) {
+    return locale.toString(static_cast<qlonglong>(n)) + " " + QString::fromLatin1(n == 1 ? one : many);
+  };
+  QString text = count(tally.tables, "table", "tables") + ", " + count(tally.changed, "field changed", "fields changed");
+  if (tally.refused > 0) text += ", " + locale.toString(static_cast<qlonglong>(tally.refused)) + " refused";
+  if (tally.not_saved > 0) {
+    text += ", " + count(tally.not_saved, "record not saved", "records not saved");
+  }
+  return text + QString::fromUtf8(" \u2014 log: ") + QString::fromLocal8Bit(ChangeLogPath());
+}
+
+void MainWindow::ShowRunEnd(const RunTally& tally) {
+  run_status_->setText(RunEndText(tally, QLocale::system()));
+  run_progress_->setRange(0, 1);
+  run_progress_->setValue(1);
+  run_row_->setVisible(true);
 }
 
 void MainWindow::ShowRunStatus(bool shown) {
@@ -304,23 +339,39 @@ void MainWindow::ShowProgress(const std::string& table, uint32_t record, uint32_
   if (new_table) shown_table_ = table;
   run_status_->setText(
       QStringLiteral("%1: record %2 of %3").arg(QString::fromLocal8Bit(table)).arg(record).arg(records));
+  run_status_->setToolTip(QStringLiteral("Change log: ") + QString::fromLocal8Bit(ChangeLogPath()));
   const int maximum = static_cast<int>(std::min<uint32_t>(std::max<uint32_t>(records, 1), INT_MAX));
   run_progress_->setRange(0, maximum);
   run_progress_->setValue(static_cast<int>(std::min<uint32_t>(record, static_cast<uint32_t>(maximum))));
 }
 
+// Settings written as the user types or switches tabs: a failure is told
+// once per session (not once per keystroke), saying where the settings go.
+void MainWindow::StoreSetting(const char* key, const std::string& value) {
+  try {
+    SaveSetting(key, value);
+  } catch (const std::exception& e) {
+    if (settings_failure_told) return;
+    settings_failure_told = true;
+    toolkit_.ShowMessage(std::string(e.what()) +
+                             " Quillon cannot store its settings: the texts and the tab chosen now will not be "
+                             "there the next time it starts.",
+                         MessageButtons::kOk, MessageIcon::kWarning);
+  }
+}
+
 void MainWindow::TabControl1_Click() {
-  StoreQuietly(settings::kTabControl1, std::to_string(tab_control1_->currentIndex()));
+  StoreSetting(settings::kTabControl1, std::to_string(tab_control1_->currentIndex()));
 }
 
 void MainWindow::Text1_Change() {
   find_text_ = text1_->text().toStdString();
-  StoreQuietly(settings::kText1, find_text_);
+  StoreSetting(settings::kText1, find_text_);
 }
 
 void MainWindow::Text2_Change() {
   replace_text_ = text2_->text().toStdString();
-  StoreQuietly(settings::kText2, replace_text_);
+  StoreSetting(settings::kText2, replace_text_);
 }
 
 int MainWindow::TableCount() const { return list1_->count(); }

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QLocale>
 #include <QWidget>
 #include <string>
 
@@ -63,6 +64,9 @@ class MainWindow : public QWidget, public RunInputs, public TableList {
   PointerRule& pointer_rule() { return *pointer_rule_; }
   // Whether "Start Replacing" is under way.
   bool running() const { return running_; }
+  // The status row's text once a run is over, counts in `locale`'s digits:
+  // "3 tables, 1,204 fields changed, 3 refused — log: /tmp/backups.log".
+  static QString RunEndText(const RunTally& tally, const QLocale& locale);
 
   // The handlers. PushButton1_Click is the run, which reports its own
   // failures; the others carry the error trap.
@@ -99,6 +103,7 @@ class MainWindow : public QWidget, public RunInputs, public TableList {
   QWidget* BuildSetsTab();
   void Form_Load(const std::string& program_folder);
   void SetAllTicks(bool ticked);
+  void StoreSetting(const char* key, const std::string& value);
   void TabControl1_Click();
   void Text1_Change();
   void Text2_Change();
@@ -106,6 +111,9 @@ class MainWindow : public QWidget, public RunInputs, public TableList {
   // a second and whenever the run moves to another table.
   void ShowProgress(const std::string& table, uint32_t record, uint32_t records);
   void ShowRunStatus(bool shown);
+  // The status row at the end of a run: tables, fields changed, values
+  // refused, records not saved, and where the change log is.
+  void ShowRunEnd(const RunTally& tally);
 
   DataSourceWindow& data_source_;
   Toolkit& toolkit_;

@@ -153,7 +153,7 @@ TEST_F(RunTest, NullIsNeverFound) {
 
 // Numbers and dates are searched in their text form and get the new text
 // converted; a text the field cannot take is reported, the field keeps its
-// value, and the next pair still applies to it.
+// value without a change log line, and the next pair still applies to it.
 TEST_F(RunTest, NumbersAndDatesAreReplacedInTheirTextForm) {
   const std::string path = Table("people", R"([["a", 12.5, "2020-01-02", ""], ["b", 212, "2012-12-12", ""]])");
   UseSets({"12", "20"}, {"34", "19"});
@@ -170,11 +170,9 @@ TEST_F(RunTest, NumbersAndDatesAreReplacedInTheirTextForm) {
   const auto reported = toolkit.messages()[0];
   EXPECT_EQ(reported.title, "Application Error");
   EXPECT_EQ(reported.icon, MessageIcon::kWarning);
-  // The line written before the refused assignment stays.
   EXPECT_EQ(LogEntries(), (std::vector<std::string>{"12 was replace to 34 at table (people) and column (amount)",
                                                     "20 was replace to 19 at table (people) and column (born)",
                                                     "12 was replace to 34 at table (people) and column (amount)",
-                                                    "12 was replace to 34 at table (people) and column (born)",
                                                     "20 was replace to 19 at table (people) and column (born)"}));
   EXPECT_EQ(toolkit.messages().back().text, "Done.");
 }
@@ -294,7 +292,7 @@ TEST_F(RunTest, ATextTooLongForItsFieldIsReportedAndTheFieldKeepsItsValue) {
             (std::vector<std::string>{ReportText("Field 'name' of table 'people' cannot take the value "
                                                  "\"baanaanaa\": the text needs 9 bytes but the field holds 6.",
                                                  136)}));
-  EXPECT_EQ(LogEntries().size(), 2u);
+  EXPECT_EQ(LogEntries(), (std::vector<std::string>{"a was replace to aa at table (people) and column (name)"}));
 }
 
 // A table that cannot be opened is reported once and the run goes on with
@@ -366,6 +364,34 @@ TEST_F(RunTest, ARecordLockedByAnotherProgramIsReportedOnceAndLeft) {
             (std::vector<std::string>{ReportText(
                 "The change to record 1 of table 'people' was not saved: another program has locked the record.",
                 140)}));
+  // The log says that record 1's line did not come true.
+  EXPECT_EQ(LogEntries(), (std::vector<std::string>{
+                              "a was replace to b at table (people) and column (name)",
+                              "a was replace to b at table (people) and column (name)",
+                              "Record 1 of table (people) was not saved: another program has locked the record"}));
+}
+
+// A refusal that repeats for a column is reported once, then counted and
+// told in one report as the run leaves the table; refused values get no line.
+TEST_F(RunTest, ARepeatedRefusalIsReportedOnceThenCounted) {
+  const std::string path = Table("people", R"([["a", 1, "2020-01-02", ""], ["b", 2, "2020-01-03", ""],
+                                              ["c", 3, "2020-01-04", ""], ["d", 4, "2001-02-03", ""]])");
+  inputs.find = "01";
+  inputs.replace = "41";
+  quillon::ReplacementRun run(inputs, toolkit);
+  EXPECT_EQ(run.Run(), RunEnd::kDone);
+  EXPECT_EQ(Xbase(path), "a\t1\t20200102\t\nb\t2\t20200103\t\nc\t3\t20200104\t\nd\t4\t20410203\t\n");
+  EXPECT_EQ(toolkit.error_reports(),
+            (std::vector<std::string>{
+                ReportText("Field 'born' of table 'people' cannot take the value \"2020-41-02\": "
+                           "\"2020-41-02\" is not a date (YYYY-MM-DD).",
+                           136),
+                ReportText("2 more values for field 'born' of table 'people' were refused for the same reason: "
+                           "the value is not a date (YYYY-MM-DD).",
+                           136)}));
+  EXPECT_EQ(LogEntries(), (std::vector<std::string>{"01 was replace to 41 at table (people) and column (born)"}));
+  EXPECT_EQ(run.tally().changed, 1);
+  EXPECT_EQ(run.tally().refused, 3);
 }
 
 // The window answers during a run, and what the user changes takes effect at
@@ -416,12 +442,16 @@ TEST_F(RunTest, ADryRunWritesNothingAndCountsFieldsPerColumn) {
   EXPECT_FALSE(fs::exists(LogPath()));
   EXPECT_EQ(walked, (std::vector<std::string>{"people"}));
   ASSERT_EQ(run.reach().size(), 1u);
-  std::vector<std::pair<std::string, int64_t>> counts;
-  for (const auto& column : run.reach()[0].columns) counts.emplace_back(column.column, column.fields);
+  std::vector<std::string> counts;
+  for (const auto& column : run.reach()[0].columns) {
+    counts.push_back(column.column + " " + std::to_string(column.fields) + " " + std::to_string(column.refused) +
+                     " " + column.refusal);
+  }
   // A field counts once however many pairs find it ("aa" meets a and then
-  // b); Null values count never; "1" finds dates in their text form.
-  EXPECT_EQ(counts, (std::vector<std::pair<std::string, int64_t>>{
-                        {"name", 2}, {"amount", 2}, {"born", 2}, {"note", 2}}));
+  // b); Null values count never; "1" finds numbers and dates in their text
+  // form, and the texts they would get are counted as refused, with why.
+  EXPECT_EQ(counts, (std::vector<std::string>{"name 2 0 ", "amount 0 2 is not a number",
+                                              "born 0 2 is not a date (YYYY-MM-DD)", "note 2 0 "}));
   ExpectOnlyDone();
 }
 

@@ -98,6 +98,9 @@ TEST(ReadTextFileTest, Utf16WithAndWithoutMarkAndTheUtf8Mark) {
   // No mark: the first byte decides. U+00FE starts with the byte FE.
   WriteFileBytes(dir.Sub("thorn.txt"), std::string("\xFE\x00", 2) + Utf16("::x"));
   EXPECT_EQ(quillon::ReadTextFile(dir.Sub("thorn.txt")), "þ::x");
+  // The big-endian mark FE FF: each character's high byte comes first.
+  WriteFileBytes(dir.Sub("big.txt"), std::string("\xFE\xFF\x00h\x00i\x00:\x00:\x00\xFE", 12));
+  EXPECT_EQ(quillon::ReadTextFile(dir.Sub("big.txt")), "hi::þ");
   WriteFileBytes(dir.Sub("utf8.txt"), "\xEF\xBB\xBFGrüße::東京\r\n");
   EXPECT_EQ(LoadFile(dir.Sub("utf8.txt"), "::"), (Sets{{"Grüße", "東京"}}));
 }

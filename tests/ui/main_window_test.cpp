@@ -186,9 +186,20 @@ TEST_F(MainWindowTest, ARunOnTheFirstTabReplacesTheNameInTheTickedTablesAndLogsE
   ToggleTick(2);  // products left out
   Type(find_box(), "Old Market Street");
   Type(replace_box(), "Market Square");
+  // When "Done." appears, the status row already tells how the run ended.
+  std::string row_at_done;
+  int bar_at_done = -1;
+  toolkit_.on_message = [&](const quillon::ScriptedToolkit::Shown& shown) {
+    if (shown.text != "Done.") return;
+    row_at_done = Find<QLabel>(form2(), "RunStatus").text().toStdString();
+    const QProgressBar& bar = Find<QProgressBar>(form2(), "RunProgress");
+    bar_at_done = bar.value() == bar.maximum() ? 100 : bar.value();
+  };
   Click(form2(), "PushButton1");
 
   EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"Done."}));
+  EXPECT_EQ(row_at_done, "2 tables, 5 fields changed \u2014 log: " + log_dir_.Sub("backups.log"));
+  EXPECT_EQ(bar_at_done, 100);
   EXPECT_EQ(Dbfread(sample("customers")), Replaced(customers, {{"Old Market Street", "Market Square"}}));
   EXPECT_EQ(Dbfread(sample("orders")), Replaced(orders, {{"Old Market Street", "Market Square"}}));
   EXPECT_NE(Dbfread(sample("orders")), orders);
@@ -201,7 +212,14 @@ TEST_F(MainWindowTest, ARunOnTheFirstTabReplacesTheNameInTheTickedTablesAndLogsE
                 line + "(orders) and column (comment)"}));
   // The window is ready for the next run.
   EXPECT_TRUE(start_button().isEnabled());
+  EXPECT_TRUE(Find<QPushButton>(form2(), "PushButton5").isEnabled());
   EXPECT_FALSE(quillon::IsBusyPointer(form2()));
+  EXPECT_TRUE(Find<QWidget>(form2(), "RunStatusRow").isVisible());
+
+  // A run refused before it starts shows no status row.
+  find_box().clear();
+  Click(form2(), "PushButton1");
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"Please enter the text to find."}));
   EXPECT_FALSE(Find<QWidget>(form2(), "RunStatusRow").isVisible());
 }
 
@@ -246,8 +264,10 @@ TEST_F(MainWindowTest, DuringARunTheWindowShowsWhereItIsKeepsTheHourglassAndStar
       MoveOver(start_button());
       MoveOver(back);
       EXPECT_EQ(form2().cursor().shape(), Qt::WaitCursor);
-      // The start button is disabled: a click starts no second run.
+      // The start button is disabled: a click starts no second run; going
+      // back to pick another data source is disabled too.
       EXPECT_FALSE(start_button().isEnabled());
+      EXPECT_FALSE(back.isEnabled());
       QTest::mouseClick(&start_button(), Qt::LeftButton);
       form2().PushButton1_Click();  // a click queued before the button was disabled
       ++clicks_refused;
