@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <condition_variable>
 #include <map>
 #include <system_error>
@@ -71,6 +72,7 @@ struct IndexMaintainer::Session {
   // is up, and the next one waits for the pause.
   void End(bool by_limit) noexcept {
     WaitForWrites();
+    due.store(kNever, std::memory_order_relaxed);
     pages.reset();
     windows.Clear();
     roots.clear();
@@ -134,6 +136,9 @@ struct IndexMaintainer::Session {
   std::mutex writes_mutex;
   std::condition_variable writes_done;
   std::atomic<int> pages_out{0};
+  // The deadline while a session is open, for SessionDue.
+  static constexpr Clock::rep kNever = std::numeric_limits<Clock::rep>::max();
+  std::atomic<Clock::rep> due{kNever};
 };
 
 IndexMaintainer::IndexMaintainer(CompoundIndex& index, ExpressionSchema schema, std::chrono::milliseconds lock_limit)
@@ -352,8 +357,9 @@ bool IndexMaintainer::lost() const {
 }
 
 bool IndexMaintainer::SessionDue() const {
-  std::lock_guard<std::mutex> hold(session_->mutex);
-  return session_->lock && Session::Clock::now() >= session_->deadline;
+  // Asked at every save: read without the session's mutex.
+  const Session::Clock::rep due = session_->due.load(std::memory_order_relaxed);
+  return due != Session::kNever && Session::Clock::now().time_since_epoch().count() >= due;
 }
 
 void IndexMaintainer::Discard() noexcept {
@@ -373,6 +379,7 @@ void IndexMaintainer::BeginSession(uint32_t recno) {
       "The change to record " + std::to_string(recno) + " of table '" + index_.table() +
           "' was not saved: another program is changing its index file (it is locked).");
   s.deadline = Session::Clock::now() + s.limit;
+  s.due.store(s.deadline.time_since_epoch().count(), std::memory_order_relaxed);
   s.pages.reset();
   s.windows.Clear();
   s.pages = std::make_unique<IndexPageStore>(index_.file(), &s.windows);

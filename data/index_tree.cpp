@@ -41,29 +41,30 @@ bool PageWindows::Read(DiskFile& file, uint32_t offset, char* page) {
   auto found = windows_.find(first);
   if (found == windows_.end()) {
     if (windows_.size() >= kMostWindows) Clear();
-    Window window;
     if (spare_.empty()) {
-      window.bytes = std::make_unique_for_overwrite<char[]>(kWindowSize);
-    } else {
-      window.bytes = std::move(spare_.back());
-      spare_.pop_back();
+      // Buffers come a slab at a time: one large allocation instead of many.
+      slabs_.push_back(std::make_unique_for_overwrite<char[]>(size_t{kWindowSize} * kSlabWindows));
+      for (size_t i = 0; i < kSlabWindows; ++i) spare_.push_back(slabs_.back().get() + i * kWindowSize);
     }
+    Window window;
+    window.bytes = spare_.back();
+    spare_.pop_back();
     try {
-      window.size = file.ReadAt(first, window.bytes.get(), kWindowSize);
+      window.size = file.ReadAt(first, window.bytes, kWindowSize);
     } catch (...) {
-      spare_.push_back(std::move(window.bytes));
+      spare_.push_back(window.bytes);
       throw;
     }
     found = windows_.emplace(first, std::move(window)).first;
   }
   const Window& window = found->second;
   if (offset - first + kIndexPageSize > window.size) return false;
-  std::memcpy(page, window.bytes.get() + (offset - first), kIndexPageSize);
+  std::memcpy(page, window.bytes + (offset - first), kIndexPageSize);
   return true;
 }
 
 void PageWindows::Clear() {
-  for (auto& [offset, window] : windows_) spare_.push_back(std::move(window.bytes));
+  for (auto& [offset, window] : windows_) spare_.push_back(window.bytes);
   windows_.clear();
 }
 

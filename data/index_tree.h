@@ -53,12 +53,14 @@ class PageWindows {
  private:
   static constexpr uint32_t kWindowSize = 16 * kIndexPageSize;
   static constexpr size_t kMostWindows = 2048;  // 16 MB
+  static constexpr size_t kSlabWindows = 64;   // 512 KB
   struct Window {
-    std::unique_ptr<char[]> bytes;
+    char* bytes = nullptr;  // in one of slabs_
     size_t size = 0;
   };
   std::unordered_map<uint32_t, Window> windows_;  // by the window's offset
-  std::vector<std::unique_ptr<char[]>> spare_;
+  std::vector<std::unique_ptr<char[]>> slabs_;
+  std::vector<char*> spare_;  // buffers of slabs_ not in windows_
 };
 
 class IndexPageStore {

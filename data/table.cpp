@@ -440,12 +440,12 @@ Error Table::Unreadable(const Edit& edit, size_t column, const Error& cause) con
                                 " in table '" + name_ + "' cannot be read: " + cause.what());
 }
 
-std::optional<Table::Refusal> Table::ColumnRefusal(size_t column) const {
+std::optional<Table::Refusal> Table::ColumnRefusal(size_t column, bool as_if_writable) const {
   const FieldDescriptor& f = field(column);
   std::optional<std::pair<ErrorKind, std::string>> why;
   if (!FieldCodec::HasTextForm(f)) {
     why.emplace(ErrorKind::kReadOnly, "it holds binary data, which has no text form");
-  } else if (!file_->writable()) {
+  } else if (!file_->writable() && !as_if_writable) {
     why.emplace(ErrorKind::kReadOnly, "the table is open for reading only");
   } else if (f.autoincrement()) {
     why.emplace(ErrorKind::kReadOnly, "it is an autoincrement field, which FoxPro numbers itself");
@@ -466,9 +466,7 @@ std::optional<Table::Refusal> Table::CheckValue(size_t column, const std::string
                    "Field '" + field_name(column) + "' of table '" + name_ + "' cannot take the value \"" + text +
                        "\": " + why + "."};
   };
-  if (std::optional<Refusal> refusal = ColumnRefusal(column)) {
-    if (refusal->reason != "the table is open for reading only") return refusal;
-  }
+  if (std::optional<Refusal> refusal = ColumnRefusal(column, true)) return refusal;
   std::string bytes;
   bool short_value = false;
   std::optional<ValueProblem> problem =
@@ -579,8 +577,9 @@ void Table::Save(Edit& edit) {
     const bool in_batch =
         !batch_.empty() && edit.recno <= batch_max_recno_ &&
         std::any_of(batch_.begin(), batch_.end(), [&](const Pending& p) { return p.recno == edit.recno; });
-    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-    if (!batch_.empty() && (in_batch || now >= batch_due_.load(std::memory_order_relaxed) ||
+    if (!batch_.empty() && (in_batch ||
+                            std::chrono::steady_clock::now().time_since_epoch().count() >=
+                                batch_due_.load(std::memory_order_relaxed) ||
                             (maintainer_ && maintainer_->SessionDue()))) {
       FlushLocked();
     }

@@ -164,10 +164,12 @@ class Table {
   std::optional<Refusal> TryAssign(Edit& edit, size_t column, const std::string& text) const;
   // Why no value can ever be assigned to `column` in this table as it is
   // open (binary data, the table open read-only, an autoincrement field, a
-  // tag that cannot be kept up to date), or nothing.
-  std::optional<Refusal> ColumnRefusal(size_t column) const;
-  // Whether `column` could take `text` at all, as far as its type, width
-  // and code page tell (and ColumnRefusal); nothing is assigned.
+  // tag that cannot be kept up to date), or nothing. `as_if_writable`
+  // leaves out the table being open read-only (a dry run opens it so).
+  std::optional<Refusal> ColumnRefusal(size_t column, bool as_if_writable = false) const;
+  // Whether `column` could take `text` if the table were open for writing,
+  // as far as its type, width and code page tell (and ColumnRefusal);
+  // nothing is assigned.
   std::optional<Refusal> CheckValue(size_t column, const std::string& text) const;
 
   // Saves a changed edit: locks the record, checks that nobody changed it

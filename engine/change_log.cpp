@@ -73,6 +73,14 @@ std::string ChangeLogDateTime() {
 std::string ChangeLogLine(const std::string& date_time, const std::string& find, const std::string& replace,
                           const std::string& table, const std::string& column) {
   std::string line;
+  ChangeLogLine(&line, date_time, find, replace, table, column);
+  return line;
+}
+
+void ChangeLogLine(std::string* out, const std::string& date_time, const std::string& find,
+                   const std::string& replace, const std::string& table, const std::string& column) {
+  std::string& line = *out;
+  line.clear();
   line.reserve(date_time.size() + find.size() + replace.size() + table.size() + column.size() + 48);
   line += '[';
   line += date_time;
@@ -85,7 +93,6 @@ std::string ChangeLogLine(const std::string& date_time, const std::string& find,
   line += ") and column (";
   line += column;
   line += ')';
-  return line;
 }
 
 namespace {

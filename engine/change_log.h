@@ -33,6 +33,9 @@ std::string ChangeLogDateTime(const QDateTime& moment, const QLocale& locale);
 //   "[" date_time "] - " find " was replace to " replace " at table (" table ") and column (" column ")"
 std::string ChangeLogLine(const std::string& date_time, const std::string& find, const std::string& replace,
                           const std::string& table, const std::string& column);
+// The same, made in `line` (its storage reused from line to line).
+void ChangeLogLine(std::string* line, const std::string& date_time, const std::string& find,
+                   const std::string& replace, const std::string& table, const std::string& column);
 
 // The change log as one run writes it, as UTF-8 on Linux and in the system's
 // code page on Windows, each line ending in CR LF. The file, created when

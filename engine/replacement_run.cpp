@@ -1,6 +1,7 @@
 #include "engine/replacement_run.h"
 
 #include <algorithm>
+#include <ctime>
 #include <optional>
 
 #include "data/connection.h"
@@ -344,13 +345,22 @@ bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::R
   }
   ++tally_.changed;
   trap.Step(132, [&] {
-    change_log_.Append(
-        ChangeLogLine(ChangeLogDateTime(), find_, replace_, table, recordset.fields()[column].name()));
+    // The date and time change once a second; the column names not at all.
+    const std::time_t now = std::time(nullptr);
+    if (now != line_second_) {
+      line_time_ = ChangeLogDateTime();
+      line_second_ = now;
+    }
+    if (column >= column_names_.size()) column_names_.resize(column + 1);
+    if (column_names_[column].empty()) column_names_[column] = recordset.fields()[column].name();
+    ChangeLogLine(&line_, line_time_, find_, replace_, table, column_names_[column]);
+    change_log_.Append(line_);
   });
   return true;
 }
 
 void ReplacementRun::NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& recordset, TableReach* reach) {
+  column_names_.clear();
   column_refused_.clear();
   repeats_.clear();
   const fox::Table* table = recordset.table();
@@ -362,7 +372,7 @@ void ReplacementRun::NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& records
   bool all_alike = true;
   const fox::Table::Refusal* first = nullptr;
   for (size_t j = 0; j < columns; ++j) {
-    trap.Step(116, [&] { refusals[j] = table->ColumnRefusal(j); });
+    trap.Step(116, [&] { refusals[j] = table->ColumnRefusal(j, mode_ == RunMode::kDryRun); });
     if (!fox::FieldCodec::HasTextForm(table->field(j))) {
       column_refused_[j] = 1;  // never found: no text form
       continue;
@@ -376,10 +386,12 @@ void ReplacementRun::NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& records
     }
   }
   if (mode_ == RunMode::kDryRun) {
-    // Tables are open for reading only in a dry run: that is not told.
+    // Tables are open for reading only in a dry run, which is not told; a
+    // column that could not be changed in a real run is told and not walked.
     for (size_t j = 0; j < columns && reach; ++j) {
-      if (refusals[j] && !column_refused_[j] && refusals[j]->reason != "the table is open for reading only")
-        reach->columns[j].refusal = refusals[j]->reason;
+      if (!refusals[j] || column_refused_[j]) continue;
+      reach->columns[j].refusal = refusals[j]->reason;
+      column_refused_[j] = 1;
     }
     return;
   }

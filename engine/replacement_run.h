@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -203,6 +204,10 @@ class ReplacementRun {
   RunTally tally_;
   std::function<void(const RunTally&)> on_finished_;
   std::vector<char> column_refused_;  // by column, for the table being walked
+  std::vector<std::string> column_names_;  // by column, as first needed for a line
+  std::string line_;                       // the change log line being made
+  std::string line_time_;                  // its date and time, made once a second
+  std::time_t line_second_ = -1;
   struct Repeat {
     size_t column;
     std::string field;

@@ -371,6 +371,34 @@ TEST_F(RunTest, ARecordLockedByAnotherProgramIsReportedOnceAndLeft) {
                               "Record 1 of table (people) was not saved: another program has locked the record"}));
 }
 
+// A column no value of which can change (in a tag Quillon cannot keep up to
+// date, an autoincrement field) is reported once as the run reaches the
+// table, whether or not a find text is in it, and then passed over without a
+// line in the log.
+TEST_F(RunTest, AColumnThatCanNeverChangeIsReportedOnceAndPassedOver) {
+  for (const char* ext : {".dbf", ".cdx", ".fpt"}) {
+    const std::string copy = testing_support::CopyFixtures(dir, {std::string("foxbin2prg/fb2p_free") + ext});
+    fs::rename(copy, fs::path(data) / fs::path(copy).filename());
+  }
+  inputs.rows.push_back({"fb2p_free", true});
+  inputs.find = "a";
+  inputs.replace = "b";
+  Run();
+  const auto reports = toolkit.error_reports();
+  ASSERT_EQ(reports.size(), 3u);
+  EXPECT_EQ(reports[0].rfind("Field 'caracter' of table 'fb2p_free' cannot be changed: it is part of tag CARACTER", 0),
+            0u) << reports[0];
+  EXPECT_EQ(reports[1].rfind("Field 'logico' of table 'fb2p_free' cannot be changed: it is part of tag LOGICO", 0),
+            0u) << reports[1];
+  EXPECT_EQ(reports[2].rfind("Field 'id_autoinc' of table 'fb2p_free' cannot be changed: it is an autoincrement", 0),
+            0u) << reports[2];
+  for (const std::string& line : LogEntries()) {
+    EXPECT_EQ(line.find("(caracter)"), std::string::npos) << line;
+    EXPECT_EQ(line.find("(logico)"), std::string::npos) << line;
+  }
+  EXPECT_FALSE(LogEntries().empty());
+}
+
 // A refusal that repeats for a column is reported once, then counted and
 // told in one report as the run leaves the table; refused values get no line.
 TEST_F(RunTest, ARepeatedRefusalIsReportedOnceThenCounted) {
