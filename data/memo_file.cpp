@@ -232,9 +232,9 @@ std::string MemoFile::Where() const {
   return "the memo file \"" + file_->path() + "\" of the table \"" + table_ + "\"";
 }
 
-void MemoFile::AppendBlocks(const Value& value, std::string& blocks) const {
+void MemoFile::AppendBlocks(uint32_t block_type, std::string_view data, std::string& blocks) const {
   const size_t start = blocks.size();
-  const size_t n = value.data.size();
+  const size_t n = data.size();
   switch (format_) {
     case MemoFormat::kFpt: {
       if (n > 0xFFFFFFFFu - kBlockHeaderSize) {
@@ -242,21 +242,21 @@ void MemoFile::AppendBlocks(const Value& value, std::string& blocks) const {
                     "A memo of " + std::to_string(n) + " bytes is too long for " + Where() + ".");
       }
       unsigned char head[kBlockHeaderSize];
-      StoreBE32(head, value.block_type);
+      StoreBE32(head, block_type);
       StoreBE32(head + 4, static_cast<uint32_t>(n));
             blocks.append(reinterpret_cast<const char*>(head), kBlockHeaderSize);
-      blocks += value.data;
+      blocks += data;
       break;
     }
     case MemoFormat::kDbaseIII:
       // The value ends at the first 0x1A when read back; storing one would
       // silently cut it short.
-      if (value.data.find(kDbaseEnd) != std::string::npos) {
+      if (data.find(kDbaseEnd) != std::string_view::npos) {
         throw Error(ErrorKind::kInvalidValue,
                     "A memo containing the byte 0x1A cannot be stored in the dBase III memo file \"" +
                         file_->path() + "\" of the table \"" + table_ + "\": that byte ends a memo there.");
       }
-            blocks.append(value.data);
+            blocks.append(data);
       blocks += kDbaseEnd;
       blocks += kDbaseEnd;
       break;
@@ -269,7 +269,7 @@ void MemoFile::AppendBlocks(const Value& value, std::string& blocks) const {
       std::copy(kDbaseIVMark, kDbaseIVMark + 4, head);
       StoreLE32(head + 4, static_cast<uint32_t>(n + kBlockHeaderSize));
             blocks.append(reinterpret_cast<const char*>(head), kBlockHeaderSize);
-      blocks += value.data;
+      blocks += data;
       break;
     }
     case MemoFormat::kNone:
@@ -281,7 +281,9 @@ void MemoFile::AppendBlocks(const Value& value, std::string& blocks) const {
   blocks.resize(start + static_cast<size_t>(count * block_size_), '\0');
 }
 
-uint32_t MemoFile::Stage(const Value& value) {
+uint32_t MemoFile::Stage(const Value& value) { return Stage(value.data, value.block_type); }
+
+uint32_t MemoFile::Stage(std::string_view data, uint32_t block_type) {
   if (!file_->writable())
     throw Error(ErrorKind::kReadOnly, "Cannot add a memo to " + Where() + ": it is open read-only.");
 
@@ -316,7 +318,7 @@ uint32_t MemoFile::Stage(const Value& value) {
   const size_t at = staged_.size();
   const uint64_t block = staged_first_ + at / block_size_;
   try {
-    AppendBlocks(value, staged_);
+    AppendBlocks(block_type, data, staged_);
   } catch (...) {
     staged_.resize(at);
     if (staged_.empty()) Discard();
@@ -326,7 +328,7 @@ uint32_t MemoFile::Stage(const Value& value) {
   if (next > 0xFFFFFFFFu || next * block_size_ > kLargestFile + 1) {
     staged_.resize(at);
     if (staged_.empty()) Discard();
-    throw Error(ErrorKind::kInvalidValue, "Cannot add a memo of " + std::to_string(value.data.size()) +
+    throw Error(ErrorKind::kInvalidValue, "Cannot add a memo of " + std::to_string(data.size()) +
                                               " bytes to " + Where() +
                                               ": the file would grow past 2 GB, the most FoxPro can read.");
   }

@@ -70,6 +70,7 @@ class MemoFile {
   // end) or kInvalidValue (a dBase III value holding 0x1A, or a file that
   // would pass 2 GB); a failed Stage stages nothing.
   uint32_t Stage(const Value& value);
+  uint32_t Stage(std::string_view data, uint32_t block_type = 1);
   // Bytes staged so far; Unstage(n) drops what was staged after the count
   // was n.
   size_t staged_bytes() const { return staged_.size(); }
@@ -109,7 +110,7 @@ class MemoFile {
   // The staged value whose blocks start `at` bytes into staged_.
   Value StagedValue(size_t at) const;
   // The blocks `value` takes, laid out, slack zeroed.
-  void AppendBlocks(const Value& value, std::string& blocks) const;
+  void AppendBlocks(uint32_t block_type, std::string_view data, std::string& blocks) const;
   std::string Where() const;
 
   std::string table_;

@@ -645,13 +645,10 @@ void Table::Save(Edit& edit) {
 }
 
 void Table::Queue(Edit& edit) {
-  Pending pending{edit.recno, std::move(edit.original), std::move(edit.working), std::move(edit.memo_text), {}};
+  // The edit keeps its buffers, which the next record read into it reuses.
+  Pending pending{edit.recno, edit.original, std::move(edit.memo_text), edit.working};
   // A refused save leaves the edit as it was.
-  auto give_back = [&] {
-    edit.original = std::move(pending.original);
-    edit.working = std::move(pending.working);
-    edit.memo_text = std::move(pending.memo_text);
-  };
+  auto give_back = [&] { edit.memo_text = std::move(pending.memo_text); };
   try {
     Stage(pending);
   } catch (const Error& e) {
@@ -683,10 +680,10 @@ void Table::Queue(Edit& edit) {
     }
     throw;
   }
-  batch_bytes_ += 3 * pending.record.size();
+  batch_bytes_ += 2 * pending.record.size();
   for (const auto& [column, data] : pending.memo_text) batch_bytes_ += 2 * data.size();
-  edit.original = pending.record;
-  edit.working = pending.record;
+  edit.original.assign(pending.record);
+  edit.working.assign(pending.record);
   edit.memo_text.clear();
   memo_value_block_ = 0;  // the edit now points at staged values
   // Records not next to the one before take a lock of their own when the
@@ -706,17 +703,13 @@ void Table::Stage(Pending& pending) {
   // date, a damaged tag) drops this save's values and leaves every file as
   // it was. The index lock is held from here on: taken now, or still held by
   // an earlier save of the same session.
-  pending.record = pending.working;
   const size_t staged = memo_ ? memo_->staged_bytes() : 0;
   try {
     for (const auto& [column, data] : pending.memo_text) {
-      MemoFile::Value value;
-      value.block_type = 1;
-      value.data = data;
-      codec_.SetMemoBlock(pending.record, field(column), memo_->Stage(value));
+      codec_.SetMemoBlock(pending.record, field(column), memo_->Stage(data));
     }
     if (maintainer_) {
-      maintainer_->Prepare(pending.original, pending.working, pending.recno, ChangedColumns(pending),
+      maintainer_->Prepare(pending.original, pending.record, pending.recno, ChangedColumns(pending),
                            pending.memo_text);
     }
   } catch (...) {
@@ -1086,8 +1079,8 @@ const std::vector<size_t>& Table::ChangedColumns(const Pending& edit) {
   changed.clear();
   for (size_t c = 0; c < visible_.size(); ++c) {
     const FieldDescriptor& f = field(c);
-    if (edit.memo_text.count(c) || edit.original.compare(f.offset, f.length, edit.working, f.offset, f.length) != 0 ||
-        codec_.IsNull(edit.original, f) != codec_.IsNull(edit.working, f)) {
+    if (edit.memo_text.count(c) || edit.original.compare(f.offset, f.length, edit.record, f.offset, f.length) != 0 ||
+        codec_.IsNull(edit.original, f) != codec_.IsNull(edit.record, f)) {
       changed.push_back(c);
     }
   }

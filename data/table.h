@@ -207,12 +207,12 @@ class Table {
   const IndexMaintainer* index_maintainer() const { return maintainer_.get(); }
 
  private:
-  // One save waiting in the batch: the record as read, as edited (memo
-  // pointers still old) with its new memo values, and as it will be written.
+  // One save waiting in the batch: the record as read, its new memo values,
+  // and the record as edited, which staging gives the new values' memo
+  // pointers: as it will be written.
   struct Pending {
     uint32_t recno;
     std::string original;
-    std::string working;
     std::map<size_t, std::string> memo_text;
     std::string record;
   };
