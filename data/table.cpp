@@ -400,7 +400,22 @@ bool Table::Contains(const Edit& edit, size_t column, const std::string& text) c
   if (!FieldCodec::HasTextForm(f) || codec_.IsNull(edit.working, f)) return false;
   const bool text_type = f.type == 'C' || f.type == 'V' || f.is_memo();
   const RecordProbe& probe = ProbeFor(text);
-  if (!text_type || probe.by_field) {
+  if (!text_type) {
+    // Dates, numbers and the like are searched in their text form, which
+    // depends on the field's bytes alone: it is made once for all the find
+    // texts a record is searched for.
+    const std::string_view raw = std::string_view(edit.working).substr(f.offset, f.length);
+    if (text_forms_.size() <= column) text_forms_.resize(column + 1);
+    TextForm& form = text_forms_[column];
+    if (!form.known || form.raw != raw) {
+      form.known = false;
+      form.text = Text(edit, column);
+      form.raw.assign(raw);
+      form.known = true;
+    }
+    return form.text && form.text->find(text) != std::string::npos;
+  }
+  if (probe.by_field) {
     const std::optional<std::string> value = Text(edit, column);
     return value && value->find(text) != std::string::npos;
   }

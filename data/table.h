@@ -326,6 +326,14 @@ class Table {
   mutable const Edit* memo_value_edit_ = nullptr;
   // Probes of the texts searched lately (a set list searches several).
   mutable std::vector<RecordProbe> probes_;
+  // By column: the text form of a field that is not text, with the bytes it
+  // was made from (Contains).
+  struct TextForm {
+    bool known = false;
+    std::string raw;
+    std::optional<std::string> text;
+  };
+  mutable std::vector<TextForm> text_forms_;
 };
 
 }  // namespace fox
