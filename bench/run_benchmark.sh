@@ -258,8 +258,10 @@ say "== Bulk run: $BULK_RECORDS records, memo, eight-tag index, five pairs"
 "$MAKE_TABLE" --bulk --records "$BULK_RECORDS" "$SCRATCH/bulk/bulk.dbf" | tee "$SCRATCH/bulk.txt"
 "$ADD_INDEX" --bulk "$SCRATCH/bulk/bulk.dbf"
 printf 'Ledger::Journal\nZanzibar::Zanzibaz\n77::78\n.25::.75\n-04-1::-04-3\n' > "$SCRATCH/pairs.txt"
-# One line per changed field; a refused value gets none.
+# One line per value assigned; a refused value gets none, and the refusals
+# come as one report for the first and one that counts the others.
 BULK_LINES=$(awk '/^lines/ { print $2 }' "$SCRATCH/bulk.txt")
+BULK_REFUSED=$(awk '/^expected/ { for (i = 1; i <= NF; ++i) if ($i == "new") print $(i - 1) }' "$SCRATCH/bulk.txt")
 BULK_FILES=("$SCRATCH"/bulk/bulk.*)
 BULK_BYTES=$(cat "${BULK_FILES[@]}" | wc -c)
 bulk_copy() {
@@ -280,6 +282,9 @@ if [[ -n $REPLACE ]]; then
   # The refused dates are reported, so the run exits 1.
   check "bulk run prints Done." yes "$(grep -q '^Done\.' "$SCRATCH/bulk.out" && echo yes || echo no)"
   check "bulk run exit codes (refused dates reported)" 1 "$(exits_of bulk)"
+  check "bulk run: refused dates told in two reports, the second counting the rest" \
+    "1 $((BULK_REFUSED - 1)) more values" \
+    "$(grep -c 'cannot take the value' "$SCRATCH/bulk.out") $(grep -o '[0-9]* more values' "$SCRATCH/bulk.out")"
   check "bulk no-match exit codes" 0 "$(exits_of bulk_nomatch)"
   "$CHECK_INDEX" "$RUN/bulk.dbf" > "$SCRATCH/bulk_index.txt" 2>&1 || true
   sed 's/^/         /' "$SCRATCH/bulk_index.txt"

@@ -175,16 +175,18 @@ class Table {
   // Saves a changed edit: locks the record, checks that nobody changed it
   // since it was read, stages its memo values and works out its index
   // changes, then adds it to the current batch, which is written when full
-  // or due (at once with batch_records 1). Throws kConflict, kLocked, kIo,
-  // kInvalidValue (a memo the memo file cannot take), and kIndexed naming
-  // the tag when the change would duplicate a candidate key or a tag cannot
-  // be kept up to date: the record then keeps its values on disk, and the
-  // saves batched before it are written first. A batch that cannot be
-  // written throws SaveError naming its records, none of which was written
-  // (or, when only the index could not be written after the records were,
-  // Error(kIo) saying that the table needs a REINDEX); a failure of a batch
-  // written by the watchdog is thrown by the next Save or Flush. Once saved,
-  // the edit holds the record as it will be written.
+  // or due (at once with batch_records 1). Throws SaveError naming the
+  // record, of kind kConflict, kLocked, kIo, kInvalidValue (a memo the memo
+  // file cannot take), or kIndexed naming the tag when the change would
+  // duplicate a candidate key or a tag cannot be kept up to date: the record
+  // then keeps its values on disk, and the saves batched before it are
+  // written first. A batch that cannot be written throws SaveError naming
+  // its records, none of which was written (or, when only the index could
+  // not be written after the records were, Error(kIo) saying that the table
+  // needs a REINDEX); a failure of a batch sealed by the watchdog or written
+  // by the writer thread is thrown by the next Save or Flush, and drops the
+  // batch gathered since (its records named too). Once saved, the edit
+  // holds the record as it will be written.
   // A save that changes the index keeps the index lock for the saves that
   // follow, for a short while; an error releases it.
   void Save(Edit& edit);
@@ -192,7 +194,8 @@ class Table {
   // Writes the current batch now (throws as Save does for a batch), and any
   // failure of a batch written by the watchdog.
   void Flush();
-  // Saves waiting in the current batch.
+  // Saves not yet written: those of the current batch and of the one being
+  // written.
   size_t pending_saves() const;
 
   // Writes the current batch (a failure is thrown by the next Save or
@@ -314,7 +317,6 @@ class Table {
   bool flight_busy_ = false;     // sealed, not yet finished
   bool flight_started_ = false;  // the writer is on it
   std::exception_ptr flight_failure_;  // what the writer could not write
-  std::vector<uint32_t> flight_failed_records_;
   bool stopping_ = false;
 
   std::vector<size_t> changed_;  // with batch_mutex_ held
