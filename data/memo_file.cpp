@@ -292,21 +292,23 @@ uint32_t MemoFile::Stage(std::string_view data, uint32_t block_type) {
     auto lock = std::make_unique<RangeLock>(
         *file_, 0, 1,
         "Cannot add a memo to " + Where() + ": another program is adding one at the moment (the file is locked).");
-    const uint32_t first = next_free_block();
-    if (first < FirstDataBlock()) {
-      throw Error(ErrorKind::kCorrupt, "The header of " + Where() + " gives block " + std::to_string(first) +
-                                           " as the next free block, which lies inside the header.");
-    }
-    // Some writers end the file right after the last value instead of at a
-    // block boundary; Commit fills that gap. A gap of a whole block or more
-    // means the header counts blocks that are not there: the file was cut
-    // short, and the values it lost may still be referenced by the table.
-    const uint64_t size = file_->Size();
-    const uint64_t offset = static_cast<uint64_t>(first) * block_size_;
-    if (size < offset && offset - size >= block_size_) {
-      throw Error(ErrorKind::kCorrupt, "The header of " + Where() + " gives block " + std::to_string(first) +
-                                           " as the next free block, but the file ends at byte " +
-                                           std::to_string(size) + ": it has been cut short.");
+    if (std::optional<std::string> damage = Damage()) throw Error(ErrorKind::kCorrupt, *damage);
+    uint32_t first = next_free_block();
+    // A dBase III value has no stored length: one the writer left without
+    // its end mark would run on into the values appended after it. It is
+    // ended where the file ends now, which is where it ends when read.
+    terminate_at_.reset();
+    if (format_ == MemoFormat::kDbaseIII) {
+      const uint64_t size = file_->Size();
+      if (size > kHeaderSize) {
+        const uint64_t from = std::max<uint64_t>(kHeaderSize, (size - 1) / block_size_ * block_size_);
+        std::string tail(static_cast<size_t>(size - from), '\0');
+        file_->ReadExactAt(from, tail.data(), tail.size(), "the memo file's last block");
+        if (tail.find(kDbaseEnd) == std::string::npos) {
+          terminate_at_ = size;
+          first = std::max<uint32_t>(first, static_cast<uint32_t>((size + 2 + block_size_ - 1) / block_size_));
+        }
+      }
     }
     staging_lock_ = std::move(lock);
     staged_first_ = first;
@@ -337,6 +339,28 @@ uint32_t MemoFile::Stage(std::string_view data, uint32_t block_type) {
   return static_cast<uint32_t>(block);
 }
 
+// The next-free pointer must lie past every value: inside the header it
+// would overwrite the header, inside the data the values stored past it.
+// Some writers end the file right after the last value instead of at a
+// block boundary (Commit fills that gap); a gap of a whole block or more
+// means the header counts blocks that are not there: the file was cut short,
+// and the values it lost may still be referenced by the table.
+std::optional<std::string> MemoFile::Damage() const {
+  const uint32_t first = next_free_block();
+  const std::string said = "The header of " + Where() + " gives block " + std::to_string(first) + " as the next free block";
+  if (first < FirstDataBlock()) return said + ", which lies inside the header.";
+  const uint64_t size = file_->Size();
+  const uint64_t offset = static_cast<uint64_t>(first) * block_size_;
+  if (size < offset && offset - size >= block_size_)
+    return said + ", but the file ends at byte " + std::to_string(size) + ": it has been cut short.";
+  if (offset < size) {
+    return said + ", but the file goes on to byte " + std::to_string(size) +
+           ": values stored past that block would be overwritten. The memo file is damaged; Quillon changes "
+           "no memo value of this table until it is repaired (PACK MEMO in FoxPro).";
+  }
+  return std::nullopt;
+}
+
 void MemoFile::Unstage(size_t bytes) {
   if (bytes < staged_.size()) staged_.resize(bytes);
 }
@@ -344,6 +368,7 @@ void MemoFile::Unstage(size_t bytes) {
 void MemoFile::Discard() noexcept {
   staged_from_.store(0xFFFFFFFFu, std::memory_order_release);
   staged_.clear();
+  terminate_at_.reset();
   staging_lock_.reset();
 }
 
@@ -362,6 +387,10 @@ void MemoFile::Write() {
     return;
   }
   try {
+    if (terminate_at_) {
+      file_->WriteAt(*terminate_at_, "\x1A\x1A", 2);
+      terminate_at_.reset();
+    }
     const uint64_t offset = static_cast<uint64_t>(staged_first_) * block_size_;
     const uint64_t size = file_->Size();
     if (size < offset) {

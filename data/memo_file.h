@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -79,6 +80,10 @@ class MemoFile {
   // or Discard in another thread.
   bool MayBeStaged(uint32_t block) const { return block >= staged_from_.load(std::memory_order_acquire); }
   void Unstage(size_t bytes);
+  // Why values cannot be appended safely: the header's next-free pointer
+  // lies inside the header, inside the stored values, or past a cut-off
+  // end. Nothing when it lies where it should. Throws kIo.
+  std::optional<std::string> Damage() const;
   // Writes the staged values and the advanced next-free pointer, makes them
   // durable with one flush, and releases the lock. Throws kIo; on failure
   // nothing staged is kept (nothing on disk refers to it) and the file's
@@ -121,6 +126,9 @@ class MemoFile {
   std::unique_ptr<RangeLock> staging_lock_;
   std::string staged_;
   uint32_t staged_first_ = 0;
+  // dBase III: where the end mark of a last value written without one goes,
+  // before the staged values.
+  std::optional<uint64_t> terminate_at_;
   // staged_first_ while values are staged, else beyond every block.
   std::atomic<uint32_t> staged_from_{0xFFFFFFFFu};
   uint32_t block_size_ = 512;

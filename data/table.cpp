@@ -75,9 +75,12 @@ Table::Table(const std::string& path, const Options& options)
 
   if (header_.has_structural_index()) {
     const std::string ext = IsContainerFile(path) ? ".dcx" : ".cdx";
-    // A table flagged as indexed whose index file is absent has no index to
-    // keep correct (FoxPro itself refuses to open it until the flag is fixed).
-    if (std::optional<std::string> index_path = FindCompanionFile(path, ext)) {
+    // A table flagged as indexed whose index file is absent (not copied yet,
+    // on another share) is read, but not changed: the index would be stale
+    // when it comes back (FoxPro itself refuses to open such a table).
+    std::optional<std::string> index_path = FindCompanionFile(path, ext);
+    if (!index_path && !options.allow_missing_index) missing_index_ = BaseName(path) + ext;
+    if (index_path) {
       CompoundIndex::FieldTypes types;
       for (size_t c = 0; c < visible_.size(); ++c) {
         types[LowerAscii(field(c).name)] = field(c).type;
@@ -455,15 +458,30 @@ Error Table::Unreadable(const Edit& edit, size_t column, const Error& cause) con
                                 " in table '" + name_ + "' cannot be read: " + cause.what());
 }
 
+// Looked at once, when first asked: staging checks again before each batch
+// of memo values is appended.
+const std::optional<std::string>& Table::MemoDamage() const {
+  if (!memo_damage_checked_) {
+    memo_damage_ = memo_ ? memo_->Damage() : std::nullopt;
+    memo_damage_checked_ = true;
+  }
+  return memo_damage_;
+}
+
 std::optional<Table::Refusal> Table::ColumnRefusal(size_t column, bool as_if_writable) const {
   const FieldDescriptor& f = field(column);
   std::optional<std::pair<ErrorKind, std::string>> why;
   if (!FieldCodec::HasTextForm(f)) {
     why.emplace(ErrorKind::kReadOnly, "it holds binary data, which has no text form");
+  } else if (!missing_index_.empty()) {
+    why.emplace(ErrorKind::kNotFound, "its structural index \"" + missing_index_ +
+                                          "\" is missing, and a change would leave the index stale when it is back");
   } else if (!file_->writable() && !as_if_writable) {
     why.emplace(ErrorKind::kReadOnly, "the table is open for reading only");
   } else if (f.autoincrement()) {
     why.emplace(ErrorKind::kReadOnly, "it is an autoincrement field, which FoxPro numbers itself");
+  } else if (f.is_memo() && MemoDamage()) {
+    why.emplace(ErrorKind::kCorrupt, "its memo file is damaged: " + *MemoDamage());
   } else if (const IndexMaintainer::Tag* tag = maintainer_ ? maintainer_->RefusingTag(column) : nullptr) {
     why.emplace(ErrorKind::kIndexed, "it is part of tag " + tag->header.name +
                                          " of the structural index, which Quillon cannot keep up to date (" +
@@ -568,6 +586,10 @@ std::optional<Table::Refusal> Table::TryAssign(Edit& edit, size_t column, const 
 // and say so.
 void Table::Save(Edit& edit) {
   if (!edit.changed()) return;
+  if (!missing_index_.empty()) {
+    const std::string why = "its structural index \"" + missing_index_ + "\" is missing";
+    throw SaveError(ErrorKind::kNotFound, NotSaved({edit.recno}, name_, why) + ".", {edit.recno}, why);
+  }
   std::unique_lock<std::recursive_mutex> hold(batch_mutex_);
   // A failure of the saves before this one (a batch the watchdog sealed or
   // the writer wrote, or one written now because it is due) does not keep

@@ -62,6 +62,10 @@ class Table {
     std::chrono::milliseconds batch_delay{100};
     // The record and memo bytes a batch holds in memory at most.
     size_t batch_bytes = 8 << 20;
+    // Whether a table whose header says it has a structural index may be
+    // changed while the index file is missing (the index must then be
+    // rebuilt); otherwise every change to it is refused.
+    bool allow_missing_index = false;
     // Called before a batch's records are written (from the thread that
     // writes them: the caller's or the watchdog's), so that whatever must
     // reach the disk before them (a log of the changes) gets there first.
@@ -328,6 +332,12 @@ class Table {
   mutable const Edit* memo_value_edit_ = nullptr;
   // Probes of the texts searched lately (a set list searches several).
   mutable std::vector<RecordProbe> probes_;
+  // Why the memo file cannot take values safely (MemoFile::Damage), as first
+  // seen.
+  const std::optional<std::string>& MemoDamage() const;
+  std::string missing_index_;  // the structural index's file name, when it is missing
+  mutable bool memo_damage_checked_ = false;
+  mutable std::optional<std::string> memo_damage_;
   // By column: the text form of a field that is not text, with the bytes it
   // was made from (Contains).
   struct TextForm {

@@ -239,6 +239,36 @@ TEST(MemoFileAppend, RefusesAHeaderPointingPastACutFile) {
   EXPECT_EQ(ReadFileBytes(path), bytes);
 }
 
+// Values are appended only where no value of the file can be: a next-free
+// pointer inside the stored values is damage, and a dBase III last value
+// left without its end mark is ended first, so that it reads as before.
+TEST(MemoFileAppend, NeverOverwritesOrRunsIntoStoredValues) {
+  TempDir dir;
+  std::string path = CopyFixtures(dir, {"dbffile/vfp9_30_memo.fpt"});
+  std::string bytes = ReadFileBytes(path);
+  fox::StoreBE32(reinterpret_cast<unsigned char*>(&bytes[0]), 11);  // block 12 lies past it
+  WriteFileBytes(path, bytes);
+  {
+    MemoFile memo(path, MemoFormat::kFpt, DiskFile::Mode::kReadWrite, "t");
+    ASSERT_TRUE(memo.Damage().has_value());
+    EXPECT_NE(memo.Damage()->find("would be overwritten"), std::string::npos) << *memo.Damage();
+    EXPECT_EQ(KindOf([&] { memo.Append({1, "x"}); }), ErrorKind::kCorrupt);
+  }
+  EXPECT_EQ(ReadFileBytes(path), bytes);
+
+  path = CopyFixtures(dir, {"perl-xbase/test.dbt"});  // next free 4, value 3 the last
+  bytes = ReadFileBytes(path);
+  const size_t end = bytes.find('\x1a', 3 * 512);
+  ASSERT_NE(end, std::string::npos);
+  bytes.resize(end);  // value 3 ends where the file does, without its mark
+  WriteFileBytes(path, bytes);
+  MemoFile memo(path, MemoFormat::kDbaseIII, DiskFile::Mode::kReadWrite, "test");
+  const std::string third = memo.Read(3).data;
+  EXPECT_EQ(memo.Append({1, "appended"}), 4u);
+  EXPECT_EQ(memo.Read(3).data, third);
+  EXPECT_EQ(DbfreadValues("db3", path, {3, 4}), (std::vector<std::string>{third, "appended"}));
+}
+
 TEST(MemoFileAppend, BlockSizeOne) {
   TempDir dir;
   std::string path = CopyFixtures(dir, {"dbffile/vfp9_memo_bs1.fpt"});
