@@ -85,7 +85,7 @@ class Recordset {
   void Open(const std::string& source, Connection& connection, int cursor_type, int lock_type);
   // Called before each batch of saves of the tables opened from now on is
   // written, from the thread that writes it; must not throw.
-  void BeforeWrite(std::function<void()> hook) { before_write_ = std::move(hook); }
+  void BeforeWrite(std::function<bool()> hook) { before_write_ = std::move(hook); }
   // Writes the saves still waiting and closes; throws when they cannot be
   // written, closed all the same.
   void Close();
@@ -136,7 +136,7 @@ class Recordset {
   std::optional<Table::Refusal> TryWrite(size_t column, const std::string& text);
 
   bool open_ = false;
-  std::function<void()> before_write_;
+  std::function<bool()> before_write_;
   // Table rows.
   std::unique_ptr<Table> table_;
   std::string block_;           // records [block_first_, block_first_ + block_count_)

@@ -1036,7 +1036,9 @@ void Table::WriteFlight(Flight& flight) {
   }
 
   // Step 3: the records, runs of consecutive records in one write each.
-  if (options_.before_write && !batch.empty()) options_.before_write();
+  if (options_.before_write && !batch.empty() && !options_.before_write()) {
+    fail(Error(ErrorKind::kIo, "the change log could not be written first"), 0);
+  }
   const size_t length = header_.record_length;
   std::string run;
   size_t written = 0;

@@ -67,10 +67,11 @@ class Table {
     // rebuilt); otherwise every change to it is refused.
     bool allow_missing_index = false;
     // Called before a batch's records are written (from the thread that
-    // writes them: the caller's or the watchdog's), so that whatever must
-    // reach the disk before them (a log of the changes) gets there first.
-    // Must not throw.
-    std::function<void()> before_write;
+    // writes them: the caller's or the writer), so that whatever must reach
+    // the disk before them (a log of the changes) gets there first. Returns
+    // false when that could not be written: the batch's records are then
+    // not written (SaveError). Must not throw.
+    std::function<bool()> before_write;
   };
   // Batch limits for bulk runs: a few thousand saves, or 100 ms.
   static constexpr size_t kBulkBatchRecords = 4000;

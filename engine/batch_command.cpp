@@ -244,6 +244,11 @@ int RunBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
         throw std::invalid_argument(*options.sets_file + " not found.");
       }
       sets = ParseSets(ReadTextFile(*options.sets_file), options.separator.value_or(kDefaultSetSeparator));
+      if (sets.empty()) {
+        err << "quillon-replace: " << *options.sets_file << " holds no set (no line has the separator \""
+            << options.separator.value_or(kDefaultSetSeparator) << "\"): nothing to replace.\n";
+        return kExitReported;
+      }
     }
   } catch (const std::exception& e) {
     err << "quillon-replace: " << e.what() << "\n"

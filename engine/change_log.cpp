@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <ctime>
 #include <mutex>
 #include <stdexcept>
@@ -117,6 +118,11 @@ void ChangeLog::Close() {
   Flush();
   std::lock_guard<std::mutex> hold(mutex_);
   CloseFile();
+  if (created_empty_) {
+    std::error_code ignored;
+    if (std::filesystem::file_size(path_, ignored) == 0) std::filesystem::remove(path_, ignored);
+    created_empty_ = false;
+  }
   if (!failure_.empty()) {
     const std::string failure = std::move(failure_);
     failure_.clear();
@@ -140,6 +146,7 @@ std::string ChangeLog::WritePending() {
   int error = 0;
   if (OpenFile(&error)) {
     if (std::fwrite(pending_.data(), 1, pending_.size(), file_) == pending_.size()) {
+      created_empty_ = false;
       pending_.clear();
       return "";
     }
@@ -178,11 +185,23 @@ void ChangeLog::Append(const std::string& line) {
   }
 }
 
-void ChangeLog::Flush() noexcept {
+void ChangeLog::Open() {
   std::lock_guard<std::mutex> hold(mutex_);
-  if (pending_.empty()) return;
+  const bool existed = file_ != nullptr || std::filesystem::exists(ChangeLogPath());
+  int error = 0;
+  if (!OpenFile(&error)) throw std::runtime_error(CannotWrite(path_, error));
+  // Made only to be sure it can be: removed again if no line comes.
+  created_empty_ = !existed;
+}
+
+bool ChangeLog::Flush() noexcept {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (!failure_.empty()) return false;
+  if (pending_.empty()) return true;
   const std::string failure = WritePending();
-  if (!failure.empty()) failure_ = failure;
+  if (failure.empty()) return true;
+  failure_ = failure;
+  return false;
 }
 
 void AppendToBackupsLog(const std::string& line) {

@@ -60,9 +60,13 @@ class ChangeLog {
   // when the file cannot be opened, or when writing earlier lines failed
   // (those lines are lost; this one is kept for the next write).
   void Append(const std::string& line);
-  // Writes the lines gathered so far. A failure is remembered and thrown by
-  // the next Append or Close.
-  void Flush() noexcept;
+  // Opens (creates) the file now, so that a run finds out before it changes
+  // anything that its lines cannot be written. Throws std::runtime_error
+  // naming the file and the reason.
+  void Open();
+  // Writes the lines gathered so far; false when they could not be. A
+  // failure is remembered and thrown by the next Append or Close.
+  bool Flush() noexcept;
   // Flushes and closes; throws a failure to write.
   void Close();
 
@@ -79,6 +83,7 @@ class ChangeLog {
   std::FILE* file_ = nullptr;
   std::string pending_;  // lines not written yet
   std::string failure_;  // why the last write failed, until reported
+  bool created_empty_ = false;  // Open made the file, and no line has been written to it
 };
 
 // Appends one line to the change log: opens the file, writes the line and

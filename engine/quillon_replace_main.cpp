@@ -19,6 +19,11 @@ extern "C" void RequestStop(int) { g_stop_requested = 1; }
 int main(int argc, char* argv[]) {
   std::signal(SIGINT, RequestStop);
   std::signal(SIGTERM, RequestStop);
+#ifdef SIGXFSZ
+  // Past a file-size limit a write then fails and is reported, rather than
+  // the signal ending the program without a word.
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
   std::ios::sync_with_stdio(false);
   std::vector<std::string> args(argv + 1, argv + argc);
   return quillon::RunBatchCommand(args, std::cout, std::cerr, &g_stop_requested);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 #include <optional>
+#include <stdexcept>
 
 #include "data/connection.h"
 #include "data/recordset.h"
@@ -51,14 +52,26 @@ RunEnd ReplacementRun::Run() {
 
   std::string refusal;
   trap.Step(100, [&] { refusal = Refusal(inputs_); });
-  if (!refusal.empty()) {
+  log_failed_ = false;
+  // No change without its line: the change log is opened before any table
+  // is, and a run whose log cannot be written changes nothing.
+  if (refusal.empty() && mode_ != RunMode::kDryRun &&
+      !trap.Step(100, [&] {
+        try {
+          change_log_.Open();
+        } catch (const std::exception& e) {
+          throw std::runtime_error(std::string(e.what()) + " Nothing was changed: a run writes its change log first.");
+        }
+      })) {
+    end = RunEnd::kRefused;
+  } else if (!refusal.empty()) {
     toolkit_.ShowMessage(refusal);
     end = RunEnd::kRefused;
   } else {
     fox::Connection connection;
     fox::Recordset recordset;
     // The lines of a batch of saves reach the change log before the records.
-    recordset.BeforeWrite([this] { change_log_.Flush(); });
+    recordset.BeforeWrite([this] { return change_log_.Flush(); });
     trap.Step(102, [&] { inputs_.SetBusyPointer(true); });
     int rows = 0;
     trap.Step(104, [&] { rows = inputs_.TableCount(); });
@@ -71,6 +84,11 @@ RunEnd ReplacementRun::Run() {
       }
     }
     trap.Step(132, [&] { change_log_.Close(); });
+    if (log_failed_) {
+      toolkit_.ShowMessage(
+          "The run stopped because its change log could not be written: the record being changed was left as it "
+          "was, and records whose lines were lost were not saved.");
+    }
     if (end == RunEnd::kDone && on_finished_) on_finished_(tally_);
     if (end == RunEnd::kDone) {
       trap.Step(144, [&] { inputs_.SetBusyPointer(false); });
@@ -190,6 +208,7 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
         }
       }
       if (found && reach) ++reach->columns[j].fields;
+      if (log_failed_) return Walk::kStop;
     }
 
     // Moving on saves the record. When the save fails the record keeps what
@@ -344,7 +363,7 @@ bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::R
     return false;
   }
   ++tally_.changed;
-  trap.Step(132, [&] {
+  const bool logged = trap.Step(132, [&] {
     // The date and time change once a second; the column names not at all.
     const std::time_t now = std::time(nullptr);
     if (now != line_second_) {
@@ -356,6 +375,8 @@ bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::R
     ChangeLogLine(&line_, line_time_, find_, replace_, table, column_names_[column]);
     change_log_.Append(line_);
   });
+  // A line that cannot be written stops the run: the record is dropped.
+  if (!logged) log_failed_ = true;
   return true;
 }
 

@@ -215,6 +215,7 @@ class ReplacementRun {
     int64_t more = 0;  // refusals after the first, which was reported
   };
   std::vector<Repeat> repeats_;
+  bool log_failed_ = false;  // a change log line could not be written: the run stops
   // Open from the run's first change log line to its end.
   ChangeLog change_log_;
   RunMode mode_;

@@ -142,6 +142,12 @@ TEST_F(BatchTest, SetFilesWithTheDefaultOrAnotherSeparator) {
   Run({"--folder", data, "--sets", dir.Sub("semicolon.txt"), "--separator", ";"});
   EXPECT_EQ(code, 0) << err;
   EXPECT_EQ(RunPerlTool("xbase_read.pl", {a}), "c\nX\n");
+
+  // A file without a single set is said to be so, not taken as nothing to do.
+  WriteFileBytes(dir.Sub("none.txt"), "no separator\r\n");
+  Run({"--folder", data, "--sets", dir.Sub("none.txt")});
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(err.find("holds no set"), std::string::npos) << err;
 }
 
 // A database container's table, by its name in the container, with memo and

@@ -268,18 +268,21 @@ TEST_F(RunTest, AnEmptyFindTextIsRefusedBeforeAnythingIsOpened) {
   EXPECT_FALSE(fs::exists(LogPath()));
 }
 
-TEST_F(RunTest, AChangeLogThatCannotBeWrittenIsReportedAndTheFieldStillReplaced) {
+// No change without its line: a change log that cannot be written stops the
+// run before any table is opened, with one report.
+TEST_F(RunTest, AChangeLogThatCannotBeWrittenStopsTheRunBeforeAnythingChanges) {
   const std::string path = Table("people", R"([["a", 1, "2020-01-02", "a"]])");
+  const FileSnapshot before = FileSnapshot::Of({path, data + "/people.fpt"});
   TempVariable missing(dir.Sub("no such folder"));
   inputs.find = "a";
   inputs.replace = "b";
-  Run();
-  EXPECT_EQ(Xbase(path), "b\t1\t20200102\tb\n");
-  const std::string description =
-      "Cannot write the change log '" + dir.Sub("no such folder") + "/backups.log': No such file or directory.";
-  EXPECT_EQ(toolkit.error_reports(), (std::vector<std::string>{ReportText(description, 132),
-                                                               ReportText(description, 132)}));
-  EXPECT_EQ(toolkit.messages().back().text, "Done.");
+  EXPECT_EQ(Run(), RunEnd::kRefused);
+  EXPECT_TRUE(FileSnapshot::Of({path, data + "/people.fpt"}) == before);
+  const std::string description = "Cannot write the change log '" + dir.Sub("no such folder") +
+                                  "/backups.log': No such file or directory. Nothing was changed: a run writes its "
+                                  "change log first.";
+  EXPECT_EQ(toolkit.error_reports(), (std::vector<std::string>{ReportText(description, 100)}));
+  EXPECT_EQ(toolkit.messages().size(), 1u) << "no \"Done.\"";
 }
 
 TEST_F(RunTest, ATextTooLongForItsFieldIsReportedAndTheFieldKeepsItsValue) {
