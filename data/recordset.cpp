@@ -145,7 +145,22 @@ void Recordset::MoveNext() {
       failure = std::current_exception();
     }
   }
-  Advance();
+  try {
+    Advance();
+  } catch (const std::exception& read) {
+    if (!failure) throw;
+    // Both are told: the save's failure, which names its records, and why
+    // the next record cannot be read.
+    try {
+      std::rethrow_exception(failure);
+    } catch (const SaveError& save) {
+      std::vector<std::string> causes;
+      for (size_t i = 0; i < save.records().size(); ++i) causes.push_back(save.cause(i));
+      throw SaveError(save.kind(), std::string(save.what()) + " " + read.what(), save.records(), std::move(causes));
+    } catch (const Error& save) {
+      throw Error(save.kind(), std::string(save.what()) + " " + read.what());
+    }
+  }
   if (failure) std::rethrow_exception(failure);
 }
 
