@@ -54,12 +54,16 @@ Table::Table(const std::string& path, const Options& options)
     names_.push_back(LowerAscii(use_long ? options.long_names[c] : field(c).name));
   }
 
-  if (options.mode == DiskFile::Mode::kReadWrite) {
-    const uint64_t stored = file_->Size() - header_.header_length;
-    if (stored / header_.record_length > record_count_) {
+  // Damage that keeps the table from being changed: opening it for writing
+  // fails; opened for reading (a dry run), it is told as why no column of it
+  // could change.
+  const uint64_t stored = file_->Size() - header_.header_length;
+  if (stored / header_.record_length > record_count_) {
+    if (options.mode == DiskFile::Mode::kReadWrite) {
       throw Error(ErrorKind::kCorrupt, "Table '" + name_ + "' is damaged: the file holds more records than its "
                                        "header counts, so Quillon will not change it.");
     }
+    unchangeable_ = "the table is damaged: the file holds more records than its header counts";
   }
 
   if (header_.has_memo_fields()) {
@@ -100,6 +104,7 @@ Table::Table(const std::string& path, const Options& options)
           throw Error(ErrorKind::kCorrupt, std::string(e.what()) + " Quillon will not change table '" + name_ +
                                                "' while its structural index cannot be read.");
         }
+        unchangeable_ = "its structural index cannot be read (" + std::string(e.what()) + ")";
       }
     }
   }
@@ -473,6 +478,8 @@ std::optional<Table::Refusal> Table::ColumnRefusal(size_t column, bool as_if_wri
   std::optional<std::pair<ErrorKind, std::string>> why;
   if (!FieldCodec::HasTextForm(f)) {
     why.emplace(ErrorKind::kReadOnly, "it holds binary data, which has no text form");
+  } else if (!unchangeable_.empty()) {
+    why.emplace(ErrorKind::kCorrupt, unchangeable_);
   } else if (!missing_index_.empty()) {
     why.emplace(ErrorKind::kNotFound, "its structural index \"" + missing_index_ +
                                           "\" is missing, and a change would leave the index stale when it is back");

@@ -337,6 +337,8 @@ class Table {
   // seen.
   const std::optional<std::string>& MemoDamage() const;
   std::string missing_index_;  // the structural index's file name, when it is missing
+  // Opened for reading only: why the table could not be opened for writing.
+  std::string unchangeable_;
   mutable bool memo_damage_checked_ = false;
   mutable std::optional<std::string> memo_damage_;
   // By column: the text form of a field that is not text, with the bytes it

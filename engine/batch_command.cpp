@@ -1,5 +1,6 @@
 #include "engine/batch_command.h"
 
+#include <algorithm>
 #include <ostream>
 #include <stdexcept>
 
@@ -114,6 +115,18 @@ class CommandLineInputs : public RunInputs {
 // the fields that would be replaced, and those whose new text the column
 // would refuse, with the reason.
 void PrintReach(const TableReach& reach, std::ostream& out) {
+  // A table no column of which could change (damaged, its index missing):
+  // one line.
+  const std::string& first = reach.columns.empty() ? std::string() : reach.columns.front().refusal;
+  const bool whole_table =
+      !first.empty() && std::all_of(reach.columns.begin(), reach.columns.end(), [&](const ColumnReach& c) {
+        return c.refusal == first && c.fields == 0 && c.refused == 0;
+      });
+  if (whole_table) {
+    out << reach.table << ": cannot be changed: " << first << "\n";
+    out.flush();
+    return;
+  }
   bool any = false;
   for (const ColumnReach& column : reach.columns) {
     if (column.fields == 0 && column.refused == 0 && column.refusal.empty()) continue;

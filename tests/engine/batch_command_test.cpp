@@ -130,6 +130,22 @@ TEST_F(BatchTest, DryRunWritesNothingAndCountsPerTableAndColumn) {
   EXPECT_EQ(Log(), "");
 }
 
+// The dry run tells what the real run would refuse: here a table whose file
+// holds more records than its header counts.
+TEST_F(BatchTest, DryRunTellsATableTheRunWouldRefuse) {
+  const std::string a = MakeTable(data, "alpha", "name C(10)", R"([["banana"]])");
+  std::string bytes = ReadFileBytes(a);
+  bytes.insert(bytes.size() - 1, " extra     ");  // one more record before the end mark
+  WriteFileBytes(a, bytes);
+  Run({"--folder", data, "--find", "an", "--replace", "x", "--dry-run"});
+  EXPECT_EQ(out, "alpha: cannot be changed: the table is damaged: the file holds more records than its header "
+                 "counts\nDone.\n");
+  Run({"--folder", data, "--find", "an", "--replace", "x"});
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(err.find("holds more records than its header counts"), std::string::npos) << err;
+  EXPECT_EQ(ReadFileBytes(a), bytes);
+}
+
 TEST_F(BatchTest, SetFilesWithTheDefaultOrAnotherSeparator) {
   const std::string a = MakeTable(data, "alpha", "name C(12)", R"([["a"], ["x::y"]])");
   WriteFileBytes(dir.Sub("sets.txt"), "a::b\r\nb::c\r\nno separator\r\n");
