@@ -94,6 +94,7 @@ std::unique_ptr<Table> Connection::OpenTable(const std::string& name, DiskFile::
   options.mode = mode;
   options.before_write = std::move(before_write);
   options.batch_records = Table::kBulkBatchRecords;
+  options.allow_missing_index = allow_missing_index;
   options.display_name = name;
   if (container_) {
     const ContainerObject* object = container_->FindTable(name);

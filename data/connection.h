@@ -43,6 +43,10 @@ class Connection {
 
   const ConnectionString& source() const { return source_; }
 
+  // Whether tables whose structural index file is missing may be changed
+  // (see Table::Options::allow_missing_index); false unless set.
+  bool allow_missing_index = false;
+
  private:
   bool open_ = false;
   ConnectionString source_;

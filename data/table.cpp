@@ -83,7 +83,7 @@ Table::Table(const std::string& path, const Options& options)
     // on another share) is read, but not changed: the index would be stale
     // when it comes back (FoxPro itself refuses to open such a table).
     std::optional<std::string> index_path = FindCompanionFile(path, ext);
-    if (!index_path && !options.allow_missing_index) missing_index_ = BaseName(path) + ext;
+    if (!index_path) missing_index_ = BaseName(path) + ext;
     if (index_path) {
       CompoundIndex::FieldTypes types;
       for (size_t c = 0; c < visible_.size(); ++c) {
@@ -480,7 +480,7 @@ std::optional<Table::Refusal> Table::ColumnRefusal(size_t column, bool as_if_wri
     why.emplace(ErrorKind::kReadOnly, "it holds binary data, which has no text form");
   } else if (!unchangeable_.empty()) {
     why.emplace(ErrorKind::kCorrupt, unchangeable_);
-  } else if (!missing_index_.empty()) {
+  } else if (!missing_index_.empty() && !options_.allow_missing_index) {
     why.emplace(ErrorKind::kNotFound, "its structural index \"" + missing_index_ +
                                           "\" is missing, and a change would leave the index stale when it is back");
   } else if (!file_->writable() && !as_if_writable) {
@@ -593,7 +593,7 @@ std::optional<Table::Refusal> Table::TryAssign(Edit& edit, size_t column, const 
 // and say so.
 void Table::Save(Edit& edit) {
   if (!edit.changed()) return;
-  if (!missing_index_.empty()) {
+  if (!missing_index_.empty() && !options_.allow_missing_index) {
     const std::string why = "its structural index \"" + missing_index_ + "\" is missing";
     throw SaveError(ErrorKind::kNotFound, NotSaved({edit.recno}, name_, why) + ".", {edit.recno}, why);
   }

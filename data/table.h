@@ -213,6 +213,9 @@ class Table {
   // The tags of the structural index and how they are kept; nullptr when the
   // table has none.
   const IndexMaintainer* index_maintainer() const { return maintainer_.get(); }
+  // The file name of the structural index the header announces, when that
+  // file is missing; "" otherwise.
+  const std::string& missing_index() const { return missing_index_; }
 
  private:
   // One save waiting in the batch: the record as read, its new memo values,

@@ -152,7 +152,7 @@ void PrintReach(const TableReach& reach, std::ostream& out) {
 std::string BatchUsage() {
   return "Usage: quillon-replace (--folder DIR | --dbc FILE) [--table NAME]...\n"
          "                       (--find TEXT --replace TEXT | --sets FILE [--separator SEP])\n"
-         "                       [--dry-run]\n"
+         "                       [--dry-run] [--without-index]\n"
          "\n"
          "Replaces text in every field of every record of FoxPro tables, exactly as\n"
          "\"Start Replacing\" does in Quillon's main window.\n"
@@ -170,6 +170,9 @@ std::string BatchUsage() {
          "                    many fields contain a find text and would be replaced,\n"
          "                    how many new texts the column would refuse and why,\n"
          "                    and the columns that cannot be changed at all\n"
+         "  --without-index   change tables whose structural index file (.cdx) is\n"
+         "                    missing, which are otherwise left alone; each one\n"
+         "                    changed is reported: rebuild its index before use\n"
          "  --help            print this help\n"
          "\n"
          "Every occurrence is replaced and spaces are trimmed from both ends of each\n"
@@ -202,6 +205,10 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
     }
     if (option == "--dry-run" && !inline_value) {
       options.dry_run = true;
+      continue;
+    }
+    if (option == "--without-index" && !inline_value) {
+      options.without_index = true;
       continue;
     }
     const bool takes_value = option == "--folder" || option == "--dbc" || option == "--table" ||
@@ -292,6 +299,7 @@ int RunBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     return kExitUsage;
   }
   ReplacementRun run(inputs, toolkit, options.dry_run ? RunMode::kDryRun : RunMode::kReplace);
+  run.AllowMissingIndex(options.without_index);
   run.OnTableWalked([&out](const TableReach& reach) { PrintReach(reach, out); });
   if (run.Run() == RunEnd::kStopped) {
     err << "quillon-replace: stopped; the record being edited was left as it was.\n";

@@ -36,6 +36,7 @@ struct BatchOptions {
   std::optional<std::string> replace;
   std::optional<std::string> sets_file;
   std::optional<std::string> separator;
+  bool without_index = false;  // change tables whose structural index file is missing
 };
 
 // Reads the arguments (without the program name). Throws

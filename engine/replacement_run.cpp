@@ -69,6 +69,7 @@ RunEnd ReplacementRun::Run() {
     end = RunEnd::kRefused;
   } else {
     fox::Connection connection;
+    connection.allow_missing_index = allow_missing_index_;
     fox::Recordset recordset;
     // The lines of a batch of saves reach the change log before the records.
     recordset.BeforeWrite([this] { return change_log_.Flush(); });
@@ -115,8 +116,17 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
     });
     if (opened) {
       ++tally_.tables;
+      const int64_t changed_before = tally_.changed;
+      const std::string missing = recordset.table() != nullptr ? recordset.table()->missing_index() : "";
       if (mode_ == RunMode::kDryRun) reach = &reach_.emplace_back(TableReach{table, {}});
       walk = WalkRecords(trap, table, recordset, reach);
+      if (!missing.empty() && tally_.changed > changed_before) {
+        trap.Step(112, [&] {
+          throw fox::Error(fox::ErrorKind::kNotFound,
+                           "Table '" + table + "' was changed without its structural index \"" + missing +
+                               "\", which is missing: rebuild the index (REINDEX in FoxPro) before using the table.");
+        });
+      }
     }
   }
   // Closing drops an edit not yet saved, which is what stopping needs.

@@ -137,6 +137,10 @@ class ReplacementRun {
   // wholly as before or wholly replaced.
   RunEnd Run();
 
+  // Lets the run change tables whose structural index file is missing; each
+  // one changed is then reported, saying that its index must be rebuilt.
+  void AllowMissingIndex(bool allow) { allow_missing_index_ = allow; }
+
   // Error reports shown by the last run.
   int reports() const { return reports_; }
   // What the last run did.
@@ -215,7 +219,8 @@ class ReplacementRun {
     int64_t more = 0;  // refusals after the first, which was reported
   };
   std::vector<Repeat> repeats_;
-  bool log_failed_ = false;  // a change log line could not be written: the run stops
+  bool log_failed_ = false;
+  bool allow_missing_index_ = false;  // a change log line could not be written: the run stops
   // Open from the run's first change log line to its end.
   ChangeLog change_log_;
   RunMode mode_;

@@ -146,6 +146,24 @@ TEST_F(BatchTest, DryRunTellsATableTheRunWouldRefuse) {
   EXPECT_EQ(ReadFileBytes(a), bytes);
 }
 
+// A table whose header announces a structural index that is not there is
+// left alone, unless --without-index says otherwise; then the run says that
+// the index must be rebuilt.
+TEST_F(BatchTest, ATableWhoseIndexIsMissingIsChangedOnlyWhenAsked) {
+  const std::string a = MakeTable(data, "alpha", "name C(10)", R"([["banana"]])");
+  std::string bytes = ReadFileBytes(a);
+  bytes[28] = static_cast<char>(bytes[28] | 1);  // "has a structural index"
+  WriteFileBytes(a, bytes);
+  Run({"--folder", data, "--find", "an", "--replace", "x"});
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(err.find("\"alpha.cdx\" is missing"), std::string::npos) << err;
+  EXPECT_EQ(ReadFileBytes(a), bytes);
+  Run({"--folder", data, "--find", "an", "--replace", "x", "--without-index"});
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(err.find("rebuild the index"), std::string::npos) << err;
+  EXPECT_EQ(RunPerlTool("xbase_read.pl", {a}), "bxxa\n");
+}
+
 TEST_F(BatchTest, SetFilesWithTheDefaultOrAnotherSeparator) {
   const std::string a = MakeTable(data, "alpha", "name C(12)", R"([["a"], ["x::y"]])");
   WriteFileBytes(dir.Sub("sets.txt"), "a::b\r\nb::c\r\nno separator\r\n");
