@@ -244,7 +244,7 @@ void MemoFile::AppendBlocks(uint32_t block_type, std::string_view data, std::str
       unsigned char head[kBlockHeaderSize];
       StoreBE32(head, block_type);
       StoreBE32(head + 4, static_cast<uint32_t>(n));
-            blocks.append(reinterpret_cast<const char*>(head), kBlockHeaderSize);
+      blocks.append(reinterpret_cast<const char*>(head), kBlockHeaderSize);
       blocks += data;
       break;
     }
@@ -256,7 +256,7 @@ void MemoFile::AppendBlocks(uint32_t block_type, std::string_view data, std::str
                     "A memo containing the byte 0x1A cannot be stored in the dBase III memo file \"" +
                         file_->path() + "\" of the table \"" + table_ + "\": that byte ends a memo there.");
       }
-            blocks.append(data);
+      blocks.append(data);
       blocks += kDbaseEnd;
       blocks += kDbaseEnd;
       break;
@@ -268,7 +268,7 @@ void MemoFile::AppendBlocks(uint32_t block_type, std::string_view data, std::str
       unsigned char head[kBlockHeaderSize];
       std::copy(kDbaseIVMark, kDbaseIVMark + 4, head);
       StoreLE32(head + 4, static_cast<uint32_t>(n + kBlockHeaderSize));
-            blocks.append(reinterpret_cast<const char*>(head), kBlockHeaderSize);
+      blocks.append(reinterpret_cast<const char*>(head), kBlockHeaderSize);
       blocks += data;
       break;
     }
@@ -292,14 +292,14 @@ uint32_t MemoFile::Stage(std::string_view data, uint32_t block_type) {
     auto lock = std::make_unique<RangeLock>(
         *file_, 0, 1,
         "Cannot add a memo to " + Where() + ": another program is adding one at the moment (the file is locked).");
-    if (std::optional<std::string> damage = Damage()) throw Error(ErrorKind::kCorrupt, *damage);
     uint32_t first = next_free_block();
+    const uint64_t size = file_->Size();
+    if (std::optional<std::string> damage = DamageAt(first, size)) throw Error(ErrorKind::kCorrupt, *damage);
     // A dBase III value has no stored length: one the writer left without
     // its end mark would run on into the values appended after it. It is
     // ended where the file ends now, which is where it ends when read.
     terminate_at_.reset();
     if (format_ == MemoFormat::kDbaseIII) {
-      const uint64_t size = file_->Size();
       if (size > kHeaderSize) {
         const uint64_t from = std::max<uint64_t>(kHeaderSize, (size - 1) / block_size_ * block_size_);
         std::string tail(static_cast<size_t>(size - from), '\0');
@@ -345,11 +345,12 @@ uint32_t MemoFile::Stage(std::string_view data, uint32_t block_type) {
 // block boundary (Commit fills that gap); a gap of a whole block or more
 // means the header counts blocks that are not there: the file was cut short,
 // and the values it lost may still be referenced by the table.
-std::optional<std::string> MemoFile::Damage() const {
-  const uint32_t first = next_free_block();
-  const std::string said = "The header of " + Where() + " gives block " + std::to_string(first) + " as the next free block";
+std::optional<std::string> MemoFile::Damage() const { return DamageAt(next_free_block(), file_->Size()); }
+
+std::optional<std::string> MemoFile::DamageAt(uint32_t first, uint64_t size) const {
+  const std::string said =
+      "The header of " + Where() + " gives block " + std::to_string(first) + " as the next free block";
   if (first < FirstDataBlock()) return said + ", which lies inside the header.";
-  const uint64_t size = file_->Size();
   const uint64_t offset = static_cast<uint64_t>(first) * block_size_;
   if (size < offset && offset - size >= block_size_)
     return said + ", but the file ends at byte " + std::to_string(size) + ": it has been cut short.";

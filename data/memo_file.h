@@ -116,6 +116,8 @@ class MemoFile {
   Value StagedValue(size_t at) const;
   // The blocks `value` takes, laid out, slack zeroed.
   void AppendBlocks(uint32_t block_type, std::string_view data, std::string& blocks) const;
+  // Damage() for the next-free block `first` and a file of `size` bytes.
+  std::optional<std::string> DamageAt(uint32_t first, uint64_t size) const;
   std::string Where() const;
 
   std::string table_;

@@ -172,16 +172,14 @@ void Table::ReadRecords(uint32_t first, uint32_t count, std::string* out) const 
   file_->ReadExactAt(header_.record_offset(first), out->data(), out->size(),
                      "records " + std::to_string(first) + " to " + std::to_string(first + count - 1) +
                          " of table '" + name_ + "'");
-  if (flight_busy_) {
-    for (const Pending& p : flight_.batch) {
+  auto overlay = [&](const std::vector<Pending>& saves) {
+    for (const Pending& p : saves) {
       if (p.recno >= first && p.recno - first < count)
         out->replace(static_cast<size_t>(p.recno - first) * header_.record_length, p.record.size(), p.record);
     }
-  }
-  for (const Pending& p : batch_) {
-    if (p.recno >= first && p.recno - first < count)
-      out->replace(static_cast<size_t>(p.recno - first) * header_.record_length, p.record.size(), p.record);
-  }
+  };
+  if (flight_busy_) overlay(flight_.batch);
+  overlay(batch_);
 }
 
 namespace {
@@ -415,11 +413,10 @@ bool Table::Contains(const Edit& edit, size_t column, const std::string& text) c
     const std::string_view raw = std::string_view(edit.working).substr(f.offset, f.length);
     if (text_forms_.size() <= column) text_forms_.resize(column + 1);
     TextForm& form = text_forms_[column];
-    if (!form.known || form.raw != raw) {
-      form.known = false;
+    if (form.raw != raw) {
+      form.raw.clear();  // a field's bytes are never empty: unknown until made
       form.text = Text(edit, column);
       form.raw.assign(raw);
-      form.known = true;
     }
     return form.text && form.text->find(text) != std::string::npos;
   }
@@ -473,6 +470,11 @@ const std::optional<std::string>& Table::MemoDamage() const {
   return memo_damage_;
 }
 
+std::optional<std::string> Table::MissingIndexRefusal() const {
+  if (missing_index_.empty() || options_.allow_missing_index) return std::nullopt;
+  return "its structural index \"" + missing_index_ + "\" is missing";
+}
+
 std::optional<Table::Refusal> Table::ColumnRefusal(size_t column, bool as_if_writable) const {
   const FieldDescriptor& f = field(column);
   std::optional<std::pair<ErrorKind, std::string>> why;
@@ -480,9 +482,8 @@ std::optional<Table::Refusal> Table::ColumnRefusal(size_t column, bool as_if_wri
     why.emplace(ErrorKind::kReadOnly, "it holds binary data, which has no text form");
   } else if (!unchangeable_.empty()) {
     why.emplace(ErrorKind::kCorrupt, unchangeable_);
-  } else if (!missing_index_.empty() && !options_.allow_missing_index) {
-    why.emplace(ErrorKind::kNotFound, "its structural index \"" + missing_index_ +
-                                          "\" is missing, and a change would leave the index stale when it is back");
+  } else if (std::optional<std::string> missing = MissingIndexRefusal()) {
+    why.emplace(ErrorKind::kNotFound, *missing + ", and a change would leave the index stale when it is back");
   } else if (!file_->writable() && !as_if_writable) {
     why.emplace(ErrorKind::kReadOnly, "the table is open for reading only");
   } else if (f.autoincrement()) {
@@ -499,19 +500,21 @@ std::optional<Table::Refusal> Table::ColumnRefusal(size_t column, bool as_if_wri
                  "Field '" + field_name(column) + "' of table '" + name_ + "' cannot be changed: " + why->second + "."};
 }
 
+Table::Refusal Table::ValueRefusal(size_t column, const std::string& text, ErrorKind kind, const std::string& reason,
+                                   const std::string& why) const {
+  return Refusal{kind, reason,
+                 "Field '" + field_name(column) + "' of table '" + name_ + "' cannot take the value \"" + text +
+                     "\": " + why + "."};
+}
+
 std::optional<Table::Refusal> Table::CheckValue(size_t column, const std::string& text) const {
   const FieldDescriptor& f = field(column);
-  auto refuse = [&](ErrorKind kind, const std::string& reason, const std::string& why) {
-    return Refusal{kind, reason,
-                   "Field '" + field_name(column) + "' of table '" + name_ + "' cannot take the value \"" + text +
-                       "\": " + why + "."};
-  };
   if (std::optional<Refusal> refusal = ColumnRefusal(column, true)) return refusal;
   std::string bytes;
   bool short_value = false;
   std::optional<ValueProblem> problem =
       f.is_memo() ? codec_.EncodeText(text, &bytes) : codec_.Encode(f, text, &bytes, &short_value);
-  if (problem) return refuse(ErrorKind::kInvalidValue, problem->reason, problem->message);
+  if (problem) return ValueRefusal(column, text, ErrorKind::kInvalidValue, problem->reason, problem->message);
   return std::nullopt;
 }
 
@@ -522,9 +525,7 @@ void Table::Assign(Edit& edit, size_t column, const std::string& text) const {
 std::optional<Table::Refusal> Table::TryAssign(Edit& edit, size_t column, const std::string& text) const {
   const FieldDescriptor& f = field(column);
   auto refuse = [&](ErrorKind kind, const std::string& reason, const std::string& why) {
-    return Refusal{kind, reason,
-                   "Field '" + field_name(column) + "' of table '" + name_ + "' cannot take the value \"" + text +
-                       "\": " + why + "."};
+    return ValueRefusal(column, text, kind, reason, why);
   };
   if (!FieldCodec::HasTextForm(f)) {
     const std::string why = "it holds binary data, which has no text form";
@@ -593,9 +594,8 @@ std::optional<Table::Refusal> Table::TryAssign(Edit& edit, size_t column, const 
 // and say so.
 void Table::Save(Edit& edit) {
   if (!edit.changed()) return;
-  if (!missing_index_.empty() && !options_.allow_missing_index) {
-    const std::string why = "its structural index \"" + missing_index_ + "\" is missing";
-    throw SaveError(ErrorKind::kNotFound, NotSaved({edit.recno}, name_, why) + ".", {edit.recno}, why);
+  if (std::optional<std::string> why = MissingIndexRefusal()) {
+    throw SaveError(ErrorKind::kNotFound, NotSaved({edit.recno}, name_, *why) + ".", {edit.recno}, *why);
   }
   std::unique_lock<std::recursive_mutex> hold(batch_mutex_);
   // A failure of the saves before this one (a batch the watchdog sealed or
@@ -700,15 +700,9 @@ void Table::Queue(Edit& edit) {
     if (maintainer_ && maintainer_->lost()) {
       // The index changes of the saves before this one could not be worked
       // out again: none of them can be written.
-      std::vector<uint32_t> records;
-      for (const Pending& p : batch_) records.push_back(p.recno);
+      std::vector<uint32_t> records = DropBatch();
       records.push_back(edit.recno);
       std::sort(records.begin(), records.end());
-      batch_.clear();
-      batch_bytes_ = 0;
-      batch_pending_.store(false, std::memory_order_release);
-      if (memo_) memo_->Discard();
-      maintainer_->Discard();
       const std::string message = NotSaved(records, name_, e.what());
       throw SaveError(e.kind(), message, std::move(records), ShortCause(e.what()));
     }
@@ -875,9 +869,21 @@ void Table::WriteSealed(std::unique_lock<std::mutex>& hold) {
   flight_wake_.notify_all();
 }
 
+std::vector<uint32_t> Table::DropBatch() {
+  std::vector<uint32_t> records;
+  for (const Pending& p : batch_) records.push_back(p.recno);
+  std::sort(records.begin(), records.end());
+  batch_.clear();
+  batch_bytes_ = 0;
+  batch_runs_ = 0;
+  batch_pending_.store(false, std::memory_order_release);
+  if (memo_) memo_->Discard();
+  if (maintainer_) maintainer_->Discard();
+  return records;
+}
+
 void Table::WaitForFlight(bool throw_failure) {
   std::exception_ptr failure;
-  std::vector<uint32_t> failed;
   {
     // A sealed batch the writer has not started is written here: the writer
     // may be waiting for batch_mutex_, which the caller holds.
@@ -896,14 +902,7 @@ void Table::WaitForFlight(bool throw_failure) {
   // The current batch's memo values follow the failed batch's, and its index
   // changes were made on top of that batch's: none of it can be written.
   if (!batch_.empty()) {
-    for (const Pending& p : batch_) failed.push_back(p.recno);
-    std::sort(failed.begin(), failed.end());
-    batch_.clear();
-    batch_bytes_ = 0;
-    batch_runs_ = 0;
-    batch_pending_.store(false, std::memory_order_release);
-    if (memo_) memo_->Discard();
-    if (maintainer_) maintainer_->Discard();
+    const std::vector<uint32_t> failed = DropBatch();
     failure = Combine(failure, std::make_exception_ptr(SaveError(
                                    ErrorKind::kIo,
                                    NotSaved(failed, name_, "they were to be written after the batch that failed") + ".",

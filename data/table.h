@@ -263,6 +263,9 @@ class Table {
   // `throw_failure`, throws what it could not write (dropping the current
   // batch, which was worked out on top of it).
   void WaitForFlight(bool throw_failure);
+  // Drops the current batch and everything staged for it; returns its
+  // records, ascending.
+  std::vector<uint32_t> DropBatch();
   // Whether `recno` is in the batch being written.
   bool InFlight(uint32_t recno) const;
   void ThrowDeferred();
@@ -339,6 +342,11 @@ class Table {
   // Why the memo file cannot take values safely (MemoFile::Damage), as first
   // seen.
   const std::optional<std::string>& MemoDamage() const;
+  // Why no change may be saved while the structural index file is missing.
+  std::optional<std::string> MissingIndexRefusal() const;
+  // The refusal of `text` for `column`, naming the table, field and value.
+  Refusal ValueRefusal(size_t column, const std::string& text, ErrorKind kind, const std::string& reason,
+                       const std::string& why) const;
   std::string missing_index_;  // the structural index's file name, when it is missing
   // Opened for reading only: why the table could not be opened for writing.
   std::string unchangeable_;
@@ -347,8 +355,7 @@ class Table {
   // By column: the text form of a field that is not text, with the bytes it
   // was made from (Contains).
   struct TextForm {
-    bool known = false;
-    std::string raw;
+    std::string raw;  // empty until made
     std::optional<std::string> text;
   };
   mutable std::vector<TextForm> text_forms_;

@@ -78,6 +78,11 @@ std::string ChangeLogLine(const std::string& date_time, const std::string& find,
   return line;
 }
 
+std::string NotSavedLine(const std::string& date_time, uint32_t recno, const std::string& table,
+                         const std::string& cause) {
+  return "[" + date_time + "] - Record " + std::to_string(recno) + " of table (" + table + ") was not saved: " + cause;
+}
+
 void ChangeLogLine(std::string* out, const std::string& date_time, const std::string& find,
                    const std::string& replace, const std::string& table, const std::string& column) {
   std::string& line = *out;

@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QLocale>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -33,7 +34,11 @@ std::string ChangeLogDateTime(const QDateTime& moment, const QLocale& locale);
 //   "[" date_time "] - " find " was replace to " replace " at table (" table ") and column (" column ")"
 std::string ChangeLogLine(const std::string& date_time, const std::string& find, const std::string& replace,
                           const std::string& table, const std::string& column);
-// The same, made in `line` (its storage reused from line to line).
+// The line for a record whose changes, logged before, could not be saved:
+//   "[" date_time "] - Record " recno " of table (" table ") was not saved: " cause
+std::string NotSavedLine(const std::string& date_time, uint32_t recno, const std::string& table,
+                         const std::string& cause);
+// ChangeLogLine, made in `line` (its storage reused from line to line).
 void ChangeLogLine(std::string* line, const std::string& date_time, const std::string& find,
                    const std::string& replace, const std::string& table, const std::string& column);
 

@@ -157,11 +157,7 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
       reach->columns.push_back(ColumnReach{std::move(name), 0, 0, {}});
     }
   }
-  NoteColumnRefusals(trap, recordset, reach);
-  if (std::all_of(column_refused_.begin(), column_refused_.end(), [](char c) { return c != 0; }) &&
-      !column_refused_.empty() && mode_ != RunMode::kDryRun) {
-    return Walk::kGoOn;  // nothing in the table can be changed: reported once
-  }
+  if (!NoteColumnRefusals(trap, recordset, reach)) return Walk::kGoOn;  // reported once
 
   const uint32_t records = recordset.table() != nullptr ? recordset.table()->record_count() : 0;
   while (true) {
@@ -242,17 +238,20 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
 // A find text the record holds nowhere, or not in this field, is not found
 // there, until a pair changes one of the record's fields.
 bool ReplacementRun::Skippable(int pair, size_t column) const {
-  if (!snapshot_current_ || record_touched_ || static_cast<size_t>(pair) >= absent_.size()) return false;
-  const std::vector<char>& columns = may_columns_[pair];
-  return absent_[pair] || (column < columns.size() && columns[column] == 0);
+  const int known = KnownFlag(pair, column);
+  return known == 0 || (known != -1 && absent_[pair]);
 }
 
 // Until a pair changes the record, a field found holding a find text when the
 // record was first looked at still holds it.
-bool ReplacementRun::Holds(int pair, size_t column) const {
-  if (!snapshot_current_ || record_touched_ || static_cast<size_t>(pair) >= absent_.size()) return false;
+bool ReplacementRun::Holds(int pair, size_t column) const { return KnownFlag(pair, column) == 2; }
+
+// What RecordHoldsNoFindText found for the pair's find text in the field (0
+// none, 1 may, 2 holds), while it still stands; -1 when nothing stands.
+int ReplacementRun::KnownFlag(int pair, size_t column) const {
+  if (!snapshot_current_ || record_touched_ || static_cast<size_t>(pair) >= absent_.size()) return -1;
   const std::vector<char>& columns = may_columns_[pair];
-  return column < columns.size() && columns[column] == 2;
+  return column < columns.size() ? columns[column] : (absent_[pair] ? 0 : 1);
 }
 
 bool ReplacementRun::PassOverRecords(fox::Recordset& recordset) {
@@ -368,7 +367,7 @@ bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::R
   if (!trap.Step(136, [&] { refusal = recordset.fields()[column].TrySetValue(result_); })) return false;
   if (refusal) {
     std::string field;
-    trap.Step(136, [&] { field = recordset.fields()[column].name(); });
+    trap.Step(136, [&] { field = ColumnName(recordset, column); });
     NoteRefusedValue(trap, column, field, *refusal);
     return false;
   }
@@ -380,9 +379,7 @@ bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::R
       line_time_ = ChangeLogDateTime();
       line_second_ = now;
     }
-    if (column >= column_names_.size()) column_names_.resize(column + 1);
-    if (column_names_[column].empty()) column_names_[column] = recordset.fields()[column].name();
-    ChangeLogLine(&line_, line_time_, find_, replace_, table, column_names_[column]);
+    ChangeLogLine(&line_, line_time_, find_, replace_, table, ColumnName(recordset, column));
     change_log_.Append(line_);
   });
   // A line that cannot be written stops the run: the record is dropped.
@@ -390,12 +387,18 @@ bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::R
   return true;
 }
 
-void ReplacementRun::NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& recordset, TableReach* reach) {
+const std::string& ReplacementRun::ColumnName(fox::Recordset& recordset, size_t column) {
+  if (column >= column_names_.size()) column_names_.resize(column + 1);
+  if (column_names_[column].empty()) column_names_[column] = recordset.fields()[column].name();
+  return column_names_[column];
+}
+
+bool ReplacementRun::NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& recordset, TableReach* reach) {
   column_names_.clear();
   column_refused_.clear();
   repeats_.clear();
   const fox::Table* table = recordset.table();
-  if (table == nullptr) return;
+  if (table == nullptr) return true;
   const size_t columns = table->field_count();
   column_refused_.assign(columns, 0);
   std::vector<std::optional<fox::Table::Refusal>> refusals(columns);
@@ -424,21 +427,22 @@ void ReplacementRun::NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& records
       reach->columns[j].refusal = refusals[j]->reason;
       column_refused_[j] = 1;
     }
-    return;
+    return true;
   }
   if (all_alike && first) {
     // The whole table (open for reading only, say): one report.
     trap.Step(112, [&] {
       throw fox::Error(first->kind, "Table '" + table->name() + "' cannot be changed: " + first->reason + ".");
     });
-    column_refused_.assign(columns, 1);
-    return;
+    return false;
   }
   for (size_t j = 0; j < columns; ++j) {
     if (!refusals[j] || column_refused_[j]) continue;
     column_refused_[j] = 1;
     trap.Step(116, [&] { throw fox::Error(refusals[j]->kind, refusals[j]->message); });
   }
+  return column_refused_.empty() ||
+         std::find(column_refused_.begin(), column_refused_.end(), 0) != column_refused_.end();
 }
 
 void ReplacementRun::NoteRefusedValue(ErrorTrap& trap, size_t column, const std::string& field,
@@ -473,8 +477,7 @@ void ReplacementRun::LogNotSaved(const std::string& table, const fox::SaveError&
   tally_.not_saved += static_cast<int64_t>(failure.records().size());
   for (size_t i = 0; i < failure.records().size(); ++i) {
     try {
-      change_log_.Append("[" + ChangeLogDateTime() + "] - Record " + std::to_string(failure.records()[i]) +
-                         " of table (" + table + ") was not saved: " + failure.cause(i));
+      change_log_.Append(NotSavedLine(ChangeLogDateTime(), failure.records()[i], table, failure.cause(i)));
     } catch (...) {
       // The log's own failure is told when it is closed.
     }

@@ -196,7 +196,11 @@ class ReplacementRun {
   // reported once when the run reaches the table and passed over. A value a
   // field refuses is reported the first time for its column and reason; the
   // others are counted and told in one report when the run leaves the table.
-  void NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& recordset, TableReach* reach);
+  // Returns false when no column of the table can change (told in one
+  // report): the table is then not walked.
+  bool NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& recordset, TableReach* reach);
+  // The column's name as the recordset reports it, asked once per table.
+  const std::string& ColumnName(fox::Recordset& recordset, size_t column);
   void NoteRefusedValue(ErrorTrap& trap, size_t column, const std::string& field,
                         const fox::Table::Refusal& refusal);
   void TellRepeatedRefusals(ErrorTrap& trap, const std::string& table);
@@ -250,6 +254,7 @@ class ReplacementRun {
   // and whether the field is known to hold its find text.
   bool Skippable(int pair, size_t column) const;
   bool Holds(int pair, size_t column) const;
+  int KnownFlag(int pair, size_t column) const;
   bool has_pending_ = false;
 };
 
