@@ -98,12 +98,21 @@ IndexPageStore::Slot& IndexPageStore::PageMap::Insert(uint32_t offset, Slot slot
   size_t i = Home(offset);
   while (places_[i].offset != 0) i = (i + 1) & (places_.size() - 1);
   places_[i].offset = offset;
-  places_[i].slot = std::make_unique<Slot>(std::move(slot));
+  if (free_.empty()) {
+    places_[i].slot = std::make_unique<Slot>(std::move(slot));
+  } else {
+    places_[i].slot = std::move(free_.back());
+    free_.pop_back();
+    *places_[i].slot = std::move(slot);
+  }
   ++size_;
   return *places_[i].slot;
 }
 
 void IndexPageStore::PageMap::Clear() {
+  for (Place& place : places_) {
+    if (place.slot && free_.size() < 4096) free_.push_back(std::move(place.slot));
+  }
   places_.clear();
   size_ = 0;
 }

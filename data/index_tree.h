@@ -169,6 +169,8 @@ class IndexPageStore {
     };
     std::vector<Place> places_;
     size_t size_ = 0;
+    // Slots of cleared maps, taken again by the next session's pages.
+    std::vector<std::unique_ptr<Slot>> free_;
   };
 
   void FindEnd();

@@ -689,8 +689,17 @@ void Table::Save(Edit& edit) {
 }
 
 void Table::Queue(Edit& edit) {
-  // The edit keeps its buffers, which the next record read into it reuses.
-  Pending pending{edit.recno, edit.original, std::move(edit.memo_text), edit.working};
+  // The edit keeps its buffers, which the next record read into it reuses;
+  // the copies go into the buffers of a written batch's save.
+  Pending pending;
+  if (!spare_.empty()) {
+    pending = std::move(spare_.back());
+    spare_.pop_back();
+  }
+  pending.recno = edit.recno;
+  pending.original.assign(edit.original);
+  pending.memo_text = std::move(edit.memo_text);
+  pending.record.assign(edit.working);
   // A refused save leaves the edit as it was.
   auto give_back = [&] { edit.memo_text = std::move(pending.memo_text); };
   try {
@@ -861,7 +870,9 @@ void Table::WriteSealed(std::unique_lock<std::mutex>& hold) {
     failure = std::current_exception();
   }
   hold.lock();
-  flight_.batch.clear();  // keeps its storage for the next batch
+  // The saves keep their buffers for the next batch; their memo values are
+  // staged and written.
+  for (Pending& p : flight_.batch) p.memo_text.clear();
   flight_.locks.clear();
   flight_failure_ = Combine(flight_failure_, failure);
   flight_busy_ = false;
@@ -918,10 +929,12 @@ void Table::FlushLocked() {
   WaitForFlight(true);
   if (batch_.empty()) return;
   std::vector<Pending> batch = std::move(batch_);
-  // The finished batch's storage serves the next batch: a walk writes many
-  // batches, and freeing and taking the block each time costs.
-  batch_ = std::move(flight_.batch);
+  // The written batch's saves serve the next batch's: a walk writes many
+  // batches, and freeing and taking their buffers each time costs.
+  batch_ = std::move(spare_);
   batch_.clear();
+  spare_ = std::move(flight_.batch);
+  flight_.batch.clear();
   batch_bytes_ = 0;
   batch_runs_ = 0;
   struct Done {  // whatever happens, the batch is no longer pending when this returns or throws

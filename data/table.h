@@ -311,6 +311,8 @@ class Table {
   // watchdog writes it once batch_due_ has passed.
   mutable std::recursive_mutex batch_mutex_;
   std::vector<Pending> batch_;
+  // Pendings of written batches, whose record buffers the next saves reuse.
+  std::vector<Pending> spare_;
   size_t batch_bytes_ = 0;
   uint32_t batch_max_recno_ = 0;
   size_t batch_runs_ = 0;  // runs of consecutive records in the batch
