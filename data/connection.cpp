@@ -88,7 +88,7 @@ std::unique_ptr<Recordset> Connection::OpenSchema(int schema) {
 }
 
 std::unique_ptr<Table> Connection::OpenTable(const std::string& name, DiskFile::Mode mode,
-                                             std::function<bool()> before_write) const {
+                                             Table::Options::BeforeWrite before_write) const {
   RequireOpen(open_);
   Table::Options options;
   options.mode = mode;

@@ -39,7 +39,7 @@ class Connection {
   // `before_write` is called before each batch of saves is written (see
   // Table::Options).
   std::unique_ptr<Table> OpenTable(const std::string& name, DiskFile::Mode mode,
-                                   std::function<bool()> before_write = {}) const;
+                                   Table::Options::BeforeWrite before_write = {}) const;
 
   const ConnectionString& source() const { return source_; }
 

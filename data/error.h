@@ -54,10 +54,18 @@ class SaveError : public Error {
   // Why record records()[i] was not saved, in a few words; the whole
   // message when that is not known.
   std::string cause(size_t i) const { return i < causes_.size() ? causes_[i] : std::string(what()); }
+  // The records among records() that another program's change kept from
+  // being saved (ascending): read again, they can be changed again.
+  const std::vector<uint32_t>& retryable() const { return retryable_; }
+  SaveError& set_retryable(std::vector<uint32_t> records) {
+    retryable_ = std::move(records);
+    return *this;
+  }
 
  private:
   std::vector<uint32_t> records_;
   std::vector<std::string> causes_;  // by record, or empty
+  std::vector<uint32_t> retryable_;
 };
 
 }  // namespace fox

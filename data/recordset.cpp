@@ -137,6 +137,53 @@ void Recordset::MoveNext() {
     ++position_;
     return;
   }
+  SaveAndMove([this] { Advance(); });
+}
+
+void Recordset::MoveTo(uint32_t recno) {
+  RequireOpen(open_);
+  if (schema_) throw Error(ErrorKind::kUsage, "MoveTo is for table rows.");
+  SaveAndMove([&] {
+    may_hold_until_ = 0;
+    position_ = recno == 0 ? table_->record_count() : recno - 1;
+    Advance();
+  });
+}
+
+bool Recordset::Reread(uint32_t recno) {
+  RequireOpen(open_);
+  if (schema_) throw Error(ErrorKind::kUsage, "Reread is for table rows.");
+  bool found = false;
+  SaveAndMove([&] {
+    may_hold_until_ = 0;
+    edit_.recno = 0;
+    edit_.memo_text.clear();
+    const uint32_t count = table_->record_count();
+    std::string record;
+    if (recno >= 1 && recno <= count) {
+      table_->ReadRecords(recno, 1, &record);
+      found = !table_->IsDeleted(record);
+    }
+    if (!found) {
+      position_ = count + 1;
+      edit_.original.clear();
+      edit_.working.clear();
+      return;
+    }
+    position_ = recno;
+    edit_.recno = recno;
+    edit_.original.assign(record);
+    edit_.working.assign(record);
+  });
+  return found;
+}
+
+void Recordset::Flush() {
+  RequireOpen(open_);
+  if (table_) table_->Flush();
+}
+
+void Recordset::SaveAndMove(const std::function<void()>& move) {
   std::exception_ptr failure;
   if (edit_.changed()) {
     try {
@@ -146,7 +193,7 @@ void Recordset::MoveNext() {
     }
   }
   try {
-    Advance();
+    move();
   } catch (const std::exception& read) {
     if (!failure) throw;
     // Both are told: the save's failure, which names its records, and why
@@ -156,7 +203,8 @@ void Recordset::MoveNext() {
     } catch (const SaveError& save) {
       std::vector<std::string> causes;
       for (size_t i = 0; i < save.records().size(); ++i) causes.push_back(save.cause(i));
-      throw SaveError(save.kind(), std::string(save.what()) + " " + read.what(), save.records(), std::move(causes));
+      throw SaveError(save.kind(), std::string(save.what()) + " " + read.what(), save.records(), std::move(causes))
+          .set_retryable(save.retryable());
     } catch (const Error& save) {
       throw Error(save.kind(), std::string(save.what()) + " " + read.what());
     }

@@ -85,7 +85,7 @@ class Recordset {
   void Open(const std::string& source, Connection& connection, int cursor_type, int lock_type);
   // Called before each batch of saves of the tables opened from now on is
   // written, from the thread that writes it; must not throw.
-  void BeforeWrite(std::function<bool()> hook) { before_write_ = std::move(hook); }
+  void BeforeWrite(Table::Options::BeforeWrite hook) { before_write_ = std::move(hook); }
   // Writes the saves still waiting and closes; throws when they cannot be
   // written, closed all the same.
   void Close();
@@ -96,6 +96,17 @@ class Recordset {
   // fails the cursor still moves on and the error is thrown: the record keeps
   // the values on disk.
   void MoveNext();
+  // Saves the current record as MoveNext does, then moves to record `recno`
+  // (or the first record after it that is not deleted; 0: the end) as the
+  // cursor would reach it.
+  void MoveTo(uint32_t recno);
+  // Saves the current record as MoveNext does, then makes record `recno`
+  // current, read afresh from the file: a record another program changed
+  // while it was edited, to be changed again. False, with the cursor at the
+  // end, when it is deleted or no longer there.
+  bool Reread(uint32_t recno);
+  // Writes the saves still waiting (see Close), the recordset staying open.
+  void Flush();
 
   Fields fields() { return Fields(this); }
 
@@ -128,6 +139,9 @@ class Recordset {
   void OpenRows(std::vector<std::string> names, std::vector<std::vector<std::string>> rows);
   // Moves to the next record that is not deleted and starts its edit.
   void Advance();
+  // Saves the current edit, then `move`s; a save failure is thrown after
+  // the move, together with the move's own failure.
+  void SaveAndMove(const std::function<void()>& move);
   size_t ColumnCount() const;
   std::string ColumnName(size_t column) const;
   std::optional<std::string> Read(size_t column) const;
@@ -136,7 +150,7 @@ class Recordset {
   std::optional<Table::Refusal> TryWrite(size_t column, const std::string& text);
 
   bool open_ = false;
-  std::function<bool()> before_write_;
+  Table::Options::BeforeWrite before_write_;
   // Table rows.
   std::unique_ptr<Table> table_;
   std::string block_;           // records [block_first_, block_first_ + block_count_)

@@ -241,6 +241,7 @@ std::exception_ptr Combine(std::exception_ptr first, std::exception_ptr second) 
   ErrorKind kind = ErrorKind::kIo;
   std::string message;
   std::vector<std::pair<uint32_t, std::string>> records;  // with their causes
+  std::vector<uint32_t> retryable;
   bool first_one = true;
   for (const std::exception_ptr& failure : {first, second}) {
     try {
@@ -249,6 +250,7 @@ std::exception_ptr Combine(std::exception_ptr first, std::exception_ptr second) 
       if (first_one) kind = e.kind();
       message += (message.empty() ? "" : " ") + std::string(e.what());
       for (size_t i = 0; i < e.records().size(); ++i) records.emplace_back(e.records()[i], ShortCause(e.cause(i)));
+      retryable.insert(retryable.end(), e.retryable().begin(), e.retryable().end());
     } catch (const Error& e) {
       if (first_one) kind = e.kind();
       message += (message.empty() ? "" : " ") + std::string(e.what());
@@ -266,7 +268,10 @@ std::exception_ptr Combine(std::exception_ptr first, std::exception_ptr second) 
     numbers.push_back(recno);
     causes.push_back(std::move(cause));
   }
-  return std::make_exception_ptr(SaveError(kind, message, std::move(numbers), std::move(causes)));
+  std::sort(retryable.begin(), retryable.end());
+  retryable.erase(std::unique(retryable.begin(), retryable.end()), retryable.end());
+  return std::make_exception_ptr(
+      SaveError(kind, message, std::move(numbers), std::move(causes)).set_retryable(std::move(retryable)));
 }
 
 bool IsAscii(const std::string& text) {
@@ -574,7 +579,10 @@ std::optional<Table::Refusal> Table::TryAssign(Edit& edit, size_t column, const 
 //    index pages added by splits, appended at the end of the index file:
 //    the same, plus index pages nothing refers to. Then one flush makes the
 //    memo values durable, before any record points at them.
-// 3. the records, consecutive ones in one write: each record wholly old or
+// 3. each record compared once more with the disk (a program that ignores
+//    the locks may have changed it: then nothing of the batch is written,
+//    see WriteFlight), the change log lines of the batch, then the records,
+//    consecutive ones in one write: each record wholly old or
 //    wholly new (a record is far smaller than a disk sector's worth of
 //    atomicity only when it is written by one call, which it always is),
 //    new records with old keys, which a plain REINDEX repairs.
@@ -645,18 +653,18 @@ void Table::Save(Edit& edit) {
       failure = Combine(failure, std::current_exception());
     }
     ReleaseIndex();
+    SaveError refused(refusal.kind(), refusal.what(), {edit.recno}, ShortCause(refusal.what()));
+    if (refusal.kind() == ErrorKind::kConflict) refused.set_retryable({edit.recno});
     if (failure) {
       try {
         std::rethrow_exception(failure);
       } catch (const SaveError&) {
-        std::rethrow_exception(Combine(
-            failure, std::make_exception_ptr(SaveError(refusal.kind(), refusal.what(), {edit.recno},
-                                                       ShortCause(refusal.what())))));
+        std::rethrow_exception(Combine(failure, std::make_exception_ptr(refused)));
       } catch (...) {
         deferred_ = Combine(deferred_, failure);  // told at the next call
       }
     }
-    throw SaveError(refusal.kind(), refusal.what(), {edit.recno}, ShortCause(refusal.what()));
+    throw refused;
   }
   try {
     if (batch_.size() >= std::max<size_t>(1, options_.batch_records) || batch_bytes_ >= options_.batch_bytes ||
@@ -913,11 +921,21 @@ void Table::WaitForFlight(bool throw_failure) {
   // The current batch's memo values follow the failed batch's, and its index
   // changes were made on top of that batch's: none of it can be written.
   if (!batch_.empty()) {
+    // When another program's change held the batch back, these records can
+    // be read and changed again as well.
+    bool retry = false;
+    try {
+      std::rethrow_exception(failure);
+    } catch (const SaveError& e) {
+      retry = !e.retryable().empty();
+    } catch (...) {
+    }
     const std::vector<uint32_t> failed = DropBatch();
-    failure = Combine(failure, std::make_exception_ptr(SaveError(
-                                   ErrorKind::kIo,
-                                   NotSaved(failed, name_, "they were to be written after the batch that failed") + ".",
-                                   failed, "it was to be written after a batch that failed")));
+    SaveError dropped(ErrorKind::kIo,
+                      NotSaved(failed, name_, "they were to be written after the batch that failed") + ".", failed,
+                      "it was to be written after a batch that failed");
+    if (retry) dropped.set_retryable(failed);
+    failure = Combine(failure, std::make_exception_ptr(dropped));
   }
   std::rethrow_exception(failure);
 }
@@ -1013,7 +1031,7 @@ void Table::FlushLocked() {
 
   if (!refused.empty()) {
     std::sort(refused.begin(), refused.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<uint32_t> which;
+    std::vector<uint32_t> which, retryable;
     std::vector<std::string> causes;
     std::string why;
     ErrorKind kind = refused.front().second.kind();
@@ -1021,10 +1039,13 @@ void Table::FlushLocked() {
       which.push_back(recno);
       causes.push_back(ShortCause(error.what()));
       if (why.find(error.what()) == std::string::npos) why += (why.empty() ? "" : "; ") + std::string(error.what());
-      if (error.kind() == ErrorKind::kConflict) kind = ErrorKind::kConflict;
+      if (error.kind() == ErrorKind::kConflict) {
+        kind = ErrorKind::kConflict;
+        retryable.push_back(recno);
+      }
     }
     const std::string message = NotSaved(which, name_, why) + ".";
-    throw SaveError(kind, message, std::move(which), std::move(causes));
+    throw SaveError(kind, message, std::move(which), std::move(causes)).set_retryable(std::move(retryable));
   }
 }
 
@@ -1032,7 +1053,7 @@ void Table::WriteFlight(Flight& flight) {
   std::vector<Pending>& batch = flight.batch;
   std::vector<uint32_t> records;
   for (const Pending& p : batch) records.push_back(p.recno);
-  auto fail = [&](const Error& e, size_t written) {
+  auto fail = [&](const Error& e, size_t written, bool retryable = false) {
     if (maintainer_) maintainer_->DropPages(flight.pages);
     flight.locks.clear();
     std::vector<uint32_t> unsaved(records.begin() + static_cast<std::ptrdiff_t>(written), records.end());
@@ -1041,7 +1062,9 @@ void Table::WriteFlight(Flight& flight) {
       message += " The records before them were saved, but the structural index was not brought up to date: "
                  "reindex the table in FoxPro before using it.";
     }
-    throw SaveError(e.kind(), message, std::move(unsaved), ShortCause(e.what()));
+    SaveError failure(e.kind(), message, unsaved, ShortCause(e.what()));
+    if (retryable) failure.set_retryable(std::move(unsaved));
+    throw failure;
   };
 
   // Step 1's flush: the memo values are durable before any record points
@@ -1054,8 +1077,27 @@ void Table::WriteFlight(Flight& flight) {
     }
   }
 
+  // Right before the records are written, each is compared once more with
+  // what was read: a program that writes records without taking their locks
+  // may have changed one since the batch was sealed. Its change is kept, and
+  // none of the batch is written, since the batch's index changes were
+  // worked out with that record; every record of it can be read and changed
+  // again.
+  try {
+    if (options_.before_recheck) options_.before_recheck();
+    if (std::optional<uint32_t> changed = ChangedOnDisk(batch)) {
+      fail(Error(ErrorKind::kConflict, "another program changed record " + std::to_string(*changed) +
+                                           " without locking it after Quillon read it, and its change was kept"),
+           0, true);
+    }
+  } catch (const SaveError&) {
+    throw;
+  } catch (const Error& e) {
+    fail(e, 0);
+  }
+
   // Step 3: the records, runs of consecutive records in one write each.
-  if (options_.before_write && !batch.empty() && !options_.before_write()) {
+  if (options_.before_write && !batch.empty() && !options_.before_write(records)) {
     fail(Error(ErrorKind::kIo, "the change log could not be written first"), 0);
   }
   const size_t length = header_.record_length;
@@ -1130,6 +1172,24 @@ void Table::WatchBatch() {
       if (!flight_busy_) flight_wake_.wait_for(flight, std::chrono::milliseconds(1));
     }
   }
+}
+
+std::optional<uint32_t> Table::ChangedOnDisk(const std::vector<Pending>& batch) {
+  const size_t length = header_.record_length;
+  std::string& on_disk = recheck_;
+  for (size_t i = 0; i < batch.size();) {
+    size_t j = i + 1;
+    while (j < batch.size() && batch[j].recno == batch[j - 1].recno + 1) ++j;
+    const uint32_t first = batch[i].recno, last = batch[j - 1].recno;
+    on_disk.resize(size_t{last - first + 1} * length);
+    file_->ReadExactAt(header_.record_offset(first), on_disk.data(), on_disk.size(),
+                       "records " + std::to_string(first) + " to " + std::to_string(last) + " of table '" + name_ + "'");
+    for (size_t k = i; k < j; ++k) {
+      if (on_disk.compare((k - i) * length, length, batch[k].original) != 0) return batch[k].recno;
+    }
+    i = j;
+  }
+  return std::nullopt;
 }
 
 const std::vector<size_t>& Table::ChangedColumns(const Pending& edit) {

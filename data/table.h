@@ -70,8 +70,14 @@ class Table {
     // writes them: the caller's or the writer), so that whatever must reach
     // the disk before them (a log of the changes) gets there first. Returns
     // false when that could not be written: the batch's records are then
-    // not written (SaveError). Must not throw.
-    std::function<bool()> before_write;
+    // not written (SaveError). `records` are the numbers of the records about
+    // to be written, ascending. Must not throw.
+    using BeforeWrite = std::function<bool(const std::vector<uint32_t>& records)>;
+    BeforeWrite before_write;
+    // Called by the writer right before it compares a batch's records with
+    // the disk one last time; tests act there as a program that writes
+    // records without locking them.
+    std::function<void()> before_recheck;
   };
   // Batch limits for bulk runs: a few thousand saves, or 100 ms.
   static constexpr size_t kBulkBatchRecords = 4000;
@@ -246,6 +252,10 @@ class Table {
     IndexMaintainer::PageWrites pages;
     bool sync_memo = false;
   };
+  // The first record of the batch whose bytes on disk are no longer those
+  // read (from the writer thread).
+  std::optional<uint32_t> ChangedOnDisk(const std::vector<Pending>& batch);
+  std::string recheck_;  // the writer's buffer for ChangedOnDisk
   // Seals the batch and hands it to the writer (writes it here when there
   // is no writer thread); throws SaveError for the records refused when it
   // was sealed, and for a failure of the batch written before it.

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QLocale>
 #include <QString>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -164,15 +165,70 @@ std::string ChangeLog::WritePending() {
   return CannotWrite(path_, error);
 }
 
-void ChangeLog::Append(const std::string& line) {
-  std::lock_guard<std::mutex> hold(mutex_);
+void ChangeLog::Enqueue(const std::string& line, std::string* to) {
 #ifdef _WIN32
   const QByteArray text = QString::fromStdString(line).toLocal8Bit();
-  pending_.append(text.constData(), static_cast<size_t>(text.size()));
+  to->append(text.constData(), static_cast<size_t>(text.size()));
 #else
-  pending_ += line;
+  *to += line;
 #endif
-  pending_ += "\r\n";
+  *to += "\r\n";
+}
+
+void ChangeLog::Append(const std::string& line, uint32_t recno) {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (failure_.empty() && file_ != nullptr) {
+      Enqueue(line, &held_);
+      held_lines_.push_back(Held{recno, held_.size()});
+      return;
+    }
+  }
+  // Not open, or failed: told as Append tells it.
+  Append(line);
+}
+
+template <typename Take>
+size_t ChangeLog::MoveHeld(Take take, bool keep) {
+  // Records are mostly written in the order their lines came: the lines
+  // taken are then the first ones held, moved without copying the others.
+  size_t first = 0;
+  while (first < held_lines_.size() && take(held_lines_[first].recno)) ++first;
+  if (first > 0) {
+    const size_t end = held_lines_[first - 1].end;
+    if (keep) pending_.append(held_, 0, end);
+    held_.erase(0, end);
+    held_lines_.erase(held_lines_.begin(), held_lines_.begin() + static_cast<std::ptrdiff_t>(first));
+    for (Held& line : held_lines_) line.end -= end;
+  }
+  size_t moved = first, kept_end = 0, start = 0;
+  bool others = false;
+  for (const Held& line : held_lines_) others = others || take(line.recno);
+  if (!others) return moved;
+  std::vector<Held> kept;
+  std::string rest;
+  for (const Held& line : held_lines_) {
+    const std::string_view text(held_.data() + start, line.end - start);
+    start = line.end;
+    if (take(line.recno)) {
+      ++moved;
+      if (keep) pending_ += text;
+    } else {
+      rest += text;
+      kept_end += text.size();
+      kept.push_back(Held{line.recno, kept_end});
+    }
+  }
+  if (moved > 0) {
+    held_ = std::move(rest);
+    held_lines_ = std::move(kept);
+  }
+  return moved;
+}
+
+void ChangeLog::Append(const std::string& line) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  Enqueue(line, &pending_);
   if (!failure_.empty()) {
     const std::string failure = std::move(failure_);
     failure_.clear();
@@ -199,9 +255,37 @@ void ChangeLog::Open() {
   created_empty_ = !existed;
 }
 
+bool ChangeLog::Flush(const std::vector<uint32_t>& records) noexcept {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (!failure_.empty()) return false;
+  try {
+    MoveHeld([&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); }, true);
+  } catch (const std::bad_alloc&) {
+    failure_ = "The change log could not be written: out of memory.";
+    return false;
+  }
+  if (pending_.empty()) return true;
+  const std::string failure = WritePending();
+  if (failure.empty()) return true;
+  failure_ = failure;
+  return false;
+}
+
+size_t ChangeLog::Withdraw(const std::vector<uint32_t>& records) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return MoveHeld([&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); },
+                  false);
+}
+
 bool ChangeLog::Flush() noexcept {
   std::lock_guard<std::mutex> hold(mutex_);
   if (!failure_.empty()) return false;
+  try {
+    MoveHeld([](uint32_t) { return true; }, true);
+  } catch (const std::bad_alloc&) {
+    failure_ = "The change log could not be written: out of memory.";
+    return false;
+  }
   if (pending_.empty()) return true;
   const std::string failure = WritePending();
   if (failure.empty()) return true;

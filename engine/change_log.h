@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace quillon {
 
@@ -54,6 +55,11 @@ void ChangeLogLine(std::string* line, const std::string& date_time, const std::s
 // that changes a field in every record costs one write per batch rather than
 // one per line. Close flushes too. Append and Flush may be called from
 // different threads.
+//
+// A line may belong to a record: it is then held until that record is
+// written (Flush with the record's number), so that a record another
+// program's change kept from being saved, and which the run changes again,
+// leaves no line for the change that was not saved (Withdraw).
 class ChangeLog {
  public:
   ChangeLog() = default;
@@ -65,6 +71,9 @@ class ChangeLog {
   // when the file cannot be opened, or when writing earlier lines failed
   // (those lines are lost; this one is kept for the next write).
   void Append(const std::string& line);
+  // Adds a line about a change of record `recno`, held until the record is
+  // written; throws like Append.
+  void Append(const std::string& line, uint32_t recno);
   // Opens (creates) the file now, so that a run finds out before it changes
   // anything that its lines cannot be written. Throws std::runtime_error
   // naming the file and the reason.
@@ -72,6 +81,12 @@ class ChangeLog {
   // Writes the lines gathered so far; false when they could not be. A
   // failure is remembered and thrown by the next Append or Close.
   bool Flush() noexcept;
+  // The same, holding back the lines of records other than `records`
+  // (ascending): the records of the batch about to be written.
+  bool Flush(const std::vector<uint32_t>& records) noexcept;
+  // Drops the held lines of `records` (ascending): changes that were not
+  // saved. Returns how many lines were dropped.
+  size_t Withdraw(const std::vector<uint32_t>& records);
   // Flushes and closes; throws a failure to write.
   void Close();
 
@@ -86,7 +101,19 @@ class ChangeLog {
   std::mutex mutex_;
   std::string path_;
   std::FILE* file_ = nullptr;
+  // With mutex_ held: moves the held lines of the records for which `take`
+  // is true to pending_ (`keep` false: drops them); returns how many.
+  template <typename Take>
+  size_t MoveHeld(Take take, bool keep);
+  void Enqueue(const std::string& line, std::string* to);
+
   std::string pending_;  // lines not written yet
+  struct Held {
+    uint32_t recno;
+    size_t end;  // where the line (with its line end) ends in held_
+  };
+  std::string held_;  // lines of records not written yet, one after the other
+  std::vector<Held> held_lines_;
   std::string failure_;  // why the last write failed, until reported
   bool created_empty_ = false;  // Open made the file, and no line has been written to it
 };

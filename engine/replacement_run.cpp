@@ -72,7 +72,7 @@ RunEnd ReplacementRun::Run() {
     connection.allow_missing_index = allow_missing_index_;
     fox::Recordset recordset;
     // The lines of a batch of saves reach the change log before the records.
-    recordset.BeforeWrite([this] { return change_log_.Flush(); });
+    recordset.BeforeWrite([this](const std::vector<uint32_t>& records) { return change_log_.Flush(records); });
     trap.Step(102, [&] { inputs_.SetBusyPointer(true); });
     int rows = 0;
     trap.Step(104, [&] { rows = inputs_.TableCount(); });
@@ -129,7 +129,18 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
       }
     }
   }
-  // Closing drops an edit not yet saved, which is what stopping needs.
+  // The saves still waiting are written, and those another program's change
+  // held back done again, while the table is open; closing then drops an
+  // edit not yet saved, which is what stopping needs.
+  if (walk == Walk::kGoOn && mode_ != RunMode::kDryRun && recordset.is_open()) {
+    trap.Step(140, [&] {
+      try {
+        recordset.Flush();
+      } catch (const fox::SaveError& failure) {
+        SaveFailed(trap, table, recordset, failure);
+      }
+    });
+  }
   trap.Step(140, [&] {
     try {
       recordset.Close();
@@ -138,6 +149,7 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
       throw;
     }
   });
+  save_attempts_.clear();
   if (walk == Walk::kGoOn) TellRepeatedRefusals(trap, table);
   trap.Step(142, [&] { connection.Close(); });
   if (reach && walk == Walk::kGoOn && on_table_walked_) on_table_walked_(*reach);
@@ -174,48 +186,7 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
       continue;
     }
     if (on_record_reached_) on_record_reached_(table, recordset.recno(), records);
-    bool pass_over = RecordHoldsNoFindText(recordset);
-    record_touched_ = false;
-    for (size_t j = 0; j < field_count; ++j) {
-      bool events = true;
-      trap.Step(120, [&] { events = toolkit_.Yield(); });
-      if (inputs_.Closing()) return Walk::kStop;
-      // Most records hold no find text. Their fields are still yielded to one
-      // by one, and a change of the inputs during a yield brings back the
-      // search of every remaining field.
-      if (events) snapshot_current_ = snapshot_current_ && FindTextsUnchanged();
-      pass_over = pass_over && snapshot_current_;
-      if (pass_over) continue;
-      if (j < column_refused_.size() && column_refused_[j]) continue;
-      has_pending_ = false;
-      bool found = false;
-      int tab = -1;
-      if (!trap.Step(122, [&] { tab = inputs_.SelectedTab(); })) continue;
-      if (tab == 0) {
-        if (!trap.Step(124, [&] {
-              find_ = inputs_.FindText();
-              replace_ = inputs_.ReplaceText();
-            })) {
-          continue;
-        }
-        if (!Skippable(0, j) && ApplyPair(trap, table, recordset, j, Holds(0, j))) found = record_touched_ = true;
-      } else if (tab == 1) {
-        int pairs = 0;
-        if (!trap.Step(126, [&] { pairs = inputs_.FindListCount(); })) continue;
-        for (int k = 0; k < pairs; ++k) {
-          if (Skippable(k, j)) continue;
-          if (!trap.Step(128, [&] {
-                find_ = inputs_.FindListItem(k);
-                replace_ = inputs_.ReplaceListItem(k);
-              })) {
-            continue;
-          }
-          if (ApplyPair(trap, table, recordset, j, Holds(k, j))) found = record_touched_ = true;
-        }
-      }
-      if (found && reach) ++reach->columns[j].fields;
-      if (log_failed_) return Walk::kStop;
-    }
+    if (EditRecord(trap, table, recordset, field_count, reach) == Walk::kStop) return Walk::kStop;
 
     // Moving on saves the record. When the save fails the record keeps what
     // is on disk (another program's change included) and the cursor has
@@ -224,8 +195,7 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
           try {
             recordset.MoveNext();
           } catch (const fox::SaveError& failure) {
-            LogNotSaved(table, failure);
-            throw;
+            SaveFailed(trap, table, recordset, failure);
           }
         })) {
       bool moved_on = false;
@@ -233,6 +203,53 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
       if (!moved_on) return Walk::kGoOn;
     }
   }
+}
+
+ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::string& table,
+                                                fox::Recordset& recordset, size_t field_count, TableReach* reach) {
+  bool pass_over = RecordHoldsNoFindText(recordset);
+  record_touched_ = false;
+  for (size_t j = 0; j < field_count; ++j) {
+    bool events = true;
+    trap.Step(120, [&] { events = toolkit_.Yield(); });
+    if (inputs_.Closing()) return Walk::kStop;
+    // Most records hold no find text. Their fields are still yielded to one
+    // by one, and a change of the inputs during a yield brings back the
+    // search of every remaining field.
+    if (events) snapshot_current_ = snapshot_current_ && FindTextsUnchanged();
+    pass_over = pass_over && snapshot_current_;
+    if (pass_over) continue;
+    if (j < column_refused_.size() && column_refused_[j]) continue;
+    has_pending_ = false;
+    bool found = false;
+    int tab = -1;
+    if (!trap.Step(122, [&] { tab = inputs_.SelectedTab(); })) continue;
+    if (tab == 0) {
+      if (!trap.Step(124, [&] {
+            find_ = inputs_.FindText();
+            replace_ = inputs_.ReplaceText();
+          })) {
+        continue;
+      }
+      if (!Skippable(0, j) && ApplyPair(trap, table, recordset, j, Holds(0, j))) found = record_touched_ = true;
+    } else if (tab == 1) {
+      int pairs = 0;
+      if (!trap.Step(126, [&] { pairs = inputs_.FindListCount(); })) continue;
+      for (int k = 0; k < pairs; ++k) {
+        if (Skippable(k, j)) continue;
+        if (!trap.Step(128, [&] {
+              find_ = inputs_.FindListItem(k);
+              replace_ = inputs_.ReplaceListItem(k);
+            })) {
+          continue;
+        }
+        if (ApplyPair(trap, table, recordset, j, Holds(k, j))) found = record_touched_ = true;
+      }
+    }
+    if (found && reach) ++reach->columns[j].fields;
+    if (log_failed_) return Walk::kStop;
+  }
+  return Walk::kGoOn;
 }
 
 // A find text the record holds nowhere, or not in this field, is not found
@@ -380,7 +397,7 @@ bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::R
       line_second_ = now;
     }
     ChangeLogLine(&line_, line_time_, find_, replace_, table, ColumnName(recordset, column));
-    change_log_.Append(line_);
+    change_log_.Append(line_, recordset.recno());
   });
   // A line that cannot be written stops the run: the record is dropped.
   if (!logged) log_failed_ = true;
@@ -473,8 +490,104 @@ void ReplacementRun::TellRepeatedRefusals(ErrorTrap& trap, const std::string& ta
   repeats_.clear();
 }
 
+void ReplacementRun::SaveFailed(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset,
+                                const fox::SaveError& failure) {
+  std::vector<uint32_t> queue;  // records to change again, in this order
+  std::vector<uint32_t> failed;
+  std::vector<std::string> causes;
+  std::string message;  // of the failures that are told
+  auto take = [&](const fox::SaveError& f) {
+    bool told = false;
+    std::vector<uint32_t> again;
+    for (size_t i = 0; i < f.records().size(); ++i) {
+      const uint32_t recno = f.records()[i];
+      const bool retry = std::binary_search(f.retryable().begin(), f.retryable().end(), recno) &&
+                         save_attempts_[recno] < kSaveAttempts && !inputs_.Closing();
+      if (retry) {
+        again.push_back(recno);
+      } else {
+        failed.push_back(recno);
+        causes.push_back(f.cause(i));
+        told = true;
+      }
+    }
+    // The lines of the changes that were not saved go: each record gets the
+    // lines of the change that is saved in the end.
+    tally_.changed -= static_cast<int64_t>(change_log_.Withdraw(again));
+    queue.insert(queue.end(), again.begin(), again.end());
+    if (told || f.records().empty()) message += (message.empty() ? "" : " ") + std::string(f.what());
+  };
+  take(failure);
+
+  if (!queue.empty()) {
+    const uint32_t back = recordset.Eof() ? 0 : recordset.recno();
+    size_t field_count = 0;
+    trap.Step(116, [&] { field_count = recordset.fields().count(); });
+    while (!queue.empty()) {
+      while (!queue.empty()) {
+        const uint32_t recno = queue.front();
+        queue.erase(queue.begin());
+        ++save_attempts_[recno];
+        bool found = false;
+        try {
+          found = recordset.Reread(recno);
+        } catch (const fox::SaveError& f) {
+          take(f);
+          found = !recordset.Eof() && recordset.recno() == recno;
+        } catch (const std::exception& e) {
+          failed.push_back(recno);
+          causes.push_back(e.what());
+          message += (message.empty() ? "" : " ") + std::string(e.what());
+          continue;
+        }
+        if (!found) {
+          failed.push_back(recno);
+          causes.push_back("another program deleted the record");
+          message += (message.empty() ? "" : " ") + ("The change to record " + std::to_string(recno) +
+                                                     " of table '" + table +
+                                                     "' was not saved: another program deleted the record.");
+          continue;
+        }
+        if (EditRecord(trap, table, recordset, field_count, nullptr) == Walk::kStop) break;
+      }
+      // Back to the record the walk was at, which saves the last one changed
+      // again; its failure is only known when its batch is written.
+      try {
+        recordset.MoveTo(back);
+      } catch (const fox::SaveError& f) {
+        take(f);
+      }
+      if (inputs_.Closing()) {
+        for (uint32_t recno : queue) {
+          failed.push_back(recno);
+          causes.push_back("the run was stopped before it could be changed again");
+        }
+        queue.clear();
+      }
+    }
+  }
+  if (failed.empty()) return;
+  // Sorted by record, each with its cause.
+  std::vector<size_t> order(failed.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return failed[a] < failed[b]; });
+  std::vector<uint32_t> records;
+  std::vector<std::string> why;
+  for (size_t i : order) {
+    if (!records.empty() && records.back() == failed[i]) continue;
+    records.push_back(failed[i]);
+    why.push_back(causes[i]);
+  }
+  const fox::SaveError left(failure.kind(), message.empty() ? failure.what() : message, std::move(records),
+                            std::move(why));
+  LogNotSaved(table, left);
+  throw left;
+}
+
 void ReplacementRun::LogNotSaved(const std::string& table, const fox::SaveError& failure) {
   tally_.not_saved += static_cast<int64_t>(failure.records().size());
+  // Their lines, held until the records were written, come first.
+  change_log_.Flush(failure.records());
   for (size_t i = 0; i < failure.records().size(); ++i) {
     try {
       change_log_.Append(NotSavedLine(ChangeLogDateTime(), failure.records()[i], table, failure.cause(i)));

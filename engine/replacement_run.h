@@ -15,6 +15,7 @@
 #include <ctime>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "data/access/foxpro_module.h"
@@ -176,6 +177,16 @@ class ReplacementRun {
   enum class Walk { kGoOn, kStop };
   Walk WalkTable(ErrorTrap& trap, int row, fox::Connection& connection, fox::Recordset& recordset);
   Walk WalkRecords(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset, TableReach* reach);
+  // Applies the pairs to every field of the current record.
+  Walk EditRecord(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset, size_t field_count,
+                  TableReach* reach);
+  // A save's failure: the records another program's change kept from being
+  // saved are read again and changed again (up to kSaveAttempts times each),
+  // their first lines withdrawn; the cursor then comes back where it was.
+  // Logs and throws what is still not saved.
+  void SaveFailed(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset,
+                  const fox::SaveError& failure);
+  static constexpr int kSaveAttempts = 3;
   // True when the current record holds none of the find texts the inputs give
   // now (remembered as the snapshot), so that its fields may be passed over.
   bool RecordHoldsNoFindText(fox::Recordset& recordset);
@@ -209,6 +220,9 @@ class ReplacementRun {
 
   RunInputs& inputs_;
   Toolkit& toolkit_;
+  // Saves of each record of the table being walked that another program's
+  // change held back.
+  std::unordered_map<uint32_t, int> save_attempts_;
   RunTally tally_;
   std::function<void(const RunTally&)> on_finished_;
   std::vector<char> column_refused_;  // by column, for the table being walked

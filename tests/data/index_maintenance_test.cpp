@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -746,6 +747,39 @@ TEST(BatchedSaves, ARefusalOrAConflictInABatchKeepsTheOtherSavesAndTheIndexConsi
   EXPECT_EQ(value(5, "edad") + value(5, "bigtext"), "75fifth");
   EXPECT_EQ(Join(CheckIndex(*table)), "");
   ExpectPerlAgrees(*table);
+
+  // A program that writes record 3 without locking it, after the batch was
+  // checked and its memo values written: the records are compared once more
+  // right before they are written, so its change stays; none of the batch
+  // is written (its index changes were worked out with the old record), and
+  // every record of it can be changed again.
+  {
+    Table::Options options;
+    options.mode = fox::DiskFile::Mode::kReadWrite;
+    options.long_names = LongNames(scratch.container, scratch.table);
+    options.batch_records = 100;
+    options.batch_delay = std::chrono::hours(1);
+    const fox::FieldDescriptor& depto = table->field(ColumnOf(*table, "depto"));
+    const uint64_t at = table->header().record_offset(3) + depto.offset;
+    options.before_recheck = [&] {
+      std::fstream raw(scratch.table, std::ios::in | std::ios::out | std::ios::binary);
+      raw.seekp(static_cast<std::streamoff>(at));
+      raw.write("THEIRS    ", 10);
+    };
+    table = std::make_unique<Table>(scratch.table, options);
+    Change(*table, 2, {{"edad", "92"}, {"bigtext", "second"}});
+    Change(*table, 3, {{"edad", "93"}});
+    try {
+      table->Flush();
+      ADD_FAILURE() << "the batch should not have been written";
+    } catch (const fox::SaveError& e) {
+      EXPECT_EQ(e.kind(), ErrorKind::kConflict) << e.what();
+      EXPECT_EQ(e.records(), (std::vector<uint32_t>{2, 3}));
+      EXPECT_EQ(e.retryable(), (std::vector<uint32_t>{2, 3}));
+    }
+    EXPECT_EQ(value(2, "edad") + value(3, "edad") + value(3, "depto"), "7247THEIRS    ");
+    EXPECT_EQ(Join(CheckIndex(*table)), "");
+  }
 
   // An idle batch is written by the watchdog.
   table = open(100, std::chrono::milliseconds(20));
