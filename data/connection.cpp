@@ -87,6 +87,17 @@ std::unique_ptr<Recordset> Connection::OpenSchema(int schema) {
   return recordset;
 }
 
+namespace {
+
+// A table opened for writing first repairs what a run that stopped before it
+// finished may have left (see Table::RepairInterruptedRun).
+std::unique_ptr<Table> Opened(std::unique_ptr<Table> table) {
+  table->RepairInterruptedRun();
+  return table;
+}
+
+}  // namespace
+
 std::unique_ptr<Table> Connection::OpenTable(const std::string& name, DiskFile::Mode mode,
                                              Table::Options::BeforeWrite before_write) const {
   RequireOpen(open_);
@@ -103,7 +114,7 @@ std::unique_ptr<Table> Connection::OpenTable(const std::string& name, DiskFile::
                   "The database '" + container_->path() + "' has no table called '" + name + "'.");
     }
     options.long_names = object->field_names;
-    return std::make_unique<Table>(container_->TableFilePath(*object), options);
+    return Opened(std::make_unique<Table>(container_->TableFilePath(*object), options));
   }
   std::optional<std::string> path;
   if (!name.empty() && name.find('/') == std::string::npos && name.find('\\') == std::string::npos) {
@@ -113,7 +124,7 @@ std::unique_ptr<Table> Connection::OpenTable(const std::string& name, DiskFile::
     throw Error(ErrorKind::kNotFound, "The folder '" + source_.location + "' has no table called '" + name + "'.");
   }
   options.long_names = LongNamesFromBacklink(*path);
-  return std::make_unique<Table>(*path, options);
+  return Opened(std::make_unique<Table>(*path, options));
 }
 
 }  // namespace fox

@@ -230,6 +230,43 @@ bool DiskFile::TryLock(uint64_t offset, uint64_t length) {
   throw Error(ErrorKind::kIo, "Cannot lock " + Describe(what_, path_) + ": " + SystemMessage(code) + ".");
 }
 
+bool DiskFile::TryLockShared(uint64_t offset, uint64_t length) {
+  CheckRange(offset, length, what_, path_);
+  if (length == 0) {
+    throw Error(ErrorKind::kUsage, "Cannot lock an empty byte range of " + Describe(what_, path_) + ".");
+  }
+  OVERLAPPED ov = At(offset);
+  if (LockFileEx(H(handle_), LOCKFILE_FAIL_IMMEDIATELY, 0, static_cast<DWORD>(length & 0xFFFFFFFFu),
+                 static_cast<DWORD>(length >> 32), &ov)) {
+    return true;
+  }
+  DWORD code = GetLastError();
+  if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) return false;
+  throw Error(ErrorKind::kIo, "Cannot lock " + Describe(what_, path_) + ": " + SystemMessage(code) + ".");
+}
+
+void DiskFile::WriteWholeFile(const std::string& path, const std::string& bytes, const std::string& what) {
+  HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    throw Error(ErrorKind::kIo,
+                "Cannot write " + Describe(what, path) + ": " + SystemMessage(GetLastError()) + ".");
+  }
+  DWORD written = 0;
+  const bool ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                  written == bytes.size() && FlushFileBuffers(h);
+  const DWORD code = GetLastError();
+  CloseHandle(h);
+  if (!ok) throw Error(ErrorKind::kIo, "Cannot write " + Describe(what, path) + ": " + SystemMessage(code) + ".");
+}
+
+void DiskFile::RemoveFile(const std::string& path, const std::string& what) {
+  if (DeleteFileW(Widen(path).c_str())) return;
+  const DWORD code = GetLastError();
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return;
+  throw Error(ErrorKind::kIo, "Cannot remove " + Describe(what, path) + ": " + SystemMessage(code) + ".");
+}
+
 void DiskFile::Unlock(uint64_t offset, uint64_t length) {
   CheckRange(offset, length, what_, path_);
   if (length == 0) return;
@@ -388,6 +425,70 @@ bool DiskFile::TryLock(uint64_t offset, uint64_t length) {
   int code = errno;
   if (code == EAGAIN || code == EACCES) return false;
   throw Error(ErrorKind::kIo, "Cannot lock " + Describe(what_, path_) + ": " + SystemMessage(code) + ".");
+}
+
+bool DiskFile::TryLockShared(uint64_t offset, uint64_t length) {
+  CheckRange(offset, length, what_, path_);
+  if (length == 0) {
+    throw Error(ErrorKind::kUsage, "Cannot lock an empty byte range of " + Describe(what_, path_) + ".");
+  }
+  if (SetLock(fd_, F_RDLCK, offset, length) == 0) return true;
+  int code = errno;
+  if (code == EAGAIN || code == EACCES) return false;
+  throw Error(ErrorKind::kIo, "Cannot lock " + Describe(what_, path_) + ": " + SystemMessage(code) + ".");
+}
+
+namespace {
+
+// Makes the folder entries of `path` durable.
+void SyncFolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd == -1) return;  // the entry is made; only its durability is not sure
+  while (::fsync(fd) == -1 && errno == EINTR) {
+  }
+  ::close(fd);
+}
+
+}  // namespace
+
+void DiskFile::WriteWholeFile(const std::string& path, const std::string& bytes, const std::string& what) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (fd == -1 && errno == EINTR);
+  auto fail = [&](int code) {
+    return Error(ErrorKind::kIo, "Cannot write " + Describe(what, path) + ": " + SystemMessage(code) + ".");
+  };
+  if (fd == -1) throw fail(errno);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int code = n < 0 ? errno : ENOSPC;
+      ::close(fd);
+      throw fail(code);
+    }
+    done += static_cast<size_t>(n);
+  }
+  int rc;
+  do {
+    rc = ::fsync(fd);
+  } while (rc == -1 && errno == EINTR);
+  const int code = errno;
+  ::close(fd);
+  if (rc != 0) throw fail(code);
+  SyncFolderOf(path);
+}
+
+void DiskFile::RemoveFile(const std::string& path, const std::string& what) {
+  if (::unlink(path.c_str()) != 0) {
+    if (errno == ENOENT) return;
+    throw Error(ErrorKind::kIo, "Cannot remove " + Describe(what, path) + ": " + SystemMessage(errno) + ".");
+  }
+  SyncFolderOf(path);
 }
 
 void DiskFile::Unlock(uint64_t offset, uint64_t length) {

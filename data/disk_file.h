@@ -52,8 +52,19 @@ class DiskFile {
   // must be open for writing (kUsage otherwise). Locking a range this object
   // already holds succeeds on POSIX but fails on Windows: do not nest locks.
   bool TryLock(uint64_t offset, uint64_t length);
+  // The same, a shared lock: other shared locks on the range are allowed,
+  // exclusive ones are not. Needs read access only.
+  bool TryLockShared(uint64_t offset, uint64_t length);
   // Releases a range taken by TryLock. Throws kIo.
   void Unlock(uint64_t offset, uint64_t length);
+
+  // Writes `bytes` as the whole content of the file at `path` (made when
+  // missing) and makes it durable, its folder entry included. Throws kIo
+  // naming `what`.
+  static void WriteWholeFile(const std::string& path, const std::string& bytes, const std::string& what);
+  // Removes the file at `path` (nothing when it is missing), durably.
+  // Throws kIo naming `what`.
+  static void RemoveFile(const std::string& path, const std::string& what);
 
  private:
   std::string path_;

@@ -452,6 +452,16 @@ std::optional<ValueProblem> FieldCodec::EncodeText(std::string_view text, std::s
   return std::nullopt;
 }
 
+std::optional<ValueProblem> FieldCodec::EncodeMemo(std::string_view text, std::string* bytes) const {
+  if (std::optional<ValueProblem> problem = EncodeText(text, bytes)) return problem;
+  if (bytes->size() > kLongestMemoValue) {
+    return ValueProblem{"is longer than FoxPro can hold in one value",
+                        "the text needs " + std::to_string(bytes->size()) + " bytes, more than the " +
+                            std::to_string(kLongestMemoValue) + " FoxPro can hold in one value"};
+  }
+  return std::nullopt;
+}
+
 uint32_t FieldCodec::MemoBlock(std::string_view record, const FieldDescriptor& f) const {
   std::string_view raw = record.substr(f.offset, f.length);
   if (f.length == 4) return LoadLE32(raw.data());

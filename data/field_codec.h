@@ -65,6 +65,11 @@ class FieldCodec {
   void Store(std::string& record, const FieldDescriptor& field, const std::string& bytes, bool short_value) const;
   // The text in the code page's bytes, or the problem.
   std::optional<ValueProblem> EncodeText(std::string_view text, std::string* bytes) const;
+  // EncodeText for a memo value, refusing one longer than the longest string
+  // FoxPro holds (16,777,184 bytes): the programs that use the table could
+  // not read it back.
+  static constexpr size_t kLongestMemoValue = 16777184;
+  std::optional<ValueProblem> EncodeMemo(std::string_view text, std::string* bytes) const;
 
   // Memo pointers: the first block of a memo field's value, 0 when empty.
   uint32_t MemoBlock(std::string_view record, const FieldDescriptor& field) const;

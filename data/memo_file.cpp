@@ -107,7 +107,8 @@ void MemoFile::Read(uint32_t block, Value* out) const {
     const char* bytes = nullptr;
     if (Window(offset, kBlockHeaderSize, &bytes)) {
       const uint32_t length = LoadBE32(reinterpret_cast<const unsigned char*>(bytes) + 4);
-      if (length <= kLargestWindow && Window(offset, kBlockHeaderSize + length, &bytes)) {
+      if (length <= kLargestWindow && Window(offset, kBlockHeaderSize + length, &bytes) &&
+          (written_runs_.empty() || !IntoWritten(block, offset + kBlockHeaderSize + length))) {
         out->block_type = LoadBE32(reinterpret_cast<const unsigned char*>(bytes));
         out->data.assign(bytes + kBlockHeaderSize, length);
         return;
@@ -159,6 +160,7 @@ MemoFile::Value MemoFile::ReadChecked(uint32_t block) const {
       throw corrupt("gives a length of " + std::to_string(length) +
                     " bytes, which runs past the end of the file");
     }
+    if (std::optional<std::string> why = IntoWritten(block, offset + kBlockHeaderSize + length)) throw corrupt(*why);
     value.data.resize(static_cast<size_t>(length));
     file_->ReadExactAt(offset + kBlockHeaderSize, value.data.data(), value.data.size(), "the memo");
     return value;
@@ -166,6 +168,7 @@ MemoFile::Value MemoFile::ReadChecked(uint32_t block) const {
 
   // dBase III: the value runs to the first 0x1A (normally written twice), or
   // to the end of the file when a writer left the terminator out.
+  if (std::optional<std::string> why = IntoWritten(block, offset + 1)) throw corrupt(*why);
   value.block_type = 1;
   std::vector<char> chunk(64 * 1024);
   uint64_t at = offset;
@@ -182,6 +185,23 @@ MemoFile::Value MemoFile::ReadChecked(uint32_t block) const {
     at += got;
   }
   return value;
+}
+
+std::optional<std::string> MemoFile::IntoWritten(uint32_t block, uint64_t end) const {
+  // The first run that ends after the block.
+  const auto run = std::upper_bound(written_runs_.begin(), written_runs_.end(), block,
+                                    [](uint32_t b, const std::pair<uint32_t, uint32_t>& r) { return b < r.second; });
+  if (run == written_runs_.end()) return std::nullopt;
+  if (block >= run->first) {
+    if (std::binary_search(written_starts_.begin(), written_starts_.end(), block)) return std::nullopt;
+    return std::string("lies among the values Quillon added to the file after it was opened, where no value "
+                       "starts: the pointer was damaged before (it pointed past the end of the file)");
+  }
+  if (end > static_cast<uint64_t>(run->first) * block_size_) {
+    return std::string("runs on into the values Quillon added to the file after it was opened: its length was "
+                       "damaged before (it ran past the end of the file)");
+  }
+  return std::nullopt;
 }
 
 MemoFile::~MemoFile() { Discard(); }
@@ -313,6 +333,7 @@ uint32_t MemoFile::Stage(std::string_view data, uint32_t block_type) {
     staging_lock_ = std::move(lock);
     staged_first_ = first;
     staged_.clear();
+    staged_starts_.clear();
     staged_from_.store(first, std::memory_order_release);
   }
   // The value's blocks go straight after the staged ones, and are taken
@@ -336,6 +357,7 @@ uint32_t MemoFile::Stage(std::string_view data, uint32_t block_type) {
   }
   // The read-ahead window stays: it never holds bytes past the end of the
   // file as it was read, and staged values are read from staged_.
+  staged_starts_.push_back(static_cast<uint32_t>(block));
   return static_cast<uint32_t>(block);
 }
 
@@ -364,11 +386,14 @@ std::optional<std::string> MemoFile::DamageAt(uint32_t first, uint64_t size) con
 
 void MemoFile::Unstage(size_t bytes) {
   if (bytes < staged_.size()) staged_.resize(bytes);
+  const uint64_t end = staged_first_ + staged_.size() / block_size_;
+  while (!staged_starts_.empty() && staged_starts_.back() >= end) staged_starts_.pop_back();
 }
 
 void MemoFile::Discard() noexcept {
   staged_from_.store(0xFFFFFFFFu, std::memory_order_release);
   staged_.clear();
+  staged_starts_.clear();
   terminate_at_.reset();
   staging_lock_.reset();
 }
@@ -411,6 +436,19 @@ void MemoFile::Write() {
       StoreLE32(pointer, next);
     }
     file_->WriteAt(0, pointer, 4);
+    std::lock_guard<std::mutex> hold(window_mutex_);
+    if (!written_runs_.empty() && written_runs_.back().second == staged_first_) {
+      written_runs_.back().second = next;
+    } else {
+      written_runs_.emplace_back(staged_first_, next);
+      if (written_runs_.size() > 1 && written_runs_[written_runs_.size() - 2].first > staged_first_) {
+        std::sort(written_runs_.begin(), written_runs_.end());
+      }
+    }
+    const bool ascending = written_starts_.empty() || staged_starts_.empty() ||
+                           written_starts_.back() < staged_starts_.front();
+    written_starts_.insert(written_starts_.end(), staged_starts_.begin(), staged_starts_.end());
+    if (!ascending) std::sort(written_starts_.begin(), written_starts_.end());
   } catch (...) {
     Discard();
     throw;

@@ -24,6 +24,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "data/disk_file.h"
@@ -118,6 +119,10 @@ class MemoFile {
   void AppendBlocks(uint32_t block_type, std::string_view data, std::string& blocks) const;
   // Damage() for the next-free block `first` and a file of `size` bytes.
   std::optional<std::string> DamageAt(uint32_t first, uint64_t size) const;
+  // With window_mutex_ held: why the value at `block`, whose bytes end at
+  // byte `end`, cannot be what was stored there, when it lies among the
+  // values this program wrote without being one of them.
+  std::optional<std::string> IntoWritten(uint32_t block, uint64_t end) const;
   std::string Where() const;
 
   std::string table_;
@@ -131,6 +136,16 @@ class MemoFile {
   // dBase III: where the end mark of a last value written without one goes,
   // before the staged values.
   std::optional<uint64_t> terminate_at_;
+  // Where each staged value starts, in staging order.
+  std::vector<uint32_t> staged_starts_;
+  // The values this program wrote since the file was opened (under
+  // window_mutex_): their blocks, as runs [first, end), and where each
+  // starts. A pointer stored into them that is not such a start, or a value
+  // that runs on into them, was damaged before they were written (it
+  // pointed, or ran, past the end of the file): it must not read as their
+  // bytes now.
+  std::vector<std::pair<uint32_t, uint32_t>> written_runs_;
+  std::vector<uint32_t> written_starts_;
   // staged_first_ while values are staged, else beyond every block.
   std::atomic<uint32_t> staged_from_{0xFFFFFFFFu};
   uint32_t block_size_ = 512;

@@ -7,6 +7,8 @@
 
 #include "data/error.h"
 #include "data/file_names.h"
+#include "data/index_check.h"
+#include "data/index_rebuild.h"
 
 namespace fox {
 namespace {
@@ -121,7 +123,40 @@ Table::Table(const std::string& path, const Options& options)
     if (codec_.code_page().single_byte()) schema.text_case = std::make_shared<TextCase>(codec_.code_page());
     maintainer_ = std::make_unique<IndexMaintainer>(*index_, std::move(schema), options.index_lock_limit);
     for (const IndexMaintainer::Tag& tag : maintainer_->tags()) indexed_.insert(tag.columns.begin(), tag.columns.end());
+    if (file_->writable()) marker_ = std::make_unique<RepairMarker>(*file_, name_);
   }
+}
+
+std::string Table::RepairInterruptedRun() {
+  if (!marker_ || !marker_->TakeLeftOver()) return "";
+  struct Let {
+    RepairMarker& marker;
+    ~Let() { marker.Release(); }
+  } let{*marker_};
+  const std::string stopped = "Quillon's last run on table '" + name_ + "' stopped before it finished";
+  std::vector<std::string> rebuilt;
+  try {
+    for (const TagCheck& check : CheckIndex(*this)) {
+      if (check.checked && !check.consistent()) rebuilt.push_back(check.tag);
+    }
+    if (!rebuilt.empty()) RebuildTags(*this, rebuilt);
+    DiskFile::RemoveFile(RepairMarker::PathFor(path_), "marker file");
+  } catch (const Error& e) {
+    throw Error(e.kind(), stopped + ", and its structural index could not be checked and repaired: " + e.what() +
+                              " The table was not changed.");
+  }
+  if (rebuilt.empty()) {
+    repair_notice_ = stopped + ": every tag of its structural index still agrees with the records.";
+    return repair_notice_;
+  }
+  std::string tags;
+  for (size_t i = 0; i < rebuilt.size(); ++i) {
+    tags += (i == 0 ? "" : i + 1 == rebuilt.size() ? " and " : ", ") + rebuilt[i];
+  }
+  repair_notice_ = stopped + ": the " + (rebuilt.size() == 1 ? "tag " : "tags ") + tags +
+                   " of its structural index no longer agreed with the records and " +
+                   (rebuilt.size() == 1 ? "was" : "were") + " rebuilt.";
+  return repair_notice_;
 }
 
 Table::~Table() {
@@ -139,6 +174,17 @@ Table::~Table() {
   }
   flight_wake_.notify_all();
   if (batch_watchdog_.joinable()) batch_watchdog_.join();
+  // Every write is done: the marker goes once the files are durable.
+  if (marker_) {
+    try {
+      marker_->Leave([this] {
+        file_->Sync();
+        index_->file().Sync();
+      });
+    } catch (...) {
+      // The marker stays: the next open checks the index.
+    }
+  }
   // The maintainer, declared after the index, goes next: the lock is
   // released before the index file is closed.
 }
@@ -518,7 +564,7 @@ std::optional<Table::Refusal> Table::CheckValue(size_t column, const std::string
   std::string bytes;
   bool short_value = false;
   std::optional<ValueProblem> problem =
-      f.is_memo() ? codec_.EncodeText(text, &bytes) : codec_.Encode(f, text, &bytes, &short_value);
+      f.is_memo() ? codec_.EncodeMemo(text, &bytes) : codec_.Encode(f, text, &bytes, &short_value);
   if (problem) return ValueRefusal(column, text, ErrorKind::kInvalidValue, problem->reason, problem->message);
   return std::nullopt;
 }
@@ -542,7 +588,7 @@ std::optional<Table::Refusal> Table::TryAssign(Edit& edit, size_t column, const 
   std::string encoded;
   std::optional<ValueProblem> problem;
   if (f.is_memo()) {
-    problem = codec_.EncodeText(text, &encoded);
+    problem = codec_.EncodeMemo(text, &encoded);
     if (!problem && codec_.code_page().single_byte() && !codec_.IsNull(edit.working, f) &&
         MemoBytes(edit, column) == encoded) {
       return std::nullopt;
@@ -999,6 +1045,9 @@ void Table::FlushLocked() {
   // pages; nothing of the records written yet.
   Flight sealed;
   try {
+    // Nothing of the table or its index is written before the marker is
+    // there.
+    if (marker_ && !marker_->entered()) marker_->Enter();
     sealed.sync_memo = memo_ && memo_->staged_bytes() > 0;
     if (memo_) memo_->Write();
     if (maintainer_) maintainer_->WriteNewPages();

@@ -42,6 +42,7 @@
 #include "data/field_codec.h"
 #include "data/index_maintenance.h"
 #include "data/memo_file.h"
+#include "data/repair_marker.h"
 #include "data/table_header.h"
 
 namespace fox {
@@ -223,6 +224,17 @@ class Table {
   // file is missing; "" otherwise.
   const std::string& missing_index() const { return missing_index_; }
 
+  // When a Quillon program stopped before it finished changing this table
+  // (its marker is left, see RepairMarker) and none changes it now: checks
+  // every tag of the structural index against the records, rebuilds those
+  // that do not agree, removes the marker and returns what it did, for the
+  // user; "" when there was nothing to do. Call it right after opening the
+  // table for writing, before any save. Throws Error, the table unchanged,
+  // when the index cannot be checked or repaired.
+  std::string RepairInterruptedRun();
+  // What the last RepairInterruptedRun did; "" when nothing.
+  const std::string& repair_notice() const { return repair_notice_; }
+
  private:
   // One save waiting in the batch: the record as read, its new memo values,
   // and the record as edited, which staging gives the new values' memo
@@ -315,6 +327,9 @@ class Table {
   std::unique_ptr<CompoundIndex> index_;
   std::unique_ptr<IndexMaintainer> maintainer_;
   std::set<size_t> indexed_;
+  // Beside a table with a structural index that this program writes.
+  std::unique_ptr<RepairMarker> marker_;
+  std::string repair_notice_;
 
   Options options_;
   // The current batch. batch_pending_ is set while it holds saves; the

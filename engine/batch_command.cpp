@@ -1,10 +1,15 @@
 #include "engine/batch_command.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <ostream>
 #include <stdexcept>
 
 #include "data/access/foxpro_module.h"
+#include "data/connection.h"
+#include "data/file_names.h"
+#include "data/index_check.h"
+#include "data/repair_marker.h"
 #include "engine/replacement_run.h"
 #include "shell/file_helpers.h"
 
@@ -147,12 +152,90 @@ void PrintReach(const TableReach& reach, std::ostream& out) {
   out.flush();
 }
 
+// Why the structural index of a table opened without one cannot be read; ""
+// when the table has none.
+std::string IndexTrouble(const fox::Table& table) {
+  if (!table.header().has_structural_index()) return "";
+  if (!table.missing_index().empty()) return "its structural index \"" + table.missing_index() + "\" is missing";
+  const std::string& path = table.path();
+  const bool container = path.size() >= 4 && fox::EqualIgnoringCase(path.substr(path.size() - 4), ".dbc");
+  const std::optional<std::string> index = fox::FindCompanionFile(path, container ? ".dcx" : ".cdx");
+  if (!index) return "its structural index is missing";
+  try {
+    fox::CompoundIndex probe(*index, table.name());
+  } catch (const std::exception& e) {
+    return std::string("its structural index cannot be read: ") + e.what();
+  }
+  return "its structural index cannot be read";
+}
+
+// --check for one table: one line per tag, or one for the table. True when
+// every tag was checked and is consistent (or the table has no index).
+bool CheckTable(const fox::Connection& connection, const std::string& name, std::ostream& out) {
+  std::vector<fox::TagCheck> checks;
+  try {
+    const std::unique_ptr<fox::Table> table = connection.OpenTable(name, fox::DiskFile::Mode::kReadOnly);
+    if (!table->index_maintainer()) {
+      const std::string trouble = IndexTrouble(*table);
+      out << name << (trouble.empty() ? ": no structural index" : ": cannot be checked: " + trouble) << "\n";
+      out.flush();
+      return trouble.empty();
+    }
+    checks = fox::CheckIndex(*table);
+    std::error_code ignored;
+    if (std::filesystem::exists(fox::RepairMarker::PathFor(table->path()), ignored)) {
+      out << name << ": a Quillon run stopped before it finished changing it (or one is changing it now): "
+          << "the next run checks its index and rebuilds the tags that need it before changing anything\n";
+    }
+  } catch (const std::exception& e) {
+    out << name << ": cannot be checked: " << e.what() << "\n";
+    out.flush();
+    return false;
+  }
+  if (checks.empty()) out << name << ": its structural index holds no tags\n";
+  bool clean = true;
+  for (const fox::TagCheck& check : checks) {
+    out << name << ": tag " << check.tag << ": ";
+    if (!check.checked) {
+      out << "not checked: " << check.not_checked_reason << "\n";
+    } else if (check.problem.empty()) {
+      out << check.keys << (check.keys == 1 ? " key" : " keys") << ", consistent\n";
+    } else {
+      out << "INCONSISTENT: " << check.problem << "\n";
+    }
+    clean = clean && check.consistent();
+  }
+  out.flush();
+  return clean;
+}
+
+int RunCheck(const DataSourceView& source, const std::vector<std::string>& tables, std::ostream& out,
+             std::ostream& err, const volatile std::sig_atomic_t* stop_requested) {
+  fox::Connection connection;
+  try {
+    connection.Open(ConnectionStringOf(source));
+  } catch (const std::exception& e) {
+    err << "quillon-replace: " << e.what() << "\n";
+    return kExitReported;
+  }
+  bool clean = true;
+  for (const std::string& name : tables) {
+    if (stop_requested != nullptr && *stop_requested != 0) {
+      err << "quillon-replace: stopped before table " << name << ".\n";
+      return kExitReported;
+    }
+    clean = CheckTable(connection, name, out) && clean;
+  }
+  return clean ? kExitClean : kExitReported;
+}
+
 }  // namespace
 
 std::string BatchUsage() {
   return "Usage: quillon-replace (--folder DIR | --dbc FILE) [--table NAME]...\n"
          "                       (--find TEXT --replace TEXT | --sets FILE [--separator SEP])\n"
          "                       [--dry-run] [--without-index]\n"
+         "       quillon-replace (--folder DIR | --dbc FILE) [--table NAME]... --check\n"
          "\n"
          "Replaces text in every field of every record of FoxPro tables, exactly as\n"
          "\"Start Replacing\" does in Quillon's main window.\n"
@@ -173,6 +256,12 @@ std::string BatchUsage() {
          "  --without-index   change tables whose structural index file (.cdx) is\n"
          "                    missing, which are otherwise left alone; each one\n"
          "                    changed is reported: rebuild its index before use\n"
+         "  --check           replace nothing and write nothing: check every tag of\n"
+         "                    each table's structural index (.cdx) against the\n"
+         "                    table's records, one line per tag: consistent,\n"
+         "                    INCONSISTENT and what is wrong, or not checked and why\n"
+         "                    (tags whose keys Quillon does not compute, such as\n"
+         "                    collated or binary tags)\n"
          "  --help            print this help\n"
          "\n"
          "Every occurrence is replaced and spaces are trimmed from both ends of each\n"
@@ -181,7 +270,9 @@ std::string BatchUsage() {
          "standard error and the run goes on; \"Done.\" ends every run.\n"
          "\n"
          "Exit status: 0 when nothing went wrong, 1 when an error was reported,\n"
-         "2 for a usage error (nothing is opened).\n";
+         "2 for a usage error (nothing is opened). With --check: 0 when every tag\n"
+         "was checked and is consistent, 1 when a tag is inconsistent or was not\n"
+         "checked or a table could not be checked, 2 for a usage error.\n";
 }
 
 BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
@@ -211,6 +302,10 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
       options.without_index = true;
       continue;
     }
+    if (option == "--check" && !inline_value) {
+      options.check = true;
+      continue;
+    }
     const bool takes_value = option == "--folder" || option == "--dbc" || option == "--table" ||
                              option == "--find" || option == "--replace" || option == "--sets" ||
                              option == "--separator";
@@ -237,6 +332,16 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
   }
   if ((options.folder && options.folder->empty()) || (options.dbc && options.dbc->empty())) {
     throw std::invalid_argument("The data source must not be empty.");
+  }
+  if (options.check) {
+    const char* other = options.find ? "--find" : options.replace ? "--replace" : options.sets_file ? "--sets"
+                        : options.separator ? "--separator" : options.dry_run ? "--dry-run"
+                        : options.without_index ? "--without-index" : nullptr;
+    if (other) throw std::invalid_argument(std::string("--check cannot be combined with ") + other + ".");
+    for (const std::string& table : options.tables) {
+      if (table.empty()) throw std::invalid_argument("--table needs a table name.");
+    }
+    return options;
   }
   const bool pair = options.find || options.replace;
   if (pair && options.sets_file) throw std::invalid_argument("Give either --find and --replace or --sets, not both.");
@@ -292,6 +397,10 @@ int RunBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   }
   std::vector<std::string> tables = options.tables;
   if (tables.empty()) foxpro.AddTablesToFoxproListbox(tables);
+  if (options.check) {
+    const int checked = RunCheck(source, tables, out, err, stop_requested);
+    return toolkit.reports() > 0 ? kExitReported : checked;  // the catalogue could not be listed
+  }
 
   CommandLineInputs inputs(source, std::move(tables), options, std::move(sets), stop_requested);
   if (const std::string refusal = ReplacementRun::Refusal(inputs); !refusal.empty()) {

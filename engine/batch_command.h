@@ -3,13 +3,31 @@
 //
 //   quillon-replace (--folder DIR | --dbc FILE) [--table NAME]...
 //                   (--find TEXT --replace TEXT | --sets FILE [--separator SEP])
-//                   [--dry-run]
+//                   [--dry-run] [--without-index]
+//   quillon-replace (--folder DIR | --dbc FILE) [--table NAME]... --check
 //
 // It drives the same run as the main window, with every named table ticked
 // (every table of the catalogue when none is named), writes the same change
 // log lines, prints each error report to standard error and "Done." at the
 // end. Exit status: 0 when nothing was reported, 1 when something was, 2 for
 // a usage error (nothing is opened then).
+//
+// With --check it writes nothing: it opens each named table (every table of
+// the catalogue when none is named) for reading and checks every tag of its
+// structural index against its records (fox::CheckIndex), printing one line
+// per tag to standard output:
+//
+//   TABLE: tag NAME: N keys, consistent
+//   TABLE: tag NAME: INCONSISTENT: what is wrong
+//   TABLE: tag NAME: not checked: why (keys Quillon does not compute)
+//
+// and one line for a table without a structural index ("TABLE: no structural
+// index") or one that cannot be checked ("TABLE: cannot be checked: why": it
+// cannot be opened, or its index file is missing or unreadable). Exit status:
+// 0 when every tag was checked and is consistent, 1 when a tag is
+// inconsistent or not checked or a table cannot be checked, 2 for a usage
+// error (--check with --find, --replace, --sets, --separator, --dry-run or
+// --without-index among them).
 #pragma once
 
 #include <csignal>
@@ -37,6 +55,7 @@ struct BatchOptions {
   std::optional<std::string> sets_file;
   std::optional<std::string> separator;
   bool without_index = false;  // change tables whose structural index file is missing
+  bool check = false;          // check the structural indexes instead of replacing
 };
 
 // Reads the arguments (without the program name). Throws

@@ -118,6 +118,11 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
       ++tally_.tables;
       const int64_t changed_before = tally_.changed;
       const std::string missing = recordset.table() != nullptr ? recordset.table()->missing_index() : "";
+      // A run that stopped before it finished left the index checked and
+      // repaired as the table opened: the user hears what was done.
+      if (recordset.table() != nullptr && !recordset.table()->repair_notice().empty()) {
+        toolkit_.ShowMessage(recordset.table()->repair_notice());
+      }
       if (mode_ == RunMode::kDryRun) reach = &reach_.emplace_back(TableReach{table, {}});
       walk = WalkRecords(trap, table, recordset, reach);
       if (!missing.empty() && tally_.changed > changed_before) {

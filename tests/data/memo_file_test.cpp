@@ -342,3 +342,24 @@ TEST(MemoFileAppend, RefusedWhenReadOnlyOrLocked) {
 }
 
 }  // namespace
+
+// Damage that made a value unreadable stays damage once values are appended
+// past it: a length that ran past the end of the file, or a pointer past it,
+// must not read as the bytes appended there. The appended values read back.
+TEST(MemoFileAppend, AValueUnreadableBeforeStaysUnreadableAfterTheFileGrows) {
+  TempDir dir;
+  const std::string path = CopyFixtures(dir, {"dbffile/vfp9_30_memo.fpt"});
+  std::string bytes = ReadFileBytes(path);
+  const uint32_t end_block = static_cast<uint32_t>(bytes.size() / 64);
+  fox::StoreBE32(&bytes[10 * 64 + 4], 3000);  // runs past the end
+  WriteFileBytes(path, bytes);
+  MemoFile memo(path, MemoFormat::kFpt, DiskFile::Mode::kReadWrite, "orders");
+  EXPECT_EQ(KindOf([&] { memo.Read(10); }), ErrorKind::kCorrupt);
+  EXPECT_EQ(KindOf([&] { memo.Read(end_block + 2); }), ErrorKind::kCorrupt);
+  std::vector<uint32_t> blocks;
+  for (int i = 0; i < 40; ++i) blocks.push_back(memo.Append({1, std::string(200, static_cast<char>('a' + i % 26))}));
+  EXPECT_EQ(KindOf([&] { memo.Read(10); }), ErrorKind::kCorrupt);
+  EXPECT_EQ(KindOf([&] { memo.Read(blocks[0] + 2); }), ErrorKind::kCorrupt);
+  for (size_t i = 0; i < blocks.size(); ++i) EXPECT_EQ(memo.Read(blocks[i]).data[0], 'a' + static_cast<char>(i % 26));
+  EXPECT_EQ(memo.Read(12).data.substr(0, 15), "Memo of record ");
+}

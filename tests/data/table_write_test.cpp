@@ -165,6 +165,8 @@ TEST(TableWrite, ValuesThatDoNotFitAreRefusedAndKept) {
   refused("num", "1.23456789", fox::ErrorKind::kInvalidValue);  // more decimals than stored: never rounded
   refused("date", "2021-02-30", fox::ErrorKind::kInvalidValue);
   refused("time", "yesterday", fox::ErrorKind::kInvalidValue);
+  // A memo value longer than FoxPro can hold in one string.
+  refused("memo", std::string(fox::FieldCodec::kLongestMemoValue + 1, 'e'), fox::ErrorKind::kInvalidValue);
   EXPECT_EQ(*t.recordset.fields()["char"].Value(), char_value);
   t.recordset.MoveNext();
   t.recordset.Close();

@@ -202,4 +202,56 @@ TEST_F(BatchTest, DatabaseContainerTable) {
       << Log();
 }
 
+// --check compares every tag with the records and writes nothing: a record
+// changed behind the index's back makes its tag INCONSISTENT and the exit
+// status 1; consistent tables exit 0.
+TEST_F(BatchTest, CheckNamesAStaleTagExitsOneAndWritesNothing) {
+  const std::string folder = testing_support::CopyFixtureFolder(dir, "ruby-dbf/foxprodb");
+  const std::string dbc = folder + "/FOXPRO-DB-TEST.DBC";
+  const std::string calls = folder + "/calls.dbf";
+  size_t at = 0;  // the low byte of CONTACT_ID (an integer) in record 1
+  {
+    const fox::Table table(calls, fox::Table::Options());
+    for (size_t c = 0; c < table.field_count(); ++c)
+      if (table.field_name(c) == "contact_id") at = table.header().header_length + table.field(c).offset;
+  }
+  ASSERT_NE(at, 0u);
+  std::string bytes = ReadFileBytes(calls);
+  bytes[at] = static_cast<char>(bytes[at] ^ 1);
+  WriteFileBytes(calls, bytes);
+  std::vector<std::string> files;
+  for (const auto& entry : fs::directory_iterator(folder)) files.push_back(entry.path().string());
+  const FileSnapshot before = FileSnapshot::Of(files);
+
+  Run({"--dbc", dbc, "--check"});
+  EXPECT_EQ(code, 1) << err;
+  EXPECT_EQ(err, "");
+  const std::vector<std::string> lines = SplitLines(out);
+  ASSERT_EQ(lines.size(), 6u) << out;
+  EXPECT_EQ(lines[2], "contacts: tag CONTACT_ID: 5 keys, consistent");
+  EXPECT_EQ(lines[3], "contacts: tag TYPE_ID: 5 keys, consistent");  // a long field name, through the container
+  EXPECT_EQ(lines[4], "calls: tag CALL_ID: 16 keys, consistent");
+  EXPECT_EQ(lines[5].rfind("calls: tag CONTACT_ID: INCONSISTENT: entry ", 0), 0u) << lines[5];
+
+  Run({"--dbc", dbc, "--table", "setup", "--table", "types", "--check"});
+  EXPECT_EQ(code, 0) << err;
+  EXPECT_EQ(out, "setup: tag KEY_NAME: 3 keys, consistent\ntypes: tag TYPE_ID: 2 keys, consistent\n");
+
+  // A table without a structural index is fine; one that cannot be opened is not.
+  MakeTable(data, "alpha", "name C(10)", R"([["banana"]])");
+  Run({"--folder", data, "--table", "alpha", "--check"});
+  EXPECT_EQ(code, 0) << err;
+  EXPECT_EQ(out, "alpha: no structural index\n");
+  Run({"--folder", data, "--table", "ghost", "--check"});
+  EXPECT_EQ(code, 1);
+  EXPECT_EQ(out, "ghost: cannot be checked: The folder '" + data + "' has no table called 'ghost'.\n");
+
+  Run({"--dbc", dbc, "--check", "--find", "a", "--replace", "b"});
+  EXPECT_EQ(code, 2);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err.rfind("quillon-replace: --check cannot be combined with --find.", 0), 0u) << err;
+  EXPECT_TRUE(FileSnapshot::Of(files) == before);
+  EXPECT_EQ(Log(), "");
+}
+
 }  // namespace

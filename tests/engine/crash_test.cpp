@@ -1,8 +1,9 @@
 // The batch command killed at random moments of a memo- and index-heavy run:
 // every record must be wholly as before or wholly as the finished run leaves
 // it, every memo it points at must lie inside the memo file's used blocks,
-// and every tag of the structural index must be consistent or made so by a
-// plain rebuild from its definition (what REINDEX does).
+// and a tag left inconsistent must come with the run's marker, and be
+// repaired by the next Quillon run that opens the table. QUILLON_KILLS sets
+// the number of kills (scripts/kill_test.sh runs many).
 #include <gtest/gtest.h>
 
 #ifndef _WIN32  // the process control below is POSIX
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <thread>
@@ -61,6 +63,11 @@ pid_t Start(const fs::path& folder, const fs::path& sets, const fs::path& log) {
   return pid;
 }
 
+int Kills() {
+  const char* kills = std::getenv("QUILLON_KILLS");
+  return kills && std::atoi(kills) > 0 ? std::atoi(kills) : 10;
+}
+
 int Wait(pid_t pid) {
   int status = 0;
   waitpid(pid, &status, 0);
@@ -69,7 +76,7 @@ int Wait(pid_t pid) {
 
 }  // namespace
 
-TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepairable) {
+TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepairedOnReopen) {
   TempDir dir;
   const fs::path master = dir.path() / "master", done = dir.path() / "done", run = dir.path() / "run";
   const fs::path sets = dir.path() / "pairs.txt", log = dir.path();
@@ -95,8 +102,9 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
             "8\n");
 
   std::mt19937 random(20261208);
-  int inconsistent = 0, killed = 0;
-  for (int attempt = 0; attempt < 10; ++attempt) {
+  int inconsistent = 0, killed = 0, repaired = 0;
+  const int kills = Kills();
+  for (int attempt = 0; attempt < kills; ++attempt) {
     CopyFiles(master, run);
     const auto delay = std::chrono::duration_cast<std::chrono::microseconds>(full) * (random() % 1000) / 1000;
     const pid_t pid = Start(run, sets, log);
@@ -120,24 +128,31 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
       const uint32_t blocks = (8 + fox::LoadBE32(memo.data() + at + 4) + 63) / 64;
       ASSERT_LE(block + blocks, next_free) << "record " << r << " points past the memo file's used blocks";
     }
+    const fs::path marker = run / "bulk.dbf.quillon-repair";
+    const bool marked = fs::exists(marker);
     const std::string check = RunCommand(std::string(BENCH_CHECK_INDEX) + " '" + (run / "bulk.dbf").string() + "'");
-    if (check.find("INCONSISTENT") != std::string::npos) {
-      ++inconsistent;
-      // The tag definitions are intact: rebuilding every tag from them (as
-      // REINDEX does) gives an index consistent with the records.
-      RunCommand(std::string(BENCH_ADD_INDEX) + " --bulk '" + (run / "bulk.dbf").string() + "' >/dev/null");
-      EXPECT_EQ(RunCommand(std::string(BENCH_CHECK_INDEX) + " '" + (run / "bulk.dbf").string() +
-                           "' | grep -c ', consistent$'"),
-                "8\n");
-    } else {
-      EXPECT_EQ(std::count(check.begin(), check.end(), '\n'), 8) << check;
+    const bool broken = check.find("INCONSISTENT") != std::string::npos;
+    if (broken) ++inconsistent;
+    EXPECT_TRUE(marked || !broken) << "an inconsistent index without the marker that tells it:\n" << check;
+    if (marked) {
+      // The next run that opens the table finds the marker, checks the index
+      // and rebuilds what needs it, and says so.
+      const std::string said = RunCommand("TEMP='" + log.string() + "' " + QUILLON_REPLACE + " --folder '" +
+                                          run.string() + "' --find Quetzalcoatl --replace x 2>&1");
+      EXPECT_NE(said.find("stopped before it finished"), std::string::npos) << said;
+      if (said.find("rebuilt") != std::string::npos) ++repaired;
+      EXPECT_FALSE(fs::exists(marker));
     }
-    std::printf("kill after %lld ms: %u records new, index %s\n",
+    EXPECT_EQ(RunCommand(std::string(BENCH_CHECK_INDEX) + " '" + (run / "bulk.dbf").string() +
+                         "' | grep -c ', consistent$'"),
+              "8\n");
+    std::printf("kill after %lld ms: %u records new, marker %s, index %s\n",
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(delay).count()), changed,
-                check.find("INCONSISTENT") != std::string::npos ? "rebuilt" : "consistent");
+                marked ? "left" : "none", broken ? "inconsistent, repaired on reopen" : "consistent");
   }
   EXPECT_GT(killed, 0);
-  std::printf("%d of 10 runs killed, %d left an index to rebuild\n", killed, inconsistent);
+  std::printf("%d of %d runs killed, %d left an index to repair, %d repaired on reopen\n", killed, kills,
+              inconsistent, repaired);
 }
 
 #endif  // _WIN32
