@@ -255,11 +255,12 @@ void ChangeLog::Open() {
   created_empty_ = !existed;
 }
 
-bool ChangeLog::Flush(const std::vector<uint32_t>& records) noexcept {
+template <typename Take>
+bool ChangeLog::FlushHeld(Take take) noexcept {
   std::lock_guard<std::mutex> hold(mutex_);
   if (!failure_.empty()) return false;
   try {
-    MoveHeld([&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); }, true);
+    MoveHeld(take, true);
   } catch (const std::bad_alloc&) {
     failure_ = "The change log could not be written: out of memory.";
     return false;
@@ -269,28 +270,20 @@ bool ChangeLog::Flush(const std::vector<uint32_t>& records) noexcept {
   if (failure.empty()) return true;
   failure_ = failure;
   return false;
+}
+
+bool ChangeLog::Flush(const std::vector<uint32_t>& records) noexcept {
+  return FlushHeld([&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); });
+}
+
+bool ChangeLog::Flush() noexcept {
+  return FlushHeld([](uint32_t) { return true; });
 }
 
 size_t ChangeLog::Withdraw(const std::vector<uint32_t>& records) {
   std::lock_guard<std::mutex> hold(mutex_);
   return MoveHeld([&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); },
                   false);
-}
-
-bool ChangeLog::Flush() noexcept {
-  std::lock_guard<std::mutex> hold(mutex_);
-  if (!failure_.empty()) return false;
-  try {
-    MoveHeld([](uint32_t) { return true; }, true);
-  } catch (const std::bad_alloc&) {
-    failure_ = "The change log could not be written: out of memory.";
-    return false;
-  }
-  if (pending_.empty()) return true;
-  const std::string failure = WritePending();
-  if (failure.empty()) return true;
-  failure_ = failure;
-  return false;
 }
 
 void AppendToBackupsLog(const std::string& line) {

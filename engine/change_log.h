@@ -105,6 +105,9 @@ class ChangeLog {
   // is true to pending_ (`keep` false: drops them); returns how many.
   template <typename Take>
   size_t MoveHeld(Take take, bool keep);
+  // Flush, writing the held lines of the records for which `take` is true.
+  template <typename Take>
+  bool FlushHeld(Take take) noexcept;
   void Enqueue(const std::string& line, std::string* to);
 
   std::string pending_;  // lines not written yet

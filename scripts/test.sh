@@ -5,3 +5,5 @@ cd "$(dirname "$0")/.."
 bash scripts/build.sh
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir build --output-on-failure -j"$(nproc)"
+# A short fuzz run of the table library on mutated FoxPro files (fuzz/README.md).
+bash fuzz/run.sh 40
