@@ -119,23 +119,22 @@ class CommandLineInputs : public RunInputs {
 // One line per column that a find text reaches or that cannot be changed:
 // the fields that would be replaced, and those whose new text the column
 // would refuse, with the reason.
-void PrintReach(const TableReach& reach, std::ostream& out) {
+// Prints what the dry run found in a table; true when the real run would
+// meet a problem there (a table or column it could not change, values it
+// would refuse).
+bool PrintReach(const TableReach& reach, std::ostream& out) {
   // A table no column of which could change (damaged, its index missing):
   // one line.
-  const std::string& first = reach.columns.empty() ? std::string() : reach.columns.front().refusal;
-  const bool whole_table =
-      !first.empty() && std::all_of(reach.columns.begin(), reach.columns.end(), [&](const ColumnReach& c) {
-        return c.refusal == first && c.fields == 0 && c.refused == 0;
-      });
-  if (whole_table) {
-    out << reach.table << ": cannot be changed: " << first << "\n";
+  if (!reach.unchangeable.empty()) {
+    out << reach.table << ": cannot be changed: " << reach.unchangeable << "\n";
     out.flush();
-    return;
+    return true;
   }
-  bool any = false;
+  bool any = false, problem = false;
   for (const ColumnReach& column : reach.columns) {
     if (column.fields == 0 && column.refused == 0 && column.refusal.empty()) continue;
     any = true;
+    problem = problem || !column.refusal.empty();
     out << reach.table << " (" << column.column << "): ";
     if (column.fields == 0 && column.refused == 0) {
       out << "cannot be changed: " << column.refusal << "\n";
@@ -150,6 +149,7 @@ void PrintReach(const TableReach& reach, std::ostream& out) {
   }
   if (!any) out << reach.table << ": no fields\n";
   out.flush();
+  return problem;
 }
 
 // Why the structural index of a table opened without one cannot be read; ""
@@ -409,12 +409,13 @@ int RunBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   }
   ReplacementRun run(inputs, toolkit, options.dry_run ? RunMode::kDryRun : RunMode::kReplace);
   run.AllowMissingIndex(options.without_index);
-  run.OnTableWalked([&out](const TableReach& reach) { PrintReach(reach, out); });
+  bool problems = false;
+  run.OnTableWalked([&](const TableReach& reach) { problems = PrintReach(reach, out) || problems; });
   if (run.Run() == RunEnd::kStopped) {
     err << "quillon-replace: stopped; the record being edited was left as it was.\n";
     return kExitReported;
   }
-  return toolkit.reports() > 0 ? kExitReported : kExitClean;
+  return toolkit.reports() > 0 || problems ? kExitReported : kExitClean;
 }
 
 }  // namespace quillon

@@ -123,7 +123,7 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
       if (recordset.table() != nullptr && !recordset.table()->repair_notice().empty()) {
         toolkit_.ShowMessage(recordset.table()->repair_notice());
       }
-      if (mode_ == RunMode::kDryRun) reach = &reach_.emplace_back(TableReach{table, {}});
+      if (mode_ == RunMode::kDryRun) reach = &reach_.emplace_back(TableReach{table, {}, {}});
       walk = WalkRecords(trap, table, recordset, reach);
       if (!missing.empty() && tally_.changed > changed_before) {
         trap.Step(112, [&] {
@@ -449,6 +449,7 @@ bool ReplacementRun::NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& records
       reach->columns[j].refusal = refusals[j]->reason;
       column_refused_[j] = 1;
     }
+    if (reach && all_alike && first) reach->unchangeable = first->reason;
     return true;
   }
   if (all_alike && first) {

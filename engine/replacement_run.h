@@ -111,6 +111,7 @@ struct RunTally {
 struct TableReach {
   std::string table;
   std::vector<ColumnReach> columns;
+  std::string unchangeable;  // why no column of the table could change; "" when some could
 };
 
 class ReplacementRun {

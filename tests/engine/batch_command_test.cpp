@@ -140,6 +140,7 @@ TEST_F(BatchTest, DryRunTellsATableTheRunWouldRefuse) {
   Run({"--folder", data, "--find", "an", "--replace", "x", "--dry-run"});
   EXPECT_EQ(out, "alpha: cannot be changed: the table is damaged: the file holds more records than its header "
                  "counts\nDone.\n");
+  EXPECT_EQ(code, 1) << "a dry run that finds what the real run would refuse says so in its exit status";
   Run({"--folder", data, "--find", "an", "--replace", "x"});
   EXPECT_EQ(code, 1);
   EXPECT_NE(err.find("holds more records than its header counts"), std::string::npos) << err;
