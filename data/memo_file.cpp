@@ -233,6 +233,23 @@ bool MemoFile::SpanMayHold(uint32_t first, uint32_t last, std::string_view bytes
   return std::string_view(data, static_cast<size_t>(end - start)).find(bytes) != std::string_view::npos;
 }
 
+bool MemoFile::EndsWithStoredLength(uint64_t size) const {
+  if (format_ != MemoFormat::kDbaseIV) return false;
+  // The last value that starts with a block header, looked for back from
+  // the last block (a megabyte at most): when nothing follows it, the file
+  // ends with a value whose length is stored.
+  unsigned char head[kBlockHeaderSize];
+  for (uint64_t at = (size - 1) / block_size_ * block_size_; at >= kHeaderSize && size - at <= (1u << 20);
+       at -= block_size_) {
+    if (file_->ReadAt(at, head, sizeof head) == sizeof head && std::equal(head, head + 4, kDbaseIVMark)) {
+      const uint64_t end = at + LoadLE32(head + 4);
+      return (end + block_size_ - 1) / block_size_ * block_size_ >= size;
+    }
+    if (at < block_size_) break;
+  }
+  return false;
+}
+
 MemoFile::Value MemoFile::StagedValue(size_t at) const {
   const auto* bytes = reinterpret_cast<const unsigned char*>(staged_.data()) + at;
   Value value;
@@ -315,16 +332,18 @@ uint32_t MemoFile::Stage(std::string_view data, uint32_t block_type) {
     uint32_t first = next_free_block();
     const uint64_t size = file_->Size();
     if (std::optional<std::string> damage = DamageAt(first, size)) throw Error(ErrorKind::kCorrupt, *damage);
-    // A dBase III value has no stored length: one the writer left without
-    // its end mark would run on into the values appended after it. It is
-    // ended where the file ends now, which is where it ends when read.
+    // A dBase III value has no stored length (nor has a dBase IV value
+    // written the dBase III way, without its block header): one the writer
+    // left without its end mark would run on into the values appended after
+    // it. It is ended where the file ends now, which is where it ends when
+    // read.
     terminate_at_.reset();
-    if (format_ == MemoFormat::kDbaseIII) {
+    if (format_ == MemoFormat::kDbaseIII || format_ == MemoFormat::kDbaseIV) {
       if (size > kHeaderSize) {
         const uint64_t from = std::max<uint64_t>(kHeaderSize, (size - 1) / block_size_ * block_size_);
         std::string tail(static_cast<size_t>(size - from), '\0');
         file_->ReadExactAt(from, tail.data(), tail.size(), "the memo file's last block");
-        if (tail.find(kDbaseEnd) == std::string::npos) {
+        if (tail.find(kDbaseEnd) == std::string::npos && !EndsWithStoredLength(size)) {
           terminate_at_ = size;
           first = std::max<uint32_t>(first, static_cast<uint32_t>((size + 2 + block_size_ - 1) / block_size_));
         }

@@ -123,6 +123,9 @@ class MemoFile {
   // byte `end`, cannot be what was stored there, when it lies among the
   // values this program wrote without being one of them.
   std::optional<std::string> IntoWritten(uint32_t block, uint64_t end) const;
+  // dBase IV: whether the file of `size` bytes ends with a value that starts
+  // with a block header (its length stored), nothing after it.
+  bool EndsWithStoredLength(uint64_t size) const;
   std::string Where() const;
 
   std::string table_;

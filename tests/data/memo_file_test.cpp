@@ -267,6 +267,20 @@ TEST(MemoFileAppend, NeverOverwritesOrRunsIntoStoredValues) {
   EXPECT_EQ(memo.Append({1, "appended"}), 4u);
   EXPECT_EQ(memo.Read(3).data, third);
   EXPECT_EQ(DbfreadValues("db3", path, {3, 4}), (std::vector<std::string>{third, "appended"}));
+
+  // The same in a dBase IV file, whose last value was written the dBase III
+  // way: no block header, no end mark.
+  path = CopyFixtures(dir, {"ruby-dbf/dbase_8b.dbt"});
+  bytes = ReadFileBytes(path);
+  const uint32_t last = static_cast<uint32_t>((bytes.size() + 511) / 512);
+  bytes.resize(size_t{last} * 512, '\0');
+  bytes += "written without a header";
+  fox::StoreLE32(&bytes[0], last + 1);
+  WriteFileBytes(path, bytes);
+  MemoFile db4(path, MemoFormat::kDbaseIV, DiskFile::Mode::kReadWrite, "dbase_8b");
+  EXPECT_EQ(db4.Read(last).data, "written without a header");
+  EXPECT_EQ(db4.Read(db4.Append({1, "appended"})).data, "appended");
+  EXPECT_EQ(db4.Read(last).data, "written without a header");
 }
 
 TEST(MemoFileAppend, BlockSizeOne) {
