@@ -233,6 +233,24 @@ bool MemoFile::SpanMayHold(uint32_t first, uint32_t last, std::string_view bytes
   return std::string_view(data, static_cast<size_t>(end - start)).find(bytes) != std::string_view::npos;
 }
 
+bool MemoFile::RunsPastEnd(uint32_t block) const {
+  if (format_ == MemoFormat::kDbaseIII || block < FirstDataBlock()) return false;
+  std::lock_guard<std::mutex> hold(window_mutex_);
+  const uint64_t offset = static_cast<uint64_t>(block) * block_size_;
+  const char* bytes = nullptr;
+  if (!Window(offset, kBlockHeaderSize, &bytes)) return false;  // outside the file, or cut off: read as damaged
+  const auto* head = reinterpret_cast<const unsigned char*>(bytes);
+  uint64_t length = 0;
+  if (format_ == MemoFormat::kFpt) {
+    length = LoadBE32(head + 4);
+  } else if (std::equal(head, head + 4, kDbaseIVMark)) {
+    length = std::max<uint32_t>(LoadLE32(head + 4), kBlockHeaderSize) - kBlockHeaderSize;
+  } else {
+    return false;
+  }
+  return offset + kBlockHeaderSize + length > file_->Size();
+}
+
 bool MemoFile::EndsWithStoredLength(uint64_t size) const {
   if (format_ != MemoFormat::kDbaseIV) return false;
   // The last value that starts with a block header, looked for back from

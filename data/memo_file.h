@@ -85,6 +85,11 @@ class MemoFile {
   // lies inside the header, inside the stored values, or past a cut-off
   // end. Nothing when it lies where it should. Throws kIo.
   std::optional<std::string> Damage() const;
+  // Whether the value stored at `block` gives a length that runs past the
+  // end of the file, which values appended to the file would then seem to
+  // complete. False for a block outside the file and for dBase III values,
+  // whose length is not stored. Throws kIo.
+  bool RunsPastEnd(uint32_t block) const;
   // Writes the staged values and the advanced next-free pointer, makes them
   // durable with one flush, and releases the lock. Throws kIo; on failure
   // nothing staged is kept (nothing on disk refers to it) and the file's

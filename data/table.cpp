@@ -798,6 +798,42 @@ void Table::Queue(Edit& edit) {
   batch_pending_.store(true, std::memory_order_release);
 }
 
+// A stored memo value whose length runs past the end of the memo file cannot
+// be read; values appended to the file would make it read as their bytes.
+// Before the first memo value is appended, every record's memo values are
+// looked at once: when one runs past the end, the memo file is damaged and no
+// memo value of the table is changed (MemoDamage tells it from then on).
+void Table::CheckMemoEnds() {
+  memo_ends_checked_ = true;
+  std::vector<size_t> memos;
+  for (size_t c = 0; c < visible_.size(); ++c) {
+    if (field(c).is_memo()) memos.push_back(c);
+  }
+  const uint32_t length = header_.record_length;
+  const uint32_t block = std::max<uint32_t>(1, (1u << 20) / length);
+  std::string records;
+  for (uint32_t first = 1; first <= record_count_; first += block) {
+    const uint32_t n = std::min(block, record_count_ - first + 1);
+    records.resize(size_t{n} * length);
+    file_->ReadExactAt(header_.record_offset(first), records.data(), records.size(), "the records of table '" + name_ + "'");
+    for (uint32_t k = 0; k < n; ++k) {
+      const std::string_view record(records.data() + size_t{k} * length, length);
+      for (size_t c : memos) {
+        const FieldDescriptor& f = field(c);
+        if (codec_.IsNull(record, f)) continue;
+        const uint32_t at = codec_.MemoBlock(record, f);
+        if (at == 0 || !memo_->RunsPastEnd(at)) continue;
+        memo_damage_checked_ = true;
+        memo_damage_ = "the memo of record " + std::to_string(first + k) + " (field " + names_[c] +
+                       ") gives a length that runs past the end of the memo file; Quillon changes no memo value "
+                       "of this table until it is repaired (PACK MEMO in FoxPro), so that new values cannot "
+                       "turn that memo into other bytes";
+        throw Error(ErrorKind::kCorrupt, "The memo file of table '" + name_ + "' is damaged: " + *memo_damage_ + ".");
+      }
+    }
+  }
+}
+
 void Table::Stage(Pending& pending) {
   // The memo values are staged, then everything the index needs is worked
   // out: a refusal (a candidate key taken, a tag that cannot be kept up to
@@ -805,6 +841,7 @@ void Table::Stage(Pending& pending) {
   // it was. The index lock is held from here on: taken now, or still held by
   // an earlier save of the same session.
   const size_t staged = memo_ ? memo_->staged_bytes() : 0;
+  if (!pending.memo_text.empty() && !memo_ends_checked_) CheckMemoEnds();
   try {
     for (const auto& [column, data] : pending.memo_text) {
       codec_.SetMemoBlock(pending.record, field(column), memo_->Stage(data));

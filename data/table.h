@@ -377,6 +377,8 @@ class Table {
   std::string missing_index_;  // the structural index's file name, when it is missing
   // Opened for reading only: why the table could not be opened for writing.
   std::string unchangeable_;
+  void CheckMemoEnds();
+  bool memo_ends_checked_ = false;
   mutable bool memo_damage_checked_ = false;
   mutable std::optional<std::string> memo_damage_;
   // By column: the text form of a field that is not text, with the bytes it

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "data/byte_order.h"
 #include "data/connection.h"
 #include "data/error.h"
 #include "data/recordset.h"
@@ -289,3 +290,32 @@ TEST(TableWrite, VarcharLengthAndNullFlagsFollowTheValue) {
 }
 
 }  // namespace
+
+// A memo whose stored length runs past the end of the memo file cannot be
+// read; appending values would make it read as their bytes. No memo value of
+// such a table is changed: the save is refused, and the memo file stays as
+// it was.
+TEST(TableWrite, AMemoRunningPastTheEndOfItsFileKeepsEveryMemoValue) {
+  TempDir dir;
+  const std::string path = CopyTable(dir, "dbffile/vfp9_30_memo.dbf");
+  const std::string memo = path.substr(0, path.size() - 4) + ".fpt";
+  std::string bytes = ReadFileBytes(memo);
+  fox::StoreBE32(reinterpret_cast<unsigned char*>(&bytes[12 * 64 + 4]), 400);  // record 3's memo
+  WriteFileBytes(memo, bytes);
+  const std::string table = ReadFileBytes(path);
+  {
+    OpenTable t(dir.path().string(), "vfp9_30_memo");
+    t.recordset.fields()["memo"] = "a new value long enough to fill the blocks the damaged memo claims";
+    try {
+      t.recordset.MoveNext();
+      t.recordset.Close();
+      ADD_FAILURE() << "the save should have been refused";
+    } catch (const fox::SaveError& e) {
+      EXPECT_NE(std::string(e.what()).find("record 3 (field memo) gives a length that runs past the end"),
+                std::string::npos)
+          << e.what();
+    }
+  }
+  EXPECT_EQ(ReadFileBytes(memo), bytes);
+  EXPECT_EQ(ReadFileBytes(path), table);
+}
