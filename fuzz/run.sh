@@ -32,6 +32,8 @@ command -v ninja >/dev/null && generator=(-G Ninja)
 cmake -S fuzz -B "$build" "${generator[@]}" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${harnesses[@]}"
 /usr/bin/python3 fuzz/make_seeds.py "$build/corpus"
+# The reproducers of past findings run first, as regression inputs.
+cp fuzz/findings/*.bin "$build/corpus/table_fuzzer/" 2>/dev/null || true
 
 # libFuzzer leaves its files in the working folder: a scratch one.
 work=$(mktemp -d)
