@@ -539,7 +539,7 @@ std::optional<Table::Refusal> Table::ColumnRefusal(size_t column, bool as_if_wri
     why.emplace(ErrorKind::kReadOnly, "the table is open for reading only");
   } else if (f.autoincrement()) {
     why.emplace(ErrorKind::kReadOnly, "it is an autoincrement field, which FoxPro numbers itself");
-  } else if (f.is_memo() && MemoDamage()) {
+  } else if (f.is_memo() && (MemoDamage() || (as_if_writable && MemoRunsPastEnd()))) {
     why.emplace(ErrorKind::kCorrupt, "its memo file is damaged: " + *MemoDamage());
   } else if (const IndexMaintainer::Tag* tag = maintainer_ ? maintainer_->RefusingTag(column) : nullptr) {
     why.emplace(ErrorKind::kIndexed, "it is part of tag " + tag->header.name +
@@ -803,7 +803,18 @@ void Table::Queue(Edit& edit) {
 // Before the first memo value is appended, every record's memo values are
 // looked at once: when one runs past the end, the memo file is damaged and no
 // memo value of the table is changed (MemoDamage tells it from then on).
-void Table::CheckMemoEnds() {
+bool Table::MemoRunsPastEnd() const {
+  if (!memo_ends_checked_ && memo_) {
+    try {
+      CheckMemoEnds();
+    } catch (const Error&) {
+      if (!memo_damage_) throw;  // the records could not be read: told when they are
+    }
+  }
+  return memo_damage_.has_value();
+}
+
+void Table::CheckMemoEnds() const {
   memo_ends_checked_ = true;
   std::vector<size_t> memos;
   for (size_t c = 0; c < visible_.size(); ++c) {

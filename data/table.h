@@ -377,8 +377,12 @@ class Table {
   std::string missing_index_;  // the structural index's file name, when it is missing
   // Opened for reading only: why the table could not be opened for writing.
   std::string unchangeable_;
-  void CheckMemoEnds();
-  bool memo_ends_checked_ = false;
+  // Throws Error(kCorrupt) when a memo value runs past the end of the memo
+  // file (MemoDamage then tells it); looks once.
+  void CheckMemoEnds() const;
+  // CheckMemoEnds for a dry run, which tells what the real run would find.
+  bool MemoRunsPastEnd() const;
+  mutable bool memo_ends_checked_ = false;
   mutable bool memo_damage_checked_ = false;
   mutable std::optional<std::string> memo_damage_;
   // By column: the text form of a field that is not text, with the bytes it

@@ -304,6 +304,13 @@ TEST(TableWrite, AMemoRunningPastTheEndOfItsFileKeepsEveryMemoValue) {
   WriteFileBytes(memo, bytes);
   const std::string table = ReadFileBytes(path);
   {
+    // A dry run (the table open for reading) tells it as the real run would.
+    const fox::Table reader(path, fox::Table::Options{});
+    const std::optional<fox::Table::Refusal> refusal = reader.ColumnRefusal(1, true);
+    ASSERT_TRUE(refusal.has_value());
+    EXPECT_NE(refusal->reason.find("runs past the end"), std::string::npos) << refusal->reason;
+  }
+  {
     OpenTable t(dir.path().string(), "vfp9_30_memo");
     t.recordset.fields()["memo"] = "a new value long enough to fill the blocks the damaged memo claims";
     try {
