@@ -234,11 +234,15 @@ bool MemoFile::SpanMayHold(uint32_t first, uint32_t last, std::string_view bytes
 }
 
 bool MemoFile::RunsPastEnd(uint32_t block) const {
-  if (format_ == MemoFormat::kDbaseIII || block < FirstDataBlock()) return false;
-  std::lock_guard<std::mutex> hold(window_mutex_);
+  if (block < FirstDataBlock()) return false;
   const uint64_t offset = static_cast<uint64_t>(block) * block_size_;
+  if (offset >= file_->Size()) return true;
+  if (format_ == MemoFormat::kDbaseIII) return false;
+  std::lock_guard<std::mutex> hold(window_mutex_);
   const char* bytes = nullptr;
-  if (!Window(offset, kBlockHeaderSize, &bytes)) return false;  // outside the file, or cut off: read as damaged
+  // A value past the end of the file, or cut off by it, would be completed
+  // by appended bytes just the same.
+  if (!Window(offset, kBlockHeaderSize, &bytes)) return true;
   const auto* head = reinterpret_cast<const unsigned char*>(bytes);
   uint64_t length = 0;
   if (format_ == MemoFormat::kFpt) {

@@ -85,10 +85,10 @@ class MemoFile {
   // lies inside the header, inside the stored values, or past a cut-off
   // end. Nothing when it lies where it should. Throws kIo.
   std::optional<std::string> Damage() const;
-  // Whether the value stored at `block` gives a length that runs past the
-  // end of the file, which values appended to the file would then seem to
-  // complete. False for a block outside the file and for dBase III values,
-  // whose length is not stored. Throws kIo.
+  // Whether the value stored at `block` lies past the end of the file or
+  // gives a length that runs past it: values appended to the file would then
+  // seem to complete it. False for a block inside the header, and for a
+  // dBase III value inside the file, whose length is not stored. Throws kIo.
   bool RunsPastEnd(uint32_t block) const;
   // Writes the staged values and the advanced next-free pointer, makes them
   // durable with one flush, and releases the lock. Throws kIo; on failure

@@ -836,7 +836,7 @@ void Table::CheckMemoEnds() const {
         if (at == 0 || !memo_->RunsPastEnd(at)) continue;
         memo_damage_checked_ = true;
         memo_damage_ = "the memo of record " + std::to_string(first + k) + " (field " + names_[c] +
-                       ") gives a length that runs past the end of the memo file; Quillon changes no memo value "
+                       ") lies or runs past the end of the memo file; Quillon changes no memo value "
                        "of this table until it is repaired (PACK MEMO in FoxPro), so that new values cannot "
                        "turn that memo into other bytes";
         throw Error(ErrorKind::kCorrupt, "The memo file of table '" + name_ + "' is damaged: " + *memo_damage_ + ".");

@@ -26,6 +26,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
 fi
 
+# A fixed seed makes the short run go the same way each time (FUZZ_SEED=0
+# picks one at random, as a long campaign wants).
+seed=${FUZZ_SEED:-1}
+
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 [ -f "$build/CMakeCache.txt" ] && generator=()
@@ -45,7 +49,7 @@ for h in "${harnesses[@]}"; do
   mkdir -p "$build/findings/$h"
   log=$build/logs/$h.log
   status=0
-  (cd "$work" && "$build/$h" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+  (cd "$work" && "$build/$h" -seed="$seed" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
      -artifact_prefix="$build/findings/$h/" "$build/corpus/$h") >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   if [ "$status" -eq 0 ]; then

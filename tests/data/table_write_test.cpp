@@ -318,11 +318,29 @@ TEST(TableWrite, AMemoRunningPastTheEndOfItsFileKeepsEveryMemoValue) {
       t.recordset.Close();
       ADD_FAILURE() << "the save should have been refused";
     } catch (const fox::SaveError& e) {
-      EXPECT_NE(std::string(e.what()).find("record 3 (field memo) gives a length that runs past the end"),
+      EXPECT_NE(std::string(e.what()).find("record 3 (field memo) lies or runs past the end"),
                 std::string::npos)
           << e.what();
     }
   }
   EXPECT_EQ(ReadFileBytes(memo), bytes);
   EXPECT_EQ(ReadFileBytes(path), table);
+
+  // The same for a memo pointer past the end of the file.
+  fox::StoreBE32(reinterpret_cast<unsigned char*>(&bytes[12 * 64 + 4]), 10);
+  WriteFileBytes(memo, bytes);
+  std::string records = table;
+  fox::StoreLE32(reinterpret_cast<unsigned char*>(&records[488 + 2 * 51 + 11]), 1000);
+  WriteFileBytes(path, records);
+  {
+    OpenTable t(dir.path().string(), "vfp9_30_memo");
+    t.recordset.fields()["memo"] = "a new value";
+    EXPECT_THROW(
+        {
+          t.recordset.MoveNext();
+          t.recordset.Close();
+        },
+        fox::SaveError);
+  }
+  EXPECT_EQ(ReadFileBytes(memo), bytes);
 }
