@@ -13,18 +13,9 @@ harnesses=("$@")
 [ ${#harnesses[@]} -gt 0 ] || harnesses=(table_fuzzer container_fuzzer index_fuzzer)
 build=$root/build-fuzz
 
-# clang with the libFuzzer runtime, cmake, and gtest (the index harness checks
-# the index with the tests' checker).
-missing=()
-for p in clang libclang-rt-dev cmake libgtest-dev; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+# clang with the libFuzzer runtime, besides what the main build needs (cmake,
+# and gtest: the index harness checks the index with the tests' checker).
+bash scripts/deps.sh clang libclang-rt-dev
 
 # A fixed seed makes the short run go the same way each time (FUZZ_SEED=0
 # picks one at random, as a long campaign wants).
