@@ -73,12 +73,22 @@ struct IndexMaintainer::Session {
   void End(bool by_limit) noexcept {
     WaitForWrites();
     due.store(kNever, std::memory_order_relaxed);
-    pages.reset();
-    windows.Clear();
+    if (pages) pages->Restart();
     roots.clear();
     lock.reset();
     prepared.clear();
     if (by_limit) pause_until = Clock::now() + pause;
+  }
+
+  // Pages read afresh from `file`; the store of the session before is taken
+  // again, with its memory.
+  void FreshPages(DiskFile& file) {
+    if (pages) {
+      pages->Restart();
+    } else {
+      windows.Clear();
+      pages = std::make_unique<IndexPageStore>(file, &windows);
+    }
   }
 
   void Watch() {
@@ -340,9 +350,7 @@ void IndexMaintainer::Apply(Prepared& change, uint32_t recno) {
 void IndexMaintainer::Replay() {
   Session& s = *session_;
   s.WaitForWrites();
-  s.pages.reset();
-  s.windows.Clear();
-  s.pages = std::make_unique<IndexPageStore>(index_.file(), &s.windows);
+  s.FreshPages(index_.file());
   for (const Prepared& change : s.prepared) {
     const Tag& tag = *change.tag;
     IndexTree tree(*s.pages, RootOf(tag), tag.header.key_length, tag.format.pad());
@@ -380,9 +388,7 @@ void IndexMaintainer::BeginSession(uint32_t recno) {
           "' was not saved: another program is changing its index file (it is locked).");
   s.deadline = Session::Clock::now() + s.limit;
   s.due.store(s.deadline.time_since_epoch().count(), std::memory_order_relaxed);
-  s.pages.reset();
-  s.windows.Clear();
-  s.pages = std::make_unique<IndexPageStore>(index_.file(), &s.windows);
+  s.FreshPages(index_.file());
   s.roots.clear();
   s.counter_written = false;
   // Everything is read afresh under the lock: other programs change the

@@ -374,6 +374,15 @@ void IndexPageStore::Commit() {
   adds_ = false;
 }
 
+void IndexPageStore::Restart() {
+  pages_.Clear();
+  dirty_.clear();
+  adds_ = false;
+  file_size_ = 0;
+  next_new_ = 0;
+  windows_.Clear();
+}
+
 void IndexPageStore::Trim(size_t max_pages) {
   if (pages_.size() <= max_pages || !dirty_.empty()) return;
   // Interior pages are few and lie on every path down; leaves are many.

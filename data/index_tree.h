@@ -124,6 +124,9 @@ class IndexPageStore {
   // Forgets pages (all of them but the interior ones first) when more than
   // `max_pages` are kept; only between changes.
   void Trim(size_t max_pages);
+  // Forgets every page and where the file ends, as a new store would, and
+  // clears the windows; the memory stays for the pages read next.
+  void Restart();
 
  private:
   // A page is kept either encoded, its bytes changed in place, or decoded.

@@ -233,10 +233,12 @@ bool MemoFile::SpanMayHold(uint32_t first, uint32_t last, std::string_view bytes
   return std::string_view(data, static_cast<size_t>(end - start)).find(bytes) != std::string_view::npos;
 }
 
-bool MemoFile::RunsPastEnd(uint32_t block) const {
+uint64_t MemoFile::FileSize() const { return file_->Size(); }
+
+bool MemoFile::RunsPastEnd(uint32_t block, uint64_t file_size) const {
   if (block < FirstDataBlock()) return false;
   const uint64_t offset = static_cast<uint64_t>(block) * block_size_;
-  if (offset >= file_->Size()) return true;
+  if (offset >= file_size) return true;
   if (format_ == MemoFormat::kDbaseIII) return false;
   std::lock_guard<std::mutex> hold(window_mutex_);
   const char* bytes = nullptr;
@@ -252,7 +254,7 @@ bool MemoFile::RunsPastEnd(uint32_t block) const {
   } else {
     return false;
   }
-  return offset + kBlockHeaderSize + length > file_->Size();
+  return offset + kBlockHeaderSize + length > file_size;
 }
 
 bool MemoFile::EndsWithStoredLength(uint64_t size) const {

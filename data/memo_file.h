@@ -88,8 +88,11 @@ class MemoFile {
   // Whether the value stored at `block` lies past the end of the file or
   // gives a length that runs past it: values appended to the file would then
   // seem to complete it. False for a block inside the header, and for a
-  // dBase III value inside the file, whose length is not stored. Throws kIo.
-  bool RunsPastEnd(uint32_t block) const;
+  // dBase III value inside the file, whose length is not stored. `file_size`
+  // is the file's size (FileSize), taken once for a scan of many values.
+  // Throws kIo.
+  bool RunsPastEnd(uint32_t block, uint64_t file_size) const;
+  uint64_t FileSize() const;
   // Writes the staged values and the advanced next-free pointer, makes them
   // durable with one flush, and releases the lock. Throws kIo; on failure
   // nothing staged is kept (nothing on disk refers to it) and the file's

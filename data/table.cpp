@@ -822,6 +822,7 @@ void Table::CheckMemoEnds() const {
   }
   const uint32_t length = header_.record_length;
   const uint32_t block = std::max<uint32_t>(1, (1u << 20) / length);
+  const uint64_t memo_size = memo_->FileSize();
   std::string records;
   for (uint32_t first = 1; first <= record_count_; first += block) {
     const uint32_t n = std::min(block, record_count_ - first + 1);
@@ -833,7 +834,7 @@ void Table::CheckMemoEnds() const {
         const FieldDescriptor& f = field(c);
         if (codec_.IsNull(record, f)) continue;
         const uint32_t at = codec_.MemoBlock(record, f);
-        if (at == 0 || !memo_->RunsPastEnd(at)) continue;
+        if (at == 0 || !memo_->RunsPastEnd(at, memo_size)) continue;
         memo_damage_checked_ = true;
         memo_damage_ = "the memo of record " + std::to_string(first + k) + " (field " + names_[c] +
                        ") lies or runs past the end of the memo file; Quillon changes no memo value "
