@@ -201,6 +201,8 @@ void DiskFile::WriteAt(uint64_t offset, const void* buffer, size_t n) {
   }
 }
 
+void DiskFile::StartSync(uint64_t, uint64_t) noexcept {}
+
 void DiskFile::Sync() {
   if (!writable()) return;
   if (!FlushFileBuffers(H(handle_))) {
@@ -245,9 +247,20 @@ bool DiskFile::TryLockShared(uint64_t offset, uint64_t length) {
   throw Error(ErrorKind::kIo, "Cannot lock " + Describe(what_, path_) + ": " + SystemMessage(code) + ".");
 }
 
+static bool WriteFileAs(const std::string& path, const std::string& bytes, const std::string& what, DWORD how);
+
 void DiskFile::WriteWholeFile(const std::string& path, const std::string& bytes, const std::string& what) {
+  WriteFileAs(path, bytes, what, CREATE_ALWAYS);
+}
+
+bool DiskFile::CreateNewFile(const std::string& path, const std::string& bytes, const std::string& what) {
+  return WriteFileAs(path, bytes, what, CREATE_NEW);
+}
+
+static bool WriteFileAs(const std::string& path, const std::string& bytes, const std::string& what, DWORD how) {
   HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                         nullptr, how, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE && how == CREATE_NEW && GetLastError() == ERROR_FILE_EXISTS) return false;
   if (h == INVALID_HANDLE_VALUE) {
     throw Error(ErrorKind::kIo,
                 "Cannot write " + Describe(what, path) + ": " + SystemMessage(GetLastError()) + ".");
@@ -258,6 +271,7 @@ void DiskFile::WriteWholeFile(const std::string& path, const std::string& bytes,
   const DWORD code = GetLastError();
   CloseHandle(h);
   if (!ok) throw Error(ErrorKind::kIo, "Cannot write " + Describe(what, path) + ": " + SystemMessage(code) + ".");
+  return true;
 }
 
 void DiskFile::RemoveFile(const std::string& path, const std::string& what) {
@@ -398,6 +412,17 @@ void DiskFile::WriteAt(uint64_t offset, const void* buffer, size_t n) {
   }
 }
 
+void DiskFile::StartSync(uint64_t offset, uint64_t length) noexcept {
+#ifdef __linux__
+  if (writable() && length > 0) {
+    ::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+  }
+#else
+  (void)offset;
+  (void)length;
+#endif
+}
+
 void DiskFile::Sync() {
   if (!writable()) return;
   int rc;
@@ -453,14 +478,25 @@ void SyncFolderOf(const std::string& path) {
 
 }  // namespace
 
+static bool WriteFileAs(const std::string& path, const std::string& bytes, const std::string& what, int how);
+
 void DiskFile::WriteWholeFile(const std::string& path, const std::string& bytes, const std::string& what) {
+  WriteFileAs(path, bytes, what, O_TRUNC);
+}
+
+bool DiskFile::CreateNewFile(const std::string& path, const std::string& bytes, const std::string& what) {
+  return WriteFileAs(path, bytes, what, O_EXCL);
+}
+
+static bool WriteFileAs(const std::string& path, const std::string& bytes, const std::string& what, int how) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | how | O_CLOEXEC, 0666);
   } while (fd == -1 && errno == EINTR);
   auto fail = [&](int code) {
     return Error(ErrorKind::kIo, "Cannot write " + Describe(what, path) + ": " + SystemMessage(code) + ".");
   };
+  if (fd == -1 && how == O_EXCL && errno == EEXIST) return false;
   if (fd == -1) throw fail(errno);
   size_t done = 0;
   while (done < bytes.size()) {
@@ -481,6 +517,7 @@ void DiskFile::WriteWholeFile(const std::string& path, const std::string& bytes,
   ::close(fd);
   if (rc != 0) throw fail(code);
   SyncFolderOf(path);
+  return true;
 }
 
 void DiskFile::RemoveFile(const std::string& path, const std::string& what) {

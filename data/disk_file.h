@@ -45,6 +45,10 @@ class DiskFile {
 
   // Makes written data durable before later writes depend on it.
   void Sync();
+  // Starts writing [offset, offset + length) to the disk without waiting for
+  // it, so that a later Sync has less to wait for. Does nothing where the
+  // system has no such call. Never fails: Sync reports what goes wrong.
+  void StartSync(uint64_t offset, uint64_t length) noexcept;
 
   // Takes an exclusive lock on [offset, offset + length) without waiting.
   // Returns false when another open file holds a conflicting lock. The range
@@ -62,6 +66,9 @@ class DiskFile {
   // missing) and makes it durable, its folder entry included. Throws kIo
   // naming `what`.
   static void WriteWholeFile(const std::string& path, const std::string& bytes, const std::string& what);
+  // The same for a file that must not exist yet: false, nothing written,
+  // when it does.
+  static bool CreateNewFile(const std::string& path, const std::string& bytes, const std::string& what);
   // Removes the file at `path` (nothing when it is missing), durably.
   // Throws kIo naming `what`.
   static void RemoveFile(const std::string& path, const std::string& what);

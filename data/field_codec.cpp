@@ -254,6 +254,19 @@ bool FieldCodec::IsNull(std::string_view record, const FieldDescriptor& field) c
   return NullBit(record, header_, field.null_bit);
 }
 
+bool FieldCodec::HasFlagBits(const FieldDescriptor& field) const {
+  return header_.null_flags_index >= 0 && (field.null_bit >= 0 || field.varlength_bit >= 0);
+}
+
+unsigned FieldCodec::FlagBits(std::string_view record, const FieldDescriptor& field) const {
+  return (NullBit(record, header_, field.null_bit) ? 1u : 0u) | (NullBit(record, header_, field.varlength_bit) ? 2u : 0u);
+}
+
+void FieldCodec::SetFlagBits(std::string& record, const FieldDescriptor& field, unsigned bits) const {
+  SetBit(record, header_, field.null_bit, (bits & 1u) != 0);
+  SetBit(record, header_, field.varlength_bit, (bits & 2u) != 0);
+}
+
 std::optional<std::string> FieldCodec::Text(std::string_view record, const FieldDescriptor& f) const {
   if (!HasTextForm(f) || f.is_memo()) return std::nullopt;
   if (IsNull(record, f)) return std::nullopt;

@@ -40,6 +40,11 @@ class FieldCodec {
 
   // True when the field is NULL in `record` (its null bit is set).
   bool IsNull(std::string_view record, const FieldDescriptor& field) const;
+  // The field's own bits in _NullFlags, as bit 0 (NULL) and bit 1 (a varchar
+  // value shorter than the field); whether it has any.
+  bool HasFlagBits(const FieldDescriptor& field) const;
+  unsigned FlagBits(std::string_view record, const FieldDescriptor& field) const;
+  void SetFlagBits(std::string& record, const FieldDescriptor& field, unsigned bits) const;
 
   // True when values of this field have a text form.
   static bool HasTextForm(const FieldDescriptor& field);

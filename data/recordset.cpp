@@ -158,6 +158,7 @@ bool Recordset::Reread(uint32_t recno) {
     may_hold_until_ = 0;
     edit_.recno = 0;
     edit_.memo_text.clear();
+    table_->ForgetMemoValue();
     const uint32_t count = table_->record_count();
     std::string record;
     if (recno >= 1 && recno <= count) {
@@ -305,6 +306,39 @@ std::optional<Table::Refusal> Recordset::CheckValue(size_t column, const std::st
   RequireOpen(open_);
   if (schema_ || !table_) return std::nullopt;
   return table_->CheckValue(column, text);
+}
+
+std::string Recordset::StoredForm(size_t column, bool original) const {
+  std::string form;
+  StoredForm(column, original, &form);
+  return form;
+}
+
+void Recordset::StoredForm(size_t column, bool original, std::string* out) const {
+  RequireOpen(open_);
+  if (schema_ || !table_ || Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  if (column >= ColumnCount()) throw Error(ErrorKind::kNotFound, "There is no column " + std::to_string(column) + ".");
+  table_->StoredForm(edit_, column, original, out);
+}
+
+std::vector<size_t> Recordset::EditedColumns() const {
+  std::vector<size_t> columns;
+  EditedColumns(&columns);
+  return columns;
+}
+
+void Recordset::EditedColumns(std::vector<size_t>* columns) const {
+  RequireOpen(open_);
+  columns->clear();
+  if (schema_ || !table_ || Eof()) return;
+  table_->EditedColumns(edit_, columns);
+}
+
+void Recordset::SetStoredForm(size_t column, std::string_view stored) {
+  RequireOpen(open_);
+  if (schema_ || !table_ || Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  if (column >= ColumnCount()) throw Error(ErrorKind::kNotFound, "There is no column " + std::to_string(column) + ".");
+  table_->SetStoredForm(edit_, column, stored);
 }
 
 std::optional<Table::Refusal> Recordset::TryWrite(size_t column, const std::string& text) {

@@ -127,6 +127,13 @@ class Recordset {
   // edited row. Throws Error when records cannot be read.
   void PassOverRecordsHoldingNone(const std::vector<std::string>& texts);
 
+  // The current row's stored forms (see Table::StoredForm): as read, or as
+  // edited; the columns its edit changes; a stored form given back.
+  std::string StoredForm(size_t column, bool original) const;
+  void StoredForm(size_t column, bool original, std::string* out) const;
+  std::vector<size_t> EditedColumns() const;
+  void EditedColumns(std::vector<size_t>* columns) const;
+  void SetStoredForm(size_t column, std::string_view stored);
   // Record number of the current row in its table (1-based); 0 for schemas.
   uint32_t recno() const;
   const Table* table() const { return table_.get(); }

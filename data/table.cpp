@@ -452,6 +452,85 @@ std::string_view Table::MemoBytes(const Edit& edit, size_t column) const {
   return memo_value_.data;
 }
 
+std::string Table::StoredForm(const Edit& edit, size_t column, bool original) const {
+  std::string form;
+  StoredForm(edit, column, original, &form);
+  return form;
+}
+
+void Table::StoredForm(const Edit& edit, size_t column, bool original, std::string* out) const {
+  const FieldDescriptor& f = field(column);
+  const std::string& record = original ? edit.original : edit.working;
+  std::string& form = *out;
+  form.clear();
+  if (codec_.HasFlagBits(f)) form += static_cast<char>(codec_.FlagBits(record, f));
+  if (!f.is_memo()) {
+    form.append(record, f.offset, f.length);
+    return;
+  }
+  if (!original) {
+    form += MemoBytes(edit, column);
+    return;
+  }
+  const uint32_t block = codec_.MemoBlock(record, f);
+  if (block == 0) return;
+  // The value read for the search of the record is usually the one asked
+  // for: the edit's memo was read through MemoBytes before it was changed.
+  if (block == memo_value_block_ && edit.recno == memo_value_recno_ && &edit == memo_value_edit_) {
+    form += memo_value_.data;
+    return;
+  }
+  MemoFile::Value value;
+  try {
+    std::unique_lock<std::recursive_mutex> guard;
+    if (memo_->MayBeStaged(block)) guard = std::unique_lock<std::recursive_mutex>(batch_mutex_);
+    memo_->Read(block, &value);
+  } catch (const Error& e) {
+    throw Unreadable(edit, column, e);
+  }
+  form += value.data;
+}
+
+std::vector<size_t> Table::EditedColumns(const Edit& edit) const {
+  std::vector<size_t> columns;
+  EditedColumns(edit, &columns);
+  return columns;
+}
+
+void Table::EditedColumns(const Edit& edit, std::vector<size_t>* out) const {
+  std::vector<size_t>& columns = *out;
+  columns.clear();
+  for (size_t c = 0; c < visible_.size(); ++c) {
+    const FieldDescriptor& f = field(c);
+    if (edit.memo_text.count(c) || edit.original.compare(f.offset, f.length, edit.working, f.offset, f.length) != 0 ||
+        (codec_.HasFlagBits(f) && codec_.FlagBits(edit.original, f) != codec_.FlagBits(edit.working, f))) {
+      columns.push_back(c);
+    }
+  }
+}
+
+void Table::SetStoredForm(Edit& edit, size_t column, std::string_view stored) {
+  const FieldDescriptor& f = field(column);
+  const bool flags = codec_.HasFlagBits(f);
+  auto refuse = [&](const std::string& why) {
+    throw Error(ErrorKind::kInvalidValue, "Field '" + names_[column] + "' of table '" + name_ +
+                                              "' cannot take back its value: " + why + ".");
+  };
+  if (flags && stored.empty()) refuse("the stored value has lost its flags");
+  const std::string_view bytes = stored.substr(flags ? 1 : 0);
+  if (f.is_memo()) {
+    if (bytes.size() > FieldCodec::kLongestMemoValue) refuse("the value is longer than FoxPro can hold in one value");
+    edit.memo_text[column].assign(bytes);
+  } else {
+    if (bytes.size() != f.length) {
+      refuse("the stored value has " + std::to_string(bytes.size()) + " bytes, the field " + std::to_string(f.length));
+    }
+    edit.working.replace(f.offset, f.length, bytes);
+  }
+  if (flags) codec_.SetFlagBits(edit.working, f, static_cast<unsigned char>(stored[0]));
+  memo_value_block_ = 0;
+}
+
 bool Table::Contains(const Edit& edit, size_t column, const std::string& text) const {
   const FieldDescriptor& f = field(column);
   if (!FieldCodec::HasTextForm(f) || codec_.IsNull(edit.working, f)) return false;
@@ -1196,7 +1275,7 @@ void Table::WriteFlight(Flight& flight) {
 
   // Step 3: the records, runs of consecutive records in one write each.
   if (options_.before_write && !batch.empty() && !options_.before_write(records)) {
-    fail(Error(ErrorKind::kIo, "the change log could not be written first"), 0);
+    fail(Error(ErrorKind::kIo, "the change log or the undo journal could not be written first"), 0);
   }
   const size_t length = header_.record_length;
   std::string run;

@@ -124,6 +124,28 @@ class Table {
   // values without a text form. Throws Error(kCorrupt) for unreadable values.
   std::optional<std::string> Text(const Edit& edit, size_t column) const;
 
+  // The stored form of a column: what is kept to take a change back exactly.
+  // One byte holding the column's bits in _NullFlags (FieldCodec::FlagBits)
+  // when it has any, then, for a memo, the value's bytes as the memo file
+  // holds them (empty without a value), for other columns the field's bytes
+  // in the record. `original`: of the record as read, otherwise as edited.
+  // Throws Error(kCorrupt) when the memo value cannot be read.
+  std::string StoredForm(const Edit& edit, size_t column, bool original) const;
+  // The same into `out`, its storage reused.
+  void StoredForm(const Edit& edit, size_t column, bool original, std::string* out) const;
+  // Forgets the memo value kept from the last read, so that a record read
+  // afresh has its memo values read afresh too (another program may have
+  // rewritten one in its block).
+  void ForgetMemoValue() const { memo_value_block_ = 0; }
+  // The columns whose stored form the edit changes, in order.
+  std::vector<size_t> EditedColumns(const Edit& edit) const;
+  void EditedColumns(const Edit& edit, std::vector<size_t>* columns) const;
+  // Gives the column the stored form `stored` (as StoredForm made it), to be
+  // saved like any change. Throws Error(kInvalidValue) when it cannot be one
+  // of this column: the wrong length, or a memo value longer than FoxPro
+  // holds.
+  void SetStoredForm(Edit& edit, size_t column, std::string_view stored);
+
   // Whether the text form of a column contains `text` (compared exactly):
   // the same answer as Text(edit, column) holding `text`, false for NULL and
   // for values without a text form. Character and memo values of single-byte

@@ -1,5 +1,7 @@
 #include "engine/batch_command.h"
 
+#include "engine/undo_run.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <ostream>
@@ -234,8 +236,9 @@ int RunCheck(const DataSourceView& source, const std::vector<std::string>& table
 std::string BatchUsage() {
   return "Usage: quillon-replace (--folder DIR | --dbc FILE) [--table NAME]...\n"
          "                       (--find TEXT --replace TEXT | --sets FILE [--separator SEP])\n"
-         "                       [--dry-run] [--without-index]\n"
+         "                       [--dry-run] [--without-index] [--no-undo-journal]\n"
          "       quillon-replace (--folder DIR | --dbc FILE) [--table NAME]... --check\n"
+         "       quillon-replace --undo JOURNAL [--dry-run]\n"
          "\n"
          "Replaces text in every field of every record of FoxPro tables, exactly as\n"
          "\"Start Replacing\" does in Quillon's main window.\n"
@@ -256,13 +259,22 @@ std::string BatchUsage() {
          "  --without-index   change tables whose structural index file (.cdx) is\n"
          "                    missing, which are otherwise left alone; each one\n"
          "                    changed is reported: rebuild its index before use\n"
+         "  --no-undo-journal write no undo journal: the run cannot be taken back\n"
          "  --check           replace nothing and write nothing: check every tag of\n"
          "                    each table's structural index (.cdx) against the\n"
          "                    table's records, one line per tag: consistent,\n"
          "                    INCONSISTENT and what is wrong, or not checked and why\n"
          "                    (tags whose keys Quillon does not compute, such as\n"
          "                    collated or binary tags)\n"
+         "  --undo JOURNAL    take back the run whose undo journal is JOURNAL: every\n"
+         "                    field it changed gets its old value back, newest change\n"
+         "                    first, unless its value changed since the run (that\n"
+         "                    field is left as it is and reported); with --dry-run,\n"
+         "                    say what would be taken back and what conflicts\n"
          "  --help            print this help\n"
+         "\n"
+         "Every run that changes data writes an undo journal,\n"
+         "quillon-undo-YYYYMMDD-HHMMSS.jnl, beside backups.log, and prints its path.\n"
          "\n"
          "Every occurrence is replaced and spaces are trimmed from both ends of each\n"
          "changed value. Each changed field adds a line to backups.log in the folder\n"
@@ -302,13 +314,17 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
       options.without_index = true;
       continue;
     }
+    if (option == "--no-undo-journal" && !inline_value) {
+      options.no_undo_journal = true;
+      continue;
+    }
     if (option == "--check" && !inline_value) {
       options.check = true;
       continue;
     }
     const bool takes_value = option == "--folder" || option == "--dbc" || option == "--table" ||
                              option == "--find" || option == "--replace" || option == "--sets" ||
-                             option == "--separator";
+                             option == "--separator" || option == "--undo";
     if (!takes_value) throw std::invalid_argument("Unknown argument \"" + args[i] + "\".");
     std::string value;
     if (inline_value) {
@@ -323,9 +339,20 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
     else if (option == "--find") set_once(options.find, option, value);
     else if (option == "--replace") set_once(options.replace, option, value);
     else if (option == "--sets") set_once(options.sets_file, option, value);
+    else if (option == "--undo") set_once(options.undo, option, value);
     else set_once(options.separator, option, value);
   }
   if (options.help) return options;
+
+  if (options.undo) {
+    const char* other = options.folder ? "--folder" : options.dbc ? "--dbc" : !options.tables.empty() ? "--table"
+                        : options.find ? "--find" : options.replace ? "--replace" : options.sets_file ? "--sets"
+                        : options.separator ? "--separator" : options.without_index ? "--without-index"
+                        : options.check ? "--check" : options.no_undo_journal ? "--no-undo-journal" : nullptr;
+    if (other) throw std::invalid_argument(std::string("--undo cannot be combined with ") + other + ".");
+    if (options.undo->empty()) throw std::invalid_argument("--undo needs the path of an undo journal.");
+    return options;
+  }
 
   if (options.folder.has_value() == options.dbc.has_value()) {
     throw std::invalid_argument("Give either --folder or --dbc.");
@@ -336,7 +363,8 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
   if (options.check) {
     const char* other = options.find ? "--find" : options.replace ? "--replace" : options.sets_file ? "--sets"
                         : options.separator ? "--separator" : options.dry_run ? "--dry-run"
-                        : options.without_index ? "--without-index" : nullptr;
+                        : options.without_index ? "--without-index"
+                        : options.no_undo_journal ? "--no-undo-journal" : nullptr;
     if (other) throw std::invalid_argument(std::string("--check cannot be combined with ") + other + ".");
     for (const std::string& table : options.tables) {
       if (table.empty()) throw std::invalid_argument("--table needs a table name.");
@@ -386,6 +414,17 @@ int RunBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   }
 
   ConsoleToolkit toolkit(out, err);
+  if (options.undo) {
+    UndoRun undo(toolkit, options.dry_run ? RunMode::kDryRun : RunMode::kReplace);
+    undo.OnProblem([&](const std::string& line) {
+      err << line << "\n";
+      err.flush();
+    });
+    if (stop_requested != nullptr) undo.StopWhen([stop_requested] { return *stop_requested != 0; });
+    const RunEnd end = undo.Run(*options.undo);
+    if (end == RunEnd::kStopped) err << "quillon-replace: stopped; the records changed so far were saved.\n";
+    return end == RunEnd::kDone && !undo.reported() && toolkit.reports() == 0 ? kExitClean : kExitReported;
+  }
   const CommandLineSource source(options);
   FoxPro foxpro(source, toolkit);
   if (!foxpro.IsValidFoxProConnection()) {
@@ -409,9 +448,22 @@ int RunBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   }
   ReplacementRun run(inputs, toolkit, options.dry_run ? RunMode::kDryRun : RunMode::kReplace);
   run.AllowMissingIndex(options.without_index);
+  run.WriteUndoJournal(!options.no_undo_journal);
   bool problems = false;
   run.OnTableWalked([&](const TableReach& reach) { problems = PrintReach(reach, out) || problems; });
-  if (run.Run() == RunEnd::kStopped) {
+  // Where the run's undo journal is, said before "Done." (or after a stop).
+  bool journal_told = false;
+  auto tell_journal = [&] {
+    if (journal_told || run.undo_journal().empty()) return;
+    journal_told = true;
+    out << "Undo journal: " << run.undo_journal() << " (" << run.undo_journal_changes()
+        << (run.undo_journal_changes() == 1 ? " change" : " changes") << "; quillon-replace --undo takes them back)\n";
+    out.flush();
+  };
+  run.OnFinished([&](const RunTally&) { tell_journal(); });
+  const RunEnd end = run.Run();
+  tell_journal();
+  if (end == RunEnd::kStopped) {
     err << "quillon-replace: stopped; the record being edited was left as it was.\n";
     return kExitReported;
   }

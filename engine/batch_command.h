@@ -3,8 +3,9 @@
 //
 //   quillon-replace (--folder DIR | --dbc FILE) [--table NAME]...
 //                   (--find TEXT --replace TEXT | --sets FILE [--separator SEP])
-//                   [--dry-run] [--without-index]
+//                   [--dry-run] [--without-index] [--no-undo-journal]
 //   quillon-replace (--folder DIR | --dbc FILE) [--table NAME]... --check
+//   quillon-replace --undo JOURNAL [--dry-run]
 //
 // It drives the same run as the main window, with every named table ticked
 // (every table of the catalogue when none is named), writes the same change
@@ -28,6 +29,12 @@
 // inconsistent or not checked or a table cannot be checked, 2 for a usage
 // error (--check with --find, --replace, --sets, --separator, --dry-run or
 // --without-index among them).
+//
+// With --undo it takes back the run whose undo journal is JOURNAL (UndoRun):
+// each problem (a field changed since, a record or table gone) is printed
+// to standard error, the closing message says what was taken back. Exit
+// status: 0 when everything was, 1 otherwise, 2 for a usage error. A run
+// that saved changes prints the path of its journal.
 #pragma once
 
 #include <csignal>
@@ -56,6 +63,8 @@ struct BatchOptions {
   std::optional<std::string> separator;
   bool without_index = false;  // change tables whose structural index file is missing
   bool check = false;          // check the structural indexes instead of replacing
+  std::optional<std::string> undo;  // take back the run of this undo journal
+  bool no_undo_journal = false;     // the run writes no undo journal and cannot be taken back
 };
 
 // Reads the arguments (without the program name). Throws

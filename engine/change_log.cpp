@@ -179,51 +179,12 @@ void ChangeLog::Append(const std::string& line, uint32_t recno) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
     if (failure_.empty() && file_ != nullptr) {
-      Enqueue(line, &held_);
-      held_lines_.push_back(Held{recno, held_.size()});
+      held_.HoldMade(recno, [&](std::string* to) { Enqueue(line, to); });
       return;
     }
   }
   // Not open, or failed: told as Append tells it.
   Append(line);
-}
-
-template <typename Take>
-size_t ChangeLog::MoveHeld(Take take, bool keep) {
-  // Records are mostly written in the order their lines came: the lines
-  // taken are then the first ones held, moved without copying the others.
-  size_t first = 0;
-  while (first < held_lines_.size() && take(held_lines_[first].recno)) ++first;
-  if (first > 0) {
-    const size_t end = held_lines_[first - 1].end;
-    if (keep) pending_.append(held_, 0, end);
-    held_.erase(0, end);
-    held_lines_.erase(held_lines_.begin(), held_lines_.begin() + static_cast<std::ptrdiff_t>(first));
-    for (Held& line : held_lines_) line.end -= end;
-  }
-  size_t moved = first, kept_end = 0, start = 0;
-  bool others = false;
-  for (const Held& line : held_lines_) others = others || take(line.recno);
-  if (!others) return moved;
-  std::vector<Held> kept;
-  std::string rest;
-  for (const Held& line : held_lines_) {
-    const std::string_view text(held_.data() + start, line.end - start);
-    start = line.end;
-    if (take(line.recno)) {
-      ++moved;
-      if (keep) pending_ += text;
-    } else {
-      rest += text;
-      kept_end += text.size();
-      kept.push_back(Held{line.recno, kept_end});
-    }
-  }
-  if (moved > 0) {
-    held_ = std::move(rest);
-    held_lines_ = std::move(kept);
-  }
-  return moved;
 }
 
 void ChangeLog::Append(const std::string& line) {
@@ -260,7 +221,7 @@ bool ChangeLog::FlushHeld(Take take) noexcept {
   std::lock_guard<std::mutex> hold(mutex_);
   if (!failure_.empty()) return false;
   try {
-    MoveHeld(take, true);
+    held_.Move(take, &pending_);
   } catch (const std::bad_alloc&) {
     failure_ = "The change log could not be written: out of memory.";
     return false;
@@ -282,8 +243,8 @@ bool ChangeLog::Flush() noexcept {
 
 size_t ChangeLog::Withdraw(const std::vector<uint32_t>& records) {
   std::lock_guard<std::mutex> hold(mutex_);
-  return MoveHeld([&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); },
-                  false);
+  return held_.Move([&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); },
+                    nullptr);
 }
 
 void AppendToBackupsLog(const std::string& line) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/held_by_record.h"
+
 namespace quillon {
 
 inline constexpr char kChangeLogName[] = "backups.log";
@@ -101,22 +103,13 @@ class ChangeLog {
   std::mutex mutex_;
   std::string path_;
   std::FILE* file_ = nullptr;
-  // With mutex_ held: moves the held lines of the records for which `take`
-  // is true to pending_ (`keep` false: drops them); returns how many.
-  template <typename Take>
-  size_t MoveHeld(Take take, bool keep);
   // Flush, writing the held lines of the records for which `take` is true.
   template <typename Take>
   bool FlushHeld(Take take) noexcept;
   void Enqueue(const std::string& line, std::string* to);
 
   std::string pending_;  // lines not written yet
-  struct Held {
-    uint32_t recno;
-    size_t end;  // where the line (with its line end) ends in held_
-  };
-  std::string held_;  // lines of records not written yet, one after the other
-  std::vector<Held> held_lines_;
+  HeldByRecord held_;    // lines of records not written yet
   std::string failure_;  // why the last write failed, until reported
   bool created_empty_ = false;  // Open made the file, and no line has been written to it
 };

@@ -1,5 +1,7 @@
 #include "engine/replacement_run.h"
 
+#include <filesystem>
+
 #include <algorithm>
 #include <ctime>
 #include <optional>
@@ -55,12 +57,22 @@ RunEnd ReplacementRun::Run() {
   log_failed_ = false;
   // No change without its line: the change log is opened before any table
   // is, and a run whose log cannot be written changes nothing.
+  undo_journal_.clear();
+  undo_journal_changes_ = 0;
   if (refusal.empty() && mode_ != RunMode::kDryRun &&
       !trap.Step(100, [&] {
         try {
           change_log_.Open();
         } catch (const std::exception& e) {
           throw std::runtime_error(std::string(e.what()) + " Nothing was changed: a run writes its change log first.");
+        }
+        try {
+          if (write_journal_) {
+            journal_.Create(journal_folder_.empty() ? ChangeLogFolder() : journal_folder_, std::time(nullptr));
+          }
+        } catch (const std::exception& e) {
+          throw std::runtime_error(std::string(e.what()) +
+                                   " Nothing was changed: a run writes its undo journal first.");
         }
       })) {
     end = RunEnd::kRefused;
@@ -71,8 +83,11 @@ RunEnd ReplacementRun::Run() {
     fox::Connection connection;
     connection.allow_missing_index = allow_missing_index_;
     fox::Recordset recordset;
-    // The lines of a batch of saves reach the change log before the records.
-    recordset.BeforeWrite([this](const std::vector<uint32_t>& records) { return change_log_.Flush(records); });
+    // The journal entries of a batch of saves are durable, and its lines in
+    // the change log, before the records are written.
+    recordset.BeforeWrite([this](const std::vector<uint32_t>& records) {
+      return journal_.Flush() && change_log_.Flush(records);
+    });
     trap.Step(102, [&] { inputs_.SetBusyPointer(true); });
     int rows = 0;
     trap.Step(104, [&] { rows = inputs_.TableCount(); });
@@ -85,6 +100,14 @@ RunEnd ReplacementRun::Run() {
       }
     }
     trap.Step(132, [&] { change_log_.Close(); });
+    if (mode_ != RunMode::kDryRun) {
+      trap.Step(132, [&] {
+        undo_journal_changes_ = journal_.changes();
+        const std::string path = journal_.path();
+        journal_.Close();
+        if (undo_journal_changes_ > 0) undo_journal_ = path;
+      });
+    }
     if (log_failed_) {
       toolkit_.ShowMessage(
           "The run stopped because its change log could not be written: the record being changed was left as it "
@@ -114,6 +137,17 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
       recordset.Open("SELECT * FROM " + table, connection, fox::kOpenStatic,
                      mode_ == RunMode::kDryRun ? fox::kLockReadOnly : fox::kLockOptimistic);
     });
+    if (opened && mode_ != RunMode::kDryRun && recordset.table() != nullptr) {
+      trap.Step(112, [&] {
+        std::error_code ignored;
+        const fox::Table& t = *recordset.table();
+        const DataSourceView& source = inputs_.DataSource();
+        const std::string catalogue = source.OptionDBC1() ? source.DBCPath1() : source.FolderText();
+        journal_table_ = journal_.AddTable(JournalTable{
+            source.OptionDBC1(), std::filesystem::absolute(catalogue, ignored).string(), table,
+            std::filesystem::absolute(t.path(), ignored).string()});
+      });
+    }
     if (opened) {
       ++tally_.tables;
       const int64_t changed_before = tally_.changed;
@@ -254,7 +288,29 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
     if (found && reach) ++reach->columns[j].fields;
     if (log_failed_) return Walk::kStop;
   }
+  if (record_touched_ && mode_ != RunMode::kDryRun && write_journal_) {
+    // A record whose change cannot be journalled is not saved: the run stops.
+    if (!trap.Step(132, [&] { JournalRecord(recordset); })) {
+      log_failed_ = true;
+      return Walk::kStop;
+    }
+  }
   return Walk::kGoOn;
+}
+
+void ReplacementRun::JournalRecord(fox::Recordset& recordset) {
+  recordset.EditedColumns(&edited_);
+  for (size_t column : edited_) {
+    recordset.StoredForm(column, true, &stored_before_);
+    recordset.StoredForm(column, false, &stored_after_);
+    journal_.Append(journal_table_, recordset.recno(), static_cast<uint32_t>(column), ColumnName(recordset, column),
+                    stored_before_, stored_after_);
+  }
+}
+
+size_t ReplacementRun::WithdrawChanges(const std::vector<uint32_t>& records) {
+  journal_.NotSaved(journal_table_, records);
+  return change_log_.Withdraw(records);
 }
 
 // A find text the record holds nowhere, or not in this field, is not found
@@ -519,7 +575,7 @@ void ReplacementRun::SaveFailed(ErrorTrap& trap, const std::string& table, fox::
     }
     // The lines of the changes that were not saved go: each record gets the
     // lines of the change that is saved in the end.
-    tally_.changed -= static_cast<int64_t>(change_log_.Withdraw(again));
+    tally_.changed -= static_cast<int64_t>(WithdrawChanges(again));
     queue.insert(queue.end(), again.begin(), again.end());
     if (told || f.records().empty()) message += (message.empty() ? "" : " ") + std::string(f.what());
   };
@@ -592,7 +648,9 @@ void ReplacementRun::SaveFailed(ErrorTrap& trap, const std::string& table, fox::
 
 void ReplacementRun::LogNotSaved(const std::string& table, const fox::SaveError& failure) {
   tally_.not_saved += static_cast<int64_t>(failure.records().size());
-  // Their lines, held until the records were written, come first.
+  // Their lines, held until the records were written, come first. Their
+  // journal entries go, and those already written are marked not saved.
+  journal_.NotSaved(journal_table_, failure.records());
   change_log_.Flush(failure.records());
   for (size_t i = 0; i < failure.records().size(); ++i) {
     try {

@@ -22,6 +22,7 @@
 #include "data/error.h"
 #include "data/table.h"
 #include "engine/change_log.h"
+#include "engine/undo_journal.h"
 #include "shell/error_report.h"
 #include "shell/toolkit.h"
 
@@ -151,6 +152,15 @@ class ReplacementRun {
   // before "Done." is shown, so that a window can show how the run ended.
   void OnFinished(std::function<void(const RunTally&)> callback) { on_finished_ = std::move(callback); }
 
+  // The undo journal of the last run: its path, "" when the run saved no
+  // change (it then leaves no journal), and how many changes it holds.
+  const std::string& undo_journal() const { return undo_journal_; }
+  uint64_t undo_journal_changes() const { return undo_journal_changes_; }
+  // Whether runs write an undo journal (they do unless told not to).
+  void WriteUndoJournal(bool write) { write_journal_ = write; }
+  // The folder the journal is made in; the change log's folder unless set.
+  void SetJournalFolder(std::string folder) { journal_folder_ = std::move(folder); }
+
   // Dry run: the walked tables in order.
   const std::vector<TableReach>& reach() const { return reach_; }
 
@@ -218,6 +228,12 @@ class ReplacementRun {
   void TellRepeatedRefusals(ErrorTrap& trap, const std::string& table);
   // Writes a change log line for each record a save failure names.
   void LogNotSaved(const std::string& table, const fox::SaveError& failure);
+  // Puts the changed fields of the current record in the undo journal, held
+  // until the record is written.
+  void JournalRecord(fox::Recordset& recordset);
+  // Withdraws the journal entries and change log lines of records not saved
+  // (to be changed again, or not at all); returns how many lines went.
+  size_t WithdrawChanges(const std::vector<uint32_t>& records);
 
   RunInputs& inputs_;
   Toolkit& toolkit_;
@@ -242,6 +258,12 @@ class ReplacementRun {
   bool allow_missing_index_ = false;  // a change log line could not be written: the run stops
   // Open from the run's first change log line to its end.
   ChangeLog change_log_;
+  UndoJournal journal_;
+  uint32_t journal_table_ = 0;  // the table being walked, as the journal numbers it
+  std::string journal_folder_;
+  bool write_journal_ = true;
+  std::string undo_journal_;
+  uint64_t undo_journal_changes_ = 0;
   RunMode mode_;
   int reports_ = 0;
   std::vector<TableReach> reach_;
@@ -253,6 +275,8 @@ class ReplacementRun {
   std::string find_;
   std::string replace_;
   std::string result_;
+  std::string stored_before_, stored_after_;  // a journalled field's stored forms
+  std::vector<size_t> edited_;                 // the columns a record's edit changes
   // Dry run: the field's text as the pairs before left it.
   std::string pending_;
   // The tab and find texts as last read; current until a yield processes

@@ -54,7 +54,7 @@ TEST_F(BatchTest, ReplacesInEveryTableOfAFolderAndExitsZero) {
   const std::string b = MakeTable(data, "beta", "city C(10)", R"([["Havana"]])");
   Run({"--folder", data, "--find", "an", "--replace", "AN"});
   EXPECT_EQ(code, 0) << err;
-  EXPECT_EQ(out, "Done.\n");
+  EXPECT_EQ(out.substr(out.find("Done.")), "Done.\n") << out;
   EXPECT_EQ(err, "");
   EXPECT_EQ(RunPythonTool("read_table.py", {"dbfread", a}),
             R"([{"NAME": "bANANa", "NOTE": "a bANANa"}, {"NAME": "kiwi", "NOTE": ""}])");
@@ -66,7 +66,7 @@ TEST_F(BatchTest, ReportsGoToStandardErrorTheRunGoesOnAndExitsOne) {
   const std::string a = MakeTable(data, "alpha", "name C(4)", R"([["ab"], ["abab"]])");
   Run({"--folder", data, "--table", "ghost", "--table", "alpha", "--find", "b", "--replace", "bbb"});
   EXPECT_EQ(code, 1);
-  EXPECT_EQ(out, "Done.\n");
+  EXPECT_EQ(out.substr(out.find("Done.")), "Done.\n") << out;
   EXPECT_EQ(err,
             "The folder '" + data + "' has no table called 'ghost'.\n"
             "in Brenlow2021/08/31.Form2.PushButton1_Click at line 112\n\n"
@@ -76,6 +76,36 @@ TEST_F(BatchTest, ReportsGoToStandardErrorTheRunGoesOnAndExitsOne) {
             "in Brenlow2021/08/31.Form2.PushButton1_Click at line 136\n\n"
             "Please email screenshot of this message to support@quillon-app.com\n\n");
   EXPECT_EQ(RunPerlTool("xbase_read.pl", {a}), "abbb\nabab\n");
+}
+
+TEST_F(BatchTest, UndoTakesARunBackAndSaysWhatItWouldDoFirst) {
+  const std::string a = MakeTable(data, "alpha", "name C(10); note M", R"([["  banana", "a banana"], ["kiwi", ""]])");
+  const std::string values = RunPythonTool("read_table.py", {"dbfread", a});
+  Run({"--folder", data, "--find", "an", "--replace", "AN"});
+  const size_t at = out.find("Undo journal: ");
+  ASSERT_NE(at, std::string::npos) << out;
+  const std::string journal = out.substr(at + 14, out.find(" (", at) - at - 14);
+  EXPECT_EQ(fs::path(journal).parent_path(), fs::path(log_folder));
+
+  Run({"--undo", journal, "--dry-run"});
+  EXPECT_EQ(code, 0) << err;
+  EXPECT_NE(out.find("2 changes would be taken back."), std::string::npos) << out;
+  EXPECT_NE(RunPythonTool("read_table.py", {"dbfread", a}), values);
+  Run({"--undo", journal});
+  EXPECT_EQ(code, 0) << err;
+  EXPECT_NE(out.find("2 changes taken back."), std::string::npos) << out;
+  EXPECT_EQ(RunPythonTool("read_table.py", {"dbfread", a}), values) << "the trimmed leading blanks are back";
+  // A field changed since is left alone and reported: exit 1.
+  Run({"--folder", data, "--find", "kiwi", "--replace", "lime"});
+  const size_t lime = out.find("Undo journal: ");
+  const std::string second = out.substr(lime + 14, out.find(" (", lime) - lime - 14);
+  Run({"--folder", data, "--find", "lime", "--replace", "fig"});
+  Run({"--undo", second});
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(err.find("Field 'name' of record 2 of table 'alpha' has changed since the run and was left as it is."),
+            std::string::npos)
+      << err;
+  EXPECT_NE(RunPythonTool("read_table.py", {"dbfread", a}).find("\"fig\""), std::string::npos);
 }
 
 TEST_F(BatchTest, UsageErrorsOpenNothingAndExitTwo) {
@@ -98,6 +128,8 @@ TEST_F(BatchTest, UsageErrorsOpenNothingAndExitTwo) {
       {"--folder", data, "--find", "a", "--replace"},
       {"--folder", dir.Sub("no tables here"), "--find", "a", "--replace", "b"},
       {"--dbc", dir.Sub("missing.dbc"), "--find", "a", "--replace", "b"},
+      {"--undo", dir.Sub("x.jnl"), "--folder", data},
+      {"--undo", ""},
   };
   for (const auto& args : cases) {
     Run(args);

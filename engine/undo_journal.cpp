@@ -1,0 +1,381 @@
+#include "engine/undo_journal.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "data/disk_file.h"
+#include "data/error.h"
+
+namespace quillon {
+
+namespace {
+
+constexpr char kMagic[8] = {'Q', 'L', 'N', 'U', 'N', 'D', 'O', '\x1a'};
+constexpr uint32_t kVersion = 1;
+constexpr size_t kHeaderSize = 32;
+constexpr size_t kEntryHead = 8;
+// No entry is larger: two stored forms of at most a memo value each, and
+// three names.
+constexpr uint32_t kLargestPayload = 64u << 20;
+// Entries are written once this many bytes of them have gathered.
+constexpr size_t kWriteAhead = 1u << 20;
+
+enum EntryKind : unsigned char { kTable = 1, kChange = 2, kNotSaved = 3 };
+
+// CRC-32 (the polynomial of zip and PNG), eight bytes at a step: a run
+// journals every byte it changes.
+uint32_t Crc32(const char* data, size_t size) {
+  static const auto tables = [] {
+    std::array<std::array<uint32_t, 256>, 8> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[0][i] = c;
+    }
+    for (uint32_t i = 0; i < 256; ++i) {
+      for (size_t k = 1; k < 8; ++k) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFFu];
+    }
+    return t;
+  }();
+  const auto* p = reinterpret_cast<const unsigned char*>(data);
+  uint32_t crc = 0xFFFFFFFFu;
+  for (; size >= 8; size -= 8, p += 8) {
+    const uint32_t low = crc ^ (uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24);
+    crc = tables[7][low & 0xFFu] ^ tables[6][(low >> 8) & 0xFFu] ^ tables[5][(low >> 16) & 0xFFu] ^
+          tables[4][low >> 24] ^ tables[3][p[4]] ^ tables[2][p[5]] ^ tables[1][p[6]] ^ tables[0][p[7]];
+  }
+  for (; size > 0; --size, ++p) crc = tables[0][(crc ^ *p) & 0xFFu] ^ (crc >> 8);
+  return crc ^ 0xFFFFFFFFu;
+}
+
+void Put32(std::string* out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xFFu));
+}
+void Put64(std::string* out, uint64_t v) {
+  for (int i = 0; i < 8; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xFFu));
+}
+uint32_t Get32(const char* p) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+  return v;
+}
+uint64_t Get64(const char* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+  return v;
+}
+
+void PutBytes(std::string* out, std::string_view bytes) {
+  Put32(out, static_cast<uint32_t>(bytes.size()));
+  out->append(bytes.data(), bytes.size());
+}
+
+// Frames a payload as an entry; its checksum is filled in by Seal, when
+// the entry is written.
+void PutEntry(std::string* out, const std::string& payload) {
+  Put32(out, static_cast<uint32_t>(payload.size()));
+  Put32(out, 0);
+  *out += payload;
+}
+
+void StoreCrc(char* at, uint32_t crc) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<char>((crc >> (8 * i)) & 0xFFu);
+}
+
+// Fills in the checksums of the entries of `entries`.
+void Seal(std::string* entries) {
+  for (size_t at = 0; at + kEntryHead <= entries->size();) {
+    const uint32_t size = Get32(entries->data() + at);
+    StoreCrc(entries->data() + at + 4, Crc32(entries->data() + at + kEntryHead, size));
+    at += kEntryHead + size;
+  }
+}
+
+// Reads the fields of one payload; false when it ends early.
+class PayloadReader {
+ public:
+  explicit PayloadReader(std::string_view payload) : rest_(payload) {}
+  bool U8(unsigned char* v) {
+    if (rest_.empty()) return false;
+    *v = static_cast<unsigned char>(rest_[0]);
+    rest_.remove_prefix(1);
+    return true;
+  }
+  bool U32(uint32_t* v) {
+    if (rest_.size() < 4) return false;
+    *v = Get32(rest_.data());
+    rest_.remove_prefix(4);
+    return true;
+  }
+  bool Bytes(std::string* v) {
+    uint32_t size = 0;
+    if (!U32(&size) || rest_.size() < size) return false;
+    v->assign(rest_.data(), size);
+    rest_.remove_prefix(size);
+    return true;
+  }
+  bool done() const { return rest_.empty(); }
+
+ private:
+  std::string_view rest_;
+};
+
+std::runtime_error NotAJournal(const std::string& path, const std::string& why) {
+  return std::runtime_error("\"" + path + "\" is not an undo journal of Quillon: " + why + ".");
+}
+
+}  // namespace
+
+std::string UndoJournalName(std::time_t started, int serial) {
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &started);
+#else
+  localtime_r(&started, &local);
+#endif
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+  std::string name = std::string(kUndoJournalPrefix) + stamp;
+  if (serial > 1) name += "-" + std::to_string(serial);
+  return name + kUndoJournalExtension;
+}
+
+UndoJournalContents ReadUndoJournal(const std::string& path) {
+  std::string bytes;
+  try {
+    fox::DiskFile file(path, fox::DiskFile::Mode::kReadOnly, "undo journal");
+    bytes.resize(static_cast<size_t>(file.Size()));
+    if (file.ReadAt(0, bytes.data(), bytes.size()) != bytes.size()) throw NotAJournal(path, "it could not be read whole");
+  } catch (const fox::Error& e) {
+    throw std::runtime_error(e.what());
+  }
+  if (bytes.size() < kHeaderSize || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) {
+    throw NotAJournal(path, "it does not start like one");
+  }
+  if (Crc32(bytes.data(), 28) != Get32(bytes.data() + 28)) throw NotAJournal(path, "its header is damaged");
+  const uint32_t version = Get32(bytes.data() + 8);
+  if (version != kVersion) {
+    throw std::runtime_error("The undo journal \"" + path + "\" is of version " + std::to_string(version) +
+                             ", which this Quillon does not know; use the Quillon that wrote it.");
+  }
+  UndoJournalContents contents;
+  contents.started = static_cast<std::time_t>(static_cast<int64_t>(Get64(bytes.data() + 16)));
+  size_t at = Get32(bytes.data() + 12);
+  if (at < kHeaderSize || at > bytes.size()) throw NotAJournal(path, "its header is damaged");
+  auto stop = [&](const std::string& why) {
+    contents.cut_short = "the journal is cut short or damaged at byte " + std::to_string(at) + " (" + why +
+                         "); the changes before that point are whole";
+  };
+  while (at < bytes.size()) {
+    if (bytes.size() - at < kEntryHead) {
+      stop("an entry's head is incomplete");
+      break;
+    }
+    const uint32_t size = Get32(bytes.data() + at);
+    if (size > kLargestPayload || size > bytes.size() - at - kEntryHead) {
+      stop("an entry runs past the end of the file");
+      break;
+    }
+    const std::string_view payload(bytes.data() + at + kEntryHead, size);
+    if (Crc32(payload.data(), payload.size()) != Get32(bytes.data() + at + 4)) {
+      stop("an entry's checksum does not match");
+      break;
+    }
+    PayloadReader in(payload);
+    unsigned char kind = 0;
+    bool ok = in.U8(&kind);
+    if (ok && kind == kTable) {
+      uint32_t number = 0;
+      unsigned char container = 0;
+      JournalTable table;
+      ok = in.U32(&number) && in.U8(&container) && in.Bytes(&table.catalogue) && in.Bytes(&table.name) &&
+           in.Bytes(&table.path) && in.done() && number == contents.tables.size();
+      table.container = container == 2;
+      if (ok) contents.tables.push_back(std::move(table));
+    } else if (ok && kind == kChange) {
+      JournalChange change;
+      ok = in.U32(&change.table) && in.U32(&change.recno) && in.U32(&change.column) &&
+           in.Bytes(&change.column_name) && in.Bytes(&change.before) && in.Bytes(&change.after) && in.done() &&
+           change.table < contents.tables.size();
+      if (ok) contents.changes.push_back(std::move(change));
+    } else if (ok && kind == kNotSaved) {
+      uint32_t table = 0, recno = 0;
+      ok = in.U32(&table) && in.U32(&recno) && in.done();
+      if (ok) {
+        auto& changes = contents.changes;
+        changes.erase(std::remove_if(changes.begin(), changes.end(),
+                                     [&](const JournalChange& c) { return c.table == table && c.recno == recno; }),
+                      changes.end());
+      }
+    } else {
+      ok = false;
+    }
+    if (!ok) {
+      stop("an entry is not one Quillon writes");
+      break;
+    }
+    at += kEntryHead + size;
+  }
+  return contents;
+}
+
+UndoJournal::UndoJournal() = default;
+
+UndoJournal::~UndoJournal() {
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+bool UndoJournal::is_open() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return file_ != nullptr;
+}
+
+void UndoJournal::Create(const std::string& folder, std::time_t started) {
+  std::string header(kMagic, sizeof kMagic);
+  Put32(&header, kVersion);
+  Put32(&header, kHeaderSize);
+  Put64(&header, static_cast<uint64_t>(static_cast<int64_t>(started)));
+  Put32(&header, 0);
+  Put32(&header, Crc32(header.data(), header.size()));
+#ifdef _WIN32
+  constexpr char kSeparator = '\\';
+#else
+  constexpr char kSeparator = '/';
+#endif
+  std::string base = folder;
+  if (!base.empty() && base.back() != '/' && base.back() != kSeparator) base += kSeparator;
+  try {
+    // Two runs started in the same second get a name each.
+    for (int serial = 1;; ++serial) {
+      std::string path = base + UndoJournalName(started, serial);
+      if (fox::DiskFile::CreateNewFile(path, header, "undo journal")) {
+        auto file = std::make_unique<fox::DiskFile>(path, fox::DiskFile::Mode::kReadWrite, "undo journal");
+        std::lock_guard<std::mutex> hold(mutex_);
+        path_ = std::move(path);
+        file_ = std::move(file);
+        end_ = header.size();
+        return;
+      }
+      if (serial >= 1000) throw std::runtime_error("Cannot make an undo journal in \"" + folder + "\": too many journals of this second.");
+    }
+  } catch (const fox::Error& e) {
+    throw std::runtime_error(e.what());
+  }
+}
+
+uint32_t UndoJournal::AddTable(const JournalTable& table) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (!file_) return 0;
+  std::string payload(1, static_cast<char>(kTable));
+  Put32(&payload, tables_);
+  payload.push_back(static_cast<char>(table.container ? 2 : 1));
+  PutBytes(&payload, table.catalogue);
+  PutBytes(&payload, table.name);
+  PutBytes(&payload, table.path);
+  PutEntry(&pending_, payload);
+  entries_by_record_.clear();
+  return tables_++;
+}
+
+void UndoJournal::Append(uint32_t table, uint32_t recno, uint32_t column, std::string_view column_name,
+                         std::string_view before, std::string_view after) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (!file_) return;
+  Put32(&pending_, static_cast<uint32_t>(1 + 12 + 12 + column_name.size() + before.size() + after.size()));
+  Put32(&pending_, 0);
+  pending_.push_back(static_cast<char>(kChange));
+  Put32(&pending_, table);
+  Put32(&pending_, recno);
+  Put32(&pending_, column);
+  PutBytes(&pending_, column_name);
+  PutBytes(&pending_, before);
+  PutBytes(&pending_, after);
+  if (entries_by_record_.size() <= recno) entries_by_record_.resize(std::max<size_t>(recno + size_t{1}, 2 * entries_by_record_.size()));
+  ++entries_by_record_[recno];
+  ++changes_;
+  // Written as they come, and on their way to the disk, so that the flush
+  // before the records are written has little left to do.
+  if (pending_.size() >= kWriteAhead) WritePending(false);
+}
+
+void UndoJournal::NotSaved(uint32_t table, const std::vector<uint32_t>& records) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (!file_) return;
+  for (uint32_t recno : records) {
+    // Nothing journalled since the record was last marked: no entry needed.
+    if (recno >= entries_by_record_.size() || entries_by_record_[recno] == 0) continue;
+    changes_ -= entries_by_record_[recno];
+    entries_by_record_[recno] = 0;
+    std::string payload(1, static_cast<char>(kNotSaved));
+    Put32(&payload, table);
+    Put32(&payload, recno);
+    PutEntry(&pending_, payload);
+  }
+}
+
+bool UndoJournal::WritePending(bool sync) {
+  if (!failure_.empty()) return false;
+  try {
+    if (!pending_.empty()) {
+      Seal(&pending_);
+      file_->WriteAt(end_, pending_.data(), pending_.size());
+      if (!sync) file_->StartSync(end_, pending_.size());
+      end_ += pending_.size();
+      pending_.clear();
+    }
+    if (sync && end_ > synced_) {
+      file_->Sync();
+      synced_ = end_;
+    }
+  } catch (const fox::Error& e) {
+    failure_ = e.what();
+    pending_.clear();
+    return false;
+  }
+  return true;
+}
+
+bool UndoJournal::Flush() noexcept {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (!file_) return failure_.empty();
+  return WritePending(true);
+}
+
+uint64_t UndoJournal::changes() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return changes_;
+}
+
+void UndoJournal::Close() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (!file_) return;
+  if (changes_ == 0 && failure_.empty()) {
+    pending_.clear();
+    file_.reset();
+    try {
+      fox::DiskFile::RemoveFile(path_, "undo journal");
+    } catch (const fox::Error&) {
+      // An empty journal left behind undoes nothing.
+    }
+    path_.clear();
+  } else {
+    WritePending(true);
+    file_.reset();
+  }
+  entries_by_record_.clear();
+  if (!failure_.empty()) {
+    const std::string failure = std::move(failure_);
+    failure_.clear();
+    throw std::runtime_error(failure);
+  }
+}
+
+}  // namespace quillon

@@ -1,0 +1,148 @@
+// The undo journal: one file per run that changes data, beside the change log,
+// holding for each saved field the stored bytes before and after the change,
+// so that the run can be taken back exactly (see UndoRun).
+//
+// File format (integers little-endian):
+//
+//   header, 32 bytes:
+//     0  8  magic "QLNUNDO\x1a"
+//     8  4  version (1)
+//    12  4  header size (32)
+//    16  8  when the run started, seconds since 1970 (UTC)
+//    24  4  zero
+//    28  4  CRC-32 of bytes 0 to 27
+//   entries, one after the other to the end of the file:
+//     0  4  payload size n
+//     4  4  CRC-32 of the payload
+//     8  n  payload: one byte saying what the entry is, then its fields,
+//           texts and byte strings as a 4-byte size and the bytes:
+//       1 table:  table number (4), kind of catalogue (1: folder of free
+//                 tables, 2: database container), catalogue path, table
+//                 name, table file path
+//       2 change: table number (4), record (4), column (4), column name,
+//                 stored form before, stored form after (fox::Table::StoredForm)
+//       3 not saved: table number (4), record (4): the changes of the record
+//                 written to the journal before this entry were not saved
+//
+// Entries are appended as the run goes and made durable before the records
+// they describe are written (Flush is the tables' before-write hook, with
+// the change log's). An entry may reach the disk before its record is
+// saved: a record that then is not saved gets a not-saved entry, and a
+// crash in between leaves entries for records that kept their old values,
+// which an undo finds already as they were. A journal cut short by a crash is read up to its last
+// whole entry: an entry whose size runs past the end of the file or whose
+// checksum does not match ends the reading.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+
+namespace fox {
+class DiskFile;
+}
+
+namespace quillon {
+
+inline constexpr char kUndoJournalPrefix[] = "quillon-undo-";
+inline constexpr char kUndoJournalExtension[] = ".jnl";
+
+// A table a journal's changes were made to.
+struct JournalTable {
+  bool container = false;  // the catalogue is a database container, not a folder of free tables
+  std::string catalogue;   // the folder or the container, as the run opened it
+  std::string name;        // the table's name in the catalogue
+  std::string path;        // the table file
+};
+
+// One saved field.
+struct JournalChange {
+  uint32_t table = 0;  // index into UndoJournalContents::tables
+  uint32_t recno = 0;
+  uint32_t column = 0;
+  std::string column_name;
+  std::string before, after;  // stored forms
+};
+
+struct UndoJournalContents {
+  std::time_t started = 0;
+  std::vector<JournalTable> tables;
+  // In the order they were saved, the changes of records marked not saved
+  // left out.
+  std::vector<JournalChange> changes;
+  // Why the reading stopped before the end of the file ("" when it did not):
+  // the entries before that point are whole.
+  std::string cut_short;
+};
+
+// Reads a journal. Throws std::runtime_error naming the file when it cannot
+// be read or is no undo journal.
+UndoJournalContents ReadUndoJournal(const std::string& path);
+
+// The path of the journal a run started at `started` would get in `folder`
+// when no file has that name yet: quillon-undo-YYYYMMDD-HHMMSS.jnl in local
+// time, with -2, -3 ... before the extension for the next ones.
+std::string UndoJournalName(std::time_t started, int serial);
+
+// The journal one run writes. Append and Flush may be called from
+// different threads. Until Create (and after Close) every call does nothing:
+// a run told to write no journal calls them all the same.
+class UndoJournal {
+ public:
+  UndoJournal();
+  ~UndoJournal();
+  UndoJournal(const UndoJournal&) = delete;
+  UndoJournal& operator=(const UndoJournal&) = delete;
+
+  // Makes a new journal in `folder` (see UndoJournalName), its header
+  // durable. Throws std::runtime_error naming the file and the reason.
+  void Create(const std::string& folder, std::time_t started);
+  bool is_open() const;
+  const std::string& path() const { return path_; }
+
+  // Declares a table; returns its number for the changes. Its changes
+  // follow it until the next table is declared.
+  uint32_t AddTable(const JournalTable& table);
+  // A saved field's change (see JournalChange). Entries are written as they
+  // gather, before their records are saved; a record that is then not saved
+  // (or is to be changed again) gets a not-saved entry (NotSaved).
+  void Append(uint32_t table, uint32_t recno, uint32_t column, std::string_view column_name, std::string_view before,
+              std::string_view after);
+  // Marks the changes of `records` journalled so far as not saved.
+  void NotSaved(uint32_t table, const std::vector<uint32_t>& records);
+  // Writes every entry gathered and makes the journal durable; false when it
+  // could not be (the failure is thrown by Close). The tables call it
+  // before they write a batch of records.
+  bool Flush() noexcept;
+  // How many changes the journal holds (those marked not saved left out).
+  uint64_t changes() const;
+  // Writes what is left and closes; a journal that holds no change is
+  // removed. Throws std::runtime_error when writing failed.
+  void Close();
+
+ private:
+  // With mutex_ held: writes the entries gathered (`sync`: and makes
+  // everything written durable); false, with failure_ set, when that fails.
+  bool WritePending(bool sync);
+
+  mutable std::mutex mutex_;
+  std::string path_;
+  std::unique_ptr<fox::DiskFile> file_;
+  uint64_t end_ = 0;     // where the next entry goes
+  uint64_t synced_ = 0;  // how much of the file is durable
+  std::string pending_;  // entries not written yet
+  uint32_t tables_ = 0;
+  // The changes journalled per record of the current table, by record
+  // number.
+  std::vector<uint32_t> entries_by_record_;
+  uint64_t changes_ = 0;
+  std::string failure_;
+};
+
+}  // namespace quillon

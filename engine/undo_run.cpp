@@ -1,0 +1,389 @@
+#include "engine/undo_run.h"
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <stdexcept>
+
+#include "data/connection.h"
+#include "data/connection_string.h"
+#include "data/recordset.h"
+#include "data/file_names.h"
+
+namespace quillon {
+
+namespace {
+
+// Problems listed in the closing message when nobody takes them one by one.
+constexpr size_t kProblemsListed = 10;
+constexpr int kSaveAttempts = 3;
+
+// A value as a change log line shows it: line breaks inside it shown as \r
+// and \n, so that the line stays one line.
+std::string Shown(const std::optional<std::string>& value) {
+  if (!value) return "(null)";
+  std::string shown;
+  shown.reserve(value->size());
+  for (char c : *value) {
+    if (c == '\r') {
+      shown += "\\r";
+    } else if (c == '\n') {
+      shown += "\\n";
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+std::optional<std::string> TextOf(fox::Recordset& recordset, size_t column) {
+  try {
+    return recordset.fields()[column].Value();
+  } catch (const std::exception&) {
+    return std::string("(unreadable)");
+  }
+}
+
+std::string Plural(int64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+}  // namespace
+
+size_t UndoRun::CountChanges(const std::string& path) { return ReadUndoJournal(path).changes.size(); }
+
+void UndoRun::Problem(const std::string& line) {
+  reported_ = true;
+  if (on_problem_) {
+    on_problem_(line);
+  } else {
+    problems_.push_back(line);
+  }
+}
+
+RunEnd UndoRun::Run(const std::string& path) {
+  tally_ = UndoTally();
+  problems_.clear();
+  reported_ = false;
+  stopped_ = false;
+  undo_journal_.clear();
+  const bool dry = mode_ == RunMode::kDryRun;
+
+  UndoJournalContents journal;
+  try {
+    journal = ReadUndoJournal(path);
+  } catch (const std::exception& e) {
+    reported_ = true;
+    toolkit_.ShowMessage(std::string(e.what()) + " Nothing was taken back.", MessageButtons::kOk, MessageIcon::kWarning);
+    return RunEnd::kRefused;
+  }
+  if (!journal.cut_short.empty()) {
+    reported_ = true;
+    toolkit_.ShowMessage("The undo journal \"" + path + "\": " + journal.cut_short + ".", MessageButtons::kOk,
+                         MessageIcon::kWarning);
+  }
+  if (!dry) {
+    // No change without its line and its journal entry.
+    try {
+      change_log_.Open();
+      journal_.Create(journal_folder_.empty() ? ChangeLogFolder() : journal_folder_, std::time(nullptr));
+    } catch (const std::exception& e) {
+      reported_ = true;
+      toolkit_.ShowMessage(std::string(e.what()) +
+                               " Nothing was taken back: an undo writes its change log and its own journal first.",
+                           MessageButtons::kOk, MessageIcon::kWarning);
+      return RunEnd::kRefused;
+    }
+  }
+
+  // Table by table, the table changed last first; each table's changes
+  // newest first.
+  std::vector<std::vector<size_t>> by_table(journal.tables.size());
+  for (size_t i = 0; i < journal.changes.size(); ++i) by_table[journal.changes[i].table].push_back(i);
+  std::vector<uint32_t> order;
+  for (uint32_t t = 0; t < by_table.size(); ++t) {
+    if (!by_table[t].empty()) order.push_back(t);
+  }
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return by_table[a].back() > by_table[b].back(); });
+  int64_t left = static_cast<int64_t>(journal.changes.size());
+  for (uint32_t t : order) {
+    if (stopped_) break;
+    UndoTable(journal, t, by_table[t]);
+    left -= static_cast<int64_t>(by_table[t].size());
+  }
+
+  if (!dry) {
+    try {
+      change_log_.Close();
+    } catch (const std::exception& e) {
+      Problem(e.what());
+    }
+    const uint64_t saved = journal_.changes();
+    const std::string own = journal_.path();
+    try {
+      journal_.Close();
+    } catch (const std::exception& e) {
+      Problem(e.what());
+    }
+    if (saved > 0) undo_journal_ = own;
+  }
+
+  std::string text = "Undo of \"" + path + "\"" + (dry ? " (a dry run: nothing was written)" : "") + ": " +
+                     Plural(tally_.restored, "change", "changes") + (dry ? " would be" : "") + " taken back.";
+  if (tally_.conflicts > 0) {
+    text += " " + Plural(tally_.conflicts, "field has", "fields have") +
+            " changed since the run and " + (dry ? "would be" : "was") + " left as " +
+            (tally_.conflicts == 1 ? "it is." : "they are.");
+    if (!dry && tally_.conflicts > 1) text.replace(text.rfind("was left"), 8, "were left");
+  }
+  if (tally_.already > 0) {
+    text += " " + Plural(tally_.already, "field", "fields") + " already held " +
+            (tally_.already == 1 ? "its" : "their") + " old value.";
+  }
+  if (tally_.missing > 0) {
+    text += " " + Plural(tally_.missing, "change was", "changes were") +
+            " not taken back: the record or table is gone or could not be opened.";
+  }
+  if (tally_.not_saved > 0) text += " " + Plural(tally_.not_saved, "change", "changes") + " could not be saved.";
+  if (stopped_) text += " The undo was stopped: " + Plural(left, "change was", "changes were") + " not looked at.";
+  if (!problems_.empty()) {
+    text += "\r\n";
+    for (size_t i = 0; i < problems_.size() && i < kProblemsListed; ++i) text += "\r\n" + problems_[i];
+    if (problems_.size() > kProblemsListed) {
+      text += "\r\n... and " + std::to_string(problems_.size() - kProblemsListed) + " more.";
+    }
+  }
+  if (!undo_journal_.empty()) text += "\r\n\r\nThis undo can be undone in turn with \"" + undo_journal_ + "\".";
+  toolkit_.ShowMessage(text, MessageButtons::kOk, reported_ ? MessageIcon::kWarning : MessageIcon::kNone);
+  return stopped_ ? RunEnd::kStopped : RunEnd::kDone;
+}
+
+void UndoRun::UndoTable(const UndoJournalContents& journal, uint32_t table, const std::vector<size_t>& changes) {
+  const bool dry = mode_ == RunMode::kDryRun;
+  const JournalTable& t = journal.tables[table];
+  fox::Connection connection;
+  fox::Recordset recordset;
+  auto gone = [&](const std::string& why) {
+    tally_.missing += static_cast<int64_t>(changes.size());
+    Problem("Table '" + t.name + "' (\"" + t.path + "\"): " + why + "; its " +
+            Plural(static_cast<int64_t>(changes.size()), "change was", "changes were") + " not taken back.");
+  };
+  try {
+    connection.Open(fox::ConnectionString::Build(
+        t.container ? fox::ConnectionString::SourceType::kDatabase : fox::ConnectionString::SourceType::kFreeTables,
+        t.catalogue));
+    recordset.CursorLocation = fox::kUseClient;
+    recordset.Open("SELECT * FROM " + t.name, connection, fox::kOpenStatic,
+                   dry ? fox::kLockReadOnly : fox::kLockOptimistic);
+  } catch (const std::exception& e) {
+    gone(e.what());
+    return;
+  }
+  std::error_code ignored;
+  if (recordset.table() == nullptr || !std::filesystem::equivalent(recordset.table()->path(), t.path, ignored)) {
+    gone("the name now stands for another file");
+    return;
+  }
+  if (!recordset.table()->repair_notice().empty()) toolkit_.ShowMessage(recordset.table()->repair_notice());
+  if (!dry) {
+    journal_table_ = journal_.AddTable(t);
+    recordset.BeforeWrite([this](const std::vector<uint32_t>& records) {
+      return journal_.Flush() && change_log_.Flush(records);
+    });
+  }
+
+  // The changes of each record, newest first; the record changed last first.
+  std::map<uint32_t, std::vector<const JournalChange*>> by_record;
+  std::vector<uint32_t> queue;
+  for (auto i = changes.rbegin(); i != changes.rend(); ++i) {
+    const JournalChange& change = journal.changes[*i];
+    auto& list = by_record[change.recno];
+    if (list.empty()) queue.push_back(change.recno);
+    list.push_back(&change);
+  }
+  restored_in_record_.clear();
+  std::map<uint32_t, int> attempts;
+  auto failed = [&](const fox::SaveError& failure) {
+    std::vector<uint32_t> again;
+    SaveFailed(t.name, failure, &again);
+    for (uint32_t recno : again) {
+      if (++attempts[recno] < kSaveAttempts) {
+        queue.push_back(recno);
+      } else {
+        tally_.not_saved += static_cast<int64_t>(by_record[recno].size());
+        Problem("The changes to record " + std::to_string(recno) + " of table '" + t.name +
+                "' were not taken back: another program kept changing the record.");
+      }
+    }
+  };
+
+  size_t next = 0;
+  while (true) {
+    while (next < queue.size()) {
+      if (stop_ && stop_()) {
+        stopped_ = true;
+        break;
+      }
+      const uint32_t recno = queue[next++];
+      const auto& list = by_record[recno];
+      bool found = false;
+      try {
+        found = recordset.Reread(recno);
+      } catch (const fox::SaveError& failure) {
+        failed(failure);
+        found = !recordset.Eof() && recordset.recno() == recno;
+      } catch (const std::exception& e) {
+        tally_.missing += static_cast<int64_t>(list.size());
+        Problem(e.what());
+        continue;
+      }
+      if (!found) {
+        tally_.missing += static_cast<int64_t>(list.size());
+        Problem("Record " + std::to_string(recno) + " of table '" + t.name +
+                "' is deleted or no longer there: its " +
+                Plural(static_cast<int64_t>(list.size()), "change was", "changes were") + " not taken back.");
+        continue;
+      }
+      UndoRecord(t.name, recordset, list);
+    }
+    if (dry || stopped_) break;
+    // The last record is saved, and every batch written; records another
+    // program's change held back are looked at again.
+    const size_t before = queue.size();
+    try {
+      recordset.MoveTo(0);
+      recordset.Flush();
+    } catch (const fox::SaveError& failure) {
+      failed(failure);
+    }
+    if (queue.size() == before) break;
+  }
+  try {
+    recordset.Close();
+  } catch (const fox::SaveError& failure) {
+    std::vector<uint32_t> again;
+    SaveFailed(t.name, failure, &again);
+    for (uint32_t recno : again) tally_.not_saved += static_cast<int64_t>(by_record[recno].size());
+  } catch (const std::exception& e) {
+    Problem(e.what());
+  }
+  connection.Close();
+}
+
+void UndoRun::UndoRecord(const std::string& name, fox::Recordset& recordset,
+                         const std::vector<const JournalChange*>& changes) {
+  const bool dry = mode_ == RunMode::kDryRun;
+  const uint32_t recno = recordset.recno();
+  const size_t columns = recordset.fields().count();
+  std::map<uint32_t, std::string> simulated;  // dry run: the fields as given back so far
+  int64_t restored = 0;
+  for (const JournalChange* change : changes) {
+    const uint32_t column = change->column;
+    auto where = [&] {
+      return "Field '" + change->column_name + "' of record " + std::to_string(recno) + " of table '" + name + "'";
+    };
+    if (column >= columns || !fox::EqualIgnoringCase(recordset.fields()[column].name(), change->column_name)) {
+      ++tally_.conflicts;
+      Problem(where() + " was left as it is: the table's columns changed since the run.");
+      continue;
+    }
+    std::string current;
+    try {
+      const auto known = simulated.find(column);
+      current = known != simulated.end() ? known->second : recordset.StoredForm(column, false);
+    } catch (const std::exception& e) {
+      ++tally_.conflicts;
+      Problem(where() + " was left as it is: " + e.what());
+      continue;
+    }
+    if (current != change->after && current == change->before) {
+      // Already as it was: the record was never saved (the run stopped or
+      // crashed before), or has been given its old value since.
+      ++tally_.already;
+      continue;
+    }
+    if (current != change->after) {
+      ++tally_.conflicts;
+      Problem(where() + " has changed since the run and was left as it is.");
+      continue;
+    }
+    if (dry) {
+      simulated[column] = change->before;
+      ++restored;
+      continue;
+    }
+    const std::optional<std::string> was = TextOf(recordset, column);
+    try {
+      recordset.SetStoredForm(column, change->before);
+    } catch (const std::exception& e) {
+      ++tally_.not_saved;
+      Problem(where() + " was left as it is: " + e.what());
+      continue;
+    }
+    const std::optional<std::string> now = TextOf(recordset, column);
+    try {
+      change_log_.Append(ChangeLogLine(ChangeLogDateTime(), Shown(was), Shown(now), name, change->column_name), recno);
+    } catch (const std::exception& e) {
+      // The record keeps what is on disk: no change without its line.
+      Problem(e.what());
+      recordset.Reread(recno);
+      return;
+    }
+    ++restored;
+  }
+  if (!dry && restored > 0) {
+    for (size_t column : recordset.EditedColumns()) {
+      journal_.Append(journal_table_, recno, static_cast<uint32_t>(column), recordset.fields()[column].name(),
+                      recordset.StoredForm(column, true), recordset.StoredForm(column, false));
+    }
+  }
+  tally_.restored += restored;
+  restored_in_record_[recno] += restored;
+}
+
+void UndoRun::SaveFailed(const std::string& name, const fox::SaveError& failure, std::vector<uint32_t>* again) {
+  std::vector<uint32_t> lost;
+  std::vector<std::string> causes;
+  for (size_t i = 0; i < failure.records().size(); ++i) {
+    const uint32_t recno = failure.records()[i];
+    if (std::binary_search(failure.retryable().begin(), failure.retryable().end(), recno)) {
+      again->push_back(recno);
+    } else {
+      lost.push_back(recno);
+      causes.push_back(failure.cause(i));
+    }
+  }
+  // Changes to be made again lose their lines and entries, and their count.
+  std::vector<uint32_t> sorted = *again;
+  std::sort(sorted.begin(), sorted.end());
+  journal_.NotSaved(journal_table_, sorted);
+  change_log_.Withdraw(sorted);
+  for (uint32_t recno : sorted) {
+    tally_.restored -= restored_in_record_[recno];
+    restored_in_record_.erase(recno);
+  }
+  if (lost.empty()) return;
+  std::vector<size_t> order(lost.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return lost[a] < lost[b]; });
+  std::vector<uint32_t> records;
+  for (size_t i : order) records.push_back(lost[i]);
+  journal_.NotSaved(journal_table_, records);
+  change_log_.Flush(records);
+  for (size_t i : order) {
+    const uint32_t recno = lost[i];
+    tally_.restored -= restored_in_record_[recno];
+    tally_.not_saved += restored_in_record_[recno];
+    restored_in_record_.erase(recno);
+    try {
+      change_log_.Append(NotSavedLine(ChangeLogDateTime(), recno, name, causes[i]));
+    } catch (...) {
+      // The log's own failure is told when it is closed.
+    }
+  }
+  Problem(failure.what());
+}
+
+}  // namespace quillon

@@ -1,0 +1,92 @@
+// Taking a run back: every field an undo journal holds is given back its
+// stored value as it was before the run, when its value is still the one the
+// run saved. A field that has changed since (another program, a later run)
+// is left as it is and reported as a conflict; a record or a table that is
+// gone is reported.
+//
+// The undo goes through the same save path as a run: record locks, the check
+// against another program's change (a record changed meanwhile is read and
+// looked at again, up to three times), the structural index kept up to date,
+// the same crash states. It writes its own change log lines and its own
+// journal, so that an undo can be undone.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/change_log.h"
+#include "engine/replacement_run.h"
+#include "engine/undo_journal.h"
+#include "shell/toolkit.h"
+
+namespace quillon {
+
+struct UndoTally {
+  int64_t restored = 0;   // fields given back their value (dry run: that would be)
+  int64_t conflicts = 0;  // fields changed since the run, left as they are
+  int64_t already = 0;    // fields that already hold their old value (a record the run never saved)
+  int64_t missing = 0;    // fields of records or tables that are gone, or cannot be opened
+  int64_t not_saved = 0;  // fields whose record could not be saved
+};
+
+class UndoRun {
+ public:
+  // `toolkit` is borrowed and must outlive the undo. kDryRun writes nothing.
+  UndoRun(Toolkit& toolkit, RunMode mode = RunMode::kReplace) : toolkit_(toolkit), mode_(mode) {}
+
+  // Takes back the changes of the journal at `path`, newest first. Each
+  // problem (a conflict, a record or table that is gone, a save that
+  // failed) is given to the OnProblem callback as one line, or, without one,
+  // listed (the first ones) in the closing message. The closing message says
+  // what was restored; it is a warning when something was not. Returns
+  // kRefused when the journal cannot be read (told in a warning), kStopped
+  // when `stop` turned true.
+  RunEnd Run(const std::string& path);
+
+  void OnProblem(std::function<void(const std::string&)> callback) { on_problem_ = std::move(callback); }
+  // Polled between records: the undo stops when it returns true; the
+  // records changed so far are saved.
+  void StopWhen(std::function<bool()> stop) { stop_ = std::move(stop); }
+  // The folder the undo's own journal goes to; the change log's by default.
+  void SetJournalFolder(std::string folder) { journal_folder_ = std::move(folder); }
+
+  const UndoTally& tally() const { return tally_; }
+  // The undo's own journal ("" when it saved nothing).
+  const std::string& undo_journal() const { return undo_journal_; }
+  // Whether anything was reported: a problem, a journal cut short, a
+  // failure to write.
+  bool reported() const { return reported_; }
+
+  // How many changes the journal at `path` holds; throws
+  // std::runtime_error when it cannot be read.
+  static size_t CountChanges(const std::string& path);
+
+ private:
+  void UndoTable(const UndoJournalContents& journal, uint32_t table, const std::vector<size_t>& changes);
+  // Gives back the fields of the current record, newest change first.
+  void UndoRecord(const std::string& name, fox::Recordset& recordset, const std::vector<const JournalChange*>& changes);
+  void SaveFailed(const std::string& name, const fox::SaveError& failure, std::vector<uint32_t>* again);
+  void Problem(const std::string& line);
+
+  Toolkit& toolkit_;
+  RunMode mode_;
+  std::function<void(const std::string&)> on_problem_;
+  std::function<bool()> stop_;
+  std::string journal_folder_;
+  ChangeLog change_log_;
+  UndoJournal journal_;
+  uint32_t journal_table_ = 0;
+  std::string undo_journal_;
+  UndoTally tally_;
+  std::vector<std::string> problems_;
+  bool reported_ = false;
+  bool stopped_ = false;
+  // Fields restored per record of the table being undone, withdrawn when
+  // its save fails.
+  std::unordered_map<uint32_t, int64_t> restored_in_record_;
+};
+
+}  // namespace quillon
