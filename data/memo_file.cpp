@@ -356,6 +356,7 @@ uint32_t MemoFile::Stage(std::string_view data, uint32_t block_type) {
     uint32_t first = next_free_block();
     const uint64_t size = file_->Size();
     if (std::optional<std::string> damage = DamageAt(first, size)) throw Error(ErrorKind::kCorrupt, *damage);
+    if (append_after_tail_) first = static_cast<uint32_t>(std::max<uint64_t>(first, (size + block_size_ - 1) / block_size_));
     // A dBase III value has no stored length (nor has a dBase IV value
     // written the dBase III way, without its block header): one the writer
     // left without its end mark would run on into the values appended after
@@ -412,6 +413,10 @@ uint32_t MemoFile::Stage(std::string_view data, uint32_t block_type) {
 // and the values it lost may still be referenced by the table.
 std::optional<std::string> MemoFile::Damage() const { return DamageAt(next_free_block(), file_->Size()); }
 
+bool MemoFile::HasTailPastNextFree() const {
+  return static_cast<uint64_t>(next_free_block()) * block_size_ < file_->Size();
+}
+
 std::optional<std::string> MemoFile::DamageAt(uint32_t first, uint64_t size) const {
   const std::string said =
       "The header of " + Where() + " gives block " + std::to_string(first) + " as the next free block";
@@ -419,7 +424,7 @@ std::optional<std::string> MemoFile::DamageAt(uint32_t first, uint64_t size) con
   const uint64_t offset = static_cast<uint64_t>(first) * block_size_;
   if (size < offset && offset - size >= block_size_)
     return said + ", but the file ends at byte " + std::to_string(size) + ": it has been cut short.";
-  if (offset < size) {
+  if (offset < size && !append_after_tail_) {
     return said + ", but the file goes on to byte " + std::to_string(size) +
            ": values stored past that block would be overwritten. The memo file is damaged; Quillon changes "
            "no memo value of this table until it is repaired (PACK MEMO in FoxPro).";

@@ -85,6 +85,15 @@ class MemoFile {
   // lies inside the header, inside the stored values, or past a cut-off
   // end. Nothing when it lies where it should. Throws kIo.
   std::optional<std::string> Damage() const;
+  // Whether the file goes on past the block the header gives as the next
+  // free one: values appended by a writer that stopped before it advanced
+  // the pointer, or a pointer set back. Throws kIo.
+  bool HasTailPastNextFree() const;
+  // No record points at or past the next free block (the caller has looked
+  // at every record): the bytes there are no value's, and new values are
+  // appended after the end of the file, leaving them as they are, instead of
+  // the file being refused as damaged.
+  void AppendAfterTail() { append_after_tail_ = true; }
   // Whether the value stored at `block` lies past the end of the file or
   // gives a length that runs past it: values appended to the file would then
   // seem to complete it. False for a block inside the header, and for a
@@ -143,6 +152,7 @@ class MemoFile {
   // under the allocation lock.
   std::unique_ptr<RangeLock> staging_lock_;
   std::string staged_;
+  bool append_after_tail_ = false;
   uint32_t staged_first_ = 0;
   // dBase III: where the end mark of a last value written without one goes,
   // before the staged values.

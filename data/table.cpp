@@ -596,8 +596,43 @@ const std::optional<std::string>& Table::MemoDamage() const {
   if (!memo_damage_checked_) {
     memo_damage_ = memo_ ? memo_->Damage() : std::nullopt;
     memo_damage_checked_ = true;
+    // Values appended past the next free block by a writer that stopped
+    // before it advanced the pointer (a Quillon run killed between the two
+    // writes leaves that) are no record's: new values go after them.
+    if (memo_damage_ && memo_->HasTailPastNextFree() && !MemoTailReferenced()) {
+      memo_->AppendAfterTail();
+      memo_damage_ = memo_->Damage();
+    }
   }
   return memo_damage_;
+}
+
+bool Table::MemoTailReferenced() const {
+  std::vector<size_t> memos;
+  for (size_t c = 0; c < visible_.size(); ++c) {
+    if (field(c).is_memo()) memos.push_back(c);
+  }
+  const uint32_t next_free = memo_->next_free_block();
+  const uint32_t length = header_.record_length;
+  const uint32_t block = std::max<uint32_t>(1, (1u << 20) / length);
+  std::string records;
+  try {
+    for (uint32_t first = 1; first <= record_count_; first += block) {
+      const uint32_t n = std::min(block, record_count_ - first + 1);
+      records.resize(size_t{n} * length);
+      file_->ReadExactAt(header_.record_offset(first), records.data(), records.size(),
+                         "the records of table '" + name_ + "'");
+      for (uint32_t k = 0; k < n; ++k) {
+        const std::string_view record(records.data() + size_t{k} * length, length);
+        for (size_t c : memos) {
+          if (!codec_.IsNull(record, field(c)) && codec_.MemoBlock(record, field(c)) >= next_free) return true;
+        }
+      }
+    }
+  } catch (const Error&) {
+    return true;  // what cannot be read may point there
+  }
+  return false;
 }
 
 std::optional<std::string> Table::MissingIndexRefusal() const {
@@ -932,7 +967,10 @@ void Table::Stage(Pending& pending) {
   // it was. The index lock is held from here on: taken now, or still held by
   // an earlier save of the same session.
   const size_t staged = memo_ ? memo_->staged_bytes() : 0;
-  if (!pending.memo_text.empty() && !memo_ends_checked_) CheckMemoEnds();
+  if (!pending.memo_text.empty() && !memo_ends_checked_) {
+    MemoDamage();  // looked at once: values a stopped writer left past the next free block are passed over
+    CheckMemoEnds();
+  }
   try {
     for (const auto& [column, data] : pending.memo_text) {
       codec_.SetMemoBlock(pending.record, field(column), memo_->Stage(data));

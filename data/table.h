@@ -404,6 +404,9 @@ class Table {
   void CheckMemoEnds() const;
   // CheckMemoEnds for a dry run, which tells what the real run would find.
   bool MemoRunsPastEnd() const;
+  // Whether a record's memo pointer lies at or past the memo file's next
+  // free block. True when the records cannot be read.
+  bool MemoTailReferenced() const;
   mutable bool memo_ends_checked_ = false;
   mutable bool memo_damage_checked_ = false;
   mutable std::optional<std::string> memo_damage_;

@@ -238,7 +238,7 @@ std::string BatchUsage() {
          "                       (--find TEXT --replace TEXT | --sets FILE [--separator SEP])\n"
          "                       [--dry-run] [--without-index] [--no-undo-journal]\n"
          "       quillon-replace (--folder DIR | --dbc FILE) [--table NAME]... --check\n"
-         "       quillon-replace --undo JOURNAL [--dry-run]\n"
+         "       quillon-replace --undo JOURNAL [--dry-run] [--without-index]\n"
          "\n"
          "Replaces text in every field of every record of FoxPro tables, exactly as\n"
          "\"Start Replacing\" does in Quillon's main window.\n"
@@ -347,8 +347,8 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
   if (options.undo) {
     const char* other = options.folder ? "--folder" : options.dbc ? "--dbc" : !options.tables.empty() ? "--table"
                         : options.find ? "--find" : options.replace ? "--replace" : options.sets_file ? "--sets"
-                        : options.separator ? "--separator" : options.without_index ? "--without-index"
-                        : options.check ? "--check" : options.no_undo_journal ? "--no-undo-journal" : nullptr;
+                        : options.separator ? "--separator" : options.check ? "--check"
+                        : options.no_undo_journal ? "--no-undo-journal" : nullptr;
     if (other) throw std::invalid_argument(std::string("--undo cannot be combined with ") + other + ".");
     if (options.undo->empty()) throw std::invalid_argument("--undo needs the path of an undo journal.");
     return options;
@@ -416,6 +416,7 @@ int RunBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   ConsoleToolkit toolkit(out, err);
   if (options.undo) {
     UndoRun undo(toolkit, options.dry_run ? RunMode::kDryRun : RunMode::kReplace);
+    undo.AllowMissingIndex(options.without_index);
     undo.OnProblem([&](const std::string& line) {
       err << line << "\n";
       err.flush();

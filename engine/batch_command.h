@@ -5,7 +5,7 @@
 //                   (--find TEXT --replace TEXT | --sets FILE [--separator SEP])
 //                   [--dry-run] [--without-index] [--no-undo-journal]
 //   quillon-replace (--folder DIR | --dbc FILE) [--table NAME]... --check
-//   quillon-replace --undo JOURNAL [--dry-run]
+//   quillon-replace --undo JOURNAL [--dry-run] [--without-index]
 //
 // It drives the same run as the main window, with every named table ticked
 // (every table of the catalogue when none is named), writes the same change

@@ -173,12 +173,14 @@ UndoJournalContents ReadUndoJournal(const std::string& path) {
   };
   while (at < bytes.size()) {
     if (bytes.size() - at < kEntryHead) {
-      stop("an entry's head is incomplete");
+      stop("the last entry is incomplete");
+      contents.torn_tail = true;
       break;
     }
     const uint32_t size = Get32(bytes.data() + at);
     if (size > kLargestPayload || size > bytes.size() - at - kEntryHead) {
-      stop("an entry runs past the end of the file");
+      stop("the last entry runs past the end of the file");
+      contents.torn_tail = size <= kLargestPayload;
       break;
     }
     const std::string_view payload(bytes.data() + at + kEntryHead, size);

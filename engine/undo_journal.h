@@ -79,6 +79,9 @@ struct UndoJournalContents {
   // Why the reading stopped before the end of the file ("" when it did not):
   // the entries before that point are whole.
   std::string cut_short;
+  // The stop is at a last entry that the file ends in the middle of, as a
+  // run that was stopped while writing leaves it (not damage inside it).
+  bool torn_tail = false;
 };
 
 // Reads a journal. Throws std::runtime_error naming the file when it cannot

@@ -80,9 +80,11 @@ RunEnd UndoRun::Run(const std::string& path) {
     return RunEnd::kRefused;
   }
   if (!journal.cut_short.empty()) {
-    reported_ = true;
+    // A last entry cut off is what a run stopped while writing leaves: its
+    // record was not written yet. Anything else is damage.
+    reported_ = reported_ || !journal.torn_tail;
     toolkit_.ShowMessage("The undo journal \"" + path + "\": " + journal.cut_short + ".", MessageButtons::kOk,
-                         MessageIcon::kWarning);
+                         journal.torn_tail ? MessageIcon::kNone : MessageIcon::kWarning);
   }
   if (!dry) {
     // No change without its line and its journal entry.
@@ -163,6 +165,7 @@ RunEnd UndoRun::Run(const std::string& path) {
 void UndoRun::UndoTable(const UndoJournalContents& journal, uint32_t table, const std::vector<size_t>& changes) {
   const bool dry = mode_ == RunMode::kDryRun;
   const JournalTable& t = journal.tables[table];
+  const int64_t restored_before = tally_.restored;
   fox::Connection connection;
   fox::Recordset recordset;
   auto gone = [&](const std::string& why) {
@@ -170,6 +173,7 @@ void UndoRun::UndoTable(const UndoJournalContents& journal, uint32_t table, cons
     Problem("Table '" + t.name + "' (\"" + t.path + "\"): " + why + "; its " +
             Plural(static_cast<int64_t>(changes.size()), "change was", "changes were") + " not taken back.");
   };
+  connection.allow_missing_index = allow_missing_index_;
   try {
     connection.Open(fox::ConnectionString::Build(
         t.container ? fox::ConnectionString::SourceType::kDatabase : fox::ConnectionString::SourceType::kFreeTables,
@@ -268,6 +272,11 @@ void UndoRun::UndoTable(const UndoJournalContents& journal, uint32_t table, cons
     for (uint32_t recno : again) tally_.not_saved += static_cast<int64_t>(by_record[recno].size());
   } catch (const std::exception& e) {
     Problem(e.what());
+  }
+  const std::string missing = recordset.table() != nullptr ? recordset.table()->missing_index() : "";
+  if (!missing.empty() && !dry && tally_.restored > restored_before) {
+    Problem("Table '" + t.name + "' was changed without its structural index \"" + missing +
+            "\", which is missing: rebuild the index (REINDEX in FoxPro) before using the table.");
   }
   connection.Close();
 }

@@ -50,6 +50,9 @@ class UndoRun {
   // Polled between records: the undo stops when it returns true; the
   // records changed so far are saved.
   void StopWhen(std::function<bool()> stop) { stop_ = std::move(stop); }
+  // Lets the undo change tables whose structural index file is missing (as
+  // the run was let); each is reported, saying its index must be rebuilt.
+  void AllowMissingIndex(bool allow) { allow_missing_index_ = allow; }
   // The folder the undo's own journal goes to; the change log's by default.
   void SetJournalFolder(std::string folder) { journal_folder_ = std::move(folder); }
 
@@ -76,6 +79,7 @@ class UndoRun {
   std::function<void(const std::string&)> on_problem_;
   std::function<bool()> stop_;
   std::string journal_folder_;
+  bool allow_missing_index_ = false;
   ChangeLog change_log_;
   UndoJournal journal_;
   uint32_t journal_table_ = 0;

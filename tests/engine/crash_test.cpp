@@ -2,7 +2,9 @@
 // every record must be wholly as before or wholly as the finished run leaves
 // it, every memo it points at must lie inside the memo file's used blocks,
 // and a tag left inconsistent must come with the run's marker, and be
-// repaired by the next Quillon run that opens the table. QUILLON_KILLS sets
+// repaired by the next Quillon run that opens the table; the killed run's
+// undo journal then takes the table back to exactly what it was (memo
+// values included). QUILLON_KILLS sets
 // the number of kills (scripts/kill_test.sh runs many).
 #include <gtest/gtest.h>
 
@@ -102,7 +104,10 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
             "8\n");
 
   std::mt19937 random(20261208);
-  int inconsistent = 0, killed = 0, repaired = 0;
+  int inconsistent = 0, killed = 0, repaired = 0, undone = 0;
+  for (const auto& entry : fs::directory_iterator(log)) {
+    if (entry.path().extension() == ".jnl") fs::remove(entry.path());  // the finished run's
+  }
   const int kills = Kills();
   for (int attempt = 0; attempt < kills; ++attempt) {
     CopyFiles(master, run);
@@ -146,11 +151,43 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
     EXPECT_EQ(RunCommand(std::string(BENCH_CHECK_INDEX) + " '" + (run / "bulk.dbf").string() +
                          "' | grep -c ', consistent$'"),
               "8\n");
+    // The killed run's journal takes back every change that reached the
+    // table, and finds the records it never wrote as they were.
+    std::vector<fs::path> journals;  // listed first: each undo adds a journal of its own
+    for (const auto& entry : fs::directory_iterator(log)) {
+      if (entry.path().extension() == ".jnl") journals.push_back(entry.path());
+    }
+    for (const fs::path& journal : journals) {
+      int code = -1;
+      const std::string said = RunCommand(
+          "TEMP='" + log.string() + "' " + QUILLON_REPLACE + " --undo '" + journal.string() + "' 2>&1", &code);
+      EXPECT_EQ(code, 0) << said;
+      ++undone;
+    }
+    for (const auto& entry : fs::directory_iterator(log)) {
+      if (entry.path().extension() == ".jnl") fs::remove(entry.path());
+    }
+    const Table back((run / "bulk.dbf").string());
+    const std::string back_memo = ReadFileBytes((run / "bulk.fpt").string());
+    const std::string master_memo = ReadFileBytes((master / "bulk.fpt").string());
+    auto memo_value = [](const std::string& memo, std::string_view record) {
+      const uint64_t at = uint64_t{fox::LoadLE32(record.data() + record.size() - 4)} * 64;
+      return memo.substr(at + 8, fox::LoadBE32(memo.data() + at + 4));
+    };
+    for (uint32_t r = 1; r <= kRecords; ++r) {
+      const std::string_view was = before.Record(r), is = back.Record(r);
+      ASSERT_EQ(is.substr(0, is.size() - 4), was.substr(0, was.size() - 4)) << "record " << r << " not taken back";
+      ASSERT_EQ(memo_value(back_memo, is), memo_value(master_memo, was)) << "memo of record " << r;
+    }
+    EXPECT_EQ(RunCommand(std::string(BENCH_CHECK_INDEX) + " '" + (run / "bulk.dbf").string() +
+                         "' | grep -c ', consistent$'"),
+              "8\n");
     std::printf("kill after %lld ms: %u records new, marker %s, index %s\n",
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(delay).count()), changed,
                 marked ? "left" : "none", broken ? "inconsistent, repaired on reopen" : "consistent");
   }
   EXPECT_GT(killed, 0);
+  EXPECT_GT(undone, 0);
   std::printf("%d of %d runs killed, %d left an index to repair, %d repaired on reopen\n", killed, kills,
               inconsistent, repaired);
 }

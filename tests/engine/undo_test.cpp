@@ -1,0 +1,203 @@
+// Runs over real tables (a Visual FoxPro database container with memos and
+// indexed fields, a cp1251 table, a varchar table, values whose blanks the
+// run trimmed) taken back through their undo journals, checked with
+// python3-dbfread and the index check; conflicts and journals cut short.
+#include "engine/undo_run.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+#include "data/connection.h"
+#include "data/connection_string.h"
+#include "data/disk_file.h"
+#include "data/index_check.h"
+#include "data/recordset.h"
+#include "shell/scripted_toolkit.h"
+#include "tests/engine/engine_test_support.h"
+
+namespace fs = std::filesystem;
+using namespace engine_testing;
+using quillon::RunEnd;
+using quillon::RunMode;
+using testing_support::ReadFileBytes;
+using testing_support::RunPythonTool;
+using testing_support::TempDir;
+
+namespace {
+
+// What a reader sees (every value, memos included, by python3-dbfread) and
+// the records' bytes apart from memo pointers: an undone table must match
+// them exactly.
+std::string Content(const std::string& path) {
+  std::string content = RunPythonTool("read_table.py", {"dbfread", path}) + "\n";
+  fox::Table table(path, fox::Table::Options());
+  std::string record;
+  for (uint32_t r = 1; r <= table.record_count(); ++r) {
+    table.ReadRecords(r, 1, &record);
+    for (size_t c = 0; c < table.field_count(); ++c) {
+      if (table.field(c).is_memo()) record.replace(table.field(c).offset, table.field(c).length, table.field(c).length, '#');
+    }
+    content += record;
+  }
+  return content;
+}
+
+struct UndoTest : ::testing::Test {
+  TempDir dir;
+  std::string log_folder = dir.Sub("log");
+  TempVariable temp{log_folder};
+  quillon::ScriptedToolkit toolkit;
+
+  UndoTest() { fs::create_directory(log_folder); }
+
+  // Runs the sets over the ticked tables; returns the run's journal.
+  std::string Run(FakeInputs& inputs, std::vector<std::string> finds, std::vector<std::string> replaces,
+                  bool without_index = false) {
+    inputs.tab = 1;
+    inputs.finds = std::move(finds);
+    inputs.replaces = std::move(replaces);
+    quillon::ReplacementRun run(inputs, toolkit);
+    run.AllowMissingIndex(without_index);
+    EXPECT_EQ(run.Run(), RunEnd::kDone);
+    EXPECT_GT(run.undo_journal_changes(), 0u);
+    return run.undo_journal();
+  }
+  quillon::UndoTally Undo(const std::string& journal, std::vector<std::string>* problems = nullptr,
+                          RunMode mode = RunMode::kReplace) {
+    quillon::UndoRun undo(toolkit, mode);
+    undo.OnProblem([&](const std::string& line) {
+      if (problems) problems->push_back(line);
+    });
+    EXPECT_EQ(undo.Run(journal), RunEnd::kDone);
+    return undo.tally();
+  }
+};
+
+TEST_F(UndoTest, RunsOverContainersCodePagesAndTrimmedValuesAreTakenBackExactly) {
+  const std::string dbc = CopyFixtureFolder(dir, "ruby-dbf/foxprodb") + "/FOXPRO-DB-TEST.DBC";
+  const std::string folder = dir.Sub("free");
+  fs::create_directory(folder);
+  fs::copy_file(testing_support::Fixture("ruby-dbf/cp1251.dbf"), folder + "/cp1251.dbf");
+  fs::permissions(folder + "/cp1251.dbf", fs::perms::owner_write, fs::perm_options::add);
+  MakeTable(folder, "people", "name C(12) NULL; note M", R"([["  Ledger", "Ledger notes\r\nmore"], ["Ledger  ", ""]])");
+  const fs::path foxprodb = fs::path(dbc).parent_path();
+  const std::vector<std::string> tables = {(foxprodb / "contacts.dbf").string(), (foxprodb / "calls.dbf").string(),
+                                           folder + "/cp1251.dbf", folder + "/people.dbf"};
+  std::vector<std::string> before;
+  for (const std::string& t : tables) before.push_back(Content(t));
+
+  FakeInputs container;
+  container.source.dbc = true;
+  container.source.dbc_path = dbc;
+  container.rows = {{"contacts", true}, {"calls", true}};
+  // Memos, character fields and the indexed integer ids (a 1 becomes a 7).
+  const std::string first = Run(container, {"Nancy", "Seattle", "1"}, {"Nan", "Tacoma", "7"});
+  FakeInputs free_tables;
+  free_tables.source.folder = folder;
+  free_tables.rows = {{"cp1251", true}, {"people", true}};
+  // cp1251.dbf says it has a structural index that is not there.
+  const std::string second = Run(free_tables, {"больничное", "Ledger"}, {"стационарное", "Journal"}, true);
+  std::vector<std::string> after;
+  for (size_t i = 0; i < tables.size(); ++i) {
+    after.push_back(Content(tables[i]));
+    EXPECT_NE(after[i], before[i]) << tables[i];
+  }
+
+  std::vector<std::string> problems;
+  EXPECT_EQ(Undo(second, &problems, RunMode::kDryRun).restored, static_cast<int64_t>(quillon::UndoRun::CountChanges(second)));
+  EXPECT_EQ(Content(tables[3]), after[3]) << "a dry run writes nothing";
+  quillon::UndoRun undo_second(toolkit);
+  undo_second.AllowMissingIndex(true);
+  undo_second.Run(second);
+  quillon::UndoRun undo_first(toolkit);
+  undo_first.Run(first);
+  EXPECT_EQ(undo_first.tally().conflicts + undo_second.tally().conflicts, 0);
+  EXPECT_FALSE(undo_first.reported());
+  for (size_t i = 0; i < tables.size(); ++i) EXPECT_EQ(Content(tables[i]), before[i]) << tables[i];
+  for (const std::string& t : {tables[0], tables[1]}) {
+    fox::Connection connection;
+    connection.Open(fox::ConnectionString::Build(fox::ConnectionString::SourceType::kDatabase, dbc));
+    for (const fox::TagCheck& check : fox::CheckIndex(*connection.OpenTable(fs::path(t).stem().string(), fox::DiskFile::Mode::kReadOnly))) {
+      EXPECT_TRUE(check.consistent()) << t << " " << check.tag << ": " << check.problem;
+    }
+  }
+
+  // An undo is undone in turn.
+  ASSERT_FALSE(undo_first.undo_journal().empty());
+  EXPECT_EQ(Undo(undo_first.undo_journal()).conflicts, 0);
+  EXPECT_EQ(Content(tables[0]), after[0]);
+  EXPECT_EQ(Content(tables[1]), after[1]);
+}
+
+TEST_F(UndoTest, AFieldChangedSinceIsLeftAndAJournalCutShortUndoesItsWholeEntriesOnly) {
+  const std::string folder = dir.Sub("data");
+  fs::create_directory(folder);
+  std::string records = "[";
+  for (int i = 1; i <= 40; ++i) records += std::string(i > 1 ? ", " : "") + "[\"Ledger " + std::to_string(i) + "\", \"Ledger memo\"]";
+  const std::string table = MakeTable(folder, "ledger", "name C(20); note M", records + "]");
+  FakeInputs inputs;
+  inputs.source.folder = folder;
+  inputs.rows = {{"ledger", true}};
+  const std::string journal = Run(inputs, {"Ledger"}, {"Journal"});
+
+  // Every cut of the journal reads up to its last whole entry, never more.
+  const std::string bytes = ReadFileBytes(journal);
+  const std::string cut = dir.Sub("cut.jnl");
+  size_t whole = 0;
+  for (size_t size = 32; size <= bytes.size(); ++size) {
+    testing_support::WriteFileBytes(cut, bytes.substr(0, size));
+    const quillon::UndoJournalContents contents = quillon::ReadUndoJournal(cut);
+    ASSERT_GE(contents.changes.size(), whole) << size;
+    whole = contents.changes.size();
+    if (size == bytes.size()) {
+      EXPECT_EQ(contents.cut_short, "");
+    }
+  }
+  EXPECT_EQ(whole, 80u);
+
+  // Another program changes record 3's name; the journal is cut half-way.
+  {
+    fox::Connection connection;
+    connection.Open(fox::ConnectionString::Build(fox::ConnectionString::SourceType::kFreeTables, folder));
+    fox::Recordset recordset;
+    recordset.Open("SELECT * FROM ledger", connection, fox::kOpenStatic, fox::kLockOptimistic);
+    recordset.MoveTo(3);
+    recordset.fields()["name"].SetValue("Other");
+    recordset.MoveNext();
+    recordset.Close();
+  }
+  std::mt19937 random(20261208);
+  const size_t at = bytes.size() / 3 + random() % (bytes.size() / 3);
+  testing_support::WriteFileBytes(cut, bytes.substr(0, at));
+  const size_t kept = quillon::ReadUndoJournal(cut).changes.size();
+  ASSERT_GT(kept, 6u);
+  ASSERT_LT(kept, 80u);
+  std::vector<std::string> problems;
+  const quillon::UndoTally tally = Undo(cut, &problems);
+  EXPECT_EQ(tally.conflicts, 1);
+  EXPECT_EQ(tally.restored, static_cast<int64_t>(kept) - 1);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0], "Field 'name' of record 3 of table 'ledger' has changed since the run and was left as it is.");
+  bool told = false;
+  for (const auto& shown : toolkit.messages()) told = told || shown.text.find("is cut short or damaged at byte") != std::string::npos;
+  EXPECT_TRUE(told) << "the cut is told";
+  // The records whose entries were whole are as before, the others as after
+  // the run, record 3 as the other program left it.
+  fox::Table now(table, fox::Table::Options());
+  for (uint32_t r = 1; r <= 40; ++r) {
+    fox::Table::Edit edit;
+    edit.recno = r;
+    now.ReadRecords(r, 1, &edit.original);
+    edit.working = edit.original;
+    std::string name = now.Text(edit, 0).value_or("");
+    name.erase(name.find_last_not_of(' ') + 1);
+    const std::string note = now.Text(edit, 1).value_or("");
+    // Record r's entries are the 2r-1st (name) and the 2r-th (note).
+    EXPECT_EQ(name, r == 3 ? "Other" : (2 * r - 1 <= kept ? "Ledger " : "Journal ") + std::to_string(r)) << r;
+    EXPECT_EQ(note, 2 * r <= kept ? "Ledger memo" : "Journal memo") << r;
+  }
+}
+
+}  // namespace
