@@ -29,6 +29,8 @@ inline constexpr char kTabControl1[] = "TabControl1";
 // The main window's single find text and replace text.
 inline constexpr char kText1[] = "Text1";
 inline constexpr char kText2[] = "Text2";
+// The undo journal of the last run that changed data, for "Undo Last Run".
+inline constexpr char kLastUndoJournal[] = "LastUndoJournal";
 // The separator of the Load Sets window (the key bears the main window's
 // name although the box belongs to the Load Sets window).
 inline constexpr char kLoadSetsSeparator[] = "Form2.Text2";
@@ -41,6 +43,7 @@ inline constexpr char kTabControl1Default[] = "0";
 inline constexpr char kText1Default[] = "";
 inline constexpr char kText2Default[] = "";
 inline constexpr char kLoadSetsSeparatorDefault[] = "::";
+inline constexpr char kLastUndoJournalDefault[] = "";
 
 // The stored value of FoxproOption that means a folder of free tables.
 inline constexpr char kFolderKind[] = "2";

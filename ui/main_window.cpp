@@ -1,6 +1,10 @@
 #include "engine/change_log.h"
 #include "ui/main_window.h"
 
+#include <filesystem>
+
+#include "engine/undo_run.h"
+
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
@@ -161,19 +165,24 @@ void MainWindow::BuildControls() {
   run_row_->hide();
 
   start_ = MakeButton("PushButton1", "Start Replacing");
+  undo_ = MakeButton("UndoLastRun", "Undo Last Run");
   back_ = MakeButton("PushButton5", "< Back");
+  auto* start_row = new QHBoxLayout;
+  start_row->addWidget(start_, 3);
+  start_row->addWidget(undo_, 1);
 
   auto* column = new QVBoxLayout(this);
   column->addWidget(frame1_, 1);
   column->addLayout(tick_row);
   column->addWidget(tab_control1_);
   column->addWidget(run_row_);
-  column->addWidget(start_);
+  column->addLayout(start_row);
   column->addWidget(back_);
 
   QWidget* order[] = {list1_,     select_all_, deselect_all_, tab_control1_, text1_,
                       text2_,     combo1_,     combo2_,       add_set_,      load_sets_,
-                      save_sets_, remove_set_, clear_sets_,   start_,        back_};
+                      save_sets_, remove_set_, clear_sets_,   start_,        undo_,
+                      back_};
   for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 
   set_list_ = &(new ComboSetList(*combo1_, *combo2_, toolkit_))->set_list();
@@ -185,6 +194,7 @@ void MainWindow::BuildControls() {
           [this] { LoadSets(this, *set_list_, toolkit_, program_folder_); });
 
   connect(start_, &QPushButton::clicked, this, &MainWindow::PushButton1_Click);
+  connect(undo_, &QPushButton::clicked, this, &MainWindow::UndoLastRun_Click);
   connect(back_, &QPushButton::clicked, this, &MainWindow::PushButton5_Click);
   connect(select_all_, &QPushButton::clicked, this, &MainWindow::PushButton8_Click);
   connect(deselect_all_, &QPushButton::clicked, this, &MainWindow::PushButton9_Click);
@@ -224,6 +234,7 @@ void MainWindow::Form_Load(const std::string& program_folder) {
   trap.Step(116, [&] {
     text2_->setText(QString::fromStdString(GetSetting(settings::kText2, settings::kText2Default)));
   });
+  RefreshUndoButton();
   list1_->setFocus();
 }
 
@@ -292,7 +303,9 @@ void MainWindow::PushButton1_Click() {
   });
   // How the run ended is on screen before "Done." is.
   run.OnFinished([this](const RunTally& tally) { ShowRunEnd(tally); });
+  undo_->setEnabled(false);
   const RunEnd end = run.Run();
+  if (!run.undo_journal().empty()) StoreSetting(settings::kLastUndoJournal, run.undo_journal());
 
   running_ = false;
   // Once the program is closing no window is shown again.
@@ -300,6 +313,62 @@ void MainWindow::PushButton1_Click() {
   if (end != RunEnd::kDone) ShowRunStatus(false);
   start_->setEnabled(true);
   back_->setEnabled(true);
+  RefreshUndoButton();
+}
+
+void MainWindow::RefreshUndoButton() {
+  bool there = false;
+  try {
+    const std::string journal = GetSetting(settings::kLastUndoJournal, settings::kLastUndoJournalDefault);
+    std::error_code ignored;
+    there = !journal.empty() && std::filesystem::is_regular_file(std::filesystem::path(journal), ignored);
+  } catch (const std::exception&) {
+    // Settings that cannot be read leave nothing to undo.
+  }
+  undo_->setEnabled(there && !running_);
+}
+
+void MainWindow::UndoLastRun_Click() {
+  if (running_) return;
+  std::string journal;
+  size_t changes = 0;
+  try {
+    journal = GetSetting(settings::kLastUndoJournal, settings::kLastUndoJournalDefault);
+    changes = UndoRun::CountChanges(journal);
+  } catch (const std::exception& e) {
+    toolkit_.ShowMessage(std::string(e.what()) + " The last run cannot be taken back.", MessageButtons::kOk,
+                         MessageIcon::kWarning);
+    RefreshUndoButton();
+    return;
+  }
+  const std::string count = std::to_string(changes) + (changes == 1 ? " change" : " changes");
+  if (toolkit_.ShowMessage("Take back the last run? Its " + count +
+                               " will get their old values back, except fields changed since the run, which "
+                               "are left as they are.\r\n\r\nUndo journal: " + journal,
+                           MessageButtons::kYesNo) != MessageAnswer::kYes) {
+    return;
+  }
+  running_ = true;
+  start_->setEnabled(false);
+  undo_->setEnabled(false);
+  back_->setEnabled(false);
+  SetBusyPointer(true);
+  UndoRun undo(toolkit_);
+  // The window stays responsive; closing it stops the undo between records.
+  undo.StopWhen([this] {
+    toolkit_.Yield();
+    return Closing();
+  });
+  undo.Run(journal);
+  // The button takes back the last replacement run once; the undo's own
+  // journal stays where it is for the batch command.
+  StoreSetting(settings::kLastUndoJournal, "");
+  running_ = false;
+  if (Closing()) return;
+  SetBusyPointer(false);
+  start_->setEnabled(true);
+  back_->setEnabled(true);
+  RefreshUndoButton();
 }
 
 QString MainWindow::RunEndText(const RunTally& tally, const QLocale& locale) {

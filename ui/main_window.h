@@ -14,7 +14,7 @@
 //   |         Remove Selected Set (7), Clear All Sets (11)       |
 //   +----------------------------------------------------------+
 //   (while a run is under way: the table and record reached)
-//   [              Start Replacing  PushButton1                ]
+//   [       Start Replacing  PushButton1      ][ Undo Last Run  UndoLastRun ]
 //   [              < Back  PushButton5                         ]
 //
 // Created and loaded by the data source window the first time it is shown; it
@@ -74,6 +74,10 @@ class MainWindow : public QWidget, public RunInputs, public TableList {
   void PushButton5_Click();  // "< Back"
   void PushButton8_Click();  // "Select All"
   void PushButton9_Click();  // "Deselect All"
+  // "Undo Last Run": takes back the last run that changed data, after asking
+  // (naming how many changes), through its undo journal (UndoRun), which
+  // tells at the end what was taken back and what was left.
+  void UndoLastRun_Click();
 
   // RunInputs.
   int TableCount() const override;
@@ -114,6 +118,9 @@ class MainWindow : public QWidget, public RunInputs, public TableList {
   // The status row at the end of a run: tables, fields changed, values
   // refused, records not saved, and where the change log is.
   void ShowRunEnd(const RunTally& tally);
+  // "Undo Last Run" is enabled when no run is under way and the last run's
+  // journal is there.
+  void RefreshUndoButton();
 
   DataSourceWindow& data_source_;
   Toolkit& toolkit_;
@@ -137,6 +144,7 @@ class MainWindow : public QWidget, public RunInputs, public TableList {
   QLabel* run_status_ = nullptr;
   QProgressBar* run_progress_ = nullptr;
   QPushButton* start_ = nullptr;
+  QPushButton* undo_ = nullptr;
   QPushButton* back_ = nullptr;
   PointerRule* pointer_rule_ = nullptr;
   SetList* set_list_ = nullptr;

@@ -223,6 +223,37 @@ TEST_F(MainWindowTest, ARunOnTheFirstTabReplacesTheNameInTheTickedTablesAndLogsE
   EXPECT_FALSE(Find<QWidget>(form2(), "RunStatusRow").isVisible());
 }
 
+TEST_F(MainWindowTest, UndoLastRunAsksNamingTheChangesThenTakesTheRunBack) {
+  StartOnSamples();
+  QPushButton& undo = Find<QPushButton>(form2(), "UndoLastRun");
+  EXPECT_FALSE(undo.isEnabled()) << "no run yet";
+  const std::string customers = Dbfread(sample("customers"));
+  const std::string orders = Dbfread(sample("orders"));
+  Type(find_box(), "Old Market Street");
+  Type(replace_box(), "Market Square");
+  Click(form2(), "PushButton1");
+  TakeMessages();
+  ASSERT_TRUE(undo.isEnabled());
+
+  // "No" changes nothing; "Yes" takes the five changes back.
+  toolkit_.message_answers.push_back(quillon::MessageAnswer::kNo);
+  Click(form2(), "UndoLastRun");
+  std::vector<std::string> shown = TakeMessages();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].rfind("Take back the last run? Its 5 changes will get their old values back", 0), 0u) << shown[0];
+  EXPECT_NE(Dbfread(sample("customers")), customers);
+  toolkit_.message_answers.push_back(quillon::MessageAnswer::kYes);
+  Click(form2(), "UndoLastRun");
+  shown = TakeMessages();
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_NE(shown[1].find(": 5 changes taken back."), std::string::npos) << shown[1];
+  EXPECT_EQ(Dbfread(sample("customers")), customers);
+  EXPECT_EQ(Dbfread(sample("orders")), orders);
+  EXPECT_FALSE(undo.isEnabled()) << "the run is taken back once";
+  EXPECT_TRUE(start_button().isEnabled());
+  EXPECT_FALSE(quillon::IsBusyPointer(form2()));
+}
+
 TEST_F(MainWindowTest, ARunOnTheSecondTabAppliesTheSetsInOrderAndLeavesTheSinglePairAlone) {
   StartOnSamples();
   const std::string customers = Dbfread(sample("customers"));
