@@ -13,6 +13,8 @@ Prints one line per figure:
   ledger N        records whose NOTES still hold "Ledger"
   zanzibar N      records whose NAME still holds "Zanzibar"
   records N       records python3-dbfread read
+  same N          records whose values (memos included) python3-dbfread reads
+                  the same in OLD and NEW: all of them after an undo
 """
 import os
 import sys
@@ -48,9 +50,11 @@ def main():
                     changed += page
     print("changed", changed)
 
-    memos = ledger = zanzibar = records = 0
+    memos = ledger = zanzibar = records = same = 0
+    before = iter(DBF(os.path.join(old_dir, base + ".dbf"), encoding="cp1252"))
     for record in DBF(os.path.join(new_dir, base + ".dbf"), encoding="cp1252"):
         records += 1
+        same += record == next(before, None)
         notes = record["NOTES"] or ""
         memos += "Journal" in notes and "Ledger" not in notes
         ledger += "Ledger" in notes
@@ -59,6 +63,7 @@ def main():
     print("ledger", ledger)
     print("zanzibar", zanzibar)
     print("records", records)
+    print("same", same)
 
 
 if __name__ == "__main__":

@@ -16,6 +16,8 @@
 #   memory      peak resident memory of runs 1 and 2
 #   python      python3-dbf doing the run-2 replacement on a 100,000-record table,
 #               vs quillon-replace on a copy of the same table
+#   undo        each change run again without its undo journal (the journal's
+#               cost), and the bulk run taken back through its journal
 #   bulk run    a set list of five pairs over a 100,000-record table with a memo
 #               and an eight-tag index, changing every memo and a few percent
 #               of the indexed fields, vs the no-match run on the same table;
@@ -110,7 +112,7 @@ RUN=$SCRATCH/run
 fresh_copy() {
   rm -rf "$RUN" && mkdir "$RUN"
   cp "$SCRATCH/$1"/bench.* "$RUN/"
-  rm -f "$TEMP/backups.log"
+  rm -f "$TEMP/backups.log" "$TEMP"/quillon-undo-*.jnl
   sync
   cat "$RUN"/bench.* > /dev/null
 }
@@ -200,6 +202,11 @@ if [[ -n $REPLACE ]]; then
     check "run 2 with index (#$((i + 1))) records now holding $REPLACEMENT" "$BIG_MARKED" \
       "$(count_in "$REPLACEMENT" "$RUN/bench.dbf")"
     check "run 2 with index (#$((i + 1))) change-log lines" "$BIG_MARKED" "$(log_lines)"
+    # The same runs without their undo journals: what the journal costs.
+    fresh_copy big
+    measure run2nj "$REPLACE" --folder "$RUN" --find "$MARKER" --replace "$REPLACEMENT" --no-undo-journal
+    fresh_copy indexed
+    measure run2inj "$REPLACE" --folder "$RUN" --find "$MARKER" --replace "$REPLACEMENT" --no-undo-journal
   done
   check "run 2 prints Done." yes "$(grep -q '^Done\.' "$SCRATCH/run2.out" && echo yes || echo no)"
   check "run 2 exit codes" 0 "$(exits_of run2)"
@@ -267,7 +274,7 @@ BULK_BYTES=$(cat "${BULK_FILES[@]}" | wc -c)
 bulk_copy() {
   rm -rf "$RUN" && mkdir "$RUN"
   cp "$SCRATCH"/bulk/bulk.* "$RUN/"
-  rm -f "$TEMP/backups.log"
+  rm -f "$TEMP/backups.log" "$TEMP"/quillon-undo-*.jnl
   sync
   cat "$RUN"/bulk.* > /dev/null
 }
@@ -278,6 +285,8 @@ if [[ -n $REPLACE ]]; then
     bulk_copy
     measure bulk "$REPLACE" --folder "$RUN" --sets "$SCRATCH/pairs.txt"
     check "bulk run (#$((i + 1))) change-log lines" "$BULK_LINES" "$(log_lines)"
+    bulk_copy
+    measure bulk_nj "$REPLACE" --folder "$RUN" --sets "$SCRATCH/pairs.txt" --no-undo-journal
   done
   # The refused dates are reported, so the run exits 1.
   check "bulk run prints Done." yes "$(grep -q '^Done\.' "$SCRATCH/bulk.out" && echo yes || echo no)"
@@ -310,11 +319,28 @@ if [[ -n $REPLACE ]]; then
       "$REPLACE" --folder "$RUN" --sets "$SCRATCH/pairs.txt" > /dev/null 2>&1 || true
     BULK_FLUSHES="$(awk '$NF ~ /^(fsync|fdatasync)$/ { n += $4 } END { print n + 0 }' "$SCRATCH/bulk_strace.txt") (strace)"
   fi
+  # The bulk run taken back through its journal: every record reads as before.
+  bulk_copy
+  "$REPLACE" --folder "$RUN" --sets "$SCRATCH/pairs.txt" > /dev/null 2>&1 || true
+  BULK_JOURNAL=$(ls "$TEMP"/quillon-undo-*.jnl | head -1)
+  BULK_JOURNAL_BYTES=$(wc -c < "$BULK_JOURNAL")
+  measure bulk_undo "$REPLACE" --undo "$BULK_JOURNAL"
+  check "bulk undo exit code" 0 "$(exits_of bulk_undo)"
+  "$PYTHON_EVICT" "$ROOT/bench/bulk_check.py" "$SCRATCH/bulk" "$RUN" bulk > "$SCRATCH/bulk_undo_check.txt"
+  check "bulk undo: records python3-dbfread reads as before the run" "$BULK_RECORDS" \
+    "$(awk '$1 == "same" { print $2 }' "$SCRATCH/bulk_undo_check.txt")"
+  "$CHECK_INDEX" "$RUN/bulk.dbf" > "$SCRATCH/bulk_undo_index.txt" 2>&1 || true
+  check "bulk undo leaves every tag consistent with the records" 8 \
+    "$(grep -c ', consistent$' "$SCRATCH/bulk_undo_index.txt" || true)"
+  rm -f "$TEMP"/quillon-undo-*.jnl
   BULK_NOMATCH=$(seconds_of bulk_nomatch)
   BULK=$(seconds_of bulk)
   BULK_WRITTEN=$(awk '{ print $4 }' "$SCRATCH/bulk.times" | median)
   line "bulk" "no match, same table" "$(calc "$BULK_NOMATCH") s" "peak $(rss_mb_of bulk_nomatch) MB"
   line "bulk" "five pairs, every memo changed" "$(calc "$BULK") s" "$(calc "$BULK / $BULK_NOMATCH" 1)x no match, peak $(rss_mb_of bulk) MB"
+  BULK_NJ=$(seconds_of bulk_nj)
+  line "bulk" "the same without the undo journal" "$(calc "$BULK_NJ") s" "the journal costs $(calc "$BULK / $BULK_NJ" 2)x"
+  line "bulk" "undo of the bulk run" "$(calc "$(seconds_of bulk_undo)") s" "journal $(calc "$BULK_JOURNAL_BYTES / 1000000" 1) MB"
 fi
 
 # ---------------------------------------------------------------- summary
@@ -339,6 +365,10 @@ if [[ -n $REPLACE && $ONLY != bulk ]]; then
   row "run 2 / run 1" "$(calc "$RUN2 / $RUN1" 2)x" "<= 1.5x" "$(verdict "$RUN2 / $RUN1 <= 1.5")"
   row "run 2 with a 3-tag index" "$(calc "$RUN2I") s" "-" ""
   row "run 2 with a 3-tag index / run 2 without" "$(calc "$RUN2I / $RUN2" 2)x" "<= 1.5x" "$(verdict "$RUN2I / $RUN2 <= 1.5")"
+  RUN2NJ=$(seconds_of run2nj)
+  RUN2INJ=$(seconds_of run2inj)
+  row "run 2 / the same without undo journal" "$(calc "$RUN2 / $RUN2NJ" 2)x" "<= 1.3x" "$(verdict "$RUN2 / $RUN2NJ <= 1.3")"
+  row "run 2 with index / the same without journal" "$(calc "$RUN2I / $RUN2INJ" 2)x" "<= 1.3x" "$(verdict "$RUN2I / $RUN2INJ <= 1.3")"
   row "run 1 peak memory (max RSS)" "$(rss_mb_of run1) MB" "< 100 MB" "$(verdict "$(rss_mb_of run1) < 100")"
   row "run 2 peak memory (max RSS)" "$(rss_mb_of run2) MB" "< 100 MB" "$(verdict "$(rss_mb_of run2) < 100")"
   row "run 2 with index peak memory" "$(rss_mb_of run2i) MB" "< 100 MB" "$(verdict "$(rss_mb_of run2i) < 100")"
@@ -353,6 +383,9 @@ if [[ -n $REPLACE ]]; then
   row "bulk run bytes written / bytes changed" "$(calc "$BULK_WRITTEN / 1000000" 1) / $(calc "$BULK_CHANGED / 1000000" 1) MB" "-" ""
   row "  ratio" "$(calc "$BULK_WRITTEN / $BULK_CHANGED" 2)x" "<= 3x" "$(verdict "$BULK_WRITTEN / $BULK_CHANGED <= 3")"
   row "bulk run peak memory (max RSS)" "$(rss_mb_of bulk) MB" "< 100 MB" "$(verdict "$(rss_mb_of bulk) < 100")"
+  row "bulk run / the same without undo journal" "$(calc "$BULK / $BULK_NJ" 2)x" "<= 1.3x" "$(verdict "$BULK / $BULK_NJ <= 1.3")"
+  row "bulk undo (journal $(calc "$BULK_JOURNAL_BYTES / 1000000" 1) MB)" "$(calc "$(seconds_of bulk_undo)") s" "-" \
+    "$(calc "$(seconds_of bulk_undo) / $BULK" 1)x the run"
 fi
 if [[ -n $PYTHON && $ONLY != bulk ]]; then
   row "python3-dbf, $PY_RECORDS records, 1% changed" "$(calc "$PYT") s" "-" ""
