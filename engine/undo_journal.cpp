@@ -145,50 +145,60 @@ std::string UndoJournalName(std::time_t started, int serial) {
   return name + kUndoJournalExtension;
 }
 
-UndoJournalContents ReadUndoJournal(const std::string& path) {
-  std::string bytes;
+UndoJournalReader::UndoJournalReader(const std::string& path) : path_(path) {
   try {
-    fox::DiskFile file(path, fox::DiskFile::Mode::kReadOnly, "undo journal");
-    bytes.resize(static_cast<size_t>(file.Size()));
-    if (file.ReadAt(0, bytes.data(), bytes.size()) != bytes.size()) throw NotAJournal(path, "it could not be read whole");
+    file_ = std::make_unique<fox::DiskFile>(path, fox::DiskFile::Mode::kReadOnly, "undo journal");
+    size_ = file_->Size();
   } catch (const fox::Error& e) {
     throw std::runtime_error(e.what());
   }
-  if (bytes.size() < kHeaderSize || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) {
+  const char* header = size_ >= kHeaderSize ? Fetch(0, kHeaderSize) : nullptr;
+  if (header == nullptr || std::memcmp(header, kMagic, sizeof kMagic) != 0) {
     throw NotAJournal(path, "it does not start like one");
   }
-  if (Crc32(bytes.data(), 28) != Get32(bytes.data() + 28)) throw NotAJournal(path, "its header is damaged");
-  const uint32_t version = Get32(bytes.data() + 8);
+  if (Crc32(header, 28) != Get32(header + 28)) throw NotAJournal(path, "its header is damaged");
+  const uint32_t version = Get32(header + 8);
   if (version != kVersion) {
     throw std::runtime_error("The undo journal \"" + path + "\" is of version " + std::to_string(version) +
                              ", which this Quillon does not know; use the Quillon that wrote it.");
   }
-  UndoJournalContents contents;
-  contents.started = static_cast<std::time_t>(static_cast<int64_t>(Get64(bytes.data() + 16)));
-  size_t at = Get32(bytes.data() + 12);
-  if (at < kHeaderSize || at > bytes.size()) throw NotAJournal(path, "its header is damaged");
+  started_ = static_cast<std::time_t>(static_cast<int64_t>(Get64(header + 16)));
+  uint64_t at = Get32(header + 12);
+  if (at < kHeaderSize || at > size_) throw NotAJournal(path, "its header is damaged");
   auto stop = [&](const std::string& why) {
-    contents.cut_short = "the journal is cut short or damaged at byte " + std::to_string(at) + " (" + why +
-                         "); the changes before that point are whole";
+    cut_short_ = "the journal is cut short or damaged at byte " + std::to_string(at) + " (" + why +
+                 "); the changes before that point are whole";
   };
-  while (at < bytes.size()) {
-    if (bytes.size() - at < kEntryHead) {
+  // Records marked not saved: their changes journalled before the mark go.
+  struct Mark {
+    uint32_t table, recno;
+    size_t before;  // the changes before it (by index) are the ones it drops
+  };
+  std::vector<Mark> marks;
+  while (at < size_) {
+    if (size_ - at < kEntryHead) {
       stop("the last entry is incomplete");
-      contents.torn_tail = true;
+      torn_tail_ = true;
       break;
     }
-    const uint32_t size = Get32(bytes.data() + at);
-    if (size > kLargestPayload || size > bytes.size() - at - kEntryHead) {
+    const char* head = Fetch(at, kEntryHead);
+    const uint32_t size = Get32(head);
+    const uint32_t crc = Get32(head + 4);
+    if (size > kLargestPayload || size > size_ - at - kEntryHead) {
       stop("the last entry runs past the end of the file");
-      contents.torn_tail = size <= kLargestPayload;
+      torn_tail_ = size <= kLargestPayload;
       break;
     }
-    const std::string_view payload(bytes.data() + at + kEntryHead, size);
-    if (Crc32(payload.data(), payload.size()) != Get32(bytes.data() + at + 4)) {
+    const char* data = Fetch(at + kEntryHead, size);
+    if (data == nullptr) {
+      stop("the entry could not be read");
+      break;
+    }
+    if (Crc32(data, size) != crc) {
       stop("an entry's checksum does not match");
       break;
     }
-    PayloadReader in(payload);
+    PayloadReader in(std::string_view(data, size));
     unsigned char kind = 0;
     bool ok = in.U8(&kind);
     if (ok && kind == kTable) {
@@ -196,24 +206,17 @@ UndoJournalContents ReadUndoJournal(const std::string& path) {
       unsigned char container = 0;
       JournalTable table;
       ok = in.U32(&number) && in.U8(&container) && in.Bytes(&table.catalogue) && in.Bytes(&table.name) &&
-           in.Bytes(&table.path) && in.done() && number == contents.tables.size();
+           in.Bytes(&table.path) && in.done() && number == tables_.size();
       table.container = container == 2;
-      if (ok) contents.tables.push_back(std::move(table));
+      if (ok) tables_.push_back(std::move(table));
     } else if (ok && kind == kChange) {
-      JournalChange change;
-      ok = in.U32(&change.table) && in.U32(&change.recno) && in.U32(&change.column) &&
-           in.Bytes(&change.column_name) && in.Bytes(&change.before) && in.Bytes(&change.after) && in.done() &&
-           change.table < contents.tables.size();
-      if (ok) contents.changes.push_back(std::move(change));
+      Entry entry{at, 0, 0};
+      ok = in.U32(&entry.table) && in.U32(&entry.recno) && entry.table < tables_.size();
+      if (ok) changes_.push_back(entry);
     } else if (ok && kind == kNotSaved) {
-      uint32_t table = 0, recno = 0;
-      ok = in.U32(&table) && in.U32(&recno) && in.done();
-      if (ok) {
-        auto& changes = contents.changes;
-        changes.erase(std::remove_if(changes.begin(), changes.end(),
-                                     [&](const JournalChange& c) { return c.table == table && c.recno == recno; }),
-                      changes.end());
-      }
+      Mark mark{0, 0, changes_.size()};
+      ok = in.U32(&mark.table) && in.U32(&mark.recno) && in.done();
+      if (ok) marks.push_back(mark);
     } else {
       ok = false;
     }
@@ -223,6 +226,82 @@ UndoJournalContents ReadUndoJournal(const std::string& path) {
     }
     at += kEntryHead + size;
   }
+  if (!marks.empty()) {
+    // For each record, the last mark: its changes before it go.
+    auto key = [](uint32_t table, uint32_t recno) { return (uint64_t{table} << 32) | recno; };
+    std::sort(marks.begin(), marks.end(), [&](const Mark& a, const Mark& b) {
+      return key(a.table, a.recno) != key(b.table, b.recno) ? key(a.table, a.recno) < key(b.table, b.recno)
+                                                            : a.before < b.before;
+    });
+    std::vector<Entry> kept;
+    for (size_t i = 0; i < changes_.size(); ++i) {
+      const Entry& e = changes_[i];
+      auto last = std::upper_bound(marks.begin(), marks.end(), key(e.table, e.recno),
+                                   [&](uint64_t k, const Mark& m) { return k < key(m.table, m.recno); });
+      const bool dropped = last != marks.begin() && key((last - 1)->table, (last - 1)->recno) == key(e.table, e.recno) &&
+                           i < (last - 1)->before;
+      if (!dropped) kept.push_back(e);
+    }
+    changes_ = std::move(kept);
+  }
+  buffer_.clear();
+  buffer_.shrink_to_fit();
+}
+
+UndoJournalReader::~UndoJournalReader() = default;
+
+const char* UndoJournalReader::Fetch(uint64_t at, size_t n) const {
+  if (at < buffer_at_ || at + n > buffer_at_ + buffer_.size()) {
+    // Read forward when the reads go forward (the first pass), backward
+    // when they go back (an undo reads the newest changes first).
+    constexpr size_t kReadAhead = 1u << 20;
+    const uint64_t span = std::max<uint64_t>(n, kReadAhead);
+    const bool backward = at < buffer_at_ && !buffer_.empty();
+    const uint64_t start = backward ? (at + n > span ? at + n - span : 0) : at;
+    buffer_.resize(static_cast<size_t>(std::min<uint64_t>(span, size_ - start)));
+    buffer_at_ = start;
+    try {
+      if (buffer_.size() < at - start + n || file_->ReadAt(start, buffer_.data(), buffer_.size()) != buffer_.size()) {
+        buffer_.clear();
+        return nullptr;
+      }
+    } catch (const fox::Error&) {
+      buffer_.clear();
+      return nullptr;
+    }
+  }
+  return buffer_.data() + (at - buffer_at_);
+}
+
+JournalChange UndoJournalReader::Read(const Entry& entry) const {
+  const char* head = Fetch(entry.offset, kEntryHead);
+  const uint32_t size = head ? Get32(head) : 0;
+  const uint32_t crc = head ? Get32(head + 4) : 0;
+  const char* data = head ? Fetch(entry.offset + kEntryHead, size) : nullptr;
+  JournalChange change;
+  unsigned char kind = 0;
+  bool ok = data != nullptr && Crc32(data, size) == crc;
+  if (ok) {
+    PayloadReader in(std::string_view(data, size));
+    ok = in.U8(&kind) && kind == kChange && in.U32(&change.table) && in.U32(&change.recno) &&
+         in.U32(&change.column) && in.Bytes(&change.column_name) && in.Bytes(&change.before) &&
+         in.Bytes(&change.after) && in.done();
+  }
+  if (!ok) {
+    throw std::runtime_error("The undo journal \"" + path_ + "\" changed while it was read (byte " +
+                             std::to_string(entry.offset) + ").");
+  }
+  return change;
+}
+
+UndoJournalContents ReadUndoJournal(const std::string& path) {
+  const UndoJournalReader reader(path);
+  UndoJournalContents contents;
+  contents.started = reader.started();
+  contents.tables = reader.tables();
+  contents.cut_short = reader.cut_short();
+  contents.torn_tail = reader.torn_tail();
+  for (const UndoJournalReader::Entry& entry : reader.changes()) contents.changes.push_back(reader.Read(entry));
   return contents;
 }
 

@@ -84,8 +84,52 @@ struct UndoJournalContents {
   bool torn_tail = false;
 };
 
-// Reads a journal. Throws std::runtime_error naming the file when it cannot
-// be read or is no undo journal.
+// A journal read through once for its tables and where each change lies;
+// the changes themselves are read back one at a time (Read), so that memory
+// stays small whatever the size of the run.
+class UndoJournalReader {
+ public:
+  // Throws std::runtime_error naming the file when it cannot be read or is
+  // no undo journal.
+  explicit UndoJournalReader(const std::string& path);
+  ~UndoJournalReader();
+  UndoJournalReader(const UndoJournalReader&) = delete;
+  UndoJournalReader& operator=(const UndoJournalReader&) = delete;
+
+  struct Entry {
+    uint64_t offset;  // of the change's entry in the file
+    uint32_t table, recno;
+  };
+  std::time_t started() const { return started_; }
+  const std::vector<JournalTable>& tables() const { return tables_; }
+  // In the order they were saved, the changes of records marked not saved
+  // left out.
+  const std::vector<Entry>& changes() const { return changes_; }
+  const std::string& cut_short() const { return cut_short_; }
+  bool torn_tail() const { return torn_tail_; }
+  // A change read back. Throws std::runtime_error when the file no longer
+  // holds it as it did.
+  JournalChange Read(const Entry& entry) const;
+
+ private:
+  // The bytes [at, at + n) of the file, read ahead a megabyte at a time;
+  // nullptr when the file does not hold them.
+  const char* Fetch(uint64_t at, size_t n) const;
+
+  std::string path_;
+  std::unique_ptr<fox::DiskFile> file_;
+  uint64_t size_ = 0;
+  mutable std::string buffer_;
+  mutable uint64_t buffer_at_ = 0;
+  std::time_t started_ = 0;
+  std::vector<JournalTable> tables_;
+  std::vector<Entry> changes_;
+  std::string cut_short_;
+  bool torn_tail_ = false;
+};
+
+// Reads a whole journal into memory (for small ones: tests, tools). Throws
+// like UndoJournalReader.
 UndoJournalContents ReadUndoJournal(const std::string& path);
 
 // The path of the journal a run started at `started` would get in `folder`

@@ -52,7 +52,7 @@ std::string Plural(int64_t n, const char* one, const char* many) {
 
 }  // namespace
 
-size_t UndoRun::CountChanges(const std::string& path) { return ReadUndoJournal(path).changes.size(); }
+size_t UndoRun::CountChanges(const std::string& path) { return UndoJournalReader(path).changes().size(); }
 
 void UndoRun::Problem(const std::string& line) {
   reported_ = true;
@@ -71,20 +71,21 @@ RunEnd UndoRun::Run(const std::string& path) {
   undo_journal_.clear();
   const bool dry = mode_ == RunMode::kDryRun;
 
-  UndoJournalContents journal;
+  std::unique_ptr<UndoJournalReader> reader;
   try {
-    journal = ReadUndoJournal(path);
+    reader = std::make_unique<UndoJournalReader>(path);
   } catch (const std::exception& e) {
     reported_ = true;
     toolkit_.ShowMessage(std::string(e.what()) + " Nothing was taken back.", MessageButtons::kOk, MessageIcon::kWarning);
     return RunEnd::kRefused;
   }
-  if (!journal.cut_short.empty()) {
+  const UndoJournalReader& journal = *reader;
+  if (!journal.cut_short().empty()) {
     // A last entry cut off is what a run stopped while writing leaves: its
     // record was not written yet. Anything else is damage.
-    reported_ = reported_ || !journal.torn_tail;
-    toolkit_.ShowMessage("The undo journal \"" + path + "\": " + journal.cut_short + ".", MessageButtons::kOk,
-                         journal.torn_tail ? MessageIcon::kNone : MessageIcon::kWarning);
+    reported_ = reported_ || !journal.torn_tail();
+    toolkit_.ShowMessage("The undo journal \"" + path + "\": " + journal.cut_short() + ".", MessageButtons::kOk,
+                         journal.torn_tail() ? MessageIcon::kNone : MessageIcon::kWarning);
   }
   if (!dry) {
     // No change without its line and its journal entry.
@@ -102,14 +103,14 @@ RunEnd UndoRun::Run(const std::string& path) {
 
   // Table by table, the table changed last first; each table's changes
   // newest first.
-  std::vector<std::vector<size_t>> by_table(journal.tables.size());
-  for (size_t i = 0; i < journal.changes.size(); ++i) by_table[journal.changes[i].table].push_back(i);
+  std::vector<std::vector<size_t>> by_table(journal.tables().size());
+  for (size_t i = 0; i < journal.changes().size(); ++i) by_table[journal.changes()[i].table].push_back(i);
   std::vector<uint32_t> order;
   for (uint32_t t = 0; t < by_table.size(); ++t) {
     if (!by_table[t].empty()) order.push_back(t);
   }
   std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return by_table[a].back() > by_table[b].back(); });
-  int64_t left = static_cast<int64_t>(journal.changes.size());
+  int64_t left = static_cast<int64_t>(journal.changes().size());
   for (uint32_t t : order) {
     if (stopped_) break;
     UndoTable(journal, t, by_table[t]);
@@ -162,9 +163,9 @@ RunEnd UndoRun::Run(const std::string& path) {
   return stopped_ ? RunEnd::kStopped : RunEnd::kDone;
 }
 
-void UndoRun::UndoTable(const UndoJournalContents& journal, uint32_t table, const std::vector<size_t>& changes) {
+void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table, const std::vector<size_t>& changes) {
   const bool dry = mode_ == RunMode::kDryRun;
-  const JournalTable& t = journal.tables[table];
+  const JournalTable& t = journal.tables()[table];
   const int64_t restored_before = tally_.restored;
   fox::Connection connection;
   fox::Recordset recordset;
@@ -174,6 +175,11 @@ void UndoRun::UndoTable(const UndoJournalContents& journal, uint32_t table, cons
             Plural(static_cast<int64_t>(changes.size()), "change was", "changes were") + " not taken back.");
   };
   connection.allow_missing_index = allow_missing_index_;
+  // The journal entries of a batch of saves are durable, and its lines in
+  // the change log, before the records are written.
+  recordset.BeforeWrite([this](const std::vector<uint32_t>& records) {
+    return journal_.Flush() && change_log_.Flush(records);
+  });
   try {
     connection.Open(fox::ConnectionString::Build(
         t.container ? fox::ConnectionString::SourceType::kDatabase : fox::ConnectionString::SourceType::kFreeTables,
@@ -191,22 +197,19 @@ void UndoRun::UndoTable(const UndoJournalContents& journal, uint32_t table, cons
     return;
   }
   if (!recordset.table()->repair_notice().empty()) toolkit_.ShowMessage(recordset.table()->repair_notice());
-  if (!dry) {
-    journal_table_ = journal_.AddTable(t);
-    recordset.BeforeWrite([this](const std::vector<uint32_t>& records) {
-      return journal_.Flush() && change_log_.Flush(records);
-    });
-  }
+  if (!dry) journal_table_ = journal_.AddTable(t);
 
-  // The changes of each record, newest first; the record changed last first.
-  std::map<uint32_t, std::vector<const JournalChange*>> by_record;
-  std::vector<uint32_t> queue;
+  // The changes of each record, newest first. Records are taken in the
+  // order of their numbers, as saves are batched best: the order of changes
+  // matters only within a record.
+  std::map<uint32_t, std::vector<const UndoJournalReader::Entry*>> by_record;
   for (auto i = changes.rbegin(); i != changes.rend(); ++i) {
-    const JournalChange& change = journal.changes[*i];
-    auto& list = by_record[change.recno];
-    if (list.empty()) queue.push_back(change.recno);
-    list.push_back(&change);
+    const UndoJournalReader::Entry& change = journal.changes()[*i];
+    by_record[change.recno].push_back(&change);
   }
+  std::vector<uint32_t> queue;
+  queue.reserve(by_record.size());
+  for (const auto& [recno, list] : by_record) queue.push_back(recno);
   restored_in_record_.clear();
   std::map<uint32_t, int> attempts;
   auto failed = [&](const fox::SaveError& failure) {
@@ -250,7 +253,7 @@ void UndoRun::UndoTable(const UndoJournalContents& journal, uint32_t table, cons
                 Plural(static_cast<int64_t>(list.size()), "change was", "changes were") + " not taken back.");
         continue;
       }
-      UndoRecord(t.name, recordset, list);
+      UndoRecord(journal, t.name, recordset, list);
     }
     if (dry || stopped_) break;
     // The last record is saved, and every batch written; records another
@@ -281,14 +284,23 @@ void UndoRun::UndoTable(const UndoJournalContents& journal, uint32_t table, cons
   connection.Close();
 }
 
-void UndoRun::UndoRecord(const std::string& name, fox::Recordset& recordset,
-                         const std::vector<const JournalChange*>& changes) {
+void UndoRun::UndoRecord(const UndoJournalReader& journal, const std::string& name, fox::Recordset& recordset,
+                         const std::vector<const UndoJournalReader::Entry*>& entries) {
   const bool dry = mode_ == RunMode::kDryRun;
   const uint32_t recno = recordset.recno();
   const size_t columns = recordset.fields().count();
   std::map<uint32_t, std::string> simulated;  // dry run: the fields as given back so far
   int64_t restored = 0;
-  for (const JournalChange* change : changes) {
+  JournalChange read;
+  for (const UndoJournalReader::Entry* entry : entries) {
+    try {
+      read = journal.Read(*entry);
+    } catch (const std::exception& e) {
+      ++tally_.missing;
+      Problem(e.what());
+      continue;
+    }
+    const JournalChange* change = &read;
     const uint32_t column = change->column;
     auto where = [&] {
       return "Field '" + change->column_name + "' of record " + std::to_string(recno) + " of table '" + name + "'";

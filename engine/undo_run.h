@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -68,9 +69,10 @@ class UndoRun {
   static size_t CountChanges(const std::string& path);
 
  private:
-  void UndoTable(const UndoJournalContents& journal, uint32_t table, const std::vector<size_t>& changes);
+  void UndoTable(const UndoJournalReader& journal, uint32_t table, const std::vector<size_t>& changes);
   // Gives back the fields of the current record, newest change first.
-  void UndoRecord(const std::string& name, fox::Recordset& recordset, const std::vector<const JournalChange*>& changes);
+  void UndoRecord(const UndoJournalReader& journal, const std::string& name, fox::Recordset& recordset,
+                  const std::vector<const UndoJournalReader::Entry*>& entries);
   void SaveFailed(const std::string& name, const fox::SaveError& failure, std::vector<uint32_t>* again);
   void Problem(const std::string& line);
 

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include "data/byte_order.h"
 #include "tests/support/test_support.h"
@@ -51,7 +52,7 @@ void CopyFiles(const fs::path& from, const fs::path& to) {
 }
 
 // Starts the batch command on `folder` with the set file; returns its pid.
-pid_t Start(const fs::path& folder, const fs::path& sets, const fs::path& log) {
+pid_t Start(const fs::path& folder, const fs::path& sets, const fs::path& log, const fs::path& undo = {}) {
   std::fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
@@ -59,10 +60,20 @@ pid_t Start(const fs::path& folder, const fs::path& sets, const fs::path& log) {
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
     dup2(null, 2);
+    if (!undo.empty()) execl(QUILLON_REPLACE, QUILLON_REPLACE, "--undo", undo.c_str(), nullptr);
     execl(QUILLON_REPLACE, QUILLON_REPLACE, "--folder", folder.c_str(), "--sets", sets.c_str(), nullptr);
     _exit(127);
   }
   return pid;
+}
+
+// The undo journals in `folder`.
+std::vector<fs::path> Journals(const fs::path& folder) {
+  std::vector<fs::path> journals;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    if (entry.path().extension() == ".jnl") journals.push_back(entry.path());
+  }
+  return journals;
 }
 
 int Kills() {
@@ -105,9 +116,7 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
 
   std::mt19937 random(20261208);
   int inconsistent = 0, killed = 0, repaired = 0, undone = 0;
-  for (const auto& entry : fs::directory_iterator(log)) {
-    if (entry.path().extension() == ".jnl") fs::remove(entry.path());  // the finished run's
-  }
+  for (const fs::path& journal : Journals(log)) fs::remove(journal);  // the finished run's
   const int kills = Kills();
   for (int attempt = 0; attempt < kills; ++attempt) {
     CopyFiles(master, run);
@@ -153,20 +162,15 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
               "8\n");
     // The killed run's journal takes back every change that reached the
     // table, and finds the records it never wrote as they were.
-    std::vector<fs::path> journals;  // listed first: each undo adds a journal of its own
-    for (const auto& entry : fs::directory_iterator(log)) {
-      if (entry.path().extension() == ".jnl") journals.push_back(entry.path());
-    }
-    for (const fs::path& journal : journals) {
+    // Listed first: each undo adds a journal of its own.
+    for (const fs::path& journal : Journals(log)) {
       int code = -1;
       const std::string said = RunCommand(
           "TEMP='" + log.string() + "' " + QUILLON_REPLACE + " --undo '" + journal.string() + "' 2>&1", &code);
       EXPECT_EQ(code, 0) << said;
       ++undone;
     }
-    for (const auto& entry : fs::directory_iterator(log)) {
-      if (entry.path().extension() == ".jnl") fs::remove(entry.path());
-    }
+    for (const fs::path& journal : Journals(log)) fs::remove(journal);
     const Table back((run / "bulk.dbf").string());
     const std::string back_memo = ReadFileBytes((run / "bulk.fpt").string());
     const std::string master_memo = ReadFileBytes((master / "bulk.fpt").string());
@@ -188,6 +192,37 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
   }
   EXPECT_GT(killed, 0);
   EXPECT_GT(undone, 0);
+
+  // An undo killed part-way: its own journal takes back what it restored,
+  // which leaves the table as the finished run left it.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    for (const fs::path& journal : Journals(log)) fs::remove(journal);
+    CopyFiles(master, run);
+    Wait(Start(run, sets, log));
+    const std::vector<fs::path> runs = Journals(log);
+    ASSERT_EQ(runs.size(), 1u);
+    const Table ran((run / "bulk.dbf").string());
+    const std::string ran_memo = ReadFileBytes((run / "bulk.fpt").string());
+    const pid_t pid = Start(run, sets, log, runs[0]);
+    std::this_thread::sleep_for(std::chrono::duration_cast<std::chrono::microseconds>(full) * (200 + random() % 800) / 1000);
+    kill(pid, SIGKILL);
+    Wait(pid);
+    for (const fs::path& journal : Journals(log)) {
+      if (journal == runs[0]) continue;
+      RunCommand("TEMP='" + log.string() + "' " + QUILLON_REPLACE + " --undo '" + journal.string() + "' 2>&1");
+    }
+    const Table back((run / "bulk.dbf").string());
+    const std::string back_memo = ReadFileBytes((run / "bulk.fpt").string());
+    for (uint32_t r = 1; r <= kRecords; ++r) {
+      const std::string_view was = ran.Record(r), is = back.Record(r);
+      ASSERT_EQ(is.substr(0, is.size() - 4), was.substr(0, was.size() - 4)) << "record " << r;
+      const uint64_t at = uint64_t{fox::LoadLE32(is.data() + is.size() - 4)} * 64;
+      const uint64_t was_at = uint64_t{fox::LoadLE32(was.data() + was.size() - 4)} * 64;
+      ASSERT_EQ(back_memo.substr(at + 8, fox::LoadBE32(back_memo.data() + at + 4)),
+                ran_memo.substr(was_at + 8, fox::LoadBE32(ran_memo.data() + was_at + 4)))
+          << "memo of record " << r;
+    }
+  }
   std::printf("%d of %d runs killed, %d left an index to repair, %d repaired on reopen\n", killed, kills,
               inconsistent, repaired);
 }
