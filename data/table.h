@@ -363,7 +363,7 @@ class Table {
   size_t batch_bytes_ = 0;
   uint32_t batch_max_recno_ = 0;
   size_t batch_runs_ = 0;  // runs of consecutive records in the batch
-  static constexpr size_t kBatchRuns = 128;
+  static constexpr size_t kBatchRuns = 512;
   std::atomic<std::chrono::steady_clock::rep> batch_due_{0};
   std::atomic<bool> batch_pending_{false};
   std::exception_ptr deferred_;  // a failure of a batch the watchdog sealed
