@@ -437,15 +437,7 @@ std::string_view Table::MemoBytes(const Edit& edit, size_t column) const {
   if (block == memo_value_block_ && edit.recno == memo_value_recno_ && &edit == memo_value_edit_)
     return memo_value_.data;
   memo_value_block_ = 0;
-  try {
-    // Only a value staged in the current batch, which the watchdog may be
-    // writing, is read under the batch's lock.
-    std::unique_lock<std::recursive_mutex> guard;
-    if (memo_->MayBeStaged(block)) guard = std::unique_lock<std::recursive_mutex>(batch_mutex_);
-    memo_->Read(block, &memo_value_);
-  } catch (const Error& e) {
-    throw Unreadable(edit, column, e);
-  }
+  ReadMemoValue(edit, column, block, &memo_value_);
   memo_value_block_ = block;
   memo_value_recno_ = edit.recno;
   memo_value_edit_ = &edit;
@@ -481,14 +473,20 @@ void Table::StoredForm(const Edit& edit, size_t column, bool original, std::stri
     return;
   }
   MemoFile::Value value;
+  ReadMemoValue(edit, column, block, &value);
+  form += value.data;
+}
+
+void Table::ReadMemoValue(const Edit& edit, size_t column, uint32_t block, MemoFile::Value* value) const {
   try {
+    // Only a value staged in the current batch, which the watchdog may be
+    // writing, is read under the batch's lock.
     std::unique_lock<std::recursive_mutex> guard;
     if (memo_->MayBeStaged(block)) guard = std::unique_lock<std::recursive_mutex>(batch_mutex_);
-    memo_->Read(block, &value);
+    memo_->Read(block, value);
   } catch (const Error& e) {
     throw Unreadable(edit, column, e);
   }
-  form += value.data;
 }
 
 std::vector<size_t> Table::EditedColumns(const Edit& edit) const {

@@ -324,6 +324,8 @@ class Table {
   // The stored bytes of a memo value: the pending new value or a view of
   // memo_value_, valid until the next read.
   std::string_view MemoBytes(const Edit& edit, size_t column) const;
+  // Reads the memo value at `block` of the edit's column; throws Unreadable.
+  void ReadMemoValue(const Edit& edit, size_t column, uint32_t block, MemoFile::Value* value) const;
   // How RecordMayContain looks for one text in a record.
   struct RecordProbe {
     std::string text;
