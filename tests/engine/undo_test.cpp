@@ -1,7 +1,7 @@
 // Runs over real tables (a Visual FoxPro database container with memos and
-// indexed fields, a cp1251 table, a varchar table, values whose blanks the
-// run trimmed) taken back through their undo journals, checked with
-// python3-dbfread and the index check; conflicts and journals cut short.
+// indexed fields, a cp1251 table, values whose blanks the run trimmed) taken
+// back through their undo journals, checked with python3-dbfread and the
+// index check; conflicts, deleted records and journals cut short.
 #include "engine/undo_run.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <random>
 
+#include "data/byte_order.h"
 #include "data/connection.h"
 #include "data/connection_string.h"
 #include "data/disk_file.h"
@@ -168,6 +169,13 @@ TEST_F(UndoTest, AFieldChangedSinceIsLeftAndAJournalCutShortUndoesItsWholeEntrie
     recordset.MoveNext();
     recordset.Close();
   }
+  // ... and deletes record 2.
+  {
+    std::string bytes = ReadFileBytes(table);
+    const uint32_t header = fox::LoadLE16(bytes.data() + 8), length = fox::LoadLE16(bytes.data() + 10);
+    bytes[header + length] = '*';
+    testing_support::WriteFileBytes(table, bytes);
+  }
   std::mt19937 random(20261208);
   const size_t at = bytes.size() / 3 + random() % (bytes.size() / 3);
   testing_support::WriteFileBytes(cut, bytes.substr(0, at));
@@ -177,9 +185,11 @@ TEST_F(UndoTest, AFieldChangedSinceIsLeftAndAJournalCutShortUndoesItsWholeEntrie
   std::vector<std::string> problems;
   const quillon::UndoTally tally = Undo(cut, &problems);
   EXPECT_EQ(tally.conflicts, 1);
-  EXPECT_EQ(tally.restored, static_cast<int64_t>(kept) - 1);
-  ASSERT_EQ(problems.size(), 1u);
-  EXPECT_EQ(problems[0], "Field 'name' of record 3 of table 'ledger' has changed since the run and was left as it is.");
+  EXPECT_EQ(tally.missing, 2);
+  EXPECT_EQ(tally.restored, static_cast<int64_t>(kept) - 3);
+  EXPECT_EQ(problems, (std::vector<std::string>{
+                          "Record 2 of table 'ledger' is deleted or no longer there: its 2 changes were not taken back.",
+                          "Field 'name' of record 3 of table 'ledger' has changed since the run and was left as it is."}));
   bool told = false;
   for (const auto& shown : toolkit.messages()) told = told || shown.text.find("is cut short or damaged at byte") != std::string::npos;
   EXPECT_TRUE(told) << "the cut is told";
@@ -195,8 +205,8 @@ TEST_F(UndoTest, AFieldChangedSinceIsLeftAndAJournalCutShortUndoesItsWholeEntrie
     name.erase(name.find_last_not_of(' ') + 1);
     const std::string note = now.Text(edit, 1).value_or("");
     // Record r's entries are the 2r-1st (name) and the 2r-th (note).
-    EXPECT_EQ(name, r == 3 ? "Other" : (2 * r - 1 <= kept ? "Ledger " : "Journal ") + std::to_string(r)) << r;
-    EXPECT_EQ(note, 2 * r <= kept ? "Ledger memo" : "Journal memo") << r;
+    EXPECT_EQ(name, r == 3 ? "Other" : (r != 2 && 2 * r - 1 <= kept ? "Ledger " : "Journal ") + std::to_string(r)) << r;
+    EXPECT_EQ(note, r != 2 && 2 * r <= kept ? "Ledger memo" : "Journal memo") << r;
   }
 }
 
