@@ -180,6 +180,13 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
       }
     });
   }
+  // A stop drops the record being edited: the lines of the fields already
+  // changed in it go too, since that change is never saved.
+  if (walk == Walk::kStop && mode_ != RunMode::kDryRun && recordset.is_open()) {
+    trap.Step(140, [&] {
+      if (!recordset.Eof()) tally_.changed -= static_cast<int64_t>(WithdrawChanges({recordset.recno()}));
+    });
+  }
   trap.Step(140, [&] {
     try {
       recordset.Close();

@@ -255,8 +255,9 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table, const 
       }
       UndoRecord(journal, t.name, recordset, list);
     }
-    if (dry || stopped_) break;
-    // The last record is saved, and every batch written; records another
+    if (dry) break;
+    // The last record is saved (a stop comes between records: the records
+    // changed so far are kept), and every batch written; records another
     // program's change held back are looked at again.
     const size_t before = queue.size();
     try {
@@ -265,7 +266,7 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table, const 
     } catch (const fox::SaveError& failure) {
       failed(failure);
     }
-    if (queue.size() == before) break;
+    if (stopped_ || queue.size() == before) break;
   }
   try {
     recordset.Close();
