@@ -425,9 +425,28 @@ bool UndoJournal::WritePending(bool sync) {
 }
 
 bool UndoJournal::Flush() noexcept {
-  std::lock_guard<std::mutex> hold(mutex_);
+  std::unique_lock<std::mutex> hold(mutex_);
   if (!file_) return failure_.empty();
-  return WritePending(true);
+  if (!WritePending(false)) return false;
+  const uint64_t written = end_;
+  if (synced_ >= written) return true;
+  // The flush waits for the disk without the lock: the saving thread goes
+  // on journalling (it writes after `written`, which this flush need not
+  // cover) instead of waiting for it.
+  hold.unlock();
+  std::string failure;
+  try {
+    file_->Sync();
+  } catch (const fox::Error& e) {
+    failure = e.what();
+  }
+  hold.lock();
+  if (!failure.empty()) {
+    if (failure_.empty()) failure_ = failure;
+    return false;
+  }
+  synced_ = std::max(synced_, written);
+  return failure_.empty();
 }
 
 uint64_t UndoJournal::changes() const {
