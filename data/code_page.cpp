@@ -1,6 +1,10 @@
 #include "data/code_page.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <iconv.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -66,6 +70,7 @@ const KnownCodePage* FindByNumber(int number) {
   return nullptr;
 }
 
+#ifndef _WIN32
 // Owns an iconv descriptor.
 class Converter {
  public:
@@ -82,6 +87,7 @@ class Converter {
  private:
   iconv_t cd_;
 };
+#endif
 
 std::string Hex(uint32_t value, int digits) {
   char buffer[16];
@@ -176,14 +182,62 @@ namespace {
 // the code page: the Private Use Area, where no code page here puts text.
 constexpr char32_t kSpareBase = 0xF700;
 
+// Decodes single bytes of a code page through the system's converter: the
+// one code point a byte stands for, or nothing when the code page leaves it
+// undefined (or makes several characters of it).
+#ifndef _WIN32
+class ByteDecoder {
+ public:
+  ByteDecoder(const KnownCodePage&, const char* name) : cd_("UTF-32LE", name) {}
+  bool ok() const { return cd_.ok(); }
+  std::optional<char32_t> Decode(unsigned char b) {
+    cd_.Reset();
+    char in = static_cast<char>(b);
+    char* inp = &in;
+    size_t in_left = 1;
+    char out[32];
+    char* outp = out;
+    size_t out_left = sizeof out;
+    if (iconv(cd_.get(), &inp, &in_left, &outp, &out_left) == static_cast<size_t>(-1)) return std::nullopt;
+    // Some converters (cp1255) hold a character back to combine it with the
+    // next one; flush it.
+    if (iconv(cd_.get(), nullptr, nullptr, &outp, &out_left) == static_cast<size_t>(-1)) return std::nullopt;
+    if (outp - out != 4) return std::nullopt;  // nothing, or several characters: not a plain mapping
+    return static_cast<char32_t>(static_cast<unsigned char>(out[0])) |
+           (static_cast<char32_t>(static_cast<unsigned char>(out[1])) << 8) |
+           (static_cast<char32_t>(static_cast<unsigned char>(out[2])) << 16) |
+           (static_cast<char32_t>(static_cast<unsigned char>(out[3])) << 24);
+  }
+
+ private:
+  Converter cd_;
+};
+#else
+class ByteDecoder {
+ public:
+  ByteDecoder(const KnownCodePage& known, const char*) : number_(static_cast<UINT>(known.number)) {}
+  bool ok() const { return IsValidCodePage(number_) != 0; }
+  std::optional<char32_t> Decode(unsigned char b) const {
+    const char in = static_cast<char>(b);
+    wchar_t out[4];
+    const int n = MultiByteToWideChar(number_, MB_ERR_INVALID_CHARS, &in, 1, out, 4);
+    if (n != 1 || (out[0] >= 0xD800 && out[0] < 0xE000)) return std::nullopt;
+    return static_cast<char32_t>(out[0]);
+  }
+
+ private:
+  UINT number_;
+};
+#endif
+
 std::shared_ptr<CodePage::Impl> BuildSingleByte(const KnownCodePage& known, const char* name) {
   auto impl = std::make_shared<CodePage::Impl>();
   impl->number = known.number;
   impl->single_byte = true;
   impl->iconv_name = name;
 
-  Converter cd("UTF-32LE", name);
-  if (!cd.ok()) return nullptr;
+  ByteDecoder decoder(known, name);
+  if (!decoder.ok()) return nullptr;
 
   // First the bytes the code page defines; a byte that decodes to a code point
   // another byte already produced is treated as undefined, so that every
@@ -192,23 +246,9 @@ std::shared_ptr<CodePage::Impl> BuildSingleByte(const KnownCodePage& known, cons
   std::array<bool, 256> defined{};
   std::unordered_map<char32_t, int> taken;
   for (int b = 0; b < 256; ++b) {
-    cd.Reset();
-    char in = static_cast<char>(b);
-    char* inp = &in;
-    size_t in_left = 1;
-    char out[32];
-    char* outp = out;
-    size_t out_left = sizeof out;
-    if (iconv(cd.get(), &inp, &in_left, &outp, &out_left) == static_cast<size_t>(-1)) continue;
-    // Some converters (cp1255) hold a character back to combine it with the
-    // next one; flush it.
-    if (iconv(cd.get(), nullptr, nullptr, &outp, &out_left) == static_cast<size_t>(-1)) continue;
-    size_t produced = static_cast<size_t>(outp - out);
-    if (produced != 4) continue;  // nothing, or several characters: not a plain mapping
-    char32_t cp = static_cast<char32_t>(static_cast<unsigned char>(out[0])) |
-                  (static_cast<char32_t>(static_cast<unsigned char>(out[1])) << 8) |
-                  (static_cast<char32_t>(static_cast<unsigned char>(out[2])) << 16) |
-                  (static_cast<char32_t>(static_cast<unsigned char>(out[3])) << 24);
+    const std::optional<char32_t> decoded = decoder.Decode(static_cast<unsigned char>(b));
+    if (!decoded) continue;
+    const char32_t cp = *decoded;
     if (taken.count(cp) != 0) continue;
     cps[b] = cp;
     defined[b] = true;
@@ -239,9 +279,13 @@ std::shared_ptr<CodePage::Impl> BuildSingleByte(const KnownCodePage& known, cons
 }
 
 std::shared_ptr<CodePage::Impl> BuildMultiByte(const KnownCodePage& known, const char* name) {
+#ifdef _WIN32
+  if (!IsValidCodePage(static_cast<UINT>(known.number))) return nullptr;
+#else
   Converter to_utf8("UTF-8", name);
   Converter from_utf8(name, "UTF-8");
   if (!to_utf8.ok() || !from_utf8.ok()) return nullptr;
+#endif
   auto impl = std::make_shared<CodePage::Impl>();
   impl->number = known.number;
   impl->single_byte = false;
@@ -275,6 +319,7 @@ std::shared_ptr<const CodePage::Impl> Load(int number) {
   return impl;
 }
 
+#ifndef _WIN32
 // iconv descriptors for the multi-byte code pages, one set per thread since a
 // descriptor keeps conversion state and must not be shared.
 iconv_t ThreadConverter(const std::string& to, const std::string& from) {
@@ -300,6 +345,7 @@ void GrowOutput(std::string& out, char*& outp, size_t& out_left) {
   outp = out.data() + used;
   out_left = out.size() - used;
 }
+#endif
 
 // The length of the leading run of ASCII bytes, eight at a time: most text
 // is plain ASCII, and copying it whole is the common case of both directions.
@@ -313,6 +359,155 @@ size_t AsciiPrefix(const char* data, size_t n) {
   while (i < n && static_cast<unsigned char>(data[i]) < 0x80) ++i;
   return i;
 }
+
+// Multi-byte code pages go through the system's converter.
+#ifndef _WIN32
+std::string DecodeMultiByte(int number, const std::string& name, std::string_view bytes) {
+  const size_t n = bytes.size();
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  iconv_t cd = ThreadConverter("UTF-8", name);
+  std::string out;
+  out.resize(n * 3 + 16);
+  char* inp = const_cast<char*>(bytes.data());
+  size_t in_left = n;
+  char* outp = out.data();
+  size_t out_left = out.size();
+  while (in_left > 0) {
+    if (iconv(cd, &inp, &in_left, &outp, &out_left) != static_cast<size_t>(-1)) break;
+    if (errno == E2BIG) {
+      GrowOutput(out, outp, out_left);
+      continue;
+    }
+    size_t at = static_cast<size_t>(inp - bytes.data());
+    std::string shown;
+    for (size_t k = at; k < n && k < at + 2; ++k) shown += (shown.empty() ? "0x" : " 0x") + Hex(in[k], 2);
+    if (errno == EINVAL) {
+      throw Error(ErrorKind::kCorrupt, "The text ends in the middle of a character of code page " +
+                                           std::to_string(number) + " (byte " + shown + " at position " +
+                                           std::to_string(at) + ").");
+    }
+    throw Error(ErrorKind::kCorrupt, "The bytes " + shown + " at position " + std::to_string(at) +
+                                         " are not valid text in code page " + std::to_string(number) +
+                                         ".");
+  }
+  out.resize(static_cast<size_t>(outp - out.data()));
+  return out;
+}
+
+std::string EncodeMultiByte(int number, const std::string& name, std::string_view text) {
+  const size_t n = text.size();
+  iconv_t cd = ThreadConverter(name, "UTF-8");
+  std::string out;
+  out.resize(n * 2 + 16);
+  char* inp = const_cast<char*>(text.data());
+  size_t in_left = n;
+  char* outp = out.data();
+  size_t out_left = out.size();
+  for (;;) {
+    if (iconv(cd, &inp, &in_left, &outp, &out_left) != static_cast<size_t>(-1) &&
+        iconv(cd, nullptr, nullptr, &outp, &out_left) != static_cast<size_t>(-1)) {
+      break;  // all converted, and any shift state written
+    }
+    if (errno == E2BIG) {
+      GrowOutput(out, outp, out_left);
+      continue;
+    }
+    size_t at = static_cast<size_t>(inp - text.data());
+    char32_t code = 0;
+    if (at < n && NextCodePoint(text, at, code)) throw Unrepresentable(code, number);
+    throw Error(ErrorKind::kInvalidValue,
+                "The text cannot be stored in code page " + std::to_string(number) + ".");
+  }
+  out.resize(static_cast<size_t>(outp - out.data()));
+  return out;
+}
+#else
+// UTF-16 from code points, and code points from UTF-16.
+void AppendUtf16(char32_t cp, std::wstring& out) {
+  if (cp >= 0x10000) {
+    cp -= 0x10000;
+    out += static_cast<wchar_t>(0xD800 + (cp >> 10));
+    out += static_cast<wchar_t>(0xDC00 + (cp & 0x3FF));
+  } else {
+    out += static_cast<wchar_t>(cp);
+  }
+}
+
+std::string Utf8FromUtf16(const wchar_t* w, size_t n) {
+  std::string out;
+  out.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    char32_t cp = static_cast<char32_t>(w[i]);
+    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < n && w[i + 1] >= 0xDC00 && w[i + 1] < 0xE000) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<char32_t>(w[++i]) - 0xDC00);
+    }
+    AppendUtf8(cp, out);
+  }
+  return out;
+}
+
+std::string DecodeMultiByte(int number, const std::string&, std::string_view bytes) {
+  const UINT page = static_cast<UINT>(number);
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  const int n = static_cast<int>(bytes.size());
+  std::wstring wide(bytes.size() + 1, L'\0');
+  const int made = n == 0 ? 0 : MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, bytes.data(), n, wide.data(),
+                                                     static_cast<int>(wide.size()));
+  if (n == 0 || made > 0) return Utf8FromUtf16(wide.data(), static_cast<size_t>(made));
+  // Character by character, to say where the bytes go wrong.
+  for (int at = 0; at < n;) {
+    const int length = IsDBCSLeadByteEx(page, in[at]) ? 2 : 1;
+    std::string shown;
+    for (int k = at; k < n && k < at + 2; ++k) shown += (shown.empty() ? "0x" : " 0x") + Hex(in[k], 2);
+    if (at + length > n) {
+      throw Error(ErrorKind::kCorrupt, "The text ends in the middle of a character of code page " +
+                                           std::to_string(number) + " (byte " + shown + " at position " +
+                                           std::to_string(at) + ").");
+    }
+    wchar_t one[4];
+    if (MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, bytes.data() + at, length, one, 4) <= 0) {
+      throw Error(ErrorKind::kCorrupt, "The bytes " + shown + " at position " + std::to_string(at) +
+                                           " are not valid text in code page " + std::to_string(number) + ".");
+    }
+    at += length;
+  }
+  throw Error(ErrorKind::kCorrupt, "The text is not valid in code page " + std::to_string(number) + ".");
+}
+
+std::string EncodeMultiByte(int number, const std::string&, std::string_view text) {
+  const UINT page = static_cast<UINT>(number);
+  std::wstring wide;
+  std::vector<char32_t> codes;
+  for (size_t i = 0; i < text.size();) {
+    char32_t code;
+    const size_t at = i;
+    if (!NextCodePoint(text, i, code)) throw InvalidUtf8(at);
+    codes.push_back(code);
+    AppendUtf16(code, wide);
+  }
+  if (wide.empty()) return std::string();
+  // A character the code page lacks would become its default character:
+  // that is refused, naming the first such character.
+  auto convert = [&](const wchar_t* w, int n, std::string* out) {
+    BOOL used_default = FALSE;
+    const int size = WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, w, n, nullptr, 0, nullptr, &used_default);
+    if (size <= 0 || used_default) return false;
+    out->resize(static_cast<size_t>(size));
+    return WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, w, n, out->data(), size, nullptr, &used_default) ==
+               size &&
+           !used_default;
+  };
+  std::string out;
+  if (convert(wide.data(), static_cast<int>(wide.size()), &out)) return out;
+  for (char32_t code : codes) {
+    std::wstring one;
+    AppendUtf16(code, one);
+    std::string ignored;
+    if (!convert(one.data(), static_cast<int>(one.size()), &ignored)) throw Unrepresentable(code, number);
+  }
+  throw Error(ErrorKind::kInvalidValue, "The text cannot be stored in code page " + std::to_string(number) + ".");
+}
+#endif
 
 }  // namespace
 
@@ -361,33 +556,7 @@ std::string CodePage::Decode(std::string_view bytes) const {
     return out;
   }
 
-  iconv_t cd = ThreadConverter("UTF-8", cp.iconv_name);
-  std::string out;
-  out.resize(n * 3 + 16);
-  char* inp = const_cast<char*>(bytes.data());
-  size_t in_left = n;
-  char* outp = out.data();
-  size_t out_left = out.size();
-  while (in_left > 0) {
-    if (iconv(cd, &inp, &in_left, &outp, &out_left) != static_cast<size_t>(-1)) break;
-    if (errno == E2BIG) {
-      GrowOutput(out, outp, out_left);
-      continue;
-    }
-    size_t at = static_cast<size_t>(inp - bytes.data());
-    std::string shown;
-    for (size_t k = at; k < n && k < at + 2; ++k) shown += (shown.empty() ? "0x" : " 0x") + Hex(in[k], 2);
-    if (errno == EINVAL) {
-      throw Error(ErrorKind::kCorrupt, "The text ends in the middle of a character of code page " +
-                                           std::to_string(cp.number) + " (byte " + shown + " at position " +
-                                           std::to_string(at) + ").");
-    }
-    throw Error(ErrorKind::kCorrupt, "The bytes " + shown + " at position " + std::to_string(at) +
-                                         " are not valid text in code page " + std::to_string(cp.number) +
-                                         ".");
-  }
-  out.resize(static_cast<size_t>(outp - out.data()));
-  return out;
+  return DecodeMultiByte(cp.number, cp.iconv_name, bytes);
 }
 
 std::optional<std::string> CodePage::SearchBytes(std::string_view text) const {
@@ -449,30 +618,7 @@ std::string CodePage::Encode(std::string_view text) const {
     size_t at = i;
     if (!NextCodePoint(text, i, code)) throw InvalidUtf8(at);
   }
-  iconv_t cd = ThreadConverter(cp.iconv_name, "UTF-8");
-  std::string out;
-  out.resize(n * 2 + 16);
-  char* inp = const_cast<char*>(text.data());
-  size_t in_left = n;
-  char* outp = out.data();
-  size_t out_left = out.size();
-  for (;;) {
-    if (iconv(cd, &inp, &in_left, &outp, &out_left) != static_cast<size_t>(-1) &&
-        iconv(cd, nullptr, nullptr, &outp, &out_left) != static_cast<size_t>(-1)) {
-      break;  // all converted, and any shift state written
-    }
-    if (errno == E2BIG) {
-      GrowOutput(out, outp, out_left);
-      continue;
-    }
-    size_t at = static_cast<size_t>(inp - text.data());
-    char32_t code = 0;
-    if (at < n && NextCodePoint(text, at, code)) throw Unrepresentable(code, cp.number);
-    throw Error(ErrorKind::kInvalidValue,
-                "The text cannot be stored in code page " + std::to_string(cp.number) + ".");
-  }
-  out.resize(static_cast<size_t>(outp - out.data()));
-  return out;
+  return EncodeMultiByte(cp.number, cp.iconv_name, text);
 }
 
 }  // namespace fox
