@@ -23,7 +23,7 @@ char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A
 // Index of the character after the one at `i`. On Linux names are UTF-8, so a
 // character is a lead byte and its continuation bytes; "?" must take all of
 // them. The Windows ANSI code pages need no such step.
-size_t NextCharacter(const std::string& s, size_t i) {
+size_t NextCharacter([[maybe_unused]] const std::string& s, size_t i) {
   ++i;
 #ifndef _WIN32
   while (i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) ++i;

@@ -75,7 +75,11 @@ std::string RunCommand(const std::string& command, int* exit_code) {
   size_t n;
   while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) output.append(buffer.data(), n);
   int status = pclose(pipe);
+#ifdef _WIN32
+  int code = status;  // _pclose gives the command's exit status itself
+#else
   int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
   if (exit_code) *exit_code = code;
   return output;
 }
