@@ -1,5 +1,7 @@
 #include "data/index_check.h"
 
+#include "data/hex.h"
+
 #include <algorithm>
 #include <optional>
 #include <tuple>
@@ -19,16 +21,6 @@ constexpr uint32_t kRecordBlock = 4096;  // records read at a time
 
 bool Less(const IndexEntry& a, const IndexEntry& b) { return std::tie(a.key, a.recno) < std::tie(b.key, b.recno); }
 bool Same(const IndexEntry& a, const IndexEntry& b) { return a.key == b.key && a.recno == b.recno; }
-
-std::string Hex(const std::string& bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char c : bytes) {
-    hex += kDigits[c >> 4];
-    hex += kDigits[c & 15];
-  }
-  return hex;
-}
 
 // The leaf entries of a tag in stored order, or the first problem found in
 // its tree.

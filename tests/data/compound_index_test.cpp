@@ -14,6 +14,7 @@
 #include "data/database_container.h"
 #include "data/error.h"
 #include "data/file_names.h"
+#include "data/hex.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -131,16 +132,6 @@ std::map<std::string, PerlTag> PerlDump(const std::string& path) {
   return tags;
 }
 
-std::string ToHex(const std::string& bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char c : bytes) {
-    hex += kDigits[c >> 4];
-    hex += kDigits[c & 15];
-  }
-  return hex;
-}
-
 std::string FromHex(const std::string& hex) {
   std::string bytes;
   for (size_t i = 0; i + 1 < hex.size(); i += 2)
@@ -246,7 +237,7 @@ TEST(CompoundIndexEntries, EqualPerlForEveryReadableTag) {
         // Perl drops the pad bytes the leaf does not store; restore them.
         std::string key = FromHex(expected[i].first);
         key.resize(tag.key_length, static_cast<char>(tag.pad_byte));
-        EXPECT_EQ(ToHex(entries[i].key), ToHex(key)) << "entry " << i;
+        EXPECT_EQ(fox::Hex(entries[i].key), fox::Hex(key)) << "entry " << i;
         EXPECT_EQ(entries[i].recno, expected[i].second) << "entry " << i;
       }
       ++compared;

@@ -31,32 +31,6 @@ using fox::Table;
 
 namespace {
 
-struct TableFixture {
-  const char* table;
-  const char* container;  // "" for free tables
-  bool compresses_trail = true;  // false: written by a program that stores trailing blanks
-};
-
-// Every fixture table with a structural index.
-const TableFixture kTables[] = {
-    {"foxbin2prg/fb2p_dbf.dbf", "foxbin2prg/fb2p_dbc.dbc"},
-    {"foxbin2prg/fb2p_depto.dbf", "foxbin2prg/fb2p_dbc.dbc"},
-    {"foxbin2prg/fb2p_free.dbf", ""},
-    {"foxbin2prg/foxuser_fdbozzo.dbf", ""},
-    {"foxbin2prg/fb2p_dbc.dbc", ""},
-    {"perl-xbase/rooms.dbf", "", false},
-    {"ruby-dbf/foxprodb/calls.dbf", "ruby-dbf/foxprodb/FOXPRO-DB-TEST.DBC"},
-    {"ruby-dbf/foxprodb/contacts.dbf", "ruby-dbf/foxprodb/FOXPRO-DB-TEST.DBC"},
-    {"ruby-dbf/foxprodb/setup.dbf", "ruby-dbf/foxprodb/FOXPRO-DB-TEST.DBC"},
-    {"ruby-dbf/foxprodb/types.dbf", "ruby-dbf/foxprodb/FOXPRO-DB-TEST.DBC"},
-    {"ruby-dbf/foxprodb/FOXPRO-DB-TEST.DBC", ""},
-    {"go-dbase/database/employees.dbf", "go-dbase/database/EXPENSES.DBC"},
-    {"go-dbase/database/expense categories.dbf", "go-dbase/database/EXPENSES.DBC"},
-    {"go-dbase/database/expense details.dbf", "go-dbase/database/EXPENSES.DBC"},
-    {"go-dbase/database/expense reports.dbf", "go-dbase/database/EXPENSES.DBC"},
-    {"go-dbase/database/EXPENSES.DBC", ""},
-};
-
 // The long field names the container lists for a member table at `path`.
 std::vector<std::string> LongNames(const std::string& container_path, const std::string& path) {
   fox::DatabaseContainer container(container_path);
@@ -96,7 +70,7 @@ std::string Join(const std::vector<std::string>& lines) {
 TEST(IndexKeys, ComputedKeysEqualTheKeysVisualFoxProStored) {
   size_t checked = 0;
   std::vector<std::string> refused;
-  for (const TableFixture& f : kTables) {
+  for (const IndexedFixture& f : kIndexedFixtures) {
     SCOPED_TRACE(f.table);
     auto table = OpenTable(Fixture(f.table), *f.container ? Fixture(f.container) : "");
     size_t n = 0;
@@ -128,7 +102,7 @@ struct Scratch {
   std::string container;
   std::string index;
 
-  explicit Scratch(const TableFixture& f) {
+  explicit Scratch(const IndexedFixture& f) {
     const fs::path source = Fixture(f.table);
     const std::string folder = CopyFixtureFolder(dir, source.parent_path().lexically_relative(Fixture("")).string());
     table = (fs::path(folder) / source.filename()).string();
@@ -142,8 +116,8 @@ struct Scratch {
   }
 };
 
-const TableFixture& FixtureOf(const std::string& table) {
-  for (const TableFixture& f : kTables)
+const IndexedFixture& FixtureOf(const std::string& table) {
+  for (const IndexedFixture& f : kIndexedFixtures)
     if (table == f.table) return f;
   throw std::runtime_error("no fixture " + table);
 }
@@ -289,7 +263,7 @@ std::string RandomValue(std::mt19937& random, const fox::FieldDescriptor& f) {
 // it reads and writes and the index lock until the table is closed.
 TEST(IndexChanges, RandomChangesKeepEveryTagOfEveryFixtureConsistent) {
   std::mt19937 random(20240917);
-  for (const TableFixture& f : kTables) {
+  for (const IndexedFixture& f : kIndexedFixtures) {
     SCOPED_TRACE(f.table);
     Scratch scratch(f);
     auto table = scratch.Open(kLongSession);

@@ -30,32 +30,6 @@ using fox::Table;
 
 namespace {
 
-struct TableFixture {
-  const char* table;
-  const char* container;         // "" for free tables
-  bool compresses_trail = true;  // false: written by a program that stores trailing blanks
-};
-
-// Every fixture table with a structural index.
-const TableFixture kTables[] = {
-    {"foxbin2prg/fb2p_dbf.dbf", "foxbin2prg/fb2p_dbc.dbc"},
-    {"foxbin2prg/fb2p_depto.dbf", "foxbin2prg/fb2p_dbc.dbc"},
-    {"foxbin2prg/fb2p_free.dbf", ""},
-    {"foxbin2prg/foxuser_fdbozzo.dbf", ""},
-    {"foxbin2prg/fb2p_dbc.dbc", ""},
-    {"perl-xbase/rooms.dbf", "", false},
-    {"ruby-dbf/foxprodb/calls.dbf", "ruby-dbf/foxprodb/FOXPRO-DB-TEST.DBC"},
-    {"ruby-dbf/foxprodb/contacts.dbf", "ruby-dbf/foxprodb/FOXPRO-DB-TEST.DBC"},
-    {"ruby-dbf/foxprodb/setup.dbf", "ruby-dbf/foxprodb/FOXPRO-DB-TEST.DBC"},
-    {"ruby-dbf/foxprodb/types.dbf", "ruby-dbf/foxprodb/FOXPRO-DB-TEST.DBC"},
-    {"ruby-dbf/foxprodb/FOXPRO-DB-TEST.DBC", ""},
-    {"go-dbase/database/employees.dbf", "go-dbase/database/EXPENSES.DBC"},
-    {"go-dbase/database/expense categories.dbf", "go-dbase/database/EXPENSES.DBC"},
-    {"go-dbase/database/expense details.dbf", "go-dbase/database/EXPENSES.DBC"},
-    {"go-dbase/database/expense reports.dbf", "go-dbase/database/EXPENSES.DBC"},
-    {"go-dbase/database/EXPENSES.DBC", ""},
-};
-
 // A fixture table copied, with its whole folder, into a scratch folder.
 struct Scratch {
   TempDir dir;
@@ -193,7 +167,7 @@ std::vector<std::string> AllMaintainedTags(const Table& table) {
 // file, and the new pages are laid out as Visual FoxPro lays out its own.
 TEST(IndexRebuild, RebuiltTagsHoldTheEntriesVisualFoxProWrote) {
   size_t rebuilt = 0;
-  for (const TableFixture& f : kTables) {
+  for (const IndexedFixture& f : kIndexedFixtures) {
     SCOPED_TRACE(f.table);
     const Scratch scratch(f.table, f.container);
     const std::string before = ReadFileBytes(scratch.index);

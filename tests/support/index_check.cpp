@@ -69,16 +69,6 @@ void CheckLeaf(const std::string& page, uint16_t key_length, char pad, bool stri
 
 }  // namespace
 
-std::string Hex(const std::string& bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char c : bytes) {
-    hex += kDigits[c >> 4];
-    hex += kDigits[c & 15];
-  }
-  return hex;
-}
-
 std::vector<std::string> CheckTagTree(const std::string& bytes, uint32_t root, uint16_t key_length, char pad,
                                       std::vector<fox::IndexEntry>* entries, bool strict) {
   std::vector<std::string> problems;

@@ -12,9 +12,37 @@
 #include <vector>
 
 #include "data/compound_index.h"
+#include "data/hex.h"
 #include "data/table.h"
 
 namespace testing_support {
+
+// A fixture table with a structural index.
+struct IndexedFixture {
+  const char* table;
+  const char* container;         // "" for free tables
+  bool compresses_trail = true;  // false: written by a program that stores trailing blanks
+};
+
+// Every fixture table with a structural index.
+inline const IndexedFixture kIndexedFixtures[] = {
+    {"foxbin2prg/fb2p_dbf.dbf", "foxbin2prg/fb2p_dbc.dbc"},
+    {"foxbin2prg/fb2p_depto.dbf", "foxbin2prg/fb2p_dbc.dbc"},
+    {"foxbin2prg/fb2p_free.dbf", ""},
+    {"foxbin2prg/foxuser_fdbozzo.dbf", ""},
+    {"foxbin2prg/fb2p_dbc.dbc", ""},
+    {"perl-xbase/rooms.dbf", "", false},
+    {"ruby-dbf/foxprodb/calls.dbf", "ruby-dbf/foxprodb/FOXPRO-DB-TEST.DBC"},
+    {"ruby-dbf/foxprodb/contacts.dbf", "ruby-dbf/foxprodb/FOXPRO-DB-TEST.DBC"},
+    {"ruby-dbf/foxprodb/setup.dbf", "ruby-dbf/foxprodb/FOXPRO-DB-TEST.DBC"},
+    {"ruby-dbf/foxprodb/types.dbf", "ruby-dbf/foxprodb/FOXPRO-DB-TEST.DBC"},
+    {"ruby-dbf/foxprodb/FOXPRO-DB-TEST.DBC", ""},
+    {"go-dbase/database/employees.dbf", "go-dbase/database/EXPENSES.DBC"},
+    {"go-dbase/database/expense categories.dbf", "go-dbase/database/EXPENSES.DBC"},
+    {"go-dbase/database/expense details.dbf", "go-dbase/database/EXPENSES.DBC"},
+    {"go-dbase/database/expense reports.dbf", "go-dbase/database/EXPENSES.DBC"},
+    {"go-dbase/database/EXPENSES.DBC", ""},
+};
 
 // The problems found in one tag's tree in the bytes of an index file; its
 // leaf entries in stored order go to `entries`. Leaves must share duplicate
@@ -32,6 +60,6 @@ std::vector<fox::IndexEntry> ExpectedEntries(const fox::Table& table, const fox:
 // each naming its tag; `checked` counts the tags whose entries were compared.
 std::vector<std::string> CheckIndex(const fox::Table& table, size_t* checked = nullptr, bool strict = true);
 
-std::string Hex(const std::string& bytes);
+using fox::Hex;
 
 }  // namespace testing_support
