@@ -444,12 +444,6 @@ std::string_view Table::MemoBytes(const Edit& edit, size_t column) const {
   return memo_value_.data;
 }
 
-std::string Table::StoredForm(const Edit& edit, size_t column, bool original) const {
-  std::string form;
-  StoredForm(edit, column, original, &form);
-  return form;
-}
-
 void Table::StoredForm(const Edit& edit, size_t column, bool original, std::string* out) const {
   const FieldDescriptor& f = field(column);
   const std::string& record = original ? edit.original : edit.working;
@@ -487,12 +481,6 @@ void Table::ReadMemoValue(const Edit& edit, size_t column, uint32_t block, MemoF
   } catch (const Error& e) {
     throw Unreadable(edit, column, e);
   }
-}
-
-std::vector<size_t> Table::EditedColumns(const Edit& edit) const {
-  std::vector<size_t> columns;
-  EditedColumns(edit, &columns);
-  return columns;
 }
 
 void Table::EditedColumns(const Edit& edit, std::vector<size_t>* out) const {
@@ -605,32 +593,38 @@ const std::optional<std::string>& Table::MemoDamage() const {
   return memo_damage_;
 }
 
-bool Table::MemoTailReferenced() const {
+template <typename Visit>
+bool Table::FindMemoPointer(Visit visit) const {
   std::vector<size_t> memos;
   for (size_t c = 0; c < visible_.size(); ++c) {
     if (field(c).is_memo()) memos.push_back(c);
   }
-  const uint32_t next_free = memo_->next_free_block();
+  if (memos.empty()) return false;
   const uint32_t length = header_.record_length;
   const uint32_t block = std::max<uint32_t>(1, (1u << 20) / length);
   std::string records;
-  try {
-    for (uint32_t first = 1; first <= record_count_; first += block) {
-      const uint32_t n = std::min(block, record_count_ - first + 1);
-      records.resize(size_t{n} * length);
-      file_->ReadExactAt(header_.record_offset(first), records.data(), records.size(),
-                         "the records of table '" + name_ + "'");
-      for (uint32_t k = 0; k < n; ++k) {
-        const std::string_view record(records.data() + size_t{k} * length, length);
-        for (size_t c : memos) {
-          if (!codec_.IsNull(record, field(c)) && codec_.MemoBlock(record, field(c)) >= next_free) return true;
-        }
+  for (uint32_t first = 1; first <= record_count_; first += block) {
+    const uint32_t n = std::min(block, record_count_ - first + 1);
+    records.resize(size_t{n} * length);
+    file_->ReadExactAt(header_.record_offset(first), records.data(), records.size(),
+                       "the records of table '" + name_ + "'");
+    for (uint32_t k = 0; k < n; ++k) {
+      const std::string_view record(records.data() + size_t{k} * length, length);
+      for (size_t c : memos) {
+        if (!codec_.IsNull(record, field(c)) && visit(first + k, c, codec_.MemoBlock(record, field(c)))) return true;
       }
     }
+  }
+  return false;
+}
+
+bool Table::MemoTailReferenced() const {
+  const uint32_t next_free = memo_->next_free_block();
+  try {
+    return FindMemoPointer([&](uint32_t, size_t, uint32_t at) { return at >= next_free; });
   } catch (const Error&) {
     return true;  // what cannot be read may point there
   }
-  return false;
 }
 
 std::optional<std::string> Table::MissingIndexRefusal() const {
@@ -928,34 +922,16 @@ bool Table::MemoRunsPastEnd() const {
 
 void Table::CheckMemoEnds() const {
   memo_ends_checked_ = true;
-  std::vector<size_t> memos;
-  for (size_t c = 0; c < visible_.size(); ++c) {
-    if (field(c).is_memo()) memos.push_back(c);
-  }
-  const uint32_t length = header_.record_length;
-  const uint32_t block = std::max<uint32_t>(1, (1u << 20) / length);
   const uint64_t memo_size = memo_->FileSize();
-  std::string records;
-  for (uint32_t first = 1; first <= record_count_; first += block) {
-    const uint32_t n = std::min(block, record_count_ - first + 1);
-    records.resize(size_t{n} * length);
-    file_->ReadExactAt(header_.record_offset(first), records.data(), records.size(), "the records of table '" + name_ + "'");
-    for (uint32_t k = 0; k < n; ++k) {
-      const std::string_view record(records.data() + size_t{k} * length, length);
-      for (size_t c : memos) {
-        const FieldDescriptor& f = field(c);
-        if (codec_.IsNull(record, f)) continue;
-        const uint32_t at = codec_.MemoBlock(record, f);
-        if (at == 0 || !memo_->RunsPastEnd(at, memo_size)) continue;
-        memo_damage_checked_ = true;
-        memo_damage_ = "the memo of record " + std::to_string(first + k) + " (field " + names_[c] +
-                       ") lies or runs past the end of the memo file; Quillon changes no memo value "
-                       "of this table until it is repaired (PACK MEMO in FoxPro), so that new values cannot "
-                       "turn that memo into other bytes";
-        throw Error(ErrorKind::kCorrupt, "The memo file of table '" + name_ + "' is damaged: " + *memo_damage_ + ".");
-      }
-    }
-  }
+  FindMemoPointer([&](uint32_t recno, size_t column, uint32_t at) {
+    if (at == 0 || !memo_->RunsPastEnd(at, memo_size)) return false;
+    memo_damage_checked_ = true;
+    memo_damage_ = "the memo of record " + std::to_string(recno) + " (field " + names_[column] +
+                   ") lies or runs past the end of the memo file; Quillon changes no memo value "
+                   "of this table until it is repaired (PACK MEMO in FoxPro), so that new values cannot "
+                   "turn that memo into other bytes";
+    throw Error(ErrorKind::kCorrupt, "The memo file of table '" + name_ + "' is damaged: " + *memo_damage_ + ".");
+  });
 }
 
 void Table::Stage(Pending& pending) {

@@ -130,15 +130,13 @@ class Table {
   // holds them (empty without a value), for other columns the field's bytes
   // in the record. `original`: of the record as read, otherwise as edited.
   // Throws Error(kCorrupt) when the memo value cannot be read.
-  std::string StoredForm(const Edit& edit, size_t column, bool original) const;
-  // The same into `out`, its storage reused.
+  // Made in `out`, its storage reused.
   void StoredForm(const Edit& edit, size_t column, bool original, std::string* out) const;
   // Forgets the memo value kept from the last read, so that a record read
   // afresh has its memo values read afresh too (another program may have
   // rewritten one in its block).
   void ForgetMemoValue() const { memo_value_block_ = 0; }
   // The columns whose stored form the edit changes, in order.
-  std::vector<size_t> EditedColumns(const Edit& edit) const;
   void EditedColumns(const Edit& edit, std::vector<size_t>* columns) const;
   // Gives the column the stored form `stored` (as StoredForm made it), to be
   // saved like any change. Throws Error(kInvalidValue) when it cannot be one
@@ -409,6 +407,12 @@ class Table {
   // Whether a record's memo pointer lies at or past the memo file's next
   // free block. True when the records cannot be read.
   bool MemoTailReferenced() const;
+  // Calls `visit(recno, column, block)` for the memo pointer of every memo
+  // column of every record on disk that is not NULL, a megabyte of records
+  // at a time, until it returns true; returns whether it did. Throws what
+  // reading the records throws.
+  template <typename Visit>
+  bool FindMemoPointer(Visit visit) const;
   mutable bool memo_ends_checked_ = false;
   mutable bool memo_damage_checked_ = false;
   mutable std::optional<std::string> memo_damage_;

@@ -1,7 +1,5 @@
 #include "engine/batch_command.h"
 
-#include "engine/undo_run.h"
-
 #include <algorithm>
 #include <filesystem>
 #include <ostream>
@@ -13,6 +11,7 @@
 #include "data/index_check.h"
 #include "data/repair_marker.h"
 #include "engine/replacement_run.h"
+#include "engine/undo_run.h"
 #include "shell/file_helpers.h"
 
 namespace quillon {

@@ -179,7 +179,7 @@ void ChangeLog::Append(const std::string& line, uint32_t recno) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
     if (failure_.empty() && file_ != nullptr) {
-      held_.HoldMade(recno, [&](std::string* to) { Enqueue(line, to); });
+      held_.Hold(recno, [&](std::string* to) { Enqueue(line, to); });
       return;
     }
   }

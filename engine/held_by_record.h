@@ -14,13 +14,9 @@ namespace quillon {
 
 class HeldByRecord {
  public:
-  void Hold(uint32_t recno, std::string_view bytes) {
-    bytes_ += bytes;
-    held_.push_back(Held{recno, bytes_.size()});
-  }
-  // The same for bytes that `make(std::string*)` appends: made in place.
+  // Holds the bytes that `make(std::string*)` appends, made in place.
   template <typename Make>
-  void HoldMade(uint32_t recno, Make make) {
+  void Hold(uint32_t recno, Make make) {
     make(&bytes_);
     held_.push_back(Held{recno, bytes_.size()});
   }

@@ -1,9 +1,8 @@
 #include "engine/replacement_run.h"
 
-#include <filesystem>
-
 #include <algorithm>
 #include <ctime>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 

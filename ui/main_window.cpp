@@ -1,10 +1,6 @@
 #include "engine/change_log.h"
 #include "ui/main_window.h"
 
-#include <filesystem>
-
-#include "engine/undo_run.h"
-
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
@@ -20,9 +16,11 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <climits>
+#include <filesystem>
 #include <iterator>
 #include <stdexcept>
 
+#include "engine/undo_run.h"
 #include "sets/combo_set_list.h"
 #include "sets/load_sets_window.h"
 #include "shell/app_title.h"
