@@ -2,10 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 #include "data/disk_file.h"

@@ -9,8 +9,8 @@
 
 #include "data/connection.h"
 #include "data/connection_string.h"
-#include "data/recordset.h"
 #include "data/file_names.h"
+#include "data/recordset.h"
 
 namespace quillon {
 
@@ -136,10 +136,9 @@ RunEnd UndoRun::Run(const std::string& path) {
   std::string text = "Undo of \"" + path + "\"" + (dry ? " (a dry run: nothing was written)" : "") + ": " +
                      Plural(tally_.restored, "change", "changes") + (dry ? " would be" : "") + " taken back.";
   if (tally_.conflicts > 0) {
-    text += " " + Plural(tally_.conflicts, "field has", "fields have") +
-            " changed since the run and " + (dry ? "would be" : "was") + " left as " +
-            (tally_.conflicts == 1 ? "it is." : "they are.");
-    if (!dry && tally_.conflicts > 1) text.replace(text.rfind("was left"), 8, "were left");
+    const bool one = tally_.conflicts == 1;
+    text += " " + Plural(tally_.conflicts, "field has", "fields have") + " changed since the run and " +
+            (dry ? "would be" : one ? "was" : "were") + " left as " + (one ? "it is." : "they are.");
   }
   if (tally_.already > 0) {
     text += " " + Plural(tally_.already, "field", "fields") + " already held " +
