@@ -99,11 +99,13 @@ std::unique_ptr<Table> Opened(std::unique_ptr<Table> table) {
 }  // namespace
 
 std::unique_ptr<Table> Connection::OpenTable(const std::string& name, DiskFile::Mode mode,
-                                             Table::Options::BeforeWrite before_write) const {
+                                             Table::Options::BeforeWrite before_write,
+                                             Table::Options::WriteAhead write_ahead) const {
   RequireOpen(open_);
   Table::Options options;
   options.mode = mode;
   options.before_write = std::move(before_write);
+  options.write_ahead = std::move(write_ahead);
   options.batch_records = Table::kBulkBatchRecords;
   options.allow_missing_index = allow_missing_index;
   options.display_name = name;

@@ -36,10 +36,11 @@ class Connection {
 
   // Opens a table by the name the schema gives. Throws Error(kNotFound) when
   // there is no such table.
-  // `before_write` is called before each batch of saves is written (see
-  // Table::Options).
+  // `before_write` is called before each batch of saves is written, and
+  // `write_ahead` when its writing starts (see Table::Options).
   std::unique_ptr<Table> OpenTable(const std::string& name, DiskFile::Mode mode,
-                                   Table::Options::BeforeWrite before_write = {}) const;
+                                   Table::Options::BeforeWrite before_write = {},
+                                   Table::Options::WriteAhead write_ahead = {}) const;
 
   const ConnectionString& source() const { return source_; }
 

@@ -414,7 +414,7 @@ void DiskFile::WriteAt(uint64_t offset, const void* buffer, size_t n) {
 
 void DiskFile::StartSync(uint64_t offset, uint64_t length) noexcept {
 #ifdef __linux__
-  if (writable() && length > 0) {
+  if (writable()) {
     ::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
   }
 #else

@@ -45,8 +45,9 @@ class DiskFile {
 
   // Makes written data durable before later writes depend on it.
   void Sync();
-  // Starts writing [offset, offset + length) to the disk without waiting for
-  // it, so that a later Sync has less to wait for. Does nothing where the
+  // Starts writing [offset, offset + length) to the disk (length 0: to the
+  // end of the file) without waiting for it, so that a later Sync has less
+  // to wait for. Does nothing where the
   // system has no such call. Never fails: Sync reports what goes wrong.
   void StartSync(uint64_t offset, uint64_t length) noexcept;
 

@@ -146,7 +146,7 @@ struct IndexMaintainer::Session {
   std::mutex writes_mutex;
   std::condition_variable writes_done;
   std::atomic<int> pages_out{0};
-  // The deadline while a session is open, for SessionDue.
+  // The deadline while changes wait in an open session, for SessionDue.
   static constexpr Clock::rep kNever = std::numeric_limits<Clock::rep>::max();
   std::atomic<Clock::rep> due{kNever};
 };
@@ -295,6 +295,7 @@ bool IndexMaintainer::Prepare(std::string_view before, std::string_view after, u
       }
       s.prepared.push_back(change);
     }
+    s.due.store(s.deadline.time_since_epoch().count(), std::memory_order_relaxed);
   } catch (...) {
     // The kept pages may hold part of this change: they are read again and
     // the changes waiting before it made again; without any, the session
@@ -387,7 +388,6 @@ void IndexMaintainer::BeginSession(uint32_t recno) {
       "The change to record " + std::to_string(recno) + " of table '" + index_.table() +
           "' was not saved: another program is changing its index file (it is locked).");
   s.deadline = Session::Clock::now() + s.limit;
-  s.due.store(s.deadline.time_since_epoch().count(), std::memory_order_relaxed);
   s.FreshPages(index_.file());
   s.roots.clear();
   s.counter_written = false;
@@ -459,6 +459,9 @@ IndexMaintainer::PageWrites IndexMaintainer::TakePages() {
   PageWrites writes;
   if (s.prepared.empty()) return writes;
   s.prepared.clear();
+  // Nothing waits now: a session past its time ends once these are written,
+  // and the saves after it need not hurry.
+  s.due.store(Session::kNever, std::memory_order_relaxed);
   if (s.pages->changed()) {
     s.pages->TakeChangedPages(&writes.runs);
     s.pages->Commit();

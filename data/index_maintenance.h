@@ -146,8 +146,8 @@ class IndexMaintainer {
   void DropPages(PageWrites& writes) noexcept;
   // Drops the waiting changes and ends the session. Writes nothing.
   void Discard() noexcept;
-  // Whether the session has passed its time limit: the caller should write
-  // what waits, so that the session can end.
+  // Whether the session has passed its time limit with changes waiting: the
+  // caller should write them, so that the session can end.
   bool SessionDue() const;
 
   // Ends the session, if one is open: drops the kept pages (and any changes

@@ -452,6 +452,8 @@ void MemoFile::Commit() {
   if (any) Sync();
 }
 
+void MemoFile::StartSync() noexcept { file_->StartSync(0, 0); }
+
 void MemoFile::Sync() { file_->Sync(); }
 
 void MemoFile::Write() {

@@ -112,6 +112,8 @@ class MemoFile {
   // in another thread while values are staged again. Nothing may point at
   // the values on disk before Sync returns.
   void Write();
+  // Starts what Write wrote on its way to the disk, without waiting.
+  void StartSync() noexcept;
   void Sync();
   // Drops the staged values and releases the lock. Writes nothing.
   void Discard() noexcept;

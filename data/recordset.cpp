@@ -55,7 +55,7 @@ Recordset::~Recordset() = default;
 void Recordset::Open(const std::string& source, Connection& connection, int /*cursor_type*/, int lock_type) {
   Close();
   const DiskFile::Mode mode = lock_type == kLockReadOnly ? DiskFile::Mode::kReadOnly : DiskFile::Mode::kReadWrite;
-  table_ = connection.OpenTable(TableNameOf(source), mode, before_write_);
+  table_ = connection.OpenTable(TableNameOf(source), mode, before_write_, write_ahead_);
   open_ = true;
   position_ = 0;
   Advance();

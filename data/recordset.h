@@ -84,8 +84,12 @@ class Recordset {
   // (optimistic) opens the table for writing; 1 opens it read-only.
   void Open(const std::string& source, Connection& connection, int cursor_type, int lock_type);
   // Called before each batch of saves of the tables opened from now on is
-  // written, from the thread that writes it; must not throw.
-  void BeforeWrite(Table::Options::BeforeWrite hook) { before_write_ = std::move(hook); }
+  // written, from the thread that writes it; must not throw. `ahead`: see
+  // Table::Options::write_ahead.
+  void BeforeWrite(Table::Options::BeforeWrite hook, Table::Options::WriteAhead ahead = {}) {
+    before_write_ = std::move(hook);
+    write_ahead_ = std::move(ahead);
+  }
   // Writes the saves still waiting and closes; throws when they cannot be
   // written, closed all the same.
   void Close();
@@ -158,6 +162,7 @@ class Recordset {
 
   bool open_ = false;
   Table::Options::BeforeWrite before_write_;
+  Table::Options::WriteAhead write_ahead_;
   // Table rows.
   std::unique_ptr<Table> table_;
   std::string block_;           // records [block_first_, block_first_ + block_count_)

@@ -1064,9 +1064,9 @@ void Table::WriteSealed(std::unique_lock<std::mutex>& hold) {
     failure = std::current_exception();
   }
   hold.lock();
-  // The saves keep their buffers for the next batch; their memo values are
-  // staged and written.
-  for (Pending& p : flight_.batch) p.memo_text.clear();
+  // The saves keep their buffers, memo values included, for the next batch:
+  // the saving thread that made them frees them when it reuses the saves
+  // (freed here, each would go back to that thread's heap under its lock).
   flight_.locks.clear();
   flight_failure_ = Combine(flight_failure_, failure);
   flight_busy_ = false;
@@ -1257,7 +1257,11 @@ void Table::WriteFlight(Flight& flight) {
   };
 
   // Step 1's flush: the memo values are durable before any record points
-  // at them.
+  // at them. Their writing to the disk is started first, then what the
+  // caller must make durable before the records (write_ahead), so that the
+  // two flushes wait for the disk together rather than one after the other.
+  if (flight.sync_memo) memo_->StartSync();
+  if (options_.write_ahead) options_.write_ahead();
   if (flight.sync_memo) {
     try {
       memo_->Sync();

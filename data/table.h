@@ -75,6 +75,11 @@ class Table {
     // to be written, ascending. Must not throw.
     using BeforeWrite = std::function<bool(const std::vector<uint32_t>& records)>;
     BeforeWrite before_write;
+    // Called by the writer when it starts on a batch, before it waits for
+    // the batch's memo values to reach the disk, so that what before_write
+    // must make durable can be on its way meanwhile. Must not throw.
+    using WriteAhead = std::function<void()>;
+    WriteAhead write_ahead;
     // Called by the writer right before it compares a batch's records with
     // the disk one last time; tests act there as a program that writes
     // records without locking them.

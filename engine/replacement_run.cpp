@@ -83,10 +83,11 @@ RunEnd ReplacementRun::Run() {
     connection.allow_missing_index = allow_missing_index_;
     fox::Recordset recordset;
     // The journal entries of a batch of saves are durable, and its lines in
-    // the change log, before the records are written.
-    recordset.BeforeWrite([this](const std::vector<uint32_t>& records) {
-      return journal_.Flush() && change_log_.Flush(records);
-    });
+    // the change log, before the records are written; the entries are on
+    // their way to the disk while the batch's memo values are flushed.
+    recordset.BeforeWrite(
+        [this](const std::vector<uint32_t>& records) { return journal_.Flush() && change_log_.Flush(records); },
+        [this] { journal_.WriteAhead(); });
     trap.Step(102, [&] { inputs_.SetBusyPointer(true); });
     int rows = 0;
     trap.Step(104, [&] { rows = inputs_.TableCount(); });

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "data/byte_order.h"
 #include "data/disk_file.h"
 #include "data/error.h"
 
@@ -20,7 +21,10 @@ constexpr size_t kEntryHead = 8;
 // three names.
 constexpr uint32_t kLargestPayload = 64u << 20;
 // Entries are written once this many bytes of them have gathered.
-constexpr size_t kWriteAhead = 1u << 20;
+// Entries are written by Flush, from the thread that writes the records;
+// the thread journalling writes them itself only when this many gather
+// (a batch of very long values), to keep memory bounded.
+constexpr size_t kWriteAhead = 8u << 20;
 
 enum EntryKind : unsigned char { kTable = 1, kChange = 2, kNotSaved = 3 };
 
@@ -365,23 +369,39 @@ uint32_t UndoJournal::AddTable(const JournalTable& table) {
 
 void UndoJournal::Append(uint32_t table, uint32_t recno, uint32_t column, std::string_view column_name,
                          std::string_view before, std::string_view after) {
-  std::lock_guard<std::mutex> hold(mutex_);
+  std::unique_lock<std::mutex> hold(mutex_);
   if (!file_) return;
-  Put32(&pending_, static_cast<uint32_t>(1 + 12 + 12 + column_name.size() + before.size() + after.size()));
-  Put32(&pending_, 0);
-  pending_.push_back(static_cast<char>(kChange));
-  Put32(&pending_, table);
-  Put32(&pending_, recno);
-  Put32(&pending_, column);
-  PutBytes(&pending_, column_name);
-  PutBytes(&pending_, before);
-  PutBytes(&pending_, after);
+  // Framed in place: a run journals every change it saves.
+  const size_t payload = 1 + 12 + 12 + column_name.size() + before.size() + after.size();
+  const size_t at = pending_.size();
+  pending_.resize(at + kEntryHead + payload);
+  char* p = pending_.data() + at;
+  auto put32 = [&p](uint32_t v) {
+    fox::StoreLE32(p, v);
+    p += 4;
+  };
+  auto put_bytes = [&](std::string_view bytes) {
+    put32(static_cast<uint32_t>(bytes.size()));
+    if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
+    p += bytes.size();
+  };
+  put32(static_cast<uint32_t>(payload));
+  put32(0);  // the checksum, filled in by Seal
+  *p++ = static_cast<char>(kChange);
+  put32(table);
+  put32(recno);
+  put32(column);
+  put_bytes(column_name);
+  put_bytes(before);
+  put_bytes(after);
   if (entries_by_record_.size() <= recno) entries_by_record_.resize(std::max<size_t>(recno + size_t{1}, 2 * entries_by_record_.size()));
   ++entries_by_record_[recno];
   ++changes_;
-  // Written as they come, and on their way to the disk, so that the flush
-  // before the records are written has little left to do.
-  if (pending_.size() >= kWriteAhead) WritePending(false);
+  if (pending_.size() < kWriteAhead) return;
+  hold.unlock();
+  std::lock_guard<std::mutex> writing(write_mutex_);
+  std::unique_lock<std::mutex> again(mutex_);
+  if (file_ && pending_.size() >= kWriteAhead) WritePending(again, false);
 }
 
 void UndoJournal::NotSaved(uint32_t table, const std::vector<uint32_t>& records) {
@@ -399,51 +419,50 @@ void UndoJournal::NotSaved(uint32_t table, const std::vector<uint32_t>& records)
   }
 }
 
-bool UndoJournal::WritePending(bool sync) {
+bool UndoJournal::WritePending(std::unique_lock<std::mutex>& hold, bool sync) {
   if (!failure_.empty()) return false;
-  try {
-    if (!pending_.empty()) {
-      Seal(&pending_);
-      file_->WriteAt(end_, pending_.data(), pending_.size());
-      if (!sync) file_->StartSync(end_, pending_.size());
-      end_ += pending_.size();
-      pending_.clear();
-    }
-    if (sync && end_ > synced_) {
-      file_->Sync();
-      synced_ = end_;
-    }
-  } catch (const fox::Error& e) {
-    failure_ = e.what();
-    pending_.clear();
-    return false;
-  }
-  return true;
-}
-
-bool UndoJournal::Flush() noexcept {
-  std::unique_lock<std::mutex> hold(mutex_);
-  if (!file_) return failure_.empty();
-  if (!WritePending(false)) return false;
-  const uint64_t written = end_;
-  if (synced_ >= written) return true;
-  // The flush waits for the disk without the lock: the saving thread goes
-  // on journalling (it writes after `written`, which this flush need not
-  // cover) instead of waiting for it.
+  // The entries are checksummed and written without mutex_: the saving
+  // thread goes on journalling meanwhile, after `at`, which this write need
+  // not cover.
+  writing_.swap(pending_);
+  const uint64_t at = end_;
+  const uint64_t written = at + writing_.size();
+  end_ = written;
+  const bool to_sync = sync && written > synced_;
   hold.unlock();
   std::string failure;
   try {
-    file_->Sync();
+    if (!writing_.empty()) {
+      Seal(&writing_);
+      file_->WriteAt(at, writing_.data(), writing_.size());
+      if (!sync) file_->StartSync(at, writing_.size());
+    }
+    if (to_sync) file_->Sync();
   } catch (const fox::Error& e) {
     failure = e.what();
   }
+  writing_.clear();
   hold.lock();
   if (!failure.empty()) {
     if (failure_.empty()) failure_ = failure;
+    pending_.clear();
     return false;
   }
-  synced_ = std::max(synced_, written);
+  if (to_sync) synced_ = std::max(synced_, written);
   return failure_.empty();
+}
+
+bool UndoJournal::Flush() noexcept {
+  std::lock_guard<std::mutex> writing(write_mutex_);
+  std::unique_lock<std::mutex> hold(mutex_);
+  if (!file_) return failure_.empty();
+  return WritePending(hold, true);
+}
+
+void UndoJournal::WriteAhead() noexcept {
+  std::lock_guard<std::mutex> writing(write_mutex_);
+  std::unique_lock<std::mutex> hold(mutex_);
+  if (file_) WritePending(hold, false);
 }
 
 uint64_t UndoJournal::changes() const {
@@ -452,7 +471,8 @@ uint64_t UndoJournal::changes() const {
 }
 
 void UndoJournal::Close() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  std::lock_guard<std::mutex> writing(write_mutex_);
+  std::unique_lock<std::mutex> hold(mutex_);
   if (!file_) return;
   if (changes_ == 0 && failure_.empty()) {
     pending_.clear();
@@ -464,7 +484,7 @@ void UndoJournal::Close() {
     }
     path_.clear();
   } else {
-    WritePending(true);
+    WritePending(hold, true);
     file_.reset();
   }
   entries_by_record_.clear();

@@ -166,6 +166,10 @@ class UndoJournal {
   // could not be (the failure is thrown by Close). The tables call it
   // before they write a batch of records.
   bool Flush() noexcept;
+  // Writes every entry gathered and starts it on its way to the disk, so
+  // that the Flush after it has less to wait for. A failure is told by the
+  // next Flush.
+  void WriteAhead() noexcept;
   // How many changes the journal holds (those marked not saved left out).
   uint64_t changes() const;
   // Writes what is left and closes; a journal that holds no change is
@@ -173,10 +177,13 @@ class UndoJournal {
   void Close();
 
  private:
-  // With mutex_ held: writes the entries gathered (`sync`: and makes
-  // everything written durable); false, with failure_ set, when that fails.
-  bool WritePending(bool sync);
+  // With write_mutex_ held, and mutex_ by `hold` (let go while the disk is
+  // written): writes the entries gathered (`sync`: and makes everything
+  // written durable); false, with failure_ set, when that fails.
+  bool WritePending(std::unique_lock<std::mutex>& hold, bool sync);
 
+  std::mutex write_mutex_;  // one writer of the file at a time, taken before mutex_
+  std::string writing_;     // the entries being written (under write_mutex_)
   mutable std::mutex mutex_;
   std::string path_;
   std::unique_ptr<fox::DiskFile> file_;

@@ -175,10 +175,11 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table, const 
   };
   connection.allow_missing_index = allow_missing_index_;
   // The journal entries of a batch of saves are durable, and its lines in
-  // the change log, before the records are written.
-  recordset.BeforeWrite([this](const std::vector<uint32_t>& records) {
-    return journal_.Flush() && change_log_.Flush(records);
-  });
+  // the change log, before the records are written; the entries are on
+  // their way to the disk while the batch's memo values are flushed.
+  recordset.BeforeWrite(
+      [this](const std::vector<uint32_t>& records) { return journal_.Flush() && change_log_.Flush(records); },
+      [this] { journal_.WriteAhead(); });
   try {
     connection.Open(fox::ConnectionString::Build(
         t.container ? fox::ConnectionString::SourceType::kDatabase : fox::ConnectionString::SourceType::kFreeTables,
