@@ -5,6 +5,7 @@
 #include "data/error.h"
 #include "data/file_names.h"
 #include "data/recordset.h"
+#include "data/utf8_path.h"
 
 namespace fs = std::filesystem;
 
@@ -20,14 +21,14 @@ std::vector<std::string> LongNamesFromBacklink(const std::string& table_path) {
     DiskFile file(table_path, DiskFile::Mode::kReadOnly, "table file");
     const TableHeader header = TableHeader::Read(file, table_path);
     if (header.backlink.empty()) return {};
-    const std::string folder = fs::path(table_path).parent_path().string();
+    const std::string folder = Utf8FromPath(PathFromUtf8(table_path).parent_path());
     std::optional<std::string> container_path = ResolveStoredPath(folder, header.backlink);
     if (!container_path) return {};
     DatabaseContainer container(*container_path);
     std::error_code ec;
     for (const ContainerObject& object : container.objects()) {
       if (object.kind != ContainerObject::Kind::kTable) continue;
-      if (fs::equivalent(container.TableFilePath(object), table_path, ec)) return object.field_names;
+      if (fs::equivalent(PathFromUtf8(container.TableFilePath(object)), PathFromUtf8(table_path), ec)) return object.field_names;
     }
   } catch (const Error&) {
   }
@@ -75,11 +76,11 @@ std::unique_ptr<Recordset> Connection::OpenSchema(int schema) {
       rows.push_back({object.name, object.kind == ContainerObject::Kind::kView ? "VIEW" : "TABLE"});
     }
   } else {
-    for (const auto& entry : fs::directory_iterator(source_.location)) {
+    for (const auto& entry : fs::directory_iterator(PathFromUtf8(source_.location))) {
       std::error_code ec;
       if (!entry.is_regular_file(ec)) continue;
       const fs::path name = entry.path().filename();
-      if (EqualIgnoringCase(name.extension().string(), ".dbf")) rows.push_back({name.stem().string(), "TABLE"});
+      if (EqualIgnoringCase(Utf8FromPath(name.extension()), ".dbf")) rows.push_back({Utf8FromPath(name.stem()), "TABLE"});
     }
   }
   auto recordset = std::make_unique<Recordset>();

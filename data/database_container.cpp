@@ -9,6 +9,7 @@
 #include "data/file_names.h"
 #include "data/memo_file.h"
 #include "data/table.h"
+#include "data/utf8_path.h"
 
 namespace fox {
 
@@ -32,7 +33,7 @@ std::string TrimRight(std::string s) {
   return s;
 }
 
-std::string BaseName(const std::string& path) { return std::filesystem::path(path).stem().string(); }
+std::string BaseName(const std::string& path) { return Utf8FromPath(PathFromUtf8(path).stem()); }
 
 }  // namespace
 
@@ -166,11 +167,11 @@ std::string DatabaseContainer::TableFilePath(const ContainerObject& table) const
   if (table.kind != ContainerObject::Kind::kTable)
     throw Error(ErrorKind::kUsage,
                 table.name + " is a view of database " + path_ + "; it has no table file.");
-  std::string folder = std::filesystem::path(path_).parent_path().string();
+  std::string folder = Utf8FromPath(PathFromUtf8(path_).parent_path());
   if (folder.empty()) folder = ".";
   std::optional<std::string> file = ResolveStoredPath(folder, table.stored_path);
   std::error_code error;
-  if (!file || !std::filesystem::is_regular_file(*file, error))
+  if (!file || !std::filesystem::is_regular_file(PathFromUtf8(*file), error))
     throw Error(ErrorKind::kNotFound, "The table " + table.name + " of database \"" + path_ +
                                           "\" is missing: no file \"" + table.stored_path + "\" in \"" +
                                           folder + "\".");

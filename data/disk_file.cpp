@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "data/error.h"
+#include "data/utf8_path.h"
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -59,14 +60,7 @@ void CheckRange(uint64_t offset, uint64_t length, const std::string& what, const
 
 namespace {
 
-std::wstring Widen(const std::string& utf8) {
-  if (utf8.empty()) return std::wstring();
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  if (n <= 0) throw Error(ErrorKind::kUsage, "The file name \"" + utf8 + "\" is not valid UTF-8.");
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
-  return wide;
-}
+std::wstring Widen(const std::string& utf8) { return WideFromUtf8(utf8); }
 
 std::string SystemMessage(DWORD code) {
   wchar_t* buffer = nullptr;

@@ -1,5 +1,7 @@
 #include "data/file_names.h"
 
+#include "data/utf8_path.h"
+
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -10,14 +12,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Names travel through the library as UTF-8; std::filesystem would read a
-// plain std::string in the system's ANSI code page on Windows.
-fs::path ToPath(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+fs::path ToPath(const std::string& utf8) { return PathFromUtf8(utf8); }
 
-std::string FromPath(const fs::path& path) {
-  std::u8string u8 = path.u8string();
-  return std::string(u8.begin(), u8.end());
-}
+std::string FromPath(const fs::path& path) { return Utf8FromPath(path); }
 
 char LowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "data/error.h"
+#include "data/utf8_path.h"
 
 namespace fox {
 
@@ -66,7 +67,7 @@ void RepairMarker::Leave(const std::function<void()>& flush) {
 
 bool RepairMarker::TakeLeftOver() {
   std::error_code ignored;
-  if (!std::filesystem::exists(path_, ignored)) return false;
+  if (!std::filesystem::exists(PathFromUtf8(path_), ignored)) return false;
   if (!file_.TryLock(kWriterByte, 1)) return false;  // a Quillon program changes the table now
   exclusive_ = true;
   return true;

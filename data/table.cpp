@@ -9,16 +9,17 @@
 #include "data/file_names.h"
 #include "data/index_check.h"
 #include "data/index_rebuild.h"
+#include "data/utf8_path.h"
 
 namespace fox {
 namespace {
 
-std::string BaseName(const std::string& path) { return std::filesystem::path(path).stem().string(); }
+std::string BaseName(const std::string& path) { return Utf8FromPath(PathFromUtf8(path).stem()); }
 
 std::exception_ptr Combine(std::exception_ptr first, std::exception_ptr second);
 
 bool IsContainerFile(const std::string& path) {
-  return EqualIgnoringCase(std::filesystem::path(path).extension().string(), ".dbc");
+  return EqualIgnoringCase(Utf8FromPath(PathFromUtf8(path).extension()), ".dbc");
 }
 
 // True when the container's long name `long_name` belongs to the header's

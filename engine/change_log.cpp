@@ -1,26 +1,112 @@
 #include "engine/change_log.h"
 
-#include <QByteArray>
-#include <QDateTime>
-#include <QDir>
-#include <QLocale>
-#include <QString>
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <stdexcept>
 
+#include "data/utf8_path.h"
+#include "shell/text_encoding.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <langinfo.h>
+#include <locale.h>
+#endif
 
 namespace quillon {
 
+namespace {
+
+// Cuts a trailing separator, except from a root ("/", "C:\").
+std::string WithoutTrailingSeparator(std::string folder) {
+  while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\') &&
+         !(folder.size() == 3 && folder[1] == ':')) {
+    folder.pop_back();
+  }
+  return folder;
+}
+
+#ifndef _WIN32
+// A strftime date format (nl_langinfo's D_FMT) as a short date pattern.
+std::string PatternFromStrftime(std::string_view format) {
+  std::string pattern, literal;
+  auto flush_literal = [&] {
+    if (literal.empty()) return;
+    pattern += '\'' + literal + '\'';
+    literal.clear();
+  };
+  auto token = [&](const char* t) {
+    flush_literal();
+    pattern += t;
+  };
+  for (size_t i = 0; i < format.size(); ++i) {
+    if (format[i] != '%' || i + 1 == format.size()) {
+      const char c = format[i];
+      if (c == '\'') {
+        flush_literal();
+        pattern += "''";
+      } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
+        literal += c;
+      } else {
+        flush_literal();
+        pattern += c;
+      }
+      continue;
+    }
+    char c = format[++i];
+    while ((c == 'E' || c == 'O' || c == '-' || c == '_' || c == '0' || c == '^' || c == '#') && i + 1 < format.size())
+      c = format[++i];
+    switch (c) {
+      case 'd': token("dd"); break;
+      case 'e': token("d"); break;
+      case 'm': token("MM"); break;
+      case 'y': case 'Y': case 'G': case 'g': token("yyyy"); break;
+      case 'C': break;  // the century goes with %y, which shows the whole year
+      case 'b': case 'h': token("MMM"); break;
+      case 'B': token("MMMM"); break;
+      case 'a': token("ddd"); break;
+      case 'A': token("dddd"); break;
+      case 'D': token("MM/dd/yyyy"); break;
+      case 'F': token("yyyy-MM-dd"); break;
+      case '%': literal += '%'; break;
+      default: break;
+    }
+  }
+  flush_literal();
+  return pattern;
+}
+#endif
+
+constexpr std::array<const char*, 12> kMonths = {"January", "February", "March",     "April",   "May",      "June",
+                                                 "July",    "August",   "September", "October", "November", "December"};
+constexpr std::array<const char*, 7> kDays = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+
+std::string TwoDigits(int v) {
+  std::string s = std::to_string(v);
+  return s.size() < 2 ? "0" + s : s;
+}
+
+}  // namespace
+
 std::string ChangeLogFolder() {
-  const QString temp = qEnvironmentVariable("TEMP");
-  if (!temp.isEmpty()) return temp.toLocal8Bit().toStdString();
-  return QDir::toNativeSeparators(QDir::tempPath()).toLocal8Bit().toStdString();
+  const std::string temp = fox::EnvironmentUtf8("TEMP");
+  if (!temp.empty()) return temp;
+#ifdef _WIN32
+  wchar_t buffer[MAX_PATH + 2];
+  const DWORD n = GetTempPathW(MAX_PATH + 2, buffer);
+  if (n > 0 && n <= MAX_PATH + 1) return WithoutTrailingSeparator(fox::Utf8FromWide(std::wstring_view(buffer, n)));
+  return ".";
+#else
+  const std::string tmpdir = fox::EnvironmentUtf8("TMPDIR");
+  return tmpdir.empty() ? "/tmp" : WithoutTrailingSeparator(tmpdir);
+#endif
 }
 
 std::string ChangeLogPath() {
@@ -32,41 +118,89 @@ std::string ChangeLogPath() {
   return ChangeLogFolder() + kSeparator + kChangeLogName;
 }
 
-std::string ChangeLogDateTime(const QDateTime& moment, const QLocale& locale) {
+std::string SystemShortDatePattern() {
+#ifdef _WIN32
+  wchar_t buffer[128];
+  const int n = GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SSHORTDATE, buffer, 128);
+  if (n > 1) return fox::Utf8FromWide(std::wstring_view(buffer, static_cast<size_t>(n - 1)));
+  return "M/d/yyyy";
+#else
+  // The user's locale for dates alone (the program's own locale, which
+  // number parsing depends on, is not touched).
+  locale_t locale = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
+  if (locale == static_cast<locale_t>(0)) locale = newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(0));
+  if (locale == static_cast<locale_t>(0)) return "MM/dd/yyyy";
+  const std::string pattern = PatternFromStrftime(nl_langinfo_l(D_FMT, locale));
+  freelocale(locale);
+  return pattern.empty() ? "MM/dd/yyyy" : pattern;
+#endif
+}
+
+std::string ChangeLogDateTime(const std::tm& moment, std::string_view date) {
   // The locale's short date keeps its order and separators; its year (two
   // digits in many locales) becomes four digits, and the time always shows
   // its seconds: a line must tell when the change was made.
-  QString date = locale.dateFormat(QLocale::ShortFormat);
-  QString format;
-  for (qsizetype i = 0; i < date.size();) {
-    if (date[i] == 'y') {
-      while (i < date.size() && date[i] == 'y') ++i;
-      format += "yyyy";
-    } else if (date[i] == '\'') {
-      // Quoted text stays as it is.
-      const qsizetype end = date.indexOf('\'', i + 1);
-      const qsizetype stop = end < 0 ? date.size() : end + 1;
-      format += date.mid(i, stop - i);
+  std::string text;
+  for (size_t i = 0; i < date.size();) {
+    const char c = date[i];
+    size_t run = 1;
+    while (i + run < date.size() && date[i + run] == c) ++run;
+    if (c == '\'') {
+      // Quoted text stays as it is; two quotes stand for one.
+      if (run >= 2 && run % 2 == 0) {
+        text.append(run / 2, '\'');
+        i += run;
+        continue;
+      }
+      const size_t end = date.find('\'', i + 1);
+      const size_t stop = end == std::string_view::npos ? date.size() : end + 1;
+      text.append(date.substr(i + 1, (end == std::string_view::npos ? date.size() : end) - i - 1));
       i = stop;
-    } else {
-      format += date[i++];
+      continue;
     }
+    if (c == 'y') {
+      text += std::to_string(moment.tm_year + 1900);
+    } else if (c == 'M') {
+      text += run == 1   ? std::to_string(moment.tm_mon + 1)
+              : run == 2 ? TwoDigits(moment.tm_mon + 1)
+              : run == 3 ? std::string(kMonths[static_cast<size_t>(moment.tm_mon) % 12]).substr(0, 3)
+                         : std::string(kMonths[static_cast<size_t>(moment.tm_mon) % 12]);
+    } else if (c == 'd') {
+      text += run == 1   ? std::to_string(moment.tm_mday)
+              : run == 2 ? TwoDigits(moment.tm_mday)
+              : run == 3 ? std::string(kDays[static_cast<size_t>(moment.tm_wday) % 7]).substr(0, 3)
+                         : std::string(kDays[static_cast<size_t>(moment.tm_wday) % 7]);
+    } else if (c == 'g') {
+      // An era (Windows patterns): none is shown.
+    } else {
+      text.append(run, c);
+    }
+    i += run;
   }
-  format += " HH:mm:ss";
-  return locale.toString(moment, format).toStdString();
+  // Spaces an era left at an end go.
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  while (!text.empty() && text.front() == ' ') text.erase(0, 1);
+  text += ' ' + TwoDigits(moment.tm_hour) + ':' + TwoDigits(moment.tm_min) + ':' + TwoDigits(moment.tm_sec);
+  return text;
 }
 
 std::string ChangeLogDateTime() {
   // A run may log thousands of lines a second: the locale is read once and
   // the text made once per second, the finest step the format shows.
-  static const QLocale locale = QLocale::system();
+  static const std::string pattern = SystemShortDatePattern();
   static std::mutex mutex;
   static std::time_t second = -1;
   static std::string text;
   const std::time_t now = std::time(nullptr);
   std::lock_guard<std::mutex> lock(mutex);
   if (now != second) {
-    text = ChangeLogDateTime(QDateTime::fromSecsSinceEpoch(now), locale);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &now);
+#else
+    localtime_r(&now, &local);
+#endif
+    text = ChangeLogDateTime(local, pattern);
     second = now;
   }
   return text;
@@ -126,7 +260,7 @@ void ChangeLog::Close() {
   CloseFile();
   if (created_empty_) {
     std::error_code ignored;
-    if (std::filesystem::file_size(path_, ignored) == 0) std::filesystem::remove(path_, ignored);
+    if (std::filesystem::file_size(fox::PathFromUtf8(path_), ignored) == 0) std::filesystem::remove(fox::PathFromUtf8(path_), ignored);
     created_empty_ = false;
   }
   if (!failure_.empty()) {
@@ -139,7 +273,7 @@ void ChangeLog::Close() {
 bool ChangeLog::OpenFile(int* error) {
   if (file_ != nullptr) return true;
   path_ = ChangeLogPath();
-  file_ = std::fopen(path_.c_str(), "ab");
+  file_ = fox::OpenFileUtf8(path_, "ab");
   if (file_ == nullptr) {
     *error = errno;
     return false;
@@ -167,8 +301,7 @@ std::string ChangeLog::WritePending() {
 
 void ChangeLog::Enqueue(const std::string& line, std::string* to) {
 #ifdef _WIN32
-  const QByteArray text = QString::fromStdString(line).toLocal8Bit();
-  to->append(text.constData(), static_cast<size_t>(text.size()));
+  *to += Utf8ToSystem(line);
 #else
   *to += line;
 #endif
@@ -209,7 +342,7 @@ void ChangeLog::Append(const std::string& line) {
 
 void ChangeLog::Open() {
   std::lock_guard<std::mutex> hold(mutex_);
-  const bool existed = file_ != nullptr || std::filesystem::exists(ChangeLogPath());
+  const bool existed = file_ != nullptr || std::filesystem::exists(fox::PathFromUtf8(ChangeLogPath()));
   int error = 0;
   if (!OpenFile(&error)) throw std::runtime_error(CannotWrite(path_, error));
   // Made only to be sure it can be: removed again if no line comes.

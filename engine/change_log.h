@@ -3,12 +3,12 @@
 // is the only record of what a run changed.
 #pragma once
 
-#include <QDateTime>
-#include <QLocale>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/held_by_record.h"
@@ -26,12 +26,17 @@ std::string ChangeLogFolder();
 std::string ChangeLogPath();
 
 // The current local date and time as the change log shows it: the date in
-// the system locale's order and separators with a four-digit year, then the
-// time as hh:mm:ss (31/08/2021 14:05:09 in en_GB, 8/31/2021 14:05:09 in
-// en_US).
+// the order and separators of the system's short date with a four-digit
+// year, then the time as hh:mm:ss (31/08/2021 14:05:09 for "dd/MM/yy",
+// 8/31/2021 14:05:09 for "M/d/yyyy").
 std::string ChangeLogDateTime();
-// The same for any moment and locale.
-std::string ChangeLogDateTime(const QDateTime& moment, const QLocale& locale);
+// The same for any moment (local time) and short date pattern: d, dd, M, MM,
+// MMM, MMMM, ddd, dddd, any run of y, text in single quotes ('' for a quote),
+// anything else as it is.
+std::string ChangeLogDateTime(const std::tm& moment, std::string_view short_date_pattern);
+// The system's short date pattern: the user's locale setting on Windows, the
+// date format of the locale (LC_TIME, LANG) elsewhere.
+std::string SystemShortDatePattern();
 
 // One change log line, without its line end:
 //   "[" date_time "] - " find " was replace to " replace " at table (" table ") and column (" column ")"

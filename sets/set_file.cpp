@@ -1,45 +1,53 @@
 #include "sets/set_file.h"
 
-#include <QFile>
-#include <QSaveFile>
-#include <QString>
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
+#include "data/utf8_path.h"
 #include "shell/file_helpers.h"
+#include "shell/text_encoding.h"
 
 namespace quillon {
 
 std::string ReadTextFile(const std::string& path) {
-  QFile file(QString::fromLocal8Bit(path));
-  if (!file.exists()) return {};
-  if (!file.open(QIODevice::ReadOnly)) {
-    throw std::runtime_error("Cannot read the file '" + path + "': " + file.errorString().toStdString() + ".");
+  if (!FileExists(path)) return {};
+  std::FILE* file = fox::OpenFileUtf8(path, "rb");
+  std::string bytes;
+  bool failed = file == nullptr;
+  int error = errno;
+  if (file != nullptr) {
+    char chunk[1 << 16];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.append(chunk, n);
+    failed = std::ferror(file) != 0;
+    error = errno;
+    std::fclose(file);
   }
-  const QByteArray bytes = file.readAll();
-  file.close();
-  if (bytes.isEmpty()) return {};
+  if (failed) throw std::runtime_error("Cannot read the file '" + path + "': " + std::strerror(error) + ".");
+  if (bytes.empty()) return {};
   const auto first = static_cast<unsigned char>(bytes[0]);
-  QString text;
+  std::string text;
   if (first == 0xFF || first == 0xFE) {
     // UTF-16, little-endian unless the file starts with the big-endian
     // byte-order mark FE FF (read little-endian, that mark would garble every
     // character). An odd last byte is not a whole character and is left out.
     const bool big_endian = bytes.size() >= 2 && first == 0xFE && static_cast<unsigned char>(bytes[1]) == 0xFF;
-    std::u16string units(static_cast<size_t>(bytes.size() / 2), u'\0');
+    std::u16string units(bytes.size() / 2, u'\0');
     for (size_t i = 0; i < units.size(); ++i) {
-      const auto a = static_cast<unsigned char>(bytes[static_cast<qsizetype>(2 * i)]);
-      const auto b = static_cast<unsigned char>(bytes[static_cast<qsizetype>(2 * i + 1)]);
+      const auto a = static_cast<unsigned char>(bytes[2 * i]);
+      const auto b = static_cast<unsigned char>(bytes[2 * i + 1]);
       units[i] = static_cast<char16_t>(big_endian ? (a << 8 | b) : (b << 8 | a));
     }
-    text = QString::fromUtf16(units.data(), static_cast<qsizetype>(units.size()));
-  } else if (bytes.startsWith("\xEF\xBB\xBF")) {
+    text = Utf16ToUtf8(units);
+  } else if (bytes.starts_with("\xEF\xBB\xBF")) {
     // Marked as UTF-8: read as such whatever the system's code page is.
-    text = QString::fromUtf8(bytes.mid(3));
+    text = ValidUtf8(std::string_view(bytes).substr(3));
   } else {
-    text = QString::fromLocal8Bit(bytes);
+    text = SystemToUtf8(bytes);
   }
-  if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
-  return text.toStdString();
+  if (text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
+  return text;
 }
 
 std::optional<ReplaceSet> SplitSetLine(std::string_view line, std::string_view separator) {
@@ -83,22 +91,14 @@ std::string SetFileText(const std::vector<ReplaceSet>& sets) {
 void SaveSetFile(Toolkit& toolkit, const std::string& path, const std::vector<ReplaceSet>& sets) {
   if (FileExists(path)) {
     const MessageAnswer answer =
-        toolkit.ShowMessage(kOverwriteQuestion + QString::fromLocal8Bit(path).toStdString() + " ?",
-                            MessageButtons::kYesNo, MessageIcon::kNone);
+        toolkit.ShowMessage(kOverwriteQuestion + path + " ?", MessageButtons::kYesNo, MessageIcon::kNone);
     if (answer != MessageAnswer::kYes) return;
   }
-  const QByteArray bytes = QString::fromStdString(SetFileText(sets)).toLocal8Bit();
-  QSaveFile file(QString::fromLocal8Bit(path));
-  const auto failed = [&](const QString& why) {
-    return std::runtime_error("Cannot write the set file '" + path + "': " + why.toStdString() + ".");
-  };
-  if (!file.open(QIODevice::WriteOnly)) throw failed(file.errorString());
-  if (file.write(bytes) != bytes.size()) {
-    const QString why = file.errorString();
-    file.cancelWriting();
-    throw failed(why);
+  try {
+    WriteFileAtomically(path, Utf8ToSystem(SetFileText(sets)));
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error("Cannot write the set file '" + path + "': " + e.what() + ".");
   }
-  if (!file.commit()) throw failed(file.errorString());
 }
 
 }  // namespace quillon

@@ -1,8 +1,7 @@
 // File-system helpers of the data access and the windows: listing the table
 // files of a folder, and the two existence tests.
 //
-// Paths are narrow strings in the platform's native form (UTF-8 on Linux, the
-// ANSI code page on Windows). None of these functions reports an error to the
+// Paths are UTF-8 strings on every system (see data/utf8_path.h). None of these functions reports an error to the
 // user; a failure of the directory listing itself is thrown to the caller,
 // whose error trap reports it.
 #pragma once
@@ -39,6 +38,12 @@ bool IsExistingFile(const std::string& path);
 // whatever kind of entry it is (an existing folder gives true). False for an
 // empty path and on every failure; never throws.
 bool FileExists(const std::string& path) noexcept;
+
+// Replaces the content of the file at `path` (made when missing) with
+// `bytes` so that it is wholly old or wholly new after a crash: the bytes go
+// to a new file beside it, which is flushed and then renamed over it.
+// Throws std::runtime_error with the system's reason.
+void WriteFileAtomically(const std::string& path, const std::string& bytes);
 
 // Whether `name` matches the wildcard `pattern` under the rules of ListFiles.
 bool MatchesWildcard(const std::string& name, const std::string& pattern);

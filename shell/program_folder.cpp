@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "data/utf8_path.h"
 #include "shell/file_helpers.h"
 
 #ifdef _WIN32
@@ -19,11 +20,11 @@ namespace {
 // The full path of the program file.
 std::string ProgramFile() {
 #ifdef _WIN32
-  std::string buffer(MAX_PATH, '\0');
+  std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD length = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
     if (length == 0) throw std::runtime_error("The program's own path is not available.");
-    if (length < buffer.size()) return buffer.substr(0, length);
+    if (length < buffer.size()) return fox::Utf8FromWide(std::wstring_view(buffer.data(), length));
     buffer.resize(buffer.size() * 2);  // the name was cut off
   }
 #else

@@ -1,9 +1,6 @@
 // The change log file and the set file reader.
 #include <gtest/gtest.h>
 
-#include <QDateTime>
-#include <QLocale>
-
 #include "engine/change_log.h"
 #include "sets/set_file.h"
 #include "tests/engine/engine_test_support.h"
@@ -19,15 +16,31 @@ TEST(ChangeLog, LineNamesFindReplaceTableAndColumn) {
             "[31/08/2021 14:05:09] - Smith was replace to Smyth at table (customer) and column (lastname)");
 }
 
-// The locale's date order with a four-digit year, and the seconds, which
-// short formats drop in most locales.
-TEST(ChangeLog, DateAndTimeKeepTheLocalesOrderAFourDigitYearAndTheSeconds) {
-  const QDateTime moment(QDate(2021, 8, 31), QTime(14, 5, 9));
-  EXPECT_EQ(quillon::ChangeLogDateTime(moment, QLocale("en_GB")), "31/08/2021 14:05:09");
-  EXPECT_EQ(quillon::ChangeLogDateTime(moment, QLocale("en_US")), "8/31/2021 14:05:09");
-  EXPECT_EQ(quillon::ChangeLogDateTime(moment, QLocale("de_DE")), "31.08.2021 14:05:09");
-  EXPECT_EQ(quillon::ChangeLogDateTime(QDateTime(QDate(2021, 8, 31), QTime(4, 5, 9)), QLocale("ja_JP")),
-            "2021/08/31 04:05:09");
+// The short date's order with a four-digit year, and the seconds, which
+// short formats drop in most locales; the patterns are those of Windows'
+// settings and of the Linux locales (turned from their strftime form).
+TEST(ChangeLog, DateAndTimeKeepTheShortDatesOrderAFourDigitYearAndTheSeconds) {
+  std::tm moment{};
+  moment.tm_year = 2021 - 1900;
+  moment.tm_mon = 7;
+  moment.tm_mday = 31;
+  moment.tm_wday = 2;
+  moment.tm_hour = 14;
+  moment.tm_min = 5;
+  moment.tm_sec = 9;
+  EXPECT_EQ(quillon::ChangeLogDateTime(moment, "dd/MM/yy"), "31/08/2021 14:05:09");
+  EXPECT_EQ(quillon::ChangeLogDateTime(moment, "M/d/yyyy"), "8/31/2021 14:05:09");
+  EXPECT_EQ(quillon::ChangeLogDateTime(moment, "dd.MM.yyyy"), "31.08.2021 14:05:09");
+  EXPECT_EQ(quillon::ChangeLogDateTime(moment, "d MMM yyyy"), "31 Aug 2021 14:05:09");
+  EXPECT_EQ(quillon::ChangeLogDateTime(moment, "yyyy'年'M'月'd'日'"), "2021年8月31日 14:05:09");
+  EXPECT_EQ(quillon::ChangeLogDateTime(moment, "gg yyyy/MM/dd"), "2021/08/31 14:05:09");
+  moment.tm_hour = 4;
+  EXPECT_EQ(quillon::ChangeLogDateTime(moment, "yyyy/MM/dd"), "2021/08/31 04:05:09");
+  // The system's pattern always shows the day, the month and the year.
+  const std::string system = quillon::SystemShortDatePattern();
+  const std::string shown = quillon::ChangeLogDateTime(moment, system);
+  EXPECT_NE(shown.find("2021"), std::string::npos) << system;
+  EXPECT_NE(shown.find("31"), std::string::npos) << system;
 }
 
 TEST(ChangeLog, AppendsUtf8LinesWithCrLfToTheTempFolder) {

@@ -1,0 +1,23 @@
+// Text in the system's 8-bit encoding, for files that other programs read
+// and write without saying how they are encoded (set files, the change log):
+// UTF-8 on Linux, the ANSI code page on Windows. Quillon's own strings are
+// UTF-8.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quillon {
+
+// Bytes in the system encoding as UTF-8. Bytes that do not form a character
+// become U+FFFD.
+std::string SystemToUtf8(std::string_view bytes);
+// UTF-8 in the system encoding. A character the encoding lacks becomes "?".
+std::string Utf8ToSystem(std::string_view utf8);
+// UTF-8 with every byte that does not belong to a well-formed character
+// replaced by U+FFFD.
+std::string ValidUtf8(std::string_view bytes);
+// UTF-16 code units as UTF-8; a lone surrogate becomes U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view units);
+
+}  // namespace quillon
