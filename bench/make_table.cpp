@@ -236,7 +236,11 @@ struct TableFiles {
     std::vector<unsigned char> header(headerLength, 0);
     std::time_t now = std::time(nullptr);
     std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &now);
+#else
     localtime_r(&now, &local);
+#endif
     header[0] = 0x30;  // Visual FoxPro
     header[1] = static_cast<unsigned char>((local.tm_year + 1900) % 100);
     header[2] = static_cast<unsigned char>(local.tm_mon + 1);

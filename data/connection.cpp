@@ -47,7 +47,7 @@ void Connection::Open(const std::string& connection_string) {
     container_ = std::make_unique<DatabaseContainer>(source.location);
   } else {
     std::error_code ec;
-    if (source.location.empty() || !fs::is_directory(source.location, ec)) {
+    if (source.location.empty() || !fs::is_directory(PathFromUtf8(source.location), ec)) {
       throw Error(ErrorKind::kNotFound, "The folder '" + source.location + "' does not exist.");
     }
   }

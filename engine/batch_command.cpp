@@ -13,6 +13,7 @@
 #include "engine/replacement_run.h"
 #include "engine/undo_run.h"
 #include "shell/file_helpers.h"
+#include "data/utf8_path.h"
 
 namespace quillon {
 namespace {
@@ -184,7 +185,7 @@ bool CheckTable(const fox::Connection& connection, const std::string& name, std:
     }
     checks = fox::CheckIndex(*table);
     std::error_code ignored;
-    if (std::filesystem::exists(fox::RepairMarker::PathFor(table->path()), ignored)) {
+    if (std::filesystem::exists(fox::PathFromUtf8(fox::RepairMarker::PathFor(table->path())), ignored)) {
       out << name << ": a Quillon run stopped before it finished changing it (or one is changing it now): "
           << "the next run checks its index and rebuilds the tags that need it before changing anything\n";
     }

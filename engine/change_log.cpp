@@ -11,7 +11,6 @@
 #include <stdexcept>
 
 #include "data/utf8_path.h"
-#include "shell/text_encoding.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -300,11 +299,7 @@ std::string ChangeLog::WritePending() {
 }
 
 void ChangeLog::Enqueue(const std::string& line, std::string* to) {
-#ifdef _WIN32
-  *to += Utf8ToSystem(line);
-#else
   *to += line;
-#endif
   *to += "\r\n";
 }
 

@@ -50,8 +50,9 @@ std::string NotSavedLine(const std::string& date_time, uint32_t recno, const std
 void ChangeLogLine(std::string* line, const std::string& date_time, const std::string& find,
                    const std::string& replace, const std::string& table, const std::string& column);
 
-// The change log as one run writes it, as UTF-8 on Linux and in the system's
-// code page on Windows, each line ending in CR LF. The file, created when
+// The change log as one run writes it, as UTF-8 on every system (the ANSI
+// code page of Windows cannot hold every text a run may find and replace),
+// each line ending in CR LF. The file, created when
 // missing, stays open from the first line to Close (or the end of the
 // object), so a run that changes many fields does not open and close it for
 // each of them; after a failed write the next line opens it afresh.

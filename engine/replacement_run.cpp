@@ -10,6 +10,7 @@
 #include "data/recordset.h"
 #include "engine/change_log.h"
 #include "engine/text_replace.h"
+#include "data/utf8_path.h"
 
 namespace quillon {
 
@@ -144,8 +145,8 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
         const DataSourceView& source = inputs_.DataSource();
         const std::string catalogue = source.OptionDBC1() ? source.DBCPath1() : source.FolderText();
         journal_table_ = journal_.AddTable(JournalTable{
-            source.OptionDBC1(), std::filesystem::absolute(catalogue, ignored).string(), table,
-            std::filesystem::absolute(t.path(), ignored).string()});
+            source.OptionDBC1(), fox::Utf8FromPath(std::filesystem::absolute(fox::PathFromUtf8(catalogue), ignored)), table,
+            fox::Utf8FromPath(std::filesystem::absolute(fox::PathFromUtf8(t.path()), ignored))});
       });
     }
     if (opened) {

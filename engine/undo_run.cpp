@@ -11,6 +11,7 @@
 #include "data/connection_string.h"
 #include "data/file_names.h"
 #include "data/recordset.h"
+#include "data/utf8_path.h"
 
 namespace quillon {
 
@@ -192,7 +193,7 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table, const 
     return;
   }
   std::error_code ignored;
-  if (recordset.table() == nullptr || !std::filesystem::equivalent(recordset.table()->path(), t.path, ignored)) {
+  if (recordset.table() == nullptr || !std::filesystem::equivalent(fox::PathFromUtf8(recordset.table()->path()), fox::PathFromUtf8(t.path), ignored)) {
     gone("the name now stands for another file");
     return;
   }

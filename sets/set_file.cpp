@@ -43,6 +43,11 @@ std::string ReadTextFile(const std::string& path) {
   } else if (bytes.starts_with("\xEF\xBB\xBF")) {
     // Marked as UTF-8: read as such whatever the system's code page is.
     text = ValidUtf8(std::string_view(bytes).substr(3));
+  } else if (IsValidUtf8(bytes)) {
+    // Text that reads as UTF-8 is UTF-8 (on Windows, where the system's
+    // encoding is an ANSI code page, bytes above 127 that happen to form
+    // UTF-8 throughout are next to unknown in ANSI text).
+    text = bytes;
   } else {
     text = SystemToUtf8(bytes);
   }
@@ -95,7 +100,12 @@ void SaveSetFile(Toolkit& toolkit, const std::string& path, const std::vector<Re
     if (answer != MessageAnswer::kYes) return;
   }
   try {
-    WriteFileAtomically(path, Utf8ToSystem(SetFileText(sets)));
+    // In the system's encoding, which other programs read set files in;
+    // sets that it cannot hold are saved as UTF-8, marked as such.
+    const std::string text = SetFileText(sets);
+    std::string bytes;
+    if (!Utf8ToSystem(text, &bytes)) bytes = "\xEF\xBB\xBF" + text;
+    WriteFileAtomically(path, bytes);
   } catch (const std::runtime_error& e) {
     throw std::runtime_error("Cannot write the set file '" + path + "': " + e.what() + ".");
   }

@@ -86,24 +86,41 @@ std::string SystemToUtf8(std::string_view bytes) {
   return fox::Utf8FromWide(wide);
 }
 
-std::string Utf8ToSystem(std::string_view utf8) {
-  if (utf8.empty()) return {};
+bool Utf8ToSystem(std::string_view utf8, std::string* out) {
+  out->clear();
+  if (utf8.empty()) return true;
   const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
   if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
-  const int m = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(m > 0 ? m : 0), '\0');
-  if (m > 0) WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), out.data(), m, nullptr, nullptr);
-  return out;
+  BOOL lossy = FALSE;
+  const int m = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                    0, nullptr, &lossy);
+  if (lossy || m <= 0) return false;
+  out->resize(static_cast<size_t>(m));
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()), out->data(), m,
+                      nullptr, &lossy);
+  return !lossy;
 }
 
 #else
 
 std::string SystemToUtf8(std::string_view bytes) { return ValidUtf8(bytes); }
 
-std::string Utf8ToSystem(std::string_view utf8) { return std::string(utf8); }
+bool Utf8ToSystem(std::string_view utf8, std::string* out) {
+  out->assign(utf8);
+  return true;
+}
 
 #endif
+
+bool IsValidUtf8(std::string_view bytes) {
+  for (size_t i = 0; i < bytes.size();) {
+    const size_t n = CharacterLength(bytes, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
 
 std::string ValidUtf8(std::string_view bytes) {
   std::string out;

@@ -12,8 +12,11 @@ namespace quillon {
 // Bytes in the system encoding as UTF-8. Bytes that do not form a character
 // become U+FFFD.
 std::string SystemToUtf8(std::string_view bytes);
-// UTF-8 in the system encoding. A character the encoding lacks becomes "?".
-std::string Utf8ToSystem(std::string_view utf8);
+// UTF-8 in the system encoding; false when a character has no place in it
+// (`out` is then not to be used).
+bool Utf8ToSystem(std::string_view utf8, std::string* out);
+// Whether `bytes` are well-formed UTF-8.
+bool IsValidUtf8(std::string_view bytes);
 // UTF-8 with every byte that does not belong to a well-formed character
 // replaced by U+FFFD.
 std::string ValidUtf8(std::string_view bytes);

@@ -132,7 +132,12 @@ TEST(DatabaseContainer, FileNamesMatchIgnoringCaseAndMissingFilesAreNamed) {
   fs::remove(fs::path(folder) / "setup.dbf");
   DatabaseContainer container((fs::path(folder) / "FOXPRO-DB-TEST.DBC").string());
 
+#ifdef _WIN32
+  // The file system ignores case: the stored name leads to the file as it is.
+  EXPECT_TRUE(fs::equivalent(container.TableFilePath(*container.FindTable("types")), fs::path(folder) / "TYPES.DBF"));
+#else
   EXPECT_EQ(fs::path(container.TableFilePath(*container.FindTable("types"))).filename(), "TYPES.DBF");
+#endif
   try {
     container.TableFilePath(*container.FindTable("setup"));
     ADD_FAILURE() << "resolved a missing file";

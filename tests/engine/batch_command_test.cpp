@@ -10,19 +10,12 @@
 namespace fs = std::filesystem;
 using namespace engine_testing;
 using testing_support::ReadFileBytes;
-using testing_support::RunCommand;
 using testing_support::RunPerlTool;
 using testing_support::RunPythonTool;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
 
 namespace {
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
 
 struct BatchTest : ::testing::Test {
   TempDir dir;
@@ -39,10 +32,16 @@ struct BatchTest : ::testing::Test {
   }
 
   void Run(const std::vector<std::string>& args) {
-    std::string command = "TEMP=" + Quote(log_folder) + " " + Quote(QUILLON_REPLACE);
-    for (const std::string& a : args) command += " " + Quote(a);
-    out = RunCommand(command + " 2>" + Quote(err_path), &code);
+    out = testing_support::RunProgram(QUILLON_REPLACE, args, {{"TEMP", log_folder}}, err_path, &code);
     err = ReadFileBytes(err_path);
+#ifdef _WIN32
+    // Text written to a file on Windows ends its lines in CR LF.
+    std::string lf;
+    for (size_t i = 0; i < err.size(); ++i) {
+      if (!(err[i] == '\r' && i + 1 < err.size() && err[i + 1] == '\n')) lf += err[i];
+    }
+    err = lf;
+#endif
   }
   std::string Log() const {
     return fs::exists(log_folder + "/backups.log") ? ReadFileBytes(log_folder + "/backups.log") : "";

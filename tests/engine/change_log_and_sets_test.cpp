@@ -56,13 +56,17 @@ TEST(ChangeLog, AppendsUtf8LinesWithCrLfToTheTempFolder) {
 TEST(ChangeLog, WithoutTempTheSystemTemporaryFolderIsUsed) {
   TempDir dir;
   TempVariable temp("");
-  ::unsetenv("TEMP");
-  const char* old = std::getenv("TMPDIR");
+  testing_support::SetEnvironment("TEMP", nullptr);
+#ifdef _WIN32
+  const char* variable = "TMP";  // where GetTempPath looks first when TEMP is not set
+#else
+  const char* variable = "TMPDIR";
+#endif
+  const char* old = std::getenv(variable);
   const std::string saved = old ? old : "";
-  ::setenv("TMPDIR", dir.path().c_str(), 1);
+  testing_support::SetEnvironment(variable, dir.path().string().c_str());
   const std::string path = quillon::ChangeLogPath();
-  if (old) ::setenv("TMPDIR", saved.c_str(), 1);
-  else ::unsetenv("TMPDIR");
+  testing_support::SetEnvironment(variable, old ? saved.c_str() : nullptr);
   EXPECT_EQ(path, dir.Sub("backups.log"));
 }
 

@@ -70,12 +70,9 @@ class TempVariable {
  public:
   explicit TempVariable(const std::string& folder) {
     if (const char* old = std::getenv("TEMP")) old_ = old;
-    ::setenv("TEMP", folder.c_str(), 1);
+    testing_support::SetEnvironment("TEMP", folder.c_str());
   }
-  ~TempVariable() {
-    if (old_) ::setenv("TEMP", old_->c_str(), 1);
-    else ::unsetenv("TEMP");
-  }
+  ~TempVariable() { testing_support::SetEnvironment("TEMP", old_ ? old_->c_str() : nullptr); }
   TempVariable(const TempVariable&) = delete;
   TempVariable& operator=(const TempVariable&) = delete;
 

@@ -278,8 +278,8 @@ TEST_F(RunTest, AChangeLogThatCannotBeWrittenStopsTheRunBeforeAnythingChanges) {
   inputs.replace = "b";
   EXPECT_EQ(Run(), RunEnd::kRefused);
   EXPECT_TRUE(FileSnapshot::Of({path, data + "/people.fpt"}) == before);
-  const std::string description = "Cannot write the change log '" + dir.Sub("no such folder") +
-                                  "/backups.log': No such file or directory. Nothing was changed: a run writes its "
+  const std::string description = "Cannot write the change log '" + (dir.path() / "no such folder" / "backups.log").string() +
+                                  "': No such file or directory. Nothing was changed: a run writes its "
                                   "change log first.";
   EXPECT_EQ(toolkit.error_reports(), (std::vector<std::string>{ReportText(description, 100)}));
   EXPECT_EQ(toolkit.messages().size(), 1u) << "no \"Done.\"";

@@ -1,8 +1,15 @@
 #include "tests/support/test_support.h"
 
+#include "data/utf8_path.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include <array>
+#include <optional>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -93,6 +100,78 @@ static std::string Quote(const std::string& s) {
   return q + "'";
 }
 
+#ifdef _WIN32
+
+// The independent checkers are Debian's Python and Perl modules: a Windows
+// build's tests run them under Wine, on the Linux side, on the files the
+// Windows code wrote. ntdll's __wine_unix_spawnvp starts a Linux process;
+// kernel32's wine_get_unix_file_name gives a file's Linux path.
+namespace {
+
+using WineSpawn = LONG(WINAPI*)(char* const argv[], int wait);
+using WineUnixName = char*(CDECL*)(LPCWSTR dos);
+
+struct Wine {
+  WineSpawn spawn = nullptr;
+  WineUnixName unix_name = nullptr;
+};
+
+const Wine& TheWine() {
+  static const Wine wine = [] {
+    Wine w;
+    w.spawn = reinterpret_cast<WineSpawn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "__wine_unix_spawnvp")));
+    w.unix_name = reinterpret_cast<WineUnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    return w;
+  }();
+  return wine;
+}
+
+// An argument naming a file or folder that exists, or a file in a folder
+// that exists, as its Linux path; any other argument as it is.
+std::string ForLinux(const std::string& arg) {
+  std::error_code ec;
+  const std::filesystem::path p = fox::PathFromUtf8(arg);
+  const bool names_file = arg.find_first_of("\\/") != std::string::npos &&
+                          (std::filesystem::exists(p, ec) || std::filesystem::is_directory(p.parent_path(), ec));
+  if (!names_file) return arg;
+  char* unix_name = TheWine().unix_name(fox::WideFromUtf8(arg).c_str());
+  if (unix_name == nullptr) return arg;
+  std::string result(unix_name);
+  HeapFree(GetProcessHeap(), 0, unix_name);
+  return result;
+}
+
+}  // namespace
+
+static std::string RunTool(const std::string& interpreter, const std::string& script,
+                           const std::vector<std::string>& args) {
+  const Wine& wine = TheWine();
+  if (wine.spawn == nullptr || wine.unix_name == nullptr) {
+    ADD_FAILURE() << "The independent checkers (" << interpreter << " " << script
+                  << ") run on Linux, or under Wine on Linux; this system has neither.";
+    return "";
+  }
+  TempDir scratch;
+  const std::string out = scratch.Sub("out.txt");
+  WriteFileBytes(out, "");
+  std::vector<std::string> argv = {"/bin/sh", "-c", "out=$1; shift; \"$@\" > \"$out\"", "sh", ForLinux(out),
+                                   interpreter, std::string(QUILLON_TEST_TOOLS) + "/" + script};
+  for (const std::string& a : args) argv.push_back(ForLinux(a));
+  std::vector<char*> pointers;
+  for (std::string& a : argv) pointers.push_back(a.data());
+  pointers.push_back(nullptr);
+  const LONG code = wine.spawn(pointers.data(), 1);
+  std::string command;
+  for (size_t i = 5; i < argv.size(); ++i) command += (i > 5 ? " " : "") + Quote(argv[i]);
+  const std::string output = ReadFileBytes(out);
+  EXPECT_EQ(code, 0) << command << "\n" << output;
+  return output;
+}
+
+#else
+
 static std::string RunTool(const std::string& interpreter, const std::string& script,
                            const std::vector<std::string>& args) {
   std::string command = interpreter + " " + Quote(std::string(QUILLON_TEST_TOOLS) + "/" + script);
@@ -103,12 +182,117 @@ static std::string RunTool(const std::string& interpreter, const std::string& sc
   return out;
 }
 
+#endif
+
 std::string RunPythonTool(const std::string& script, const std::vector<std::string>& args) {
   return RunTool("/usr/bin/python3", script, args);
 }
 
 std::string RunPerlTool(const std::string& script, const std::vector<std::string>& args) {
   return RunTool("perl", script, args);
+}
+
+#ifdef _WIN32
+
+namespace {
+
+// One argument as the C runtime's command-line parser reads it back.
+std::wstring QuoteArgument(const std::wstring& arg) {
+  std::wstring q = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    q.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+    backslashes = 0;
+    q += c;
+  }
+  q.append(2 * backslashes, L'\\');
+  return q + L"\"";
+}
+
+}  // namespace
+
+std::string RunProgram(const std::string& program, const std::vector<std::string>& args,
+                       const std::vector<std::pair<std::string, std::string>>& env, const std::string& error_path,
+                       int* exit_code) {
+  std::wstring line = QuoteArgument(fox::WideFromUtf8(program));
+  for (const std::string& a : args) line += L" " + QuoteArgument(fox::WideFromUtf8(a));
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE read_end = nullptr, write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) throw std::runtime_error("cannot make a pipe");
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  HANDLE error = CreateFileW(fox::WideFromUtf8(error_path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = write_end;
+  startup.hStdError = error;
+  // The child inherits this process's environment, with `env` set for it.
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+  for (const auto& [name, value] : env) {
+    const char* old = std::getenv(name.c_str());
+    saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+    SetEnvironment(name, value.c_str());
+  }
+  PROCESS_INFORMATION process{};
+  const BOOL started =
+      CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+  for (const auto& [name, value] : saved) SetEnvironment(name, value ? value->c_str() : nullptr);
+  CloseHandle(write_end);
+  CloseHandle(error);
+  if (!started) {
+    CloseHandle(read_end);
+    throw std::runtime_error("cannot run " + program);
+  }
+  std::string output;
+  char buffer[4096];
+  DWORD n = 0;
+  while (ReadFile(read_end, buffer, sizeof buffer, &n, nullptr) && n > 0) output.append(buffer, n);
+  CloseHandle(read_end);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  if (exit_code) *exit_code = static_cast<int>(code);
+  // The console's line ends: the tests compare what a Linux build prints.
+  std::string text;
+  for (size_t i = 0; i < output.size(); ++i) {
+    if (!(output[i] == '\r' && i + 1 < output.size() && output[i + 1] == '\n')) text += output[i];
+  }
+  return text;
+}
+
+#else
+
+std::string RunProgram(const std::string& program, const std::vector<std::string>& args,
+                       const std::vector<std::pair<std::string, std::string>>& env, const std::string& error_path,
+                       int* exit_code) {
+  std::string command;
+  for (const auto& [name, value] : env) command += name + "=" + Quote(value) + " ";
+  command += Quote(program);
+  for (const std::string& a : args) command += " " + Quote(a);
+  return RunCommand(command + " 2>" + Quote(error_path), exit_code);
+}
+
+#endif
+
+void SetEnvironment(const std::string& name, const char* value) {
+#ifdef _WIN32
+  // An empty value removes the variable on Windows as well.
+  _wputenv_s(fox::WideFromUtf8(name).c_str(), value ? fox::WideFromUtf8(value).c_str() : L"");
+#else
+  if (value) {
+    ::setenv(name.c_str(), value, 1);
+  } else {
+    ::unsetenv(name.c_str());
+  }
+#endif
 }
 
 std::string ReadFileBytes(const std::string& path) {

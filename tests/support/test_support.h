@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "data/error.h"
@@ -40,6 +41,14 @@ std::string CopyFixtureFolder(const TempDir& dir, const std::string& relative);
 // `exit_code` when given. Standard error goes to the test's log.
 std::string RunCommand(const std::string& command, int* exit_code = nullptr);
 
+// Runs `program` with `args` and the environment variables `env` set for it;
+// returns its standard output, sets `exit_code`, and writes its standard
+// error to the file `error_path`. No shell comes between: any argument
+// reaches the program as it is (on Windows through the wide command line).
+std::string RunProgram(const std::string& program, const std::vector<std::string>& args,
+                       const std::vector<std::pair<std::string, std::string>>& env, const std::string& error_path,
+                       int* exit_code);
+
 // Runs tests/tools/<script> with /usr/bin/python3 and the arguments (each
 // quoted); returns its standard output and fails the test on a non-zero exit.
 std::string RunPythonTool(const std::string& script, const std::vector<std::string>& args);
@@ -58,6 +67,9 @@ fox::Error ErrorOf(F&& f) {
   ADD_FAILURE() << "no error was raised";
   return fox::Error(fox::ErrorKind::kUsage, "");
 }
+
+// Sets an environment variable (UTF-8) for this process; nullptr removes it.
+void SetEnvironment(const std::string& name, const char* value);
 
 // Whole contents of a file as bytes.
 std::string ReadFileBytes(const std::string& path);
