@@ -353,6 +353,9 @@ TEST(IndexChanges, DescendingCandidateNumericTagRefusesADuplicate) {
 
 TEST(IndexChanges, RecordsEnterAndLeaveForFilters) {
   Scratch scratch(FixtureOf("perl-xbase/rooms.dbf"));
+  // Made before the tables, so that every table is closed before its folder
+  // goes (Windows removes no folder holding an open file).
+  Scratch foxuser(FixtureOf("foxbin2prg/foxuser_fdbozzo.dbf"));
   auto table = scratch.Open();
   auto records = [&](const std::string& tag) {
     std::set<uint32_t> r;
@@ -373,7 +376,7 @@ TEST(IndexChanges, RecordsEnterAndLeaveForFilters) {
   ExpectPerlAgrees(*table);
 
   // NAME of foxuser is FOR .NOT.EMPTY(name), on a memo field.
-  Scratch foxuser(FixtureOf("foxbin2prg/foxuser_fdbozzo.dbf"));
+  table.reset();  // closed before its folder goes, which Windows requires
   table = foxuser.Open();
   const size_t named = EntriesOf(*table, "NAME").size();
   uint32_t unnamed = 0;
@@ -391,6 +394,9 @@ TEST(IndexChanges, RecordsEnterAndLeaveForFilters) {
 TEST(IndexChanges, DateKeys) {
   // DATESUBMIT is a datetime field; UPDATED and WIZARD_1 key on DTOS() of a date.
   Scratch expenses(FixtureOf("go-dbase/database/expense reports.dbf"));
+  // Made before the tables, so that every table is closed before its folder
+  // goes (Windows removes no folder holding an open file).
+  Scratch foxuser(FixtureOf("foxbin2prg/foxuser_fdbozzo.dbf"));
   auto table = expenses.Open();
   Change(*table, 1, {{"datesubmitted", "1996-07-04"}});
   EXPECT_EQ(Join(CheckIndex(*table)), "");
@@ -405,7 +411,7 @@ TEST(IndexChanges, DateKeys) {
   EXPECT_NE(std::string(e.what()).find("DATESUBMIT"), std::string::npos) << e.what();
   EXPECT_EQ(ReadFileBytes(expenses.index), index_bytes);
 
-  Scratch foxuser(FixtureOf("foxbin2prg/foxuser_fdbozzo.dbf"));
+  table.reset();  // closed before its folder goes, which Windows requires
   table = foxuser.Open();
   Change(*table, 5, {{"updated", "2031-12-24"}});
   Change(*table, 6, {{"updated", ""}});
