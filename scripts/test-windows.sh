@@ -34,7 +34,7 @@ WINE=/usr/lib/wine/wine64
 "$WINE" cmd /c exit >/dev/null 2>&1 || true
 
 status=0
-for t in ${QUILLON_WINE_TESTS-test_data test_engine}; do
+for t in ${QUILLON_WINE_TESTS-test_data test_access test_engine}; do
   echo "== $t.exe under Wine"
   if ! "$WINE" "build-windows/tests/$t.exe" --gtest_brief=1; then
     echo "FAILED: $t.exe under Wine"
