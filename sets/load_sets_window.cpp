@@ -139,7 +139,7 @@ void LoadSetsWindow::PushButton1_Click() {
     trap.Step(102, [&] { toolkit_.ShowMessage(kEmptySeparator); });
     return;
   }
-  trap.Step(104, [&] { file = text1_->text().toLocal8Bit().toStdString(); });
+  trap.Step(104, [&] { file = text1_->text().toStdString(); });
   if (IsBlank(file)) return;
   if (!FileExists(file)) {
     trap.Step(106, [&] { toolkit_.ShowMessage(text1_->text().toStdString() + kNotFound); });
@@ -175,7 +175,7 @@ void LoadSetsWindow::PushButton16_Click() {
   });
   trap.Step(102, [&] { chosen = toolkit_.ShowOpenDialog(request); });
   if (chosen.empty()) return;
-  trap.Step(104, [&] { text1_->setText(QString::fromLocal8Bit(chosen)); });
+  trap.Step(104, [&] { text1_->setText(QString::fromStdString(chosen)); });
 }
 
 void LoadSets(QWidget* owner, SetList& sets, Toolkit& toolkit, const std::string& program_folder) {

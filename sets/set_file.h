@@ -25,8 +25,8 @@ inline constexpr char kDefaultSetSeparator[] = "::";
 // The whole content of a text file as UTF-8. A file whose first byte is 0xFF
 // or 0xFE is read as UTF-16: big-endian when it starts with the big-endian
 // byte-order mark FE FF, little-endian otherwise; one that starts with the UTF-8
-// byte-order mark as UTF-8, any other file in the system's code page (UTF-8
-// on Linux). A byte-order mark at the start is dropped: it would otherwise
+// byte-order mark, or that reads as UTF-8 throughout, as UTF-8, any other file
+// in the system's code page (the ANSI code page on Windows). A byte-order mark at the start is dropped: it would otherwise
 // stand at the front of the first find text and never match.
 // A missing or empty file gives "". Throws std::runtime_error naming the file
 // when it exists but cannot be read.
@@ -53,7 +53,8 @@ std::string SetFileText(const std::vector<ReplaceSet>& sets);
 inline constexpr char kOverwriteQuestion[] = "Are you sure you wish to overwrite ";
 
 // Writes `sets` to the set file `path` in the system's code page (UTF-8 on
-// Linux), without a byte-order mark. When the file exists (FileExists), first
+// Linux), without a byte-order mark; sets that code page cannot hold (on
+// Windows) are written as UTF-8 after its byte-order mark. When the file exists (FileExists), first
 // asks "Are you sure you wish to overwrite <path> ?" with Yes and No; on No
 // nothing is written. The text goes to a temporary file in the same folder
 // that then replaces `path`, so a write that fails leaves the old file as it

@@ -127,7 +127,7 @@ bool IsWindow(const QWidget& widget, const QWidget& window) { return &widget == 
 }  // namespace
 
 CursorPicture ReadCursorFile(const std::string& path) {
-  QFile file(QString::fromLocal8Bit(path));
+  QFile file(QString::fromStdString(path));
   if (!file.open(QIODevice::ReadOnly)) {
     throw std::runtime_error("The pointer file " + path + " cannot be opened: " + file.errorString().toStdString() +
                              ".");

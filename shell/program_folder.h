@@ -6,8 +6,8 @@
 namespace quillon {
 
 // The folder that holds the running program file, in native form, without a
-// trailing separator except at the root ("/" or "C:\"). Narrow strings as
-// everywhere: UTF-8 on Linux, the ANSI code page on Windows. Throws
+// trailing separator except at the root ("/" or "C:\"). UTF-8, as every
+// path in Quillon. Throws
 // std::runtime_error when the platform cannot say where the program is.
 std::string ProgramFolder();
 

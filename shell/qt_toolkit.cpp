@@ -31,7 +31,7 @@ QString DisplayText(const std::string& text) {
 // Paths leave the toolkit in the platform's native form and code page.
 std::string NativePath(const QString& path) {
   if (path.isEmpty()) return {};
-  return QDir::toNativeSeparators(path).toLocal8Bit().toStdString();
+  return QDir::toNativeSeparators(path).toStdString();
 }
 
 std::string RunFileDialog(const FileDialogRequest& request, QFileDialog::AcceptMode mode) {
@@ -46,7 +46,7 @@ std::string RunFileDialog(const FileDialogRequest& request, QFileDialog::AcceptM
   dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
   const QString filters = QtToolkit::NameFilters(request.filter);
   if (!filters.isEmpty()) dialog.setNameFilters(filters.split(QStringLiteral(";;")));
-  if (!request.file_name.empty()) dialog.selectFile(QString::fromLocal8Bit(request.file_name));
+  if (!request.file_name.empty()) dialog.selectFile(QString::fromStdString(request.file_name));
   if (dialog.exec() != QDialog::Accepted) return {};
   const QStringList chosen = dialog.selectedFiles();
   return chosen.isEmpty() ? std::string() : NativePath(chosen.front());
@@ -81,7 +81,7 @@ std::string QtToolkit::ShowSaveDialog(const FileDialogRequest& request) {
 
 std::string QtToolkit::BrowseForFolder(const std::string& prompt, const std::string& start_folder) {
   const QString chosen = QFileDialog::getExistingDirectory(Owner(), QString::fromStdString(prompt),
-                                                           QString::fromLocal8Bit(start_folder),
+                                                           QString::fromStdString(start_folder),
                                                            QFileDialog::ShowDirsOnly);
   return NativePath(chosen);
 }

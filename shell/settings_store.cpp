@@ -18,7 +18,7 @@ std::string& FolderOverride() {
 std::unique_ptr<QSettings> OpenStore() {
   std::unique_ptr<QSettings> store;
   if (!FolderOverride().empty()) {
-    const QString folder = QString::fromLocal8Bit(FolderOverride());
+    const QString folder = QString::fromStdString(FolderOverride());
     store = std::make_unique<QSettings>(folder + "/" + kSettingsOrganisation + ".conf", QSettings::IniFormat);
   } else {
 #ifdef _WIN32

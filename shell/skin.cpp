@@ -17,7 +17,7 @@
 namespace quillon {
 
 void Skin::LoadSkin(const std::string& path) {
-  QFile file(QString::fromLocal8Bit(path));
+  QFile file(QString::fromStdString(path));
   if (!file.open(QIODevice::ReadOnly)) {
     throw std::runtime_error("The skin file " + path + " cannot be read: " + file.errorString().toStdString() + ".");
   }

@@ -25,7 +25,7 @@ namespace {
 
 // Paths are kept as the platform's narrow strings; the settings store holds
 // UTF-8 text.
-std::string PathOf(const QString& text) { return text.toLocal8Bit().toStdString(); }
+std::string PathOf(const QString& text) { return text.toStdString(); }
 
 }  // namespace
 
@@ -195,7 +195,7 @@ void DataSourceWindow::PushButton4_Click() {
   std::string folder;
   trap.Step(100, [&] { folder = toolkit_.BrowseForFolder(kBrowsePrompt, ""); });
   if (folder.empty()) return;
-  trap.Step(102, [&] { text2_->setText(QString::fromLocal8Bit(folder)); });
+  trap.Step(102, [&] { text2_->setText(QString::fromStdString(folder)); });
 }
 
 void DataSourceWindow::PushButton6_Click() {
@@ -203,7 +203,7 @@ void DataSourceWindow::PushButton6_Click() {
   trap.Step(100, [&] { SaveSetting(settings::kFoxproOption, settings::kFolderKind); });
   trap.Step(102, [&] { option_dbc1_ = false; });
   trap.Step(104,
-            [&] { text2_->setText(QString::fromLocal8Bit(BesideFolder(program_folder_, kSamplesFolder))); });
+            [&] { text2_->setText(QString::fromStdString(BesideFolder(program_folder_, kSamplesFolder))); });
 }
 
 void DataSourceWindow::PushButton12_Click() {

@@ -92,7 +92,7 @@ void DbcWindow::PushButton1_Click() {
   ErrorTrap trap(toolkit_, kModule, "PushButton1_Click");
   if (!text1_->text().isEmpty()) {
     trap.Step(100, [&] { data_source_.SetOptionDBC1(true); });
-    trap.Step(102, [&] { data_source_.SetDBCPath1(text1_->text().toLocal8Bit().toStdString()); });
+    trap.Step(102, [&] { data_source_.SetDBCPath1(text1_->text().toStdString()); });
     trap.Step(104, [&] { SaveSetting(settings::kFoxproOption, settings::kDBCKind); });
   }
   trap.Step(106, [&] { accept(); });
@@ -115,7 +115,7 @@ void DbcWindow::PushButton5_Click() {
   trap.Step(106, [&] { request.filter = kBrowseFilter; });
   trap.Step(108, [&] { chosen = toolkit_.ShowOpenDialog(request); });
   if (chosen.empty()) return;
-  trap.Step(110, [&] { text1_->setText(QString::fromLocal8Bit(chosen)); });
+  trap.Step(110, [&] { text1_->setText(QString::fromStdString(chosen)); });
 }
 
 }  // namespace quillon

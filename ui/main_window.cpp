@@ -242,7 +242,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 }
 
 void MainWindow::AddItem(const std::string& name) {
-  const QString text = QString::fromLocal8Bit(name);
+  const QString text = QString::fromStdString(name);
   int row = 0;
   while (row < list1_->count() && QString::compare(list1_->item(row)->text(), text, Qt::CaseInsensitive) <= 0)
     ++row;
@@ -378,7 +378,7 @@ QString MainWindow::RunEndText(const RunTally& tally, const QLocale& locale) {
   if (tally.not_saved > 0) {
     text += ", " + count(tally.not_saved, "record not saved", "records not saved");
   }
-  return text + QString::fromUtf8(" \u2014 log: ") + QString::fromLocal8Bit(ChangeLogPath());
+  return text + QString::fromUtf8(" \u2014 log: ") + QString::fromStdString(ChangeLogPath());
 }
 
 void MainWindow::ShowRunEnd(const RunTally& tally) {
@@ -405,8 +405,8 @@ void MainWindow::ShowProgress(const std::string& table, uint32_t record, uint32_
   since_progress_shown_.start();
   if (new_table) shown_table_ = table;
   run_status_->setText(
-      QStringLiteral("%1: record %2 of %3").arg(QString::fromLocal8Bit(table)).arg(record).arg(records));
-  run_status_->setToolTip(QStringLiteral("Change log: ") + QString::fromLocal8Bit(ChangeLogPath()));
+      QStringLiteral("%1: record %2 of %3").arg(QString::fromStdString(table)).arg(record).arg(records));
+  run_status_->setToolTip(QStringLiteral("Change log: ") + QString::fromStdString(ChangeLogPath()));
   const int maximum = static_cast<int>(std::min<uint32_t>(std::max<uint32_t>(records, 1), INT_MAX));
   run_progress_->setRange(0, maximum);
   run_progress_->setValue(static_cast<int>(std::min<uint32_t>(record, static_cast<uint32_t>(maximum))));
