@@ -121,4 +121,5 @@ if ((compare == 0)); then
 else
   status=1
 fi
+echo "Windows build, tests and comparison: ${SECONDS} s"
 exit $status
