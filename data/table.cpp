@@ -9,6 +9,7 @@
 #include "data/file_names.h"
 #include "data/index_check.h"
 #include "data/index_rebuild.h"
+#include "data/local_time.h"
 #include "data/utf8_path.h"
 
 namespace fox {
@@ -1400,13 +1401,7 @@ const std::vector<size_t>& Table::ChangedColumns(const Pending& edit) {
 }
 
 void Table::WriteHeaderDate() {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
+  const std::tm local = LocalTime(std::time(nullptr));
   const unsigned char date[3] = {static_cast<unsigned char>(local.tm_year % 100),
                                  static_cast<unsigned char>(local.tm_mon + 1),
                                  static_cast<unsigned char>(local.tm_mday)};

@@ -10,10 +10,10 @@
 #include "data/file_names.h"
 #include "data/index_check.h"
 #include "data/repair_marker.h"
+#include "data/utf8_path.h"
 #include "engine/replacement_run.h"
 #include "engine/undo_run.h"
 #include "shell/file_helpers.h"
-#include "data/utf8_path.h"
 
 namespace quillon {
 namespace {

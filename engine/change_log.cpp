@@ -10,6 +10,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "data/local_time.h"
 #include "data/utf8_path.h"
 
 #ifdef _WIN32
@@ -193,13 +194,7 @@ std::string ChangeLogDateTime() {
   const std::time_t now = std::time(nullptr);
   std::lock_guard<std::mutex> lock(mutex);
   if (now != second) {
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
-    text = ChangeLogDateTime(local, pattern);
+    text = ChangeLogDateTime(fox::LocalTime(now), pattern);
     second = now;
   }
   return text;

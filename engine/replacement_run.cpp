@@ -8,9 +8,9 @@
 
 #include "data/connection.h"
 #include "data/recordset.h"
+#include "data/utf8_path.h"
 #include "engine/change_log.h"
 #include "engine/text_replace.h"
-#include "data/utf8_path.h"
 
 namespace quillon {
 

@@ -8,6 +8,7 @@
 #include "data/byte_order.h"
 #include "data/disk_file.h"
 #include "data/error.h"
+#include "data/local_time.h"
 
 namespace quillon {
 
@@ -133,12 +134,7 @@ std::runtime_error NotAJournal(const std::string& path, const std::string& why) 
 }  // namespace
 
 std::string UndoJournalName(std::time_t started, int serial) {
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &started);
-#else
-  localtime_r(&started, &local);
-#endif
+  const std::tm local = fox::LocalTime(started);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
   std::string name = std::string(kUndoJournalPrefix) + stamp;
