@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "data/error.h"
+#include "data/utf8.h"
 
 namespace fox {
 
@@ -93,55 +94,6 @@ std::string Hex(uint32_t value, int digits) {
   char buffer[16];
   std::snprintf(buffer, sizeof buffer, "%0*X", digits, value);
   return buffer;
-}
-
-void AppendUtf8(char32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-// Reads one code point of UTF-8 at text[i] and advances i. Returns false
-// (leaving i) for a malformed, overlong or surrogate sequence.
-bool NextCodePoint(std::string_view text, size_t& i, char32_t& cp) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  size_t n = text.size();
-  unsigned char c = s[i];
-  size_t len;
-  char32_t min;
-  if (c < 0x80) {
-    cp = c;
-    ++i;
-    return true;
-  } else if ((c & 0xE0) == 0xC0) {
-    len = 2, cp = c & 0x1F, min = 0x80;
-  } else if ((c & 0xF0) == 0xE0) {
-    len = 3, cp = c & 0x0F, min = 0x800;
-  } else if ((c & 0xF8) == 0xF0) {
-    len = 4, cp = c & 0x07, min = 0x10000;
-  } else {
-    return false;
-  }
-  if (n - i < len) return false;
-  for (size_t k = 1; k < len; ++k) {
-    if ((s[i + k] & 0xC0) != 0x80) return false;
-    cp = (cp << 6) | (s[i + k] & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-  i += len;
-  return true;
 }
 
 Error InvalidUtf8(size_t position) {
@@ -422,7 +374,7 @@ std::string EncodeMultiByte(int number, const std::string& name, std::string_vie
   return out;
 }
 #else
-// UTF-16 from code points, and code points from UTF-16.
+// UTF-16 from code points.
 void AppendUtf16(char32_t cp, std::wstring& out) {
   if (cp >= 0x10000) {
     cp -= 0x10000;
@@ -431,19 +383,6 @@ void AppendUtf16(char32_t cp, std::wstring& out) {
   } else {
     out += static_cast<wchar_t>(cp);
   }
-}
-
-std::string Utf8FromUtf16(const wchar_t* w, size_t n) {
-  std::string out;
-  out.reserve(n);
-  for (size_t i = 0; i < n; ++i) {
-    char32_t cp = static_cast<char32_t>(w[i]);
-    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < n && w[i + 1] >= 0xDC00 && w[i + 1] < 0xE000) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<char32_t>(w[++i]) - 0xDC00);
-    }
-    AppendUtf8(cp, out);
-  }
-  return out;
 }
 
 std::string DecodeMultiByte(int number, const std::string&, std::string_view bytes) {

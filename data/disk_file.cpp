@@ -58,23 +58,12 @@ void CheckRange(uint64_t offset, uint64_t length, const std::string& what, const
 
 // ---------------------------------------------------------------- Windows
 
-namespace {
-
-std::wstring Widen(const std::string& utf8) { return WideFromUtf8(utf8); }
-
-std::string SystemMessage(DWORD code) {
+std::string SystemErrorText(unsigned long code) {
   wchar_t* buffer = nullptr;
-  DWORD n = FormatMessageW(
+  const DWORD n = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
       code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::string text;
-  if (n > 0 && buffer != nullptr) {
-    int len = WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
-    if (len > 0) {
-      text.resize(static_cast<size_t>(len));
-      WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(n), text.data(), len, nullptr, nullptr);
-    }
-  }
+  std::string text = n > 0 && buffer != nullptr ? Utf8FromWide(std::wstring_view(buffer, n)) : std::string();
   if (buffer != nullptr) LocalFree(buffer);
   while (!text.empty() &&
          (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.')) {
@@ -83,6 +72,12 @@ std::string SystemMessage(DWORD code) {
   if (text.empty()) text = "system error " + std::to_string(code);
   return text;
 }
+
+namespace {
+
+std::wstring Widen(const std::string& utf8) { return WideFromUtf8(utf8); }
+
+std::string SystemMessage(DWORD code) { return SystemErrorText(code); }
 
 OVERLAPPED At(uint64_t offset) {
   OVERLAPPED ov{};

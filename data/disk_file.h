@@ -101,4 +101,10 @@ class RangeLock {
   uint64_t length_;
 };
 
+#ifdef _WIN32
+// The system's text for a Windows error code (GetLastError), as UTF-8
+// without its closing period.
+std::string SystemErrorText(unsigned long code);
+#endif
+
 }  // namespace fox

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "data/error.h"
+#include "data/utf8.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -31,14 +32,7 @@ std::wstring WideFromUtf8(std::string_view utf8) {
   return wide;
 }
 
-std::string Utf8FromWide(std::wstring_view wide) {
-  if (wide.empty()) return std::string();
-  const int n =
-      WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), n, nullptr, nullptr);
-  return utf8;
-}
+std::string Utf8FromWide(std::wstring_view wide) { return Utf8FromUtf16(wide.data(), wide.size()); }
 
 std::FILE* OpenFileUtf8(const std::string& path, const char* mode) {
   try {

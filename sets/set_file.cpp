@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "data/utf8.h"
 #include "data/utf8_path.h"
 #include "shell/file_helpers.h"
 #include "shell/text_encoding.h"
@@ -39,7 +40,7 @@ std::string ReadTextFile(const std::string& path) {
       const auto b = static_cast<unsigned char>(bytes[2 * i + 1]);
       units[i] = static_cast<char16_t>(big_endian ? (a << 8 | b) : (b << 8 | a));
     }
-    text = Utf16ToUtf8(units);
+    text = fox::Utf8FromUtf16(units.data(), units.size());
   } else if (bytes.starts_with("\xEF\xBB\xBF")) {
     // Marked as UTF-8: read as such whatever the system's code page is.
     text = ValidUtf8(std::string_view(bytes).substr(3));

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "data/disk_file.h"
 #include "data/utf8_path.h"
 
 #ifdef _WIN32
@@ -145,22 +146,6 @@ bool FileExists(const std::string& path) noexcept {
 
 #ifdef _WIN32
 
-namespace {
-
-std::string WindowsReason(DWORD code) {
-  wchar_t* buffer = nullptr;
-  const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                     FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::string text = n > 0 && buffer != nullptr ? fox::Utf8FromWide(std::wstring_view(buffer, n)) : std::string();
-  if (buffer != nullptr) LocalFree(buffer);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
-    text.pop_back();
-  return text.empty() ? "error " + std::to_string(code) : text;
-}
-
-}  // namespace
-
 void WriteFileAtomically(const std::string& path, const std::string& bytes) {
   const std::wstring target = fox::WideFromUtf8(path);
   std::wstring temp;
@@ -169,7 +154,7 @@ void WriteFileAtomically(const std::string& path, const std::string& bytes) {
     temp = target + L".quillon-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(serial);
     h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE && (GetLastError() != ERROR_FILE_EXISTS || serial >= 100))
-      throw std::runtime_error(WindowsReason(GetLastError()));
+      throw std::runtime_error(fox::SystemErrorText(GetLastError()));
   }
   DWORD written = 0;
   bool ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
@@ -182,7 +167,7 @@ void WriteFileAtomically(const std::string& path, const std::string& bytes) {
   }
   if (!ok) {
     DeleteFileW(temp.c_str());
-    throw std::runtime_error(WindowsReason(code));
+    throw std::runtime_error(fox::SystemErrorText(code));
   }
 }
 

@@ -20,7 +20,5 @@ bool IsValidUtf8(std::string_view bytes);
 // UTF-8 with every byte that does not belong to a well-formed character
 // replaced by U+FFFD.
 std::string ValidUtf8(std::string_view bytes);
-// UTF-16 code units as UTF-8; a lone surrogate becomes U+FFFD.
-std::string Utf16ToUtf8(std::u16string_view units);
 
 }  // namespace quillon

@@ -35,12 +35,7 @@ struct BatchTest : ::testing::Test {
     out = testing_support::RunProgram(QUILLON_REPLACE, args, {{"TEMP", log_folder}}, err_path, &code);
     err = ReadFileBytes(err_path);
 #ifdef _WIN32
-    // Text written to a file on Windows ends its lines in CR LF.
-    std::string lf;
-    for (size_t i = 0; i < err.size(); ++i) {
-      if (!(err[i] == '\r' && i + 1 < err.size() && err[i + 1] == '\n')) lf += err[i];
-    }
-    err = lf;
+    err = testing_support::WithLfLineEnds(err);  // text written to a file on Windows ends its lines in CR LF
 #endif
   }
   std::string Log() const {

@@ -264,11 +264,7 @@ std::string RunProgram(const std::string& program, const std::vector<std::string
   CloseHandle(process.hThread);
   if (exit_code) *exit_code = static_cast<int>(code);
   // The console's line ends: the tests compare what a Linux build prints.
-  std::string text;
-  for (size_t i = 0; i < output.size(); ++i) {
-    if (!(output[i] == '\r' && i + 1 < output.size() && output[i + 1] == '\n')) text += output[i];
-  }
-  return text;
+  return WithLfLineEnds(output);
 }
 
 #else
@@ -284,6 +280,14 @@ std::string RunProgram(const std::string& program, const std::vector<std::string
 }
 
 #endif
+
+std::string WithLfLineEnds(const std::string& text) {
+  std::string lf;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) lf += text[i];
+  }
+  return lf;
+}
 
 void SetEnvironment(const std::string& name, const char* value) {
 #ifdef _WIN32

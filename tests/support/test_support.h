@@ -68,6 +68,9 @@ fox::Error ErrorOf(F&& f) {
   return fox::Error(fox::ErrorKind::kUsage, "");
 }
 
+// `text` with its CR LF line ends made LF (what Windows writes as text).
+std::string WithLfLineEnds(const std::string& text);
+
 // Sets an environment variable (UTF-8) for this process; nullptr removes it.
 void SetEnvironment(const std::string& name, const char* value);
 
