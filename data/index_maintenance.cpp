@@ -463,9 +463,13 @@ IndexMaintainer::PageWrites IndexMaintainer::TakePages() {
   // and the saves after it need not hurry.
   s.due.store(Session::kNever, std::memory_order_relaxed);
   if (s.pages->changed()) {
+    // Pages forgotten now are read from the file when next needed, so they
+    // may go only while no batch's pages are still on their way to it (the
+    // batch before this one has been written, as a rule, by now); the pages
+    // handed over below stay until they are written.
+    if (s.pages_out.load() == 0) s.pages->Trim(kKeptPages);
     s.pages->TakeChangedPages(&writes.runs);
     s.pages->Commit();
-    s.pages->Trim(kKeptPages);
   }
   std::lock_guard<std::mutex> count(s.writes_mutex);
   ++s.pages_out;

@@ -384,11 +384,15 @@ void IndexPageStore::Restart() {
 }
 
 void IndexPageStore::Trim(size_t max_pages) {
-  if (pages_.size() <= max_pages || !dirty_.empty()) return;
-  // Interior pages are few and lie on every path down; leaves are many.
+  if (pages_.size() <= max_pages) return;
+  // Interior pages are few and lie on every path down; leaves are many. The
+  // windows go too: they may hold bytes of pages changed since they were read.
   windows_.Clear();
-  pages_.EraseIf([](const Slot& slot) { return (LoadLE16(slot.bytes.data()) & IndexNode::kLeaf) != 0; });
-  if (pages_.size() > max_pages) pages_.Clear();
+  const auto unchanged = [](const Slot& slot) { return !slot.changed && !slot.added; };
+  pages_.EraseIf([&](const Slot& slot) {
+    return unchanged(slot) && (LoadLE16(slot.bytes.data()) & IndexNode::kLeaf) != 0;
+  });
+  if (pages_.size() > max_pages) pages_.EraseIf(unchanged);
 }
 
 // ---------------------------------------------------------------------------

@@ -121,8 +121,11 @@ class IndexPageStore {
   // After both writes: the written bytes become the pages as read, so that
   // the next change starts from the file as it now is.
   void Commit();
-  // Forgets pages (all of them but the interior ones first) when more than
-  // `max_pages` are kept; only between changes.
+  // Forgets pages (the leaves first, then the interior ones) when more than
+  // `max_pages` are kept, but never the pages of the current change: a page
+  // forgotten is read from the file again when next asked for, so every
+  // change made before the current one must be on disk when this is called
+  // (with WriteRuns, after the runs taken are written).
   void Trim(size_t max_pages);
   // Forgets every page and where the file ends, as a new store would, and
   // clears the windows; the memory stays for the pages read next.
