@@ -521,13 +521,22 @@ std::optional<std::string> CodePage::SearchBytes(std::string_view text) const {
 }
 
 std::string CodePage::Encode(std::string_view text) const {
+  std::string bytes;
+  Encode(text, &bytes);
+  return bytes;
+}
+
+void CodePage::Encode(std::string_view text, std::string* bytes) const {
   const Impl& cp = *impl_;
   const size_t n = text.size();
 
   if (cp.single_byte) {
     const size_t plain = cp.ascii_same ? AsciiPrefix(text.data(), n) : 0;
-    if (plain == n) return std::string(text);
-    std::string out;
+    if (plain == n) {
+      bytes->assign(text);
+      return;
+    }
+    std::string& out = *bytes;
     out.resize(n);  // one byte per character, and a character takes at least one byte of UTF-8
     std::memcpy(out.data(), text.data(), plain);
     size_t o = plain;
@@ -547,7 +556,7 @@ std::string CodePage::Encode(std::string_view text) const {
       out[o++] = static_cast<char>(found->second);
     }
     out.resize(o);
-    return out;
+    return;
   }
 
   // iconv cannot tell malformed input from a character the code page lacks;
@@ -557,7 +566,7 @@ std::string CodePage::Encode(std::string_view text) const {
     size_t at = i;
     if (!NextCodePoint(text, i, code)) throw InvalidUtf8(at);
   }
-  return EncodeMultiByte(cp.number, cp.iconv_name, text);
+  *bytes = EncodeMultiByte(cp.number, cp.iconv_name, text);
 }
 
 }  // namespace fox

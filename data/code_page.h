@@ -40,6 +40,8 @@ class CodePage {
   // Converts UTF-8 text to table bytes. Throws Error(kInvalidValue) naming
   // the first character the code page cannot hold; never substitutes "?".
   std::string Encode(std::string_view text) const;
+  // The same into `bytes`, whose memory is used again where it suffices.
+  void Encode(std::string_view text, std::string* bytes) const;
 
   // Single-byte code pages: whether `text` can occur in decoded text, and if
   // so the bytes that decode to it. Every byte of such a page decodes to a

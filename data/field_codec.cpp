@@ -457,7 +457,7 @@ std::optional<ValueProblem> FieldCodec::Encode(const FieldDescriptor& f, std::st
 
 std::optional<ValueProblem> FieldCodec::EncodeText(std::string_view text, std::string* bytes) const {
   try {
-    *bytes = code_page_.Encode(text);
+    code_page_.Encode(text, bytes);
   } catch (const Error& e) {
     if (e.kind() != ErrorKind::kInvalidValue) throw;
     return ValueProblem{"cannot be stored in the table's code page", e.what()};

@@ -508,7 +508,7 @@ void Table::SetStoredForm(Edit& edit, size_t column, std::string_view stored) {
   const std::string_view bytes = stored.substr(flags ? 1 : 0);
   if (f.is_memo()) {
     if (bytes.size() > FieldCodec::kLongestMemoValue) refuse("the value is longer than FoxPro can hold in one value");
-    edit.memo_text[column].assign(bytes);
+    SetMemoText(edit, column, std::string(bytes));
   } else {
     if (bytes.size() != f.length) {
       refuse("the stored value has " + std::to_string(bytes.size()) + " bytes, the field " + std::to_string(f.length));
@@ -681,6 +681,35 @@ void Table::Assign(Edit& edit, size_t column, const std::string& text) const {
   if (std::optional<Refusal> refusal = TryAssign(edit, column, text)) throw Error(refusal->kind, refusal->message);
 }
 
+// A bulk run gives a memo a new value in every record: the map node and the
+// buffer of a value already written are used again, rather than allocated
+// for each value and freed once its batch is written.
+void Table::SetMemoText(Edit& edit, size_t column, std::string&& bytes) const {
+  auto found = edit.memo_text.find(column);
+  if (found != edit.memo_text.end()) {
+    found->second = std::move(bytes);
+  } else if (memo_nodes_.empty()) {
+    edit.memo_text.emplace(column, std::move(bytes));
+  } else {
+    auto node = std::move(memo_nodes_.back());
+    memo_nodes_.pop_back();
+    node.key() = column;
+    node.mapped() = std::move(bytes);
+    edit.memo_text.insert(std::move(node));
+  }
+}
+
+void Table::KeepMemoNodes(std::map<size_t, std::string>& values) {
+  constexpr size_t kKeptNodes = 64, kLargestKept = 64 << 10;
+  while (!values.empty()) {
+    auto node = values.extract(values.begin());
+    if (memo_nodes_.size() < kKeptNodes && node.mapped().capacity() <= kLargestKept) {
+      node.mapped().clear();
+      memo_nodes_.push_back(std::move(node));
+    }
+  }
+}
+
 std::optional<Table::Refusal> Table::TryAssign(Edit& edit, size_t column, const std::string& text) const {
   const FieldDescriptor& f = field(column);
   auto refuse = [&](ErrorKind kind, const std::string& reason, const std::string& why) {
@@ -696,6 +725,7 @@ std::optional<Table::Refusal> Table::TryAssign(Edit& edit, size_t column, const 
   std::string encoded;
   std::optional<ValueProblem> problem;
   if (f.is_memo()) {
+    if (!memo_nodes_.empty()) encoded.swap(memo_nodes_.back().mapped());
     problem = codec_.EncodeMemo(text, &encoded);
     if (!problem && codec_.code_page().single_byte() && !codec_.IsNull(edit.working, f) &&
         MemoBytes(edit, column) == encoded) {
@@ -711,7 +741,7 @@ std::optional<Table::Refusal> Table::TryAssign(Edit& edit, size_t column, const 
   }
   if (f.is_memo()) {
     if (problem) return refuse(ErrorKind::kInvalidValue, problem->reason, problem->message);
-    edit.memo_text[column] = std::move(encoded);
+    SetMemoText(edit, column, std::move(encoded));
     return std::nullopt;
   }
   bool short_value = false;
@@ -860,6 +890,7 @@ void Table::Queue(Edit& edit) {
   }
   pending.recno = edit.recno;
   pending.original.assign(edit.original);
+  KeepMemoNodes(pending.memo_text);
   pending.memo_text = std::move(edit.memo_text);
   pending.record.assign(edit.working);
   // A refused save leaves the edit as it was.

@@ -391,6 +391,11 @@ class Table {
   mutable uint32_t memo_value_block_ = 0;
   mutable uint32_t memo_value_recno_ = 0;
   mutable const Edit* memo_value_edit_ = nullptr;
+  // Map nodes and buffers of memo values written, for the next values
+  // (SetMemoText); taken back by Queue from the saves of a written batch.
+  mutable std::vector<std::map<size_t, std::string>::node_type> memo_nodes_;
+  void SetMemoText(Edit& edit, size_t column, std::string&& bytes) const;
+  void KeepMemoNodes(std::map<size_t, std::string>& values);
   // Probes of the texts searched lately (a set list searches several).
   mutable std::vector<RecordProbe> probes_;
   // Why the memo file cannot take values safely (MemoFile::Damage), as first
