@@ -523,7 +523,6 @@ bool Table::Contains(const Edit& edit, size_t column, const std::string& text) c
   const FieldDescriptor& f = field(column);
   if (!FieldCodec::HasTextForm(f) || codec_.IsNull(edit.working, f)) return false;
   const bool text_type = f.type == 'C' || f.type == 'V' || f.is_memo();
-  const RecordProbe& probe = ProbeFor(text);
   if (!text_type) {
     // Dates, numbers and the like are searched in their text form, which
     // depends on the field's bytes alone: it is made once for all the find
@@ -538,6 +537,7 @@ bool Table::Contains(const Edit& edit, size_t column, const std::string& text) c
     }
     return form.text && form.text->find(text) != std::string::npos;
   }
+  const RecordProbe& probe = ProbeFor(text);
   if (probe.by_field) {
     const std::optional<std::string> value = Text(edit, column);
     return value && value->find(text) != std::string::npos;
