@@ -388,7 +388,7 @@ void IndexPageStore::Trim(size_t max_pages) {
   // Interior pages are few and lie on every path down; leaves are many. The
   // windows go too: they may hold bytes of pages changed since they were read.
   windows_.Clear();
-  const auto unchanged = [](const Slot& slot) { return !slot.changed && !slot.added; };
+  const auto unchanged = [](const Slot& slot) { return !slot.changed; };  // pages added count as changed
   pages_.EraseIf([&](const Slot& slot) {
     return unchanged(slot) && (LoadLE16(slot.bytes.data()) & IndexNode::kLeaf) != 0;
   });
