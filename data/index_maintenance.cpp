@@ -51,14 +51,6 @@ bool NameMayReferTo(const std::string& name, const std::string& short_name, cons
 
 }  // namespace
 
-// One tag's change for one save: the entry removed and the one inserted.
-struct IndexMaintainer::Prepared {
-  const Tag* tag;
-  uint32_t recno;
-  std::optional<std::string> before, after;
-  bool removed = false, inserted = false;
-};
-
 // Everything below `mutex` is guarded by it. Prepare and the writes take it;
 // the watchdog takes it to end a session whose time is up, unless changes
 // wait to be written.
@@ -140,7 +132,7 @@ struct IndexMaintainer::Session {
   bool counter_written = false;
   // The changes made to `pages` and not yet written, in order, so that they
   // can be made again from the file when a later change fails half-way.
-  std::vector<Prepared> prepared;
+  std::vector<KeyChange> prepared;
   bool lost = false;
 
   std::mutex writes_mutex;
@@ -260,30 +252,46 @@ void IndexMaintainer::Refuse(const Tag& tag, uint32_t recno, const std::string& 
 
 bool IndexMaintainer::Prepare(std::string_view before, std::string_view after, uint32_t recno,
                               const std::vector<size_t>& changed, const IndexExpression::MemoValues& after_memos) {
-  const bool deleted_changed = before.substr(0, 1) != after.substr(0, 1);
-  std::vector<Prepared> changes;
-  for (const Tag& tag : tags_) {
-    bool touched = deleted_changed && tag.reads_deleted_flag;
-    for (size_t c : changed) touched = touched || tag.columns.count(c);
-    if (!touched) continue;
-    if (!tag.maintained) Refuse(tag, recno, tag.refusal);
-    Prepared change{&tag, recno, std::nullopt, std::nullopt};
-    try {
-      change.before = KeyOf(tag, before);
-      change.after = KeyOf(tag, after, &after_memos);
-    } catch (const Error& e) {
-      Refuse(tag, recno, e.what());
-    }
-    if (change.before != change.after) changes.push_back(std::move(change));
-  }
-  if (changes.empty()) return false;
+  std::vector<KeyChange> changes;
+  if (!KeyChanges(before, after, recno, changed, after_memos, &changes)) return false;
+  ApplyChanges(changes, recno);
+  return true;
+}
 
+bool IndexMaintainer::KeyChanges(std::string_view before, std::string_view after, uint32_t recno,
+                                 const std::vector<size_t>& changed, const IndexExpression::MemoValues& after_memos,
+                                 std::vector<KeyChange>* changes) const {
+  const bool deleted_changed = before.substr(0, 1) != after.substr(0, 1);
+  const size_t first = changes->size();
+  try {
+    for (const Tag& tag : tags_) {
+      bool touched = deleted_changed && tag.reads_deleted_flag;
+      for (size_t c : changed) touched = touched || tag.columns.count(c);
+      if (!touched) continue;
+      if (!tag.maintained) Refuse(tag, recno, tag.refusal);
+      KeyChange change{&tag, recno, std::nullopt, std::nullopt};
+      try {
+        change.before = KeyOf(tag, before);
+        change.after = KeyOf(tag, after, &after_memos);
+      } catch (const Error& e) {
+        Refuse(tag, recno, e.what());
+      }
+      if (change.before != change.after) changes->push_back(std::move(change));
+    }
+  } catch (...) {
+    changes->resize(first);
+    throw;
+  }
+  return changes->size() > first;
+}
+
+void IndexMaintainer::ApplyChanges(std::vector<KeyChange>& changes, uint32_t recno) {
   std::lock_guard<std::mutex> hold(session_->mutex);
   Session& s = *session_;
   const size_t waiting = s.prepared.size();
   try {
     BeginSession(recno);
-    for (Prepared& change : changes) {
+    for (KeyChange& change : changes) {
       try {
         Apply(change, recno);
       } catch (const Error& e) {
@@ -313,12 +321,11 @@ bool IndexMaintainer::Prepare(std::string_view before, std::string_view after, u
     }
     throw;
   }
-  return true;
 }
 
 // Removes the change's old entry and inserts its new one in the session's
 // pages, noting what was done so that Replay can do the same.
-void IndexMaintainer::Apply(Prepared& change, uint32_t recno) {
+void IndexMaintainer::Apply(KeyChange& change, uint32_t recno) {
   const Tag& tag = *change.tag;
   IndexTree tree(*session_->pages, RootOf(tag), tag.header.key_length, tag.format.pad());
   const bool unique = tag.header.options & IndexTag::kUnique;
@@ -352,7 +359,7 @@ void IndexMaintainer::Replay() {
   Session& s = *session_;
   s.WaitForWrites();
   s.FreshPages(index_.file());
-  for (const Prepared& change : s.prepared) {
+  for (const KeyChange& change : s.prepared) {
     const Tag& tag = *change.tag;
     IndexTree tree(*s.pages, RootOf(tag), tag.header.key_length, tag.format.pad());
     if (change.removed) tree.Remove({*change.before, change.recno});

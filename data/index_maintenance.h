@@ -124,6 +124,26 @@ class IndexMaintainer {
   // and lost() true. Nothing is written.
   bool Prepare(std::string_view before, std::string_view after, uint32_t recno, const std::vector<size_t>& changed,
                const IndexExpression::MemoValues& after_memos);
+
+  // Prepare in its two steps, for a caller that makes the second on another
+  // thread. KeyChanges works out the keys and FOR results (reading memo
+  // values through the schema, on the caller's thread) and appends the
+  // changes to `changes`; it touches no page and no lock, and throws
+  // Error(kIndexed) for the refusals that do not depend on the index's pages
+  // (a tag not maintained, a key that cannot be computed for sure). Returns
+  // false when nothing changes. ApplyChanges then makes them to the
+  // session's pages exactly as Prepare does, with its refusals; calls for
+  // one maintainer must come one at a time, in the order of the saves.
+  struct KeyChange {
+    const Tag* tag = nullptr;
+    uint32_t recno = 0;
+    std::optional<std::string> before, after;
+    bool removed = false, inserted = false;  // what ApplyChanges did
+  };
+  bool KeyChanges(std::string_view before, std::string_view after, uint32_t recno,
+                  const std::vector<size_t>& changed, const IndexExpression::MemoValues& after_memos,
+                  std::vector<KeyChange>* changes) const;
+  void ApplyChanges(std::vector<KeyChange>& changes, uint32_t recno);
   // True once the changes waiting to be written were dropped by a failed
   // Prepare; false again after Discard.
   bool lost() const;
@@ -159,11 +179,10 @@ class IndexMaintainer {
   [[noreturn]] void Refuse(const Tag& tag, uint32_t recno, const std::string& why) const;
 
   struct Session;
-  struct Prepared;
   // With the session's mutex held.
   void BeginSession(uint32_t recno);
   uint32_t RootOf(const Tag& tag);
-  void Apply(Prepared& change, uint32_t recno);
+  void Apply(KeyChange& change, uint32_t recno);
   void Replay();
 
   CompoundIndex& index_;

@@ -176,6 +176,16 @@ Table::~Table() {
   }
   flight_wake_.notify_all();
   if (batch_watchdog_.joinable()) batch_watchdog_.join();
+  // The index thread goes after the watchdog, which may seal a batch.
+  DropIndexJobs();
+  if (index_thread_.joinable()) {
+    {
+      std::lock_guard<std::mutex> jobs(jobs_mutex_);
+      jobs_stopping_ = true;
+    }
+    jobs_wake_.notify_all();
+    index_thread_.join();
+  }
   // Every write is done: the marker goes once the files are durable.
   if (marker_) {
     try {
@@ -816,7 +826,8 @@ void Table::Save(Edit& edit) {
     if (!batch_.empty() && (in_batch ||
                             std::chrono::steady_clock::now().time_since_epoch().count() >=
                                 batch_due_.load(std::memory_order_relaxed) ||
-                            (maintainer_ && maintainer_->SessionDue()))) {
+                            (maintainer_ && maintainer_->SessionDue()) ||
+                            jobs_failed_.load(std::memory_order_relaxed))) {
       FlushLocked();
     }
     // A record being written is saved again once it is on disk.
@@ -895,11 +906,14 @@ void Table::Queue(Edit& edit) {
   pending.record.assign(edit.working);
   // A refused save leaves the edit as it was.
   auto give_back = [&] { edit.memo_text = std::move(pending.memo_text); };
+  const bool ahead = IndexAhead();
   try {
-    Stage(pending);
+    Stage(pending, ahead);
   } catch (const Error& e) {
     give_back();
-    if (maintainer_ && maintainer_->lost()) {
+    // Ahead, only the index thread loses changes, which sealing the batch
+    // tells.
+    if (!ahead && maintainer_ && maintainer_->lost()) {
       // The index changes of the saves before this one could not be worked
       // out again: none of them can be written.
       std::vector<uint32_t> records = DropBatch();
@@ -967,12 +981,14 @@ void Table::CheckMemoEnds() const {
   });
 }
 
-void Table::Stage(Pending& pending) {
+void Table::Stage(Pending& pending, bool ahead) {
   // The memo values are staged, then everything the index needs is worked
   // out: a refusal (a candidate key taken, a tag that cannot be kept up to
   // date, a damaged tag) drops this save's values and leaves every file as
-  // it was. The index lock is held from here on: taken now, or still held by
-  // an earlier save of the same session.
+  // it was. The index lock is held from here on: taken now, or still held
+  // by an earlier save of the same session. Ahead, the index thread makes
+  // the changes to the pages (and takes the lock), and its refusals are
+  // taken care of when the batch is sealed (FlushLocked).
   const size_t staged = memo_ ? memo_->staged_bytes() : 0;
   if (!pending.memo_text.empty() && !memo_ends_checked_) {
     MemoDamage();  // looked at once: values a stopped writer left past the next free block are passed over
@@ -982,9 +998,23 @@ void Table::Stage(Pending& pending) {
     for (const auto& [column, data] : pending.memo_text) {
       codec_.SetMemoBlock(pending.record, field(column), memo_->Stage(data));
     }
-    if (maintainer_) {
-      maintainer_->Prepare(pending.original, pending.record, pending.recno, ChangedColumns(pending),
-                           pending.memo_text);
+    std::vector<IndexMaintainer::KeyChange> changes;
+    if (maintainer_ && maintainer_->KeyChanges(pending.original, pending.record, pending.recno,
+                                               ChangedColumns(pending), pending.memo_text, &changes)) {
+      if (ahead) {
+        bool idle = false;
+        {
+          std::lock_guard<std::mutex> jobs(jobs_mutex_);
+          jobs_.push_back(IndexJob{pending.recno, std::move(changes)});
+          idle = jobs_idle_ && jobs_.size() - jobs_next_ >= kJobsPerWake;
+        }
+        // An idle thread is woken for a handful of jobs at a time (or when
+        // the batch is sealed), a busy one finds them itself: waking it for
+        // each would cost more than the job.
+        if (idle) jobs_wake_.notify_one();
+      } else {
+        maintainer_->ApplyChanges(changes, pending.recno);
+      }
     }
   } catch (...) {
     if (memo_) memo_->Unstage(staged);
@@ -1115,6 +1145,7 @@ std::vector<uint32_t> Table::DropBatch() {
   batch_bytes_ = 0;
   batch_runs_ = 0;
   batch_pending_.store(false, std::memory_order_release);
+  DropIndexJobs();
   if (memo_) memo_->Discard();
   if (maintainer_) maintainer_->Discard();
   return records;
@@ -1180,6 +1211,46 @@ void Table::FlushLocked() {
   } done{batch_pending_};
   const auto by_recno = [](const Pending& a, const Pending& b) { return a.recno < b.recno; };
   if (!std::is_sorted(batch.begin(), batch.end(), by_recno)) std::sort(batch.begin(), batch.end(), by_recno);
+
+  // The index thread's work on the batch: a save it refused is taken out
+  // (and the others staged again below); when it lost the changes waiting,
+  // none of the batch can be written.
+  std::vector<std::pair<uint32_t, Error>> index_refused;
+  std::optional<Error> index_lost;
+  IndexJobsDone(&index_refused, &index_lost);
+  std::exception_ptr index_failure;
+  if (index_lost) {
+    std::vector<uint32_t> all;
+    for (const Pending& p : batch) all.push_back(p.recno);
+    if (memo_) memo_->Discard();
+    if (maintainer_) maintainer_->Discard();
+    throw SaveError(index_lost->kind(), NotSaved(all, name_, index_lost->what()), std::move(all),
+                    ShortCause(index_lost->what()));
+  }
+  if (!index_refused.empty()) {
+    std::sort(index_refused.begin(), index_refused.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::string on_disk(header_.record_length, '\0');
+    for (const auto& [recno, refusal] : index_refused) {
+      const auto at = std::lower_bound(batch.begin(), batch.end(), recno,
+                                       [](const Pending& p, uint32_t n) { return p.recno < n; });
+      // A record another program changed since it was read may no longer
+      // have the keys the index changes start from: said as what really
+      // happened, as for a save refused at once.
+      const bool conflict = at != batch.end() && at->recno == recno &&
+                            file_->ReadAt(header_.record_offset(recno), on_disk.data(), on_disk.size()) ==
+                                on_disk.size() &&
+                            on_disk != at->original;
+      const std::string message =
+          conflict ? "The change to record " + std::to_string(recno) + " of table '" + name_ +
+                         "' was not saved: another program changed the record after Quillon read it, and its "
+                         "change was kept."
+                   : std::string(refusal.what());
+      SaveError refused(conflict ? ErrorKind::kConflict : refusal.kind(), message, {recno}, ShortCause(message));
+      if (conflict) refused.set_retryable({recno});
+      index_failure = Combine(index_failure, std::make_exception_ptr(refused));
+      if (at != batch.end() && at->recno == recno) batch.erase(at);
+    }
+  }
   std::vector<uint32_t> records;
   for (const Pending& p : batch) records.push_back(p.recno);
 
@@ -1189,7 +1260,7 @@ void Table::FlushLocked() {
   std::vector<std::unique_ptr<RangeLock>> locks;
   try {
     locks = LockAndCheck(batch, &refused);
-    if (!refused.empty()) {
+    if (!refused.empty() || index_failure) {
       // The staged values and index changes of the refused records must not
       // be written: everything is worked out again for the others. A record
       // whose index change no longer fits without them is refused too.
@@ -1211,7 +1282,8 @@ void Table::FlushLocked() {
     if (memo_) memo_->Discard();
     if (maintainer_) maintainer_->Discard();
     const std::string message = NotSaved(records, name_, e.what());
-    throw SaveError(e.kind(), message, std::move(records), ShortCause(e.what()));
+    std::rethrow_exception(Combine(
+        index_failure, std::make_exception_ptr(SaveError(e.kind(), message, std::move(records), ShortCause(e.what())))));
   }
 
   // Steps 1 and 2: the memo values (not yet flushed) and the new index
@@ -1233,7 +1305,8 @@ void Table::FlushLocked() {
     for (const auto& r : refused) records.push_back(r.first);
     std::sort(records.begin(), records.end());
     const std::string message = NotSaved(records, name_, e.what());
-    throw SaveError(e.kind(), message, std::move(records), ShortCause(e.what()));
+    std::rethrow_exception(Combine(
+        index_failure, std::make_exception_ptr(SaveError(e.kind(), message, std::move(records), ShortCause(e.what())))));
   }
   sealed.batch = std::move(batch);
   sealed.locks = std::move(locks);
@@ -1267,8 +1340,96 @@ void Table::FlushLocked() {
       }
     }
     const std::string message = NotSaved(which, name_, why) + ".";
-    throw SaveError(kind, message, std::move(which), std::move(causes)).set_retryable(std::move(retryable));
+    SaveError failure(kind, message, std::move(which), std::move(causes));
+    failure.set_retryable(std::move(retryable));
+    index_failure = Combine(index_failure, std::make_exception_ptr(failure));
   }
+  if (index_failure) std::rethrow_exception(index_failure);
+}
+
+bool Table::IndexAhead() {
+  if (!options_.index_ahead || options_.batch_records <= 1 || !maintainer_ || index_thread_failed_) return false;
+  if (!index_thread_.joinable()) {
+    try {
+      index_thread_ = std::thread([this] { WorkOutIndexJobs(); });
+    } catch (const std::system_error&) {
+      index_thread_failed_ = true;  // the saving thread makes the changes itself
+      return false;
+    }
+  }
+  return true;
+}
+
+void Table::WorkOutIndexJobs() {
+  std::unique_lock<std::mutex> hold(jobs_mutex_);
+  for (;;) {
+    if (jobs_next_ == jobs_.size()) {
+      jobs_.clear();
+      jobs_next_ = 0;
+      if (jobs_stopping_) return;
+      jobs_idle_ = true;
+      jobs_wake_.wait(hold);
+      jobs_idle_ = false;
+      continue;
+    }
+    IndexJob job = std::move(jobs_[jobs_next_++]);
+    jobs_busy_ = true;
+    // Once the changes waiting are lost, the batch is dropped: the jobs
+    // after it are not made.
+    const bool skip = jobs_lost_.has_value();
+    hold.unlock();
+    std::optional<Error> refusal;
+    bool lost = false;
+    if (!skip) {
+      try {
+        maintainer_->ApplyChanges(job.changes, job.recno);
+      } catch (const Error& e) {
+        refusal = e;
+      } catch (const std::exception& e) {
+        refusal = Error(ErrorKind::kIo, "The change to record " + std::to_string(job.recno) + " of table '" + name_ +
+                                            "' was not saved: " + e.what() + ".");
+      }
+      if (refusal) lost = maintainer_->lost();
+    }
+    hold.lock();
+    jobs_busy_ = false;
+    if (refusal) {
+      if (lost) {
+        jobs_lost_ = std::move(refusal);
+      } else {
+        jobs_refused_.emplace_back(job.recno, std::move(*refusal));
+      }
+      jobs_failed_.store(true, std::memory_order_relaxed);
+    }
+    if (jobs_next_ == jobs_.size() && jobs_awaited_) jobs_done_.notify_all();
+  }
+}
+
+void Table::IndexJobsDone(std::vector<std::pair<uint32_t, Error>>* refused, std::optional<Error>* lost) {
+  if (!index_thread_.joinable()) return;
+  std::unique_lock<std::mutex> hold(jobs_mutex_);
+  if (jobs_idle_ && jobs_next_ < jobs_.size()) jobs_wake_.notify_one();
+  jobs_awaited_ = true;
+  jobs_done_.wait(hold, [this] { return jobs_next_ == jobs_.size() && !jobs_busy_; });
+  jobs_awaited_ = false;
+  *refused = std::move(jobs_refused_);
+  jobs_refused_.clear();
+  *lost = std::move(jobs_lost_);
+  jobs_lost_.reset();
+  jobs_failed_.store(false, std::memory_order_relaxed);
+}
+
+void Table::DropIndexJobs() {
+  if (!index_thread_.joinable()) return;
+  std::unique_lock<std::mutex> hold(jobs_mutex_);
+  jobs_.clear();
+  jobs_next_ = 0;
+  jobs_awaited_ = true;
+  jobs_done_.wait(hold, [this] { return !jobs_busy_; });
+  jobs_awaited_ = false;
+  jobs_refused_.clear();
+  jobs_lost_.reset();
+  jobs_failed_.store(false, std::memory_order_relaxed);
 }
 
 void Table::WriteFlight(Flight& flight) {

@@ -18,7 +18,10 @@
 // locked and checked, memo values and new index pages written) and the
 // writer thread finishes it (the flush, the records, the changed index
 // pages) while the next batch gathers; one batch at a time is being
-// written. See Save for the order of the writes and what a crash leaves.
+// written. With Options::index_ahead, a third thread makes each save's
+// changes to the index pages while the saving thread goes on with the next
+// records; the batch is sealed once it has caught up. See Save for the order
+// of the writes and what a crash leaves.
 #pragma once
 
 #include <atomic>
@@ -63,6 +66,10 @@ class Table {
     std::chrono::milliseconds batch_delay{100};
     // The record and memo bytes a batch holds in memory at most.
     size_t batch_bytes = 8 << 20;
+    // With batches (batch_records above 1): a save's changes to the index
+    // pages are made on a thread of their own while the next records are
+    // read and changed (see Save for what that means for its refusals).
+    bool index_ahead = false;
     // Whether a table whose header says it has a structural index may be
     // changed while the index file is missing (the index must then be
     // rebuilt); otherwise every change to it is refused.
@@ -226,6 +233,12 @@ class Table {
   // holds the record as it will be written.
   // A save that changes the index keeps the index lock for the saves that
   // follow, for a short while; an error releases it.
+  // With Options::index_ahead, the refusals that only the index's pages can
+  // tell (a candidate key taken, a damaged tag, the index locked by another
+  // program) come once the index thread has made the save's changes: they
+  // are thrown like a batch's failure, as SaveError naming the record, by a
+  // later Save or Flush (the next Save, as a rule), and the rest of the
+  // batch is written without the record, which keeps its values on disk.
   void Save(Edit& edit);
 
   // Writes the current batch now (throws as Save does for a batch), and any
@@ -273,8 +286,10 @@ class Table {
   // With batch_mutex_ held.
   void Queue(Edit& edit);
   // Stages the pending save's memo values and works out its index changes;
-  // on failure nothing of it stays staged.
-  void Stage(Pending& pending);
+  // on failure nothing of it stays staged. `ahead`: the changes to the
+  // index pages are left to the index thread (their refusals come later,
+  // see IndexJobsDone), the keys are worked out here.
+  void Stage(Pending& pending, bool ahead = false);
   // Locks the batch's records (a run of consecutive records with one lock)
   // and checks each against the record as it was read. Returns the locks;
   // the records that cannot be saved are taken out of `batch` into
@@ -383,6 +398,39 @@ class Table {
   bool flight_started_ = false;  // the writer is on it
   std::exception_ptr flight_failure_;  // what the writer could not write
   bool stopping_ = false;
+
+  // The index thread (Options::index_ahead): makes the index changes of the
+  // saves staged ahead, in order, while the saving thread goes on. Its
+  // state is under jobs_mutex_. Every other use of the maintainer waits
+  // until it is idle (IndexJobsDone) or stops it (DropIndexJobs) first.
+  struct IndexJob {
+    uint32_t recno = 0;
+    std::vector<IndexMaintainer::KeyChange> changes;
+  };
+  bool IndexAhead();  // starts the thread when it is first needed
+  void WorkOutIndexJobs();
+  // Waits until every job is done; returns the refusals met (the saves not
+  // made in the index, with their errors) and whether the changes waiting
+  // were lost (Prepare's lost()), and clears them.
+  void IndexJobsDone(std::vector<std::pair<uint32_t, Error>>* refused, std::optional<Error>* lost);
+  // Drops the jobs not started, waits for the one under way, and forgets
+  // every result.
+  void DropIndexJobs();
+  std::mutex jobs_mutex_;
+  std::condition_variable jobs_wake_;  // the thread, when it is idle
+  std::condition_variable jobs_done_;  // a caller waiting for the jobs (jobs_awaited_)
+  bool jobs_idle_ = false;
+  static constexpr size_t kJobsPerWake = 64;
+  bool jobs_awaited_ = false;
+  std::vector<IndexJob> jobs_;  // jobs_[jobs_next_, end) wait, in order
+  size_t jobs_next_ = 0;
+  bool jobs_busy_ = false;
+  bool jobs_stopping_ = false;
+  std::vector<std::pair<uint32_t, Error>> jobs_refused_;
+  std::optional<Error> jobs_lost_;
+  std::atomic<bool> jobs_failed_{false};  // jobs_refused_ or jobs_lost_ holds something
+  std::thread index_thread_;
+  bool index_thread_failed_ = false;  // could not be started: changes made by the saving thread
 
   std::vector<size_t> changed_;  // with batch_mutex_ held
   // Reused from value to value by Contains.
