@@ -9,6 +9,7 @@
 
 #include "data/connection.h"
 #include "data/disk_file.h"
+#include "data/index_check.h"
 #include "data/recordset.h"
 #include "engine/change_log.h"
 #include "shell/scripted_toolkit.h"
@@ -392,6 +393,43 @@ TEST_F(RunTest, ARecordLockedByAnotherProgramIsReportedOnceAndLeft) {
                               "a was replace to b at table (people) and column (name)",
                               "a was replace to b at table (people) and column (name)",
                               "Record 1 of table (people) was not saved: another program has locked the record"}));
+}
+
+// A change that would give a candidate key twice is refused by the index,
+// which tells it after the record's save: the record keeps its values, the
+// log says it was not saved, the records around it are saved and the index
+// agrees with them.
+TEST_F(RunTest, ACandidateKeyTakenIsRefusedForItsRecordAlone) {
+  const std::string dbc = testing_support::CopyFixtureFolder(dir, "foxbin2prg") + "/fb2p_dbc.dbc";
+  inputs.source.dbc = true;
+  inputs.source.dbc_path = dbc;
+  inputs.rows = {{"nombrelargodeldbf", true}};
+  UseSets({"46", "47"}, {"45", "57"});  // EDAD is a candidate tag: record 1 has 45
+  Run();
+  std::string ages;
+  for (const std::string& line : SplitLines(Xbase((fs::path(dbc).parent_path() / "fb2p_dbf.dbf").string())))
+    ages += line.substr(line.find('\t') + 1, 2) + " ";
+  EXPECT_EQ(ages, "45 46 57 48 49 ");
+  // The columns that can never change are reported first.
+  ASSERT_EQ(toolkit.error_reports().size(), 4u);
+  EXPECT_EQ(toolkit.error_reports()[3].rfind("The change to record 2 of table 'nombrelargodeldbf' was not saved: tag "
+                                             "EDAD of its structural index allows each key only once, and record 1 "
+                                             "already has the key the change would give.",
+                                             0),
+            0u)
+      << toolkit.error_reports()[3];
+  const std::vector<std::string> lines = LogEntries();
+  // Record 2's line, held until its record was written, is followed by the
+  // line that says it was not.
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "47 was replace to 57 at table (nombrelargodeldbf) and column (edad)");
+  EXPECT_EQ(lines[1], "46 was replace to 45 at table (nombrelargodeldbf) and column (edad)");
+  EXPECT_EQ(lines[2].rfind("Record 2 of table (nombrelargodeldbf) was not saved: tag EDAD", 0), 0u) << lines[2];
+  fox::Connection connection;
+  connection.Open(fox::ConnectionString::Build(fox::ConnectionString::SourceType::kDatabase, dbc));
+  for (const fox::TagCheck& check :
+       fox::CheckIndex(*connection.OpenTable("nombrelargodeldbf", fox::DiskFile::Mode::kReadOnly)))
+    EXPECT_TRUE(!check.checked || check.consistent()) << check.tag << ": " << check.problem;
 }
 
 // A column no value of which can change (in a tag Quillon cannot keep up to
