@@ -178,6 +178,9 @@ IndexMaintainer::IndexMaintainer(CompoundIndex& index, ExpressionSchema schema, 
     }
     if (header.header_offset + kTagHeaderSize <= kNearStart)
       headers_near_start_ = std::max<size_t>(headers_near_start_, header.header_offset + kTagHeaderSize);
+    if (tag.maintained) {
+      for (size_t c : tag.columns) reads_memos_ = reads_memos_ || schema_.columns[c].field.is_memo();
+    }
     tags_.push_back(std::move(tag));
   }
 }

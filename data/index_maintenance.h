@@ -140,6 +140,10 @@ class IndexMaintainer {
     std::optional<std::string> before, after;
     bool removed = false, inserted = false;  // what ApplyChanges did
   };
+  // Whether KeyChanges may read memo values through the schema: a
+  // maintained tag's expressions name a memo column. When not, it may be
+  // called on any thread.
+  bool reads_memos() const { return reads_memos_; }
   bool KeyChanges(std::string_view before, std::string_view after, uint32_t recno,
                   const std::vector<size_t>& changed, const IndexExpression::MemoValues& after_memos,
                   std::vector<KeyChange>* changes) const;
@@ -188,6 +192,7 @@ class IndexMaintainer {
   CompoundIndex& index_;
   ExpressionSchema schema_;
   std::vector<Tag> tags_;
+  bool reads_memos_ = false;
   size_t headers_near_start_ = 0;  // the file header and the tag headers within it
   std::unique_ptr<Session> session_;
 };

@@ -998,22 +998,28 @@ void Table::Stage(Pending& pending, bool ahead) {
     for (const auto& [column, data] : pending.memo_text) {
       codec_.SetMemoBlock(pending.record, field(column), memo_->Stage(data));
     }
-    std::vector<IndexMaintainer::KeyChange> changes;
-    if (maintainer_ && maintainer_->KeyChanges(pending.original, pending.record, pending.recno,
-                                               ChangedColumns(pending), pending.memo_text, &changes)) {
-      if (ahead) {
-        bool idle = false;
-        {
-          std::lock_guard<std::mutex> jobs(jobs_mutex_);
-          jobs_.push_back(IndexJob{pending.recno, std::move(changes)});
-          idle = jobs_idle_ && jobs_.size() - jobs_next_ >= kJobsPerWake;
+    if (maintainer_) {
+      const std::vector<size_t>& changed = ChangedColumns(pending);
+      IndexJob job;
+      job.recno = pending.recno;
+      if (ahead && !maintainer_->reads_memos()) {
+        // The keys too are worked out by the index thread, from copies of
+        // the record, when they need no memo value (read here only).
+        const bool deleted_changed = pending.original[0] != pending.record[0];
+        if (deleted_changed ||
+            std::any_of(changed.begin(), changed.end(), [&](size_t c) { return indexed_.count(c) != 0; })) {
+          job.before = pending.original;
+          job.after = pending.record;
+          job.changed = changed;
+          QueueIndexJob(std::move(job));
         }
-        // An idle thread is woken for a handful of jobs at a time (or when
-        // the batch is sealed), a busy one finds them itself: waking it for
-        // each would cost more than the job.
-        if (idle) jobs_wake_.notify_one();
-      } else {
-        maintainer_->ApplyChanges(changes, pending.recno);
+      } else if (maintainer_->KeyChanges(pending.original, pending.record, pending.recno, changed,
+                                         pending.memo_text, &job.changes)) {
+        if (ahead) {
+          QueueIndexJob(std::move(job));
+        } else {
+          maintainer_->ApplyChanges(job.changes, pending.recno);
+        }
       }
     }
   } catch (...) {
@@ -1360,6 +1366,19 @@ bool Table::IndexAhead() {
   return true;
 }
 
+void Table::QueueIndexJob(IndexJob job) {
+  bool idle = false;
+  {
+    std::lock_guard<std::mutex> jobs(jobs_mutex_);
+    jobs_.push_back(std::move(job));
+    idle = jobs_idle_ && jobs_.size() - jobs_next_ >= kJobsPerWake;
+  }
+  // An idle thread is woken for a handful of jobs at a time (or when the
+  // batch is sealed), a busy one finds them itself: waking it for each would
+  // cost more than the job.
+  if (idle) jobs_wake_.notify_one();
+}
+
 void Table::WorkOutIndexJobs() {
   std::unique_lock<std::mutex> hold(jobs_mutex_);
   for (;;) {
@@ -1382,7 +1401,11 @@ void Table::WorkOutIndexJobs() {
     bool lost = false;
     if (!skip) {
       try {
-        maintainer_->ApplyChanges(job.changes, job.recno);
+        static const IndexExpression::MemoValues kNoMemos;
+        if (job.changes.empty()) {
+          maintainer_->KeyChanges(job.before, job.after, job.recno, job.changed, kNoMemos, &job.changes);
+        }
+        if (!job.changes.empty()) maintainer_->ApplyChanges(job.changes, job.recno);
       } catch (const Error& e) {
         refusal = e;
       } catch (const std::exception& e) {

@@ -405,9 +405,14 @@ class Table {
   // until it is idle (IndexJobsDone) or stops it (DropIndexJobs) first.
   struct IndexJob {
     uint32_t recno = 0;
-    std::vector<IndexMaintainer::KeyChange> changes;
+    std::vector<IndexMaintainer::KeyChange> changes;  // worked out by the saving thread
+    // Otherwise: the record before and after, and the columns changed, for
+    // the index thread to work out the changes from.
+    std::string before, after;
+    std::vector<size_t> changed;
   };
   bool IndexAhead();  // starts the thread when it is first needed
+  void QueueIndexJob(IndexJob job);
   void WorkOutIndexJobs();
   // Waits until every job is done; returns the refusals met (the saves not
   // made in the index, with their errors) and whether the changes waiting
