@@ -999,22 +999,25 @@ void Table::Stage(Pending& pending, bool ahead) {
       codec_.SetMemoBlock(pending.record, field(column), memo_->Stage(data));
     }
     if (maintainer_) {
-      const std::vector<size_t>& changed = ChangedColumns(pending);
       IndexJob job;
       job.recno = pending.recno;
       if (ahead && !maintainer_->reads_memos()) {
         // The keys too are worked out by the index thread, from copies of
-        // the record, when they need no memo value (read here only).
-        const bool deleted_changed = pending.original[0] != pending.record[0];
-        if (deleted_changed ||
-            std::any_of(changed.begin(), changed.end(), [&](size_t c) { return indexed_.count(c) != 0; })) {
+        // the record, when they need no memo value (read here only): no
+        // tag then refers to a memo column, and the columns that matter are
+        // the indexed ones.
+        ChangedColumns(pending.original, pending.record, nullptr, &indexed_, &changed_);
+        if (!changed_.empty() || pending.original[0] != pending.record[0]) {
           job.before = pending.original;
           job.after = pending.record;
-          job.changed = changed;
+          job.changed = changed_;
           QueueIndexJob(std::move(job));
         }
-      } else if (maintainer_->KeyChanges(pending.original, pending.record, pending.recno, changed,
-                                         pending.memo_text, &job.changes)) {
+        return;
+      }
+      ChangedColumns(pending.original, pending.record, &pending.memo_text, nullptr, &changed_);
+      if (maintainer_->KeyChanges(pending.original, pending.record, pending.recno, changed_, pending.memo_text,
+                                  &job.changes)) {
         if (ahead) {
           QueueIndexJob(std::move(job));
         } else {
@@ -1602,17 +1605,24 @@ std::optional<uint32_t> Table::ChangedOnDisk(const std::vector<Pending>& batch) 
   return std::nullopt;
 }
 
-const std::vector<size_t>& Table::ChangedColumns(const Pending& edit) {
-  std::vector<size_t>& changed = changed_;
-  changed.clear();
-  for (size_t c = 0; c < visible_.size(); ++c) {
+void Table::ChangedColumns(std::string_view before, std::string_view after,
+                           const std::map<size_t, std::string>* memo_text, const std::set<size_t>* among,
+                           std::vector<size_t>* changed) const {
+  changed->clear();
+  auto differs = [&](size_t c) {
     const FieldDescriptor& f = field(c);
-    if (edit.memo_text.count(c) || edit.original.compare(f.offset, f.length, edit.record, f.offset, f.length) != 0 ||
-        codec_.IsNull(edit.original, f) != codec_.IsNull(edit.record, f)) {
-      changed.push_back(c);
+    return (memo_text && memo_text->count(c)) || before.substr(f.offset, f.length) != after.substr(f.offset, f.length) ||
+           codec_.IsNull(before, f) != codec_.IsNull(after, f);
+  };
+  if (among) {
+    for (size_t c : *among) {
+      if (differs(c)) changed->push_back(c);
+    }
+  } else {
+    for (size_t c = 0; c < visible_.size(); ++c) {
+      if (differs(c)) changed->push_back(c);
     }
   }
-  return changed;
 }
 
 void Table::WriteHeaderDate() {

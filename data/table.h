@@ -334,8 +334,11 @@ class Table {
   void WatchBatch();
   // Holds batch_mutex_ while a batch waits, when the watchdog may write it.
   std::unique_lock<std::recursive_mutex> GuardBatch() const;
-  // The columns whose values differ, ascending; reuses `changed_`.
-  const std::vector<size_t>& ChangedColumns(const Pending& edit);
+  // The columns whose values differ between the records `before` and
+  // `after` (with the memo values `memo_text` not yet written), ascending;
+  // only those of `among` when given.
+  void ChangedColumns(std::string_view before, std::string_view after, const std::map<size_t, std::string>* memo_text,
+                      const std::set<size_t>* among, std::vector<size_t>* changed) const;
   // The error for a value that cannot be read: names the field, the record
   // and the table, then the cause.
   Error Unreadable(const Edit& edit, size_t column, const Error& cause) const;

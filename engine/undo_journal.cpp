@@ -367,29 +367,24 @@ void UndoJournal::Append(uint32_t table, uint32_t recno, uint32_t column, std::s
                          std::string_view before, std::string_view after) {
   std::unique_lock<std::mutex> hold(mutex_);
   if (!file_) return;
-  // Framed in place: a run journals every change it saves.
+  // Framed in place: a run journals every change it saves. Appended piece
+  // by piece, so that the buffer's new bytes are written once.
   const size_t payload = 1 + 12 + 12 + column_name.size() + before.size() + after.size();
-  const size_t at = pending_.size();
-  pending_.resize(at + kEntryHead + payload);
-  char* p = pending_.data() + at;
-  auto put32 = [&p](uint32_t v) {
-    fox::StoreLE32(p, v);
-    p += 4;
-  };
-  auto put_bytes = [&](std::string_view bytes) {
-    put32(static_cast<uint32_t>(bytes.size()));
-    if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
-    p += bytes.size();
-  };
-  put32(static_cast<uint32_t>(payload));
-  put32(0);  // the checksum, filled in by Seal
-  *p++ = static_cast<char>(kChange);
-  put32(table);
-  put32(recno);
-  put32(column);
-  put_bytes(column_name);
-  put_bytes(before);
-  put_bytes(after);
+  char head[kEntryHead + 1 + 12];
+  fox::StoreLE32(head, static_cast<uint32_t>(payload));
+  fox::StoreLE32(head + 4, 0);  // the checksum, filled in by Seal
+  head[8] = static_cast<char>(kChange);
+  fox::StoreLE32(head + 9, table);
+  fox::StoreLE32(head + 13, recno);
+  fox::StoreLE32(head + 17, column);
+  pending_.reserve(pending_.size() + kEntryHead + payload);
+  pending_.append(head, sizeof head);
+  for (std::string_view bytes : {column_name, before, after}) {
+    char size[4];
+    fox::StoreLE32(size, static_cast<uint32_t>(bytes.size()));
+    pending_.append(size, sizeof size);
+    pending_.append(bytes.data(), bytes.size());
+  }
   if (entries_by_record_.size() <= recno) entries_by_record_.resize(std::max<size_t>(recno + size_t{1}, 2 * entries_by_record_.size()));
   ++entries_by_record_[recno];
   ++changes_;
