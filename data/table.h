@@ -237,8 +237,9 @@ class Table {
   // tell (a candidate key taken, a damaged tag, the index locked by another
   // program) come once the index thread has made the save's changes: they
   // are thrown like a batch's failure, as SaveError naming the record, by a
-  // later Save or Flush (the next Save, as a rule), and the rest of the
-  // batch is written without the record, which keeps its values on disk.
+  // later Save or Flush: the first after the index thread reached the save,
+  // or the one that seals its batch. The rest of the batch is written
+  // without the record, which keeps its values on disk.
   void Save(Edit& edit);
 
   // Writes the current batch now (throws as Save does for a batch), and any
