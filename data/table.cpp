@@ -1534,13 +1534,6 @@ void Table::WriteFlight(Flight& flight) {
   } catch (const Error& e) {
     fail(e, written);
   }
-  // A table with a repair marker is flushed once, when it is closed, before
-  // the marker goes: the records' writeback starts now, so that the flush
-  // then waits for little.
-  if (marker_ && written > 0) {
-    const uint64_t first = header_.record_offset(batch.front().recno);
-    file_->StartSync(first, header_.record_offset(batch.back().recno) + length - first);
-  }
 
   // Step 4.
   try {
@@ -1550,6 +1543,13 @@ void Table::WriteFlight(Flight& flight) {
     throw;
   }
   flight.locks.clear();
+  // A table with a repair marker is flushed once, when it is closed, before
+  // the marker goes: the records' writeback starts now, so that the flush
+  // then waits for little.
+  if (marker_ && written > 0) {
+    const uint64_t first = header_.record_offset(batch.front().recno);
+    file_->StartSync(first, header_.record_offset(batch.back().recno) + length - first);
+  }
 }
 
 // The watchdog writes the batches handed over to it, and seals a batch that
