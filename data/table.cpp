@@ -124,7 +124,11 @@ Table::Table(const std::string& path, const Options& options)
     }
     if (codec_.code_page().single_byte()) schema.text_case = std::make_shared<TextCase>(codec_.code_page());
     maintainer_ = std::make_unique<IndexMaintainer>(*index_, std::move(schema), options.index_lock_limit);
-    for (const IndexMaintainer::Tag& tag : maintainer_->tags()) indexed_.insert(tag.columns.begin(), tag.columns.end());
+    for (const IndexMaintainer::Tag& tag : maintainer_->tags()) {
+      indexed_.insert(tag.columns.begin(), tag.columns.end());
+      if (tag.maintained && (tag.header.options & IndexTag::kCandidate))
+        candidate_columns_.insert(tag.columns.begin(), tag.columns.end());
+    }
     if (file_->writable()) marker_ = std::make_unique<RepairMarker>(*file_, name_);
   }
 }
@@ -911,9 +915,7 @@ void Table::Queue(Edit& edit) {
     Stage(pending, ahead);
   } catch (const Error& e) {
     give_back();
-    // Ahead, only the index thread loses changes, which sealing the batch
-    // tells.
-    if (!ahead && maintainer_ && maintainer_->lost()) {
+    if (maintainer_ && maintainer_->lost()) {
       // The index changes of the saves before this one could not be worked
       // out again: none of them can be written.
       std::vector<uint32_t> records = DropBatch();
@@ -1001,28 +1003,38 @@ void Table::Stage(Pending& pending, bool ahead) {
     if (maintainer_) {
       IndexJob job;
       job.recno = pending.recno;
-      if (ahead && !maintainer_->reads_memos()) {
-        // The keys too are worked out by the index thread, from copies of
-        // the record, when they need no memo value (read here only): no
-        // tag then refers to a memo column, and the columns that matter are
-        // the indexed ones.
-        ChangedColumns(pending.original, pending.record, nullptr, &indexed_, &changed_);
-        if (!changed_.empty() || pending.original[0] != pending.record[0]) {
-          job.before = pending.original;
-          job.after = pending.record;
-          job.changed = changed_;
-          QueueIndexJob(std::move(job));
+      const bool deleted_changed = pending.original[0] != pending.record[0];
+      if (ahead) {
+        ChangedColumns(pending.original, pending.record, &pending.memo_text, &indexed_, &changed_);
+        if (changed_.empty() && !deleted_changed) return;
+        // A change that may take a candidate key is worked out here, after
+        // the jobs before it, so that its refusal is told by this save, as
+        // without the index thread: where such refusals are told in a run
+        // depends on nothing but the data.
+        const bool candidate =
+            (deleted_changed && !candidate_columns_.empty()) ||
+            std::any_of(changed_.begin(), changed_.end(), [&](size_t c) { return candidate_columns_.count(c) != 0; });
+        if (!candidate) {
+          if (!maintainer_->reads_memos()) {
+            // The keys too are worked out by the index thread, from copies
+            // of the record, as they need no memo value (read here only).
+            job.before = pending.original;
+            job.after = pending.record;
+            job.changed = changed_;
+            QueueIndexJob(std::move(job));
+          } else if (maintainer_->KeyChanges(pending.original, pending.record, pending.recno, changed_,
+                                             pending.memo_text, &job.changes)) {
+            QueueIndexJob(std::move(job));
+          }
+          return;
         }
-        return;
+        WaitForIndexJobs();
+      } else {
+        ChangedColumns(pending.original, pending.record, &pending.memo_text, nullptr, &changed_);
       }
-      ChangedColumns(pending.original, pending.record, &pending.memo_text, nullptr, &changed_);
       if (maintainer_->KeyChanges(pending.original, pending.record, pending.recno, changed_, pending.memo_text,
                                   &job.changes)) {
-        if (ahead) {
-          QueueIndexJob(std::move(job));
-        } else {
-          maintainer_->ApplyChanges(job.changes, pending.recno);
-        }
+        maintainer_->ApplyChanges(job.changes, pending.recno);
       }
     }
   } catch (...) {
@@ -1431,13 +1443,19 @@ void Table::WorkOutIndexJobs() {
   }
 }
 
-void Table::IndexJobsDone(std::vector<std::pair<uint32_t, Error>>* refused, std::optional<Error>* lost) {
+void Table::WaitForIndexJobs() {
   if (!index_thread_.joinable()) return;
   std::unique_lock<std::mutex> hold(jobs_mutex_);
   if (jobs_idle_ && jobs_next_ < jobs_.size()) jobs_wake_.notify_one();
   jobs_awaited_ = true;
   jobs_done_.wait(hold, [this] { return jobs_next_ == jobs_.size() && !jobs_busy_; });
   jobs_awaited_ = false;
+}
+
+void Table::IndexJobsDone(std::vector<std::pair<uint32_t, Error>>* refused, std::optional<Error>* lost) {
+  if (!index_thread_.joinable()) return;
+  WaitForIndexJobs();
+  std::lock_guard<std::mutex> hold(jobs_mutex_);
   *refused = std::move(jobs_refused_);
   jobs_refused_.clear();
   *lost = std::move(jobs_lost_);

@@ -234,12 +234,14 @@ class Table {
   // A save that changes the index keeps the index lock for the saves that
   // follow, for a short while; an error releases it.
   // With Options::index_ahead, the refusals that only the index's pages can
-  // tell (a candidate key taken, a damaged tag, the index locked by another
-  // program) come once the index thread has made the save's changes: they
-  // are thrown like a batch's failure, as SaveError naming the record, by a
-  // later Save or Flush: the first after the index thread reached the save,
-  // or the one that seals its batch. The rest of the batch is written
-  // without the record, which keeps its values on disk.
+  // tell (a damaged tag, the index locked by another program) come once the
+  // index thread has made the save's changes; a change to a column of a
+  // candidate tag is still worked out by the save itself, which refuses a
+  // candidate key taken at once. The later refusals are thrown like a
+  // batch's failure, as SaveError naming the record, by a later Save or
+  // Flush: the first after the index thread reached the save, or the one
+  // that seals its batch. The rest of the batch is written without the
+  // record, which keeps its values on disk.
   void Save(Edit& edit);
 
   // Writes the current batch now (throws as Save does for a batch), and any
@@ -373,6 +375,7 @@ class Table {
   std::unique_ptr<CompoundIndex> index_;
   std::unique_ptr<IndexMaintainer> maintainer_;
   std::set<size_t> indexed_;
+  std::set<size_t> candidate_columns_;  // the columns of maintained candidate tags
   // Beside a table with a structural index that this program writes.
   std::unique_ptr<RepairMarker> marker_;
   std::string repair_notice_;
@@ -418,6 +421,8 @@ class Table {
   bool IndexAhead();  // starts the thread when it is first needed
   void QueueIndexJob(IndexJob job);
   void WorkOutIndexJobs();
+  // Waits until every job is done.
+  void WaitForIndexJobs();
   // Waits until every job is done; returns the refusals met (the saves not
   // made in the index, with their errors) and whether the changes waiting
   // were lost (Prepare's lost()), and clears them.
