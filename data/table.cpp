@@ -277,6 +277,11 @@ std::string RecordList(const std::vector<uint32_t>& records) {
   return list;
 }
 
+// Why a save is refused when another program changed its record since it
+// was read.
+constexpr char kChangedMeanwhile[] =
+    "another program changed the record after Quillon read it, and its change was kept";
+
 // "The change to record 17 of table 'x' was not saved: <why>", or "The
 // changes to records ... were".
 std::string NotSaved(const std::vector<uint32_t>& records, const std::string& table, const std::string& why) {
@@ -926,13 +931,8 @@ void Table::Queue(Edit& edit) {
     }
     // A record another program changed since it was read may no longer have
     // the keys the index changes start from: say what really happened.
-    std::string on_disk(header_.record_length, '\0');
-    if (file_->ReadAt(header_.record_offset(edit.recno), on_disk.data(), on_disk.size()) == on_disk.size() &&
-        on_disk != edit.original) {
-      throw Error(ErrorKind::kConflict, "The change to record " + std::to_string(edit.recno) + " of table '" +
-                                            name_ +
-                                            "' was not saved: another program changed the record after Quillon "
-                                            "read it, and its change was kept.");
+    if (ChangedSinceRead(edit.recno, edit.original)) {
+      throw Error(ErrorKind::kConflict, NotSaved({edit.recno}, name_, kChangedMeanwhile) + ".");
     }
     throw;
   }
@@ -1081,9 +1081,7 @@ std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(std::vector<Pending>
       if (!locked[k - i]) {
         refused->emplace_back(batch[k].recno, Error(ErrorKind::kLocked, "another program has locked the record"));
       } else if (on_disk.compare((k - i) * length, length, batch[k].original) != 0) {
-        refused->emplace_back(batch[k].recno, Error(ErrorKind::kConflict,
-                                                    "another program changed the record after Quillon read it, "
-                                                    "and its change was kept"));
+        refused->emplace_back(batch[k].recno, Error(ErrorKind::kConflict, kChangedMeanwhile));
       } else {
         if (kept != k) batch[kept] = std::move(batch[k]);
         ++kept;
@@ -1250,22 +1248,15 @@ void Table::FlushLocked() {
   }
   if (!index_refused.empty()) {
     std::sort(index_refused.begin(), index_refused.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::string on_disk(header_.record_length, '\0');
     for (const auto& [recno, refusal] : index_refused) {
       const auto at = std::lower_bound(batch.begin(), batch.end(), recno,
                                        [](const Pending& p, uint32_t n) { return p.recno < n; });
       // A record another program changed since it was read may no longer
       // have the keys the index changes start from: said as what really
       // happened, as for a save refused at once.
-      const bool conflict = at != batch.end() && at->recno == recno &&
-                            file_->ReadAt(header_.record_offset(recno), on_disk.data(), on_disk.size()) ==
-                                on_disk.size() &&
-                            on_disk != at->original;
+      const bool conflict = at != batch.end() && at->recno == recno && ChangedSinceRead(recno, at->original);
       const std::string message =
-          conflict ? "The change to record " + std::to_string(recno) + " of table '" + name_ +
-                         "' was not saved: another program changed the record after Quillon read it, and its "
-                         "change was kept."
-                   : std::string(refusal.what());
+          conflict ? NotSaved({recno}, name_, kChangedMeanwhile) + "." : std::string(refusal.what());
       SaveError refused(conflict ? ErrorKind::kConflict : refusal.kind(), message, {recno}, ShortCause(message));
       if (conflict) refused.set_retryable({recno});
       index_failure = Combine(index_failure, std::make_exception_ptr(refused));
@@ -1610,6 +1601,12 @@ void Table::WatchBatch() {
       if (!flight_busy_) flight_wake_.wait_for(flight, std::chrono::milliseconds(1));
     }
   }
+}
+
+bool Table::ChangedSinceRead(uint32_t recno, const std::string& original) const {
+  std::string on_disk(header_.record_length, '\0');
+  return file_->ReadAt(header_.record_offset(recno), on_disk.data(), on_disk.size()) == on_disk.size() &&
+         on_disk != original;
 }
 
 std::optional<uint32_t> Table::ChangedOnDisk(const std::vector<Pending>& batch) {

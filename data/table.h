@@ -307,6 +307,9 @@ class Table {
     IndexMaintainer::PageWrites pages;
     bool sync_memo = false;
   };
+  // Whether the bytes of record `recno` on disk are no longer `original`,
+  // those read (false when they cannot be read).
+  bool ChangedSinceRead(uint32_t recno, const std::string& original) const;
   // The first record of the batch whose bytes on disk are no longer those
   // read (from the writer thread).
   std::optional<uint32_t> ChangedOnDisk(const std::vector<Pending>& batch);

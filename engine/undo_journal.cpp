@@ -56,7 +56,9 @@ uint32_t Crc32(const char* data, size_t size) {
 }
 
 void Put32(std::string* out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xFFu));
+  char bytes[4];
+  fox::StoreLE32(bytes, v);
+  out->append(bytes, sizeof bytes);
 }
 void Put64(std::string* out, uint64_t v) {
   for (int i = 0; i < 8; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xFFu));
@@ -367,24 +369,19 @@ void UndoJournal::Append(uint32_t table, uint32_t recno, uint32_t column, std::s
                          std::string_view before, std::string_view after) {
   std::unique_lock<std::mutex> hold(mutex_);
   if (!file_) return;
-  // Framed in place: a run journals every change it saves. Appended piece
-  // by piece, so that the buffer's new bytes are written once.
+  // Framed in place, as PutEntry frames a payload: a run journals every
+  // change it saves, and the buffer's new bytes are written once.
   const size_t payload = 1 + 12 + 12 + column_name.size() + before.size() + after.size();
-  char head[kEntryHead + 1 + 12];
-  fox::StoreLE32(head, static_cast<uint32_t>(payload));
-  fox::StoreLE32(head + 4, 0);  // the checksum, filled in by Seal
-  head[8] = static_cast<char>(kChange);
-  fox::StoreLE32(head + 9, table);
-  fox::StoreLE32(head + 13, recno);
-  fox::StoreLE32(head + 17, column);
   pending_.reserve(pending_.size() + kEntryHead + payload);
-  pending_.append(head, sizeof head);
-  for (std::string_view bytes : {column_name, before, after}) {
-    char size[4];
-    fox::StoreLE32(size, static_cast<uint32_t>(bytes.size()));
-    pending_.append(size, sizeof size);
-    pending_.append(bytes.data(), bytes.size());
-  }
+  Put32(&pending_, static_cast<uint32_t>(payload));
+  Put32(&pending_, 0);  // the checksum, filled in by Seal
+  pending_ += static_cast<char>(kChange);
+  Put32(&pending_, table);
+  Put32(&pending_, recno);
+  Put32(&pending_, column);
+  PutBytes(&pending_, column_name);
+  PutBytes(&pending_, before);
+  PutBytes(&pending_, after);
   if (entries_by_record_.size() <= recno) entries_by_record_.resize(std::max<size_t>(recno + size_t{1}, 2 * entries_by_record_.size()));
   ++entries_by_record_[recno];
   ++changes_;

@@ -674,20 +674,32 @@ TEST(IndexChanges, UniqueTagsKeepTheFirstRecordOfAKey) {
 // ---------------------------------------------------------------------------
 // Saves gathered in batches
 
+namespace {
+
+// The scratch table opened for writing, its saves gathered in batches.
+Table::Options Batched(const Scratch& scratch, size_t batch, std::chrono::milliseconds delay) {
+  Table::Options options;
+  options.mode = fox::DiskFile::Mode::kReadWrite;
+  options.long_names = LongNames(scratch.container, scratch.table);
+  options.batch_records = batch;
+  options.batch_delay = delay;
+  return options;
+}
+
+// A value as another reader of the scratch table sees it on disk.
+std::string ValueOnDisk(const Scratch& scratch, uint32_t recno, const std::string& column) {
+  auto reader = OpenTable(scratch.table, scratch.container);
+  return reader->Text(EditOf(*reader, recno), ColumnOf(*reader, column)).value_or("(null)");
+}
+
+}  // namespace
+
 TEST(BatchedSaves, ARefusalOrAConflictInABatchKeepsTheOtherSavesAndTheIndexConsistent) {
   Scratch scratch(FixtureOf("foxbin2prg/fb2p_dbf.dbf"));  // EDAD is a candidate tag; BIGTEXT a memo
   auto open = [&](size_t batch, std::chrono::milliseconds delay) {
-    Table::Options options;
-    options.mode = fox::DiskFile::Mode::kReadWrite;
-    options.long_names = LongNames(scratch.container, scratch.table);
-    options.batch_records = batch;
-    options.batch_delay = delay;
-    return std::make_unique<Table>(scratch.table, options);
+    return std::make_unique<Table>(scratch.table, Batched(scratch, batch, delay));
   };
-  auto value = [&](uint32_t recno, const std::string& column) {
-    auto reader = OpenTable(scratch.table, scratch.container);
-    return reader->Text(EditOf(*reader, recno), ColumnOf(*reader, column)).value_or("(null)");
-  };
+  auto value = [&](uint32_t recno, const std::string& column) { return ValueOnDisk(scratch, recno, column); };
   auto table = open(100, std::chrono::hours(1));
   Change(*table, 1, {{"edad", "71"}, {"bigtext", "first"}});
   Change(*table, 2, {{"edad", "72"}});
@@ -734,11 +746,7 @@ TEST(BatchedSaves, ARefusalOrAConflictInABatchKeepsTheOtherSavesAndTheIndexConsi
   // is written (its index changes were worked out with the old record), and
   // every record of it can be changed again.
   {
-    Table::Options options;
-    options.mode = fox::DiskFile::Mode::kReadWrite;
-    options.long_names = LongNames(scratch.container, scratch.table);
-    options.batch_records = 100;
-    options.batch_delay = std::chrono::hours(1);
+    Table::Options options = Batched(scratch, 100, std::chrono::hours(1));
     const fox::FieldDescriptor& depto = table->field(ColumnOf(*table, "depto"));
     const uint64_t at = table->header().record_offset(3) + depto.offset;
     options.before_recheck = [&] {
@@ -801,18 +809,11 @@ TEST(BatchedSaves, ARefusalOrAConflictInABatchKeepsTheOtherSavesAndTheIndexConsi
 TEST(BatchedSaves, AheadTheIndexThreadsRefusalsAreToldLaterAndTheRestOfTheBatchIsWritten) {
   Scratch scratch(FixtureOf("ruby-dbf/foxprodb/calls.dbf"));  // CALL_ID candidate, CONTACT_ID plain; NOTES a memo
   auto open = [&](size_t batch) {
-    Table::Options options;
-    options.mode = fox::DiskFile::Mode::kReadWrite;
-    options.long_names = LongNames(scratch.container, scratch.table);
-    options.batch_records = batch;
-    options.batch_delay = std::chrono::hours(1);
+    Table::Options options = Batched(scratch, batch, std::chrono::hours(1));
     options.index_ahead = true;
     return std::make_unique<Table>(scratch.table, options);
   };
-  auto value = [&](uint32_t recno, const std::string& column) {
-    auto reader = OpenTable(scratch.table, scratch.container);
-    return reader->Text(EditOf(*reader, recno), ColumnOf(*reader, column)).value_or("(null)");
-  };
+  auto value = [&](uint32_t recno, const std::string& column) { return ValueOnDisk(scratch, recno, column); };
   auto table = open(100);
   Table::Edit stale = EditOf(*table, 4);
   {
