@@ -26,10 +26,10 @@
 #include <tuple>
 #include <vector>
 
-#include "data/byte_order.h"
-#include "data/error.h"
-#include "data/index_page.h"
-#include "data/table.h"
+#include "data/util/byte_order.h"
+#include "data/util/error.h"
+#include "data/index/index_page.h"
+#include "data/table/table.h"
 
 namespace fs = std::filesystem;
 

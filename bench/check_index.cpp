@@ -3,7 +3,7 @@
 //
 //   bench_check_index TABLE.dbf
 //
-// The check is the library's (see data/index_check.h): for each tag whose
+// The check is the library's (see data/table/index_check.h): for each tag whose
 // keys the library computes, the tree is walked level by level and its leaf
 // entries compared with the keys computed from the records. Prints one line
 // per tag:
@@ -17,9 +17,9 @@
 
 #include <cstdio>
 
-#include "data/error.h"
-#include "data/index_check.h"
-#include "data/table.h"
+#include "data/util/error.h"
+#include "data/table/index_check.h"
+#include "data/table/table.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {

@@ -5,15 +5,15 @@
 #include <ostream>
 #include <stdexcept>
 
-#include "data/access/foxpro_module.h"
-#include "data/connection.h"
-#include "data/file_names.h"
-#include "data/index_check.h"
-#include "data/repair_marker.h"
-#include "data/utf8_path.h"
+#include "access/foxpro_module.h"
+#include "data/database/connection.h"
+#include "data/file/file_names.h"
+#include "data/table/index_check.h"
+#include "data/file/repair_marker.h"
+#include "data/file/utf8_path.h"
 #include "engine/replacement_run.h"
 #include "engine/undo_run.h"
-#include "shell/file_helpers.h"
+#include "base/file_helpers.h"
 
 namespace quillon {
 namespace {

@@ -10,8 +10,8 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "data/local_time.h"
-#include "data/utf8_path.h"
+#include "data/util/local_time.h"
+#include "data/file/utf8_path.h"
 
 #ifdef _WIN32
 #include <windows.h>

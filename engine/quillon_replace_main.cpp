@@ -10,7 +10,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "data/utf8_path.h"
+#include "data/file/utf8_path.h"
 #endif
 
 namespace {

@@ -6,9 +6,9 @@
 #include <optional>
 #include <stdexcept>
 
-#include "data/connection.h"
-#include "data/recordset.h"
-#include "data/utf8_path.h"
+#include "data/database/connection.h"
+#include "data/database/recordset.h"
+#include "data/file/utf8_path.h"
 #include "engine/change_log.h"
 #include "engine/text_replace.h"
 

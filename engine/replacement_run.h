@@ -18,13 +18,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "data/access/foxpro_module.h"
-#include "data/error.h"
-#include "data/table.h"
+#include "access/foxpro_module.h"
+#include "data/util/error.h"
+#include "data/table/table.h"
 #include "engine/change_log.h"
 #include "engine/undo_journal.h"
-#include "shell/error_report.h"
-#include "shell/toolkit.h"
+#include "base/error_report.h"
+#include "base/toolkit.h"
 
 namespace fox {
 class Connection;

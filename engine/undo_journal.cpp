@@ -5,10 +5,10 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "data/byte_order.h"
-#include "data/disk_file.h"
-#include "data/error.h"
-#include "data/local_time.h"
+#include "data/util/byte_order.h"
+#include "data/file/disk_file.h"
+#include "data/util/error.h"
+#include "data/util/local_time.h"
 
 namespace quillon {
 

@@ -7,11 +7,11 @@
 #include <optional>
 #include <stdexcept>
 
-#include "data/connection.h"
-#include "data/connection_string.h"
-#include "data/file_names.h"
-#include "data/recordset.h"
-#include "data/utf8_path.h"
+#include "data/database/connection.h"
+#include "data/database/connection_string.h"
+#include "data/file/file_names.h"
+#include "data/database/recordset.h"
+#include "data/file/utf8_path.h"
 
 namespace quillon {
 

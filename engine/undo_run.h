@@ -21,7 +21,7 @@
 #include "engine/change_log.h"
 #include "engine/replacement_run.h"
 #include "engine/undo_journal.h"
-#include "shell/toolkit.h"
+#include "base/toolkit.h"
 
 namespace quillon {
 

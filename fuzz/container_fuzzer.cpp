@@ -18,10 +18,10 @@
 #include <filesystem>
 #include <memory>
 
-#include "data/access/foxpro_module.h"
-#include "data/database_container.h"
-#include "data/error.h"
-#include "data/file_names.h"
+#include "access/foxpro_module.h"
+#include "data/database/database_container.h"
+#include "data/util/error.h"
+#include "data/file/file_names.h"
 #include "fuzz/fuzz_support.h"
 
 namespace fs = std::filesystem;

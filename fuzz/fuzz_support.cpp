@@ -8,8 +8,8 @@
 #include <functional>
 #include <memory>
 
-#include "data/error.h"
-#include "data/recordset.h"
+#include "data/util/error.h"
+#include "data/database/recordset.h"
 #include "engine/text_replace.h"
 
 namespace fs = std::filesystem;

@@ -28,7 +28,7 @@
 #include <string_view>
 #include <vector>
 
-#include "data/connection.h"
+#include "data/database/connection.h"
 
 namespace fuzz {
 

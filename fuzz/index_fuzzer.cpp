@@ -18,10 +18,10 @@
 #include <filesystem>
 #include <map>
 
-#include "data/byte_order.h"
-#include "data/connection_string.h"
-#include "data/error.h"
-#include "data/table.h"
+#include "data/util/byte_order.h"
+#include "data/database/connection_string.h"
+#include "data/util/error.h"
+#include "data/table/table.h"
 #include "fuzz/fuzz_support.h"
 #include "tests/support/index_check.h"
 

@@ -13,7 +13,7 @@
 // pass the untouched-record oracle.
 #include <filesystem>
 
-#include "data/connection_string.h"
+#include "data/database/connection_string.h"
 #include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

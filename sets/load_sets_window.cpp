@@ -7,11 +7,11 @@
 #include <QPushButton>
 
 #include "sets/set_file.h"
-#include "shell/error_report.h"
-#include "shell/file_helpers.h"
+#include "base/error_report.h"
+#include "base/file_helpers.h"
 #include "shell/pointer.h"
-#include "shell/program_folder.h"
-#include "shell/settings_store.h"
+#include "base/program_folder.h"
+#include "base/settings_store.h"
 #include "shell/window_helpers.h"
 
 namespace quillon {

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "sets/set_list.h"
-#include "shell/toolkit.h"
+#include "base/toolkit.h"
 
 class QLineEdit;
 class QPushButton;

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "data/utf8.h"
-#include "data/utf8_path.h"
-#include "shell/file_helpers.h"
-#include "shell/text_encoding.h"
+#include "data/text/utf8.h"
+#include "data/file/utf8_path.h"
+#include "base/file_helpers.h"
+#include "base/text_encoding.h"
 
 namespace quillon {
 

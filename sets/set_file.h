@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "shell/toolkit.h"
+#include "base/toolkit.h"
 
 namespace quillon {
 

@@ -3,7 +3,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "shell/error_report.h"
+#include "base/error_report.h"
 
 namespace quillon {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "sets/set_file.h"
-#include "shell/toolkit.h"
+#include "base/toolkit.h"
 
 namespace quillon {
 

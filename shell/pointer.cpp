@@ -12,7 +12,7 @@
 #include <QWidget>
 #include <stdexcept>
 
-#include "shell/file_helpers.h"
+#include "base/file_helpers.h"
 
 namespace quillon {
 namespace {

@@ -7,7 +7,7 @@
 #include <QMessageBox>
 #include <QStringList>
 
-#include "shell/app_title.h"
+#include "base/app_title.h"
 
 namespace quillon {
 namespace {

@@ -6,7 +6,7 @@
 #include <QElapsedTimer>
 #include <QString>
 
-#include "shell/toolkit.h"
+#include "base/toolkit.h"
 
 class QWidget;
 

@@ -5,7 +5,7 @@
 #include <QWidget>
 #include <stdexcept>
 
-#include "shell/program_folder.h"
+#include "base/program_folder.h"
 #include "shell/window_helpers.h"
 
 #ifdef _WIN32

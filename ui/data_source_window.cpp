@@ -10,11 +10,11 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "shell/app_title.h"
-#include "shell/error_report.h"
+#include "base/app_title.h"
+#include "base/error_report.h"
 #include "shell/pointer.h"
-#include "shell/program_folder.h"
-#include "shell/settings_store.h"
+#include "base/program_folder.h"
+#include "base/settings_store.h"
 #include "shell/window_helpers.h"
 #include "ui/dbc_window.h"
 #include "ui/main_window.h"

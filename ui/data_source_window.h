@@ -22,9 +22,9 @@
 #include <memory>
 #include <string>
 
-#include "data/access/foxpro_module.h"
+#include "access/foxpro_module.h"
 #include "shell/skin.h"
-#include "shell/toolkit.h"
+#include "base/toolkit.h"
 
 class QGroupBox;
 class QLabel;

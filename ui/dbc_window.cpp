@@ -8,10 +8,10 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "shell/error_report.h"
+#include "base/error_report.h"
 #include "shell/pointer.h"
-#include "shell/program_folder.h"
-#include "shell/settings_store.h"
+#include "base/program_folder.h"
+#include "base/settings_store.h"
 #include "shell/window_helpers.h"
 #include "ui/data_source_window.h"
 #include "ui/window_fonts.h"

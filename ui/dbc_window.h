@@ -15,7 +15,7 @@
 #include <QDialog>
 #include <string>
 
-#include "shell/toolkit.h"
+#include "base/toolkit.h"
 
 class QGroupBox;
 class QLineEdit;

@@ -29,9 +29,9 @@
 #include <QWidget>
 #include <string>
 
-#include "data/access/foxpro_module.h"
+#include "access/foxpro_module.h"
 #include "engine/replacement_run.h"
-#include "shell/toolkit.h"
+#include "base/toolkit.h"
 
 class QComboBox;
 class QGroupBox;

@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "data/byte_order.h"
+#include "data/util/byte_order.h"
 #include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "data/access/foxpro_module.h"
-#include "data/table.h"
+#include "access/foxpro_module.h"
+#include "data/table/table.h"
 #include "engine/replacement_run.h"
 #include "tests/support/test_support.h"
 

@@ -7,12 +7,12 @@
 
 #include <filesystem>
 
-#include "data/connection.h"
-#include "data/disk_file.h"
-#include "data/index_check.h"
-#include "data/recordset.h"
+#include "data/database/connection.h"
+#include "data/file/disk_file.h"
+#include "data/table/index_check.h"
+#include "data/database/recordset.h"
 #include "engine/change_log.h"
-#include "shell/scripted_toolkit.h"
+#include "base/scripted_toolkit.h"
 #include "tests/engine/engine_test_support.h"
 
 namespace fs = std::filesystem;

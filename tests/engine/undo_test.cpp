@@ -9,13 +9,13 @@
 #include <filesystem>
 #include <random>
 
-#include "data/byte_order.h"
-#include "data/connection.h"
-#include "data/connection_string.h"
-#include "data/disk_file.h"
-#include "data/index_check.h"
-#include "data/recordset.h"
-#include "shell/scripted_toolkit.h"
+#include "data/util/byte_order.h"
+#include "data/database/connection.h"
+#include "data/database/connection_string.h"
+#include "data/file/disk_file.h"
+#include "data/table/index_check.h"
+#include "data/database/recordset.h"
+#include "base/scripted_toolkit.h"
 #include "tests/engine/engine_test_support.h"
 
 namespace fs = std::filesystem;

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "sets/combo_set_list.h"
-#include "shell/app_title.h"
-#include "shell/scripted_toolkit.h"
-#include "shell/settings_store.h"
+#include "base/app_title.h"
+#include "base/scripted_toolkit.h"
+#include "base/settings_store.h"
 #include "shell/window_helpers.h"
 #include "tests/support/gui_support.h"
 #include "tests/support/settings_sandbox.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "shell/app_title.h"
-#include "shell/scripted_toolkit.h"
+#include "base/app_title.h"
+#include "base/scripted_toolkit.h"
 #include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "sets/combo_set_list.h"
-#include "shell/app_title.h"
-#include "shell/scripted_toolkit.h"
+#include "base/app_title.h"
+#include "base/scripted_toolkit.h"
 #include "tests/support/gui_support.h"
 #include "tests/support/test_support.h"
 

@@ -1,4 +1,4 @@
-#include "shell/add_folder.h"
+#include "base/add_folder.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include <QTimer>
 #include <functional>
 
-#include "shell/app_title.h"
+#include "base/app_title.h"
 #include "shell/qt_toolkit.h"
 
 using quillon::MessageAnswer;

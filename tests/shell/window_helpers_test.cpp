@@ -17,7 +17,7 @@
 #include <filesystem>
 
 #include "shell/pointer.h"
-#include "shell/program_folder.h"
+#include "base/program_folder.h"
 #include "shell/skin.h"
 #include "tests/support/gui_support.h"
 #include "tests/support/test_support.h"

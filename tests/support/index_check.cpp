@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <tuple>
 
-#include "data/byte_order.h"
+#include "data/util/byte_order.h"
 #include "tests/support/test_support.h"
 
 namespace testing_support {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "data/compound_index.h"
-#include "data/hex.h"
-#include "data/table.h"
+#include "data/index/compound_index.h"
+#include "data/util/hex.h"
+#include "data/table/table.h"
 
 namespace testing_support {
 

@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "shell/settings_store.h"
+#include "base/settings_store.h"
 
 namespace {
 

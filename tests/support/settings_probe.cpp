@@ -7,7 +7,7 @@
 #include <cstring>
 #include <exception>
 
-#include "shell/settings_store.h"
+#include "base/settings_store.h"
 
 int main(int argc, char* argv[]) {
   if (argc != 4) return 2;

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "shell/settings_store.h"
+#include "base/settings_store.h"
 #include "tests/support/test_support.h"
 
 namespace testing_support {

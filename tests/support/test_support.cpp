@@ -1,6 +1,6 @@
 #include "tests/support/test_support.h"
 
-#include "data/utf8_path.h"
+#include "data/file/utf8_path.h"
 
 #ifdef _WIN32
 #include <windows.h>

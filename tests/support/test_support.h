@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "data/error.h"
+#include "data/util/error.h"
 
 namespace testing_support {
 

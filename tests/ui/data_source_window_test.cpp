@@ -6,7 +6,7 @@
 #include <QGroupBox>
 #include <QLabel>
 
-#include "shell/app_title.h"
+#include "base/app_title.h"
 #include "shell/pointer.h"
 #include "tests/ui/ui_test_support.h"
 

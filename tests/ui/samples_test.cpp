@@ -11,10 +11,10 @@
 #include <filesystem>
 #include <set>
 
-#include "data/access/foxpro_module.h"
-#include "data/connection.h"
-#include "data/recordset.h"
-#include "shell/error_report.h"
+#include "access/foxpro_module.h"
+#include "data/database/connection.h"
+#include "data/database/recordset.h"
+#include "base/error_report.h"
 #include "tests/support/test_support.h"
 
 namespace {

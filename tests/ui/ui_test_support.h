@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "shell/scripted_toolkit.h"
-#include "shell/settings_store.h"
+#include "base/scripted_toolkit.h"
+#include "base/settings_store.h"
 #include "tests/engine/engine_test_support.h"
 #include "tests/support/gui_support.h"
 #include "tests/support/settings_sandbox.h"

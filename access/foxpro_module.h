@@ -1,0 +1,89 @@
+// The module FoxPro: the queries on the current data source (which folder,
+// which database container, whether it is usable), the connection string and
+// the table catalogue.
+//
+// The data source itself is held by the data source window; these functions
+// read it through DataSourceView each time they run, so a change in the window
+// takes effect at the next call. Every procedure carries the error trap
+// (module "FoxPro"): a failing statement is reported once through the
+// ErrorSink, and the procedure ends with the answer settled so far.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "data/database/connection_string.h"
+#include "base/error_report.h"
+
+namespace quillon {
+
+enum class DataSourceKind { kDbc, kFreeTables };
+
+// The current data source, as the data source window holds it.
+class DataSourceView {
+ public:
+  virtual ~DataSourceView() = default;
+  // True when the data source is a database container, false for a folder of
+  // free tables.
+  virtual bool OptionDBC1() const = 0;
+  // Full path of the container file; meaningful for the DBC kind.
+  virtual std::string DBCPath1() const = 0;
+  // The folder box's text exactly as typed, with or without a trailing
+  // separator; meaningful for the folder kind.
+  virtual std::string FolderText() const = 0;
+};
+
+inline DataSourceKind KindOf(const DataSourceView& source) {
+  return source.OptionDBC1() ? DataSourceKind::kDbc : DataSourceKind::kFreeTables;
+}
+
+// The connection string of the current data source: the container path for
+// the DBC kind, the folder text for the folder kind, inserted unchanged.
+std::string ConnectionStringOf(const DataSourceView& source);
+
+// A list of table names that the catalogue appends to (the main window's
+// table list).
+class TableList {
+ public:
+  virtual ~TableList() = default;
+  virtual void AddItem(const std::string& name) = 0;
+};
+
+class FoxPro {
+ public:
+  static constexpr char kModule[] = "FoxPro";
+
+  // Both are borrowed and must outlive this object.
+  FoxPro(const DataSourceView& source, ErrorSink& errors) : source_(source), errors_(errors) {}
+
+  // Folder kind: the folder text with a trailing separator (an empty text
+  // gives the separator alone). DBC kind, or after a failure: "".
+  std::string GetPath() const;
+
+  // DBC kind: DBCPath1 unchanged. Folder kind, or after a failure: "".
+  std::string GetDBName() const;
+
+  // Looks only at the file system. DBC kind: the container file exists.
+  // Folder kind: the folder holds a "*.dbf" file whose name does not begin
+  // with "~" (hidden files count, folders do not). A folder that cannot be
+  // listed is reported once and gives false.
+  bool IsValidFoxProConnection() const;
+
+  // Appends the names of the data source's tables to `list`, without clearing
+  // it. DBC kind: the rows of the container's tables schema whose TABLE_TYPE is
+  // exactly "TABLE", in schema order. Folder kind: each "*.dbf" file not
+  // beginning with "~", without its four-character extension, in listing
+  // order. A data source that cannot be opened or listed is reported once and
+  // ends the procedure; a row that cannot be added is reported and skipped.
+  void AddTablesToFoxproListbox(TableList& list) const;
+  void AddTablesToFoxproListbox(std::vector<std::string>& list) const;
+
+ private:
+  void AddDatabaseTables(TableList& list) const;
+  void AddFreeTables(TableList& list) const;
+
+  const DataSourceView& source_;
+  ErrorSink& errors_;
+};
+
+}  // namespace quillon

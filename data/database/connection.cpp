@@ -1,0 +1,134 @@
+#include "data/database/connection.h"
+
+#include <filesystem>
+
+#include "data/util/error.h"
+#include "data/file/file_names.h"
+#include "data/database/recordset.h"
+#include "data/file/utf8_path.h"
+
+namespace fs = std::filesystem;
+
+namespace fox {
+namespace {
+
+// A table of a database keeps a link to its container after its field list.
+// When a folder is opened, such a table still has the long field names that
+// its container records; they are used when the container lists this very
+// file. Anything missing or unreadable leaves the short names.
+std::vector<std::string> LongNamesFromBacklink(const std::string& table_path) {
+  try {
+    DiskFile file(table_path, DiskFile::Mode::kReadOnly, "table file");
+    const TableHeader header = TableHeader::Read(file, table_path);
+    if (header.backlink.empty()) return {};
+    const std::string folder = Utf8FromPath(PathFromUtf8(table_path).parent_path());
+    std::optional<std::string> container_path = ResolveStoredPath(folder, header.backlink);
+    if (!container_path) return {};
+    DatabaseContainer container(*container_path);
+    std::error_code ec;
+    for (const ContainerObject& object : container.objects()) {
+      if (object.kind != ContainerObject::Kind::kTable) continue;
+      if (fs::equivalent(PathFromUtf8(container.TableFilePath(object)), PathFromUtf8(table_path), ec)) return object.field_names;
+    }
+  } catch (const Error&) {
+  }
+  return {};
+}
+
+}  // namespace
+
+Connection::Connection() = default;
+Connection::~Connection() = default;
+
+void Connection::Open(const std::string& connection_string) {
+  Close();
+  ConnectionString source = ConnectionString::Parse(connection_string);
+  if (source.source_type == ConnectionString::SourceType::kDatabase) {
+    container_ = std::make_unique<DatabaseContainer>(source.location);
+  } else {
+    std::error_code ec;
+    if (source.location.empty() || !fs::is_directory(PathFromUtf8(source.location), ec)) {
+      throw Error(ErrorKind::kNotFound, "The folder '" + source.location + "' does not exist.");
+    }
+  }
+  source_ = std::move(source);
+  open_ = true;
+}
+
+void Connection::Close() {
+  container_.reset();
+  source_ = ConnectionString();
+  open_ = false;
+}
+
+static void RequireOpen(bool open) {
+  if (!open) throw Error(ErrorKind::kUsage, "The connection is not open.");
+}
+
+std::unique_ptr<Recordset> Connection::OpenSchema(int schema) {
+  RequireOpen(open_);
+  if (schema != kSchemaTables) {
+    throw Error(ErrorKind::kUnsupported, "Schema " + std::to_string(schema) + " is not available.");
+  }
+  std::vector<std::vector<std::string>> rows;
+  if (container_) {
+    for (const ContainerObject& object : container_->objects()) {
+      rows.push_back({object.name, object.kind == ContainerObject::Kind::kView ? "VIEW" : "TABLE"});
+    }
+  } else {
+    for (const auto& entry : fs::directory_iterator(PathFromUtf8(source_.location))) {
+      std::error_code ec;
+      if (!entry.is_regular_file(ec)) continue;
+      const fs::path name = entry.path().filename();
+      if (EqualIgnoringCase(Utf8FromPath(name.extension()), ".dbf")) rows.push_back({Utf8FromPath(name.stem()), "TABLE"});
+    }
+  }
+  auto recordset = std::make_unique<Recordset>();
+  recordset->OpenRows({"TABLE_NAME", "TABLE_TYPE"}, std::move(rows));
+  return recordset;
+}
+
+namespace {
+
+// A table opened for writing first repairs what a run that stopped before it
+// finished may have left (see Table::RepairInterruptedRun).
+std::unique_ptr<Table> Opened(std::unique_ptr<Table> table) {
+  table->RepairInterruptedRun();
+  return table;
+}
+
+}  // namespace
+
+std::unique_ptr<Table> Connection::OpenTable(const std::string& name, DiskFile::Mode mode,
+                                             Table::Options::BeforeWrite before_write,
+                                             Table::Options::WriteAhead write_ahead) const {
+  RequireOpen(open_);
+  Table::Options options;
+  options.mode = mode;
+  options.before_write = std::move(before_write);
+  options.write_ahead = std::move(write_ahead);
+  options.batch_records = Table::kBulkBatchRecords;
+  options.index_ahead = true;
+  options.allow_missing_index = allow_missing_index;
+  options.display_name = name;
+  if (container_) {
+    const ContainerObject* object = container_->FindTable(name);
+    if (!object) {
+      throw Error(ErrorKind::kNotFound,
+                  "The database '" + container_->path() + "' has no table called '" + name + "'.");
+    }
+    options.long_names = object->field_names;
+    return Opened(std::make_unique<Table>(container_->TableFilePath(*object), options));
+  }
+  std::optional<std::string> path;
+  if (!name.empty() && name.find('/') == std::string::npos && name.find('\\') == std::string::npos) {
+    path = FindFileIgnoringCase(source_.location, name + ".dbf");
+  }
+  if (!path) {
+    throw Error(ErrorKind::kNotFound, "The folder '" + source_.location + "' has no table called '" + name + "'.");
+  }
+  options.long_names = LongNamesFromBacklink(*path);
+  return Opened(std::make_unique<Table>(*path, options));
+}
+
+}  // namespace fox

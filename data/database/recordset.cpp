@@ -1,0 +1,351 @@
+#include "data/database/recordset.h"
+
+#include <algorithm>
+
+#include "data/database/connection.h"
+#include "data/util/error.h"
+#include "data/file/file_names.h"
+
+namespace fox {
+namespace {
+
+constexpr size_t kBlockBytes = 1 << 20;  // records are read about a megabyte at a time
+
+std::string TableNameOf(const std::string& source) {
+  static const std::string kPrefix = "SELECT * FROM ";
+  if (source.size() <= kPrefix.size() || !EqualIgnoringCase(source.substr(0, kPrefix.size()), kPrefix)) {
+    throw Error(ErrorKind::kUsage, "Only \"SELECT * FROM <table>\" can be opened, not \"" + source + "\".");
+  }
+  std::string name = source.substr(kPrefix.size());
+  const size_t first = name.find_first_not_of(" \t");
+  const size_t last = name.find_last_not_of(" \t;");
+  if (first == std::string::npos || last == std::string::npos || last < first) {
+    throw Error(ErrorKind::kUsage, "\"" + source + "\" names no table.");
+  }
+  return name.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+std::optional<std::string> Field::Value() const { return owner_->Read(column_); }
+bool Field::Contains(const std::string& text) const { return owner_->Contains(column_, text); }
+void Field::SetValue(const std::string& text) { owner_->Write(column_, text); }
+std::optional<Table::Refusal> Field::TrySetValue(const std::string& text) { return owner_->TryWrite(column_, text); }
+std::string Field::name() const { return owner_->ColumnName(column_); }
+
+size_t Fields::count() const { return owner_->ColumnCount(); }
+
+Field Fields::operator[](size_t column) const {
+  if (column >= owner_->ColumnCount()) {
+    throw Error(ErrorKind::kNotFound, "There is no column " + std::to_string(column) + ".");
+  }
+  return Field(owner_, column);
+}
+
+Field Fields::operator[](const std::string& name) const {
+  for (size_t c = 0; c < owner_->ColumnCount(); ++c) {
+    if (EqualIgnoringCase(owner_->ColumnName(c), name)) return Field(owner_, c);
+  }
+  throw Error(ErrorKind::kNotFound, "There is no column called '" + name + "'.");
+}
+
+Recordset::Recordset() = default;
+Recordset::~Recordset() = default;
+
+void Recordset::Open(const std::string& source, Connection& connection, int /*cursor_type*/, int lock_type) {
+  Close();
+  const DiskFile::Mode mode = lock_type == kLockReadOnly ? DiskFile::Mode::kReadOnly : DiskFile::Mode::kReadWrite;
+  table_ = connection.OpenTable(TableNameOf(source), mode, before_write_, write_ahead_);
+  open_ = true;
+  position_ = 0;
+  Advance();
+}
+
+void Recordset::OpenRows(std::vector<std::string> names, std::vector<std::vector<std::string>> rows) {
+  Close();
+  schema_ = true;
+  row_names_ = std::move(names);
+  rows_ = std::move(rows);
+  position_ = 0;
+  open_ = true;
+}
+
+void Recordset::Close() {
+  // Saves still gathered in the table's batch are written now; the edit of
+  // the current record, never saved, is dropped.
+  std::exception_ptr failure;
+  if (table_) {
+    try {
+      table_->Flush();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    table_->ReleaseIndex();
+  }
+  table_.reset();
+  block_.clear();
+  block_.shrink_to_fit();
+  block_first_ = block_count_ = 0;
+  may_hold_until_ = 0;
+  edit_ = Table::Edit();
+  schema_ = false;
+  row_names_.clear();
+  rows_.clear();
+  position_ = 0;
+  open_ = false;
+  if (failure) std::rethrow_exception(failure);
+}
+
+static void RequireOpen(bool open) {
+  if (!open) throw Error(ErrorKind::kUsage, "The recordset is not open.");
+}
+
+bool Recordset::Eof() const {
+  RequireOpen(open_);
+  if (schema_) return position_ >= rows_.size();
+  return position_ > table_->record_count();
+}
+
+void Recordset::Advance() {
+  const uint32_t count = table_->record_count();
+  const uint32_t length = table_->header().record_length;
+  // The edit's buffers are reused from record to record.
+  edit_.recno = 0;
+  edit_.memo_text.clear();
+  for (++position_; position_ <= count; ++position_) {
+    if (position_ < block_first_ || position_ >= block_first_ + block_count_) {
+      block_first_ = position_;
+      block_count_ = std::min<uint32_t>(count - position_ + 1,
+                                        static_cast<uint32_t>(std::max<size_t>(1, kBlockBytes / length)));
+      table_->ReadRecords(block_first_, block_count_, &block_);
+    }
+    std::string_view record(block_.data() + static_cast<size_t>(position_ - block_first_) * length, length);
+    if (table_->IsDeleted(record)) continue;  // the FoxPro driver hides deleted records
+    edit_.recno = position_;
+    edit_.original.assign(record);
+    edit_.working.assign(record);
+    return;
+  }
+  edit_.original.clear();
+  edit_.working.clear();
+}
+
+void Recordset::MoveNext() {
+  RequireOpen(open_);
+  if (Eof()) throw Error(ErrorKind::kUsage, "MoveNext was called past the last record.");
+  if (schema_) {
+    ++position_;
+    return;
+  }
+  SaveAndMove([this] { Advance(); });
+}
+
+void Recordset::MoveTo(uint32_t recno) {
+  RequireOpen(open_);
+  if (schema_) throw Error(ErrorKind::kUsage, "MoveTo is for table rows.");
+  SaveAndMove([&] {
+    may_hold_until_ = 0;
+    position_ = recno == 0 ? table_->record_count() : recno - 1;
+    Advance();
+  });
+}
+
+bool Recordset::Reread(uint32_t recno) {
+  RequireOpen(open_);
+  if (schema_) throw Error(ErrorKind::kUsage, "Reread is for table rows.");
+  bool found = false;
+  SaveAndMove([&] {
+    may_hold_until_ = 0;
+    edit_.recno = 0;
+    edit_.memo_text.clear();
+    table_->ForgetMemoValue();
+    const uint32_t count = table_->record_count();
+    std::string record;
+    if (recno >= 1 && recno <= count) {
+      table_->ReadRecords(recno, 1, &record);
+      found = !table_->IsDeleted(record);
+    }
+    if (!found) {
+      position_ = count + 1;
+      edit_.original.clear();
+      edit_.working.clear();
+      return;
+    }
+    position_ = recno;
+    edit_.recno = recno;
+    edit_.original.assign(record);
+    edit_.working.assign(record);
+  });
+  return found;
+}
+
+void Recordset::Flush() {
+  RequireOpen(open_);
+  if (table_) table_->Flush();
+}
+
+void Recordset::SaveAndMove(const std::function<void()>& move) {
+  std::exception_ptr failure;
+  if (edit_.changed()) {
+    try {
+      table_->Save(edit_);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  try {
+    move();
+  } catch (const std::exception& read) {
+    if (!failure) throw;
+    // Both are told: the save's failure, which names its records, and why
+    // the next record cannot be read.
+    try {
+      std::rethrow_exception(failure);
+    } catch (const SaveError& save) {
+      std::vector<std::string> causes;
+      for (size_t i = 0; i < save.records().size(); ++i) causes.push_back(save.cause(i));
+      throw SaveError(save.kind(), std::string(save.what()) + " " + read.what(), save.records(), std::move(causes))
+          .set_retryable(save.retryable());
+    } catch (const Error& save) {
+      throw Error(save.kind(), std::string(save.what()) + " " + read.what());
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+void Recordset::PassOverRecordsHoldingNone(const std::vector<std::string>& texts) {
+  RequireOpen(open_);
+  if (schema_ || edit_.changed()) return;
+  constexpr uint32_t kSpan = 256;  // records tested together
+  const uint32_t length = table_->header().record_length;
+  const uint32_t limit = position_ + static_cast<uint32_t>(std::max<size_t>(kSpan, kBlockBytes / length));
+  while (!Eof() && position_ < limit) {
+    if (position_ >= may_hold_until_ || texts != may_hold_texts_) {
+      const uint32_t span_end = std::min(block_first_ + block_count_, position_ + kSpan);
+      const std::string_view span(block_.data() + static_cast<size_t>(position_ - block_first_) * length,
+                                  static_cast<size_t>(span_end - position_) * length);
+      bool any = false;
+      memos_hold_none_.assign(texts.size(), 0);
+      for (size_t k = 0; k < texts.size(); ++k) {
+        bool memos = true;
+        if (table_->RecordsMayContain(span, texts[k], &memos)) any = true;
+        memos_hold_none_[k] = !memos;
+      }
+      if (!any) {
+        position_ = span_end - 1;
+        Advance();
+        continue;
+      }
+      may_hold_until_ = span_end;
+      may_hold_texts_ = texts;
+    }
+    // In a span that holds a find text, the records that hold none are
+    // passed over one by one.
+    for (size_t k = 0; k < texts.size(); ++k) {
+      if (table_->RecordMayContain(edit_, texts[k], memos_hold_none_[k] != 0)) return;
+    }
+    Advance();
+  }
+}
+
+uint32_t Recordset::recno() const { return schema_ ? 0 : edit_.recno; }
+
+size_t Recordset::ColumnCount() const {
+  RequireOpen(open_);
+  return schema_ ? row_names_.size() : table_->field_count();
+}
+
+std::string Recordset::ColumnName(size_t column) const {
+  RequireOpen(open_);
+  return schema_ ? row_names_.at(column) : table_->field_name(column);
+}
+
+std::optional<std::string> Recordset::Read(size_t column) const {
+  RequireOpen(open_);
+  if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  if (schema_) return rows_[position_].at(column);
+  return table_->Text(edit_, column);
+}
+
+bool Recordset::MayContain(const std::string& text, std::vector<char>* columns) const {
+  RequireOpen(open_);
+  if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  if (schema_) {
+    if (columns) columns->assign(row_names_.size(), 1);
+    return true;
+  }
+  // Within a span PassOverRecordsHoldingNone tested, the memo values found
+  // to hold a text nowhere are not read again for it.
+  bool memos_hold_none = false;
+  if (position_ < may_hold_until_ && !edit_.changed()) {
+    for (size_t k = 0; k < may_hold_texts_.size(); ++k) {
+      if (may_hold_texts_[k] == text) {
+        memos_hold_none = memos_hold_none_[k] != 0;
+        break;
+      }
+    }
+  }
+  return table_->RecordMayContain(edit_, text, memos_hold_none, columns);
+}
+
+bool Recordset::Contains(size_t column, const std::string& text) const {
+  RequireOpen(open_);
+  if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  if (schema_) {
+    const std::string& value = rows_[position_].at(column);
+    return value.find(text) != std::string::npos;
+  }
+  return table_->Contains(edit_, column, text);
+}
+
+void Recordset::Write(size_t column, const std::string& text) {
+  if (std::optional<Table::Refusal> refusal = TryWrite(column, text)) throw Error(refusal->kind, refusal->message);
+}
+
+std::optional<Table::Refusal> Recordset::CheckValue(size_t column, const std::string& text) const {
+  RequireOpen(open_);
+  if (schema_ || !table_) return std::nullopt;
+  return table_->CheckValue(column, text);
+}
+
+std::string Recordset::StoredForm(size_t column, bool original) const {
+  std::string form;
+  StoredForm(column, original, &form);
+  return form;
+}
+
+void Recordset::StoredForm(size_t column, bool original, std::string* out) const {
+  RequireOpen(open_);
+  if (schema_ || !table_ || Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  if (column >= ColumnCount()) throw Error(ErrorKind::kNotFound, "There is no column " + std::to_string(column) + ".");
+  table_->StoredForm(edit_, column, original, out);
+}
+
+std::vector<size_t> Recordset::EditedColumns() const {
+  std::vector<size_t> columns;
+  EditedColumns(&columns);
+  return columns;
+}
+
+void Recordset::EditedColumns(std::vector<size_t>* columns) const {
+  RequireOpen(open_);
+  columns->clear();
+  if (schema_ || !table_ || Eof()) return;
+  table_->EditedColumns(edit_, columns);
+}
+
+void Recordset::SetStoredForm(size_t column, std::string_view stored) {
+  RequireOpen(open_);
+  if (schema_ || !table_ || Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  if (column >= ColumnCount()) throw Error(ErrorKind::kNotFound, "There is no column " + std::to_string(column) + ".");
+  table_->SetStoredForm(edit_, column, stored);
+}
+
+std::optional<Table::Refusal> Recordset::TryWrite(size_t column, const std::string& text) {
+  RequireOpen(open_);
+  if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  if (schema_) throw Error(ErrorKind::kReadOnly, "A schema cannot be changed.");
+  return table_->TryAssign(edit_, column, text);
+}
+
+}  // namespace fox

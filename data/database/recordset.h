@@ -1,0 +1,183 @@
+// A recordset: the rows of one table (or of a schema) with a cursor, read
+// field by field and edited by assigning text.
+//
+// Opened on "SELECT * FROM <table>", it is a static snapshot of the records
+// present at open; deleted records are not shown, as the FoxPro driver hides
+// them. Records are read in blocks, so memory stays bounded whatever the size
+// of the table. A record whose fields were assigned is saved when the cursor
+// moves on (MoveNext), and only then; Close drops an unsaved edit. Saves are
+// written in batches (see Table): a failure to write one may be thrown by a
+// later MoveNext or by Close, as a SaveError naming the records it kept from
+// being saved.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "data/table/table.h"
+
+namespace fox {
+
+class Connection;
+class Recordset;
+
+constexpr int kUseClient = 3;
+constexpr int kOpenStatic = 3;
+constexpr int kLockOptimistic = 3;
+constexpr int kLockReadOnly = 1;
+constexpr int kSchemaTables = 20;
+
+// One column of the current row.
+class Field {
+ public:
+  // The current value's text form; nothing for NULL (and for values without a
+  // text form). Throws Error when the value cannot be read.
+  std::optional<std::string> Value() const;
+  // Whether the current value's text form contains `text`: the same answer
+  // as searching Value(), faster for character and memo values. False for
+  // NULL. Throws Error when the value cannot be read.
+  bool Contains(const std::string& text) const;
+  // Converts the text to the column's type and assigns it. Throws Error when
+  // the text does not fit; the field then keeps its value.
+  void SetValue(const std::string& text);
+  // SetValue that returns the refusal of a text the column cannot take
+  // instead of throwing it (see Table::TryAssign).
+  std::optional<Table::Refusal> TrySetValue(const std::string& text);
+  Field& operator=(const std::string& text) {
+    SetValue(text);
+    return *this;
+  }
+  std::string name() const;
+
+ private:
+  friend class Fields;
+  Field(Recordset* owner, size_t column) : owner_(owner), column_(column) {}
+  Recordset* owner_;
+  size_t column_;
+};
+
+class Fields {
+ public:
+  size_t count() const;
+  Field operator[](size_t column) const;
+  // Throws Error(kNotFound) when no column has that name (ignoring case).
+  Field operator[](const std::string& name) const;
+
+ private:
+  friend class Recordset;
+  explicit Fields(Recordset* owner) : owner_(owner) {}
+  Recordset* owner_;
+};
+
+class Recordset {
+ public:
+  Recordset();
+  ~Recordset();
+
+  int CursorLocation = 2;
+
+  // Opens "SELECT * FROM <table name>" on an open connection. Lock type 3
+  // (optimistic) opens the table for writing; 1 opens it read-only.
+  void Open(const std::string& source, Connection& connection, int cursor_type, int lock_type);
+  // Called before each batch of saves of the tables opened from now on is
+  // written, from the thread that writes it; must not throw. `ahead`: see
+  // Table::Options::write_ahead.
+  void BeforeWrite(Table::Options::BeforeWrite hook, Table::Options::WriteAhead ahead = {}) {
+    before_write_ = std::move(hook);
+    write_ahead_ = std::move(ahead);
+  }
+  // Writes the saves still waiting and closes; throws when they cannot be
+  // written, closed all the same.
+  void Close();
+  bool is_open() const { return open_; }
+
+  bool Eof() const;
+  // Saves the current record if it was edited, then moves on. When the save
+  // fails the cursor still moves on and the error is thrown: the record keeps
+  // the values on disk.
+  void MoveNext();
+  // Saves the current record as MoveNext does, then moves to record `recno`
+  // (or the first record after it that is not deleted; 0: the end) as the
+  // cursor would reach it.
+  void MoveTo(uint32_t recno);
+  // Saves the current record as MoveNext does, then makes record `recno`
+  // current, read afresh from the file: a record another program changed
+  // while it was edited, to be changed again. False, with the cursor at the
+  // end, when it is deleted or no longer there.
+  bool Reread(uint32_t recno);
+  // Writes the saves still waiting (see Close), the recordset staying open.
+  void Flush();
+
+  Fields fields() { return Fields(this); }
+
+  // False only when no field of the current row can contain `text` in its
+  // text form (see Table::RecordMayContain): a whole row can then be passed
+  // over without looking at its fields one by one.
+  // `columns`, when given, gets one flag per column: 0 when it cannot, 1
+  // when it may, 2 when it does.
+  bool MayContain(const std::string& text, std::vector<char>* columns = nullptr) const;
+
+  // Whether the column could take `text` (Table::CheckValue); writes nothing.
+  std::optional<Table::Refusal> CheckValue(size_t column, const std::string& text) const;
+
+  // Moves the cursor past records that hold none of `texts` (see
+  // Table::RecordsMayContain), a span of records at a time, stopping at the
+  // first span that may hold one, at the end, or after about a block of
+  // records (so that the caller can show progress). Does nothing on an
+  // edited row. Throws Error when records cannot be read.
+  void PassOverRecordsHoldingNone(const std::vector<std::string>& texts);
+
+  // The current row's stored forms (see Table::StoredForm): as read, or as
+  // edited; the columns its edit changes; a stored form given back.
+  std::string StoredForm(size_t column, bool original) const;
+  void StoredForm(size_t column, bool original, std::string* out) const;
+  std::vector<size_t> EditedColumns() const;
+  void EditedColumns(std::vector<size_t>* columns) const;
+  void SetStoredForm(size_t column, std::string_view stored);
+  // Record number of the current row in its table (1-based); 0 for schemas.
+  uint32_t recno() const;
+  const Table* table() const { return table_.get(); }
+
+ private:
+  friend class Field;
+  friend class Fields;
+  friend class Connection;
+
+  void OpenRows(std::vector<std::string> names, std::vector<std::vector<std::string>> rows);
+  // Moves to the next record that is not deleted and starts its edit.
+  void Advance();
+  // Saves the current edit, then `move`s; a save failure is thrown after
+  // the move, together with the move's own failure.
+  void SaveAndMove(const std::function<void()>& move);
+  size_t ColumnCount() const;
+  std::string ColumnName(size_t column) const;
+  std::optional<std::string> Read(size_t column) const;
+  bool Contains(size_t column, const std::string& text) const;
+  void Write(size_t column, const std::string& text);
+  std::optional<Table::Refusal> TryWrite(size_t column, const std::string& text);
+
+  bool open_ = false;
+  Table::Options::BeforeWrite before_write_;
+  Table::Options::WriteAhead write_ahead_;
+  // Table rows.
+  std::unique_ptr<Table> table_;
+  std::string block_;           // records [block_first_, block_first_ + block_count_)
+  uint32_t block_first_ = 0;
+  uint32_t block_count_ = 0;
+  uint32_t position_ = 0;       // current record number, > record_count at end
+  // Records before this one may hold one of these texts (PassOverRecordsHoldingNone).
+  uint32_t may_hold_until_ = 0;
+  std::vector<std::string> may_hold_texts_;
+  std::vector<char> memos_hold_none_;  // by text: no memo value of the span holds it
+  Table::Edit edit_;
+  // Schema rows.
+  bool schema_ = false;
+  std::vector<std::string> row_names_;
+  std::vector<std::vector<std::string>> rows_;
+};
+
+}  // namespace fox

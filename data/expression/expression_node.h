@@ -1,0 +1,151 @@
+// The compiled form of an index expression, shared by its parser
+// (expression_parser.cpp) and its evaluator (index_expression.cpp): the
+// tree's node, the functions evaluated, and the values and refusals both
+// make. Not part of the library's interface.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "data/expression/index_expression.h"
+#include "data/util/error.h"
+
+namespace fox {
+namespace expression_internal {
+
+using Type = ExpressionValue::Type;
+
+[[noreturn]] inline void Unsupported(const std::string& why) { throw Error(ErrorKind::kUnsupported, why); }
+
+enum class Function {
+  kUpper,
+  kLower,
+  kAlltrim,
+  kLtrim,
+  kRtrim,
+  kTrim,
+  kPadl,
+  kPadr,
+  kLeft,
+  kRight,
+  kSubstr,
+  kStr,
+  kDtos,
+  kTtoc,
+  kBintoc,
+  kDeleted,
+  kIif,
+  kEmpty,
+  kIsnull,
+  kNvl,
+};
+
+struct FunctionInfo {
+  const char* name;
+  Function function;
+  size_t min_arguments;
+  size_t max_arguments;
+};
+
+// The function `upper` names, in full or cut to four letters or more;
+// refuses (Unsupported) a name that is not evaluated or is ambiguous.
+const FunctionInfo& FindFunction(const std::string& upper);
+
+inline const char* TypeName(Type t) {
+  switch (t) {
+    case Type::kCharacter:
+      return "character";
+    case Type::kNumber:
+    case Type::kInteger:
+      return "numeric";
+    case Type::kDate:
+      return "date";
+    case Type::kDateTime:
+      return "datetime";
+    case Type::kLogical:
+      return "logical";
+    case Type::kNull:
+      break;
+  }
+  return "null";
+}
+
+inline bool Numeric(Type t) { return t == Type::kNumber || t == Type::kInteger; }
+
+// ---------------------------------------------------------------------------
+// Values
+
+inline ExpressionValue Null() { return ExpressionValue{}; }
+
+inline ExpressionValue Character(std::string bytes) {
+  ExpressionValue v;
+  v.type = Type::kCharacter;
+  v.bytes = std::move(bytes);
+  return v;
+}
+
+inline ExpressionValue Number(double n) {
+  ExpressionValue v;
+  v.type = Type::kNumber;
+  v.number = n;
+  return v;
+}
+
+inline ExpressionValue Logical(bool b) {
+  ExpressionValue v;
+  v.type = Type::kLogical;
+  v.logical = b;
+  return v;
+}
+
+inline ExpressionValue Date(int64_t day) {
+  ExpressionValue v;
+  v.type = Type::kDate;
+  v.day = day;
+  return v;
+}
+
+
+}  // namespace expression_internal
+
+struct IndexExpression::Node {
+  using Type = ExpressionValue::Type;
+  using Function = expression_internal::Function;
+  enum class Kind {
+    kLiteral,
+    kField,
+    kNot,
+    kAnd,
+    kOr,
+    kCompare,
+    kAdd,
+    kSubtract,
+    kMultiply,
+    kDivide,
+    kNegate,
+    kCall,
+  };
+  Kind kind = Kind::kLiteral;
+  Type type = Type::kNull;
+  ExpressionValue literal;
+  FieldDescriptor field;
+  size_t column = 0;
+  const FieldCodec* codec = nullptr;
+  std::shared_ptr<const TextCase> text_case;
+  std::string op;  // comparison operator: = == <> < > <= >= $
+  Function function = Function::kUpper;
+  std::vector<std::unique_ptr<Node>> args;
+
+  struct Context {
+    std::string_view record;
+    const MemoValues* pending_memos;
+    const std::function<std::string(std::string_view, const FieldDescriptor&)>* read_memo;
+  };
+  ExpressionValue Evaluate(const Context& ctx) const;
+};
+
+}  // namespace fox

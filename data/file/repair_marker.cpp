@@ -1,0 +1,85 @@
+#include "data/file/repair_marker.h"
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "data/util/error.h"
+#include "data/file/utf8_path.h"
+
+namespace fox {
+
+RepairMarker::RepairMarker(DiskFile& table_file, std::string table_name)
+    : file_(table_file), path_(PathFor(table_file.path())), table_(std::move(table_name)) {}
+
+RepairMarker::~RepairMarker() {
+  Release();
+  if (!entered_) return;
+  try {
+    file_.Unlock(kWriterByte, 1);
+  } catch (...) {
+    // Closing the file lets it go.
+  }
+}
+
+void RepairMarker::Enter() {
+  if (entered_) return;
+  // A program removing its marker holds the byte exclusively for a moment.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (!file_.TryLockShared(kWriterByte, 1)) {
+    if (std::chrono::steady_clock::now() >= until) {
+      throw Error(ErrorKind::kLocked, "Table '" + table_ +
+                                          "' was not changed: another Quillon program is finishing its changes "
+                                          "to it. Try again in a moment.");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  try {
+    DiskFile::WriteWholeFile(path_,
+                             "Quillon is changing the table \"" + table_ +
+                                 "\". If this file is left behind, a run stopped before it finished: the next time "
+                                 "Quillon opens the table it checks every tag of the structural index against the "
+                                 "records and rebuilds those that need it.\r\n",
+                             "marker file");
+  } catch (const Error& e) {
+    file_.Unlock(kWriterByte, 1);
+    throw Error(e.kind(), "Table '" + table_ + "' was not changed: " + e.what());
+  }
+  entered_ = true;
+}
+
+void RepairMarker::Leave(const std::function<void()>& flush) {
+  if (!entered_) return;
+  entered_ = false;
+  // The shared lock goes, then the byte is taken exclusively: that works
+  // only when no other writer holds it, and otherwise the last one removes
+  // the marker. A writer starting in between makes the marker again.
+  file_.Unlock(kWriterByte, 1);
+  if (!file_.TryLock(kWriterByte, 1)) return;
+  exclusive_ = true;
+  struct Let {
+    RepairMarker& marker;
+    ~Let() { marker.Release(); }
+  } let{*this};
+  flush();
+  DiskFile::RemoveFile(path_, "marker file");
+}
+
+bool RepairMarker::TakeLeftOver() {
+  std::error_code ignored;
+  if (!std::filesystem::exists(PathFromUtf8(path_), ignored)) return false;
+  if (!file_.TryLock(kWriterByte, 1)) return false;  // a Quillon program changes the table now
+  exclusive_ = true;
+  return true;
+}
+
+void RepairMarker::Release() noexcept {
+  if (!exclusive_) return;
+  exclusive_ = false;
+  try {
+    file_.Unlock(kWriterByte, 1);
+  } catch (...) {
+  }
+}
+
+}  // namespace fox

@@ -1,0 +1,503 @@
+// An open table: its file, memo file and structural index, with the record
+// reads, text forms and the one save path through which every change goes.
+//
+// Saving is optimistic. Each edit remembers the record bytes as read; saving
+// locks the record the way Visual FoxPro does (one byte at 0x7FFFFFFE - n in
+// the table file), re-reads it, and refuses with Error(kConflict) if another
+// program changed it meanwhile, keeping that program's change. Changed memo
+// values are appended to the memo file and made durable before the record that
+// points at them is written, so a crash leaves the old value or the new one.
+// Only the record's bytes and the header's last-update date are written, and
+// the structural index, whose tags are kept in line with the record.
+//
+// Saves are gathered in batches (group commit): a save is checked and worked
+// out at once, under its record lock, and the batch is written together, with
+// one flush for all its memo values, when it is full, when it has waited for
+// its time limit (a watchdog thread writes an idle batch), and before any
+// refusal is reported. A full batch is sealed by the saving thread (records
+// locked and checked, memo values and new index pages written) and the
+// writer thread finishes it (the flush, the records, the changed index
+// pages) while the next batch gathers; one batch at a time is being
+// written. With Options::index_ahead, a third thread makes each save's
+// changes to the index pages while the saving thread goes on with the next
+// records; the batch is sealed once it has caught up. See Save for the order
+// of the writes and what a crash leaves.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "data/index/compound_index.h"
+#include "data/util/error.h"
+#include "data/file/disk_file.h"
+#include "data/record/field_codec.h"
+#include "data/index/index_maintenance.h"
+#include "data/table/memo_file.h"
+#include "data/file/repair_marker.h"
+#include "data/record/table_header.h"
+
+namespace fox {
+
+class Table {
+ public:
+  struct Options {
+    DiskFile::Mode mode = DiskFile::Mode::kReadOnly;
+    std::string display_name;             // name used in messages; default: file base name
+    std::vector<std::string> long_names;  // container long field names, column order
+    // How long the structural index stays locked at most once a save has
+    // taken its lock (see IndexMaintainer); zero locks it for each save alone.
+    std::chrono::milliseconds index_lock_limit = IndexMaintainer::kDefaultLockLimit;
+    // How many saves a batch gathers at most before it is written; 1 writes
+    // each save before Save returns.
+    size_t batch_records = 1;
+    // How long the first save of a batch waits at most to be written.
+    std::chrono::milliseconds batch_delay{100};
+    // The record and memo bytes a batch holds in memory at most.
+    size_t batch_bytes = 8 << 20;
+    // With batches (batch_records above 1): a save's changes to the index
+    // pages are made on a thread of their own while the next records are
+    // read and changed (see Save for what that means for its refusals).
+    bool index_ahead = false;
+    // Whether a table whose header says it has a structural index may be
+    // changed while the index file is missing (the index must then be
+    // rebuilt); otherwise every change to it is refused.
+    bool allow_missing_index = false;
+    // Called before a batch's records are written (from the thread that
+    // writes them: the caller's or the writer), so that whatever must reach
+    // the disk before them (a log of the changes) gets there first. Returns
+    // false when that could not be written: the batch's records are then
+    // not written (SaveError). `records` are the numbers of the records about
+    // to be written, ascending. Must not throw.
+    using BeforeWrite = std::function<bool(const std::vector<uint32_t>& records)>;
+    BeforeWrite before_write;
+    // Called by the writer when it starts on a batch, before it waits for
+    // the batch's memo values to reach the disk, so that what before_write
+    // must make durable can be on its way meanwhile. Must not throw.
+    using WriteAhead = std::function<void()>;
+    WriteAhead write_ahead;
+    // Called by the writer right before it compares a batch's records with
+    // the disk one last time; tests act there as a program that writes
+    // records without locking them.
+    std::function<void()> before_recheck;
+  };
+  // Batch limits for bulk runs: a few thousand saves, or 100 ms.
+  static constexpr size_t kBulkBatchRecords = 4000;
+
+  // Opens the table file at `path` with its memo file and structural index.
+  // Throws Error: kNotFound, kReadOnly, kCorrupt, kUnsupported.
+  Table(const std::string& path, const Options& options);
+  // Writes the current batch (call Flush first to learn of a failure),
+  // stops the watchdog and releases the structural index's lock.
+  ~Table();
+
+  const std::string& name() const { return name_; }
+  const std::string& path() const { return path_; }
+  const TableHeader& header() const { return header_; }
+  const FieldCodec& codec() const { return codec_; }
+
+  // Record count when the table was opened; later appends are not seen.
+  uint32_t record_count() const { return record_count_; }
+
+  // The fields a user sees (system fields such as _NullFlags left out).
+  size_t field_count() const { return visible_.size(); }
+  const FieldDescriptor& field(size_t column) const { return header_.fields[visible_[column]]; }
+  // Lower-case field name: the container's long name for database tables.
+  const std::string& field_name(size_t column) const { return names_[column]; }
+
+  // Reads `count` whole records starting at `first` (1-based) into `out`;
+  // records saved in the current batch read as saved.
+  void ReadRecords(uint32_t first, uint32_t count, std::string* out) const;
+
+  bool IsDeleted(std::string_view record) const { return !record.empty() && record[0] == '*'; }
+
+  // A record being edited: the bytes as read, the bytes as changed, and the
+  // memo values that saving will append.
+  struct Edit {
+    uint32_t recno = 0;
+    std::string original;
+    std::string working;
+    std::map<size_t, std::string> memo_text;  // column -> new encoded memo data
+    bool changed() const { return !memo_text.empty() || working != original; }
+  };
+
+  // The text form of a column of an edited record; nothing for NULL and for
+  // values without a text form. Throws Error(kCorrupt) for unreadable values.
+  std::optional<std::string> Text(const Edit& edit, size_t column) const;
+
+  // The stored form of a column: what is kept to take a change back exactly.
+  // One byte holding the column's bits in _NullFlags (FieldCodec::FlagBits)
+  // when it has any, then, for a memo, the value's bytes as the memo file
+  // holds them (empty without a value), for other columns the field's bytes
+  // in the record. `original`: of the record as read, otherwise as edited.
+  // Throws Error(kCorrupt) when the memo value cannot be read.
+  // Made in `out`, its storage reused.
+  void StoredForm(const Edit& edit, size_t column, bool original, std::string* out) const;
+  // Forgets the memo value kept from the last read, so that a record read
+  // afresh has its memo values read afresh too (another program may have
+  // rewritten one in its block).
+  void ForgetMemoValue() const { memo_value_block_ = 0; }
+  // The columns whose stored form the edit changes, in order.
+  void EditedColumns(const Edit& edit, std::vector<size_t>* columns) const;
+  // Gives the column the stored form `stored` (as StoredForm made it), to be
+  // saved like any change. Throws Error(kInvalidValue) when it cannot be one
+  // of this column: the wrong length, or a memo value longer than FoxPro
+  // holds.
+  void SetStoredForm(Edit& edit, size_t column, std::string_view stored);
+
+  // Whether the text form of a column contains `text` (compared exactly):
+  // the same answer as Text(edit, column) holding `text`, false for NULL and
+  // for values without a text form. Character and memo values of single-byte
+  // code pages are searched in their stored bytes, without being decoded.
+  // Throws like Text.
+  bool Contains(const Edit& edit, size_t column, const std::string& text) const;
+
+  // False only when no column of the record can contain `text` in its text
+  // form, so that a caller may pass over the whole record; true when some
+  // column may (Contains then tells which). Character, varchar and numeric
+  // values are tested together by one search of the stored record, memo
+  // values one by one, and dates, times, logicals and binary numbers only when
+  // `text` is made of characters their text forms can show.
+  // `memos_hold_none`: the caller knows (from RecordsMayContain) that no memo
+  // value of the record holds `text`, so they are not read. `columns`, when
+  // given, is set to one flag per column: 0 when that column cannot contain
+  // `text`, 1 when it may, 2 when it does (found by Contains); every column
+  // is then looked at.
+  bool RecordMayContain(const Edit& edit, const std::string& text, bool memos_hold_none = false,
+                        std::vector<char>* columns = nullptr) const;
+
+  // The same question for whole records as read (ReadRecords' bytes),
+  // deleted ones included: false only when none of them can contain `text`.
+  // Their bytes are searched in one go and their memo values in one span of
+  // the memo file, so that a run over records that hold no find text costs
+  // little more than reading them.
+  // `memos_may` (when given) tells whether their memo values may contain it.
+  bool RecordsMayContain(std::string_view records, const std::string& text, bool* memos_may = nullptr) const;
+
+  // Assigns the text to a column. Assigning the column's current text form
+  // changes nothing. Throws Error naming the table and field: kInvalidValue
+  // when the text does not fit, kReadOnly for an autoincrement field or a
+  // table opened read-only, kIndexed when a tag of the structural index that
+  // cannot be kept up to date refers to the field. On error the edit is
+  // unchanged.
+  void Assign(Edit& edit, size_t column, const std::string& text) const;
+
+  // Why a value cannot be assigned: `reason` is the same for every value
+  // refused alike (for one column: "is not a date (YYYY-MM-DD)", "it is an
+  // autoincrement field, ..."), `message` names the table, the field and the
+  // value.
+  struct Refusal {
+    ErrorKind kind;
+    std::string reason;
+    std::string message;
+  };
+  // Assign without throwing for a value the column refuses: returns the
+  // refusal instead (the edit then unchanged). Throws only when the current
+  // value cannot be read.
+  std::optional<Refusal> TryAssign(Edit& edit, size_t column, const std::string& text) const;
+  // Why no value can ever be assigned to `column` in this table as it is
+  // open (binary data, the table open read-only, an autoincrement field, a
+  // tag that cannot be kept up to date), or nothing. `as_if_writable`
+  // leaves out the table being open read-only (a dry run opens it so).
+  std::optional<Refusal> ColumnRefusal(size_t column, bool as_if_writable = false) const;
+  // Whether `column` could take `text` if the table were open for writing,
+  // as far as its type, width and code page tell (and ColumnRefusal);
+  // nothing is assigned.
+  std::optional<Refusal> CheckValue(size_t column, const std::string& text) const;
+
+  // Saves a changed edit: locks the record, checks that nobody changed it
+  // since it was read, stages its memo values and works out its index
+  // changes, then adds it to the current batch, which is written when full
+  // or due (at once with batch_records 1). Throws SaveError naming the
+  // record, of kind kConflict, kLocked, kIo, kInvalidValue (a memo the memo
+  // file cannot take), or kIndexed naming the tag when the change would
+  // duplicate a candidate key or a tag cannot be kept up to date: the record
+  // then keeps its values on disk, and the saves batched before it are
+  // written first. A batch that cannot be written throws SaveError naming
+  // its records, none of which was written (or, when only the index could
+  // not be written after the records were, Error(kIo) saying that the table
+  // needs a REINDEX); a failure of a batch sealed by the watchdog or written
+  // by the writer thread is thrown by the next Save or Flush, and drops the
+  // batch gathered since (its records named too). Once saved, the edit
+  // holds the record as it will be written.
+  // A save that changes the index keeps the index lock for the saves that
+  // follow, for a short while; an error releases it.
+  // With Options::index_ahead, the refusals that only the index's pages can
+  // tell (a damaged tag, the index locked by another program) come once the
+  // index thread has made the save's changes; a change to a column of a
+  // candidate tag is still worked out by the save itself, which refuses a
+  // candidate key taken at once. The later refusals are thrown like a
+  // batch's failure, as SaveError naming the record, by a later Save or
+  // Flush: the first after the index thread reached the save, or the one
+  // that seals its batch. The rest of the batch is written without the
+  // record, which keeps its values on disk.
+  void Save(Edit& edit);
+
+  // Writes the current batch now (throws as Save does for a batch), and any
+  // failure of a batch written by the watchdog.
+  void Flush();
+  // Saves not yet written: those of the current batch and of the one being
+  // written.
+  size_t pending_saves() const;
+
+  // Writes the current batch (a failure is thrown by the next Save or
+  // Flush), then releases the structural index's lock now, if a save still
+  // holds it: when no more saves are coming soon.
+  void ReleaseIndex() noexcept;
+
+  // Columns that a tag of the structural index refers to.
+  const std::set<size_t>& indexed_columns() const { return indexed_; }
+  // The tags of the structural index and how they are kept; nullptr when the
+  // table has none.
+  const IndexMaintainer* index_maintainer() const { return maintainer_.get(); }
+  // The file name of the structural index the header announces, when that
+  // file is missing; "" otherwise.
+  const std::string& missing_index() const { return missing_index_; }
+
+  // When a Quillon program stopped before it finished changing this table
+  // (its marker is left, see RepairMarker) and none changes it now: checks
+  // every tag of the structural index against the records, rebuilds those
+  // that do not agree, removes the marker and returns what it did, for the
+  // user; "" when there was nothing to do. Call it right after opening the
+  // table for writing, before any save. Throws Error, the table unchanged,
+  // when the index cannot be checked or repaired.
+  std::string RepairInterruptedRun();
+  // What the last RepairInterruptedRun did; "" when nothing.
+  const std::string& repair_notice() const { return repair_notice_; }
+
+ private:
+  // One save waiting in the batch: the record as read, its new memo values,
+  // and the record as edited, which staging gives the new values' memo
+  // pointers: as it will be written.
+  struct Pending {
+    uint32_t recno;
+    std::string original;
+    std::map<size_t, std::string> memo_text;
+    std::string record;
+  };
+  // With batch_mutex_ held.
+  void Queue(Edit& edit);
+  // Stages the pending save's memo values and works out its index changes;
+  // on failure nothing of it stays staged. `ahead`: the changes to the
+  // index pages are left to the index thread (their refusals come later,
+  // see IndexJobsDone), the keys are worked out here.
+  void Stage(Pending& pending, bool ahead = false);
+  // Locks the batch's records (a run of consecutive records with one lock)
+  // and checks each against the record as it was read. Returns the locks;
+  // the records that cannot be saved are taken out of `batch` into
+  // `refused` with the reason.
+  std::vector<std::unique_ptr<RangeLock>> LockAndCheck(std::vector<Pending>& batch,
+                                                       std::vector<std::pair<uint32_t, Error>>* refused);
+  // The batch being written by the writer thread: sealed, its records
+  // locked, its memo values written but not yet flushed.
+  struct Flight {
+    std::vector<Pending> batch;  // sorted by record number
+    std::vector<std::unique_ptr<RangeLock>> locks;
+    IndexMaintainer::PageWrites pages;
+    bool sync_memo = false;
+  };
+  // Whether the bytes of record `recno` on disk are no longer `original`,
+  // those read (false when they cannot be read).
+  bool ChangedSinceRead(uint32_t recno, const std::string& original) const;
+  // The first record of the batch whose bytes on disk are no longer those
+  // read (from the writer thread).
+  std::optional<uint32_t> ChangedOnDisk(const std::vector<Pending>& batch);
+  std::string recheck_;  // the writer's buffer for ChangedOnDisk
+  // Seals the batch and hands it to the writer (writes it here when there
+  // is no writer thread); throws SaveError for the records refused when it
+  // was sealed, and for a failure of the batch written before it.
+  void FlushLocked();
+  // FlushLocked, then waits until the batch is written; throws what either
+  // could not do.
+  void FlushAndWait();
+  // Writes a sealed batch: the memo flush, the records, the changed index
+  // pages; releases its record locks. Throws SaveError or Error(kIo).
+  void WriteFlight(Flight& flight);
+  // With flight_mutex_ held by `hold` and a batch sealed and not started:
+  // writes it (letting the mutex go meanwhile) and records how it went.
+  void WriteSealed(std::unique_lock<std::mutex>& hold);
+  // Waits until the writer has finished the batch it holds; with
+  // `throw_failure`, throws what it could not write (dropping the current
+  // batch, which was worked out on top of it).
+  void WaitForFlight(bool throw_failure);
+  // Drops the current batch and everything staged for it; returns its
+  // records, ascending.
+  std::vector<uint32_t> DropBatch();
+  // Whether `recno` is in the batch being written.
+  bool InFlight(uint32_t recno) const;
+  void ThrowDeferred();
+  void WatchBatch();
+  // Holds batch_mutex_ while a batch waits, when the watchdog may write it.
+  std::unique_lock<std::recursive_mutex> GuardBatch() const;
+  // The columns whose values differ between the records `before` and
+  // `after` (with the memo values `memo_text` not yet written), ascending;
+  // only those of `among` when given.
+  void ChangedColumns(std::string_view before, std::string_view after, const std::map<size_t, std::string>* memo_text,
+                      const std::set<size_t>* among, std::vector<size_t>* changed) const;
+  // The error for a value that cannot be read: names the field, the record
+  // and the table, then the cause.
+  Error Unreadable(const Edit& edit, size_t column, const Error& cause) const;
+  // The stored bytes of a memo value: the pending new value or a view of
+  // memo_value_, valid until the next read.
+  std::string_view MemoBytes(const Edit& edit, size_t column) const;
+  // Reads the memo value at `block` of the edit's column; throws Unreadable.
+  void ReadMemoValue(const Edit& edit, size_t column, uint32_t block, MemoFile::Value* value) const;
+  // How RecordMayContain looks for one text in a record.
+  struct RecordProbe {
+    std::string text;
+    bool by_field = false;             // no whole-record search possible
+    std::optional<std::string> bytes;  // the text in stored bytes
+    std::vector<size_t> one_by_one;    // columns searched through Contains
+  };
+  // The probe for `text`, made on first use and kept. The reference stays
+  // valid until a probe for another text is made.
+  const RecordProbe& ProbeFor(const std::string& text) const;
+  void WriteHeaderDate();
+  uint64_t RecordLockOffset(uint32_t recno) const { return 0x7FFFFFFEull - recno; }
+
+  std::string path_;
+  std::string name_;
+  std::unique_ptr<DiskFile> file_;
+  TableHeader header_;
+  FieldCodec codec_;
+  uint32_t record_count_ = 0;
+  std::vector<size_t> visible_;  // indexes into header_.fields
+  std::vector<std::string> names_;
+  std::unique_ptr<MemoFile> memo_;
+  std::unique_ptr<CompoundIndex> index_;
+  std::unique_ptr<IndexMaintainer> maintainer_;
+  std::set<size_t> indexed_;
+  std::set<size_t> candidate_columns_;  // the columns of maintained candidate tags
+  // Beside a table with a structural index that this program writes.
+  std::unique_ptr<RepairMarker> marker_;
+  std::string repair_notice_;
+
+  Options options_;
+  // The current batch. batch_pending_ is set while it holds saves; the
+  // watchdog writes it once batch_due_ has passed.
+  mutable std::recursive_mutex batch_mutex_;
+  std::vector<Pending> batch_;
+  // Pendings of written batches, whose record buffers the next saves reuse.
+  std::vector<Pending> spare_;
+  size_t batch_bytes_ = 0;
+  uint32_t batch_max_recno_ = 0;
+  size_t batch_runs_ = 0;  // runs of consecutive records in the batch
+  static constexpr size_t kBatchRuns = 512;
+  std::atomic<std::chrono::steady_clock::rep> batch_due_{0};
+  std::atomic<bool> batch_pending_{false};
+  std::exception_ptr deferred_;  // a failure of a batch the watchdog sealed
+  std::thread batch_watchdog_;   // seals idle batches and writes sealed ones
+  // The sealed batch and the writer's state, under flight_mutex_ (taken
+  // after batch_mutex_ when both are). flight_ is not changed while
+  // flight_busy_; the writer reads it without the mutex.
+  mutable std::mutex flight_mutex_;
+  std::condition_variable flight_wake_;
+  Flight flight_;
+  bool flight_busy_ = false;     // sealed, not yet finished
+  bool flight_started_ = false;  // the writer is on it
+  std::exception_ptr flight_failure_;  // what the writer could not write
+  bool stopping_ = false;
+
+  // The index thread (Options::index_ahead): makes the index changes of the
+  // saves staged ahead, in order, while the saving thread goes on. Its
+  // state is under jobs_mutex_. Every other use of the maintainer waits
+  // until it is idle (IndexJobsDone) or stops it (DropIndexJobs) first.
+  struct IndexJob {
+    uint32_t recno = 0;
+    std::vector<IndexMaintainer::KeyChange> changes;  // worked out by the saving thread
+    // Otherwise: the record before and after, and the columns changed, for
+    // the index thread to work out the changes from.
+    std::string before, after;
+    std::vector<size_t> changed;
+  };
+  bool IndexAhead();  // starts the thread when it is first needed
+  void QueueIndexJob(IndexJob job);
+  void WorkOutIndexJobs();
+  // Waits until every job is done.
+  void WaitForIndexJobs();
+  // Waits until every job is done; returns the refusals met (the saves not
+  // made in the index, with their errors) and whether the changes waiting
+  // were lost (Prepare's lost()), and clears them.
+  void IndexJobsDone(std::vector<std::pair<uint32_t, Error>>* refused, std::optional<Error>* lost);
+  // Drops the jobs not started, waits for the one under way, and forgets
+  // every result.
+  void DropIndexJobs();
+  std::mutex jobs_mutex_;
+  std::condition_variable jobs_wake_;  // the thread, when it is idle
+  std::condition_variable jobs_done_;  // a caller waiting for the jobs (jobs_awaited_)
+  bool jobs_idle_ = false;
+  static constexpr size_t kJobsPerWake = 64;
+  bool jobs_awaited_ = false;
+  std::vector<IndexJob> jobs_;  // jobs_[jobs_next_, end) wait, in order
+  size_t jobs_next_ = 0;
+  bool jobs_busy_ = false;
+  bool jobs_stopping_ = false;
+  std::vector<std::pair<uint32_t, Error>> jobs_refused_;
+  std::optional<Error> jobs_lost_;
+  std::atomic<bool> jobs_failed_{false};  // jobs_refused_ or jobs_lost_ holds something
+  std::thread index_thread_;
+  bool index_thread_failed_ = false;  // could not be started: changes made by the saving thread
+
+  std::vector<size_t> changed_;  // with batch_mutex_ held
+  // Reused from value to value by Contains.
+  mutable MemoFile::Value memo_value_;
+  // Which value memo_value_ holds: block, record and edit (0: none).
+  mutable uint32_t memo_value_block_ = 0;
+  mutable uint32_t memo_value_recno_ = 0;
+  mutable const Edit* memo_value_edit_ = nullptr;
+  // Map nodes and buffers of memo values written, for the next values
+  // (SetMemoText); taken back by Queue from the saves of a written batch.
+  mutable std::vector<std::map<size_t, std::string>::node_type> memo_nodes_;
+  void SetMemoText(Edit& edit, size_t column, std::string&& bytes) const;
+  void KeepMemoNodes(std::map<size_t, std::string>& values);
+  // Probes of the texts searched lately (a set list searches several).
+  mutable std::vector<RecordProbe> probes_;
+  // Why the memo file cannot take values safely (MemoFile::Damage), as first
+  // seen.
+  const std::optional<std::string>& MemoDamage() const;
+  // Why no change may be saved while the structural index file is missing.
+  std::optional<std::string> MissingIndexRefusal() const;
+  // The refusal of `text` for `column`, naming the table, field and value.
+  Refusal ValueRefusal(size_t column, const std::string& text, ErrorKind kind, const std::string& reason,
+                       const std::string& why) const;
+  std::string missing_index_;  // the structural index's file name, when it is missing
+  // Opened for reading only: why the table could not be opened for writing.
+  std::string unchangeable_;
+  // Throws Error(kCorrupt) when a memo value runs past the end of the memo
+  // file (MemoDamage then tells it); looks once.
+  void CheckMemoEnds() const;
+  // CheckMemoEnds for a dry run, which tells what the real run would find.
+  bool MemoRunsPastEnd() const;
+  // Whether a record's memo pointer lies at or past the memo file's next
+  // free block. True when the records cannot be read.
+  bool MemoTailReferenced() const;
+  // Calls `visit(recno, column, block)` for the memo pointer of every memo
+  // column of every record on disk that is not NULL, a megabyte of records
+  // at a time, until it returns true; returns whether it did. Throws what
+  // reading the records throws.
+  template <typename Visit>
+  bool FindMemoPointer(Visit visit) const;
+  mutable bool memo_ends_checked_ = false;
+  mutable bool memo_damage_checked_ = false;
+  mutable std::optional<std::string> memo_damage_;
+  // By column: the text form of a field that is not text, with the bytes it
+  // was made from (Contains).
+  struct TextForm {
+    std::string raw;  // empty until made
+    std::optional<std::string> text;
+  };
+  mutable std::vector<TextForm> text_forms_;
+};
+
+}  // namespace fox
