@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "data/expression/index_expression.h"
@@ -80,35 +81,20 @@ inline bool Numeric(Type t) { return t == Type::kNumber || t == Type::kInteger; 
 // Values
 
 inline ExpressionValue Null() { return ExpressionValue{}; }
-
+// A value of `type` with `member` set to `value`.
+template <typename T>
+ExpressionValue Made(Type type, T ExpressionValue::*member, T value) {
+  ExpressionValue v;
+  v.type = type;
+  v.*member = std::move(value);
+  return v;
+}
 inline ExpressionValue Character(std::string bytes) {
-  ExpressionValue v;
-  v.type = Type::kCharacter;
-  v.bytes = std::move(bytes);
-  return v;
+  return Made(Type::kCharacter, &ExpressionValue::bytes, std::move(bytes));
 }
-
-inline ExpressionValue Number(double n) {
-  ExpressionValue v;
-  v.type = Type::kNumber;
-  v.number = n;
-  return v;
-}
-
-inline ExpressionValue Logical(bool b) {
-  ExpressionValue v;
-  v.type = Type::kLogical;
-  v.logical = b;
-  return v;
-}
-
-inline ExpressionValue Date(int64_t day) {
-  ExpressionValue v;
-  v.type = Type::kDate;
-  v.day = day;
-  return v;
-}
-
+inline ExpressionValue Number(double n) { return Made(Type::kNumber, &ExpressionValue::number, n); }
+inline ExpressionValue Logical(bool b) { return Made(Type::kLogical, &ExpressionValue::logical, b); }
+inline ExpressionValue Date(int64_t day) { return Made(Type::kDate, &ExpressionValue::day, day); }
 
 }  // namespace expression_internal
 
