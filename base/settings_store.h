@@ -8,6 +8,10 @@
 // returns, so what one window writes is what the next reader sees, in this
 // process or in the next start of the program. Keys are never deleted or
 // listed.
+//
+// This header is the store's contract, without Qt; the store itself is kept
+// over QSettings by the program's Qt side (shell/settings_store.cpp), which
+// programs without windows do not link.
 #pragma once
 
 #include <string>

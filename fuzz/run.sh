@@ -51,7 +51,7 @@ for h in "${harnesses[@]}"; do
     echo "$h: FOUND SOMETHING (exit $status); log: $log"
     sed -n '/ORACLE FAILURE/,/^==/{/^==/!p}' "$log" | head -20
     grep -E "ERROR: |SUMMARY: |Test unit written" "$log" | head -5 || true
-    grep -E "^    #[0-9]+ .*/(data|fuzz|shell)/" "$log" | head -15 || true
+    grep -E "^    #[0-9]+ .*/(data|fuzz|base|access)/" "$log" | head -15 || true
   fi
 done
 echo "fuzz: $passed passed, $failed failed"

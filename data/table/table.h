@@ -22,6 +22,11 @@
 // changes to the index pages while the saving thread goes on with the next
 // records; the batch is sealed once it has caught up. See Save for the order
 // of the writes and what a crash leaves.
+//
+// table.cpp opens the table and reads, searches and edits records; the save
+// path is table_save.cpp (saves, batches, sealing), table_writer.cpp (the
+// writer thread and the watchdog) and table_index_thread.cpp (the index
+// thread).
 #pragma once
 
 #include <atomic>
