@@ -45,12 +45,58 @@ std::string ReplacementRun::Refusal(const RunInputs& inputs) {
   return "";
 }
 
+void FixedInputs::Take(RunInputs& live, ErrorTrap& trap) {
+  live_ = &live;
+  tables_.clear();
+  finds_.clear();
+  replaces_.clear();
+  tab_ = -1;
+  dbc_ = false;
+  dbc_path_.clear();
+  folder_.clear();
+  int rows = 0;
+  trap.Step(104, [&] { rows = live.TableCount(); });
+  for (int row = 0; row < rows; ++row) {
+    bool ticked = false;
+    if (!trap.Step(106, [&] { ticked = live.IsTableTicked(row); }) || !ticked) continue;
+    trap.Step(110, [&] { tables_.push_back(live.TableName(row)); });
+  }
+  trap.Step(122, [&] { tab_ = live.SelectedTab(); });
+  trap.Step(124, [&] {
+    find_ = live.FindText();
+    replace_ = live.ReplaceText();
+  });
+  // A set list that cannot be read whole is not used at all: some of its
+  // pairs without the others would give values nobody asked for.
+  const bool sets_read = trap.Step(126, [&] {
+    const int pairs = live.FindListCount();
+    for (int k = 0; k < pairs; ++k) {
+      finds_.push_back(live.FindListItem(k));
+      replaces_.push_back(k < live.ReplaceListCount() ? live.ReplaceListItem(k) : std::string());
+    }
+  });
+  if (!sets_read) {
+    finds_.clear();
+    replaces_.clear();
+  }
+}
+
+void FixedInputs::TakeDataSource(ErrorTrap& trap) {
+  trap.Step(108, [&] {
+    const DataSourceView& source = live_->DataSource();
+    dbc_ = source.OptionDBC1();
+    dbc_path_ = source.DBCPath1();
+    folder_ = source.FolderText();
+  });
+}
+
 RunEnd ReplacementRun::Run() {
   ErrorTrap trap(toolkit_, kModule, kProcedure);
   reach_.clear();
   tally_ = RunTally();
   snapshot_current_ = false;
   RunEnd end = RunEnd::kDone;
+  inputs_.Take(live_, trap);
 
   std::string refusal;
   trap.Step(100, [&] { refusal = Refusal(inputs_); });
@@ -90,6 +136,7 @@ RunEnd ReplacementRun::Run() {
         [this](const std::vector<uint32_t>& records) { return journal_.Flush() && change_log_.Flush(records); },
         [this] { journal_.WriteAhead(); });
     trap.Step(102, [&] { inputs_.SetBusyPointer(true); });
+    if (inputs_.TableCount() > 0) inputs_.TakeDataSource(trap);
     int rows = 0;
     trap.Step(104, [&] { rows = inputs_.TableCount(); });
     for (int row = 0; row < rows; ++row) {

@@ -4,11 +4,11 @@
 // line, replaces every occurrence, trims spaces at both ends and assigns the
 // result; moving to the next record saves it. The run ends with "Done.".
 //
-// The run reads what it needs from RunInputs at the moment it needs it (the
-// ticks and names of the table list, the selected tab, the single pair, the
-// rows of the set list, the data source), so the main window, the tests and
-// the batch command all drive this same code, and a change the user makes in
-// the window during a run takes effect from its next point of use.
+// The run takes what it needs from RunInputs once, when it starts (the ticks
+// and names of the table list, the selected tab, the single pair, the rows of
+// the set list, the data source: FixedInputs), so the main window, the tests
+// and the batch command all drive this same code, and nothing the user does
+// in the window while the run goes on changes what it does.
 #pragma once
 
 #include <cstdint>
@@ -70,6 +70,48 @@ class RunInputs {
   virtual bool Closing() const = 0;
 };
 
+// What one run works on, taken from the window once when the run starts:
+// the ticked tables in list order, the tab, the single pair, the set list and
+// the data source. The busy pointer and Closing still go to the window.
+class FixedInputs : public RunInputs, public DataSourceView {
+ public:
+  // Reads everything from `live` now. A read that fails is reported through
+  // `trap` (numbered as the run numbers that read) and leaves out what it
+  // would have given: the row, the pair or the set list.
+  void Take(RunInputs& live, ErrorTrap& trap);
+  // Reads the data source from the window given to Take; a run does so
+  // once, when it has tables to open.
+  void TakeDataSource(ErrorTrap& trap);
+
+  int TableCount() const override { return static_cast<int>(tables_.size()); }
+  bool IsTableTicked(int) const override { return true; }
+  std::string TableName(int row) const override { return tables_.at(static_cast<size_t>(row)); }
+  int SelectedTab() const override { return tab_; }
+  const std::string& FindText() const override { return find_; }
+  const std::string& ReplaceText() const override { return replace_; }
+  int FindListCount() const override { return static_cast<int>(finds_.size()); }
+  const std::string& FindListItem(int row) const override { return finds_.at(static_cast<size_t>(row)); }
+  int ReplaceListCount() const override { return static_cast<int>(replaces_.size()); }
+  const std::string& ReplaceListItem(int row) const override { return replaces_.at(static_cast<size_t>(row)); }
+  const DataSourceView& DataSource() const override { return *this; }
+  void SetBusyPointer(bool busy) override { live_->SetBusyPointer(busy); }
+  bool Closing() const override { return live_->Closing(); }
+
+  // DataSourceView: the data source as it was when the run started.
+  bool OptionDBC1() const override { return dbc_; }
+  std::string DBCPath1() const override { return dbc_path_; }
+  std::string FolderText() const override { return folder_; }
+
+ private:
+  RunInputs* live_ = nullptr;
+  std::vector<std::string> tables_;
+  int tab_ = -1;
+  std::string find_, replace_;
+  std::vector<std::string> finds_, replaces_;
+  bool dbc_ = false;
+  std::string dbc_path_, folder_;
+};
+
 enum class RunMode {
   // The run as the window does it.
   kReplace,
@@ -124,7 +166,7 @@ class ReplacementRun {
 
   // Both are borrowed and must outlive the run.
   ReplacementRun(RunInputs& inputs, Toolkit& toolkit, RunMode mode = RunMode::kReplace)
-      : inputs_(inputs), toolkit_(toolkit), mode_(mode) {}
+      : live_(inputs), toolkit_(toolkit), mode_(mode) {}
 
   // Runs once. Every failure is shown as an error report naming Form2 and
   // PushButton1_Click and the run goes on: a table that cannot be opened is
@@ -235,7 +277,8 @@ class ReplacementRun {
   // (to be changed again, or not at all); returns how many lines went.
   size_t WithdrawChanges(const std::vector<uint32_t>& records);
 
-  RunInputs& inputs_;
+  RunInputs& live_;
+  FixedInputs inputs_;  // live_ as it was when the run started
   Toolkit& toolkit_;
   // Saves of each record of the table being walked that another program's
   // change held back.

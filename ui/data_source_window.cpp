@@ -136,7 +136,11 @@ void DataSourceWindow::Form_Load() {
 std::string DataSourceWindow::FolderText() const { return PathOf(text2_->text()); }
 
 void DataSourceWindow::ShowMainWindow() {
-  if (!main_window_) main_window_ = std::make_unique<MainWindow>(*this, toolkit_, program_folder_);
+  if (!main_window_) {
+    main_window_ = std::make_unique<MainWindow>(*this, toolkit_, program_folder_);
+  } else {
+    main_window_->RefreshTableList();
+  }
   main_window_->show();
 }
 

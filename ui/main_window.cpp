@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <climits>
 #include <filesystem>
+#include <initializer_list>
 #include <iterator>
 #include <stdexcept>
 
@@ -212,7 +213,10 @@ void MainWindow::Form_Load(const std::string& program_folder) {
   trap.Step(102, [&] { setWindowTitle(QString::fromUtf8(kProductName)); });
   trap.Step(104, [&] { setWindowIcon(ApplicationIcon()); });
   trap.Step(106, [&] { pointer_rule_->LoadPicture(BesideFolder(program_folder, kPointerFile)); });
-  trap.Step(108, [&] { FoxPro(data_source_, toolkit_).AddTablesToFoxproListbox(*this); });
+  trap.Step(108, [&] {
+    listed_source_ = SourceKey();
+    FoxPro(data_source_, toolkit_).AddTablesToFoxproListbox(*this);
+  });
   trap.Step(110, [&] {
     for (int row = list1_->count() - 1; row >= 0; --row) list1_->item(row)->setCheckState(Qt::Checked);
   });
@@ -254,6 +258,29 @@ void MainWindow::AddItem(const std::string& name) {
   list1_->insertItem(row, item);
 }
 
+std::string MainWindow::SourceKey() const {
+  return (data_source_.OptionDBC1() ? "dbc:" : "folder:") + ConnectionStringOf(data_source_);
+}
+
+bool MainWindow::RefreshTableList() {
+  if (running_ || SourceKey() == listed_source_) return false;
+  ErrorTrap trap(toolkit_, kModule, "RefreshTableList");
+  trap.Step(100, [&] { list1_->clear(); });
+  trap.Step(102, [&] {
+    listed_source_ = SourceKey();
+    FoxPro(data_source_, toolkit_).AddTablesToFoxproListbox(*this);
+  });
+  trap.Step(104, [&] { SetAllTicks(true); });
+  return true;
+}
+
+void MainWindow::SetInputsEnabled(bool enabled) {
+  for (QWidget* control : std::initializer_list<QWidget*>{list1_, select_all_, deselect_all_, tab_control1_, start_,
+                                                          back_}) {
+    control->setEnabled(enabled);
+  }
+}
+
 void MainWindow::SetAllTicks(bool ticked) {
   for (int row = 0; row < list1_->count(); ++row)
     list1_->item(row)->setCheckState(ticked ? Qt::Checked : Qt::Unchecked);
@@ -276,14 +303,24 @@ void MainWindow::PushButton5_Click() {
 }
 
 void MainWindow::PushButton1_Click() {
-  // The button is disabled while a run is under way; a click already queued
-  // when it was disabled starts nothing either.
+  // The controls are disabled while a run is under way; a click already
+  // queued when they were disabled starts nothing either.
   if (running_) return;
+  // The list shows the tables of the source it was filled from: a run never
+  // opens same-named tables of another one.
+  if (SourceKey() != listed_source_) {
+    RefreshTableList();
+    toolkit_.ShowMessage(
+        "The data source has changed since the table list was filled, so nothing was replaced. The list now shows "
+        "the tables of " + ConnectionStringOf(data_source_) + ": tick the tables and start again.");
+    return;
+  }
   running_ = true;
-  start_->setEnabled(false);
-  // Going back would let the user pick another data source, whose
-  // same-named tables the rest of the run would then open.
-  back_->setEnabled(false);
+  // The run takes the ticks, the tab, the pair or the set list once; nothing
+  // that could change them, nor "< Back" (another data source) nor a second
+  // start, is enabled until it ends.
+  SetInputsEnabled(false);
+  undo_->setEnabled(false);
   shown_table_.clear();
   since_progress_shown_.invalidate();
   // A run refused before it starts (an empty find text) shows no progress.
@@ -301,7 +338,6 @@ void MainWindow::PushButton1_Click() {
   });
   // How the run ended is on screen before "Done." is.
   run.OnFinished([this](const RunTally& tally) { ShowRunEnd(tally); });
-  undo_->setEnabled(false);
   const RunEnd end = run.Run();
   if (!run.undo_journal().empty()) StoreSetting(settings::kLastUndoJournal, run.undo_journal());
 
@@ -309,8 +345,7 @@ void MainWindow::PushButton1_Click() {
   // Once the program is closing no window is shown again.
   if (Closing()) return;
   if (end != RunEnd::kDone) ShowRunStatus(false);
-  start_->setEnabled(true);
-  back_->setEnabled(true);
+  SetInputsEnabled(true);
   RefreshUndoButton();
 }
 
@@ -347,9 +382,8 @@ void MainWindow::UndoLastRun_Click() {
     return;
   }
   running_ = true;
-  start_->setEnabled(false);
+  SetInputsEnabled(false);
   undo_->setEnabled(false);
-  back_->setEnabled(false);
   SetBusyPointer(true);
   UndoRun undo(toolkit_);
   // The window stays responsive; closing it stops the undo between records.
@@ -364,8 +398,7 @@ void MainWindow::UndoLastRun_Click() {
   running_ = false;
   if (Closing()) return;
   SetBusyPointer(false);
-  start_->setEnabled(true);
-  back_->setEnabled(true);
+  SetInputsEnabled(true);
   RefreshUndoButton();
 }
 

@@ -20,8 +20,11 @@
 // Created and loaded by the data source window the first time it is shown; it
 // then lives until the program ends, so "< Back" and a return keep the ticks,
 // the tab, the texts and the set list. Its load fills the table list from the
-// data source once. The window is what the replacement run reads its inputs
-// from (RunInputs), at the moment it needs them.
+// data source; shown again for another data source, it fills the list again
+// (RefreshTableList), so that a run only ever opens tables of the source the
+// list shows. The run takes its inputs from the window (RunInputs) when it
+// starts, and every control that could change them stays disabled until it
+// ends.
 #pragma once
 
 #include <QElapsedTimer>
@@ -61,6 +64,11 @@ class MainWindow : public QWidget, public RunInputs, public TableList {
   ~MainWindow() override;
 
   SetList& set_list() { return *set_list_; }
+  // Fills the table list again, every table ticked, when the data source is
+  // no longer the one it was filled from (another folder text, container or
+  // kind); the data source window calls it before it shows this window
+  // again. Returns whether it did.
+  bool RefreshTableList();
   PointerRule& pointer_rule() { return *pointer_rule_; }
   // Whether "Start Replacing" is under way.
   bool running() const { return running_; }
@@ -107,6 +115,13 @@ class MainWindow : public QWidget, public RunInputs, public TableList {
   QWidget* BuildSetsTab();
   void Form_Load(const std::string& program_folder);
   void SetAllTicks(bool ticked);
+  // The data source as the table list knows it: its kind and connection
+  // string.
+  std::string SourceKey() const;
+  // Enables or disables every control through which the user could change
+  // what a run works on or start another, while a run or an undo is under
+  // way.
+  void SetInputsEnabled(bool enabled);
   void StoreSetting(const char* key, const std::string& value);
   void TabControl1_Click();
   void Text1_Change();
@@ -156,6 +171,8 @@ class MainWindow : public QWidget, public RunInputs, public TableList {
   mutable std::string find_item_;
   mutable std::string replace_item_;
 
+  // SourceKey() when the table list was last filled.
+  std::string listed_source_;
   bool running_ = false;
   std::string shown_table_;
   QElapsedTimer since_progress_shown_;

@@ -23,6 +23,7 @@ using ui_testing::Click;
 using ui_testing::Find;
 using ui_testing::MoveOver;
 using ui_testing::Type;
+namespace fs = std::filesystem;
 namespace keys = quillon::settings;
 
 class MainWindowTest : public ui_testing::ProgramTest {
@@ -147,35 +148,48 @@ TEST_F(MainWindowTest, TheTabAndTheSinglePairComeBackAtTheNextStartAndTheSetsDoN
   EXPECT_EQ(tabs().currentIndex(), 0);
 }
 
-TEST_F(MainWindowTest, BackAndReturnKeepTheTicksTheTabTheTextsAndTheSets) {
+TEST_F(MainWindowTest, BackAndReturnKeepTheTicksTheTabTheTextsAndTheSetsAndAnotherSourceRefillsTheList) {
   MainWindow& first = StartOnSamples();
   ToggleTick(2);
-  Type(find_box(), "Mill Lane");
-  Type(replace_box(), "Mill Road");
+  Type(find_box(), "Kingsbridge");
+  Type(replace_box(), "Kingsford");
   AddSet("Portwen::Porthwen");
   AddSet("Eastmere::East Mere");
   ChooseTab(1);
+  auto back_and_next = [&](const std::string& folder) {
+    Click(form2(), "PushButton5");
+    EXPECT_TRUE(form1().isVisible());
+    EXPECT_FALSE(first.isVisible());
+    Find<QLineEdit>(form1(), "Text2").setText(QString::fromStdString(folder));
+    Click(form1(), "PushButton2");
+    EXPECT_EQ(&form2(), &first);
+    EXPECT_TRUE(first.isVisible());
+    EXPECT_FALSE(form1().isVisible());
+    EXPECT_EQ(tabs().currentIndex(), 1);
+    EXPECT_EQ(find_box().text(), "Kingsbridge");
+    EXPECT_EQ(Items(finds()), (std::vector<std::string>{"Portwen", "Eastmere"}));
+    EXPECT_EQ(Items(replaces()), (std::vector<std::string>{"Porthwen", "East Mere"}));
+  };
 
-  Click(form2(), "PushButton5");
-  EXPECT_TRUE(form1().isVisible());
-  EXPECT_FALSE(first.isVisible());
-  // Another data source meanwhile does not refill the list.
-  Click(form1(), "PushButton4");  // the browser is cancelled
-  Find<QLineEdit>(form1(), "Text2")
-      .setText(QString::fromStdString(testing_support::Fixture("go-dbase/database")));
-  Click(form1(), "PushButton2");
-
-  EXPECT_EQ(&form2(), &first);
-  EXPECT_TRUE(first.isVisible());
-  EXPECT_FALSE(form1().isVisible());
+  back_and_next(samples());
   EXPECT_EQ(list().count(), 3);
   EXPECT_EQ(Ticked(), (std::vector<std::string>{"customers", "orders"}));
-  EXPECT_EQ(tabs().currentIndex(), 1);
-  EXPECT_EQ(find_box().text(), "Mill Lane");
-  EXPECT_EQ(replace_box().text(), "Mill Road");
-  EXPECT_EQ(Items(finds()), (std::vector<std::string>{"Portwen", "Eastmere"}));
-  EXPECT_EQ(Items(replaces()), (std::vector<std::string>{"Porthwen", "East Mere"}));
-  EXPECT_EQ(TakeMessages(), std::vector<std::string>{});
+
+  // Another folder with a same-named table: the list shows that folder's
+  // tables, every one ticked, and a run changes that folder's table only.
+  const std::string other = empty_folder();
+  for (const char* ext : {".dbf", ".fpt"}) {
+    fs::copy_file(samples() + "/customers" + ext, other + "/customers" + ext);
+    fs::copy_file(samples() + "/products" + ext, other + "/gamma" + ext);
+  }
+  const std::string before = Dbfread(sample("customers"));
+  back_and_next(other);
+  EXPECT_EQ(Ticked(), (std::vector<std::string>{"customers", "gamma"}));
+  ChooseTab(0);
+  Click(form2(), "PushButton1");
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"Done."}));
+  EXPECT_EQ(Dbfread(sample("customers")), before);
+  EXPECT_NE(Dbfread(other + "/customers.dbf").find("Kingsford"), std::string::npos);
 }
 
 TEST_F(MainWindowTest, ARunOnTheFirstTabReplacesTheNameInTheTickedTablesAndLogsEachField) {
@@ -299,6 +313,10 @@ TEST_F(MainWindowTest, DuringARunTheWindowShowsWhereItIsKeepsTheHourglassAndStar
       // back to pick another data source is disabled too.
       EXPECT_FALSE(start_button().isEnabled());
       EXPECT_FALSE(back.isEnabled());
+      // The run took the ticks and the pair when it started: neither can be
+      // changed until it ends.
+      for (QWidget* input : std::initializer_list<QWidget*>{&list(), &find_box(), &replace_box(), &finds()})
+        EXPECT_FALSE(input->isEnabled());
       QTest::mouseClick(&start_button(), Qt::LeftButton);
       form2().PushButton1_Click();  // a click queued before the button was disabled
       ++clicks_refused;
@@ -327,6 +345,8 @@ TEST_F(MainWindowTest, DuringARunTheWindowShowsWhereItIsKeepsTheHourglassAndStar
   const std::regex shape("(customers|orders|products): record [0-9]+ of (8|10|6)");
   for (const std::string& text : seen) EXPECT_TRUE(std::regex_match(text, shape)) << text;
 
+  for (QWidget* input : std::initializer_list<QWidget*>{&list(), &find_box(), &start_button(), &back})
+    EXPECT_TRUE(input->isEnabled());
   // Afterwards the rule applies again: the hand over a button.
   EXPECT_FALSE(quillon::IsBusyPointer(form2()));
   MoveOver(back);
