@@ -310,6 +310,27 @@ void ChangeLog::Append(const std::string& line, uint32_t recno) {
   Append(line);
 }
 
+void ChangeLog::AppendChange(const std::string* lines, size_t count, uint32_t recno) {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (failure_.empty() && file_ != nullptr) {
+      held_.Hold(recno, [&](std::string* to) {
+        for (size_t i = 0; i < count; ++i) Enqueue(lines[i], to);
+      });
+      return;
+    }
+  }
+  for (size_t i = 0; i < count; ++i) Append(lines[i]);
+}
+
+size_t ChangeLog::Changes(const std::vector<uint32_t>& records) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  auto of = [&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); };
+  const size_t before = last_flushed_.size();
+  last_flushed_.erase(std::remove_if(last_flushed_.begin(), last_flushed_.end(), of), last_flushed_.end());
+  return held_.Count(of) + (before - last_flushed_.size());
+}
+
 void ChangeLog::Append(const std::string& line) {
   std::lock_guard<std::mutex> hold(mutex_);
   Enqueue(line, &pending_);
@@ -340,11 +361,12 @@ void ChangeLog::Open() {
 }
 
 template <typename Take>
-bool ChangeLog::FlushHeld(Take take) noexcept {
+bool ChangeLog::FlushHeld(Take take, std::vector<uint32_t>* records) noexcept {
   std::lock_guard<std::mutex> hold(mutex_);
   if (!failure_.empty()) return false;
   try {
-    held_.Move(take, &pending_);
+    if (records) records->clear();
+    held_.Move(take, &pending_, records);
   } catch (const std::bad_alloc&) {
     failure_ = "The change log could not be written: out of memory.";
     return false;
@@ -357,7 +379,8 @@ bool ChangeLog::FlushHeld(Take take) noexcept {
 }
 
 bool ChangeLog::Flush(const std::vector<uint32_t>& records) noexcept {
-  return FlushHeld([&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); });
+  return FlushHeld([&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); },
+                   &last_flushed_);
 }
 
 bool ChangeLog::Flush() noexcept {

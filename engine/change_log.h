@@ -82,6 +82,14 @@ class ChangeLog {
   // Adds a line about a change of record `recno`, held until the record is
   // written; throws like Append.
   void Append(const std::string& line, uint32_t recno);
+  // Adds `count` lines from `lines` about one change of record `recno` (the
+  // lines of one field), held together until the record is written and
+  // withdrawn together; throws like Append.
+  void AppendChange(const std::string* lines, size_t count, uint32_t recno);
+  // How many changes (AppendChange, or Append with a record) of `records`
+  // (ascending) are held, or went to the file with the last batch of
+  // records flushed; those of the last batch are counted once.
+  size_t Changes(const std::vector<uint32_t>& records);
   // Opens (creates) the file now, so that a run finds out before it changes
   // anything that its lines cannot be written. Throws std::runtime_error
   // naming the file and the reason.
@@ -93,7 +101,7 @@ class ChangeLog {
   // (ascending): the records of the batch about to be written.
   bool Flush(const std::vector<uint32_t>& records) noexcept;
   // Drops the held lines of `records` (ascending): changes that were not
-  // saved. Returns how many lines were dropped.
+  // saved. Returns how many changes were dropped.
   size_t Withdraw(const std::vector<uint32_t>& records);
   // Flushes and closes; throws a failure to write.
   void Close();
@@ -111,11 +119,12 @@ class ChangeLog {
   std::FILE* file_ = nullptr;
   // Flush, writing the held lines of the records for which `take` is true.
   template <typename Take>
-  bool FlushHeld(Take take) noexcept;
+  bool FlushHeld(Take take, std::vector<uint32_t>* records = nullptr) noexcept;
   void Enqueue(const std::string& line, std::string* to);
 
   std::string pending_;  // lines not written yet
   HeldByRecord held_;    // lines of records not written yet
+  std::vector<uint32_t> last_flushed_;  // the record of each change the last Flush(records) wrote
   std::string failure_;  // why the last write failed, until reported
   bool created_empty_ = false;  // Open made the file, and no line has been written to it
 };

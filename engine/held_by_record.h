@@ -22,15 +22,27 @@ class HeldByRecord {
   }
   bool empty() const { return held_.empty(); }
 
+  // How many pieces are held for the records for which `take` is true.
+  template <typename Take>
+  size_t Count(Take take) const {
+    size_t n = 0;
+    for (const Held& piece : held_) n += take(piece.recno) ? 1 : 0;
+    return n;
+  }
+
   // Moves the held bytes of the records for which `take` is true, in the
   // order they came, to the end of `to` (nullptr: drops them); returns how
-  // many pieces went.
+  // many pieces went. `records`, when given, gets the record of each piece
+  // that went.
   template <typename Take>
-  size_t Move(Take take, std::string* to) {
+  size_t Move(Take take, std::string* to, std::vector<uint32_t>* records = nullptr) {
     // Records are mostly written in the order their bytes came: the pieces
     // taken are then the first ones held, moved without copying the others.
     size_t first = 0;
-    while (first < held_.size() && take(held_[first].recno)) ++first;
+    while (first < held_.size() && take(held_[first].recno)) {
+      if (records) records->push_back(held_[first].recno);
+      ++first;
+    }
     if (first > 0) {
       const size_t end = held_[first - 1].end;
       if (to) to->append(bytes_, 0, end);
@@ -49,6 +61,7 @@ class HeldByRecord {
       start = piece.end;
       if (take(piece.recno)) {
         ++moved;
+        if (records) records->push_back(piece.recno);
         if (to) *to += bytes;
       } else {
         rest += bytes;

@@ -263,7 +263,7 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
       reach->columns.push_back(ColumnReach{std::move(name), 0, 0, {}});
     }
   }
-  if (!NoteColumnRefusals(trap, recordset, reach)) return Walk::kGoOn;  // reported once
+  if (!NoteColumnRefusals(trap, recordset)) return Walk::kGoOn;  // reported once
 
   const uint32_t records = recordset.table() != nullptr ? recordset.table()->record_count() : 0;
   while (true) {
@@ -313,8 +313,13 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
     if (events) snapshot_current_ = snapshot_current_ && FindTextsUnchanged();
     pass_over = pass_over && snapshot_current_;
     if (pass_over) continue;
-    if (j < column_refused_.size() && column_refused_[j]) continue;
+    if (j < column_refused_.size() && column_refused_[j] != 0) {
+      if (column_refused_[j] == kCannotChange) RefuseIfFound(trap, recordset, j, reach);
+      continue;
+    }
     has_pending_ = false;
+    field_lines_used_ = 0;
+    field_is_memo_ = recordset.table() != nullptr && recordset.table()->field(j).is_memo();
     bool found = false;
     int tab = -1;
     if (!trap.Step(122, [&] { tab = inputs_.SelectedTab(); })) continue;
@@ -340,6 +345,9 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
         if (ApplyPair(trap, table, recordset, j, Holds(k, j))) found = record_touched_ = true;
       }
     }
+    // Only a field whose value the pairs leave changed counts, and is saved
+    // and logged: pairs that come back to where they began change nothing.
+    if (found) found = mode_ == RunMode::kDryRun ? pending_ != field_before_ : KeepField(trap, recordset, j);
     if (found && reach) ++reach->columns[j].fields;
     if (log_failed_) return Walk::kStop;
   }
@@ -473,6 +481,7 @@ bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::R
   if (!value) return false;
 
   if (mode_ == RunMode::kDryRun) {
+    if (!has_pending_) field_before_ = *value;
     ReplaceAll(*value, find_, replace_, &result_);
     TrimSpaces(&result_);
     // The text the field would refuse is counted; the pairs after go on
@@ -504,16 +513,37 @@ bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::R
     NoteRefusedValue(trap, column, field, *refusal);
     return false;
   }
-  ++tally_.changed;
-  const bool logged = trap.Step(132, [&] {
+  // The field's first value, and its latest, tell whether a memo came back
+  // to where it began (KeepField); other fields are compared byte for byte.
+  if (field_is_memo_) {
+    if (field_lines_used_ == 0) field_before_ = *value;
+    field_after_ = result_;
+  }
+  // The line is made now, while the pair is at hand, and logged with the
+  // field's other lines once its value is known to have changed.
+  trap.Step(132, [&] {
     // The date and time change once a second; the column names not at all.
     const std::time_t now = std::time(nullptr);
     if (now != line_second_) {
       line_time_ = ChangeLogDateTime();
       line_second_ = now;
     }
-    ChangeLogLine(&line_, line_time_, find_, replace_, table, ColumnName(recordset, column));
-    change_log_.Append(line_, recordset.recno());
+    if (field_lines_used_ == field_lines_.size()) field_lines_.emplace_back();
+    ChangeLogLine(&field_lines_[field_lines_used_], line_time_, find_, replace_, table, ColumnName(recordset, column));
+    ++field_lines_used_;
+  });
+  return true;
+}
+
+bool ReplacementRun::KeepField(ErrorTrap& trap, fox::Recordset& recordset, size_t column) {
+  bool unchanged = false;
+  if (!field_is_memo_ || field_after_ == field_before_) {
+    trap.Step(134, [&] { unchanged = recordset.RevertIfUnchanged(column); });
+  }
+  if (unchanged) return false;
+  ++tally_.changed;
+  const bool logged = trap.Step(132, [&] {
+    change_log_.AppendChange(field_lines_.data(), field_lines_used_, recordset.recno());
   });
   // A line that cannot be written stops the run: the record is dropped.
   if (!logged) log_failed_ = true;
@@ -526,57 +556,69 @@ const std::string& ReplacementRun::ColumnName(fox::Recordset& recordset, size_t 
   return column_names_[column];
 }
 
-bool ReplacementRun::NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& recordset, TableReach* reach) {
+bool ReplacementRun::NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& recordset) {
   column_names_.clear();
   column_refused_.clear();
+  column_refusals_.clear();
+  table_refusal_.reset();
   repeats_.clear();
   const fox::Table* table = recordset.table();
   if (table == nullptr) return true;
   const size_t columns = table->field_count();
   column_refused_.assign(columns, 0);
-  std::vector<std::optional<fox::Table::Refusal>> refusals(columns);
+  column_refusals_.resize(columns);
   // Whether every column with a text form is refused for one reason.
   bool all_alike = true;
   const fox::Table::Refusal* first = nullptr;
   for (size_t j = 0; j < columns; ++j) {
-    trap.Step(116, [&] { refusals[j] = table->ColumnRefusal(j, mode_ == RunMode::kDryRun); });
+    // Tables are open for reading only in a dry run: a column is judged as
+    // the real run would judge it.
+    trap.Step(116, [&] { column_refusals_[j] = table->ColumnRefusal(j, mode_ == RunMode::kDryRun); });
     if (!fox::FieldCodec::HasTextForm(table->field(j))) {
-      column_refused_[j] = 1;  // never found: no text form
+      column_refused_[j] = kNoTextForm;  // never found: no text form
       continue;
     }
-    if (!refusals[j]) {
+    if (!column_refusals_[j]) {
       all_alike = false;
-    } else if (!first) {
-      first = &*refusals[j];
-    } else if (refusals[j]->reason != first->reason) {
+      continue;
+    }
+    column_refused_[j] = kCannotChange;
+    if (!first) {
+      first = &*column_refusals_[j];
+    } else if (column_refusals_[j]->reason != first->reason) {
       all_alike = false;
     }
   }
-  if (mode_ == RunMode::kDryRun) {
-    // Tables are open for reading only in a dry run, which is not told; a
-    // column that could not be changed in a real run is told and not walked.
-    for (size_t j = 0; j < columns && reach; ++j) {
-      if (!refusals[j] || column_refused_[j]) continue;
-      reach->columns[j].refusal = refusals[j]->reason;
-      column_refused_[j] = 1;
-    }
-    if (reach && all_alike && first) reach->unchangeable = first->reason;
-    return true;
-  }
+  // A column that cannot change is told only when a value in it holds a find
+  // text (RefuseIfFound): a column no find text reaches needs no change.
   if (all_alike && first) {
-    // The whole table (open for reading only, say): one report.
-    trap.Step(112, [&] {
-      throw fox::Error(first->kind, "Table '" + table->name() + "' cannot be changed: " + first->reason + ".");
-    });
-    return false;
+    table_refusal_ = fox::Table::Refusal{first->kind, first->reason,
+                                         "Table '" + table->name() + "' cannot be changed: " + first->reason + "."};
   }
-  for (size_t j = 0; j < columns; ++j) {
-    if (!refusals[j] || column_refused_[j]) continue;
-    column_refused_[j] = 1;
-    trap.Step(116, [&] { throw fox::Error(refusals[j]->kind, refusals[j]->message); });
+  return true;
+}
+
+void ReplacementRun::RefuseIfFound(ErrorTrap& trap, fox::Recordset& recordset, size_t column, TableReach* reach) {
+  int tab = inputs_.SelectedTab();
+  const int pairs = tab == 0 ? 1 : tab == 1 ? inputs_.FindListCount() : 0;
+  bool found = false;
+  for (int k = 0; k < pairs && !found; ++k) {
+    const std::string& find = tab == 0 ? inputs_.FindText() : inputs_.FindListItem(k);
+    if (find.empty() || Skippable(k, column)) continue;
+    found = Holds(k, column);
+    if (!found) trap.Step(130, [&] { found = recordset.fields()[column].Contains(find); });
   }
-  return column_refused_.empty() ||
-         std::find(column_refused_.begin(), column_refused_.end(), 0) != column_refused_.end();
+  if (!found) return;
+  const fox::Table::Refusal& refusal = table_refusal_ ? *table_refusal_ : *column_refusals_[column];
+  if (reach) {
+    ColumnReach& counted = reach->columns[column];
+    if (counted.refused++ == 0) counted.refusal = refusal.reason;
+    if (table_refusal_) reach->unchangeable = refusal.reason;
+    return;
+  }
+  std::string field;
+  trap.Step(136, [&] { field = ColumnName(recordset, column); });
+  NoteRefusedValue(trap, table_refusal_ ? kWholeTable : column, field, refusal);
 }
 
 void ReplacementRun::NoteRefusedValue(ErrorTrap& trap, size_t column, const std::string& field,
@@ -595,12 +637,14 @@ void ReplacementRun::NoteRefusedValue(ErrorTrap& trap, size_t column, const std:
 void ReplacementRun::TellRepeatedRefusals(ErrorTrap& trap, const std::string& table) {
   for (const Repeat& repeat : repeats_) {
     if (repeat.more == 0) continue;
-    const std::string why =
-        repeat.reason.rfind("it ", 0) == 0 ? repeat.reason : "the value " + repeat.reason;
+    const bool whole_table = repeat.column == kWholeTable;
+    const std::string why = whole_table || repeat.reason.rfind("it ", 0) == 0 ? repeat.reason
+                                                                             : "the value " + repeat.reason;
+    const std::string where = whole_table ? "of table '" + table + "' "
+                                          : "for field '" + repeat.field + "' of table '" + table + "' ";
     trap.Step(136, [&] {
       throw fox::Error(fox::ErrorKind::kInvalidValue,
-                       std::to_string(repeat.more) + " more " + (repeat.more == 1 ? "value" : "values") +
-                           " for field '" + repeat.field + "' of table '" + table + "' " +
+                       std::to_string(repeat.more) + " more " + (repeat.more == 1 ? "value " : "values ") + where +
                            (repeat.more == 1 ? "was" : "were") + " refused for the same reason: " + why + ".");
     });
   }
@@ -703,6 +747,8 @@ void ReplacementRun::SaveFailed(ErrorTrap& trap, const std::string& table, fox::
 
 void ReplacementRun::LogNotSaved(const std::string& table, const fox::SaveError& failure) {
   tally_.not_saved += static_cast<int64_t>(failure.records().size());
+  // Their fields did not change after all.
+  tally_.changed -= static_cast<int64_t>(change_log_.Changes(failure.records()));
   // Their lines, held until the records were written, come first. Their
   // journal entries go, and those already written are marked not saved.
   journal_.NotSaved(journal_table_, failure.records());

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -256,18 +257,29 @@ class ReplacementRun {
   bool ApplyPair(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset, size_t column,
                  bool holds = false);
 
-  // A column no value of which can be changed in the table being walked is
-  // reported once when the run reaches the table and passed over. A value a
-  // field refuses is reported the first time for its column and reason; the
-  // others are counted and told in one report when the run leaves the table.
-  // Returns false when no column of the table can change (told in one
-  // report): the table is then not walked.
-  bool NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& recordset, TableReach* reach);
+  // Finds out, when the run reaches a table, which of its columns can never
+  // change (and whether that is so of the whole table, for one reason);
+  // they are passed over. A value a field refuses is reported the first
+  // time for its column and reason; the others are counted and told in one
+  // report when the run leaves the table. Returns false when the table is
+  // not to be walked.
+  bool NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& recordset);
+  // A column that cannot change is told as a refusal only when one of its
+  // values holds a find text: counted as refused, reported once for the
+  // column (once for the table when no column can change).
+  void RefuseIfFound(ErrorTrap& trap, fox::Recordset& recordset, size_t column, TableReach* reach);
+  static constexpr char kNoTextForm = 1, kCannotChange = 2;  // column_refused_
+  static constexpr size_t kWholeTable = static_cast<size_t>(-1);  // a Repeat of the table's refusal
   // The column's name as the recordset reports it, asked once per table.
   const std::string& ColumnName(fox::Recordset& recordset, size_t column);
   void NoteRefusedValue(ErrorTrap& trap, size_t column, const std::string& field,
                         const fox::Table::Refusal& refusal);
   void TellRepeatedRefusals(ErrorTrap& trap, const std::string& table);
+  // After the pairs found field `column` of the current record: when its
+  // value is as it was read, gives it back its stored bytes (it is not
+  // saved) and returns false; otherwise counts it, logs its lines and
+  // returns true.
+  bool KeepField(ErrorTrap& trap, fox::Recordset& recordset, size_t column);
   // Writes a change log line for each record a save failure names.
   void LogNotSaved(const std::string& table, const fox::SaveError& failure);
   // Puts the changed fields of the current record in the undo journal, held
@@ -285,9 +297,18 @@ class ReplacementRun {
   std::unordered_map<uint32_t, int> save_attempts_;
   RunTally tally_;
   std::function<void(const RunTally&)> on_finished_;
-  std::vector<char> column_refused_;  // by column, for the table being walked
+  std::vector<char> column_refused_;  // by column, for the table being walked: 0, kNoTextForm or kCannotChange
+  std::vector<std::optional<fox::Table::Refusal>> column_refusals_;  // why, for kCannotChange
+  std::optional<fox::Table::Refusal> table_refusal_;  // when no column can change, for one reason
   std::vector<std::string> column_names_;  // by column, as first needed for a line
-  std::string line_;                       // the change log line being made
+  // The change log lines of the field being changed, one per pair that
+  // found it (field_lines_[0, field_lines_used_)), logged by KeepField.
+  std::vector<std::string> field_lines_;
+  size_t field_lines_used_ = 0;
+  bool field_is_memo_ = false;
+  // Its text as first read and as last assigned (memos; every field in a
+  // dry run, whose latest text is pending_).
+  std::string field_before_, field_after_;
   std::string line_time_;                  // its date and time, made once a second
   std::time_t line_second_ = -1;
   struct Repeat {

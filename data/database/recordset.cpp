@@ -341,6 +341,13 @@ void Recordset::SetStoredForm(size_t column, std::string_view stored) {
   table_->SetStoredForm(edit_, column, stored);
 }
 
+bool Recordset::RevertIfUnchanged(size_t column) {
+  RequireOpen(open_);
+  if (schema_ || !table_ || Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  if (column >= ColumnCount()) throw Error(ErrorKind::kNotFound, "There is no column " + std::to_string(column) + ".");
+  return table_->RevertIfUnchanged(edit_, column);
+}
+
 std::optional<Table::Refusal> Recordset::TryWrite(size_t column, const std::string& text) {
   RequireOpen(open_);
   if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");

@@ -230,9 +230,13 @@ void IndexMaintainer::CompileTag(Tag& tag) const {
   tag.filter = std::move(filter);
 }
 
-const IndexMaintainer::Tag* IndexMaintainer::RefusingTag(size_t column) const {
-  for (const Tag& tag : tags_)
+const IndexMaintainer::Tag* IndexMaintainer::RefusingTag(size_t column, bool as_if_writable) const {
+  for (const Tag& tag : tags_) {
+    // A tag whose expressions compiled is kept up to date by a run that can
+    // write the index file.
+    if (as_if_writable && tag.key) continue;
     if (!tag.maintained && tag.columns.count(column)) return &tag;
+  }
   return nullptr;
 }
 

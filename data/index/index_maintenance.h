@@ -95,8 +95,10 @@ class IndexMaintainer {
   const CompoundIndex& index() const { return index_; }
 
   // The first tag that is not maintained and whose keys a change of
-  // `column` may change; nullptr when there is none.
-  const Tag* RefusingTag(size_t column) const;
+  // `column` may change; nullptr when there is none. `as_if_writable`
+  // leaves out the tags that are not maintained only because the index file
+  // is open for reading (a dry run opens it so).
+  const Tag* RefusingTag(size_t column, bool as_if_writable = false) const;
 
   // The key a maintained tag holds for `record`; nothing when its FOR
   // clause leaves the record out. Throws Error(kUnsupported) when FoxPro's

@@ -433,6 +433,25 @@ void Table::EditedColumns(const Edit& edit, std::vector<size_t>* out) const {
   }
 }
 
+bool Table::RevertIfUnchanged(Edit& edit, size_t column) const {
+  const FieldDescriptor& f = field(column);
+  const bool flags = codec_.HasFlagBits(f);
+  if (flags && codec_.FlagBits(edit.original, f) != codec_.FlagBits(edit.working, f)) return false;
+  const auto pending = edit.memo_text.find(column);
+  if (pending != edit.memo_text.end()) {
+    const uint32_t block = codec_.MemoBlock(edit.original, f);
+    MemoFile::Value was;
+    if (block != 0) ReadMemoValue(edit, column, block, &was);
+    if (was.data != pending->second) return false;
+  } else if (edit.original.compare(f.offset, f.length, edit.working, f.offset, f.length) != 0) {
+    return false;
+  }
+  if (pending != edit.memo_text.end()) edit.memo_text.erase(pending);
+  edit.working.replace(f.offset, f.length, edit.original, f.offset, f.length);
+  if (flags) codec_.SetFlagBits(edit.working, f, codec_.FlagBits(edit.original, f));
+  return true;
+}
+
 void Table::SetStoredForm(Edit& edit, size_t column, std::string_view stored) {
   const FieldDescriptor& f = field(column);
   const bool flags = codec_.HasFlagBits(f);
@@ -615,7 +634,7 @@ std::optional<Table::Refusal> Table::ColumnRefusal(size_t column, bool as_if_wri
     why.emplace(ErrorKind::kReadOnly, "it is an autoincrement field, which FoxPro numbers itself");
   } else if (f.is_memo() && (MemoDamage() || (as_if_writable && MemoRunsPastEnd()))) {
     why.emplace(ErrorKind::kCorrupt, "its memo file is damaged: " + *MemoDamage());
-  } else if (const IndexMaintainer::Tag* tag = maintainer_ ? maintainer_->RefusingTag(column) : nullptr) {
+  } else if (const IndexMaintainer::Tag* tag = maintainer_ ? maintainer_->RefusingTag(column, as_if_writable) : nullptr) {
     why.emplace(ErrorKind::kIndexed, "it is part of tag " + tag->header.name +
                                          " of the structural index, which Quillon cannot keep up to date (" +
                                          tag->refusal + ")");

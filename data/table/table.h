@@ -155,6 +155,12 @@ class Table {
   void ForgetMemoValue() const { memo_value_block_ = 0; }
   // The columns whose stored form the edit changes, in order.
   void EditedColumns(const Edit& edit, std::vector<size_t>* columns) const;
+  // When the edit leaves the column's stored form as it was read (pairs that
+  // came back to the value they began with, a text equal to the one
+  // replaced), gives the column back its bytes as read, so that it is not
+  // saved, and returns true; false when the column holds another value.
+  // Throws Error(kCorrupt) when the memo value as read cannot be read.
+  bool RevertIfUnchanged(Edit& edit, size_t column) const;
   // Gives the column the stored form `stored` (as StoredForm made it), to be
   // saved like any change. Throws Error(kInvalidValue) when it cannot be one
   // of this column: the wrong length, or a memo value longer than FoxPro
@@ -214,7 +220,8 @@ class Table {
   // Why no value can ever be assigned to `column` in this table as it is
   // open (binary data, the table open read-only, an autoincrement field, a
   // tag that cannot be kept up to date), or nothing. `as_if_writable`
-  // leaves out the table being open read-only (a dry run opens it so).
+  // leaves out the table and its index being open read-only (a dry run opens
+  // them so).
   std::optional<Refusal> ColumnRefusal(size_t column, bool as_if_writable = false) const;
   // Whether `column` could take `text` if the table were open for writing,
   // as far as its type, width and code page tell (and ColumnRefusal);

@@ -409,14 +409,15 @@ TEST_F(RunTest, ACandidateKeyTakenIsRefusedForItsRecordAlone) {
   for (const std::string& line : SplitLines(Xbase((fs::path(dbc).parent_path() / "fb2p_dbf.dbf").string())))
     ages += line.substr(line.find('\t') + 1, 2) + " ";
   EXPECT_EQ(ages, "45 46 57 48 49 ");
-  // The columns that can never change are reported first.
-  ASSERT_EQ(toolkit.error_reports().size(), 4u);
-  EXPECT_EQ(toolkit.error_reports()[3].rfind("The change to record 2 of table 'nombrelargodeldbf' was not saved: tag "
+  // The columns that can never change hold neither 46 nor 47: they are not
+  // reported.
+  ASSERT_EQ(toolkit.error_reports().size(), 1u);
+  EXPECT_EQ(toolkit.error_reports()[0].rfind("The change to record 2 of table 'nombrelargodeldbf' was not saved: tag "
                                              "EDAD of its structural index allows each key only once, and record 1 "
                                              "already has the key the change would give.",
                                              0),
             0u)
-      << toolkit.error_reports()[3];
+      << toolkit.error_reports()[0];
   const std::vector<std::string> lines = LogEntries();
   // Record 2's line is followed by the line that says it was not saved,
   // before record 3's, whatever the timing of the threads.
@@ -432,10 +433,9 @@ TEST_F(RunTest, ACandidateKeyTakenIsRefusedForItsRecordAlone) {
 }
 
 // A column no value of which can change (in a tag Quillon cannot keep up to
-// date, an autoincrement field) is reported once as the run reaches the
-// table, whether or not a find text is in it, and then passed over without a
-// line in the log.
-TEST_F(RunTest, AColumnThatCanNeverChangeIsReportedOnceAndPassedOver) {
+// date, an autoincrement field) is reported only when a value in it holds a
+// find text, once per column, the other values counted; it gets no line.
+TEST_F(RunTest, AColumnThatCanNeverChangeIsReportedOnlyWhereAFindTextReachesIt) {
   for (const char* ext : {".dbf", ".cdx", ".fpt"}) {
     const std::string copy = testing_support::CopyFixtures(dir, {std::string("foxbin2prg/fb2p_free") + ext});
     fs::rename(copy, fs::path(data) / fs::path(copy).filename());
@@ -443,20 +443,31 @@ TEST_F(RunTest, AColumnThatCanNeverChangeIsReportedOnceAndPassedOver) {
   inputs.rows.push_back({"fb2p_free", true});
   inputs.find = "a";
   inputs.replace = "b";
-  Run();
+  quillon::ReplacementRun run(inputs, toolkit);
+  run.Run();
+  // "a" is in logical and character values, never in the autoincrement
+  // numbers.
   const auto reports = toolkit.error_reports();
   ASSERT_EQ(reports.size(), 3u);
-  EXPECT_EQ(reports[0].rfind("Field 'caracter' of table 'fb2p_free' cannot be changed: it is part of tag CARACTER", 0),
+  EXPECT_EQ(reports[0].rfind("Field 'logico' of table 'fb2p_free' cannot be changed: it is part of tag LOGICO", 0),
             0u) << reports[0];
-  EXPECT_EQ(reports[1].rfind("Field 'logico' of table 'fb2p_free' cannot be changed: it is part of tag LOGICO", 0),
+  EXPECT_EQ(reports[1].rfind("Field 'caracter' of table 'fb2p_free' cannot be changed: it is part of tag CARACTER", 0),
             0u) << reports[1];
-  EXPECT_EQ(reports[2].rfind("Field 'id_autoinc' of table 'fb2p_free' cannot be changed: it is an autoincrement", 0),
+  EXPECT_EQ(reports[2].rfind("1 more value for field 'caracter' of table 'fb2p_free' was refused for the same "
+                             "reason: it is part of tag CARACTER", 0),
             0u) << reports[2];
+  EXPECT_EQ(run.tally().refused, 3);
   for (const std::string& line : LogEntries()) {
     EXPECT_EQ(line.find("(caracter)"), std::string::npos) << line;
     EXPECT_EQ(line.find("(logico)"), std::string::npos) << line;
   }
   EXPECT_FALSE(LogEntries().empty());
+
+  // A find text that no such column holds: no report at all.
+  toolkit.shown.clear();
+  inputs.find = "zzz";
+  Run();
+  EXPECT_TRUE(toolkit.error_reports().empty());
 }
 
 // A refusal that repeats for a column is reported once, then counted and
@@ -501,6 +512,29 @@ TEST_F(RunTest, InputsChangedDuringTheRunChangeNothingInIt) {
   EXPECT_EQ(Xbase(path), "xb\t1\t20200102\t\nxb\t2\t20200102\t\n");
   EXPECT_EQ(Xbase(later), "xb\t1\t20200102\t\n");
   ExpectOnlyDone();
+}
+
+// Only a field whose stored value changes counts, is saved and logged: pairs
+// that come back to where they began, or a find text equal to its replace
+// text, leave the table, the memo file and the log as they were.
+TEST_F(RunTest, AFieldLeftAsItWasIsNeitherSavedNorLoggedNorCounted) {
+  const std::string path = Table("people", R"([["a", 1, "2020-01-02", "a"], ["x", 2, "2020-01-02", "x"]])");
+  const FileSnapshot before = FileSnapshot::Of({path, data + "/people.fpt"});
+  UseSets({"a", "b"}, {"b", "a"});
+  quillon::ReplacementRun run(inputs, toolkit);
+  run.Run();
+  EXPECT_TRUE(FileSnapshot::Of({path, data + "/people.fpt"}) == before);
+  EXPECT_TRUE(LogEntries().empty());
+  EXPECT_EQ(run.tally().changed, 0);
+  EXPECT_TRUE(run.undo_journal().empty());
+
+  UseSets({"a", "b"}, {"b", "c"});
+  run.Run();
+  // Record 1's name and memo, each with a line per pair.
+  EXPECT_EQ(Xbase(path), "c\t1\t20200102\tc\nx\t2\t20200102\tx\n");
+  EXPECT_EQ(run.tally().changed, 2);
+  EXPECT_EQ(LogEntries().size(), 4u);
+  EXPECT_EQ(run.undo_journal_changes(), 2u);
 }
 
 // Closing the program stops the run at once: the record being edited is not
