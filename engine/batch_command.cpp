@@ -253,9 +253,10 @@ std::string BatchUsage() {
          "  --separator SEP   what separates find and replace text in the set\n"
          "                    file (default \"::\")\n"
          "  --dry-run         write nothing; print for each table and column how\n"
-         "                    many fields contain a find text and would be replaced,\n"
-         "                    how many new texts the column would refuse and why,\n"
-         "                    and the columns that cannot be changed at all\n"
+         "                    many fields the run would change, and how many new\n"
+         "                    texts the column would refuse and why (a column that\n"
+         "                    cannot be changed at all is told where a find text\n"
+         "                    reaches it); exits as the run would\n"
          "  --without-index   change tables whose structural index file (.cdx) is\n"
          "                    missing, which are otherwise left alone; each one\n"
          "                    changed is reported: rebuild its index before use\n"
@@ -278,8 +279,13 @@ std::string BatchUsage() {
          "\n"
          "Every occurrence is replaced and spaces are trimmed from both ends of each\n"
          "changed value. Each changed field adds a line to backups.log in the folder\n"
-         "named by TEMP (else the system's temporary folder). Errors are printed to\n"
-         "standard error and the run goes on; \"Done.\" ends every run.\n"
+         "named by TEMP (else the system's temporary folder); a field the pairs leave\n"
+         "as it was is not saved and gets none. Errors are printed to standard error\n"
+         "and the run goes on; once it has been through its tables the run prints\n"
+         "how many fields it changed, then \"Done.\". A run whose change log or undo\n"
+         "journal cannot be written changes nothing and says so instead of\n"
+         "\"Done.\"; one whose change log fails on the way stops at the record it\n"
+         "was changing, which it leaves as it was, and says so before \"Done.\".\n"
          "\n"
          "Exit status: 0 when nothing went wrong, 1 when an error was reported,\n"
          "2 for a usage error (nothing is opened). With --check: 0 when every tag\n"
@@ -461,7 +467,13 @@ int RunBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
         << (run.undo_journal_changes() == 1 ? " change" : " changes") << "; quillon-replace --undo takes them back)\n";
     out.flush();
   };
-  run.OnFinished([&](const RunTally&) { tell_journal(); });
+  run.OnFinished([&](const RunTally& tally) {
+    if (!options.dry_run) {
+      out << RunSummary(tally, [](int64_t n) { return std::to_string(n); }) << "\n";
+      out.flush();
+    }
+    tell_journal();
+  });
   const RunEnd end = run.Run();
   tell_journal();
   if (end == RunEnd::kStopped) {

@@ -45,6 +45,14 @@ std::string ReplacementRun::Refusal(const RunInputs& inputs) {
   return "";
 }
 
+std::string RunSummary(const RunTally& tally, const std::function<std::string(int64_t)>& number) {
+  auto count = [&](int64_t n, const char* one, const char* many) { return number(n) + " " + (n == 1 ? one : many); };
+  std::string text = count(tally.tables, "table", "tables") + ", " + count(tally.changed, "field changed", "fields changed");
+  if (tally.refused > 0) text += ", " + number(tally.refused) + " refused";
+  if (tally.not_saved > 0) text += ", " + count(tally.not_saved, "record not saved", "records not saved");
+  return text;
+}
+
 void FixedInputs::Take(RunInputs& live, ErrorTrap& trap) {
   live_ = &live;
   tables_.clear();

@@ -151,6 +151,11 @@ struct RunTally {
   int64_t not_saved = 0;   // records whose changes could not be saved
 };
 
+// How a run ended, as its last status says it: "3 tables, 1204 fields
+// changed, 3 refused, 1 record not saved" (the last two only when there are
+// any), each count written by `number`.
+std::string RunSummary(const RunTally& tally, const std::function<std::string(int64_t)>& number);
+
 // Dry run: the columns of one walked table, in field order.
 struct TableReach {
   std::string table;

@@ -403,15 +403,9 @@ void MainWindow::UndoLastRun_Click() {
 }
 
 QString MainWindow::RunEndText(const RunTally& tally, const QLocale& locale) {
-  auto count = [&](int64_t n, const char* one, const char* many) {
-    return locale.toString(static_cast<qlonglong>(n)) + " " + QString::fromLatin1(n == 1 ? one : many);
-  };
-  QString text = count(tally.tables, "table", "tables") + ", " + count(tally.changed, "field changed", "fields changed");
-  if (tally.refused > 0) text += ", " + locale.toString(static_cast<qlonglong>(tally.refused)) + " refused";
-  if (tally.not_saved > 0) {
-    text += ", " + count(tally.not_saved, "record not saved", "records not saved");
-  }
-  return text + QString::fromUtf8(" \u2014 log: ") + QString::fromStdString(ChangeLogPath());
+  const std::string text =
+      RunSummary(tally, [&](int64_t n) { return locale.toString(static_cast<qlonglong>(n)).toStdString(); });
+  return QString::fromStdString(text) + QString::fromUtf8(" \u2014 log: ") + QString::fromStdString(ChangeLogPath());
 }
 
 void MainWindow::ShowRunEnd(const RunTally& tally) {

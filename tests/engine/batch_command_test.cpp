@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
+#include <sstream>
 
 #include "engine/batch_command.h"
 #include "tests/engine/engine_test_support.h"
@@ -227,6 +229,43 @@ TEST_F(BatchTest, DatabaseContainerTable) {
   EXPECT_NE(Log().find("] - Seattle was replace to Redmond at table (contacts) and column (city)\r\n"),
             std::string::npos)
       << Log();
+}
+
+// On a database container with structural indexes, the dry run counts per
+// table and column the fields the run then changes, indexed ones included;
+// neither reports anything and both exit 0; the run's count is what an
+// independent reader sees changed.
+TEST_F(BatchTest, OnAContainerTheDryRunCountsWhatTheRunChanges) {
+  const std::string folder = testing_support::CopyFixtureFolder(dir, "ruby-dbf/foxprodb");
+  const std::string dbc = folder + "/FOXPRO-DB-TEST.DBC";
+  const std::vector<std::string> tables = {"calls", "contacts", "setup", "types"};
+  std::vector<std::string> before;
+  for (const std::string& t : tables) before.push_back(RunPerlTool("xbase_read.pl", {folder + "/" + t + ".dbf"}));
+
+  Run({"--dbc", dbc, "--find", "C", "--replace", "K", "--dry-run"});
+  EXPECT_EQ(code, 0) << err;
+  EXPECT_EQ(err, "");
+  const std::regex column_line(R"(\w+ \((\w+)\): (\d+) fields?)");
+  int64_t counted = 0;
+  for (std::sregex_iterator m(out.begin(), out.end(), column_line), end; m != end; ++m) counted += std::stoll((*m)[2]);
+  EXPECT_NE(out.find("setup (key_name): 3 fields\n"), std::string::npos) << out;  // in tag KEY_NAME
+  EXPECT_GT(counted, 0);
+
+  Run({"--dbc", dbc, "--find", "C", "--replace", "K"});
+  EXPECT_EQ(code, 0) << err;
+  EXPECT_EQ(err, "");
+  EXPECT_NE(out.find("4 tables, " + std::to_string(counted) + " fields changed\n"), std::string::npos) << out;
+  int64_t changed = 0;
+  for (size_t t = 0; t < tables.size(); ++t) {
+    const std::vector<std::string> was = SplitLines(before[t]);
+    const std::vector<std::string> now = SplitLines(RunPerlTool("xbase_read.pl", {folder + "/" + tables[t] + ".dbf"}));
+    ASSERT_EQ(was.size(), now.size());
+    for (size_t r = 0; r < was.size(); ++r) {
+      std::istringstream a(was[r]), b(now[r]);
+      for (std::string x, y; std::getline(a, x, '\t') && std::getline(b, y, '\t');) changed += x != y;
+    }
+  }
+  EXPECT_EQ(changed, counted);
 }
 
 // --check compares every tag with the records and writes nothing: a record
