@@ -53,6 +53,15 @@ std::string Plural(int64_t n, const char* one, const char* many) {
 
 }  // namespace
 
+std::string UndoSummary(const UndoTally& tally, const std::function<std::string(int64_t)>& number) {
+  auto count = [&](int64_t n, const char* one, const char* many) { return number(n) + " " + (n == 1 ? one : many); };
+  std::string text = count(tally.restored, "field restored", "fields restored");
+  if (tally.conflicts > 0) text += ", " + count(tally.conflicts, "conflict", "conflicts");
+  if (tally.missing > 0) text += ", " + count(tally.missing, "field gone", "fields gone");
+  if (tally.not_saved > 0) text += ", " + count(tally.not_saved, "field not saved", "fields not saved");
+  return text;
+}
+
 size_t UndoRun::CountChanges(const std::string& path) { return UndoJournalReader(path).changes().size(); }
 
 void UndoRun::Problem(const std::string& line) {

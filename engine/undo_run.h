@@ -33,6 +33,11 @@ struct UndoTally {
   int64_t not_saved = 0;  // fields whose record could not be saved
 };
 
+// How an undo ended, as the main window's status row says it: "12,000 fields
+// restored, 3 conflicts" (conflicts, fields gone and fields not saved only
+// when there are any), each count written by `number`.
+std::string UndoSummary(const UndoTally& tally, const std::function<std::string(int64_t)>& number);
+
 class UndoRun {
  public:
   // `toolkit` is borrowed and must outlive the undo. kDryRun writes nothing.

@@ -21,6 +21,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "engine/undo_journal.h"
 #include "engine/undo_run.h"
 #include "sets/combo_set_list.h"
 #include "sets/load_sets_window.h"
@@ -31,6 +32,7 @@
 #include "base/settings_store.h"
 #include "shell/window_helpers.h"
 #include "ui/data_source_window.h"
+#include "ui/elided_label.h"
 #include "ui/window_fonts.h"
 
 namespace quillon {
@@ -148,7 +150,7 @@ void MainWindow::BuildControls() {
   // so that the buttons below do not move.
   run_row_ = new QWidget;
   run_row_->setObjectName("RunStatusRow");
-  run_status_ = new QLabel;
+  run_status_ = new ElidedLabel;
   run_status_->setObjectName("RunStatus");
   run_status_->setFont(BoxFont());
   run_progress_ = new QProgressBar;
@@ -365,17 +367,34 @@ void MainWindow::UndoLastRun_Click() {
   if (running_) return;
   std::string journal;
   size_t changes = 0;
+  std::string where;  // the tables the run changed, and their data source
   try {
     journal = GetSetting(settings::kLastUndoJournal, settings::kLastUndoJournalDefault);
-    changes = UndoRun::CountChanges(journal);
+    const UndoJournalReader reader(journal);
+    changes = reader.changes().size();
+    std::vector<bool> changed(reader.tables().size(), false);
+    for (const UndoJournalReader::Entry& entry : reader.changes()) changed.at(entry.table) = true;
+    std::vector<std::string> names;
+    std::string catalogue;
+    for (size_t t = 0; t < changed.size(); ++t) {
+      if (!changed[t]) continue;
+      const JournalTable& table = reader.tables()[t];
+      if (std::find(names.begin(), names.end(), table.name) == names.end()) names.push_back(table.name);
+      if (catalogue.empty()) catalogue = table.catalogue;
+    }
+    for (size_t i = 0; i < names.size(); ++i)
+      where += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+    if (!names.empty()) where = (names.size() == 1 ? " to table " : " to tables ") + where + " of " + catalogue;
   } catch (const std::exception& e) {
     toolkit_.ShowMessage(std::string(e.what()) + " The last run cannot be taken back.", MessageButtons::kOk,
                          MessageIcon::kWarning);
     RefreshUndoButton();
     return;
   }
-  const std::string count = std::to_string(changes) + (changes == 1 ? " change" : " changes");
-  if (toolkit_.ShowMessage("Take back the last run? Its " + count +
+  const QLocale locale = QLocale::system();
+  const std::string count = locale.toString(static_cast<qulonglong>(changes)).toStdString() +
+                            (changes == 1 ? " change" : " changes");
+  if (toolkit_.ShowMessage("Take back the last run? Its " + count + where +
                                " will get their old values back, except fields changed since the run, which "
                                "are left as they are.\r\n\r\nUndo journal: " + journal,
                            MessageButtons::kYesNo) != MessageAnswer::kYes) {
@@ -391,12 +410,24 @@ void MainWindow::UndoLastRun_Click() {
     toolkit_.Yield();
     return Closing();
   });
-  undo.Run(journal);
+  ShowRunStatus(true);
+  run_status_->SetFullText(QStringLiteral("Undoing the last run"));
+  run_progress_->setRange(0, 0);
+  const RunEnd end = undo.Run(journal);
   // The button takes back the last replacement run once; the undo's own
   // journal stays where it is for the batch command.
   StoreSetting(settings::kLastUndoJournal, "");
   running_ = false;
   if (Closing()) return;
+  if (end == RunEnd::kRefused) {
+    ShowRunStatus(false);
+  } else {
+    // The row says what the undo did, no longer what the run did.
+    run_status_->SetFullText(QString::fromStdString(
+        UndoSummary(undo.tally(), [&](int64_t n) { return locale.toString(static_cast<qlonglong>(n)).toStdString(); })));
+    run_progress_->setRange(0, 1);
+    run_progress_->setValue(1);
+  }
   SetBusyPointer(false);
   SetInputsEnabled(true);
   RefreshUndoButton();
@@ -409,7 +440,7 @@ QString MainWindow::RunEndText(const RunTally& tally, const QLocale& locale) {
 }
 
 void MainWindow::ShowRunEnd(const RunTally& tally) {
-  run_status_->setText(RunEndText(tally, QLocale::system()));
+  run_status_->SetFullText(RunEndText(tally, QLocale::system()));
   run_progress_->setRange(0, 1);
   run_progress_->setValue(1);
   run_row_->setVisible(true);
@@ -417,7 +448,7 @@ void MainWindow::ShowRunEnd(const RunTally& tally) {
 
 void MainWindow::ShowRunStatus(bool shown) {
   if (!shown) {
-    run_status_->clear();
+    run_status_->SetFullText(QString());
     run_progress_->reset();
   }
   run_row_->setVisible(shown);
@@ -431,9 +462,10 @@ void MainWindow::ShowProgress(const std::string& table, uint32_t record, uint32_
   }
   since_progress_shown_.start();
   if (new_table) shown_table_ = table;
-  run_status_->setText(
-      QStringLiteral("%1: record %2 of %3").arg(QString::fromStdString(table)).arg(record).arg(records));
-  run_status_->setToolTip(QStringLiteral("Change log: ") + QString::fromStdString(ChangeLogPath()));
+  const QLocale locale = QLocale::system();
+  run_status_->SetFullText(QStringLiteral("%1: record %2 of %3")
+                               .arg(QString::fromStdString(table), locale.toString(static_cast<qlonglong>(record)),
+                                    locale.toString(static_cast<qlonglong>(records))));
   const int maximum = static_cast<int>(std::min<uint32_t>(std::max<uint32_t>(records, 1), INT_MAX));
   run_progress_->setRange(0, maximum);
   run_progress_->setValue(static_cast<int>(std::min<uint32_t>(record, static_cast<uint32_t>(maximum))));

@@ -48,6 +48,7 @@ class QTabWidget;
 namespace quillon {
 
 class DataSourceWindow;
+class ElidedLabel;
 class PointerRule;
 class SetList;
 
@@ -156,7 +157,7 @@ class MainWindow : public QWidget, public RunInputs, public TableList {
   QPushButton* remove_set_ = nullptr;
   QPushButton* clear_sets_ = nullptr;
   QWidget* run_row_ = nullptr;
-  QLabel* run_status_ = nullptr;
+  ElidedLabel* run_status_ = nullptr;
   QProgressBar* run_progress_ = nullptr;
   QPushButton* start_ = nullptr;
   QPushButton* undo_ = nullptr;

@@ -347,6 +347,14 @@ DiskFile::DiskFile(const std::string& path, Mode mode, const std::string& what)
     ::close(fd);
     throw Error(ErrorKind::kIo, "Cannot open " + file + ": it is a folder, not a file.");
   }
+  // A file whose owner may not write it is read-only, whoever opens it, as
+  // a file with the read-only attribute is on Windows (and as a share shows
+  // that attribute): the superuser's open succeeds, but must not write.
+  if (mode == Mode::kReadWrite && (st.st_mode & S_IWUSR) == 0) {
+    ::close(fd);
+    throw Error(ErrorKind::kReadOnly,
+                Capitalized(file) + " cannot be opened for writing: it is read-only (its owner may not write it).");
+  }
   fd_ = fd;
 }
 

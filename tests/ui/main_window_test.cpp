@@ -200,12 +200,15 @@ TEST_F(MainWindowTest, ARunOnTheFirstTabReplacesTheNameInTheTickedTablesAndLogsE
   ToggleTick(2);  // products left out
   Type(find_box(), "Old Market Street");
   Type(replace_box(), "Market Square");
-  // When "Done." appears, the status row already tells how the run ended.
+  // When "Done." appears, the status row already tells how the run ended:
+  // elided to the window's width, whole in its tooltip; the window keeps its
+  // size.
+  const QSize size = form2().size();
   std::string row_at_done;
   int bar_at_done = -1;
   toolkit_.on_message = [&](const quillon::ScriptedToolkit::Shown& shown) {
     if (shown.text != "Done.") return;
-    row_at_done = Find<QLabel>(form2(), "RunStatus").text().toStdString();
+    row_at_done = Find<QLabel>(form2(), "RunStatus").toolTip().toStdString();
     const QProgressBar& bar = Find<QProgressBar>(form2(), "RunProgress");
     bar_at_done = bar.value() == bar.maximum() ? 100 : bar.value();
   };
@@ -213,6 +216,7 @@ TEST_F(MainWindowTest, ARunOnTheFirstTabReplacesTheNameInTheTickedTablesAndLogsE
 
   EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"Done."}));
   EXPECT_EQ(row_at_done, "2 tables, 5 fields changed \u2014 log: " + log_dir_.Sub("backups.log"));
+  EXPECT_EQ(form2().size(), size);
   EXPECT_EQ(bar_at_done, 100);
   EXPECT_EQ(Dbfread(sample("customers")), Replaced(customers, {{"Old Market Street", "Market Square"}}));
   EXPECT_EQ(Dbfread(sample("orders")), Replaced(orders, {{"Old Market Street", "Market Square"}}));
@@ -254,13 +258,19 @@ TEST_F(MainWindowTest, UndoLastRunAsksNamingTheChangesThenTakesTheRunBack) {
   Click(form2(), "UndoLastRun");
   std::vector<std::string> shown = TakeMessages();
   ASSERT_EQ(shown.size(), 1u);
-  EXPECT_EQ(shown[0].rfind("Take back the last run? Its 5 changes will get their old values back", 0), 0u) << shown[0];
+  EXPECT_EQ(shown[0].rfind("Take back the last run? Its 5 changes to tables customers and orders of " + samples() +
+                               " will get their old values back",
+                           0),
+            0u)
+      << shown[0];
   EXPECT_NE(Dbfread(sample("customers")), customers);
   toolkit_.message_answers.push_back(quillon::MessageAnswer::kYes);
   Click(form2(), "UndoLastRun");
   shown = TakeMessages();
   ASSERT_EQ(shown.size(), 2u);
   EXPECT_NE(shown[1].find(": 5 changes taken back."), std::string::npos) << shown[1];
+  // The status row tells the undo, no longer the run.
+  EXPECT_EQ(Find<QLabel>(form2(), "RunStatus").toolTip(), "5 fields restored");
   EXPECT_EQ(Dbfread(sample("customers")), customers);
   EXPECT_EQ(Dbfread(sample("orders")), orders);
   EXPECT_FALSE(undo.isEnabled()) << "the run is taken back once";
