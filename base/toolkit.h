@@ -9,6 +9,7 @@
 // form, like every other path of the program.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "base/error_report.h"
@@ -66,6 +67,11 @@ class Toolkit : public ErrorSink {
   // processed. Called once per field by the replacement run, so it must be
   // cheap when there is nothing to do.
   virtual bool Yield() = 0;
+
+  // A count as the user reads it in messages and status texts: grouped by
+  // the thousands separator of the user's locale in the windows; plain
+  // digits here, as the batch command prints them for scripts too.
+  virtual std::string FormatCount(int64_t n) const { return std::to_string(n); }
 
   // Error reports are message boxes with the warning icon and an OK button.
   void ShowErrorReport(const std::string& title, const std::string& text) override {

@@ -652,7 +652,7 @@ void ReplacementRun::TellRepeatedRefusals(ErrorTrap& trap, const std::string& ta
                                           : "for field '" + repeat.field + "' of table '" + table + "' ";
     trap.Step(136, [&] {
       throw fox::Error(fox::ErrorKind::kInvalidValue,
-                       std::to_string(repeat.more) + " more " + (repeat.more == 1 ? "value " : "values ") + where +
+                       toolkit_.FormatCount(repeat.more) + " more " + (repeat.more == 1 ? "value " : "values ") + where +
                            (repeat.more == 1 ? "was" : "were") + " refused for the same reason: " + why + ".");
     });
   }

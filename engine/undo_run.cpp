@@ -47,8 +47,8 @@ std::optional<std::string> TextOf(fox::Recordset& recordset, size_t column) {
   }
 }
 
-std::string Plural(int64_t n, const char* one, const char* many) {
-  return std::to_string(n) + " " + (n == 1 ? one : many);
+std::string Plural(const Toolkit& toolkit, int64_t n, const char* one, const char* many) {
+  return toolkit.FormatCount(n) + " " + (n == 1 ? one : many);
 }
 
 }  // namespace
@@ -144,22 +144,22 @@ RunEnd UndoRun::Run(const std::string& path) {
   }
 
   std::string text = "Undo of \"" + path + "\"" + (dry ? " (a dry run: nothing was written)" : "") + ": " +
-                     Plural(tally_.restored, "change", "changes") + (dry ? " would be" : "") + " taken back.";
+                     Plural(toolkit_, tally_.restored, "change", "changes") + (dry ? " would be" : "") + " taken back.";
   if (tally_.conflicts > 0) {
     const bool one = tally_.conflicts == 1;
-    text += " " + Plural(tally_.conflicts, "field has", "fields have") + " changed since the run and " +
+    text += " " + Plural(toolkit_, tally_.conflicts, "field has", "fields have") + " changed since the run and " +
             (dry ? "would be" : one ? "was" : "were") + " left as " + (one ? "it is." : "they are.");
   }
   if (tally_.already > 0) {
-    text += " " + Plural(tally_.already, "field", "fields") + " already held " +
+    text += " " + Plural(toolkit_, tally_.already, "field", "fields") + " already held " +
             (tally_.already == 1 ? "its" : "their") + " old value.";
   }
   if (tally_.missing > 0) {
-    text += " " + Plural(tally_.missing, "change was", "changes were") +
+    text += " " + Plural(toolkit_, tally_.missing, "change was", "changes were") +
             " not taken back: the record or table is gone or could not be opened.";
   }
-  if (tally_.not_saved > 0) text += " " + Plural(tally_.not_saved, "change", "changes") + " could not be saved.";
-  if (stopped_) text += " The undo was stopped: " + Plural(left, "change was", "changes were") + " not looked at.";
+  if (tally_.not_saved > 0) text += " " + Plural(toolkit_, tally_.not_saved, "change", "changes") + " could not be saved.";
+  if (stopped_) text += " The undo was stopped: " + Plural(toolkit_, left, "change was", "changes were") + " not looked at.";
   if (!problems_.empty()) {
     text += "\r\n";
     for (size_t i = 0; i < problems_.size() && i < kProblemsListed; ++i) text += "\r\n" + problems_[i];
@@ -181,7 +181,7 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table, const 
   auto gone = [&](const std::string& why) {
     tally_.missing += static_cast<int64_t>(changes.size());
     Problem("Table '" + t.name + "' (\"" + t.path + "\"): " + why + "; its " +
-            Plural(static_cast<int64_t>(changes.size()), "change was", "changes were") + " not taken back.");
+            Plural(toolkit_, static_cast<int64_t>(changes.size()), "change was", "changes were") + " not taken back.");
   };
   connection.allow_missing_index = allow_missing_index_;
   // The journal entries of a batch of saves are durable, and its lines in
@@ -260,7 +260,7 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table, const 
         tally_.missing += static_cast<int64_t>(list.size());
         Problem("Record " + std::to_string(recno) + " of table '" + t.name +
                 "' is deleted or no longer there: its " +
-                Plural(static_cast<int64_t>(list.size()), "change was", "changes were") + " not taken back.");
+                Plural(toolkit_, static_cast<int64_t>(list.size()), "change was", "changes were") + " not taken back.");
         continue;
       }
       UndoRecord(journal, t.name, recordset, list);

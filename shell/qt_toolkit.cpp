@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QLocale>
 #include <QMessageBox>
 #include <QStringList>
 
@@ -84,6 +85,10 @@ std::string QtToolkit::BrowseForFolder(const std::string& prompt, const std::str
                                                            QString::fromStdString(start_folder),
                                                            QFileDialog::ShowDirsOnly);
   return NativePath(chosen);
+}
+
+std::string QtToolkit::FormatCount(int64_t n) const {
+  return QLocale().toString(static_cast<qlonglong>(n)).toStdString();  // the system's locale unless set
 }
 
 bool QtToolkit::Yield() {

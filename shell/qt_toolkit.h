@@ -23,6 +23,8 @@ class QtToolkit : public Toolkit {
   std::string ShowSaveDialog(const FileDialogRequest& request) override;
   std::string BrowseForFolder(const std::string& prompt, const std::string& start_folder) override;
   bool Yield() override;
+  // In the user's locale: "12,000" (or "12.000", ...).
+  std::string FormatCount(int64_t n) const override;
 
   // The Qt name filter list ("Text Files (*.txt);;All Files (*)") for a
   // filter of description|pattern pairs. "*.*" becomes "*" so that files

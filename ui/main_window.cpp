@@ -8,7 +8,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QLocale>
 #include <charconv>
 #include <QProgressBar>
 #include <QPushButton>
@@ -391,9 +390,8 @@ void MainWindow::UndoLastRun_Click() {
     RefreshUndoButton();
     return;
   }
-  const QLocale locale = QLocale::system();
-  const std::string count = locale.toString(static_cast<qulonglong>(changes)).toStdString() +
-                            (changes == 1 ? " change" : " changes");
+  const std::string count =
+      toolkit_.FormatCount(static_cast<int64_t>(changes)) + (changes == 1 ? " change" : " changes");
   if (toolkit_.ShowMessage("Take back the last run? Its " + count + where +
                                " will get their old values back, except fields changed since the run, which "
                                "are left as they are.\r\n\r\nUndo journal: " + journal,
@@ -424,7 +422,7 @@ void MainWindow::UndoLastRun_Click() {
   } else {
     // The row says what the undo did, no longer what the run did.
     run_status_->SetFullText(QString::fromStdString(
-        UndoSummary(undo.tally(), [&](int64_t n) { return locale.toString(static_cast<qlonglong>(n)).toStdString(); })));
+        UndoSummary(undo.tally(), [&](int64_t n) { return toolkit_.FormatCount(n); })));
     run_progress_->setRange(0, 1);
     run_progress_->setValue(1);
   }
@@ -433,14 +431,13 @@ void MainWindow::UndoLastRun_Click() {
   RefreshUndoButton();
 }
 
-QString MainWindow::RunEndText(const RunTally& tally, const QLocale& locale) {
-  const std::string text =
-      RunSummary(tally, [&](int64_t n) { return locale.toString(static_cast<qlonglong>(n)).toStdString(); });
+QString MainWindow::RunEndText(const RunTally& tally) const {
+  const std::string text = RunSummary(tally, [&](int64_t n) { return toolkit_.FormatCount(n); });
   return QString::fromStdString(text) + QString::fromUtf8(" \u2014 log: ") + QString::fromStdString(ChangeLogPath());
 }
 
 void MainWindow::ShowRunEnd(const RunTally& tally) {
-  run_status_->SetFullText(RunEndText(tally, QLocale::system()));
+  run_status_->SetFullText(RunEndText(tally));
   run_progress_->setRange(0, 1);
   run_progress_->setValue(1);
   run_row_->setVisible(true);
@@ -462,10 +459,8 @@ void MainWindow::ShowProgress(const std::string& table, uint32_t record, uint32_
   }
   since_progress_shown_.start();
   if (new_table) shown_table_ = table;
-  const QLocale locale = QLocale::system();
-  run_status_->SetFullText(QStringLiteral("%1: record %2 of %3")
-                               .arg(QString::fromStdString(table), locale.toString(static_cast<qlonglong>(record)),
-                                    locale.toString(static_cast<qlonglong>(records))));
+  run_status_->SetFullText(QString::fromStdString(table + ": record " + toolkit_.FormatCount(record) + " of " +
+                                                  toolkit_.FormatCount(records)));
   const int maximum = static_cast<int>(std::min<uint32_t>(std::max<uint32_t>(records, 1), INT_MAX));
   run_progress_->setRange(0, maximum);
   run_progress_->setValue(static_cast<int>(std::min<uint32_t>(record, static_cast<uint32_t>(maximum))));

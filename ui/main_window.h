@@ -28,7 +28,6 @@
 #pragma once
 
 #include <QElapsedTimer>
-#include <QLocale>
 #include <QWidget>
 #include <string>
 
@@ -73,9 +72,9 @@ class MainWindow : public QWidget, public RunInputs, public TableList {
   PointerRule& pointer_rule() { return *pointer_rule_; }
   // Whether "Start Replacing" is under way.
   bool running() const { return running_; }
-  // The status row's text once a run is over, counts in `locale`'s digits:
-  // "3 tables, 1,204 fields changed, 3 refused — log: /tmp/backups.log".
-  static QString RunEndText(const RunTally& tally, const QLocale& locale);
+  // The status row's text once a run is over, counts as the toolkit writes
+  // them: "3 tables, 1,204 fields changed, 3 refused — log: /tmp/backups.log".
+  QString RunEndText(const RunTally& tally) const;
 
   // The handlers. PushButton1_Click is the run, which reports its own
   // failures; the others carry the error trap.

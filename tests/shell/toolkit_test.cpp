@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QTimer>
 #include <functional>
@@ -135,4 +136,13 @@ TEST(QtToolkitTest, YieldLetsPendingEventsThrough) {
     while (!handled && !limit.hasExpired(10000)) toolkit.Yield();
     EXPECT_TRUE(handled) << "round " << round;
   }
+}
+
+TEST(QtToolkitTest, CountsAreGroupedAsTheLocaleGroupsThem) {
+  const QLocale before;
+  QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+  EXPECT_EQ(quillon::QtToolkit().FormatCount(12000), "12,000");
+  QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+  EXPECT_EQ(quillon::QtToolkit().FormatCount(1234567), "1.234.567");
+  QLocale::setDefault(before);
 }
