@@ -77,44 +77,24 @@ class CommandLineSource : public DataSourceView {
 
 // The window's state as the command line gives it: every table ticked, the
 // first tab for --find, the second for --sets.
-class CommandLineInputs : public RunInputs {
+class CommandLineInputs : public FixedInputs {
  public:
   CommandLineInputs(const DataSourceView& source, std::vector<std::string> tables, const BatchOptions& options,
-                    std::vector<ReplaceSet> sets, const volatile std::sig_atomic_t* stop_requested)
-      : source_(source),
-        tables_(std::move(tables)),
-        tab_(options.sets_file ? 1 : 0),
-        find_(options.find.value_or("")),
-        replace_(options.replace.value_or("")),
-        stop_requested_(stop_requested) {
-    for (ReplaceSet& set : sets) {
-      finds_.push_back(std::move(set.find));
-      replaces_.push_back(std::move(set.replace));
-    }
-  }
+                    const std::vector<ReplaceSet>& sets, const volatile std::sig_atomic_t* stop_requested)
+      : FixedInputs(std::move(tables), options.sets_file ? 1 : 0, options.find.value_or(""),
+                    options.replace.value_or(""), Texts(sets, &ReplaceSet::find), Texts(sets, &ReplaceSet::replace),
+                    source),
+        stop_requested_(stop_requested) {}
 
-  int TableCount() const override { return static_cast<int>(tables_.size()); }
-  bool IsTableTicked(int) const override { return true; }
-  std::string TableName(int row) const override { return tables_.at(static_cast<size_t>(row)); }
-  int SelectedTab() const override { return tab_; }
-  const std::string& FindText() const override { return find_; }
-  const std::string& ReplaceText() const override { return replace_; }
-  int FindListCount() const override { return static_cast<int>(finds_.size()); }
-  const std::string& FindListItem(int row) const override { return finds_.at(static_cast<size_t>(row)); }
-  int ReplaceListCount() const override { return static_cast<int>(replaces_.size()); }
-  const std::string& ReplaceListItem(int row) const override { return replaces_.at(static_cast<size_t>(row)); }
-  const DataSourceView& DataSource() const override { return source_; }
-  void SetBusyPointer(bool) override {}
   bool Closing() const override { return stop_requested_ != nullptr && *stop_requested_ != 0; }
 
  private:
-  const DataSourceView& source_;
-  std::vector<std::string> tables_;
-  int tab_;
-  std::string find_;
-  std::string replace_;
-  std::vector<std::string> finds_;
-  std::vector<std::string> replaces_;
+  static std::vector<std::string> Texts(const std::vector<ReplaceSet>& sets, std::string ReplaceSet::*text) {
+    std::vector<std::string> texts;
+    for (const ReplaceSet& set : sets) texts.push_back(set.*text);
+    return texts;
+  }
+
   const volatile std::sig_atomic_t* stop_requested_;
 };
 
@@ -448,7 +428,7 @@ int RunBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     return toolkit.reports() > 0 ? kExitReported : checked;  // the catalogue could not be listed
   }
 
-  CommandLineInputs inputs(source, std::move(tables), options, std::move(sets), stop_requested);
+  CommandLineInputs inputs(source, std::move(tables), options, sets, stop_requested);
   if (const std::string refusal = ReplacementRun::Refusal(inputs); !refusal.empty()) {
     err << "quillon-replace: " << refusal << "\n";
     return kExitUsage;

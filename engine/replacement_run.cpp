@@ -53,6 +53,19 @@ std::string RunSummary(const RunTally& tally, const std::function<std::string(in
   return text;
 }
 
+FixedInputs::FixedInputs(std::vector<std::string> tables, int tab, std::string find, std::string replace,
+                         std::vector<std::string> finds, std::vector<std::string> replaces,
+                         const DataSourceView& source)
+    : tables_(std::move(tables)),
+      tab_(tab),
+      find_(std::move(find)),
+      replace_(std::move(replace)),
+      finds_(std::move(finds)),
+      replaces_(std::move(replaces)),
+      dbc_(source.OptionDBC1()),
+      dbc_path_(source.DBCPath1()),
+      folder_(source.FolderText()) {}
+
 void FixedInputs::Take(RunInputs& live, ErrorTrap& trap) {
   live_ = &live;
   tables_.clear();

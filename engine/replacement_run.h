@@ -76,6 +76,12 @@ class RunInputs {
 // the data source. The busy pointer and Closing still go to the window.
 class FixedInputs : public RunInputs, public DataSourceView {
  public:
+  FixedInputs() = default;
+  // Inputs given whole, with no window behind them (the batch command's):
+  // every table of `tables` ticked, the pair or the sets of `tab`.
+  FixedInputs(std::vector<std::string> tables, int tab, std::string find, std::string replace,
+              std::vector<std::string> finds, std::vector<std::string> replaces, const DataSourceView& source);
+
   // Reads everything from `live` now. A read that fails is reported through
   // `trap` (numbered as the run numbers that read) and leaves out what it
   // would have given: the row, the pair or the set list.
@@ -95,8 +101,10 @@ class FixedInputs : public RunInputs, public DataSourceView {
   int ReplaceListCount() const override { return static_cast<int>(replaces_.size()); }
   const std::string& ReplaceListItem(int row) const override { return replaces_.at(static_cast<size_t>(row)); }
   const DataSourceView& DataSource() const override { return *this; }
-  void SetBusyPointer(bool busy) override { live_->SetBusyPointer(busy); }
-  bool Closing() const override { return live_->Closing(); }
+  void SetBusyPointer(bool busy) override {
+    if (live_) live_->SetBusyPointer(busy);
+  }
+  bool Closing() const override { return live_ && live_->Closing(); }
 
   // DataSourceView: the data source as it was when the run started.
   bool OptionDBC1() const override { return dbc_; }
