@@ -284,7 +284,7 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
       reach->columns.push_back(ColumnReach{std::move(name), 0, 0, {}});
     }
   }
-  if (!NoteColumnRefusals(trap, recordset)) return Walk::kGoOn;  // reported once
+  NoteColumnRefusals(trap, recordset);
 
   const uint32_t records = recordset.table() != nullptr ? recordset.table()->record_count() : 0;
   while (true) {
@@ -577,14 +577,14 @@ const std::string& ReplacementRun::ColumnName(fox::Recordset& recordset, size_t 
   return column_names_[column];
 }
 
-bool ReplacementRun::NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& recordset) {
+void ReplacementRun::NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& recordset) {
   column_names_.clear();
   column_refused_.clear();
   column_refusals_.clear();
   table_refusal_.reset();
   repeats_.clear();
   const fox::Table* table = recordset.table();
-  if (table == nullptr) return true;
+  if (table == nullptr) return;
   const size_t columns = table->field_count();
   column_refused_.assign(columns, 0);
   column_refusals_.resize(columns);
@@ -616,7 +616,6 @@ bool ReplacementRun::NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& records
     table_refusal_ = fox::Table::Refusal{first->kind, first->reason,
                                          "Table '" + table->name() + "' cannot be changed: " + first->reason + "."};
   }
-  return true;
 }
 
 void ReplacementRun::RefuseIfFound(ErrorTrap& trap, fox::Recordset& recordset, size_t column, TableReach* reach) {

@@ -1,8 +1,10 @@
 // The replacement run: what "Start Replacing" (PushButton1_Click of Form2)
 // does. It walks every ticked table of the table list, every record and every
-// field, and where a field's text holds a find text it writes a change log
-// line, replaces every occurrence, trims spaces at both ends and assigns the
-// result; moving to the next record saves it. The run ends with "Done.".
+// field, and where a field's text holds a find text it replaces every
+// occurrence, trims spaces at both ends and assigns the result; a field whose
+// stored value the pairs leave changed gets a change log line per pair that
+// found it, and moving to the next record saves it. The run ends with
+// "Done.".
 //
 // The run takes what it needs from RunInputs once, when it starts (the ticks
 // and names of the table list, the selected tab, the single pair, the rows of
@@ -154,7 +156,7 @@ struct ColumnReach {
 // What a run did, counted as it went.
 struct RunTally {
   int tables = 0;          // tables walked
-  int64_t changed = 0;     // fields given a new value (each with its change log line)
+  int64_t changed = 0;     // fields whose stored value changed and was saved (each with its lines)
   int64_t refused = 0;     // new values a field refused
   int64_t not_saved = 0;   // records whose changes could not be saved
 };
@@ -274,9 +276,8 @@ class ReplacementRun {
   // change (and whether that is so of the whole table, for one reason);
   // they are passed over. A value a field refuses is reported the first
   // time for its column and reason; the others are counted and told in one
-  // report when the run leaves the table. Returns false when the table is
-  // not to be walked.
-  bool NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& recordset);
+  // report when the run leaves the table.
+  void NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& recordset);
   // A column that cannot change is told as a refusal only when one of its
   // values holds a find text: counted as refused, reported once for the
   // column (once for the table when no column can change).
