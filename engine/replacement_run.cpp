@@ -384,11 +384,13 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
 
 void ReplacementRun::JournalRecord(fox::Recordset& recordset) {
   recordset.EditedColumns(&edited_);
+  if (edited_.empty()) return;
+  const uint32_t record = RecordIdentity(*recordset.table(), recordset.RecordBytes(false), edited_);
   for (size_t column : edited_) {
     recordset.StoredForm(column, true, &stored_before_);
     recordset.StoredForm(column, false, &stored_after_);
-    journal_.Append(journal_table_, recordset.recno(), static_cast<uint32_t>(column), ColumnName(recordset, column),
-                    stored_before_, stored_after_);
+    journal_.Append(journal_table_, recordset.recno(), record, static_cast<uint32_t>(column),
+                    ColumnName(recordset, column), stored_before_, stored_after_);
   }
 }
 

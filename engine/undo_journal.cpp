@@ -9,13 +9,15 @@
 #include "data/file/disk_file.h"
 #include "data/util/error.h"
 #include "data/util/local_time.h"
+#include "data/table/table.h"
 
 namespace quillon {
 
 namespace {
 
 constexpr char kMagic[8] = {'Q', 'L', 'N', 'U', 'N', 'D', 'O', '\x1a'};
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
+constexpr uint32_t kFirstVersion = 1;  // no record identities, no end entry
 constexpr size_t kHeaderSize = 32;
 constexpr size_t kEntryHead = 8;
 // No entry is larger: two stored forms of at most a memo value each, and
@@ -27,7 +29,7 @@ constexpr uint32_t kLargestPayload = 64u << 20;
 // (a batch of very long values), to keep memory bounded.
 constexpr size_t kWriteAhead = 8u << 20;
 
-enum EntryKind : unsigned char { kTable = 1, kChange = 2, kNotSaved = 3 };
+enum EntryKind : unsigned char { kTable = 1, kChange = 2, kNotSaved = 3, kEnd = 4 };
 
 // CRC-32 (the polynomial of zip and PNG), eight bytes at a step: a run
 // journals every byte it changes.
@@ -135,6 +137,21 @@ std::runtime_error NotAJournal(const std::string& path, const std::string& why) 
 
 }  // namespace
 
+uint32_t RecordIdentity(const fox::Table& table, std::string_view record, const std::vector<size_t>& changed) {
+  std::string masked(record);
+  auto blank = [&](const fox::FieldDescriptor& field) {
+    if (field.offset + field.length <= masked.size()) masked.replace(field.offset, field.length, field.length, '\0');
+  };
+  if (!masked.empty()) masked[0] = ' ';
+  for (const fox::FieldDescriptor& field : table.header().fields) {
+    if (field.is_memo()) blank(field);
+  }
+  for (size_t column : changed) {
+    if (column < table.field_count()) blank(table.field(column));
+  }
+  return Crc32(masked.data(), masked.size());
+}
+
 std::string UndoJournalName(std::time_t started, int serial) {
   const std::tm local = fox::LocalTime(started);
   char stamp[32];
@@ -157,7 +174,8 @@ UndoJournalReader::UndoJournalReader(const std::string& path) : path_(path) {
   }
   if (Crc32(header, 28) != Get32(header + 28)) throw NotAJournal(path, "its header is damaged");
   const uint32_t version = Get32(header + 8);
-  if (version != kVersion) {
+  version_ = version;
+  if (version != kVersion && version != kFirstVersion) {
     throw std::runtime_error("The undo journal \"" + path + "\" is of version " + std::to_string(version) +
                              ", which this Quillon does not know; use the Quillon that wrote it.");
   }
@@ -174,6 +192,8 @@ UndoJournalReader::UndoJournalReader(const std::string& path) : path_(path) {
     size_t before;  // the changes before it (by index) are the ones it drops
   };
   std::vector<Mark> marks;
+  // A journal of the first version cannot say that its run ended.
+  ended_ = version == kFirstVersion;
   while (at < size_) {
     if (size_ - at < kEntryHead) {
       stop("the last entry is incomplete");
@@ -209,13 +229,16 @@ UndoJournalReader::UndoJournalReader(const std::string& path) : path_(path) {
       table.container = container == 2;
       if (ok) tables_.push_back(std::move(table));
     } else if (ok && kind == kChange) {
-      Entry entry{at, 0, 0};
-      ok = in.U32(&entry.table) && in.U32(&entry.recno) && entry.table < tables_.size();
+      Entry entry{at, 0, 0, 0};
+      ok = in.U32(&entry.table) && in.U32(&entry.recno) && in.U32(&entry.column) && entry.table < tables_.size();
       if (ok) changes_.push_back(entry);
     } else if (ok && kind == kNotSaved) {
       Mark mark{0, 0, changes_.size()};
       ok = in.U32(&mark.table) && in.U32(&mark.recno) && in.done();
       if (ok) marks.push_back(mark);
+    } else if (ok && kind == kEnd && version == kVersion) {
+      ok = in.done() && at + kEntryHead + size == size_;
+      ended_ = ok;
     } else {
       ok = false;
     }
@@ -282,9 +305,11 @@ JournalChange UndoJournalReader::Read(const Entry& entry) const {
   bool ok = data != nullptr && Crc32(data, size) == crc;
   if (ok) {
     PayloadReader in(std::string_view(data, size));
+    uint32_t record = 0;
     ok = in.U8(&kind) && kind == kChange && in.U32(&change.table) && in.U32(&change.recno) &&
-         in.U32(&change.column) && in.Bytes(&change.column_name) && in.Bytes(&change.before) &&
-         in.Bytes(&change.after) && in.done();
+         in.U32(&change.column) && (version_ == kFirstVersion || in.U32(&record)) && in.Bytes(&change.column_name) &&
+         in.Bytes(&change.before) && in.Bytes(&change.after) && in.done();
+    if (version_ != kFirstVersion) change.record = record;
   }
   if (!ok) {
     throw std::runtime_error("The undo journal \"" + path_ + "\" changed while it was read (byte " +
@@ -300,6 +325,7 @@ UndoJournalContents ReadUndoJournal(const std::string& path) {
   contents.tables = reader.tables();
   contents.cut_short = reader.cut_short();
   contents.torn_tail = reader.torn_tail();
+  contents.ended = reader.ended();
   for (const UndoJournalReader::Entry& entry : reader.changes()) contents.changes.push_back(reader.Read(entry));
   return contents;
 }
@@ -365,13 +391,13 @@ uint32_t UndoJournal::AddTable(const JournalTable& table) {
   return tables_++;
 }
 
-void UndoJournal::Append(uint32_t table, uint32_t recno, uint32_t column, std::string_view column_name,
-                         std::string_view before, std::string_view after) {
+void UndoJournal::Append(uint32_t table, uint32_t recno, uint32_t record, uint32_t column,
+                         std::string_view column_name, std::string_view before, std::string_view after) {
   std::unique_lock<std::mutex> hold(mutex_);
   if (!file_) return;
   // Framed in place, as PutEntry frames a payload: a run journals every
   // change it saves, and the buffer's new bytes are written once.
-  const size_t payload = 1 + 12 + 12 + column_name.size() + before.size() + after.size();
+  const size_t payload = 1 + 16 + 12 + column_name.size() + before.size() + after.size();
   pending_.reserve(pending_.size() + kEntryHead + payload);
   Put32(&pending_, static_cast<uint32_t>(payload));
   Put32(&pending_, 0);  // the checksum, filled in by Seal
@@ -379,6 +405,7 @@ void UndoJournal::Append(uint32_t table, uint32_t recno, uint32_t column, std::s
   Put32(&pending_, table);
   Put32(&pending_, recno);
   Put32(&pending_, column);
+  Put32(&pending_, record);
   PutBytes(&pending_, column_name);
   PutBytes(&pending_, before);
   PutBytes(&pending_, after);
@@ -472,6 +499,7 @@ void UndoJournal::Close() {
     }
     path_.clear();
   } else {
+    PutEntry(&pending_, std::string(1, static_cast<char>(kEnd)));
     WritePending(hold, true);
     file_.reset();
   }

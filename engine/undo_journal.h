@@ -6,7 +6,7 @@
 //
 //   header, 32 bytes:
 //     0  8  magic "QLNUNDO\x1a"
-//     8  4  version (1)
+//     8  4  version (2; journals of version 1 are still read)
 //    12  4  header size (32)
 //    16  8  when the run started, seconds since 1970 (UTC)
 //    24  4  zero
@@ -19,10 +19,14 @@
 //       1 table:  table number (4), kind of catalogue (1: folder of free
 //                 tables, 2: database container), catalogue path, table
 //                 name, table file path
-//       2 change: table number (4), record (4), column (4), column name,
-//                 stored form before, stored form after (fox::Table::StoredForm)
+//       2 change: table number (4), record (4), column (4), the record's
+//                 identity as saved (4, RecordIdentity; not in version 1),
+//                 column name, stored form before, stored form after
+//                 (fox::Table::StoredForm)
 //       3 not saved: table number (4), record (4): the changes of the record
 //                 written to the journal before this entry were not saved
+//       4 end:    the run ended here (not in version 1): a journal without
+//                 it was cut off, and its run may have changed more
 //
 // Entries are appended as the run goes and made durable before the records
 // they describe are written (Flush is the tables' before-write hook, with
@@ -38,6 +42,7 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +50,7 @@
 
 namespace fox {
 class DiskFile;
+class Table;
 }
 
 namespace quillon {
@@ -60,11 +66,19 @@ struct JournalTable {
   std::string path;        // the table file
 };
 
+// What tells a record a run saved from another that took its number (after
+// a PACK, say): the CRC-32 of its bytes with the deletion flag, the memo
+// pointers and the columns the run `changed` in it left out (another
+// program may delete or change the record since, a saved memo value gets a
+// new block, and the changed fields are compared one by one by value).
+uint32_t RecordIdentity(const fox::Table& table, std::string_view record, const std::vector<size_t>& changed);
+
 // One saved field.
 struct JournalChange {
   uint32_t table = 0;  // index into UndoJournalContents::tables
   uint32_t recno = 0;
   uint32_t column = 0;
+  std::optional<uint32_t> record;  // RecordIdentity of the record as saved (none in version 1)
   std::string column_name;
   std::string before, after;  // stored forms
 };
@@ -81,6 +95,9 @@ struct UndoJournalContents {
   // The stop is at a last entry that the file ends in the middle of, as a
   // run that was stopped while writing leaves it (not damage inside it).
   bool torn_tail = false;
+  // Whether the journal says that its run ended (always so of version 1,
+  // which could not say it).
+  bool ended = false;
 };
 
 // A journal read through once for its tables and where each change lies;
@@ -97,7 +114,7 @@ class UndoJournalReader {
 
   struct Entry {
     uint64_t offset;  // of the change's entry in the file
-    uint32_t table, recno;
+    uint32_t table, recno, column;
   };
   std::time_t started() const { return started_; }
   const std::vector<JournalTable>& tables() const { return tables_; }
@@ -106,6 +123,7 @@ class UndoJournalReader {
   const std::vector<Entry>& changes() const { return changes_; }
   const std::string& cut_short() const { return cut_short_; }
   bool torn_tail() const { return torn_tail_; }
+  bool ended() const { return ended_; }
   // A change read back. Throws std::runtime_error when the file no longer
   // holds it as it did.
   JournalChange Read(const Entry& entry) const;
@@ -125,6 +143,8 @@ class UndoJournalReader {
   std::vector<Entry> changes_;
   std::string cut_short_;
   bool torn_tail_ = false;
+  bool ended_ = false;
+  uint32_t version_ = 0;
 };
 
 // Reads a whole journal into memory (for small ones: tests, tools). Throws
@@ -158,8 +178,9 @@ class UndoJournal {
   // A saved field's change (see JournalChange). Entries are written as they
   // gather, before their records are saved; a record that is then not saved
   // (or is to be changed again) gets a not-saved entry (NotSaved).
-  void Append(uint32_t table, uint32_t recno, uint32_t column, std::string_view column_name, std::string_view before,
-              std::string_view after);
+  // `record` is the record's RecordIdentity as it will be saved.
+  void Append(uint32_t table, uint32_t recno, uint32_t record, uint32_t column, std::string_view column_name,
+              std::string_view before, std::string_view after);
   // Marks the changes of `records` journalled so far as not saved.
   void NotSaved(uint32_t table, const std::vector<uint32_t>& records);
   // Writes every entry gathered and makes the journal durable; false when it
@@ -172,8 +193,9 @@ class UndoJournal {
   void WriteAhead() noexcept;
   // How many changes the journal holds (those marked not saved left out).
   uint64_t changes() const;
-  // Writes what is left and closes; a journal that holds no change is
-  // removed. Throws std::runtime_error when writing failed.
+  // Writes what is left with the entry that says the run ended, and closes;
+  // a journal that holds no change is removed. Throws std::runtime_error
+  // when writing failed.
   void Close();
 
  private:

@@ -97,6 +97,17 @@ RunEnd UndoRun::Run(const std::string& path) {
     toolkit_.ShowMessage("The undo journal \"" + path + "\": " + journal.cut_short() + ".", MessageButtons::kOk,
                          journal.torn_tail() ? MessageIcon::kNone : MessageIcon::kWarning);
   }
+  if (!journal.ended()) {
+    // The run that wrote it stopped before it finished (a crash, say), or
+    // the journal lost its end: what it holds is taken back, and the user
+    // hears that the run may have changed more.
+    reported_ = true;
+    toolkit_.ShowMessage("The undo journal \"" + path +
+                             "\" does not say that its run ended: the run stopped before it finished, or the "
+                             "journal was cut short. The changes it holds are taken back, but the run may have "
+                             "changed more.",
+                         MessageButtons::kOk, MessageIcon::kWarning);
+  }
   if (!dry) {
     // No change without its line and its journal entry.
     try {
@@ -300,6 +311,13 @@ void UndoRun::UndoRecord(const UndoJournalReader& journal, const std::string& na
   const bool dry = mode_ == RunMode::kDryRun;
   const uint32_t recno = recordset.recno();
   const size_t columns = recordset.fields().count();
+  // The record as read now, to tell whether it is still the one the run
+  // saved, not another that took its number (a PACK, say).
+  std::vector<size_t> changed;
+  for (const UndoJournalReader::Entry* entry : entries) changed.push_back(entry->column);
+  std::sort(changed.begin(), changed.end());
+  changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
+  const uint32_t identity = RecordIdentity(*recordset.table(), recordset.RecordBytes(true), changed);
   std::map<uint32_t, std::string> simulated;  // dry run: the fields as given back so far
   int64_t restored = 0;
   JournalChange read;
@@ -341,6 +359,12 @@ void UndoRun::UndoRecord(const UndoJournalReader& journal, const std::string& na
       Problem(where() + " has changed since the run and was left as it is.");
       continue;
     }
+    if (change->record && *change->record != identity) {
+      ++tally_.conflicts;
+      Problem(where() + " was left as it is: the record is no longer the one the run saved (another record took "
+                        "its place, after a PACK say).");
+      continue;
+    }
     if (dry) {
       simulated[column] = change->before;
       ++restored;
@@ -366,8 +390,10 @@ void UndoRun::UndoRecord(const UndoJournalReader& journal, const std::string& na
     ++restored;
   }
   if (!dry && restored > 0) {
-    for (size_t column : recordset.EditedColumns()) {
-      journal_.Append(journal_table_, recno, static_cast<uint32_t>(column), recordset.fields()[column].name(),
+    const std::vector<size_t> edited = recordset.EditedColumns();
+    const uint32_t record = RecordIdentity(*recordset.table(), recordset.RecordBytes(false), edited);
+    for (size_t column : edited) {
+      journal_.Append(journal_table_, recno, record, static_cast<uint32_t>(column), recordset.fields()[column].name(),
                       recordset.StoredForm(column, true), recordset.StoredForm(column, false));
     }
   }

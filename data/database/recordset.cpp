@@ -341,6 +341,12 @@ void Recordset::SetStoredForm(size_t column, std::string_view stored) {
   table_->SetStoredForm(edit_, column, stored);
 }
 
+std::string_view Recordset::RecordBytes(bool original) const {
+  RequireOpen(open_);
+  if (schema_ || !table_ || Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  return original ? edit_.original : edit_.working;
+}
+
 bool Recordset::RevertIfUnchanged(size_t column) {
   RequireOpen(open_);
   if (schema_ || !table_ || Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");

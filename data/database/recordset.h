@@ -138,6 +138,8 @@ class Recordset {
   std::vector<size_t> EditedColumns() const;
   void EditedColumns(std::vector<size_t>* columns) const;
   void SetStoredForm(size_t column, std::string_view stored);
+  // The current row's record bytes as read (`original`) or as edited.
+  std::string_view RecordBytes(bool original) const;
   // Table::RevertIfUnchanged for the current row's edit.
   bool RevertIfUnchanged(size_t column);
   // Record number of the current row in its table (1-based); 0 for schemas.

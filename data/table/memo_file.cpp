@@ -239,8 +239,8 @@ bool MemoFile::RunsPastEnd(uint32_t block, uint64_t file_size) const {
   if (block < FirstDataBlock()) return false;
   const uint64_t offset = static_cast<uint64_t>(block) * block_size_;
   if (offset >= file_size) return true;
-  if (format_ == MemoFormat::kDbaseIII) return false;
-  std::lock_guard<std::mutex> hold(window_mutex_);
+  if (format_ == MemoFormat::kDbaseIII) return !EndMarkBefore(offset, file_size);
+  std::unique_lock<std::mutex> hold(window_mutex_);
   const char* bytes = nullptr;
   // A value past the end of the file, or cut off by it, would be completed
   // by appended bytes just the same.
@@ -252,9 +252,22 @@ bool MemoFile::RunsPastEnd(uint32_t block, uint64_t file_size) const {
   } else if (std::equal(head, head + 4, kDbaseIVMark)) {
     length = std::max<uint32_t>(LoadLE32(head + 4), kBlockHeaderSize) - kBlockHeaderSize;
   } else {
-    return false;
+    hold.unlock();
+    return !EndMarkBefore(offset, file_size);  // written the dBase III way
   }
   return offset + kBlockHeaderSize + length > file_size;
+}
+
+bool MemoFile::EndMarkBefore(uint64_t offset, uint64_t file_size) const {
+  std::vector<char> chunk(64 * 1024);
+  for (uint64_t at = offset; at < file_size;) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk.size(), file_size - at));
+    const size_t got = file_->ReadAt(at, chunk.data(), want);
+    if (got == 0) break;
+    if (std::memchr(chunk.data(), kDbaseEnd, got) != nullptr) return true;
+    at += got;
+  }
+  return false;
 }
 
 bool MemoFile::EndsWithStoredLength(uint64_t size) const {

@@ -96,11 +96,15 @@ class MemoFile {
   void AppendAfterTail() { append_after_tail_ = true; }
   // Whether the value stored at `block` lies past the end of the file or
   // gives a length that runs past it: values appended to the file would then
-  // seem to complete it. False for a block inside the header, and for a
-  // dBase III value inside the file, whose length is not stored. `file_size`
-  // is the file's size (FileSize), taken once for a scan of many values.
-  // Throws kIo.
+  // seem to complete it. A value stored the dBase III way (in a .dbt of
+  // dBase III, or without its block header in one of dBase IV), whose length
+  // is not stored, runs past the end when no end mark (0x1A) follows it in
+  // the file. False for a block inside the header. `file_size` is the
+  // file's size (FileSize), taken once for a scan of many values. Throws
+  // kIo.
   bool RunsPastEnd(uint32_t block, uint64_t file_size) const;
+  // Whether an end mark (0x1A) lies in [offset, file_size) of the file.
+  bool EndMarkBefore(uint64_t offset, uint64_t file_size) const;
   uint64_t FileSize() const;
   // Writes the staged values and the advanced next-free pointer, makes them
   // durable with one flush, and releases the lock. Throws kIo; on failure

@@ -568,7 +568,14 @@ bool Table::FindMemoPointer(Visit visit) const {
     for (uint32_t k = 0; k < n; ++k) {
       const std::string_view record(records.data() + size_t{k} * length, length);
       for (size_t c : memos) {
-        if (!codec_.IsNull(record, field(c)) && visit(first + k, c, codec_.MemoBlock(record, field(c)))) return true;
+        if (codec_.IsNull(record, field(c))) continue;
+        uint32_t at = 0;
+        try {
+          at = codec_.MemoBlock(record, field(c));
+        } catch (const Error&) {
+          continue;  // a malformed pointer points nowhere (that value is told unreadable when it is read)
+        }
+        if (visit(first + k, c, at)) return true;
       }
     }
   }

@@ -495,7 +495,8 @@ class Table {
   // free block. True when the records cannot be read.
   bool MemoTailReferenced() const;
   // Calls `visit(recno, column, block)` for the memo pointer of every memo
-  // column of every record on disk that is not NULL, a megabyte of records
+  // column of every record on disk that is not NULL (a malformed pointer,
+  // which points nowhere, is passed over), a megabyte of records
   // at a time, until it returns true; returns whether it did. Throws what
   // reading the records throws.
   template <typename Visit>

@@ -291,6 +291,27 @@ TEST(TableWrite, VarcharLengthAndNullFlagsFollowTheValue) {
 
 }  // namespace
 
+// In a dBase IV memo file, a value written without its block header reads
+// the dBase III way, to the first end mark: with none after it, it runs to
+// the end of the file, and appended values would run on from it. That is
+// damage too, found past a record whose memo pointer is malformed.
+TEST(TableWrite, ADbaseMemoWithoutHeaderOrEndMarkIsDamage) {
+  TempDir dir;
+  const std::string path = CopyTable(dir, "ruby-dbf/dbase_8b.dbf");
+  std::string memo = ReadFileBytes(path.substr(0, path.size() - 4) + ".dbt");
+  memo.replace(3 * 512, 8, "no head.");  // record 3's value
+  WriteFileBytes(path.substr(0, path.size() - 4) + ".dbt", memo);
+  std::string table = ReadFileBytes(path);
+  const size_t record2 = fox::LoadLE16(&table[8]) + fox::LoadLE16(&table[10]);
+  table.replace(record2 + 150, 10, " \"       2");  // a malformed pointer before it
+  WriteFileBytes(path, table);
+  const fox::Table reader(path, fox::Table::Options{});
+  const std::optional<fox::Table::Refusal> refusal = reader.ColumnRefusal(5, true);
+  ASSERT_TRUE(refusal.has_value());
+  EXPECT_NE(refusal->reason.find("record 3 (field memo) lies or runs past the end"), std::string::npos)
+      << refusal->reason;
+}
+
 // A memo whose stored length runs past the end of the memo file cannot be
 // read; appending values would make it read as their bytes. No memo value of
 // such a table is changed: the save is refused, and the memo file stays as
