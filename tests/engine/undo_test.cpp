@@ -210,4 +210,43 @@ TEST_F(UndoTest, AFieldChangedSinceIsLeftAndAJournalCutShortUndoesItsWholeEntrie
   }
 }
 
+// After a PACK, another record has each number: the undo gives no record
+// another's old value; those it cannot tell are the ones saved are
+// conflicts. A journal that does not say its run ended is told.
+TEST_F(UndoTest, AfterAPackNoRecordGetsAnothersOldValue) {
+  const std::string folder = dir.Sub("data");
+  fs::create_directory(folder);
+  const std::string table = MakeTable(folder, "towns", "name C(10); city C(10)",
+                                      R"([["Ann", "Osaka"], ["Bob", "Nara"], ["Cy", "Kobe"]])");
+  FakeInputs inputs;
+  inputs.source.folder = folder;
+  inputs.rows = {{"towns", true}};
+  const std::string journal = Run(inputs, {"Osaka", "Nara", "Kobe"}, {"Kyoto", "Kyoto", "Kyoto"});
+  EXPECT_TRUE(quillon::ReadUndoJournal(journal).ended);
+  // PACK after record 1 was deleted: Bob and Cy move up.
+  std::string bytes = ReadFileBytes(table);
+  const uint32_t header = fox::LoadLE16(bytes.data() + 8), length = fox::LoadLE16(bytes.data() + 10);
+  bytes.erase(header, length);
+  fox::StoreLE32(reinterpret_cast<unsigned char*>(&bytes[4]), 2);
+  testing_support::WriteFileBytes(table, bytes);
+
+  std::vector<std::string> problems;
+  const quillon::UndoTally tally = Undo(journal, &problems);
+  EXPECT_EQ(tally.restored, 0);
+  EXPECT_EQ(tally.conflicts, 2);
+  EXPECT_EQ(RunPythonTool("read_table.py", {"dbfread", table}),
+            R"([{"CITY": "Kyoto", "NAME": "Bob"}, {"CITY": "Kyoto", "NAME": "Cy"}])");
+
+  // Cut after its last change, the journal no longer says that its run ended.
+  const std::string whole = ReadFileBytes(journal);
+  const std::string cut = dir.Sub("cut.jnl");
+  testing_support::WriteFileBytes(cut, whole.substr(0, whole.size() - 9));
+  EXPECT_FALSE(quillon::ReadUndoJournal(cut).ended);
+  EXPECT_EQ(quillon::ReadUndoJournal(cut).changes.size(), 3u);
+  Undo(cut);
+  bool told = false;
+  for (const auto& shown : toolkit.messages()) told = told || shown.text.find("does not say that its run ended") != std::string::npos;
+  EXPECT_TRUE(told);
+}
+
 }  // namespace
