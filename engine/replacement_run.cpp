@@ -221,6 +221,7 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
       ++tally_.tables;
       const int64_t changed_before = tally_.changed;
       const std::string missing = recordset.table() != nullptr ? recordset.table()->missing_index() : "";
+      const std::string unnamed = recordset.table() != nullptr ? recordset.table()->unnamed_index() : "";
       // A run that stopped before it finished left the index checked and
       // repaired as the table opened: the user hears what was done.
       if (recordset.table() != nullptr && !recordset.table()->repair_notice().empty()) {
@@ -233,6 +234,14 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
           throw fox::Error(fox::ErrorKind::kNotFound,
                            "Table '" + table + "' was changed without its structural index \"" + missing +
                                "\", which is missing: rebuild the index (REINDEX in FoxPro) before using the table.");
+        });
+      }
+      if (!unnamed.empty() && tally_.changed > changed_before) {
+        trap.Step(112, [&] {
+          throw fox::Error(fox::ErrorKind::kNotFound,
+                           "Table '" + table + "' was changed, but not its index file \"" + unnamed +
+                               "\", which its header does not name as its structural index: if a program opens "
+                               "that index, rebuild it (REINDEX in FoxPro) first.");
         });
       }
     }

@@ -303,6 +303,12 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table, const 
     Problem("Table '" + t.name + "' was changed without its structural index \"" + missing +
             "\", which is missing: rebuild the index (REINDEX in FoxPro) before using the table.");
   }
+  const std::string unnamed = recordset.table() != nullptr ? recordset.table()->unnamed_index() : "";
+  if (!unnamed.empty() && !dry && tally_.restored > restored_before) {
+    Problem("Table '" + t.name + "' was changed, but not its index file \"" + unnamed +
+            "\", which its header does not name as its structural index: if a program opens that index, "
+            "rebuild it (REINDEX in FoxPro) first.");
+  }
   connection.Close();
 }
 

@@ -78,6 +78,13 @@ Table::Table(const std::string& path, const Options& options)
     memo_ = std::make_unique<MemoFile>(*memo_path, header_.memo_format(), options.mode, name_);
   }
 
+  if (!header_.has_structural_index()) {
+    // An index file beside a table whose header does not name it is not
+    // kept by saves (nor opened by FoxPro with the table); a program that
+    // opens it itself finds it stale after a change.
+    const std::string ext = IsContainerFile(path) ? ".dcx" : ".cdx";
+    if (FindCompanionFile(path, ext)) unnamed_index_ = BaseName(path) + ext;
+  }
   if (header_.has_structural_index()) {
     const std::string ext = IsContainerFile(path) ? ".dcx" : ".cdx";
     // A table flagged as indexed whose index file is absent (not copied yet,

@@ -276,6 +276,9 @@ class Table {
   // The file name of the structural index the header announces, when that
   // file is missing; "" otherwise.
   const std::string& missing_index() const { return missing_index_; }
+  // The file name of an index file beside a table whose header says it has
+  // no structural index ("" when there is none): saves do not keep it.
+  const std::string& unnamed_index() const { return unnamed_index_; }
 
   // When a Quillon program stopped before it finished changing this table
   // (its marker is left, see RepairMarker) and none changes it now: checks
@@ -484,6 +487,7 @@ class Table {
   Refusal ValueRefusal(size_t column, const std::string& text, ErrorKind kind, const std::string& reason,
                        const std::string& why) const;
   std::string missing_index_;  // the structural index's file name, when it is missing
+  std::string unnamed_index_;  // an index file the header does not name
   // Opened for reading only: why the table could not be opened for writing.
   std::string unchangeable_;
   // Throws Error(kCorrupt) when a memo value runs past the end of the memo

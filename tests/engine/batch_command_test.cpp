@@ -177,7 +177,8 @@ TEST_F(BatchTest, DryRunTellsATableTheRunWouldRefuse) {
 
 // A table whose header announces a structural index that is not there is
 // left alone, unless --without-index says otherwise; then the run says that
-// the index must be rebuilt.
+// the index must be rebuilt. One with an index file its header does not
+// name is changed, and the run says that file was not.
 TEST_F(BatchTest, ATableWhoseIndexIsMissingIsChangedOnlyWhenAsked) {
   const std::string a = MakeTable(data, "alpha", "name C(10)", R"([["banana"]])");
   std::string bytes = ReadFileBytes(a);
@@ -191,6 +192,16 @@ TEST_F(BatchTest, ATableWhoseIndexIsMissingIsChangedOnlyWhenAsked) {
   EXPECT_EQ(code, 1);
   EXPECT_NE(err.find("rebuild the index"), std::string::npos) << err;
   EXPECT_EQ(RunPerlTool("xbase_read.pl", {a}), "bxxa\n");
+
+  // An index file the header does not name is not kept: the run says so
+  // once, after changing the table.
+  const std::string b = MakeTable(data, "beta", "name C(10)", R"([["banana"], ["ban"]])");
+  WriteFileBytes(data + "/beta.cdx", std::string(1024, '\0'));
+  Run({"--folder", data, "--table", "beta", "--find", "an", "--replace", "x"});
+  EXPECT_EQ(code, 1);
+  EXPECT_EQ(err.find("\"beta.cdx\", which its header does not name"), err.rfind("\"beta.cdx\", which its header does not name"));
+  EXPECT_NE(err.find("\"beta.cdx\", which its header does not name"), std::string::npos) << err;
+  EXPECT_EQ(RunPerlTool("xbase_read.pl", {b}), "bxxa\nbx\n");
 }
 
 TEST_F(BatchTest, SetFilesWithTheDefaultOrAnotherSeparator) {
