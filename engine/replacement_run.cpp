@@ -707,7 +707,22 @@ void ReplacementRun::SaveFailed(ErrorTrap& trap, const std::string& table, fox::
     // lines of the change that is saved in the end.
     tally_.changed -= static_cast<int64_t>(WithdrawChanges(again));
     queue.insert(queue.end(), again.begin(), again.end());
-    if (told || f.records().empty()) message += (message.empty() ? "" : " ") + std::string(f.what());
+    if (!told && !f.records().empty()) return;
+    // A failure that also names records changed again tells only the others,
+    // which are the ones not saved, when it says why each was not.
+    std::string told_text = f.what();
+    if (!again.empty() && told) {
+      const size_t first = failed.size() - (f.records().size() - again.size());
+      told_text.clear();
+      for (size_t i = first; i < failed.size(); ++i) {
+        if (causes[i] == f.what()) {
+          told_text = f.what();  // no cause of its own to tell it by
+          break;
+        }
+        told_text += (told_text.empty() ? "" : " ") + NotSavedText(failed[i], table, causes[i]);
+      }
+    }
+    message += (message.empty() ? "" : " ") + told_text;
   };
   take(failure);
 
@@ -774,6 +789,12 @@ void ReplacementRun::SaveFailed(ErrorTrap& trap, const std::string& table, fox::
                             std::move(why));
   LogNotSaved(table, left);
   throw left;
+}
+
+std::string ReplacementRun::NotSavedText(uint32_t recno, const std::string& table, const std::string& cause) {
+  std::string why = cause;
+  if (!why.empty() && why.back() == '.') why.pop_back();
+  return "The change to record " + std::to_string(recno) + " of table '" + table + "' was not saved: " + why + ".";
 }
 
 void ReplacementRun::LogNotSaved(const std::string& table, const fox::SaveError& failure) {

@@ -294,6 +294,8 @@ class ReplacementRun {
   // saved) and returns false; otherwise counts it, logs its lines and
   // returns true.
   bool KeepField(ErrorTrap& trap, fox::Recordset& recordset, size_t column);
+  // "The change to record 17 of table 'x' was not saved: <cause>."
+  static std::string NotSavedText(uint32_t recno, const std::string& table, const std::string& cause);
   // Writes a change log line for each record a save failure names.
   void LogNotSaved(const std::string& table, const fox::SaveError& failure);
   // Puts the changed fields of the current record in the undo journal, held
