@@ -112,6 +112,7 @@ void Recordset::Advance() {
   // The edit's buffers are reused from record to record.
   edit_.recno = 0;
   edit_.memo_text.clear();
+  edit_.memo_read.clear();
   for (++position_; position_ <= count; ++position_) {
     if (position_ < block_first_ || position_ >= block_first_ + block_count_) {
       block_first_ = position_;
@@ -158,6 +159,7 @@ bool Recordset::Reread(uint32_t recno) {
     may_hold_until_ = 0;
     edit_.recno = 0;
     edit_.memo_text.clear();
+    edit_.memo_read.clear();
     table_->ForgetMemoValue();
     const uint32_t count = table_->record_count();
     std::string record;

@@ -91,6 +91,16 @@ MemoFile::Value MemoFile::Read(uint32_t block) const {
   return value;
 }
 
+MemoFile::Value MemoFile::ReadFromDisk(uint32_t block) const {
+  if (MayBeStaged(block) && !staged_.empty()) return Read(block);
+  return ReadChecked(block);
+}
+
+void MemoFile::ForgetReadAhead() const {
+  std::lock_guard<std::mutex> hold(window_mutex_);
+  ahead_.clear();
+}
+
 void MemoFile::Read(uint32_t block, Value* out) const {
   if (MayBeStaged(block) && !staged_.empty()) {
     const uint64_t at = static_cast<uint64_t>(block - staged_first_) * block_size_;

@@ -52,8 +52,15 @@ class MemoFile {
   // table, the memo file and the block, when the block lies in the header or
   // outside the file or its length runs past the end of the file.
   Value Read(uint32_t block) const;
-  // The same, into `out`, whose buffer is reused.
+  // The same, into `out`, whose buffer is reused. Values are read through a
+  // read-ahead window, which another program's rewrite of a value in its own
+  // block does not reach until ForgetReadAhead.
   void Read(uint32_t block, Value* out) const;
+  // Read from the file itself, past the read-ahead window.
+  Value ReadFromDisk(uint32_t block) const;
+  // Drops the read-ahead window, so that the next reads see the file as it
+  // is now.
+  void ForgetReadAhead() const;
 
   // Whether the values stored from block `first` up to and including the
   // value at block `last` may contain `bytes`: false only when the file's

@@ -10,6 +10,7 @@
 #include "data/table/index_rebuild.h"
 #include "data/table/save_failures.h"
 #include "data/util/error.h"
+#include "data/util/hash.h"
 
 namespace fox {
 namespace {
@@ -454,6 +455,7 @@ bool Table::RevertIfUnchanged(Edit& edit, size_t column) const {
     return false;
   }
   if (pending != edit.memo_text.end()) edit.memo_text.erase(pending);
+  edit.memo_read.erase(column);
   edit.working.replace(f.offset, f.length, edit.original, f.offset, f.length);
   if (flags) codec_.SetFlagBits(edit.working, f, codec_.FlagBits(edit.original, f));
   return true;
@@ -685,6 +687,11 @@ void Table::Assign(Edit& edit, size_t column, const std::string& text) const {
 // for each value and freed once its batch is written.
 void Table::SetMemoText(Edit& edit, size_t column, std::string&& bytes) const {
   auto found = edit.memo_text.find(column);
+  // The value replaced, as read (the first change of the column in this
+  // edit): the save checks that nobody rewrote it in place meanwhile.
+  if (found == edit.memo_text.end() && codec_.MemoBlock(edit.original, field(column)) != 0) {
+    edit.memo_read[column] = Fnv1a64(MemoBytes(edit, column));
+  }
   if (found != edit.memo_text.end()) {
     found->second = std::move(bytes);
   } else if (memo_nodes_.empty()) {

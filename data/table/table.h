@@ -134,6 +134,10 @@ class Table {
     std::string original;
     std::string working;
     std::map<size_t, std::string> memo_text;  // column -> new encoded memo data
+    // Column -> Fnv1a64 of the memo value that memo_text replaces, as it was
+    // read: saving refuses the change as a conflict when another program
+    // rewrote that value in its own block since.
+    std::map<size_t, uint64_t> memo_read;
     bool changed() const { return !memo_text.empty() || working != original; }
   };
 
@@ -152,7 +156,10 @@ class Table {
   // Forgets the memo value kept from the last read, so that a record read
   // afresh has its memo values read afresh too (another program may have
   // rewritten one in its block).
-  void ForgetMemoValue() const { memo_value_block_ = 0; }
+  void ForgetMemoValue() const {
+    memo_value_block_ = 0;
+    if (memo_) memo_->ForgetReadAhead();
+  }
   // The columns whose stored form the edit changes, in order.
   void EditedColumns(const Edit& edit, std::vector<size_t>* columns) const;
   // When the edit leaves the column's stored form as it was read (pairs that
@@ -299,6 +306,7 @@ class Table {
     uint32_t recno;
     std::string original;
     std::map<size_t, std::string> memo_text;
+    std::map<size_t, uint64_t> memo_read;  // see Edit::memo_read
     std::string record;
   };
   // With batch_mutex_ held.
@@ -322,6 +330,10 @@ class Table {
     IndexMaintainer::PageWrites pages;
     bool sync_memo = false;
   };
+  // Whether a memo value the pending save replaces is no longer, on disk,
+  // the value its change was worked out from (Edit::memo_read): another
+  // program rewrote it in its own block. With the record locked.
+  bool MemoRewritten(const Pending& pending) const;
   // Whether the bytes of record `recno` on disk are no longer `original`,
   // those read (false when they cannot be read).
   bool ChangedSinceRead(uint32_t recno, const std::string& original) const;

@@ -10,6 +10,7 @@
 #include "data/table/save_failures.h"
 #include "data/table/table.h"
 #include "data/util/error.h"
+#include "data/util/hash.h"
 #include "data/util/local_time.h"
 
 namespace fox {
@@ -155,9 +156,13 @@ void Table::Queue(Edit& edit) {
   pending.original.assign(edit.original);
   KeepMemoNodes(pending.memo_text);
   pending.memo_text = std::move(edit.memo_text);
+  pending.memo_read = std::move(edit.memo_read);
   pending.record.assign(edit.working);
   // A refused save leaves the edit as it was.
-  auto give_back = [&] { edit.memo_text = std::move(pending.memo_text); };
+  auto give_back = [&] {
+    edit.memo_text = std::move(pending.memo_text);
+    edit.memo_read = std::move(pending.memo_read);
+  };
   const bool ahead = IndexAhead();
   try {
     Stage(pending, ahead);
@@ -184,6 +189,7 @@ void Table::Queue(Edit& edit) {
   edit.original.assign(pending.record);
   edit.working.assign(pending.record);
   edit.memo_text.clear();
+  edit.memo_read.clear();
   memo_value_block_ = 0;  // the edit now points at staged values
   // Records not next to the one before take a lock of their own when the
   // batch is written, and the system's lock list grows with each: a batch
@@ -256,6 +262,19 @@ void Table::Stage(Pending& pending, bool ahead) {
   }
 }
 
+bool Table::MemoRewritten(const Pending& pending) const {
+  for (const auto& [column, read] : pending.memo_read) {
+    const uint32_t block = codec_.MemoBlock(pending.original, field(column));
+    if (block == 0) continue;
+    try {
+      if (Fnv1a64(memo_->ReadFromDisk(block).data) != read) return true;
+    } catch (const Error&) {
+      return true;  // read before, not now: not the value the change was worked out from
+    }
+  }
+  return false;
+}
+
 std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(std::vector<Pending>& batch,
                                                              std::vector<std::pair<uint32_t, Error>>* refused) {
   const size_t length = header_.record_length;
@@ -293,7 +312,8 @@ std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(std::vector<Pending>
     for (size_t k = i; k < j; ++k) {
       if (!locked[k - i]) {
         refused->emplace_back(batch[k].recno, Error(ErrorKind::kLocked, "another program has locked the record"));
-      } else if (on_disk.compare((k - i) * length, length, batch[k].original) != 0) {
+      } else if (on_disk.compare((k - i) * length, length, batch[k].original) != 0 ||
+                 MemoRewritten(batch[k])) {
         refused->emplace_back(batch[k].recno, Error(ErrorKind::kConflict, kChangedMeanwhile));
       } else {
         if (kept != k) batch[kept] = std::move(batch[k]);

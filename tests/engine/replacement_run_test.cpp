@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "data/database/connection.h"
+#include "data/util/byte_order.h"
 #include "data/file/disk_file.h"
 #include "data/table/index_check.h"
 #include "data/database/recordset.h"
@@ -373,6 +374,30 @@ TEST_F(RunTest, ARecordChangedMeanwhileIsChangedAgainAndKeepsTheOtherChange) {
   EXPECT_EQ(lines.back(),
             "Record 1 of table (again) was not saved: another program changed the record after Quillon read it, "
             "and its change was kept");
+}
+
+// Another program that rewrites a memo value in its own block (same length,
+// same pointer) after the run read it: its change is kept, and the run reads
+// the record again and changes it again.
+TEST_F(RunTest, AMemoRewrittenInPlaceMeanwhileIsChangedAgain) {
+  const std::string path = Table("people", R"([["x", 1, "2020-01-02", "aaa"], ["x", 2, "2020-01-02", "x"]])");
+  toolkit.on_yield = [&](long n) {
+    if (n != 5) return;  // record 2's first field: record 1 is saved, not yet written
+    fox::Table table(path, fox::Table::Options());
+    std::string record;
+    table.ReadRecords(1, 1, &record);
+    const uint32_t block = fox::LoadLE32(record.data() + table.field(3).offset);
+    const std::string memo = data + "/people.fpt";
+    std::string bytes = ReadFileBytes(memo);
+    const uint32_t block_size = fox::LoadBE16(bytes.data() + 6);
+    bytes.replace(size_t{block} * block_size + 8, 3, "axa");
+    testing_support::WriteFileBytes(memo, bytes);
+  };
+  inputs.find = "a";
+  inputs.replace = "b";
+  Run();
+  EXPECT_EQ(Xbase(path), "x\t1\t20200102\tbxb\nx\t2\t20200102\tx\n");
+  EXPECT_TRUE(toolkit.error_reports().empty());
 }
 
 // A record another program keeps locked is reported once and left; one

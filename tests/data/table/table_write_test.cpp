@@ -201,7 +201,7 @@ TEST(TableWrite, AnotherProgramsChangeIsKept) {
     fox::Table other(path, options);
     std::string block;
     other.ReadRecords(1, 1, &block);
-    fox::Table::Edit edit{1, block, block, {}};
+    fox::Table::Edit edit{1, block, block, {}, {}};
     other.Assign(edit, 0, "Theirs");
     other.Save(edit);
   }
