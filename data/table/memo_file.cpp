@@ -91,11 +91,6 @@ MemoFile::Value MemoFile::Read(uint32_t block) const {
   return value;
 }
 
-MemoFile::Value MemoFile::ReadFromDisk(uint32_t block) const {
-  if (MayBeStaged(block) && !staged_.empty()) return Read(block);
-  return ReadChecked(block);
-}
-
 void MemoFile::ForgetReadAhead() const {
   std::lock_guard<std::mutex> hold(window_mutex_);
   ahead_.clear();

@@ -56,8 +56,6 @@ class MemoFile {
   // read-ahead window, which another program's rewrite of a value in its own
   // block does not reach until ForgetReadAhead.
   void Read(uint32_t block, Value* out) const;
-  // Read from the file itself, past the read-ahead window.
-  Value ReadFromDisk(uint32_t block) const;
   // Drops the read-ahead window, so that the next reads see the file as it
   // is now.
   void ForgetReadAhead() const;

@@ -690,7 +690,7 @@ void Table::SetMemoText(Edit& edit, size_t column, std::string&& bytes) const {
   // The value replaced, as read (the first change of the column in this
   // edit): the save checks that nobody rewrote it in place meanwhile.
   if (found == edit.memo_text.end() && codec_.MemoBlock(edit.original, field(column)) != 0) {
-    edit.memo_read[column] = Fnv1a64(MemoBytes(edit, column));
+    edit.memo_read[column] = Hash64(MemoBytes(edit, column));
   }
   if (found != edit.memo_text.end()) {
     found->second = std::move(bytes);

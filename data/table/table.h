@@ -134,7 +134,7 @@ class Table {
     std::string original;
     std::string working;
     std::map<size_t, std::string> memo_text;  // column -> new encoded memo data
-    // Column -> Fnv1a64 of the memo value that memo_text replaces, as it was
+    // Column -> Hash64 of the memo value that memo_text replaces, as it was
     // read: saving refuses the change as a conflict when another program
     // rewrote that value in its own block since.
     std::map<size_t, uint64_t> memo_read;
@@ -333,7 +333,8 @@ class Table {
   // Whether a memo value the pending save replaces is no longer, on disk,
   // the value its change was worked out from (Edit::memo_read): another
   // program rewrote it in its own block. With the record locked.
-  bool MemoRewritten(const Pending& pending) const;
+  bool MemoRewritten(const Pending& pending);
+  MemoFile::Value recheck_memo_;  // MemoRewritten's buffer
   // Whether the bytes of record `recno` on disk are no longer `original`,
   // those read (false when they cannot be read).
   bool ChangedSinceRead(uint32_t recno, const std::string& original) const;

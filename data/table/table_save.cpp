@@ -262,12 +262,13 @@ void Table::Stage(Pending& pending, bool ahead) {
   }
 }
 
-bool Table::MemoRewritten(const Pending& pending) const {
+bool Table::MemoRewritten(const Pending& pending) {
   for (const auto& [column, read] : pending.memo_read) {
     const uint32_t block = codec_.MemoBlock(pending.original, field(column));
     if (block == 0) continue;
     try {
-      if (Fnv1a64(memo_->ReadFromDisk(block).data) != read) return true;
+      memo_->Read(block, &recheck_memo_);
+      if (Hash64(recheck_memo_.data) != read) return true;
     } catch (const Error&) {
       return true;  // read before, not now: not the value the change was worked out from
     }
@@ -306,6 +307,9 @@ std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(std::vector<Pending>
         }
       }
     }
+    // The memo values are compared as they are now that the records are
+    // locked, not as the read-ahead window kept them.
+    if (memo_) memo_->ForgetReadAhead();
     on_disk.resize((last - first + 1) * length);
     file_->ReadExactAt(header_.record_offset(first), on_disk.data(), on_disk.size(),
                        "records " + std::to_string(first) + " to " + std::to_string(last) + " of table '" + name_ + "'");
