@@ -14,10 +14,12 @@
 #include "data/file/utf8_path.h"
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 #else
 #include <langinfo.h>
 #include <locale.h>
+#include <unistd.h>
 #endif
 
 namespace quillon {
@@ -236,6 +238,34 @@ std::string CannotWrite(const std::string& path, int error) {
   return "Cannot write the change log '" + path + "': " + std::strerror(error) + ".";
 }
 
+// The size of the open file, or -1.
+long long FileEnd(std::FILE* file) {
+  if (std::fseek(file, 0, SEEK_END) != 0) return -1;
+#ifdef _WIN32
+  return _ftelli64(file);
+#else
+  return ftello(file);
+#endif
+}
+
+// Cuts the file back to `size` bytes: what a failed write left of its lines.
+bool CutBack(std::FILE* file, long long size) {
+#ifdef _WIN32
+  return _chsize_s(_fileno(file), size) == 0;
+#else
+  return ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
+#endif
+}
+
+// Makes what was written to the file durable.
+bool MakeDurable(std::FILE* file) {
+#ifdef _WIN32
+  return _commit(_fileno(file)) == 0;
+#else
+  return fsync(fileno(file)) == 0;
+#endif
+}
+
 }  // namespace
 
 ChangeLog::~ChangeLog() {
@@ -276,16 +306,22 @@ bool ChangeLog::OpenFile(int* error) {
   return true;
 }
 
-std::string ChangeLog::WritePending() {
+std::string ChangeLog::WritePending(bool durable) {
   int error = 0;
   if (OpenFile(&error)) {
-    if (std::fwrite(pending_.data(), 1, pending_.size(), file_) == pending_.size()) {
+    // A write that fails part-way (a full disk) is taken back whole: no line
+    // may stand for a change whose record is then not written.
+    const long long end = FileEnd(file_);
+    if (std::fwrite(pending_.data(), 1, pending_.size(), file_) == pending_.size() &&
+        (!durable || MakeDurable(file_))) {
       created_empty_ = false;
       pending_.clear();
       return "";
     }
     error = errno;
+    if (end >= 0) CutBack(file_, end);
   }
+  broken_ = true;
   // The lines are lost; the next line opens the file afresh: the folder may
   // be back by then.
   pending_.clear();
@@ -301,6 +337,7 @@ void ChangeLog::Enqueue(const std::string& line, std::string* to) {
 void ChangeLog::Append(const std::string& line, uint32_t recno) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
+    if (broken_) throw std::runtime_error("The change log '" + path_ + "' could not be written earlier in this run.");
     if (failure_.empty() && file_ != nullptr) {
       held_.Hold(recno, [&](std::string* to) { Enqueue(line, to); });
       return;
@@ -313,12 +350,20 @@ void ChangeLog::Append(const std::string& line, uint32_t recno) {
 void ChangeLog::AppendChange(const std::string* lines, size_t count, uint32_t recno) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
-    if (failure_.empty() && file_ != nullptr) {
+    if (failure_.empty() && file_ != nullptr && !broken_) {
       held_.Hold(recno, [&](std::string* to) {
         for (size_t i = 0; i < count; ++i) Enqueue(lines[i], to);
       });
       return;
     }
+    // The log failed: the change is not saved, and its lines must not be
+    // written later either.
+    if (!failure_.empty()) {
+      const std::string failure = std::move(failure_);
+      failure_.clear();
+      throw std::runtime_error(failure);
+    }
+    if (broken_) throw std::runtime_error("The change log '" + path_ + "' could not be written earlier in this run.");
   }
   for (size_t i = 0; i < count; ++i) Append(lines[i]);
 }
@@ -358,6 +403,7 @@ void ChangeLog::Open() {
   if (!OpenFile(&error)) throw std::runtime_error(CannotWrite(path_, error));
   // Made only to be sure it can be: removed again if no line comes.
   created_empty_ = !existed;
+  broken_ = false;
 }
 
 template <typename Take>
@@ -366,16 +412,22 @@ bool ChangeLog::FlushHeld(Take take, std::vector<uint32_t>* records) noexcept {
   if (!failure_.empty()) return false;
   try {
     if (records) records->clear();
-    held_.Move(take, &pending_, records);
+    if (broken_) {
+      // Once a write failed, the run stops: the held lines are those of
+      // changes that will not be saved, and go.
+      held_.Move(take, nullptr);
+    } else {
+      held_.Move(take, &pending_, records);
+    }
   } catch (const std::bad_alloc&) {
     failure_ = "The change log could not be written: out of memory.";
     return false;
   }
-  if (pending_.empty()) return true;
-  const std::string failure = WritePending();
-  if (failure.empty()) return true;
-  failure_ = failure;
-  return false;
+  if (pending_.empty()) return !broken_;
+  // Before a batch of records: the lines reach the disk before them.
+  const std::string failure = WritePending(records != nullptr);
+  if (!failure.empty()) failure_ = failure;
+  return failure.empty() && !broken_;
 }
 
 bool ChangeLog::Flush(const std::vector<uint32_t>& records) noexcept {

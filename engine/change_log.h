@@ -108,10 +108,11 @@ class ChangeLog {
 
  private:
   // With mutex_ held: opens the file when it is not open (false, with the
-  // error, when it cannot be); writes the gathered lines and returns why that
-  // failed, or "".
+  // error, when it cannot be); writes the gathered lines (`durable`: and
+  // flushes them to the disk) and returns why that failed, or "": a write
+  // that fails part-way is cut back, so that no line of it stays.
   bool OpenFile(int* error);
-  std::string WritePending();
+  std::string WritePending(bool durable = false);
   void CloseFile() noexcept;
 
   std::mutex mutex_;
@@ -127,6 +128,9 @@ class ChangeLog {
   std::vector<uint32_t> last_flushed_;  // the record of each change the last Flush(records) wrote
   std::string failure_;  // why the last write failed, until reported
   bool created_empty_ = false;  // Open made the file, and no line has been written to it
+  // A write failed since Open: no held line (of a change) is written after
+  // it, since the run stops and those changes are not saved.
+  bool broken_ = false;
 };
 
 // Appends one line to the change log: opens the file, writes the line and

@@ -6,6 +6,7 @@
 #include <regex>
 #include <sstream>
 
+#include "data/util/byte_order.h"
 #include "engine/batch_command.h"
 #include "tests/engine/engine_test_support.h"
 
@@ -278,6 +279,37 @@ TEST_F(BatchTest, OnAContainerTheDryRunCountsWhatTheRunChanges) {
   }
   EXPECT_EQ(changed, counted);
 }
+
+#ifndef _WIN32
+// A change log that fills its file system (here: a file size limit) part-way
+// through a batch's lines keeps none of them: it holds a line for each field
+// changed, and none for the batch not written.
+TEST_F(BatchTest, AChangeLogThatFillsUpClaimsNoChangeThatWasNotMade) {
+  const std::string a = MakeTable(data, "towns", "city C(20)", R"([["Oslo"]])");
+  std::string bytes = ReadFileBytes(a);
+  const size_t header = fox::LoadLE16(&bytes[8]), length = fox::LoadLE16(&bytes[10]);
+  std::string records;
+  for (int i = 0; i < 10000; ++i) records += bytes.substr(header, length);
+  bytes = bytes.substr(0, header) + records + "\x1a";
+  fox::StoreLE32(reinterpret_cast<unsigned char*>(&bytes[4]), 10000);
+  WriteFileBytes(a, bytes);
+  fs::create_directories(log_folder);
+  int exit = -1;
+  testing_support::RunCommand("bash -c 'ulimit -f 500; TEMP=\"" + log_folder + "\" \"" QUILLON_REPLACE "\" --folder \"" +
+                                  data + "\" --find Oslo --replace Bergen --no-undo-journal' >/dev/null 2>&1",
+                              &exit);
+  EXPECT_EQ(exit, 1);
+  const std::vector<std::string> lines = SplitLines(Log());
+  const std::string table = RunPerlTool("xbase_read.pl", {a});
+  const auto changed = std::count(table.begin(), table.end(), 'B');
+  EXPECT_GT(changed, 0);
+  EXPECT_LT(changed, 10000);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) { return line.find(" was replace to ") != std::string::npos; }),
+            changed);
+  EXPECT_EQ(Log().substr(Log().size() - 2), "\r\n");
+}
+#endif
 
 // --check compares every tag with the records and writes nothing: a record
 // changed behind the index's back makes its tag INCONSISTENT and the exit
