@@ -72,6 +72,10 @@ class Toolkit : public ErrorSink {
   // the thousands separator of the user's locale in the windows; plain
   // digits here, as the batch command prints them for scripts too.
   virtual std::string FormatCount(int64_t n) const { return std::to_string(n); }
+  // FormatCount(n) and the word for it: "1 change", "12,000 changes".
+  std::string Counted(int64_t n, const char* one, const char* many) const {
+    return FormatCount(n) + " " + (n == 1 ? one : many);
+  }
 
   // Error reports are message boxes with the warning icon and an OK button.
   void ShowErrorReport(const std::string& title, const std::string& text) override {

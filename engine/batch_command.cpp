@@ -449,7 +449,7 @@ int RunBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   };
   run.OnFinished([&](const RunTally& tally) {
     if (!options.dry_run) {
-      out << RunSummary(tally, [](int64_t n) { return std::to_string(n); }) << "\n";
+      out << RunSummary(tally, toolkit) << "\n";
       out.flush();
     }
     tell_journal();

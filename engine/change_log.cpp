@@ -334,18 +334,7 @@ void ChangeLog::Enqueue(const std::string& line, std::string* to) {
   *to += "\r\n";
 }
 
-void ChangeLog::Append(const std::string& line, uint32_t recno) {
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (broken_) throw std::runtime_error("The change log '" + path_ + "' could not be written earlier in this run.");
-    if (failure_.empty() && file_ != nullptr) {
-      held_.Hold(recno, [&](std::string* to) { Enqueue(line, to); });
-      return;
-    }
-  }
-  // Not open, or failed: told as Append tells it.
-  Append(line);
-}
+void ChangeLog::Append(const std::string& line, uint32_t recno) { AppendChange(&line, 1, recno); }
 
 void ChangeLog::AppendChange(const std::string* lines, size_t count, uint32_t recno) {
   {

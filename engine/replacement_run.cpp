@@ -45,11 +45,11 @@ std::string ReplacementRun::Refusal(const RunInputs& inputs) {
   return "";
 }
 
-std::string RunSummary(const RunTally& tally, const std::function<std::string(int64_t)>& number) {
-  auto count = [&](int64_t n, const char* one, const char* many) { return number(n) + " " + (n == 1 ? one : many); };
-  std::string text = count(tally.tables, "table", "tables") + ", " + count(tally.changed, "field changed", "fields changed");
-  if (tally.refused > 0) text += ", " + number(tally.refused) + " refused";
-  if (tally.not_saved > 0) text += ", " + count(tally.not_saved, "record not saved", "records not saved");
+std::string RunSummary(const RunTally& tally, const Toolkit& toolkit) {
+  std::string text = toolkit.Counted(tally.tables, "table", "tables") + ", " +
+                     toolkit.Counted(tally.changed, "field changed", "fields changed");
+  if (tally.refused > 0) text += ", " + toolkit.FormatCount(tally.refused) + " refused";
+  if (tally.not_saved > 0) text += ", " + toolkit.Counted(tally.not_saved, "record not saved", "records not saved");
   return text;
 }
 
@@ -303,10 +303,8 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
     if (PassOverRecords(recordset)) {
       // Reached: the record the walk goes on with, or the last one.
       if (on_record_reached_) on_record_reached_(table, recordset.Eof() ? records : recordset.recno(), records);
-      bool events = true;
-      trap.Step(120, [&] { events = toolkit_.Yield(); });
+      trap.Step(120, [&] { toolkit_.Yield(); });
       if (inputs_.Closing()) return Walk::kStop;
-      if (events) snapshot_current_ = snapshot_current_ && FindTextsUnchanged();
       continue;
     }
     if (on_record_reached_) on_record_reached_(table, recordset.recno(), records);
@@ -334,13 +332,10 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
   bool pass_over = RecordHoldsNoFindText(recordset);
   record_touched_ = false;
   for (size_t j = 0; j < field_count; ++j) {
-    bool events = true;
-    trap.Step(120, [&] { events = toolkit_.Yield(); });
+    trap.Step(120, [&] { toolkit_.Yield(); });
     if (inputs_.Closing()) return Walk::kStop;
     // Most records hold no find text. Their fields are still yielded to one
-    // by one, and a change of the inputs during a yield brings back the
-    // search of every remaining field.
-    if (events) snapshot_current_ = snapshot_current_ && FindTextsUnchanged();
+    // by one; the run's inputs are fixed, so what was found stands.
     pass_over = pass_over && snapshot_current_;
     if (pass_over) continue;
     if (j < column_refused_.size() && column_refused_[j] != 0) {
@@ -475,20 +470,6 @@ void ReplacementRun::TakeSnapshot() {
     for (int k = 0; k < pairs; ++k) snapshot_finds_.push_back(inputs_.FindListItem(k));
   }
   snapshot_current_ = true;
-}
-
-bool ReplacementRun::FindTextsUnchanged() const {
-  try {
-    if (inputs_.SelectedTab() != snapshot_tab_) return false;
-    if (snapshot_tab_ == 0) return inputs_.FindText() == snapshot_finds_[0];
-    if (inputs_.FindListCount() != static_cast<int>(snapshot_finds_.size())) return false;
-    for (size_t k = 0; k < snapshot_finds_.size(); ++k) {
-      if (inputs_.FindListItem(static_cast<int>(k)) != snapshot_finds_[k]) return false;
-    }
-    return true;
-  } catch (...) {
-    return false;
-  }
 }
 
 bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset,

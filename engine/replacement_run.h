@@ -163,8 +163,8 @@ struct RunTally {
 
 // How a run ended, as its last status says it: "3 tables, 1204 fields
 // changed, 3 refused, 1 record not saved" (the last two only when there are
-// any), each count written by `number`.
-std::string RunSummary(const RunTally& tally, const std::function<std::string(int64_t)>& number);
+// any), each count written by `toolkit` (Toolkit::FormatCount).
+std::string RunSummary(const RunTally& tally, const Toolkit& toolkit);
 
 // Dry run: the columns of one walked table, in field order.
 struct TableReach {
@@ -264,8 +264,6 @@ class ReplacementRun {
   bool PassOverRecords(fox::Recordset& recordset);
   // Reads the tab and the find texts into the snapshot.
   void TakeSnapshot();
-  // Whether the inputs still give the snapshot's tab and find texts.
-  bool FindTextsUnchanged() const;
   // Applies find_ and replace_ to field `column` of the current record;
   // returns true when the find text was found. `holds`: the field is known
   // to hold the find text (see Holds), which is then not searched again.
@@ -359,8 +357,8 @@ class ReplacementRun {
   std::vector<size_t> edited_;                 // the columns a record's edit changes
   // Dry run: the field's text as the pairs before left it.
   std::string pending_;
-  // The tab and find texts as last read; current until a yield processes
-  // events that change them.
+  // The tab and find texts as taken for the run; not current until taken,
+  // nor after a failure to search with them.
   bool snapshot_current_ = false;
   int snapshot_tab_ = -1;
   std::vector<std::string> snapshot_finds_;

@@ -47,18 +47,13 @@ std::optional<std::string> TextOf(fox::Recordset& recordset, size_t column) {
   }
 }
 
-std::string Plural(const Toolkit& toolkit, int64_t n, const char* one, const char* many) {
-  return toolkit.FormatCount(n) + " " + (n == 1 ? one : many);
-}
-
 }  // namespace
 
-std::string UndoSummary(const UndoTally& tally, const std::function<std::string(int64_t)>& number) {
-  auto count = [&](int64_t n, const char* one, const char* many) { return number(n) + " " + (n == 1 ? one : many); };
-  std::string text = count(tally.restored, "field restored", "fields restored");
-  if (tally.conflicts > 0) text += ", " + count(tally.conflicts, "conflict", "conflicts");
-  if (tally.missing > 0) text += ", " + count(tally.missing, "field gone", "fields gone");
-  if (tally.not_saved > 0) text += ", " + count(tally.not_saved, "field not saved", "fields not saved");
+std::string UndoSummary(const UndoTally& tally, const Toolkit& toolkit) {
+  std::string text = toolkit.Counted(tally.restored, "field restored", "fields restored");
+  if (tally.conflicts > 0) text += ", " + toolkit.Counted(tally.conflicts, "conflict", "conflicts");
+  if (tally.missing > 0) text += ", " + toolkit.Counted(tally.missing, "field gone", "fields gone");
+  if (tally.not_saved > 0) text += ", " + toolkit.Counted(tally.not_saved, "field not saved", "fields not saved");
   return text;
 }
 
@@ -155,22 +150,22 @@ RunEnd UndoRun::Run(const std::string& path) {
   }
 
   std::string text = "Undo of \"" + path + "\"" + (dry ? " (a dry run: nothing was written)" : "") + ": " +
-                     Plural(toolkit_, tally_.restored, "change", "changes") + (dry ? " would be" : "") + " taken back.";
+                     toolkit_.Counted(tally_.restored, "change", "changes") + (dry ? " would be" : "") + " taken back.";
   if (tally_.conflicts > 0) {
     const bool one = tally_.conflicts == 1;
-    text += " " + Plural(toolkit_, tally_.conflicts, "field has", "fields have") + " changed since the run and " +
+    text += " " + toolkit_.Counted(tally_.conflicts, "field has", "fields have") + " changed since the run and " +
             (dry ? "would be" : one ? "was" : "were") + " left as " + (one ? "it is." : "they are.");
   }
   if (tally_.already > 0) {
-    text += " " + Plural(toolkit_, tally_.already, "field", "fields") + " already held " +
+    text += " " + toolkit_.Counted(tally_.already, "field", "fields") + " already held " +
             (tally_.already == 1 ? "its" : "their") + " old value.";
   }
   if (tally_.missing > 0) {
-    text += " " + Plural(toolkit_, tally_.missing, "change was", "changes were") +
+    text += " " + toolkit_.Counted(tally_.missing, "change was", "changes were") +
             " not taken back: the record or table is gone or could not be opened.";
   }
-  if (tally_.not_saved > 0) text += " " + Plural(toolkit_, tally_.not_saved, "change", "changes") + " could not be saved.";
-  if (stopped_) text += " The undo was stopped: " + Plural(toolkit_, left, "change was", "changes were") + " not looked at.";
+  if (tally_.not_saved > 0) text += " " + toolkit_.Counted(tally_.not_saved, "change", "changes") + " could not be saved.";
+  if (stopped_) text += " The undo was stopped: " + toolkit_.Counted(left, "change was", "changes were") + " not looked at.";
   if (!problems_.empty()) {
     text += "\r\n";
     for (size_t i = 0; i < problems_.size() && i < kProblemsListed; ++i) text += "\r\n" + problems_[i];
@@ -192,7 +187,7 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table, const 
   auto gone = [&](const std::string& why) {
     tally_.missing += static_cast<int64_t>(changes.size());
     Problem("Table '" + t.name + "' (\"" + t.path + "\"): " + why + "; its " +
-            Plural(toolkit_, static_cast<int64_t>(changes.size()), "change was", "changes were") + " not taken back.");
+            toolkit_.Counted(static_cast<int64_t>(changes.size()), "change was", "changes were") + " not taken back.");
   };
   connection.allow_missing_index = allow_missing_index_;
   // The journal entries of a batch of saves are durable, and its lines in
@@ -271,7 +266,7 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table, const 
         tally_.missing += static_cast<int64_t>(list.size());
         Problem("Record " + std::to_string(recno) + " of table '" + t.name +
                 "' is deleted or no longer there: its " +
-                Plural(toolkit_, static_cast<int64_t>(list.size()), "change was", "changes were") + " not taken back.");
+                toolkit_.Counted(static_cast<int64_t>(list.size()), "change was", "changes were") + " not taken back.");
         continue;
       }
       UndoRecord(journal, t.name, recordset, list);

@@ -35,8 +35,8 @@ struct UndoTally {
 
 // How an undo ended, as the main window's status row says it: "12,000 fields
 // restored, 3 conflicts" (conflicts, fields gone and fields not saved only
-// when there are any), each count written by `number`.
-std::string UndoSummary(const UndoTally& tally, const std::function<std::string(int64_t)>& number);
+// when there are any), each count written by `toolkit` (Toolkit::FormatCount).
+std::string UndoSummary(const UndoTally& tally, const Toolkit& toolkit);
 
 class UndoRun {
  public:

@@ -390,8 +390,7 @@ void MainWindow::UndoLastRun_Click() {
     RefreshUndoButton();
     return;
   }
-  const std::string count =
-      toolkit_.FormatCount(static_cast<int64_t>(changes)) + (changes == 1 ? " change" : " changes");
+  const std::string count = toolkit_.Counted(static_cast<int64_t>(changes), "change", "changes");
   if (toolkit_.ShowMessage("Take back the last run? Its " + count + where +
                                " will get their old values back, except fields changed since the run, which "
                                "are left as they are.\r\n\r\nUndo journal: " + journal,
@@ -422,7 +421,7 @@ void MainWindow::UndoLastRun_Click() {
   } else {
     // The row says what the undo did, no longer what the run did.
     run_status_->SetFullText(QString::fromStdString(
-        UndoSummary(undo.tally(), [&](int64_t n) { return toolkit_.FormatCount(n); })));
+        UndoSummary(undo.tally(), toolkit_)));
     run_progress_->setRange(0, 1);
     run_progress_->setValue(1);
   }
@@ -432,7 +431,7 @@ void MainWindow::UndoLastRun_Click() {
 }
 
 QString MainWindow::RunEndText(const RunTally& tally) const {
-  const std::string text = RunSummary(tally, [&](int64_t n) { return toolkit_.FormatCount(n); });
+  const std::string text = RunSummary(tally, toolkit_);
   return QString::fromStdString(text) + QString::fromUtf8(" \u2014 log: ") + QString::fromStdString(ChangeLogPath());
 }
 

@@ -307,9 +307,13 @@ std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(std::vector<Pending>
         }
       }
     }
-    // The memo values are compared as they are now that the records are
-    // locked, not as the read-ahead window kept them.
-    if (memo_) memo_->ForgetReadAhead();
+    // The memo values replaced are compared as they are now that the records
+    // are locked, not as the read-ahead window kept them.
+    if (memo_ && std::any_of(batch.begin() + static_cast<std::ptrdiff_t>(i),
+                             batch.begin() + static_cast<std::ptrdiff_t>(j),
+                             [](const Pending& p) { return !p.memo_read.empty(); })) {
+      memo_->ForgetReadAhead();
+    }
     on_disk.resize((last - first + 1) * length);
     file_->ReadExactAt(header_.record_offset(first), on_disk.data(), on_disk.size(),
                        "records " + std::to_string(first) + " to " + std::to_string(last) + " of table '" + name_ + "'");
