@@ -192,6 +192,15 @@ void DiskFile::WriteAt(uint64_t offset, const void* buffer, size_t n) {
 
 void DiskFile::StartSync(uint64_t, uint64_t) noexcept {}
 
+void DiskFile::Truncate(uint64_t size) {
+  CheckTruncate(size);
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+  if (!SetFileInformationByHandle(H(handle_), FileEndOfFileInfo, &end, sizeof end)) {
+    throw Error(ErrorKind::kIo, "Cannot cut " + Describe(what_, path_) + " short: " + SystemMessage(GetLastError()) + ".");
+  }
+}
+
 void DiskFile::Sync() {
   if (!writable()) return;
   if (!FlushFileBuffers(H(handle_))) {
@@ -409,6 +418,15 @@ void DiskFile::WriteAt(uint64_t offset, const void* buffer, size_t n) {
   }
 }
 
+void DiskFile::Truncate(uint64_t size) {
+  CheckTruncate(size);
+  int rc;
+  do {
+    rc = ::ftruncate(fd_, static_cast<off_t>(size));
+  } while (rc == -1 && errno == EINTR);
+  if (rc != 0) throw Error(ErrorKind::kIo, "Cannot cut " + Describe(what_, path_) + " short: " + SystemMessage(errno) + ".");
+}
+
 void DiskFile::StartSync(uint64_t offset, uint64_t length) noexcept {
 #ifdef __linux__
   if (writable()) {
@@ -537,6 +555,11 @@ void DiskFile::Unlock(uint64_t offset, uint64_t length) {
 #endif
 
 // ---------------------------------------------------------------- shared
+
+void DiskFile::CheckTruncate(uint64_t size) const {
+  if (!writable()) throw Error(ErrorKind::kReadOnly, Capitalized(Describe(what_, path_)) + " was opened read-only.");
+  if (size > Size()) throw Error(ErrorKind::kUsage, "Cannot cut " + Describe(what_, path_) + " to a size past its end.");
+}
 
 void DiskFile::ReadExactAt(uint64_t offset, void* buffer, size_t n, const std::string& what) const {
   size_t got = ReadAt(offset, buffer, n);

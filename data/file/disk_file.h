@@ -43,6 +43,10 @@ class DiskFile {
   // or kReadOnly when the file was opened read-only.
   void WriteAt(uint64_t offset, const void* buffer, size_t n);
 
+  // Cuts the file to `size` bytes (a size past the end is refused: kUsage).
+  // Throws kIo, or kReadOnly when the file was opened read-only.
+  void Truncate(uint64_t size);
+
   // Makes written data durable before later writes depend on it.
   void Sync();
   // Starts writing [offset, offset + length) to the disk (length 0: to the
@@ -75,6 +79,7 @@ class DiskFile {
   static void RemoveFile(const std::string& path, const std::string& what);
 
  private:
+  void CheckTruncate(uint64_t size) const;
   std::string path_;
   std::string what_;
   Mode mode_;

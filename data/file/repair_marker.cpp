@@ -38,9 +38,11 @@ void RepairMarker::Enter() {
     DiskFile::WriteWholeFile(path_,
                              "Quillon is changing the table \"" + table_ +
                                  "\". If this file is left behind, a run stopped before it finished: the next time "
-                                 "Quillon opens the table it checks every tag of the structural index against the "
+                                 "Quillon opens the table it writes whole the records that run was writing (kept in "
+                                 "its write-ahead file), checks every tag of the structural index against the "
                                  "records and rebuilds those that need it.\r\n",
                              "marker file");
+    ahead_ = std::make_unique<WriteAheadFile>(file_.path());
   } catch (const Error& e) {
     file_.Unlock(kWriterByte, 1);
     throw Error(e.kind(), "Table '" + table_ + "' was not changed: " + e.what());
@@ -50,6 +52,12 @@ void RepairMarker::Enter() {
 
 void RepairMarker::Leave(const std::function<void()>& flush) {
   if (!entered_) return;
+  // This program's writes are durable before its write-ahead file goes;
+  // when either fails, both stay for the repair (the destructor lets the
+  // writer lock go).
+  flush();
+  ahead_->Remove();
+  ahead_.reset();
   entered_ = false;
   // The shared lock goes, then the byte is taken exclusively: that works
   // only when no other writer holds it, and otherwise the last one removes
@@ -61,7 +69,9 @@ void RepairMarker::Leave(const std::function<void()>& flush) {
     RepairMarker& marker;
     ~Let() { marker.Release(); }
   } let{*this};
-  flush();
+  // A write-ahead file left by a program that stopped: the marker stays
+  // until the repair has put back its records and checked the index.
+  if (!WriteAheadFile::Find(file_.path()).empty()) return;
   DiskFile::RemoveFile(path_, "marker file");
 }
 

@@ -3,29 +3,34 @@
 //
 // Writing a batch of saves passes through states that a crash leaves behind
 // (see Table::Save): records written before the index pages that go with
-// them, or index pages half written. Every one of them leaves the records
-// whole and the memo values in place, but a tag may miss keys until it is
-// rebuilt. The marker says that this may have happened. It is made, durably,
-// before the first record or index page of the table is written, and removed
-// once the table and its index are flushed, by the last Quillon program that
-// changes the table when it closes it.
+// them, index pages half written, or records part written when the crash
+// came inside their write. The marker says that this may have happened. It
+// is made, durably, before the first record or index page of the table is
+// written, and with it each program's write-ahead file (WriteAheadFile),
+// which holds the whole records of the batch it writes.
 //
 // Several Quillon programs may change one table at once. Each holds a shared
 // lock on one byte of the table file far past anything FoxPro locks
 // (kWriterByte) from before it makes the marker until after it has tried to
-// remove it; removing takes that byte exclusively, so a marker is removed
-// only when no other Quillon program is changing the table. A program that
-// opens the table and can take the byte exclusively knows that a marker it
-// finds was left by a program that stopped before it finished: it checks
-// every tag and rebuilds those that do not agree with the records
+// remove it. When done, each makes its writes durable and removes its own
+// write-ahead file; removing the marker takes that byte exclusively, so it
+// is removed only when no other Quillon program is changing the table, and
+// only when no write-ahead file is left: one that is left belongs to a
+// program that stopped before it finished, and its records and the index
+// must be repaired first. A program that opens the table and can take the
+// byte exclusively knows that a marker it finds was left by a program that
+// stopped: it puts back the whole records of the write-ahead files left,
+// checks every tag and rebuilds those that do not agree with the records
 // (Table::RepairInterruptedRun).
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "data/file/disk_file.h"
+#include "data/file/write_ahead_file.h"
 
 namespace fox {
 
@@ -45,14 +50,19 @@ class RepairMarker {
   RepairMarker& operator=(const RepairMarker&) = delete;
 
   // Takes the shared writer lock (waiting up to two seconds while another
-  // Quillon program removes its marker) and makes the marker, durably.
-  // Throws Error(kLocked, kIo) saying that the table was not changed.
+  // Quillon program removes its marker) and makes the marker and this
+  // program's write-ahead file, durably. Throws Error(kLocked, kIo) saying
+  // that the table was not changed.
   void Enter();
   bool entered() const { return entered_; }
-  // After the last write: when no other Quillon program changes the table,
-  // calls `flush` (which makes the table's writes durable) and removes the
-  // marker; then lets the writer lock go. A failure of either leaves the
-  // marker, to be acted on when the table is next opened; it is thrown.
+  // This program's write-ahead file; only while entered.
+  WriteAheadFile& ahead() { return *ahead_; }
+  // After the last write: calls `flush` (which makes the table's writes
+  // durable) and removes the write-ahead file; then, when no other Quillon
+  // program changes the table and none left a write-ahead file, removes the
+  // marker; then lets the writer lock go. A failure leaves the marker (and
+  // the write-ahead file when flush failed), to be acted on when the table
+  // is next opened; it is thrown.
   void Leave(const std::function<void()>& flush);
 
   // Whether a marker was left by a program that stopped before it finished:
@@ -66,6 +76,7 @@ class RepairMarker {
   DiskFile& file_;
   std::string path_;
   std::string table_;
+  std::unique_ptr<WriteAheadFile> ahead_;
   bool entered_ = false;
   bool exclusive_ = false;
 };

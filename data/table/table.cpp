@@ -134,8 +134,8 @@ Table::Table(const std::string& path, const Options& options)
       if (tag.maintained && (tag.header.options & IndexTag::kCandidate))
         candidate_columns_.insert(tag.columns.begin(), tag.columns.end());
     }
-    if (file_->writable()) marker_ = std::make_unique<RepairMarker>(*file_, name_);
   }
+  if (file_->writable()) marker_ = std::make_unique<RepairMarker>(*file_, name_);
 }
 
 std::string Table::RepairInterruptedRun() {
@@ -146,28 +146,96 @@ std::string Table::RepairInterruptedRun() {
   } let{*marker_};
   const std::string stopped = "Quillon's last run on table '" + name_ + "' stopped before it finished";
   std::vector<std::string> rebuilt;
+  PutBack put_back;
   try {
-    for (const TagCheck& check : CheckIndex(*this)) {
-      if (check.checked && !check.consistent()) rebuilt.push_back(check.tag);
+    // The records first, so that the index is checked against whole ones.
+    put_back = PutBackRecords();
+    if (index_) {
+      for (const TagCheck& check : CheckIndex(*this)) {
+        if (check.checked && !check.consistent()) rebuilt.push_back(check.tag);
+      }
+      if (!rebuilt.empty()) RebuildTags(*this, rebuilt);
     }
-    if (!rebuilt.empty()) RebuildTags(*this, rebuilt);
     DiskFile::RemoveFile(RepairMarker::PathFor(path_), "marker file");
   } catch (const Error& e) {
-    throw Error(e.kind(), stopped + ", and its structural index could not be checked and repaired: " + e.what() +
+    throw Error(e.kind(), stopped + ", and what it left could not be checked and repaired: " + e.what() +
                               " The table was not changed.");
   }
+  std::string records;
+  if (put_back.written > 0) {
+    records += " " + std::to_string(put_back.written) + (put_back.written == 1 ? " record" : " records") +
+               " it was writing when it stopped " + (put_back.written == 1 ? "was" : "were") + " written whole.";
+  }
+  if (put_back.left > 0) {
+    records += " " + std::to_string(put_back.left) + (put_back.left == 1 ? " record" : " records") +
+               " it was writing had been changed by another program since, and " +
+               (put_back.left == 1 ? "was" : "were") + " left as " + (put_back.left == 1 ? "it is" : "they are") +
+               " (check " + (put_back.left == 1 ? "it" : "them") + ": record " + put_back.left_records + ").";
+  }
+  if (!index_) {
+    repair_notice_ = stopped + "." + records;
+    return repair_notice_;
+  }
   if (rebuilt.empty()) {
-    repair_notice_ = stopped + ": every tag of its structural index still agrees with the records.";
+    repair_notice_ = stopped + ":" + records + (records.empty() ? " every" : " Every") +
+                     " tag of its structural index still agrees with the records.";
     return repair_notice_;
   }
   std::string tags;
   for (size_t i = 0; i < rebuilt.size(); ++i) {
     tags += (i == 0 ? "" : i + 1 == rebuilt.size() ? " and " : ", ") + rebuilt[i];
   }
-  repair_notice_ = stopped + ": the " + (rebuilt.size() == 1 ? "tag " : "tags ") + tags +
+  repair_notice_ = stopped + ":" + records + (records.empty() ? " the " : " The ") +
+                   (rebuilt.size() == 1 ? "tag " : "tags ") + tags +
                    " of its structural index no longer agreed with the records and " +
                    (rebuilt.size() == 1 ? "was" : "were") + " rebuilt.";
   return repair_notice_;
+}
+
+Table::PutBack Table::PutBackRecords() {
+  PutBack done;
+  const std::vector<std::string> files = WriteAheadFile::Find(path_);
+  const uint64_t length = header_.record_length;
+  for (const std::string& path : files) {
+    const std::vector<WriteAheadFile::Image> images = WriteAheadFile::Read(path);
+    // A record saved again in a later batch counts as that batch left it.
+    std::set<uint64_t> seen;
+    std::vector<uint32_t> left;
+    std::string on_disk(length, '\0');
+    for (auto image = images.rbegin(); image != images.rend(); ++image) {
+      const uint64_t offset = image->offset;
+      if (!seen.insert(offset).second || image->after.size() != length || offset < header_.header_length ||
+          (offset - header_.header_length) % length != 0) {
+        continue;
+      }
+      const auto recno = static_cast<uint32_t>((offset - header_.header_length) / length + 1);
+      const RangeLock lock(*file_, RecordLockOffset(recno), 1,
+                           "another program has locked record " + std::to_string(recno) + ", which that run was writing");
+      if (file_->ReadAt(offset, on_disk.data(), length) != length || on_disk == image->after) continue;
+      // Nothing but bytes of the two images: the record as the batch found
+      // it, or part written.
+      bool ours = true;
+      for (size_t i = 0; i < length && ours; ++i) {
+        ours = on_disk[i] == image->before[i] || on_disk[i] == image->after[i];
+      }
+      if (!ours) {
+        left.push_back(recno);
+        continue;
+      }
+      file_->WriteAt(offset, image->after.data(), length);
+      ++done.written;
+    }
+    std::sort(left.begin(), left.end());
+    for (uint32_t recno : left) {
+      if (done.left < 5) done.left_records += (done.left == 0 ? "" : ", ") + std::to_string(recno);
+      ++done.left;
+    }
+  }
+  if (done.left > 5) done.left_records += " and " + std::to_string(done.left - 5) + " more";
+  if (files.empty()) return done;
+  file_->Sync();
+  for (const std::string& path : files) DiskFile::RemoveFile(path, "write-ahead file");
+  return done;
 }
 
 Table::~Table() {
@@ -200,7 +268,7 @@ Table::~Table() {
     try {
       marker_->Leave([this] {
         file_->Sync();
-        index_->file().Sync();
+        if (index_) index_->file().Sync();
       });
     } catch (...) {
       // The marker stays: the next open checks the index.

@@ -288,10 +288,14 @@ class Table {
   const std::string& unnamed_index() const { return unnamed_index_; }
 
   // When a Quillon program stopped before it finished changing this table
-  // (its marker is left, see RepairMarker) and none changes it now: checks
-  // every tag of the structural index against the records, rebuilds those
-  // that do not agree, removes the marker and returns what it did, for the
-  // user; "" when there was nothing to do. Call it right after opening the
+  // (its marker is left, see RepairMarker) and none changes it now: writes
+  // whole the records its write-ahead file holds (each under its record
+  // lock, and only where the record holds nothing but the bytes of the
+  // record as it was and as it was being written: a record another program
+  // changed since is left, and named), checks every tag of the structural
+  // index against the records, rebuilds those that do not agree, removes
+  // the marker and returns what it did, for the user; "" when there was
+  // nothing to do. Call it right after opening the
   // table for writing, before any save. Throws Error, the table unchanged,
   // when the index cannot be checked or repaired.
   std::string RepairInterruptedRun();
@@ -407,9 +411,21 @@ class Table {
   std::unique_ptr<IndexMaintainer> maintainer_;
   std::set<size_t> indexed_;
   std::set<size_t> candidate_columns_;  // the columns of maintained candidate tags
-  // Beside a table with a structural index that this program writes.
+  // Beside a table that this program writes, with its write-ahead file.
   std::unique_ptr<RepairMarker> marker_;
+  // The size past which the write-ahead file starts again once the table's
+  // writes are durable.
+  static constexpr uint64_t kAheadLimit = 8 << 20;
   std::string repair_notice_;
+  // The records of the write-ahead files left beside the table, written
+  // whole where they hold nothing but the bytes of their two images; the
+  // files then go. Throws Error.
+  struct PutBack {
+    size_t written = 0;
+    size_t left = 0;            // changed by another program since
+    std::string left_records;   // the first few of those
+  };
+  PutBack PutBackRecords();
 
   Options options_;
   // The current batch. batch_pending_ is set while it holds saves; the

@@ -28,11 +28,12 @@ namespace fox {
 //    memo values durable, before any record points at them.
 // 3. each record compared once more with the disk (a program that ignores
 //    the locks may have changed it: then nothing of the batch is written,
-//    see WriteFlight), the change log lines of the batch, then the records,
-//    consecutive ones in one write: each record wholly old or
-//    wholly new (a record is far smaller than a disk sector's worth of
-//    atomicity only when it is written by one call, which it always is),
-//    new records with old keys, which a plain REINDEX repairs.
+//    see WriteFlight), the change log lines of the batch, the batch's whole
+//    records, old and new, in the write-ahead file, made durable, then the
+//    records, consecutive ones in one write: a crash inside it leaves
+//    records part written, which the repair on the next open writes whole
+//    from the write-ahead file; new records with old keys, which a plain
+//    REINDEX repairs.
 // 4. the changed index pages: some keys old, some new, which a plain
 //    REINDEX repairs.
 // After step 4 the records and every tag agree again; the record locks are

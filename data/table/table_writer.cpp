@@ -83,7 +83,18 @@ void Table::WriteFlight(Flight& flight) {
   std::vector<Pending>& batch = flight.batch;
   std::vector<uint32_t> records;
   for (const Pending& p : batch) records.push_back(p.recno);
+  bool ahead_written = false;  // the batch's block is in the write-ahead file
   auto fail = [&](const Error& e, size_t written, bool retryable = false) {
+    if (ahead_written && written == 0) {
+      // None of the batch is written: its records must not be put back by
+      // a repair either.
+      try {
+        marker_->ahead().TakeBack();
+      } catch (const Error&) {
+        // Left, a block whose records are still as it says before: a repair
+        // writes them only where the record holds nothing else.
+      }
+    }
     if (maintainer_) maintainer_->DropPages(flight.pages);
     flight.locks.clear();
     std::vector<uint32_t> unsaved(records.begin() + static_cast<std::ptrdiff_t>(written), records.end());
@@ -130,11 +141,32 @@ void Table::WriteFlight(Flight& flight) {
     fail(e, 0);
   }
 
-  // Step 3: the records, runs of consecutive records in one write each.
+  // Step 3: the records, runs of consecutive records in one write each,
+  // once the change log and the undo journal hold the batch (a repair may
+  // write its records: only changes they tell of), and then the write-ahead
+  // file, so that a crash inside the write leaves no record part written.
   if (options_.before_write && !batch.empty() && !options_.before_write(records)) {
     fail(Error(ErrorKind::kIo, "the change log or the undo journal could not be written first"), 0);
   }
   const size_t length = header_.record_length;
+  if (marker_ && marker_->entered() && !batch.empty()) {
+    try {
+      WriteAheadFile& ahead = marker_->ahead();
+      if (ahead.size() >= kAheadLimit) {
+        // The blocks before are written in place: once those writes are
+        // durable the file starts again, so that it stays small.
+        file_->Sync();
+        ahead.Clear();
+      }
+      ahead.Begin();
+      for (const Pending& p : batch) ahead.Add(header_.record_offset(p.recno), p.original, p.record);
+      ahead_written = true;
+      ahead.Write();
+      ahead.Sync();
+    } catch (const Error& e) {
+      fail(e, 0);
+    }
+  }
   std::string run;
   size_t written = 0;
   try {

@@ -1,6 +1,8 @@
-// The batch command killed at random moments of a memo- and index-heavy run:
-// every record must be wholly as before or wholly as the finished run leaves
-// it, every memo it points at must lie inside the memo file's used blocks,
+// The batch command killed at random moments of a memo- and index-heavy run,
+// its table's cached pages dropped meanwhile, and its last records' write
+// cut short as a kill inside it leaves it: once the next Quillon run has
+// opened the table, every record must be wholly as before or wholly as the
+// finished run leaves it, every memo it points at must lie inside the memo file's used blocks,
 // and a tag left inconsistent must come with the run's marker, and be
 // repaired by the next Quillon run that opens the table; the killed run's
 // undo journal then takes the table back to exactly what it was (memo
@@ -14,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -21,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "data/file/write_ahead_file.h"
 #include "data/util/byte_order.h"
 #include "engine/undo_journal.h"
 #include "tests/support/test_support.h"
@@ -116,16 +120,73 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
             "8\n");
 
   std::mt19937 random(20261208);
-  int inconsistent = 0, killed = 0, repaired = 0, undone = 0;
+  int inconsistent = 0, killed = 0, repaired = 0, undone = 0, torn = 0;
   for (const fs::path& journal : Journals(log)) fs::remove(journal);  // the finished run's
   const int kills = Kills();
   for (int attempt = 0; attempt < kills; ++attempt) {
     CopyFiles(master, run);
     const auto delay = std::chrono::duration_cast<std::chrono::microseconds>(full) * (random() % 1000) / 1000;
+    // The table's cached pages are dropped meanwhile, which makes the
+    // records' writes slow, as on a machine short of memory.
+    std::atomic<bool> running{true};
+    std::thread dropper([&] {
+      while (running) {
+        const int fd = open((run / "bulk.dbf").c_str(), O_RDONLY);
+        if (fd >= 0) {
+          posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+          close(fd);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    });
     const pid_t pid = Start(run, sets, log);
     std::this_thread::sleep_for(delay);
     kill(pid, SIGKILL);
     if (WIFSIGNALED(Wait(pid))) ++killed;
+    running = false;
+    dropper.join();
+
+    // A kill inside the records' write, whenever the killed run was writing
+    // a batch: the last records of its write-ahead file, their write cut
+    // short at a random byte.
+    const std::vector<std::string> aheads = fox::WriteAheadFile::Find((run / "bulk.dbf").string());
+    if (!aheads.empty()) {
+      const std::vector<fox::WriteAheadFile::Image> images = fox::WriteAheadFile::Read(aheads.back());
+      size_t first = images.size();
+      while (first > 0 && images.size() - first < 50 &&
+             (first == images.size() || images[first - 1].offset + before.length == images[first].offset)) {
+        --first;
+      }
+      if (first < images.size()) {
+        std::string bytes = ReadFileBytes((run / "bulk.dbf").string());
+        const size_t cut = random() % ((images.size() - first) * before.length);
+        for (size_t i = first, at = 0; i < images.size(); ++i, at += before.length) {
+          for (size_t b = 0; b < before.length; ++b) {
+            bytes[images[i].offset + b] = at + b < cut ? images[i].after[b] : images[i].before[b];
+          }
+        }
+        testing_support::WriteFileBytes((run / "bulk.dbf").string(), bytes);
+        ++torn;
+      }
+    }
+    const fs::path marker = run / "bulk.dbf.quillon-repair";
+    const bool marked = fs::exists(marker);
+    EXPECT_TRUE(marked || aheads.empty()) << "a write-ahead file without the marker that tells it";
+    const std::string check = RunCommand(std::string(BENCH_CHECK_INDEX) + " '" + (run / "bulk.dbf").string() + "'");
+    const bool broken = check.find("INCONSISTENT") != std::string::npos;
+    if (broken) ++inconsistent;
+    EXPECT_TRUE(marked || !broken) << "an inconsistent index without the marker that tells it:\n" << check;
+    if (marked) {
+      // The next run that opens the table finds the marker, writes whole
+      // the records the killed run was writing, checks the index and
+      // rebuilds what needs it, and says so.
+      const std::string said = RunCommand("TEMP='" + log.string() + "' " + QUILLON_REPLACE + " --folder '" +
+                                          run.string() + "' --find Quetzalcoatl --replace x 2>&1");
+      EXPECT_NE(said.find("stopped before it finished"), std::string::npos) << said;
+      if (said.find("rebuilt") != std::string::npos) ++repaired;
+      EXPECT_FALSE(fs::exists(marker));
+      EXPECT_TRUE(fox::WriteAheadFile::Find((run / "bulk.dbf").string()).empty());
+    }
 
     const Table now((run / "bulk.dbf").string());
     const std::string memo = ReadFileBytes((run / "bulk.fpt").string());
@@ -142,21 +203,6 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
       ASSERT_LE(at + 8, memo.size()) << "record " << r;
       const uint32_t blocks = (8 + fox::LoadBE32(memo.data() + at + 4) + 63) / 64;
       ASSERT_LE(block + blocks, next_free) << "record " << r << " points past the memo file's used blocks";
-    }
-    const fs::path marker = run / "bulk.dbf.quillon-repair";
-    const bool marked = fs::exists(marker);
-    const std::string check = RunCommand(std::string(BENCH_CHECK_INDEX) + " '" + (run / "bulk.dbf").string() + "'");
-    const bool broken = check.find("INCONSISTENT") != std::string::npos;
-    if (broken) ++inconsistent;
-    EXPECT_TRUE(marked || !broken) << "an inconsistent index without the marker that tells it:\n" << check;
-    if (marked) {
-      // The next run that opens the table finds the marker, checks the index
-      // and rebuilds what needs it, and says so.
-      const std::string said = RunCommand("TEMP='" + log.string() + "' " + QUILLON_REPLACE + " --folder '" +
-                                          run.string() + "' --find Quetzalcoatl --replace x 2>&1");
-      EXPECT_NE(said.find("stopped before it finished"), std::string::npos) << said;
-      if (said.find("rebuilt") != std::string::npos) ++repaired;
-      EXPECT_FALSE(fs::exists(marker));
     }
     EXPECT_EQ(RunCommand(std::string(BENCH_CHECK_INDEX) + " '" + (run / "bulk.dbf").string() +
                          "' | grep -c ', consistent$'"),
@@ -228,8 +274,8 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
           << "memo of record " << r;
     }
   }
-  std::printf("%d of %d runs killed, %d left an index to repair, %d repaired on reopen\n", killed, kills,
-              inconsistent, repaired);
+  std::printf("%d of %d runs killed, %d cut inside a batch's write, %d left an index to repair, %d repaired on reopen\n",
+              killed, kills, torn, inconsistent, repaired);
 }
 
 #else

@@ -18,6 +18,8 @@
 #include "data/database/database_container.h"
 #include "data/util/error.h"
 #include "data/file/file_names.h"
+#include "data/file/repair_marker.h"
+#include "data/file/write_ahead_file.h"
 #include "data/table/index_check.h"
 #include "data/table/table.h"
 #include "tests/support/index_check.h"
@@ -390,4 +392,69 @@ TEST(IndexRebuild, RefusalsWriteNothing) {
       EXPECT_FALSE(check.problem.empty());  // the records repeat its key
     }
   }
+}
+
+// A program that stops while writing a batch: its write-ahead file and the
+// marker stay even when another Quillon program that changed the table
+// finishes later, and the next open writes whole the records the batch left
+// part written (within a field too), leaves a record another program
+// changed since, and checks and rebuilds the index before the marker goes.
+TEST(IndexRebuild, ABatchLeftPartWrittenIsPutBackWholeBeforeTheIndexIsChecked) {
+  const Scratch scratch("foxbin2prg/foxuser_fdbozzo.dbf");
+  const std::string before = ReadFileBytes(scratch.table);
+  const std::string marker = fox::RepairMarker::PathFor(scratch.table);
+  const std::string dead = fox::WriteAheadFile::Prefix(scratch.table) + "stopped";
+  size_t type_at = 0, length = 0, header = 0;
+  {
+    auto other = scratch.Open();  // a second writer, still at work when the first stops
+    auto table = scratch.Open();
+    type_at = table->field(ColumnOf(*table, "type")).offset;
+    length = table->header().record_length;
+    header = table->header().header_length;
+    for (uint32_t recno = 1; recno <= 10; ++recno) {
+      Table::Edit edit;
+      edit.recno = recno;
+      table->ReadRecords(recno, 1, &edit.original);
+      edit.working = edit.original;
+      table->Assign(edit, ColumnOf(*table, "type"), "NEW" + std::to_string(recno));
+      table->Save(edit);
+    }
+    table->Flush();
+    const std::vector<std::string> files = fox::WriteAheadFile::Find(scratch.table);
+    ASSERT_EQ(files.size(), 1u);
+    fs::copy_file(files[0], dead);  // as the program that stopped left it
+    Table::Edit edit;
+    edit.recno = 20;
+    other->ReadRecords(20, 1, &edit.original);
+    edit.working = edit.original;
+    other->Assign(edit, ColumnOf(*other, "type"), "OTHER");
+    other->Save(edit);
+  }
+  EXPECT_TRUE(fs::exists(marker)) << "the marker of a program that stopped was removed";
+  const std::string after = ReadFileBytes(scratch.table);
+
+  // The write as the stop left it: records 1 to 3 new, record 4 new up to
+  // the middle of its TYPE field, the rest old; record 6 changed since.
+  std::string torn = after;
+  const size_t cut = header + 3 * length + type_at + 2;
+  torn.replace(cut, header + 10 * length - cut, before, cut, header + 10 * length - cut);
+  torn.replace(header + 5 * length + type_at, 5, "THIRD");
+  WriteFileBytes(scratch.table, torn);
+
+  auto table = scratch.Open();
+  const std::string notice = table->RepairInterruptedRun();
+  EXPECT_NE(notice.find("6 records it was writing when it stopped were written whole"), std::string::npos) << notice;
+  EXPECT_NE(notice.find("1 record it was writing had been changed by another program since"), std::string::npos)
+      << notice;
+  EXPECT_NE(notice.find("record 6)"), std::string::npos) << notice;
+  EXPECT_NE(notice.find("TYPE"), std::string::npos) << "the tag was not rebuilt: " << notice;
+  EXPECT_FALSE(fs::exists(marker));
+  EXPECT_TRUE(fox::WriteAheadFile::Find(scratch.table).empty());
+  const std::string now = ReadFileBytes(scratch.table);
+  for (size_t r = 0; r < 10; ++r) {
+    if (r == 5) continue;
+    EXPECT_EQ(now.substr(header + r * length, length), after.substr(header + r * length, length)) << r + 1;
+  }
+  EXPECT_EQ(now.substr(header + 5 * length + type_at, 5), "THIRD");
+  EXPECT_EQ(Join(testing_support::CheckIndex(*table)), "");
 }
