@@ -366,37 +366,18 @@ uint32_t MemoFile::Stage(std::string_view data, uint32_t block_type) {
   if (!file_->writable())
     throw Error(ErrorKind::kReadOnly, "Cannot add a memo to " + Where() + ": it is open read-only.");
 
-  if (!staging_lock_) {
-    // Byte 0 is the memo file's allocation lock; readers do not take it.
-    auto lock = std::make_unique<RangeLock>(
-        *file_, 0, 1,
-        "Cannot add a memo to " + Where() + ": another program is adding one at the moment (the file is locked).");
-    uint32_t first = next_free_block();
+  if (!staging_) {
+    // Looked at without the allocation lock, so that a value the file
+    // cannot take is refused now; Write looks again under the lock.
+    const uint32_t first = next_free_block();
     const uint64_t size = file_->Size();
     if (std::optional<std::string> damage = DamageAt(first, size)) throw Error(ErrorKind::kCorrupt, *damage);
-    if (append_after_tail_) first = static_cast<uint32_t>(std::max<uint64_t>(first, (size + block_size_ - 1) / block_size_));
-    // A dBase III value has no stored length (nor has a dBase IV value
-    // written the dBase III way, without its block header): one the writer
-    // left without its end mark would run on into the values appended after
-    // it. It is ended where the file ends now, which is where it ends when
-    // read.
-    terminate_at_.reset();
-    if (format_ == MemoFormat::kDbaseIII || format_ == MemoFormat::kDbaseIV) {
-      if (size > kHeaderSize) {
-        const uint64_t from = std::max<uint64_t>(kHeaderSize, (size - 1) / block_size_ * block_size_);
-        std::string tail(static_cast<size_t>(size - from), '\0');
-        file_->ReadExactAt(from, tail.data(), tail.size(), "the memo file's last block");
-        if (tail.find(kDbaseEnd) == std::string::npos && !EndsWithStoredLength(size)) {
-          terminate_at_ = size;
-          first = std::max<uint32_t>(first, static_cast<uint32_t>((size + 2 + block_size_ - 1) / block_size_));
-        }
-      }
-    }
-    staging_lock_ = std::move(lock);
-    staged_first_ = first;
+    estimated_first_ = append_after_tail_ ? std::max<uint64_t>(first, (size + block_size_ - 1) / block_size_) : first;
+    staging_ = true;
+    staged_first_ = kProvisional;
     staged_.clear();
     staged_starts_.clear();
-    staged_from_.store(first, std::memory_order_release);
+    staged_from_.store(kProvisional, std::memory_order_release);
   }
   // The value's blocks go straight after the staged ones, and are taken
   // back when the file cannot hold them.
@@ -409,8 +390,7 @@ uint32_t MemoFile::Stage(std::string_view data, uint32_t block_type) {
     if (staged_.empty()) Discard();
     throw;
   }
-  const uint64_t next = staged_first_ + staged_.size() / block_size_;
-  if (next > 0xFFFFFFFFu || next * block_size_ > kLargestFile + 1) {
+  if ((estimated_first_ + staged_.size() / block_size_) * block_size_ > kLargestFile + 1) {
     staged_.resize(at);
     if (staged_.empty()) Discard();
     throw Error(ErrorKind::kInvalidValue, "Cannot add a memo of " + std::to_string(data.size()) +
@@ -460,43 +440,69 @@ void MemoFile::Discard() noexcept {
   staged_from_.store(0xFFFFFFFFu, std::memory_order_release);
   staged_.clear();
   staged_starts_.clear();
-  terminate_at_.reset();
-  staging_lock_.reset();
+  staging_ = false;
 }
 
-void MemoFile::Commit() {
-  const bool any = staging_lock_ && !staged_.empty();
-  Write();
+uint32_t MemoFile::Commit() {
+  const bool any = staging_ && !staged_.empty();
+  const uint32_t first = Write();
   if (any) Sync();
+  return first;
 }
 
 void MemoFile::StartSync() noexcept { file_->StartSync(0, 0); }
 
 void MemoFile::Sync() { file_->Sync(); }
 
-void MemoFile::Write() {
-  if (!staging_lock_) return;
-  if (staged_.empty()) {
+uint32_t MemoFile::Write() {
+  if (!staging_ || staged_.empty()) {
     Discard();
-    return;
+    return 0;
   }
   try {
-    if (terminate_at_) {
-      file_->WriteAt(*terminate_at_, "\x1A\x1A", 2);
-      terminate_at_.reset();
-    }
-    const uint64_t offset = static_cast<uint64_t>(staged_first_) * block_size_;
+    // Byte 0 is the memo file's allocation lock; readers do not take it. It
+    // is held while the blocks are placed and the pointer advanced, no
+    // longer, so that other programs adding values wait for little.
+    const RangeLock lock(
+        *file_, 0, 1,
+        "Cannot add a memo to " + Where() + ": another program is adding one at the moment (the file is locked).");
+    uint32_t first = next_free_block();
     const uint64_t size = file_->Size();
-    if (size < offset) {
-      std::string zeros(static_cast<size_t>(offset - size), '\0');
-      file_->WriteAt(size, zeros.data(), zeros.size());
+    if (std::optional<std::string> damage = DamageAt(first, size)) throw Error(ErrorKind::kCorrupt, *damage);
+    if (append_after_tail_) first = static_cast<uint32_t>(std::max<uint64_t>(first, (size + block_size_ - 1) / block_size_));
+    // A dBase III value has no stored length (nor has a dBase IV value
+    // written the dBase III way, without its block header): one the writer
+    // left without its end mark would run on into the values appended after
+    // it. It is ended where the file ends now, which is where it ends when
+    // read.
+    std::optional<uint64_t> terminate_at;
+    if ((format_ == MemoFormat::kDbaseIII || format_ == MemoFormat::kDbaseIV) && size > kHeaderSize) {
+      const uint64_t from = std::max<uint64_t>(kHeaderSize, (size - 1) / block_size_ * block_size_);
+      std::string tail(static_cast<size_t>(size - from), '\0');
+      file_->ReadExactAt(from, tail.data(), tail.size(), "the memo file's last block");
+      if (tail.find(kDbaseEnd) == std::string::npos && !EndsWithStoredLength(size)) {
+        terminate_at = size;
+        first = std::max<uint32_t>(first, static_cast<uint32_t>((size + 2 + block_size_ - 1) / block_size_));
+      }
+    }
+    const uint64_t next64 = uint64_t{first} + staged_.size() / block_size_;
+    if (next64 * block_size_ > kLargestFile + 1) {
+      throw Error(ErrorKind::kInvalidValue, "Cannot add " + std::to_string(staged_.size()) + " bytes of memos to " +
+                                                Where() + ": the file would grow past 2 GB, the most FoxPro can read.");
+    }
+    if (terminate_at) file_->WriteAt(*terminate_at, "\x1A\x1A", 2);
+    const uint64_t offset = static_cast<uint64_t>(first) * block_size_;
+    const uint64_t end = std::max(size, terminate_at ? *terminate_at + 2 : 0);
+    if (end < offset) {
+      std::string zeros(static_cast<size_t>(offset - end), '\0');
+      file_->WriteAt(end, zeros.data(), zeros.size());
     }
     // The values and the advanced pointer are made durable together (Sync),
     // before the caller writes the records that point at them. A crash before
     // the flush can leave the pointer advanced over blocks that never reached
     // the disk; nothing refers to them, so that only wastes space.
     file_->WriteAt(offset, staged_.data(), staged_.size());
-    const uint32_t next = static_cast<uint32_t>(staged_first_ + staged_.size() / block_size_);
+    const auto next = static_cast<uint32_t>(next64);
     unsigned char pointer[4];
     if (format_ == MemoFormat::kFpt) {
       StoreBE32(pointer, next);
@@ -505,29 +511,30 @@ void MemoFile::Write() {
     }
     file_->WriteAt(0, pointer, 4);
     std::lock_guard<std::mutex> hold(window_mutex_);
-    if (!written_runs_.empty() && written_runs_.back().second == staged_first_) {
+    if (!written_runs_.empty() && written_runs_.back().second == first) {
       written_runs_.back().second = next;
     } else {
-      written_runs_.emplace_back(staged_first_, next);
-      if (written_runs_.size() > 1 && written_runs_[written_runs_.size() - 2].first > staged_first_) {
+      written_runs_.emplace_back(first, next);
+      if (written_runs_.size() > 1 && written_runs_[written_runs_.size() - 2].first > first) {
         std::sort(written_runs_.begin(), written_runs_.end());
       }
     }
-    const bool ascending = written_starts_.empty() || staged_starts_.empty() ||
-                           written_starts_.back() < staged_starts_.front();
-    written_starts_.insert(written_starts_.end(), staged_starts_.begin(), staged_starts_.end());
-    if (!ascending) std::sort(written_starts_.begin(), written_starts_.end());
+    const size_t from = written_starts_.size();
+    for (uint32_t start : staged_starts_) written_starts_.push_back(start - kProvisional + first);
+    if (from > 0 && written_starts_[from - 1] > written_starts_[from]) {
+      std::sort(written_starts_.begin(), written_starts_.end());
+    }
+    Discard();
+    return first;
   } catch (...) {
     Discard();
     throw;
   }
-  Discard();
 }
 
 uint32_t MemoFile::Append(const Value& value) {
   const uint32_t block = Stage(value);
-  Commit();
-  return block;
+  return Placed(block, Commit());
 }
 
 }  // namespace fox

@@ -68,14 +68,15 @@ class MemoFile {
   // values. Throws kIo.
   bool SpanMayHold(uint32_t first, uint32_t last, std::string_view bytes) const;
 
-  // Stages `value` to be appended: returns the first block it will have once
-  // committed. The first value staged takes the memo file's allocation lock
-  // (byte 0, taken only by writers) and reads the next free block; the lock
-  // is held until Commit or Discard, so that the staged blocks stay ours.
-  // Staged values read back through Read. Throws kLocked, kReadOnly,
-  // kCorrupt (the header's pointer lies inside the header or past a cut-off
-  // end) or kInvalidValue (a dBase III value holding 0x1A, or a file that
-  // would pass 2 GB); a failed Stage stages nothing.
+  // Stages `value` to be appended: returns its provisional block, a number
+  // past every block of a file FoxPro can read (kProvisional on), that
+  // Placed turns into its block once Write has placed the staged values.
+  // No lock is taken: the values are placed under the memo file's
+  // allocation lock when they are written, wherever the file ends then.
+  // Staged values read back through Read. Throws kReadOnly, kCorrupt (the
+  // header's pointer lies inside the header or past a cut-off end) or
+  // kInvalidValue (a dBase III value holding 0x1A, or a file that would pass
+  // 2 GB); a failed Stage stages nothing.
   uint32_t Stage(const Value& value);
   uint32_t Stage(std::string_view data, uint32_t block_type = 1);
   // Bytes staged so far; Unstage(n) drops what was staged after the count
@@ -111,16 +112,25 @@ class MemoFile {
   // Whether an end mark (0x1A) lies in [offset, file_size) of the file.
   bool EndMarkBefore(uint64_t offset, uint64_t file_size) const;
   uint64_t FileSize() const;
-  // Writes the staged values and the advanced next-free pointer, makes them
-  // durable with one flush, and releases the lock. Throws kIo; on failure
-  // nothing staged is kept (nothing on disk refers to it) and the file's
-  // existing values are intact.
-  void Commit();
+  // Takes the memo file's allocation lock (byte 0, taken only by writers),
+  // writes the staged values from the next free block on and the advanced
+  // next-free pointer, releases the lock and makes them durable with one
+  // flush. Returns the block the first staged value went to (0 when nothing
+  // was staged): see Placed. Throws kLocked (another program holds the lock
+  // for longer than a moment), kCorrupt, kInvalidValue (past 2 GB) or kIo;
+  // on failure nothing staged is kept (nothing on disk refers to it) and the
+  // file's existing values are intact.
+  uint32_t Commit();
   // Commit in two steps: Write writes and releases the lock (the values can
   // be read back at once); Sync makes what was written durable, and may run
   // in another thread while values are staged again. Nothing may point at
   // the values on disk before Sync returns.
-  void Write();
+  uint32_t Write();
+  // The staged values' provisional blocks from kProvisional on; Placed
+  // gives the block such a value went to, given what Write returned.
+  static constexpr uint32_t kProvisional = 0x80000000u;
+  static bool IsProvisional(uint32_t block) { return block >= kProvisional; }
+  static uint32_t Placed(uint32_t provisional, uint32_t first) { return provisional - kProvisional + first; }
   // Starts what Write wrote on its way to the disk, without waiting.
   void StartSync() noexcept;
   void Sync();
@@ -159,15 +169,15 @@ class MemoFile {
   std::string table_;
   MemoFormat format_;
   std::unique_ptr<DiskFile> file_;
-  // Values staged for the next Commit: their blocks from staged_first_ on,
-  // under the allocation lock.
-  std::unique_ptr<RangeLock> staging_lock_;
+  // Values staged for the next Commit: their provisional blocks from
+  // staged_first_ (kProvisional) on.
+  bool staging_ = false;
   std::string staged_;
   bool append_after_tail_ = false;
   uint32_t staged_first_ = 0;
-  // dBase III: where the end mark of a last value written without one goes,
-  // before the staged values.
-  std::optional<uint64_t> terminate_at_;
+  // Where the staged values would go, as the file was when the first was
+  // staged: for the 2 GB limit.
+  uint64_t estimated_first_ = 0;
   // Where each staged value starts, in staging order.
   std::vector<uint32_t> staged_starts_;
   // The values this program wrote since the file was opened (under

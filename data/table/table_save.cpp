@@ -480,7 +480,18 @@ void Table::FlushLocked() {
     // there.
     if (marker_ && !marker_->entered()) marker_->Enter();
     sealed.sync_memo = memo_ && memo_->staged_bytes() > 0;
-    if (memo_) memo_->Write();
+    if (memo_) {
+      // The values go where the memo file ends now: the records point at
+      // their blocks from here on.
+      if (const uint32_t first = memo_->Write()) {
+        for (Pending& p : batch) {
+          for (const auto& [column, data] : p.memo_text) {
+            const uint32_t block = codec_.MemoBlock(p.record, field(column));
+            if (MemoFile::IsProvisional(block)) codec_.SetMemoBlock(p.record, field(column), MemoFile::Placed(block, first));
+          }
+        }
+      }
+    }
     if (maintainer_) maintainer_->WriteNewPages();
     if (maintainer_) sealed.pages = maintainer_->TakePages();
   } catch (const Error& e) {
@@ -520,10 +531,10 @@ void Table::FlushLocked() {
       which.push_back(recno);
       causes.push_back(ShortCause(error.what()));
       if (why.find(error.what()) == std::string::npos) why += (why.empty() ? "" : "; ") + std::string(error.what());
-      if (error.kind() == ErrorKind::kConflict) {
-        kind = ErrorKind::kConflict;
-        retryable.push_back(recno);
-      }
+      if (error.kind() == ErrorKind::kConflict) kind = ErrorKind::kConflict;
+      // A record another program has locked is read and changed again, as
+      // one it changed: the lock is usually held for a moment.
+      if (error.kind() == ErrorKind::kConflict || error.kind() == ErrorKind::kLocked) retryable.push_back(recno);
     }
     const std::string message = NotSaved(which, name_, why) + ".";
     SaveError failure(kind, message, std::move(which), std::move(causes));

@@ -458,3 +458,44 @@ TEST(IndexRebuild, ABatchLeftPartWrittenIsPutBackWholeBeforeTheIndexIsChecked) {
   EXPECT_EQ(now.substr(header + 5 * length + type_at, 5), "THIRD");
   EXPECT_EQ(Join(testing_support::CheckIndex(*table)), "");
 }
+
+// Two programs adding memo values to one table at once: neither holds the
+// memo file's allocation lock while it gathers a batch, so neither is
+// refused, and each record points at its own value wherever the other's
+// went. A record another program has locked is refused as one to change
+// again.
+TEST(IndexRebuild, TwoWritersAddMemoValuesAtOnceAndALockedRecordIsToBeTriedAgain) {
+  const Scratch scratch("foxbin2prg/foxuser_fdbozzo.dbf");
+  Table::Options options;
+  options.mode = fox::DiskFile::Mode::kReadWrite;
+  options.batch_records = 1000;
+  options.batch_delay = std::chrono::seconds(30);
+  Table a(scratch.table, options), b(scratch.table, options);
+  auto save = [](Table& table, uint32_t recno, const std::string& text) {
+    Table::Edit edit;
+    edit.recno = recno;
+    table.ReadRecords(recno, 1, &edit.original);
+    edit.working = edit.original;
+    table.Assign(edit, ColumnOf(table, "data"), text);
+    table.Save(edit);
+  };
+  for (uint32_t recno = 1; recno <= 30; ++recno) save(a, recno, "first writer " + std::to_string(recno));
+  for (uint32_t recno = 31; recno <= 60; ++recno) save(b, recno, "second writer " + std::to_string(recno));
+  b.Flush();
+  fox::DiskFile other(scratch.table, fox::DiskFile::Mode::kReadWrite, "table");
+  ASSERT_TRUE(other.TryLock(0x7FFFFFFEull - 70, 1));
+  save(a, 70, "locked");
+  try {
+    a.Flush();
+    ADD_FAILURE() << "a locked record was written";
+  } catch (const fox::SaveError& e) {
+    EXPECT_EQ(e.records(), std::vector<uint32_t>{70});
+    EXPECT_EQ(e.retryable(), std::vector<uint32_t>{70});
+  }
+  const std::vector<std::string> data = DbfreadColumn(scratch.table, "DATA");
+  ASSERT_EQ(data.size(), 74u);
+  for (uint32_t recno = 1; recno <= 60; ++recno) {
+    EXPECT_EQ(data[recno - 1], (recno <= 30 ? "first writer " : "second writer ") + std::to_string(recno));
+  }
+  EXPECT_NE(data[69], "locked");
+}
