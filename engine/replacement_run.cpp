@@ -122,6 +122,7 @@ RunEnd ReplacementRun::Run() {
   std::string refusal;
   trap.Step(100, [&] { refusal = Refusal(inputs_); });
   log_failed_ = false;
+  no_room_ = false;
   // No change without its line: the change log is opened before any table
   // is, and a run whose log cannot be written changes nothing.
   undo_journal_.clear();
@@ -257,6 +258,7 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
         SaveFailed(trap, table, recordset, failure);
       }
     });
+    if (no_room_) walk = Walk::kStop;
   }
   // A stop drops the record being edited: the lines of the fields already
   // changed in it go too, since that change is never saved.
@@ -320,6 +322,7 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
             SaveFailed(trap, table, recordset, failure);
           }
         })) {
+      if (no_room_) return Walk::kStop;
       bool moved_on = false;
       trap.Step(138, [&] { moved_on = recordset.Eof() || recordset.recno() != 0; });
       if (!moved_on) return Walk::kGoOn;
@@ -374,7 +377,7 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
     // and logged: pairs that come back to where they began change nothing.
     if (found) found = mode_ == RunMode::kDryRun ? pending_ != field_before_ : KeepField(trap, recordset, j);
     if (found && reach) ++reach->columns[j].fields;
-    if (log_failed_) return Walk::kStop;
+    if (log_failed_ || no_room_) return Walk::kStop;
   }
   if (record_touched_ && mode_ != RunMode::kDryRun && write_journal_) {
     // A record whose change cannot be journalled is not saved: the run stops.
@@ -670,6 +673,7 @@ void ReplacementRun::SaveFailed(ErrorTrap& trap, const std::string& table, fox::
   std::vector<std::string> causes;
   std::string message;  // of the failures that are told
   auto take = [&](const fox::SaveError& f) {
+    if (f.kind() == fox::ErrorKind::kFull) no_room_ = true;
     bool told = false;
     std::vector<uint32_t> again;
     for (size_t i = 0; i < f.records().size(); ++i) {

@@ -333,6 +333,9 @@ class ReplacementRun {
   };
   std::vector<Repeat> repeats_;
   bool log_failed_ = false;
+  // A save failed for want of room (a full disk, a memo file at its 2 GB
+  // limit): told once, and the run stops, since every later save would fail.
+  bool no_room_ = false;
   bool allow_missing_index_ = false;  // a change log line could not be written: the run stops
   // Open from the run's first change log line to its end.
   ChangeLog change_log_;

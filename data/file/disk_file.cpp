@@ -180,7 +180,7 @@ void DiskFile::WriteAt(uint64_t offset, const void* buffer, size_t n) {
         throw Error(ErrorKind::kLocked, "Cannot write " + Describe(what_, path_) +
                                             ": another program has locked that part of the file.");
       }
-      throw Error(ErrorKind::kIo,
+      throw Error(code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL ? ErrorKind::kFull : ErrorKind::kIo,
                   "Cannot write " + Describe(what_, path_) + ": " + SystemMessage(code) + ".");
     }
     if (put == 0) {
@@ -408,7 +408,7 @@ void DiskFile::WriteAt(uint64_t offset, const void* buffer, size_t n) {
     ssize_t put = ::pwrite(fd_, in + done, n - done, static_cast<off_t>(offset + done));
     if (put < 0) {
       if (errno == EINTR) continue;
-      throw Error(ErrorKind::kIo,
+      throw Error(errno == ENOSPC || errno == EDQUOT || errno == EFBIG ? ErrorKind::kFull : ErrorKind::kIo,
                   "Cannot write " + Describe(what_, path_) + ": " + SystemMessage(errno) + ".");
     }
     if (put == 0) {

@@ -40,7 +40,8 @@ class DiskFile {
   void ReadExactAt(uint64_t offset, void* buffer, size_t n, const std::string& what) const;
 
   // Writes all n bytes at offset (extending the file if needed). Throws kIo,
-  // or kReadOnly when the file was opened read-only.
+  // kFull when the disk (or the user's quota, or the system's file size
+  // limit) has no room, or kReadOnly when the file was opened read-only.
   void WriteAt(uint64_t offset, const void* buffer, size_t n);
 
   // Cuts the file to `size` bytes (a size past the end is refused: kUsage).

@@ -17,7 +17,7 @@ namespace {
 constexpr char kMagic[] = "QUILLWA1";
 constexpr size_t kMagicSize = 8;
 constexpr char kBlock[] = "BLK1";
-constexpr size_t kBlockHead = 12;  // "BLK1", count, length
+constexpr size_t kBlockHead = 8;  // "BLK1", count
 
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -70,15 +70,31 @@ std::vector<WriteAheadFile::Image> WriteAheadFile::Read(const std::string& path)
   if (bytes.compare(0, kMagicSize, kMagic) != 0) return images;
   size_t at = kMagicSize;
   while (bytes.size() - at >= kBlockHead && bytes.compare(at, 4, kBlock) == 0) {
-    const uint64_t count = LoadLE32(bytes.data() + at + 4), length = LoadLE32(bytes.data() + at + 8);
-    const uint64_t size = kBlockHead + count * (8 + 2 * length);
-    if (size + 8 > bytes.size() - at) break;
-    const std::string_view block(bytes.data() + at, size);
-    if (Hash64(block) != LoadLE64(bytes.data() + at + size)) break;
-    for (size_t i = 0, p = at + kBlockHead; i < count; ++i, p += 8 + 2 * length) {
-      images.push_back({LoadLE64(bytes.data() + p), bytes.substr(p + 8, length), bytes.substr(p + 8 + length, length)});
+    const uint32_t count = LoadLE32(bytes.data() + at + 4);
+    // The images' lengths are read before the checksum is: each is checked
+    // against what is left of the file.
+    size_t p = at + kBlockHead;
+    std::vector<Image> block;
+    bool whole = true;
+    for (uint32_t i = 0; i < count && whole; ++i) {
+      if (bytes.size() - p < 12) {
+        whole = false;
+        break;
+      }
+      const uint64_t offset = LoadLE64(bytes.data() + p);
+      const uint64_t length = LoadLE32(bytes.data() + p + 8);
+      if ((bytes.size() - p - 12) / 2 < length) {
+        whole = false;
+        break;
+      }
+      block.push_back({offset, bytes.substr(p + 12, length), bytes.substr(p + 12 + length, length)});
+      p += 12 + 2 * length;
     }
-    at += size + 8;
+    if (!whole || bytes.size() - p < 8 || Hash64(std::string_view(bytes.data() + at, p - at)) != LoadLE64(bytes.data() + p)) {
+      break;
+    }
+    images.insert(images.end(), std::make_move_iterator(block.begin()), std::make_move_iterator(block.end()));
+    at = p + 8;
   }
   return images;
 }
@@ -97,26 +113,25 @@ WriteAheadFile::~WriteAheadFile() = default;
 
 void WriteAheadFile::Begin() {
   block_.assign(kBlock, 4);
-  block_.append(8, '\0');
-  block_length_ = 0;
+  block_.append(4, '\0');
+  count_ = 0;
 }
 
 void WriteAheadFile::Add(uint64_t offset, std::string_view before, std::string_view after) {
-  if (before.size() != after.size() || (block_.size() > kBlockHead && before.size() != block_length_)) {
-    throw Error(ErrorKind::kUsage, "The ranges of a write-ahead block must all have one length.");
+  if (before.size() != after.size() || before.size() > 0xFFFFFFFFu) {
+    throw Error(ErrorKind::kUsage, "The two images of a range of a write-ahead block must have one length.");
   }
-  block_length_ = static_cast<uint32_t>(before.size());
-  char at[8];
-  StoreLE64(at, offset);
-  block_.append(at, 8);
+  char head[12];
+  StoreLE64(head, offset);
+  StoreLE32(head + 8, static_cast<uint32_t>(before.size()));
+  block_.append(head, sizeof head);
   block_.append(before);
   block_.append(after);
+  ++count_;
 }
 
 void WriteAheadFile::Write() {
-  const uint64_t count = (block_.size() - kBlockHead) / (8 + 2 * uint64_t{block_length_});
-  StoreLE32(block_.data() + 4, static_cast<uint32_t>(count));
-  StoreLE32(block_.data() + 8, block_length_);
+  StoreLE32(block_.data() + 4, count_);
   char hash[8];
   StoreLE64(hash, Hash64(block_));
   block_.append(hash, 8);

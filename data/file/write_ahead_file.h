@@ -4,8 +4,9 @@
 // Consecutive records of a batch go out in one write, and a program killed
 // inside it (or a system that stops with part of it on disk) leaves records
 // part old, part new, even within a field. So before a batch's records are
-// written in place, each record's bytes as they are on disk and as they are
-// to be written go to this file as one block, made durable. The next
+// written in place, the part of each record that changes (from its first
+// changed byte to its last), as it is on disk and as it is to be written,
+// goes to this file, the batch as one block, made durable. The next
 // program that opens the table after a stop finds the file (see
 // RepairMarker) and writes every record of it wholly new when the record
 // still holds nothing but those two images' bytes (Table::RepairInterruptedRun).
@@ -17,7 +18,7 @@
 // left belongs to a program that stopped before it finished.
 //
 // Format (little-endian): "QUILLWA1", then blocks: "BLK1", the image count
-// (u32) and length (u32), for each image its offset in the table file (u64)
+// (u32), for each image its offset in the table file (u64), its length (u32)
 // and its two images (before, after), then Hash64 of the block so far (u64).
 #pragma once
 
@@ -61,8 +62,8 @@ class WriteAheadFile {
   // The bytes in the file.
   uint64_t size() const { return end_; }
 
-  // Gathers a block: Begin, one Add for each range (all of one length),
-  // then Write appends it and Sync makes it durable. Write and Sync throw
+  // Gathers a block: Begin, one Add for each range (its two images of one
+  // length), then Write appends it and Sync makes it durable. Write and Sync throw
   // Error(kIo); after a failure, TakeBack.
   void Begin();
   void Add(uint64_t offset, std::string_view before, std::string_view after);
@@ -81,7 +82,7 @@ class WriteAheadFile {
   std::string path_;
   std::unique_ptr<DiskFile> file_;
   std::string block_;
-  uint32_t block_length_ = 0;
+  uint32_t count_ = 0;
   uint64_t end_ = 0;
   uint64_t block_start_ = 0;
 };

@@ -1,10 +1,12 @@
 #include "data/table/memo_file.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <cstring>
 #include <vector>
 
 #include "data/util/byte_order.h"
+#include "data/file/utf8_path.h"
 #include "data/util/error.h"
 
 namespace fox {
@@ -393,9 +395,8 @@ uint32_t MemoFile::Stage(std::string_view data, uint32_t block_type) {
   if ((estimated_first_ + staged_.size() / block_size_) * block_size_ > kLargestFile + 1) {
     staged_.resize(at);
     if (staged_.empty()) Discard();
-    throw Error(ErrorKind::kInvalidValue, "Cannot add a memo of " + std::to_string(data.size()) +
-                                              " bytes to " + Where() +
-                                              ": the file would grow past 2 GB, the most FoxPro can read.");
+    throw Error(ErrorKind::kFull, "Cannot add a memo of " + std::to_string(data.size()) + " bytes to " + Where() +
+                                      ": the file would grow past 2 GB, the most FoxPro can read.");
   }
   // The read-ahead window stays: it never holds bytes past the end of the
   // file as it was read, and staged values are read from staged_.
@@ -487,21 +488,40 @@ uint32_t MemoFile::Write() {
     }
     const uint64_t next64 = uint64_t{first} + staged_.size() / block_size_;
     if (next64 * block_size_ > kLargestFile + 1) {
-      throw Error(ErrorKind::kInvalidValue, "Cannot add " + std::to_string(staged_.size()) + " bytes of memos to " +
-                                                Where() + ": the file would grow past 2 GB, the most FoxPro can read.");
+      throw Error(ErrorKind::kFull, "Cannot add " + std::to_string(staged_.size()) + " bytes of memos to " + Where() +
+                                        ": the file would grow past 2 GB, the most FoxPro can read.");
     }
-    if (terminate_at) file_->WriteAt(*terminate_at, "\x1A\x1A", 2);
     const uint64_t offset = static_cast<uint64_t>(first) * block_size_;
-    const uint64_t end = std::max(size, terminate_at ? *terminate_at + 2 : 0);
-    if (end < offset) {
-      std::string zeros(static_cast<size_t>(offset - end), '\0');
-      file_->WriteAt(end, zeros.data(), zeros.size());
+    // The disk must take the values whole: a write cut short by a full
+    // disk would leave a tail past the next free block.
+    std::error_code unknown;
+    const std::filesystem::space_info space = std::filesystem::space(PathFromUtf8(file_->path()), unknown);
+    const uint64_t needed = offset + staged_.size() - std::min(size, offset + staged_.size());
+    if (!unknown && space.available < needed + kSpareRoom) {
+      throw Error(ErrorKind::kFull, "Cannot add " + std::to_string(staged_.size()) + " bytes of memos to " + Where() +
+                                        ": the disk has only " + std::to_string(space.available) + " bytes free.");
     }
     // The values and the advanced pointer are made durable together (Sync),
     // before the caller writes the records that point at them. A crash before
     // the flush can leave the pointer advanced over blocks that never reached
     // the disk; nothing refers to them, so that only wastes space.
-    file_->WriteAt(offset, staged_.data(), staged_.size());
+    try {
+      if (terminate_at) file_->WriteAt(*terminate_at, "\x1A\x1A", 2);
+      const uint64_t end = std::max(size, terminate_at ? *terminate_at + 2 : 0);
+      if (end < offset) {
+        std::string zeros(static_cast<size_t>(offset - end), '\0');
+        file_->WriteAt(end, zeros.data(), zeros.size());
+      }
+      file_->WriteAt(offset, staged_.data(), staged_.size());
+    } catch (const Error&) {
+      // Nothing points past the old end, and the lock is still held: the
+      // part written goes, so that the file keeps no tail.
+      try {
+        if (file_->Size() > size) file_->Truncate(size);
+      } catch (const Error&) {
+      }
+      throw;
+    }
     const auto next = static_cast<uint32_t>(next64);
     unsigned char pointer[4];
     if (format_ == MemoFormat::kFpt) {

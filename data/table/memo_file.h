@@ -149,6 +149,9 @@ class MemoFile {
   bool Window(uint64_t offset, size_t n, const char** bytes) const;
 
   static constexpr size_t kSmallestWindow = 4 * 1024;
+  // What a write of values leaves free on the disk at least, for the
+  // records, the index and the other programs that write there.
+  static constexpr uint64_t kSpareRoom = 1 << 20;
   static constexpr size_t kLargestWindow = 1024 * 1024;
 
   // The staged value whose blocks start `at` bytes into staged_.

@@ -199,30 +199,30 @@ Table::PutBack Table::PutBackRecords() {
   for (const std::string& path : files) {
     const std::vector<WriteAheadFile::Image> images = WriteAheadFile::Read(path);
     // A record saved again in a later batch counts as that batch left it.
-    std::set<uint64_t> seen;
+    std::set<uint32_t> seen;
     std::vector<uint32_t> left;
-    std::string on_disk(length, '\0');
+    std::string on_disk;
     for (auto image = images.rbegin(); image != images.rend(); ++image) {
-      const uint64_t offset = image->offset;
-      if (!seen.insert(offset).second || image->after.size() != length || offset < header_.header_length ||
-          (offset - header_.header_length) % length != 0) {
-        continue;
-      }
+      const uint64_t offset = image->offset, size = image->after.size();
+      if (offset < header_.header_length || size == 0) continue;
+      const uint64_t at = (offset - header_.header_length) % length;
       const auto recno = static_cast<uint32_t>((offset - header_.header_length) / length + 1);
+      if (at + size > length || !seen.insert(recno).second) continue;
       const RangeLock lock(*file_, RecordLockOffset(recno), 1,
                            "another program has locked record " + std::to_string(recno) + ", which that run was writing");
-      if (file_->ReadAt(offset, on_disk.data(), length) != length || on_disk == image->after) continue;
+      on_disk.resize(size);
+      if (file_->ReadAt(offset, on_disk.data(), size) != size || on_disk == image->after) continue;
       // Nothing but bytes of the two images: the record as the batch found
       // it, or part written.
       bool ours = true;
-      for (size_t i = 0; i < length && ours; ++i) {
+      for (size_t i = 0; i < size && ours; ++i) {
         ours = on_disk[i] == image->before[i] || on_disk[i] == image->after[i];
       }
       if (!ours) {
         left.push_back(recno);
         continue;
       }
-      file_->WriteAt(offset, image->after.data(), length);
+      file_->WriteAt(offset, image->after.data(), size);
       ++done.written;
     }
     std::sort(left.begin(), left.end());

@@ -159,7 +159,17 @@ void Table::WriteFlight(Flight& flight) {
         ahead.Clear();
       }
       ahead.Begin();
-      for (const Pending& p : batch) ahead.Add(header_.record_offset(p.recno), p.original, p.record);
+      for (const Pending& p : batch) {
+        // The bytes outside a record's changed part are written as they
+        // are: a cut-short write leaves them so.
+        size_t first = 0, end = length;
+        while (first < length && p.original[first] == p.record[first]) ++first;
+        while (end > first && p.original[end - 1] == p.record[end - 1]) --end;
+        if (first == end) continue;
+        const std::string_view before(p.original), after(p.record);
+        ahead.Add(header_.record_offset(p.recno) + first, before.substr(first, end - first),
+                  after.substr(first, end - first));
+      }
       ahead_written = true;
       ahead.Write();
       ahead.Sync();

@@ -23,6 +23,7 @@ enum class ErrorKind {
   kConflict,      // another program changed the record since it was read
   kIndexed,       // the change would leave a structural index stale
   kIo,            // the operating system refused a read or write
+  kFull,          // the disk has no room left, or a file would pass its format's size limit
   kUsage,         // the library was called the wrong way
 };
 

@@ -311,6 +311,35 @@ TEST_F(BatchTest, AChangeLogThatFillsUpClaimsNoChangeThatWasNotMade) {
 }
 #endif
 
+// A memo file two blocks short of FoxPro's 2 GB limit (sparse): the values
+// that fit are saved, the first that does not stops the run with one report,
+// and the log tells exactly what was saved.
+TEST_F(BatchTest, AMemoFileAtItsSizeLimitStopsTheRunWithOneReport) {
+  std::string rows = "[";
+  for (int i = 0; i < 50; ++i) rows += std::string(i ? "," : "") + R"(["x"])";
+  const std::string table = MakeTable(data, "notes", "notes M", rows + "]");
+  const std::string memo = data + "/notes.fpt";
+  std::string header = ReadFileBytes(memo);
+  const uint32_t block = static_cast<uint8_t>(header[6]) << 8 | static_cast<uint8_t>(header[7]);
+  const uint32_t next = (uint32_t{1} << 31) / block - 2;
+  fox::StoreBE32(reinterpret_cast<unsigned char*>(&header[0]), next);
+  WriteFileBytes(memo, header);
+  fs::resize_file(memo, uint64_t{next} * block);
+  Run({"--folder", data, "--find", "x", "--replace", "y"});
+  EXPECT_EQ(code, 1) << err;
+  size_t reports = 0;
+  for (size_t at = err.find("2 GB"); at != std::string::npos; at = err.find("2 GB", at + 1)) ++reports;
+  EXPECT_EQ(reports, 1u) << err;
+  EXPECT_EQ(out.find("Done."), std::string::npos) << out;
+  const std::string log = Log();
+  size_t lines = 0;
+  for (size_t at = log.find(" was replace to "); at != std::string::npos; at = log.find(" was replace to ", at + 1)) ++lines;
+  EXPECT_EQ(lines, 3u) << log;  // the third followed by its "not saved" line
+  EXPECT_NE(log.find("Record 3 of table (notes) was not saved"), std::string::npos) << log;
+  EXPECT_EQ(fs::file_size(memo), uint64_t{next + 2} * block);
+  fs::resize_file(memo, 4096);  // not left for the scratch folder's removal to read
+}
+
 // --check compares every tag with the records and writes nothing: a record
 // changed behind the index's back makes its tag INCONSISTENT and the exit
 // status 1; consistent tables exit 0.

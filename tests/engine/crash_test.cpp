@@ -152,16 +152,14 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
     const std::vector<std::string> aheads = fox::WriteAheadFile::Find((run / "bulk.dbf").string());
     if (!aheads.empty()) {
       const std::vector<fox::WriteAheadFile::Image> images = fox::WriteAheadFile::Read(aheads.back());
-      size_t first = images.size();
-      while (first > 0 && images.size() - first < 50 &&
-             (first == images.size() || images[first - 1].offset + before.length == images[first].offset)) {
-        --first;
-      }
+      const size_t first = images.size() - std::min<size_t>(images.size(), 50);
       if (first < images.size()) {
         std::string bytes = ReadFileBytes((run / "bulk.dbf").string());
-        const size_t cut = random() % ((images.size() - first) * before.length);
-        for (size_t i = first, at = 0; i < images.size(); ++i, at += before.length) {
-          for (size_t b = 0; b < before.length; ++b) {
+        size_t total = 0;
+        for (size_t i = first; i < images.size(); ++i) total += images[i].after.size();
+        const size_t cut = random() % total;
+        for (size_t i = first, at = 0; i < images.size(); at += images[i].after.size(), ++i) {
+          for (size_t b = 0; b < images[i].after.size(); ++b) {
             bytes[images[i].offset + b] = at + b < cut ? images[i].after[b] : images[i].before[b];
           }
         }
