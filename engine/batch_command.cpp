@@ -127,6 +127,10 @@ bool PrintReach(const TableReach& reach, std::ostream& out) {
       const bool about_column = column.refusal.rfind("it ", 0) == 0;
       out << ", " << column.refused << " refused: " << (about_column ? "" : "the new text ") << column.refusal;
     }
+    if (column.longest > kLongValueWarning) {
+      out << "; a new value would grow to " << column.longest << " bytes (record " << column.longest_record
+          << "): check that no set feeds on what another puts in";
+    }
     out << "\n";
   }
   if (!any) out << reach.table << ": no fields\n";

@@ -376,7 +376,14 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
     // Only a field whose value the pairs leave changed counts, and is saved
     // and logged: pairs that come back to where they began change nothing.
     if (found) found = mode_ == RunMode::kDryRun ? pending_ != field_before_ : KeepField(trap, recordset, j);
-    if (found && reach) ++reach->columns[j].fields;
+    if (found && reach) {
+      ColumnReach& column = reach->columns[j];
+      ++column.fields;
+      if (pending_.size() > column.longest) {
+        column.longest = pending_.size();
+        column.longest_record = recordset.recno();
+      }
+    }
     if (log_failed_ || no_room_) return Walk::kStop;
   }
   if (record_touched_ && mode_ != RunMode::kDryRun && write_journal_) {

@@ -151,7 +151,14 @@ struct ColumnReach {
   int64_t fields = 0;
   int64_t refused = 0;
   std::string refusal;
+  // The longest new value, in bytes, and the record that holds it.
+  size_t longest = 0;
+  uint32_t longest_record = 0;
 };
+
+// A new value longer than this is worth a warning in a dry run: sets that
+// feed each other (e::ee) make values grow without end.
+inline constexpr size_t kLongValueWarning = 1 << 20;
 
 // What a run did, counted as it went.
 struct RunTally {

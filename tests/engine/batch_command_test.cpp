@@ -157,6 +157,15 @@ TEST_F(BatchTest, DryRunWritesNothingAndCountsPerTableAndColumn) {
   EXPECT_EQ(out, "alpha (name): 1 field\nalpha (note): 1 field\nbeta: no fields\nDone.\n");
   EXPECT_TRUE(FileSnapshot::Of({a, data + "/alpha.fpt", b}) == before);
   EXPECT_EQ(Log(), "");
+
+  // A value that grows past a megabyte (sets that feed on each other, say)
+  // is told.
+  const std::string sets = dir.Sub("grow.txt");
+  WriteFileBytes(sets, "an::" + std::string(2 << 20, 'x') + "\n");
+  Run({"--folder", data, "--table", "alpha", "--sets", sets, "--dry-run"});
+  EXPECT_NE(out.find("alpha (note): 1 field; a new value would grow to 2097152 bytes (record 1)"), std::string::npos)
+      << out.substr(0, 600);
+  EXPECT_TRUE(FileSnapshot::Of({a, data + "/alpha.fpt", b}) == before);
 }
 
 // The dry run tells what the real run would refuse: here a table whose file
