@@ -23,11 +23,10 @@ constexpr size_t kEntryHead = 8;
 // No entry is larger: two stored forms of at most a memo value each, and
 // three names.
 constexpr uint32_t kLargestPayload = 64u << 20;
-// Entries are written once this many bytes of them have gathered.
 // Entries are written by Flush, from the thread that writes the records;
 // the thread journalling writes them itself only when this many gather
-// (a batch of very long values), to keep memory bounded.
-constexpr size_t kWriteAhead = 8u << 20;
+// (a batch of long values), to keep memory bounded.
+constexpr size_t kWriteAhead = 2u << 20;
 
 enum EntryKind : unsigned char { kTable = 1, kChange = 2, kNotSaved = 3, kEnd = 4 };
 
@@ -388,6 +387,7 @@ uint32_t UndoJournal::AddTable(const JournalTable& table) {
   PutBytes(&payload, table.path);
   PutEntry(&pending_, payload);
   entries_by_record_.clear();
+  recent_order_.clear();
   return tables_++;
 }
 
@@ -409,8 +409,13 @@ void UndoJournal::Append(uint32_t table, uint32_t recno, uint32_t record, uint32
   PutBytes(&pending_, column_name);
   PutBytes(&pending_, before);
   PutBytes(&pending_, after);
-  if (entries_by_record_.size() <= recno) entries_by_record_.resize(std::max<size_t>(recno + size_t{1}, 2 * entries_by_record_.size()));
-  ++entries_by_record_[recno];
+  if (++entries_by_record_[recno] == 1) {
+    recent_order_.push_back(recno);
+    if (recent_order_.size() > kRecentRecords) {
+      entries_by_record_.erase(recent_order_.front());
+      recent_order_.pop_front();
+    }
+  }
   ++changes_;
   if (pending_.size() < kWriteAhead) return;
   hold.unlock();
@@ -424,9 +429,13 @@ void UndoJournal::NotSaved(uint32_t table, const std::vector<uint32_t>& records)
   if (!file_) return;
   for (uint32_t recno : records) {
     // Nothing journalled since the record was last marked: no entry needed.
-    if (recno >= entries_by_record_.size() || entries_by_record_[recno] == 0) continue;
-    changes_ -= entries_by_record_[recno];
-    entries_by_record_[recno] = 0;
+    // A record journalled too long ago to be counted still gets its mark.
+    const auto counted = entries_by_record_.find(recno);
+    if (counted != entries_by_record_.end()) {
+      if (counted->second == 0) continue;
+      changes_ -= counted->second;
+      counted->second = 0;
+    }
     std::string payload(1, static_cast<char>(kNotSaved));
     Put32(&payload, table);
     Put32(&payload, recno);
@@ -504,6 +513,7 @@ void UndoJournal::Close() {
     file_.reset();
   }
   entries_by_record_.clear();
+  recent_order_.clear();
   if (!failure_.empty()) {
     const std::string failure = std::move(failure_);
     failure_.clear();

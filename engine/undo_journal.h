@@ -39,11 +39,13 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <ctime>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <string_view>
 #include <vector>
 
@@ -213,9 +215,14 @@ class UndoJournal {
   uint64_t synced_ = 0;  // how much of the file is durable
   std::string pending_;  // entries not written yet
   uint32_t tables_ = 0;
-  // The changes journalled per record of the current table, by record
-  // number.
-  std::vector<uint32_t> entries_by_record_;
+  // The changes journalled per record of the current table since it was
+  // last marked not saved, for the records journalled last: a save that
+  // fails names records of the batch being gathered or written, far fewer
+  // than kRecentRecords, so the memory stays the same whatever the table's
+  // size. recent_order_ holds them oldest first, to let the oldest go.
+  static constexpr size_t kRecentRecords = 1 << 15;
+  std::unordered_map<uint32_t, uint32_t> entries_by_record_;
+  std::deque<uint32_t> recent_order_;
   uint64_t changes_ = 0;
   std::string failure_;
 };

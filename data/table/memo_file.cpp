@@ -544,6 +544,18 @@ uint32_t MemoFile::Write() {
     if (from > 0 && written_starts_[from - 1] > written_starts_[from]) {
       std::sort(written_starts_.begin(), written_starts_.end());
     }
+    if (written_starts_.size() > kRememberedStarts) {
+      // The values written longest ago are forgotten, runs and starts
+      // alike, so that memory stays bounded however many values a run
+      // writes: a pointer into them reads as one into any other value.
+      const uint32_t keep_from = written_starts_[written_starts_.size() - kRememberedStarts / 2];
+      written_starts_.erase(written_starts_.begin(), written_starts_.end() - kRememberedStarts / 2);
+      std::vector<std::pair<uint32_t, uint32_t>> runs;
+      for (const auto& [run_first, run_end] : written_runs_) {
+        if (run_end > keep_from) runs.emplace_back(std::max(run_first, keep_from), run_end);
+      }
+      written_runs_ = std::move(runs);
+    }
     Discard();
     return first;
   } catch (...) {

@@ -191,6 +191,7 @@ class MemoFile {
   // bytes now.
   std::vector<std::pair<uint32_t, uint32_t>> written_runs_;
   std::vector<uint32_t> written_starts_;
+  static constexpr size_t kRememberedStarts = 1 << 18;
   // staged_first_ while values are staged, else beyond every block.
   std::atomic<uint32_t> staged_from_{0xFFFFFFFFu};
   uint32_t block_size_ = 512;
