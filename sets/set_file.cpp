@@ -82,16 +82,18 @@ namespace {
 
 bool IsBlank(std::string_view line) { return line.find_first_not_of(" \t") == std::string_view::npos; }
 
-// A bad line's text as a message shows it: cut after kShown characters,
-// control characters and bytes that are no character as \xNN, U+FFFD as '?'.
+// A bad line's text as a message shows it: control characters and bytes
+// that are no character as \xNN, U+FFFD as '?', cut after kShown characters
+// as shown.
 std::string ShownText(std::string_view line) {
   constexpr size_t kShown = 60;
   std::string shown;
-  size_t characters = 0;
+  size_t width = 0;
   char32_t cp;
-  for (size_t i = 0; i < line.size(); ++characters) {
-    if (characters == kShown) return shown + "...";
+  for (size_t i = 0; i < line.size();) {
+    if (width >= kShown) return shown + "...";
     const size_t at = i;
+    ++width;
     if (!fox::NextCodePoint(line, i, cp)) {
       cp = static_cast<unsigned char>(line[i++]);
     } else if (cp >= 0x20 && !(cp >= 0x7F && cp <= 0x9F) && cp != 0xFFFD) {
@@ -106,6 +108,7 @@ std::string ShownText(std::string_view line) {
     shown += "\\x";
     shown += kHex[cp >> 4 & 0xF];
     shown += kHex[cp & 0xF];
+    width += 3;
   }
   return shown;
 }

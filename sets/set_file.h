@@ -77,9 +77,9 @@ inline constexpr size_t kBadSetLinesNamed = 5;
 //   line 7: "PK\x03\x04..." (not text)
 //   and 1 more
 //
-// The first kBadSetLinesNamed lines are named, their text cut after 60
-// characters, control characters and bytes that are no character shown as
-// \xNN, U+FFFD as '?'. `lines` must not be empty.
+// The first kBadSetLinesNamed lines are named, control characters and bytes
+// that are no character shown as \xNN, U+FFFD as '?', and their text cut
+// after 60 characters as shown. `lines` must not be empty.
 std::string BadSetLinesText(const std::string& file, const std::vector<BadSetLine>& lines,
                             const std::string& separator, const std::string& line_break);
 

@@ -129,15 +129,17 @@ TEST(SetFileLoadTest, LinesThatAreNotSetsAreNamedBlankLinesAreNot) {
 
   // The message names five lines, each cut and with its control bytes shown,
   // and counts the others.
+  std::string nuls;  // sixty characters as shown
+  for (int i = 0; i < 15; ++i) nuls += "\\x00";
   Bad many = {{2, "Monday:Tuesday"}, {3, std::string(70, 'x')}, {4, "\x01\tg\xC3\xA9\0"s},
-              {5, "a\xEF\xBF\xBD" "b"}, {8, "e"}, {9, "f"}, {12, "g"}};
+              {5, "a\xEF\xBF\xBD" "b"}, {8, std::string(20, '\0')}, {9, "f"}, {12, "g"}};
   EXPECT_EQ(quillon::BadSetLinesText("sets.txt", many, "::", "\n"),
             "7 lines of sets.txt are not sets (a find text, \"::\", a replace text):\n"
             "line 2: \"Monday:Tuesday\"\n"
             "line 3: \"" + std::string(60, 'x') + "...\"\n"
             "line 4: \"\\x01\\x09g\xC3\xA9\\x00\" (not text)\n"
             "line 5: \"a?b\" (not text)\n"
-            "line 8: \"e\"\n"
+            "line 8: \"" + nuls + "...\" (not text)\n"
             "and 2 more");
   EXPECT_EQ(quillon::BadSetLinesText("s.txt", {{1, "a"}}, "\t", "\r\n"),
             "1 line of s.txt is not a set (a find text, \"\\x09\", a replace text):\r\nline 1: \"a\"");
