@@ -219,7 +219,8 @@ int RunCheck(const DataSourceView& source, const std::vector<std::string>& table
 
 std::string BatchUsage() {
   return "Usage: quillon-replace (--folder DIR | --dbc FILE) [--table NAME]...\n"
-         "                       (--find TEXT --replace TEXT | --sets FILE [--separator SEP])\n"
+         "                       (--find TEXT --replace TEXT |\n"
+         "                        --sets FILE [--separator SEP] [--skip-bad-lines])\n"
          "                       [--dry-run] [--without-index] [--no-undo-journal]\n"
          "       quillon-replace (--folder DIR | --dbc FILE) [--table NAME]... --check\n"
          "       quillon-replace --undo JOURNAL [--dry-run] [--without-index]\n"
@@ -236,6 +237,10 @@ std::string BatchUsage() {
          "  --sets FILE       find-and-replace sets, one per line, applied in order\n"
          "  --separator SEP   what separates find and replace text in the set\n"
          "                    file (default \"::\")\n"
+         "  --skip-bad-lines  use the sets of a set file some lines of which are\n"
+         "                    not sets (no separator, or not text), skipping those\n"
+         "                    lines; without it such a file is refused, its bad\n"
+         "                    lines named, and nothing is done\n"
          "  --dry-run         write nothing; print for each table and column how\n"
          "                    many fields the run would change, and how many new\n"
          "                    texts the column would refuse and why (a column that\n"
@@ -312,6 +317,10 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
       options.check = true;
       continue;
     }
+    if (option == "--skip-bad-lines" && !inline_value) {
+      options.skip_bad_lines = true;
+      continue;
+    }
     const bool takes_value = option == "--folder" || option == "--dbc" || option == "--table" ||
                              option == "--find" || option == "--replace" || option == "--sets" ||
                              option == "--separator" || option == "--undo";
@@ -337,8 +346,8 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
   if (options.undo) {
     const char* other = options.folder ? "--folder" : options.dbc ? "--dbc" : !options.tables.empty() ? "--table"
                         : options.find ? "--find" : options.replace ? "--replace" : options.sets_file ? "--sets"
-                        : options.separator ? "--separator" : options.check ? "--check"
-                        : options.no_undo_journal ? "--no-undo-journal" : nullptr;
+                        : options.separator ? "--separator" : options.skip_bad_lines ? "--skip-bad-lines"
+                        : options.check ? "--check" : options.no_undo_journal ? "--no-undo-journal" : nullptr;
     if (other) throw std::invalid_argument(std::string("--undo cannot be combined with ") + other + ".");
     if (options.undo->empty()) throw std::invalid_argument("--undo needs the path of an undo journal.");
     return options;
@@ -352,8 +361,8 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
   }
   if (options.check) {
     const char* other = options.find ? "--find" : options.replace ? "--replace" : options.sets_file ? "--sets"
-                        : options.separator ? "--separator" : options.dry_run ? "--dry-run"
-                        : options.without_index ? "--without-index"
+                        : options.separator ? "--separator" : options.skip_bad_lines ? "--skip-bad-lines"
+                        : options.dry_run ? "--dry-run" : options.without_index ? "--without-index"
                         : options.no_undo_journal ? "--no-undo-journal" : nullptr;
     if (other) throw std::invalid_argument(std::string("--check cannot be combined with ") + other + ".");
     for (const std::string& table : options.tables) {
@@ -367,6 +376,7 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
   if (pair && !options.find) throw std::invalid_argument("--replace needs --find.");
   if (pair && !options.replace) throw std::invalid_argument("--find needs --replace.");
   if (options.separator && !options.sets_file) throw std::invalid_argument("--separator goes with --sets.");
+  if (options.skip_bad_lines && !options.sets_file) throw std::invalid_argument("--skip-bad-lines goes with --sets.");
   if (options.separator && options.separator->empty()) {
     throw std::invalid_argument("You must enter separating character(s).");
   }
@@ -386,12 +396,25 @@ int RunBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
       if (!FileExists(*options.sets_file)) {
         throw std::invalid_argument(*options.sets_file + " not found.");
       }
-      sets = ParseSets(ReadTextFile(*options.sets_file), options.separator.value_or(kDefaultSetSeparator));
-      if (sets.empty()) {
-        err << "quillon-replace: " << *options.sets_file << " holds no set (no line has the separator \""
-            << options.separator.value_or(kDefaultSetSeparator) << "\"): nothing to replace.\n";
+      const std::string separator = options.separator.value_or(kDefaultSetSeparator);
+      ParsedSets parsed = ParseSets(ReadTextFile(*options.sets_file), separator);
+      const std::string bad_lines =
+          parsed.bad_lines.empty() ? "" : BadSetLinesText(*options.sets_file, parsed.bad_lines, separator, "\n  ");
+      if (!bad_lines.empty() && !options.skip_bad_lines) {
+        // Refused before anything is opened, like any other input that
+        // cannot be used as given.
+        err << "quillon-replace: " << bad_lines << "\n"
+            << "Nothing was done. Correct these lines or the separator (--separator), or give --skip-bad-lines to "
+               "use the other sets.\n";
+        return kExitUsage;
+      }
+      if (parsed.sets.empty()) {
+        err << "quillon-replace: " << (bad_lines.empty() ? "" : bad_lines + "\n") << *options.sets_file
+            << " holds no set: nothing to replace.\n";
         return kExitReported;
       }
+      if (!bad_lines.empty()) out << "Skipped (--skip-bad-lines): " << bad_lines << "\n";
+      sets = std::move(parsed.sets);
     }
   } catch (const std::exception& e) {
     err << "quillon-replace: " << e.what() << "\n"

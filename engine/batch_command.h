@@ -2,7 +2,7 @@
 // script their clean-ups.
 //
 //   quillon-replace (--folder DIR | --dbc FILE) [--table NAME]...
-//                   (--find TEXT --replace TEXT | --sets FILE [--separator SEP])
+//                   (--find TEXT --replace TEXT | --sets FILE [--separator SEP] [--skip-bad-lines])
 //                   [--dry-run] [--without-index] [--no-undo-journal]
 //   quillon-replace (--folder DIR | --dbc FILE) [--table NAME]... --check
 //   quillon-replace --undo JOURNAL [--dry-run] [--without-index]
@@ -11,7 +11,10 @@
 // (every table of the catalogue when none is named), writes the same change
 // log lines, prints each error report to standard error and "Done." at the
 // end. Exit status: 0 when nothing was reported, 1 when something was, 2 for
-// a usage error (nothing is opened then).
+// a usage error (nothing is opened then). A set file with lines that are
+// neither a set nor blank is refused as a usage error naming them, unless
+// --skip-bad-lines is given: the other sets are then used and the lines
+// skipped are named on standard output.
 //
 // With --check it writes nothing: it opens each named table (every table of
 // the catalogue when none is named) for reading and checks every tag of its
@@ -61,6 +64,7 @@ struct BatchOptions {
   std::optional<std::string> replace;
   std::optional<std::string> sets_file;
   std::optional<std::string> separator;
+  bool skip_bad_lines = false;  // use a set file's sets, skipping its lines that are not sets
   bool without_index = false;  // change tables whose structural index file is missing
   bool check = false;          // check the structural indexes instead of replacing
   std::optional<std::string> undo;  // take back the run of this undo journal

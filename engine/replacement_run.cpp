@@ -334,6 +334,7 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
                                                 fox::Recordset& recordset, size_t field_count, TableReach* reach) {
   bool pass_over = RecordHoldsNoFindText(recordset);
   record_touched_ = false;
+  touched_column_ = kNoColumn;
   for (size_t j = 0; j < field_count; ++j) {
     trap.Step(120, [&] { toolkit_.Yield(); });
     if (inputs_.Closing()) return Walk::kStop;
@@ -358,7 +359,10 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
           })) {
         continue;
       }
-      if (!Skippable(0, j) && ApplyPair(trap, table, recordset, j, Holds(0, j))) found = record_touched_ = true;
+      if (!Skippable(0, j) && ApplyPair(trap, table, recordset, j, Holds(0, j))) {
+        found = record_touched_ = true;
+        touched_column_ = j;
+      }
     } else if (tab == 1) {
       int pairs = 0;
       if (!trap.Step(126, [&] { pairs = inputs_.FindListCount(); })) continue;
@@ -370,7 +374,10 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
             })) {
           continue;
         }
-        if (ApplyPair(trap, table, recordset, j, Holds(k, j))) found = record_touched_ = true;
+        if (ApplyPair(trap, table, recordset, j, Holds(k, j))) {
+          found = record_touched_ = true;
+          touched_column_ = j;
+        }
       }
     }
     // Only a field whose value the pairs leave changed counts, and is saved
@@ -414,20 +421,21 @@ size_t ReplacementRun::WithdrawChanges(const std::vector<uint32_t>& records) {
 }
 
 // A find text the record holds nowhere, or not in this field, is not found
-// there, until a pair changes one of the record's fields.
+// there, until a pair changes this field (later pairs may find text an
+// earlier one put there). Pairs change only the field they are applied to.
 bool ReplacementRun::Skippable(int pair, size_t column) const {
   const int known = KnownFlag(pair, column);
   return known == 0 || (known != -1 && absent_[pair]);
 }
 
-// Until a pair changes the record, a field found holding a find text when the
+// Until a pair changes the field, a field found holding a find text when the
 // record was first looked at still holds it.
 bool ReplacementRun::Holds(int pair, size_t column) const { return KnownFlag(pair, column) == 2; }
 
 // What RecordHoldsNoFindText found for the pair's find text in the field (0
 // none, 1 may, 2 holds), while it still stands; -1 when nothing stands.
 int ReplacementRun::KnownFlag(int pair, size_t column) const {
-  if (!snapshot_current_ || record_touched_ || static_cast<size_t>(pair) >= absent_.size()) return -1;
+  if (!snapshot_current_ || column == touched_column_ || static_cast<size_t>(pair) >= absent_.size()) return -1;
   const std::vector<char>& columns = may_columns_[pair];
   return column < columns.size() ? columns[column] : (absent_[pair] ? 0 : 1);
 }

@@ -372,11 +372,15 @@ class ReplacementRun {
   bool snapshot_current_ = false;
   int snapshot_tab_ = -1;
   std::vector<std::string> snapshot_finds_;
-  // For the current record: which snapshot find texts it holds nowhere, and
-  // whether a pair has changed one of its fields since that was found.
+  // For the current record: which snapshot find texts it holds nowhere,
+  // whether a pair has changed one of its fields since that was found, and
+  // which field: the pairs change only the field they are applied to, so
+  // what was found in the others still stands.
   std::vector<char> absent_;
   std::vector<std::vector<char>> may_columns_;  // by find text: the columns that may hold it
   bool record_touched_ = false;
+  static constexpr size_t kNoColumn = static_cast<size_t>(-1);
+  size_t touched_column_ = kNoColumn;
   // Whether pair `pair` need not be tried on field `column` of the record,
   // and whether the field is known to hold its find text.
   bool Skippable(int pair, size_t column) const;

@@ -133,7 +133,7 @@ void LoadSetsWindow::PushButton1_Click() {
   std::string separator;
   std::string file;
   std::string text;
-  std::vector<ReplaceSet> sets;
+  ParsedSets parsed;
   trap.Step(100, [&] { separator = text2_->text().toStdString(); });
   if (separator.empty()) {
     trap.Step(102, [&] { toolkit_.ShowMessage(kEmptySeparator); });
@@ -146,12 +146,31 @@ void LoadSetsWindow::PushButton1_Click() {
     return;
   }
   trap.Step(108, [&] { text = ReadTextFile(file); });
-  trap.Step(110, [&] { sets = ParseSets(text, separator); });
-  for (const ReplaceSet& set : sets) {
-    // A full list would refuse every further set alike: one report is enough.
-    if (!trap.Step(112, [&] { sets_.Append(set); })) break;
+  trap.Step(110, [&] { parsed = ParseSets(text, separator); });
+  if (!parsed.bad_lines.empty()) {
+    // Lines that are not sets (a wrong separator, a file that is not a set
+    // file) are named, and the user decides: the file's sets without them,
+    // or nothing. Nothing loaded, the window stays open for another file or
+    // separator.
+    bool load = false;
+    trap.Step(112, [&] {
+      const std::string lines = BadSetLinesText(file, parsed.bad_lines, separator, "\r\n");
+      if (parsed.sets.empty()) {
+        toolkit_.ShowMessage(lines + "\r\n\r\nThe file holds no set: nothing was loaded.");
+        return;
+      }
+      const std::string question = lines + "\r\n\r\nLoad the file's " +
+                                   toolkit_.Counted(static_cast<int64_t>(parsed.sets.size()), "set", "sets") +
+                                   " and skip these lines?";
+      load = toolkit_.ShowMessage(question, MessageButtons::kYesNo) == MessageAnswer::kYes;
+    });
+    if (!load) return;
   }
-  trap.Step(114, [&] { accept(); });
+  for (const ReplaceSet& set : parsed.sets) {
+    // A full list would refuse every further set alike: one report is enough.
+    if (!trap.Step(114, [&] { sets_.Append(set); })) break;
+  }
+  trap.Step(116, [&] { accept(); });
 }
 
 void LoadSetsWindow::PushButton2_Click() {

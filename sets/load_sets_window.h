@@ -1,7 +1,9 @@
 // The Load Sets window (Form3): the user names a text file and the separator
 // that splits each of its lines into find text and replace text; "Load"
 // appends the file's sets to the main window's set list and closes the
-// window.
+// window. When some lines of the file are not sets, "Load" names them and
+// asks whether to load the other sets without them; on No nothing is loaded
+// and the window stays open.
 //
 //   File To Load:  [Text1                    ] [...]  PushButton16
 //   Separator:     [Text2                    ] [?]    PushButton3

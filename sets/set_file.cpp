@@ -1,5 +1,6 @@
 #include "sets/set_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -69,23 +70,90 @@ std::optional<ReplaceSet> SplitSetLine(std::string_view line, std::string_view s
   return set;
 }
 
-std::vector<ReplaceSet> ParseSets(const std::string& text, const std::string& separator) {
+bool IsSetText(std::string_view line) {
+  char32_t cp;
+  for (size_t i = 0; i < line.size();) {
+    if (!fox::NextCodePoint(line, i, cp) || cp == 0 || cp == 0xFFFD) return false;
+  }
+  return true;
+}
+
+namespace {
+
+bool IsBlank(std::string_view line) { return line.find_first_not_of(" \t") == std::string_view::npos; }
+
+// A bad line's text as a message shows it: control characters and bytes
+// that are no character as \xNN, U+FFFD as '?', cut after kShown characters
+// as shown.
+std::string ShownText(std::string_view line) {
+  constexpr size_t kShown = 60;
+  std::string shown;
+  size_t width = 0;
+  char32_t cp;
+  for (size_t i = 0; i < line.size();) {
+    if (width >= kShown) return shown + "...";
+    const size_t at = i;
+    ++width;
+    if (!fox::NextCodePoint(line, i, cp)) {
+      cp = static_cast<unsigned char>(line[i++]);
+    } else if (cp >= 0x20 && !(cp >= 0x7F && cp <= 0x9F) && cp != 0xFFFD) {
+      shown.append(line.substr(at, i - at));
+      continue;
+    }
+    if (cp == 0xFFFD) {
+      shown += '?';
+      continue;
+    }
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    shown += "\\x";
+    shown += kHex[cp >> 4 & 0xF];
+    shown += kHex[cp & 0xF];
+    width += 3;
+  }
+  return shown;
+}
+
+}  // namespace
+
+ParsedSets ParseSets(const std::string& text, const std::string& separator) {
   if (separator.empty()) throw std::invalid_argument("The separator of a set file must not be empty.");
   std::string all;
   all.reserve(text.size());
   for (char c : text) {
     if (c != '\r') all += c;
   }
-  std::vector<ReplaceSet> sets;
+  if (!all.empty() && all.back() == '\x1A') all.pop_back();
+  ParsedSets parsed;
   size_t start = 0;
-  while (start <= all.size()) {
+  for (size_t number = 1; start <= all.size(); ++number) {
     size_t end = all.find('\n', start);
     if (end == std::string::npos) end = all.size();
     const std::string_view line(all.data() + start, end - start);
     start = end + 1;
-    if (std::optional<ReplaceSet> set = SplitSetLine(line, separator)) sets.push_back(std::move(*set));
+    std::optional<ReplaceSet> set;
+    if (IsSetText(line)) set = SplitSetLine(line, separator);
+    if (set) {
+      parsed.sets.push_back(std::move(*set));
+    } else if (!IsBlank(line)) {
+      parsed.bad_lines.push_back(BadSetLine{number, std::string(line)});
+    }
   }
-  return sets;
+  return parsed;
+}
+
+std::string BadSetLinesText(const std::string& file, const std::vector<BadSetLine>& lines,
+                            const std::string& separator, const std::string& line_break) {
+  const size_t count = lines.size();
+  std::string text = std::to_string(count) + (count == 1 ? " line of " : " lines of ") + file +
+                     (count == 1 ? " is not a set" : " are not sets") + " (a find text, \"" +
+                     ShownText(separator) + "\", a replace text):";
+  const size_t named = std::min(count, kBadSetLinesNamed);
+  for (size_t i = 0; i < named; ++i) {
+    text += line_break + "line " + std::to_string(lines[i].number) + ": \"" + ShownText(lines[i].text) + "\"";
+    if (!IsSetText(lines[i].text)) text += " (not text)";
+  }
+  if (count > named) text += line_break + "and " + std::to_string(count - named) + " more";
+  return text;
 }
 
 std::string SetFileText(const std::vector<ReplaceSet>& sets) {

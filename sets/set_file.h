@@ -3,6 +3,7 @@
 // them).
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,12 +33,55 @@ inline constexpr char kDefaultSetSeparator[] = "::";
 // when it exists but cannot be read.
 std::string ReadTextFile(const std::string& path);
 
+// A line of a set file that holds no set: its number (from 1) and its text
+// as read, CRs deleted.
+struct BadSetLine {
+  size_t number = 0;
+  std::string text;
+  bool operator==(const BadSetLine&) const = default;
+};
+
+// What a set file's text holds: its sets in file order, and the lines that
+// are neither a set nor blank, which the user must hear about before the
+// sets are used.
+struct ParsedSets {
+  std::vector<ReplaceSet> sets;
+  std::vector<BadSetLine> bad_lines;
+};
+
 // The sets of a set file's text. Every CR is deleted and the text cut at LF;
-// empty lines and lines without `separator` (plain, case-sensitive) are
-// skipped; any other line is split at every occurrence of the separator, the
-// first piece being the find text and the second the replace text, further
-// pieces dropped, nothing trimmed. `separator` must not be empty.
-std::vector<ReplaceSet> ParseSets(const std::string& text, const std::string& separator);
+// a Ctrl+Z ending the text (the end mark of DOS text files, FoxPro's among
+// them) is dropped. A line holding `separator` (plain, case-sensitive) is
+// split at every occurrence of it, the first piece being the find text and
+// the second the replace text, further pieces dropped, nothing trimmed.
+// Lines that are empty or hold only spaces and tabs are passed over. Every
+// other line is a bad line: one without the separator, and one that is not
+// text (see IsSetText), separator or not, so that a binary file does not
+// pass for a set file. `separator` must not be empty.
+ParsedSets ParseSets(const std::string& text, const std::string& separator);
+
+// False for a line no text file holds: one with a NUL character, with bytes
+// that are not UTF-8, or with U+FFFD, which ReadTextFile puts for bytes that
+// are no character of the file's encoding.
+bool IsSetText(std::string_view line);
+
+// How many bad lines a message names with their text; the others are only
+// counted.
+inline constexpr size_t kBadSetLinesNamed = 5;
+
+// What a message tells of the bad lines of the set file `file`, read with
+// `separator`; the lines of the message are joined by `line_break`:
+//
+//   3 lines of sets.txt are not sets (a find text, "::", a replace text):
+//   line 2: "Monday:Tuesday"
+//   line 7: "PK\x03\x04..." (not text)
+//   and 1 more
+//
+// The first kBadSetLinesNamed lines are named, control characters and bytes
+// that are no character shown as \xNN, U+FFFD as '?', and their text cut
+// after 60 characters as shown. `lines` must not be empty.
+std::string BadSetLinesText(const std::string& file, const std::vector<BadSetLine>& lines,
+                            const std::string& separator, const std::string& line_break);
 
 // One line split at every occurrence of `separator` (plain, case-sensitive):
 // the first piece is the find text, the second the replace text, further

@@ -221,8 +221,16 @@ void Recordset::PassOverRecordsHoldingNone(const std::vector<std::string>& texts
   constexpr uint32_t kSpan = 256;  // records tested together
   const uint32_t length = table_->header().record_length;
   const uint32_t limit = position_ + static_cast<uint32_t>(std::max<size_t>(kSpan, kBlockBytes / length));
+  // A run gives the same texts every time: they are taken, and indexed,
+  // only when they change, and a span tested for others is tested again.
+  if (texts != may_hold_texts_) {
+    may_hold_until_ = 0;
+    may_hold_index_.clear();
+    may_hold_texts_ = texts;
+    for (size_t k = 0; k < may_hold_texts_.size(); ++k) may_hold_index_.emplace(may_hold_texts_[k], k);
+  }
   while (!Eof() && position_ < limit) {
-    if (position_ >= may_hold_until_ || texts != may_hold_texts_) {
+    if (position_ >= may_hold_until_) {
       const uint32_t span_end = std::min(block_first_ + block_count_, position_ + kSpan);
       const std::string_view span(block_.data() + static_cast<size_t>(position_ - block_first_) * length,
                                   static_cast<size_t>(span_end - position_) * length);
@@ -239,7 +247,6 @@ void Recordset::PassOverRecordsHoldingNone(const std::vector<std::string>& texts
         continue;
       }
       may_hold_until_ = span_end;
-      may_hold_texts_ = texts;
     }
     // In a span that holds a find text, the records that hold none are
     // passed over one by one.
@@ -280,11 +287,14 @@ bool Recordset::MayContain(const std::string& text, std::vector<char>* columns) 
   // to hold a text nowhere are not read again for it.
   bool memos_hold_none = false;
   if (position_ < may_hold_until_ && !edit_.changed()) {
-    for (size_t k = 0; k < may_hold_texts_.size(); ++k) {
-      if (may_hold_texts_[k] == text) {
-        memos_hold_none = memos_hold_none_[k] != 0;
-        break;
-      }
+    size_t k = may_hold_next_;
+    if (k >= may_hold_texts_.size() || may_hold_texts_[k] != text) {
+      const auto at = may_hold_index_.find(text);
+      k = at != may_hold_index_.end() ? at->second : may_hold_texts_.size();
+    }
+    if (k < may_hold_texts_.size()) {
+      memos_hold_none = memos_hold_none_[k] != 0;
+      may_hold_next_ = k + 1;
     }
   }
   return table_->RecordMayContain(edit_, text, memos_hold_none, columns);

@@ -16,6 +16,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "data/table/table.h"
@@ -176,6 +178,11 @@ class Recordset {
   // Records before this one may hold one of these texts (PassOverRecordsHoldingNone).
   uint32_t may_hold_until_ = 0;
   std::vector<std::string> may_hold_texts_;
+  // Where each of may_hold_texts_ first stands, so that MayContain finds a
+  // text's memo flag without going through them all; a caller asks for them
+  // in order, so the one after the last asked for is tried first.
+  std::unordered_map<std::string_view, size_t> may_hold_index_;
+  mutable size_t may_hold_next_ = 0;
   std::vector<char> memos_hold_none_;  // by text: no memo value of the span holds it
   Table::Edit edit_;
   // Schema rows.

@@ -344,10 +344,18 @@ bool IsAscii(const std::string& text) {
 }  // namespace
 
 const Table::RecordProbe& Table::ProbeFor(const std::string& text) const {
-  for (const RecordProbe& probe : probes_) {
-    if (probe.text == text) return probe;
+  // Asked for each find text of a set list in every record, in the list's
+  // order: the probe after the last one asked for is tried first, then the
+  // index. A text's probe is made once (its stored bytes need the code page).
+  if (next_probe_ < probes_.size() && probes_[next_probe_].text == text) return probes_[next_probe_++];
+  if (const auto known = probe_index_.find(text); known != probe_index_.end()) {
+    next_probe_ = known->second + 1;
+    return probes_[known->second];
   }
-  if (probes_.size() >= 64) probes_.clear();
+  if (probes_.size() >= kMaxProbes) {
+    probe_index_.clear();
+    probes_.clear();
+  }
   RecordProbe probe;
   probe.text = text;
   // Values are searched in their stored bytes only where every byte stands
@@ -374,6 +382,8 @@ const Table::RecordProbe& Table::ProbeFor(const std::string& text) const {
     if (f.is_memo() || TextFormCanShow(f.type, text)) probe.one_by_one.push_back(c);
   }
   probes_.push_back(std::move(probe));
+  probe_index_.emplace(probes_.back().text, probes_.size() - 1);
+  next_probe_ = probes_.size();
   return probes_.back();
 }
 

@@ -33,6 +33,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <map>
@@ -41,7 +42,9 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "data/index/compound_index.h"
@@ -393,8 +396,9 @@ class Table {
     std::vector<size_t> one_by_one;    // columns searched through Contains
   };
   // The probe for `text`, made on first use and kept. The reference stays
-  // valid until a probe for another text is made.
+  // valid until kMaxProbes texts have been probed and the probes start again.
   const RecordProbe& ProbeFor(const std::string& text) const;
+  static constexpr size_t kMaxProbes = size_t{1} << 20;
   void WriteHeaderDate();
   uint64_t RecordLockOffset(uint32_t recno) const { return 0x7FFFFFFEull - recno; }
 
@@ -505,8 +509,13 @@ class Table {
   mutable std::vector<std::map<size_t, std::string>::node_type> memo_nodes_;
   void SetMemoText(Edit& edit, size_t column, std::string&& bytes) const;
   void KeepMemoNodes(std::map<size_t, std::string>& values);
-  // Probes of the texts searched lately (a set list searches several).
-  mutable std::vector<RecordProbe> probes_;
+  // Probes of the texts searched, in the order first asked for, found by
+  // their text: a set list searches every record for each of its find
+  // texts, which may be many thousands. `next_probe_` follows the one last
+  // asked for, the one a set list asks for next.
+  mutable std::deque<RecordProbe> probes_;
+  mutable std::unordered_map<std::string_view, size_t> probe_index_;
+  mutable size_t next_probe_ = 0;
   // Why the memo file cannot take values safely (MemoFile::Damage), as first
   // seen.
   const std::optional<std::string>& MemoDamage() const;

@@ -119,6 +119,7 @@ TEST_F(BatchTest, UsageErrorsOpenNothingAndExitTwo) {
       {"--folder", data, "--find", "a", "--replace", "b", "--sets", dir.Sub("sets.txt")},
       {"--folder", data, "--find", "a", "--replace", "b", "--separator", ","},
       {"--folder", data, "--sets", dir.Sub("sets.txt"), "--separator", ""},
+      {"--folder", data, "--find", "a", "--replace", "b", "--skip-bad-lines"},
       {"--folder", data, "--sets", dir.Sub("missing.txt")},
       {"--folder", data, "--find", "", "--replace", "b"},
       {"--folder", data, "--find", "a", "--replace", "b", "--bogus"},
@@ -217,8 +218,24 @@ TEST_F(BatchTest, ATableWhoseIndexIsMissingIsChangedOnlyWhenAsked) {
 TEST_F(BatchTest, SetFilesWithTheDefaultOrAnotherSeparator) {
   const std::string a = MakeTable(data, "alpha", "name C(12)", R"([["a"], ["x::y"]])");
   WriteFileBytes(dir.Sub("sets.txt"), "a::b\r\nb::c\r\nno separator\r\n");
+  // A line that is not a set refuses the file, naming the line, unless the
+  // run is told to skip such lines.
+  const FileSnapshot before = FileSnapshot::Of({a});
   Run({"--folder", data, "--sets", dir.Sub("sets.txt")});
+  EXPECT_EQ(code, 2);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err.rfind("quillon-replace: 1 line of " + dir.Sub("sets.txt") +
+                          " is not a set (a find text, \"::\", a replace text):\n  line 3: \"no separator\"\n"
+                          "Nothing was done.",
+                      0),
+            0u)
+      << err;
+  EXPECT_TRUE(FileSnapshot::Of({a}) == before);
+  EXPECT_EQ(Log(), "");
+  Run({"--folder", data, "--sets", dir.Sub("sets.txt"), "--skip-bad-lines"});
   EXPECT_EQ(code, 0) << err;
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(out.rfind("Skipped (--skip-bad-lines): 1 line of ", 0), 0u) << out;
   EXPECT_EQ(RunPerlTool("xbase_read.pl", {a}), "c\nx::y\n");
   EXPECT_EQ(SplitLines(Log()).size(), 2u);
 
@@ -227,10 +244,16 @@ TEST_F(BatchTest, SetFilesWithTheDefaultOrAnotherSeparator) {
   EXPECT_EQ(code, 0) << err;
   EXPECT_EQ(RunPerlTool("xbase_read.pl", {a}), "c\nX\n");
 
-  // A file without a single set is said to be so, not taken as nothing to do.
-  WriteFileBytes(dir.Sub("none.txt"), "no separator\r\n");
+  // A file without a single set is said to be so, not taken as nothing to
+  // do: blank lines, or bad lines skipped.
+  WriteFileBytes(dir.Sub("none.txt"), "\r\n \r\n");
   Run({"--folder", data, "--sets", dir.Sub("none.txt")});
   EXPECT_EQ(code, 1);
+  EXPECT_NE(err.find("holds no set"), std::string::npos) << err;
+  WriteFileBytes(dir.Sub("none.txt"), "no separator\r\n");
+  Run({"--folder", data, "--sets", dir.Sub("none.txt"), "--skip-bad-lines"});
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(err.find("line 1: \"no separator\""), std::string::npos) << err;
   EXPECT_NE(err.find("holds no set"), std::string::npos) << err;
 }
 

@@ -72,14 +72,14 @@ TEST(ChangeLog, WithoutTempTheSystemTemporaryFolderIsUsed) {
 
 TEST(SetFile, LinesSplitAtTheSeparator) {
   const std::string text = "hi::hello\r\n\r\npeter::pete\nno separator\n::\na::b::c\r\n  \nx:: y \r\n";
-  EXPECT_EQ(quillon::ParseSets(text, "::"),
+  EXPECT_EQ(quillon::ParseSets(text, "::").sets,
             (std::vector<ReplaceSet>{{"hi", "hello"}, {"peter", "pete"}, {"", ""}, {"a", "b"}, {"x", " y "}}));
-  EXPECT_EQ(quillon::ParseSets("hi,hello\npeter,pete", ","),
+  EXPECT_EQ(quillon::ParseSets("hi,hello\npeter,pete", ",").sets,
             (std::vector<ReplaceSet>{{"hi", "hello"}, {"peter", "pete"}}));
-  EXPECT_EQ(quillon::ParseSets("a b c\n", " "), (std::vector<ReplaceSet>{{"a", "b"}}));
+  EXPECT_EQ(quillon::ParseSets("a b c\n", " ").sets, (std::vector<ReplaceSet>{{"a", "b"}}));
   // Lines ended by CR alone become one line once the CRs are gone.
-  EXPECT_EQ(quillon::ParseSets("a::b\rc::d\r", "::"), (std::vector<ReplaceSet>{{"a", "bc"}}));
-  EXPECT_TRUE(quillon::ParseSets("", "::").empty());
+  EXPECT_EQ(quillon::ParseSets("a::b\rc::d\r", "::").sets, (std::vector<ReplaceSet>{{"a", "bc"}}));
+  EXPECT_TRUE(quillon::ParseSets("", "::").sets.empty());
 }
 
 TEST(SetFile, ReadsUtf16AndTheSystemCodePageAndDropsTheByteOrderMark) {

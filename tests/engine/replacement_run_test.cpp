@@ -189,6 +189,31 @@ TEST_F(RunTest, SetsChainWithinAFieldAndLogInOrder) {
                                                     "b was replace to c at table (people) and column (note)"}));
 }
 
+// Each find text is searched for through what the table made of it once
+// (its bytes in the table's code page) and found again by its text, record
+// after record: a long list, find texts repeated, a pair that puts back a
+// text an earlier pair found, and the other fields of a record changed by a
+// pair still get the pairs that find something in them.
+TEST_F(RunTest, ALongSetListWithRepeatedFindTextsIsAppliedInOrderToEveryRecord) {
+  const std::string path =
+      Table("people", R"([["ab", 1, "2020-01-02", "b a"], ["w7", 2, "2020-01-03", "zz"], ["none", 3, "2020-01-04", "ab"]])");
+  std::vector<std::string> finds, replaces;
+  for (int i = 0; i < 150; ++i) {
+    finds.push_back("w" + std::to_string(i));
+    replaces.push_back("v" + std::to_string(i));
+  }
+  for (const auto& [find, replace] : std::vector<std::pair<std::string, std::string>>{
+           {"a", "b"}, {"w7", "x"}, {"b", "c"}, {"v7", "a"}, {"a", "d"}, {"zz", "a"}}) {
+    finds.push_back(find);
+    replaces.push_back(replace);
+  }
+  UseSets(finds, replaces);
+  EXPECT_EQ(Run(), RunEnd::kDone);
+  EXPECT_EQ(reports, 0);
+  // "ab" -> "bb" -> "cc"; "w7" -> "v7" -> "a" -> "d", its note "zz" -> "a".
+  EXPECT_EQ(Xbase(path), "cc\t1\t20200102\tc c\nd\t2\t20200103\ta\nnone\t3\t20200104\tcc\n");
+}
+
 TEST_F(RunTest, EmptySetListChangesNothing) {
   const std::string path = Table("people", R"([["a", 1, "2020-01-02", "b"]])");
   const FileSnapshot before = FileSnapshot::Of({path});

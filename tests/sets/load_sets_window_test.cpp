@@ -98,11 +98,36 @@ TEST_F(LoadSetsWindowTest, LoadAppendsTheFileSetsAfterThoseThereAndCloses) {
   LoadSetsWindow& w = Open();
   Type("Text2", ",");
   Type("Text1", files_.Sub("sets.txt"));
+  // A line that is not a set is named, and the user decides: No loads
+  // nothing and leaves the window open, Yes loads the other sets.
+  toolkit_.message_answers = {quillon::MessageAnswer::kNo, quillon::MessageAnswer::kYes};
+  Click("PushButton1");
+  EXPECT_EQ(sets_.Count(), 1);
+  EXPECT_TRUE(w.isVisible());
   Click("PushButton1");
   EXPECT_EQ(sets_.Sets(), (Sets{{"old", "set"}, {"hi", "hello"}, {"peter", "pete"}}));
   EXPECT_EQ(find_.currentIndex(), 0);  // the selection is unchanged
   EXPECT_EQ(w.result(), QDialog::Accepted);
-  EXPECT_TRUE(toolkit_.shown.empty());
+  const std::string question = "1 line of " + files_.Sub("sets.txt") +
+                               " is not a set (a find text, \",\", a replace text):\r\nline 3: \"no separator\"\r\n\r\n"
+                               "Load the file's 2 sets and skip these lines?";
+  EXPECT_EQ(Messages(), (std::vector<std::string>{question, question}));
+  EXPECT_EQ(toolkit_.shown[0].buttons, quillon::MessageButtons::kYesNo);
+
+  // A file with no set at all (read with the wrong separator) is said to
+  // be one; nothing is loaded.
+  toolkit_.shown.clear();
+  LoadSetsWindow& wrong = Open();
+  Type("Text2", ";");
+  Type("Text1", files_.Sub("sets.txt"));
+  Click("PushButton1");
+  ASSERT_EQ(Messages().size(), 1u);
+  EXPECT_NE(Messages()[0].find("3 lines of "), std::string::npos) << Messages()[0];
+  EXPECT_NE(Messages()[0].find("The file holds no set: nothing was loaded."), std::string::npos);
+  EXPECT_EQ(toolkit_.shown[0].buttons, quillon::MessageButtons::kOk);
+  EXPECT_TRUE(wrong.isVisible());
+  EXPECT_EQ(sets_.Count(), 3);
+  toolkit_.shown.clear();
 
   testing_support::WriteFileBytes(files_.Sub("empty.txt"), "");
   LoadSetsWindow& again = Open();

@@ -23,7 +23,7 @@ namespace {
 
 // The sets the Load Sets window takes from the file at `path`.
 Sets LoadFile(const std::string& path, const std::string& separator) {
-  return quillon::ParseSets(quillon::ReadTextFile(path), separator);
+  return quillon::ParseSets(quillon::ReadTextFile(path), separator).sets;
 }
 
 // ASCII `text` as UTF-16 little-endian bytes.
@@ -103,4 +103,44 @@ TEST(ReadTextFileTest, Utf16WithAndWithoutMarkAndTheUtf8Mark) {
   EXPECT_EQ(quillon::ReadTextFile(dir.Sub("big.txt")), "hi::þ");
   WriteFileBytes(dir.Sub("utf8.txt"), "\xEF\xBB\xBFGrüße::東京\r\n");
   EXPECT_EQ(LoadFile(dir.Sub("utf8.txt"), "::"), (Sets{{"Grüße", "東京"}}));
+}
+
+TEST(SetFileLoadTest, LinesThatAreNotSetsAreNamedBlankLinesAreNot) {
+  using namespace std::string_literals;
+  using quillon::BadSetLine;
+  using Bad = std::vector<BadSetLine>;
+  // Blank lines (spaces and tabs) and a DOS end mark are passed over; a line
+  // without the separator, or one that is not text, is a bad line, with its
+  // number as the user counts lines.
+  const quillon::ParsedSets parsed =
+      quillon::ParseSets("hi::hello\r\n\r\n \t \r\nMonday:Tuesday\r\nOslo=>Bergen\nbin\0ary::x\r\nx::y\r\n\x1A"s, "::");
+  EXPECT_EQ(parsed.sets, (Sets{{"hi", "hello"}, {"x", "y"}}));
+  EXPECT_EQ(parsed.bad_lines, (Bad{{4, "Monday:Tuesday"}, {5, "Oslo=>Bergen"}, {6, "bin\0ary::x"s}}));
+
+  // A binary file with one line that looks like a set is not taken for a set
+  // file: its bytes that are no text make bad lines.
+  TempDir dir;
+  std::string binary = "\x89PNG\r\n\x1A\n";
+  for (int i = 0; i < 300; ++i) binary += static_cast<char>(i * 37 % 256);
+  WriteFileBytes(dir.Sub("picture.txt"), binary + "\na::b\n");
+  const quillon::ParsedSets picture = quillon::ParseSets(quillon::ReadTextFile(dir.Sub("picture.txt")), "::");
+  EXPECT_EQ(picture.sets, (Sets{{"a", "b"}}));
+  EXPECT_FALSE(picture.bad_lines.empty());
+
+  // The message names five lines, each cut and with its control bytes shown,
+  // and counts the others.
+  std::string nuls;  // sixty characters as shown
+  for (int i = 0; i < 15; ++i) nuls += "\\x00";
+  Bad many = {{2, "Monday:Tuesday"}, {3, std::string(70, 'x')}, {4, "\x01\tg\xC3\xA9\0"s},
+              {5, "a\xEF\xBF\xBD" "b"}, {8, std::string(20, '\0')}, {9, "f"}, {12, "g"}};
+  EXPECT_EQ(quillon::BadSetLinesText("sets.txt", many, "::", "\n"),
+            "7 lines of sets.txt are not sets (a find text, \"::\", a replace text):\n"
+            "line 2: \"Monday:Tuesday\"\n"
+            "line 3: \"" + std::string(60, 'x') + "...\"\n"
+            "line 4: \"\\x01\\x09g\xC3\xA9\\x00\" (not text)\n"
+            "line 5: \"a?b\" (not text)\n"
+            "line 8: \"" + nuls + "...\" (not text)\n"
+            "and 2 more");
+  EXPECT_EQ(quillon::BadSetLinesText("s.txt", {{1, "a"}}, "\t", "\r\n"),
+            "1 line of s.txt is not a set (a find text, \"\\x09\", a replace text):\r\nline 1: \"a\"");
 }
