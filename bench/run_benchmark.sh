@@ -21,6 +21,8 @@
 #   sets        a set list of 16,000 sets over a 1,000-record table, vs the
 #               same table with 8,000 of those sets: a set list costs in
 #               proportion to its length
+#   scale       peak memory of run 2's shape and of the bulk shape on 1,000,000
+#               and on 10,000,000 records: the same whatever the table's size
 #   bulk run    a set list of five pairs over a 100,000-record table with a memo
 #               and an eight-tag index, changing every memo and a few percent
 #               of the indexed fields, vs the no-match run on the same table;
@@ -34,6 +36,9 @@
 #   BENCH_KEEP=1        keep the scratch folder
 #   BENCH_ONLY=bulk     measure the bulk run alone (skips the 1,000,000-record figures)
 #   BENCH_ONLY=sets     measure the long set lists alone
+#   BENCH_ONLY=scale    measure memory against the table's size alone
+#   BENCH_SCALE_RECORDS=N  the large table of that figure (default 10000000;
+#                       its bulk shape takes about 15 GB of scratch space)
 #   QUILLON_REPLACE=P   use the program at P instead of the one built in build-bench/
 #   TMPDIR              where the scratch folder is made (default /tmp)
 set -euo pipefail
@@ -265,7 +270,7 @@ fi  # BENCH_ONLY
 # Every record holds the first set's find text, so no record is passed over
 # and each is searched for every set; the others are found nowhere. Twice the
 # sets should take about twice as long.
-if [[ -n $REPLACE && $ONLY != bulk ]]; then
+if [[ -n $REPLACE && $ONLY != bulk && $ONLY != scale ]]; then
   say ""
   say "== Long set lists: 1,000 records, 8,000 and 16,000 sets"
   mkdir -p "$SCRATCH/sets"
@@ -291,7 +296,7 @@ fi
 # ---------------------------------------------------------------- bulk run
 # A memo- and index-heavy job: every memo changes, and a few percent of the
 # indexed character, integer, numeric and date fields (see make_table.cpp).
-if [[ $ONLY != sets ]]; then
+if [[ $ONLY != sets && $ONLY != scale ]]; then
 say ""
 say "== Bulk run: $BULK_RECORDS records, memo, eight-tag index, five pairs"
 "$MAKE_TABLE" --bulk --records "$BULK_RECORDS" "$SCRATCH/bulk/bulk.dbf" | tee "$SCRATCH/bulk.txt"
@@ -376,6 +381,40 @@ if [[ -n $REPLACE ]]; then
 fi
 fi  # BENCH_ONLY=sets
 
+# Memory against the table's size: the same runs on 1,000,000 and on
+# BENCH_SCALE_RECORDS (default 10,000,000) records, run 2's shape (1% of the
+# records changed) and the bulk shape (every memo changed, an eight-tag
+# index). Peak memory must not grow with the table.
+SCALE_RECORDS=${BENCH_SCALE_RECORDS:-10000000}
+if [[ -n $REPLACE && ( -z $ONLY || $ONLY == scale ) ]]; then
+  say ""
+  say "== Memory against the table's size: 1,000,000 and $SCALE_RECORDS records"
+  printf 'Ledger::Journal\nZanzibar::Zanzibaz\n77::78\n.25::.75\n-04-1::-04-3\n' > "$SCRATCH/scale_pairs.txt"
+  scale_copy() {  # scale_copy BASE: the scale table into $RUN, read once
+    rm -rf "$RUN" && mkdir "$RUN"
+    cp "$SCRATCH/scale/$1".* "$RUN/"
+    rm -f "$TEMP/backups.log" "$TEMP"/quillon-undo-*.jnl
+    sync
+    cat "$RUN/$1".* > /dev/null
+  }
+  for n in 1000000 "$SCALE_RECORDS"; do
+    rm -rf "$SCRATCH/scale" && mkdir -p "$SCRATCH/scale"
+    "$MAKE_TABLE" --records "$n" "$SCRATCH/scale/bench.dbf" > /dev/null
+    scale_copy bench
+    measure "scale_run2_$n" "$REPLACE" --folder "$RUN" --find "$MARKER" --replace "$REPLACEMENT"
+    check "scale: run 2 on $n records exit code" 0 "$(exits_of "scale_run2_$n")"
+    rm -rf "$SCRATCH/scale" && mkdir -p "$SCRATCH/scale"
+    "$MAKE_TABLE" --bulk --records "$n" "$SCRATCH/scale/bulk.dbf" > /dev/null
+    "$ADD_INDEX" --bulk "$SCRATCH/scale/bulk.dbf" > /dev/null
+    scale_copy bulk
+    measure "scale_bulk_$n" "$REPLACE" --folder "$RUN" --sets "$SCRATCH/scale_pairs.txt"
+    check "scale: bulk run on $n records prints Done." yes "$(grep -q '^Done\.' "$SCRATCH/scale_bulk_$n.out" && echo yes || echo no)"
+    line "scale" "run 2, $n records" "$(calc "$(seconds_of "scale_run2_$n")") s" "peak $(rss_mb_of "scale_run2_$n") MB"
+    line "scale" "bulk, $n records, indexed" "$(calc "$(seconds_of "scale_bulk_$n")") s" "peak $(rss_mb_of "scale_bulk_$n") MB"
+  done
+  rm -rf "$SCRATCH/scale" "$RUN" "$TEMP"/quillon-undo-*.jnl "$TEMP/backups.log"
+fi
+
 # ---------------------------------------------------------------- summary
 say ""
 say "== Checks"
@@ -408,11 +447,21 @@ if [[ -n $REPLACE && -z $ONLY ]]; then
 elif [[ -z $REPLACE ]]; then
   row "run 1, run 2, peak memory" "not run" "" "quillon-replace not built"
 fi
-if [[ -n $REPLACE && $ONLY != bulk ]]; then
+if [[ -n $REPLACE && $ONLY != bulk && $ONLY != scale ]]; then
   row "sets: 8,000 sets over 1,000 records" "$(calc "$SETS8000") s" "-" "baseline"
   row "sets: 16,000 sets / 8,000 sets" "$(calc "$SETS16000 / $SETS8000" 2)x" "<= 2.3x" "$(verdict "$SETS16000 / $SETS8000 <= 2.3")"
 fi
-if [[ -n $REPLACE && $ONLY != sets ]]; then
+if [[ -n $REPLACE && ( -z $ONLY || $ONLY == scale ) ]]; then
+  for shape in run2 bulk; do
+    small=$(rss_mb_of "scale_${shape}_1000000")
+    large=$(rss_mb_of "scale_${shape}_$SCALE_RECORDS")
+    row "$shape peak memory, 1,000,000 records" "$small MB" "-" ""
+    row "$shape peak memory, $SCALE_RECORDS records" "$large MB" "$([[ $shape == run2 ]] && echo "< 32 MB" || echo -)" \
+      "$([[ $shape == run2 ]] && verdict "$large < 32")"
+    row "  $SCALE_RECORDS / 1,000,000 records" "$(calc "$large / $small" 2)x" "<= 1.1x" "$(verdict "$large / $small <= 1.1")"
+  done
+fi
+if [[ -n $REPLACE && $ONLY != sets && $ONLY != scale ]]; then
   row "bulk: no match ($BULK_RECORDS records, $(calc "$BULK_BYTES / 1000000" 1) MB)" "$(calc "$BULK_NOMATCH") s" "-" "baseline"
   row "bulk: five pairs, every memo changed" "$(calc "$BULK") s" "-" ""
   row "bulk run / bulk no match" "$(calc "$BULK / $BULK_NOMATCH" 1)x" "<= 50x" "$(verdict "$BULK / $BULK_NOMATCH <= 50")"
