@@ -161,6 +161,12 @@ bool CheckTable(const fox::Connection& connection, const std::string& name, std:
   std::vector<fox::TagCheck> checks;
   try {
     const std::unique_ptr<fox::Table> table = connection.OpenTable(name, fox::DiskFile::Mode::kReadOnly);
+    std::error_code ignored;
+    if (std::filesystem::exists(fox::PathFromUtf8(fox::RepairMarker::PathFor(table->path())), ignored)) {
+      out << name << ": a Quillon run stopped before it finished changing it (or one is changing it now): "
+          << "the next run writes whole the records it was writing, checks its index and rebuilds the tags that "
+             "need it before changing anything\n";
+    }
     if (!table->index_maintainer()) {
       const std::string trouble = IndexTrouble(*table);
       out << name << (trouble.empty() ? ": no structural index" : ": cannot be checked: " + trouble) << "\n";
@@ -168,11 +174,6 @@ bool CheckTable(const fox::Connection& connection, const std::string& name, std:
       return trouble.empty();
     }
     checks = fox::CheckIndex(*table);
-    std::error_code ignored;
-    if (std::filesystem::exists(fox::PathFromUtf8(fox::RepairMarker::PathFor(table->path())), ignored)) {
-      out << name << ": a Quillon run stopped before it finished changing it (or one is changing it now): "
-          << "the next run checks its index and rebuilds the tags that need it before changing anything\n";
-    }
   } catch (const std::exception& e) {
     out << name << ": cannot be checked: " << e.what() << "\n";
     out.flush();

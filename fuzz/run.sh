@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz harnesses with clang (ASan + UBSan) into build-fuzz/, makes
-# their seed corpora and runs each for the given seconds (default 60).
+# their seed corpora and runs each for the given seconds (default 60), from
+# the seeds and the corpus a long campaign kept (fuzz/corpus/, see
+# fuzz/campaign.sh).
 #   bash fuzz/run.sh [seconds-per-harness] [harness...]
 # Exits non-zero when a harness finds something: its input is left in
 # build-fuzz/findings/<harness>/ and its log in build-fuzz/logs/<harness>.log.
@@ -41,7 +43,8 @@ for h in "${harnesses[@]}"; do
   log=$build/logs/$h.log
   status=0
   (cd "$work" && "$build/$h" -seed="$seed" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-     -artifact_prefix="$build/findings/$h/" "$build/corpus/$h") >"$log" 2>&1 || status=$?
+     -artifact_prefix="$build/findings/$h/" "$build/corpus/$h" $(ls -d "$root/fuzz/corpus/$h" 2>/dev/null)) \
+     >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   if [ "$status" -eq 0 ]; then
     passed=$((passed + 1))
