@@ -220,7 +220,7 @@ class UndoJournal {
   // fails names records of the batch being gathered or written, far fewer
   // than kRecentRecords, so the memory stays the same whatever the table's
   // size. recent_order_ holds them oldest first, to let the oldest go.
-  static constexpr size_t kRecentRecords = 1 << 15;
+  static constexpr size_t kRecentRecords = 1 << 14;
   std::unordered_map<uint32_t, uint32_t> entries_by_record_;
   std::deque<uint32_t> recent_order_;
   uint64_t changes_ = 0;

@@ -101,7 +101,7 @@ class Table {
     std::function<void()> before_recheck;
   };
   // Batch limits for bulk runs: a few thousand saves, or 100 ms.
-  static constexpr size_t kBulkBatchRecords = 4000;
+  static constexpr size_t kBulkBatchRecords = 2000;
 
   // Opens the table file at `path` with its memo file and structural index.
   // Throws Error: kNotFound, kReadOnly, kCorrupt, kUnsupported.
