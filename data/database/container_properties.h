@@ -20,15 +20,15 @@
 namespace fox {
 
 enum class ContainerProperty : uint32_t {
-  kPath = 1,             // a table's file, relative to the container
-  kRuleExpression = 9,   // a field's or table's validation rule
-  kRuleText = 10,        // the message of that rule, itself an expression
-  kChildTag = 13,        // a relation's tag in the child table
-  kInsertTrigger = 14,   // a table's triggers
+  kPath = 1,            // a table's file, relative to the container
+  kRuleExpression = 9,  // a field's or table's validation rule
+  kRuleText = 10,       // the message of that rule, itself an expression
+  kChildTag = 13,       // a relation's tag in the child table
+  kInsertTrigger = 14,  // a table's triggers
   kUpdateTrigger = 15,
   kDeleteTrigger = 16,
-  kParentTable = 18,     // a relation's parent table
-  kParentTag = 19,       // a relation's tag in the parent table
+  kParentTable = 18,  // a relation's parent table
+  kParentTag = 19,    // a relation's tag in the parent table
 };
 
 class ContainerProperties {

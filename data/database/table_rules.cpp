@@ -23,10 +23,12 @@ std::string Normalized(const std::string& expression) {
 
 struct TableRules::Compiled {
   std::optional<size_t> column;
-  std::string rule;          // which rule, for the refusal
-  std::string expression;    // as stored, UTF-8
-  std::string refusal;       // why it cannot be evaluated; "" when it can
-  std::string text_refusal;  // why its message cannot be evaluated; "" when it can
+  std::string rule;        // which rule, for the refusal
+  std::string expression;  // as stored, UTF-8
+  std::string refusal;     // why it cannot be evaluated; "" when it can
+  std::string
+      text_refusal;  // why its message cannot be evaluated ("cannot be evaluated: ..."); "" when it can
+  std::string expression_text;  // the rule text as stored, UTF-8
   std::optional<IndexExpression> check;
   std::optional<IndexExpression> text;  // none: FoxPro's own message
   std::string default_message;
@@ -43,23 +45,34 @@ struct TableRules::Compiled {
   }
 
   // Nothing when the rule holds.
-  std::optional<RuleRefusal> Check(std::string_view record, const IndexExpression::MemoValues* pending) const {
+  std::optional<RuleRefusal> Check(std::string_view record,
+                                   const IndexExpression::MemoValues* pending) const {
     if (!refusal.empty()) return Refusal(RuleRefusal::Kind::kCannotEvaluate, kCannotEvaluate + refusal);
     try {
       const ExpressionValue result = check->Evaluate(record, pending);
-      if (result.null()) return Refusal(RuleRefusal::Kind::kCannotEvaluate, std::string(kCannotEvaluate) + "it gives NULL");
+      if (result.null())
+        return Refusal(RuleRefusal::Kind::kCannotEvaluate, std::string(kCannotEvaluate) + "it gives NULL");
       if (result.logical) return std::nullopt;
-      if (!text_refusal.empty())
-        return Refusal(RuleRefusal::Kind::kViolated, "The " + rule.substr(4) + " is violated; its message " + text_refusal + ".");
-      if (!text) return Refusal(RuleRefusal::Kind::kViolated, default_message);
-      const ExpressionValue message = text->Evaluate(record, pending);
-      if (message.null())
-        return Refusal(RuleRefusal::Kind::kCannotEvaluate, std::string(kCannotEvaluate) + "its message is NULL");
-      return Refusal(RuleRefusal::Kind::kViolated, codec->code_page().Decode(message.bytes));
     } catch (const Error& e) {
       if (e.kind() != ErrorKind::kUnsupported && e.kind() != ErrorKind::kCorrupt) throw;
       return Refusal(RuleRefusal::Kind::kCannotEvaluate, kCannotEvaluate + std::string(e.what()));
     }
+    // Violated: the message.
+    if (!text && text_refusal.empty()) return Refusal(RuleRefusal::Kind::kViolated, default_message);
+    std::string why = text_refusal;
+    if (text) {
+      try {
+        const ExpressionValue message = text->Evaluate(record, pending);
+        if (!message.null())
+          return Refusal(RuleRefusal::Kind::kViolated, codec->code_page().Decode(message.bytes));
+        why = "gives NULL";
+      } catch (const Error& e) {
+        if (e.kind() != ErrorKind::kUnsupported && e.kind() != ErrorKind::kCorrupt) throw;
+        why = std::string("cannot be evaluated: ") + e.what();
+      }
+    }
+    return Refusal(RuleRefusal::Kind::kViolated, "The " + rule.substr(4) + " is violated; its message " +
+                                                     expression_text + " " + why + ".");
   }
 };
 
@@ -74,6 +87,7 @@ std::unique_ptr<TableRules::Compiled> CompileRule(const ContainerRule& stored, s
   compiled->rule = std::move(rule);
   compiled->expression = stored.expression;
   compiled->default_message = std::move(default_message);
+  compiled->expression_text = stored.text;
   compiled->codec = schema.codec;
   ExpressionOptions options;
   options.set_exact_off = true;  // FoxPro's default, under which rules run
@@ -94,7 +108,7 @@ std::unique_ptr<TableRules::Compiled> CompileRule(const ContainerRule& stored, s
     if (e.kind() != ErrorKind::kUnsupported && e.kind() != ErrorKind::kInvalidValue) throw;
     if (part == &stored.text) {
       compiled->text.reset();
-      compiled->text_refusal = stored.text + " cannot be evaluated: " + e.what();
+      compiled->text_refusal = std::string("cannot be evaluated: ") + e.what();
     } else {
       compiled->refusal = e.what();
     }
@@ -104,25 +118,29 @@ std::unique_ptr<TableRules::Compiled> CompileRule(const ContainerRule& stored, s
 
 }  // namespace
 
-TableRules::TableRules(const DatabaseContainer& container, const ContainerObject& table, const ExpressionSchema& schema)
+TableRules::TableRules(const DatabaseContainer& container, const ContainerObject& table,
+                       const ExpressionSchema& schema)
     : table_name_(table.name),
       update_trigger_(table.update_trigger),
       insert_trigger_(table.insert_trigger),
       delete_trigger_(table.delete_trigger) {
-  if (!schema.codec) throw Error(ErrorKind::kUsage, "The rules of table " + table.name + " need the table's codec.");
+  if (!schema.codec)
+    throw Error(ErrorKind::kUsage, "The rules of table " + table.name + " need the table's codec.");
   const bool paired = table.field_rules.size() == schema.columns.size();
   field_rules_.resize(schema.columns.size());
   for (size_t c = 0; c < table.field_rules.size() && c < schema.columns.size(); ++c) {
     const std::string& name = table.field_names[c];
-    field_rules_[c] = CompileRule(table.field_rules[c], c, "the validation rule of field " + name + " of table " + table.name,
+    field_rules_[c] = CompileRule(table.field_rules[c], c,
+                                  "the validation rule of field " + name + " of table " + table.name,
                                   "Field " + name + " validation rule is violated.", schema);
     if (field_rules_[c] && !paired)
       field_rules_[c]->refusal = "the container lists " + std::to_string(table.field_rules.size()) +
                                  " fields for table " + table.name + ", which has " +
                                  std::to_string(schema.columns.size());
   }
-  record_rule_ = CompileRule(table.record_rule, std::nullopt, "the record validation rule of table " + table.name,
-                             "Record validation rule is violated.", schema);
+  record_rule_ =
+      CompileRule(table.record_rule, std::nullopt, "the record validation rule of table " + table.name,
+                  "Record validation rule is violated.", schema);
   update_trigger_is_ri_ = Normalized(table.update_trigger) == "__ri_update_" + Normalized(table.name) + "()";
   for (const ContainerRelation& relation : container.relations()) {
     if (EqualIgnoringCase(relation.parent_table, table.name)) as_parent_.push_back(relation);

@@ -54,7 +54,8 @@ class TableRules {
   // the table's columns, `schema` (Table::expression_schema()), whose columns
   // pair with table.field_names in order. Never throws for a rule it cannot
   // compile: that rule refuses every check instead.
-  TableRules(const DatabaseContainer& container, const ContainerObject& table, const ExpressionSchema& schema);
+  TableRules(const DatabaseContainer& container, const ContainerObject& table,
+             const ExpressionSchema& schema);
   TableRules(TableRules&&) noexcept;
   ~TableRules();
 

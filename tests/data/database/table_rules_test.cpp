@@ -119,9 +119,10 @@ TEST(TableRules, RulesCallingProceduresAreRefusedByName) {
   EXPECT_EQ(Describe(message.Check(record, {1})), "");
   std::string blank = record;
   t.Set(blank, 1, "");
-  EXPECT_EQ(Describe(message.Check(blank, {1})),
-            "violated 1: The validation rule of field descrip of table fb2p_depto is violated; its message msg() "
-            "cannot be evaluated: it calls msg().\n");
+  EXPECT_EQ(
+      Describe(message.Check(blank, {1})),
+      "violated 1: The validation rule of field descrip of table fb2p_depto is violated; its message msg() "
+      "cannot be evaluated: it calls msg().\n");
 }
 
 }  // namespace
