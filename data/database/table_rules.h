@@ -65,7 +65,8 @@ class TableRules {
   // first) after the columns `changed` changed: the rules of those fields in
   // column order, then the record's rule when any column changed. Returns
   // the refusals, none when every rule holds. Memo values not yet written
-  // are taken from `pending_memos`.
+  // are taken from `pending_memos`; others are read through the schema's
+  // read_memo, on the calling thread.
   std::vector<RuleRefusal> Check(std::string_view record, const std::vector<size_t>& changed,
                                  const IndexExpression::MemoValues* pending_memos = nullptr) const;
 
