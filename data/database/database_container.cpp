@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <map>
 
+#include "data/database/container_properties.h"
 #include "data/util/byte_order.h"
 #include "data/util/error.h"
 #include "data/file/file_names.h"
@@ -16,7 +17,6 @@ namespace fox {
 namespace {
 
 constexpr uint32_t kDatabaseObjectId = 1;  // the Database object; tables and views hang from it
-constexpr uint32_t kPathProperty = 1;
 constexpr uint32_t kRecordsPerRead = 256;
 
 // One live object record of the container.
@@ -26,7 +26,26 @@ struct ObjectRow {
   std::string type;
   std::string name;
   uint32_t property_block = 0;
+  std::string riinfo;
 };
+
+ContainerRelation::Rule RelationRule(char letter) {
+  switch (letter) {
+    case 'C':
+    case 'c':
+      return ContainerRelation::Rule::kCascade;
+    case 'R':
+    case 'r':
+      return ContainerRelation::Rule::kRestrict;
+    case 'I':
+    case 'i':
+    case ' ':
+    case '\0':
+      return ContainerRelation::Rule::kIgnore;
+    default:
+      return ContainerRelation::Rule::kUnknown;
+  }
+}
 
 std::string TrimRight(std::string s) {
   while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
@@ -71,6 +90,11 @@ DatabaseContainer::DatabaseContainer(const std::string& path) : path_(path) {
   const FieldDescriptor& type_field = column("OBJECTTYPE", 'C');
   const FieldDescriptor& name_field = column("OBJECTNAME", 'C');
   const FieldDescriptor& property_field = column("PROPERTY", 'M');
+  // RIINFO holds the relations' rules; a container without it has none.
+  const FieldDescriptor* riinfo_field = nullptr;
+  for (const FieldDescriptor& f : header.fields)
+    if (EqualIgnoringCase(f.name, "RIINFO") && f.type == 'C' && uint32_t{f.offset} + f.length <= header.record_length)
+      riinfo_field = &f;
 
   const CodePage& code_page = table->codec().code_page();
   auto text = [&](std::string_view record, const FieldDescriptor& f) {
@@ -92,20 +116,20 @@ DatabaseContainer::DatabaseContainer(const std::string& path) : path_(path) {
       row.type = text(record, type_field);
       row.name = text(record, name_field);
       row.property_block = LoadLE32(record.data() + property_field.offset);
+      if (riinfo_field) row.riinfo = TrimRight(std::string(record.substr(riinfo_field->offset, riinfo_field->length)));
       rows.push_back(std::move(row));
     }
   }
 
   std::optional<MemoFile> memo;
-  auto path_property = [&](const ObjectRow& row) -> std::string {
-    const std::string what = "the table " + row.name;
-    if (row.property_block == 0) throw corrupt(what + " has no properties");
+  // The properties of `row`, named `what` in errors; none when it has none.
+  auto properties = [&](const ObjectRow& row, const std::string& what) -> ContainerProperties {
+    if (row.property_block == 0) return ContainerProperties("", what);
     if (!memo) {
       auto memo_path = FindCompanionFile(path, ".dct");
       if (!memo_path) throw corrupt("its memo file (.dct) is missing");
       memo.emplace(*memo_path, MemoFormat::kFpt, DiskFile::Mode::kReadOnly, name);
     }
-    // [u32 LE length incl. itself][u16 LE id size k][k-byte LE id][value]
     std::string data;
     try {
       data = memo->Read(row.property_block).data;
@@ -113,24 +137,15 @@ DatabaseContainer::DatabaseContainer(const std::string& path) : path_(path) {
       if (e.kind() != ErrorKind::kCorrupt) throw;
       throw corrupt("the properties of " + what + " cannot be read: " + e.what());
     }
-    size_t at = 0;
-    while (at + 6 <= data.size()) {
-      uint32_t length = LoadLE32(data.data() + at);
-      uint16_t id_size = LoadLE16(data.data() + at + 4);
-      if (id_size == 0 || id_size > 4 || length < 6u + id_size || length > data.size() - at)
-        throw corrupt("the properties of " + what + " are malformed");
-      uint32_t id = 0;
-      for (uint16_t k = 0; k < id_size; ++k)
-        id |= uint32_t{static_cast<unsigned char>(data[at + 6 + k])} << (8 * k);
-      if (id == kPathProperty) {
-        std::string value = data.substr(at + 6 + id_size, length - 6 - id_size);
-        value = value.substr(0, value.find('\0'));
-        if (value.empty()) break;
-        return code_page.Decode(value);
-      }
-      at += length;
+    try {
+      return ContainerProperties(data, what);
+    } catch (const Error& e) {
+      throw corrupt(e.what());
     }
-    throw corrupt(what + " has no file path");
+  };
+  auto decoded = [&](const ContainerProperties& p, ContainerProperty id) { return code_page.Decode(p.Text(id)); };
+  auto rule = [&](const ContainerProperties& p) {
+    return ContainerRule{decoded(p, ContainerProperty::kRuleExpression), decoded(p, ContainerProperty::kRuleText)};
   };
 
   std::map<uint32_t, std::vector<const ObjectRow*>> fields_by_parent;
@@ -142,7 +157,15 @@ DatabaseContainer::DatabaseContainer(const std::string& path) : path_(path) {
     ContainerObject object;
     if (EqualIgnoringCase(row.type, "Table")) {
       object.kind = ContainerObject::Kind::kTable;
-      object.stored_path = path_property(row);
+      const std::string what = "the table " + row.name;
+      if (row.property_block == 0) throw corrupt(what + " has no properties");
+      const ContainerProperties p = properties(row, what);
+      object.stored_path = decoded(p, ContainerProperty::kPath);
+      if (object.stored_path.empty()) throw corrupt(what + " has no file path");
+      object.record_rule = rule(p);
+      object.insert_trigger = decoded(p, ContainerProperty::kInsertTrigger);
+      object.update_trigger = decoded(p, ContainerProperty::kUpdateTrigger);
+      object.delete_trigger = decoded(p, ContainerProperty::kDeleteTrigger);
     } else if (EqualIgnoringCase(row.type, "View")) {
       object.kind = ContainerObject::Kind::kView;
     } else {
@@ -152,8 +175,33 @@ DatabaseContainer::DatabaseContainer(const std::string& path) : path_(path) {
     auto children = fields_by_parent[row.id];
     std::stable_sort(children.begin(), children.end(),
                      [](const ObjectRow* a, const ObjectRow* b) { return a->id < b->id; });
-    for (const ObjectRow* field : children) object.field_names.push_back(field->name);
+    for (const ObjectRow* field : children) {
+      object.field_names.push_back(field->name);
+      if (object.kind == ContainerObject::Kind::kTable)
+        object.field_rules.push_back(rule(properties(*field, "the field " + row.name + "." + field->name)));
+    }
     objects_.push_back(std::move(object));
+  }
+
+  // Relations hang from their child table.
+  std::map<uint32_t, const ObjectRow*> by_id;
+  for (const ObjectRow& row : rows) by_id[row.id] = &row;
+  for (const ObjectRow& row : rows) {
+    if (!EqualIgnoringCase(row.type, "Relation")) continue;
+    auto child = by_id.find(row.parent);
+    if (child == by_id.end() || !EqualIgnoringCase(child->second->type, "Table")) continue;  // stale
+    ContainerRelation relation;
+    relation.child_table = child->second->name;
+    const ContainerProperties p = properties(row, "the relation " + row.name + " of the table " + relation.child_table);
+    relation.child_tag = decoded(p, ContainerProperty::kChildTag);
+    relation.parent_table = decoded(p, ContainerProperty::kParentTable);
+    relation.parent_tag = decoded(p, ContainerProperty::kParentTag);
+    relation.riinfo = row.riinfo;
+    auto letter = [&](size_t i) { return i < row.riinfo.size() ? row.riinfo[i] : ' '; };
+    relation.on_update = RelationRule(letter(0));
+    relation.on_delete = RelationRule(letter(1));
+    relation.on_insert = RelationRule(letter(2));
+    relations_.push_back(std::move(relation));
   }
 }
 

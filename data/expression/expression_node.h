@@ -43,6 +43,10 @@ enum class Function {
   kEmpty,
   kIsnull,
   kNvl,
+  kBetween,
+  kInlist,
+  kLen,
+  kDate,
 };
 
 struct FunctionInfo {
@@ -53,8 +57,9 @@ struct FunctionInfo {
 };
 
 // The function `upper` names, in full or cut to four letters or more;
-// refuses (Unsupported) a name that is not evaluated or is ambiguous.
-const FunctionInfo& FindFunction(const std::string& upper);
+// refuses (Unsupported) a name that is not evaluated ("it calls name()",
+// `as_written` being the name as the expression spells it) or is ambiguous.
+const FunctionInfo& FindFunction(const std::string& upper, const std::string& as_written);
 
 inline const char* TypeName(Type t) {
   switch (t) {
@@ -123,6 +128,7 @@ struct IndexExpression::Node {
   const FieldCodec* codec = nullptr;
   std::shared_ptr<const TextCase> text_case;
   std::string op;  // comparison operator: = == <> < > <= >= $
+  bool set_exact_off = false;  // character = and <> with SET EXACT OFF
   Function function = Function::kUpper;
   std::vector<std::unique_ptr<Node>> args;
 

@@ -26,6 +26,8 @@ constexpr FunctionInfo kFunctions[] = {
     {"BINTOC", Function::kBintoc, 1, 2},   {"DELETED", Function::kDeleted, 0, 0},
     {"IIF", Function::kIif, 3, 3},         {"EMPTY", Function::kEmpty, 1, 1},
     {"ISNULL", Function::kIsnull, 1, 1},   {"NVL", Function::kNvl, 2, 2},
+    {"BETWEEN", Function::kBetween, 3, 3}, {"INLIST", Function::kInlist, 2, 255},
+    {"LEN", Function::kLen, 1, 1},         {"DATE", Function::kDate, 0, 3},
 };
 
 // FoxPro functions not evaluated here whose names begin like one that is:
@@ -33,10 +35,10 @@ constexpr FunctionInfo kFunctions[] = {
 constexpr const char* kOtherFunctions[] = {
     "SUBSTRC", "LEFTC",  "RIGHTC",    "PADC",  "STRTRAN", "STREXTRACT", "STRCONV", "STRTOFILE",
     "DTOC",    "DTOT",   "TTOD",      "EMPTY", "LOWER",   "UPPER",      "ISNULL",  "ALLTRIM",
-    "TRIM",    "DELETED", "TRANSFORM", "LTRIM", "RTRIM",
+    "TRIM",    "DELETED", "TRANSFORM", "LTRIM", "RTRIM", "LENC", "DATETIME", "BETWEEN", "INLIST",
 };
 
-const FunctionInfo& FindFunction(const std::string& upper) {
+const FunctionInfo& FindFunction(const std::string& upper, const std::string& as_written) {
   for (const FunctionInfo& f : kFunctions)
     if (upper == f.name) return f;
   const FunctionInfo* found = nullptr;
@@ -52,7 +54,8 @@ const FunctionInfo& FindFunction(const std::string& upper) {
         ambiguous = true;
     }
   }
-  if (!found || ambiguous) Unsupported("the function " + upper + "() is not evaluated");
+  if (!found) Unsupported("it calls " + as_written + "()");
+  if (ambiguous) Unsupported("it calls " + as_written + "(), which may name more than one FoxPro function");
   return *found;
 }
 
@@ -65,8 +68,14 @@ namespace {
 
 class Parser {
  public:
-  Parser(const std::string& text, const ExpressionSchema& schema, std::set<size_t>* columns, bool* deleted)
-      : text_(text), tokens_(TokenizeExpression(text)), schema_(schema), columns_(columns), deleted_(deleted) {}
+  Parser(const std::string& text, const ExpressionSchema& schema, const ExpressionOptions& options,
+         std::set<size_t>* columns, bool* deleted)
+      : text_(text),
+        tokens_(TokenizeExpression(text)),
+        schema_(schema),
+        options_(options),
+        columns_(columns),
+        deleted_(deleted) {}
 
   std::unique_ptr<IndexExpression::Node> Parse() {
     if (tokens_.empty()) Unsupported("the expression is empty");
@@ -176,6 +185,7 @@ class Parser {
     if (a == Type::kLogical && op != "=" && op != "<>") Unsupported("logical values compared with " + op);
     NodePtr n = Make(Node::Kind::kCompare, Type::kLogical);
     n->op = op;
+    n->set_exact_off = options_.set_exact_off;
     n->args.push_back(std::move(left));
     n->args.push_back(std::move(right));
     if (!PeekOperator().empty() && std::strchr("=<>#$", PeekOperator()[0]))
@@ -344,7 +354,7 @@ class Parser {
 
   NodePtr ParseCall() {
     const Token& name = *Peek();
-    const FunctionInfo& info = FindFunction(name.text);
+    const FunctionInfo& info = FindFunction(name.text, text_.substr(name.position, name.text.size()));
     pos_ += 2;  // name and "("
     std::vector<NodePtr> args;
     if (Peek() && Peek()->kind == Token::kClose) {
@@ -444,6 +454,27 @@ class Parser {
         result = a == b ? a : Type::kNumber;
         break;
       }
+      case Function::kBetween:
+      case Function::kInlist: {
+        const Type a = arg_type(0);
+        for (size_t i = 1; i < args.size(); ++i) {
+          const Type b = arg_type(i);
+          if (a != b && !(Numeric(a) && Numeric(b)))
+            Unsupported(std::string(info.name) + "() of a " + TypeName(a) + " value with a " + TypeName(b) + " one");
+        }
+        if (a == Type::kLogical && info.function == Function::kBetween) Unsupported("BETWEEN() of logical values");
+        result = Type::kLogical;
+        break;
+      }
+      case Function::kLen:
+        need(0, Type::kCharacter);
+        result = Type::kNumber;
+        break;
+      case Function::kDate:
+        if (args.size() != 0 && args.size() != 3) Unsupported("DATE() with " + std::to_string(args.size()) + " arguments");
+        for (size_t i = 0; i < args.size(); ++i) need_number(i);
+        result = Type::kDate;
+        break;
     }
     NodePtr n = Make(Node::Kind::kCall, result);
     n->function = info.function;
@@ -456,15 +487,17 @@ class Parser {
   std::vector<Token> tokens_;
   size_t pos_ = 0;
   const ExpressionSchema& schema_;
+  const ExpressionOptions& options_;
   std::set<size_t>* columns_;
   bool* deleted_;
 };
 }  // namespace
 
-IndexExpression IndexExpression::Compile(const std::string& text, const ExpressionSchema& schema) {
+IndexExpression IndexExpression::Compile(const std::string& text, const ExpressionSchema& schema,
+                                         const ExpressionOptions& options) {
   IndexExpression e;
   e.text_ = text;
-  Parser parser(text, schema, &e.columns_, &e.reads_deleted_);
+  Parser parser(text, schema, options, &e.columns_, &e.reads_deleted_);
   e.root_ = parser.Parse();
   e.type_ = e.root_->type;
   e.read_memo_ = schema.read_memo;

@@ -3,10 +3,12 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <limits>
 
 #include "data/util/byte_order.h"
 #include "data/util/error.h"
+#include "data/util/local_time.h"
 #include "data/expression/expression_node.h"
 
 namespace fox {
@@ -206,9 +208,12 @@ bool Holds(const std::string& op, int c) {
 // Compares strings as FoxPro's "=", "<", ... do. With SET EXACT ON the
 // shorter string is padded with blanks; with SET EXACT OFF the comparison
 // ends with the right-hand string (an empty one equals anything) and a
-// left-hand string that ends first is smaller. The setting belongs to the
-// session that writes the index, so only results that both give are used.
-bool CompareStrings(const std::string& a, const std::string& b, const std::string& op) {
+// left-hand string that ends first is smaller (Microsoft's SET EXACT
+// Command page, ODBC driver reference: "ab" = "ab " no match, "ab " = "ab"
+// match, "ab" = "" match, "" = "   " no match). Where the setting is not
+// known only results that both give are used; `exact_off` takes the OFF
+// result for = and <>, the comparisons that page documents.
+bool CompareStrings(const std::string& a, const std::string& b, const std::string& op, bool exact_off) {
   const size_t n = std::max(a.size(), b.size());
   std::string pa = a, pb = b;
   pa.resize(n, ' ');
@@ -222,8 +227,42 @@ bool CompareStrings(const std::string& a, const std::string& b, const std::strin
     loose = Sign(a.compare(0, m, b, 0, m));
     if (loose == 0 && a.size() < b.size()) loose = -1;
   }
+  if (exact_off && (op == "=" || op == "<>")) return Holds(op, loose);
   if (Holds(op, exact) != Holds(op, loose)) Unsupported("a comparison of strings whose result depends on SET EXACT");
   return Holds(op, exact);
+}
+
+// Compares two non-NULL values of one type (numbers of either kind) with
+// `op` (not $).
+bool CompareValues(const ExpressionValue& a, const ExpressionValue& b, const std::string& op, bool exact_off) {
+  int c;
+  switch (a.type) {
+    case Type::kCharacter:
+      if (op != "==") return CompareStrings(a.bytes, b.bytes, op, exact_off);
+      c = Sign(a.bytes.compare(b.bytes));
+      break;
+    case Type::kNumber:
+    case Type::kInteger:
+      c = (a.number > b.number) - (a.number < b.number);
+      break;
+    case Type::kDate:
+    case Type::kDateTime:
+      c = a.day != b.day ? (a.day > b.day) - (a.day < b.day)
+                         : (a.millisecond > b.millisecond) - (a.millisecond < b.millisecond);
+      break;
+    case Type::kLogical:
+      c = a.logical == b.logical ? 0 : 1;
+      break;
+    default:
+      c = 0;
+  }
+  return Holds(op, c);
+}
+
+// The Julian day number of today's local date, for DATE().
+int64_t Today() {
+  const std::tm now = LocalTime(std::time(nullptr));
+  return JulianDayNumber(now.tm_year + 1900, now.tm_mon + 1, now.tm_mday);
 }
 
 // Conversion of a NULL argument: most functions and operators give NULL.
@@ -272,28 +311,7 @@ ExpressionValue IndexExpression::Node::Evaluate(const Context& ctx) const {
         if (a.bytes.empty()) Unsupported("$ with an empty string on its left");
         return Logical(b.bytes.find(a.bytes) != std::string::npos);
       }
-      int c;
-      switch (a.type) {
-        case Type::kCharacter:
-          if (op != "==") return Logical(CompareStrings(a.bytes, b.bytes, op));
-          c = Sign(a.bytes.compare(b.bytes));
-          break;
-        case Type::kNumber:
-        case Type::kInteger:
-          c = (a.number > b.number) - (a.number < b.number);
-          break;
-        case Type::kDate:
-        case Type::kDateTime:
-          c = a.day != b.day ? (a.day > b.day) - (a.day < b.day)
-                             : (a.millisecond > b.millisecond) - (a.millisecond < b.millisecond);
-          break;
-        case Type::kLogical:
-          c = a.logical == b.logical ? 0 : 1;
-          break;
-        default:
-          c = 0;
-      }
-      return Logical(Holds(op, c));
+      return Logical(CompareValues(a, b, op, set_exact_off));
     }
     case Kind::kAdd:
     case Kind::kSubtract: {
@@ -344,6 +362,9 @@ ExpressionValue IndexExpression::Node::Evaluate(const Context& ctx) const {
     }
     case Function::kIsnull:
       return Logical(args[0]->Evaluate(ctx).null());
+    case Function::kDate:
+      if (args.empty()) return Date(Today());
+      break;
     case Function::kEmpty: {
       ExpressionValue v = args[0]->Evaluate(ctx);
       switch (v.type) {
@@ -438,6 +459,24 @@ ExpressionValue IndexExpression::Node::Evaluate(const Context& ctx) const {
       if (function == Function::kTtoc)
         out += Digits(seconds / 3600, 2) + Digits(seconds / 60 % 60, 2) + Digits(seconds % 60, 2);
       return Character(out);
+    }
+    case Function::kBetween:
+      return Logical(CompareValues(v[0], v[1], ">=", false) && CompareValues(v[0], v[2], "<=", false));
+    case Function::kInlist:
+      for (size_t i = 1; i < v.size(); ++i)
+        if (CompareValues(v[0], v[i], "=", false)) return Logical(true);
+      return Logical(false);
+    case Function::kLen:
+      return Number(static_cast<double>(s.size()));
+    case Function::kDate: {
+      const int year = IntegerArgument(v[0], "DATE", 100, 9999);
+      const int month = IntegerArgument(v[1], "DATE", 1, 12);
+      const int day = IntegerArgument(v[2], "DATE", 1, 31);
+      const int64_t julian = JulianDayNumber(year, month, day);
+      int y, m, d;
+      DateOfJulianDay(julian, &y, &m, &d);
+      if (y != year || m != month || d != day) Unsupported("DATE() of a day that does not exist");
+      return Date(julian);
     }
     case Function::kBintoc: {
       const int size = v.size() > 1 ? static_cast<int>(v[1].number) : 4;

@@ -7,13 +7,17 @@
 // days on dates; the comparisons = == <> # != < > <= >= (=< and => too) and
 // $; .AND. .OR. .NOT. ! (and AND OR NOT); the functions UPPER, LOWER,
 // ALLTRIM, LTRIM, RTRIM, TRIM, PADL, PADR, LEFT, RIGHT, SUBSTR, STR, DTOS,
-// TTOC(...,1), BINTOC, DELETED, IIF, EMPTY, ISNULL and NVL, also cut to four
-// letters or more where that names one function only. Anything else is
-// refused when compiling, so that an index is never kept with a guess.
+// TTOC(...,1), BINTOC, DELETED, IIF, EMPTY, ISNULL, NVL, BETWEEN, INLIST, LEN
+// and DATE (today, or DATE(year, month, day)), also cut to four letters or
+// more where that names one function only. Anything else is refused when
+// compiling, so that an index is never kept with a guess; a call of any
+// other function (a stored procedure, a user's function) is refused as
+// "it calls name()", the name as written.
 //
 // Character values are the table's code-page bytes. Where FoxPro's result
 // would depend on session settings or on rules not known here (string
-// comparisons whose outcome SET EXACT decides, STR() narrowing decimals, a
+// comparisons whose outcome SET EXACT decides, unless compiled with
+// ExpressionOptions::set_exact_off; STR() narrowing decimals, a
 // NULL filter result, case conversion of letters outside the simple
 // mappings), evaluation refuses with Error(kUnsupported) rather than guess.
 #pragma once
@@ -72,11 +76,25 @@ struct ExpressionSchema {
   std::shared_ptr<const TextCase> text_case;
 };
 
+// How an expression is compiled.
+struct ExpressionOptions {
+  // Character "=" and "<>" (# !=) as FoxPro evaluates them with SET EXACT
+  // OFF, its default and the setting validation rules run under: equal when
+  // the left string begins with the right one (an empty right one equals
+  // anything), no blank padding, so "ab" = "ab " is false and "ab " = "ab"
+  // true. Without it (index keys and filters, written by sessions whose
+  // setting is not known) such comparisons are refused wherever SET EXACT ON
+  // and OFF disagree. Orderings (< <= > >= BETWEEN) and INLIST are refused
+  // where the settings disagree either way.
+  bool set_exact_off = false;
+};
+
 class IndexExpression {
  public:
   // Compiles `text`. Throws Error(kUnsupported) saying what is not supported
   // (a function, an operator, a name that is no field, a memo field, ...).
-  static IndexExpression Compile(const std::string& text, const ExpressionSchema& schema);
+  static IndexExpression Compile(const std::string& text, const ExpressionSchema& schema,
+                                 const ExpressionOptions& options = {});
 
   IndexExpression(IndexExpression&&) noexcept;
   IndexExpression& operator=(IndexExpression&&) noexcept;

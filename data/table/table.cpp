@@ -118,17 +118,7 @@ Table::Table(const std::string& path, const Options& options)
     }
   }
   if (index_) {
-    ExpressionSchema schema;
-    for (size_t c = 0; c < visible_.size(); ++c) schema.columns.push_back({LowerAscii(field(c).name), names_[c], field(c)});
-    schema.codec = &codec_;
-    if (memo_) {
-      schema.read_memo = [this](std::string_view record, const FieldDescriptor& f) -> std::string {
-        const uint32_t block = codec_.MemoBlock(record, f);
-        return block == 0 ? std::string() : memo_->Read(block).data;
-      };
-    }
-    if (codec_.code_page().single_byte()) schema.text_case = std::make_shared<TextCase>(codec_.code_page());
-    maintainer_ = std::make_unique<IndexMaintainer>(*index_, std::move(schema), options.index_lock_limit);
+    maintainer_ = std::make_unique<IndexMaintainer>(*index_, expression_schema(), options.index_lock_limit);
     for (const IndexMaintainer::Tag& tag : maintainer_->tags()) {
       indexed_.insert(tag.columns.begin(), tag.columns.end());
       if (tag.maintained && (tag.header.options & IndexTag::kCandidate))
@@ -136,6 +126,20 @@ Table::Table(const std::string& path, const Options& options)
     }
   }
   if (file_->writable()) marker_ = std::make_unique<RepairMarker>(*file_, name_);
+}
+
+ExpressionSchema Table::expression_schema() const {
+  ExpressionSchema schema;
+  for (size_t c = 0; c < visible_.size(); ++c) schema.columns.push_back({LowerAscii(field(c).name), names_[c], field(c)});
+  schema.codec = &codec_;
+  if (memo_) {
+    schema.read_memo = [this](std::string_view record, const FieldDescriptor& f) -> std::string {
+      const uint32_t block = codec_.MemoBlock(record, f);
+      return block == 0 ? std::string() : memo_->Read(block).data;
+    };
+  }
+  if (codec_.code_page().single_byte()) schema.text_case = std::make_shared<TextCase>(codec_.code_page());
+  return schema;
 }
 
 std::string Table::RepairInterruptedRun() {

@@ -123,6 +123,10 @@ class Table {
   const FieldDescriptor& field(size_t column) const { return header_.fields[visible_[column]]; }
   // Lower-case field name: the container's long name for database tables.
   const std::string& field_name(size_t column) const { return names_[column]; }
+  // The table's columns as key, filter and rule expressions see them (short
+  // and long names, the codec, memo values read from the memo file). It
+  // refers to the table, which must outlive the expressions compiled with it.
+  ExpressionSchema expression_schema() const;
 
   // Reads `count` whole records starting at `first` (1-based) into `out`;
   // records saved in the current batch read as saved.

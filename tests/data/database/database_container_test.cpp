@@ -1,10 +1,12 @@
 // Reading database containers (.dbc): the tables and views they list, the
-// table files they point to, the long field names, and damaged containers.
+// table files they point to, the long field names, the rules, triggers and
+// relations, and damaged containers.
 #include "data/database/database_container.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "data/util/byte_order.h"
 #include "data/util/error.h"
@@ -183,6 +185,68 @@ TEST(DatabaseContainer, LongNamesPairWithTheShortNamesOfEveryMemberTable) {
             << short_names[i] << " vs " << table.field_names[i];
       }
     }
+  }
+}
+
+// What the fixtures' PROPERTY memos and RIINFO columns hold, as a dump of
+// the .dct shows it (tests/fixtures/MANIFEST.md): fb2p_dbc was made by
+// Visual FoxPro with rules, triggers calling stored procedures and the
+// triggers its RI builder writes.
+TEST(DatabaseContainer, RulesTriggersAndRelationsAsStored) {
+  using Rule = fox::ContainerRelation::Rule;
+  DatabaseContainer fb2p(Fixture("foxbin2prg/fb2p_dbc.dbc"));
+  const ContainerObject& dbf = *fb2p.FindTable("nombrelargodeldbf");
+  ASSERT_EQ(dbf.field_rules.size(), dbf.field_names.size());
+  EXPECT_EQ(dbf.field_rules[0].expression, ".NOT.EMPTY(nombre)");
+  EXPECT_EQ(dbf.field_rules[0].text, "\"El nombre est\u00e1 vac\u00edo\"");  // 1252 bytes, decoded
+  for (size_t c = 1; c < dbf.field_rules.size(); ++c) EXPECT_TRUE(dbf.field_rules[c].empty()) << c;
+  EXPECT_EQ(dbf.record_rule.expression, "edad>10");
+  EXPECT_EQ(dbf.record_rule.text, "\"Mensaje de error de la regla edad > 10\"");
+  EXPECT_EQ(dbf.insert_trigger, "__ri_insert_nombrelargodeldbf().AND.(ins_trg())");
+  EXPECT_EQ(dbf.update_trigger, "__ri_update_nombrelargodeldbf().AND.(upd_trg())");
+  EXPECT_EQ(dbf.delete_trigger, "del_trg()");
+  const ContainerObject& depto = *fb2p.FindTable("fb2p_depto");
+  EXPECT_EQ(depto.field_rules[0].expression, "depto_field_validation_rule()");
+  EXPECT_EQ(depto.field_rules[0].text, "depto_field_validation_message()");
+  EXPECT_EQ(depto.record_rule.expression, "fb2p_depto_record_rule_validation()");
+  EXPECT_EQ(depto.delete_trigger, "__ri_delete_fb2p_depto()");
+  EXPECT_EQ(depto.update_trigger, "");
+  ASSERT_EQ(fb2p.relations().size(), 1u);
+  const fox::ContainerRelation& r = fb2p.relations()[0];
+  EXPECT_EQ(r.child_table + "." + r.child_tag + " -> " + r.parent_table + "." + r.parent_tag,
+            "nombrelargodeldbf.DEPTO -> FB2P_DEPTO.DEPTO");
+  EXPECT_EQ(r.riinfo, "");
+  EXPECT_TRUE(r.on_update == Rule::kIgnore && r.on_delete == Rule::kIgnore && r.on_insert == Rule::kIgnore);
+
+  DatabaseContainer foxpro(Fixture("ruby-dbf/foxprodb/FOXPRO-DB-TEST.DBC"));
+  Names relations;
+  for (const auto& x : foxpro.relations())
+    relations.push_back(x.child_table + "." + x.child_tag + " -> " + x.parent_table + "." + x.parent_tag);
+  EXPECT_EQ(relations, (Names{"contacts.type_id -> types.type_id", "calls.contact_id -> contacts.contact_id"}));
+  EXPECT_TRUE(foxpro.FindTable("contacts")->record_rule.empty());
+  EXPECT_TRUE(foxpro.FindTable("contacts")->field_rules[0].empty());  // a default value only
+
+  // RIINFO: update, delete and insert rules. The fixtures' are blank: the
+  // letters are written into a copy.
+  testing_support::TempDir dir;
+  const std::string folder = testing_support::CopyFixtureFolder(dir, "foxbin2prg");
+  const std::string path = (fs::path(folder) / "fb2p_dbc.dbc").string();
+  std::string bytes = testing_support::ReadFileBytes(path);
+  size_t riinfo = 0;
+  for (size_t at = 32; bytes[at] != 0x0D; at += 32)
+    if (std::string(bytes.data() + at, 11).c_str() == std::string("RIINFO")) riinfo = fox::LoadLE32(bytes.data() + at + 12);
+  ASSERT_NE(riinfo, 0u);
+  const size_t relation = RecordOffset(bytes, "Relation", "relation 1");
+  for (const auto& [letters, update, remove, insert] :
+       {std::tuple{"CRI   ", Rule::kCascade, Rule::kRestrict, Rule::kIgnore},
+        std::tuple{"RCR   ", Rule::kRestrict, Rule::kCascade, Rule::kRestrict},
+        std::tuple{"IX    ", Rule::kIgnore, Rule::kUnknown, Rule::kIgnore}}) {
+    bytes.replace(relation + riinfo, 6, letters);
+    testing_support::WriteFileBytes(path, bytes);
+    const fox::ContainerRelation x = DatabaseContainer(path).relations().at(0);
+    EXPECT_TRUE(x.on_update == update && x.on_delete == remove && x.on_insert == insert) << letters;
+    const std::string stored = letters;
+    EXPECT_EQ(x.riinfo, stored.substr(0, stored.find_last_not_of(' ') + 1));
   }
 }
 
