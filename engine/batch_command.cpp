@@ -222,7 +222,8 @@ std::string BatchUsage() {
   return "Usage: quillon-replace (--folder DIR | --dbc FILE) [--table NAME]...\n"
          "                       (--find TEXT --replace TEXT |\n"
          "                        --sets FILE [--separator SEP] [--skip-bad-lines])\n"
-         "                       [--dry-run] [--without-index] [--no-undo-journal]\n"
+         "                       [--dry-run] [--without-index] [--without-triggers]\n"
+         "                       [--no-undo-journal]\n"
          "       quillon-replace (--folder DIR | --dbc FILE) [--table NAME]... --check\n"
          "       quillon-replace --undo JOURNAL [--dry-run] [--without-index]\n"
          "\n"
@@ -250,6 +251,11 @@ std::string BatchUsage() {
          "  --without-index   change tables whose structural index file (.cdx) is\n"
          "                    missing, which are otherwise left alone; each one\n"
          "                    changed is reported: rebuild its index before use\n"
+         "  --without-triggers change tables of a database whose update trigger\n"
+         "                    runs code Quillon cannot run (anything but the\n"
+         "                    referential-integrity builder's), which are otherwise\n"
+         "                    left alone; their validation rules still hold; each\n"
+         "                    one changed is reported\n"
          "  --no-undo-journal write no undo journal: the run cannot be taken back\n"
          "  --check           replace nothing and write nothing: check every tag of\n"
          "                    each table's structural index (.cdx) against the\n"
@@ -310,6 +316,10 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
       options.without_index = true;
       continue;
     }
+    if (option == "--without-triggers" && !inline_value) {
+      options.without_triggers = true;
+      continue;
+    }
     if (option == "--no-undo-journal" && !inline_value) {
       options.no_undo_journal = true;
       continue;
@@ -348,7 +358,8 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
     const char* other = options.folder ? "--folder" : options.dbc ? "--dbc" : !options.tables.empty() ? "--table"
                         : options.find ? "--find" : options.replace ? "--replace" : options.sets_file ? "--sets"
                         : options.separator ? "--separator" : options.skip_bad_lines ? "--skip-bad-lines"
-                        : options.check ? "--check" : options.no_undo_journal ? "--no-undo-journal" : nullptr;
+                        : options.check ? "--check" : options.no_undo_journal ? "--no-undo-journal"
+                        : options.without_triggers ? "--without-triggers" : nullptr;
     if (other) throw std::invalid_argument(std::string("--undo cannot be combined with ") + other + ".");
     if (options.undo->empty()) throw std::invalid_argument("--undo needs the path of an undo journal.");
     return options;
@@ -364,6 +375,7 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
     const char* other = options.find ? "--find" : options.replace ? "--replace" : options.sets_file ? "--sets"
                         : options.separator ? "--separator" : options.skip_bad_lines ? "--skip-bad-lines"
                         : options.dry_run ? "--dry-run" : options.without_index ? "--without-index"
+                        : options.without_triggers ? "--without-triggers"
                         : options.no_undo_journal ? "--no-undo-journal" : nullptr;
     if (other) throw std::invalid_argument(std::string("--check cannot be combined with ") + other + ".");
     for (const std::string& table : options.tables) {
@@ -463,6 +475,7 @@ int RunBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
   }
   ReplacementRun run(inputs, toolkit, options.dry_run ? RunMode::kDryRun : RunMode::kReplace);
   run.AllowMissingIndex(options.without_index);
+  run.AllowTriggers(options.without_triggers);
   run.WriteUndoJournal(!options.no_undo_journal);
   bool problems = false;
   run.OnTableWalked([&](const TableReach& reach) { problems = PrintReach(reach, out) || problems; });

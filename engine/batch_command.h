@@ -3,7 +3,7 @@
 //
 //   quillon-replace (--folder DIR | --dbc FILE) [--table NAME]...
 //                   (--find TEXT --replace TEXT | --sets FILE [--separator SEP] [--skip-bad-lines])
-//                   [--dry-run] [--without-index] [--no-undo-journal]
+//                   [--dry-run] [--without-index] [--without-triggers] [--no-undo-journal]
 //   quillon-replace (--folder DIR | --dbc FILE) [--table NAME]... --check
 //   quillon-replace --undo JOURNAL [--dry-run] [--without-index]
 //
@@ -66,6 +66,7 @@ struct BatchOptions {
   std::optional<std::string> separator;
   bool skip_bad_lines = false;  // use a set file's sets, skipping its lines that are not sets
   bool without_index = false;  // change tables whose structural index file is missing
+  bool without_triggers = false;  // change tables whose update trigger Quillon cannot run
   bool check = false;          // check the structural indexes instead of replacing
   std::optional<std::string> undo;  // take back the run of this undo journal
   bool no_undo_journal = false;     // the run writes no undo journal and cannot be taken back

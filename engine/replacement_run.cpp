@@ -223,6 +223,9 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
       const int64_t changed_before = tally_.changed;
       const std::string missing = recordset.table() != nullptr ? recordset.table()->missing_index() : "";
       const std::string unnamed = recordset.table() != nullptr ? recordset.table()->unnamed_index() : "";
+      // A trigger let through (--without-triggers) is told for each table
+      // changed without it.
+      const std::string trigger = allow_triggers_ && recordset.table() != nullptr ? recordset.ForeignTrigger() : "";
       // A run that stopped before it finished left the index checked and
       // repaired as the table opened: the user hears what was done.
       if (recordset.table() != nullptr && !recordset.table()->repair_notice().empty()) {
@@ -235,6 +238,13 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
           throw fox::Error(fox::ErrorKind::kNotFound,
                            "Table '" + table + "' was changed without its structural index \"" + missing +
                                "\", which is missing: rebuild the index (REINDEX in FoxPro) before using the table.");
+        });
+      }
+      if (!trigger.empty() && tally_.changed > changed_before) {
+        trap.Step(112, [&] {
+          throw fox::Error(fox::ErrorKind::kUnsupported,
+                           "Table '" + table + "' was changed without running its update trigger " + trigger +
+                               ": check what that trigger would have done.");
         });
       }
       if (!unnamed.empty() && tally_.changed > changed_before) {
@@ -383,6 +393,14 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
     // Only a field whose value the pairs leave changed counts, and is saved
     // and logged: pairs that come back to where they began change nothing.
     if (found) found = mode_ == RunMode::kDryRun ? pending_ != field_before_ : KeepField(trap, recordset, j);
+    if (found && mode_ == RunMode::kDryRun) {
+      std::optional<fox::Table::Refusal> refusal;
+      trap.Step(136, [&] { refusal = recordset.CheckRuleWith(j, pending_); });
+      if (refusal && reach) {
+        if (reach->columns[j].refused++ == 0) reach->columns[j].refusal = refusal->reason;
+        found = false;
+      }
+    }
     if (found && reach) {
       ColumnReach& column = reach->columns[j];
       ++column.fields;
@@ -393,6 +411,7 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
     }
     if (log_failed_ || no_room_) return Walk::kStop;
   }
+  if (record_touched_ && mode_ != RunMode::kDryRun && RecordRuleRefuses(trap, recordset)) return Walk::kGoOn;
   if (record_touched_ && mode_ != RunMode::kDryRun && write_journal_) {
     // A record whose change cannot be journalled is not saved: the run stops.
     if (!trap.Step(132, [&] { JournalRecord(recordset); })) {
@@ -401,6 +420,22 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
     }
   }
   return Walk::kGoOn;
+}
+
+bool ReplacementRun::RecordRuleRefuses(ErrorTrap& trap, fox::Recordset& recordset) {
+  std::optional<fox::Table::Refusal> refusal;
+  trap.Step(136, [&] { refusal = recordset.CheckRule(std::nullopt); });
+  if (!refusal) return false;
+  // The record's rule refuses the record as changed: none of its changes is
+  // saved, and their lines go.
+  trap.Step(134, [&] {
+    recordset.EditedColumns(&edited_);
+    for (size_t column : edited_) recordset.RevertColumn(column);
+  });
+  tally_.changed -= static_cast<int64_t>(WithdrawChanges({recordset.recno()}));
+  record_touched_ = false;
+  NoteRefusedValue(trap, kWholeTable, "", *refusal);
+  return true;
 }
 
 void ReplacementRun::JournalRecord(fox::Recordset& recordset) {
@@ -572,6 +607,17 @@ bool ReplacementRun::KeepField(ErrorTrap& trap, fox::Recordset& recordset, size_
     trap.Step(134, [&] { unchanged = recordset.RevertIfUnchanged(column); });
   }
   if (unchanged) return false;
+  // The container's rule for the field judges its new value: one it refuses
+  // is not saved, and the field keeps its value.
+  std::optional<fox::Table::Refusal> refusal;
+  trap.Step(136, [&] { refusal = recordset.CheckRule(column); });
+  if (refusal) {
+    trap.Step(134, [&] { recordset.RevertColumn(column); });
+    std::string field;
+    trap.Step(136, [&] { field = ColumnName(recordset, column); });
+    NoteRefusedValue(trap, column, field, *refusal);
+    return false;
+  }
   ++tally_.changed;
   const bool logged = trap.Step(132, [&] {
     change_log_.AppendChange(field_lines_.data(), field_lines_used_, recordset.recno());
@@ -604,7 +650,14 @@ void ReplacementRun::NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& records
   for (size_t j = 0; j < columns; ++j) {
     // Tables are open for reading only in a dry run: a column is judged as
     // the real run would judge it.
-    trap.Step(116, [&] { column_refusals_[j] = table->ColumnRefusal(j, mode_ == RunMode::kDryRun); });
+    trap.Step(116, [&] {
+      // The container's rules first: a trigger Quillon cannot run, or a
+      // record rule it cannot evaluate, keeps the whole table as it is; a
+      // field rule it cannot evaluate, the field.
+      column_refusals_[j] = recordset.RulesRefuseTable(allow_triggers_);
+      if (!column_refusals_[j]) column_refusals_[j] = table->ColumnRefusal(j, mode_ == RunMode::kDryRun);
+      if (!column_refusals_[j]) column_refusals_[j] = recordset.RulesRefuseColumn(j);
+    });
     if (!fox::FieldCodec::HasTextForm(table->field(j))) {
       column_refused_[j] = kNoTextForm;  // never found: no text form
       continue;

@@ -208,6 +208,9 @@ class ReplacementRun {
   // Lets the run change tables whose structural index file is missing; each
   // one changed is then reported, saying that its index must be rebuilt.
   void AllowMissingIndex(bool allow) { allow_missing_index_ = allow; }
+  // Whether tables of a container whose update trigger runs code Quillon
+  // cannot run are changed anyway (each such table is told when changed).
+  void AllowTriggers(bool allow) { allow_triggers_ = allow; }
 
   // Error reports shown by the last run.
   int reports() const { return reports_; }
@@ -305,6 +308,10 @@ class ReplacementRun {
   void LogNotSaved(const std::string& table, const fox::SaveError& failure);
   // Puts the changed fields of the current record in the undo journal, held
   // until the record is written.
+  // The container's record rule over the record as edited: when it
+  // refuses, the record's changes are taken back and their lines go, the
+  // refusal is told (once, then counted), and true is returned.
+  bool RecordRuleRefuses(ErrorTrap& trap, fox::Recordset& recordset);
   void JournalRecord(fox::Recordset& recordset);
   // Withdraws the journal entries and change log lines of records not saved
   // (to be changed again, or not at all); returns how many lines went.
@@ -343,7 +350,8 @@ class ReplacementRun {
   // A save failed for want of room (a full disk, a memo file at its 2 GB
   // limit): told once, and the run stops, since every later save would fail.
   bool no_room_ = false;
-  bool allow_missing_index_ = false;  // a change log line could not be written: the run stops
+  bool allow_missing_index_ = false;
+  bool allow_triggers_ = false;  // a change log line could not be written: the run stops
   // Open from the run's first change log line to its end.
   ChangeLog change_log_;
   UndoJournal journal_;

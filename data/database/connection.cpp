@@ -131,4 +131,12 @@ std::unique_ptr<Table> Connection::OpenTable(const std::string& name, DiskFile::
   return Opened(std::make_unique<Table>(*path, options));
 }
 
+std::unique_ptr<TableRules> Connection::RulesOf(const std::string& name, const Table& table) const {
+  RequireOpen(open_);
+  if (!container_) return nullptr;
+  const ContainerObject* object = container_->FindTable(name);
+  if (!object) return nullptr;
+  return std::make_unique<TableRules>(*container_, *object, table.expression_schema());
+}
+
 }  // namespace fox

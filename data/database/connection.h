@@ -12,6 +12,7 @@
 
 #include "data/database/connection_string.h"
 #include "data/database/database_container.h"
+#include "data/database/table_rules.h"
 #include "data/table/table.h"
 
 namespace fox {
@@ -41,6 +42,10 @@ class Connection {
   std::unique_ptr<Table> OpenTable(const std::string& name, DiskFile::Mode mode,
                                    Table::Options::BeforeWrite before_write = {},
                                    Table::Options::WriteAhead write_ahead = {}) const;
+
+  // The rules the container declares for its table `name`, compiled for
+  // `table` as it is open; nullptr for a free table.
+  std::unique_ptr<TableRules> RulesOf(const std::string& name, const Table& table) const;
 
   const ConnectionString& source() const { return source_; }
 

@@ -56,6 +56,7 @@ void Recordset::Open(const std::string& source, Connection& connection, int /*cu
   Close();
   const DiskFile::Mode mode = lock_type == kLockReadOnly ? DiskFile::Mode::kReadOnly : DiskFile::Mode::kReadWrite;
   table_ = connection.OpenTable(TableNameOf(source), mode, before_write_, write_ahead_);
+  rules_ = connection.RulesOf(TableNameOf(source), *table_);
   open_ = true;
   position_ = 0;
   Advance();
@@ -371,6 +372,88 @@ std::optional<Table::Refusal> Recordset::TryWrite(size_t column, const std::stri
   if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
   if (schema_) throw Error(ErrorKind::kReadOnly, "A schema cannot be changed.");
   return table_->TryAssign(edit_, column, text);
+}
+
+namespace {
+
+// The refusal of a rule for the record `recno` of `table`, telling FoxPro's
+// message as it is and which rule gave it.
+Table::Refusal RuleRefusalOf(const RuleRefusal& refusal, const Table& table, uint32_t recno) {
+  const std::string what = refusal.column ? "The new value of field '" + table.field_name(*refusal.column) +
+                                                "' of record " + std::to_string(recno) + " of table '" +
+                                                table.name() + "' was not saved: "
+                                          : "The changes to record " + std::to_string(recno) + " of table '" +
+                                                table.name() + "' were not saved: ";
+  if (refusal.kind == RuleRefusal::Kind::kCannotEvaluate) {
+    return {ErrorKind::kUnsupported, "it is guarded by " + refusal.message, what + refusal.message + "."};
+  }
+  return {ErrorKind::kInvalidValue, "it breaks " + refusal.rule + " (" + refusal.expression + "): " + refusal.message,
+          what + refusal.message + " (" + refusal.rule + ": " + refusal.expression + ")."};
+}
+
+}  // namespace
+
+std::optional<Table::Refusal> Recordset::RulesRefuseTable(bool allow_triggers) const {
+  if (!rules_) return std::nullopt;
+  if (!allow_triggers && !ForeignTrigger().empty()) {
+    const std::string reason = "its update trigger " + rules_->update_trigger() +
+                               " runs code Quillon cannot run";
+    return Table::Refusal{ErrorKind::kUnsupported, reason, reason};
+  }
+  const std::string record = rules_->RecordRuleUnevaluable();
+  if (!record.empty()) {
+    const std::string reason = "its record validation rule is " + record;
+    return Table::Refusal{ErrorKind::kUnsupported, reason, reason};
+  }
+  return std::nullopt;
+}
+
+std::string Recordset::ForeignTrigger() const {
+  return rules_ && !rules_->update_trigger_is_ri() ? rules_->update_trigger() : std::string();
+}
+
+std::optional<Table::Refusal> Recordset::RulesRefuseColumn(size_t column) const {
+  if (!rules_) return std::nullopt;
+  const std::string why = rules_->FieldRuleUnevaluable(column);
+  if (why.empty()) return std::nullopt;
+  const std::string reason = "its validation rule is " + why;
+  return Table::Refusal{ErrorKind::kUnsupported, reason, reason};
+}
+
+std::optional<Table::Refusal> Recordset::CheckRule(std::optional<size_t> column) const {
+  RequireOpen(open_);
+  if (!rules_ || schema_ || !table_ || Eof()) return std::nullopt;
+  std::vector<size_t> changed;
+  if (column) {
+    if (!rules_->HasFieldRule(*column)) return std::nullopt;
+    changed.push_back(*column);
+  } else {
+    if (!rules_->HasRecordRule()) return std::nullopt;
+    table_->EditedColumns(edit_, &changed);
+    if (changed.empty()) return std::nullopt;
+  }
+  for (const RuleRefusal& refusal : rules_->Check(edit_.working, changed, &edit_.memo_text)) {
+    // Each rule is asked for on its own: a field's rule, or the record's.
+    if (refusal.column == column) return RuleRefusalOf(refusal, *table_, recno());
+  }
+  return std::nullopt;
+}
+
+std::optional<Table::Refusal> Recordset::CheckRuleWith(size_t column, const std::string& text) const {
+  RequireOpen(open_);
+  if (!rules_ || schema_ || !table_ || Eof() || !rules_->HasFieldRule(column)) return std::nullopt;
+  Table::Edit edit = edit_;
+  if (table_->TryAssign(edit, column, text)) return std::nullopt;  // refused for its own reasons, told apart
+  for (const RuleRefusal& refusal : rules_->Check(edit.working, {column}, &edit.memo_text)) {
+    if (refusal.column == column) return RuleRefusalOf(refusal, *table_, recno());
+  }
+  return std::nullopt;
+}
+
+void Recordset::RevertColumn(size_t column) {
+  RequireOpen(open_);
+  if (schema_ || !table_ || Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  table_->RevertColumn(edit_, column);
 }
 
 }  // namespace fox

@@ -20,6 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "data/database/table_rules.h"
 #include "data/table/table.h"
 
 namespace fox {
@@ -148,6 +149,28 @@ class Recordset {
   uint32_t recno() const;
   const Table* table() const { return table_.get(); }
 
+  // The rules of the container the table belongs to (see TableRules); each
+  // gives nothing for a free table. Why the table must not change at all:
+  // an update trigger other than the referential-integrity builder's, which
+  // runs code Quillon cannot run (unless `allow_triggers`), or a record rule
+  // Quillon cannot evaluate.
+  std::optional<Table::Refusal> RulesRefuseTable(bool allow_triggers) const;
+  // The table's update trigger when it is not the referential-integrity
+  // builder's (code Quillon cannot run); "" otherwise.
+  std::string ForeignTrigger() const;
+  // Why `column` must not change: its rule cannot be evaluated.
+  std::optional<Table::Refusal> RulesRefuseColumn(size_t column) const;
+  // The current edit checked with the rule of `column` (after its value was
+  // set), or, with no column, with the record's rule: the refusal, carrying
+  // FoxPro's message, or nothing when the rule holds.
+  std::optional<Table::Refusal> CheckRule(std::optional<size_t> column) const;
+  // The same for `text` as the value of `column`, the current edit left as
+  // it is (a dry run).
+  std::optional<Table::Refusal> CheckRuleWith(size_t column, const std::string& text) const;
+  // Puts the value `column` had when the record was read back into the
+  // current edit.
+  void RevertColumn(size_t column);
+
  private:
   friend class Field;
   friend class Fields;
@@ -171,6 +194,7 @@ class Recordset {
   Table::Options::WriteAhead write_ahead_;
   // Table rows.
   std::unique_ptr<Table> table_;
+  std::unique_ptr<TableRules> rules_;  // the container's rules for the table; null for a free table
   std::string block_;           // records [block_first_, block_first_ + block_count_)
   uint32_t block_first_ = 0;
   uint32_t block_count_ = 0;

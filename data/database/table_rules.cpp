@@ -157,6 +157,17 @@ bool TableRules::HasFieldRule(size_t column) const {
 
 bool TableRules::HasRecordRule() const { return record_rule_ != nullptr; }
 
+std::string TableRules::FieldRuleUnevaluable(size_t column) const {
+  return HasFieldRule(column) && !field_rules_[column]->refusal.empty()
+             ? kCannotEvaluate + field_rules_[column]->refusal
+             : std::string();
+}
+
+std::string TableRules::RecordRuleUnevaluable() const {
+  return record_rule_ && !record_rule_->refusal.empty() ? kCannotEvaluate + record_rule_->refusal
+                                                        : std::string();
+}
+
 std::vector<RuleRefusal> TableRules::Check(std::string_view record, const std::vector<size_t>& changed,
                                            const IndexExpression::MemoValues* pending_memos) const {
   std::vector<RuleRefusal> refusals;

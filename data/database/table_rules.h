@@ -74,6 +74,11 @@ class TableRules {
   // record rule.
   bool HasFieldRule(size_t column) const;
   bool HasRecordRule() const;
+  // Why the rule of `column`, or the record's rule, can never be evaluated
+  // ("a rule Quillon cannot evaluate: it calls checkcredit()"), so that what
+  // it guards must not change; "" when it can be (or there is none).
+  std::string FieldRuleUnevaluable(size_t column) const;
+  std::string RecordRuleUnevaluable() const;
 
   // The update trigger as stored ("" for none), and whether it is exactly
   // the one FoxPro's referential-integrity builder writes,

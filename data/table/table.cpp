@@ -543,6 +543,14 @@ bool Table::RevertIfUnchanged(Edit& edit, size_t column) const {
   return true;
 }
 
+void Table::RevertColumn(Edit& edit, size_t column) const {
+  const FieldDescriptor& f = field(column);
+  edit.memo_text.erase(column);
+  edit.memo_read.erase(column);
+  edit.working.replace(f.offset, f.length, edit.original, f.offset, f.length);
+  if (codec_.HasFlagBits(f)) codec_.SetFlagBits(edit.working, f, codec_.FlagBits(edit.original, f));
+}
+
 void Table::SetStoredForm(Edit& edit, size_t column, std::string_view stored) {
   const FieldDescriptor& f = field(column);
   const bool flags = codec_.HasFlagBits(f);

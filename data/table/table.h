@@ -174,6 +174,8 @@ class Table {
   // replaced), gives the column back its bytes as read, so that it is not
   // saved, and returns true; false when the column holds another value.
   // Throws Error(kCorrupt) when the memo value as read cannot be read.
+  // Puts the value `column` had when the record was read back into `edit`.
+  void RevertColumn(Edit& edit, size_t column) const;
   bool RevertIfUnchanged(Edit& edit, size_t column) const;
   // Gives the column the stored form `stored` (as StoredForm made it), to be
   // saved like any change. Throws Error(kInvalidValue) when it cannot be one

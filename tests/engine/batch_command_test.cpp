@@ -372,6 +372,44 @@ TEST_F(BatchTest, AMemoFileAtItsSizeLimitStopsTheRunWithOneReport) {
   fs::resize_file(memo, 4096);  // not left for the scratch folder's removal to read
 }
 
+// A container's own rules (foxbin2prg's fb2p_dbc): a table whose update
+// trigger calls a procedure of its own, or whose record rule does, is left
+// alone and named once; --without-triggers lets the trigger go, but the
+// record rule (edad>10) still refuses a record, with its message.
+TEST_F(BatchTest, AContainersTriggersAndRulesAreHonoured) {
+  const std::string folder = testing_support::CopyFixtureFolder(dir, "foxbin2prg");
+  const std::string dbc = folder + "/fb2p_dbc.dbc", people = folder + "/fb2p_dbf.dbf", depto = folder + "/fb2p_depto.dbf";
+  const std::string sets = dir.Sub("rules.txt");
+  WriteFileBytes(sets, "45::5\n46::56\nla::LA\n");
+  const std::string before = ReadFileBytes(people), depto_before = ReadFileBytes(depto);
+  Run({"--dbc", dbc, "--sets", sets});
+  EXPECT_EQ(code, 1) << err;
+  EXPECT_NE(err.find("Table 'nombrelargodeldbf' cannot be changed: its update trigger "
+                     "__ri_update_nombrelargodeldbf().AND.(upd_trg()) runs code Quillon cannot run."),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("Table 'fb2p_depto' cannot be changed: its record validation rule is a rule Quillon cannot "
+                     "evaluate: it calls"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(ReadFileBytes(people), before);
+  EXPECT_EQ(ReadFileBytes(depto), depto_before);
+
+  Run({"--dbc", dbc, "--table", "nombrelargodeldbf", "--sets", sets, "--without-triggers"});
+  EXPECT_EQ(code, 1) << err;
+  EXPECT_NE(err.find("The changes to record 1 of table 'nombrelargodeldbf' were not saved: Mensaje de error de la "
+                     "regla edad > 10 (the record validation rule of table nombrelargodeldbf: edad>10)."),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("Table 'nombrelargodeldbf' was changed without running its update trigger"), std::string::npos)
+      << err;
+  std::string ages;
+  for (const std::string& line : SplitLines(RunPerlTool("xbase_read.pl", {people}))) ages += line.substr(0, line.find('\t', line.find('\t') + 1)) + ";";
+  EXPECT_EQ(ages, "Fer\t45;Fer2\t56;Fer3\t47;Fer4\t48;Fer5\t49;");
+  const std::string log = Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+}
+
 // --check compares every tag with the records and writes nothing: a record
 // changed behind the index's back makes its tag INCONSISTENT and the exit
 // status 1; consistent tables exit 0.
