@@ -398,12 +398,12 @@ std::optional<Table::Refusal> Recordset::RulesRefuseTable(bool allow_triggers) c
   if (!allow_triggers && !ForeignTrigger().empty()) {
     const std::string reason = "its update trigger " + rules_->update_trigger() +
                                " runs code Quillon cannot run";
-    return Table::Refusal{ErrorKind::kUnsupported, reason, reason};
+    return Table::Refusal{ErrorKind::kUnsupported, reason, "Table '" + table_->name() + "' cannot be changed: " + reason + "."};
   }
   const std::string record = rules_->RecordRuleUnevaluable();
   if (!record.empty()) {
     const std::string reason = "its record validation rule is " + record;
-    return Table::Refusal{ErrorKind::kUnsupported, reason, reason};
+    return Table::Refusal{ErrorKind::kUnsupported, reason, "Table '" + table_->name() + "' cannot be changed: " + reason + "."};
   }
   return std::nullopt;
 }
@@ -414,10 +414,45 @@ std::string Recordset::ForeignTrigger() const {
 
 std::optional<Table::Refusal> Recordset::RulesRefuseColumn(size_t column) const {
   if (!rules_) return std::nullopt;
+  auto column_refusal = [&](const std::string& reason) {
+    return Table::Refusal{ErrorKind::kUnsupported, reason,
+                          "Field '" + table_->field_name(column) + "' of table '" + table_->name() +
+                              "' cannot be changed: " + reason + "."};
+  };
   const std::string why = rules_->FieldRuleUnevaluable(column);
-  if (why.empty()) return std::nullopt;
-  const std::string reason = "its validation rule is " + why;
-  return Table::Refusal{ErrorKind::kUnsupported, reason, reason};
+  if (!why.empty()) return column_refusal("its validation rule is " + why);
+  // A key of a relation whose referential integrity is declared (an update
+  // rule on the parent's side, an insert rule on the child's) would need
+  // the relation's other table changed or checked with it, which Quillon
+  // does not do: such a column does not change, so that no child is left
+  // without its parent.
+  auto rule_name = [](ContainerRelation::Rule rule) {
+    return rule == ContainerRelation::Rule::kCascade    ? "cascade"
+           : rule == ContainerRelation::Rule::kRestrict ? "restrict"
+                                                        : "not known to Quillon";
+  };
+  auto refuse = [&](const ContainerRelation& relation, const std::string& tag, const char* which,
+                    ContainerRelation::Rule rule) -> std::optional<Table::Refusal> {
+    bool keyed = true;  // a tag that cannot be found: any column may be its key
+    if (const IndexMaintainer* maintainer = table_->index_maintainer()) {
+      for (const IndexMaintainer::Tag& t : maintainer->tags()) {
+        if (EqualIgnoringCase(t.header.name, tag)) keyed = t.columns.count(column) != 0;
+      }
+    }
+    if (!keyed) return std::nullopt;
+    return column_refusal("it is part of the key (tag " + tag + ") of the relation between " + relation.child_table +
+                          " and " + relation.parent_table + ", whose " + which + " rule (" + rule_name(rule) +
+                          ") Quillon does not apply: change it in FoxPro, where the rule is kept");
+  };
+  for (const ContainerRelation& relation : rules_->as_parent()) {
+    if (relation.on_update == ContainerRelation::Rule::kIgnore) continue;
+    if (auto refusal = refuse(relation, relation.parent_tag, "update", relation.on_update)) return refusal;
+  }
+  for (const ContainerRelation& relation : rules_->as_child()) {
+    if (relation.on_insert == ContainerRelation::Rule::kIgnore) continue;
+    if (auto refusal = refuse(relation, relation.child_tag, "insert", relation.on_insert)) return refusal;
+  }
+  return std::nullopt;
 }
 
 std::optional<Table::Refusal> Recordset::CheckRule(std::optional<size_t> column) const {

@@ -408,6 +408,39 @@ TEST_F(BatchTest, AContainersTriggersAndRulesAreHonoured) {
   EXPECT_EQ(ages, "Fer\t45;Fer2\t56;Fer3\t47;Fer4\t48;Fer5\t49;");
   const std::string log = Log();
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+
+  // A relation declaring referential integrity (RIINFO "RRR", written into a
+  // copy of ruby-dbf's container): the child's key does not change, the
+  // child's other fields do.
+  const std::string foxprodb = testing_support::CopyFixtureFolder(dir, "ruby-dbf/foxprodb");
+  const std::string container = foxprodb + "/FOXPRO-DB-TEST.DBC";
+  std::string bytes = ReadFileBytes(container);
+  const size_t header = fox::LoadLE16(&bytes[8]), length = fox::LoadLE16(&bytes[10]);
+  size_t type_at = 0, riinfo_at = 0;
+  for (size_t at = 32; bytes[at] != 0x0D; at += 32) {
+    const std::string name(bytes.data() + at);
+    if (name == "OBJECTTYPE") type_at = fox::LoadLE32(&bytes[at + 12]);
+    if (name == "RIINFO") riinfo_at = fox::LoadLE32(&bytes[at + 12]);
+  }
+  for (size_t record = header; record + length <= bytes.size(); record += length) {
+    if (bytes.compare(record + type_at, 8, "Relation") == 0) bytes.replace(record + riinfo_at, 3, "RRR");
+  }
+  WriteFileBytes(container, bytes);
+  const std::string calls = RunPerlTool("xbase_read.pl", {foxprodb + "/calls.dbf"});
+  Run({"--dbc", container, "--table", "calls", "--find", "1", "--replace", "9"});
+  EXPECT_NE(err.find("Field 'contact_id' of table 'calls' cannot be changed: it is part of the key (tag contact_id) "
+                     "of the relation between calls and contacts, whose insert rule (restrict) Quillon does not apply"),
+            std::string::npos)
+      << err;
+  const std::vector<std::string> was = SplitLines(calls), now = SplitLines(RunPerlTool("xbase_read.pl", {foxprodb + "/calls.dbf"}));
+  ASSERT_EQ(was.size(), now.size());
+  bool other_changed = false;
+  for (size_t r = 0; r < was.size(); ++r) {
+    auto second = [](const std::string& line) { const size_t a = line.find('\t') + 1; return line.substr(a, line.find('\t', a) - a); };
+    EXPECT_EQ(second(now[r]), second(was[r])) << "record " << r + 1 << "'s contact_id changed";
+    other_changed = other_changed || now[r] != was[r];
+  }
+  EXPECT_TRUE(other_changed);
 }
 
 // --check compares every tag with the records and writes nothing: a record
