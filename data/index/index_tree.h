@@ -52,7 +52,7 @@ class PageWindows {
 
  private:
   static constexpr uint32_t kWindowSize = 16 * kIndexPageSize;
-  static constexpr size_t kMostWindows = 512;  // 4 MB
+  static constexpr size_t kMostWindows = 256;  // 2 MB
   static constexpr size_t kSlabWindows = 64;   // 512 KB
   struct Window {
     char* bytes = nullptr;  // in one of slabs_
