@@ -50,8 +50,16 @@ for h in "${harnesses[@]}"; do
     cat "$log" >> "$build/logs/$h.campaign-workers.log"
     grep -q "ERROR: \|Test unit written" "$log" && status=1
   done
-  # Only inputs that reach code the kept corpus does not are kept.
-  (cd "$work/$h" && "$build/$h" -merge=1 -max_len=65536 "$kept" "$work/$h/new") >>"$build/logs/$h.campaign.log" 2>&1 || true
+  # Only inputs that reach code the seeds (made anew from the fixtures by
+  # every run) do not are kept: the seeds go into the merge first and are
+  # left out of what is kept.
+  merged=$work/$h/merged
+  mkdir -p "$merged"
+  for seed in "$build/corpus/$h"/*; do cp "$seed" "$merged/seed-$(basename "$seed")"; done
+  (cd "$work/$h" && "$build/$h" -merge=1 -max_len=65536 "$merged" "$kept" "$work/$h/new") \
+    >>"$build/logs/$h.campaign.log" 2>&1 || true
+  rm -f "$merged"/seed-*
+  rm -rf "$kept" && mv "$merged" "$kept"
   after=$(find "$kept" -type f | wc -l)
   if [ "$status" -eq 0 ]; then
     echo "$h: $runs inputs in ${minutes} min on $jobs processes, nothing found; corpus $before -> $after inputs"
