@@ -157,8 +157,58 @@ std::string IndexTrouble(const fox::Table& table) {
 
 // --check for one table: one line per tag, or one for the table. True when
 // every tag was checked and is consistent (or the table has no index).
+// The records of a database's table that already break one of the
+// container's rules: one line for each rule broken, with how many records
+// break it, the first few, and the rule's message; a rule Quillon cannot
+// evaluate is said once. True when no record breaks a rule.
+bool CheckRules(const fox::Connection& connection, const std::string& name, const fox::Table& table,
+                std::ostream& out) {
+  const std::unique_ptr<fox::TableRules> rules = connection.RulesOf(name, table);
+  if (!rules) return true;
+  struct Broken {
+    fox::RuleRefusal refusal;
+    uint64_t records = 0;
+    std::string first;  // the first few record numbers
+  };
+  std::vector<Broken> broken;  // in the order first met
+  std::vector<size_t> every(table.field_count());
+  for (size_t c = 0; c < every.size(); ++c) every[c] = c;
+  const size_t length = table.header().record_length;
+  std::string block;
+  for (uint32_t first = 1; first <= table.record_count(); first += 1024) {
+    const uint32_t count = std::min<uint32_t>(1024, table.record_count() - first + 1);
+    table.ReadRecords(first, count, &block);
+    for (uint32_t i = 0; i < count; ++i) {
+      const std::string_view record = std::string_view(block).substr(i * length, length);
+      if (table.IsDeleted(record)) continue;
+      for (fox::RuleRefusal& refusal : rules->Check(record, every)) {
+        auto at = std::find_if(broken.begin(), broken.end(), [&](const Broken& b) { return b.refusal.rule == refusal.rule; });
+        if (at == broken.end()) at = broken.insert(broken.end(), Broken{std::move(refusal), 0, ""});
+        if (at->records < 5) at->first += (at->records == 0 ? "" : ", ") + std::to_string(first + i);
+        ++at->records;
+      }
+    }
+  }
+  bool clean = true;
+  for (const Broken& b : broken) {
+    if (b.refusal.kind == fox::RuleRefusal::Kind::kCannotEvaluate) {
+      out << name << ": " << b.refusal.rule << " (" << b.refusal.expression << ") not checked: " << b.refusal.message
+          << "\n";
+      continue;
+    }
+    clean = false;
+    out << name << ": " << b.refusal.rule << " (" << b.refusal.expression << ") BROKEN by " << b.records
+        << (b.records == 1 ? " record: " : " records: ") << b.first
+        << (b.records > 5 ? " and " + std::to_string(b.records - 5) + " more" : std::string()) << " (\""
+        << b.refusal.message << "\")\n";
+  }
+  out.flush();
+  return clean;
+}
+
 bool CheckTable(const fox::Connection& connection, const std::string& name, std::ostream& out) {
   std::vector<fox::TagCheck> checks;
+  bool rules_kept = true;
   try {
     const std::unique_ptr<fox::Table> table = connection.OpenTable(name, fox::DiskFile::Mode::kReadOnly);
     std::error_code ignored;
@@ -167,11 +217,12 @@ bool CheckTable(const fox::Connection& connection, const std::string& name, std:
           << "the next run writes whole the records it was writing, checks its index and rebuilds the tags that "
              "need it before changing anything\n";
     }
+    rules_kept = CheckRules(connection, name, *table, out);
     if (!table->index_maintainer()) {
       const std::string trouble = IndexTrouble(*table);
       out << name << (trouble.empty() ? ": no structural index" : ": cannot be checked: " + trouble) << "\n";
       out.flush();
-      return trouble.empty();
+      return trouble.empty() && rules_kept;
     }
     checks = fox::CheckIndex(*table);
   } catch (const std::exception& e) {
@@ -193,7 +244,7 @@ bool CheckTable(const fox::Connection& connection, const std::string& name, std:
     clean = clean && check.consistent();
   }
   out.flush();
-  return clean;
+  return clean && rules_kept;
 }
 
 int RunCheck(const DataSourceView& source, const std::vector<std::string>& tables, std::ostream& out,
@@ -262,7 +313,9 @@ std::string BatchUsage() {
          "                    table's records, one line per tag: consistent,\n"
          "                    INCONSISTENT and what is wrong, or not checked and why\n"
          "                    (tags whose keys Quillon does not compute, such as\n"
-         "                    collated or binary tags)\n"
+         "                    collated or binary tags); for a database's tables,\n"
+         "                    also the records that already break a validation\n"
+         "                    rule, with the rule's message\n"
          "  --undo JOURNAL    take back the run whose undo journal is JOURNAL: every\n"
          "                    field it changed gets its old value back, newest change\n"
          "                    first, unless its value changed since the run (that\n"

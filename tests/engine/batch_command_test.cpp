@@ -409,6 +409,21 @@ TEST_F(BatchTest, AContainersTriggersAndRulesAreHonoured) {
   const std::string log = Log();
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
 
+  // --check names the records that already break a rule.
+  std::string bytes3 = ReadFileBytes(people);
+  bytes3.replace(fox::LoadLE16(&bytes3[8]) + 2 * fox::LoadLE16(&bytes3[10]) + 31, 3, "  5");  // record 3's edad
+  WriteFileBytes(people, bytes3);
+  Run({"--dbc", dbc, "--check"});
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(out.find("nombrelargodeldbf: the record validation rule of table nombrelargodeldbf (edad>10) BROKEN by 1 "
+                     "record: 3 (\"Mensaje de error de la regla edad > 10\")"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("fb2p_depto: the record validation rule of table fb2p_depto (fb2p_depto_record_rule_validation()) "
+                     "not checked: a rule Quillon cannot evaluate"),
+            std::string::npos)
+      << out;
+
   // A relation declaring referential integrity (RIINFO "RRR", written into a
   // copy of ruby-dbf's container): the child's key does not change, the
   // child's other fields do.
