@@ -133,6 +133,11 @@ bool PrintReach(const TableReach& reach, std::ostream& out) {
     }
     out << "\n";
   }
+  if (reach.records_refused > 0) {
+    any = problem = true;
+    out << reach.table << ": " << reach.records_refused << (reach.records_refused == 1 ? " record" : " records")
+        << " refused: " << reach.record_refusal << "\n";
+  }
   if (!any) out << reach.table << ": no fields\n";
   out.flush();
   return problem;

@@ -231,7 +231,7 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
       if (recordset.table() != nullptr && !recordset.table()->repair_notice().empty()) {
         toolkit_.ShowMessage(recordset.table()->repair_notice());
       }
-      if (mode_ == RunMode::kDryRun) reach = &reach_.emplace_back(TableReach{table, {}, {}});
+      if (mode_ == RunMode::kDryRun) reach = &reach_.emplace_back(TableReach{table, {}, {}, 0, {}});
       walk = WalkRecords(trap, table, recordset, reach);
       if (!missing.empty() && tally_.changed > changed_before) {
         trap.Step(112, [&] {
@@ -400,6 +400,7 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
         if (reach->columns[j].refused++ == 0) reach->columns[j].refusal = refusal->reason;
         found = false;
       }
+      if (found) dry_values_.emplace_back(j, pending_);
     }
     if (found && reach) {
       ColumnReach& column = reach->columns[j];
@@ -412,6 +413,16 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
     if (log_failed_ || no_room_) return Walk::kStop;
   }
   if (record_touched_ && mode_ != RunMode::kDryRun && RecordRuleRefuses(trap, recordset)) return Walk::kGoOn;
+  if (mode_ == RunMode::kDryRun && reach && !dry_values_.empty()) {
+    std::optional<fox::Table::Refusal> refusal;
+    trap.Step(136, [&] { refusal = recordset.CheckRecordRuleWith(dry_values_); });
+    if (refusal) {
+      // The record's fields would keep their values after all.
+      for (const auto& [column, text] : dry_values_) --reach->columns[column].fields;
+      if (reach->records_refused++ == 0) reach->record_refusal = refusal->reason;
+    }
+  }
+  dry_values_.clear();
   if (record_touched_ && mode_ != RunMode::kDryRun && write_journal_) {
     // A record whose change cannot be journalled is not saved: the run stops.
     if (!trap.Step(132, [&] { JournalRecord(recordset); })) {

@@ -178,6 +178,10 @@ struct TableReach {
   std::string table;
   std::vector<ColumnReach> columns;
   std::string unchangeable;  // why no column of the table could change; "" when some could
+  // Records the database's record rule would refuse as changed, and why
+  // the first was.
+  int64_t records_refused = 0;
+  std::string record_refusal;
 };
 
 class ReplacementRun {
@@ -375,6 +379,8 @@ class ReplacementRun {
   std::vector<size_t> edited_;                 // the columns a record's edit changes
   // Dry run: the field's text as the pairs before left it.
   std::string pending_;
+  // A dry run's new values of the record walked, for its record rule.
+  std::vector<std::pair<size_t, std::string>> dry_values_;
   // The tab and find texts as taken for the run; not current until taken,
   // nor after a failure to search with them.
   bool snapshot_current_ = false;

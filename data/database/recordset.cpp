@@ -474,13 +474,45 @@ std::optional<Table::Refusal> Recordset::CheckRule(std::optional<size_t> column)
   return std::nullopt;
 }
 
+bool Recordset::AssignToCheck(Table::Edit& edit, size_t column, const std::string& text) const {
+  // Only the rules look at the copy: the table's own refusals (open for
+  // reading only in a dry run) are told apart.
+  const FieldDescriptor& f = table_->field(column);
+  std::string bytes;
+  bool short_value = false;
+  if (f.is_memo()) {
+    if (table_->codec().EncodeMemo(text, &bytes)) return false;
+    edit.memo_text[column] = std::move(bytes);
+    return true;
+  }
+  if (table_->codec().Encode(f, text, &bytes, &short_value)) return false;
+  table_->codec().Store(edit.working, f, bytes, short_value);
+  return true;
+}
+
 std::optional<Table::Refusal> Recordset::CheckRuleWith(size_t column, const std::string& text) const {
   RequireOpen(open_);
   if (!rules_ || schema_ || !table_ || Eof() || !rules_->HasFieldRule(column)) return std::nullopt;
   Table::Edit edit = edit_;
-  if (table_->TryAssign(edit, column, text)) return std::nullopt;  // refused for its own reasons, told apart
+  if (!AssignToCheck(edit, column, text)) return std::nullopt;  // refused for its own reasons, told apart
   for (const RuleRefusal& refusal : rules_->Check(edit.working, {column}, &edit.memo_text)) {
     if (refusal.column == column) return RuleRefusalOf(refusal, *table_, recno());
+  }
+  return std::nullopt;
+}
+
+std::optional<Table::Refusal> Recordset::CheckRecordRuleWith(
+    const std::vector<std::pair<size_t, std::string>>& values) const {
+  RequireOpen(open_);
+  if (!rules_ || schema_ || !table_ || Eof() || !rules_->HasRecordRule() || values.empty()) return std::nullopt;
+  Table::Edit edit = edit_;
+  std::vector<size_t> changed;
+  for (const auto& [column, text] : values) {
+    if (AssignToCheck(edit, column, text)) changed.push_back(column);
+  }
+  if (changed.empty()) return std::nullopt;
+  for (const RuleRefusal& refusal : rules_->Check(edit.working, changed, &edit.memo_text)) {
+    if (!refusal.column) return RuleRefusalOf(refusal, *table_, recno());
   }
   return std::nullopt;
 }

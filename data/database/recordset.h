@@ -167,6 +167,9 @@ class Recordset {
   // The same for `text` as the value of `column`, the current edit left as
   // it is (a dry run).
   std::optional<Table::Refusal> CheckRuleWith(size_t column, const std::string& text) const;
+  // The record's rule over the current record with `values` (column, text)
+  // assigned, the current edit left as it is (a dry run).
+  std::optional<Table::Refusal> CheckRecordRuleWith(const std::vector<std::pair<size_t, std::string>>& values) const;
   // Puts the value `column` had when the record was read back into the
   // current edit.
   void RevertColumn(size_t column);
@@ -188,6 +191,9 @@ class Recordset {
   bool Contains(size_t column, const std::string& text) const;
   void Write(size_t column, const std::string& text);
   std::optional<Table::Refusal> TryWrite(size_t column, const std::string& text);
+  // `text` as the value of `column` in `edit`, a copy for the rules to
+  // judge; false when the field cannot hold it at all.
+  bool AssignToCheck(Table::Edit& edit, size_t column, const std::string& text) const;
 
   bool open_ = false;
   Table::Options::BeforeWrite before_write_;

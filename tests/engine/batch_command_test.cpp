@@ -395,6 +395,9 @@ TEST_F(BatchTest, AContainersTriggersAndRulesAreHonoured) {
   EXPECT_EQ(ReadFileBytes(people), before);
   EXPECT_EQ(ReadFileBytes(depto), depto_before);
 
+  Run({"--dbc", dbc, "--table", "nombrelargodeldbf", "--sets", sets, "--without-triggers", "--dry-run"});
+  EXPECT_EQ(out, "nombrelargodeldbf (edad): 1 field\nnombrelargodeldbf: 1 record refused: it breaks the record "
+                 "validation rule of table nombrelargodeldbf (edad>10): Mensaje de error de la regla edad > 10\nDone.\n");
   Run({"--dbc", dbc, "--table", "nombrelargodeldbf", "--sets", sets, "--without-triggers"});
   EXPECT_EQ(code, 1) << err;
   EXPECT_NE(err.find("The changes to record 1 of table 'nombrelargodeldbf' were not saved: Mensaje de error de la "
