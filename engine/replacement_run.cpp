@@ -436,6 +436,8 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
 bool ReplacementRun::RecordRuleRefuses(ErrorTrap& trap, fox::Recordset& recordset) {
   std::optional<fox::Table::Refusal> refusal;
   trap.Step(136, [&] { refusal = recordset.CheckRule(std::nullopt); });
+  // The relations' restrict rules judge the record's keys the same way.
+  if (!refusal) trap.Step(136, [&] { refusal = recordset.CheckRelations(); });
   if (!refusal) return false;
   // The record's rule refuses the record as changed: none of its changes is
   // saved, and their lines go.

@@ -312,9 +312,10 @@ class ReplacementRun {
   void LogNotSaved(const std::string& table, const fox::SaveError& failure);
   // Puts the changed fields of the current record in the undo journal, held
   // until the record is written.
-  // The container's record rule over the record as edited: when it
-  // refuses, the record's changes are taken back and their lines go, the
-  // refusal is told (once, then counted), and true is returned.
+  // The container's record rule and the restrict rules of its relations
+  // over the record as edited: when one refuses, the record's changes are
+  // taken back and their lines go, the refusal is told (once, then
+  // counted), and true is returned.
   bool RecordRuleRefuses(ErrorTrap& trap, fox::Recordset& recordset);
   void JournalRecord(fox::Recordset& recordset);
   // Withdraws the journal entries and change log lines of records not saved

@@ -1,8 +1,10 @@
 #include "data/database/recordset.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "data/database/connection.h"
+#include "data/index/index_key.h"
 #include "data/util/error.h"
 #include "data/file/file_names.h"
 
@@ -57,6 +59,8 @@ void Recordset::Open(const std::string& source, Connection& connection, int /*cu
   const DiskFile::Mode mode = lock_type == kLockReadOnly ? DiskFile::Mode::kReadOnly : DiskFile::Mode::kReadWrite;
   table_ = connection.OpenTable(TableNameOf(source), mode, before_write_, write_ahead_);
   rules_ = connection.RulesOf(TableNameOf(source), *table_);
+  connection_ = &connection;
+  related_.clear();
   open_ = true;
   position_ = 0;
   Advance();
@@ -376,6 +380,24 @@ std::optional<Table::Refusal> Recordset::TryWrite(size_t column, const std::stri
 
 namespace {
 
+const IndexMaintainer::Tag* FindTag(const Table& table, const std::string& name) {
+  if (const IndexMaintainer* maintainer = table.index_maintainer()) {
+    for (const IndexMaintainer::Tag& tag : maintainer->tags()) {
+      if (EqualIgnoringCase(tag.header.name, name)) return &tag;
+    }
+  }
+  return nullptr;
+}
+
+// The key of `record` in `tag`, its trailing padding cut, so that the keys
+// of two tags of different lengths compare.
+std::string KeyIn(const IndexMaintainer::Tag& tag, std::string_view record,
+                  const IndexExpression::MemoValues* memos = nullptr) {
+  std::string key = EncodeKey(tag.key->Evaluate(record, memos), tag.format);
+  while (!key.empty() && key.back() == tag.format.pad()) key.pop_back();
+  return key;
+}
+
 // The refusal of a rule for the record `recno` of `table`, telling FoxPro's
 // message as it is and which rule gave it.
 Table::Refusal RuleRefusalOf(const RuleRefusal& refusal, const Table& table, uint32_t recno) {
@@ -444,12 +466,21 @@ std::optional<Table::Refusal> Recordset::RulesRefuseColumn(size_t column) const 
                           " and " + relation.parent_table + ", whose " + which + " rule (" + rule_name(rule) +
                           ") Quillon does not apply: change it in FoxPro, where the rule is kept");
   };
+  // A restrict rule is checked record by record (CheckRelations) when the
+  // keys of both tables can be worked out.
+  auto checkable = [&](const ContainerRelation& relation, bool parent_side) {
+    const std::string& own_tag = parent_side ? relation.parent_tag : relation.child_tag;
+    const IndexMaintainer::Tag* own = FindTag(*table_, own_tag);
+    return own && own->key && KeysOf(relation, parent_side).why.empty();
+  };
   for (const ContainerRelation& relation : rules_->as_parent()) {
     if (relation.on_update == ContainerRelation::Rule::kIgnore) continue;
+    if (relation.on_update == ContainerRelation::Rule::kRestrict && checkable(relation, true)) continue;
     if (auto refusal = refuse(relation, relation.parent_tag, "update", relation.on_update)) return refusal;
   }
   for (const ContainerRelation& relation : rules_->as_child()) {
     if (relation.on_insert == ContainerRelation::Rule::kIgnore) continue;
+    if (relation.on_insert == ContainerRelation::Rule::kRestrict && checkable(relation, false)) continue;
     if (auto refusal = refuse(relation, relation.child_tag, "insert", relation.on_insert)) return refusal;
   }
   return std::nullopt;
@@ -513,6 +544,78 @@ std::optional<Table::Refusal> Recordset::CheckRecordRuleWith(
   if (changed.empty()) return std::nullopt;
   for (const RuleRefusal& refusal : rules_->Check(edit.working, changed, &edit.memo_text)) {
     if (!refusal.column) return RuleRefusalOf(refusal, *table_, recno());
+  }
+  return std::nullopt;
+}
+
+const Recordset::RelatedKeys& Recordset::KeysOf(const ContainerRelation& relation, bool of_child) const {
+  const std::string& name = of_child ? relation.child_table : relation.parent_table;
+  const std::string& tag_name = of_child ? relation.child_tag : relation.parent_tag;
+  std::string id = name + "." + tag_name;
+  for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  auto [at, made] = related_.try_emplace(id);
+  RelatedKeys& related = at->second;
+  if (!made) return related;
+  try {
+    const std::unique_ptr<Table> other = connection_->OpenTable(name, DiskFile::Mode::kReadOnly);
+    const IndexMaintainer::Tag* tag = FindTag(*other, tag_name);
+    if (!tag || !tag->key) {
+      related.why = "the keys of tag " + tag_name + " of table " + name + " cannot be worked out";
+      return related;
+    }
+    const size_t length = other->header().record_length;
+    std::string block;
+    for (uint32_t first = 1; first <= other->record_count(); first += 1024) {
+      const uint32_t count = std::min<uint32_t>(1024, other->record_count() - first + 1);
+      other->ReadRecords(first, count, &block);
+      for (uint32_t i = 0; i < count; ++i) {
+        const std::string_view record = std::string_view(block).substr(i * length, length);
+        // A deleted child still counts against a parent's change; only a
+        // live parent makes a child's key good.
+        if (!of_child && other->IsDeleted(record)) continue;
+        if (tag->filter && !tag->filter->Evaluate(record).logical) continue;
+        related.keys.insert(KeyIn(*tag, record));
+      }
+    }
+  } catch (const Error& e) {
+    related.keys.clear();
+    related.why = e.what();
+  }
+  return related;
+}
+
+std::optional<Table::Refusal> Recordset::CheckRelations() {
+  RequireOpen(open_);
+  if (!rules_ || schema_ || !table_ || Eof()) return std::nullopt;
+  auto refusal = [&](const std::string& reason) {
+    return Table::Refusal{ErrorKind::kConflict, reason,
+                          "The changes to record " + std::to_string(recno()) + " of table '" + table_->name() +
+                              "' were not saved: " + reason + "."};
+  };
+  for (const ContainerRelation& relation : rules_->as_parent()) {
+    if (relation.on_update != ContainerRelation::Rule::kRestrict) continue;
+    const IndexMaintainer::Tag* tag = FindTag(*table_, relation.parent_tag);
+    if (!tag || !tag->key) continue;  // its columns do not change (RulesRefuseColumn)
+    const std::string before = KeyIn(*tag, edit_.original), after = KeyIn(*tag, edit_.working, &edit_.memo_text);
+    if (before == after) continue;
+    const RelatedKeys& children = KeysOf(relation, true);
+    if (!children.why.empty() || children.keys.count(before) != 0) {
+      return refusal("records of table " + relation.child_table + " hold its key, and the relation between " +
+                     relation.child_table + " and " + relation.parent_table +
+                     " restricts changing it (update rule restrict)");
+    }
+  }
+  for (const ContainerRelation& relation : rules_->as_child()) {
+    if (relation.on_insert != ContainerRelation::Rule::kRestrict) continue;
+    const IndexMaintainer::Tag* tag = FindTag(*table_, relation.child_tag);
+    if (!tag || !tag->key) continue;
+    const std::string before = KeyIn(*tag, edit_.original), after = KeyIn(*tag, edit_.working, &edit_.memo_text);
+    if (before == after) continue;
+    const RelatedKeys& parents = KeysOf(relation, false);
+    if (!parents.why.empty() || parents.keys.count(after) == 0) {
+      return refusal("no record of table " + relation.parent_table + " holds the new key, and the relation between " +
+                     relation.child_table + " and " + relation.parent_table + " requires one (insert rule restrict)");
+    }
   }
   return std::nullopt;
 }

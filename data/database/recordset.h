@@ -17,7 +17,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <map>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "data/database/table_rules.h"
@@ -170,6 +172,11 @@ class Recordset {
   // The record's rule over the current record with `values` (column, text)
   // assigned, the current edit left as it is (a dry run).
   std::optional<Table::Refusal> CheckRecordRuleWith(const std::vector<std::pair<size_t, std::string>>& values) const;
+  // The container's restrict rules over the current edit: a parent's key
+  // changed while a child holds the old one (update rule restrict), or a
+  // child's key changed to one no parent holds (insert rule restrict). The
+  // refusal, or nothing.
+  std::optional<Table::Refusal> CheckRelations();
   // Puts the value `column` had when the record was read back into the
   // current edit.
   void RevertColumn(size_t column);
@@ -201,6 +208,18 @@ class Recordset {
   // Table rows.
   std::unique_ptr<Table> table_;
   std::unique_ptr<TableRules> rules_;  // the container's rules for the table; null for a free table
+  const Connection* connection_ = nullptr;  // the table's, while open
+  // The keys the other table of a relation holds in the relation's tag (its
+  // tag's key, trailing padding cut), read once per table opened, for the
+  // restrict rules; null when they cannot be known (why in `why`).
+  struct RelatedKeys {
+    std::unordered_set<std::string> keys;
+    std::string why;
+  };
+  mutable std::map<std::string, RelatedKeys> related_;  // by "table.tag", lower case
+  // The relation's other table's keys: its child's (`of_child`, deleted
+  // records included) or its parent's (live records only).
+  const RelatedKeys& KeysOf(const ContainerRelation& relation, bool of_child) const;
   std::string block_;           // records [block_first_, block_first_ + block_count_)
   uint32_t block_first_ = 0;
   uint32_t block_count_ = 0;
