@@ -18,14 +18,7 @@ harnesses=("$@")
 build=$root/build-fuzz
 jobs=${FUZZ_JOBS:-$(nproc)}
 
-bash scripts/deps.sh clang libclang-rt-dev
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
-[ -f "$build/CMakeCache.txt" ] && generator=()
-cmake -S fuzz -B "$build" "${generator[@]}" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build "$build" -j"$(nproc)" --target "${harnesses[@]}" | tail -n 1
-/usr/bin/python3 fuzz/make_seeds.py "$build/corpus"
-cp fuzz/findings/*.bin "$build/corpus/table_fuzzer/" 2>/dev/null || true
+bash fuzz/build.sh "${harnesses[@]}" | tail -n 1
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -15,22 +15,11 @@ harnesses=("$@")
 [ ${#harnesses[@]} -gt 0 ] || harnesses=(table_fuzzer container_fuzzer index_fuzzer)
 build=$root/build-fuzz
 
-# clang with the libFuzzer runtime, besides what the main build needs (cmake,
-# and gtest: the index harness checks the index with the tests' checker).
-bash scripts/deps.sh clang libclang-rt-dev
+bash fuzz/build.sh "${harnesses[@]}"
 
 # A fixed seed makes the short run go the same way each time (FUZZ_SEED=0
 # picks one at random, as a long campaign wants).
 seed=${FUZZ_SEED:-1}
-
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
-[ -f "$build/CMakeCache.txt" ] && generator=()
-cmake -S fuzz -B "$build" "${generator[@]}" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build "$build" -j"$(nproc)" --target "${harnesses[@]}"
-/usr/bin/python3 fuzz/make_seeds.py "$build/corpus"
-# The reproducers of past findings run first, as regression inputs.
-cp fuzz/findings/*.bin "$build/corpus/table_fuzzer/" 2>/dev/null || true
 
 # libFuzzer leaves its files in the working folder: a scratch one.
 work=$(mktemp -d)
