@@ -444,10 +444,11 @@ std::optional<Table::Refusal> Recordset::RulesRefuseColumn(size_t column) const 
   const std::string why = rules_->FieldRuleUnevaluable(column);
   if (!why.empty()) return column_refusal("its validation rule is " + why);
   // A key of a relation whose referential integrity is declared (an update
-  // rule on the parent's side, an insert rule on the child's) would need
-  // the relation's other table changed or checked with it, which Quillon
-  // does not do: such a column does not change, so that no child is left
-  // without its parent.
+  // rule on the parent's side, an insert rule on the child's) needs the
+  // relation's other table changed (cascade) or checked (restrict) with it.
+  // Quillon checks restrict rules (CheckRelations) when both tables' keys
+  // can be worked out; any other such key does not change, so that no child
+  // is left without its parent.
   auto rule_name = [](ContainerRelation::Rule rule) {
     return rule == ContainerRelation::Rule::kCascade    ? "cascade"
            : rule == ContainerRelation::Rule::kRestrict ? "restrict"
@@ -455,19 +456,13 @@ std::optional<Table::Refusal> Recordset::RulesRefuseColumn(size_t column) const 
   };
   auto refuse = [&](const ContainerRelation& relation, const std::string& tag, const char* which,
                     ContainerRelation::Rule rule) -> std::optional<Table::Refusal> {
-    bool keyed = true;  // a tag that cannot be found: any column may be its key
-    if (const IndexMaintainer* maintainer = table_->index_maintainer()) {
-      for (const IndexMaintainer::Tag& t : maintainer->tags()) {
-        if (EqualIgnoringCase(t.header.name, tag)) keyed = t.columns.count(column) != 0;
-      }
-    }
-    if (!keyed) return std::nullopt;
+    // A tag that cannot be found: any column may be its key.
+    const IndexMaintainer::Tag* key = FindTag(*table_, tag);
+    if (key && key->columns.count(column) == 0) return std::nullopt;
     return column_refusal("it is part of the key (tag " + tag + ") of the relation between " + relation.child_table +
                           " and " + relation.parent_table + ", whose " + which + " rule (" + rule_name(rule) +
                           ") Quillon does not apply: change it in FoxPro, where the rule is kept");
   };
-  // A restrict rule is checked record by record (CheckRelations) when the
-  // keys of both tables can be worked out.
   auto checkable = [&](const ContainerRelation& relation, bool parent_side) {
     const std::string& own_tag = parent_side ? relation.parent_tag : relation.child_tag;
     const IndexMaintainer::Tag* own = FindTag(*table_, own_tag);
@@ -498,7 +493,12 @@ std::optional<Table::Refusal> Recordset::CheckRule(std::optional<size_t> column)
     table_->EditedColumns(edit_, &changed);
     if (changed.empty()) return std::nullopt;
   }
-  for (const RuleRefusal& refusal : rules_->Check(edit_.working, changed, &edit_.memo_text)) {
+  return RuleRefusalIn(edit_, changed, column);
+}
+
+std::optional<Table::Refusal> Recordset::RuleRefusalIn(const Table::Edit& edit, const std::vector<size_t>& changed,
+                                                       std::optional<size_t> column) const {
+  for (const RuleRefusal& refusal : rules_->Check(edit.working, changed, &edit.memo_text)) {
     // Each rule is asked for on its own: a field's rule, or the record's.
     if (refusal.column == column) return RuleRefusalOf(refusal, *table_, recno());
   }
@@ -526,10 +526,7 @@ std::optional<Table::Refusal> Recordset::CheckRuleWith(size_t column, const std:
   if (!rules_ || schema_ || !table_ || Eof() || !rules_->HasFieldRule(column)) return std::nullopt;
   Table::Edit edit = edit_;
   if (!AssignToCheck(edit, column, text)) return std::nullopt;  // refused for its own reasons, told apart
-  for (const RuleRefusal& refusal : rules_->Check(edit.working, {column}, &edit.memo_text)) {
-    if (refusal.column == column) return RuleRefusalOf(refusal, *table_, recno());
-  }
-  return std::nullopt;
+  return RuleRefusalIn(edit, {column}, column);
 }
 
 std::optional<Table::Refusal> Recordset::CheckRecordRuleWith(
@@ -542,10 +539,7 @@ std::optional<Table::Refusal> Recordset::CheckRecordRuleWith(
     if (AssignToCheck(edit, column, text)) changed.push_back(column);
   }
   if (changed.empty()) return std::nullopt;
-  for (const RuleRefusal& refusal : rules_->Check(edit.working, changed, &edit.memo_text)) {
-    if (!refusal.column) return RuleRefusalOf(refusal, *table_, recno());
-  }
-  return std::nullopt;
+  return RuleRefusalIn(edit, changed, std::nullopt);
 }
 
 const Recordset::RelatedKeys& Recordset::KeysOf(const ContainerRelation& relation, bool of_child) const {

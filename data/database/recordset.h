@@ -201,6 +201,10 @@ class Recordset {
   // `text` as the value of `column` in `edit`, a copy for the rules to
   // judge; false when the field cannot hold it at all.
   bool AssignToCheck(Table::Edit& edit, size_t column, const std::string& text) const;
+  // The refusal of `column`'s rule (none: the record's rule) over `edit`
+  // after the columns `changed` changed, or nothing when it holds.
+  std::optional<Table::Refusal> RuleRefusalIn(const Table::Edit& edit, const std::vector<size_t>& changed,
+                                              std::optional<size_t> column) const;
 
   bool open_ = false;
   Table::Options::BeforeWrite before_write_;
