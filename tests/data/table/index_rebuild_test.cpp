@@ -73,6 +73,17 @@ size_t ColumnOf(const Table& table, const std::string& name) {
   throw std::runtime_error("no field " + name);
 }
 
+// Saves `text` as the value of `field` of record `recno` through the table's
+// save path (written with its batch).
+void SaveText(Table& table, uint32_t recno, const std::string& field, const std::string& text) {
+  Table::Edit edit;
+  edit.recno = recno;
+  table.ReadRecords(recno, 1, &edit.original);
+  edit.working = edit.original;
+  table.Assign(edit, ColumnOf(table, field), text);
+  table.Save(edit);
+}
+
 // A tag's entries in the index file at `index_path` as it is now (a fresh
 // reader: the root as the tag header names it), keys padded as the table's
 // key computation pads them.
@@ -259,12 +270,7 @@ TEST(IndexRebuild, DamagedTagsAreFoundRebuiltAndThenConsistent) {
   EXPECT_EQ(expected.back(), Hex("ZZZZZ") + " 5");
 
   // The table still open saves into the rebuilt tree, not the old one.
-  Table::Edit edit;
-  edit.recno = 7;
-  table->ReadRecords(7, 1, &edit.original);
-  edit.working = edit.original;
-  table->Assign(edit, ColumnOf(*table, "type"), "AAAAA");
-  table->Save(edit);
+  SaveText(*table, 7, "type", "AAAAA");
   table->Flush();
   EXPECT_EQ(Report(fox::CheckIndex(*table)),
             "WIZARD_1: 74 keys\nUPDATED: 74 keys\nTYPE: 74 keys\nREADONLY: not checked\nNAME: 63 keys\n");
@@ -411,24 +417,12 @@ TEST(IndexRebuild, ABatchLeftPartWrittenIsPutBackWholeBeforeTheIndexIsChecked) {
     type_at = table->field(ColumnOf(*table, "type")).offset;
     length = table->header().record_length;
     header = table->header().header_length;
-    for (uint32_t recno = 1; recno <= 10; ++recno) {
-      Table::Edit edit;
-      edit.recno = recno;
-      table->ReadRecords(recno, 1, &edit.original);
-      edit.working = edit.original;
-      table->Assign(edit, ColumnOf(*table, "type"), "NEW" + std::to_string(recno));
-      table->Save(edit);
-    }
+    for (uint32_t recno = 1; recno <= 10; ++recno) SaveText(*table, recno, "type", "NEW" + std::to_string(recno));
     table->Flush();
     const std::vector<std::string> files = fox::WriteAheadFile::Find(scratch.table);
     ASSERT_EQ(files.size(), 1u);
     fs::copy_file(files[0], dead);  // as the program that stopped left it
-    Table::Edit edit;
-    edit.recno = 20;
-    other->ReadRecords(20, 1, &edit.original);
-    edit.working = edit.original;
-    other->Assign(edit, ColumnOf(*other, "type"), "OTHER");
-    other->Save(edit);
+    SaveText(*other, 20, "type", "OTHER");
   }
   EXPECT_TRUE(fs::exists(marker)) << "the marker of a program that stopped was removed";
   const std::string after = ReadFileBytes(scratch.table);
@@ -471,14 +465,7 @@ TEST(IndexRebuild, TwoWritersAddMemoValuesAtOnceAndALockedRecordIsToBeTriedAgain
   options.batch_records = 1000;
   options.batch_delay = std::chrono::seconds(30);
   Table a(scratch.table, options), b(scratch.table, options);
-  auto save = [](Table& table, uint32_t recno, const std::string& text) {
-    Table::Edit edit;
-    edit.recno = recno;
-    table.ReadRecords(recno, 1, &edit.original);
-    edit.working = edit.original;
-    table.Assign(edit, ColumnOf(table, "data"), text);
-    table.Save(edit);
-  };
+  auto save = [](Table& table, uint32_t recno, const std::string& text) { SaveText(table, recno, "data", text); };
   for (uint32_t recno = 1; recno <= 30; ++recno) save(a, recno, "first writer " + std::to_string(recno));
   for (uint32_t recno = 31; recno <= 60; ++recno) save(b, recno, "second writer " + std::to_string(recno));
   b.Flush();
