@@ -660,14 +660,16 @@ void ReplacementRun::NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& records
   // Whether every column with a text form is refused for one reason.
   bool all_alike = true;
   const fox::Table::Refusal* first = nullptr;
+  // The container's rules first: a trigger Quillon cannot run, or a record
+  // rule it cannot evaluate, keeps the whole table as it is; a field rule it
+  // cannot evaluate, the field.
+  std::optional<fox::Table::Refusal> whole_table;
+  trap.Step(116, [&] { whole_table = recordset.RulesRefuseTable(allow_triggers_); });
   for (size_t j = 0; j < columns; ++j) {
     // Tables are open for reading only in a dry run: a column is judged as
     // the real run would judge it.
     trap.Step(116, [&] {
-      // The container's rules first: a trigger Quillon cannot run, or a
-      // record rule it cannot evaluate, keeps the whole table as it is; a
-      // field rule it cannot evaluate, the field.
-      column_refusals_[j] = recordset.RulesRefuseTable(allow_triggers_);
+      column_refusals_[j] = whole_table;
       if (!column_refusals_[j]) column_refusals_[j] = table->ColumnRefusal(j, mode_ == RunMode::kDryRun);
       if (!column_refusals_[j]) column_refusals_[j] = recordset.RulesRefuseColumn(j);
     });
