@@ -79,15 +79,14 @@ Table::Table(const std::string& path, const Options& options)
     memo_ = std::make_unique<MemoFile>(*memo_path, header_.memo_format(), options.mode, name_);
   }
 
+  const std::string index_ext = IsContainerFile(path) ? ".dcx" : ".cdx";
   if (!header_.has_structural_index()) {
     // An index file beside a table whose header does not name it is not
     // kept by saves (nor opened by FoxPro with the table); a program that
     // opens it itself finds it stale after a change.
-    const std::string ext = IsContainerFile(path) ? ".dcx" : ".cdx";
-    if (FindCompanionFile(path, ext)) unnamed_index_ = BaseName(path) + ext;
-  }
-  if (header_.has_structural_index()) {
-    const std::string ext = IsContainerFile(path) ? ".dcx" : ".cdx";
+    if (FindCompanionFile(path, index_ext)) unnamed_index_ = BaseName(path) + index_ext;
+  } else {
+    const std::string& ext = index_ext;
     // A table flagged as indexed whose index file is absent (not copied yet,
     // on another share) is read, but not changed: the index would be stale
     // when it comes back (FoxPro itself refuses to open such a table).
