@@ -178,22 +178,15 @@ bool CheckRules(const fox::Connection& connection, const std::string& name, cons
   std::vector<Broken> broken;  // in the order first met
   std::vector<size_t> every(table.field_count());
   for (size_t c = 0; c < every.size(); ++c) every[c] = c;
-  const size_t length = table.header().record_length;
-  std::string block;
-  for (uint32_t first = 1; first <= table.record_count(); first += 1024) {
-    const uint32_t count = std::min<uint32_t>(1024, table.record_count() - first + 1);
-    table.ReadRecords(first, count, &block);
-    for (uint32_t i = 0; i < count; ++i) {
-      const std::string_view record = std::string_view(block).substr(i * length, length);
-      if (table.IsDeleted(record)) continue;
-      for (fox::RuleRefusal& refusal : rules->Check(record, every)) {
-        auto at = std::find_if(broken.begin(), broken.end(), [&](const Broken& b) { return b.refusal.rule == refusal.rule; });
-        if (at == broken.end()) at = broken.insert(broken.end(), Broken{std::move(refusal), 0, ""});
-        if (at->records < 5) at->first += (at->records == 0 ? "" : ", ") + std::to_string(first + i);
-        ++at->records;
-      }
+  table.VisitRecords([&](uint32_t recno, std::string_view record) {
+    if (table.IsDeleted(record)) return;
+    for (fox::RuleRefusal& refusal : rules->Check(record, every)) {
+      auto at = std::find_if(broken.begin(), broken.end(), [&](const Broken& b) { return b.refusal.rule == refusal.rule; });
+      if (at == broken.end()) at = broken.insert(broken.end(), Broken{std::move(refusal), 0, ""});
+      if (at->records < 5) at->first += (at->records == 0 ? "" : ", ") + std::to_string(recno);
+      ++at->records;
     }
-  }
+  });
   bool clean = true;
   for (const Broken& b : broken) {
     if (b.refusal.kind == fox::RuleRefusal::Kind::kCannotEvaluate) {

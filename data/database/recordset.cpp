@@ -4,7 +4,6 @@
 #include <cctype>
 
 #include "data/database/connection.h"
-#include "data/index/index_key.h"
 #include "data/util/error.h"
 #include "data/file/file_names.h"
 
@@ -389,12 +388,13 @@ const IndexMaintainer::Tag* FindTag(const Table& table, const std::string& name)
   return nullptr;
 }
 
-// The key of `record` in `tag`, its trailing padding cut, so that the keys
-// of two tags of different lengths compare.
-std::string KeyIn(const IndexMaintainer::Tag& tag, std::string_view record,
-                  const IndexExpression::MemoValues* memos = nullptr) {
-  std::string key = EncodeKey(tag.key->Evaluate(record, memos), tag.format);
-  while (!key.empty() && key.back() == tag.format.pad()) key.pop_back();
+// The key of `record` in `tag` of `table` (IndexMaintainer::KeyOf: none when
+// the tag's FOR clause leaves the record out), its trailing padding cut, so
+// that the keys of two tags of different lengths compare.
+std::optional<std::string> KeyIn(const Table& table, const IndexMaintainer::Tag& tag, std::string_view record,
+                                 const IndexExpression::MemoValues* memos = nullptr) {
+  std::optional<std::string> key = table.index_maintainer()->KeyOf(tag, record, memos);
+  while (key && !key->empty() && key->back() == tag.format.pad()) key->pop_back();
   return key;
 }
 
@@ -557,20 +557,12 @@ const Recordset::RelatedKeys& Recordset::KeysOf(const ContainerRelation& relatio
       related.why = "the keys of tag " + tag_name + " of table " + name + " cannot be worked out";
       return related;
     }
-    const size_t length = other->header().record_length;
-    std::string block;
-    for (uint32_t first = 1; first <= other->record_count(); first += 1024) {
-      const uint32_t count = std::min<uint32_t>(1024, other->record_count() - first + 1);
-      other->ReadRecords(first, count, &block);
-      for (uint32_t i = 0; i < count; ++i) {
-        const std::string_view record = std::string_view(block).substr(i * length, length);
-        // A deleted child still counts against a parent's change; only a
-        // live parent makes a child's key good.
-        if (!of_child && other->IsDeleted(record)) continue;
-        if (tag->filter && !tag->filter->Evaluate(record).logical) continue;
-        related.keys.insert(KeyIn(*tag, record));
-      }
-    }
+    other->VisitRecords([&](uint32_t, std::string_view record) {
+      // A deleted child still counts against a parent's change; only a
+      // live parent makes a child's key good.
+      if (!of_child && other->IsDeleted(record)) return;
+      if (std::optional<std::string> key = KeyIn(*other, *tag, record)) related.keys.insert(std::move(*key));
+    });
   } catch (const Error& e) {
     related.keys.clear();
     related.why = e.what();
@@ -586,14 +578,35 @@ std::optional<Table::Refusal> Recordset::CheckRelations() {
                           "The changes to record " + std::to_string(recno()) + " of table '" + table_->name() +
                               "' were not saved: " + reason + "."};
   };
+  // The record's key in the relation's tag, before and after (none: its
+  // FOR clause leaves the record out): a key that cannot be worked out
+  // refuses the change rather than let it go unchecked.
+  struct Keys {
+    bool checked = false;  // the tag's keys can be worked out at all
+    std::optional<std::string> before, after;
+    std::optional<Table::Refusal> refused;
+  };
+  auto keys = [&](const ContainerRelation& relation, const std::string& tag_name) {
+    Keys k;
+    const IndexMaintainer::Tag* tag = FindTag(*table_, tag_name);
+    if (!tag || !tag->key) return k;  // its columns do not change (RulesRefuseColumn)
+    k.checked = true;
+    try {
+      k.before = KeyIn(*table_, *tag, edit_.original);
+      k.after = KeyIn(*table_, *tag, edit_.working, &edit_.memo_text);
+    } catch (const Error& e) {
+      k.refused = refusal("its key in the relation between " + relation.child_table + " and " +
+                          relation.parent_table + " cannot be worked out (" + e.what() + ")");
+    }
+    return k;
+  };
   for (const ContainerRelation& relation : rules_->as_parent()) {
     if (relation.on_update != ContainerRelation::Rule::kRestrict) continue;
-    const IndexMaintainer::Tag* tag = FindTag(*table_, relation.parent_tag);
-    if (!tag || !tag->key) continue;  // its columns do not change (RulesRefuseColumn)
-    const std::string before = KeyIn(*tag, edit_.original), after = KeyIn(*tag, edit_.working, &edit_.memo_text);
-    if (before == after) continue;
+    const Keys k = keys(relation, relation.parent_tag);
+    if (k.refused) return k.refused;
+    if (!k.checked || !k.before || k.before == k.after) continue;
     const RelatedKeys& children = KeysOf(relation, true);
-    if (!children.why.empty() || children.keys.count(before) != 0) {
+    if (!children.why.empty() || children.keys.count(*k.before) != 0) {
       return refusal("records of table " + relation.child_table + " hold its key, and the relation between " +
                      relation.child_table + " and " + relation.parent_table +
                      " restricts changing it (update rule restrict)");
@@ -601,12 +614,11 @@ std::optional<Table::Refusal> Recordset::CheckRelations() {
   }
   for (const ContainerRelation& relation : rules_->as_child()) {
     if (relation.on_insert != ContainerRelation::Rule::kRestrict) continue;
-    const IndexMaintainer::Tag* tag = FindTag(*table_, relation.child_tag);
-    if (!tag || !tag->key) continue;
-    const std::string before = KeyIn(*tag, edit_.original), after = KeyIn(*tag, edit_.working, &edit_.memo_text);
-    if (before == after) continue;
+    const Keys k = keys(relation, relation.child_tag);
+    if (k.refused) return k.refused;
+    if (!k.checked || !k.after || k.before == k.after) continue;
     const RelatedKeys& parents = KeysOf(relation, false);
-    if (!parents.why.empty() || parents.keys.count(after) == 0) {
+    if (!parents.why.empty() || parents.keys.count(*k.after) == 0) {
       return refusal("no record of table " + relation.parent_table + " holds the new key, and the relation between " +
                      relation.child_table + " and " + relation.parent_table + " requires one (insert rule restrict)");
     }

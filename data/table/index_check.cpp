@@ -17,7 +17,6 @@ namespace {
 
 constexpr uint32_t kFirstPage = 1024;  // after the file's header
 constexpr int kMaxDepth = 64;
-constexpr uint32_t kRecordBlock = 4096;  // records read at a time
 
 bool Less(const IndexEntry& a, const IndexEntry& b) { return std::tie(a.key, a.recno) < std::tie(b.key, b.recno); }
 bool Same(const IndexEntry& a, const IndexEntry& b) { return a.key == b.key && a.recno == b.recno; }
@@ -105,24 +104,15 @@ std::vector<IndexEntry> TagEntriesFromRecords(const Table& table, const IndexMai
     throw Error(ErrorKind::kUsage, "The keys of tag " + tag.header.name + " of table '" + table.name() +
                                        "' cannot be computed" + (tag.refusal.empty() ? "" : ": " + tag.refusal) + ".");
   std::vector<IndexEntry> entries;
-  const uint32_t count = table.record_count();
-  const size_t length = table.header().record_length;
-  std::string records;
-  for (uint32_t first = 1; first <= count; first += kRecordBlock) {
-    const uint32_t n = std::min(kRecordBlock, count - first + 1);
-    table.ReadRecords(first, n, &records);
-    for (uint32_t k = 0; k < n; ++k) {
-      const std::string_view record(records.data() + size_t{k} * length, length);
-      std::optional<std::string> key;
-      try {
-        key = maintainer->KeyOf(tag, record);
-      } catch (const Error& e) {
-        throw Error(e.kind(), "the key of record " + std::to_string(first + k) + " cannot be computed (" +
-                                  e.what() + ")");
-      }
-      if (key) entries.push_back({std::move(*key), first + k});
+  table.VisitRecords([&](uint32_t recno, std::string_view record) {
+    std::optional<std::string> key;
+    try {
+      key = maintainer->KeyOf(tag, record);
+    } catch (const Error& e) {
+      throw Error(e.kind(), "the key of record " + std::to_string(recno) + " cannot be computed (" + e.what() + ")");
     }
-  }
+    if (key) entries.push_back({std::move(*key), recno});
+  });
   std::sort(entries.begin(), entries.end(), Less);
   return entries;
 }

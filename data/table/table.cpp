@@ -298,6 +298,17 @@ std::unique_lock<std::recursive_mutex> Table::GuardBatch() const {
   return std::unique_lock<std::recursive_mutex>(batch_mutex_);
 }
 
+void Table::VisitRecords(const std::function<void(uint32_t recno, std::string_view record)>& visit) const {
+  constexpr uint32_t kBlock = 4096;
+  const size_t length = header_.record_length;
+  std::string records;
+  for (uint32_t first = 1; first <= record_count_; first += kBlock) {
+    const uint32_t n = std::min(kBlock, record_count_ - first + 1);
+    ReadRecords(first, n, &records);
+    for (uint32_t k = 0; k < n; ++k) visit(first + k, std::string_view(records.data() + size_t{k} * length, length));
+  }
+}
+
 void Table::ReadRecords(uint32_t first, uint32_t count, std::string* out) const {
   out->resize(static_cast<size_t>(count) * header_.record_length);
   if (count == 0) return;

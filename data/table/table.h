@@ -131,6 +131,9 @@ class Table {
   // Reads `count` whole records starting at `first` (1-based) into `out`;
   // records saved in the current batch read as saved.
   void ReadRecords(uint32_t first, uint32_t count, std::string* out) const;
+  // Calls `visit(recno, record)` for every record, deleted ones included,
+  // reading a few thousand at a time (ReadRecords). Throws what it throws.
+  void VisitRecords(const std::function<void(uint32_t recno, std::string_view record)>& visit) const;
 
   bool IsDeleted(std::string_view record) const { return !record.empty() && record[0] == '*'; }
 
