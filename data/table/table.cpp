@@ -546,10 +546,7 @@ bool Table::RevertIfUnchanged(Edit& edit, size_t column) const {
   } else if (edit.original.compare(f.offset, f.length, edit.working, f.offset, f.length) != 0) {
     return false;
   }
-  if (pending != edit.memo_text.end()) edit.memo_text.erase(pending);
-  edit.memo_read.erase(column);
-  edit.working.replace(f.offset, f.length, edit.original, f.offset, f.length);
-  if (flags) codec_.SetFlagBits(edit.working, f, codec_.FlagBits(edit.original, f));
+  RevertColumn(edit, column);
   return true;
 }
 
