@@ -434,11 +434,12 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
 }
 
 bool ReplacementRun::RecordRuleRefuses(ErrorTrap& trap, fox::Recordset& recordset) {
+  // The relations' restrict rules judge the record's keys the same way. A
+  // check that could not be made (its error reported) refuses too.
   std::optional<fox::Table::Refusal> refusal;
-  trap.Step(136, [&] { refusal = recordset.CheckRule(std::nullopt); });
-  // The relations' restrict rules judge the record's keys the same way.
-  if (!refusal) trap.Step(136, [&] { refusal = recordset.CheckRelations(); });
-  if (!refusal) return false;
+  bool checked = trap.Step(136, [&] { refusal = recordset.CheckRule(std::nullopt); });
+  if (checked && !refusal) checked = trap.Step(136, [&] { refusal = recordset.CheckRelations(); });
+  if (checked && !refusal) return false;
   // The record's rule refuses the record as changed: none of its changes is
   // saved, and their lines go.
   trap.Step(134, [&] {
@@ -447,7 +448,7 @@ bool ReplacementRun::RecordRuleRefuses(ErrorTrap& trap, fox::Recordset& recordse
   });
   tally_.changed -= static_cast<int64_t>(WithdrawChanges({recordset.recno()}));
   record_touched_ = false;
-  NoteRefusedValue(trap, kWholeTable, "", *refusal);
+  if (refusal) NoteRefusedValue(trap, kWholeTable, "", *refusal);
   return true;
 }
 
@@ -622,10 +623,12 @@ bool ReplacementRun::KeepField(ErrorTrap& trap, fox::Recordset& recordset, size_
   if (unchanged) return false;
   // The container's rule for the field judges its new value: one it refuses
   // is not saved, and the field keeps its value.
+  // A rule that could not be checked (its error reported) refuses too.
   std::optional<fox::Table::Refusal> refusal;
-  trap.Step(136, [&] { refusal = recordset.CheckRule(column); });
-  if (refusal) {
+  const bool checked = trap.Step(136, [&] { refusal = recordset.CheckRule(column); });
+  if (refusal || !checked) {
     trap.Step(134, [&] { recordset.RevertColumn(column); });
+    if (!refusal) return false;
     std::string field;
     trap.Step(136, [&] { field = ColumnName(recordset, column); });
     NoteRefusedValue(trap, column, field, *refusal);
