@@ -138,6 +138,11 @@ bool PrintReach(const TableReach& reach, std::ostream& out) {
     out << reach.table << ": " << reach.records_refused << (reach.records_refused == 1 ? " record" : " records")
         << " refused: " << reach.record_refusal << "\n";
   }
+  for (const TableReach::Cascade& cascade : reach.cascades) {
+    any = true;
+    out << reach.table << ": key changes would cascade to " << cascade.records
+        << (cascade.records == 1 ? " record of " : " records of ") << cascade.child << "\n";
+  }
   if (!any) out << reach.table << ": no fields\n";
   out.flush();
   return problem;

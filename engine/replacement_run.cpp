@@ -48,6 +48,7 @@ std::string ReplacementRun::Refusal(const RunInputs& inputs) {
 std::string RunSummary(const RunTally& tally, const Toolkit& toolkit) {
   std::string text = toolkit.Counted(tally.tables, "table", "tables") + ", " +
                      toolkit.Counted(tally.changed, "field changed", "fields changed");
+  if (tally.cascaded > 0) text += " (" + toolkit.FormatCount(tally.cascaded) + " by cascade)";
   if (tally.refused > 0) text += ", " + toolkit.FormatCount(tally.refused) + " refused";
   if (tally.not_saved > 0) text += ", " + toolkit.Counted(tally.not_saved, "record not saved", "records not saved");
   return text;
@@ -208,16 +209,12 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
                      mode_ == RunMode::kDryRun ? fox::kLockReadOnly : fox::kLockOptimistic);
     });
     if (opened && mode_ != RunMode::kDryRun && recordset.table() != nullptr) {
-      trap.Step(112, [&] {
-        std::error_code ignored;
-        const fox::Table& t = *recordset.table();
-        const DataSourceView& source = inputs_.DataSource();
-        const std::string catalogue = source.OptionDBC1() ? source.DBCPath1() : source.FolderText();
-        journal_table_ = journal_.AddTable(JournalTable{
-            source.OptionDBC1(), fox::Utf8FromPath(std::filesystem::absolute(fox::PathFromUtf8(catalogue), ignored)), table,
-            fox::Utf8FromPath(std::filesystem::absolute(fox::PathFromUtf8(t.path()), ignored))});
-      });
+      trap.Step(112, [&] { journal_table_ = JournalTableOf(table, *recordset.table()); });
     }
+    walk_connection_ = &connection;
+    walk_table_ = LowerAscii(table);
+    cascaded_here_ = nullptr;
+    if (const auto at = cascaded_.find(walk_table_); at != cascaded_.end()) cascaded_here_ = &at->second;
     if (opened) {
       ++tally_.tables;
       const int64_t changed_before = tally_.changed;
@@ -231,7 +228,7 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
       if (recordset.table() != nullptr && !recordset.table()->repair_notice().empty()) {
         toolkit_.ShowMessage(recordset.table()->repair_notice());
       }
-      if (mode_ == RunMode::kDryRun) reach = &reach_.emplace_back(TableReach{table, {}, {}, 0, {}});
+      if (mode_ == RunMode::kDryRun) reach = &reach_.emplace_back(TableReach{table, {}, {}, {}, 0, {}});
       walk = WalkRecords(trap, table, recordset, reach);
       if (!missing.empty() && tally_.changed > changed_before) {
         trap.Step(112, [&] {
@@ -268,6 +265,7 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
         SaveFailed(trap, table, recordset, failure);
       }
     });
+    if (!cascade_plans_.empty()) SettleCascades(trap, table, recordset);
     if (no_room_) walk = Walk::kStop;
   }
   // A stop drops the record being edited: the lines of the fields already
@@ -277,6 +275,9 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
       if (!recordset.Eof()) tally_.changed -= static_cast<int64_t>(WithdrawChanges({recordset.recno()}));
     });
   }
+  CloseCascadeTables(trap);
+  walk_connection_ = nullptr;
+  cascaded_here_ = nullptr;
   trap.Step(140, [&] {
     try {
       recordset.Close();
@@ -337,6 +338,8 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
       trap.Step(138, [&] { moved_on = recordset.Eof() || recordset.recno() != 0; });
       if (!moved_on) return Walk::kGoOn;
     }
+    if (!cascade_plans_.empty()) SettleCascades(trap, table, recordset);
+    if (no_room_ || log_failed_) return Walk::kStop;
   }
 }
 
@@ -356,6 +359,7 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
       if (column_refused_[j] == kCannotChange) RefuseIfFound(trap, recordset, j, reach);
       continue;
     }
+    if (cascaded_here_ && Cascaded(recordset.recno(), j)) continue;
     has_pending_ = false;
     field_lines_used_ = 0;
     field_is_memo_ = recordset.table() != nullptr && recordset.table()->field(j).is_memo();
@@ -413,19 +417,34 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
     if (log_failed_ || no_room_) return Walk::kStop;
   }
   if (record_touched_ && mode_ != RunMode::kDryRun && RecordRuleRefuses(trap, recordset)) return Walk::kGoOn;
+  if (record_touched_ && mode_ != RunMode::kDryRun && !PlanCascades(trap, recordset)) return Walk::kGoOn;
   if (mode_ == RunMode::kDryRun && reach && !dry_values_.empty()) {
     std::optional<fox::Table::Refusal> refusal;
+    std::vector<fox::Recordset::KeyCascade> cascades;
     trap.Step(136, [&] { refusal = recordset.CheckRecordRuleWith(dry_values_); });
+    if (!refusal) trap.Step(136, [&] { refusal = recordset.CheckRelationsWith(dry_values_); });
+    if (!refusal) trap.Step(136, [&] { cascades = recordset.KeyCascadesWith(dry_values_, &refusal); });
     if (refusal) {
       // The record's fields would keep their values after all.
       for (const auto& [column, text] : dry_values_) --reach->columns[column].fields;
       if (reach->records_refused++ == 0) reach->record_refusal = refusal->reason;
     }
+    // The children a key change would reach (those of the first relation
+    // level; a dry run does not follow them further).
+    for (const fox::Recordset::KeyCascade& cascade : refusal ? decltype(cascades){} : cascades) {
+      int64_t holding = 0;
+      trap.Step(136, [&] { holding = recordset.ChildrenHolding(cascade.relation, cascade.old_key); });
+      std::string child = cascade.relation.child_table + " (tag " + cascade.relation.child_tag + ")";
+      auto at = std::find_if(reach->cascades.begin(), reach->cascades.end(),
+                             [&](const TableReach::Cascade& c) { return c.child == child; });
+      if (at == reach->cascades.end()) at = reach->cascades.insert(at, TableReach::Cascade{child, 0});
+      if (holding > 0) at->records += holding;
+    }
   }
   dry_values_.clear();
   if (record_touched_ && mode_ != RunMode::kDryRun && write_journal_) {
     // A record whose change cannot be journalled is not saved: the run stops.
-    if (!trap.Step(132, [&] { JournalRecord(recordset); })) {
+    if (!trap.Step(132, [&] { JournalRecord(recordset, journal_table_); })) {
       log_failed_ = true;
       return Walk::kStop;
     }
@@ -440,8 +459,13 @@ bool ReplacementRun::RecordRuleRefuses(ErrorTrap& trap, fox::Recordset& recordse
   bool checked = trap.Step(136, [&] { refusal = recordset.CheckRule(std::nullopt); });
   if (checked && !refusal) checked = trap.Step(136, [&] { refusal = recordset.CheckRelations(); });
   if (checked && !refusal) return false;
-  // The record's rule refuses the record as changed: none of its changes is
-  // saved, and their lines go.
+  RefuseRecord(trap, recordset, refusal);
+  return true;
+}
+
+void ReplacementRun::RefuseRecord(ErrorTrap& trap, fox::Recordset& recordset,
+                                  const std::optional<fox::Table::Refusal>& refusal) {
+  // None of the record's changes is saved, and their lines go.
   trap.Step(134, [&] {
     recordset.EditedColumns(&edited_);
     for (size_t column : edited_) recordset.RevertColumn(column);
@@ -449,17 +473,33 @@ bool ReplacementRun::RecordRuleRefuses(ErrorTrap& trap, fox::Recordset& recordse
   tally_.changed -= static_cast<int64_t>(WithdrawChanges({recordset.recno()}));
   record_touched_ = false;
   if (refusal) NoteRefusedValue(trap, kWholeTable, "", *refusal);
-  return true;
 }
 
-void ReplacementRun::JournalRecord(fox::Recordset& recordset) {
+uint32_t ReplacementRun::JournalTableOf(const std::string& table, const fox::Table& t) {
+  const auto [at, made] = journal_tables_.try_emplace(LowerAscii(table));
+  if (!made) return at->second;
+  try {
+    std::error_code ignored;
+    const DataSourceView& source = inputs_.DataSource();
+    const std::string catalogue = source.OptionDBC1() ? source.DBCPath1() : source.FolderText();
+    at->second = journal_.AddTable(JournalTable{
+        source.OptionDBC1(), fox::Utf8FromPath(std::filesystem::absolute(fox::PathFromUtf8(catalogue), ignored)), table,
+        fox::Utf8FromPath(std::filesystem::absolute(fox::PathFromUtf8(t.path()), ignored))});
+  } catch (...) {
+    journal_tables_.erase(at);
+    throw;
+  }
+  return at->second;
+}
+
+void ReplacementRun::JournalRecord(fox::Recordset& recordset, uint32_t journal_table) {
   recordset.EditedColumns(&edited_);
   if (edited_.empty()) return;
   const uint32_t record = RecordIdentity(*recordset.table(), recordset.RecordBytes(false), edited_);
   for (size_t column : edited_) {
     recordset.StoredForm(column, true, &stored_before_);
     recordset.StoredForm(column, false, &stored_after_);
-    journal_.Append(journal_table_, recordset.recno(), record, static_cast<uint32_t>(column),
+    journal_.Append(journal_table, recordset.recno(), record, static_cast<uint32_t>(column),
                     ColumnName(recordset, column), stored_before_, stored_after_);
   }
 }
@@ -869,12 +909,18 @@ std::string ReplacementRun::NotSavedText(uint32_t recno, const std::string& tabl
 }
 
 void ReplacementRun::LogNotSaved(const std::string& table, const fox::SaveError& failure) {
+  // Records whose cascades wait for them to be written: not to be carried out.
+  if (!cascade_plans_.empty()) not_saved_.insert(failure.records().begin(), failure.records().end());
+  LogNotSaved(table, failure, journal_table_);
+}
+
+void ReplacementRun::LogNotSaved(const std::string& table, const fox::SaveError& failure, uint32_t journal_table) {
   tally_.not_saved += static_cast<int64_t>(failure.records().size());
   // Their fields did not change after all.
   tally_.changed -= static_cast<int64_t>(change_log_.Changes(failure.records()));
   // Their lines, held until the records were written, come first. Their
   // journal entries go, and those already written are marked not saved.
-  journal_.NotSaved(journal_table_, failure.records());
+  journal_.NotSaved(journal_table, failure.records());
   change_log_.Flush(failure.records());
   for (size_t i = 0; i < failure.records().size(); ++i) {
     try {

@@ -16,9 +16,13 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <map>
+#include <memory>
+#include <set>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "access/foxpro_module.h"
@@ -72,6 +76,14 @@ class RunInputs {
   // set it. The run then stops at once.
   virtual bool Closing() const = 0;
 };
+
+// A table's name as the run compares names: ASCII letters in lower case.
+inline std::string LowerAscii(std::string name) {
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return name;
+}
 
 // What one run works on, taken from the window once when the run starts:
 // the ticked tables in list order, the tab, the single pair, the set list and
@@ -166,6 +178,7 @@ struct RunTally {
   int64_t changed = 0;     // fields whose stored value changed and was saved (each with its lines)
   int64_t refused = 0;     // new values a field refused
   int64_t not_saved = 0;   // records whose changes could not be saved
+  int64_t cascaded = 0;    // of `changed`, child keys that took their parent's new key
 };
 
 // How a run ended, as its last status says it: "3 tables, 1204 fields
@@ -178,6 +191,13 @@ struct TableReach {
   std::string table;
   std::vector<ColumnReach> columns;
   std::string unchangeable;  // why no column of the table could change; "" when some could
+  // The relations a changed key would cascade through: "calls (contact_id)"
+  // and how many of its records hold a key that would change.
+  struct Cascade {
+    std::string child;
+    int64_t records = 0;
+  };
+  std::vector<Cascade> cascades;
   // Records the database's record rule would refuse as changed, and why
   // the first was.
   int64_t records_refused = 0;
@@ -194,6 +214,7 @@ class ReplacementRun {
   // Both are borrowed and must outlive the run.
   ReplacementRun(RunInputs& inputs, Toolkit& toolkit, RunMode mode = RunMode::kReplace)
       : live_(inputs), toolkit_(toolkit), mode_(mode) {}
+  ~ReplacementRun();
 
   // Runs once. Every failure is shown as an error report naming Form2 and
   // PushButton1_Click and the run goes on: a table that cannot be opened is
@@ -310,6 +331,7 @@ class ReplacementRun {
   static std::string NotSavedText(uint32_t recno, const std::string& table, const std::string& cause);
   // Writes a change log line for each record a save failure names.
   void LogNotSaved(const std::string& table, const fox::SaveError& failure);
+  void LogNotSaved(const std::string& table, const fox::SaveError& failure, uint32_t journal_table);
   // Puts the changed fields of the current record in the undo journal, held
   // until the record is written.
   // The container's record rule and the restrict rules of its relations
@@ -317,7 +339,58 @@ class ReplacementRun {
   // taken back and their lines go, the refusal is told (once, then
   // counted), and true is returned.
   bool RecordRuleRefuses(ErrorTrap& trap, fox::Recordset& recordset);
-  void JournalRecord(fox::Recordset& recordset);
+  void JournalRecord(fox::Recordset& recordset, uint32_t journal_table);
+  // Takes back the changes of the current record (none is saved) and their
+  // lines, and tells `refusal` (once, then counted) when there is one.
+  void RefuseRecord(ErrorTrap& trap, fox::Recordset& recordset, const std::optional<fox::Table::Refusal>& refusal);
+  // The journal's number for `table` (opened as `t`), added once.
+  uint32_t JournalTableOf(const std::string& table, const fox::Table& t);
+
+  // Referential integrity's cascades. When the current record's change
+  // changes its key in a relation whose update rule is cascade, every child
+  // record holding the old key takes the new one (and their own children
+  // after them): each is locked (held), read afresh and checked with its
+  // table's rules before anything is written, and any refusal refuses the
+  // record's change. Once the record itself is written, the children are
+  // changed through their tables' own saves, each field with its line and
+  // journal entry. A field changed so is passed over when the walk reaches
+  // it: it took its parent's new key, which is final.
+  struct CascadeStep {
+    std::string table;  // the child table, as the container names it
+    uint32_t recno = 0;
+    size_t column = 0;
+    std::string old_value, new_value;
+    std::string tag, old_key, new_key;
+  };
+  struct CascadeTable {
+    std::shared_ptr<fox::Recordset> recordset;  // shared: its type is complete only where it is made
+    std::string name;
+    uint32_t journal_table = 0;
+    std::vector<std::string> columns;  // field names, for the lines
+  };
+  // Plans the current record's cascades; false when they refuse its change
+  // (then taken back and told).
+  bool PlanCascades(ErrorTrap& trap, fox::Recordset& recordset);
+  std::optional<fox::Table::Refusal> PlanCascadesOf(fox::Recordset& parent, const std::string& top,
+                                                    std::vector<CascadeStep>* steps,
+                                                    std::vector<std::string>* chain);
+  CascadeTable& CascadeTableOf(const std::string& name);
+  // Writes the records planned so far with the cascades they wait for,
+  // then carries out the cascades of those that were saved.
+  void SettleCascades(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset);
+  void CarryOutCascades(ErrorTrap& trap, const std::string& parent_table, uint32_t parent,
+                        std::vector<CascadeStep>& steps);
+  // Drops the plans (a stop) and closes the child tables.
+  void CloseCascadeTables(ErrorTrap& trap);
+  bool Cascaded(uint32_t recno, size_t column) const;
+  fox::Connection* walk_connection_ = nullptr;  // the table being walked's
+  std::string walk_table_;                      // its name, lower case
+  std::map<std::string, CascadeTable> cascade_tables_;            // by lower-case name
+  std::map<uint32_t, std::vector<CascadeStep>> cascade_plans_;    // by record of the walked table
+  std::set<uint32_t> not_saved_;  // of the walked table's records, while plans wait
+  std::map<std::string, std::unordered_set<uint64_t>> cascaded_;  // by lower-case table: recno << 32 | column
+  const std::unordered_set<uint64_t>* cascaded_here_ = nullptr;   // the walked table's
+  std::map<std::string, uint32_t> journal_tables_;                 // by lower-case table
   // Withdraws the journal entries and change log lines of records not saved
   // (to be changed again, or not at all); returns how many lines went.
   size_t WithdrawChanges(const std::vector<uint32_t>& records);

@@ -1,4 +1,5 @@
 #include "data/database/recordset.h"
+#include "data/util/hash.h"
 
 #include <algorithm>
 #include <cctype>
@@ -60,6 +61,7 @@ void Recordset::Open(const std::string& source, Connection& connection, int /*cu
   rules_ = connection.RulesOf(TableNameOf(source), *table_);
   connection_ = &connection;
   related_.clear();
+  keyed_.clear();
   open_ = true;
   position_ = 0;
   Advance();
@@ -398,6 +400,11 @@ std::optional<std::string> KeyIn(const Table& table, const IndexMaintainer::Tag&
   return key;
 }
 
+bool SameRelation(const ContainerRelation& a, const ContainerRelation& b) {
+  return EqualIgnoringCase(a.child_table, b.child_table) && EqualIgnoringCase(a.child_tag, b.child_tag) &&
+         EqualIgnoringCase(a.parent_table, b.parent_table) && EqualIgnoringCase(a.parent_tag, b.parent_tag);
+}
+
 // The refusal of a rule for the record `recno` of `table`, telling FoxPro's
 // message as it is and which rule gave it.
 Table::Refusal RuleRefusalOf(const RuleRefusal& refusal, const Table& table, uint32_t recno) {
@@ -471,6 +478,13 @@ std::optional<Table::Refusal> Recordset::RulesRefuseColumn(size_t column) const 
   for (const ContainerRelation& relation : rules_->as_parent()) {
     if (relation.on_update == ContainerRelation::Rule::kIgnore) continue;
     if (relation.on_update == ContainerRelation::Rule::kRestrict && checkable(relation, true)) continue;
+    // A cascade is carried to the children by the caller (KeyCascades),
+    // through a key that is a plain field here and in a child table that is
+    // not this one.
+    if (relation.on_update == ContainerRelation::Rule::kCascade && PlainKeyColumn(relation.parent_tag) &&
+        !EqualIgnoringCase(relation.child_table, relation.parent_table)) {
+      continue;
+    }
     if (auto refusal = refuse(relation, relation.parent_tag, "update", relation.on_update)) return refusal;
   }
   for (const ContainerRelation& relation : rules_->as_child()) {
@@ -561,7 +575,7 @@ const Recordset::RelatedKeys& Recordset::KeysOf(const ContainerRelation& relatio
       // A deleted child still counts against a parent's change; only a
       // live parent makes a child's key good.
       if (!of_child && other->IsDeleted(record)) return;
-      if (std::optional<std::string> key = KeyIn(*other, *tag, record)) related.keys.insert(std::move(*key));
+      if (std::optional<std::string> key = KeyIn(*other, *tag, record)) ++related.keys[std::move(*key)];
     });
   } catch (const Error& e) {
     related.keys.clear();
@@ -573,6 +587,25 @@ const Recordset::RelatedKeys& Recordset::KeysOf(const ContainerRelation& relatio
 std::optional<Table::Refusal> Recordset::CheckRelations() {
   RequireOpen(open_);
   if (!rules_ || schema_ || !table_ || Eof()) return std::nullopt;
+  return RelationsRefuse(edit_, nullptr);
+}
+
+std::optional<Table::Refusal> Recordset::CheckRelationsWith(
+    const std::vector<std::pair<size_t, std::string>>& values) {
+  RequireOpen(open_);
+  if (!rules_ || schema_ || !table_ || Eof() || values.empty()) return std::nullopt;
+  Table::Edit edit = edit_;
+  for (const auto& [column, text] : values) AssignToCheck(edit, column, text);
+  return RelationsRefuse(edit, nullptr);
+}
+
+std::optional<Table::Refusal> Recordset::CheckRelations(const ContainerRelation& cascading) {
+  RequireOpen(open_);
+  if (!rules_ || schema_ || !table_ || Eof()) return std::nullopt;
+  return RelationsRefuse(edit_, &cascading);
+}
+
+std::optional<Table::Refusal> Recordset::RelationsRefuse(const Table::Edit& edit, const ContainerRelation* cascading) {
   auto refusal = [&](const std::string& reason) {
     return Table::Refusal{ErrorKind::kConflict, reason,
                           "The changes to record " + std::to_string(recno()) + " of table '" + table_->name() +
@@ -592,8 +625,8 @@ std::optional<Table::Refusal> Recordset::CheckRelations() {
     if (!tag || !tag->key) return k;  // its columns do not change (RulesRefuseColumn)
     k.checked = true;
     try {
-      k.before = KeyIn(*table_, *tag, edit_.original);
-      k.after = KeyIn(*table_, *tag, edit_.working, &edit_.memo_text);
+      k.before = KeyIn(*table_, *tag, edit.original);
+      k.after = KeyIn(*table_, *tag, edit.working, &edit.memo_text);
     } catch (const Error& e) {
       k.refused = refusal("its key in the relation between " + relation.child_table + " and " +
                           relation.parent_table + " cannot be worked out (" + e.what() + ")");
@@ -614,6 +647,7 @@ std::optional<Table::Refusal> Recordset::CheckRelations() {
   }
   for (const ContainerRelation& relation : rules_->as_child()) {
     if (relation.on_insert != ContainerRelation::Rule::kRestrict) continue;
+    if (cascading && SameRelation(relation, *cascading)) continue;
     const Keys k = keys(relation, relation.child_tag);
     if (k.refused) return k.refused;
     if (!k.checked || !k.after || k.before == k.after) continue;
@@ -630,6 +664,139 @@ void Recordset::RevertColumn(size_t column) {
   RequireOpen(open_);
   if (schema_ || !table_ || Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
   table_->RevertColumn(edit_, column);
+}
+
+std::optional<size_t> Recordset::PlainKeyColumn(const std::string& tag_name) const {
+  const IndexMaintainer::Tag* tag = table_ ? FindTag(*table_, tag_name) : nullptr;
+  if (!tag || !tag->key || tag->filter || tag->columns.size() != 1) return std::nullopt;
+  std::string expression = tag->header.key_expression;
+  while (!expression.empty() && expression.back() == ' ') expression.pop_back();
+  while (!expression.empty() && expression.front() == ' ') expression.erase(0, 1);
+  const size_t column = *tag->columns.begin();
+  if (!EqualIgnoringCase(expression, table_->field_name(column))) return std::nullopt;
+  return column;
+}
+
+std::vector<Recordset::KeyCascade> Recordset::KeyCascades(std::optional<Table::Refusal>* refusal) const {
+  RequireOpen(open_);
+  refusal->reset();
+  if (!rules_ || schema_ || !table_ || Eof()) return {};
+  return CascadesIn(edit_, refusal);
+}
+
+std::vector<Recordset::KeyCascade> Recordset::KeyCascadesWith(
+    const std::vector<std::pair<size_t, std::string>>& values, std::optional<Table::Refusal>* refusal) const {
+  RequireOpen(open_);
+  refusal->reset();
+  if (!rules_ || schema_ || !table_ || Eof() || values.empty()) return {};
+  Table::Edit edit = edit_;
+  for (const auto& [column, text] : values) AssignToCheck(edit, column, text);
+  return CascadesIn(edit, refusal);
+}
+
+std::vector<Recordset::KeyCascade> Recordset::CascadesIn(const Table::Edit& edit,
+                                                         std::optional<Table::Refusal>* refusal) const {
+  std::vector<KeyCascade> cascades;
+  auto refuse = [&](const std::string& why) {
+    *refusal = Table::Refusal{ErrorKind::kConflict, why,
+                              "The changes to record " + std::to_string(recno()) + " of table '" + table_->name() +
+                                  "' were not saved: " + why + "."};
+    return std::vector<KeyCascade>{};
+  };
+  for (const ContainerRelation& relation : rules_->as_parent()) {
+    if (relation.on_update != ContainerRelation::Rule::kCascade) continue;
+    const std::optional<size_t> column = PlainKeyColumn(relation.parent_tag);
+    if (!column) continue;  // its columns do not change (RulesRefuseColumn)
+    const IndexMaintainer::Tag& tag = *FindTag(*table_, relation.parent_tag);
+    const std::string between = "the relation between " + relation.child_table + " and " + relation.parent_table;
+    KeyCascade cascade{relation, *column, {}, {}, {}};
+    try {
+      const std::optional<std::string> before = KeyIn(*table_, tag, edit.original);
+      const std::optional<std::string> after = KeyIn(*table_, tag, edit.working, &edit.memo_text);
+      if (!before || before == after) continue;
+      Table::Edit as_read;  // a key is never a memo: the record's bytes tell it
+      as_read.recno = edit.recno;
+      as_read.original = as_read.working = edit.original;
+      const std::optional<std::string> old_value = table_->Text(as_read, *column);
+      const std::optional<std::string> new_value = table_->Text(edit, *column);
+      if (!after || !new_value || !old_value) {
+ return refuse("its new key in " + between +
+                                    " cannot be given to the records of table " + relation.child_table +
+                                    " that hold the old one (update rule cascade)");
+      }
+      cascade.old_key = *before;
+      cascade.old_value = *old_value;
+      cascade.new_value = *new_value;
+    } catch (const Error& e) {
+      return refuse("its key in " + between + " cannot be worked out (" + e.what() + ")");
+    }
+    cascades.push_back(std::move(cascade));
+  }
+  return cascades;
+}
+
+int64_t Recordset::ChildrenHolding(const ContainerRelation& relation, const std::string& key) const {
+  const RelatedKeys& children = KeysOf(relation, true);
+  if (!children.why.empty()) return -1;
+  const auto at = children.keys.find(key);
+  return at == children.keys.end() ? 0 : at->second;
+}
+
+std::vector<uint32_t> Recordset::RecordsKeyed(const std::string& tag_name, const std::string& key) {
+  RequireOpen(open_);
+  std::string id = tag_name;
+  for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  auto [at, made] = keyed_.try_emplace(id);
+  if (made) {
+    const IndexMaintainer::Tag* tag = table_ ? FindTag(*table_, tag_name) : nullptr;
+    if (!tag || !tag->key) {
+      keyed_.erase(at);
+      throw Error(ErrorKind::kUnsupported,
+                  "The keys of tag " + tag_name + " of table '" + (table_ ? table_->name() : "") +
+                      "' cannot be worked out.");
+    }
+    try {
+      table_->VisitRecords([&](uint32_t recno, std::string_view record) {
+        if (table_->IsDeleted(record)) return;
+        if (std::optional<std::string> k = KeyIn(*table_, *tag, record)) at->second[Hash64(*k)].push_back(recno);
+      });
+    } catch (...) {
+      keyed_.erase(at);
+      throw;
+    }
+  }
+  const auto found = at->second.find(Hash64(key));
+  return found == at->second.end() ? std::vector<uint32_t>{} : found->second;
+}
+
+void Recordset::NoteKeyed(const std::string& tag_name, const std::string& key, uint32_t recno) {
+  std::string id = tag_name;
+  for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const auto at = keyed_.find(id);
+  if (at == keyed_.end()) return;  // worked out from the table when first asked
+  std::vector<uint32_t>& records = at->second[Hash64(key)];
+  if (std::find(records.begin(), records.end(), recno) == records.end()) records.push_back(recno);
+}
+
+std::optional<std::string> Recordset::CurrentKey(const std::string& tag_name, bool original) const {
+  RequireOpen(open_);
+  if (schema_ || !table_ || Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  const IndexMaintainer::Tag* tag = FindTag(*table_, tag_name);
+  if (!tag || !tag->key) {
+    throw Error(ErrorKind::kUnsupported,
+                "The keys of tag " + tag_name + " of table '" + table_->name() + "' cannot be worked out.");
+  }
+  return original ? KeyIn(*table_, *tag, edit_.original) : KeyIn(*table_, *tag, edit_.working, &edit_.memo_text);
+}
+
+void Recordset::Hold(uint32_t recno) {
+  RequireOpen(open_);
+  if (schema_ || !table_) throw Error(ErrorKind::kUsage, "Hold is for table rows.");
+  table_->Hold(recno);
+}
+
+void Recordset::ReleaseHolds() noexcept {
+  if (table_) table_->ReleaseHolds();
 }
 
 }  // namespace fox

@@ -177,9 +177,51 @@ class Recordset {
   // child's key changed to one no parent holds (insert rule restrict). The
   // refusal, or nothing.
   std::optional<Table::Refusal> CheckRelations();
+  // The same for the current record with `values` (column, text)
+  // assigned, the current edit left as it is (a dry run).
+  std::optional<Table::Refusal> CheckRelationsWith(const std::vector<std::pair<size_t, std::string>>& values);
+  // The same, except for `cascading`'s insert rule: the current record is
+  // its child, taking a new key its parent is taking too.
+  std::optional<Table::Refusal> CheckRelations(const ContainerRelation& cascading);
   // Puts the value `column` had when the record was read back into the
   // current edit.
   void RevertColumn(size_t column);
+
+  // A change of the current edit's key in a relation whose update rule is
+  // cascade: the child records that hold the old key must take the new one.
+  // Such keys are plain fields on both sides (as FoxPro's own cascade
+  // needs); RulesRefuseColumn refuses any other.
+  struct KeyCascade {
+    ContainerRelation relation;
+    size_t column = 0;       // the key's column in this table
+    std::string old_key;     // this table's key as read (tag key, padding cut)
+    std::string old_value;   // the key column's value as read and as edited, as text
+    std::string new_value;
+  };
+  // The cascades the current edit calls for, in relation order; a key
+  // change that cannot be carried to the children (the key cannot be worked
+  // out, or the new one is null or leaves the tag) gives a refusal instead.
+  std::vector<KeyCascade> KeyCascades(std::optional<Table::Refusal>* refusal) const;
+  // The same for the current record with `values` (column, text) assigned,
+  // the current edit left as it is (a dry run).
+  std::vector<KeyCascade> KeyCascadesWith(const std::vector<std::pair<size_t, std::string>>& values,
+                                          std::optional<Table::Refusal>* refusal) const;
+  // The column a tag of this table keys on when its key is that plain field;
+  // nothing otherwise.
+  std::optional<size_t> PlainKeyColumn(const std::string& tag) const;
+  // How many records of a relation's child hold `key` in its tag (deleted
+  // ones included): -1 when that cannot be known.
+  int64_t ChildrenHolding(const ContainerRelation& relation, const std::string& key) const;
+  // The live records of this table whose key in `tag` may be `key`, worked
+  // out from the table once and kept up to date by NoteKeyed; a caller
+  // confirms each on reading it (CurrentKey).
+  std::vector<uint32_t> RecordsKeyed(const std::string& tag, const std::string& key);
+  void NoteKeyed(const std::string& tag, const std::string& key, uint32_t recno);
+  // The current record's key in `tag`, as read (`original`) or as edited.
+  std::optional<std::string> CurrentKey(const std::string& tag, bool original) const;
+  // Table::Hold and Table::ReleaseHolds for this recordset's table.
+  void Hold(uint32_t recno);
+  void ReleaseHolds() noexcept;
 
  private:
   friend class Field;
@@ -217,9 +259,13 @@ class Recordset {
   // tag's key, trailing padding cut), read once per table opened, for the
   // restrict rules; null when they cannot be known (why in `why`).
   struct RelatedKeys {
-    std::unordered_set<std::string> keys;
+    std::unordered_map<std::string, int64_t> keys;  // how many records hold each
     std::string why;
   };
+  // RecordsKeyed's records, by the hash of their key, by tag (lower case).
+  std::map<std::string, std::unordered_map<uint64_t, std::vector<uint32_t>>> keyed_;
+  std::vector<KeyCascade> CascadesIn(const Table::Edit& edit, std::optional<Table::Refusal>* refusal) const;
+  std::optional<Table::Refusal> RelationsRefuse(const Table::Edit& edit, const ContainerRelation* cascading);
   mutable std::map<std::string, RelatedKeys> related_;  // by "table.tag", lower case
   // The relation's other table's keys: its child's (`of_child`, deleted
   // records included) or its parent's (live records only).

@@ -258,6 +258,7 @@ Table::~Table() {
   if (batch_watchdog_.joinable()) batch_watchdog_.join();
   // The index thread goes after the watchdog, which may seal a batch.
   DropIndexJobs();
+  ReleaseHolds();  // before the file they lock
   if (index_thread_.joinable()) {
     {
       std::lock_guard<std::mutex> jobs(jobs_mutex_);

@@ -314,6 +314,15 @@ class Table {
   // What the last RepairInterruptedRun did; "" when nothing.
   const std::string& repair_notice() const { return repair_notice_; }
 
+  // Takes record `recno`'s lock, as another program would see it, and keeps
+  // it until ReleaseHolds: another program can then neither lock nor save
+  // the record, while this table's own saves of it go through. Lets a caller
+  // make sure, before it changes something else, that a record it must
+  // change afterwards can be changed. Throws Error(kLocked) when another
+  // program holds the lock; holding a record twice is one hold.
+  void Hold(uint32_t recno);
+  void ReleaseHolds() noexcept;
+
  private:
   // One save waiting in the batch: the record as read, its new memo values,
   // and the record as edited, which staging gives the new values' memo
@@ -410,6 +419,10 @@ class Table {
   static constexpr size_t kMaxProbes = size_t{1} << 20;
   void WriteHeaderDate();
   uint64_t RecordLockOffset(uint32_t recno) const { return 0x7FFFFFFEull - recno; }
+  // The records held (Hold) and their locks; read by the writer thread.
+  mutable std::mutex held_mutex_;
+  std::map<uint32_t, std::unique_ptr<RangeLock>> held_;
+  bool Held(uint32_t recno) const;
 
   std::string path_;
   std::string name_;

@@ -291,7 +291,21 @@ std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(std::vector<Pending>
     // the bytes of consecutive records are consecutive. When another program
     // holds one of them, each record is locked on its own.
     std::vector<bool> locked(j - i, true);
-    try {
+    // A record this table holds (Hold) is locked already: the others are
+    // locked one by one around it, as a lock is not taken twice.
+    bool holds_one = false;
+    for (size_t k = i; k < j && !holds_one; ++k) holds_one = Held(batch[k].recno);
+    if (holds_one) {
+      for (size_t k = i; k < j; ++k) {
+        if (Held(batch[k].recno)) continue;
+        try {
+          locks.push_back(std::make_unique<RangeLock>(*file_, RecordLockOffset(batch[k].recno), 1, ""));
+        } catch (const Error& single) {
+          if (single.kind() != ErrorKind::kLocked) throw;
+          locked[k - i] = false;
+        }
+      }
+    } else try {
       locks.push_back(std::make_unique<RangeLock>(*file_, RecordLockOffset(last), last - first + 1, ""));
     } catch (const Error& e) {
       if (e.kind() != ErrorKind::kLocked || j - i == 1) {
@@ -333,6 +347,24 @@ std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(std::vector<Pending>
   }
   batch.erase(batch.begin() + static_cast<std::ptrdiff_t>(kept), batch.end());
   return locks;
+}
+
+bool Table::Held(uint32_t recno) const {
+  std::lock_guard<std::mutex> hold(held_mutex_);
+  return held_.count(recno) != 0;
+}
+
+void Table::Hold(uint32_t recno) {
+  std::lock_guard<std::mutex> hold(held_mutex_);
+  if (held_.count(recno) != 0) return;
+  held_.emplace(recno, std::make_unique<RangeLock>(*file_, RecordLockOffset(recno), 1,
+                                                   "Record " + std::to_string(recno) + " of table '" + name_ +
+                                                       "' is locked by another program."));
+}
+
+void Table::ReleaseHolds() noexcept {
+  std::lock_guard<std::mutex> hold(held_mutex_);
+  held_.clear();
 }
 
 void Table::Flush() {

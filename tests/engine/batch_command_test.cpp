@@ -376,6 +376,34 @@ TEST_F(BatchTest, AMemoFileAtItsSizeLimitStopsTheRunWithOneReport) {
 // trigger calls a procedure of its own, or whose record rule does, is left
 // alone and named once; --without-triggers lets the trigger go, but the
 // record rule (edad>10) still refuses a record, with its message.
+// Writes `riinfo` (update, delete and insert rule: C, R or I) into every
+// relation of the container at `path`.
+void SetReferentialIntegrity(const std::string& path, const std::string& riinfo) {
+  std::string bytes = ReadFileBytes(path);
+  const size_t header = fox::LoadLE16(&bytes[8]), length = fox::LoadLE16(&bytes[10]);
+  size_t type_at = 0, riinfo_at = 0;
+  for (size_t at = 32; bytes[at] != 0x0D; at += 32) {
+    const std::string name(bytes.data() + at);
+    if (name == "OBJECTTYPE") type_at = fox::LoadLE32(&bytes[at + 12]);
+    if (name == "RIINFO") riinfo_at = fox::LoadLE32(&bytes[at + 12]);
+  }
+  for (size_t record = header; record + length <= bytes.size(); record += length) {
+    if (bytes.compare(record + type_at, 8, "Relation") == 0) bytes.replace(record + riinfo_at, 3, riinfo);
+  }
+  WriteFileBytes(path, bytes);
+}
+
+// The contact keys of ruby-dbf's contacts or calls, in record order, as
+// another reader reads them.
+std::string ContactIds(const std::string& folder, const std::string& table) {
+  std::string ids;
+  for (const std::string& line : SplitLines(RunPerlTool("xbase_read.pl", {folder + "/" + table + ".dbf"}))) {
+    const size_t a = table == "calls" ? line.find('\t') + 1 : 0;
+    ids += line.substr(a, line.find('\t', a) - a) + " ";
+  }
+  return ids;
+}
+
 TEST_F(BatchTest, AContainersTriggersAndRulesAreHonoured) {
   const std::string folder = testing_support::CopyFixtureFolder(dir, "foxbin2prg");
   const std::string dbc = folder + "/fb2p_dbc.dbc", people = folder + "/fb2p_dbf.dbf", depto = folder + "/fb2p_depto.dbf";
@@ -433,26 +461,8 @@ TEST_F(BatchTest, AContainersTriggersAndRulesAreHonoured) {
   // contact whose calls hold its key keeps it.
   const std::string foxprodb = testing_support::CopyFixtureFolder(dir, "ruby-dbf/foxprodb");
   const std::string container = foxprodb + "/FOXPRO-DB-TEST.DBC";
-  std::string bytes = ReadFileBytes(container);
-  const size_t header = fox::LoadLE16(&bytes[8]), length = fox::LoadLE16(&bytes[10]);
-  size_t type_at = 0, riinfo_at = 0;
-  for (size_t at = 32; bytes[at] != 0x0D; at += 32) {
-    const std::string name(bytes.data() + at);
-    if (name == "OBJECTTYPE") type_at = fox::LoadLE32(&bytes[at + 12]);
-    if (name == "RIINFO") riinfo_at = fox::LoadLE32(&bytes[at + 12]);
-  }
-  for (size_t record = header; record + length <= bytes.size(); record += length) {
-    if (bytes.compare(record + type_at, 8, "Relation") == 0) bytes.replace(record + riinfo_at, 3, "RRR");
-  }
-  WriteFileBytes(container, bytes);
-  auto contact_ids = [&](const std::string& table) {
-    std::string ids;
-    for (const std::string& line : SplitLines(RunPerlTool("xbase_read.pl", {foxprodb + "/" + table + ".dbf"}))) {
-      const size_t a = table == "calls" ? line.find('\t') + 1 : 0;
-      ids += line.substr(a, line.find('\t', a) - a) + " ";
-    }
-    return ids;
-  };
+  SetReferentialIntegrity(container, "RRR");
+  auto contact_ids = [&](const std::string& table) { return ContactIds(foxprodb, table); };
   const std::string sets_calls = dir.Sub("calls.txt");
   WriteFileBytes(sets_calls, "5::3\n1::9\n");
   Run({"--dbc", container, "--table", "calls", "--sets", sets_calls});
@@ -467,6 +477,60 @@ TEST_F(BatchTest, AContainersTriggersAndRulesAreHonoured) {
             std::string::npos)
       << err;
   EXPECT_EQ(contact_ids("contacts"), "1 2 3 4 5 ");
+}
+
+// Update rule cascade: a contact's new key reaches its calls through the
+// calls' own saves, with lines, in either table order, never twice; undo
+// takes the whole of it back; a call another program holds locked refuses
+// its contact's change.
+TEST_F(BatchTest, AKeyChangeCascadesToTheChildrenAndUndoTakesItAllBack) {
+  const std::string foxprodb = testing_support::CopyFixtureFolder(dir, "ruby-dbf/foxprodb");
+  const std::string container = foxprodb + "/FOXPRO-DB-TEST.DBC";
+  SetReferentialIntegrity(container, "CRR");
+  auto values = [&] {
+    return RunPythonTool("read_table.py", {"dbfread", foxprodb + "/contacts.dbf"}) +
+           RunPythonTool("read_table.py", {"dbfread", foxprodb + "/calls.dbf"});
+  };
+  const std::string before = values();
+
+  Run({"--dbc", container, "--table", "contacts", "--find", "4", "--replace", "7", "--dry-run"});
+  EXPECT_NE(out.find("contacts: key changes would cascade to 1 record of calls (tag contact_id)"), std::string::npos)
+      << out;
+
+  // The call's new key is final: the walk of calls after does not turn its
+  // 44 into 4444, and a call's key on its own cannot move to a contact
+  // that does not exist yet (walked first, it is refused, then cascaded).
+  for (const char* first : {"contacts", "calls"}) {
+    const std::string second = std::string(first) == "calls" ? "contacts" : "calls";
+    Run({"--dbc", container, "--table", first, "--table", second, "--find", "4", "--replace", "44"});
+    EXPECT_EQ(ContactIds(foxprodb, "contacts"), "1 2 3 44 5 ") << first;
+    EXPECT_EQ(ContactIds(foxprodb, "calls"), "1 1 1 1 1 2 2 2 2 2 2 3 3 3 44 5 ") << first << err;
+    EXPECT_NE(Log().find("4 was replace to 44 at table (calls) and column (contact_id)"), std::string::npos) << Log();
+    EXPECT_NE(out.find(" by cascade)"), std::string::npos) << out;
+    const size_t at = out.find("Undo journal: ");
+    ASSERT_NE(at, std::string::npos) << out;
+    Run({"--undo", out.substr(at + 14, out.find(" (", at) - at - 14)});
+    EXPECT_EQ(code, 0) << err;
+    EXPECT_EQ(values(), before) << first;
+    Run({"--dbc", container, "--check"});
+    EXPECT_EQ(code, 0) << out;
+    fs::remove(log_folder + "/backups.log");
+  }
+
+  {
+    fox::Table::Options writable;
+    writable.mode = fox::DiskFile::Mode::kReadWrite;
+    fox::Table calls(foxprodb + "/calls.dbf", writable);
+    calls.Hold(15);
+    Run({"--dbc", container, "--table", "contacts", "--find", "4", "--replace", "7"});
+  }
+  EXPECT_NE(err.find("The changes to record 4 of table 'contacts' were not saved: its new key cannot be given to "
+                     "table calls through the relation between calls and contacts (update rule cascade): record 15, "
+                     "which holds the old key, is locked by another program."),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(ContactIds(foxprodb, "contacts"), "1 2 3 4 5 ");
+  EXPECT_EQ(ContactIds(foxprodb, "calls"), "1 1 1 1 1 2 2 2 2 2 2 3 3 3 4 5 ");
 }
 
 // --check compares every tag with the records and writes nothing: a record

@@ -1,0 +1,273 @@
+// The run's referential-integrity cascades: a key changed in a parent record
+// of a container's relation whose update rule is cascade is given to every
+// child record that held the old one (see ReplacementRun::PlanCascades).
+//
+// Order of the work, so that no child is left pointing at a key its parent
+// no longer holds:
+//   1. planning, before anything of the parent's change is written: every
+//      child record holding the old key is held (its record lock taken and
+//      kept), read afresh, given the new key in an edit that is never saved,
+//      and checked with its table's rules and relations (its own children
+//      are planned the same way); any refusal refuses the parent's change;
+//   2. the parent record is written (alone, at once);
+//   3. the children are written through their tables' saves, still held:
+//      another program cannot have changed them in between.
+// A child that cannot be written even so (the disk is full, say) is told by
+// name, with a line in the change log; `--check` finds it afterwards.
+#include <algorithm>
+#include <exception>
+
+#include "data/database/connection.h"
+#include "data/database/recordset.h"
+#include "engine/replacement_run.h"
+
+namespace quillon {
+
+namespace {
+
+// Nested cascades stop here: a container's relations go no deeper in
+// practice, and a chain that does is refused rather than followed blindly.
+constexpr size_t kCascadeDepth = 8;
+
+uint64_t FieldId(uint32_t recno, size_t column) { return (static_cast<uint64_t>(recno) << 32) | column; }
+
+// Takes back whatever the recordset's current edit changed: a child record
+// planned but not to be written yet must not be saved by the next move.
+void DropEdit(fox::Recordset& recordset) {
+  if (recordset.Eof()) return;
+  for (size_t column : recordset.EditedColumns()) recordset.RevertColumn(column);
+}
+
+}  // namespace
+
+ReplacementRun::~ReplacementRun() = default;
+
+bool ReplacementRun::Cascaded(uint32_t recno, size_t column) const {
+  return cascaded_here_->count(FieldId(recno, column)) != 0;
+}
+
+ReplacementRun::CascadeTable& ReplacementRun::CascadeTableOf(const std::string& name) {
+  const std::string id = LowerAscii(name);
+  auto at = cascade_tables_.find(id);
+  if (at != cascade_tables_.end()) return at->second;
+  CascadeTable opened;
+  opened.name = name;
+  opened.recordset = std::make_shared<fox::Recordset>();
+  // The same order as the walked table's saves: journal and lines first.
+  opened.recordset->BeforeWrite(
+      [this](const std::vector<uint32_t>& records) { return journal_.Flush() && change_log_.Flush(records); },
+      [this] { journal_.WriteAhead(); });
+  opened.recordset->CursorLocation = fox::kUseClient;
+  opened.recordset->Open("SELECT * FROM " + name, *walk_connection_, fox::kOpenStatic, fox::kLockOptimistic);
+  const fox::Table& table = *opened.recordset->table();
+  for (size_t column = 0; column < table.field_count(); ++column) {
+    opened.columns.push_back(opened.recordset->fields()[column].name());
+  }
+  if (write_journal_) opened.journal_table = JournalTableOf(name, table);
+  return cascade_tables_.emplace(id, std::move(opened)).first->second;
+}
+
+bool ReplacementRun::PlanCascades(ErrorTrap& trap, fox::Recordset& recordset) {
+  const uint32_t recno = recordset.recno();
+  cascade_plans_.erase(recno);  // a record changed again is planned again
+  std::vector<CascadeStep> steps;
+  std::vector<std::string> chain{walk_table_};
+  std::optional<fox::Table::Refusal> refusal;
+  std::string top;
+  trap.Step(136, [&] { top = "record " + std::to_string(recno) + " of table '" + recordset.table()->name() + "'"; });
+  // A plan that could not be made (its error reported) refuses too.
+  const bool planned = trap.Step(136, [&] { refusal = PlanCascadesOf(recordset, top, &steps, &chain); });
+  for (auto& [name, child] : cascade_tables_) {
+    try {
+      DropEdit(*child.recordset);
+    } catch (...) {
+      // Nothing of it is saved unless the cursor moves, and planning moves it
+      // only after taking the edit back.
+    }
+  }
+  if (planned && !refusal) {
+    if (!steps.empty()) cascade_plans_[recno] = std::move(steps);
+    return true;
+  }
+  RefuseRecord(trap, recordset, refusal);
+  if (cascade_plans_.empty()) {
+    for (auto& [name, child] : cascade_tables_) child.recordset->ReleaseHolds();
+  }
+  return false;
+}
+
+std::optional<fox::Table::Refusal> ReplacementRun::PlanCascadesOf(fox::Recordset& parent, const std::string& top,
+                                                                  std::vector<CascadeStep>* steps,
+                                                                  std::vector<std::string>* chain) {
+  std::optional<fox::Table::Refusal> refusal;
+  const std::vector<fox::Recordset::KeyCascade> cascades = parent.KeyCascades(&refusal);
+  if (refusal) return refusal;
+  for (const fox::Recordset::KeyCascade& cascade : cascades) {
+    const fox::ContainerRelation& relation = cascade.relation;
+    const std::string between = "the relation between " + relation.child_table + " and " + relation.parent_table +
+                                " (update rule cascade)";
+    auto refuse = [&](const std::string& why) {
+      const std::string reason = "its new key cannot be given to table " + relation.child_table + " through " +
+                                 between + ": " + why;
+      return fox::Table::Refusal{fox::ErrorKind::kConflict, reason,
+                                 "The changes to " + top + " were not saved: " + reason + "."};
+    };
+    const std::string child_id = LowerAscii(relation.child_table);
+    if (std::find(chain->begin(), chain->end(), child_id) != chain->end()) {
+      return refuse("the cascade comes back to table " + relation.child_table + ", which Quillon does not follow");
+    }
+    if (chain->size() >= kCascadeDepth) return refuse("the cascade goes deeper than Quillon follows");
+    CascadeTable* child = nullptr;
+    try {
+      child = &CascadeTableOf(relation.child_table);
+    } catch (const std::exception& e) {
+      return refuse(std::string("the table cannot be opened (") + e.what() + ")");
+    }
+    fox::Recordset& rs = *child->recordset;
+    if (auto whole = rs.RulesRefuseTable(allow_triggers_)) return refuse(whole->reason);
+    const std::optional<size_t> column = rs.PlainKeyColumn(relation.child_tag);
+    if (!column) return refuse("its key (tag " + relation.child_tag + ") is not a plain field");
+    if (auto refused = rs.table()->ColumnRefusal(*column)) return refuse(refused->reason);
+    if (auto refused = rs.RulesRefuseColumn(*column)) return refuse(refused->reason);
+    for (uint32_t recno : rs.RecordsKeyed(relation.child_tag, cascade.old_key)) {
+      const bool planned = std::any_of(steps->begin(), steps->end(), [&](const CascadeStep& s) {
+        return LowerAscii(s.table) == child_id && s.recno == recno && s.column == *column;
+      });
+      if (planned) continue;
+      try {
+        rs.Hold(recno);
+      } catch (const fox::Error& e) {
+        if (e.kind() != fox::ErrorKind::kLocked) throw;
+        return refuse("record " + std::to_string(recno) + ", which holds the old key, is locked by another program");
+      }
+      if (!rs.Reread(recno)) continue;  // deleted since
+      if (rs.CurrentKey(relation.child_tag, true) != cascade.old_key) continue;
+      CascadeStep step{relation.child_table, recno, *column, {}, cascade.new_value, relation.child_tag,
+                       cascade.old_key, {}};
+      step.old_value = rs.fields()[*column].Value().value_or("");
+      if (auto refused = rs.fields()[*column].TrySetValue(cascade.new_value)) {
+        return refuse("record " + std::to_string(recno) + " cannot take it: " + refused->reason);
+      }
+      std::optional<fox::Table::Refusal> ruled = rs.CheckRule(*column);
+      if (!ruled) ruled = rs.CheckRule(std::nullopt);
+      if (!ruled) ruled = rs.CheckRelations(relation);
+      if (ruled) {
+        DropEdit(rs);
+        return refuse("record " + std::to_string(recno) + " cannot take it: " + ruled->reason);
+      }
+      step.new_key = rs.CurrentKey(relation.child_tag, false).value_or("");
+      steps->push_back(step);
+      // The child's own children, when its key is also a parent's key.
+      chain->push_back(child_id);
+      std::optional<fox::Table::Refusal> nested = PlanCascadesOf(rs, top, steps, chain);
+      chain->pop_back();
+      DropEdit(rs);
+      if (nested) return nested;
+    }
+  }
+  return std::nullopt;
+}
+
+void ReplacementRun::SettleCascades(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset) {
+  // The planned records are written now, and those another program's change
+  // held back are changed again (and planned again) and written too.
+  for (int attempt = 0; attempt <= kSaveAttempts; ++attempt) {
+    size_t waiting = 0;
+    trap.Step(138, [&] { waiting = recordset.table() ? recordset.table()->pending_saves() : 0; });
+    if (waiting == 0) break;
+    trap.Step(138, [&] {
+      try {
+        recordset.Flush();
+      } catch (const fox::SaveError& failure) {
+        SaveFailed(trap, table, recordset, failure);
+      }
+    });
+    if (no_room_ || log_failed_) break;
+  }
+  std::map<uint32_t, std::vector<CascadeStep>> plans;
+  plans.swap(cascade_plans_);
+  for (auto& [recno, steps] : plans) {
+    if (not_saved_.count(recno) != 0 || no_room_ || log_failed_) continue;
+    CarryOutCascades(trap, table, recno, steps);
+  }
+  not_saved_.clear();
+  if (cascade_plans_.empty()) {
+    for (auto& [name, child] : cascade_tables_) child.recordset->ReleaseHolds();
+  }
+}
+
+void ReplacementRun::CarryOutCascades(ErrorTrap& trap, const std::string& parent_table, uint32_t parent,
+                                      std::vector<CascadeStep>& steps) {
+  std::set<std::string> touched;
+  std::set<std::pair<std::string, uint32_t>> records;
+  std::string line;
+  for (const CascadeStep& step : steps) {
+    CascadeTable& child = cascade_tables_.at(LowerAscii(step.table));
+    fox::Recordset& rs = *child.recordset;
+    touched.insert(LowerAscii(step.table));
+    trap.Step(138, [&] {
+      // A record given two keys (two relations) is written once before it
+      // is read afresh for the second.
+      if (!records.emplace(LowerAscii(step.table), step.recno).second) {
+        rs.MoveTo(0);
+        rs.Flush();
+      }
+      // Held since it was planned: it holds what was checked.
+      if (!rs.Reread(step.recno) || rs.CurrentKey(step.tag, true) != step.old_key) {
+        throw fox::Error(fox::ErrorKind::kConflict,
+                         "Record " + std::to_string(step.recno) + " of table '" + child.name +
+                             "' no longer held the old key of record " + std::to_string(parent) + " of table '" +
+                             parent_table + "' and was left as it is.");
+      }
+      rs.fields()[step.column].SetValue(step.new_value);
+      ChangeLogLine(&line, ChangeLogDateTime(), step.old_value, step.new_value, child.name, child.columns[step.column]);
+      change_log_.AppendChange(&line, 1, step.recno);
+      ++tally_.changed;
+      ++tally_.cascaded;
+      if (write_journal_) JournalRecord(rs, child.journal_table);
+      cascaded_[LowerAscii(step.table)].insert(FieldId(step.recno, step.column));
+      rs.NoteKeyed(step.tag, step.new_key, step.recno);
+    });
+    if (log_failed_) break;
+  }
+  // Moving off the last one saves it; then every child table's saves are
+  // written.
+  for (const std::string& id : touched) {
+    CascadeTable& child = cascade_tables_.at(id);
+    trap.Step(138, [&] {
+      try {
+        child.recordset->MoveTo(0);
+        child.recordset->Flush();
+      } catch (const fox::SaveError& failure) {
+        // Held, the records cannot have been changed by another program: what
+        // fails is the writing itself. They keep the old key, and are named.
+        LogNotSaved(child.name, failure, child.journal_table);
+        throw fox::Error(failure.kind(), std::string(failure.what()) + " They still hold the old key of record " +
+                                             std::to_string(parent) + " of table '" + parent_table +
+                                             "', which has the new one: put it right before using the tables.");
+      }
+    });
+  }
+  const auto at = cascaded_.find(walk_table_);
+  cascaded_here_ = at == cascaded_.end() ? nullptr : &at->second;
+}
+
+void ReplacementRun::CloseCascadeTables(ErrorTrap& trap) {
+  cascade_plans_.clear();
+  not_saved_.clear();
+  for (auto& [id, child] : cascade_tables_) {
+    child.recordset->ReleaseHolds();
+    trap.Step(140, [&] {
+      try {
+        DropEdit(*child.recordset);
+        child.recordset->Close();
+      } catch (const fox::SaveError& failure) {
+        LogNotSaved(child.name, failure, child.journal_table);
+        throw;
+      }
+    });
+  }
+  cascade_tables_.clear();
+}
+
+}  // namespace quillon
