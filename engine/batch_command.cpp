@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <ostream>
 #include <stdexcept>
+#include <unordered_set>
 
 #include "access/foxpro_module.h"
 #include "data/database/connection.h"
@@ -209,6 +210,71 @@ bool CheckRules(const fox::Connection& connection, const std::string& name, cons
   return clean;
 }
 
+// The keys `table` holds in its tag `tag_name` (trailing padding cut) for each
+// live record the tag's FOR clause takes in. Throws when the tag's keys
+// cannot be worked out.
+std::vector<std::pair<uint32_t, std::string>> KeysIn(const fox::Table& table, const std::string& tag_name) {
+  const fox::IndexMaintainer* maintainer = table.index_maintainer();
+  const fox::IndexMaintainer::Tag* tag = nullptr;
+  if (maintainer) {
+    for (const auto& t : maintainer->tags()) {
+      if (fox::EqualIgnoringCase(t.header.name, tag_name)) tag = &t;
+    }
+  }
+  if (!tag || !tag->key) {
+    throw std::runtime_error("the keys of its tag " + tag_name + " cannot be worked out");
+  }
+  std::vector<std::pair<uint32_t, std::string>> keys;
+  table.VisitRecords([&](uint32_t recno, std::string_view record) {
+    if (table.IsDeleted(record)) return;
+    std::optional<std::string> key = maintainer->KeyOf(*tag, record);
+    if (!key) return;
+    while (!key->empty() && key->back() == tag->format.pad()) key->pop_back();
+    keys.emplace_back(recno, std::move(*key));
+  });
+  return keys;
+}
+
+// The records of a database's table whose key in a relation in which it is
+// the child has no parent: one line per relation that some break. Such a
+// record breaks the relation when it declares referential integrity (any
+// rule other than ignore); otherwise it is only told. True when no record
+// breaks one.
+bool CheckRelationKeys(const fox::Connection& connection, const std::string& name, const fox::Table& table,
+                       std::ostream& out) {
+  const std::unique_ptr<fox::TableRules> rules = connection.RulesOf(name, table);
+  if (!rules) return true;
+  bool kept = true;
+  for (const fox::ContainerRelation& relation : rules->as_child()) {
+    const std::string what = "the relation to " + relation.parent_table + " (tag " + relation.child_tag + ")";
+    std::vector<uint32_t> orphans;
+    try {
+      const std::unique_ptr<fox::Table> parent = connection.OpenTable(relation.parent_table, fox::DiskFile::Mode::kReadOnly);
+      std::unordered_set<std::string> parents;
+      for (auto& [recno, key] : KeysIn(*parent, relation.parent_tag)) parents.insert(std::move(key));
+      for (const auto& [recno, key] : KeysIn(table, relation.child_tag)) {
+        if (parents.count(key) == 0) orphans.push_back(recno);
+      }
+    } catch (const std::exception& e) {
+      out << name << ": " << what << " not checked: " << e.what() << "\n";
+      continue;
+    }
+    if (orphans.empty()) continue;
+    using Rule = fox::ContainerRelation::Rule;
+    const bool declared = relation.on_update != Rule::kIgnore || relation.on_delete != Rule::kIgnore ||
+                          relation.on_insert != Rule::kIgnore;
+    kept = kept && !declared;
+    std::string first;
+    for (size_t i = 0; i < orphans.size() && i < 5; ++i) first += (i ? ", " : "") + std::to_string(orphans[i]);
+    out << name << ": " << what << (declared ? " BROKEN by " : " not kept by ") << orphans.size()
+        << (orphans.size() == 1 ? " record: " : " records: ") << first
+        << (orphans.size() > 5 ? " and " + std::to_string(orphans.size() - 5) + " more" : std::string())
+        << " (no record of " << relation.parent_table << " holds the key)\n";
+  }
+  out.flush();
+  return kept;
+}
+
 bool CheckTable(const fox::Connection& connection, const std::string& name, std::ostream& out) {
   std::vector<fox::TagCheck> checks;
   bool rules_kept = true;
@@ -221,6 +287,7 @@ bool CheckTable(const fox::Connection& connection, const std::string& name, std:
              "need it before changing anything\n";
     }
     rules_kept = CheckRules(connection, name, *table, out);
+    rules_kept = CheckRelationKeys(connection, name, *table, out) && rules_kept;
     if (!table->index_maintainer()) {
       const std::string trouble = IndexTrouble(*table);
       out << name << (trouble.empty() ? ": no structural index" : ": cannot be checked: " + trouble) << "\n";

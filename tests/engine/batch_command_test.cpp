@@ -531,6 +531,19 @@ TEST_F(BatchTest, AKeyChangeCascadesToTheChildrenAndUndoTakesItAllBack) {
       << err;
   EXPECT_EQ(ContactIds(foxprodb, "contacts"), "1 2 3 4 5 ");
   EXPECT_EQ(ContactIds(foxprodb, "calls"), "1 1 1 1 1 2 2 2 2 2 2 3 3 3 4 5 ");
+
+  // --check names a call whose contact is gone (changed behind the
+  // relation's back).
+  Run({"--dbc", container, "--table", "contacts", "--find", "4", "--replace", "8", "--without-triggers"});
+  SetReferentialIntegrity(container, "III");
+  Run({"--dbc", container, "--table", "contacts", "--find", "8", "--replace", "9"});
+  SetReferentialIntegrity(container, "CRR");
+  Run({"--dbc", container, "--check"});
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(out.find("calls: the relation to contacts (tag contact_id) BROKEN by 1 record: 15 (no record of contacts "
+                     "holds the key)"),
+            std::string::npos)
+      << out;
 }
 
 // --check compares every tag with the records and writes nothing: a record
@@ -558,11 +571,15 @@ TEST_F(BatchTest, CheckNamesAStaleTagExitsOneAndWritesNothing) {
   EXPECT_EQ(code, 1) << err;
   EXPECT_EQ(err, "");
   const std::vector<std::string> lines = SplitLines(out);
-  ASSERT_EQ(lines.size(), 6u) << out;
+  ASSERT_EQ(lines.size(), 7u) << out;
   EXPECT_EQ(lines[2], "contacts: tag CONTACT_ID: 5 keys, consistent");
   EXPECT_EQ(lines[3], "contacts: tag TYPE_ID: 5 keys, consistent");  // a long field name, through the container
-  EXPECT_EQ(lines[4], "calls: tag CALL_ID: 16 keys, consistent");
-  EXPECT_EQ(lines[5].rfind("calls: tag CONTACT_ID: INCONSISTENT: entry ", 0), 0u) << lines[5];
+  // The changed key has no contact; the relation declares no rules, so it
+  // is only told.
+  EXPECT_EQ(lines[4], "calls: the relation to contacts (tag contact_id) not kept by 1 record: 1 (no record of "
+                      "contacts holds the key)");
+  EXPECT_EQ(lines[5], "calls: tag CALL_ID: 16 keys, consistent");
+  EXPECT_EQ(lines[6].rfind("calls: tag CONTACT_ID: INCONSISTENT: entry ", 0), 0u) << lines[6];
 
   Run({"--dbc", dbc, "--table", "setup", "--table", "types", "--check"});
   EXPECT_EQ(code, 0) << err;
