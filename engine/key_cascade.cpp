@@ -74,7 +74,9 @@ bool ReplacementRun::PlanCascades(ErrorTrap& trap, fox::Recordset& recordset) {
   std::vector<std::string> chain{walk_table_};
   std::optional<fox::Table::Refusal> refusal;
   std::string top;
-  trap.Step(136, [&] { top = "record " + std::to_string(recno) + " of table '" + recordset.table()->name() + "'"; });
+  trap.Step(136, [&] {
+    top = "record " + std::to_string(recno) + " of table '" + recordset.table()->name() + "'";
+  });
   // A plan that could not be made (its error reported) refuses too.
   const bool planned = trap.Step(136, [&] { refusal = PlanCascadesOf(recordset, top, &steps, &chain); });
   for (auto& [name, child] : cascade_tables_) {
@@ -96,7 +98,8 @@ bool ReplacementRun::PlanCascades(ErrorTrap& trap, fox::Recordset& recordset) {
   return false;
 }
 
-std::optional<fox::Table::Refusal> ReplacementRun::PlanCascadesOf(fox::Recordset& parent, const std::string& top,
+std::optional<fox::Table::Refusal> ReplacementRun::PlanCascadesOf(fox::Recordset& parent,
+                                                                  const std::string& top,
                                                                   std::vector<CascadeStep>* steps,
                                                                   std::vector<std::string>* chain) {
   std::optional<fox::Table::Refusal> refusal;
@@ -104,17 +107,18 @@ std::optional<fox::Table::Refusal> ReplacementRun::PlanCascadesOf(fox::Recordset
   if (refusal) return refusal;
   for (const fox::Recordset::KeyCascade& cascade : cascades) {
     const fox::ContainerRelation& relation = cascade.relation;
-    const std::string between = "the relation between " + relation.child_table + " and " + relation.parent_table +
-                                " (update rule cascade)";
+    const std::string between = "the relation between " + relation.child_table + " and " +
+                                relation.parent_table + " (update rule cascade)";
     auto refuse = [&](const std::string& why) {
-      const std::string reason = "its new key cannot be given to table " + relation.child_table + " through " +
-                                 between + ": " + why;
+      const std::string reason =
+          "its new key cannot be given to table " + relation.child_table + " through " + between + ": " + why;
       return fox::Table::Refusal{fox::ErrorKind::kConflict, reason,
                                  "The changes to " + top + " were not saved: " + reason + "."};
     };
     const std::string child_id = LowerAscii(relation.child_table);
     if (std::find(chain->begin(), chain->end(), child_id) != chain->end()) {
-      return refuse("the cascade comes back to table " + relation.child_table + ", which Quillon does not follow");
+      return refuse("the cascade comes back to table " + relation.child_table +
+                    ", which Quillon does not follow");
     }
     if (chain->size() >= kCascadeDepth) return refuse("the cascade goes deeper than Quillon follows");
     CascadeTable* child = nullptr;
@@ -124,45 +128,53 @@ std::optional<fox::Table::Refusal> ReplacementRun::PlanCascadesOf(fox::Recordset
       return refuse(std::string("the table cannot be opened (") + e.what() + ")");
     }
     fox::Recordset& rs = *child->recordset;
-    if (auto whole = rs.RulesRefuseTable(allow_triggers_)) return refuse(whole->reason);
-    const std::optional<size_t> column = rs.PlainKeyColumn(relation.child_tag);
-    if (!column) return refuse("its key (tag " + relation.child_tag + ") is not a plain field");
-    if (auto refused = rs.table()->ColumnRefusal(*column)) return refuse(refused->reason);
-    if (auto refused = rs.RulesRefuseColumn(*column)) return refuse(refused->reason);
-    for (uint32_t recno : rs.RecordsKeyed(relation.child_tag, cascade.old_key)) {
-      const bool planned = std::any_of(steps->begin(), steps->end(), [&](const CascadeStep& s) {
-        return LowerAscii(s.table) == child_id && s.recno == recno && s.column == *column;
-      });
-      if (planned) continue;
-      try {
-        rs.Hold(recno);
-      } catch (const fox::Error& e) {
-        if (e.kind() != fox::ErrorKind::kLocked) throw;
-        return refuse("record " + std::to_string(recno) + ", which holds the old key, is locked by another program");
-      }
-      if (!rs.Reread(recno)) continue;  // deleted since
-      if (rs.CurrentKey(relation.child_tag, true) != cascade.old_key) continue;
-      CascadeStep step{relation.child_table, recno, *column, {}, cascade.new_value, relation.child_tag,
-                       cascade.old_key, {}};
-      step.old_value = rs.fields()[*column].Value().value_or("");
-      if (auto refused = rs.fields()[*column].TrySetValue(cascade.new_value)) {
-        return refuse("record " + std::to_string(recno) + " cannot take it: " + refused->reason);
-      }
-      std::optional<fox::Table::Refusal> ruled = rs.CheckRule(*column);
-      if (!ruled) ruled = rs.CheckRule(std::nullopt);
-      if (!ruled) ruled = rs.CheckRelations(relation);
-      if (ruled) {
+    // A check that fails with an error (a record that cannot be read)
+    // refuses the change as any refusal does.
+    try {
+      if (auto whole = rs.RulesRefuseTable(allow_triggers_)) return refuse(whole->reason);
+      const std::optional<size_t> column = rs.PlainKeyColumn(relation.child_tag);
+      if (!column) return refuse("its key (tag " + relation.child_tag + ") is not a plain field");
+      if (auto refused = rs.table()->ColumnRefusal(*column)) return refuse(refused->reason);
+      if (auto refused = rs.RulesRefuseColumn(*column)) return refuse(refused->reason);
+      for (uint32_t recno : rs.RecordsKeyed(relation.child_tag, cascade.old_key)) {
+        const bool planned = std::any_of(steps->begin(), steps->end(), [&](const CascadeStep& s) {
+          return LowerAscii(s.table) == child_id && s.recno == recno && s.column == *column;
+        });
+        if (planned) continue;
+        try {
+          rs.Hold(recno);
+        } catch (const fox::Error& e) {
+          if (e.kind() != fox::ErrorKind::kLocked) throw;
+          return refuse("record " + std::to_string(recno) +
+                        ", which holds the old key, is locked by another program");
+        }
+        if (!rs.Reread(recno)) continue;  // deleted since
+        if (rs.CurrentKey(relation.child_tag, true) != cascade.old_key) continue;
+        CascadeStep step{relation.child_table, recno,           *column, {}, cascade.new_value,
+                         relation.child_tag,   cascade.old_key, {}};
+        step.old_value = rs.fields()[*column].Value().value_or("");
+        if (auto refused = rs.fields()[*column].TrySetValue(cascade.new_value)) {
+          return refuse("record " + std::to_string(recno) + " cannot take it: " + refused->reason);
+        }
+        std::optional<fox::Table::Refusal> ruled = rs.CheckRule(*column);
+        if (!ruled) ruled = rs.CheckRule(std::nullopt);
+        if (!ruled) ruled = rs.CheckRelations(relation);
+        if (ruled) {
+          DropEdit(rs);
+          return refuse("record " + std::to_string(recno) + " cannot take it: " + ruled->reason);
+        }
+        step.new_key = rs.CurrentKey(relation.child_tag, false).value_or("");
+        steps->push_back(step);
+        // The child's own children, when its key is also a parent's key.
+        chain->push_back(child_id);
+        std::optional<fox::Table::Refusal> nested = PlanCascadesOf(rs, top, steps, chain);
+        chain->pop_back();
         DropEdit(rs);
-        return refuse("record " + std::to_string(recno) + " cannot take it: " + ruled->reason);
+        if (nested) return nested;
       }
-      step.new_key = rs.CurrentKey(relation.child_tag, false).value_or("");
-      steps->push_back(step);
-      // The child's own children, when its key is also a parent's key.
-      chain->push_back(child_id);
-      std::optional<fox::Table::Refusal> nested = PlanCascadesOf(rs, top, steps, chain);
-      chain->pop_back();
+    } catch (const fox::Error& e) {
       DropEdit(rs);
-      if (nested) return nested;
+      return refuse(e.what());
     }
   }
   return std::nullopt;
@@ -216,11 +228,12 @@ void ReplacementRun::CarryOutCascades(ErrorTrap& trap, const std::string& parent
       if (!rs.Reread(step.recno) || rs.CurrentKey(step.tag, true) != step.old_key) {
         throw fox::Error(fox::ErrorKind::kConflict,
                          "Record " + std::to_string(step.recno) + " of table '" + child.name +
-                             "' no longer held the old key of record " + std::to_string(parent) + " of table '" +
-                             parent_table + "' and was left as it is.");
+                             "' no longer held the old key of record " + std::to_string(parent) +
+                             " of table '" + parent_table + "' and was left as it is.");
       }
       rs.fields()[step.column].SetValue(step.new_value);
-      ChangeLogLine(&line, ChangeLogDateTime(), step.old_value, step.new_value, child.name, child.columns[step.column]);
+      ChangeLogLine(&line, ChangeLogDateTime(), step.old_value, step.new_value, child.name,
+                    child.columns[step.column]);
       change_log_.AppendChange(&line, 1, step.recno);
       ++tally_.changed;
       ++tally_.cascaded;
@@ -242,9 +255,10 @@ void ReplacementRun::CarryOutCascades(ErrorTrap& trap, const std::string& parent
         // Held, the records cannot have been changed by another program: what
         // fails is the writing itself. They keep the old key, and are named.
         LogNotSaved(child.name, failure, child.journal_table);
-        throw fox::Error(failure.kind(), std::string(failure.what()) + " They still hold the old key of record " +
-                                             std::to_string(parent) + " of table '" + parent_table +
-                                             "', which has the new one: put it right before using the tables.");
+        throw fox::Error(failure.kind(),
+                         std::string(failure.what()) + " They still hold the old key of record " +
+                             std::to_string(parent) + " of table '" + parent_table +
+                             "', which has the new one: put it right before using the tables.");
       }
     });
   }
