@@ -25,6 +25,11 @@
 #               records, and of the bulk shape on 1,000,000 and 3,000,000 (more
 #               would pass FoxPro's 2 GB memo limit): the same whatever the
 #               table's size
+#   cascade     a database's key changed in 20,000 parent records under an
+#               update rule of cascade, reaching 100,000 child records, vs
+#               the same changes made by walking both tables with the rule
+#               set to ignore; afterwards no child is left without its parent
+#               and every tag is consistent
 #   bulk run    a set list of five pairs over a 100,000-record table with a memo
 #               and an eight-tag index, changing every memo and a few percent
 #               of the indexed fields, vs the no-match run on the same table;
@@ -39,6 +44,8 @@
 #   BENCH_ONLY=bulk     measure the bulk run alone (skips the 1,000,000-record figures)
 #   BENCH_ONLY=sets     measure the long set lists alone
 #   BENCH_ONLY=scale    measure memory against the table's size alone
+#   BENCH_ONLY=cascade  measure the cascade figure alone
+#   BENCH_CASCADE_PARENTS=N  contacts of the cascade figure (default 20000)
 #   BENCH_SCALE_RECORDS=N  the large table of that figure (default 10000000;
 #                       about 12 GB of scratch space)
 #   QUILLON_REPLACE=P   use the program at P instead of the one built in build-bench/
@@ -66,7 +73,7 @@ line() { printf '%-12s%-46s%10s  %s\n' "$@"; }  # line LABEL WHAT SECONDS NOTE
 say "== Building Release into build-bench/"
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 bash scripts/deps.sh strace >/dev/null
-targets=(bench_make_table bench_measure bench_add_index bench_check_index)
+targets=(bench_make_table bench_measure bench_add_index bench_check_index bench_reindex)
 known_targets=$(ninja -C "$BUILD" -t targets all)
 if [[ -z ${QUILLON_REPLACE:-} ]] && grep -q '^quillon-replace:' <<< "$known_targets"; then
   targets+=(quillon-replace)
@@ -272,7 +279,7 @@ fi  # BENCH_ONLY
 # Every record holds the first set's find text, so no record is passed over
 # and each is searched for every set; the others are found nowhere. Twice the
 # sets should take about twice as long.
-if [[ -n $REPLACE && $ONLY != bulk && $ONLY != scale ]]; then
+if [[ -n $REPLACE && $ONLY != bulk && $ONLY != scale && $ONLY != cascade ]]; then
   say ""
   say "== Long set lists: 1,000 records, 8,000 and 16,000 sets"
   mkdir -p "$SCRATCH/sets"
@@ -298,7 +305,7 @@ fi
 # ---------------------------------------------------------------- bulk run
 # A memo- and index-heavy job: every memo changes, and a few percent of the
 # indexed character, integer, numeric and date fields (see make_table.cpp).
-if [[ $ONLY != sets && $ONLY != scale ]]; then
+if [[ $ONLY != sets && $ONLY != scale && $ONLY != cascade ]]; then
 say ""
 say "== Bulk run: $BULK_RECORDS records, memo, eight-tag index, five pairs"
 "$MAKE_TABLE" --bulk --records "$BULK_RECORDS" "$SCRATCH/bulk/bulk.dbf" | tee "$SCRATCH/bulk.txt"
@@ -422,6 +429,70 @@ if [[ -n $REPLACE && ( -z $ONLY || $ONLY == scale ) ]]; then
   rm -rf "$SCRATCH/scale" "$RUN" "$TEMP"/quillon-undo-*.jnl "$TEMP/backups.log"
 fi
 
+# ---------------------------------------------------------------- cascade
+if [[ -n $REPLACE && ( -z $ONLY || $ONLY == cascade ) ]]; then
+  say ""
+  say "== Cascade: ${BENCH_CASCADE_PARENTS:-20000} contacts' keys, 5 calls each"
+  CASCADE_PARENTS=${BENCH_CASCADE_PARENTS:-20000}
+  mkdir -p "$SCRATCH/cascade_master"
+  cp tests/fixtures/ruby-dbf/foxprodb/* "$SCRATCH/cascade_master/"
+  chmod -R u+w "$SCRATCH/cascade_master"
+  "$PYTHON_EVICT" bench/grow_container.py "$SCRATCH/cascade_master" "$CASCADE_PARENTS" 5
+  "$BUILD/bench/bench_reindex" "$SCRATCH/cascade_master/FOXPRO-DB-TEST.DBC" contacts calls
+  # Writes the relations' update, delete and insert rules into the container.
+  set_rules() {
+    "$PYTHON_EVICT" - "$1" "$2" <<'PY'
+import struct, sys
+path, rules = sys.argv[1], sys.argv[2].encode()
+data = bytearray(open(path, 'rb').read())
+header, length = struct.unpack('<HH', data[8:10] + data[10:12])
+at, where = 32, {}
+while data[at] != 0x0D:
+    where[data[at:at + 11].split(b'\0')[0].decode()] = struct.unpack('<I', data[at + 12:at + 16])[0]
+    at += 32
+for record in range(header, len(data) - length + 1, length):
+    if data[record + where['OBJECTTYPE']:record + where['OBJECTTYPE'] + 8] == b'Relation':
+        data[record + where['RIINFO']:record + where['RIINFO'] + 3] = rules
+open(path, 'wb').write(data)
+PY
+  }
+  cascade_copy() {  # cascade_copy RULES
+    rm -rf "$RUN" && cp -r "$SCRATCH/cascade_master" "$RUN"
+    set_rules "$RUN/FOXPRO-DB-TEST.DBC" "$1"
+    rm -f "$TEMP/backups.log" "$TEMP"/quillon-undo-*.jnl
+    sync
+    cat "$RUN"/* > /dev/null
+  }
+  for ((i = 0; i < REPEAT; i++)); do
+    cascade_copy III
+    measure cascade_plain "$REPLACE" --dbc "$RUN/FOXPRO-DB-TEST.DBC" --table contacts --table calls --find 7 --replace 8
+    cascade_copy CRR
+    measure cascade "$REPLACE" --dbc "$RUN/FOXPRO-DB-TEST.DBC" --table contacts --find 7 --replace 8
+  done
+  line "cascade" "plain: both tables walked, rule ignore" "$(calc "$(seconds_of cascade_plain)") s" ""
+  line "cascade" "cascade: contacts walked, rule cascade" "$(calc "$(seconds_of cascade)") s" "$(grep -ao 'fields changed.*' "$SCRATCH/cascade.out" | head -1)"
+  orphans=$("$PYTHON_EVICT" - "$RUN" <<'PY'
+import struct, sys
+def ids(path, name):
+    data = open(path, 'rb').read()
+    count = struct.unpack('<I', data[4:8])[0]
+    header, length = struct.unpack('<HH', data[8:12])
+    at, offset = 32, 1
+    while data[at] != 0x0D:
+        if data[at:at + 11].split(b'\0')[0].decode() == name:
+            break
+        offset += data[at + 16]
+        at += 32
+    return [struct.unpack('<i', data[header + r * length + offset:header + r * length + offset + 4])[0]
+            for r in range(count) if data[header + r * length] != 0x2A]
+parents = set(ids(sys.argv[1] + '/contacts.dbf', 'CONTACT_ID'))
+print(sum(1 for k in ids(sys.argv[1] + '/calls.dbf', 'CONTACT_ID') if k not in parents))
+PY
+)
+  check "cascade: calls without their contact afterwards" 0 "$orphans"
+  check "cascade: tags consistent afterwards" 0 "$("$REPLACE" --dbc "$RUN/FOXPRO-DB-TEST.DBC" --check | grep -vc 'consistent$' || true)"
+fi
+
 # ---------------------------------------------------------------- summary
 say ""
 say "== Checks"
@@ -454,7 +525,7 @@ if [[ -n $REPLACE && -z $ONLY ]]; then
 elif [[ -z $REPLACE ]]; then
   row "run 1, run 2, peak memory" "not run" "" "quillon-replace not built"
 fi
-if [[ -n $REPLACE && $ONLY != bulk && $ONLY != scale ]]; then
+if [[ -n $REPLACE && $ONLY != bulk && $ONLY != scale && $ONLY != cascade ]]; then
   row "sets: 8,000 sets over 1,000 records" "$(calc "$SETS8000") s" "-" "baseline"
   row "sets: 16,000 sets / 8,000 sets" "$(calc "$SETS16000 / $SETS8000" 2)x" "<= 2.3x" "$(verdict "$SETS16000 / $SETS8000 <= 2.3")"
 fi
@@ -467,7 +538,12 @@ if [[ -n $REPLACE && ( -z $ONLY || $ONLY == scale ) ]]; then
     row "$shape peak memory, $n records" "$large MB" "< 32 MB" "$(verdict "$large < 32")"
   done
 fi
-if [[ -n $REPLACE && $ONLY != sets && $ONLY != scale ]]; then
+if [[ -n $REPLACE && ( -z $ONLY || $ONLY == cascade ) ]]; then
+  row "cascade: plain run, both tables" "$(calc "$(seconds_of cascade_plain)") s" "-" "baseline"
+  row "cascade run / plain run" "$(calc "$(seconds_of cascade) / $(seconds_of cascade_plain)" 2)x" "<= 3x" "$(verdict "$(seconds_of cascade) / $(seconds_of cascade_plain) <= 3")"
+  row "cascade run peak memory" "$(rss_mb_of cascade) MB" "< 100 MB" "$(verdict "$(rss_mb_of cascade) < 100")"
+fi
+if [[ -n $REPLACE && $ONLY != sets && $ONLY != scale && $ONLY != cascade ]]; then
   row "bulk: no match ($BULK_RECORDS records, $(calc "$BULK_BYTES / 1000000" 1) MB)" "$(calc "$BULK_NOMATCH") s" "-" "baseline"
   row "bulk: five pairs, every memo changed" "$(calc "$BULK") s" "-" ""
   row "bulk run / bulk no match" "$(calc "$BULK / $BULK_NOMATCH" 1)x" "<= 50x" "$(verdict "$BULK / $BULK_NOMATCH <= 50")"

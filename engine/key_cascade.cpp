@@ -9,7 +9,8 @@
 //      kept), read afresh, given the new key in an edit that is never saved,
 //      and checked with its table's rules and relations (its own children
 //      are planned the same way); any refusal refuses the parent's change;
-//   2. the parent record is written (alone, at once);
+//   2. the parent record is written (with the other parents planned before
+//      it, kCascadeBatch at most, in one flush);
 //   3. the children are written through their tables' saves, still held:
 //      another program cannot have changed them in between.
 // A child that cannot be written even so (the disk is full, say) is told by
@@ -69,7 +70,13 @@ ReplacementRun::CascadeTable& ReplacementRun::CascadeTableOf(const std::string& 
 
 bool ReplacementRun::PlanCascades(ErrorTrap& trap, fox::Recordset& recordset) {
   const uint32_t recno = recordset.recno();
-  cascade_plans_.erase(recno);  // a record changed again is planned again
+  // A record changed again (its save held back by another program's change)
+  // is planned again.
+  if (const auto old = cascade_plans_.find(recno); old != cascade_plans_.end()) {
+    for (const CascadeStep& step : old->second)
+      planned_.erase({LowerAscii(step.table), FieldId(step.recno, step.column)});
+    cascade_plans_.erase(old);
+  }
   std::vector<CascadeStep> steps;
   std::vector<std::string> chain{walk_table_};
   std::optional<fox::Table::Refusal> refusal;
@@ -88,6 +95,8 @@ bool ReplacementRun::PlanCascades(ErrorTrap& trap, fox::Recordset& recordset) {
     }
   }
   if (planned && !refusal) {
+    for (const CascadeStep& step : steps)
+      planned_[{LowerAscii(step.table), FieldId(step.recno, step.column)}] = recno;
     if (!steps.empty()) cascade_plans_[recno] = std::move(steps);
     return true;
   }
@@ -141,6 +150,15 @@ std::optional<fox::Table::Refusal> ReplacementRun::PlanCascadesOf(fox::Recordset
           return LowerAscii(s.table) == child_id && s.recno == recno && s.column == *column;
         });
         if (planned) continue;
+        // A field another record's waiting cascade changes cannot be planned
+        // from what the table holds now. Parents' keys are unique (a
+        // relation's parent tag is primary or candidate), so this is only
+        // for a tag that lets them repeat.
+        if (const auto other = planned_.find({child_id, FieldId(recno, *column)}); other != planned_.end()) {
+          return refuse("record " + std::to_string(recno) + " takes the new key of record " +
+                        std::to_string(other->second) + " of table " + relation.parent_table +
+                        " in the same run, not yet written");
+        }
         try {
           rs.Hold(recno);
         } catch (const fox::Error& e) {
@@ -198,49 +216,53 @@ void ReplacementRun::SettleCascades(ErrorTrap& trap, const std::string& table, f
   }
   std::map<uint32_t, std::vector<CascadeStep>> plans;
   plans.swap(cascade_plans_);
-  for (auto& [recno, steps] : plans) {
-    if (not_saved_.count(recno) != 0 || no_room_ || log_failed_) continue;
-    CarryOutCascades(trap, table, recno, steps);
+  planned_.clear();
+  for (auto at = plans.begin(); at != plans.end();) {
+    at = not_saved_.count(at->first) != 0 ? plans.erase(at) : std::next(at);
   }
   not_saved_.clear();
+  if (!no_room_ && !log_failed_) CarryOutCascades(trap, table, plans);
   if (cascade_plans_.empty()) {
     for (auto& [name, child] : cascade_tables_) child.recordset->ReleaseHolds();
   }
 }
 
-void ReplacementRun::CarryOutCascades(ErrorTrap& trap, const std::string& parent_table, uint32_t parent,
-                                      std::vector<CascadeStep>& steps) {
+void ReplacementRun::CarryOutCascades(ErrorTrap& trap, const std::string& parent_table,
+                                      const std::map<uint32_t, std::vector<CascadeStep>>& plans) {
   std::set<std::string> touched;
   std::set<std::pair<std::string, uint32_t>> records;
   std::string line;
-  for (const CascadeStep& step : steps) {
-    CascadeTable& child = cascade_tables_.at(LowerAscii(step.table));
-    fox::Recordset& rs = *child.recordset;
-    touched.insert(LowerAscii(step.table));
-    trap.Step(138, [&] {
-      // A record given two keys (two relations) is written once before it
-      // is read afresh for the second.
-      if (!records.emplace(LowerAscii(step.table), step.recno).second) {
-        rs.MoveTo(0);
-        rs.Flush();
-      }
-      // Held since it was planned: it holds what was checked.
-      if (!rs.Reread(step.recno) || rs.CurrentKey(step.tag, true) != step.old_key) {
-        throw fox::Error(fox::ErrorKind::kConflict,
-                         "Record " + std::to_string(step.recno) + " of table '" + child.name +
-                             "' no longer held the old key of record " + std::to_string(parent) +
-                             " of table '" + parent_table + "' and was left as it is.");
-      }
-      rs.fields()[step.column].SetValue(step.new_value);
-      ChangeLogLine(&line, ChangeLogDateTime(), step.old_value, step.new_value, child.name,
-                    child.columns[step.column]);
-      change_log_.AppendChange(&line, 1, step.recno);
-      ++tally_.changed;
-      ++tally_.cascaded;
-      if (write_journal_) JournalRecord(rs, child.journal_table);
-      cascaded_[LowerAscii(step.table)].insert(FieldId(step.recno, step.column));
-      rs.NoteKeyed(step.tag, step.new_key, step.recno);
-    });
+  const std::string now = ChangeLogDateTime();
+  for (const auto& [parent, steps] : plans) {
+    for (const CascadeStep& step : steps) {
+      CascadeTable& child = cascade_tables_.at(LowerAscii(step.table));
+      fox::Recordset& rs = *child.recordset;
+      touched.insert(LowerAscii(step.table));
+      trap.Step(138, [&] {
+        // A record given two keys (two relations) is written once before it
+        // is read afresh for the second.
+        if (!records.emplace(LowerAscii(step.table), step.recno).second) {
+          rs.MoveTo(0);
+          rs.Flush();
+        }
+        // Held since it was planned: it holds what was checked.
+        if (!rs.Reread(step.recno) || rs.CurrentKey(step.tag, true) != step.old_key) {
+          throw fox::Error(fox::ErrorKind::kConflict,
+                           "Record " + std::to_string(step.recno) + " of table '" + child.name +
+                               "' no longer held the old key of record " + std::to_string(parent) +
+                               " of table '" + parent_table + "' and was left as it is.");
+        }
+        rs.fields()[step.column].SetValue(step.new_value);
+        ChangeLogLine(&line, now, step.old_value, step.new_value, child.name, child.columns[step.column]);
+        change_log_.AppendChange(&line, 1, step.recno);
+        ++tally_.changed;
+        ++tally_.cascaded;
+        if (write_journal_) JournalRecord(rs, child.journal_table);
+        cascaded_[LowerAscii(step.table)].insert(FieldId(step.recno, step.column));
+        rs.NoteKeyed(step.tag, step.new_key, step.recno);
+      });
+      if (log_failed_) break;
+    }
     if (log_failed_) break;
   }
   // Moving off the last one saves it; then every child table's saves are
@@ -256,9 +278,9 @@ void ReplacementRun::CarryOutCascades(ErrorTrap& trap, const std::string& parent
         // fails is the writing itself. They keep the old key, and are named.
         LogNotSaved(child.name, failure, child.journal_table);
         throw fox::Error(failure.kind(),
-                         std::string(failure.what()) + " They still hold the old key of record " +
-                             std::to_string(parent) + " of table '" + parent_table +
-                             "', which has the new one: put it right before using the tables.");
+                         std::string(failure.what()) +
+                             " They still hold the old keys of their records of table '" + parent_table +
+                             "', which have the new ones: put them right before using the tables.");
       }
     });
   }
@@ -268,6 +290,7 @@ void ReplacementRun::CarryOutCascades(ErrorTrap& trap, const std::string& parent
 
 void ReplacementRun::CloseCascadeTables(ErrorTrap& trap) {
   cascade_plans_.clear();
+  planned_.clear();
   not_saved_.clear();
   for (auto& [id, child] : cascade_tables_) {
     child.recordset->ReleaseHolds();

@@ -338,7 +338,9 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
       trap.Step(138, [&] { moved_on = recordset.Eof() || recordset.recno() != 0; });
       if (!moved_on) return Walk::kGoOn;
     }
-    if (!cascade_plans_.empty()) SettleCascades(trap, table, recordset);
+    // The cascades wait for a few of their parents, so that each batch of
+    // parents and of children is written with one flush.
+    if (cascade_plans_.size() >= kCascadeBatch) SettleCascades(trap, table, recordset);
     if (no_room_ || log_failed_) return Walk::kStop;
   }
 }

@@ -369,17 +369,18 @@ class ReplacementRun {
     std::vector<std::string> columns;  // field names, for the lines
   };
   // Plans the current record's cascades; false when they refuse its change
-  // (then taken back and told).
+  // (then taken back and told). The plan waits (cascade_plans_) until
+  // SettleCascades.
   bool PlanCascades(ErrorTrap& trap, fox::Recordset& recordset);
   std::optional<fox::Table::Refusal> PlanCascadesOf(fox::Recordset& parent, const std::string& top,
                                                     std::vector<CascadeStep>* steps,
                                                     std::vector<std::string>* chain);
   CascadeTable& CascadeTableOf(const std::string& name);
-  // Writes the records planned so far with the cascades they wait for,
-  // then carries out the cascades of those that were saved.
+  // Writes the records planned so far, then carries out the cascades of
+  // those that were saved; the children are held until then.
   void SettleCascades(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset);
-  void CarryOutCascades(ErrorTrap& trap, const std::string& parent_table, uint32_t parent,
-                        std::vector<CascadeStep>& steps);
+  void CarryOutCascades(ErrorTrap& trap, const std::string& parent_table,
+                        const std::map<uint32_t, std::vector<CascadeStep>>& plans);
   // Drops the plans (a stop) and closes the child tables.
   void CloseCascadeTables(ErrorTrap& trap);
   bool Cascaded(uint32_t recno, size_t column) const;
@@ -387,6 +388,12 @@ class ReplacementRun {
   std::string walk_table_;                      // its name, lower case
   std::map<std::string, CascadeTable> cascade_tables_;            // by lower-case name
   std::map<uint32_t, std::vector<CascadeStep>> cascade_plans_;    // by record of the walked table
+  // How many records' cascades wait before they are carried out: the
+  // parents written, then their children, each with one flush.
+  static constexpr size_t kCascadeBatch = 1024;
+  // The child fields the plans waiting will change (table, FieldId), with
+  // the parent record of each: a field is planned once.
+  std::map<std::pair<std::string, uint64_t>, uint32_t> planned_;
   std::set<uint32_t> not_saved_;  // of the walked table's records, while plans wait
   std::map<std::string, std::unordered_set<uint64_t>> cascaded_;  // by lower-case table: recno << 32 | column
   const std::unordered_set<uint64_t>* cascaded_here_ = nullptr;   // the walked table's
