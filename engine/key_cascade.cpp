@@ -221,7 +221,19 @@ void ReplacementRun::SettleCascades(ErrorTrap& trap, const std::string& table, f
     at = not_saved_.count(at->first) != 0 ? plans.erase(at) : std::next(at);
   }
   not_saved_.clear();
-  if (!no_room_ && !log_failed_) CarryOutCascades(trap, table, plans);
+  if (!no_room_ && !log_failed_) {
+    CarryOutCascades(trap, table, plans);
+  } else if (!plans.empty()) {
+    // The run stops: what would write the children cannot be written either.
+    trap.Step(138, [&] {
+      throw fox::Error(
+          fox::ErrorKind::kIo,
+          "The run stopped before the new keys of " + std::to_string(plans.size()) + " records of table '" +
+              table +
+              "' were given to the records that hold their old keys: run quillon-replace --check "
+              "on the database to find those left behind.");
+    });
+  }
   if (cascade_plans_.empty()) {
     for (auto& [name, child] : cascade_tables_) child.recordset->ReleaseHolds();
   }

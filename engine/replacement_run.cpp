@@ -274,6 +274,10 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
     trap.Step(140, [&] {
       if (!recordset.Eof()) tally_.changed -= static_cast<int64_t>(WithdrawChanges({recordset.recno()}));
     });
+    // The records saved before the stop are written when the table closes:
+    // their cascades are carried out first, so that no child is left with
+    // a key its parent no longer holds.
+    if (!cascade_plans_.empty()) SettleCascades(trap, table, recordset);
   }
   CloseCascadeTables(trap);
   walk_connection_ = nullptr;
