@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "data/util/byte_order.h"
+#include "base/scripted_toolkit.h"
 #include "engine/batch_command.h"
 #include "tests/engine/engine_test_support.h"
 
@@ -544,6 +545,26 @@ TEST_F(BatchTest, AKeyChangeCascadesToTheChildrenAndUndoTakesItAllBack) {
                      "holds the key)"),
             std::string::npos)
       << out;
+}
+
+// Closing the program after a contact's new key was saved, before its
+// calls were given it: the calls still take it, as the table's close writes
+// the contact.
+TEST_F(BatchTest, AStopCarriesOutTheCascadesOfTheRecordsAlreadySaved) {
+  const std::string foxprodb = testing_support::CopyFixtureFolder(dir, "ruby-dbf/foxprodb");
+  SetReferentialIntegrity(foxprodb + "/FOXPRO-DB-TEST.DBC", "CRR");
+  FakeInputs inputs;
+  inputs.source.dbc = true;
+  inputs.source.dbc_path = foxprodb + "/FOXPRO-DB-TEST.DBC";
+  inputs.rows = {{"contacts", true}};
+  inputs.find = "4";
+  inputs.replace = "44";
+  quillon::ScriptedToolkit toolkit;
+  quillon::ReplacementRun run(inputs, toolkit);
+  run.OnRecordReached([&](const std::string&, uint32_t record, uint32_t) { inputs.closing = record == 5; });
+  EXPECT_EQ(run.Run(), quillon::RunEnd::kStopped);
+  EXPECT_EQ(ContactIds(foxprodb, "contacts"), "1 2 3 44 5 ");
+  EXPECT_EQ(ContactIds(foxprodb, "calls"), "1 1 1 1 1 2 2 2 2 2 2 3 3 3 44 5 ");
 }
 
 // --check compares every tag with the records and writes nothing: a record
