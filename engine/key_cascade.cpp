@@ -118,11 +118,14 @@ std::optional<fox::Table::Refusal> ReplacementRun::PlanCascadesOf(fox::Recordset
     const fox::ContainerRelation& relation = cascade.relation;
     const std::string between = "the relation between " + relation.child_table + " and " +
                                 relation.parent_table + " (update rule cascade)";
-    auto refuse = [&](const std::string& why) {
-      const std::string reason =
-          "its new key cannot be given to table " + relation.child_table + " through " + between + ": " + why;
-      return fox::Table::Refusal{fox::ErrorKind::kConflict, reason,
-                                 "The changes to " + top + " were not saved: " + reason + "."};
+    // `why` is the reason repeated refusals are counted by; `told`, when
+    // given, says it of the record at hand, for the report.
+    auto refuse = [&](const std::string& why, const std::string& told = "") {
+      const std::string to =
+          "its new key cannot be given to table " + relation.child_table + " through " + between + ": ";
+      return fox::Table::Refusal{
+          fox::ErrorKind::kConflict, to + why,
+          "The changes to " + top + " were not saved: " + to + (told.empty() ? why : told) + "."};
     };
     const std::string child_id = LowerAscii(relation.child_table);
     if (std::find(chain->begin(), chain->end(), child_id) != chain->end()) {
@@ -155,16 +158,18 @@ std::optional<fox::Table::Refusal> ReplacementRun::PlanCascadesOf(fox::Recordset
         // relation's parent tag is primary or candidate), so this is only
         // for a tag that lets them repeat.
         if (const auto other = planned_.find({child_id, FieldId(recno, *column)}); other != planned_.end()) {
-          return refuse("record " + std::to_string(recno) + " takes the new key of record " +
-                        std::to_string(other->second) + " of table " + relation.parent_table +
-                        " in the same run, not yet written");
+          return refuse("a record that holds the old key takes another record's new key in the same run",
+                        "record " + std::to_string(recno) + " takes the new key of record " +
+                            std::to_string(other->second) + " of table " + relation.parent_table +
+                            " in the same run, not yet written");
         }
         try {
           rs.Hold(recno);
         } catch (const fox::Error& e) {
           if (e.kind() != fox::ErrorKind::kLocked) throw;
-          return refuse("record " + std::to_string(recno) +
-                        ", which holds the old key, is locked by another program");
+          return refuse(
+              "a record that holds the old key is locked by another program",
+              "record " + std::to_string(recno) + ", which holds the old key, is locked by another program");
         }
         if (!rs.Reread(recno)) continue;  // deleted since
         if (rs.CurrentKey(relation.child_tag, true) != cascade.old_key) continue;
@@ -172,14 +177,16 @@ std::optional<fox::Table::Refusal> ReplacementRun::PlanCascadesOf(fox::Recordset
                          relation.child_tag,   cascade.old_key, {}};
         step.old_value = rs.fields()[*column].Value().value_or("");
         if (auto refused = rs.fields()[*column].TrySetValue(cascade.new_value)) {
-          return refuse("record " + std::to_string(recno) + " cannot take it: " + refused->reason);
+          return refuse("a record that holds the old key cannot take the new one: " + refused->reason,
+                        "record " + std::to_string(recno) + " cannot take it: " + refused->reason);
         }
         std::optional<fox::Table::Refusal> ruled = rs.CheckRule(*column);
         if (!ruled) ruled = rs.CheckRule(std::nullopt);
         if (!ruled) ruled = rs.CheckRelations(relation);
         if (ruled) {
           DropEdit(rs);
-          return refuse("record " + std::to_string(recno) + " cannot take it: " + ruled->reason);
+          return refuse("a record that holds the old key cannot take the new one: " + ruled->reason,
+                        "record " + std::to_string(recno) + " cannot take it: " + ruled->reason);
         }
         step.new_key = rs.CurrentKey(relation.child_tag, false).value_or("");
         steps->push_back(step);
