@@ -15,6 +15,7 @@
 
 #include "base/app_title.h"
 #include "shell/qt_toolkit.h"
+#include "tests/support/gui_support.h"
 
 using quillon::MessageAnswer;
 using quillon::MessageButtons;
@@ -23,13 +24,7 @@ using quillon::QtToolkit;
 
 namespace {
 
-void EnsureApplication() {
-  if (QApplication::instance() != nullptr) return;
-  static int argc = 1;
-  static char name[] = "test_shell";
-  static char* argv[] = {name, nullptr};
-  new QApplication(argc, argv);  // lives until the process ends
-}
+using testing_support::EnsureApplication;
 
 // Runs `answer` on the first modal widget of type T as soon as it shows.
 template <typename T>
