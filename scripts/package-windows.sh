@@ -44,6 +44,9 @@ crlf /usr/share/doc/mingw-w64-common/copyright "$dir/LICENSES/MinGW-w64-runtime.
 # folder left to the one who links.
 link=$(ninja -C "$B" -t commands quillon.exe | tail -n1)
 link=${link#cd "$ROOT/$B" && }
+link=${link#: && }
+link=${link% && :}
+link=${link/\/usr\/bin\/x86_64-w64-mingw32-g++-posix /x86_64-w64-mingw32-g++-posix }
 [[ $link == *" -o quillon.exe "* ]] || { echo "Unexpected link command: $link" >&2; exit 1; }
 for word in $link; do
   if [[ $word == *.a || $word == *.obj || $word == *.o ]] && [[ $word != /* && -f $B/$word ]]; then
@@ -58,6 +61,11 @@ done
   printf 'set -e\ncd "$(dirname "$0")"\n: "${QT:?set QT to the install folder of your Qt}"\n'
   printf '%s\n' "${link//$QT/\$QT}"
 } >"$dir/relink/relink.sh"
+# The kit must link: a kit that misses a file is no kit.
+(cd "$stage" && cp -r "$name/relink" relink-check && QT=$QT sh relink-check/relink.sh) ||
+  { echo "The relinking kit does not link." >&2; exit 1; }
+[[ -f $stage/relink-check/quillon.exe ]] || { echo "The relinking kit made no quillon.exe." >&2; exit 1; }
+rm -rf "$stage/relink-check"
 crlf packaging/windows/README-relink.txt "$dir/relink/README-relink.txt"
 sed -n '/^CONFIGURE=(/,/)$/p' scripts/build-qt-windows.sh >"$dir/relink/qt-configure.txt"
 cp "$QT/.key" "$dir/relink/qt-build.txt"

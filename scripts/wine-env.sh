@@ -22,23 +22,30 @@ wine_temp() {
   echo "$temp"
 }
 
-# Stores Quillon's settings (KEY=VALUE ...) in the prefix's registry, where
-# quillon.exe keeps them, through a .reg file (UTF-16, as regedit reads
+# Writes string values (NAME=VALUE ...) under a key of HKEY_CURRENT_USER in
+# the prefix's registry, through a .reg file (UTF-16, as regedit reads
 # non-ASCII text).
-store_windows_settings() {
-  local reg
+wine_registry() {  # wine_registry <key under HKEY_CURRENT_USER> NAME=VALUE...
+  local key=$1 reg pair name value
+  shift
   reg=$(mktemp --suffix=.reg)
   {
     printf 'Windows Registry Editor Version 5.00\r\n\r\n'
-    printf '[HKEY_CURRENT_USER\\Software\\Velmora\\Quillon]\r\n'
-    local pair key value
+    printf '[HKEY_CURRENT_USER\\%s]\r\n' "$key"
     for pair in "$@"; do
-      key=${pair%%=*}
+      name=${pair%%=*}
       value=${pair#*=}
       value=${value//\\/\\\\}
-      printf '"%s"="%s"\r\n' "$key" "${value//\"/\\\"}"
+      printf '"%s"="%s"\r\n' "$name" "${value//\"/\\\"}"
     done
   } | iconv -f UTF-8 -t UTF-16 >"$reg"
   "$WINE" regedit /S "$(winpath "$reg")" >/dev/null 2>&1
   rm -f "$reg"
 }
+
+# Stores Quillon's settings (NAME=VALUE ...) where quillon.exe keeps them.
+store_windows_settings() { wine_registry 'Software\Velmora\Quillon' "$@"; }
+
+# Wine has no Arial, which the windows ask for: Tahoma, a sans-serif face
+# it has, stands in, as a sans-serif face does on Linux.
+wine_registry 'Software\Wine\Fonts\Replacements' 'Arial=Tahoma'

@@ -16,6 +16,7 @@
 #include "base/app_title.h"
 #include "shell/qt_toolkit.h"
 #include "tests/support/gui_support.h"
+#include "tests/support/test_support.h"
 
 using quillon::MessageAnswer;
 using quillon::MessageButtons;
@@ -100,7 +101,8 @@ TEST(QtToolkitTest, FileDialogsTakeTitleAndFilterAndReturnThePath) {
   quillon::FileDialogRequest request;
   request.title = "Save";
   request.filter = "Text Files (*.txt)|*.txt|All Files (*.*)|*.*|";
-  request.file_name = "/tmp/sets.txt";
+  testing_support::TempDir dir;
+  request.file_name = dir.Sub("sets.txt");  // in the platform's own form
   QString title;
   QStringList filters;
   WhenShown<QFileDialog>([&](QFileDialog* dialog) {
@@ -108,7 +110,7 @@ TEST(QtToolkitTest, FileDialogsTakeTitleAndFilterAndReturnThePath) {
     filters = dialog->nameFilters();
     static_cast<QDialog*>(dialog)->accept();
   });
-  EXPECT_EQ(toolkit.ShowSaveDialog(request), "/tmp/sets.txt");
+  EXPECT_EQ(toolkit.ShowSaveDialog(request), dir.Sub("sets.txt"));
   EXPECT_EQ(title, "Save");
   EXPECT_EQ(filters, (QStringList{"Text Files (*.txt)", "All Files (*)"}));
 
