@@ -43,8 +43,12 @@ wine_registry() {  # wine_registry <key under HKEY_CURRENT_USER> NAME=VALUE...
   rm -f "$reg"
 }
 
-# Stores Quillon's settings (NAME=VALUE ...) where quillon.exe keeps them.
-store_windows_settings() { wine_registry 'Software\Velmora\Quillon' "$@"; }
+# Makes Quillon's settings in the registry, where quillon.exe keeps them,
+# exactly these (NAME=VALUE ...): what an earlier run stored is gone.
+store_windows_settings() {
+  "$WINE" reg delete 'HKCU\Software\Velmora\Quillon' /f >/dev/null 2>&1 || true
+  wine_registry 'Software\Velmora\Quillon' "$@"
+}
 
 # Wine has no Arial, which the windows ask for: Tahoma, a sans-serif face
 # it has, stands in, as a sans-serif face does on Linux.
