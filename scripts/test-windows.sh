@@ -19,7 +19,7 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 
 need=()
-for p in wine64 fonts-wine xvfb xauth xdotool x11-utils zip; do
+for p in wine64 fonts-wine xvfb xdotool zip unzip; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
 done
 if ((${#need[@]})); then
