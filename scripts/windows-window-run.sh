@@ -120,6 +120,14 @@ store_windows_settings FoxproOption=2 "FreeTableFolder=$(winpath "$WORK/windows/
 temp=$(wine_temp)
 rm -f "$temp/backups.log" "$temp"/quillon-undo-*.jnl
 drive windows "$WINE" "$EXE" || status=1
+# What the program stores lands in the same key of the registry: the run's
+# undo journal, which is in the prefix's TEMP.
+journal=$("$WINE" reg query 'HKCU\Software\Velmora\Quillon' /v LastUndoJournal 2>/dev/null |
+  tr -d '\r' | sed -nE 's/^ *LastUndoJournal +REG_SZ +//p')
+if [[ $journal != *quillon-undo-*.jnl || ! -f $temp/${journal##*\\} ]]; then
+  echo "FAILED: the registry holds no undo journal of the run under Velmora\\Quillon (\"$journal\")"
+  status=1
+fi
 mkdir -p "$WORK/windows-log"
 [[ -f $temp/backups.log ]] && mv "$temp/backups.log" "$WORK/windows-log/"
 
