@@ -49,7 +49,7 @@ link=${link% && :}
 link=${link/\/usr\/bin\/x86_64-w64-mingw32-g++-posix /x86_64-w64-mingw32-g++-posix }
 [[ $link == *" -o quillon.exe "* ]] || { echo "Unexpected link command: $link" >&2; exit 1; }
 for word in $link; do
-  if [[ $word == *.a || $word == *.obj || $word == *.o ]] && [[ $word != /* && -f $B/$word ]]; then
+  if [[ $word == *.a || $word == *.obj || $word == *.o || $word == *.res ]] && [[ $word != /* && -f $B/$word ]]; then
     mkdir -p "$dir/relink/$(dirname "$word")"
     cp "$B/$word" "$dir/relink/$word"
   fi
