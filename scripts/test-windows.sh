@@ -53,11 +53,14 @@ export DISPLAY=:$(head -n1 "$WORK/display")
 . scripts/wine-env.sh
 
 status=0
-# Window tests that wait for a window that never comes must not hang the run.
+# A window test that waits for a window that never comes must not hang the
+# run: each program has five minutes (the longest, test_ui, takes about 80 s).
+# Wine's notes on the Linux root it cannot name are left out.
 for t in ${QUILLON_WINE_TESTS-test_data test_access test_engine test_shell test_sets test_ui}; do
   echo "== $t.exe under Wine"
   t0=$SECONDS
-  if ! timeout -k 10 900 "$WINE" "build-windows/tests/$t.exe" --gtest_brief=1; then
+  if ! timeout -k 10 300 "$WINE" "build-windows/tests/$t.exe" --gtest_brief=1 \
+      2> >(grep -v 'FS volume label and serial are not available' >&2); then
     echo "FAILED: $t.exe under Wine"
     status=1
   fi
