@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Draws Quillon's application icon: a quill pen over a table grid on a
-rounded teal tile. Writes shell/resources/quillon-<size>.png for each size.
+rounded teal tile. Writes shell/resources/quillon-<size>.png for each size,
+and shell/resources/quillon.ico, the same pictures as the Windows program's
+icon (each entry a PNG, as Windows reads them since Vista).
 
 Pure Python (zlib and struct only) so that it runs anywhere: every pixel is
 the coverage of a few shapes, sampled on a 4 x 4 grid for smooth edges.
@@ -120,12 +122,28 @@ def png(size, pixels):
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(pixels, 9)) + chunk(b"IEND", b"")
 
 
+def ico(pngs):
+    """An icon file holding the PNG pictures, {size: bytes}, smallest first."""
+    sizes = sorted(pngs)
+    directory = struct.pack("<HHH", 0, 1, len(sizes))
+    offset = 6 + 16 * len(sizes)
+    for size in sizes:
+        side = size if size < 256 else 0  # 0 stands for 256
+        directory += struct.pack("<BBBBHHII", side, side, 0, 0, 1, 32, len(pngs[size]), offset)
+        offset += len(pngs[size])
+    return directory + b"".join(pngs[size] for size in sizes)
+
+
 def main():
     out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "shell", "resources")
     os.makedirs(out, exist_ok=True)
+    pngs = {}
     for size in SIZES:
+        pngs[size] = png(size, render(size))
         with open(os.path.join(out, "quillon-%d.png" % size), "wb") as f:
-            f.write(png(size, render(size)))
+            f.write(pngs[size])
+    with open(os.path.join(out, "quillon.ico"), "wb") as f:
+        f.write(ico(pngs))
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QString>
 #include <QWidget>
 #include <stdexcept>
 
@@ -38,7 +39,10 @@ void Skin::ApplyWindow(QWidget& window) {
 bool IsVisiblePlainFile(const std::string& path) {
   if (path.empty()) return false;
 #ifdef _WIN32
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  // The path is UTF-8: the wide call on its UTF-16 form, as the file layer
+  // makes it, finds a file whose folder name is not in the ANSI code page.
+  const std::wstring wide = QString::fromStdString(path).toStdWString();
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return false;
   return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
 #else

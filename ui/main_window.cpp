@@ -155,6 +155,10 @@ void MainWindow::BuildControls() {
   run_progress_ = new QProgressBar;
   run_progress_->setObjectName("RunProgress");
   run_progress_->setTextVisible(false);
+  // The stretch factors alone share the row, two thirds for the text: the
+  // Windows styles' progress bar would otherwise ask for most of it and
+  // leave the text a few letters wide.
+  run_progress_->setSizePolicy(QSizePolicy::Ignored, run_progress_->sizePolicy().verticalPolicy());
   auto* run_layout = new QHBoxLayout(run_row_);
   run_layout->setContentsMargins(0, 0, 0, 0);
   run_layout->addWidget(run_status_, 2);

@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "shell/qt_toolkit.h"
+#include "tests/support/gui_support.h"
 #include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -17,13 +18,7 @@ using testing_support::TempDir;
 
 namespace {
 
-void EnsureApplication() {
-  if (QApplication::instance() != nullptr) return;
-  static int argc = 1;
-  static char name[] = "test_shell";
-  static char* argv[] = {name, nullptr};
-  new QApplication(argc, argv);  // lives until the process ends
-}
+using testing_support::EnsureApplication;
 
 // Runs `answer` on the folder browser as soon as it is shown.
 void WhenBrowserOpens(std::function<void(QFileDialog*)> answer) {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "tests/support/settings_sandbox.h"
 #include "tests/support/test_support.h"
@@ -13,6 +14,7 @@ namespace settings = quillon::settings;
 using quillon::GetSetting;
 using quillon::SaveSetting;
 using testing_support::SettingsSandbox;
+using testing_support::TempDir;
 
 TEST(SettingsStoreTest, FirstStartReadsEveryDefaultAndCreatesNothing) {
   SettingsSandbox sandbox;
@@ -42,17 +44,26 @@ TEST(SettingsStoreTest, IsVelmoraConfWithAQuillonSectionAndSurvivesARestart) {
   SettingsSandbox sandbox;
   SaveSetting("FoxproOption", "2");
   SaveSetting("Text1", " find me ");
-  const std::string text = testing_support::ReadFileBytes(sandbox.file());
+  // Qt writes the file with the platform's line ends.
+  const std::string text = testing_support::WithLfLineEnds(testing_support::ReadFileBytes(sandbox.file()));
   EXPECT_NE(text.find("[Quillon]\nFoxproOption=2\n"), std::string::npos) << text;
 
   // A second program on the same store sees every write at once, and this
   // program sees what the second one writes.
-  const std::string probe = "XDG_CONFIG_HOME='" + sandbox.folder() + "' '" QUILLON_SETTINGS_PROBE "' ";
-  EXPECT_EQ(testing_support::RunCommand(probe + "get Text1 ''"), " find me ");
-  EXPECT_EQ(testing_support::RunCommand(probe + "get Text2 fallback"), "fallback");
+  TempDir scratch;
+  auto probe = [&](std::vector<std::string> args, int* exit_code = nullptr) {
+    int code = -1;
+    const std::string out = testing_support::RunProgram(QUILLON_SETTINGS_PROBE, args,
+                                                        {{"XDG_CONFIG_HOME", sandbox.folder()}},
+                                                        scratch.Sub("errors.txt"), &code);
+    if (exit_code != nullptr) *exit_code = code;
+    return out;
+  };
+  EXPECT_EQ(probe({"get", "Text1", ""}), " find me ");
+  EXPECT_EQ(probe({"get", "Text2", "fallback"}), "fallback");
   int exit_code = -1;
-  testing_support::RunCommand(probe + "set Text1 'from the next start'", &exit_code);
-  ASSERT_EQ(exit_code, 0);
+  probe({"set", "Text1", "from the next start"}, &exit_code);
+  ASSERT_EQ(exit_code, 0) << testing_support::ReadFileBytes(scratch.Sub("errors.txt"));
   EXPECT_EQ(GetSetting("Text1", ""), "from the next start");
 }
 

@@ -15,6 +15,8 @@
 
 #include "base/app_title.h"
 #include "shell/qt_toolkit.h"
+#include "tests/support/gui_support.h"
+#include "tests/support/test_support.h"
 
 using quillon::MessageAnswer;
 using quillon::MessageButtons;
@@ -23,13 +25,7 @@ using quillon::QtToolkit;
 
 namespace {
 
-void EnsureApplication() {
-  if (QApplication::instance() != nullptr) return;
-  static int argc = 1;
-  static char name[] = "test_shell";
-  static char* argv[] = {name, nullptr};
-  new QApplication(argc, argv);  // lives until the process ends
-}
+using testing_support::EnsureApplication;
 
 // Runs `answer` on the first modal widget of type T as soon as it shows.
 template <typename T>
@@ -105,7 +101,8 @@ TEST(QtToolkitTest, FileDialogsTakeTitleAndFilterAndReturnThePath) {
   quillon::FileDialogRequest request;
   request.title = "Save";
   request.filter = "Text Files (*.txt)|*.txt|All Files (*.*)|*.*|";
-  request.file_name = "/tmp/sets.txt";
+  testing_support::TempDir dir;
+  request.file_name = dir.Sub("sets.txt");  // in the platform's own form
   QString title;
   QStringList filters;
   WhenShown<QFileDialog>([&](QFileDialog* dialog) {
@@ -113,7 +110,7 @@ TEST(QtToolkitTest, FileDialogsTakeTitleAndFilterAndReturnThePath) {
     filters = dialog->nameFilters();
     static_cast<QDialog*>(dialog)->accept();
   });
-  EXPECT_EQ(toolkit.ShowSaveDialog(request), "/tmp/sets.txt");
+  EXPECT_EQ(toolkit.ShowSaveDialog(request), dir.Sub("sets.txt"));
   EXPECT_EQ(title, "Save");
   EXPECT_EQ(filters, (QStringList{"Text Files (*.txt)", "All Files (*)"}));
 

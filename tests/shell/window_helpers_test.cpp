@@ -15,7 +15,13 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <filesystem>
+#include <fstream>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "data/file/utf8_path.h"
 #include "shell/pointer.h"
 #include "base/program_folder.h"
 #include "shell/skin.h"
@@ -89,10 +95,21 @@ std::string MonochromeCursor(int hx, int hy) {
 
 TEST(ProgramFolderTest, IsTheRunningProgramsFolderAndTakesFilesWithOneSeparator) {
   const std::string folder = quillon::ProgramFolder();
+#ifdef _WIN32
+  // The program as it was started, whatever the working folder's drive.
+  const fs::path program = fs::canonical(fs::absolute(::testing::internal::GetArgvs().front()));
+  EXPECT_EQ(fs::canonical(fs::path(folder)), program.parent_path());
+  EXPECT_NE(folder.back(), '\\');
+  EXPECT_EQ(quillon::BesideFolder("C:\\Quillon", quillon::kSkinFile), "C:\\Quillon\\x\\o.cjs");
+  EXPECT_EQ(quillon::BesideFolder("C:\\", quillon::kPointerFile), "C:\\HAND-M.CUR");
+  EXPECT_EQ(quillon::BesideFolder("C:\\Programme\\Quillon", quillon::kSamplesFolder),
+            "C:\\Programme\\Quillon\\Samples");
+#else
   EXPECT_EQ(fs::path(folder), fs::canonical("/proc/self/exe").parent_path());
   EXPECT_NE(folder.back(), '/');
   EXPECT_EQ(quillon::BesideFolder("/opt/quillon", quillon::kSkinFile), "/opt/quillon/x/o.cjs");
   EXPECT_EQ(quillon::BesideFolder("/", quillon::kPointerFile), "/HAND-M.CUR");
+#endif
 }
 
 TEST(ColourStepTest, PaintsTheWindowAndItsLabelsFramesOptionsAndChecksOnly) {
@@ -195,13 +212,21 @@ TEST_F(SkinTest, WithoutAVisibleSkinFileTheWindowKeepsItsDesignedLook) {
   EXPECT_FALSE(w_.label->autoFillBackground());
   EXPECT_TRUE(qApp->styleSheet().isEmpty());
   WriteFileBytes(dir_.Sub(".o.cjs"), "x");
+#ifdef _WIN32
+  // A hidden file is one with the attribute, whatever its name.
+  SetFileAttributesW(fox::WideFromUtf8(dir_.Sub(".o.cjs")).c_str(), FILE_ATTRIBUTE_HIDDEN);
+#endif
   EXPECT_FALSE(quillon::IsVisiblePlainFile(dir_.Sub(".o.cjs")));  // hidden
 }
 
+// The program folder's name may hold any character: the skin beside the
+// program is found all the same.
 TEST_F(SkinTest, TheSkinFilePaintsButtonFaceThenStylesEveryWindow) {
-  fs::create_directories(dir_.path() / "x");
-  WriteFileBytes(dir_.Sub("x/o.cjs"), "QPushButton { color: #123456; }");
-  EXPECT_TRUE(quillon::ApplySkin(w_.window, skin_, dir_.path().string()));
+  const fs::path program = fs::path(dir_.path()) / fox::PathFromUtf8("Programme Grüße 東京");
+  fs::create_directories(program / "x");
+  const std::string folder = fox::Utf8FromPath(program);
+  std::ofstream(program / "x" / "o.cjs", std::ios::binary) << "QPushButton { color: #123456; }";
+  EXPECT_TRUE(quillon::ApplySkin(w_.window, skin_, folder));
   EXPECT_TRUE(PaintedButtonFace(*w_.label));
   QPushButton later("Later");  // a window opened afterwards takes the skin too
   later.ensurePolished();

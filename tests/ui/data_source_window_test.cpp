@@ -169,15 +169,15 @@ TEST_F(DataSourceWindowTest, TheSampleButtonSelectsTheSamplesFolderBesideTheProg
   EXPECT_EQ(kind(), (Kind{"1", true, "/data/shop.dbc"}));
 
   Click(form1(), "PushButton6");
-  EXPECT_EQ(folder_box().text(), QString::fromStdString(program_folder() + "/Samples"));
-  EXPECT_EQ(Setting(keys::kFreeTableFolder), program_folder() + "/Samples");
+  EXPECT_EQ(folder_box().text(), QString::fromStdString(samples()));
+  EXPECT_EQ(Setting(keys::kFreeTableFolder), samples());
   EXPECT_EQ(kind(), (Kind{"2", false, "/data/shop.dbc"}));
 
   // Again, with the box already showing it: the box is unchanged but the
   // kind is still switched to the folder.
   WithDbcWindow([&](DbcWindow& dbc) { Click(dbc, "PushButton1"); });
   Click(form1(), "PushButton6");
-  EXPECT_EQ(folder_box().text(), QString::fromStdString(program_folder() + "/Samples"));
+  EXPECT_EQ(folder_box().text(), QString::fromStdString(samples()));
   EXPECT_EQ(kind(), (Kind{"2", false, "/data/shop.dbc"}));
   EXPECT_TRUE(toolkit_.shown.empty());
 }

@@ -88,7 +88,8 @@ class ProgramTest : public ::testing::Test {
   }
 
   std::string program_folder() const { return program_dir_.path().string(); }
-  // The copy of the sample tables beside the program.
+  // The copy of the sample tables beside the program, joined with the
+  // platform's separator as the program joins it.
   std::string samples() const { return program_dir_.Sub("Samples"); }
   std::string sample(const std::string& table) const { return samples() + "/" + table + ".dbf"; }
   // A folder without tables.
