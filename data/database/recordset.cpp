@@ -756,9 +756,10 @@ std::vector<uint32_t> Recordset::RecordsKeyed(const std::string& tag_name, const
                       "' cannot be worked out.");
     }
     try {
+      auto& records = at->second;
       table_->VisitRecords([&](uint32_t recno, std::string_view record) {
         if (table_->IsDeleted(record)) return;
-        if (std::optional<std::string> k = KeyIn(*table_, *tag, record)) at->second[Hash64(*k)].push_back(recno);
+        if (std::optional<std::string> k = KeyIn(*table_, *tag, record)) records[Hash64(*k)].push_back(recno);
       });
     } catch (...) {
       keyed_.erase(at);
