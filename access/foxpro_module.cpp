@@ -4,9 +4,9 @@
 #include <optional>
 #include <stdexcept>
 
+#include "base/file_helpers.h"
 #include "data/database/connection.h"
 #include "data/database/recordset.h"
-#include "base/file_helpers.h"
 
 namespace quillon {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "data/database/connection_string.h"
 #include "base/error_report.h"
+#include "data/database/connection_string.h"
 
 namespace quillon {
 

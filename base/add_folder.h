@@ -11,7 +11,8 @@ namespace quillon {
 // captioned with `prompt` and opening on `start_folder` when it is not empty.
 // Returns the chosen folder's full path with native separators, or "" when
 // the user cancels.
-inline std::string BrowseForFolder(Toolkit& toolkit, const std::string& prompt, const std::string& start_folder) {
+inline std::string BrowseForFolder(Toolkit& toolkit, const std::string& prompt,
+                                   const std::string& start_folder) {
   return toolkit.BrowseForFolder(prompt, start_folder);
 }
 

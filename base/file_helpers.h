@@ -1,9 +1,9 @@
 // File-system helpers of the data access and the windows: listing the table
 // files of a folder, and the two existence tests.
 //
-// Paths are UTF-8 strings on every system (see data/file/utf8_path.h). None of these functions reports an error to the
-// user; a failure of the directory listing itself is thrown to the caller,
-// whose error trap reports it.
+// Paths are UTF-8 strings on every system (see data/file/utf8_path.h). None of these functions reports an
+// error to the user; a failure of the directory listing itself is thrown to the caller, whose error trap
+// reports it.
 #pragma once
 
 #include <filesystem>

@@ -2,8 +2,8 @@
 
 #include <stdexcept>
 
-#include "data/file/utf8_path.h"
 #include "base/file_helpers.h"
+#include "data/file/utf8_path.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -32,7 +32,8 @@ std::string ProgramFile() {
   for (;;) {
     const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
     if (length < 0) {
-      throw std::runtime_error(std::string("The program's own path is not available: ") + std::strerror(errno));
+      throw std::runtime_error(std::string("The program's own path is not available: ") +
+                               std::strerror(errno));
     }
     if (static_cast<size_t>(length) < buffer.size()) return buffer.substr(0, static_cast<size_t>(length));
     buffer.resize(buffer.size() * 2);

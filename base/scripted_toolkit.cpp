@@ -18,8 +18,8 @@ const std::string& TitleOrApplication(const std::string& title) {
 
 }  // namespace
 
-MessageAnswer ScriptedToolkit::DoShowMessage(const std::string& text, MessageButtons buttons, MessageIcon icon,
-                                           const std::string& title) {
+MessageAnswer ScriptedToolkit::DoShowMessage(const std::string& text, MessageButtons buttons,
+                                             MessageIcon icon, const std::string& title) {
   Shown s;
   s.kind = Kind::kMessage;
   s.text = text;
@@ -36,7 +36,8 @@ MessageAnswer ScriptedToolkit::DoShowMessage(const std::string& text, MessageBut
   return buttons == MessageButtons::kOk ? MessageAnswer::kOk : MessageAnswer::kNo;
 }
 
-std::string ScriptedToolkit::DoPrompt(const std::string& prompt, const std::string& title, const std::string& preset) {
+std::string ScriptedToolkit::DoPrompt(const std::string& prompt, const std::string& title,
+                                      const std::string& preset) {
   Shown s;
   s.kind = Kind::kPrompt;
   s.text = prompt;

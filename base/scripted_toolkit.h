@@ -58,7 +58,8 @@ class ScriptedToolkit : public Toolkit {
  protected:
   MessageAnswer DoShowMessage(const std::string& text, MessageButtons buttons, MessageIcon icon,
                               const std::string& title) override;
-  std::string DoPrompt(const std::string& prompt, const std::string& title, const std::string& preset) override;
+  std::string DoPrompt(const std::string& prompt, const std::string& title,
+                       const std::string& preset) override;
 
  private:
   // Records an open or save dialog and takes its answer.

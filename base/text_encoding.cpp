@@ -27,12 +27,12 @@ bool Utf8ToSystem(std::string_view utf8, std::string* out) {
   std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
   if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
   BOOL lossy = FALSE;
-  const int m = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                    0, nullptr, &lossy);
+  const int m = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
+                                    nullptr, 0, nullptr, &lossy);
   if (lossy || m <= 0) return false;
   out->resize(static_cast<size_t>(m));
-  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()), out->data(), m,
-                      nullptr, &lossy);
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()), out->data(),
+                      m, nullptr, &lossy);
   return !lossy;
 }
 

@@ -47,7 +47,8 @@ class Toolkit : public ErrorSink {
   // Asks for one line of text under `prompt`, starting from `preset`. Returns
   // the typed text, or "" when the user cancels. An empty `title` shows the
   // application title.
-  std::string Prompt(const std::string& prompt, const std::string& title = "", const std::string& preset = "") {
+  std::string Prompt(const std::string& prompt, const std::string& title = "",
+                     const std::string& preset = "") {
     return DoPrompt(prompt, title, preset);
   }
 
@@ -87,7 +88,8 @@ class Toolkit : public ErrorSink {
   // default arguments, so that every caller gets the same ones).
   virtual MessageAnswer DoShowMessage(const std::string& text, MessageButtons buttons, MessageIcon icon,
                                       const std::string& title) = 0;
-  virtual std::string DoPrompt(const std::string& prompt, const std::string& title, const std::string& preset) = 0;
+  virtual std::string DoPrompt(const std::string& prompt, const std::string& title,
+                               const std::string& preset) = 0;
 };
 
 }  // namespace quillon

@@ -20,16 +20,16 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 #include <optional>
 #include <set>
+#include <string>
 #include <tuple>
 #include <vector>
 
-#include "data/util/byte_order.h"
-#include "data/util/error.h"
 #include "data/index/index_page.h"
 #include "data/table/table.h"
+#include "data/util/byte_order.h"
+#include "data/util/error.h"
 
 namespace fs = std::filesystem;
 
@@ -49,14 +49,10 @@ const std::vector<TagDefinition> kTags = {
     {"ADDRESS", "address", 40, ' '}, {"CODE", "UPPER(code)", 10, ' '}, {"SINCE", "since", 8, '\0'}};
 
 const std::vector<TagDefinition> kBulkTags = {
-    {"NAMEUP", "UPPER(name)", 30, ' '},
-    {"CITYNAME", "city+name", 50, ' '},
-    {"CODE", "code", 8, ' ', "flag"},
-    {"NAMEDESC", "name", 30, ' ', "", true},
-    {"ID", "id", 4, '\0', "", false, true},
-    {"AMT", "STR(amt,12,2)", 12, ' '},
-    {"BORNCODE", "DTOS(born)+code", 16, ' '},
-    {"CITYLEFT", "ALLTRIM(city)+\"|\"+LEFT(name,12)", 33, ' '}};
+    {"NAMEUP", "UPPER(name)", 30, ' '},       {"CITYNAME", "city+name", 50, ' '},
+    {"CODE", "code", 8, ' ', "flag"},         {"NAMEDESC", "name", 30, ' ', "", true},
+    {"ID", "id", 4, '\0', "", false, true},   {"AMT", "STR(amt,12,2)", 12, ' '},
+    {"BORNCODE", "DTOS(born)+code", 16, ' '}, {"CITYLEFT", "ALLTRIM(city)+\"|\"+LEFT(name,12)", 33, ' '}};
 
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -17,9 +17,9 @@
 
 #include <cstdio>
 
-#include "data/util/error.h"
 #include "data/table/index_check.h"
 #include "data/table/table.h"
+#include "data/util/error.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {

@@ -286,8 +286,10 @@ struct TableFiles {
     if (std::fseek(memo.file, 0, SEEK_SET) != 0 || std::fwrite(memoHeader.data(), 1, 4, memo.file) != 4)
       fail("cannot write the memo header of " + memoPath);
     memo.close();
-    std::printf("table     %s (%llu bytes)\n", table.path.c_str(), static_cast<unsigned long long>(table.written));
-    std::printf("memo      %s (%llu bytes)\n", memoPath.c_str(), static_cast<unsigned long long>(memo.written));
+    std::printf("table     %s (%llu bytes)\n", table.path.c_str(),
+                static_cast<unsigned long long>(table.written));
+    std::printf("memo      %s (%llu bytes)\n", memoPath.c_str(),
+                static_cast<unsigned long long>(memo.written));
   }
 };
 
@@ -363,7 +365,8 @@ int makeBulk(std::uint64_t records, std::uint64_t seed, const std::string& outpu
   std::uint64_t changed = 0, refused = 0, dates = 0, indexed = 0, lines = 0;
   for (std::uint64_t r = 1; r <= records; ++r) {
     Random rnd(seed, r);
-    std::string name = std::string(r % 33 == 7 ? "Zanzibar" : rnd.pick(kFirstNames)) + " " + rnd.pick(kLastNames);
+    std::string name =
+        std::string(r % 33 == 7 ? "Zanzibar" : rnd.pick(kFirstNames)) + " " + rnd.pick(kLastNames);
     const std::string city = rnd.pick(kCities);
     char code[16];
     std::snprintf(code, sizeof code, "%c%c%06u", 'A' + rnd.below(8), 'A' + rnd.below(8), rnd.below(1000000));
@@ -390,8 +393,8 @@ int makeBulk(std::uint64_t records, std::uint64_t seed, const std::string& outpu
       std::string text = forms[f];
       if (contains(text, kNoMatch)) fail("record " + std::to_string(r) + " holds the no-match text");
       int refusals = 0;
-      const int assigned =
-          applyPairs(&text, [&](const std::string& t) { return f != 5 || validDate(t); }, &refusals);
+      const int assigned = applyPairs(
+          &text, [&](const std::string& t) { return f != 5 || validDate(t); }, &refusals);
       refused += static_cast<std::uint64_t>(refusals);
       if (assigned == 0) continue;
       lines += static_cast<std::uint64_t>(assigned);
@@ -415,10 +418,11 @@ int makeBulk(std::uint64_t records, std::uint64_t seed, const std::string& outpu
   files.close();
   std::printf("pairs    ");
   for (const auto& pair : kBulkPairs) std::printf(" %s::%s", pair[0], pair[1]);
-  std::printf("\nexpected  %llu fields changed (%llu memos, %llu indexed, %llu dates), %llu new dates refused\n",
-              static_cast<unsigned long long>(changed), static_cast<unsigned long long>(records),
-              static_cast<unsigned long long>(indexed), static_cast<unsigned long long>(dates),
-              static_cast<unsigned long long>(refused));
+  std::printf(
+      "\nexpected  %llu fields changed (%llu memos, %llu indexed, %llu dates), %llu new dates refused\n",
+      static_cast<unsigned long long>(changed), static_cast<unsigned long long>(records),
+      static_cast<unsigned long long>(indexed), static_cast<unsigned long long>(dates),
+      static_cast<unsigned long long>(refused));
   std::printf("lines     %llu change log lines, one for each value assigned\n",
               static_cast<unsigned long long>(lines));
   return 0;

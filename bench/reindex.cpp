@@ -22,13 +22,14 @@ int main(int argc, char** argv) {
   try {
     const std::string source = argv[1];
     const bool container = source.size() > 4 && (source.substr(source.size() - 4) == ".dbc" ||
-                                                  source.substr(source.size() - 4) == ".DBC");
+                                                 source.substr(source.size() - 4) == ".DBC");
     fox::Connection connection;
     connection.Open(fox::ConnectionString::Build(container ? fox::ConnectionString::SourceType::kDatabase
                                                            : fox::ConnectionString::SourceType::kFreeTables,
                                                  source));
     for (int i = 2; i < argc; ++i) {
-      const std::unique_ptr<fox::Table> table = connection.OpenTable(argv[i], fox::DiskFile::Mode::kReadWrite);
+      const std::unique_ptr<fox::Table> table =
+          connection.OpenTable(argv[i], fox::DiskFile::Mode::kReadWrite);
       std::vector<std::string> tags;
       for (const auto& tag : table->index_maintainer()->tags()) tags.push_back(tag.header.name);
       fox::RebuildTags(*table, tags);

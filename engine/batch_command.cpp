@@ -7,14 +7,14 @@
 #include <unordered_set>
 
 #include "access/foxpro_module.h"
+#include "base/file_helpers.h"
 #include "data/database/connection.h"
 #include "data/file/file_names.h"
-#include "data/table/index_check.h"
 #include "data/file/repair_marker.h"
 #include "data/file/utf8_path.h"
+#include "data/table/index_check.h"
 #include "engine/replacement_run.h"
 #include "engine/undo_run.h"
-#include "base/file_helpers.h"
 
 namespace quillon {
 namespace {
@@ -80,11 +80,12 @@ class CommandLineSource : public DataSourceView {
 // first tab for --find, the second for --sets.
 class CommandLineInputs : public FixedInputs {
  public:
-  CommandLineInputs(const DataSourceView& source, std::vector<std::string> tables, const BatchOptions& options,
-                    const std::vector<ReplaceSet>& sets, const volatile std::sig_atomic_t* stop_requested)
+  CommandLineInputs(const DataSourceView& source, std::vector<std::string> tables,
+                    const BatchOptions& options, const std::vector<ReplaceSet>& sets,
+                    const volatile std::sig_atomic_t* stop_requested)
       : FixedInputs(std::move(tables), options.sets_file ? 1 : 0, options.find.value_or(""),
-                    options.replace.value_or(""), Texts(sets, &ReplaceSet::find), Texts(sets, &ReplaceSet::replace),
-                    source),
+                    options.replace.value_or(""), Texts(sets, &ReplaceSet::find),
+                    Texts(sets, &ReplaceSet::replace), source),
         stop_requested_(stop_requested) {}
 
   bool Closing() const override { return stop_requested_ != nullptr && *stop_requested_ != 0; }
@@ -126,7 +127,8 @@ bool PrintReach(const TableReach& reach, std::ostream& out) {
     out << column.fields << (column.fields == 1 ? " field" : " fields");
     if (column.refused > 0) {
       const bool about_column = column.refusal.rfind("it ", 0) == 0;
-      out << ", " << column.refused << " refused: " << (about_column ? "" : "the new text ") << column.refusal;
+      out << ", " << column.refused << " refused: " << (about_column ? "" : "the new text ")
+          << column.refusal;
     }
     if (column.longest > kLongValueWarning) {
       out << "; a new value would grow to " << column.longest << " bytes (record " << column.longest_record
@@ -136,8 +138,9 @@ bool PrintReach(const TableReach& reach, std::ostream& out) {
   }
   if (reach.records_refused > 0) {
     any = problem = true;
-    out << reach.table << ": " << reach.records_refused << (reach.records_refused == 1 ? " record" : " records")
-        << " refused: " << reach.record_refusal << "\n";
+    out << reach.table << ": " << reach.records_refused
+        << (reach.records_refused == 1 ? " record" : " records") << " refused: " << reach.record_refusal
+        << "\n";
   }
   for (const TableReach::Cascade& cascade : reach.cascades) {
     any = true;
@@ -153,7 +156,8 @@ bool PrintReach(const TableReach& reach, std::ostream& out) {
 // when the table has none.
 std::string IndexTrouble(const fox::Table& table) {
   if (!table.header().has_structural_index()) return "";
-  if (!table.missing_index().empty()) return "its structural index \"" + table.missing_index() + "\" is missing";
+  if (!table.missing_index().empty())
+    return "its structural index \"" + table.missing_index() + "\" is missing";
   const std::string& path = table.path();
   const bool container = path.size() >= 4 && fox::EqualIgnoringCase(path.substr(path.size() - 4), ".dbc");
   const std::optional<std::string> index = fox::FindCompanionFile(path, container ? ".dcx" : ".cdx");
@@ -187,7 +191,8 @@ bool CheckRules(const fox::Connection& connection, const std::string& name, cons
   table.VisitRecords([&](uint32_t recno, std::string_view record) {
     if (table.IsDeleted(record)) return;
     for (fox::RuleRefusal& refusal : rules->Check(record, every)) {
-      auto at = std::find_if(broken.begin(), broken.end(), [&](const Broken& b) { return b.refusal.rule == refusal.rule; });
+      auto at = std::find_if(broken.begin(), broken.end(),
+                             [&](const Broken& b) { return b.refusal.rule == refusal.rule; });
       if (at == broken.end()) at = broken.insert(broken.end(), Broken{std::move(refusal), 0, ""});
       if (at->records < 5) at->first += (at->records == 0 ? "" : ", ") + std::to_string(recno);
       ++at->records;
@@ -196,8 +201,8 @@ bool CheckRules(const fox::Connection& connection, const std::string& name, cons
   bool clean = true;
   for (const Broken& b : broken) {
     if (b.refusal.kind == fox::RuleRefusal::Kind::kCannotEvaluate) {
-      out << name << ": " << b.refusal.rule << " (" << b.refusal.expression << ") not checked: " << b.refusal.message
-          << "\n";
+      out << name << ": " << b.refusal.rule << " (" << b.refusal.expression
+          << ") not checked: " << b.refusal.message << "\n";
       continue;
     }
     clean = false;
@@ -249,7 +254,8 @@ bool CheckRelationKeys(const fox::Connection& connection, const std::string& nam
     const std::string what = "the relation to " + relation.parent_table + " (tag " + relation.child_tag + ")";
     std::vector<uint32_t> orphans;
     try {
-      const std::unique_ptr<fox::Table> parent = connection.OpenTable(relation.parent_table, fox::DiskFile::Mode::kReadOnly);
+      const std::unique_ptr<fox::Table> parent =
+          connection.OpenTable(relation.parent_table, fox::DiskFile::Mode::kReadOnly);
       std::unordered_set<std::string> parents;
       for (auto& [recno, key] : KeysIn(*parent, relation.parent_tag)) parents.insert(std::move(key));
       for (const auto& [recno, key] : KeysIn(table, relation.child_tag)) {
@@ -265,7 +271,8 @@ bool CheckRelationKeys(const fox::Connection& connection, const std::string& nam
                           relation.on_insert != Rule::kIgnore;
     kept = kept && !declared;
     std::string first;
-    for (size_t i = 0; i < orphans.size() && i < 5; ++i) first += (i ? ", " : "") + std::to_string(orphans[i]);
+    for (size_t i = 0; i < orphans.size() && i < 5; ++i)
+      first += (i ? ", " : "") + std::to_string(orphans[i]);
     out << name << ": " << what << (declared ? " BROKEN by " : " not kept by ") << orphans.size()
         << (orphans.size() == 1 ? " record: " : " records: ") << first
         << (orphans.size() > 5 ? " and " + std::to_string(orphans.size() - 5) + " more" : std::string())
@@ -283,7 +290,8 @@ bool CheckTable(const fox::Connection& connection, const std::string& name, std:
     std::error_code ignored;
     if (std::filesystem::exists(fox::PathFromUtf8(fox::RepairMarker::PathFor(table->path())), ignored)) {
       out << name << ": a Quillon run stopped before it finished changing it (or one is changing it now): "
-          << "the next run writes whole the records it was writing, checks its index and rebuilds the tags that "
+          << "the next run writes whole the records it was writing, checks its index and rebuilds the tags "
+             "that "
              "need it before changing anything\n";
     }
     rules_kept = CheckRules(connection, name, *table, out);
@@ -466,23 +474,38 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
       if (i + 1 >= args.size()) throw std::invalid_argument(option + " needs a value.");
       value = args[++i];
     }
-    if (option == "--folder") set_once(options.folder, option, value);
-    else if (option == "--dbc") set_once(options.dbc, option, value);
-    else if (option == "--table") options.tables.push_back(value);
-    else if (option == "--find") set_once(options.find, option, value);
-    else if (option == "--replace") set_once(options.replace, option, value);
-    else if (option == "--sets") set_once(options.sets_file, option, value);
-    else if (option == "--undo") set_once(options.undo, option, value);
-    else set_once(options.separator, option, value);
+    if (option == "--folder")
+      set_once(options.folder, option, value);
+    else if (option == "--dbc")
+      set_once(options.dbc, option, value);
+    else if (option == "--table")
+      options.tables.push_back(value);
+    else if (option == "--find")
+      set_once(options.find, option, value);
+    else if (option == "--replace")
+      set_once(options.replace, option, value);
+    else if (option == "--sets")
+      set_once(options.sets_file, option, value);
+    else if (option == "--undo")
+      set_once(options.undo, option, value);
+    else
+      set_once(options.separator, option, value);
   }
   if (options.help) return options;
 
   if (options.undo) {
-    const char* other = options.folder ? "--folder" : options.dbc ? "--dbc" : !options.tables.empty() ? "--table"
-                        : options.find ? "--find" : options.replace ? "--replace" : options.sets_file ? "--sets"
-                        : options.separator ? "--separator" : options.skip_bad_lines ? "--skip-bad-lines"
-                        : options.check ? "--check" : options.no_undo_journal ? "--no-undo-journal"
-                        : options.without_triggers ? "--without-triggers" : nullptr;
+    const char* other = options.folder             ? "--folder"
+                        : options.dbc              ? "--dbc"
+                        : !options.tables.empty()  ? "--table"
+                        : options.find             ? "--find"
+                        : options.replace          ? "--replace"
+                        : options.sets_file        ? "--sets"
+                        : options.separator        ? "--separator"
+                        : options.skip_bad_lines   ? "--skip-bad-lines"
+                        : options.check            ? "--check"
+                        : options.no_undo_journal  ? "--no-undo-journal"
+                        : options.without_triggers ? "--without-triggers"
+                                                   : nullptr;
     if (other) throw std::invalid_argument(std::string("--undo cannot be combined with ") + other + ".");
     if (options.undo->empty()) throw std::invalid_argument("--undo needs the path of an undo journal.");
     return options;
@@ -495,11 +518,16 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
     throw std::invalid_argument("The data source must not be empty.");
   }
   if (options.check) {
-    const char* other = options.find ? "--find" : options.replace ? "--replace" : options.sets_file ? "--sets"
-                        : options.separator ? "--separator" : options.skip_bad_lines ? "--skip-bad-lines"
-                        : options.dry_run ? "--dry-run" : options.without_index ? "--without-index"
+    const char* other = options.find               ? "--find"
+                        : options.replace          ? "--replace"
+                        : options.sets_file        ? "--sets"
+                        : options.separator        ? "--separator"
+                        : options.skip_bad_lines   ? "--skip-bad-lines"
+                        : options.dry_run          ? "--dry-run"
+                        : options.without_index    ? "--without-index"
                         : options.without_triggers ? "--without-triggers"
-                        : options.no_undo_journal ? "--no-undo-journal" : nullptr;
+                        : options.no_undo_journal  ? "--no-undo-journal"
+                                                   : nullptr;
     if (other) throw std::invalid_argument(std::string("--check cannot be combined with ") + other + ".");
     for (const std::string& table : options.tables) {
       if (table.empty()) throw std::invalid_argument("--table needs a table name.");
@@ -507,12 +535,14 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
     return options;
   }
   const bool pair = options.find || options.replace;
-  if (pair && options.sets_file) throw std::invalid_argument("Give either --find and --replace or --sets, not both.");
+  if (pair && options.sets_file)
+    throw std::invalid_argument("Give either --find and --replace or --sets, not both.");
   if (!pair && !options.sets_file) throw std::invalid_argument("Give --find and --replace, or --sets.");
   if (pair && !options.find) throw std::invalid_argument("--replace needs --find.");
   if (pair && !options.replace) throw std::invalid_argument("--find needs --replace.");
   if (options.separator && !options.sets_file) throw std::invalid_argument("--separator goes with --sets.");
-  if (options.skip_bad_lines && !options.sets_file) throw std::invalid_argument("--skip-bad-lines goes with --sets.");
+  if (options.skip_bad_lines && !options.sets_file)
+    throw std::invalid_argument("--skip-bad-lines goes with --sets.");
   if (options.separator && options.separator->empty()) {
     throw std::invalid_argument("You must enter separating character(s).");
   }
@@ -535,12 +565,14 @@ int RunBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
       const std::string separator = options.separator.value_or(kDefaultSetSeparator);
       ParsedSets parsed = ParseSets(ReadTextFile(*options.sets_file), separator);
       const std::string bad_lines =
-          parsed.bad_lines.empty() ? "" : BadSetLinesText(*options.sets_file, parsed.bad_lines, separator, "\n  ");
+          parsed.bad_lines.empty() ? ""
+                                   : BadSetLinesText(*options.sets_file, parsed.bad_lines, separator, "\n  ");
       if (!bad_lines.empty() && !options.skip_bad_lines) {
         // Refused before anything is opened, like any other input that
         // cannot be used as given.
         err << "quillon-replace: " << bad_lines << "\n"
-            << "Nothing was done. Correct these lines or the separator (--separator), or give --skip-bad-lines to "
+            << "Nothing was done. Correct these lines or the separator (--separator), or give "
+               "--skip-bad-lines to "
                "use the other sets.\n";
         return kExitUsage;
       }
@@ -608,7 +640,8 @@ int RunBatchCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (journal_told || run.undo_journal().empty()) return;
     journal_told = true;
     out << "Undo journal: " << run.undo_journal() << " (" << run.undo_journal_changes()
-        << (run.undo_journal_changes() == 1 ? " change" : " changes") << "; quillon-replace --undo takes them back)\n";
+        << (run.undo_journal_changes() == 1 ? " change" : " changes")
+        << "; quillon-replace --undo takes them back)\n";
     out.flush();
   };
   run.OnFinished([&](const RunTally& tally) {

@@ -64,10 +64,10 @@ struct BatchOptions {
   std::optional<std::string> replace;
   std::optional<std::string> sets_file;
   std::optional<std::string> separator;
-  bool skip_bad_lines = false;  // use a set file's sets, skipping its lines that are not sets
-  bool without_index = false;  // change tables whose structural index file is missing
-  bool without_triggers = false;  // change tables whose update trigger Quillon cannot run
-  bool check = false;          // check the structural indexes instead of replacing
+  bool skip_bad_lines = false;      // use a set file's sets, skipping its lines that are not sets
+  bool without_index = false;       // change tables whose structural index file is missing
+  bool without_triggers = false;    // change tables whose update trigger Quillon cannot run
+  bool check = false;               // check the structural indexes instead of replacing
   std::optional<std::string> undo;  // take back the run of this undo journal
   bool no_undo_journal = false;     // the run writes no undo journal and cannot be taken back
 };

@@ -10,12 +10,12 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "data/util/local_time.h"
 #include "data/file/utf8_path.h"
+#include "data/util/local_time.h"
 
 #ifdef _WIN32
-#include <io.h>
 #include <windows.h>
+#include <io.h>
 #else
 #include <langinfo.h>
 #include <locale.h>
@@ -63,22 +63,51 @@ std::string PatternFromStrftime(std::string_view format) {
       continue;
     }
     char c = format[++i];
-    while ((c == 'E' || c == 'O' || c == '-' || c == '_' || c == '0' || c == '^' || c == '#') && i + 1 < format.size())
+    while ((c == 'E' || c == 'O' || c == '-' || c == '_' || c == '0' || c == '^' || c == '#') &&
+           i + 1 < format.size())
       c = format[++i];
     switch (c) {
-      case 'd': token("dd"); break;
-      case 'e': token("d"); break;
-      case 'm': token("MM"); break;
-      case 'y': case 'Y': case 'G': case 'g': token("yyyy"); break;
-      case 'C': break;  // the century goes with %y, which shows the whole year
-      case 'b': case 'h': token("MMM"); break;
-      case 'B': token("MMMM"); break;
-      case 'a': token("ddd"); break;
-      case 'A': token("dddd"); break;
-      case 'D': token("MM/dd/yyyy"); break;
-      case 'F': token("yyyy-MM-dd"); break;
-      case '%': literal += '%'; break;
-      default: break;
+      case 'd':
+        token("dd");
+        break;
+      case 'e':
+        token("d");
+        break;
+      case 'm':
+        token("MM");
+        break;
+      case 'y':
+      case 'Y':
+      case 'G':
+      case 'g':
+        token("yyyy");
+        break;
+      case 'C':
+        break;  // the century goes with %y, which shows the whole year
+      case 'b':
+      case 'h':
+        token("MMM");
+        break;
+      case 'B':
+        token("MMMM");
+        break;
+      case 'a':
+        token("ddd");
+        break;
+      case 'A':
+        token("dddd");
+        break;
+      case 'D':
+        token("MM/dd/yyyy");
+        break;
+      case 'F':
+        token("yyyy-MM-dd");
+        break;
+      case '%':
+        literal += '%';
+        break;
+      default:
+        break;
     }
   }
   flush_literal();
@@ -86,9 +115,11 @@ std::string PatternFromStrftime(std::string_view format) {
 }
 #endif
 
-constexpr std::array<const char*, 12> kMonths = {"January", "February", "March",     "April",   "May",      "June",
-                                                 "July",    "August",   "September", "October", "November", "December"};
-constexpr std::array<const char*, 7> kDays = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+constexpr std::array<const char*, 12> kMonths = {"January",   "February", "March",    "April",
+                                                 "May",       "June",     "July",     "August",
+                                                 "September", "October",  "November", "December"};
+constexpr std::array<const char*, 7> kDays = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                              "Thursday", "Friday", "Saturday"};
 
 std::string TwoDigits(int v) {
   std::string s = std::to_string(v);
@@ -103,7 +134,8 @@ std::string ChangeLogFolder() {
 #ifdef _WIN32
   wchar_t buffer[MAX_PATH + 2];
   const DWORD n = GetTempPathW(MAX_PATH + 2, buffer);
-  if (n > 0 && n <= MAX_PATH + 1) return WithoutTrailingSeparator(fox::Utf8FromWide(std::wstring_view(buffer, n)));
+  if (n > 0 && n <= MAX_PATH + 1)
+    return WithoutTrailingSeparator(fox::Utf8FromWide(std::wstring_view(buffer, n)));
   return ".";
 #else
   const std::string tmpdir = fox::EnvironmentUtf8("TMPDIR");
@@ -211,7 +243,8 @@ std::string ChangeLogLine(const std::string& date_time, const std::string& find,
 
 std::string NotSavedLine(const std::string& date_time, uint32_t recno, const std::string& table,
                          const std::string& cause) {
-  return "[" + date_time + "] - Record " + std::to_string(recno) + " of table (" + table + ") was not saved: " + cause;
+  return "[" + date_time + "] - Record " + std::to_string(recno) + " of table (" + table +
+         ") was not saved: " + cause;
 }
 
 void ChangeLogLine(std::string* out, const std::string& date_time, const std::string& find,
@@ -284,7 +317,8 @@ void ChangeLog::Close() {
   CloseFile();
   if (created_empty_) {
     std::error_code ignored;
-    if (std::filesystem::file_size(fox::PathFromUtf8(path_), ignored) == 0) std::filesystem::remove(fox::PathFromUtf8(path_), ignored);
+    if (std::filesystem::file_size(fox::PathFromUtf8(path_), ignored) == 0)
+      std::filesystem::remove(fox::PathFromUtf8(path_), ignored);
     created_empty_ = false;
   }
   if (!failure_.empty()) {
@@ -352,7 +386,8 @@ void ChangeLog::AppendChange(const std::string* lines, size_t count, uint32_t re
       failure_.clear();
       throw std::runtime_error(failure);
     }
-    if (broken_) throw std::runtime_error("The change log '" + path_ + "' could not be written earlier in this run.");
+    if (broken_)
+      throw std::runtime_error("The change log '" + path_ + "' could not be written earlier in this run.");
   }
   for (size_t i = 0; i < count; ++i) Append(lines[i]);
 }

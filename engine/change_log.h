@@ -123,11 +123,11 @@ class ChangeLog {
   bool FlushHeld(Take take, std::vector<uint32_t>* records = nullptr) noexcept;
   void Enqueue(const std::string& line, std::string* to);
 
-  std::string pending_;  // lines not written yet
-  HeldByRecord held_;    // lines of records not written yet
+  std::string pending_;                 // lines not written yet
+  HeldByRecord held_;                   // lines of records not written yet
   std::vector<uint32_t> last_flushed_;  // the record of each change the last Flush(records) wrote
-  std::string failure_;  // why the last write failed, until reported
-  bool created_empty_ = false;  // Open made the file, and no line has been written to it
+  std::string failure_;                 // why the last write failed, until reported
+  bool created_empty_ = false;          // Open made the file, and no line has been written to it
   // A write failed since Open: no held line (of a change) is written after
   // it, since the run stops and those changes are not saved.
   bool broken_ = false;

@@ -50,7 +50,8 @@ std::string RunSummary(const RunTally& tally, const Toolkit& toolkit) {
                      toolkit.Counted(tally.changed, "field changed", "fields changed");
   if (tally.cascaded > 0) text += " (" + toolkit.FormatCount(tally.cascaded) + " by cascade)";
   if (tally.refused > 0) text += ", " + toolkit.FormatCount(tally.refused) + " refused";
-  if (tally.not_saved > 0) text += ", " + toolkit.Counted(tally.not_saved, "record not saved", "records not saved");
+  if (tally.not_saved > 0)
+    text += ", " + toolkit.Counted(tally.not_saved, "record not saved", "records not saved");
   return text;
 }
 
@@ -128,16 +129,17 @@ RunEnd ReplacementRun::Run() {
   // is, and a run whose log cannot be written changes nothing.
   undo_journal_.clear();
   undo_journal_changes_ = 0;
-  if (refusal.empty() && mode_ != RunMode::kDryRun &&
-      !trap.Step(100, [&] {
+  if (refusal.empty() && mode_ != RunMode::kDryRun && !trap.Step(100, [&] {
         try {
           change_log_.Open();
         } catch (const std::exception& e) {
-          throw std::runtime_error(std::string(e.what()) + " Nothing was changed: a run writes its change log first.");
+          throw std::runtime_error(std::string(e.what()) +
+                                   " Nothing was changed: a run writes its change log first.");
         }
         try {
           if (write_journal_) {
-            journal_.Create(journal_folder_.empty() ? ChangeLogFolder() : journal_folder_, std::time(nullptr));
+            journal_.Create(journal_folder_.empty() ? ChangeLogFolder() : journal_folder_,
+                            std::time(nullptr));
           }
         } catch (const std::exception& e) {
           throw std::runtime_error(std::string(e.what()) +
@@ -156,7 +158,9 @@ RunEnd ReplacementRun::Run() {
     // the change log, before the records are written; the entries are on
     // their way to the disk while the batch's memo values are flushed.
     recordset.BeforeWrite(
-        [this](const std::vector<uint32_t>& records) { return journal_.Flush() && change_log_.Flush(records); },
+        [this](const std::vector<uint32_t>& records) {
+          return journal_.Flush() && change_log_.Flush(records);
+        },
         [this] { journal_.WriteAhead(); });
     trap.Step(102, [&] { inputs_.SetBusyPointer(true); });
     if (inputs_.TableCount() > 0) inputs_.TakeDataSource(trap);
@@ -181,7 +185,8 @@ RunEnd ReplacementRun::Run() {
     }
     if (log_failed_) {
       toolkit_.ShowMessage(
-          "The run stopped because its change log could not be written: the record being changed was left as it "
+          "The run stopped because its change log could not be written: the record being changed was left as "
+          "it "
           "was, and records whose lines were lost were not saved.");
     }
     if (end == RunEnd::kDone && on_finished_) on_finished_(tally_);
@@ -222,7 +227,8 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
       const std::string unnamed = recordset.table() != nullptr ? recordset.table()->unnamed_index() : "";
       // A trigger let through (--without-triggers) is told for each table
       // changed without it.
-      const std::string trigger = allow_triggers_ && recordset.table() != nullptr ? recordset.ForeignTrigger() : "";
+      const std::string trigger =
+          allow_triggers_ && recordset.table() != nullptr ? recordset.ForeignTrigger() : "";
       // A run that stopped before it finished left the index checked and
       // repaired as the table opened: the user hears what was done.
       if (recordset.table() != nullptr && !recordset.table()->repair_notice().empty()) {
@@ -232,9 +238,10 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
       walk = WalkRecords(trap, table, recordset, reach);
       if (!missing.empty() && tally_.changed > changed_before) {
         trap.Step(112, [&] {
-          throw fox::Error(fox::ErrorKind::kNotFound,
-                           "Table '" + table + "' was changed without its structural index \"" + missing +
-                               "\", which is missing: rebuild the index (REINDEX in FoxPro) before using the table.");
+          throw fox::Error(
+              fox::ErrorKind::kNotFound,
+              "Table '" + table + "' was changed without its structural index \"" + missing +
+                  "\", which is missing: rebuild the index (REINDEX in FoxPro) before using the table.");
         });
       }
       if (!trigger.empty() && tally_.changed > changed_before) {
@@ -246,10 +253,11 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
       }
       if (!unnamed.empty() && tally_.changed > changed_before) {
         trap.Step(112, [&] {
-          throw fox::Error(fox::ErrorKind::kNotFound,
-                           "Table '" + table + "' was changed, but not its index file \"" + unnamed +
-                               "\", which its header does not name as its structural index: if a program opens "
-                               "that index, rebuild it (REINDEX in FoxPro) first.");
+          throw fox::Error(
+              fox::ErrorKind::kNotFound,
+              "Table '" + table + "' was changed, but not its index file \"" + unnamed +
+                  "\", which its header does not name as its structural index: if a program opens "
+                  "that index, rebuild it (REINDEX in FoxPro) first.");
         });
       }
     }
@@ -319,7 +327,8 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
     // one yield for each stretch passed over.
     if (PassOverRecords(recordset)) {
       // Reached: the record the walk goes on with, or the last one.
-      if (on_record_reached_) on_record_reached_(table, recordset.Eof() ? records : recordset.recno(), records);
+      if (on_record_reached_)
+        on_record_reached_(table, recordset.Eof() ? records : recordset.recno(), records);
       trap.Step(120, [&] { toolkit_.Yield(); });
       if (inputs_.Closing()) return Walk::kStop;
       continue;
@@ -350,7 +359,8 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
 }
 
 ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::string& table,
-                                                fox::Recordset& recordset, size_t field_count, TableReach* reach) {
+                                                fox::Recordset& recordset, size_t field_count,
+                                                TableReach* reach) {
   bool pass_over = RecordHoldsNoFindText(recordset);
   record_touched_ = false;
   touched_column_ = kNoColumn;
@@ -489,7 +499,8 @@ uint32_t ReplacementRun::JournalTableOf(const std::string& table, const fox::Tab
     const DataSourceView& source = inputs_.DataSource();
     const std::string catalogue = source.OptionDBC1() ? source.DBCPath1() : source.FolderText();
     at->second = journal_.AddTable(JournalTable{
-        source.OptionDBC1(), fox::Utf8FromPath(std::filesystem::absolute(fox::PathFromUtf8(catalogue), ignored)), table,
+        source.OptionDBC1(),
+        fox::Utf8FromPath(std::filesystem::absolute(fox::PathFromUtf8(catalogue), ignored)), table,
         fox::Utf8FromPath(std::filesystem::absolute(fox::PathFromUtf8(t.path()), ignored))});
   } catch (...) {
     journal_tables_.erase(at);
@@ -530,7 +541,8 @@ bool ReplacementRun::Holds(int pair, size_t column) const { return KnownFlag(pai
 // What RecordHoldsNoFindText found for the pair's find text in the field (0
 // none, 1 may, 2 holds), while it still stands; -1 when nothing stands.
 int ReplacementRun::KnownFlag(int pair, size_t column) const {
-  if (!snapshot_current_ || column == touched_column_ || static_cast<size_t>(pair) >= absent_.size()) return -1;
+  if (!snapshot_current_ || column == touched_column_ || static_cast<size_t>(pair) >= absent_.size())
+    return -1;
   const std::vector<char>& columns = may_columns_[pair];
   return column < columns.size() ? columns[column] : (absent_[pair] ? 0 : 1);
 }
@@ -615,7 +627,8 @@ bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::R
     std::optional<fox::Table::Refusal> refusal;
     trap.Step(136, [&] { refusal = recordset.CheckValue(column, result_); });
     if (refusal) {
-      if (reach_.back().columns[column].refused++ == 0) reach_.back().columns[column].refusal = refusal->reason;
+      if (reach_.back().columns[column].refused++ == 0)
+        reach_.back().columns[column].refusal = refusal->reason;
       return false;
     }
     pending_ = result_;
@@ -655,7 +668,8 @@ bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::R
       line_second_ = now;
     }
     if (field_lines_used_ == field_lines_.size()) field_lines_.emplace_back();
-    ChangeLogLine(&field_lines_[field_lines_used_], line_time_, find_, replace_, table, ColumnName(recordset, column));
+    ChangeLogLine(&field_lines_[field_lines_used_], line_time_, find_, replace_, table,
+                  ColumnName(recordset, column));
     ++field_lines_used_;
   });
   return true;
@@ -681,9 +695,8 @@ bool ReplacementRun::KeepField(ErrorTrap& trap, fox::Recordset& recordset, size_
     return false;
   }
   ++tally_.changed;
-  const bool logged = trap.Step(132, [&] {
-    change_log_.AppendChange(field_lines_.data(), field_lines_used_, recordset.recno());
-  });
+  const bool logged = trap.Step(
+      132, [&] { change_log_.AppendChange(field_lines_.data(), field_lines_used_, recordset.recno()); });
   // A line that cannot be written stops the run: the record is dropped.
   if (!logged) log_failed_ = true;
   return true;
@@ -740,12 +753,14 @@ void ReplacementRun::NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& records
   // A column that cannot change is told only when a value in it holds a find
   // text (RefuseIfFound): a column no find text reaches needs no change.
   if (all_alike && first) {
-    table_refusal_ = fox::Table::Refusal{first->kind, first->reason,
-                                         "Table '" + table->name() + "' cannot be changed: " + first->reason + "."};
+    table_refusal_ =
+        fox::Table::Refusal{first->kind, first->reason,
+                            "Table '" + table->name() + "' cannot be changed: " + first->reason + "."};
   }
 }
 
-void ReplacementRun::RefuseIfFound(ErrorTrap& trap, fox::Recordset& recordset, size_t column, TableReach* reach) {
+void ReplacementRun::RefuseIfFound(ErrorTrap& trap, fox::Recordset& recordset, size_t column,
+                                   TableReach* reach) {
   int tab = inputs_.SelectedTab();
   const int pairs = tab == 0 ? 1 : tab == 1 ? inputs_.FindListCount() : 0;
   bool found = false;
@@ -785,14 +800,15 @@ void ReplacementRun::TellRepeatedRefusals(ErrorTrap& trap, const std::string& ta
   for (const Repeat& repeat : repeats_) {
     if (repeat.more == 0) continue;
     const bool whole_table = repeat.column == kWholeTable;
-    const std::string why = whole_table || repeat.reason.rfind("it ", 0) == 0 ? repeat.reason
-                                                                             : "the value " + repeat.reason;
+    const std::string why =
+        whole_table || repeat.reason.rfind("it ", 0) == 0 ? repeat.reason : "the value " + repeat.reason;
     const std::string where = whole_table ? "of table '" + table + "' "
                                           : "for field '" + repeat.field + "' of table '" + table + "' ";
     trap.Step(136, [&] {
-      throw fox::Error(fox::ErrorKind::kInvalidValue,
-                       toolkit_.FormatCount(repeat.more) + " more " + (repeat.more == 1 ? "value " : "values ") + where +
-                           (repeat.more == 1 ? "was" : "were") + " refused for the same reason: " + why + ".");
+      throw fox::Error(fox::ErrorKind::kInvalidValue, toolkit_.FormatCount(repeat.more) + " more " +
+                                                          (repeat.more == 1 ? "value " : "values ") + where +
+                                                          (repeat.more == 1 ? "was" : "were") +
+                                                          " refused for the same reason: " + why + ".");
     });
   }
   repeats_.clear();
@@ -867,9 +883,9 @@ void ReplacementRun::SaveFailed(ErrorTrap& trap, const std::string& table, fox::
         if (!found) {
           failed.push_back(recno);
           causes.push_back("another program deleted the record");
-          message += (message.empty() ? "" : " ") + ("The change to record " + std::to_string(recno) +
-                                                     " of table '" + table +
-                                                     "' was not saved: another program deleted the record.");
+          message += (message.empty() ? "" : " ") +
+                     ("The change to record " + std::to_string(recno) + " of table '" + table +
+                      "' was not saved: another program deleted the record.");
           continue;
         }
         if (EditRecord(trap, table, recordset, field_count, nullptr) == Walk::kStop) break;
@@ -911,7 +927,8 @@ void ReplacementRun::SaveFailed(ErrorTrap& trap, const std::string& table, fox::
 std::string ReplacementRun::NotSavedText(uint32_t recno, const std::string& table, const std::string& cause) {
   std::string why = cause;
   if (!why.empty() && why.back() == '.') why.pop_back();
-  return "The change to record " + std::to_string(recno) + " of table '" + table + "' was not saved: " + why + ".";
+  return "The change to record " + std::to_string(recno) + " of table '" + table + "' was not saved: " + why +
+         ".";
 }
 
 void ReplacementRun::LogNotSaved(const std::string& table, const fox::SaveError& failure) {
@@ -920,7 +937,8 @@ void ReplacementRun::LogNotSaved(const std::string& table, const fox::SaveError&
   LogNotSaved(table, failure, journal_table_);
 }
 
-void ReplacementRun::LogNotSaved(const std::string& table, const fox::SaveError& failure, uint32_t journal_table) {
+void ReplacementRun::LogNotSaved(const std::string& table, const fox::SaveError& failure,
+                                 uint32_t journal_table) {
   tally_.not_saved += static_cast<int64_t>(failure.records().size());
   // Their fields did not change after all.
   tally_.changed -= static_cast<int64_t>(change_log_.Changes(failure.records()));

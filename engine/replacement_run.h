@@ -18,20 +18,20 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <set>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "access/foxpro_module.h"
-#include "data/util/error.h"
-#include "data/table/table.h"
-#include "engine/change_log.h"
-#include "engine/undo_journal.h"
 #include "base/error_report.h"
 #include "base/toolkit.h"
+#include "data/table/table.h"
+#include "data/util/error.h"
+#include "engine/change_log.h"
+#include "engine/undo_journal.h"
 
 namespace fox {
 class Connection;
@@ -94,7 +94,8 @@ class FixedInputs : public RunInputs, public DataSourceView {
   // Inputs given whole, with no window behind them (the batch command's):
   // every table of `tables` ticked, the pair or the sets of `tab`.
   FixedInputs(std::vector<std::string> tables, int tab, std::string find, std::string replace,
-              std::vector<std::string> finds, std::vector<std::string> replaces, const DataSourceView& source);
+              std::vector<std::string> finds, std::vector<std::string> replaces,
+              const DataSourceView& source);
 
   // Reads everything from `live` now. A read that fails is reported through
   // `trap` (numbered as the run numbers that read) and leaves out what it
@@ -113,7 +114,9 @@ class FixedInputs : public RunInputs, public DataSourceView {
   int FindListCount() const override { return static_cast<int>(finds_.size()); }
   const std::string& FindListItem(int row) const override { return finds_.at(static_cast<size_t>(row)); }
   int ReplaceListCount() const override { return static_cast<int>(replaces_.size()); }
-  const std::string& ReplaceListItem(int row) const override { return replaces_.at(static_cast<size_t>(row)); }
+  const std::string& ReplaceListItem(int row) const override {
+    return replaces_.at(static_cast<size_t>(row));
+  }
   const DataSourceView& DataSource() const override { return *this; }
   void SetBusyPointer(bool busy) override {
     if (live_) live_->SetBusyPointer(busy);
@@ -174,11 +177,11 @@ inline constexpr size_t kLongValueWarning = 1 << 20;
 
 // What a run did, counted as it went.
 struct RunTally {
-  int tables = 0;          // tables walked
-  int64_t changed = 0;     // fields whose stored value changed and was saved (each with its lines)
-  int64_t refused = 0;     // new values a field refused
-  int64_t not_saved = 0;   // records whose changes could not be saved
-  int64_t cascaded = 0;    // of `changed`, child keys that took their parent's new key
+  int tables = 0;         // tables walked
+  int64_t changed = 0;    // fields whose stored value changed and was saved (each with its lines)
+  int64_t refused = 0;    // new values a field refused
+  int64_t not_saved = 0;  // records whose changes could not be saved
+  int64_t cascaded = 0;   // of `changed`, child keys that took their parent's new key
 };
 
 // How a run ended, as its last status says it: "3 tables, 1204 fields
@@ -259,7 +262,9 @@ class ReplacementRun {
 
   // Dry run: called with each walked table's counts as soon as the table is
   // closed.
-  void OnTableWalked(std::function<void(const TableReach&)> callback) { on_table_walked_ = std::move(callback); }
+  void OnTableWalked(std::function<void(const TableReach&)> callback) {
+    on_table_walked_ = std::move(callback);
+  }
 
   // Where the walk is: the table as the run opened it, the number of the
   // record reached in that table (from 1, deleted records counted, as on
@@ -315,7 +320,7 @@ class ReplacementRun {
   // values holds a find text: counted as refused, reported once for the
   // column (once for the table when no column can change).
   void RefuseIfFound(ErrorTrap& trap, fox::Recordset& recordset, size_t column, TableReach* reach);
-  static constexpr char kNoTextForm = 1, kCannotChange = 2;  // column_refused_
+  static constexpr char kNoTextForm = 1, kCannotChange = 2;       // column_refused_
   static constexpr size_t kWholeTable = static_cast<size_t>(-1);  // a Repeat of the table's refusal
   // The column's name as the recordset reports it, asked once per table.
   const std::string& ColumnName(fox::Recordset& recordset, size_t column);
@@ -342,7 +347,8 @@ class ReplacementRun {
   void JournalRecord(fox::Recordset& recordset, uint32_t journal_table);
   // Takes back the changes of the current record (none is saved) and their
   // lines, and tells `refusal` (once, then counted) when there is one.
-  void RefuseRecord(ErrorTrap& trap, fox::Recordset& recordset, const std::optional<fox::Table::Refusal>& refusal);
+  void RefuseRecord(ErrorTrap& trap, fox::Recordset& recordset,
+                    const std::optional<fox::Table::Refusal>& refusal);
   // The journal's number for `table` (opened as `t`), added once.
   uint32_t JournalTableOf(const std::string& table, const fox::Table& t);
 
@@ -384,10 +390,10 @@ class ReplacementRun {
   // Drops the plans (a stop) and closes the child tables.
   void CloseCascadeTables(ErrorTrap& trap);
   bool Cascaded(uint32_t recno, size_t column) const;
-  fox::Connection* walk_connection_ = nullptr;  // the table being walked's
-  std::string walk_table_;                      // its name, lower case
-  std::map<std::string, CascadeTable> cascade_tables_;            // by lower-case name
-  std::map<uint32_t, std::vector<CascadeStep>> cascade_plans_;    // by record of the walked table
+  fox::Connection* walk_connection_ = nullptr;                  // the table being walked's
+  std::string walk_table_;                                      // its name, lower case
+  std::map<std::string, CascadeTable> cascade_tables_;          // by lower-case name
+  std::map<uint32_t, std::vector<CascadeStep>> cascade_plans_;  // by record of the walked table
   // How many records' cascades wait before they are carried out: the
   // parents written, then their children, each with one flush.
   static constexpr size_t kCascadeBatch = 1024;
@@ -397,7 +403,7 @@ class ReplacementRun {
   std::set<uint32_t> not_saved_;  // of the walked table's records, while plans wait
   std::map<std::string, std::unordered_set<uint64_t>> cascaded_;  // by lower-case table: recno << 32 | column
   const std::unordered_set<uint64_t>* cascaded_here_ = nullptr;   // the walked table's
-  std::map<std::string, uint32_t> journal_tables_;                 // by lower-case table
+  std::map<std::string, uint32_t> journal_tables_;                // by lower-case table
   // Withdraws the journal entries and change log lines of records not saved
   // (to be changed again, or not at all); returns how many lines went.
   size_t WithdrawChanges(const std::vector<uint32_t>& records);
@@ -410,10 +416,11 @@ class ReplacementRun {
   std::unordered_map<uint32_t, int> save_attempts_;
   RunTally tally_;
   std::function<void(const RunTally&)> on_finished_;
-  std::vector<char> column_refused_;  // by column, for the table being walked: 0, kNoTextForm or kCannotChange
+  std::vector<char>
+      column_refused_;  // by column, for the table being walked: 0, kNoTextForm or kCannotChange
   std::vector<std::optional<fox::Table::Refusal>> column_refusals_;  // why, for kCannotChange
   std::optional<fox::Table::Refusal> table_refusal_;  // when no column can change, for one reason
-  std::vector<std::string> column_names_;  // by column, as first needed for a line
+  std::vector<std::string> column_names_;             // by column, as first needed for a line
   // The change log lines of the field being changed, one per pair that
   // found it (field_lines_[0, field_lines_used_)), logged by KeepField.
   std::vector<std::string> field_lines_;
@@ -422,7 +429,7 @@ class ReplacementRun {
   // Its text as first read and as last assigned (memos; every field in a
   // dry run, whose latest text is pending_).
   std::string field_before_, field_after_;
-  std::string line_time_;                  // its date and time, made once a second
+  std::string line_time_;  // its date and time, made once a second
   std::time_t line_second_ = -1;
   struct Repeat {
     size_t column;
@@ -457,7 +464,7 @@ class ReplacementRun {
   std::string replace_;
   std::string result_;
   std::string stored_before_, stored_after_;  // a journalled field's stored forms
-  std::vector<size_t> edited_;                 // the columns a record's edit changes
+  std::vector<size_t> edited_;                // the columns a record's edit changes
   // Dry run: the field's text as the pairs before left it.
   std::string pending_;
   // A dry run's new values of the record walked, for its record rule.

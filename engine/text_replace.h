@@ -11,7 +11,8 @@ namespace quillon {
 // by `replace`, scanning from the left: occurrences do not overlap and text
 // inserted by `replace` is not scanned again ("aa" in "aaa" is replaced once).
 // `find` must not be empty. `out` keeps its capacity between calls.
-inline void ReplaceAll(std::string_view value, std::string_view find, std::string_view replace, std::string* out) {
+inline void ReplaceAll(std::string_view value, std::string_view find, std::string_view replace,
+                       std::string* out) {
   out->clear();
   size_t from = 0;
   for (size_t at = value.find(find); at != std::string_view::npos; at = value.find(find, from)) {

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "data/util/byte_order.h"
 #include "data/file/disk_file.h"
+#include "data/table/table.h"
+#include "data/util/byte_order.h"
 #include "data/util/error.h"
 #include "data/util/local_time.h"
-#include "data/table/table.h"
 
 namespace quillon {
 
@@ -48,7 +48,8 @@ uint32_t Crc32(const char* data, size_t size) {
   const auto* p = reinterpret_cast<const unsigned char*>(data);
   uint32_t crc = 0xFFFFFFFFu;
   for (; size >= 8; size -= 8, p += 8) {
-    const uint32_t low = crc ^ (uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24);
+    const uint32_t low =
+        crc ^ (uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24);
     crc = tables[7][low & 0xFFu] ^ tables[6][(low >> 8) & 0xFFu] ^ tables[5][(low >> 16) & 0xFFu] ^
           tables[4][low >> 24] ^ tables[3][p[4]] ^ tables[2][p[5]] ^ tables[1][p[6]] ^ tables[0][p[7]];
   }
@@ -136,10 +137,12 @@ std::runtime_error NotAJournal(const std::string& path, const std::string& why) 
 
 }  // namespace
 
-uint32_t RecordIdentity(const fox::Table& table, std::string_view record, const std::vector<size_t>& changed) {
+uint32_t RecordIdentity(const fox::Table& table, std::string_view record,
+                        const std::vector<size_t>& changed) {
   std::string masked(record);
   auto blank = [&](const fox::FieldDescriptor& field) {
-    if (field.offset + field.length <= masked.size()) masked.replace(field.offset, field.length, field.length, '\0');
+    if (field.offset + field.length <= masked.size())
+      masked.replace(field.offset, field.length, field.length, '\0');
   };
   if (!masked.empty()) masked[0] = ' ';
   for (const fox::FieldDescriptor& field : table.header().fields) {
@@ -229,7 +232,8 @@ UndoJournalReader::UndoJournalReader(const std::string& path) : path_(path) {
       if (ok) tables_.push_back(std::move(table));
     } else if (ok && kind == kChange) {
       Entry entry{at, 0, 0, 0};
-      ok = in.U32(&entry.table) && in.U32(&entry.recno) && in.U32(&entry.column) && entry.table < tables_.size();
+      ok = in.U32(&entry.table) && in.U32(&entry.recno) && in.U32(&entry.column) &&
+           entry.table < tables_.size();
       if (ok) changes_.push_back(entry);
     } else if (ok && kind == kNotSaved) {
       Mark mark{0, 0, changes_.size()};
@@ -259,7 +263,8 @@ UndoJournalReader::UndoJournalReader(const std::string& path) : path_(path) {
       const Entry& e = changes_[i];
       auto last = std::upper_bound(marks.begin(), marks.end(), key(e.table, e.recno),
                                    [&](uint64_t k, const Mark& m) { return k < key(m.table, m.recno); });
-      const bool dropped = last != marks.begin() && key((last - 1)->table, (last - 1)->recno) == key(e.table, e.recno) &&
+      const bool dropped = last != marks.begin() &&
+                           key((last - 1)->table, (last - 1)->recno) == key(e.table, e.recno) &&
                            i < (last - 1)->before;
       if (!dropped) kept.push_back(e);
     }
@@ -282,7 +287,8 @@ const char* UndoJournalReader::Fetch(uint64_t at, size_t n) const {
     buffer_.resize(static_cast<size_t>(std::min<uint64_t>(span, size_ - start)));
     buffer_at_ = start;
     try {
-      if (buffer_.size() < at - start + n || file_->ReadAt(start, buffer_.data(), buffer_.size()) != buffer_.size()) {
+      if (buffer_.size() < at - start + n ||
+          file_->ReadAt(start, buffer_.data(), buffer_.size()) != buffer_.size()) {
         buffer_.clear();
         return nullptr;
       }
@@ -306,8 +312,8 @@ JournalChange UndoJournalReader::Read(const Entry& entry) const {
     PayloadReader in(std::string_view(data, size));
     uint32_t record = 0;
     ok = in.U8(&kind) && kind == kChange && in.U32(&change.table) && in.U32(&change.recno) &&
-         in.U32(&change.column) && (version_ == kFirstVersion || in.U32(&record)) && in.Bytes(&change.column_name) &&
-         in.Bytes(&change.before) && in.Bytes(&change.after) && in.done();
+         in.U32(&change.column) && (version_ == kFirstVersion || in.U32(&record)) &&
+         in.Bytes(&change.column_name) && in.Bytes(&change.before) && in.Bytes(&change.after) && in.done();
     if (version_ != kFirstVersion) change.record = record;
   }
   if (!ok) {
@@ -325,7 +331,8 @@ UndoJournalContents ReadUndoJournal(const std::string& path) {
   contents.cut_short = reader.cut_short();
   contents.torn_tail = reader.torn_tail();
   contents.ended = reader.ended();
-  for (const UndoJournalReader::Entry& entry : reader.changes()) contents.changes.push_back(reader.Read(entry));
+  for (const UndoJournalReader::Entry& entry : reader.changes())
+    contents.changes.push_back(reader.Read(entry));
   return contents;
 }
 
@@ -369,7 +376,9 @@ void UndoJournal::Create(const std::string& folder, std::time_t started) {
         end_ = header.size();
         return;
       }
-      if (serial >= 1000) throw std::runtime_error("Cannot make an undo journal in \"" + folder + "\": too many journals of this second.");
+      if (serial >= 1000)
+        throw std::runtime_error("Cannot make an undo journal in \"" + folder +
+                                 "\": too many journals of this second.");
     }
   } catch (const fox::Error& e) {
     throw std::runtime_error(e.what());

@@ -39,21 +39,20 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <ctime>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
-
 
 namespace fox {
 class DiskFile;
 class Table;
-}
+}  // namespace fox
 
 namespace quillon {
 

@@ -9,8 +9,8 @@
 
 #include "data/database/connection.h"
 #include "data/database/connection_string.h"
-#include "data/file/file_names.h"
 #include "data/database/recordset.h"
+#include "data/file/file_names.h"
 #include "data/file/utf8_path.h"
 
 namespace quillon {
@@ -53,7 +53,8 @@ std::string UndoSummary(const UndoTally& tally, const Toolkit& toolkit) {
   std::string text = toolkit.Counted(tally.restored, "field restored", "fields restored");
   if (tally.conflicts > 0) text += ", " + toolkit.Counted(tally.conflicts, "conflict", "conflicts");
   if (tally.missing > 0) text += ", " + toolkit.Counted(tally.missing, "field gone", "fields gone");
-  if (tally.not_saved > 0) text += ", " + toolkit.Counted(tally.not_saved, "field not saved", "fields not saved");
+  if (tally.not_saved > 0)
+    text += ", " + toolkit.Counted(tally.not_saved, "field not saved", "fields not saved");
   return text;
 }
 
@@ -81,7 +82,8 @@ RunEnd UndoRun::Run(const std::string& path) {
     reader = std::make_unique<UndoJournalReader>(path);
   } catch (const std::exception& e) {
     reported_ = true;
-    toolkit_.ShowMessage(std::string(e.what()) + " Nothing was taken back.", MessageButtons::kOk, MessageIcon::kWarning);
+    toolkit_.ShowMessage(std::string(e.what()) + " Nothing was taken back.", MessageButtons::kOk,
+                         MessageIcon::kWarning);
     return RunEnd::kRefused;
   }
   const UndoJournalReader& journal = *reader;
@@ -89,7 +91,8 @@ RunEnd UndoRun::Run(const std::string& path) {
     // A last entry cut off is what a run stopped while writing leaves: its
     // record was not written yet. Anything else is damage.
     reported_ = reported_ || !journal.torn_tail();
-    toolkit_.ShowMessage("The undo journal \"" + path + "\": " + journal.cut_short() + ".", MessageButtons::kOk,
+    toolkit_.ShowMessage("The undo journal \"" + path + "\": " + journal.cut_short() + ".",
+                         MessageButtons::kOk,
                          journal.torn_tail() ? MessageIcon::kNone : MessageIcon::kWarning);
   }
   if (!journal.ended()) {
@@ -97,11 +100,12 @@ RunEnd UndoRun::Run(const std::string& path) {
     // the journal lost its end: what it holds is taken back, and the user
     // hears that the run may have changed more.
     reported_ = true;
-    toolkit_.ShowMessage("The undo journal \"" + path +
-                             "\" does not say that its run ended: the run stopped before it finished, or the "
-                             "journal was cut short. The changes it holds are taken back, but the run may have "
-                             "changed more.",
-                         MessageButtons::kOk, MessageIcon::kWarning);
+    toolkit_.ShowMessage(
+        "The undo journal \"" + path +
+            "\" does not say that its run ended: the run stopped before it finished, or the "
+            "journal was cut short. The changes it holds are taken back, but the run may have "
+            "changed more.",
+        MessageButtons::kOk, MessageIcon::kWarning);
   }
   if (!dry) {
     // No change without its line and its journal entry.
@@ -110,9 +114,10 @@ RunEnd UndoRun::Run(const std::string& path) {
       journal_.Create(journal_folder_.empty() ? ChangeLogFolder() : journal_folder_, std::time(nullptr));
     } catch (const std::exception& e) {
       reported_ = true;
-      toolkit_.ShowMessage(std::string(e.what()) +
-                               " Nothing was taken back: an undo writes its change log and its own journal first.",
-                           MessageButtons::kOk, MessageIcon::kWarning);
+      toolkit_.ShowMessage(
+          std::string(e.what()) +
+              " Nothing was taken back: an undo writes its change log and its own journal first.",
+          MessageButtons::kOk, MessageIcon::kWarning);
       return RunEnd::kRefused;
     }
   }
@@ -125,7 +130,8 @@ RunEnd UndoRun::Run(const std::string& path) {
   for (uint32_t t = 0; t < by_table.size(); ++t) {
     if (!by_table[t].empty()) order.push_back(t);
   }
-  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return by_table[a].back() > by_table[b].back(); });
+  std::sort(order.begin(), order.end(),
+            [&](uint32_t a, uint32_t b) { return by_table[a].back() > by_table[b].back(); });
   int64_t left = static_cast<int64_t>(journal.changes().size());
   for (uint32_t t : order) {
     if (stopped_) break;
@@ -150,11 +156,16 @@ RunEnd UndoRun::Run(const std::string& path) {
   }
 
   std::string text = "Undo of \"" + path + "\"" + (dry ? " (a dry run: nothing was written)" : "") + ": " +
-                     toolkit_.Counted(tally_.restored, "change", "changes") + (dry ? " would be" : "") + " taken back.";
+                     toolkit_.Counted(tally_.restored, "change", "changes") + (dry ? " would be" : "") +
+                     " taken back.";
   if (tally_.conflicts > 0) {
     const bool one = tally_.conflicts == 1;
-    text += " " + toolkit_.Counted(tally_.conflicts, "field has", "fields have") + " changed since the run and " +
-            (dry ? "would be" : one ? "was" : "were") + " left as " + (one ? "it is." : "they are.");
+    text += " " + toolkit_.Counted(tally_.conflicts, "field has", "fields have") +
+            " changed since the run and " +
+            (dry   ? "would be"
+             : one ? "was"
+                   : "were") +
+            " left as " + (one ? "it is." : "they are.");
   }
   if (tally_.already > 0) {
     text += " " + toolkit_.Counted(tally_.already, "field", "fields") + " already held " +
@@ -164,8 +175,11 @@ RunEnd UndoRun::Run(const std::string& path) {
     text += " " + toolkit_.Counted(tally_.missing, "change was", "changes were") +
             " not taken back: the record or table is gone or could not be opened.";
   }
-  if (tally_.not_saved > 0) text += " " + toolkit_.Counted(tally_.not_saved, "change", "changes") + " could not be saved.";
-  if (stopped_) text += " The undo was stopped: " + toolkit_.Counted(left, "change was", "changes were") + " not looked at.";
+  if (tally_.not_saved > 0)
+    text += " " + toolkit_.Counted(tally_.not_saved, "change", "changes") + " could not be saved.";
+  if (stopped_)
+    text +=
+        " The undo was stopped: " + toolkit_.Counted(left, "change was", "changes were") + " not looked at.";
   if (!problems_.empty()) {
     text += "\r\n";
     for (size_t i = 0; i < problems_.size() && i < kProblemsListed; ++i) text += "\r\n" + problems_[i];
@@ -173,12 +187,14 @@ RunEnd UndoRun::Run(const std::string& path) {
       text += "\r\n... and " + std::to_string(problems_.size() - kProblemsListed) + " more.";
     }
   }
-  if (!undo_journal_.empty()) text += "\r\n\r\nThis undo can be undone in turn with \"" + undo_journal_ + "\".";
+  if (!undo_journal_.empty())
+    text += "\r\n\r\nThis undo can be undone in turn with \"" + undo_journal_ + "\".";
   toolkit_.ShowMessage(text, MessageButtons::kOk, reported_ ? MessageIcon::kWarning : MessageIcon::kNone);
   return stopped_ ? RunEnd::kStopped : RunEnd::kDone;
 }
 
-void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table, const std::vector<size_t>& changes) {
+void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table,
+                        const std::vector<size_t>& changes) {
   const bool dry = mode_ == RunMode::kDryRun;
   const JournalTable& t = journal.tables()[table];
   const int64_t restored_before = tally_.restored;
@@ -187,7 +203,8 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table, const 
   auto gone = [&](const std::string& why) {
     tally_.missing += static_cast<int64_t>(changes.size());
     Problem("Table '" + t.name + "' (\"" + t.path + "\"): " + why + "; its " +
-            toolkit_.Counted(static_cast<int64_t>(changes.size()), "change was", "changes were") + " not taken back.");
+            toolkit_.Counted(static_cast<int64_t>(changes.size()), "change was", "changes were") +
+            " not taken back.");
   };
   connection.allow_missing_index = allow_missing_index_;
   // The journal entries of a batch of saves are durable, and its lines in
@@ -197,9 +214,9 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table, const 
       [this](const std::vector<uint32_t>& records) { return journal_.Flush() && change_log_.Flush(records); },
       [this] { journal_.WriteAhead(); });
   try {
-    connection.Open(fox::ConnectionString::Build(
-        t.container ? fox::ConnectionString::SourceType::kDatabase : fox::ConnectionString::SourceType::kFreeTables,
-        t.catalogue));
+    connection.Open(fox::ConnectionString::Build(t.container ? fox::ConnectionString::SourceType::kDatabase
+                                                             : fox::ConnectionString::SourceType::kFreeTables,
+                                                 t.catalogue));
     recordset.CursorLocation = fox::kUseClient;
     recordset.Open("SELECT * FROM " + t.name, connection, fox::kOpenStatic,
                    dry ? fox::kLockReadOnly : fox::kLockOptimistic);
@@ -208,7 +225,9 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table, const 
     return;
   }
   std::error_code ignored;
-  if (recordset.table() == nullptr || !std::filesystem::equivalent(fox::PathFromUtf8(recordset.table()->path()), fox::PathFromUtf8(t.path), ignored)) {
+  if (recordset.table() == nullptr ||
+      !std::filesystem::equivalent(fox::PathFromUtf8(recordset.table()->path()), fox::PathFromUtf8(t.path),
+                                   ignored)) {
     gone("the name now stands for another file");
     return;
   }
@@ -266,7 +285,8 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table, const 
         tally_.missing += static_cast<int64_t>(list.size());
         Problem("Record " + std::to_string(recno) + " of table '" + t.name +
                 "' is deleted or no longer there: its " +
-                toolkit_.Counted(static_cast<int64_t>(list.size()), "change was", "changes were") + " not taken back.");
+                toolkit_.Counted(static_cast<int64_t>(list.size()), "change was", "changes were") +
+                " not taken back.");
         continue;
       }
       UndoRecord(journal, t.name, recordset, list);
@@ -333,9 +353,11 @@ void UndoRun::UndoRecord(const UndoJournalReader& journal, const std::string& na
     const JournalChange* change = &read;
     const uint32_t column = change->column;
     auto where = [&] {
-      return "Field '" + change->column_name + "' of record " + std::to_string(recno) + " of table '" + name + "'";
+      return "Field '" + change->column_name + "' of record " + std::to_string(recno) + " of table '" + name +
+             "'";
     };
-    if (column >= columns || !fox::EqualIgnoringCase(recordset.fields()[column].name(), change->column_name)) {
+    if (column >= columns ||
+        !fox::EqualIgnoringCase(recordset.fields()[column].name(), change->column_name)) {
       ++tally_.conflicts;
       Problem(where() + " was left as it is: the table's columns changed since the run.");
       continue;
@@ -362,8 +384,9 @@ void UndoRun::UndoRecord(const UndoJournalReader& journal, const std::string& na
     }
     if (change->record && *change->record != identity) {
       ++tally_.conflicts;
-      Problem(where() + " was left as it is: the record is no longer the one the run saved (another record took "
-                        "its place, after a PACK say).");
+      Problem(where() +
+              " was left as it is: the record is no longer the one the run saved (another record took "
+              "its place, after a PACK say).");
       continue;
     }
     if (dry) {
@@ -381,7 +404,8 @@ void UndoRun::UndoRecord(const UndoJournalReader& journal, const std::string& na
     }
     const std::optional<std::string> now = TextOf(recordset, column);
     try {
-      change_log_.Append(ChangeLogLine(ChangeLogDateTime(), Shown(was), Shown(now), name, change->column_name), recno);
+      change_log_.Append(
+          ChangeLogLine(ChangeLogDateTime(), Shown(was), Shown(now), name, change->column_name), recno);
     } catch (const std::exception& e) {
       // The record keeps what is on disk: no change without its line.
       Problem(e.what());
@@ -394,15 +418,17 @@ void UndoRun::UndoRecord(const UndoJournalReader& journal, const std::string& na
     const std::vector<size_t> edited = recordset.EditedColumns();
     const uint32_t record = RecordIdentity(*recordset.table(), recordset.RecordBytes(false), edited);
     for (size_t column : edited) {
-      journal_.Append(journal_table_, recno, record, static_cast<uint32_t>(column), recordset.fields()[column].name(),
-                      recordset.StoredForm(column, true), recordset.StoredForm(column, false));
+      journal_.Append(journal_table_, recno, record, static_cast<uint32_t>(column),
+                      recordset.fields()[column].name(), recordset.StoredForm(column, true),
+                      recordset.StoredForm(column, false));
     }
   }
   tally_.restored += restored;
   restored_in_record_[recno] += restored;
 }
 
-void UndoRun::SaveFailed(const std::string& name, const fox::SaveError& failure, std::vector<uint32_t>* again) {
+void UndoRun::SaveFailed(const std::string& name, const fox::SaveError& failure,
+                         std::vector<uint32_t>* again) {
   std::vector<uint32_t> lost;
   std::vector<std::string> causes;
   for (size_t i = 0; i < failure.records().size(); ++i) {

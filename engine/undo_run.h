@@ -18,10 +18,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/toolkit.h"
 #include "engine/change_log.h"
 #include "engine/replacement_run.h"
 #include "engine/undo_journal.h"
-#include "base/toolkit.h"
 
 namespace quillon {
 

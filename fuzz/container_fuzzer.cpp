@@ -20,8 +20,8 @@
 
 #include "access/foxpro_module.h"
 #include "data/database/database_container.h"
-#include "data/util/error.h"
 #include "data/file/file_names.h"
+#include "data/util/error.h"
 #include "fuzz/fuzz_support.h"
 
 namespace fs = std::filesystem;
@@ -46,7 +46,8 @@ class ContainerSource : public quillon::DataSourceView {
 std::string PlainName(std::string_view name) {
   std::string plain;
   for (char c : name.substr(0, 64)) {
-    if (std::isalnum(static_cast<unsigned char>(c)) || c == ' ' || c == '.' || c == '_' || c == '-') plain += c;
+    if (std::isalnum(static_cast<unsigned char>(c)) || c == ' ' || c == '.' || c == '_' || c == '-')
+      plain += c;
   }
   return plain.empty() || plain[0] == '.' ? "" : plain;
 }

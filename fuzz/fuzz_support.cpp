@@ -8,8 +8,8 @@
 #include <functional>
 #include <memory>
 
-#include "data/util/error.h"
 #include "data/database/recordset.h"
+#include "data/util/error.h"
 #include "engine/text_replace.h"
 
 namespace fs = std::filesystem;
@@ -48,7 +48,8 @@ std::string Shown(const Cell& cell, size_t from = 0) {
     text += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? std::string(hex) : std::string(1, c);
   }
   const std::string where =
-      from > 0 ? "(" + std::to_string(cell.text.size()) + " bytes, from byte " + std::to_string(from) + ") " : "";
+      from > 0 ? "(" + std::to_string(cell.text.size()) + " bytes, from byte " + std::to_string(from) + ") "
+               : "";
   return where + "\"" + text + (cell.text.size() > from + 80 ? "\"..." : "\"");
 }
 
@@ -103,7 +104,8 @@ void CheckRecordSearch(const fox::Table& table, const fox::Table::Edit& edit, co
       if (cell.state == Cell::kUnreadable) continue;
       const bool holds = Holds(cell, find);
       try {
-        if (table.Contains(edit, c, find) != holds) Fail("Contains disagrees with Text: " + Where(edit.recno, c, find));
+        if (table.Contains(edit, c, find) != holds)
+          Fail("Contains disagrees with Text: " + Where(edit.recno, c, find));
       } catch (const fox::Error&) {
       }
       if (may && holds && (!*may || columns.at(c) == 0)) {
@@ -381,7 +383,8 @@ Outcome WriteWalk(const Source& source, const std::vector<Pair>& pairs, const st
     }
     std::vector<Cell> expected;
     if (assigned) {
-      for (size_t c = 0; c < columns; ++c) expected.push_back(ReadCell([&] { return recordset.fields()[c].Value(); }));
+      for (size_t c = 0; c < columns; ++c)
+        expected.push_back(ReadCell([&] { return recordset.fields()[c].Value(); }));
     }
     // Moving on saves the record.
     bool failed = false;
@@ -412,7 +415,8 @@ void CheckUntouched(const Source& source, const std::optional<Image>& before, co
                     const std::optional<Image>& after) {
   g_table = source.table;
   if (std::getenv("QUILLON_FUZZ_VERBOSE")) {
-    std::fprintf(stderr, "table %s: %s, %zu assigned and saved, %zu refused, %zu uncertain\n", source.table.c_str(),
+    std::fprintf(stderr, "table %s: %s, %zu assigned and saved, %zu refused, %zu uncertain\n",
+                 source.table.c_str(),
                  before ? (std::to_string(before->records.size()) + " records").c_str() : "not opened",
                  outcome.assigned.size(), outcome.refused.size(), outcome.uncertain.size());
   }
@@ -426,10 +430,12 @@ void CheckUntouched(const Source& source, const std::optional<Image>& before, co
   const size_t header_end = std::min<size_t>(before->header_length, b.size());
   const size_t records_end =
       std::min(b.size(), header_end + before->records.size() * size_t{before->record_length});
-  if (b.empty() || a[0] != b[0] || (header_end > 4 && a.compare(4, header_end - 4, b, 4, header_end - 4) != 0)) {
+  if (b.empty() || a[0] != b[0] ||
+      (header_end > 4 && a.compare(4, header_end - 4, b, 4, header_end - 4) != 0)) {
     Fail("the table header changed beyond its date");
   }
-  if (a.compare(records_end, std::string::npos, b, records_end) != 0) Fail("the bytes after the last record changed");
+  if (a.compare(records_end, std::string::npos, b, records_end) != 0)
+    Fail("the bytes after the last record changed");
   for (uint32_t r = 1; r <= before->records.size(); ++r) {
     const Record& was = before->records[r - 1];
     const Record& is = after->records[r - 1];
@@ -445,9 +451,9 @@ void CheckUntouched(const Source& source, const std::optional<Image>& before, co
     const bool as_saved = is.readable && is.cells == saved->second;
     if (!as_saved && !(outcome.uncertain.count(r) && as_before) &&
         !(is.readable && KnownMemoFault(*before, saved->second, is.cells))) {
-      Fail("record " + std::to_string(r) + " does not read as saved (saved -> read):" +
-           Differences(saved->second, is.cells) + "\n  changed by the save (before -> saved):" +
-           Differences(was.cells, saved->second));
+      Fail("record " + std::to_string(r) +
+           " does not read as saved (saved -> read):" + Differences(saved->second, is.cells) +
+           "\n  changed by the save (before -> saved):" + Differences(was.cells, saved->second));
     }
   }
 }

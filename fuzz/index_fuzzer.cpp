@@ -18,10 +18,10 @@
 #include <filesystem>
 #include <map>
 
-#include "data/util/byte_order.h"
 #include "data/database/connection_string.h"
-#include "data/util/error.h"
 #include "data/table/table.h"
+#include "data/util/byte_order.h"
+#include "data/util/error.h"
 #include "fuzz/fuzz_support.h"
 #include "tests/support/index_check.h"
 
@@ -77,7 +77,8 @@ std::optional<TagProblems> CheckTags() {
     try {
       std::vector<fox::IndexEntry> entries;
       const uint32_t root = fox::LoadLE32(bytes.data() + tag.header.header_offset);
-      problems = testing_support::CheckTagTree(bytes, root, tag.header.key_length, tag.format.pad(), &entries, false);
+      problems = testing_support::CheckTagTree(bytes, root, tag.header.key_length, tag.format.pad(), &entries,
+                                               false);
       const std::vector<fox::IndexEntry> expected = testing_support::ExpectedEntries(*table, tag);
       for (size_t i = 0; problems->empty() && i < std::max(entries.size(), expected.size()); ++i) {
         if (i >= entries.size() || i >= expected.size() || entries[i].key != expected[i].key ||
@@ -104,7 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::PutFile("t.cdx", std::string_view(reinterpret_cast<const char*>(data) + 2, size - 2));
 
   const fuzz::Source source{
-      fox::ConnectionString::Build(fox::ConnectionString::SourceType::kFreeTables, fuzz::Scratch().string()), "t"};
+      fox::ConnectionString::Build(fox::ConnectionString::SourceType::kFreeTables, fuzz::Scratch().string()),
+      "t"};
   std::vector<std::string> finds;
   for (const fuzz::Pair& pair : pairs) finds.push_back(pair.find);
   const std::optional<TagProblems> tags_before = CheckTags();
@@ -115,7 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::optional<TagProblems> tags_after = CheckTags();
   if (std::getenv("QUILLON_FUZZ_VERBOSE")) {
     size_t sound = 0;
-    for (const auto& [name, problems] : tags_before.value_or(TagProblems{})) sound += problems && problems->empty();
+    for (const auto& [name, problems] : tags_before.value_or(TagProblems{}))
+      sound += problems && problems->empty();
     std::fprintf(stderr, "index: %zu tags, %zu sound\n", tags_before ? tags_before->size() : 0, sound);
   }
   if (!tags_before) return 0;
@@ -124,9 +127,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto after = tags_after->find(name);
     if (after == tags_after->end()) fuzz::Fail("tag " + name + " is gone after the saves");
     if (!problems || !problems->empty()) continue;
-    if (!after->second) fuzz::Fail("tag " + name + " was sound before the saves; its keys cannot be told after them");
+    if (!after->second)
+      fuzz::Fail("tag " + name + " was sound before the saves; its keys cannot be told after them");
     if (!after->second->empty()) {
-      fuzz::Fail("tag " + name + " was sound before the saves and is not after them: " + after->second->front());
+      fuzz::Fail("tag " + name +
+                 " was sound before the saves and is not after them: " + after->second->front());
     }
   }
   if (tags_after->size() != tags_before->size()) fuzz::Fail("the saves added tags");

@@ -24,12 +24,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::ClearScratch();
   fuzz::PutFile("t.dbf", parts[0]);
   fuzz::PutFile("t.fpt", parts[1]);
-  if (!parts[1].empty()) std::filesystem::create_hard_link(fuzz::Scratch() / "t.fpt", fuzz::Scratch() / "t.dbt");
+  if (!parts[1].empty())
+    std::filesystem::create_hard_link(fuzz::Scratch() / "t.fpt", fuzz::Scratch() / "t.dbt");
   fuzz::PutFile("t.cdx", parts[2]);
 
   const fuzz::Source source{
-      fox::ConnectionString::Build(fox::ConnectionString::SourceType::kFreeTables, fuzz::Scratch().string()), "t",
-      (control & 0x40) != 0};
+      fox::ConnectionString::Build(fox::ConnectionString::SourceType::kFreeTables, fuzz::Scratch().string()),
+      "t", (control & 0x40) != 0};
   const std::vector<fuzz::Pair> pairs = fuzz::PickPairs(control);
   std::vector<std::string> finds;
   for (const fuzz::Pair& pair : pairs) finds.push_back(pair.find);

@@ -4,7 +4,8 @@
 # when they are all present already.
 set -euo pipefail
 packages=(cmake g++ ninja-build qt6-base-dev libgl-dev libgtest-dev libgmock-dev
-          python3-dbf python3-dbfread libdbd-xbase-perl xvfb xauth "$@")
+          python3-dbf python3-dbfread libdbd-xbase-perl xvfb xauth
+          clang clang-format "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -9,8 +9,8 @@ namespace {
 
 void CheckIndex(const QComboBox& box, int index) {
   if (index < 0 || index >= box.count()) {
-    throw std::out_of_range("The list " + box.objectName().toStdString() + " has no entry " + std::to_string(index) +
-                            ".");
+    throw std::out_of_range("The list " + box.objectName().toStdString() + " has no entry " +
+                            std::to_string(index) + ".");
   }
 }
 

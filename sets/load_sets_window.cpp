@@ -6,12 +6,12 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "sets/set_file.h"
 #include "base/error_report.h"
 #include "base/file_helpers.h"
-#include "shell/pointer.h"
 #include "base/program_folder.h"
 #include "base/settings_store.h"
+#include "sets/set_file.h"
+#include "shell/pointer.h"
 #include "shell/window_helpers.h"
 
 namespace quillon {
@@ -44,7 +44,8 @@ const std::string& LoadSetsWindow::SeparatorHelp() {
   return help;
 }
 
-LoadSetsWindow::LoadSetsWindow(SetList& sets, Toolkit& toolkit, const std::string& program_folder, QWidget* owner)
+LoadSetsWindow::LoadSetsWindow(SetList& sets, Toolkit& toolkit, const std::string& program_folder,
+                               QWidget* owner)
     : QDialog(owner), sets_(sets), toolkit_(toolkit) {
   BuildControls();
   Form_Load(program_folder);

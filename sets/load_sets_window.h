@@ -17,8 +17,8 @@
 #include <QDialog>
 #include <string>
 
-#include "sets/set_list.h"
 #include "base/toolkit.h"
+#include "sets/set_list.h"
 
 class QLineEdit;
 class QPushButton;
@@ -43,7 +43,8 @@ class LoadSetsWindow : public QDialog {
   // Builds the window and runs its load: colour step, application icon,
   // pointer picture from the cursor file in `program_folder`, separator from
   // the settings, empty file box. `sets` and `toolkit` are borrowed.
-  LoadSetsWindow(SetList& sets, Toolkit& toolkit, const std::string& program_folder, QWidget* owner = nullptr);
+  LoadSetsWindow(SetList& sets, Toolkit& toolkit, const std::string& program_folder,
+                 QWidget* owner = nullptr);
 
   QLineEdit& file_box() { return *text1_; }
   QLineEdit& separator_box() { return *text2_; }

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "data/text/utf8.h"
-#include "data/file/utf8_path.h"
 #include "base/file_helpers.h"
 #include "base/text_encoding.h"
+#include "data/file/utf8_path.h"
+#include "data/text/utf8.h"
 
 namespace quillon {
 
@@ -34,7 +34,8 @@ std::string ReadTextFile(const std::string& path) {
     // UTF-16, little-endian unless the file starts with the big-endian
     // byte-order mark FE FF (read little-endian, that mark would garble every
     // character). An odd last byte is not a whole character and is left out.
-    const bool big_endian = bytes.size() >= 2 && first == 0xFE && static_cast<unsigned char>(bytes[1]) == 0xFF;
+    const bool big_endian =
+        bytes.size() >= 2 && first == 0xFE && static_cast<unsigned char>(bytes[1]) == 0xFF;
     std::u16string units(bytes.size() / 2, u'\0');
     for (size_t i = 0; i < units.size(); ++i) {
       const auto a = static_cast<unsigned char>(bytes[2 * i]);
@@ -65,8 +66,9 @@ std::optional<ReplaceSet> SplitSetLine(std::string_view line, std::string_view s
   const size_t second_end = line.find(separator, second_start);
   ReplaceSet set;
   set.find.assign(line.substr(0, first));
-  set.replace.assign(line.substr(second_start, second_end == std::string_view::npos ? std::string_view::npos
-                                                                                    : second_end - second_start));
+  set.replace.assign(line.substr(second_start, second_end == std::string_view::npos
+                                                   ? std::string_view::npos
+                                                   : second_end - second_start));
   return set;
 }
 

@@ -27,10 +27,9 @@ inline constexpr char kDefaultSetSeparator[] = "::";
 // or 0xFE is read as UTF-16: big-endian when it starts with the big-endian
 // byte-order mark FE FF, little-endian otherwise; one that starts with the UTF-8
 // byte-order mark, or that reads as UTF-8 throughout, as UTF-8, any other file
-// in the system's code page (the ANSI code page on Windows). A byte-order mark at the start is dropped: it would otherwise
-// stand at the front of the first find text and never match.
-// A missing or empty file gives "". Throws std::runtime_error naming the file
-// when it exists but cannot be read.
+// in the system's code page (the ANSI code page on Windows). A byte-order mark at the start is dropped: it
+// would otherwise stand at the front of the first find text and never match. A missing or empty file gives
+// "". Throws std::runtime_error naming the file when it exists but cannot be read.
 std::string ReadTextFile(const std::string& path);
 
 // A line of a set file that holds no set: its number (from 1) and its text

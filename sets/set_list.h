@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "sets/set_file.h"
 #include "base/toolkit.h"
+#include "sets/set_file.h"
 
 namespace quillon {
 
@@ -48,7 +48,8 @@ class SetList {
   static constexpr char kAddSetPrompt[] =
       "Enter find and replace set (use :: to separate find text and replace text):";
   static constexpr char kAddSetPreset[] = "findwhat::replacewith";
-  static constexpr char kMissingSeparator[] = "You must use :: to separate the find text from the replace text";
+  static constexpr char kMissingSeparator[] =
+      "You must use :: to separate the find text from the replace text";
   static constexpr char kSaveTitle[] = "Save";
   static constexpr char kSaveFilter[] = "Text Files (*.txt)|*.txt|All Files (*.*)|*.*|";
   // Read-only box ticked, multiple selection, explorer style, long names; no

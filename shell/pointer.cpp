@@ -1,7 +1,5 @@
 #include "shell/pointer.h"
 
-#include <algorithm>
-
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QEvent>
@@ -10,6 +8,7 @@
 #include <QPixmap>
 #include <QRadioButton>
 #include <QWidget>
+#include <algorithm>
 #include <stdexcept>
 
 #include "base/file_helpers.h"
@@ -129,8 +128,8 @@ bool IsWindow(const QWidget& widget, const QWidget& window) { return &widget == 
 CursorPicture ReadCursorFile(const std::string& path) {
   QFile file(QString::fromStdString(path));
   if (!file.open(QIODevice::ReadOnly)) {
-    throw std::runtime_error("The pointer file " + path + " cannot be opened: " + file.errorString().toStdString() +
-                             ".");
+    throw std::runtime_error("The pointer file " + path +
+                             " cannot be opened: " + file.errorString().toStdString() + ".");
   }
   const QByteArray data = file.readAll();
   file.close();
@@ -142,7 +141,8 @@ CursorPicture ReadCursorFile(const std::string& path) {
   const QPoint hot_spot(bytes.U16(6 + 4), bytes.U16(6 + 6));
   const uint32_t length = bytes.U32(6 + 8);
   const uint32_t offset = bytes.U32(6 + 12);
-  if (offset >= bytes.size() || length > bytes.size() - offset) bytes.Fail("its picture lies outside the file");
+  if (offset >= bytes.size() || length > bytes.size() - offset)
+    bytes.Fail("its picture lies outside the file");
 
   CursorPicture picture;
   picture.hot_spot = hot_spot;
@@ -170,7 +170,8 @@ void SetBusyPointer(QWidget& window, bool busy) {
 
 bool IsPushButton(const QWidget& widget) {
   return qobject_cast<const QAbstractButton*>(&widget) != nullptr &&
-         qobject_cast<const QCheckBox*>(&widget) == nullptr && qobject_cast<const QRadioButton*>(&widget) == nullptr;
+         qobject_cast<const QCheckBox*>(&widget) == nullptr &&
+         qobject_cast<const QRadioButton*>(&widget) == nullptr;
 }
 
 PointerRule::PointerRule(QWidget& window) : QObject(&window), window_(window) {

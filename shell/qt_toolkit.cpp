@@ -56,19 +56,21 @@ std::string RunFileDialog(const FileDialogRequest& request, QFileDialog::AcceptM
 }  // namespace
 
 MessageAnswer QtToolkit::DoShowMessage(const std::string& text, MessageButtons buttons, MessageIcon icon,
-                                     const std::string& title) {
+                                       const std::string& title) {
   QMessageBox box(icon == MessageIcon::kWarning ? QMessageBox::Warning : QMessageBox::NoIcon, Caption(title),
                   DisplayText(text),
-                  buttons == MessageButtons::kYesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, Owner());
+                  buttons == MessageButtons::kYesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok,
+                  Owner());
   const int pressed = box.exec();
   if (buttons == MessageButtons::kOk) return MessageAnswer::kOk;
   return pressed == QMessageBox::Yes ? MessageAnswer::kYes : MessageAnswer::kNo;
 }
 
-std::string QtToolkit::DoPrompt(const std::string& prompt, const std::string& title, const std::string& preset) {
+std::string QtToolkit::DoPrompt(const std::string& prompt, const std::string& title,
+                                const std::string& preset) {
   bool ok = false;
-  const QString answer = QInputDialog::getText(Owner(), Caption(title), DisplayText(prompt), QLineEdit::Normal,
-                                               QString::fromStdString(preset), &ok);
+  const QString answer = QInputDialog::getText(Owner(), Caption(title), DisplayText(prompt),
+                                               QLineEdit::Normal, QString::fromStdString(preset), &ok);
   return ok ? answer.toStdString() : std::string();
 }
 
@@ -81,9 +83,9 @@ std::string QtToolkit::ShowSaveDialog(const FileDialogRequest& request) {
 }
 
 std::string QtToolkit::BrowseForFolder(const std::string& prompt, const std::string& start_folder) {
-  const QString chosen = QFileDialog::getExistingDirectory(Owner(), QString::fromStdString(prompt),
-                                                           QString::fromStdString(start_folder),
-                                                           QFileDialog::ShowDirsOnly);
+  const QString chosen =
+      QFileDialog::getExistingDirectory(Owner(), QString::fromStdString(prompt),
+                                        QString::fromStdString(start_folder), QFileDialog::ShowDirsOnly);
   return NativePath(chosen);
 }
 

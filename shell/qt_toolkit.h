@@ -34,7 +34,8 @@ class QtToolkit : public Toolkit {
  protected:
   MessageAnswer DoShowMessage(const std::string& text, MessageButtons buttons, MessageIcon icon,
                               const std::string& title) override;
-  std::string DoPrompt(const std::string& prompt, const std::string& title, const std::string& preset) override;
+  std::string DoPrompt(const std::string& prompt, const std::string& title,
+                       const std::string& preset) override;
 
  private:
   QElapsedTimer since_last_pass_;

@@ -20,7 +20,8 @@ namespace quillon {
 void Skin::LoadSkin(const std::string& path) {
   QFile file(QString::fromStdString(path));
   if (!file.open(QIODevice::ReadOnly)) {
-    throw std::runtime_error("The skin file " + path + " cannot be read: " + file.errorString().toStdString() + ".");
+    throw std::runtime_error("The skin file " + path +
+                             " cannot be read: " + file.errorString().toStdString() + ".");
   }
   style_sheet_ = QString::fromUtf8(file.readAll());
   file.close();

@@ -2,9 +2,9 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QEvent>
 #include <QFrame>
 #include <QGroupBox>
-#include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
@@ -23,7 +23,8 @@ bool TakesButtonFace(const QWidget& control) {
   // A plain QFrame is the frame of a group of controls; QLabel is a QFrame too.
   return qobject_cast<const QRadioButton*>(&control) != nullptr ||
          qobject_cast<const QCheckBox*>(&control) != nullptr ||
-         qobject_cast<const QGroupBox*>(&control) != nullptr || qobject_cast<const QLabel*>(&control) != nullptr ||
+         qobject_cast<const QGroupBox*>(&control) != nullptr ||
+         qobject_cast<const QLabel*>(&control) != nullptr ||
          control.metaObject() == &QFrame::staticMetaObject;
 }
 
@@ -65,7 +66,8 @@ QIcon ApplicationIcon() {
   static const bool registered = (InitIconResource(), true);
   (void)registered;
   QIcon icon;
-  for (int size : {16, 32, 48, 256}) icon.addFile(QString(":/quillon/quillon-%1.png").arg(size), QSize(size, size));
+  for (int size : {16, 32, 48, 256})
+    icon.addFile(QString(":/quillon/quillon-%1.png").arg(size), QSize(size, size));
   return icon;
 }
 

@@ -12,9 +12,9 @@
 
 #include "base/app_title.h"
 #include "base/error_report.h"
-#include "shell/pointer.h"
 #include "base/program_folder.h"
 #include "base/settings_store.h"
+#include "shell/pointer.h"
 #include "shell/window_helpers.h"
 #include "ui/dbc_window.h"
 #include "ui/main_window.h"

@@ -23,8 +23,8 @@
 #include <string>
 
 #include "access/foxpro_module.h"
-#include "shell/skin.h"
 #include "base/toolkit.h"
+#include "shell/skin.h"
 
 class QGroupBox;
 class QLabel;

@@ -9,9 +9,9 @@
 #include <QVBoxLayout>
 
 #include "base/error_report.h"
-#include "shell/pointer.h"
 #include "base/program_folder.h"
 #include "base/settings_store.h"
+#include "shell/pointer.h"
 #include "shell/window_helpers.h"
 #include "ui/data_source_window.h"
 #include "ui/window_fonts.h"

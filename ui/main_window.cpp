@@ -1,4 +1,3 @@
-#include "engine/change_log.h"
 #include "ui/main_window.h"
 
 #include <QCloseEvent>
@@ -8,27 +7,28 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <charconv>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <filesystem>
 #include <initializer_list>
 #include <iterator>
 #include <stdexcept>
 
+#include "base/app_title.h"
+#include "base/error_report.h"
+#include "base/program_folder.h"
+#include "base/settings_store.h"
+#include "engine/change_log.h"
 #include "engine/undo_journal.h"
 #include "engine/undo_run.h"
 #include "sets/combo_set_list.h"
 #include "sets/load_sets_window.h"
-#include "base/app_title.h"
-#include "base/error_report.h"
 #include "shell/pointer.h"
-#include "base/program_folder.h"
-#include "base/settings_store.h"
 #include "shell/window_helpers.h"
 #include "ui/data_source_window.h"
 #include "ui/elided_label.h"
@@ -183,10 +183,9 @@ void MainWindow::BuildControls() {
   column->addLayout(start_row);
   column->addWidget(back_);
 
-  QWidget* order[] = {list1_,     select_all_, deselect_all_, tab_control1_, text1_,
-                      text2_,     combo1_,     combo2_,       add_set_,      load_sets_,
-                      save_sets_, remove_set_, clear_sets_,   start_,        undo_,
-                      back_};
+  QWidget* order[] = {list1_,      select_all_, deselect_all_, tab_control1_, text1_,     text2_,
+                      combo1_,     combo2_,     add_set_,      load_sets_,    save_sets_, remove_set_,
+                      clear_sets_, start_,      undo_,         back_};
   for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 
   set_list_ = &(new ComboSetList(*combo1_, *combo2_, toolkit_))->set_list();
@@ -230,7 +229,8 @@ void MainWindow::Form_Load(const std::string& program_folder) {
     int index = -1;
     const auto [end, error] = std::from_chars(stored.data(), stored.data() + stored.size(), index);
     if (error != std::errc() || end != stored.data() + stored.size()) {
-      throw std::invalid_argument("Invalid property value: the stored tab \"" + stored + "\" is not a number.");
+      throw std::invalid_argument("Invalid property value: the stored tab \"" + stored +
+                                  "\" is not a number.");
     }
     if (index < 0 || index >= tab_control1_->count()) throw std::out_of_range("Invalid property value");
     tab_control1_->setCurrentIndex(index);
@@ -280,8 +280,8 @@ bool MainWindow::RefreshTableList() {
 }
 
 void MainWindow::SetInputsEnabled(bool enabled) {
-  for (QWidget* control : std::initializer_list<QWidget*>{list1_, select_all_, deselect_all_, tab_control1_, start_,
-                                                          back_}) {
+  for (QWidget* control :
+       std::initializer_list<QWidget*>{list1_, select_all_, deselect_all_, tab_control1_, start_, back_}) {
     control->setEnabled(enabled);
   }
 }
@@ -316,8 +316,10 @@ void MainWindow::PushButton1_Click() {
   if (SourceKey() != listed_source_) {
     RefreshTableList();
     toolkit_.ShowMessage(
-        "The data source has changed since the table list was filled, so nothing was replaced. The list now shows "
-        "the tables of " + ConnectionStringOf(data_source_) + ": tick the tables and start again.");
+        "The data source has changed since the table list was filled, so nothing was replaced. The list now "
+        "shows "
+        "the tables of " +
+        ConnectionStringOf(data_source_) + ": tick the tables and start again.");
     return;
   }
   running_ = true;
@@ -387,7 +389,8 @@ void MainWindow::UndoLastRun_Click() {
     }
     for (size_t i = 0; i < names.size(); ++i)
       where += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
-    if (!names.empty()) where = (names.size() == 1 ? " to table " : " to tables ") + where + " of " + catalogue;
+    if (!names.empty())
+      where = (names.size() == 1 ? " to table " : " to tables ") + where + " of " + catalogue;
   } catch (const std::exception& e) {
     toolkit_.ShowMessage(std::string(e.what()) + " The last run cannot be taken back.", MessageButtons::kOk,
                          MessageIcon::kWarning);
@@ -397,7 +400,8 @@ void MainWindow::UndoLastRun_Click() {
   const std::string count = toolkit_.Counted(static_cast<int64_t>(changes), "change", "changes");
   if (toolkit_.ShowMessage("Take back the last run? Its " + count + where +
                                " will get their old values back, except fields changed since the run, which "
-                               "are left as they are.\r\n\r\nUndo journal: " + journal,
+                               "are left as they are.\r\n\r\nUndo journal: " +
+                               journal,
                            MessageButtons::kYesNo) != MessageAnswer::kYes) {
     return;
   }
@@ -424,8 +428,7 @@ void MainWindow::UndoLastRun_Click() {
     ShowRunStatus(false);
   } else {
     // The row says what the undo did, no longer what the run did.
-    run_status_->SetFullText(QString::fromStdString(
-        UndoSummary(undo.tally(), toolkit_)));
+    run_status_->SetFullText(QString::fromStdString(UndoSummary(undo.tally(), toolkit_)));
     run_progress_->setRange(0, 1);
     run_progress_->setValue(1);
   }
@@ -436,7 +439,8 @@ void MainWindow::UndoLastRun_Click() {
 
 QString MainWindow::RunEndText(const RunTally& tally) const {
   const std::string text = RunSummary(tally, toolkit_);
-  return QString::fromStdString(text) + QString::fromUtf8(" \u2014 log: ") + QString::fromStdString(ChangeLogPath());
+  return QString::fromStdString(text) + QString::fromUtf8(" \u2014 log: ") +
+         QString::fromStdString(ChangeLogPath());
 }
 
 void MainWindow::ShowRunEnd(const RunTally& tally) {
@@ -462,8 +466,8 @@ void MainWindow::ShowProgress(const std::string& table, uint32_t record, uint32_
   }
   since_progress_shown_.start();
   if (new_table) shown_table_ = table;
-  run_status_->SetFullText(QString::fromStdString(table + ": record " + toolkit_.FormatCount(record) + " of " +
-                                                  toolkit_.FormatCount(records)));
+  run_status_->SetFullText(QString::fromStdString(table + ": record " + toolkit_.FormatCount(record) +
+                                                  " of " + toolkit_.FormatCount(records)));
   const int maximum = static_cast<int>(std::min<uint32_t>(std::max<uint32_t>(records, 1), INT_MAX));
   run_progress_->setRange(0, maximum);
   run_progress_->setValue(static_cast<int>(std::min<uint32_t>(record, static_cast<uint32_t>(maximum))));
@@ -477,10 +481,11 @@ void MainWindow::StoreSetting(const char* key, const std::string& value) {
   } catch (const std::exception& e) {
     if (settings_failure_told) return;
     settings_failure_told = true;
-    toolkit_.ShowMessage(std::string(e.what()) +
-                             " Quillon cannot store its settings: the texts and the tab chosen now will not be "
-                             "there the next time it starts.",
-                         MessageButtons::kOk, MessageIcon::kWarning);
+    toolkit_.ShowMessage(
+        std::string(e.what()) +
+            " Quillon cannot store its settings: the texts and the tab chosen now will not be "
+            "there the next time it starts.",
+        MessageButtons::kOk, MessageIcon::kWarning);
   }
 }
 

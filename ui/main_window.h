@@ -32,8 +32,8 @@
 #include <string>
 
 #include "access/foxpro_module.h"
-#include "engine/replacement_run.h"
 #include "base/toolkit.h"
+#include "engine/replacement_run.h"
 
 class QComboBox;
 class QGroupBox;

@@ -2,10 +2,10 @@
 
 #include <filesystem>
 
-#include "data/util/error.h"
-#include "data/file/file_names.h"
 #include "data/database/recordset.h"
+#include "data/file/file_names.h"
 #include "data/file/utf8_path.h"
+#include "data/util/error.h"
 
 namespace fs = std::filesystem;
 
@@ -28,7 +28,8 @@ std::vector<std::string> LongNamesFromBacklink(const std::string& table_path) {
     std::error_code ec;
     for (const ContainerObject& object : container.objects()) {
       if (object.kind != ContainerObject::Kind::kTable) continue;
-      if (fs::equivalent(PathFromUtf8(container.TableFilePath(object)), PathFromUtf8(table_path), ec)) return object.field_names;
+      if (fs::equivalent(PathFromUtf8(container.TableFilePath(object)), PathFromUtf8(table_path), ec))
+        return object.field_names;
     }
   } catch (const Error&) {
   }
@@ -80,7 +81,8 @@ std::unique_ptr<Recordset> Connection::OpenSchema(int schema) {
       std::error_code ec;
       if (!entry.is_regular_file(ec)) continue;
       const fs::path name = entry.path().filename();
-      if (EqualIgnoringCase(Utf8FromPath(name.extension()), ".dbf")) rows.push_back({Utf8FromPath(name.stem()), "TABLE"});
+      if (EqualIgnoringCase(Utf8FromPath(name.extension()), ".dbf"))
+        rows.push_back({Utf8FromPath(name.stem()), "TABLE"});
     }
   }
   auto recordset = std::make_unique<Recordset>();
@@ -125,7 +127,8 @@ std::unique_ptr<Table> Connection::OpenTable(const std::string& name, DiskFile::
     path = FindFileIgnoringCase(source_.location, name + ".dbf");
   }
   if (!path) {
-    throw Error(ErrorKind::kNotFound, "The folder '" + source_.location + "' has no table called '" + name + "'.");
+    throw Error(ErrorKind::kNotFound,
+                "The folder '" + source_.location + "' has no table called '" + name + "'.");
   }
   options.long_names = LongNamesFromBacklink(*path);
   return Opened(std::make_unique<Table>(*path, options));

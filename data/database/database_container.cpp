@@ -5,12 +5,12 @@
 #include <map>
 
 #include "data/database/container_properties.h"
-#include "data/util/byte_order.h"
-#include "data/util/error.h"
 #include "data/file/file_names.h"
+#include "data/file/utf8_path.h"
 #include "data/table/memo_file.h"
 #include "data/table/table.h"
-#include "data/file/utf8_path.h"
+#include "data/util/byte_order.h"
+#include "data/util/error.h"
 
 namespace fox {
 
@@ -93,7 +93,8 @@ DatabaseContainer::DatabaseContainer(const std::string& path) : path_(path) {
   // RIINFO holds the relations' rules; a container without it has none.
   const FieldDescriptor* riinfo_field = nullptr;
   for (const FieldDescriptor& f : header.fields)
-    if (EqualIgnoringCase(f.name, "RIINFO") && f.type == 'C' && uint32_t{f.offset} + f.length <= header.record_length)
+    if (EqualIgnoringCase(f.name, "RIINFO") && f.type == 'C' &&
+        uint32_t{f.offset} + f.length <= header.record_length)
       riinfo_field = &f;
 
   const CodePage& code_page = table->codec().code_page();
@@ -116,7 +117,8 @@ DatabaseContainer::DatabaseContainer(const std::string& path) : path_(path) {
       row.type = text(record, type_field);
       row.name = text(record, name_field);
       row.property_block = LoadLE32(record.data() + property_field.offset);
-      if (riinfo_field) row.riinfo = TrimRight(std::string(record.substr(riinfo_field->offset, riinfo_field->length)));
+      if (riinfo_field)
+        row.riinfo = TrimRight(std::string(record.substr(riinfo_field->offset, riinfo_field->length)));
       rows.push_back(std::move(row));
     }
   }
@@ -143,9 +145,12 @@ DatabaseContainer::DatabaseContainer(const std::string& path) : path_(path) {
       throw corrupt(e.what());
     }
   };
-  auto decoded = [&](const ContainerProperties& p, ContainerProperty id) { return code_page.Decode(p.Text(id)); };
+  auto decoded = [&](const ContainerProperties& p, ContainerProperty id) {
+    return code_page.Decode(p.Text(id));
+  };
   auto rule = [&](const ContainerProperties& p) {
-    return ContainerRule{decoded(p, ContainerProperty::kRuleExpression), decoded(p, ContainerProperty::kRuleText)};
+    return ContainerRule{decoded(p, ContainerProperty::kRuleExpression),
+                         decoded(p, ContainerProperty::kRuleText)};
   };
 
   std::map<uint32_t, std::vector<const ObjectRow*>> fields_by_parent;
@@ -192,7 +197,8 @@ DatabaseContainer::DatabaseContainer(const std::string& path) : path_(path) {
     if (child == by_id.end() || !EqualIgnoringCase(child->second->type, "Table")) continue;  // stale
     ContainerRelation relation;
     relation.child_table = child->second->name;
-    const ContainerProperties p = properties(row, "the relation " + row.name + " of the table " + relation.child_table);
+    const ContainerProperties p =
+        properties(row, "the relation " + row.name + " of the table " + relation.child_table);
     relation.child_tag = decoded(p, ContainerProperty::kChildTag);
     relation.parent_table = decoded(p, ContainerProperty::kParentTable);
     relation.parent_tag = decoded(p, ContainerProperty::kParentTag);

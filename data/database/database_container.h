@@ -28,8 +28,8 @@ struct ContainerRule {
 struct ContainerObject {
   enum class Kind { kTable, kView };
   Kind kind = Kind::kTable;
-  std::string name;          // long name as stored (lower case in practice)
-  std::string stored_path;   // property 1 as stored, "" for views
+  std::string name;                      // long name as stored (lower case in practice)
+  std::string stored_path;               // property 1 as stored, "" for views
   std::vector<std::string> field_names;  // long field names in column order
   // Tables: the rule of each field, in the order of field_names; the
   // record's rule; the trigger expressions ("" for none), as stored.
@@ -48,7 +48,7 @@ struct ContainerRelation {
   enum class Rule { kIgnore, kCascade, kRestrict, kUnknown };
   std::string parent_table;  // as stored (its case may differ from the table's name)
   std::string parent_tag;
-  std::string child_table;   // the table that owns the relation object
+  std::string child_table;  // the table that owns the relation object
   std::string child_tag;
   Rule on_update = Rule::kIgnore;
   Rule on_delete = Rule::kIgnore;

@@ -1,12 +1,12 @@
 #include "data/database/recordset.h"
-#include "data/util/hash.h"
 
 #include <algorithm>
 #include <cctype>
 
 #include "data/database/connection.h"
-#include "data/util/error.h"
 #include "data/file/file_names.h"
+#include "data/util/error.h"
+#include "data/util/hash.h"
 
 namespace fox {
 namespace {
@@ -32,7 +32,9 @@ std::string TableNameOf(const std::string& source) {
 std::optional<std::string> Field::Value() const { return owner_->Read(column_); }
 bool Field::Contains(const std::string& text) const { return owner_->Contains(column_, text); }
 void Field::SetValue(const std::string& text) { owner_->Write(column_, text); }
-std::optional<Table::Refusal> Field::TrySetValue(const std::string& text) { return owner_->TryWrite(column_, text); }
+std::optional<Table::Refusal> Field::TrySetValue(const std::string& text) {
+  return owner_->TryWrite(column_, text);
+}
 std::string Field::name() const { return owner_->ColumnName(column_); }
 
 size_t Fields::count() const { return owner_->ColumnCount(); }
@@ -56,7 +58,8 @@ Recordset::~Recordset() = default;
 
 void Recordset::Open(const std::string& source, Connection& connection, int /*cursor_type*/, int lock_type) {
   Close();
-  const DiskFile::Mode mode = lock_type == kLockReadOnly ? DiskFile::Mode::kReadOnly : DiskFile::Mode::kReadWrite;
+  const DiskFile::Mode mode =
+      lock_type == kLockReadOnly ? DiskFile::Mode::kReadOnly : DiskFile::Mode::kReadWrite;
   table_ = connection.OpenTable(TableNameOf(source), mode, before_write_, write_ahead_);
   rules_ = connection.RulesOf(TableNameOf(source), *table_);
   connection_ = &connection;
@@ -212,7 +215,8 @@ void Recordset::SaveAndMove(const std::function<void()>& move) {
     } catch (const SaveError& save) {
       std::vector<std::string> causes;
       for (size_t i = 0; i < save.records().size(); ++i) causes.push_back(save.cause(i));
-      throw SaveError(save.kind(), std::string(save.what()) + " " + read.what(), save.records(), std::move(causes))
+      throw SaveError(save.kind(), std::string(save.what()) + " " + read.what(), save.records(),
+                      std::move(causes))
           .set_retryable(save.retryable());
     } catch (const Error& save) {
       throw Error(save.kind(), std::string(save.what()) + " " + read.what());
@@ -317,7 +321,8 @@ bool Recordset::Contains(size_t column, const std::string& text) const {
 }
 
 void Recordset::Write(size_t column, const std::string& text) {
-  if (std::optional<Table::Refusal> refusal = TryWrite(column, text)) throw Error(refusal->kind, refusal->message);
+  if (std::optional<Table::Refusal> refusal = TryWrite(column, text))
+    throw Error(refusal->kind, refusal->message);
 }
 
 std::optional<Table::Refusal> Recordset::CheckValue(size_t column, const std::string& text) const {
@@ -335,7 +340,8 @@ std::string Recordset::StoredForm(size_t column, bool original) const {
 void Recordset::StoredForm(size_t column, bool original, std::string* out) const {
   RequireOpen(open_);
   if (schema_ || !table_ || Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
-  if (column >= ColumnCount()) throw Error(ErrorKind::kNotFound, "There is no column " + std::to_string(column) + ".");
+  if (column >= ColumnCount())
+    throw Error(ErrorKind::kNotFound, "There is no column " + std::to_string(column) + ".");
   table_->StoredForm(edit_, column, original, out);
 }
 
@@ -355,7 +361,8 @@ void Recordset::EditedColumns(std::vector<size_t>* columns) const {
 void Recordset::SetStoredForm(size_t column, std::string_view stored) {
   RequireOpen(open_);
   if (schema_ || !table_ || Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
-  if (column >= ColumnCount()) throw Error(ErrorKind::kNotFound, "There is no column " + std::to_string(column) + ".");
+  if (column >= ColumnCount())
+    throw Error(ErrorKind::kNotFound, "There is no column " + std::to_string(column) + ".");
   table_->SetStoredForm(edit_, column, stored);
 }
 
@@ -368,7 +375,8 @@ std::string_view Recordset::RecordBytes(bool original) const {
 bool Recordset::RevertIfUnchanged(size_t column) {
   RequireOpen(open_);
   if (schema_ || !table_ || Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
-  if (column >= ColumnCount()) throw Error(ErrorKind::kNotFound, "There is no column " + std::to_string(column) + ".");
+  if (column >= ColumnCount())
+    throw Error(ErrorKind::kNotFound, "There is no column " + std::to_string(column) + ".");
   return table_->RevertIfUnchanged(edit_, column);
 }
 
@@ -416,7 +424,8 @@ Table::Refusal RuleRefusalOf(const RuleRefusal& refusal, const Table& table, uin
   if (refusal.kind == RuleRefusal::Kind::kCannotEvaluate) {
     return {ErrorKind::kUnsupported, "it is guarded by " + refusal.message, what + refusal.message + "."};
   }
-  return {ErrorKind::kInvalidValue, "it breaks " + refusal.rule + " (" + refusal.expression + "): " + refusal.message,
+  return {ErrorKind::kInvalidValue,
+          "it breaks " + refusal.rule + " (" + refusal.expression + "): " + refusal.message,
           what + refusal.message + " (" + refusal.rule + ": " + refusal.expression + ")."};
 }
 
@@ -425,14 +434,16 @@ Table::Refusal RuleRefusalOf(const RuleRefusal& refusal, const Table& table, uin
 std::optional<Table::Refusal> Recordset::RulesRefuseTable(bool allow_triggers) const {
   if (!rules_) return std::nullopt;
   if (!allow_triggers && !ForeignTrigger().empty()) {
-    const std::string reason = "its update trigger " + rules_->update_trigger() +
-                               " runs code Quillon cannot run";
-    return Table::Refusal{ErrorKind::kUnsupported, reason, "Table '" + table_->name() + "' cannot be changed: " + reason + "."};
+    const std::string reason =
+        "its update trigger " + rules_->update_trigger() + " runs code Quillon cannot run";
+    return Table::Refusal{ErrorKind::kUnsupported, reason,
+                          "Table '" + table_->name() + "' cannot be changed: " + reason + "."};
   }
   const std::string record = rules_->RecordRuleUnevaluable();
   if (!record.empty()) {
     const std::string reason = "its record validation rule is " + record;
-    return Table::Refusal{ErrorKind::kUnsupported, reason, "Table '" + table_->name() + "' cannot be changed: " + reason + "."};
+    return Table::Refusal{ErrorKind::kUnsupported, reason,
+                          "Table '" + table_->name() + "' cannot be changed: " + reason + "."};
   }
   return std::nullopt;
 }
@@ -466,8 +477,9 @@ std::optional<Table::Refusal> Recordset::RulesRefuseColumn(size_t column) const 
     // A tag that cannot be found: any column may be its key.
     const IndexMaintainer::Tag* key = FindTag(*table_, tag);
     if (key && key->columns.count(column) == 0) return std::nullopt;
-    return column_refusal("it is part of the key (tag " + tag + ") of the relation between " + relation.child_table +
-                          " and " + relation.parent_table + ", whose " + which + " rule (" + rule_name(rule) +
+    return column_refusal("it is part of the key (tag " + tag + ") of the relation between " +
+                          relation.child_table + " and " + relation.parent_table + ", whose " + which +
+                          " rule (" + rule_name(rule) +
                           ") Quillon does not apply: change it in FoxPro, where the rule is kept");
   };
   auto checkable = [&](const ContainerRelation& relation, bool parent_side) {
@@ -510,7 +522,8 @@ std::optional<Table::Refusal> Recordset::CheckRule(std::optional<size_t> column)
   return RuleRefusalIn(edit_, changed, column);
 }
 
-std::optional<Table::Refusal> Recordset::RuleRefusalIn(const Table::Edit& edit, const std::vector<size_t>& changed,
+std::optional<Table::Refusal> Recordset::RuleRefusalIn(const Table::Edit& edit,
+                                                       const std::vector<size_t>& changed,
                                                        std::optional<size_t> column) const {
   for (const RuleRefusal& refusal : rules_->Check(edit.working, changed, &edit.memo_text)) {
     // Each rule is asked for on its own: a field's rule, or the record's.
@@ -546,7 +559,8 @@ std::optional<Table::Refusal> Recordset::CheckRuleWith(size_t column, const std:
 std::optional<Table::Refusal> Recordset::CheckRecordRuleWith(
     const std::vector<std::pair<size_t, std::string>>& values) const {
   RequireOpen(open_);
-  if (!rules_ || schema_ || !table_ || Eof() || !rules_->HasRecordRule() || values.empty()) return std::nullopt;
+  if (!rules_ || schema_ || !table_ || Eof() || !rules_->HasRecordRule() || values.empty())
+    return std::nullopt;
   Table::Edit edit = edit_;
   std::vector<size_t> changed;
   for (const auto& [column, text] : values) {
@@ -605,11 +619,12 @@ std::optional<Table::Refusal> Recordset::CheckRelations(const ContainerRelation&
   return RelationsRefuse(edit_, &cascading);
 }
 
-std::optional<Table::Refusal> Recordset::RelationsRefuse(const Table::Edit& edit, const ContainerRelation* cascading) {
+std::optional<Table::Refusal> Recordset::RelationsRefuse(const Table::Edit& edit,
+                                                         const ContainerRelation* cascading) {
   auto refusal = [&](const std::string& reason) {
     return Table::Refusal{ErrorKind::kConflict, reason,
-                          "The changes to record " + std::to_string(recno()) + " of table '" + table_->name() +
-                              "' were not saved: " + reason + "."};
+                          "The changes to record " + std::to_string(recno()) + " of table '" +
+                              table_->name() + "' were not saved: " + reason + "."};
   };
   // The record's key in the relation's tag, before and after (none: its
   // FOR clause leaves the record out): a key that cannot be worked out
@@ -653,8 +668,9 @@ std::optional<Table::Refusal> Recordset::RelationsRefuse(const Table::Edit& edit
     if (!k.checked || !k.after || k.before == k.after) continue;
     const RelatedKeys& parents = KeysOf(relation, false);
     if (!parents.why.empty() || parents.keys.count(*k.after) == 0) {
-      return refusal("no record of table " + relation.parent_table + " holds the new key, and the relation between " +
-                     relation.child_table + " and " + relation.parent_table + " requires one (insert rule restrict)");
+      return refusal("no record of table " + relation.parent_table +
+                     " holds the new key, and the relation between " + relation.child_table + " and " +
+                     relation.parent_table + " requires one (insert rule restrict)");
     }
   }
   return std::nullopt;
@@ -699,8 +715,8 @@ std::vector<Recordset::KeyCascade> Recordset::CascadesIn(const Table::Edit& edit
   std::vector<KeyCascade> cascades;
   auto refuse = [&](const std::string& why) {
     *refusal = Table::Refusal{ErrorKind::kConflict, why,
-                              "The changes to record " + std::to_string(recno()) + " of table '" + table_->name() +
-                                  "' were not saved: " + why + "."};
+                              "The changes to record " + std::to_string(recno()) + " of table '" +
+                                  table_->name() + "' were not saved: " + why + "."};
     return std::vector<KeyCascade>{};
   };
   for (const ContainerRelation& relation : rules_->as_parent()) {
@@ -708,7 +724,8 @@ std::vector<Recordset::KeyCascade> Recordset::CascadesIn(const Table::Edit& edit
     const std::optional<size_t> column = PlainKeyColumn(relation.parent_tag);
     if (!column) continue;  // its columns do not change (RulesRefuseColumn)
     const IndexMaintainer::Tag& tag = *FindTag(*table_, relation.parent_tag);
-    const std::string between = "the relation between " + relation.child_table + " and " + relation.parent_table;
+    const std::string between =
+        "the relation between " + relation.child_table + " and " + relation.parent_table;
     KeyCascade cascade{relation, *column, {}, {}, {}};
     try {
       const std::optional<std::string> before = KeyIn(*table_, tag, edit.original);
@@ -720,9 +737,8 @@ std::vector<Recordset::KeyCascade> Recordset::CascadesIn(const Table::Edit& edit
       const std::optional<std::string> old_value = table_->Text(as_read, *column);
       const std::optional<std::string> new_value = table_->Text(edit, *column);
       if (!after || !new_value || !old_value) {
- return refuse("its new key in " + between +
-                                    " cannot be given to the records of table " + relation.child_table +
-                                    " that hold the old one (update rule cascade)");
+        return refuse("its new key in " + between + " cannot be given to the records of table " +
+                      relation.child_table + " that hold the old one (update rule cascade)");
       }
       cascade.old_key = *before;
       cascade.old_value = *old_value;
@@ -751,9 +767,8 @@ std::vector<uint32_t> Recordset::RecordsKeyed(const std::string& tag_name, const
     const IndexMaintainer::Tag* tag = table_ ? FindTag(*table_, tag_name) : nullptr;
     if (!tag || !tag->key) {
       keyed_.erase(at);
-      throw Error(ErrorKind::kUnsupported,
-                  "The keys of tag " + tag_name + " of table '" + (table_ ? table_->name() : "") +
-                      "' cannot be worked out.");
+      throw Error(ErrorKind::kUnsupported, "The keys of tag " + tag_name + " of table '" +
+                                               (table_ ? table_->name() : "") + "' cannot be worked out.");
     }
     try {
       auto& records = at->second;
@@ -787,7 +802,8 @@ std::optional<std::string> Recordset::CurrentKey(const std::string& tag_name, bo
     throw Error(ErrorKind::kUnsupported,
                 "The keys of tag " + tag_name + " of table '" + table_->name() + "' cannot be worked out.");
   }
-  return original ? KeyIn(*table_, *tag, edit_.original) : KeyIn(*table_, *tag, edit_.working, &edit_.memo_text);
+  return original ? KeyIn(*table_, *tag, edit_.original)
+                  : KeyIn(*table_, *tag, edit_.working, &edit_.memo_text);
 }
 
 void Recordset::Hold(uint32_t recno) {

@@ -13,11 +13,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <map>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -171,7 +171,8 @@ class Recordset {
   std::optional<Table::Refusal> CheckRuleWith(size_t column, const std::string& text) const;
   // The record's rule over the current record with `values` (column, text)
   // assigned, the current edit left as it is (a dry run).
-  std::optional<Table::Refusal> CheckRecordRuleWith(const std::vector<std::pair<size_t, std::string>>& values) const;
+  std::optional<Table::Refusal> CheckRecordRuleWith(
+      const std::vector<std::pair<size_t, std::string>>& values) const;
   // The container's restrict rules over the current edit: a parent's key
   // changed while a child holds the old one (update rule restrict), or a
   // child's key changed to one no parent holds (insert rule restrict). The
@@ -193,9 +194,9 @@ class Recordset {
   // needs); RulesRefuseColumn refuses any other.
   struct KeyCascade {
     ContainerRelation relation;
-    size_t column = 0;       // the key's column in this table
-    std::string old_key;     // this table's key as read (tag key, padding cut)
-    std::string old_value;   // the key column's value as read and as edited, as text
+    size_t column = 0;      // the key's column in this table
+    std::string old_key;    // this table's key as read (tag key, padding cut)
+    std::string old_value;  // the key column's value as read and as edited, as text
     std::string new_value;
   };
   // The cascades the current edit calls for, in relation order; a key
@@ -253,7 +254,7 @@ class Recordset {
   Table::Options::WriteAhead write_ahead_;
   // Table rows.
   std::unique_ptr<Table> table_;
-  std::unique_ptr<TableRules> rules_;  // the container's rules for the table; null for a free table
+  std::unique_ptr<TableRules> rules_;       // the container's rules for the table; null for a free table
   const Connection* connection_ = nullptr;  // the table's, while open
   // The keys the other table of a relation holds in the relation's tag (its
   // tag's key, trailing padding cut), read once per table opened, for the
@@ -270,10 +271,10 @@ class Recordset {
   // The relation's other table's keys: its child's (`of_child`, deleted
   // records included) or its parent's (live records only).
   const RelatedKeys& KeysOf(const ContainerRelation& relation, bool of_child) const;
-  std::string block_;           // records [block_first_, block_first_ + block_count_)
+  std::string block_;  // records [block_first_, block_first_ + block_count_)
   uint32_t block_first_ = 0;
   uint32_t block_count_ = 0;
-  uint32_t position_ = 0;       // current record number, > record_count at end
+  uint32_t position_ = 0;  // current record number, > record_count at end
   // Records before this one may hold one of these texts (PassOverRecordsHoldingNone).
   uint32_t may_hold_until_ = 0;
   std::vector<std::string> may_hold_texts_;

@@ -127,7 +127,7 @@ struct IndexExpression::Node {
   size_t column = 0;
   const FieldCodec* codec = nullptr;
   std::shared_ptr<const TextCase> text_case;
-  std::string op;  // comparison operator: = == <> < > <= >= $
+  std::string op;              // comparison operator: = == <> < > <= >= $
   bool set_exact_off = false;  // character = and <> with SET EXACT OFF
   Function function = Function::kUpper;
   std::vector<std::unique_ptr<Node>> args;

@@ -33,9 +33,9 @@ constexpr FunctionInfo kFunctions[] = {
 // FoxPro functions not evaluated here whose names begin like one that is:
 // an abbreviation they share names neither for sure.
 constexpr const char* kOtherFunctions[] = {
-    "SUBSTRC", "LEFTC",  "RIGHTC",    "PADC",  "STRTRAN", "STREXTRACT", "STRCONV", "STRTOFILE",
-    "DTOC",    "DTOT",   "TTOD",      "EMPTY", "LOWER",   "UPPER",      "ISNULL",  "ALLTRIM",
-    "TRIM",    "DELETED", "TRANSFORM", "LTRIM", "RTRIM", "LENC", "DATETIME", "BETWEEN", "INLIST",
+    "SUBSTRC",   "LEFTC", "RIGHTC", "PADC",  "STRTRAN",  "STREXTRACT", "STRCONV", "STRTOFILE", "DTOC",
+    "DTOT",      "TTOD",  "EMPTY",  "LOWER", "UPPER",    "ISNULL",     "ALLTRIM", "TRIM",      "DELETED",
+    "TRANSFORM", "LTRIM", "RTRIM",  "LENC",  "DATETIME", "BETWEEN",    "INLIST",
 };
 
 const FunctionInfo& FindFunction(const std::string& upper, const std::string& as_written) {
@@ -50,7 +50,8 @@ const FunctionInfo& FindFunction(const std::string& upper, const std::string& as
       found = &f;
     }
     for (const char* other : kOtherFunctions) {
-      if (std::strncmp(other, upper.c_str(), upper.size()) == 0 && (!found || other != std::string(found->name)))
+      if (std::strncmp(other, upper.c_str(), upper.size()) == 0 &&
+          (!found || other != std::string(found->name)))
         ambiguous = true;
     }
   }
@@ -119,10 +120,12 @@ class Parser {
   }
 
   static void ExpectType(const Node& n, Type t, const std::string& where) {
-    if (n.type != t) Unsupported(where + " needs a " + TypeName(t) + " value, not a " + TypeName(n.type) + " one");
+    if (n.type != t)
+      Unsupported(where + " needs a " + TypeName(t) + " value, not a " + TypeName(n.type) + " one");
   }
   static void ExpectNumeric(const Node& n, const std::string& where) {
-    if (!Numeric(n.type)) Unsupported(where + " needs a numeric value, not a " + std::string(TypeName(n.type)) + " one");
+    if (!Numeric(n.type))
+      Unsupported(where + " needs a numeric value, not a " + std::string(TypeName(n.type)) + " one");
   }
 
   NodePtr ParseOr() {
@@ -173,13 +176,15 @@ class Parser {
     if (op == "#" || op == "!=") op = "<>";
     if (op == "=<") op = "<=";
     if (op == "=>") op = ">=";
-    if (op != "=" && op != "==" && op != "<>" && op != "<" && op != ">" && op != "<=" && op != ">=" && op != "$")
+    if (op != "=" && op != "==" && op != "<>" && op != "<" && op != ">" && op != "<=" && op != ">=" &&
+        op != "$")
       return left;
     pos_ += PeekOperator().size();
     NodePtr right = ParseAdditive();
     const Type a = left->type, b = right->type;
     const bool same = a == b || (Numeric(a) && Numeric(b));
-    if (!same) Unsupported(std::string("a comparison of a ") + TypeName(a) + " with a " + TypeName(b) + " value");
+    if (!same)
+      Unsupported(std::string("a comparison of a ") + TypeName(a) + " with a " + TypeName(b) + " value");
     if (op == "$" && a != Type::kCharacter) Unsupported("$ needs character values");
     if (op == "==" && a != Type::kCharacter) op = "=";
     if (a == Type::kLogical && op != "=" && op != "<>") Unsupported("logical values compared with " + op);
@@ -209,7 +214,8 @@ class Parser {
       } else if (a == Type::kDate && Numeric(b)) {
         result = Type::kDate;
       } else {
-        Unsupported(std::string("the operator ") + op + " on " + TypeName(a) + " and " + TypeName(b) + " values");
+        Unsupported(std::string("the operator ") + op + " on " + TypeName(a) + " and " + TypeName(b) +
+                    " values");
       }
       NodePtr n = Make(op == "+" ? Node::Kind::kAdd : Node::Kind::kSubtract, result);
       n->args.push_back(std::move(left));
@@ -420,7 +426,8 @@ class Parser {
       case Function::kTtoc:
         if (arg_type(0) != Type::kDate && arg_type(0) != Type::kDateTime)
           Unsupported("TTOC() needs a date or datetime value");
-        if (args[1]->kind != Node::Kind::kLiteral || args[1]->type != Type::kNumber || args[1]->literal.number != 1)
+        if (args[1]->kind != Node::Kind::kLiteral || args[1]->type != Type::kNumber ||
+            args[1]->literal.number != 1)
           Unsupported("TTOC() is evaluated only with the format 1");
         break;
       case Function::kBintoc:
@@ -439,8 +446,7 @@ class Parser {
       case Function::kIif: {
         need(0, Type::kLogical);
         const Type a = arg_type(1), b = arg_type(2);
-        if (a != b && !(Numeric(a) && Numeric(b)))
-          Unsupported("IIF() whose results are of different types");
+        if (a != b && !(Numeric(a) && Numeric(b))) Unsupported("IIF() whose results are of different types");
         result = a == b ? a : Type::kNumber;
         break;
       }
@@ -460,9 +466,11 @@ class Parser {
         for (size_t i = 1; i < args.size(); ++i) {
           const Type b = arg_type(i);
           if (a != b && !(Numeric(a) && Numeric(b)))
-            Unsupported(std::string(info.name) + "() of a " + TypeName(a) + " value with a " + TypeName(b) + " one");
+            Unsupported(std::string(info.name) + "() of a " + TypeName(a) + " value with a " + TypeName(b) +
+                        " one");
         }
-        if (a == Type::kLogical && info.function == Function::kBetween) Unsupported("BETWEEN() of logical values");
+        if (a == Type::kLogical && info.function == Function::kBetween)
+          Unsupported("BETWEEN() of logical values");
         result = Type::kLogical;
         break;
       }
@@ -471,7 +479,8 @@ class Parser {
         result = Type::kNumber;
         break;
       case Function::kDate:
-        if (args.size() != 0 && args.size() != 3) Unsupported("DATE() with " + std::to_string(args.size()) + " arguments");
+        if (args.size() != 0 && args.size() != 3)
+          Unsupported("DATE() with " + std::to_string(args.size()) + " arguments");
         for (size_t i = 0; i < args.size(); ++i) need_number(i);
         result = Type::kDate;
         break;
@@ -479,7 +488,8 @@ class Parser {
     NodePtr n = Make(Node::Kind::kCall, result);
     n->function = info.function;
     n->args = std::move(args);
-    if (info.function == Function::kUpper || info.function == Function::kLower) n->text_case = schema_.text_case;
+    if (info.function == Function::kUpper || info.function == Function::kLower)
+      n->text_case = schema_.text_case;
     return n;
   }
 
@@ -503,6 +513,5 @@ IndexExpression IndexExpression::Compile(const std::string& text, const Expressi
   e.read_memo_ = schema.read_memo;
   return e;
 }
-
 
 }  // namespace fox

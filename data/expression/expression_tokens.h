@@ -13,8 +13,8 @@ namespace fox {
 struct ExpressionToken {
   enum Kind { kName, kNumber, kString, kDotWord, kOpen, kClose, kComma, kDot, kArrow, kOperator };
   Kind kind;
-  std::string text;     // names and dot words in upper case; strings without their quotes
-  size_t position = 0;  // of the token's first character in the expression
+  std::string text;      // names and dot words in upper case; strings without their quotes
+  size_t position = 0;   // of the token's first character in the expression
   bool complete = true;  // false for a string literal that runs to the end unterminated
 };
 

@@ -6,10 +6,10 @@
 #include <ctime>
 #include <limits>
 
+#include "data/expression/expression_node.h"
 #include "data/util/byte_order.h"
 #include "data/util/error.h"
 #include "data/util/local_time.h"
-#include "data/expression/expression_node.h"
 
 namespace fox {
 
@@ -228,13 +228,15 @@ bool CompareStrings(const std::string& a, const std::string& b, const std::strin
     if (loose == 0 && a.size() < b.size()) loose = -1;
   }
   if (exact_off && (op == "=" || op == "<>")) return Holds(op, loose);
-  if (Holds(op, exact) != Holds(op, loose)) Unsupported("a comparison of strings whose result depends on SET EXACT");
+  if (Holds(op, exact) != Holds(op, loose))
+    Unsupported("a comparison of strings whose result depends on SET EXACT");
   return Holds(op, exact);
 }
 
 // Compares two non-NULL values of one type (numbers of either kind) with
 // `op` (not $).
-bool CompareValues(const ExpressionValue& a, const ExpressionValue& b, const std::string& op, bool exact_off) {
+bool CompareValues(const ExpressionValue& a, const ExpressionValue& b, const std::string& op,
+                   bool exact_off) {
   int c;
   switch (a.type) {
     case Type::kCharacter:
@@ -420,7 +422,8 @@ ExpressionValue IndexExpression::Node::Evaluate(const Context& ctx) const {
       }
       const size_t n = static_cast<size_t>(width);
       if (s.size() >= n) {
-        if (function == Function::kPadl && s.size() > n) Unsupported("PADL() of a string longer than its width");
+        if (function == Function::kPadl && s.size() > n)
+          Unsupported("PADL() of a string longer than its width");
         return Character(s.substr(0, n));
       }
       return Character(function == Function::kPadl ? std::string(n - s.size(), fill) + s
@@ -430,14 +433,17 @@ ExpressionValue IndexExpression::Node::Evaluate(const Context& ctx) const {
     case Function::kRight: {
       const double n = v[1].number;
       if (n != std::floor(n)) Unsupported("LEFT()/RIGHT() with a fractional length");
-      const size_t count = n <= 0 ? 0 : n >= static_cast<double>(s.size()) ? s.size() : static_cast<size_t>(n);
+      const size_t count = n <= 0                               ? 0
+                           : n >= static_cast<double>(s.size()) ? s.size()
+                                                                : static_cast<size_t>(n);
       return Character(function == Function::kLeft ? s.substr(0, count) : s.substr(s.size() - count));
     }
     case Function::kSubstr: {
       const int start = IntegerArgument(v[1], "SUBSTR", 1, std::numeric_limits<int>::max());
       if (static_cast<size_t>(start) > s.size()) return Character("");
       size_t count = std::string::npos;
-      if (v.size() == 3) count = static_cast<size_t>(IntegerArgument(v[2], "SUBSTR", 0, std::numeric_limits<int>::max()));
+      if (v.size() == 3)
+        count = static_cast<size_t>(IntegerArgument(v[2], "SUBSTR", 0, std::numeric_limits<int>::max()));
       return Character(s.substr(start - 1, count));
     }
     case Function::kStr: {
@@ -500,7 +506,6 @@ IndexExpression::IndexExpression() = default;
 IndexExpression::IndexExpression(IndexExpression&&) noexcept = default;
 IndexExpression& IndexExpression::operator=(IndexExpression&&) noexcept = default;
 IndexExpression::~IndexExpression() = default;
-
 
 ExpressionValue IndexExpression::Evaluate(std::string_view record, const MemoValues* pending_memos) const {
   return root_->Evaluate(Node::Context{record, pending_memos, &read_memo_});

@@ -50,10 +50,10 @@ struct ExpressionValue {
     kLogical = 'L',
   };
   Type type = Type::kNull;
-  std::string bytes;         // character values, code-page bytes
-  double number = 0;         // numbers and integers
-  int64_t day = 0;           // dates and datetimes: Julian day number; 0 = empty
-  int64_t millisecond = 0;   // datetimes: milliseconds after midnight
+  std::string bytes;        // character values, code-page bytes
+  double number = 0;        // numbers and integers
+  int64_t day = 0;          // dates and datetimes: Julian day number; 0 = empty
+  int64_t millisecond = 0;  // datetimes: milliseconds after midnight
   bool logical = false;
 
   bool null() const { return type == Type::kNull; }

@@ -5,8 +5,8 @@
 #include <limits>
 #include <thread>
 
-#include "data/util/error.h"
 #include "data/file/utf8_path.h"
+#include "data/util/error.h"
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -180,8 +180,9 @@ void DiskFile::WriteAt(uint64_t offset, const void* buffer, size_t n) {
         throw Error(ErrorKind::kLocked, "Cannot write " + Describe(what_, path_) +
                                             ": another program has locked that part of the file.");
       }
-      throw Error(code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL ? ErrorKind::kFull : ErrorKind::kIo,
-                  "Cannot write " + Describe(what_, path_) + ": " + SystemMessage(code) + ".");
+      throw Error(
+          code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL ? ErrorKind::kFull : ErrorKind::kIo,
+          "Cannot write " + Describe(what_, path_) + ": " + SystemMessage(code) + ".");
     }
     if (put == 0) {
       throw Error(ErrorKind::kIo, "Cannot write " + Describe(what_, path_) + ": the system wrote nothing.");
@@ -197,7 +198,8 @@ void DiskFile::Truncate(uint64_t size) {
   FILE_END_OF_FILE_INFO end{};
   end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
   if (!SetFileInformationByHandle(H(handle_), FileEndOfFileInfo, &end, sizeof end)) {
-    throw Error(ErrorKind::kIo, "Cannot cut " + Describe(what_, path_) + " short: " + SystemMessage(GetLastError()) + ".");
+    throw Error(ErrorKind::kIo,
+                "Cannot cut " + Describe(what_, path_) + " short: " + SystemMessage(GetLastError()) + ".");
   }
 }
 
@@ -245,7 +247,8 @@ bool DiskFile::TryLockShared(uint64_t offset, uint64_t length) {
   throw Error(ErrorKind::kIo, "Cannot lock " + Describe(what_, path_) + ": " + SystemMessage(code) + ".");
 }
 
-static bool WriteFileAs(const std::string& path, const std::string& bytes, const std::string& what, DWORD how);
+static bool WriteFileAs(const std::string& path, const std::string& bytes, const std::string& what,
+                        DWORD how);
 
 void DiskFile::WriteWholeFile(const std::string& path, const std::string& bytes, const std::string& what) {
   WriteFileAs(path, bytes, what, CREATE_ALWAYS);
@@ -255,9 +258,11 @@ bool DiskFile::CreateNewFile(const std::string& path, const std::string& bytes, 
   return WriteFileAs(path, bytes, what, CREATE_NEW);
 }
 
-static bool WriteFileAs(const std::string& path, const std::string& bytes, const std::string& what, DWORD how) {
-  HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, how, FILE_ATTRIBUTE_NORMAL, nullptr);
+static bool WriteFileAs(const std::string& path, const std::string& bytes, const std::string& what,
+                        DWORD how) {
+  HANDLE h =
+      CreateFileW(Widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, how, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE && how == CREATE_NEW && GetLastError() == ERROR_FILE_EXISTS) return false;
   if (h == INVALID_HANDLE_VALUE) {
     throw Error(ErrorKind::kIo,
@@ -268,7 +273,8 @@ static bool WriteFileAs(const std::string& path, const std::string& bytes, const
                   written == bytes.size() && FlushFileBuffers(h);
   const DWORD code = GetLastError();
   CloseHandle(h);
-  if (!ok) throw Error(ErrorKind::kIo, "Cannot write " + Describe(what, path) + ": " + SystemMessage(code) + ".");
+  if (!ok)
+    throw Error(ErrorKind::kIo, "Cannot write " + Describe(what, path) + ": " + SystemMessage(code) + ".");
   return true;
 }
 
@@ -361,8 +367,9 @@ DiskFile::DiskFile(const std::string& path, Mode mode, const std::string& what)
   // that attribute): the superuser's open succeeds, but must not write.
   if (mode == Mode::kReadWrite && (st.st_mode & S_IWUSR) == 0) {
     ::close(fd);
-    throw Error(ErrorKind::kReadOnly,
-                Capitalized(file) + " cannot be opened for writing: it is read-only (its owner may not write it).");
+    throw Error(
+        ErrorKind::kReadOnly,
+        Capitalized(file) + " cannot be opened for writing: it is read-only (its owner may not write it).");
   }
   fd_ = fd;
 }
@@ -424,7 +431,9 @@ void DiskFile::Truncate(uint64_t size) {
   do {
     rc = ::ftruncate(fd_, static_cast<off_t>(size));
   } while (rc == -1 && errno == EINTR);
-  if (rc != 0) throw Error(ErrorKind::kIo, "Cannot cut " + Describe(what_, path_) + " short: " + SystemMessage(errno) + ".");
+  if (rc != 0)
+    throw Error(ErrorKind::kIo,
+                "Cannot cut " + Describe(what_, path_) + " short: " + SystemMessage(errno) + ".");
 }
 
 void DiskFile::StartSync(uint64_t offset, uint64_t length) noexcept {
@@ -557,8 +566,10 @@ void DiskFile::Unlock(uint64_t offset, uint64_t length) {
 // ---------------------------------------------------------------- shared
 
 void DiskFile::CheckTruncate(uint64_t size) const {
-  if (!writable()) throw Error(ErrorKind::kReadOnly, Capitalized(Describe(what_, path_)) + " was opened read-only.");
-  if (size > Size()) throw Error(ErrorKind::kUsage, "Cannot cut " + Describe(what_, path_) + " to a size past its end.");
+  if (!writable())
+    throw Error(ErrorKind::kReadOnly, Capitalized(Describe(what_, path_)) + " was opened read-only.");
+  if (size > Size())
+    throw Error(ErrorKind::kUsage, "Cannot cut " + Describe(what_, path_) + " to a size past its end.");
 }
 
 void DiskFile::ReadExactAt(uint64_t offset, void* buffer, size_t n, const std::string& what) const {

@@ -1,10 +1,10 @@
 #include "data/file/file_names.h"
 
-#include "data/file/utf8_path.h"
-
 #include <filesystem>
 #include <system_error>
 #include <vector>
+
+#include "data/file/utf8_path.h"
 
 namespace fox {
 

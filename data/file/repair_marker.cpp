@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "data/util/error.h"
 #include "data/file/utf8_path.h"
+#include "data/util/error.h"
 
 namespace fox {
 
@@ -28,20 +28,22 @@ void RepairMarker::Enter() {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   while (!file_.TryLockShared(kWriterByte, 1)) {
     if (std::chrono::steady_clock::now() >= until) {
-      throw Error(ErrorKind::kLocked, "Table '" + table_ +
-                                          "' was not changed: another Quillon program is finishing its changes "
-                                          "to it. Try again in a moment.");
+      throw Error(ErrorKind::kLocked,
+                  "Table '" + table_ +
+                      "' was not changed: another Quillon program is finishing its changes "
+                      "to it. Try again in a moment.");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   try {
-    DiskFile::WriteWholeFile(path_,
-                             "Quillon is changing the table \"" + table_ +
-                                 "\". If this file is left behind, a run stopped before it finished: the next time "
-                                 "Quillon opens the table it writes whole the records that run was writing (kept in "
-                                 "its write-ahead file), checks every tag of the structural index against the "
-                                 "records and rebuilds those that need it.\r\n",
-                             "marker file");
+    DiskFile::WriteWholeFile(
+        path_,
+        "Quillon is changing the table \"" + table_ +
+            "\". If this file is left behind, a run stopped before it finished: the next time "
+            "Quillon opens the table it writes whole the records that run was writing (kept in "
+            "its write-ahead file), checks every tag of the structural index against the "
+            "records and rebuilds those that need it.\r\n",
+        "marker file");
     ahead_ = std::make_unique<WriteAheadFile>(file_.path());
   } catch (const Error& e) {
     file_.Unlock(kWriterByte, 1);

@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "data/util/error.h"
 #include "data/text/utf8.h"
+#include "data/util/error.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -28,7 +28,8 @@ std::wstring WideFromUtf8(std::string_view utf8) {
                                     nullptr, 0);
   if (n <= 0) throw Error(ErrorKind::kUsage, "The name \"" + std::string(utf8) + "\" is not valid UTF-8.");
   std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
+                      n);
   return wide;
 }
 

@@ -25,7 +25,8 @@ char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A
 // table file in different cases.
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) { return LowerAscii(a) == LowerAscii(b); });
+         std::equal(prefix.begin(), prefix.end(), text.begin(),
+                    [](char a, char b) { return LowerAscii(a) == LowerAscii(b); });
 }
 
 std::string Token() {
@@ -90,7 +91,8 @@ std::vector<WriteAheadFile::Image> WriteAheadFile::Read(const std::string& path)
       block.push_back({offset, bytes.substr(p + 12, length), bytes.substr(p + 12 + length, length)});
       p += 12 + 2 * length;
     }
-    if (!whole || bytes.size() - p < 8 || Hash64(std::string_view(bytes.data() + at, p - at)) != LoadLE64(bytes.data() + p)) {
+    if (!whole || bytes.size() - p < 8 ||
+        Hash64(std::string_view(bytes.data() + at, p - at)) != LoadLE64(bytes.data() + p)) {
       break;
     }
     images.insert(images.end(), std::make_move_iterator(block.begin()), std::make_move_iterator(block.end()));
@@ -103,7 +105,8 @@ WriteAheadFile::WriteAheadFile(const std::string& table_path) {
   for (int attempt = 0;; ++attempt) {
     path_ = Prefix(table_path) + Token();
     if (DiskFile::CreateNewFile(path_, kMagic, "write-ahead file")) break;
-    if (attempt == 100) throw Error(ErrorKind::kIo, "Cannot make a write-ahead file beside '" + table_path + "'.");
+    if (attempt == 100)
+      throw Error(ErrorKind::kIo, "Cannot make a write-ahead file beside '" + table_path + "'.");
   }
   file_ = std::make_unique<DiskFile>(path_, DiskFile::Mode::kReadWrite, "write-ahead file");
   end_ = kMagicSize;

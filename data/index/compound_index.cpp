@@ -4,10 +4,10 @@
 #include <cctype>
 #include <cstring>
 
-#include "data/util/byte_order.h"
-#include "data/util/error.h"
 #include "data/expression/expression_tokens.h"
 #include "data/index/index_page.h"
+#include "data/util/byte_order.h"
+#include "data/util/error.h"
 
 namespace fox {
 
@@ -409,7 +409,8 @@ void CompoundIndex::DecodeLeaf(const std::string& page, uint32_t offset, uint16_
   IndexNode node;
   const std::string problem = DecodeIndexNode(page, key_length, trail, &node);
   if (!problem.empty()) Corrupt(what + ": the leaf page at " + Hex(offset) + " " + problem);
-  out->insert(out->end(), std::make_move_iterator(node.entries.begin()), std::make_move_iterator(node.entries.end()));
+  out->insert(out->end(), std::make_move_iterator(node.entries.begin()),
+              std::make_move_iterator(node.entries.end()));
 }
 
 }  // namespace fox

@@ -34,7 +34,8 @@ KeyFormat KeyFormatOf(Type type, uint16_t key_length, bool nullable) {
   const int value_length = key_length - (nullable ? 1 : 0);
   auto mismatch = [&]() {
     throw Error(ErrorKind::kUnsupported, "its key length " + std::to_string(key_length) +
-                                             " does not fit a key of type " + std::string(1, static_cast<char>(type)));
+                                             " does not fit a key of type " +
+                                             std::string(1, static_cast<char>(type)));
   };
   switch (type) {
     case Type::kCharacter:
@@ -88,7 +89,8 @@ std::string EncodeKey(const ExpressionValue& v, const KeyFormat& f) {
         // Keys of datetimes at midnight are the day number; how the time of
         // day is added to it has not been seen in files written by FoxPro.
         if (v.millisecond != 0)
-          throw Error(ErrorKind::kUnsupported, "the key is a datetime with a time of day, whose stored form is not known");
+          throw Error(ErrorKind::kUnsupported,
+                      "the key is a datetime with a time of day, whose stored form is not known");
         key = OrderedDouble(static_cast<double>(v.day));
       }
       break;

@@ -5,10 +5,9 @@
 // blanks (MACHINE collation); numbers, dates and datetimes are IEEE doubles
 // made sortable (big-endian, sign bit set for positives, all bits inverted
 // for negatives), datetimes only at midnight (the day number; the stored
-// form of a time of day is not known, so such keys are refused); a bare integer field in a 4-byte key is its value
-// big-endian with the sign bit flipped; logical keys are "T" or "F". Tags on
-// nullable columns put 0x80 before the key, and store NULL as all zeros so
-// that it sorts first.
+// form of a time of day is not known, so such keys are refused); a bare integer field in a 4-byte key is its
+// value big-endian with the sign bit flipped; logical keys are "T" or "F". Tags on nullable columns put 0x80
+// before the key, and store NULL as all zeros so that it sorts first.
 #pragma once
 
 #include <cstdint>

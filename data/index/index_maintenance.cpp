@@ -2,16 +2,16 @@
 
 #include <algorithm>
 #include <atomic>
-#include <limits>
 #include <condition_variable>
+#include <limits>
 #include <map>
 #include <system_error>
 #include <thread>
 
-#include "data/util/byte_order.h"
 #include "data/file/disk_file.h"
-#include "data/util/error.h"
 #include "data/index/index_tree.h"
+#include "data/util/byte_order.h"
+#include "data/util/error.h"
 
 namespace fox {
 namespace {
@@ -122,10 +122,10 @@ struct IndexMaintainer::Session {
   std::thread watchdog;  // started with the first session that can outlive a save
   bool stopping = false;
 
-  std::unique_ptr<RangeLock> lock;       // set while a session is open
+  std::unique_ptr<RangeLock> lock;        // set while a session is open
   PageWindows windows;                    // the file's bytes read in this session
   std::unique_ptr<IndexPageStore> pages;  // the pages read or written in this session
-  std::map<uint32_t, uint32_t> roots;    // tag header offset -> root page, checked in this session
+  std::map<uint32_t, uint32_t> roots;     // tag header offset -> root page, checked in this session
   Clock::time_point deadline;
   Clock::time_point pause_until;
   uint32_t counter = 0;  // the change counter as the session found it
@@ -143,7 +143,8 @@ struct IndexMaintainer::Session {
   std::atomic<Clock::rep> due{kNever};
 };
 
-IndexMaintainer::IndexMaintainer(CompoundIndex& index, ExpressionSchema schema, std::chrono::milliseconds lock_limit)
+IndexMaintainer::IndexMaintainer(CompoundIndex& index, ExpressionSchema schema,
+                                 std::chrono::milliseconds lock_limit)
     : index_(index), schema_(std::move(schema)), session_(std::make_unique<Session>(lock_limit)) {
   headers_near_start_ = kCounterAt + 4;
   for (const IndexTag& header : index.tags()) {
@@ -154,7 +155,8 @@ IndexMaintainer::IndexMaintainer(CompoundIndex& index, ExpressionSchema schema, 
     std::set<std::string> names = NamesInExpression(header.key_expression);
     const std::set<std::string> filter_names = NamesInExpression(header.filter_expression);
     names.insert(filter_names.begin(), filter_names.end());
-    const bool any = MayReadUnnamedFields(header.key_expression) || MayReadUnnamedFields(header.filter_expression);
+    const bool any =
+        MayReadUnnamedFields(header.key_expression) || MayReadUnnamedFields(header.filter_expression);
     for (size_t c = 0; c < schema_.columns.size(); ++c) {
       const auto& column = schema_.columns[c];
       for (const std::string& name : names) {
@@ -216,7 +218,8 @@ void IndexMaintainer::CompileTag(Tag& tag) const {
   const ExpressionValue::Type type = key.type();
   if ((h.signature == kCollatedSignature || !h.collation.empty()) &&
       (type == ExpressionValue::Type::kCharacter || type == ExpressionValue::Type::kLogical)) {
-    Unsupported("it sorts by the collation " + (h.collation.empty() ? std::string("of its header") : h.collation) +
+    Unsupported("it sorts by the collation " +
+                (h.collation.empty() ? std::string("of its header") : h.collation) +
                 ", whose key weights Quillon does not produce");
   }
   tag.format = KeyFormatOf(type, h.key_length, h.options & IndexTag::kNullableKey);
@@ -258,7 +261,8 @@ void IndexMaintainer::Refuse(const Tag& tag, uint32_t recno, const std::string& 
 }
 
 bool IndexMaintainer::Prepare(std::string_view before, std::string_view after, uint32_t recno,
-                              const std::vector<size_t>& changed, const IndexExpression::MemoValues& after_memos) {
+                              const std::vector<size_t>& changed,
+                              const IndexExpression::MemoValues& after_memos) {
   std::vector<KeyChange> changes;
   if (!KeyChanges(before, after, recno, changed, after_memos, &changes)) return false;
   ApplyChanges(changes, recno);
@@ -266,7 +270,8 @@ bool IndexMaintainer::Prepare(std::string_view before, std::string_view after, u
 }
 
 bool IndexMaintainer::KeyChanges(std::string_view before, std::string_view after, uint32_t recno,
-                                 const std::vector<size_t>& changed, const IndexExpression::MemoValues& after_memos,
+                                 const std::vector<size_t>& changed,
+                                 const IndexExpression::MemoValues& after_memos,
                                  std::vector<KeyChange>* changes) const {
   const bool deleted_changed = before.substr(0, 1) != after.substr(0, 1);
   const size_t first = changes->size();
@@ -304,7 +309,8 @@ void IndexMaintainer::ApplyChanges(std::vector<KeyChange>& changes, uint32_t rec
       } catch (const Error& e) {
         if (e.kind() == ErrorKind::kIndexed || e.kind() == ErrorKind::kIo) throw;
         if (e.kind() == ErrorKind::kCorrupt) {
-          Refuse(*change.tag, recno, std::string("it is damaged: ") + e.what() + "; reindex the table in FoxPro");
+          Refuse(*change.tag, recno,
+                 std::string("it is damaged: ") + e.what() + "; reindex the table in FoxPro");
         }
         Refuse(*change.tag, recno, e.what());
       }
@@ -343,7 +349,8 @@ void IndexMaintainer::Apply(KeyChange& change, uint32_t recno) {
       throw Error(ErrorKind::kIndexed, "The change to record " + std::to_string(recno) + " of table '" +
                                            index_.table() + "' was not saved: tag " + tag.header.name +
                                            " of its structural index allows each key only once, and record " +
-                                           std::to_string(*other) + " already has the key the change would give.");
+                                           std::to_string(*other) +
+                                           " already has the key the change would give.");
     }
   }
   if (change.before) {
@@ -413,7 +420,8 @@ void IndexMaintainer::BeginSession(uint32_t recno) {
   s.counter = LoadBE32(start.data() + kCounterAt);
   for (const Tag& tag : tags_) {
     if (!tag.maintained || tag.header.header_offset + kTagHeaderSize > start.size()) continue;
-    if (start.compare(tag.header.header_offset + kTagHeaderCheckedFrom, tag.header_bytes.size(), tag.header_bytes) == 0)
+    if (start.compare(tag.header.header_offset + kTagHeaderCheckedFrom, tag.header_bytes.size(),
+                      tag.header_bytes) == 0)
       s.roots[tag.header.header_offset] = LoadLE32(start.data() + tag.header.header_offset);
   }
   if (s.limit.count() > 0 && !s.watchdog.joinable()) {
@@ -511,8 +519,9 @@ void IndexMaintainer::WritePages(PageWrites& writes) {
     // changes prepared on them since.
     if (!s.prepared.empty()) s.lost = true;
     s.End(false);
-    throw Error(kind, "The records of table '" + index_.table() + "' were saved, but its structural index \"" +
-                          index_.path() + "\" could not be brought up to date (" + failure +
+    throw Error(kind, "The records of table '" + index_.table() +
+                          "' were saved, but its structural index \"" + index_.path() +
+                          "\" could not be brought up to date (" + failure +
                           "). Reindex the table in FoxPro before using it.");
   }
   // A session whose time is up ends now, unless the next changes are being

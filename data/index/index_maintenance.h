@@ -56,8 +56,8 @@
 #include <string_view>
 #include <vector>
 
-#include "data/index/compound_index.h"
 #include "data/expression/index_expression.h"
+#include "data/index/compound_index.h"
 #include "data/index/index_key.h"
 #include "data/index/index_tree.h"
 
@@ -124,8 +124,8 @@ class IndexMaintainer {
   // as the changes prepared before it left them; only when those cannot be
   // worked out again (a read failing) are they dropped, the session ended
   // and lost() true. Nothing is written.
-  bool Prepare(std::string_view before, std::string_view after, uint32_t recno, const std::vector<size_t>& changed,
-               const IndexExpression::MemoValues& after_memos);
+  bool Prepare(std::string_view before, std::string_view after, uint32_t recno,
+               const std::vector<size_t>& changed, const IndexExpression::MemoValues& after_memos);
 
   // Prepare in its two steps, for a caller that makes the second on another
   // thread. KeyChanges works out the keys and FOR results (reading memo

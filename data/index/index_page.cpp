@@ -92,7 +92,8 @@ std::string DecodeLeaf(const std::string& page, uint16_t key_length, char pad, I
   node->entries.reserve(count);
   for (size_t j = 0; j < count; ++j) {
     uint64_t e = 0;
-    for (unsigned k = 0; k < entry_size; ++k) e |= uint64_t{b[kLeafEntriesAt + j * entry_size + k]} << (8 * k);
+    for (unsigned k = 0; k < entry_size; ++k)
+      e |= uint64_t{b[kLeafEntriesAt + j * entry_size + k]} << (8 * k);
     const uint32_t recno = static_cast<uint32_t>(e & record_mask);
     const size_t dup = ShiftRight(e, record_bits) & dup_mask;
     const size_t trailing = ShiftRight(e, record_bits + dup_bits) & trail_mask;
@@ -171,7 +172,8 @@ bool Layout(const IndexNode& node, uint16_t key_length, char pad, LeafLayout* la
     size_t dup = 0;
     if (j > 0) {
       // A shared prefix never reaches into the padding of either key.
-      dup = std::min(CommonPrefix(key, node.entries[j - 1].key), key_length - std::max(trail, previous_trail));
+      dup =
+          std::min(CommonPrefix(key, node.entries[j - 1].key), key_length - std::max(trail, previous_trail));
     }
     layout->used += layout->entry_size + (key_length - dup - trail);
     if (layout->used > kLeafSpace) return false;
@@ -225,7 +227,8 @@ bool LeafFitsAfterInsert(const IndexNode& node, const char* before, uint16_t key
       // IndexTree::Remove); an inserted one adds at most its whole key and
       // the bytes its successor shared with the key before.
       const size_t key_bytes = (count == 0 ? 0 : used - count * entry_size) + 2 * size_t{key_length};
-      if (key_bytes + node.entries.size() * LeafEntrySize(node, BitLength(key_length)) <= kLeafSpace) return true;
+      if (key_bytes + node.entries.size() * LeafEntrySize(node, BitLength(key_length)) <= kLeafSpace)
+        return true;
     }
   }
   return IndexNodeFits(node, key_length, pad);
@@ -254,7 +257,8 @@ bool EncodeIndexNode(const IndexNode& node, uint16_t key_length, char pad, std::
     return false;
   for (size_t i = 0; i < node.entries.size(); ++i) {
     const size_t at = kInteriorEntriesAt + i * (key_length + 8);
-    std::copy(node.entries[i].key.begin(), node.entries[i].key.end(), page->begin() + static_cast<std::ptrdiff_t>(at));
+    std::copy(node.entries[i].key.begin(), node.entries[i].key.end(),
+              page->begin() + static_cast<std::ptrdiff_t>(at));
     StoreBE32(b + at + key_length, node.entries[i].recno);
     StoreBE32(b + at + key_length + 4, node.children[i]);
   }
@@ -297,13 +301,16 @@ struct LeafWidths {
     return e;
   }
   void Store(unsigned char* b, size_t j, uint32_t recno, size_t dup, size_t trail) const {
-    const uint64_t e = uint64_t{recno} | (uint64_t{dup} << record_bits) | (uint64_t{trail} << (record_bits + count_bits));
+    const uint64_t e =
+        uint64_t{recno} | (uint64_t{dup} << record_bits) | (uint64_t{trail} << (record_bits + count_bits));
     unsigned char* p = b + kLeafEntriesAt + j * entry_size;
     for (size_t k = 0; k < entry_size; ++k) p[k] = static_cast<unsigned char>(e >> (8 * k));
   }
   uint32_t Recno(uint64_t e) const { return static_cast<uint32_t>(e & record_mask); }
   size_t Dup(uint64_t e) const { return static_cast<size_t>((e >> record_bits) & count_mask); }
-  size_t Trail(uint64_t e) const { return static_cast<size_t>((e >> (record_bits + count_bits)) & count_mask); }
+  size_t Trail(uint64_t e) const {
+    return static_cast<size_t>((e >> (record_bits + count_bits)) & count_mask);
+  }
   // The lowest byte of the stored key bytes.
   size_t KeyStart() const { return kIndexPageSize - (used - count * entry_size); }
 };
@@ -347,7 +354,8 @@ size_t LeafEditor::count() const { return LoadLE16(page_ + 2); }
 LeafEditor::Position LeafEditor::Find(const IndexEntry& target) const {
   const unsigned char* b = Bytes(page_);
   const LeafWidths w(b, key_length_);
-  if (target.key.size() != key_length_) throw Error(ErrorKind::kUsage, "a key of the wrong length was looked up");
+  if (target.key.size() != key_length_)
+    throw Error(ErrorKind::kUsage, "a key of the wrong length was looked up");
   const char* wanted = target.key.data();
   Position at;
   size_t top = kIndexPageSize;
@@ -447,8 +455,8 @@ bool LeafEditor::Erase(const Position& at) {
   }
   // What the key bytes shrink by; never less than zero for pages that share
   // bytes as EncodeIndexNode does, checked all the same.
-  const std::ptrdiff_t removed = static_cast<std::ptrdiff_t>(at.at_stored + next_stored) -
-                                 static_cast<std::ptrdiff_t>(next_new_stored);
+  const std::ptrdiff_t removed =
+      static_cast<std::ptrdiff_t>(at.at_stored + next_stored) - static_cast<std::ptrdiff_t>(next_new_stored);
   const std::ptrdiff_t used = static_cast<std::ptrdiff_t>(w.used - w.entry_size) - removed;
   if (used > static_cast<std::ptrdiff_t>(kLeafSpace)) return false;
 
@@ -605,7 +613,8 @@ uint32_t InteriorEditor::Child(size_t slot) const {
 }
 
 void InteriorEditor::SetEntry(size_t slot, const IndexEntry& entry) {
-  unsigned char* at = reinterpret_cast<unsigned char*>(page_) + kInteriorEntriesAt + slot * (key_length_ + 8u);
+  unsigned char* at =
+      reinterpret_cast<unsigned char*>(page_) + kInteriorEntriesAt + slot * (key_length_ + 8u);
   std::memcpy(at, entry.key.data(), key_length_);
   StoreBE32(at + key_length_, entry.recno);
 }

@@ -10,7 +10,7 @@
 namespace fox {
 namespace {
 
-constexpr uint32_t kFirstPage = 1024;  // after the file's header
+constexpr uint32_t kFirstPage = 1024;          // after the file's header
 constexpr uint64_t kLargestFile = 0x7FFFFFFF;  // what FoxPro can address
 
 std::string Hex(uint32_t v) {
@@ -179,8 +179,8 @@ bool IndexPageStore::ReadPage(uint32_t offset, char* page) { return windows_.Rea
 
 void IndexPageStore::Decode(uint32_t offset, Slot& slot) {
   slot.node = std::make_unique<IndexNode>();
-  const std::string problem =
-      DecodeIndexNode(std::string(slot.bytes.data(), kIndexPageSize), slot.key_length, slot.pad, slot.node.get());
+  const std::string problem = DecodeIndexNode(std::string(slot.bytes.data(), kIndexPageSize), slot.key_length,
+                                              slot.pad, slot.node.get());
   if (!problem.empty()) {
     slot.node.reset();
     Corrupt("the page at " + Hex(offset) + " " + problem);
@@ -288,7 +288,8 @@ void IndexPageStore::Encode() {
     if (!slot.encoded) {
       if (!EncodeIndexNode(*slot.node, slot.key_length, slot.pad, &slot.to_write))
         throw Error(ErrorKind::kUsage, "the index page at " + Hex(offset) + " was filled beyond its size");
-      if (!slot.added && !slot.edited && std::memcmp(slot.to_write.data(), slot.bytes.data(), kIndexPageSize) == 0) {
+      if (!slot.added && !slot.edited &&
+          std::memcmp(slot.to_write.data(), slot.bytes.data(), kIndexPageSize) == 0) {
         // Decoded and changed back to the bytes on disk.
         slot.changed = false;
         slot.inserts = 0;
@@ -362,7 +363,8 @@ void IndexPageStore::Commit() {
     Slot& slot = *page.slot;
     if (!slot.encoded) {
       // A page encoded whole goes back to being edited in place when it can.
-      if (!KeepEncoded(slot, slot.to_write.data())) std::memcpy(slot.bytes.data(), slot.to_write.data(), kIndexPageSize);
+      if (!KeepEncoded(slot, slot.to_write.data()))
+        std::memcpy(slot.bytes.data(), slot.to_write.data(), kIndexPageSize);
       slot.to_write.clear();
     }
     slot.added = false;
@@ -404,7 +406,8 @@ IndexTree::Path IndexTree::Descend(const IndexEntry& target) {
   Path path;
   uint32_t offset = root_;
   for (;;) {
-    if (path.pages.size() >= kMaxDepth) Corrupt("the tree is deeper than " + std::to_string(kMaxDepth) + " levels");
+    if (path.pages.size() >= kMaxDepth)
+      Corrupt("the tree is deeper than " + std::to_string(kMaxDepth) + " levels");
     if (std::find(path.pages.begin(), path.pages.end(), offset) != path.pages.end())
       Corrupt("the tree reaches the page at " + Hex(offset) + " twice, a loop");
     path.pages.push_back(offset);
@@ -446,8 +449,8 @@ std::optional<uint32_t> IndexTree::OtherRecordWithKey(const std::string& key, ui
     }
   }
   const IndexNode* node = &Node(offset);
-  size_t i = static_cast<size_t>(
-      std::lower_bound(node->entries.begin(), node->entries.end(), probe, Before) - node->entries.begin());
+  size_t i = static_cast<size_t>(std::lower_bound(node->entries.begin(), node->entries.end(), probe, Before) -
+                                 node->entries.begin());
   std::set<uint32_t> visited{offset};
   for (;;) {
     while (i == node->entries.size()) {
@@ -556,7 +559,8 @@ bool IndexTree::SplitEncodedLeaf(Path& path) {
   IndexNode& parent = Node(parent_offset);
   const IndexEntry parent_last = parent.entries.back();
   parent.entries[slot] = std::move(left_last);
-  parent.entries.insert(parent.entries.begin() + static_cast<std::ptrdiff_t>(slot + 1), std::move(right_last));
+  parent.entries.insert(parent.entries.begin() + static_cast<std::ptrdiff_t>(slot + 1),
+                        std::move(right_last));
   parent.children.insert(parent.children.begin() + static_cast<std::ptrdiff_t>(slot + 1), added);
   AfterChange(path, level - 1, parent_last, true);
   return true;
@@ -686,7 +690,8 @@ void IndexTree::Split(Path& path, size_t level) {
     page.left = previous;
     page.right = old_right;
     Node(previous).right = added;
-    parent.entries.insert(parent.entries.begin() + static_cast<std::ptrdiff_t>(slot + i), page.entries.back());
+    parent.entries.insert(parent.entries.begin() + static_cast<std::ptrdiff_t>(slot + i),
+                          page.entries.back());
     parent.children.insert(parent.children.begin() + static_cast<std::ptrdiff_t>(slot + i), added);
     previous = added;
   }

@@ -191,7 +191,7 @@ class IndexPageStore {
   DiskFile& file_;
   uint64_t file_size_ = 0;  // known once pages are added
   uint32_t next_new_ = 0;   // where the next added page goes; 0 until known
-  PageMap pages_;                   // slots stay where they are: references stay valid
+  PageMap pages_;           // slots stay where they are: references stay valid
   // The pages of the current change, sorted by offset by Encode.
   struct Dirty {
     uint32_t offset;
@@ -199,7 +199,7 @@ class IndexPageStore {
     bool operator<(const Dirty& other) const { return offset < other.offset; }
   };
   std::vector<Dirty> dirty_;
-  bool adds_ = false;               // the current change adds pages
+  bool adds_ = false;  // the current change adds pages
   std::unique_ptr<PageWindows> own_windows_;
   PageWindows& windows_;
 };
@@ -232,7 +232,7 @@ class IndexTree {
     const T* end() const { return items.data() + count; }
   };
   struct Path {
-    Levels<uint32_t> pages;  // root first, leaf last
+    Levels<uint32_t> pages;        // root first, leaf last
     Levels<size_t> entries_taken;  // entries_taken[i]: the entry of pages[i] that leads to pages[i + 1]
   };
 

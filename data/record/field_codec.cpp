@@ -54,12 +54,16 @@ std::string TwoDigits(int v) {
 // "YYYY-MM-DD"; years lie in 1..9999. Written by hand: dates are read for
 // every record of a run.
 std::string FormatDate(int y, int m, int d) {
-  char b[10] = {static_cast<char>('0' + y / 1000 % 10), static_cast<char>('0' + y / 100 % 10),
-                static_cast<char>('0' + y / 10 % 10),   static_cast<char>('0' + y % 10),
+  char b[10] = {static_cast<char>('0' + y / 1000 % 10),
+                static_cast<char>('0' + y / 100 % 10),
+                static_cast<char>('0' + y / 10 % 10),
+                static_cast<char>('0' + y % 10),
                 '-',
-                static_cast<char>('0' + m / 10 % 10),   static_cast<char>('0' + m % 10),
+                static_cast<char>('0' + m / 10 % 10),
+                static_cast<char>('0' + m % 10),
                 '-',
-                static_cast<char>('0' + d / 10 % 10),   static_cast<char>('0' + d % 10)};
+                static_cast<char>('0' + d / 10 % 10),
+                static_cast<char>('0' + d % 10)};
   return std::string(b, sizeof b);
 }
 
@@ -107,12 +111,12 @@ bool ParseDigits(std::string_view s, int* out) {
 // Parses "YYYY-MM-DD" or "YYYYMMDD".
 bool ParseDate(std::string_view s, int* y, int* m, int* d) {
   if (s.size() == 10 && s[4] == '-' && s[7] == '-') {
-    return ParseDigits(s.substr(0, 4), y) && ParseDigits(s.substr(5, 2), m) && ParseDigits(s.substr(8, 2), d) &&
-           ValidDate(*y, *m, *d);
+    return ParseDigits(s.substr(0, 4), y) && ParseDigits(s.substr(5, 2), m) &&
+           ParseDigits(s.substr(8, 2), d) && ValidDate(*y, *m, *d);
   }
   if (s.size() == 8) {
-    return ParseDigits(s.substr(0, 4), y) && ParseDigits(s.substr(4, 2), m) && ParseDigits(s.substr(6, 2), d) &&
-           ValidDate(*y, *m, *d);
+    return ParseDigits(s.substr(0, 4), y) && ParseDigits(s.substr(4, 2), m) &&
+           ParseDigits(s.substr(6, 2), d) && ValidDate(*y, *m, *d);
   }
   return false;
 }
@@ -141,15 +145,17 @@ bool ParseDecimal(std::string_view s, Decimal* out) {
     }
   }
   if (i != s.size() || digits == 0) return false;
-  d.integer.erase(0, d.integer.find_first_not_of('0') == std::string::npos ? d.integer.size()
-                                                                          : d.integer.find_first_not_of('0'));
+  d.integer.erase(0, d.integer.find_first_not_of('0') == std::string::npos
+                         ? d.integer.size()
+                         : d.integer.find_first_not_of('0'));
   while (!d.fraction.empty() && d.fraction.back() == '0') d.fraction.pop_back();
   if (d.integer.empty() && d.fraction.empty()) d.negative = false;
   *out = d;
   return true;
 }
 
-std::optional<ValueProblem> NumericBytes(const FieldDescriptor& f, std::string_view text, std::string* bytes) {
+std::optional<ValueProblem> NumericBytes(const FieldDescriptor& f, std::string_view text,
+                                         std::string* bytes) {
   std::string_view t = Trim(text);
   if (t.empty()) {
     bytes->assign(f.length, ' ');
@@ -158,7 +164,8 @@ std::optional<ValueProblem> NumericBytes(const FieldDescriptor& f, std::string_v
   Decimal d;
   if (!ParseDecimal(t, &d)) return Problem(t, "is not a number");
   if (d.fraction.size() > f.decimals) {
-    return Problem(t, "has more than " + std::to_string(f.decimals) + " decimal places, which the field cannot hold");
+    return Problem(
+        t, "has more than " + std::to_string(f.decimals) + " decimal places, which the field cannot hold");
   }
   std::string s = d.negative ? "-" : "";
   s += d.integer.empty() ? "0" : d.integer;
@@ -187,7 +194,8 @@ std::optional<ValueProblem> ParseCurrency(std::string_view text, int64_t* out) {
   Decimal d;
   if (!ParseDecimal(Trim(text), &d)) return Problem(text, "is not a number");
   if (d.fraction.size() > 4) return Problem(text, "has more than 4 decimal places");
-  std::string digits = (d.integer.empty() ? "0" : d.integer) + d.fraction + std::string(4 - d.fraction.size(), '0');
+  std::string digits =
+      (d.integer.empty() ? "0" : d.integer) + d.fraction + std::string(4 - d.fraction.size(), '0');
   uint64_t magnitude = 0;
   auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
   (void)end;
@@ -211,7 +219,8 @@ std::string FormatDouble(double v) {
 }  // namespace
 
 int64_t JulianDayNumber(int year, int month, int day) {
-  return DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) + kJulianDayOfUnixEpoch;
+  return DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) +
+         kJulianDayOfUnixEpoch;
 }
 
 void DateOfJulianDay(int64_t jdn, int* year, int* month, int* day) {
@@ -223,9 +232,18 @@ FieldCodec::FieldCodec(const TableHeader& header, CodePage code_page)
 
 bool FieldCodec::HasTextForm(const FieldDescriptor& f) {
   switch (f.type) {
-    case 'C': case 'V': case 'M':
+    case 'C':
+    case 'V':
+    case 'M':
       return !f.binary();
-    case 'N': case 'F': case 'D': case 'T': case 'L': case 'I': case 'Y': case 'B':
+    case 'N':
+    case 'F':
+    case 'D':
+    case 'T':
+    case 'L':
+    case 'I':
+    case 'Y':
+    case 'B':
       return true;
     default:  // G W P Q and _NullFlags
       return false;
@@ -259,7 +277,8 @@ bool FieldCodec::HasFlagBits(const FieldDescriptor& field) const {
 }
 
 unsigned FieldCodec::FlagBits(std::string_view record, const FieldDescriptor& field) const {
-  return (NullBit(record, header_, field.null_bit) ? 1u : 0u) | (NullBit(record, header_, field.varlength_bit) ? 2u : 0u);
+  return (NullBit(record, header_, field.null_bit) ? 1u : 0u) |
+         (NullBit(record, header_, field.varlength_bit) ? 2u : 0u);
 }
 
 void FieldCodec::SetFlagBits(std::string& record, const FieldDescriptor& field, unsigned bits) const {
@@ -272,9 +291,11 @@ std::optional<std::string> FieldCodec::Text(std::string_view record, const Field
   if (IsNull(record, f)) return std::nullopt;
   std::string_view raw = record.substr(f.offset, f.length);
   switch (f.type) {
-    case 'C': case 'V':
+    case 'C':
+    case 'V':
       return code_page_.Decode(TextBytes(record, f));
-    case 'N': case 'F':
+    case 'N':
+    case 'F':
       return std::string(Trim(raw));
     case 'D': {
       if (Blank(raw) || AllOf(raw, '0')) return std::string();
@@ -302,9 +323,15 @@ std::optional<std::string> FieldCodec::Text(std::string_view record, const Field
     }
     case 'L':
       switch (raw[0]) {
-        case 'T': case 't': case 'Y': case 'y':
+        case 'T':
+        case 't':
+        case 'Y':
+        case 'y':
           return std::string("True");
-        case 'F': case 'f': case 'N': case 'n':
+        case 'F':
+        case 'f':
+        case 'N':
+        case 'n':
           return std::string("False");
         default:
           return std::string();
@@ -346,8 +373,8 @@ void FieldCodec::Store(std::string& record, const FieldDescriptor& f, const std:
   SetBit(record, header_, f.null_bit, false);
 }
 
-std::optional<ValueProblem> FieldCodec::Encode(const FieldDescriptor& f, std::string_view text, std::string* out,
-                                               bool* short_value_out) const {
+std::optional<ValueProblem> FieldCodec::Encode(const FieldDescriptor& f, std::string_view text,
+                                               std::string* out, bool* short_value_out) const {
   if (!HasTextForm(f) || f.is_memo()) {
     throw Error(ErrorKind::kUsage, "field '" + f.name + "' cannot be assigned as text here");
   }
@@ -356,11 +383,13 @@ std::optional<ValueProblem> FieldCodec::Encode(const FieldDescriptor& f, std::st
   bool& short_value = *short_value_out;  // V: whether the length lives in the last byte
   short_value = false;
   switch (f.type) {
-    case 'C': case 'V': {
+    case 'C':
+    case 'V': {
       if (std::optional<ValueProblem> problem = EncodeText(text, &bytes)) return problem;
       if (bytes.size() > f.length) {
         return ValueProblem{"is longer than the field", "the text needs " + std::to_string(bytes.size()) +
-                                                            " bytes but the field holds " + std::to_string(f.length)};
+                                                            " bytes but the field holds " +
+                                                            std::to_string(f.length)};
       }
       if (f.type == 'C') {
         bytes.resize(f.length, ' ');
@@ -374,7 +403,8 @@ std::optional<ValueProblem> FieldCodec::Encode(const FieldDescriptor& f, std::st
       }
       break;
     }
-    case 'N': case 'F':
+    case 'N':
+    case 'F':
       if (std::optional<ValueProblem> problem = NumericBytes(f, text, &bytes)) return problem;
       break;
     case 'D': {
@@ -401,7 +431,8 @@ std::optional<ValueProblem> FieldCodec::Encode(const FieldDescriptor& f, std::st
         ok = (t[10] == ' ' || t[10] == 'T') && time.size() >= 8 && time[2] == ':' && time[5] == ':' &&
              ParseDigits(time.substr(0, 2), &hh) && ParseDigits(time.substr(3, 2), &mi) &&
              ParseDigits(time.substr(6, 2), &ss) && hh < 24 && mi < 60 && ss < 60;
-        if (ok && time.size() > 8) ok = time[8] == '.' && time.size() == 12 && ParseDigits(time.substr(9), &ms);
+        if (ok && time.size() > 8)
+          ok = time[8] == '.' && time.size() == 12 && ParseDigits(time.substr(9), &ms);
       }
       if (!ok) return Problem(t, "is not a date and time (YYYY-MM-DD hh:mm:ss)");
       StoreLE32(bytes.data(), static_cast<uint32_t>(DaysFromCivil(y, m, d) + kJulianDayOfUnixEpoch));
@@ -411,10 +442,14 @@ std::optional<ValueProblem> FieldCodec::Encode(const FieldDescriptor& f, std::st
     case 'L': {
       std::string t(Trim(text));
       for (char& c : t) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-      if (t == "TRUE" || t == "T" || t == ".T." || t == "Y" || t == "YES") bytes = "T";
-      else if (t == "FALSE" || t == "F" || t == ".F." || t == "N" || t == "NO") bytes = "F";
-      else if (t.empty()) bytes = " ";
-      else return Problem(text, "is not a logical value (True or False)");
+      if (t == "TRUE" || t == "T" || t == ".T." || t == "Y" || t == "YES")
+        bytes = "T";
+      else if (t == "FALSE" || t == "F" || t == ".F." || t == "N" || t == "NO")
+        bytes = "F";
+      else if (t.empty())
+        bytes = " ";
+      else
+        return Problem(text, "is not a logical value (True or False)");
       break;
     }
     case 'I': {

@@ -14,8 +14,8 @@
 #include <string>
 #include <string_view>
 
-#include "data/text/code_page.h"
 #include "data/record/table_header.h"
+#include "data/text/code_page.h"
 
 namespace fox {
 
@@ -67,7 +67,8 @@ class FieldCodec {
   // Encode gives the stored bytes, or the problem; Store puts them in place.
   std::optional<ValueProblem> Encode(const FieldDescriptor& field, std::string_view text, std::string* bytes,
                                      bool* short_value) const;
-  void Store(std::string& record, const FieldDescriptor& field, const std::string& bytes, bool short_value) const;
+  void Store(std::string& record, const FieldDescriptor& field, const std::string& bytes,
+             bool short_value) const;
   // The text in the code page's bytes, or the problem.
   std::optional<ValueProblem> EncodeText(std::string_view text, std::string* bytes) const;
   // EncodeText for a memo value, refusing one longer than the longest string

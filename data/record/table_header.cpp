@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "data/util/byte_order.h"
 #include "data/file/disk_file.h"
+#include "data/util/byte_order.h"
 #include "data/util/error.h"
 
 namespace fox {
@@ -23,11 +23,14 @@ std::string Hex(unsigned value) {
 
 bool SignatureSupported(uint8_t signature) {
   switch (signature) {
-    case 0x30: case 0x31: case 0x32:  // Visual FoxPro
-    case 0x03:                        // FoxBASE+/FoxPro/dBase III without memo
-    case 0x83:                        // dBase III with .dbt memo
-    case 0xF5: case 0xFB:             // FoxPro 2.x / FoxBASE with .fpt memo
-    case 0x8B:                        // dBase IV with .dbt memo
+    case 0x30:
+    case 0x31:
+    case 0x32:  // Visual FoxPro
+    case 0x03:  // FoxBASE+/FoxPro/dBase III without memo
+    case 0x83:  // dBase III with .dbt memo
+    case 0xF5:
+    case 0xFB:  // FoxPro 2.x / FoxBASE with .fpt memo
+    case 0x8B:  // dBase IV with .dbt memo
       return true;
     default:
       return false;
@@ -42,17 +45,25 @@ void ValidateField(const FieldDescriptor& f, bool visual_foxpro, const std::stri
                 "Table '" + table + "' has a malformed header: field '" + f.name + "' " + why + ".");
   };
   auto expect_length = [&](unsigned n) {
-    if (f.length != n) bad("of type " + std::string(1, f.type) + " has length " + std::to_string(f.length) +
-                           " instead of " + std::to_string(n));
+    if (f.length != n)
+      bad("of type " + std::string(1, f.type) + " has length " + std::to_string(f.length) + " instead of " +
+          std::to_string(n));
   };
   switch (f.type) {
-    case 'C': case 'V': case 'Q': case '0':
+    case 'C':
+    case 'V':
+    case 'Q':
+    case '0':
       if (f.length == 0) bad("has length 0");
       break;
-    case 'N': case 'F':
+    case 'N':
+    case 'F':
       if (f.length == 0 || f.length > 32) bad("has an impossible numeric width " + std::to_string(f.length));
       break;
-    case 'D': case 'T': case 'Y': case 'B':
+    case 'D':
+    case 'T':
+    case 'Y':
+    case 'B':
       expect_length(8);
       break;
     case 'L':
@@ -61,8 +72,12 @@ void ValidateField(const FieldDescriptor& f, bool visual_foxpro, const std::stri
     case 'I':
       expect_length(4);
       break;
-    case 'M': case 'G': case 'W': case 'P':
-      if (f.length != 4 && f.length != 10) bad("is a memo field with pointer length " + std::to_string(f.length));
+    case 'M':
+    case 'G':
+    case 'W':
+    case 'P':
+      if (f.length != 4 && f.length != 10)
+        bad("is a memo field with pointer length " + std::to_string(f.length));
       break;
     default:
       throw Error(ErrorKind::kUnsupported, "Table '" + table + "' has field '" + f.name + "' of type '" +
@@ -87,8 +102,9 @@ TableHeader TableHeader::Read(const DiskFile& file, const std::string& table) {
   TableHeader h;
   h.signature = head[0];
   if (!SignatureSupported(h.signature)) {
-    throw Error(ErrorKind::kUnsupported, "Table '" + table + "' has file type " + Hex(h.signature) +
-                                             ", which is not a FoxPro or dBase III/IV table that Quillon can handle.");
+    throw Error(ErrorKind::kUnsupported,
+                "Table '" + table + "' has file type " + Hex(h.signature) +
+                    ", which is not a FoxPro or dBase III/IV table that Quillon can handle.");
   }
   h.last_update_year = head[1];
   h.last_update_month = head[2];
@@ -102,7 +118,8 @@ TableHeader TableHeader::Read(const DiskFile& file, const std::string& table) {
   auto corrupt = [&](const std::string& why) {
     throw Error(ErrorKind::kCorrupt, "Table '" + table + "' has a malformed header: " + why + ".");
   };
-  if (h.header_length < kFileHeaderSize + 1) corrupt("the header length is " + std::to_string(h.header_length));
+  if (h.header_length < kFileHeaderSize + 1)
+    corrupt("the header length is " + std::to_string(h.header_length));
   if (h.header_length > size) corrupt("the header is longer than the file");
   if (h.record_length < 1) corrupt("the record length is 0");
 
@@ -176,7 +193,8 @@ TableHeader TableHeader::Read(const DiskFile& file, const std::string& table) {
   const uint64_t data_size = static_cast<uint64_t>(h.record_count) * h.record_length;
   if (size < h.header_length + data_size) {
     throw Error(ErrorKind::kCorrupt, "Table '" + table + "' is damaged: its header counts " +
-                                         std::to_string(h.record_count) + " records but the file ends after " +
+                                         std::to_string(h.record_count) +
+                                         " records but the file ends after " +
                                          std::to_string((size - h.header_length) / h.record_length) + ".");
   }
   return h;

@@ -17,18 +17,18 @@ class DiskFile;
 
 enum class MemoFormat {
   kNone,
-  kFpt,        // FoxPro .fpt: 512-byte header, typed blocks
-  kDbaseIII,   // dBase III .dbt: 512-byte blocks ended by 0x1A 0x1A
-  kDbaseIV,    // dBase IV .dbt: blocks with an FF FF 08 00 header
+  kFpt,       // FoxPro .fpt: 512-byte header, typed blocks
+  kDbaseIII,  // dBase III .dbt: 512-byte blocks ended by 0x1A 0x1A
+  kDbaseIV,   // dBase IV .dbt: blocks with an FF FF 08 00 header
 };
 
 struct FieldDescriptor {
-  std::string name;      // as stored: up to 10 characters, upper case
-  char type = 'C';       // C V N F D T L M G W Q I Y B P 0
-  uint32_t offset = 0;   // of the field's first byte within the record
-  uint16_t length = 0;   // bytes; Clipper-style long C fields exceed 255
+  std::string name;     // as stored: up to 10 characters, upper case
+  char type = 'C';      // C V N F D T L M G W Q I Y B P 0
+  uint32_t offset = 0;  // of the field's first byte within the record
+  uint16_t length = 0;  // bytes; Clipper-style long C fields exceed 255
   uint8_t decimals = 0;
-  uint8_t flags = 0;     // Visual FoxPro tables only; 0 elsewhere
+  uint8_t flags = 0;  // Visual FoxPro tables only; 0 elsewhere
   uint32_t autoincrement_next = 0;
   uint8_t autoincrement_step = 0;
   int null_bit = -1;       // bit in _NullFlags that marks NULL, -1 if none

@@ -1,16 +1,15 @@
 #include "data/table/index_check.h"
 
-#include "data/util/hex.h"
-
 #include <algorithm>
 #include <optional>
 #include <tuple>
 
-#include "data/util/byte_order.h"
 #include "data/file/disk_file.h"
-#include "data/util/error.h"
 #include "data/index/index_page.h"
 #include "data/index/index_tree.h"
+#include "data/util/byte_order.h"
+#include "data/util/error.h"
+#include "data/util/hex.h"
 
 namespace fox {
 namespace {
@@ -18,7 +17,9 @@ namespace {
 constexpr uint32_t kFirstPage = 1024;  // after the file's header
 constexpr int kMaxDepth = 64;
 
-bool Less(const IndexEntry& a, const IndexEntry& b) { return std::tie(a.key, a.recno) < std::tie(b.key, b.recno); }
+bool Less(const IndexEntry& a, const IndexEntry& b) {
+  return std::tie(a.key, a.recno) < std::tie(b.key, b.recno);
+}
 bool Same(const IndexEntry& a, const IndexEntry& b) { return a.key == b.key && a.recno == b.recno; }
 
 // The leaf entries of a tag in stored order, or the first problem found in
@@ -45,7 +46,8 @@ std::string WalkTree(DiskFile& file, PageWindows& windows, uint32_t root, uint16
       if (i == 0) leaf_level = node.leaf();
       if (node.leaf() != leaf_level) return where + ": leaves at different depths";
       if (node.left != (i == 0 ? kNoIndexPage : level[i - 1])) return where + " has a wrong left link";
-      if (node.right != (i + 1 == level.size() ? kNoIndexPage : level[i + 1])) return where + " has a wrong right link";
+      if (node.right != (i + 1 == level.size() ? kNoIndexPage : level[i + 1]))
+        return where + " has a wrong right link";
       if (node.entries.empty() && depth > 0) return where + " is empty";
       if (depth > 0 && !Same(node.entries.back(), separators[i]))
         return where + ": its parent's entry is not its greatest entry";
@@ -69,7 +71,8 @@ std::string WalkTree(DiskFile& file, PageWindows& windows, uint32_t root, uint16
 
 // The first problem of a tag's leaf entries against the entries its records
 // give (sorted); "" when they agree.
-std::string CompareEntries(const std::vector<IndexEntry>& leaves, const std::vector<IndexEntry>& expected, bool unique) {
+std::string CompareEntries(const std::vector<IndexEntry>& leaves, const std::vector<IndexEntry>& expected,
+                           bool unique) {
   if (unique) {
     // Each entry must hold its record's key, each key once; which of the
     // records with a key holds it, and whether every key is held, is not
@@ -81,17 +84,20 @@ std::string CompareEntries(const std::vector<IndexEntry>& leaves, const std::vec
     for (size_t i = 0; i < leaves.size(); ++i) {
       const uint32_t recno = leaves[i].recno;
       if (recno >= keys.size() || !keys[recno] || *keys[recno] != leaves[i].key)
-        return "entry " + std::to_string(i) + " (#" + std::to_string(leaves[i].recno) + ") is not its record's key";
+        return "entry " + std::to_string(i) + " (#" + std::to_string(leaves[i].recno) +
+               ") is not its record's key";
       if (i > 0 && leaves[i].key == leaves[i - 1].key) return "entry " + std::to_string(i) + " repeats a key";
     }
     return "";
   }
   if (leaves.size() != expected.size())
-    return "holds " + std::to_string(leaves.size()) + " keys for " + std::to_string(expected.size()) + " records";
+    return "holds " + std::to_string(leaves.size()) + " keys for " + std::to_string(expected.size()) +
+           " records";
   for (size_t i = 0; i < leaves.size(); ++i) {
     if (!Same(leaves[i], expected[i]))
-      return "entry " + std::to_string(i) + " is " + Hex(leaves[i].key) + " #" + std::to_string(leaves[i].recno) +
-             ", expected " + Hex(expected[i].key) + " #" + std::to_string(expected[i].recno);
+      return "entry " + std::to_string(i) + " is " + Hex(leaves[i].key) + " #" +
+             std::to_string(leaves[i].recno) + ", expected " + Hex(expected[i].key) + " #" +
+             std::to_string(expected[i].recno);
   }
   return "";
 }
@@ -102,14 +108,16 @@ std::vector<IndexEntry> TagEntriesFromRecords(const Table& table, const IndexMai
   const IndexMaintainer* maintainer = table.index_maintainer();
   if (!maintainer || !tag.key)
     throw Error(ErrorKind::kUsage, "The keys of tag " + tag.header.name + " of table '" + table.name() +
-                                       "' cannot be computed" + (tag.refusal.empty() ? "" : ": " + tag.refusal) + ".");
+                                       "' cannot be computed" +
+                                       (tag.refusal.empty() ? "" : ": " + tag.refusal) + ".");
   std::vector<IndexEntry> entries;
   table.VisitRecords([&](uint32_t recno, std::string_view record) {
     std::optional<std::string> key;
     try {
       key = maintainer->KeyOf(tag, record);
     } catch (const Error& e) {
-      throw Error(e.kind(), "the key of record " + std::to_string(recno) + " cannot be computed (" + e.what() + ")");
+      throw Error(e.kind(),
+                  "the key of record " + std::to_string(recno) + " cannot be computed (" + e.what() + ")");
     }
     if (key) entries.push_back({std::move(*key), recno});
   });

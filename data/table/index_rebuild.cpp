@@ -4,20 +4,20 @@
 #include <cctype>
 #include <set>
 
-#include "data/util/byte_order.h"
 #include "data/file/disk_file.h"
-#include "data/util/error.h"
-#include "data/table/index_check.h"
 #include "data/index/index_maintenance.h"
 #include "data/index/index_page.h"
+#include "data/table/index_check.h"
+#include "data/util/byte_order.h"
+#include "data/util/error.h"
 
 namespace fox {
 namespace {
 
-constexpr uint32_t kFirstPage = 1024;               // after the file's header
-constexpr uint64_t kLargestFile = 0x7FFFFFFF;       // what FoxPro can address
-constexpr uint64_t kIndexLockOffset = 0x7FFFFFFE;   // the lock IndexMaintainer takes
-constexpr size_t kCounterAt = 8;                    // the file header's change counter, big-endian
+constexpr uint32_t kFirstPage = 1024;              // after the file's header
+constexpr uint64_t kLargestFile = 0x7FFFFFFF;      // what FoxPro can address
+constexpr uint64_t kIndexLockOffset = 0x7FFFFFFE;  // the lock IndexMaintainer takes
+constexpr size_t kCounterAt = 8;                   // the file header's change counter, big-endian
 constexpr uint32_t kTagHeaderSize = 1024;
 constexpr size_t kTagHeaderCheckedFrom = 12;        // root, free list and counter aside
 constexpr size_t kLeafSpace = kIndexPageSize - 24;  // for a leaf's entries and key bytes
@@ -70,7 +70,8 @@ std::vector<IndexNode> PackLeaves(std::vector<IndexEntry>& entries, uint16_t key
     const size_t trail = TrailingPad(e.key, pad);
     size_t shared = 0;
     if (!page.entries.empty()) {
-      shared = std::min(CommonPrefix(e.key, page.entries.back().key), key_length - std::max(trail, previous_trail));
+      shared = std::min(CommonPrefix(e.key, page.entries.back().key),
+                        key_length - std::max(trail, previous_trail));
     }
     const uint32_t page_largest = std::max(largest, e.recno);
     const size_t entry_size = (std::max(1u, BitLength(page_largest)) + 2 * count_bits + 7) / 8;
@@ -106,7 +107,8 @@ std::string BuildTree(std::vector<IndexEntry> entries, uint16_t key_length, char
   for (;;) {
     const uint64_t level_start = at;
     if (level_start + uint64_t{level.size()} * kIndexPageSize > kLargestFile)
-      throw Error(ErrorKind::kUnsupported, "The " + what + " was not rebuilt: the index file would grow past 2 GB.");
+      throw Error(ErrorKind::kUnsupported,
+                  "The " + what + " was not rebuilt: the index file would grow past 2 GB.");
     auto offset = [&](size_t i) { return static_cast<uint32_t>(level_start + i * kIndexPageSize); };
     std::vector<IndexNode> parents;
     std::string page;
@@ -116,8 +118,8 @@ std::string BuildTree(std::vector<IndexEntry> entries, uint16_t key_length, char
       node.right = i + 1 == level.size() ? kNoIndexPage : offset(i + 1);
       if (level.size() == 1) node.attributes |= IndexNode::kRoot;
       if (!EncodeIndexNode(node, key_length, pad, &page))
-        throw Error(ErrorKind::kUsage, "The " + what + " was not rebuilt: its page at " + std::to_string(offset(i)) +
-                                           " was filled beyond its size.");
+        throw Error(ErrorKind::kUsage, "The " + what + " was not rebuilt: its page at " +
+                                           std::to_string(offset(i)) + " was filled beyond its size.");
       out += page;
       if (level.size() == 1) break;
       if (parents.empty() || parents.back().entries.size() == capacity) parents.emplace_back();
@@ -148,16 +150,17 @@ std::vector<IndexEntry> EntriesOf(const Table& table, const Plan& plan) {
   for (const IndexEntry& e : entries) {
     if (e.key.size() != tag.header.key_length)
       throw Error(ErrorKind::kUnsupported, "The " + plan.what + " was not rebuilt: the key of record " +
-                                               std::to_string(e.recno) + " is " + std::to_string(e.key.size()) +
-                                               " bytes long, not " + std::to_string(tag.header.key_length) + ".");
+                                               std::to_string(e.recno) + " is " +
+                                               std::to_string(e.key.size()) + " bytes long, not " +
+                                               std::to_string(tag.header.key_length) + ".");
   }
   if (tag.header.options & IndexTag::kCandidate) {
     for (size_t i = 1; i < entries.size(); ++i) {
       if (entries[i].key == entries[i - 1].key)
-        throw Error(ErrorKind::kIndexed, "The " + plan.what + " was not rebuilt: records " +
-                                             std::to_string(entries[i - 1].recno) + " and " +
-                                             std::to_string(entries[i].recno) +
-                                             " have the same key, which the tag (a candidate key) allows only once.");
+        throw Error(ErrorKind::kIndexed,
+                    "The " + plan.what + " was not rebuilt: records " + std::to_string(entries[i - 1].recno) +
+                        " and " + std::to_string(entries[i].recno) +
+                        " have the same key, which the tag (a candidate key) allows only once.");
     }
   } else if (tag.header.options & IndexTag::kUnique) {
     // Sorted by key, then record number: the first of each run of a key is
@@ -174,10 +177,11 @@ std::vector<IndexEntry> EntriesOf(const Table& table, const Plan& plan) {
 void RebuildTags(Table& table, const std::vector<std::string>& tag_names) {
   const IndexMaintainer* maintainer = table.index_maintainer();
   if (!maintainer) {
-    throw Error(ErrorKind::kNotFound, "Table '" + table.name() + "' has no structural index to rebuild" +
-                                          (table.missing_index().empty()
-                                               ? std::string(".")
-                                               : ": its index file \"" + table.missing_index() + "\" is missing."));
+    throw Error(ErrorKind::kNotFound,
+                "Table '" + table.name() + "' has no structural index to rebuild" +
+                    (table.missing_index().empty()
+                         ? std::string(".")
+                         : ": its index file \"" + table.missing_index() + "\" is missing."));
   }
 
   // Every tag named is checked before anything is written.
@@ -189,9 +193,9 @@ void RebuildTags(Table& table, const std::vector<std::string>& tag_names) {
     const auto found = std::find_if(maintainer->tags().begin(), maintainer->tags().end(),
                                     [&](const IndexMaintainer::Tag& t) { return t.header.name == upper; });
     if (found == maintainer->tags().end()) {
-      throw Error(ErrorKind::kNotFound,
-                  "Table '" + table.name() + "' has no tag " + name + " in its structural index \"" +
-                      maintainer->index().path() + "\".");
+      throw Error(ErrorKind::kNotFound, "Table '" + table.name() + "' has no tag " + name +
+                                            " in its structural index \"" + maintainer->index().path() +
+                                            "\".");
     }
     const std::string what = "tag " + found->header.name + " of table '" + table.name() + "'";
     if (!found->maintained) {
@@ -212,20 +216,23 @@ void RebuildTags(Table& table, const std::vector<std::string>& tag_names) {
   DiskFile file(path, DiskFile::Mode::kReadWrite, "index file");
   std::string names;
   for (const Plan& plan : plans) names += (names.empty() ? "" : ", ") + plan.tag->header.name;
-  const std::string not_rebuilt = plans.size() == 1 ? "The " + plans[0].what + " was not rebuilt"
-                                                    : "The tags " + names + " of table '" + table.name() +
-                                                          "' were not rebuilt";
-  RangeLock lock(file, kIndexLockOffset, 1,
-                 not_rebuilt + ": another program is changing the index file \"" + path + "\" (it is locked).");
+  const std::string not_rebuilt =
+      plans.size() == 1 ? "The " + plans[0].what + " was not rebuilt"
+                        : "The tags " + names + " of table '" + table.name() + "' were not rebuilt";
+  RangeLock lock(
+      file, kIndexLockOffset, 1,
+      not_rebuilt + ": another program is changing the index file \"" + path + "\" (it is locked).");
 
   // Under the lock: the tags as the table knows them, and all its records.
   for (const Plan& plan : plans) {
     std::string header(kTagHeaderSize, '\0');
-    file.ReadExactAt(plan.tag->header.header_offset, header.data(), header.size(), "the header of " + plan.what);
+    file.ReadExactAt(plan.tag->header.header_offset, header.data(), header.size(),
+                     "the header of " + plan.what);
     if (header.compare(kTagHeaderCheckedFrom, std::string::npos, plan.tag->header_bytes) != 0) {
-      throw Error(ErrorKind::kConflict, "The " + plan.what +
-                                            " was not rebuilt: another program has redefined it since the table "
-                                            "was opened; open the table again.");
+      throw Error(ErrorKind::kConflict,
+                  "The " + plan.what +
+                      " was not rebuilt: another program has redefined it since the table "
+                      "was opened; open the table again.");
     }
   }
   {
@@ -244,12 +251,13 @@ void RebuildTags(Table& table, const std::vector<std::string>& tag_names) {
   // end of the file, tag after tag, where nothing refers to them until the
   // roots are switched.
   const uint64_t size = file.Size();
-  const uint64_t start = std::max<uint64_t>(kFirstPage, (size + kIndexPageSize - 1) / kIndexPageSize * kIndexPageSize);
+  const uint64_t start =
+      std::max<uint64_t>(kFirstPage, (size + kIndexPageSize - 1) / kIndexPageSize * kIndexPageSize);
   std::vector<std::string> trees;
   uint64_t end = start;
   for (Plan& plan : plans) {
-    trees.push_back(BuildTree(EntriesOf(table, plan), plan.tag->header.key_length, plan.tag->format.pad(), end,
-                              plan.what, &plan.root));
+    trees.push_back(BuildTree(EntriesOf(table, plan), plan.tag->header.key_length, plan.tag->format.pad(),
+                              end, plan.what, &plan.root));
     end += trees.back().size();
   }
   // Programs that cache index pages compare this counter to notice changes:
@@ -285,7 +293,8 @@ void RebuildTags(Table& table, const std::vector<std::string>& tag_names) {
     file.Sync();
   } catch (const Error& e) {
     throw Error(e.kind(), "The tags " + names + " of table '" + table.name() +
-                              "' were rebuilt, but the index file could not be flushed to disk (" + e.what() + ").");
+                              "' were rebuilt, but the index file could not be flushed to disk (" + e.what() +
+                              ").");
   }
 }
 

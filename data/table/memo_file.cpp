@@ -1,12 +1,12 @@
 #include "data/table/memo_file.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
-#include "data/util/byte_order.h"
 #include "data/file/utf8_path.h"
+#include "data/util/byte_order.h"
 #include "data/util/error.h"
 
 namespace fox {
@@ -167,7 +167,8 @@ MemoFile::Value MemoFile::ReadChecked(uint32_t block) const {
       throw corrupt("gives a length of " + std::to_string(length) +
                     " bytes, which runs past the end of the file");
     }
-    if (std::optional<std::string> why = IntoWritten(block, offset + kBlockHeaderSize + length)) throw corrupt(*why);
+    if (std::optional<std::string> why = IntoWritten(block, offset + kBlockHeaderSize + length))
+      throw corrupt(*why);
     value.data.resize(static_cast<size_t>(length));
     file_->ReadExactAt(offset + kBlockHeaderSize, value.data.data(), value.data.size(), "the memo");
     return value;
@@ -196,17 +197,20 @@ MemoFile::Value MemoFile::ReadChecked(uint32_t block) const {
 
 std::optional<std::string> MemoFile::IntoWritten(uint32_t block, uint64_t end) const {
   // The first run that ends after the block.
-  const auto run = std::upper_bound(written_runs_.begin(), written_runs_.end(), block,
-                                    [](uint32_t b, const std::pair<uint32_t, uint32_t>& r) { return b < r.second; });
+  const auto run =
+      std::upper_bound(written_runs_.begin(), written_runs_.end(), block,
+                       [](uint32_t b, const std::pair<uint32_t, uint32_t>& r) { return b < r.second; });
   if (run == written_runs_.end()) return std::nullopt;
   if (block >= run->first) {
     if (std::binary_search(written_starts_.begin(), written_starts_.end(), block)) return std::nullopt;
-    return std::string("lies among the values Quillon added to the file after it was opened, where no value "
-                       "starts: the pointer was damaged before (it pointed past the end of the file)");
+    return std::string(
+        "lies among the values Quillon added to the file after it was opened, where no value "
+        "starts: the pointer was damaged before (it pointed past the end of the file)");
   }
   if (end > static_cast<uint64_t>(run->first) * block_size_) {
-    return std::string("runs on into the values Quillon added to the file after it was opened: its length was "
-                       "damaged before (it ran past the end of the file)");
+    return std::string(
+        "runs on into the values Quillon added to the file after it was opened: its length was "
+        "damaged before (it ran past the end of the file)");
   }
   return std::nullopt;
 }
@@ -214,7 +218,8 @@ std::optional<std::string> MemoFile::IntoWritten(uint32_t block, uint64_t end) c
 MemoFile::~MemoFile() { Discard(); }
 
 bool MemoFile::SpanMayHold(uint32_t first, uint32_t last, std::string_view bytes) const {
-  if (format_ == MemoFormat::kDbaseIII || first < FirstDataBlock() || last < first || MayBeStaged(last)) return true;
+  if (format_ == MemoFormat::kDbaseIII || first < FirstDataBlock() || last < first || MayBeStaged(last))
+    return true;
   std::lock_guard<std::mutex> hold(window_mutex_);
   const uint64_t start = static_cast<uint64_t>(first) * block_size_;
   const uint64_t last_at = static_cast<uint64_t>(last) * block_size_;
@@ -374,7 +379,8 @@ uint32_t MemoFile::Stage(std::string_view data, uint32_t block_type) {
     const uint32_t first = next_free_block();
     const uint64_t size = file_->Size();
     if (std::optional<std::string> damage = DamageAt(first, size)) throw Error(ErrorKind::kCorrupt, *damage);
-    estimated_first_ = append_after_tail_ ? std::max<uint64_t>(first, (size + block_size_ - 1) / block_size_) : first;
+    estimated_first_ =
+        append_after_tail_ ? std::max<uint64_t>(first, (size + block_size_ - 1) / block_size_) : first;
     staging_ = true;
     staged_first_ = kProvisional;
     staged_.clear();
@@ -395,8 +401,8 @@ uint32_t MemoFile::Stage(std::string_view data, uint32_t block_type) {
   if ((estimated_first_ + staged_.size() / block_size_) * block_size_ > kLargestFile + 1) {
     staged_.resize(at);
     if (staged_.empty()) Discard();
-    throw Error(ErrorKind::kFull, "Cannot add a memo of " + std::to_string(data.size()) + " bytes to " + Where() +
-                                      ": the file would grow past 2 GB, the most FoxPro can read.");
+    throw Error(ErrorKind::kFull, "Cannot add a memo of " + std::to_string(data.size()) + " bytes to " +
+                                      Where() + ": the file would grow past 2 GB, the most FoxPro can read.");
   }
   // The read-ahead window stays: it never holds bytes past the end of the
   // file as it was read, and staged values are read from staged_.
@@ -464,13 +470,14 @@ uint32_t MemoFile::Write() {
     // Byte 0 is the memo file's allocation lock; readers do not take it. It
     // is held while the blocks are placed and the pointer advanced, no
     // longer, so that other programs adding values wait for little.
-    const RangeLock lock(
-        *file_, 0, 1,
-        "Cannot add a memo to " + Where() + ": another program is adding one at the moment (the file is locked).");
+    const RangeLock lock(*file_, 0, 1,
+                         "Cannot add a memo to " + Where() +
+                             ": another program is adding one at the moment (the file is locked).");
     uint32_t first = next_free_block();
     const uint64_t size = file_->Size();
     if (std::optional<std::string> damage = DamageAt(first, size)) throw Error(ErrorKind::kCorrupt, *damage);
-    if (append_after_tail_) first = static_cast<uint32_t>(std::max<uint64_t>(first, (size + block_size_ - 1) / block_size_));
+    if (append_after_tail_)
+      first = static_cast<uint32_t>(std::max<uint64_t>(first, (size + block_size_ - 1) / block_size_));
     // A dBase III value has no stored length (nor has a dBase IV value
     // written the dBase III way, without its block header): one the writer
     // left without its end mark would run on into the values appended after
@@ -488,7 +495,8 @@ uint32_t MemoFile::Write() {
     }
     const uint64_t next64 = uint64_t{first} + staged_.size() / block_size_;
     if (next64 * block_size_ > kLargestFile + 1) {
-      throw Error(ErrorKind::kFull, "Cannot add " + std::to_string(staged_.size()) + " bytes of memos to " + Where() +
+      throw Error(ErrorKind::kFull, "Cannot add " + std::to_string(staged_.size()) + " bytes of memos to " +
+                                        Where() +
                                         ": the file would grow past 2 GB, the most FoxPro can read.");
     }
     const uint64_t offset = static_cast<uint64_t>(first) * block_size_;
@@ -498,8 +506,9 @@ uint32_t MemoFile::Write() {
     const std::filesystem::space_info space = std::filesystem::space(PathFromUtf8(file_->path()), unknown);
     const uint64_t needed = offset + staged_.size() - std::min(size, offset + staged_.size());
     if (!unknown && space.available < needed + kSpareRoom) {
-      throw Error(ErrorKind::kFull, "Cannot add " + std::to_string(staged_.size()) + " bytes of memos to " + Where() +
-                                        ": the disk has only " + std::to_string(space.available) + " bytes free.");
+      throw Error(ErrorKind::kFull, "Cannot add " + std::to_string(staged_.size()) + " bytes of memos to " +
+                                        Where() + ": the disk has only " + std::to_string(space.available) +
+                                        " bytes free.");
     }
     // The values and the advanced pointer are made durable together (Sync),
     // before the caller writes the records that point at them. A crash before

@@ -24,8 +24,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 #include <string_view>
+#include <vector>
 
 #include "data/file/disk_file.h"
 #include "data/record/table_header.h"

@@ -48,7 +48,8 @@ std::exception_ptr Combine(std::exception_ptr first, std::exception_ptr second) 
     } catch (const SaveError& e) {
       if (first_one) kind = e.kind();
       message += (message.empty() ? "" : " ") + std::string(e.what());
-      for (size_t i = 0; i < e.records().size(); ++i) records.emplace_back(e.records()[i], ShortCause(e.cause(i)));
+      for (size_t i = 0; i < e.records().size(); ++i)
+        records.emplace_back(e.records()[i], ShortCause(e.cause(i)));
       retryable.insert(retryable.end(), e.retryable().begin(), e.retryable().end());
     } catch (const Error& e) {
       if (first_one) kind = e.kind();
@@ -59,7 +60,8 @@ std::exception_ptr Combine(std::exception_ptr first, std::exception_ptr second) 
     }
     first_one = false;
   }
-  std::stable_sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::stable_sort(records.begin(), records.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<uint32_t> numbers;
   std::vector<std::string> causes;
   for (auto& [recno, cause] : records) {

@@ -62,8 +62,9 @@ Table::Table(const std::string& path, const Options& options)
   const uint64_t stored = file_->Size() - header_.header_length;
   if (stored / header_.record_length > record_count_) {
     if (options.mode == DiskFile::Mode::kReadWrite) {
-      throw Error(ErrorKind::kCorrupt, "Table '" + name_ + "' is damaged: the file holds more records than its "
-                                       "header counts, so Quillon will not change it.");
+      throw Error(ErrorKind::kCorrupt, "Table '" + name_ +
+                                           "' is damaged: the file holds more records than its "
+                                           "header counts, so Quillon will not change it.");
     }
     unchangeable_ = "the table is damaged: the file holds more records than its header counts";
   }
@@ -73,8 +74,8 @@ Table::Table(const std::string& path, const Options& options)
     const std::string ext = container ? ".dct" : header_.memo_format() == MemoFormat::kFpt ? ".fpt" : ".dbt";
     std::optional<std::string> memo_path = FindCompanionFile(path, ext);
     if (!memo_path) {
-      throw Error(ErrorKind::kNotFound, "The memo file of table '" + name_ + "' (" + BaseName(path) + ext +
-                                            ") is missing.");
+      throw Error(ErrorKind::kNotFound,
+                  "The memo file of table '" + name_ + "' (" + BaseName(path) + ext + ") is missing.");
     }
     memo_ = std::make_unique<MemoFile>(*memo_path, header_.memo_format(), options.mode, name_);
   }
@@ -109,8 +110,8 @@ Table::Table(const std::string& path, const Options& options)
         }
       } catch (const Error& e) {
         if (options.mode == DiskFile::Mode::kReadWrite) {
-          throw Error(ErrorKind::kCorrupt, std::string(e.what()) + " Quillon will not change table '" + name_ +
-                                               "' while its structural index cannot be read.");
+          throw Error(ErrorKind::kCorrupt, std::string(e.what()) + " Quillon will not change table '" +
+                                               name_ + "' while its structural index cannot be read.");
         }
         unchangeable_ = "its structural index cannot be read (" + std::string(e.what()) + ")";
       }
@@ -129,7 +130,8 @@ Table::Table(const std::string& path, const Options& options)
 
 ExpressionSchema Table::expression_schema() const {
   ExpressionSchema schema;
-  for (size_t c = 0; c < visible_.size(); ++c) schema.columns.push_back({LowerAscii(field(c).name), names_[c], field(c)});
+  for (size_t c = 0; c < visible_.size(); ++c)
+    schema.columns.push_back({LowerAscii(field(c).name), names_[c], field(c)});
   schema.codec = &codec_;
   if (memo_) {
     schema.read_memo = [this](std::string_view record, const FieldDescriptor& f) -> std::string {
@@ -167,13 +169,15 @@ std::string Table::RepairInterruptedRun() {
   std::string records;
   if (put_back.written > 0) {
     records += " " + std::to_string(put_back.written) + (put_back.written == 1 ? " record" : " records") +
-               " it was writing when it stopped " + (put_back.written == 1 ? "was" : "were") + " written whole.";
+               " it was writing when it stopped " + (put_back.written == 1 ? "was" : "were") +
+               " written whole.";
   }
   if (put_back.left > 0) {
     records += " " + std::to_string(put_back.left) + (put_back.left == 1 ? " record" : " records") +
                " it was writing had been changed by another program since, and " +
-               (put_back.left == 1 ? "was" : "were") + " left as " + (put_back.left == 1 ? "it is" : "they are") +
-               " (check " + (put_back.left == 1 ? "it" : "them") + ": record " + put_back.left_records + ").";
+               (put_back.left == 1 ? "was" : "were") + " left as " +
+               (put_back.left == 1 ? "it is" : "they are") + " (check " +
+               (put_back.left == 1 ? "it" : "them") + ": record " + put_back.left_records + ").";
   }
   if (!index_) {
     repair_notice_ = stopped + "." + records;
@@ -211,8 +215,9 @@ Table::PutBack Table::PutBackRecords() {
       const uint64_t at = (offset - header_.header_length) % length;
       const auto recno = static_cast<uint32_t>((offset - header_.header_length) / length + 1);
       if (at + size > length || !seen.insert(recno).second) continue;
-      const RangeLock lock(*file_, RecordLockOffset(recno), 1,
-                           "another program has locked record " + std::to_string(recno) + ", which that run was writing");
+      const RangeLock lock(
+          *file_, RecordLockOffset(recno), 1,
+          "another program has locked record " + std::to_string(recno) + ", which that run was writing");
       on_disk.resize(size);
       if (file_->ReadAt(offset, on_disk.data(), size) != size || on_disk == image->after) continue;
       // Nothing but bytes of the two images: the record as the batch found
@@ -306,7 +311,8 @@ void Table::VisitRecords(const std::function<void(uint32_t recno, std::string_vi
   for (uint32_t first = 1; first <= record_count_; first += kBlock) {
     const uint32_t n = std::min(kBlock, record_count_ - first + 1);
     ReadRecords(first, n, &records);
-    for (uint32_t k = 0; k < n; ++k) visit(first + k, std::string_view(records.data() + size_t{k} * length, length));
+    for (uint32_t k = 0; k < n; ++k)
+      visit(first + k, std::string_view(records.data() + size_t{k} * length, length));
   }
 }
 
@@ -339,12 +345,23 @@ namespace {
 bool TextFormCanShow(char type, const std::string& text) {
   const char* alphabet = nullptr;
   switch (type) {
-    case 'D': alphabet = "0123456789-"; break;
-    case 'T': alphabet = "0123456789-: "; break;
-    case 'L': alphabet = "TrueFals"; break;
-    case 'I': alphabet = "0123456789-"; break;
-    case 'Y': alphabet = "0123456789-."; break;
-    default: return true;
+    case 'D':
+      alphabet = "0123456789-";
+      break;
+    case 'T':
+      alphabet = "0123456789-: ";
+      break;
+    case 'L':
+      alphabet = "TrueFals";
+      break;
+    case 'I':
+      alphabet = "0123456789-";
+      break;
+    case 'Y':
+      alphabet = "0123456789-.";
+      break;
+    default:
+      return true;
   }
   return text.find_first_not_of(alphabet) == std::string::npos;
 }
@@ -392,7 +409,8 @@ const Table::RecordProbe& Table::ProbeFor(const std::string& text) const {
   for (size_t c = 0; c < field_count(); ++c) {
     const FieldDescriptor& f = field(c);
     if (!FieldCodec::HasTextForm(f)) continue;
-    const bool in_record_bytes = f.type == 'C' || f.type == 'V' || ((f.type == 'N' || f.type == 'F') && ascii);
+    const bool in_record_bytes =
+        f.type == 'C' || f.type == 'V' || ((f.type == 'N' || f.type == 'F') && ascii);
     if (in_record_bytes) continue;
     if (f.is_memo() || TextFormCanShow(f.type, text)) probe.one_by_one.push_back(c);
   }
@@ -527,7 +545,8 @@ void Table::EditedColumns(const Edit& edit, std::vector<size_t>* out) const {
   columns.clear();
   for (size_t c = 0; c < visible_.size(); ++c) {
     const FieldDescriptor& f = field(c);
-    if (edit.memo_text.count(c) || edit.original.compare(f.offset, f.length, edit.working, f.offset, f.length) != 0 ||
+    if (edit.memo_text.count(c) ||
+        edit.original.compare(f.offset, f.length, edit.working, f.offset, f.length) != 0 ||
         (codec_.HasFlagBits(f) && codec_.FlagBits(edit.original, f) != codec_.FlagBits(edit.working, f))) {
       columns.push_back(c);
     }
@@ -569,11 +588,13 @@ void Table::SetStoredForm(Edit& edit, size_t column, std::string_view stored) {
   if (flags && stored.empty()) refuse("the stored value has lost its flags");
   const std::string_view bytes = stored.substr(flags ? 1 : 0);
   if (f.is_memo()) {
-    if (bytes.size() > FieldCodec::kLongestMemoValue) refuse("the value is longer than FoxPro can hold in one value");
+    if (bytes.size() > FieldCodec::kLongestMemoValue)
+      refuse("the value is longer than FoxPro can hold in one value");
     SetMemoText(edit, column, std::string(bytes));
   } else {
     if (bytes.size() != f.length) {
-      refuse("the stored value has " + std::to_string(bytes.size()) + " bytes, the field " + std::to_string(f.length));
+      refuse("the stored value has " + std::to_string(bytes.size()) + " bytes, the field " +
+             std::to_string(f.length));
     }
     edit.working.replace(f.offset, f.length, bytes);
   }
@@ -637,7 +658,7 @@ std::optional<std::string> Table::Text(const Edit& edit, size_t column) const {
 
 Error Table::Unreadable(const Edit& edit, size_t column, const Error& cause) const {
   return Error(cause.kind(), "Field '" + field_name(column) + "' of record " + std::to_string(edit.recno) +
-                                " in table '" + name_ + "' cannot be read: " + cause.what());
+                                 " in table '" + name_ + "' cannot be read: " + cause.what());
 }
 
 // Looked at once, when first asked: staging checks again before each batch
@@ -724,7 +745,8 @@ void Table::CheckMemoEnds() const {
                    ") lies or runs past the end of the memo file; Quillon changes no memo value "
                    "of this table until it is repaired (PACK MEMO in FoxPro), so that new values cannot "
                    "turn that memo into other bytes";
-    throw Error(ErrorKind::kCorrupt, "The memo file of table '" + name_ + "' is damaged: " + *memo_damage_ + ".");
+    throw Error(ErrorKind::kCorrupt,
+                "The memo file of table '" + name_ + "' is damaged: " + *memo_damage_ + ".");
   });
 }
 
@@ -741,28 +763,31 @@ std::optional<Table::Refusal> Table::ColumnRefusal(size_t column, bool as_if_wri
   } else if (!unchangeable_.empty()) {
     why.emplace(ErrorKind::kCorrupt, unchangeable_);
   } else if (std::optional<std::string> missing = MissingIndexRefusal()) {
-    why.emplace(ErrorKind::kNotFound, *missing + ", and a change would leave the index stale when it is back");
+    why.emplace(ErrorKind::kNotFound,
+                *missing + ", and a change would leave the index stale when it is back");
   } else if (!file_->writable() && !as_if_writable) {
     why.emplace(ErrorKind::kReadOnly, "the table is open for reading only");
   } else if (f.autoincrement()) {
     why.emplace(ErrorKind::kReadOnly, "it is an autoincrement field, which FoxPro numbers itself");
   } else if (f.is_memo() && (MemoDamage() || (as_if_writable && MemoRunsPastEnd()))) {
     why.emplace(ErrorKind::kCorrupt, "its memo file is damaged: " + *MemoDamage());
-  } else if (const IndexMaintainer::Tag* tag = maintainer_ ? maintainer_->RefusingTag(column, as_if_writable) : nullptr) {
+  } else if (const IndexMaintainer::Tag* tag =
+                 maintainer_ ? maintainer_->RefusingTag(column, as_if_writable) : nullptr) {
     why.emplace(ErrorKind::kIndexed, "it is part of tag " + tag->header.name +
                                          " of the structural index, which Quillon cannot keep up to date (" +
                                          tag->refusal + ")");
   }
   if (!why) return std::nullopt;
-  return Refusal{why->first, why->second,
-                 "Field '" + field_name(column) + "' of table '" + name_ + "' cannot be changed: " + why->second + "."};
+  return Refusal{
+      why->first, why->second,
+      "Field '" + field_name(column) + "' of table '" + name_ + "' cannot be changed: " + why->second + "."};
 }
 
-Table::Refusal Table::ValueRefusal(size_t column, const std::string& text, ErrorKind kind, const std::string& reason,
-                                   const std::string& why) const {
+Table::Refusal Table::ValueRefusal(size_t column, const std::string& text, ErrorKind kind,
+                                   const std::string& reason, const std::string& why) const {
   return Refusal{kind, reason,
-                 "Field '" + field_name(column) + "' of table '" + name_ + "' cannot take the value \"" + text +
-                     "\": " + why + "."};
+                 "Field '" + field_name(column) + "' of table '" + name_ + "' cannot take the value \"" +
+                     text + "\": " + why + "."};
 }
 
 std::optional<Table::Refusal> Table::CheckValue(size_t column, const std::string& text) const {
@@ -777,7 +802,8 @@ std::optional<Table::Refusal> Table::CheckValue(size_t column, const std::string
 }
 
 void Table::Assign(Edit& edit, size_t column, const std::string& text) const {
-  if (std::optional<Refusal> refusal = TryAssign(edit, column, text)) throw Error(refusal->kind, refusal->message);
+  if (std::optional<Refusal> refusal = TryAssign(edit, column, text))
+    throw Error(refusal->kind, refusal->message);
 }
 
 // A bulk run gives a memo a new value in every record: the map node and the

@@ -47,14 +47,14 @@
 #include <unordered_map>
 #include <vector>
 
-#include "data/index/compound_index.h"
-#include "data/util/error.h"
 #include "data/file/disk_file.h"
-#include "data/record/field_codec.h"
-#include "data/index/index_maintenance.h"
-#include "data/table/memo_file.h"
 #include "data/file/repair_marker.h"
+#include "data/index/compound_index.h"
+#include "data/index/index_maintenance.h"
+#include "data/record/field_codec.h"
 #include "data/record/table_header.h"
+#include "data/table/memo_file.h"
+#include "data/util/error.h"
 
 namespace fox {
 
@@ -396,8 +396,9 @@ class Table {
   // The columns whose values differ between the records `before` and
   // `after` (with the memo values `memo_text` not yet written), ascending;
   // only those of `among` when given.
-  void ChangedColumns(std::string_view before, std::string_view after, const std::map<size_t, std::string>* memo_text,
-                      const std::set<size_t>* among, std::vector<size_t>* changed) const;
+  void ChangedColumns(std::string_view before, std::string_view after,
+                      const std::map<size_t, std::string>* memo_text, const std::set<size_t>* among,
+                      std::vector<size_t>* changed) const;
   // The error for a value that cannot be read: names the field, the record
   // and the table, then the cause.
   Error Unreadable(const Edit& edit, size_t column, const Error& cause) const;
@@ -448,8 +449,8 @@ class Table {
   // files then go. Throws Error.
   struct PutBack {
     size_t written = 0;
-    size_t left = 0;            // changed by another program since
-    std::string left_records;   // the first few of those
+    size_t left = 0;           // changed by another program since
+    std::string left_records;  // the first few of those
   };
   PutBack PutBackRecords();
 
@@ -474,8 +475,8 @@ class Table {
   mutable std::mutex flight_mutex_;
   std::condition_variable flight_wake_;
   Flight flight_;
-  bool flight_busy_ = false;     // sealed, not yet finished
-  bool flight_started_ = false;  // the writer is on it
+  bool flight_busy_ = false;           // sealed, not yet finished
+  bool flight_started_ = false;        // the writer is on it
   std::exception_ptr flight_failure_;  // what the writer could not write
   bool stopping_ = false;
 

@@ -11,7 +11,8 @@
 namespace fox {
 
 bool Table::IndexAhead() {
-  if (!options_.index_ahead || options_.batch_records <= 1 || !maintainer_ || index_thread_failed_) return false;
+  if (!options_.index_ahead || options_.batch_records <= 1 || !maintainer_ || index_thread_failed_)
+    return false;
   if (!index_thread_.joinable()) {
     try {
       index_thread_ = std::thread([this] { WorkOutIndexJobs(); });
@@ -66,8 +67,8 @@ void Table::WorkOutIndexJobs() {
       } catch (const Error& e) {
         refusal = e;
       } catch (const std::exception& e) {
-        refusal = Error(ErrorKind::kIo, "The change to record " + std::to_string(job.recno) + " of table '" + name_ +
-                                            "' was not saved: " + e.what() + ".");
+        refusal = Error(ErrorKind::kIo, "The change to record " + std::to_string(job.recno) + " of table '" +
+                                            name_ + "' was not saved: " + e.what() + ".");
       }
       if (refusal) lost = maintainer_->lost();
     }

@@ -77,11 +77,11 @@ void Table::Save(Edit& edit) {
     const bool in_batch =
         !batch_.empty() && edit.recno <= batch_max_recno_ &&
         std::any_of(batch_.begin(), batch_.end(), [&](const Pending& p) { return p.recno == edit.recno; });
-    if (!batch_.empty() && (in_batch ||
-                            std::chrono::steady_clock::now().time_since_epoch().count() >=
-                                batch_due_.load(std::memory_order_relaxed) ||
-                            (maintainer_ && maintainer_->SessionDue()) ||
-                            jobs_failed_.load(std::memory_order_relaxed))) {
+    if (!batch_.empty() &&
+        (in_batch ||
+         std::chrono::steady_clock::now().time_since_epoch().count() >=
+             batch_due_.load(std::memory_order_relaxed) ||
+         (maintainer_ && maintainer_->SessionDue()) || jobs_failed_.load(std::memory_order_relaxed))) {
       FlushLocked();
     }
     // A record being written is saved again once it is on disk.
@@ -116,8 +116,8 @@ void Table::Save(Edit& edit) {
     throw refused;
   }
   try {
-    if (batch_.size() >= std::max<size_t>(1, options_.batch_records) || batch_bytes_ >= options_.batch_bytes ||
-        batch_runs_ >= kBatchRuns) {
+    if (batch_.size() >= std::max<size_t>(1, options_.batch_records) ||
+        batch_bytes_ >= options_.batch_bytes || batch_runs_ >= kBatchRuns) {
       FlushLocked();
     } else if (batch_.size() == 1) {
       batch_due_.store((std::chrono::steady_clock::now() + options_.batch_delay).time_since_epoch().count(),
@@ -231,9 +231,9 @@ void Table::Stage(Pending& pending, bool ahead) {
         // the jobs before it, so that its refusal is told by this save, as
         // without the index thread: where such refusals are told in a run
         // depends on nothing but the data.
-        const bool candidate =
-            (deleted_changed && !candidate_columns_.empty()) ||
-            std::any_of(changed_.begin(), changed_.end(), [&](size_t c) { return candidate_columns_.count(c) != 0; });
+        const bool candidate = (deleted_changed && !candidate_columns_.empty()) ||
+                               std::any_of(changed_.begin(), changed_.end(),
+                                           [&](size_t c) { return candidate_columns_.count(c) != 0; });
         if (!candidate) {
           if (!maintainer_->reads_memos()) {
             // The keys too are worked out by the index thread, from copies
@@ -252,8 +252,8 @@ void Table::Stage(Pending& pending, bool ahead) {
       } else {
         ChangedColumns(pending.original, pending.record, &pending.memo_text, nullptr, &changed_);
       }
-      if (maintainer_->KeyChanges(pending.original, pending.record, pending.recno, changed_, pending.memo_text,
-                                  &job.changes)) {
+      if (maintainer_->KeyChanges(pending.original, pending.record, pending.recno, changed_,
+                                  pending.memo_text, &job.changes)) {
         maintainer_->ApplyChanges(job.changes, pending.recno);
       }
     }
@@ -277,8 +277,8 @@ bool Table::MemoRewritten(const Pending& pending) {
   return false;
 }
 
-std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(std::vector<Pending>& batch,
-                                                             std::vector<std::pair<uint32_t, Error>>* refused) {
+std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(
+    std::vector<Pending>& batch, std::vector<std::pair<uint32_t, Error>>* refused) {
   const size_t length = header_.record_length;
   std::vector<std::unique_ptr<RangeLock>> locks;
   size_t kept = 0;  // batch[0, kept) are the records checked and kept
@@ -305,23 +305,24 @@ std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(std::vector<Pending>
           locked[k - i] = false;
         }
       }
-    } else try {
-      locks.push_back(std::make_unique<RangeLock>(*file_, RecordLockOffset(last), last - first + 1, ""));
-    } catch (const Error& e) {
-      if (e.kind() != ErrorKind::kLocked || j - i == 1) {
-        if (e.kind() != ErrorKind::kLocked) throw;
-        locked[0] = false;
-      } else {
-        for (size_t k = i; k < j; ++k) {
-          try {
-            locks.push_back(std::make_unique<RangeLock>(*file_, RecordLockOffset(batch[k].recno), 1, ""));
-          } catch (const Error& single) {
-            if (single.kind() != ErrorKind::kLocked) throw;
-            locked[k - i] = false;
+    } else
+      try {
+        locks.push_back(std::make_unique<RangeLock>(*file_, RecordLockOffset(last), last - first + 1, ""));
+      } catch (const Error& e) {
+        if (e.kind() != ErrorKind::kLocked || j - i == 1) {
+          if (e.kind() != ErrorKind::kLocked) throw;
+          locked[0] = false;
+        } else {
+          for (size_t k = i; k < j; ++k) {
+            try {
+              locks.push_back(std::make_unique<RangeLock>(*file_, RecordLockOffset(batch[k].recno), 1, ""));
+            } catch (const Error& single) {
+              if (single.kind() != ErrorKind::kLocked) throw;
+              locked[k - i] = false;
+            }
           }
         }
       }
-    }
     // The memo values replaced are compared as they are now that the records
     // are locked, not as the read-ahead window kept them.
     if (memo_ && std::any_of(batch.begin() + static_cast<std::ptrdiff_t>(i),
@@ -330,11 +331,13 @@ std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(std::vector<Pending>
       memo_->ForgetReadAhead();
     }
     on_disk.resize((last - first + 1) * length);
-    file_->ReadExactAt(header_.record_offset(first), on_disk.data(), on_disk.size(),
-                       "records " + std::to_string(first) + " to " + std::to_string(last) + " of table '" + name_ + "'");
+    file_->ReadExactAt(
+        header_.record_offset(first), on_disk.data(), on_disk.size(),
+        "records " + std::to_string(first) + " to " + std::to_string(last) + " of table '" + name_ + "'");
     for (size_t k = i; k < j; ++k) {
       if (!locked[k - i]) {
-        refused->emplace_back(batch[k].recno, Error(ErrorKind::kLocked, "another program has locked the record"));
+        refused->emplace_back(batch[k].recno,
+                              Error(ErrorKind::kLocked, "another program has locked the record"));
       } else if (on_disk.compare((k - i) * length, length, batch[k].original) != 0 ||
                  MemoRewritten(batch[k])) {
         refused->emplace_back(batch[k].recno, Error(ErrorKind::kConflict, kChangedMeanwhile));
@@ -453,7 +456,8 @@ void Table::FlushLocked() {
                     ShortCause(index_lost->what()));
   }
   if (!index_refused.empty()) {
-    std::sort(index_refused.begin(), index_refused.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::sort(index_refused.begin(), index_refused.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
     for (const auto& [recno, refusal] : index_refused) {
       const auto at = std::lower_bound(batch.begin(), batch.end(), recno,
                                        [](const Pending& p, uint32_t n) { return p.recno < n; });
@@ -463,7 +467,8 @@ void Table::FlushLocked() {
       const bool conflict = at != batch.end() && at->recno == recno && ChangedSinceRead(recno, at->original);
       const std::string message =
           conflict ? NotSaved({recno}, name_, kChangedMeanwhile) + "." : std::string(refusal.what());
-      SaveError refused(conflict ? ErrorKind::kConflict : refusal.kind(), message, {recno}, ShortCause(message));
+      SaveError refused(conflict ? ErrorKind::kConflict : refusal.kind(), message, {recno},
+                        ShortCause(message));
       if (conflict) refused.set_retryable({recno});
       index_failure = Combine(index_failure, std::make_exception_ptr(refused));
       if (at != batch.end() && at->recno == recno) batch.erase(at);
@@ -501,7 +506,8 @@ void Table::FlushLocked() {
     if (maintainer_) maintainer_->Discard();
     const std::string message = NotSaved(records, name_, e.what());
     std::rethrow_exception(Combine(
-        index_failure, std::make_exception_ptr(SaveError(e.kind(), message, std::move(records), ShortCause(e.what())))));
+        index_failure,
+        std::make_exception_ptr(SaveError(e.kind(), message, std::move(records), ShortCause(e.what())))));
   }
 
   // Steps 1 and 2: the memo values (not yet flushed) and the new index
@@ -519,7 +525,8 @@ void Table::FlushLocked() {
         for (Pending& p : batch) {
           for (const auto& [column, data] : p.memo_text) {
             const uint32_t block = codec_.MemoBlock(p.record, field(column));
-            if (MemoFile::IsProvisional(block)) codec_.SetMemoBlock(p.record, field(column), MemoFile::Placed(block, first));
+            if (MemoFile::IsProvisional(block))
+              codec_.SetMemoBlock(p.record, field(column), MemoFile::Placed(block, first));
           }
         }
       }
@@ -535,7 +542,8 @@ void Table::FlushLocked() {
     std::sort(records.begin(), records.end());
     const std::string message = NotSaved(records, name_, e.what());
     std::rethrow_exception(Combine(
-        index_failure, std::make_exception_ptr(SaveError(e.kind(), message, std::move(records), ShortCause(e.what())))));
+        index_failure,
+        std::make_exception_ptr(SaveError(e.kind(), message, std::move(records), ShortCause(e.what())))));
   }
   sealed.batch = std::move(batch);
   sealed.locks = std::move(locks);
@@ -562,11 +570,13 @@ void Table::FlushLocked() {
     for (const auto& [recno, error] : refused) {
       which.push_back(recno);
       causes.push_back(ShortCause(error.what()));
-      if (why.find(error.what()) == std::string::npos) why += (why.empty() ? "" : "; ") + std::string(error.what());
+      if (why.find(error.what()) == std::string::npos)
+        why += (why.empty() ? "" : "; ") + std::string(error.what());
       if (error.kind() == ErrorKind::kConflict) kind = ErrorKind::kConflict;
       // A record another program has locked is read and changed again, as
       // one it changed: the lock is usually held for a moment.
-      if (error.kind() == ErrorKind::kConflict || error.kind() == ErrorKind::kLocked) retryable.push_back(recno);
+      if (error.kind() == ErrorKind::kConflict || error.kind() == ErrorKind::kLocked)
+        retryable.push_back(recno);
     }
     const std::string message = NotSaved(which, name_, why) + ".";
     SaveError failure(kind, message, std::move(which), std::move(causes));
@@ -590,8 +600,9 @@ std::optional<uint32_t> Table::ChangedOnDisk(const std::vector<Pending>& batch) 
     while (j < batch.size() && batch[j].recno == batch[j - 1].recno + 1) ++j;
     const uint32_t first = batch[i].recno, last = batch[j - 1].recno;
     on_disk.resize(size_t{last - first + 1} * length);
-    file_->ReadExactAt(header_.record_offset(first), on_disk.data(), on_disk.size(),
-                       "records " + std::to_string(first) + " to " + std::to_string(last) + " of table '" + name_ + "'");
+    file_->ReadExactAt(
+        header_.record_offset(first), on_disk.data(), on_disk.size(),
+        "records " + std::to_string(first) + " to " + std::to_string(last) + " of table '" + name_ + "'");
     for (size_t k = i; k < j; ++k) {
       if (on_disk.compare((k - i) * length, length, batch[k].original) != 0) return batch[k].recno;
     }
@@ -606,7 +617,8 @@ void Table::ChangedColumns(std::string_view before, std::string_view after,
   changed->clear();
   auto differs = [&](size_t c) {
     const FieldDescriptor& f = field(c);
-    return (memo_text && memo_text->count(c)) || before.substr(f.offset, f.length) != after.substr(f.offset, f.length) ||
+    return (memo_text && memo_text->count(c)) ||
+           before.substr(f.offset, f.length) != after.substr(f.offset, f.length) ||
            codec_.IsNull(before, f) != codec_.IsNull(after, f);
   };
   if (among) {

@@ -71,8 +71,8 @@ void Table::WaitForFlight(bool throw_failure) {
     }
     const std::vector<uint32_t> failed = DropBatch();
     SaveError dropped(ErrorKind::kIo,
-                      NotSaved(failed, name_, "they were to be written after the batch that failed") + ".", failed,
-                      "it was to be written after a batch that failed");
+                      NotSaved(failed, name_, "they were to be written after the batch that failed") + ".",
+                      failed, "it was to be written after a batch that failed");
     if (retry) dropped.set_retryable(failed);
     failure = Combine(failure, std::make_exception_ptr(dropped));
   }
@@ -100,8 +100,9 @@ void Table::WriteFlight(Flight& flight) {
     std::vector<uint32_t> unsaved(records.begin() + static_cast<std::ptrdiff_t>(written), records.end());
     std::string message = NotSaved(unsaved, name_, e.what());
     if (written > 0 && maintainer_) {
-      message += " The records before them were saved, but the structural index was not brought up to date: "
-                 "reindex the table in FoxPro before using it.";
+      message +=
+          " The records before them were saved, but the structural index was not brought up to date: "
+          "reindex the table in FoxPro before using it.";
     }
     SaveError failure(e.kind(), message, unsaved, ShortCause(e.what()));
     if (retryable) failure.set_retryable(std::move(unsaved));
@@ -131,8 +132,9 @@ void Table::WriteFlight(Flight& flight) {
   try {
     if (options_.before_recheck) options_.before_recheck();
     if (std::optional<uint32_t> changed = ChangedOnDisk(batch)) {
-      fail(Error(ErrorKind::kConflict, "another program changed record " + std::to_string(*changed) +
-                                           " without locking it after Quillon read it, and its change was kept"),
+      fail(Error(ErrorKind::kConflict,
+                 "another program changed record " + std::to_string(*changed) +
+                     " without locking it after Quillon read it, and its change was kept"),
            0, true);
     }
   } catch (const SaveError&) {

@@ -17,8 +17,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "data/util/error.h"
 #include "data/text/utf8.h"
+#include "data/util/error.h"
 
 namespace fox {
 
@@ -339,8 +339,7 @@ std::string DecodeMultiByte(int number, const std::string& name, std::string_vie
                                            std::to_string(at) + ").");
     }
     throw Error(ErrorKind::kCorrupt, "The bytes " + shown + " at position " + std::to_string(at) +
-                                         " are not valid text in code page " + std::to_string(number) +
-                                         ".");
+                                         " are not valid text in code page " + std::to_string(number) + ".");
   }
   out.resize(static_cast<size_t>(outp - out.data()));
   return out;
@@ -390,8 +389,9 @@ std::string DecodeMultiByte(int number, const std::string&, std::string_view byt
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
   const int n = static_cast<int>(bytes.size());
   std::wstring wide(bytes.size() + 1, L'\0');
-  const int made = n == 0 ? 0 : MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, bytes.data(), n, wide.data(),
-                                                     static_cast<int>(wide.size()));
+  const int made = n == 0 ? 0
+                          : MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, bytes.data(), n, wide.data(),
+                                                static_cast<int>(wide.size()));
   if (n == 0 || made > 0) return Utf8FromUtf16(wide.data(), static_cast<size_t>(made));
   // Character by character, to say where the bytes go wrong.
   for (int at = 0; at < n;) {
@@ -406,7 +406,8 @@ std::string DecodeMultiByte(int number, const std::string&, std::string_view byt
     wchar_t one[4];
     if (MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, bytes.data() + at, length, one, 4) <= 0) {
       throw Error(ErrorKind::kCorrupt, "The bytes " + shown + " at position " + std::to_string(at) +
-                                           " are not valid text in code page " + std::to_string(number) + ".");
+                                           " are not valid text in code page " + std::to_string(number) +
+                                           ".");
     }
     at += length;
   }
@@ -429,7 +430,8 @@ std::string EncodeMultiByte(int number, const std::string&, std::string_view tex
   // that is refused, naming the first such character.
   auto convert = [&](const wchar_t* w, int n, std::string* out) {
     BOOL used_default = FALSE;
-    const int size = WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, w, n, nullptr, 0, nullptr, &used_default);
+    const int size =
+        WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, w, n, nullptr, 0, nullptr, &used_default);
     if (size <= 0 || used_default) return false;
     out->resize(static_cast<size_t>(size));
     return WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, w, n, out->data(), size, nullptr, &used_default) ==
@@ -444,7 +446,8 @@ std::string EncodeMultiByte(int number, const std::string&, std::string_view tex
     std::string ignored;
     if (!convert(one.data(), static_cast<int>(one.size()), &ignored)) throw Unrepresentable(code, number);
   }
-  throw Error(ErrorKind::kInvalidValue, "The text cannot be stored in code page " + std::to_string(number) + ".");
+  throw Error(ErrorKind::kInvalidValue,
+              "The text cannot be stored in code page " + std::to_string(number) + ".");
 }
 #endif
 

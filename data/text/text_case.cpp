@@ -5,8 +5,8 @@
 namespace fox {
 namespace {
 
-constexpr char32_t kNone = 0xFFFFFFFF;       // the character has no other case
-constexpr char32_t kUnsure = 0xFFFFFFFE;     // the mapping depends on language rules
+constexpr char32_t kNone = 0xFFFFFFFF;    // the character has no other case
+constexpr char32_t kUnsure = 0xFFFFFFFE;  // the mapping depends on language rules
 
 // The simple upper-case partner of a lower-case letter.
 char32_t UpperOf(char32_t c) {
@@ -101,8 +101,9 @@ std::string Utf8(char32_t c) {
 
 TextCase::TextCase(const CodePage& code_page) {
   if (!code_page.single_byte()) {
-    throw Error(ErrorKind::kUnsupported, "upper and lower case are not converted in the multi-byte code page " +
-                                             std::to_string(code_page.number()));
+    throw Error(ErrorKind::kUnsupported,
+                "upper and lower case are not converted in the multi-byte code page " +
+                    std::to_string(code_page.number()));
   }
   for (int b = 0; b < 256; ++b) {
     upper_[b] = lower_[b] = b;

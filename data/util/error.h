@@ -29,8 +29,7 @@ enum class ErrorKind {
 
 class Error : public std::runtime_error {
  public:
-  Error(ErrorKind kind, const std::string& message)
-      : std::runtime_error(message), kind_(kind) {}
+  Error(ErrorKind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
   ErrorKind kind() const { return kind_; }
 
  private:
@@ -43,8 +42,11 @@ class SaveError : public Error {
  public:
   // `cause`: why the records were not saved, in a few words, when one reason
   // holds for all of them ("another program has locked the record").
-  SaveError(ErrorKind kind, const std::string& message, std::vector<uint32_t> records, const std::string& cause = "")
-      : Error(kind, message), records_(std::move(records)), causes_(cause.empty() ? 0 : records_.size(), cause) {}
+  SaveError(ErrorKind kind, const std::string& message, std::vector<uint32_t> records,
+            const std::string& cause = "")
+      : Error(kind, message),
+        records_(std::move(records)),
+        causes_(cause.empty() ? 0 : records_.size(), cause) {}
   SaveError(ErrorKind kind, const std::string& message, std::vector<uint32_t> records,
             std::vector<std::string> causes)
       : Error(kind, message), records_(std::move(records)), causes_(std::move(causes)) {

@@ -134,7 +134,7 @@ TEST(ListFilesTest, FailureToListTheFolderIsThrown) {
   }
 
   if (RunningAsRoot()) return;  // root lists every folder
-#ifndef _WIN32  // permissions cannot close a folder to its owner on Windows
+#ifndef _WIN32                  // permissions cannot close a folder to its owner on Windows
   fs::create_directory(dir.path() / "closed");
   fs::permissions(dir.path() / "closed", fs::perms::none);
   EXPECT_THROW(ListFiles(dir.Sub("closed"), "*.dbf"), std::runtime_error);
@@ -147,7 +147,9 @@ TEST(ListFilesTest, FailureToListTheFolderIsThrown) {
 // wide file API, which the system's ANSI code page could not replace).
 TEST(ListFilesTest, NonAsciiNamesAreListedAndOpen) {
   TempDir dir;
-  const std::string folder = fox::Utf8FromPath(dir.path()) + quillon::kPathSeparator + "Donn\xC3\xA9" "es";
+  const std::string folder = fox::Utf8FromPath(dir.path()) + quillon::kPathSeparator +
+                             "Donn\xC3\xA9"
+                             "es";
   fs::create_directory(fox::PathFromUtf8(folder));
   const std::vector<std::string> names = {"caf\xC3\xA9.dbf", "\xE6\x9D\xB1\xE4\xBA\xAC.dbf"};
   for (const std::string& name : names) {

@@ -1,14 +1,15 @@
 // quillon-replace run end to end from the build folder, on tables made by
 // python3-dbf and on the fixtures, checked with independent readers.
+#include "engine/batch_command.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <regex>
 #include <sstream>
 
-#include "data/util/byte_order.h"
 #include "base/scripted_toolkit.h"
-#include "engine/batch_command.h"
+#include "data/util/byte_order.h"
 #include "tests/engine/engine_test_support.h"
 
 namespace fs = std::filesystem;
@@ -48,7 +49,8 @@ struct BatchTest : ::testing::Test {
 };
 
 TEST_F(BatchTest, ReplacesInEveryTableOfAFolderAndExitsZero) {
-  const std::string a = MakeTable(data, "alpha", "name C(10); note M", R"([["banana", "a banana"], ["kiwi", ""]])");
+  const std::string a =
+      MakeTable(data, "alpha", "name C(10); note M", R"([["banana", "a banana"], ["kiwi", ""]])");
   const std::string b = MakeTable(data, "beta", "city C(10)", R"([["Havana"]])");
   Run({"--folder", data, "--find", "an", "--replace", "AN"});
   EXPECT_EQ(code, 0) << err;
@@ -65,19 +67,22 @@ TEST_F(BatchTest, ReportsGoToStandardErrorTheRunGoesOnAndExitsOne) {
   Run({"--folder", data, "--table", "ghost", "--table", "alpha", "--find", "b", "--replace", "bbb"});
   EXPECT_EQ(code, 1);
   EXPECT_EQ(out.substr(out.find("Done.")), "Done.\n") << out;
-  EXPECT_EQ(err,
-            "The folder '" + data + "' has no table called 'ghost'.\n"
-            "in Brenlow2021/08/31.Form2.PushButton1_Click at line 112\n\n"
-            "Please email screenshot of this message to support@quillon-app.com\n\n"
-            "Field 'name' of table 'alpha' cannot take the value \"abbbabbb\": the text needs 8 bytes but the "
-            "field holds 4.\n"
-            "in Brenlow2021/08/31.Form2.PushButton1_Click at line 136\n\n"
-            "Please email screenshot of this message to support@quillon-app.com\n\n");
+  EXPECT_EQ(
+      err,
+      "The folder '" + data +
+          "' has no table called 'ghost'.\n"
+          "in Brenlow2021/08/31.Form2.PushButton1_Click at line 112\n\n"
+          "Please email screenshot of this message to support@quillon-app.com\n\n"
+          "Field 'name' of table 'alpha' cannot take the value \"abbbabbb\": the text needs 8 bytes but the "
+          "field holds 4.\n"
+          "in Brenlow2021/08/31.Form2.PushButton1_Click at line 136\n\n"
+          "Please email screenshot of this message to support@quillon-app.com\n\n");
   EXPECT_EQ(RunPerlTool("xbase_read.pl", {a}), "abbb\nabab\n");
 }
 
 TEST_F(BatchTest, UndoTakesARunBackAndSaysWhatItWouldDoFirst) {
-  const std::string a = MakeTable(data, "alpha", "name C(10); note M", R"([["  banana", "a banana"], ["kiwi", ""]])");
+  const std::string a =
+      MakeTable(data, "alpha", "name C(10); note M", R"([["  banana", "a banana"], ["kiwi", ""]])");
   const std::string values = RunPythonTool("read_table.py", {"dbfread", a});
   Run({"--folder", data, "--find", "an", "--replace", "AN"});
   const size_t at = out.find("Undo journal: ");
@@ -100,8 +105,9 @@ TEST_F(BatchTest, UndoTakesARunBackAndSaysWhatItWouldDoFirst) {
   Run({"--folder", data, "--find", "lime", "--replace", "fig"});
   Run({"--undo", second});
   EXPECT_EQ(code, 1);
-  EXPECT_NE(err.find("Field 'name' of record 2 of table 'alpha' has changed since the run and was left as it is."),
-            std::string::npos)
+  EXPECT_NE(
+      err.find("Field 'name' of record 2 of table 'alpha' has changed since the run and was left as it is."),
+      std::string::npos)
       << err;
   EXPECT_NE(RunPythonTool("read_table.py", {"dbfread", a}).find("\"fig\""), std::string::npos);
 }
@@ -151,10 +157,12 @@ TEST_F(BatchTest, UsageErrorsOpenNothingAndExitTwo) {
 }
 
 TEST_F(BatchTest, DryRunWritesNothingAndCountsPerTableAndColumn) {
-  const std::string a = MakeTable(data, "alpha", "name C(10); note M", R"([["banana", "an"], ["kiwi", "a"]])");
+  const std::string a =
+      MakeTable(data, "alpha", "name C(10); note M", R"([["banana", "an"], ["kiwi", "a"]])");
   const std::string b = MakeTable(data, "beta", "city C(10)", R"([["Oslo"]])");
   const FileSnapshot before = FileSnapshot::Of({a, data + "/alpha.fpt", b});
-  Run({"--folder", data, "--table", "alpha", "--table", "beta", "--find", "an", "--replace", "x", "--dry-run"});
+  Run({"--folder", data, "--table", "alpha", "--table", "beta", "--find", "an", "--replace", "x",
+       "--dry-run"});
   EXPECT_EQ(code, 0) << err;
   EXPECT_EQ(out, "alpha (name): 1 field\nalpha (note): 1 field\nbeta: no fields\nDone.\n");
   EXPECT_TRUE(FileSnapshot::Of({a, data + "/alpha.fpt", b}) == before);
@@ -165,7 +173,8 @@ TEST_F(BatchTest, DryRunWritesNothingAndCountsPerTableAndColumn) {
   const std::string sets = dir.Sub("grow.txt");
   WriteFileBytes(sets, "an::" + std::string(2 << 20, 'x') + "\n");
   Run({"--folder", data, "--table", "alpha", "--sets", sets, "--dry-run"});
-  EXPECT_NE(out.find("alpha (note): 1 field; a new value would grow to 2097152 bytes (record 1)"), std::string::npos)
+  EXPECT_NE(out.find("alpha (note): 1 field; a new value would grow to 2097152 bytes (record 1)"),
+            std::string::npos)
       << out.substr(0, 600);
   EXPECT_TRUE(FileSnapshot::Of({a, data + "/alpha.fpt", b}) == before);
 }
@@ -178,8 +187,9 @@ TEST_F(BatchTest, DryRunTellsATableTheRunWouldRefuse) {
   bytes.insert(bytes.size() - 1, " extra     ");  // one more record before the end mark
   WriteFileBytes(a, bytes);
   Run({"--folder", data, "--find", "an", "--replace", "x", "--dry-run"});
-  EXPECT_EQ(out, "alpha: cannot be changed: the table is damaged: the file holds more records than its header "
-                 "counts\nDone.\n");
+  EXPECT_EQ(out,
+            "alpha: cannot be changed: the table is damaged: the file holds more records than its header "
+            "counts\nDone.\n");
   EXPECT_EQ(code, 1) << "a dry run that finds what the real run would refuse says so in its exit status";
   Run({"--folder", data, "--find", "an", "--replace", "x"});
   EXPECT_EQ(code, 1);
@@ -211,7 +221,8 @@ TEST_F(BatchTest, ATableWhoseIndexIsMissingIsChangedOnlyWhenAsked) {
   WriteFileBytes(data + "/beta.cdx", std::string(1024, '\0'));
   Run({"--folder", data, "--table", "beta", "--find", "an", "--replace", "x"});
   EXPECT_EQ(code, 1);
-  EXPECT_EQ(err.find("\"beta.cdx\", which its header does not name"), err.rfind("\"beta.cdx\", which its header does not name"));
+  EXPECT_EQ(err.find("\"beta.cdx\", which its header does not name"),
+            err.rfind("\"beta.cdx\", which its header does not name"));
   EXPECT_NE(err.find("\"beta.cdx\", which its header does not name"), std::string::npos) << err;
   EXPECT_EQ(RunPerlTool("xbase_read.pl", {b}), "bxxa\nbx\n");
 }
@@ -285,14 +296,16 @@ TEST_F(BatchTest, OnAContainerTheDryRunCountsWhatTheRunChanges) {
   const std::string dbc = folder + "/FOXPRO-DB-TEST.DBC";
   const std::vector<std::string> tables = {"calls", "contacts", "setup", "types"};
   std::vector<std::string> before;
-  for (const std::string& t : tables) before.push_back(RunPerlTool("xbase_read.pl", {folder + "/" + t + ".dbf"}));
+  for (const std::string& t : tables)
+    before.push_back(RunPerlTool("xbase_read.pl", {folder + "/" + t + ".dbf"}));
 
   Run({"--dbc", dbc, "--find", "C", "--replace", "K", "--dry-run"});
   EXPECT_EQ(code, 0) << err;
   EXPECT_EQ(err, "");
   const std::regex column_line(R"(\w+ \((\w+)\): (\d+) fields?)");
   int64_t counted = 0;
-  for (std::sregex_iterator m(out.begin(), out.end(), column_line), end; m != end; ++m) counted += std::stoll((*m)[2]);
+  for (std::sregex_iterator m(out.begin(), out.end(), column_line), end; m != end; ++m)
+    counted += std::stoll((*m)[2]);
   EXPECT_NE(out.find("setup (key_name): 3 fields\n"), std::string::npos) << out;  // in tag KEY_NAME
   EXPECT_GT(counted, 0);
 
@@ -303,7 +316,8 @@ TEST_F(BatchTest, OnAContainerTheDryRunCountsWhatTheRunChanges) {
   int64_t changed = 0;
   for (size_t t = 0; t < tables.size(); ++t) {
     const std::vector<std::string> was = SplitLines(before[t]);
-    const std::vector<std::string> now = SplitLines(RunPerlTool("xbase_read.pl", {folder + "/" + tables[t] + ".dbf"}));
+    const std::vector<std::string> now =
+        SplitLines(RunPerlTool("xbase_read.pl", {folder + "/" + tables[t] + ".dbf"}));
     ASSERT_EQ(was.size(), now.size());
     for (size_t r = 0; r < was.size(); ++r) {
       std::istringstream a(was[r]), b(now[r]);
@@ -328,8 +342,9 @@ TEST_F(BatchTest, AChangeLogThatFillsUpClaimsNoChangeThatWasNotMade) {
   WriteFileBytes(a, bytes);
   fs::create_directories(log_folder);
   int exit = -1;
-  testing_support::RunCommand("bash -c 'ulimit -f 500; TEMP=\"" + log_folder + "\" \"" QUILLON_REPLACE "\" --folder \"" +
-                                  data + "\" --find Oslo --replace Bergen --no-undo-journal' >/dev/null 2>&1",
+  testing_support::RunCommand("bash -c 'ulimit -f 500; TEMP=\"" + log_folder +
+                                  "\" \"" QUILLON_REPLACE "\" --folder \"" + data +
+                                  "\" --find Oslo --replace Bergen --no-undo-journal' >/dev/null 2>&1",
                               &exit);
   EXPECT_EQ(exit, 1);
   const std::vector<std::string> lines = SplitLines(Log());
@@ -337,8 +352,9 @@ TEST_F(BatchTest, AChangeLogThatFillsUpClaimsNoChangeThatWasNotMade) {
   const auto changed = std::count(table.begin(), table.end(), 'B');
   EXPECT_GT(changed, 0);
   EXPECT_LT(changed, 10000);
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [](const std::string& line) { return line.find(" was replace to ") != std::string::npos; }),
+  EXPECT_EQ(std::count_if(
+                lines.begin(), lines.end(),
+                [](const std::string& line) { return line.find(" was replace to ") != std::string::npos; }),
             changed);
   EXPECT_EQ(Log().substr(Log().size() - 2), "\r\n");
 }
@@ -366,7 +382,9 @@ TEST_F(BatchTest, AMemoFileAtItsSizeLimitStopsTheRunWithOneReport) {
   EXPECT_EQ(out.find("Done."), std::string::npos) << out;
   const std::string log = Log();
   size_t lines = 0;
-  for (size_t at = log.find(" was replace to "); at != std::string::npos; at = log.find(" was replace to ", at + 1)) ++lines;
+  for (size_t at = log.find(" was replace to "); at != std::string::npos;
+       at = log.find(" was replace to ", at + 1))
+    ++lines;
   EXPECT_EQ(lines, 3u) << log;  // the third followed by its "not saved" line
   EXPECT_NE(log.find("Record 3 of table (notes) was not saved"), std::string::npos) << log;
   EXPECT_EQ(fs::file_size(memo), uint64_t{next + 2} * block);
@@ -407,7 +425,8 @@ std::string ContactIds(const std::string& folder, const std::string& table) {
 
 TEST_F(BatchTest, AContainersTriggersAndRulesAreHonoured) {
   const std::string folder = testing_support::CopyFixtureFolder(dir, "foxbin2prg");
-  const std::string dbc = folder + "/fb2p_dbc.dbc", people = folder + "/fb2p_dbf.dbf", depto = folder + "/fb2p_depto.dbf";
+  const std::string dbc = folder + "/fb2p_dbc.dbc", people = folder + "/fb2p_dbf.dbf",
+                    depto = folder + "/fb2p_depto.dbf";
   const std::string sets = dir.Sub("rules.txt");
   WriteFileBytes(sets, "45::5\n46::56\nla::LA\n");
   const std::string before = ReadFileBytes(people), depto_before = ReadFileBytes(depto);
@@ -417,43 +436,54 @@ TEST_F(BatchTest, AContainersTriggersAndRulesAreHonoured) {
                      "__ri_update_nombrelargodeldbf().AND.(upd_trg()) runs code Quillon cannot run."),
             std::string::npos)
       << err;
-  EXPECT_NE(err.find("Table 'fb2p_depto' cannot be changed: its record validation rule is a rule Quillon cannot "
-                     "evaluate: it calls"),
-            std::string::npos)
+  EXPECT_NE(
+      err.find("Table 'fb2p_depto' cannot be changed: its record validation rule is a rule Quillon cannot "
+               "evaluate: it calls"),
+      std::string::npos)
       << err;
   EXPECT_EQ(ReadFileBytes(people), before);
   EXPECT_EQ(ReadFileBytes(depto), depto_before);
 
   Run({"--dbc", dbc, "--table", "nombrelargodeldbf", "--sets", sets, "--without-triggers", "--dry-run"});
-  EXPECT_EQ(out, "nombrelargodeldbf (edad): 1 field\nnombrelargodeldbf: 1 record refused: it breaks the record "
-                 "validation rule of table nombrelargodeldbf (edad>10): Mensaje de error de la regla edad > 10\nDone.\n");
+  EXPECT_EQ(out,
+            "nombrelargodeldbf (edad): 1 field\nnombrelargodeldbf: 1 record refused: it breaks the record "
+            "validation rule of table nombrelargodeldbf (edad>10): Mensaje de error de la regla edad > "
+            "10\nDone.\n");
   Run({"--dbc", dbc, "--table", "nombrelargodeldbf", "--sets", sets, "--without-triggers"});
   EXPECT_EQ(code, 1) << err;
-  EXPECT_NE(err.find("The changes to record 1 of table 'nombrelargodeldbf' were not saved: Mensaje de error de la "
-                     "regla edad > 10 (the record validation rule of table nombrelargodeldbf: edad>10)."),
+  EXPECT_NE(
+      err.find("The changes to record 1 of table 'nombrelargodeldbf' were not saved: Mensaje de error de la "
+               "regla edad > 10 (the record validation rule of table nombrelargodeldbf: edad>10)."),
+      std::string::npos)
+      << err;
+  EXPECT_NE(err.find("Table 'nombrelargodeldbf' was changed without running its update trigger"),
             std::string::npos)
       << err;
-  EXPECT_NE(err.find("Table 'nombrelargodeldbf' was changed without running its update trigger"), std::string::npos)
-      << err;
   std::string ages;
-  for (const std::string& line : SplitLines(RunPerlTool("xbase_read.pl", {people}))) ages += line.substr(0, line.find('\t', line.find('\t') + 1)) + ";";
+  for (const std::string& line : SplitLines(RunPerlTool("xbase_read.pl", {people})))
+    ages += line.substr(0, line.find('\t', line.find('\t') + 1)) + ";";
   EXPECT_EQ(ages, "Fer\t45;Fer2\t56;Fer3\t47;Fer4\t48;Fer5\t49;");
   const std::string log = Log();
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
 
   // --check names the records that already break a rule.
   std::string bytes3 = ReadFileBytes(people);
-  bytes3.replace(fox::LoadLE16(&bytes3[8]) + 2 * fox::LoadLE16(&bytes3[10]) + 31, 3, "  5");  // record 3's edad
+  bytes3.replace(fox::LoadLE16(&bytes3[8]) + 2 * fox::LoadLE16(&bytes3[10]) + 31, 3,
+                 "  5");  // record 3's edad
   WriteFileBytes(people, bytes3);
   Run({"--dbc", dbc, "--check"});
   EXPECT_EQ(code, 1);
-  EXPECT_NE(out.find("nombrelargodeldbf: the record validation rule of table nombrelargodeldbf (edad>10) BROKEN by 1 "
-                     "record: 3 (\"Mensaje de error de la regla edad > 10\")"),
-            std::string::npos)
+  EXPECT_NE(
+      out.find(
+          "nombrelargodeldbf: the record validation rule of table nombrelargodeldbf (edad>10) BROKEN by 1 "
+          "record: 3 (\"Mensaje de error de la regla edad > 10\")"),
+      std::string::npos)
       << out;
-  EXPECT_NE(out.find("fb2p_depto: the record validation rule of table fb2p_depto (fb2p_depto_record_rule_validation()) "
-                     "not checked: a rule Quillon cannot evaluate"),
-            std::string::npos)
+  EXPECT_NE(
+      out.find(
+          "fb2p_depto: the record validation rule of table fb2p_depto (fb2p_depto_record_rule_validation()) "
+          "not checked: a rule Quillon cannot evaluate"),
+      std::string::npos)
       << out;
 
   // Relations declaring referential integrity (RIINFO "RRR": update, delete
@@ -467,15 +497,19 @@ TEST_F(BatchTest, AContainersTriggersAndRulesAreHonoured) {
   const std::string sets_calls = dir.Sub("calls.txt");
   WriteFileBytes(sets_calls, "5::3\n1::9\n");
   Run({"--dbc", container, "--table", "calls", "--sets", sets_calls});
-  EXPECT_NE(err.find("The changes to record 1 of table 'calls' were not saved: no record of table contacts holds the "
-                     "new key, and the relation between calls and contacts requires one (insert rule restrict)."),
-            std::string::npos)
+  EXPECT_NE(
+      err.find(
+          "The changes to record 1 of table 'calls' were not saved: no record of table contacts holds the "
+          "new key, and the relation between calls and contacts requires one (insert rule restrict)."),
+      std::string::npos)
       << err;
   EXPECT_EQ(contact_ids("calls"), "1 1 1 1 1 2 2 2 2 2 2 3 3 3 4 3 ");
   Run({"--dbc", container, "--table", "contacts", "--find", "4", "--replace", "7"});
-  EXPECT_NE(err.find("The changes to record 4 of table 'contacts' were not saved: records of table calls hold its "
-                     "key, and the relation between calls and contacts restricts changing it (update rule restrict)."),
-            std::string::npos)
+  EXPECT_NE(
+      err.find(
+          "The changes to record 4 of table 'contacts' were not saved: records of table calls hold its "
+          "key, and the relation between calls and contacts restricts changing it (update rule restrict)."),
+      std::string::npos)
       << err;
   EXPECT_EQ(contact_ids("contacts"), "1 2 3 4 5 ");
 }
@@ -495,7 +529,8 @@ TEST_F(BatchTest, AKeyChangeCascadesToTheChildrenAndUndoTakesItAllBack) {
   const std::string before = values();
 
   Run({"--dbc", container, "--table", "contacts", "--find", "4", "--replace", "7", "--dry-run"});
-  EXPECT_NE(out.find("contacts: key changes would cascade to 1 record of calls (tag contact_id)"), std::string::npos)
+  EXPECT_NE(out.find("contacts: key changes would cascade to 1 record of calls (tag contact_id)"),
+            std::string::npos)
       << out;
 
   // The call's new key is final: the walk of calls after does not turn its
@@ -506,7 +541,8 @@ TEST_F(BatchTest, AKeyChangeCascadesToTheChildrenAndUndoTakesItAllBack) {
     Run({"--dbc", container, "--table", first, "--table", second, "--find", "4", "--replace", "44"});
     EXPECT_EQ(ContactIds(foxprodb, "contacts"), "1 2 3 44 5 ") << first;
     EXPECT_EQ(ContactIds(foxprodb, "calls"), "1 1 1 1 1 2 2 2 2 2 2 3 3 3 44 5 ") << first << err;
-    EXPECT_NE(Log().find("4 was replace to 44 at table (calls) and column (contact_id)"), std::string::npos) << Log();
+    EXPECT_NE(Log().find("4 was replace to 44 at table (calls) and column (contact_id)"), std::string::npos)
+        << Log();
     EXPECT_NE(out.find(" by cascade)"), std::string::npos) << out;
     const size_t at = out.find("Undo journal: ");
     ASSERT_NE(at, std::string::npos) << out;
@@ -525,10 +561,12 @@ TEST_F(BatchTest, AKeyChangeCascadesToTheChildrenAndUndoTakesItAllBack) {
     calls.Hold(15);
     Run({"--dbc", container, "--table", "contacts", "--find", "4", "--replace", "7"});
   }
-  EXPECT_NE(err.find("The changes to record 4 of table 'contacts' were not saved: its new key cannot be given to "
-                     "table calls through the relation between calls and contacts (update rule cascade): record 15, "
-                     "which holds the old key, is locked by another program."),
-            std::string::npos)
+  EXPECT_NE(
+      err.find(
+          "The changes to record 4 of table 'contacts' were not saved: its new key cannot be given to "
+          "table calls through the relation between calls and contacts (update rule cascade): record 15, "
+          "which holds the old key, is locked by another program."),
+      std::string::npos)
       << err;
   EXPECT_EQ(ContactIds(foxprodb, "contacts"), "1 2 3 4 5 ");
   EXPECT_EQ(ContactIds(foxprodb, "calls"), "1 1 1 1 1 2 2 2 2 2 2 3 3 3 4 5 ");
@@ -541,9 +579,11 @@ TEST_F(BatchTest, AKeyChangeCascadesToTheChildrenAndUndoTakesItAllBack) {
   SetReferentialIntegrity(container, "CRR");
   Run({"--dbc", container, "--check"});
   EXPECT_EQ(code, 1);
-  EXPECT_NE(out.find("calls: the relation to contacts (tag contact_id) BROKEN by 1 record: 15 (no record of contacts "
-                     "holds the key)"),
-            std::string::npos)
+  EXPECT_NE(
+      out.find(
+          "calls: the relation to contacts (tag contact_id) BROKEN by 1 record: 15 (no record of contacts "
+          "holds the key)"),
+      std::string::npos)
       << out;
 }
 
@@ -594,11 +634,13 @@ TEST_F(BatchTest, CheckNamesAStaleTagExitsOneAndWritesNothing) {
   const std::vector<std::string> lines = SplitLines(out);
   ASSERT_EQ(lines.size(), 7u) << out;
   EXPECT_EQ(lines[2], "contacts: tag CONTACT_ID: 5 keys, consistent");
-  EXPECT_EQ(lines[3], "contacts: tag TYPE_ID: 5 keys, consistent");  // a long field name, through the container
+  EXPECT_EQ(lines[3],
+            "contacts: tag TYPE_ID: 5 keys, consistent");  // a long field name, through the container
   // The changed key has no contact; the relation declares no rules, so it
   // is only told.
-  EXPECT_EQ(lines[4], "calls: the relation to contacts (tag contact_id) not kept by 1 record: 1 (no record of "
-                      "contacts holds the key)");
+  EXPECT_EQ(lines[4],
+            "calls: the relation to contacts (tag contact_id) not kept by 1 record: 1 (no record of "
+            "contacts holds the key)");
   EXPECT_EQ(lines[5], "calls: tag CALL_ID: 16 keys, consistent");
   EXPECT_EQ(lines[6].rfind("calls: tag CONTACT_ID: INCONSISTENT: entry ", 0), 0u) << lines[6];
 

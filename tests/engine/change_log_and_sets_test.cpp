@@ -72,8 +72,9 @@ TEST(ChangeLog, WithoutTempTheSystemTemporaryFolderIsUsed) {
 
 TEST(SetFile, LinesSplitAtTheSeparator) {
   const std::string text = "hi::hello\r\n\r\npeter::pete\nno separator\n::\na::b::c\r\n  \nx:: y \r\n";
-  EXPECT_EQ(quillon::ParseSets(text, "::").sets,
-            (std::vector<ReplaceSet>{{"hi", "hello"}, {"peter", "pete"}, {"", ""}, {"a", "b"}, {"x", " y "}}));
+  EXPECT_EQ(
+      quillon::ParseSets(text, "::").sets,
+      (std::vector<ReplaceSet>{{"hi", "hello"}, {"peter", "pete"}, {"", ""}, {"a", "b"}, {"x", " y "}}));
   EXPECT_EQ(quillon::ParseSets("hi,hello\npeter,pete", ",").sets,
             (std::vector<ReplaceSet>{{"hi", "hello"}, {"peter", "pete"}}));
   EXPECT_EQ(quillon::ParseSets("a b c\n", " ").sets, (std::vector<ReplaceSet>{{"a", "b"}}));
@@ -84,7 +85,9 @@ TEST(SetFile, LinesSplitAtTheSeparator) {
 
 TEST(SetFile, ReadsUtf16AndTheSystemCodePageAndDropsTheByteOrderMark) {
   TempDir dir;
-  WriteFileBytes(dir.Sub("utf16.txt"), std::string("\xFF\xFE" "a\0:\0:\0\xE9\0\r\0\n\0", 14));
+  WriteFileBytes(dir.Sub("utf16.txt"), std::string("\xFF\xFE"
+                                                   "a\0:\0:\0\xE9\0\r\0\n\0",
+                                                   14));
   EXPECT_EQ(quillon::ReadTextFile(dir.Sub("utf16.txt")), "a::\xC3\xA9\r\n");
   WriteFileBytes(dir.Sub("utf8.txt"), "\xEF\xBB\xBFg\xC3\xA9::x\r\n");
   EXPECT_EQ(quillon::ReadTextFile(dir.Sub("utf8.txt")), "g\xC3\xA9::x\r\n");

@@ -46,14 +46,17 @@ struct Table {
     header = fox::LoadLE16(bytes.data() + 8);
     length = fox::LoadLE16(bytes.data() + 10);
   }
-  std::string_view Record(uint32_t r) const { return std::string_view(bytes).substr(header + (r - 1) * length, length); }
+  std::string_view Record(uint32_t r) const {
+    return std::string_view(bytes).substr(header + (r - 1) * length, length);
+  }
 };
 
 // Copies the table, memo and index of `from` into `to` (created afresh).
 void CopyFiles(const fs::path& from, const fs::path& to) {
   fs::remove_all(to);
   fs::create_directories(to);
-  for (const char* ext : {".dbf", ".fpt", ".cdx"}) fs::copy_file(from / ("bulk" + std::string(ext)), to / ("bulk" + std::string(ext)));
+  for (const char* ext : {".dbf", ".fpt", ".cdx"})
+    fs::copy_file(from / ("bulk" + std::string(ext)), to / ("bulk" + std::string(ext)));
 }
 
 // Starts the batch command on `folder` with the set file; returns its pid.
@@ -100,7 +103,8 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
   const fs::path sets = dir.path() / "pairs.txt", log = dir.path();
   fs::create_directories(master);
   const std::string table = (master / "bulk.dbf").string();
-  RunCommand(std::string(BENCH_MAKE_TABLE) + " --bulk --records " + std::to_string(kRecords) + " '" + table + "' >/dev/null");
+  RunCommand(std::string(BENCH_MAKE_TABLE) + " --bulk --records " + std::to_string(kRecords) + " '" + table +
+             "' >/dev/null");
   RunCommand(std::string(BENCH_ADD_INDEX) + " --bulk '" + table + "' >/dev/null");
   {
     std::FILE* f = std::fopen(sets.c_str(), "w");
@@ -116,7 +120,8 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
   const Table before(table), after((done / "bulk.dbf").string());
   ASSERT_EQ(before.count, kRecords);
   ASSERT_NE(before.bytes, after.bytes);
-  EXPECT_EQ(RunCommand(std::string(BENCH_CHECK_INDEX) + " '" + (done / "bulk.dbf").string() + "' | grep -c ', consistent$'"),
+  EXPECT_EQ(RunCommand(std::string(BENCH_CHECK_INDEX) + " '" + (done / "bulk.dbf").string() +
+                       "' | grep -c ', consistent$'"),
             "8\n");
 
   std::mt19937 random(20261208);
@@ -170,7 +175,8 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
     const fs::path marker = run / "bulk.dbf.quillon-repair";
     const bool marked = fs::exists(marker);
     EXPECT_TRUE(marked || aheads.empty()) << "a write-ahead file without the marker that tells it";
-    const std::string check = RunCommand(std::string(BENCH_CHECK_INDEX) + " '" + (run / "bulk.dbf").string() + "'");
+    const std::string check =
+        RunCommand(std::string(BENCH_CHECK_INDEX) + " '" + (run / "bulk.dbf").string() + "'");
     const bool broken = check.find("INCONSISTENT") != std::string::npos;
     if (broken) ++inconsistent;
     EXPECT_TRUE(marked || !broken) << "an inconsistent index without the marker that tells it:\n" << check;
@@ -214,7 +220,8 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
       const bool ended = quillon::ReadUndoJournal(journal.string()).ended;
       int code = -1;
       const std::string said = RunCommand(
-          "TEMP='" + log.string() + "' " + QUILLON_REPLACE + " --undo '" + journal.string() + "' 2>&1", &code);
+          "TEMP='" + log.string() + "' " + QUILLON_REPLACE + " --undo '" + journal.string() + "' 2>&1",
+          &code);
       EXPECT_EQ(code, ended ? 0 : 1) << said;
       EXPECT_EQ(said.find("does not say that its run ended") != std::string::npos, !ended) << said;
       ++undone;
@@ -229,15 +236,17 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
     };
     for (uint32_t r = 1; r <= kRecords; ++r) {
       const std::string_view was = before.Record(r), is = back.Record(r);
-      ASSERT_EQ(is.substr(0, is.size() - 4), was.substr(0, was.size() - 4)) << "record " << r << " not taken back";
+      ASSERT_EQ(is.substr(0, is.size() - 4), was.substr(0, was.size() - 4))
+          << "record " << r << " not taken back";
       ASSERT_EQ(memo_value(back_memo, is), memo_value(master_memo, was)) << "memo of record " << r;
     }
     EXPECT_EQ(RunCommand(std::string(BENCH_CHECK_INDEX) + " '" + (run / "bulk.dbf").string() +
                          "' | grep -c ', consistent$'"),
               "8\n");
     std::printf("kill after %lld ms: %u records new, marker %s, index %s\n",
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(delay).count()), changed,
-                marked ? "left" : "none", broken ? "inconsistent, repaired on reopen" : "consistent");
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(delay).count()),
+                changed, marked ? "left" : "none",
+                broken ? "inconsistent, repaired on reopen" : "consistent");
   }
   EXPECT_GT(killed, 0);
   EXPECT_GT(undone, 0);
@@ -253,12 +262,14 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
     const Table ran((run / "bulk.dbf").string());
     const std::string ran_memo = ReadFileBytes((run / "bulk.fpt").string());
     const pid_t pid = Start(run, sets, log, runs[0]);
-    std::this_thread::sleep_for(std::chrono::duration_cast<std::chrono::microseconds>(full) * (200 + random() % 800) / 1000);
+    std::this_thread::sleep_for(std::chrono::duration_cast<std::chrono::microseconds>(full) *
+                                (200 + random() % 800) / 1000);
     kill(pid, SIGKILL);
     Wait(pid);
     for (const fs::path& journal : Journals(log)) {
       if (journal == runs[0]) continue;
-      RunCommand("TEMP='" + log.string() + "' " + QUILLON_REPLACE + " --undo '" + journal.string() + "' 2>&1");
+      RunCommand("TEMP='" + log.string() + "' " + QUILLON_REPLACE + " --undo '" + journal.string() +
+                 "' 2>&1");
     }
     const Table back((run / "bulk.dbf").string());
     const std::string back_memo = ReadFileBytes((run / "bulk.fpt").string());
@@ -272,8 +283,10 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
           << "memo of record " << r;
     }
   }
-  std::printf("%d of %d runs killed, %d cut inside a batch's write, %d left an index to repair, %d repaired on reopen\n",
-              killed, kills, torn, inconsistent, repaired);
+  std::printf(
+      "%d of %d runs killed, %d cut inside a batch's write, %d left an index to repair, %d repaired on "
+      "reopen\n",
+      killed, kills, torn, inconsistent, repaired);
 }
 
 #else

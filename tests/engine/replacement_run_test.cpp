@@ -7,13 +7,13 @@
 
 #include <filesystem>
 
+#include "base/scripted_toolkit.h"
 #include "data/database/connection.h"
-#include "data/util/byte_order.h"
+#include "data/database/recordset.h"
 #include "data/file/disk_file.h"
 #include "data/table/index_check.h"
-#include "data/database/recordset.h"
+#include "data/util/byte_order.h"
 #include "engine/change_log.h"
-#include "base/scripted_toolkit.h"
 #include "tests/engine/engine_test_support.h"
 
 namespace fs = std::filesystem;
@@ -79,7 +79,9 @@ struct RunTest : ::testing::Test {
     }
     return entries;
   }
-  std::string Dbfread(const std::string& path) const { return RunPythonTool("read_table.py", {"dbfread", path}); }
+  std::string Dbfread(const std::string& path) const {
+    return RunPythonTool("read_table.py", {"dbfread", path});
+  }
   std::string Dbf(const std::string& path) const { return RunPythonTool("read_table.py", {"dbf", path}); }
   std::string Xbase(const std::string& path) const { return RunPerlTool("xbase_read.pl", {path}); }
 
@@ -113,9 +115,10 @@ TEST_F(RunTest, EveryOccurrenceIsReplacedWithOneLogLinePerField) {
   ASSERT_EQ(lines.size(), 3u);
   const std::string line = "] - a was replace to b at table (people) and column (name)\r";
   EXPECT_TRUE(lines[0] == "[" + before + line || lines[0] == "[" + after + line) << lines[0];
-  EXPECT_EQ(LogEntries(), (std::vector<std::string>{"a was replace to b at table (people) and column (name)",
-                                                    "a was replace to b at table (people) and column (note)",
-                                                    "a was replace to b at table (people) and column (note)"}));
+  EXPECT_EQ(LogEntries(),
+            (std::vector<std::string>{"a was replace to b at table (people) and column (name)",
+                                      "a was replace to b at table (people) and column (note)",
+                                      "a was replace to b at table (people) and column (note)"}));
   ExpectOnlyDone();
   EXPECT_EQ(inputs.pointer, (std::vector<bool>{true, false}));
   EXPECT_EQ(reports, 0);
@@ -123,7 +126,8 @@ TEST_F(RunTest, EveryOccurrenceIsReplacedWithOneLogLinePerField) {
 
 TEST_F(RunTest, ReplacedTextIsNotScannedAgainAndSpacesAreTrimmedAtBothEnds) {
   const std::string path = Table(
-      "people", R"([["  abc  ", 1, "2020-01-02", "  b\t"], ["aaa", 2, "2020-01-02", ""], ["\tb ", 3, null, ""]])");
+      "people",
+      R"([["  abc  ", 1, "2020-01-02", "  b\t"], ["aaa", 2, "2020-01-02", ""], ["\tb ", 3, null, ""]])");
   UseSets({"b", "aa"}, {"x", "aaa"});
   Run();
   // XBase keeps leading blanks, so it shows that they are gone.
@@ -143,7 +147,8 @@ TEST_F(RunTest, ExactCaseAndATableWithoutMatchesIsNotWritten) {
 }
 
 TEST_F(RunTest, NullIsNeverFound) {
-  const std::string path = Table("people", R"([[null, 1, "2020-01-02", "x"], ["  x", 2, "2020-01-02", "y"]])");
+  const std::string path =
+      Table("people", R"([[null, 1, "2020-01-02", "x"], ["  x", 2, "2020-01-02", "y"]])");
   const std::string null_record = RecordBytes(path, 1);
   // A Null name holds blanks on disk: found, it would be emptied and lose
   // its Null.
@@ -151,7 +156,8 @@ TEST_F(RunTest, NullIsNeverFound) {
   inputs.replace = "";
   Run();
   EXPECT_EQ(RecordBytes(path, 1), null_record);
-  EXPECT_EQ(LogEntries(), (std::vector<std::string>{"  was replace to  at table (people) and column (name)"}));
+  EXPECT_EQ(LogEntries(),
+            (std::vector<std::string>{"  was replace to  at table (people) and column (name)"}));
   EXPECT_EQ(Xbase(path), "\t1\t20200102\tx\nx\t2\t20200102\ty\n");
 }
 
@@ -159,7 +165,8 @@ TEST_F(RunTest, NullIsNeverFound) {
 // converted; a text the field cannot take is reported, the field keeps its
 // value without a change log line, and the next pair still applies to it.
 TEST_F(RunTest, NumbersAndDatesAreReplacedInTheirTextForm) {
-  const std::string path = Table("people", R"([["a", 12.5, "2020-01-02", ""], ["b", 212, "2012-12-12", ""]])");
+  const std::string path =
+      Table("people", R"([["a", 12.5, "2020-01-02", ""], ["b", 212, "2012-12-12", ""]])");
   UseSets({"12", "20"}, {"34", "19"});
   EXPECT_EQ(Run(), RunEnd::kDone);
   const std::string expected = R"([{"AMOUNT": "34.5", "BORN": "1919-01-02", "NAME": "a", "NOTE": ""}, )"
@@ -174,10 +181,11 @@ TEST_F(RunTest, NumbersAndDatesAreReplacedInTheirTextForm) {
   const auto reported = toolkit.messages()[0];
   EXPECT_EQ(reported.title, "Application Error");
   EXPECT_EQ(reported.icon, MessageIcon::kWarning);
-  EXPECT_EQ(LogEntries(), (std::vector<std::string>{"12 was replace to 34 at table (people) and column (amount)",
-                                                    "20 was replace to 19 at table (people) and column (born)",
-                                                    "12 was replace to 34 at table (people) and column (amount)",
-                                                    "20 was replace to 19 at table (people) and column (born)"}));
+  EXPECT_EQ(LogEntries(),
+            (std::vector<std::string>{"12 was replace to 34 at table (people) and column (amount)",
+                                      "20 was replace to 19 at table (people) and column (born)",
+                                      "12 was replace to 34 at table (people) and column (amount)",
+                                      "20 was replace to 19 at table (people) and column (born)"}));
   EXPECT_EQ(toolkit.messages().back().text, "Done.");
 }
 
@@ -186,9 +194,10 @@ TEST_F(RunTest, SetsChainWithinAFieldAndLogInOrder) {
   UseSets({"a", "b"}, {"b", "c"});
   Run();
   EXPECT_EQ(Xbase(path), "c\t1\t20200102\tc\n");
-  EXPECT_EQ(LogEntries(), (std::vector<std::string>{"a was replace to b at table (people) and column (name)",
-                                                    "b was replace to c at table (people) and column (name)",
-                                                    "b was replace to c at table (people) and column (note)"}));
+  EXPECT_EQ(LogEntries(),
+            (std::vector<std::string>{"a was replace to b at table (people) and column (name)",
+                                      "b was replace to c at table (people) and column (name)",
+                                      "b was replace to c at table (people) and column (note)"}));
 }
 
 // Each find text is searched for through what the table made of it once
@@ -197,8 +206,9 @@ TEST_F(RunTest, SetsChainWithinAFieldAndLogInOrder) {
 // text an earlier pair found, and the other fields of a record changed by a
 // pair still get the pairs that find something in them.
 TEST_F(RunTest, ALongSetListWithRepeatedFindTextsIsAppliedInOrderToEveryRecord) {
-  const std::string path =
-      Table("people", R"([["ab", 1, "2020-01-02", "b a"], ["w7", 2, "2020-01-03", "zz"], ["none", 3, "2020-01-04", "ab"]])");
+  const std::string path = Table(
+      "people",
+      R"([["ab", 1, "2020-01-02", "b a"], ["w7", 2, "2020-01-03", "zz"], ["none", 3, "2020-01-04", "ab"]])");
   std::vector<std::string> finds, replaces;
   for (int i = 0; i < 150; ++i) {
     finds.push_back("w" + std::to_string(i));
@@ -235,8 +245,9 @@ TEST_F(RunTest, TickedTablesAreDoneOneAfterTheOtherInListOrder) {
   inputs.find = "x";
   inputs.replace = "y";
   Run();
-  EXPECT_EQ(LogEntries(), (std::vector<std::string>{"x was replace to y at table (second) and column (name)",
-                                                    "x was replace to y at table (first) and column (name)"}));
+  EXPECT_EQ(LogEntries(),
+            (std::vector<std::string>{"x was replace to y at table (second) and column (name)",
+                                      "x was replace to y at table (first) and column (name)"}));
   EXPECT_EQ(inputs.names_read, (std::vector<std::string>{"second", "first"}));
   EXPECT_EQ(Xbase(first), "ya\t1\t20200102\t\n");
   EXPECT_EQ(Xbase(last), "ya\t1\t20200102\t\n");
@@ -307,7 +318,8 @@ TEST_F(RunTest, AChangeLogThatCannotBeWrittenStopsTheRunBeforeAnythingChanges) {
   inputs.replace = "b";
   EXPECT_EQ(Run(), RunEnd::kRefused);
   EXPECT_TRUE(FileSnapshot::Of({path, data + "/people.fpt"}) == before);
-  const std::string description = "Cannot write the change log '" + (dir.path() / "no such folder" / "backups.log").string() +
+  const std::string description = "Cannot write the change log '" +
+                                  (dir.path() / "no such folder" / "backups.log").string() +
                                   "': No such file or directory. Nothing was changed: a run writes its "
                                   "change log first.";
   EXPECT_EQ(toolkit.error_reports(), (std::vector<std::string>{ReportText(description, 100)}));
@@ -320,11 +332,13 @@ TEST_F(RunTest, ATextTooLongForItsFieldIsReportedAndTheFieldKeepsItsValue) {
   inputs.replace = "aa";
   Run();
   EXPECT_EQ(Xbase(path), "banana\t1\ncaat\t2\n");
-  EXPECT_EQ(toolkit.error_reports(),
-            (std::vector<std::string>{ReportText("Field 'name' of table 'people' cannot take the value "
-                                                 "\"baanaanaa\": the text needs 9 bytes but the field holds 6.",
-                                                 136)}));
-  EXPECT_EQ(LogEntries(), (std::vector<std::string>{"a was replace to aa at table (people) and column (name)"}));
+  EXPECT_EQ(
+      toolkit.error_reports(),
+      (std::vector<std::string>{ReportText("Field 'name' of table 'people' cannot take the value "
+                                           "\"baanaanaa\": the text needs 9 bytes but the field holds 6.",
+                                           136)}));
+  EXPECT_EQ(LogEntries(),
+            (std::vector<std::string>{"a was replace to aa at table (people) and column (name)"}));
 }
 
 // A table that cannot be opened is reported once and the run goes on with
@@ -351,9 +365,10 @@ TEST_F(RunTest, AnUnreachableDataSourceIsReportedOncePerTickedTable) {
   inputs.source.folder = dir.Sub("gone");
   inputs.find = "a";
   Run();
-  EXPECT_EQ(toolkit.error_reports(),
-            (std::vector<std::string>{ReportText("The folder '" + dir.Sub("gone") + "' does not exist.", 108),
-                                      ReportText("The folder '" + dir.Sub("gone") + "' does not exist.", 108)}));
+  EXPECT_EQ(
+      toolkit.error_reports(),
+      (std::vector<std::string>{ReportText("The folder '" + dir.Sub("gone") + "' does not exist.", 108),
+                                ReportText("The folder '" + dir.Sub("gone") + "' does not exist.", 108)}));
   EXPECT_EQ(toolkit.messages().back().text, "Done.");
 }
 
@@ -379,8 +394,9 @@ TEST_F(RunTest, ARecordChangedMeanwhileIsChangedAgainAndKeepsTheOtherChange) {
   Run();
   EXPECT_EQ(Xbase(path), "b\t7\t20200102\t\nb\t2\t20200102\t\n");
   EXPECT_EQ(toolkit.error_reports(), std::vector<std::string>{});
-  EXPECT_EQ(LogEntries(), (std::vector<std::string>{"a was replace to b at table (people) and column (name)",
-                                                    "a was replace to b at table (people) and column (name)"}));
+  EXPECT_EQ(LogEntries(),
+            (std::vector<std::string>{"a was replace to b at table (people) and column (name)",
+                                      "a was replace to b at table (people) and column (name)"}));
   EXPECT_EQ(toolkit.messages().back().text, "Done.");
 
   inputs.rows.clear();
@@ -392,15 +408,18 @@ TEST_F(RunTest, ARecordChangedMeanwhileIsChangedAgainAndKeepsTheOtherChange) {
   EXPECT_EQ(Xbase(again).substr(0, 2), "a\t");
   EXPECT_EQ(Xbase(again).substr(Xbase(again).find('\n') + 1), "b\t2\t20200102\t\n");
   ASSERT_EQ(toolkit.error_reports().size(), 1u);
-  EXPECT_NE(toolkit.error_reports()[0].find("The change to record 1 of table 'again' was not saved: another program "
-                                            "changed the record after Quillon read it, and its change was kept."),
+  EXPECT_NE(toolkit.error_reports()[0].find(
+                "The change to record 1 of table 'again' was not saved: another program "
+                "changed the record after Quillon read it, and its change was kept."),
             std::string::npos)
       << toolkit.error_reports()[0];
   const std::vector<std::string> lines = LogEntries();
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "a was replace to b at table (again) and column (name)"), 2);
-  EXPECT_EQ(lines.back(),
-            "Record 1 of table (again) was not saved: another program changed the record after Quillon read it, "
-            "and its change was kept");
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "a was replace to b at table (again) and column (name)"),
+            2);
+  EXPECT_EQ(
+      lines.back(),
+      "Record 1 of table (again) was not saved: another program changed the record after Quillon read it, "
+      "and its change was kept");
 }
 
 // Another program that rewrites a memo value in its own block (same length,
@@ -431,8 +450,8 @@ TEST_F(RunTest, AMemoRewrittenInPlaceMeanwhileIsChangedAgain) {
 // changed meanwhile in the same batch is changed again and saved, and is not
 // named in the report.
 TEST_F(RunTest, ARecordLockedByAnotherProgramIsReportedOnceAndLeft) {
-  const std::string path =
-      Table("people", R"([["a", 1, "2020-01-02", ""], ["a", 2, "2020-01-02", ""], ["a", 3, "2020-01-02", ""]])");
+  const std::string path = Table(
+      "people", R"([["a", 1, "2020-01-02", ""], ["a", 2, "2020-01-02", ""], ["a", 3, "2020-01-02", ""]])");
   // Another program holds record 1's lock (FoxPro's byte 0x7FFFFFFE - n).
   fox::DiskFile other(path, fox::DiskFile::Mode::kReadWrite, "table file");
   ASSERT_TRUE(other.TryLock(0x7FFFFFFEull - 1, 1));
@@ -450,10 +469,11 @@ TEST_F(RunTest, ARecordLockedByAnotherProgramIsReportedOnceAndLeft) {
   inputs.replace = "b";
   Run();
   EXPECT_EQ(Xbase(path), "a\t1\t20200102\t\nb\t7\t20200102\t\nb\t3\t20200102\t\n");
-  EXPECT_EQ(toolkit.error_reports(),
-            (std::vector<std::string>{ReportText(
-                "The change to record 1 of table 'people' was not saved: another program has locked the record.",
-                140)}));
+  EXPECT_EQ(
+      toolkit.error_reports(),
+      (std::vector<std::string>{ReportText(
+          "The change to record 1 of table 'people' was not saved: another program has locked the record.",
+          140)}));
   // The log says that record 1's line did not come true, and of no other.
   const std::vector<std::string> lines = LogEntries();
   const auto not_saved = [](const std::string& line) { return line.find("not saved") != std::string::npos; };
@@ -461,7 +481,8 @@ TEST_F(RunTest, ARecordLockedByAnotherProgramIsReportedOnceAndLeft) {
   EXPECT_NE(std::find(lines.begin(), lines.end(),
                       "Record 1 of table (people) was not saved: another program has locked the record"),
             lines.end());
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "a was replace to b at table (people) and column (name)"), 3);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "a was replace to b at table (people) and column (name)"),
+            3);
 }
 
 // A change that would give a candidate key twice is refused by its save:
@@ -473,7 +494,7 @@ TEST_F(RunTest, ACandidateKeyTakenIsRefusedForItsRecordAlone) {
   inputs.source.dbc_path = dbc;
   inputs.rows = {{"nombrelargodeldbf", true}};
   UseSets({"46", "47"}, {"45", "57"});  // EDAD is a candidate tag: record 1 has 45
-  allow_triggers = true;  // its update trigger calls a procedure of its own
+  allow_triggers = true;                // its update trigger calls a procedure of its own
   Run();
   std::string ages;
   for (const std::string& line : SplitLines(Xbase((fs::path(dbc).parent_path() / "fb2p_dbf.dbf").string())))
@@ -482,12 +503,14 @@ TEST_F(RunTest, ACandidateKeyTakenIsRefusedForItsRecordAlone) {
   // The columns that can never change hold neither 46 nor 47: they are not
   // reported.
   ASSERT_EQ(toolkit.error_reports().size(), 2u);  // and the trigger that was not run
-  EXPECT_EQ(toolkit.error_reports()[1].rfind("Table 'nombrelargodeldbf' was changed without running its update trigger", 0),
+  EXPECT_EQ(toolkit.error_reports()[1].rfind(
+                "Table 'nombrelargodeldbf' was changed without running its update trigger", 0),
             0u);
-  EXPECT_EQ(toolkit.error_reports()[0].rfind("The change to record 2 of table 'nombrelargodeldbf' was not saved: tag "
-                                             "EDAD of its structural index allows each key only once, and record 1 "
-                                             "already has the key the change would give.",
-                                             0),
+  EXPECT_EQ(toolkit.error_reports()[0].rfind(
+                "The change to record 2 of table 'nombrelargodeldbf' was not saved: tag "
+                "EDAD of its structural index allows each key only once, and record 1 "
+                "already has the key the change would give.",
+                0),
             0u)
       << toolkit.error_reports()[0];
   const std::vector<std::string> lines = LogEntries();
@@ -495,7 +518,8 @@ TEST_F(RunTest, ACandidateKeyTakenIsRefusedForItsRecordAlone) {
   // before record 3's, whatever the timing of the threads.
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "46 was replace to 45 at table (nombrelargodeldbf) and column (edad)");
-  EXPECT_EQ(lines[1].rfind("Record 2 of table (nombrelargodeldbf) was not saved: tag EDAD", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[1].rfind("Record 2 of table (nombrelargodeldbf) was not saved: tag EDAD", 0), 0u)
+      << lines[1];
   EXPECT_EQ(lines[2], "47 was replace to 57 at table (nombrelargodeldbf) and column (edad)");
   fox::Connection connection;
   connection.Open(fox::ConnectionString::Build(fox::ConnectionString::SourceType::kDatabase, dbc));
@@ -521,13 +545,20 @@ TEST_F(RunTest, AColumnThatCanNeverChangeIsReportedOnlyWhereAFindTextReachesIt) 
   // numbers.
   const auto reports = toolkit.error_reports();
   ASSERT_EQ(reports.size(), 3u);
-  EXPECT_EQ(reports[0].rfind("Field 'logico' of table 'fb2p_free' cannot be changed: it is part of tag LOGICO", 0),
-            0u) << reports[0];
-  EXPECT_EQ(reports[1].rfind("Field 'caracter' of table 'fb2p_free' cannot be changed: it is part of tag CARACTER", 0),
-            0u) << reports[1];
-  EXPECT_EQ(reports[2].rfind("1 more value for field 'caracter' of table 'fb2p_free' was refused for the same "
-                             "reason: it is part of tag CARACTER", 0),
-            0u) << reports[2];
+  EXPECT_EQ(
+      reports[0].rfind("Field 'logico' of table 'fb2p_free' cannot be changed: it is part of tag LOGICO", 0),
+      0u)
+      << reports[0];
+  EXPECT_EQ(reports[1].rfind(
+                "Field 'caracter' of table 'fb2p_free' cannot be changed: it is part of tag CARACTER", 0),
+            0u)
+      << reports[1];
+  EXPECT_EQ(
+      reports[2].rfind("1 more value for field 'caracter' of table 'fb2p_free' was refused for the same "
+                       "reason: it is part of tag CARACTER",
+                       0),
+      0u)
+      << reports[2];
   EXPECT_EQ(run.tally().refused, 3);
   for (const std::string& line : LogEntries()) {
     EXPECT_EQ(line.find("(caracter)"), std::string::npos) << line;
@@ -552,15 +583,17 @@ TEST_F(RunTest, ARepeatedRefusalIsReportedOnceThenCounted) {
   quillon::ReplacementRun run(inputs, toolkit);
   EXPECT_EQ(run.Run(), RunEnd::kDone);
   EXPECT_EQ(Xbase(path), "a\t1\t20200102\t\nb\t2\t20200103\t\nc\t3\t20200104\t\nd\t4\t20410203\t\n");
-  EXPECT_EQ(toolkit.error_reports(),
-            (std::vector<std::string>{
-                ReportText("Field 'born' of table 'people' cannot take the value \"2020-41-02\": "
-                           "\"2020-41-02\" is not a date (YYYY-MM-DD).",
-                           136),
-                ReportText("2 more values for field 'born' of table 'people' were refused for the same reason: "
-                           "the value is not a date (YYYY-MM-DD).",
-                           136)}));
-  EXPECT_EQ(LogEntries(), (std::vector<std::string>{"01 was replace to 41 at table (people) and column (born)"}));
+  EXPECT_EQ(
+      toolkit.error_reports(),
+      (std::vector<std::string>{
+          ReportText("Field 'born' of table 'people' cannot take the value \"2020-41-02\": "
+                     "\"2020-41-02\" is not a date (YYYY-MM-DD).",
+                     136),
+          ReportText("2 more values for field 'born' of table 'people' were refused for the same reason: "
+                     "the value is not a date (YYYY-MM-DD).",
+                     136)}));
+  EXPECT_EQ(LogEntries(),
+            (std::vector<std::string>{"01 was replace to 41 at table (people) and column (born)"}));
   EXPECT_EQ(run.tally().changed, 1);
   EXPECT_EQ(run.tally().refused, 3);
 }
@@ -612,8 +645,8 @@ TEST_F(RunTest, AFieldLeftAsItWasIsNeitherSavedNorLoggedNorCounted) {
 // Closing the program stops the run at once: the record being edited is not
 // saved, so each record is wholly replaced or wholly as it was.
 TEST_F(RunTest, ClosingDuringTheRunLeavesEachRecordWhole) {
-  const std::string path =
-      Table("people", R"([["a", 1, "2020-01-02", "a"], ["a", 2, "2020-01-02", "a"], ["a", 3, "2020-01-02", "a"]])");
+  const std::string path = Table(
+      "people", R"([["a", 1, "2020-01-02", "a"], ["a", 2, "2020-01-02", "a"], ["a", 3, "2020-01-02", "a"]])");
   inputs.find = "a";
   inputs.replace = "b";
   toolkit.on_yield = [&](long n) {
@@ -627,8 +660,8 @@ TEST_F(RunTest, ClosingDuringTheRunLeavesEachRecordWhole) {
 }
 
 TEST_F(RunTest, ADryRunWritesNothingAndCountsFieldsPerColumn) {
-  const std::string path =
-      Table("people", R"([["a", 11, "2020-01-02", "aa"], ["b", 2, "2020-01-02", "c"], [null, 1, null, "a"]])");
+  const std::string path = Table(
+      "people", R"([["a", 11, "2020-01-02", "aa"], ["b", 2, "2020-01-02", "c"], [null, 1, null, "a"]])");
   const FileSnapshot before = FileSnapshot::Of({path, data + "/people.fpt"});
   UseSets({"a", "b", "1"}, {"b", "c", "x"});
   std::vector<std::string> walked;
@@ -641,8 +674,8 @@ TEST_F(RunTest, ADryRunWritesNothingAndCountsFieldsPerColumn) {
   ASSERT_EQ(run.reach().size(), 1u);
   std::vector<std::string> counts;
   for (const auto& column : run.reach()[0].columns) {
-    counts.push_back(column.column + " " + std::to_string(column.fields) + " " + std::to_string(column.refused) +
-                     " " + column.refusal);
+    counts.push_back(column.column + " " + std::to_string(column.fields) + " " +
+                     std::to_string(column.refused) + " " + column.refusal);
   }
   // A field counts once however many pairs find it ("aa" meets a and then
   // b); Null values count never; "1" finds numbers and dates in their text

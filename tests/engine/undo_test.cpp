@@ -2,20 +2,19 @@
 // indexed fields, a cp1251 table, values whose blanks the run trimmed) taken
 // back through their undo journals, checked with python3-dbfread and the
 // index check; conflicts, deleted records and journals cut short.
-#include "engine/undo_run.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <random>
 
-#include "data/util/byte_order.h"
+#include "base/scripted_toolkit.h"
 #include "data/database/connection.h"
 #include "data/database/connection_string.h"
+#include "data/database/recordset.h"
 #include "data/file/disk_file.h"
 #include "data/table/index_check.h"
-#include "data/database/recordset.h"
-#include "base/scripted_toolkit.h"
+#include "data/util/byte_order.h"
+#include "engine/undo_run.h"
 #include "tests/engine/engine_test_support.h"
 
 namespace fs = std::filesystem;
@@ -38,7 +37,8 @@ std::string Content(const std::string& path) {
   for (uint32_t r = 1; r <= table.record_count(); ++r) {
     table.ReadRecords(r, 1, &record);
     for (size_t c = 0; c < table.field_count(); ++c) {
-      if (table.field(c).is_memo()) record.replace(table.field(c).offset, table.field(c).length, table.field(c).length, '#');
+      if (table.field(c).is_memo())
+        record.replace(table.field(c).offset, table.field(c).length, table.field(c).length, '#');
     }
     content += record;
   }
@@ -82,10 +82,12 @@ TEST_F(UndoTest, RunsOverContainersCodePagesAndTrimmedValuesAreTakenBackExactly)
   fs::create_directory(folder);
   fs::copy_file(testing_support::Fixture("ruby-dbf/cp1251.dbf"), folder + "/cp1251.dbf");
   fs::permissions(folder + "/cp1251.dbf", fs::perms::owner_write, fs::perm_options::add);
-  MakeTable(folder, "people", "name C(12) NULL; note M", R"([["  Ledger", "Ledger notes\r\nmore"], ["Ledger  ", ""]])");
+  MakeTable(folder, "people", "name C(12) NULL; note M",
+            R"([["  Ledger", "Ledger notes\r\nmore"], ["Ledger  ", ""]])");
   const fs::path foxprodb = fs::path(dbc).parent_path();
-  const std::vector<std::string> tables = {(foxprodb / "contacts.dbf").string(), (foxprodb / "calls.dbf").string(),
-                                           folder + "/cp1251.dbf", folder + "/people.dbf"};
+  const std::vector<std::string> tables = {(foxprodb / "contacts.dbf").string(),
+                                           (foxprodb / "calls.dbf").string(), folder + "/cp1251.dbf",
+                                           folder + "/people.dbf"};
   std::vector<std::string> before;
   for (const std::string& t : tables) before.push_back(Content(t));
 
@@ -107,7 +109,8 @@ TEST_F(UndoTest, RunsOverContainersCodePagesAndTrimmedValuesAreTakenBackExactly)
   }
 
   std::vector<std::string> problems;
-  EXPECT_EQ(Undo(second, &problems, RunMode::kDryRun).restored, static_cast<int64_t>(quillon::UndoRun::CountChanges(second)));
+  EXPECT_EQ(Undo(second, &problems, RunMode::kDryRun).restored,
+            static_cast<int64_t>(quillon::UndoRun::CountChanges(second)));
   EXPECT_EQ(Content(tables[3]), after[3]) << "a dry run writes nothing";
   quillon::UndoRun undo_second(toolkit);
   undo_second.AllowMissingIndex(true);
@@ -120,7 +123,8 @@ TEST_F(UndoTest, RunsOverContainersCodePagesAndTrimmedValuesAreTakenBackExactly)
   for (const std::string& t : {tables[0], tables[1]}) {
     fox::Connection connection;
     connection.Open(fox::ConnectionString::Build(fox::ConnectionString::SourceType::kDatabase, dbc));
-    for (const fox::TagCheck& check : fox::CheckIndex(*connection.OpenTable(fs::path(t).stem().string(), fox::DiskFile::Mode::kReadOnly))) {
+    for (const fox::TagCheck& check : fox::CheckIndex(
+             *connection.OpenTable(fs::path(t).stem().string(), fox::DiskFile::Mode::kReadOnly))) {
       EXPECT_TRUE(check.consistent()) << t << " " << check.tag << ": " << check.problem;
     }
   }
@@ -136,7 +140,8 @@ TEST_F(UndoTest, AFieldChangedSinceIsLeftAndAJournalCutShortUndoesItsWholeEntrie
   const std::string folder = dir.Sub("data");
   fs::create_directory(folder);
   std::string records = "[";
-  for (int i = 1; i <= 40; ++i) records += std::string(i > 1 ? ", " : "") + "[\"Ledger " + std::to_string(i) + "\", \"Ledger memo\"]";
+  for (int i = 1; i <= 40; ++i)
+    records += std::string(i > 1 ? ", " : "") + "[\"Ledger " + std::to_string(i) + "\", \"Ledger memo\"]";
   const std::string table = MakeTable(folder, "ledger", "name C(20); note M", records + "]");
   FakeInputs inputs;
   inputs.source.folder = folder;
@@ -187,11 +192,14 @@ TEST_F(UndoTest, AFieldChangedSinceIsLeftAndAJournalCutShortUndoesItsWholeEntrie
   EXPECT_EQ(tally.conflicts, 1);
   EXPECT_EQ(tally.missing, 2);
   EXPECT_EQ(tally.restored, static_cast<int64_t>(kept) - 3);
-  EXPECT_EQ(problems, (std::vector<std::string>{
-                          "Record 2 of table 'ledger' is deleted or no longer there: its 2 changes were not taken back.",
-                          "Field 'name' of record 3 of table 'ledger' has changed since the run and was left as it is."}));
+  EXPECT_EQ(
+      problems,
+      (std::vector<std::string>{
+          "Record 2 of table 'ledger' is deleted or no longer there: its 2 changes were not taken back.",
+          "Field 'name' of record 3 of table 'ledger' has changed since the run and was left as it is."}));
   bool told = false;
-  for (const auto& shown : toolkit.messages()) told = told || shown.text.find("is cut short or damaged at byte") != std::string::npos;
+  for (const auto& shown : toolkit.messages())
+    told = told || shown.text.find("is cut short or damaged at byte") != std::string::npos;
   EXPECT_TRUE(told) << "the cut is told";
   // The records whose entries were whole are as before, the others as after
   // the run, record 3 as the other program left it.
@@ -205,7 +213,9 @@ TEST_F(UndoTest, AFieldChangedSinceIsLeftAndAJournalCutShortUndoesItsWholeEntrie
     name.erase(name.find_last_not_of(' ') + 1);
     const std::string note = now.Text(edit, 1).value_or("");
     // Record r's entries are the 2r-1st (name) and the 2r-th (note).
-    EXPECT_EQ(name, r == 3 ? "Other" : (r != 2 && 2 * r - 1 <= kept ? "Ledger " : "Journal ") + std::to_string(r)) << r;
+    EXPECT_EQ(name,
+              r == 3 ? "Other" : (r != 2 && 2 * r - 1 <= kept ? "Ledger " : "Journal ") + std::to_string(r))
+        << r;
     EXPECT_EQ(note, r != 2 && 2 * r <= kept ? "Ledger memo" : "Journal memo") << r;
   }
 }
@@ -245,7 +255,8 @@ TEST_F(UndoTest, AfterAPackNoRecordGetsAnothersOldValue) {
   EXPECT_EQ(quillon::ReadUndoJournal(cut).changes.size(), 3u);
   Undo(cut);
   bool told = false;
-  for (const auto& shown : toolkit.messages()) told = told || shown.text.find("does not say that its run ended") != std::string::npos;
+  for (const auto& shown : toolkit.messages())
+    told = told || shown.text.find("does not say that its run ended") != std::string::npos;
   EXPECT_TRUE(told);
 }
 

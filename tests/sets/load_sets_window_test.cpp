@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "sets/combo_set_list.h"
 #include "base/app_title.h"
 #include "base/scripted_toolkit.h"
 #include "base/settings_store.h"
+#include "sets/combo_set_list.h"
 #include "shell/window_helpers.h"
 #include "tests/support/gui_support.h"
 #include "tests/support/settings_sandbox.h"
@@ -108,9 +108,10 @@ TEST_F(LoadSetsWindowTest, LoadAppendsTheFileSetsAfterThoseThereAndCloses) {
   EXPECT_EQ(sets_.Sets(), (Sets{{"old", "set"}, {"hi", "hello"}, {"peter", "pete"}}));
   EXPECT_EQ(find_.currentIndex(), 0);  // the selection is unchanged
   EXPECT_EQ(w.result(), QDialog::Accepted);
-  const std::string question = "1 line of " + files_.Sub("sets.txt") +
-                               " is not a set (a find text, \",\", a replace text):\r\nline 3: \"no separator\"\r\n\r\n"
-                               "Load the file's 2 sets and skip these lines?";
+  const std::string question =
+      "1 line of " + files_.Sub("sets.txt") +
+      " is not a set (a find text, \",\", a replace text):\r\nline 3: \"no separator\"\r\n\r\n"
+      "Load the file's 2 sets and skip these lines?";
   EXPECT_EQ(Messages(), (std::vector<std::string>{question, question}));
   EXPECT_EQ(toolkit_.shown[0].buttons, quillon::MessageButtons::kYesNo);
 
@@ -147,7 +148,8 @@ TEST_F(LoadSetsWindowTest, LoadRefusesAnEmptySeparatorAndAMissingFileAndIgnoresA
   const std::string missing = " " + files_.Sub("missing.txt");
   Type("Text1", missing);
   Click("PushButton1");  // named as typed, spaces included
-  EXPECT_EQ(Messages(), (std::vector<std::string>{"You must enter separating character(s).", missing + " not found."}));
+  EXPECT_EQ(Messages(),
+            (std::vector<std::string>{"You must enter separating character(s).", missing + " not found."}));
   EXPECT_EQ(toolkit_.shown[0].title, quillon::ApplicationTitle());
   EXPECT_TRUE(w.isVisible());
   EXPECT_EQ(sets_.Count(), 0);
@@ -166,13 +168,14 @@ TEST_F(LoadSetsWindowTest, BrowseFillsTheFileBoxAndHelpExplainsSeparators) {
   EXPECT_EQ(dialog.dialog.file_name, "");
 
   Click("PushButton3");
-  EXPECT_EQ(Messages(), (std::vector<std::string>{
-                            "If the text file you are loading looks like this:\r\n\r\nhi::hello\r\npeter::pete\r\n\r\n"
-                            "then use :: as a Separator\r\n\r\n"
-                            "If the text file you are loading looks like this:\r\n\r\nhi,hello\r\npeter,pete\r\n\r\n"
-                            "then use , as a Separator\r\n\r\n"
-                            "NOTE: The 'Save Sets' feature in this software always saves in this format:\r\n\r\n"
-                            "hi::hello\r\npeter::pete"}));
+  EXPECT_EQ(Messages(),
+            (std::vector<std::string>{
+                "If the text file you are loading looks like this:\r\n\r\nhi::hello\r\npeter::pete\r\n\r\n"
+                "then use :: as a Separator\r\n\r\n"
+                "If the text file you are loading looks like this:\r\n\r\nhi,hello\r\npeter,pete\r\n\r\n"
+                "then use , as a Separator\r\n\r\n"
+                "NOTE: The 'Save Sets' feature in this software always saves in this format:\r\n\r\n"
+                "hi::hello\r\npeter::pete"}));
 }
 
 TEST_F(LoadSetsWindowTest, LoadSetsOpensTheWindowModallyAndLoads) {

@@ -112,8 +112,8 @@ TEST(SetFileLoadTest, LinesThatAreNotSetsAreNamedBlankLinesAreNot) {
   // Blank lines (spaces and tabs) and a DOS end mark are passed over; a line
   // without the separator, or one that is not text, is a bad line, with its
   // number as the user counts lines.
-  const quillon::ParsedSets parsed =
-      quillon::ParseSets("hi::hello\r\n\r\n \t \r\nMonday:Tuesday\r\nOslo=>Bergen\nbin\0ary::x\r\nx::y\r\n\x1A"s, "::");
+  const quillon::ParsedSets parsed = quillon::ParseSets(
+      "hi::hello\r\n\r\n \t \r\nMonday:Tuesday\r\nOslo=>Bergen\nbin\0ary::x\r\nx::y\r\n\x1A"s, "::");
   EXPECT_EQ(parsed.sets, (Sets{{"hi", "hello"}, {"x", "y"}}));
   EXPECT_EQ(parsed.bad_lines, (Bad{{4, "Monday:Tuesday"}, {5, "Oslo=>Bergen"}, {6, "bin\0ary::x"s}}));
 
@@ -131,16 +131,27 @@ TEST(SetFileLoadTest, LinesThatAreNotSetsAreNamedBlankLinesAreNot) {
   // and counts the others.
   std::string nuls;  // sixty characters as shown
   for (int i = 0; i < 15; ++i) nuls += "\\x00";
-  Bad many = {{2, "Monday:Tuesday"}, {3, std::string(70, 'x')}, {4, "\x01\tg\xC3\xA9\0"s},
-              {5, "a\xEF\xBF\xBD" "b"}, {8, std::string(20, '\0')}, {9, "f"}, {12, "g"}};
+  Bad many = {{2, "Monday:Tuesday"},
+              {3, std::string(70, 'x')},
+              {4, "\x01\tg\xC3\xA9\0"s},
+              {5,
+               "a\xEF\xBF\xBD"
+               "b"},
+              {8, std::string(20, '\0')},
+              {9, "f"},
+              {12, "g"}};
   EXPECT_EQ(quillon::BadSetLinesText("sets.txt", many, "::", "\n"),
             "7 lines of sets.txt are not sets (a find text, \"::\", a replace text):\n"
             "line 2: \"Monday:Tuesday\"\n"
-            "line 3: \"" + std::string(60, 'x') + "...\"\n"
-            "line 4: \"\\x01\\x09g\xC3\xA9\\x00\" (not text)\n"
-            "line 5: \"a?b\" (not text)\n"
-            "line 8: \"" + nuls + "...\" (not text)\n"
-            "and 2 more");
+            "line 3: \"" +
+                std::string(60, 'x') +
+                "...\"\n"
+                "line 4: \"\\x01\\x09g\xC3\xA9\\x00\" (not text)\n"
+                "line 5: \"a?b\" (not text)\n"
+                "line 8: \"" +
+                nuls +
+                "...\" (not text)\n"
+                "and 2 more");
   EXPECT_EQ(quillon::BadSetLinesText("s.txt", {{1, "a"}}, "\t", "\r\n"),
             "1 line of s.txt is not a set (a find text, \"\\x09\", a replace text):\r\nline 1: \"a\"");
 }

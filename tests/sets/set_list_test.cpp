@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "sets/combo_set_list.h"
 #include "base/app_title.h"
 #include "base/scripted_toolkit.h"
+#include "sets/combo_set_list.h"
 #include "tests/support/gui_support.h"
 #include "tests/support/test_support.h"
 
@@ -40,7 +40,8 @@ class SetListTest : public ::testing::Test {
 
 TEST_F(SetListTest, AddSetSplitsTheAnswerAtEveryDoubleColonKeepingSpaces) {
   for (const char* answer : {"a::b::c", "::b", "a::", "::", " a :: b ", "a:::b", "a::b"}) AddSet(answer);
-  EXPECT_EQ(sets_.Sets(), (Sets{{"a", "b"}, {"", "b"}, {"a", ""}, {"", ""}, {" a ", " b "}, {"a", ":b"}, {"a", "b"}}));
+  EXPECT_EQ(sets_.Sets(),
+            (Sets{{"a", "b"}, {"", "b"}, {"a", ""}, {"", ""}, {" a ", " b "}, {"a", ":b"}, {"a", "b"}}));
   const auto& prompt = toolkit_.shown.at(0);
   EXPECT_EQ(prompt.text, "Enter find and replace set (use :: to separate find text and replace text):");
   EXPECT_EQ(prompt.preset, "findwhat::replacewith");

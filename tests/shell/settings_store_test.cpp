@@ -32,8 +32,9 @@ TEST(SettingsStoreTest, AWriteIsWhatTheNextReadSeesExactly) {
   SettingsSandbox sandbox;
   SaveSetting("TabControl1", "");  // stored empty, not taken for missing
   EXPECT_EQ(GetSetting("TabControl1", "0"), "");
-  for (const std::string value : {"  spaces at both ends  ", "a, b; c = d", "\"quoted\"", "C:\\Data\\Tables\\",
-                                  "@Variant(not one)", "Grüße, 東京", "line one\nline two\r\n", "[Quillon]"}) {
+  for (const std::string value :
+       {"  spaces at both ends  ", "a, b; c = d", "\"quoted\"", "C:\\Data\\Tables\\", "@Variant(not one)",
+        "Grüße, 東京", "line one\nline two\r\n", "[Quillon]"}) {
     SaveSetting("Text1", value);
     EXPECT_EQ(GetSetting("Text1", "default"), value);
   }
@@ -53,9 +54,9 @@ TEST(SettingsStoreTest, IsVelmoraConfWithAQuillonSectionAndSurvivesARestart) {
   TempDir scratch;
   auto probe = [&](std::vector<std::string> args, int* exit_code = nullptr) {
     int code = -1;
-    const std::string out = testing_support::RunProgram(QUILLON_SETTINGS_PROBE, args,
-                                                        {{"XDG_CONFIG_HOME", sandbox.folder()}},
-                                                        scratch.Sub("errors.txt"), &code);
+    const std::string out =
+        testing_support::RunProgram(QUILLON_SETTINGS_PROBE, args, {{"XDG_CONFIG_HOME", sandbox.folder()}},
+                                    scratch.Sub("errors.txt"), &code);
     if (exit_code != nullptr) *exit_code = code;
     return out;
   };

@@ -71,8 +71,8 @@ TEST(QtToolkitTest, MessageBoxesShowTextTitleIconAndButtons) {
   EXPECT_EQ(text, "It failed\nin Brenlow2021/08/31.Form2.X at line 100");
   EXPECT_EQ(icon, QMessageBox::Warning);
 
-  for (auto [button, answer] : {std::pair{QMessageBox::Yes, MessageAnswer::kYes},
-                                std::pair{QMessageBox::No, MessageAnswer::kNo}}) {
+  for (auto [button, answer] :
+       {std::pair{QMessageBox::Yes, MessageAnswer::kYes}, std::pair{QMessageBox::No, MessageAnswer::kNo}}) {
     WhenShown<QMessageBox>([button = button](QMessageBox* box) { box->button(button)->click(); });
     EXPECT_EQ(toolkit.ShowMessage("Overwrite?", MessageButtons::kYesNo, MessageIcon::kNone, "Save"), answer);
   }

@@ -21,9 +21,9 @@
 #include <windows.h>
 #endif
 
+#include "base/program_folder.h"
 #include "data/file/utf8_path.h"
 #include "shell/pointer.h"
-#include "base/program_folder.h"
 #include "shell/skin.h"
 #include "tests/support/gui_support.h"
 #include "tests/support/test_support.h"
@@ -43,7 +43,8 @@ struct TestWindow : testing_support::WithApplication {
     auto* frame_layout = new QVBoxLayout(frame);
     frame_layout->addWidget(option);
     frame_layout->addWidget(check);
-    for (QWidget* w : std::initializer_list<QWidget*>{label, text, button, tool_button, frame}) layout->addWidget(w);
+    for (QWidget* w : std::initializer_list<QWidget*>{label, text, button, tool_button, frame})
+      layout->addWidget(w);
     window.resize(300, 300);
     window.show();
   }
@@ -71,7 +72,8 @@ struct TestWindow : testing_support::WithApplication {
 };
 
 bool PaintedButtonFace(const QWidget& widget) {
-  return widget.autoFillBackground() && widget.palette().color(QPalette::Window) == quillon::ButtonFaceColour();
+  return widget.autoFillBackground() &&
+         widget.palette().color(QPalette::Window) == quillon::ButtonFaceColour();
 }
 
 // A cursor file of one 32 x 32 monochrome picture with the hot spot (hx, hy):
@@ -79,14 +81,31 @@ bool PaintedButtonFace(const QWidget& widget) {
 // stored bottom-up, the colour rows first, then the AND mask.
 std::string MonochromeCursor(int hx, int hy) {
   std::string f;
-  auto u16 = [&](int v) { f += static_cast<char>(v & 0xFF); f += static_cast<char>((v >> 8) & 0xFF); };
-  auto u32 = [&](uint32_t v) { u16(static_cast<int>(v & 0xFFFF)); u16(static_cast<int>(v >> 16)); };
-  u16(0); u16(2); u16(1);                                           // a cursor file with one picture
-  f += std::string("\x20\x20\x02\x00", 4); u16(hx); u16(hy); u32(40 + 8 + 256); u32(22);
-  u32(40); u32(32); u32(64); u16(1); u16(1);                      // 32 x 32, two rows of pictures, 1 bit
-  for (int i = 0; i < 6; ++i) u32(i == 4 ? 2 : 0);                 // two colours used
-  u32(0x000000); u32(0xFFFFFF);                                    // colour table: black, white
-  for (int row = 31; row >= 0; --row) u32(0x80);                   // column 0 white, others black
+  auto u16 = [&](int v) {
+    f += static_cast<char>(v & 0xFF);
+    f += static_cast<char>((v >> 8) & 0xFF);
+  };
+  auto u32 = [&](uint32_t v) {
+    u16(static_cast<int>(v & 0xFFFF));
+    u16(static_cast<int>(v >> 16));
+  };
+  u16(0);
+  u16(2);
+  u16(1);  // a cursor file with one picture
+  f += std::string("\x20\x20\x02\x00", 4);
+  u16(hx);
+  u16(hy);
+  u32(40 + 8 + 256);
+  u32(22);
+  u32(40);
+  u32(32);
+  u32(64);
+  u16(1);
+  u16(1);                                           // 32 x 32, two rows of pictures, 1 bit
+  for (int i = 0; i < 6; ++i) u32(i == 4 ? 2 : 0);  // two colours used
+  u32(0x000000);
+  u32(0xFFFFFF);                                                       // colour table: black, white
+  for (int row = 31; row >= 0; --row) u32(0x80);                       // column 0 white, others black
   for (int row = 31; row >= 0; --row) u32(row == 0 ? 0 : 0xFFFFFF7F);  // opaque: top row, column 0
   return f;
 }
@@ -163,8 +182,12 @@ TEST(PointerRuleTest, CustomPointerOverPushButtonsDefaultElsewhere) {
   EXPECT_FALSE(rule->has_picture());
 
   const std::pair<QWidget*, Qt::CursorShape> moves[] = {
-      {w.button, Qt::PointingHandCursor}, {w.label, Qt::ArrowCursor},         {w.tool_button, Qt::PointingHandCursor},
-      {&w.window, Qt::ArrowCursor},       {w.option, Qt::ArrowCursor},        {w.text, Qt::ArrowCursor},
+      {w.button, Qt::PointingHandCursor},
+      {w.label, Qt::ArrowCursor},
+      {w.tool_button, Qt::PointingHandCursor},
+      {&w.window, Qt::ArrowCursor},
+      {w.option, Qt::ArrowCursor},
+      {w.text, Qt::ArrowCursor},
   };
   for (const auto& [over, shape] : moves) {
     w.MoveOver(over);

@@ -50,8 +50,9 @@ void CheckLeaf(const std::string& page, uint16_t key_length, char pad, bool stri
     std::string key = previous.substr(0, dup) + page.substr(at, stored) + std::string(trail, pad);
     size_t run = 0;
     while (run < key.size() && key[key.size() - 1 - run] == pad) ++run;
-    if (run < trail || (strict && run != trail)) problem("entry " + std::to_string(j) + " leaves off " + std::to_string(trail) + " of " +
-                              std::to_string(run) + " pad bytes");
+    if (run < trail || (strict && run != trail))
+      problem("entry " + std::to_string(j) + " leaves off " + std::to_string(trail) + " of " +
+              std::to_string(run) + " pad bytes");
     size_t common = 0;
     while (j > 0 && common < key.size() && key[common] == previous[common]) ++common;
     const size_t expected_dup = j == 0 ? 0 : std::min(common, key_length - std::max(trail, previous_trail));
@@ -92,7 +93,8 @@ std::vector<std::string> CheckTagTree(const std::string& bytes, uint32_t root, u
       if (bool(attributes & 1) != (depth == 0)) problems.push_back(where + " has the wrong root bit");
       const uint32_t left = fox::LoadLE32(p + 4), right = fox::LoadLE32(p + 8);
       if (left != (i == 0 ? kNone : level[i - 1])) problems.push_back(where + " has a wrong left link");
-      if (right != (i + 1 == level.size() ? kNone : level[i + 1])) problems.push_back(where + " has a wrong right link");
+      if (right != (i + 1 == level.size() ? kNone : level[i + 1]))
+        problems.push_back(where + " has a wrong right link");
       std::vector<fox::IndexEntry> page_entries;
       if (attributes & 2) {
         ++leaves;
@@ -126,7 +128,8 @@ std::vector<std::string> CheckTagTree(const std::string& bytes, uint32_t root, u
     separators = std::move(next_separators);
   }
   for (size_t j = 1; j < entries->size(); ++j)
-    if (!Less((*entries)[j - 1], (*entries)[j])) problems.push_back("the leaf level is out of order at entry " + std::to_string(j));
+    if (!Less((*entries)[j - 1], (*entries)[j]))
+      problems.push_back("the leaf level is out of order at entry " + std::to_string(j));
   return problems;
 }
 
@@ -162,9 +165,12 @@ std::vector<std::string> CheckIndex(const fox::Table& table, size_t* checked, bo
       if (i < entries.size() && i < expected.size() && entries[i].key == expected[i].key &&
           entries[i].recno == expected[i].recno)
         continue;
-      std::string found = i < entries.size() ? Hex(entries[i].key) + " #" + std::to_string(entries[i].recno) : "nothing";
-      std::string want = i < expected.size() ? Hex(expected[i].key) + " #" + std::to_string(expected[i].recno) : "nothing";
-      problems.push_back("tag " + tag.header.name + ": entry " + std::to_string(i) + " is " + found + ", expected " + want);
+      std::string found =
+          i < entries.size() ? Hex(entries[i].key) + " #" + std::to_string(entries[i].recno) : "nothing";
+      std::string want =
+          i < expected.size() ? Hex(expected[i].key) + " #" + std::to_string(expected[i].recno) : "nothing";
+      problems.push_back("tag " + tag.header.name + ": entry " + std::to_string(i) + " is " + found +
+                         ", expected " + want);
       break;
     }
   }

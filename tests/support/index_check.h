@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "data/index/compound_index.h"
-#include "data/util/hex.h"
 #include "data/table/table.h"
+#include "data/util/hex.h"
 
 namespace testing_support {
 
@@ -49,8 +49,8 @@ inline const IndexedFixture kIndexedFixtures[] = {
 // bytes as Visual FoxPro does; `strict` requires them to leave off every
 // trailing pad byte too, as Visual FoxPro and this program do (other writers
 // store some).
-std::vector<std::string> CheckTagTree(const std::string& file_bytes, uint32_t root, uint16_t key_length, char pad,
-                                      std::vector<fox::IndexEntry>* entries, bool strict = true);
+std::vector<std::string> CheckTagTree(const std::string& file_bytes, uint32_t root, uint16_t key_length,
+                                      char pad, std::vector<fox::IndexEntry>* entries, bool strict = true);
 
 // The keys a tag must hold for the table's records as they are on disk.
 std::vector<fox::IndexEntry> ExpectedEntries(const fox::Table& table, const fox::IndexMaintainer::Tag& tag);

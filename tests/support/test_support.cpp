@@ -9,9 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <optional>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <sstream>
 
@@ -41,7 +41,8 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ec);
   // Windows removes no folder while a file in it is open: a test must close
   // every table in the folder before the folder goes.
-  if (ec || fs::exists(path_, ec)) ADD_FAILURE() << "The temporary folder " << path_.string() << " could not be removed: " << ec.message();
+  if (ec || fs::exists(path_, ec))
+    ADD_FAILURE() << "The temporary folder " << path_.string() << " could not be removed: " << ec.message();
 }
 
 static void MakeWritable(const fs::path& p) {
@@ -50,9 +51,10 @@ static void MakeWritable(const fs::path& p) {
   if (fs::is_directory(p)) {
     fs::permissions(p, fs::perms::owner_exec, fs::perm_options::add, ec);
     for (const auto& entry : fs::recursive_directory_iterator(p)) {
-      fs::permissions(entry.path(), fs::perms::owner_read | fs::perms::owner_write,
-                      fs::perm_options::add, ec);
-      if (entry.is_directory()) fs::permissions(entry.path(), fs::perms::owner_exec, fs::perm_options::add, ec);
+      fs::permissions(entry.path(), fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add,
+                      ec);
+      if (entry.is_directory())
+        fs::permissions(entry.path(), fs::perms::owner_exec, fs::perm_options::add, ec);
     }
   }
 }
@@ -97,8 +99,10 @@ std::string RunCommand(const std::string& command, int* exit_code) {
 static std::string Quote(const std::string& s) {
   std::string q = "'";
   for (char c : s) {
-    if (c == '\'') q += "'\\''";
-    else q += c;
+    if (c == '\'')
+      q += "'\\''";
+    else
+      q += c;
   }
   return q + "'";
 }
@@ -124,8 +128,8 @@ const Wine& TheWine() {
     Wine w;
     w.spawn = reinterpret_cast<WineSpawn>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "__wine_unix_spawnvp")));
-    w.unix_name = reinterpret_cast<WineUnixName>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    w.unix_name = reinterpret_cast<WineUnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
     return w;
   }();
   return wine;
@@ -136,8 +140,9 @@ const Wine& TheWine() {
 std::string ForLinux(const std::string& arg) {
   std::error_code ec;
   const std::filesystem::path p = fox::PathFromUtf8(arg);
-  const bool names_file = arg.find_first_of("\\/") != std::string::npos &&
-                          (std::filesystem::exists(p, ec) || std::filesystem::is_directory(p.parent_path(), ec));
+  const bool names_file =
+      arg.find_first_of("\\/") != std::string::npos &&
+      (std::filesystem::exists(p, ec) || std::filesystem::is_directory(p.parent_path(), ec));
   if (!names_file) return arg;
   char* unix_name = TheWine().unix_name(fox::WideFromUtf8(arg).c_str());
   if (unix_name == nullptr) return arg;
@@ -159,8 +164,13 @@ static std::string RunTool(const std::string& interpreter, const std::string& sc
   TempDir scratch;
   const std::string out = scratch.Sub("out.txt");
   WriteFileBytes(out, "");
-  std::vector<std::string> argv = {"/bin/sh", "-c", "out=$1; shift; \"$@\" > \"$out\"", "sh", ForLinux(out),
-                                   interpreter, std::string(QUILLON_TEST_TOOLS) + "/" + script};
+  std::vector<std::string> argv = {"/bin/sh",
+                                   "-c",
+                                   "out=$1; shift; \"$@\" > \"$out\"",
+                                   "sh",
+                                   ForLinux(out),
+                                   interpreter,
+                                   std::string(QUILLON_TEST_TOOLS) + "/" + script};
   for (const std::string& a : args) argv.push_back(ForLinux(a));
   std::vector<char*> pointers;
   for (std::string& a : argv) pointers.push_back(a.data());
@@ -219,8 +229,8 @@ std::wstring QuoteArgument(const std::wstring& arg) {
 }  // namespace
 
 std::string RunProgram(const std::string& program, const std::vector<std::string>& args,
-                       const std::vector<std::pair<std::string, std::string>>& env, const std::string& error_path,
-                       int* exit_code) {
+                       const std::vector<std::pair<std::string, std::string>>& env,
+                       const std::string& error_path, int* exit_code) {
   std::wstring line = QuoteArgument(fox::WideFromUtf8(program));
   for (const std::string& a : args) line += L" " + QuoteArgument(fox::WideFromUtf8(a));
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -270,8 +280,8 @@ std::string RunProgram(const std::string& program, const std::vector<std::string
 #else
 
 std::string RunProgram(const std::string& program, const std::vector<std::string>& args,
-                       const std::vector<std::pair<std::string, std::string>>& env, const std::string& error_path,
-                       int* exit_code) {
+                       const std::vector<std::pair<std::string, std::string>>& env,
+                       const std::string& error_path, int* exit_code) {
   std::string command;
   for (const auto& [name, value] : env) command += name + "=" + Quote(value) + " ";
   command += Quote(program);

@@ -46,8 +46,8 @@ std::string RunCommand(const std::string& command, int* exit_code = nullptr);
 // error to the file `error_path`. No shell comes between: any argument
 // reaches the program as it is (on Windows through the wide command line).
 std::string RunProgram(const std::string& program, const std::vector<std::string>& args,
-                       const std::vector<std::pair<std::string, std::string>>& env, const std::string& error_path,
-                       int* exit_code);
+                       const std::vector<std::pair<std::string, std::string>>& env,
+                       const std::string& error_path, int* exit_code);
 
 // Runs tests/tools/<script> with /usr/bin/python3 and the arguments (each
 // quoted); returns its standard output and fails the test on a non-zero exit.

@@ -258,8 +258,8 @@ TEST_F(MainWindowTest, UndoLastRunAsksNamingTheChangesThenTakesTheRunBack) {
   Click(form2(), "UndoLastRun");
   std::vector<std::string> shown = TakeMessages();
   ASSERT_EQ(shown.size(), 1u);
-  EXPECT_EQ(shown[0].rfind("Take back the last run? Its 5 changes to tables customers and orders of " + samples() +
-                               " will get their old values back",
+  EXPECT_EQ(shown[0].rfind("Take back the last run? Its 5 changes to tables customers and orders of " +
+                               samples() + " will get their old values back",
                            0),
             0u)
       << shown[0];

@@ -12,9 +12,9 @@
 #include <set>
 
 #include "access/foxpro_module.h"
+#include "base/error_report.h"
 #include "data/database/connection.h"
 #include "data/database/recordset.h"
-#include "base/error_report.h"
 #include "tests/support/test_support.h"
 
 namespace {

@@ -1,12 +1,13 @@
 // Opening data sources and tables the way the run does: by the names the
 // tables schema gives, through the connection string.
+#include "data/database/connection.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "data/database/connection.h"
-#include "data/util/error.h"
 #include "data/database/recordset.h"
+#include "data/util/error.h"
 #include "tests/support/test_support.h"
 
 using namespace testing_support;
@@ -31,10 +32,13 @@ TEST(Connection, EveryContainerTableOpensByItsSchemaNameWithLongFieldNames) {
     const char* some_table;
     const char* long_field;
   } cases[] = {
-      {"ruby-dbf/foxprodb/FOXPRO-DB-TEST.DBC", {"types", "setup", "contacts", "calls"}, "contacts",
+      {"ruby-dbf/foxprodb/FOXPRO-DB-TEST.DBC",
+       {"types", "setup", "contacts", "calls"},
+       "contacts",
        "contact_type_id"},
       {"go-dbase/database/EXPENSES.DBC",
-       {"employees", "expense_categories", "expense_reports", "expense_details"}, "expense_details",
+       {"employees", "expense_categories", "expense_reports", "expense_details"},
+       "expense_details",
        "expensecategoryid"},
   };
   for (const Case& c : cases) {
@@ -116,9 +120,9 @@ TEST(Connection, FolderTablesOpenIgnoringCaseAndMissingOnesAreNamed) {
     EXPECT_EQ(e.kind(), fox::ErrorKind::kNotFound);
     EXPECT_NE(std::string(e.what()).find("customers"), std::string::npos) << e.what();
   }
-  EXPECT_THROW(connection.Open(ConnectionString::Build(ConnectionString::SourceType::kFreeTables,
-                                                       dir.Sub("missing"))),
-               fox::Error);
+  EXPECT_THROW(
+      connection.Open(ConnectionString::Build(ConnectionString::SourceType::kFreeTables, dir.Sub("missing"))),
+      fox::Error);
 }
 
 TEST(Connection, EmptyTableIsAtItsEndAtOnce) {
@@ -182,7 +186,8 @@ TEST(Connection, DamagedFilesAreRefusedWithoutWriting) {
   refused("farmemo", fox::ErrorKind::kCorrupt, fox::kLockReadOnly);
   // A structural index that cannot be read: reading works, changing is refused.
   for (const char* ext : {".dbf", ".CDX"}) {
-    fs::copy_file(Fixture(std::string("ruby-dbf/foxprodb/setup") + ext), dir.Sub(std::string("badindex") + ext));
+    fs::copy_file(Fixture(std::string("ruby-dbf/foxprodb/setup") + ext),
+                  dir.Sub(std::string("badindex") + ext));
     fs::permissions(dir.Sub(std::string("badindex") + ext), fs::perms::owner_write, fs::perm_options::add);
   }
   std::string index = ReadFileBytes(dir.Sub("badindex.CDX"));

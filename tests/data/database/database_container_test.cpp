@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <tuple>
 
+#include "data/file/file_names.h"
 #include "data/util/byte_order.h"
 #include "data/util/error.h"
-#include "data/file/file_names.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -136,7 +136,8 @@ TEST(DatabaseContainer, FileNamesMatchIgnoringCaseAndMissingFilesAreNamed) {
 
 #ifdef _WIN32
   // The file system ignores case: the stored name leads to the file as it is.
-  EXPECT_TRUE(fs::equivalent(container.TableFilePath(*container.FindTable("types")), fs::path(folder) / "TYPES.DBF"));
+  EXPECT_TRUE(
+      fs::equivalent(container.TableFilePath(*container.FindTable("types")), fs::path(folder) / "TYPES.DBF"));
 #else
   EXPECT_EQ(fs::path(container.TableFilePath(*container.FindTable("types"))).filename(), "TYPES.DBF");
 #endif
@@ -222,7 +223,8 @@ TEST(DatabaseContainer, RulesTriggersAndRelationsAsStored) {
   Names relations;
   for (const auto& x : foxpro.relations())
     relations.push_back(x.child_table + "." + x.child_tag + " -> " + x.parent_table + "." + x.parent_tag);
-  EXPECT_EQ(relations, (Names{"contacts.type_id -> types.type_id", "calls.contact_id -> contacts.contact_id"}));
+  EXPECT_EQ(relations,
+            (Names{"contacts.type_id -> types.type_id", "calls.contact_id -> contacts.contact_id"}));
   EXPECT_TRUE(foxpro.FindTable("contacts")->record_rule.empty());
   EXPECT_TRUE(foxpro.FindTable("contacts")->field_rules[0].empty());  // a default value only
 
@@ -234,7 +236,8 @@ TEST(DatabaseContainer, RulesTriggersAndRelationsAsStored) {
   std::string bytes = testing_support::ReadFileBytes(path);
   size_t riinfo = 0;
   for (size_t at = 32; bytes[at] != 0x0D; at += 32)
-    if (std::string(bytes.data() + at, 11).c_str() == std::string("RIINFO")) riinfo = fox::LoadLE32(bytes.data() + at + 12);
+    if (std::string(bytes.data() + at, 11).c_str() == std::string("RIINFO"))
+      riinfo = fox::LoadLE32(bytes.data() + at + 12);
   ASSERT_NE(riinfo, 0u);
   const size_t relation = RecordOffset(bytes, "Relation", "relation 1");
   for (const auto& [letters, update, remove, insert] :

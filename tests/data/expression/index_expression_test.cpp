@@ -8,8 +8,8 @@
 #include <cmath>
 #include <random>
 
-#include "data/util/error.h"
 #include "data/index/index_key.h"
+#include "data/util/error.h"
 #include "tests/support/index_check.h"
 #include "tests/support/test_support.h"
 
@@ -31,9 +31,9 @@ class Expressions : public ::testing::Test {
       uint16_t length;
       uint8_t decimals;
     };
-    const F fields[] = {{"NAME", 'C', 10, 0}, {"AMOUNT", 'N', 8, 2}, {"ID", 'I', 4, 0}, {"BORN", 'D', 8, 0},
-                        {"STAMP", 'T', 8, 0}, {"FLAG", 'L', 1, 0},   {"CODE", 'C', 5, 0}, {"NOTE", 'M', 4, 0},
-                        {"_NULLFLAGS", '0', 1, 0}};
+    const F fields[] = {{"NAME", 'C', 10, 0}, {"AMOUNT", 'N', 8, 2}, {"ID", 'I', 4, 0},
+                        {"BORN", 'D', 8, 0},  {"STAMP", 'T', 8, 0},  {"FLAG", 'L', 1, 0},
+                        {"CODE", 'C', 5, 0},  {"NOTE", 'M', 4, 0},   {"_NULLFLAGS", '0', 1, 0}};
     uint32_t offset = 1;
     for (const F& f : fields) {
       fox::FieldDescriptor d;
@@ -56,7 +56,9 @@ class Expressions : public ::testing::Test {
     }
     schema_.codec = &codec_;
     schema_.text_case = std::make_shared<fox::TextCase>(codec_.code_page());
-    schema_.read_memo = [](std::string_view, const fox::FieldDescriptor&) { return std::string("memo text"); };
+    schema_.read_memo = [](std::string_view, const fox::FieldDescriptor&) {
+      return std::string("memo text");
+    };
     record_ = Record({});
   }
 
@@ -64,7 +66,8 @@ class Expressions : public ::testing::Test {
   std::string Record(const std::vector<std::pair<size_t, std::string>>& values, bool deleted = false) {
     std::string r(header_.record_length, ' ');
     r[0] = deleted ? '*' : ' ';
-    for (size_t i : {2, 4, 7}) r.replace(header_.fields[i].offset, header_.fields[i].length, header_.fields[i].length, '\0');
+    for (size_t i : {2, 4, 7})
+      r.replace(header_.fields[i].offset, header_.fields[i].length, header_.fields[i].length, '\0');
     r[header_.fields[8].offset] = '\0';
     for (const auto& [column, text] : values) {
       if (header_.fields[column].type == 'C') {
@@ -123,7 +126,10 @@ TEST_F(Expressions, CharacterFunctions) {
   EXPECT_EQ(Text("PADL(ALLTRIM(code), 4, '0')", r), "00ab");
   EXPECT_EQ(Text("PADR(name, 3)", r), "\xE4pf");
   EXPECT_EQ(Text("LEFT(name, 3)+RIGHT(name, 4)+SUBSTR(name, 7)+SUBSTR(name, 2, 3)+SUBSTR(name, 11)", r),
-            "\xE4pf" "Ost " "Ost " "pfe");
+            "\xE4pf"
+            "Ost "
+            "Ost "
+            "pfe");
   EXPECT_EQ(Text("LEFT(name, 0)+LEFT(name, 40)", r), "\xE4pfel Ost ");
   EXPECT_EQ(Text("name+[|]+\"x\"", r), "\xE4pfel Ost |x");
 }
@@ -199,11 +205,31 @@ TEST_F(Expressions, NullsAndMemos) {
 
 TEST_F(Expressions, WhatIsNotEvaluatedIsRefused) {
   const char* refused[] = {
-      "FOO(name)",         "unknown",           "t.name",           "t->name",       "SUBS(name, 1, 2)",
-      "RIGH(name, 2)",     "name - name",       "name + 1",         "STR(name)",     "BINTOC(id, 8)",
-      "'abc",              ".NULL.",            "RECNO()",          "EVALUATE(name)", "name = 1",
-      "id % 2",            "id ^ 2",            "name = 'a' = .T.", "(name",         "UPPER(name, 1)",
-      "IIF(flag, name, 1)", "PADL(name, 3)",    "flag < .T.",       "",              "name,",
+      "FOO(name)",
+      "unknown",
+      "t.name",
+      "t->name",
+      "SUBS(name, 1, 2)",
+      "RIGH(name, 2)",
+      "name - name",
+      "name + 1",
+      "STR(name)",
+      "BINTOC(id, 8)",
+      "'abc",
+      ".NULL.",
+      "RECNO()",
+      "EVALUATE(name)",
+      "name = 1",
+      "id % 2",
+      "id ^ 2",
+      "name = 'a' = .T.",
+      "(name",
+      "UPPER(name, 1)",
+      "IIF(flag, name, 1)",
+      "PADL(name, 3)",
+      "flag < .T.",
+      "",
+      "name,",
   };
   const std::string r = Record({{0, "abcdef"}});
   for (const char* e : refused) Refusal(e, r);
@@ -229,9 +255,9 @@ TEST_F(Expressions, RulesCompareStringsWithSetExactOff) {
     return v.logical;
   };
   const std::pair<const char*, bool> documented[] = {
-      {"'abc' = 'abc'", true},  {"'ab' = 'abc'", false},   {"'abc' = 'ab'", true},
-      {"'abc' = 'ab '", false}, {"'ab' = 'ab '", false},   {"'ab ' = 'ab'", true},
-      {"'' = 'ab'", false},     {"'ab' = ''", true},       {"'  ' = ''", true},
+      {"'abc' = 'abc'", true},  {"'ab' = 'abc'", false},    {"'abc' = 'ab'", true},
+      {"'abc' = 'ab '", false}, {"'ab' = 'ab '", false},    {"'ab ' = 'ab'", true},
+      {"'' = 'ab'", false},     {"'ab' = ''", true},        {"'  ' = ''", true},
       {"'' = '   '", false},    {"TRIM('   ') = ''", true}, {"'' = TRIM('   ')", true},
       {"'ab ' == 'ab'", false},
   };
@@ -249,18 +275,21 @@ TEST_F(Expressions, RuleFunctions) {
   const std::string r = Record({{0, "abc"}, {1, "12.5"}, {2, "7"}, {3, "2024-02-29"}});
   EXPECT_TRUE(Truth("BETWEEN(amount, 10, 12.5) .AND. BETWEEN(id, 7, 7) .AND. !BETWEEN(id, 8, 10)", r));
   EXPECT_TRUE(Truth("BETWEEN(born, DATE(2024, 1, 1), DATE(2024, 12, 31)) .AND. BETW('b', 'a', 'c')", r));
-  EXPECT_TRUE(Truth("INLIST(id, 1, 7, 9) .AND. !INLIST(amount, 1, 2) .AND. INLIST(born, DATE(2024, 2, 29))", r));
+  EXPECT_TRUE(
+      Truth("INLIST(id, 1, 7, 9) .AND. !INLIST(amount, 1, 2) .AND. INLIST(born, DATE(2024, 2, 29))", r));
   EXPECT_TRUE(Truth("INLIST(TRIM(name), 'x', 'abc')", r));
   EXPECT_EQ(Eval("LEN(name) + LEN(TRIM(name)) + LEN('')", r).number, 13);
   EXPECT_EQ(Text("DTOS(DATE(2023, 12, 31) + 1)", r), "20240101");
   const ExpressionValue today = Eval("DATE()", r);
   EXPECT_EQ(today.type, ExpressionValue::Type::kDate);
   EXPECT_GT(today.day, Eval("DATE(2024, 1, 1)", r).day);
-  EXPECT_TRUE(Eval("BETWEEN(code, 'a', 'b')", [&] {
-                std::string n = r;
-                n[header_.fields[8].offset] = 1;
-                return n;
-              }()).null());
+  EXPECT_TRUE(Eval("BETWEEN(code, 'a', 'b')",
+                   [&] {
+                     std::string n = r;
+                     n[header_.fields[8].offset] = 1;
+                     return n;
+                   }())
+                  .null());
   Refusal("DATE(2023, 2, 29)", r);
   Refusal("BETWEEN(name, 1, 2)", r);
   Refusal("INLIST(name, 'ab')", r);  // "abc" = "ab" is for SET EXACT to say
@@ -289,7 +318,8 @@ TEST(IndexKey, BytesSortLikeTheValues) {
   for (int i = 0; i < 500; ++i) values.push_back(value(random));
   std::sort(values.begin(), values.end());
   for (size_t i = 1; i < values.size(); ++i) {
-    EXPECT_LE(fox::OrderedDouble(values[i - 1]), fox::OrderedDouble(values[i])) << values[i - 1] << " " << values[i];
+    EXPECT_LE(fox::OrderedDouble(values[i - 1]), fox::OrderedDouble(values[i]))
+        << values[i - 1] << " " << values[i];
   }
   EXPECT_LT(fox::OrderedInteger(-2147483647 - 1), fox::OrderedInteger(-1));
   EXPECT_LT(fox::OrderedInteger(-1), fox::OrderedInteger(0));

@@ -21,8 +21,8 @@ using fox::DiskFile;
 using fox::Error;
 using fox::ErrorKind;
 using fox::RangeLock;
-using testing_support::ReadFileBytes;
 using testing_support::ErrorOf;
+using testing_support::ReadFileBytes;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
 

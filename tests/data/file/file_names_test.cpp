@@ -41,7 +41,8 @@ void ExpectFile(const std::optional<std::string>& found, const std::string& expe
   ASSERT_TRUE(found.has_value()) << expected;
 #ifdef _WIN32
   std::error_code ec;
-  EXPECT_TRUE(fs::equivalent(fox::PathFromUtf8(*found), fox::PathFromUtf8(expected), ec)) << *found << " " << expected;
+  EXPECT_TRUE(fs::equivalent(fox::PathFromUtf8(*found), fox::PathFromUtf8(expected), ec))
+      << *found << " " << expected;
 #else
   EXPECT_EQ(*found, expected);
 #endif

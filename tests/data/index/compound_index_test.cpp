@@ -10,10 +10,10 @@
 #include <random>
 #include <sstream>
 
-#include "data/util/byte_order.h"
 #include "data/database/database_container.h"
-#include "data/util/error.h"
 #include "data/file/file_names.h"
+#include "data/util/byte_order.h"
+#include "data/util/error.h"
 #include "data/util/hex.h"
 #include "tests/support/test_support.h"
 

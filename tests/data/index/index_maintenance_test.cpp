@@ -16,11 +16,11 @@
 #include <sstream>
 #include <thread>
 
-#include "data/util/byte_order.h"
 #include "data/database/database_container.h"
-#include "data/util/error.h"
 #include "data/file/file_names.h"
 #include "data/table/table.h"
+#include "data/util/byte_order.h"
+#include "data/util/error.h"
 #include "tests/support/index_check.h"
 #include "tests/support/test_support.h"
 
@@ -42,9 +42,10 @@ std::vector<std::string> LongNames(const std::string& container_path, const std:
   return {};
 }
 
-std::unique_ptr<Table> OpenTable(const std::string& path, const std::string& container,
-                                 fox::DiskFile::Mode mode = fox::DiskFile::Mode::kReadOnly,
-                                 std::chrono::milliseconds index_lock_limit = fox::IndexMaintainer::kDefaultLockLimit) {
+std::unique_ptr<Table> OpenTable(
+    const std::string& path, const std::string& container,
+    fox::DiskFile::Mode mode = fox::DiskFile::Mode::kReadOnly,
+    std::chrono::milliseconds index_lock_limit = fox::IndexMaintainer::kDefaultLockLimit) {
   Table::Options options;
   options.mode = mode;
   options.index_lock_limit = index_lock_limit;
@@ -77,19 +78,21 @@ TEST(IndexKeys, ComputedKeysEqualTheKeysVisualFoxProStored) {
     EXPECT_EQ(Join(CheckIndex(*table, &n, f.compresses_trail)), "");
     checked += n;
     for (const auto& tag : table->index_maintainer()->tags())
-      if (!tag.key) refused.push_back(fs::path(f.table).stem().string() + "." + tag.header.name + ": " + tag.refusal);
+      if (!tag.key)
+        refused.push_back(fs::path(f.table).stem().string() + "." + tag.header.name + ": " + tag.refusal);
   }
   EXPECT_EQ(checked, 38u);
   // Collated and bitmap tags are the ones refused.
-  EXPECT_EQ(Join(refused),
-            "fb2p_dbf.NOTDELETED: it is a binary (bitmap) index\n"
-            "fb2p_dbf.DEPTO: it sorts by the collation GENERAL, whose key weights Quillon does not produce\n"
-            "fb2p_dbf.NOMBRE: it sorts by the collation GENERAL, whose key weights Quillon does not produce\n"
-            "fb2p_dbf.I_NOMBRE: it sorts by the collation GENERAL, whose key weights Quillon does not produce\n"
-            "fb2p_depto.DESCRIP: it sorts by the collation GENERAL, whose key weights Quillon does not produce\n"
-            "fb2p_free.CARACTER: it sorts by the collation GENERAL, whose key weights Quillon does not produce\n"
-            "fb2p_free.LOGICO: it is a binary (bitmap) index\n"
-            "foxuser_fdbozzo.READONLY: it is a binary (bitmap) index\n");
+  EXPECT_EQ(
+      Join(refused),
+      "fb2p_dbf.NOTDELETED: it is a binary (bitmap) index\n"
+      "fb2p_dbf.DEPTO: it sorts by the collation GENERAL, whose key weights Quillon does not produce\n"
+      "fb2p_dbf.NOMBRE: it sorts by the collation GENERAL, whose key weights Quillon does not produce\n"
+      "fb2p_dbf.I_NOMBRE: it sorts by the collation GENERAL, whose key weights Quillon does not produce\n"
+      "fb2p_depto.DESCRIP: it sorts by the collation GENERAL, whose key weights Quillon does not produce\n"
+      "fb2p_free.CARACTER: it sorts by the collation GENERAL, whose key weights Quillon does not produce\n"
+      "fb2p_free.LOGICO: it is a binary (bitmap) index\n"
+      "foxuser_fdbozzo.READONLY: it is a binary (bitmap) index\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -104,14 +107,16 @@ struct Scratch {
 
   explicit Scratch(const IndexedFixture& f) {
     const fs::path source = Fixture(f.table);
-    const std::string folder = CopyFixtureFolder(dir, source.parent_path().lexically_relative(Fixture("")).string());
+    const std::string folder =
+        CopyFixtureFolder(dir, source.parent_path().lexically_relative(Fixture("")).string());
     table = (fs::path(folder) / source.filename()).string();
     if (*f.container) container = (fs::path(folder) / fs::path(f.container).filename()).string();
     const bool database = fox::EqualIgnoringCase(source.extension().string(), ".dbc");
     index = *fox::FindCompanionFile(table, database ? ".dcx" : ".cdx");
   }
   // Saves keep the index lock for `index_lock_limit` (zero: for each save alone).
-  std::unique_ptr<Table> Open(std::chrono::milliseconds index_lock_limit = fox::IndexMaintainer::kDefaultLockLimit) const {
+  std::unique_ptr<Table> Open(
+      std::chrono::milliseconds index_lock_limit = fox::IndexMaintainer::kDefaultLockLimit) const {
     return OpenTable(table, container, fox::DiskFile::Mode::kReadWrite, index_lock_limit);
   }
 };
@@ -169,7 +174,9 @@ int Depth(const Table& table, const std::string& tag_name) {
   return depth;
 }
 
-uint32_t ChangeCounter(const std::string& index_path) { return fox::LoadBE32(ReadFileBytes(index_path).data() + 8); }
+uint32_t ChangeCounter(const std::string& index_path) {
+  return fox::LoadBE32(ReadFileBytes(index_path).data() + 8);
+}
 
 // A session that lasts for the whole test unless it is ended.
 constexpr std::chrono::milliseconds kLongSession = std::chrono::hours(1);
@@ -199,7 +206,8 @@ void ExpectPerlAgrees(const Table& table) {
     if (tag.header.signature == 5) continue;
     SCOPED_TRACE(tag.header.name);
     // Perl leaves off the pad bytes that the leaf leaves off.
-    const std::string pad = Hex(std::string(1, tag.key ? tag.format.pad() : static_cast<char>(tag.header.pad_byte)));
+    const std::string pad =
+        Hex(std::string(1, tag.key ? tag.format.pad() : static_cast<char>(tag.header.pad_byte)));
     auto strip = [&](std::string hex) {
       while (hex.size() >= 2 && hex.compare(hex.size() - 2, 2, pad) == 0) hex.erase(hex.size() - 2);
       return hex.empty() ? "-" : hex;
@@ -209,7 +217,8 @@ void ExpectPerlAgrees(const Table& table) {
       ours.push_back(strip(Hex(e.key)) + " " + std::to_string(e.recno));
     for (const std::string& entry : perl[tag.header.name]) {
       const size_t space = entry.find(' ');
-      theirs.push_back(strip(entry.substr(0, space) == "-" ? "" : entry.substr(0, space)) + entry.substr(space));
+      theirs.push_back(strip(entry.substr(0, space) == "-" ? "" : entry.substr(0, space)) +
+                       entry.substr(space));
     }
     EXPECT_EQ(ours, theirs);
   }
@@ -237,7 +246,8 @@ std::string RandomValue(std::mt19937& random, const fox::FieldDescriptor& f) {
                     : RandomText(random, std::min<size_t>(f.type == 'M' ? 60 : f.length, 60));
     case 'N': {
       const int digits = std::min(f.length - (f.decimals ? f.decimals + 1 : 0) - 1, 6);
-      std::uniform_int_distribution<int> value(0, digits > 0 ? static_cast<int>(std::pow(10, digits)) - 1 : 0);
+      std::uniform_int_distribution<int> value(0,
+                                               digits > 0 ? static_cast<int>(std::pow(10, digits)) - 1 : 0);
       std::string text = std::to_string(common ? small(random) : value(random));
       if (f.decimals) text += ".5";
       return text;
@@ -272,7 +282,8 @@ TEST(IndexChanges, RandomChangesKeepEveryTagOfEveryFixtureConsistent) {
     for (const auto& tag : table->index_maintainer()->tags()) {
       if (!tag.maintained) continue;
       for (size_t c : tag.columns)
-        if (!table->index_maintainer()->RefusingTag(c) && !table->field(c).autoincrement()) columns.push_back(c);
+        if (!table->index_maintainer()->RefusingTag(c) && !table->field(c).autoincrement())
+          columns.push_back(c);
     }
     ASSERT_FALSE(columns.empty());
     std::uniform_int_distribution<uint32_t> record(1, table->record_count());
@@ -306,7 +317,8 @@ TEST(IndexChanges, GrowingKeysSplitLeavesAndTheRoot) {
   Scratch scratch(FixtureOf("foxbin2prg/foxuser_fdbozzo.dbf"));
   auto table = scratch.Open(std::chrono::milliseconds(0));
   ASSERT_EQ(Depth(*table, "NAME"), 2);
-  const uint32_t root = fox::LoadLE32(ReadFileBytes(scratch.index).data() + FindTag(*table, "NAME")->header.header_offset);
+  const uint32_t root =
+      fox::LoadLE32(ReadFileBytes(scratch.index).data() + FindTag(*table, "NAME")->header.header_offset);
   std::mt19937 random(7);
   for (uint32_t r = 1; r <= table->record_count(); ++r) {
     std::string name = RandomText(random, 0) + std::to_string(r) + RandomText(random, 0);
@@ -317,7 +329,9 @@ TEST(IndexChanges, GrowingKeysSplitLeavesAndTheRoot) {
     }
   }
   EXPECT_EQ(Depth(*table, "NAME"), 3);  // the full interior root handed its entries down
-  EXPECT_EQ(fox::LoadLE32(ReadFileBytes(scratch.index).data() + FindTag(*table, "NAME")->header.header_offset), root);
+  EXPECT_EQ(
+      fox::LoadLE32(ReadFileBytes(scratch.index).data() + FindTag(*table, "NAME")->header.header_offset),
+      root);
   EXPECT_EQ(EntriesOf(*table, "NAME").size(), table->record_count());
   EXPECT_EQ(Join(CheckIndex(*table)), "");
   ExpectPerlAgrees(*table);
@@ -401,7 +415,8 @@ TEST(IndexChanges, DateKeys) {
   Change(*table, 1, {{"datesubmitted", "1996-07-04"}});
   EXPECT_EQ(Join(CheckIndex(*table)), "");
   bool found = false;
-  for (const auto& e : EntriesOf(*table, "DATESUBMIT")) found = found || (e.recno == 1 && Hex(e.key) == "c142b1ae80000000");
+  for (const auto& e : EntriesOf(*table, "DATESUBMIT"))
+    found = found || (e.recno == 1 && Hex(e.key) == "c142b1ae80000000");
   EXPECT_TRUE(found) << "JDN 2450269 as an ordered double";
 
   // The stored form of a time of day in a key is not known: refused.
@@ -447,7 +462,8 @@ TEST(IndexChanges, TagsThatCannotBeKeptRefuseBeforeAnythingIsWritten) {
   e = ErrorOf([&] { table->Assign(edit, ColumnOf(*table, "caracter"), "x"); });
   EXPECT_NE(std::string(e.what()).find("tag CARACTER"), std::string::npos) << e.what();
   // Changed behind Assign's back, the save refuses as well.
-  edit.working[table->field(ColumnOf(*table, "logico")).offset] = edit.working[table->field(ColumnOf(*table, "logico")).offset] == 'T' ? 'F' : 'T';
+  edit.working[table->field(ColumnOf(*table, "logico")).offset] =
+      edit.working[table->field(ColumnOf(*table, "logico")).offset] == 'T' ? 'F' : 'T';
   e = ErrorOf([&] { table->Save(edit); });
   EXPECT_EQ(e.kind(), ErrorKind::kIndexed);
   EXPECT_NE(std::string(e.what()).find("tag LOGICO"), std::string::npos) << e.what();
@@ -602,7 +618,8 @@ TEST(IndexSessions, AProgramWaitingForTheLockGetsItWhileSavesGoOn) {
     }
     done = true;
   });
-  for (int value = 2; !done; ++value) Change(*table, 3 + value % 2, {{"contact_id", std::to_string(value % 1000)}});
+  for (int value = 2; !done; ++value)
+    Change(*table, 3 + value % 2, {{"contact_id", std::to_string(value % 1000)}});
   other.join();
   EXPECT_TRUE(got_it);
   EXPECT_EQ(Join(CheckIndex(*table)), "");
@@ -807,7 +824,8 @@ TEST(BatchedSaves, ARefusalOrAConflictInABatchKeepsTheOtherSavesAndTheIndexConsi
 // call, naming the record. The rest of the batch is written, memo values
 // included, the refused records keep their values, and the index agrees.
 TEST(BatchedSaves, AheadTheIndexThreadsRefusalsAreToldLaterAndTheRestOfTheBatchIsWritten) {
-  Scratch scratch(FixtureOf("ruby-dbf/foxprodb/calls.dbf"));  // CALL_ID candidate, CONTACT_ID plain; NOTES a memo
+  Scratch scratch(
+      FixtureOf("ruby-dbf/foxprodb/calls.dbf"));  // CALL_ID candidate, CONTACT_ID plain; NOTES a memo
   auto open = [&](size_t batch) {
     Table::Options options = Batched(scratch, batch, std::chrono::hours(1));
     options.index_ahead = true;
@@ -821,7 +839,10 @@ TEST(BatchedSaves, AheadTheIndexThreadsRefusalsAreToldLaterAndTheRestOfTheBatchI
     Change(*other, 4, {{"contact_id", "7"}});
   }
   Change(*table, 1, {{"contact_id", "5"}, {"notes", "first"}});
-  EXPECT_EQ(ErrorOf([&] { Change(*table, 2, {{"call_id", "1"}, {"notes", "second"}}); }).kind(), ErrorKind::kIndexed);
+  EXPECT_EQ(ErrorOf([&] {
+              Change(*table, 2, {{"call_id", "1"}, {"notes", "second"}});
+            }).kind(),
+            ErrorKind::kIndexed);
   table->Assign(stale, ColumnOf(*table, "contact_id"), "8");
   table->Save(stale);
   Change(*table, 3, {{"contact_id", "6"}, {"notes", "third"}});
@@ -834,7 +855,8 @@ TEST(BatchedSaves, AheadTheIndexThreadsRefusalsAreToldLaterAndTheRestOfTheBatchI
     EXPECT_EQ(e.retryable(), std::vector<uint32_t>{4});
   }
   EXPECT_EQ(table->pending_saves(), 0u);
-  EXPECT_EQ(value(1, "contact_id") + value(1, "notes") + value(3, "contact_id") + value(3, "notes"), "5first6third");
+  EXPECT_EQ(value(1, "contact_id") + value(1, "notes") + value(3, "contact_id") + value(3, "notes"),
+            "5first6third");
   EXPECT_EQ(value(2, "call_id") + "|" + value(4, "contact_id"), "2|7");
   EXPECT_NE(value(2, "notes"), "second");
   EXPECT_EQ(Join(CheckIndex(*table)), "");

@@ -11,10 +11,10 @@
 #include <set>
 #include <tuple>
 
-#include "data/util/byte_order.h"
 #include "data/index/compound_index.h"
-#include "data/util/error.h"
 #include "data/index/index_page.h"
+#include "data/util/byte_order.h"
+#include "data/util/error.h"
 #include "tests/support/index_check.h"
 #include "tests/support/test_support.h"
 
@@ -33,7 +33,8 @@ using Model = std::set<IndexEntry, EntryLess>;
 // One tag of a copied index file, changed through IndexTree in batches.
 class TreeUnderTest {
  public:
-  TreeUnderTest(const TempDir& dir, const std::string& fixture, const std::string& tag, char pad) : pad_(pad) {
+  TreeUnderTest(const TempDir& dir, const std::string& fixture, const std::string& tag, char pad)
+      : pad_(pad) {
     path_ = CopyFixtures(dir, {fixture});
     fox::CompoundIndex index(path_, "test");
     for (const fox::IndexTag& t : index.tags()) {
@@ -81,13 +82,17 @@ class TreeUnderTest {
   // The problems of the tag on disk, and its entries against the model.
   std::string Check() const {
     std::vector<IndexEntry> entries;
-    std::vector<std::string> problems = CheckTagTree(Bytes(), tag_.root_page, tag_.key_length, pad_, &entries);
+    std::vector<std::string> problems =
+        CheckTagTree(Bytes(), tag_.root_page, tag_.key_length, pad_, &entries);
     std::string out;
     for (const auto& p : problems) out += p + "\n";
-    if (entries.size() != model_.size()) out += "holds " + std::to_string(entries.size()) + " entries, not " + std::to_string(model_.size()) + "\n";
-    else if (!std::equal(entries.begin(), entries.end(), model_.begin(), [](const IndexEntry& a, const IndexEntry& b) {
-               return a.key == b.key && a.recno == b.recno;
-             }))
+    if (entries.size() != model_.size())
+      out +=
+          "holds " + std::to_string(entries.size()) + " entries, not " + std::to_string(model_.size()) + "\n";
+    else if (!std::equal(entries.begin(), entries.end(), model_.begin(),
+                         [](const IndexEntry& a, const IndexEntry& b) {
+                           return a.key == b.key && a.recno == b.recno;
+                         }))
       out += "entries differ from the model\n";
     return out;
   }
@@ -128,7 +133,8 @@ class TreeUnderTest {
   Model model_;
   std::unique_ptr<fox::DiskFile> file_;
   std::unique_ptr<fox::IndexPageStore> kept_;
-  std::vector<fox::IndexPageStore::PageRun> late_;  // a kept store's changed pages, written after the next change
+  std::vector<fox::IndexPageStore::PageRun>
+      late_;  // a kept store's changed pages, written after the next change
   size_t max_kept_ = 0;
 };
 
@@ -205,8 +211,9 @@ TEST(IndexTree, ShortKeysGrowToThreeLevelsAndShrinkToAnEmptyRoot) {
   for (const fox::IndexTag& tag : before.tags()) {
     if (tag.name == "TYPE" || tag.signature == 5) continue;
     const auto a = before.ReadEntries(tag), b = after.ReadEntries(tag);
-    EXPECT_TRUE(std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                           [](const IndexEntry& x, const IndexEntry& y) { return x.key == y.key && x.recno == y.recno; }))
+    EXPECT_TRUE(std::equal(
+        a.begin(), a.end(), b.begin(), b.end(),
+        [](const IndexEntry& x, const IndexEntry& y) { return x.key == y.key && x.recno == y.recno; }))
         << tag.name;
   }
 }
@@ -285,7 +292,9 @@ TEST(IndexPage, LeavesEditedInPlaceComeOutAsIfEncodedWhole) {
     std::string alphabet;  // few letters: keys share bytes
     uint32_t largest_recno;
   };
-  const Case cases[] = {{12, ' ', "AB ", 300}, {40, ' ', "abc", 70000}, {4, '\0', std::string("\x00\x01\xFF", 3), 1 << 20},
+  const Case cases[] = {{12, ' ', "AB ", 300},
+                        {40, ' ', "abc", 70000},
+                        {4, '\0', std::string("\x00\x01\xFF", 3), 1 << 20},
                         {8, '\0', std::string("\x00\x40", 2), 20}};
   std::mt19937 random(17);
   for (const Case& c : cases) {
@@ -326,8 +335,10 @@ TEST(IndexPage, LeavesEditedInPlaceComeOutAsIfEncodedWhole) {
       ASSERT_EQ(at.index, static_cast<size_t>(std::distance(model.begin(), model.lower_bound(entry))));
       ASSERT_EQ(at.equal, erase);
       const std::string before = page;
-      if (erase) model.erase(entry);
-      else model.insert(entry);
+      if (erase)
+        model.erase(entry);
+      else
+        model.insert(entry);
       const std::string whole = encode();
       if (erase ? leaf.Erase(at) : leaf.Insert(at, entry)) {
         if (page != whole) FAIL() << "step " << step << "\n" << Hex(page) << "\n" << Hex(whole);
@@ -339,7 +350,7 @@ TEST(IndexPage, LeavesEditedInPlaceComeOutAsIfEncodedWhole) {
       if (whole.empty()) {
         model.erase(entry);  // a page that would split: take another entry
       } else {
-        page = whole;        // entries of another width: encoded whole
+        page = whole;  // entries of another width: encoded whole
       }
     }
     EXPECT_GT(erased, 100);
@@ -352,17 +363,26 @@ TEST(IndexPage, LeavesEditedInPlaceComeOutAsIfEncodedWhole) {
 // hold their record numbers; they must come out of the encoder byte for byte
 // (the unused middle of a page aside, where Visual FoxPro leaves old bytes).
 TEST(IndexPage, LeavesEncodeAsVisualFoxProWroteThem) {
-  const char* files[] = {"foxbin2prg/fb2p_dbf.cdx",          "foxbin2prg/foxuser_fdbozzo.cdx",
-                         "foxbin2prg/fb2p_dbc.dcx",          "ruby-dbf/foxprodb/calls.CDX",
-                         "ruby-dbf/foxprodb/FOXPRO-DB-TEST.DCX", "go-dbase/database/employees.CDX",
-                         "go-dbase/database/expense reports.CDX", "go-dbase/database/EXPENSES.DCX"};
+  const char* files[] = {"foxbin2prg/fb2p_dbf.cdx",
+                         "foxbin2prg/foxuser_fdbozzo.cdx",
+                         "foxbin2prg/fb2p_dbc.dcx",
+                         "ruby-dbf/foxprodb/calls.CDX",
+                         "ruby-dbf/foxprodb/FOXPRO-DB-TEST.DCX",
+                         "go-dbase/database/employees.CDX",
+                         "go-dbase/database/expense reports.CDX",
+                         "go-dbase/database/EXPENSES.DCX"};
   size_t compared = 0;
   for (const char* file : files) {
     SCOPED_TRACE(file);
     const std::string bytes = ReadFileBytes(Fixture(file));
-    fox::CompoundIndex index(Fixture(file), "test", {{"edad", 'N'}, {"id", 'I'}, {"call_id", 'I'}, {"contact_id", 'I'},
-                                                    {"employeeid", 'I'}, {"expensereportid", 'I'},
-                                                    {"datesubmitted", 'T'}});
+    fox::CompoundIndex index(Fixture(file), "test",
+                             {{"edad", 'N'},
+                              {"id", 'I'},
+                              {"call_id", 'I'},
+                              {"contact_id", 'I'},
+                              {"employeeid", 'I'},
+                              {"expensereportid", 'I'},
+                              {"datesubmitted", 'T'}});
     for (const fox::IndexTag& tag : index.tags()) {
       if (tag.signature == 5) continue;
       // Every leaf of the tag, in order.
@@ -378,7 +398,8 @@ TEST(IndexPage, LeavesEncodeAsVisualFoxProWroteThem) {
         const size_t head = 24 + node.entries.size() * static_cast<unsigned char>(stored[23]);
         const size_t keys = 488 - fox::LoadLE16(stored.data() + 12) - (head - 24);
         EXPECT_EQ(Hex(encoded.substr(0, head)), Hex(stored.substr(0, head))) << tag.name << " page " << page;
-        EXPECT_EQ(Hex(encoded.substr(512 - keys)), Hex(stored.substr(512 - keys))) << tag.name << " page " << page;
+        EXPECT_EQ(Hex(encoded.substr(512 - keys)), Hex(stored.substr(512 - keys)))
+            << tag.name << " page " << page;
         ++compared;
       }
     }

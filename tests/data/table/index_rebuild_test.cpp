@@ -14,14 +14,14 @@
 #include <regex>
 #include <sstream>
 
-#include "data/util/byte_order.h"
 #include "data/database/database_container.h"
-#include "data/util/error.h"
 #include "data/file/file_names.h"
 #include "data/file/repair_marker.h"
 #include "data/file/write_ahead_file.h"
 #include "data/table/index_check.h"
 #include "data/table/table.h"
+#include "data/util/byte_order.h"
+#include "data/util/error.h"
 #include "tests/support/index_check.h"
 #include "tests/support/test_support.h"
 
@@ -41,9 +41,11 @@ struct Scratch {
 
   explicit Scratch(const std::string& fixture, const std::string& fixture_container = "") {
     const fs::path source = Fixture(fixture);
-    const std::string folder = CopyFixtureFolder(dir, source.parent_path().lexically_relative(Fixture("")).string());
+    const std::string folder =
+        CopyFixtureFolder(dir, source.parent_path().lexically_relative(Fixture("")).string());
     table = (fs::path(folder) / source.filename()).string();
-    if (!fixture_container.empty()) container = (fs::path(folder) / fs::path(fixture_container).filename()).string();
+    if (!fixture_container.empty())
+      container = (fs::path(folder) / fs::path(fixture_container).filename()).string();
     const bool database = fox::EqualIgnoringCase(source.extension().string(), ".dbc");
     index = *fox::FindCompanionFile(table, database ? ".dcx" : ".cdx");
   }
@@ -54,7 +56,8 @@ struct Scratch {
     if (!container.empty()) {
       fox::DatabaseContainer dbc(container);
       for (const auto& object : dbc.objects())
-        if (object.kind == fox::ContainerObject::Kind::kTable && fs::equivalent(dbc.TableFilePath(object), table))
+        if (object.kind == fox::ContainerObject::Kind::kTable &&
+            fs::equivalent(dbc.TableFilePath(object), table))
           options.long_names = object.field_names;
     }
     return std::make_unique<Table>(table, options);
@@ -87,7 +90,8 @@ void SaveText(Table& table, uint32_t recno, const std::string& field, const std:
 // A tag's entries in the index file at `index_path` as it is now (a fresh
 // reader: the root as the tag header names it), keys padded as the table's
 // key computation pads them.
-std::vector<fox::IndexEntry> EntriesIn(const std::string& index_path, const Table& table, const std::string& name) {
+std::vector<fox::IndexEntry> EntriesIn(const std::string& index_path, const Table& table,
+                                       const std::string& name) {
   fox::CompoundIndex index(index_path, table.name());
   for (fox::IndexTag tag : index.tags()) {
     if (tag.name != name) continue;
@@ -128,7 +132,8 @@ std::map<std::string, std::vector<std::string>> PerlEntries(const std::string& i
     if (kind == "TAG") current = word;
     if (kind != "KEY") continue;
     if (word == "-") word.clear();
-    while (word.size() >= 2 && (word.compare(word.size() - 2, 2, "20") == 0 || word.compare(word.size() - 2, 2, "00") == 0))
+    while (word.size() >= 2 &&
+           (word.compare(word.size() - 2, 2, "20") == 0 || word.compare(word.size() - 2, 2, "00") == 0))
       word.erase(word.size() - 2);
     entries[current].push_back(word + " " + recno);
   }
@@ -139,9 +144,12 @@ std::string Report(const std::vector<fox::TagCheck>& checks) {
   std::string s;
   for (const fox::TagCheck& c : checks) {
     s += c.tag + ": ";
-    if (!c.checked) s += "not checked";
-    else if (c.problem.empty()) s += std::to_string(c.keys) + " keys";
-    else s += "INCONSISTENT: " + c.problem;
+    if (!c.checked)
+      s += "not checked";
+    else if (c.problem.empty())
+      s += std::to_string(c.keys) + " keys";
+    else
+      s += "INCONSISTENT: " + c.problem;
     s += "\n";
   }
   return s;
@@ -242,14 +250,15 @@ TEST(IndexRebuild, DamagedTagsAreFoundRebuiltAndThenConsistent) {
   std::string cdx = ReadFileBytes(scratch.index);
   uint32_t leaf = updated_root;
   while (!(fox::LoadLE16(cdx.data() + leaf) & 2)) leaf = fox::LoadBE32(cdx.data() + leaf + 12 + 8 + 4);
-  cdx[leaf + 511] = static_cast<char>(cdx[leaf + 511] ^ 0x01);  // the last key byte of the first leaf's first key
+  cdx[leaf + 511] =
+      static_cast<char>(cdx[leaf + 511] ^ 0x01);  // the last key byte of the first leaf's first key
   WriteFileBytes(scratch.index, cdx);
 
   auto table = scratch.Open();
   const std::vector<fox::TagCheck> damaged = fox::CheckIndex(*table);
   ASSERT_EQ(damaged.size(), 5u);
   EXPECT_TRUE(damaged[0].consistent());
-  EXPECT_FALSE(damaged[1].problem.empty());  // UPDATED
+  EXPECT_FALSE(damaged[1].problem.empty());                                    // UPDATED
   EXPECT_EQ(damaged[2].problem.rfind("entry ", 0), 0u) << damaged[2].problem;  // TYPE
   EXPECT_TRUE(damaged[4].consistent());
 
@@ -364,8 +373,9 @@ TEST(IndexRebuild, RefusalsWriteNothing) {
 
   fox::Error e = refusal(rw, {"ID", "NOTDELETED"});
   EXPECT_EQ(e.kind(), ErrorKind::kUnsupported);
-  EXPECT_NE(std::string(e.what()).find("tag NOTDELETED of table 'fb2p_dbf' cannot be rebuilt: it is a binary"),
-            std::string::npos)
+  EXPECT_NE(
+      std::string(e.what()).find("tag NOTDELETED of table 'fb2p_dbf' cannot be rebuilt: it is a binary"),
+      std::string::npos)
       << e.what();
   e = refusal(rw, {"NOMBRE"});
   EXPECT_NE(std::string(e.what()).find("collation GENERAL"), std::string::npos) << e.what();
@@ -417,7 +427,8 @@ TEST(IndexRebuild, ABatchLeftPartWrittenIsPutBackWholeBeforeTheIndexIsChecked) {
     type_at = table->field(ColumnOf(*table, "type")).offset;
     length = table->header().record_length;
     header = table->header().header_length;
-    for (uint32_t recno = 1; recno <= 10; ++recno) SaveText(*table, recno, "type", "NEW" + std::to_string(recno));
+    for (uint32_t recno = 1; recno <= 10; ++recno)
+      SaveText(*table, recno, "type", "NEW" + std::to_string(recno));
     table->Flush();
     const std::vector<std::string> files = fox::WriteAheadFile::Find(scratch.table);
     ASSERT_EQ(files.size(), 1u);
@@ -437,8 +448,10 @@ TEST(IndexRebuild, ABatchLeftPartWrittenIsPutBackWholeBeforeTheIndexIsChecked) {
 
   auto table = scratch.Open();
   const std::string notice = table->RepairInterruptedRun();
-  EXPECT_NE(notice.find("6 records it was writing when it stopped were written whole"), std::string::npos) << notice;
-  EXPECT_NE(notice.find("1 record it was writing had been changed by another program since"), std::string::npos)
+  EXPECT_NE(notice.find("6 records it was writing when it stopped were written whole"), std::string::npos)
+      << notice;
+  EXPECT_NE(notice.find("1 record it was writing had been changed by another program since"),
+            std::string::npos)
       << notice;
   EXPECT_NE(notice.find("record 6)"), std::string::npos) << notice;
   EXPECT_NE(notice.find("TYPE"), std::string::npos) << "the tag was not rebuilt: " << notice;
@@ -465,7 +478,9 @@ TEST(IndexRebuild, TwoWritersAddMemoValuesAtOnceAndALockedRecordIsToBeTriedAgain
   options.batch_records = 1000;
   options.batch_delay = std::chrono::seconds(30);
   Table a(scratch.table, options), b(scratch.table, options);
-  auto save = [](Table& table, uint32_t recno, const std::string& text) { SaveText(table, recno, "data", text); };
+  auto save = [](Table& table, uint32_t recno, const std::string& text) {
+    SaveText(table, recno, "data", text);
+  };
   for (uint32_t recno = 1; recno <= 30; ++recno) save(a, recno, "first writer " + std::to_string(recno));
   for (uint32_t recno = 31; recno <= 60; ++recno) save(b, recno, "second writer " + std::to_string(recno));
   b.Flush();

@@ -371,9 +371,11 @@ TEST(MemoFileAppend, AValueUnreadableBeforeStaysUnreadableAfterTheFileGrows) {
   EXPECT_EQ(KindOf([&] { memo.Read(10); }), ErrorKind::kCorrupt);
   EXPECT_EQ(KindOf([&] { memo.Read(end_block + 2); }), ErrorKind::kCorrupt);
   std::vector<uint32_t> blocks;
-  for (int i = 0; i < 40; ++i) blocks.push_back(memo.Append({1, std::string(200, static_cast<char>('a' + i % 26))}));
+  for (int i = 0; i < 40; ++i)
+    blocks.push_back(memo.Append({1, std::string(200, static_cast<char>('a' + i % 26))}));
   EXPECT_EQ(KindOf([&] { memo.Read(10); }), ErrorKind::kCorrupt);
   EXPECT_EQ(KindOf([&] { memo.Read(blocks[0] + 2); }), ErrorKind::kCorrupt);
-  for (size_t i = 0; i < blocks.size(); ++i) EXPECT_EQ(memo.Read(blocks[i]).data[0], 'a' + static_cast<char>(i % 26));
+  for (size_t i = 0; i < blocks.size(); ++i)
+    EXPECT_EQ(memo.Read(blocks[i]).data[0], 'a' + static_cast<char>(i % 26));
   EXPECT_EQ(memo.Read(12).data.substr(0, 15), "Memo of record ");
 }

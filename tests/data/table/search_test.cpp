@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <set>
 
-#include "data/util/error.h"
 #include "data/table/memo_file.h"
 #include "data/table/table.h"
+#include "data/util/error.h"
 #include "tests/support/test_support.h"
 
 using namespace testing_support;
@@ -45,8 +45,8 @@ TEST_P(SearchFixture, ContainsAgreesWithSearchingTheText) {
     edits.push_back(edit);
   }
 
-  std::set<std::string> needles = {" ", "0", "-", "True", "e", "\xC3\xA9", "\xD0\x96", "\xE2\x82\xAC",
-                                   "\xA9", "Quillon-no-such-text"};
+  std::set<std::string> needles = {
+      " ", "0", "-", "True", "e", "\xC3\xA9", "\xD0\x96", "\xE2\x82\xAC", "\xA9", "Quillon-no-such-text"};
   for (const auto& edit : edits) {
     for (size_t c = 0; c < table.field_count() && needles.size() < 80; ++c) {
       try {
@@ -78,20 +78,21 @@ TEST_P(SearchFixture, ContainsAgreesWithSearchingTheText) {
   EXPECT_GT(found, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Fixtures, SearchFixture,
-    ::testing::Values("dbffile/vfp9_30.dbf", "dbffile/vfp9_30_memo.dbf", "dbffile/vfp9_memo_bs1.dbf",
-                      "dbffile/dbase_83.dbf", "dbffile/PYACFL.DBF", "foxbin2prg/fb2p_free.dbf",
-                      "go-dbase/table/TEST.DBF", "perl-xbase/afox5.dbf", "perl-xbase/test.dbf",
-                      "ruby-dbf/cp1251.dbf", "dbffile/dbase_not_latin1.dbf", "ruby-dbf/dbase_30.dbf",
-                      "ruby-dbf/dbase_f5.dbf", "ruby-dbf/foxprodb/contacts.dbf"),
-    [](const ::testing::TestParamInfo<const char*>& info) {
-      std::string name = info.param;
-      for (char& c : name) {
-        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-      }
-      return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Fixtures, SearchFixture,
+                         ::testing::Values("dbffile/vfp9_30.dbf", "dbffile/vfp9_30_memo.dbf",
+                                           "dbffile/vfp9_memo_bs1.dbf", "dbffile/dbase_83.dbf",
+                                           "dbffile/PYACFL.DBF", "foxbin2prg/fb2p_free.dbf",
+                                           "go-dbase/table/TEST.DBF", "perl-xbase/afox5.dbf",
+                                           "perl-xbase/test.dbf", "ruby-dbf/cp1251.dbf",
+                                           "dbffile/dbase_not_latin1.dbf", "ruby-dbf/dbase_30.dbf",
+                                           "ruby-dbf/dbase_f5.dbf", "ruby-dbf/foxprodb/contacts.dbf"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           std::string name = info.param;
+                           for (char& c : name) {
+                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           }
+                           return name;
+                         });
 
 // A value appended after the window was filled (by another program, or by
 // this one) lies beyond what the window holds and is read from the file.

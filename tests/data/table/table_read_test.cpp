@@ -5,8 +5,8 @@
 
 #include <fstream>
 
-#include "data/util/error.h"
 #include "data/table/table.h"
+#include "data/util/error.h"
 #include "tests/support/test_support.h"
 
 using namespace testing_support;
@@ -17,11 +17,21 @@ std::string JsonString(const std::string& s) {
   std::string out = "\"";
   for (unsigned char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char b[8];
@@ -83,7 +93,8 @@ TEST_P(FixtureTable, AssigningEachTextFormBackChangesNothing) {
   // Memo files travel with their table.
   for (const char* ext : {".fpt", ".FPT", ".dbt", ".cdx", ".CDX"}) {
     std::filesystem::path companion = std::filesystem::path(Fixture(GetParam())).replace_extension(ext);
-    if (std::filesystem::exists(companion)) CopyFixtures(dir, {std::filesystem::relative(companion, Fixture("")).string()});
+    if (std::filesystem::exists(companion))
+      CopyFixtures(dir, {std::filesystem::relative(companion, Fixture("")).string()});
   }
   const std::string before = ReadFileBytes(path);
   {
@@ -112,15 +123,15 @@ INSTANTIATE_TEST_SUITE_P(
                       "dbffile/dbase_03.dbf", "dbffile/dbase_31.dbf", "dbffile/dbase_83.dbf",
                       "dbffile/dbase_8b.dbf", "dbffile/dbase_currency.dbf", "dbffile/PYACFL.DBF",
                       "foxbin2prg/encuestas.dbf", "foxbin2prg/fb2p_dbf.dbf", "foxbin2prg/fb2p_depto.dbf",
-                      "foxbin2prg/fb2p_free.dbf", "foxbin2prg/foxuser_fdbozzo.dbf",
-                      "go-dbase/table/TEST.DBF", "go-dbase/database/employees.dbf",
-                      "go-dbase/database/expense reports.dbf", "go-dbase/database/expense details.dbf",
-                      "go-dbase/database/expense categories.dbf", "perl-xbase/afox5.dbf",
-                      "perl-xbase/rooms.dbf", "perl-xbase/test.dbf", "perl-xbase/types.dbf",
-                      "ruby-dbf/cp1251.dbf", "ruby-dbf/dbase_03.dbf", "ruby-dbf/dbase_30.dbf",
-                      "ruby-dbf/dbase_31.dbf", "ruby-dbf/dbase_32.dbf", "ruby-dbf/dbase_83.dbf",
-                      "ruby-dbf/dbase_f5.dbf", "ruby-dbf/foxprodb/calls.dbf", "ruby-dbf/foxprodb/contacts.dbf",
-                      "ruby-dbf/foxprodb/setup.dbf", "ruby-dbf/foxprodb/types.dbf", "ruby-dbf/polygon.dbf"),
+                      "foxbin2prg/fb2p_free.dbf", "foxbin2prg/foxuser_fdbozzo.dbf", "go-dbase/table/TEST.DBF",
+                      "go-dbase/database/employees.dbf", "go-dbase/database/expense reports.dbf",
+                      "go-dbase/database/expense details.dbf", "go-dbase/database/expense categories.dbf",
+                      "perl-xbase/afox5.dbf", "perl-xbase/rooms.dbf", "perl-xbase/test.dbf",
+                      "perl-xbase/types.dbf", "ruby-dbf/cp1251.dbf", "ruby-dbf/dbase_03.dbf",
+                      "ruby-dbf/dbase_30.dbf", "ruby-dbf/dbase_31.dbf", "ruby-dbf/dbase_32.dbf",
+                      "ruby-dbf/dbase_83.dbf", "ruby-dbf/dbase_f5.dbf", "ruby-dbf/foxprodb/calls.dbf",
+                      "ruby-dbf/foxprodb/contacts.dbf", "ruby-dbf/foxprodb/setup.dbf",
+                      "ruby-dbf/foxprodb/types.dbf", "ruby-dbf/polygon.dbf"),
     [](const ::testing::TestParamInfo<const char*>& info) {
       std::string name = info.param;
       for (char& c : name) {

@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <sstream>
 
-#include "data/util/byte_order.h"
 #include "data/database/connection.h"
-#include "data/util/error.h"
 #include "data/database/recordset.h"
+#include "data/util/byte_order.h"
+#include "data/util/error.h"
 #include "tests/support/test_support.h"
 
 using namespace testing_support;
@@ -104,7 +104,8 @@ TEST_P(ChangedValue, ReadsBackThroughIndependentReadersWithNothingElseChanged) {
     EXPECT_EQ(check, "same\n") << readers[i];
   }
   if (c.perl) {
-    std::vector<std::string> old_lines = Lines(perl_before), new_lines = Lines(RunPerlTool("xbase_read.pl", {path}));
+    std::vector<std::string> old_lines = Lines(perl_before),
+                             new_lines = Lines(RunPerlTool("xbase_read.pl", {path}));
     ASSERT_EQ(old_lines.size(), new_lines.size());
     for (size_t r = 0; r < old_lines.size(); ++r) {
       if (static_cast<int>(r) != c.record) {
@@ -132,10 +133,11 @@ INSTANTIATE_TEST_SUITE_P(
                   "New dBase III memo", true},
         WriteCase{"ruby-dbf/dbase_f5.dbf", 2, "obse", "FoxPro 2 memo text", "\"FoxPro 2 memo text\"",
                   "FoxPro 2 memo text", false},
-        WriteCase{"ruby-dbf/dbase_8b.dbf", 1, "memo", "dBase IV memo text", nullptr, "dBase IV memo text", false},
+        WriteCase{"ruby-dbf/dbase_8b.dbf", 1, "memo", "dBase IV memo text", nullptr, "dBase IV memo text",
+                  false},
         WriteCase{"go-dbase/table/TEST.DBF", 1, "prodname", "New name", "\"New name\"", nullptr, false},
-        WriteCase{"ruby-dbf/dbase_30.dbf", 5, "caption", "Rewritten caption", "\"Rewritten caption\"", nullptr,
-                  true}),
+        WriteCase{"ruby-dbf/dbase_30.dbf", 5, "caption", "Rewritten caption", "\"Rewritten caption\"",
+                  nullptr, true}),
     [](const ::testing::TestParamInfo<WriteCase>& info) {
       std::string name = std::string(info.param.fixture) + "_" + info.param.field;
       for (char& ch : name) {

@@ -1,13 +1,13 @@
 // Code pages: table bytes to UTF-8 and back, without loss and without
 // silently substituting characters.
 #include "data/text/code_page.h"
-#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <optional>
 
 #include "data/util/error.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
