@@ -10,12 +10,20 @@
 //   if (trap.failed()) return false;   // a loop must not repeat the report
 //   trap.Step(102, [&] { ... });
 //
+// The numbers are the report's and must stay as they are, but code names
+// them: each procedure declares its statements once, in an enum of its own,
+// and passes the names:
+//
+//   enum class IsValidFoxProConnectionStep { kListTables = 100, kOpenFirst = 102 };
+//   trap.Step(IsValidFoxProConnectionStep::kListTables, [&] { ... });
+//
 // The report is shown through an ErrorSink, so that the window toolkit shows
 // it as a message box and tests can record it.
 #pragma once
 
 #include <exception>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -81,6 +89,14 @@ class ErrorTrap {
       Report(line, std::current_exception());
       return false;
     }
+  }
+
+  // Runs the statement named `line` (an enumerator of its procedure's
+  // statements, whose value is the number the report shows).
+  template <typename Line, typename Statement>
+  requires std::is_enum_v<Line>
+  bool Step(Line line, Statement&& statement) {
+    return Step(static_cast<int>(line), std::forward<Statement>(statement));
   }
 
   // Whether any statement of this trap has failed so far.
