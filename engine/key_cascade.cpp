@@ -1,6 +1,6 @@
 // The run's referential-integrity cascades: a key changed in a parent record
 // of a container's relation whose update rule is cascade is given to every
-// child record that held the old one (see ReplacementRun::PlanCascades).
+// child record that held the old one (see engine/key_cascade.h).
 //
 // Order of the work, so that no child is left pointing at a key its parent
 // no longer holds:
@@ -10,17 +10,20 @@
 //      and checked with its table's rules and relations (its own children
 //      are planned the same way); any refusal refuses the parent's change;
 //   2. the parent record is written (with the other parents planned before
-//      it, kCascadeBatch at most, in one flush);
+//      it, kBatch at most, in one flush);
 //   3. the children are written through their tables' saves, still held:
 //      another program cannot have changed them in between.
 // A child that cannot be written even so (the disk is full, say) is told by
 // name, with a line in the change log; `--check` finds it afterwards.
+#include "engine/key_cascade.h"
+
 #include <algorithm>
 #include <exception>
 
 #include "data/database/connection.h"
 #include "data/database/recordset.h"
 #include "engine/replacement_run.h"
+#include "engine/run_steps.h"
 
 namespace quillon {
 
@@ -41,52 +44,57 @@ void DropEdit(fox::Recordset& recordset) {
 
 }  // namespace
 
-ReplacementRun::~ReplacementRun() = default;
+KeyCascade::~KeyCascade() = default;
 
-bool ReplacementRun::Cascaded(uint32_t recno, size_t column) const {
-  return cascaded_here_->count(FieldId(recno, column)) != 0;
+void KeyCascade::Enter(fox::Connection& connection, const std::string& table) {
+  connection_ = &connection;
+  walk_table_ = LowerAscii(table);
+  const auto at = cascaded_.find(walk_table_);
+  cascaded_here_ = at == cascaded_.end() ? nullptr : &at->second;
 }
 
-ReplacementRun::CascadeTable& ReplacementRun::CascadeTableOf(const std::string& name) {
+bool KeyCascade::Cascaded(uint32_t recno, size_t column) const {
+  return cascaded_here_ != nullptr && cascaded_here_->count(FieldId(recno, column)) != 0;
+}
+
+KeyCascade::ChildTable& KeyCascade::ChildOf(const std::string& name) {
   const std::string id = LowerAscii(name);
-  auto at = cascade_tables_.find(id);
-  if (at != cascade_tables_.end()) return at->second;
-  CascadeTable opened;
+  auto at = children_.find(id);
+  if (at != children_.end()) return at->second;
+  ChildTable opened;
   opened.name = name;
   opened.recordset = std::make_shared<fox::Recordset>();
   // The same order as the walked table's saves: journal and lines first.
-  opened.recordset->BeforeWrite(
-      [this](const std::vector<uint32_t>& records) { return journal_.Flush() && change_log_.Flush(records); },
-      [this] { journal_.WriteAhead(); });
-  opened.recordset->CursorLocation = fox::kUseClient;
-  opened.recordset->Open("SELECT * FROM " + name, *walk_connection_, fox::kOpenStatic, fox::kLockOptimistic);
+  session_.Open(*opened.recordset, *connection_, name, false);
   const fox::Table& table = *opened.recordset->table();
   for (size_t column = 0; column < table.field_count(); ++column) {
     opened.columns.push_back(opened.recordset->fields()[column].name());
   }
-  if (write_journal_) opened.journal_table = JournalTableOf(name, table);
-  return cascade_tables_.emplace(id, std::move(opened)).first->second;
+  if (write_journal_) opened.journal_table = session_.TableNumber(name, table);
+  return children_.emplace(id, std::move(opened)).first->second;
 }
 
-bool ReplacementRun::PlanCascades(ErrorTrap& trap, fox::Recordset& recordset) {
+bool KeyCascade::Plan(ErrorTrap& trap, fox::Recordset& recordset,
+                      std::optional<fox::Table::Refusal>* refusal) {
   const uint32_t recno = recordset.recno();
   // A record changed again (its save held back by another program's change)
   // is planned again.
-  if (const auto old = cascade_plans_.find(recno); old != cascade_plans_.end()) {
-    for (const CascadeStep& step : old->second)
+  if (const auto old = plans_.find(recno); old != plans_.end()) {
+    for (const Step& step : old->second)
       planned_.erase({LowerAscii(step.table), FieldId(step.recno, step.column)});
-    cascade_plans_.erase(old);
+    plans_.erase(old);
   }
-  std::vector<CascadeStep> steps;
+  std::vector<Step> steps;
   std::vector<std::string> chain{walk_table_};
-  std::optional<fox::Table::Refusal> refusal;
+  refusal->reset();
   std::string top;
-  trap.Step(136, [&] {
+  trap.Step(RunStep::kAssign, [&] {
     top = "record " + std::to_string(recno) + " of table '" + recordset.table()->name() + "'";
   });
   // A plan that could not be made (its error reported) refuses too.
-  const bool planned = trap.Step(136, [&] { refusal = PlanCascadesOf(recordset, top, &steps, &chain); });
-  for (auto& [name, child] : cascade_tables_) {
+  const bool planned =
+      trap.Step(RunStep::kAssign, [&] { *refusal = PlanOf(recordset, top, &steps, &chain); });
+  for (auto& [name, child] : children_) {
     try {
       DropEdit(*child.recordset);
     } catch (...) {
@@ -94,23 +102,27 @@ bool ReplacementRun::PlanCascades(ErrorTrap& trap, fox::Recordset& recordset) {
       // only after taking the edit back.
     }
   }
-  if (planned && !refusal) {
-    for (const CascadeStep& step : steps)
+  if (planned && !*refusal) {
+    for (const Step& step : steps)
       planned_[{LowerAscii(step.table), FieldId(step.recno, step.column)}] = recno;
-    if (!steps.empty()) cascade_plans_[recno] = std::move(steps);
+    if (!steps.empty()) plans_[recno] = std::move(steps);
     return true;
-  }
-  RefuseRecord(trap, recordset, refusal);
-  if (cascade_plans_.empty()) {
-    for (auto& [name, child] : cascade_tables_) child.recordset->ReleaseHolds();
   }
   return false;
 }
 
-std::optional<fox::Table::Refusal> ReplacementRun::PlanCascadesOf(fox::Recordset& parent,
-                                                                  const std::string& top,
-                                                                  std::vector<CascadeStep>* steps,
-                                                                  std::vector<std::string>* chain) {
+void KeyCascade::ReleaseIfIdle() {
+  if (!plans_.empty()) return;
+  for (auto& [name, child] : children_) child.recordset->ReleaseHolds();
+}
+
+void KeyCascade::NotSaved(const std::vector<uint32_t>& records) {
+  if (!plans_.empty()) not_saved_.insert(records.begin(), records.end());
+}
+
+std::optional<fox::Table::Refusal> KeyCascade::PlanOf(fox::Recordset& parent, const std::string& top,
+                                                      std::vector<Step>* steps,
+                                                      std::vector<std::string>* chain) {
   std::optional<fox::Table::Refusal> refusal;
   const std::vector<fox::Recordset::KeyCascade> cascades = parent.KeyCascades(&refusal);
   if (refusal) return refusal;
@@ -133,9 +145,9 @@ std::optional<fox::Table::Refusal> ReplacementRun::PlanCascadesOf(fox::Recordset
                     ", which Quillon does not follow");
     }
     if (chain->size() >= kCascadeDepth) return refuse("the cascade goes deeper than Quillon follows");
-    CascadeTable* child = nullptr;
+    ChildTable* child = nullptr;
     try {
-      child = &CascadeTableOf(relation.child_table);
+      child = &ChildOf(relation.child_table);
     } catch (const std::exception& e) {
       return refuse(std::string("the table cannot be opened (") + e.what() + ")");
     }
@@ -149,7 +161,7 @@ std::optional<fox::Table::Refusal> ReplacementRun::PlanCascadesOf(fox::Recordset
       if (auto refused = rs.table()->ColumnRefusal(*column)) return refuse(refused->reason);
       if (auto refused = rs.RulesRefuseColumn(*column)) return refuse(refused->reason);
       for (uint32_t recno : rs.RecordsKeyed(relation.child_tag, cascade.old_key)) {
-        const bool planned = std::any_of(steps->begin(), steps->end(), [&](const CascadeStep& s) {
+        const bool planned = std::any_of(steps->begin(), steps->end(), [&](const Step& s) {
           return LowerAscii(s.table) == child_id && s.recno == recno && s.column == *column;
         });
         if (planned) continue;
@@ -173,8 +185,8 @@ std::optional<fox::Table::Refusal> ReplacementRun::PlanCascadesOf(fox::Recordset
         }
         if (!rs.Reread(recno)) continue;  // deleted since
         if (rs.CurrentKey(relation.child_tag, true) != cascade.old_key) continue;
-        CascadeStep step{relation.child_table, recno,           *column, {}, cascade.new_value,
-                         relation.child_tag,   cascade.old_key, {}};
+        Step step{relation.child_table, recno,           *column, {}, cascade.new_value,
+                  relation.child_tag,   cascade.old_key, {}};
         step.old_value = rs.fields()[*column].Value().value_or("");
         if (auto refused = rs.fields()[*column].TrySetValue(cascade.new_value)) {
           return refuse("a record that holds the old key cannot take the new one: " + refused->reason,
@@ -192,7 +204,7 @@ std::optional<fox::Table::Refusal> ReplacementRun::PlanCascadesOf(fox::Recordset
         steps->push_back(step);
         // The child's own children, when its key is also a parent's key.
         chain->push_back(child_id);
-        std::optional<fox::Table::Refusal> nested = PlanCascadesOf(rs, top, steps, chain);
+        std::optional<fox::Table::Refusal> nested = PlanOf(rs, top, steps, chain);
         chain->pop_back();
         DropEdit(rs);
         if (nested) return nested;
@@ -205,34 +217,19 @@ std::optional<fox::Table::Refusal> ReplacementRun::PlanCascadesOf(fox::Recordset
   return std::nullopt;
 }
 
-void ReplacementRun::SettleCascades(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset) {
-  // The planned records are written now, and those another program's change
-  // held back are changed again (and planned again) and written too.
-  for (int attempt = 0; attempt <= kSaveAttempts; ++attempt) {
-    size_t waiting = 0;
-    trap.Step(138, [&] { waiting = recordset.table() ? recordset.table()->pending_saves() : 0; });
-    if (waiting == 0) break;
-    trap.Step(138, [&] {
-      try {
-        recordset.Flush();
-      } catch (const fox::SaveError& failure) {
-        SaveFailed(trap, table, recordset, failure);
-      }
-    });
-    if (no_room_ || log_failed_) break;
-  }
-  std::map<uint32_t, std::vector<CascadeStep>> plans;
-  plans.swap(cascade_plans_);
+void KeyCascade::Settle(ErrorTrap& trap, const std::string& table, bool stops) {
+  std::map<uint32_t, std::vector<Step>> plans;
+  plans.swap(plans_);
   planned_.clear();
   for (auto at = plans.begin(); at != plans.end();) {
     at = not_saved_.count(at->first) != 0 ? plans.erase(at) : std::next(at);
   }
   not_saved_.clear();
-  if (!no_room_ && !log_failed_) {
-    CarryOutCascades(trap, table, plans);
+  if (!stops) {
+    CarryOut(trap, table, plans);
   } else if (!plans.empty()) {
     // The run stops: what would write the children cannot be written either.
-    trap.Step(138, [&] {
+    trap.Step(RunStep::kMoveOn, [&] {
       throw fox::Error(
           fox::ErrorKind::kIo,
           "The run stopped before the new keys of " + std::to_string(plans.size()) + " records of table '" +
@@ -241,23 +238,21 @@ void ReplacementRun::SettleCascades(ErrorTrap& trap, const std::string& table, f
               "on the database to find those left behind.");
     });
   }
-  if (cascade_plans_.empty()) {
-    for (auto& [name, child] : cascade_tables_) child.recordset->ReleaseHolds();
-  }
+  ReleaseIfIdle();
 }
 
-void ReplacementRun::CarryOutCascades(ErrorTrap& trap, const std::string& parent_table,
-                                      const std::map<uint32_t, std::vector<CascadeStep>>& plans) {
+void KeyCascade::CarryOut(ErrorTrap& trap, const std::string& parent_table,
+                          const std::map<uint32_t, std::vector<Step>>& plans) {
   std::set<std::string> touched;
   std::set<std::pair<std::string, uint32_t>> records;
   std::string line;
   const std::string now = ChangeLogDateTime();
   for (const auto& [parent, steps] : plans) {
-    for (const CascadeStep& step : steps) {
-      CascadeTable& child = cascade_tables_.at(LowerAscii(step.table));
+    for (const Step& step : steps) {
+      ChildTable& child = children_.at(LowerAscii(step.table));
       fox::Recordset& rs = *child.recordset;
       touched.insert(LowerAscii(step.table));
-      trap.Step(138, [&] {
+      trap.Step(RunStep::kMoveOn, [&] {
         // A record given two keys (two relations) is written once before it
         // is read afresh for the second.
         if (!records.emplace(LowerAscii(step.table), step.recno).second) {
@@ -273,29 +268,27 @@ void ReplacementRun::CarryOutCascades(ErrorTrap& trap, const std::string& parent
         }
         rs.fields()[step.column].SetValue(step.new_value);
         ChangeLogLine(&line, now, step.old_value, step.new_value, child.name, child.columns[step.column]);
-        change_log_.AppendChange(&line, 1, step.recno);
+        session_.log().AppendChange(&line, 1, step.recno);
         ++tally_.changed;
         ++tally_.cascaded;
-        if (write_journal_) JournalRecord(rs, child.journal_table);
+        if (write_journal_) session_.JournalRecord(rs, child.journal_table);
         cascaded_[LowerAscii(step.table)].insert(FieldId(step.recno, step.column));
         rs.NoteKeyed(step.tag, step.new_key, step.recno);
       });
-      if (log_failed_) break;
     }
-    if (log_failed_) break;
   }
   // Moving off the last one saves it; then every child table's saves are
   // written.
   for (const std::string& id : touched) {
-    CascadeTable& child = cascade_tables_.at(id);
-    trap.Step(138, [&] {
+    ChildTable& child = children_.at(id);
+    trap.Step(RunStep::kMoveOn, [&] {
       try {
         child.recordset->MoveTo(0);
         child.recordset->Flush();
       } catch (const fox::SaveError& failure) {
         // Held, the records cannot have been changed by another program: what
         // fails is the writing itself. They keep the old key, and are named.
-        LogNotSaved(child.name, failure, child.journal_table);
+        TallyNotSaved(session_, tally_, child.name, child.journal_table, failure);
         throw fox::Error(failure.kind(),
                          std::string(failure.what()) +
                              " They still hold the old keys of their records of table '" + parent_table +
@@ -307,23 +300,25 @@ void ReplacementRun::CarryOutCascades(ErrorTrap& trap, const std::string& parent
   cascaded_here_ = at == cascaded_.end() ? nullptr : &at->second;
 }
 
-void ReplacementRun::CloseCascadeTables(ErrorTrap& trap) {
-  cascade_plans_.clear();
+void KeyCascade::Leave(ErrorTrap& trap) {
+  plans_.clear();
   planned_.clear();
   not_saved_.clear();
-  for (auto& [id, child] : cascade_tables_) {
+  for (auto& [id, child] : children_) {
     child.recordset->ReleaseHolds();
-    trap.Step(140, [&] {
+    trap.Step(RunStep::kCloseRecordset, [&] {
       try {
         DropEdit(*child.recordset);
         child.recordset->Close();
       } catch (const fox::SaveError& failure) {
-        LogNotSaved(child.name, failure, child.journal_table);
+        TallyNotSaved(session_, tally_, child.name, child.journal_table, failure);
         throw;
       }
     });
   }
-  cascade_tables_.clear();
+  children_.clear();
+  connection_ = nullptr;
+  cascaded_here_ = nullptr;
 }
 
 }  // namespace quillon

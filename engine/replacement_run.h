@@ -30,8 +30,12 @@
 #include "base/toolkit.h"
 #include "data/table/table.h"
 #include "data/util/error.h"
-#include "engine/change_log.h"
-#include "engine/undo_journal.h"
+#include "engine/column_refusals.h"
+#include "engine/field_edit.h"
+#include "engine/find_text_snapshot.h"
+#include "engine/key_cascade.h"
+#include "engine/run_tally.h"
+#include "engine/save_session.h"
 
 namespace fox {
 class Connection;
@@ -175,15 +179,6 @@ struct ColumnReach {
 // feed each other (e::ee) make values grow without end.
 inline constexpr size_t kLongValueWarning = 1 << 20;
 
-// What a run did, counted as it went.
-struct RunTally {
-  int tables = 0;         // tables walked
-  int64_t changed = 0;    // fields whose stored value changed and was saved (each with its lines)
-  int64_t refused = 0;    // new values a field refused
-  int64_t not_saved = 0;  // records whose changes could not be saved
-  int64_t cascaded = 0;   // of `changed`, child keys that took their parent's new key
-};
-
 // How a run ended, as its last status says it: "3 tables, 1204 fields
 // changed, 3 refused, 1 record not saved" (the last two only when there are
 // any), each count written by `toolkit` (Toolkit::FormatCount).
@@ -216,7 +211,7 @@ class ReplacementRun {
 
   // Both are borrowed and must outlive the run.
   ReplacementRun(RunInputs& inputs, Toolkit& toolkit, RunMode mode = RunMode::kReplace)
-      : live_(inputs), toolkit_(toolkit), mode_(mode) {}
+      : live_(inputs), toolkit_(toolkit), cascade_(session_, tally_), mode_(mode) {}
   ~ReplacementRun();
 
   // Runs once. Every failure is shown as an error report naming Form2 and
@@ -284,211 +279,99 @@ class ReplacementRun {
 
  private:
   enum class Walk { kGoOn, kStop };
+  // Opens the connection and table of row `row` and walks it; closes both.
   Walk WalkTable(ErrorTrap& trap, int row, fox::Connection& connection, fox::Recordset& recordset);
+  // Tells what the table was changed without (its index, its trigger).
+  void TellChangedWithout(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset);
   Walk WalkRecords(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset, TableReach* reach);
   // Applies the pairs to every field of the current record.
   Walk EditRecord(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset, size_t field_count,
                   TableReach* reach);
-  // A save's failure: the records another program's change kept from being
-  // saved are read again and changed again (up to kSaveAttempts times each),
-  // their first lines withdrawn; the cursor then comes back where it was.
-  // Logs and throws what is still not saved.
-  void SaveFailed(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset,
-                  const fox::SaveError& failure);
-  static constexpr int kSaveAttempts = 3;
-  // True when the current record holds none of the find texts the inputs give
-  // now (remembered as the snapshot), so that its fields may be passed over.
-  bool RecordHoldsNoFindText(fox::Recordset& recordset);
-  // Moves the recordset past records that hold none of those find texts, a
-  // span at a time; true when it moved.
-  bool PassOverRecords(fox::Recordset& recordset);
-  // Reads the tab and the find texts into the snapshot.
-  void TakeSnapshot();
-  // Applies find_ and replace_ to field `column` of the current record;
-  // returns true when the find text was found. `holds`: the field is known
-  // to hold the find text (see Holds), which is then not searched again.
+  // Applies the pairs of the inputs to field `column` of the current record;
+  // true when one of them found it.
+  bool ApplyPairs(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset, size_t column);
+  // Applies field_.find and field_.replace to field `column` of the current
+  // record; returns true when the find text was found. `holds`: the field is
+  // known to hold the find text, which is then not searched again.
   bool ApplyPair(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset, size_t column,
                  bool holds = false);
-
-  // Finds out, when the run reaches a table, which of its columns can never
-  // change (and whether that is so of the whole table, for one reason);
-  // they are passed over. A value a field refuses is reported the first
-  // time for its column and reason; the others are counted and told in one
-  // report when the run leaves the table.
-  void NoteColumnRefusals(ErrorTrap& trap, fox::Recordset& recordset);
-  // A column that cannot change is told as a refusal only when one of its
-  // values holds a find text: counted as refused, reported once for the
-  // column (once for the table when no column can change).
-  void RefuseIfFound(ErrorTrap& trap, fox::Recordset& recordset, size_t column, TableReach* reach);
-  static constexpr char kNoTextForm = 1, kCannotChange = 2;       // column_refused_
-  static constexpr size_t kWholeTable = static_cast<size_t>(-1);  // a Repeat of the table's refusal
-  // The column's name as the recordset reports it, asked once per table.
-  const std::string& ColumnName(fox::Recordset& recordset, size_t column);
-  void NoteRefusedValue(ErrorTrap& trap, size_t column, const std::string& field,
-                        const fox::Table::Refusal& refusal);
-  void TellRepeatedRefusals(ErrorTrap& trap, const std::string& table);
+  // Dry run: counts field `column`, found, in `reach` (unless its rule
+  // refuses its new value); false when refused.
+  bool ReachField(ErrorTrap& trap, fox::Recordset& recordset, size_t column, TableReach* reach);
+  // Dry run: the record's rule and relations over its new values, and the
+  // children a key change would reach.
+  void ReachRecord(ErrorTrap& trap, fox::Recordset& recordset, TableReach* reach);
   // After the pairs found field `column` of the current record: when its
   // value is as it was read, gives it back its stored bytes (it is not
   // saved) and returns false; otherwise counts it, logs its lines and
   // returns true.
   bool KeepField(ErrorTrap& trap, fox::Recordset& recordset, size_t column);
-  // "The change to record 17 of table 'x' was not saved: <cause>."
-  static std::string NotSavedText(uint32_t recno, const std::string& table, const std::string& cause);
-  // Writes a change log line for each record a save failure names.
-  void LogNotSaved(const std::string& table, const fox::SaveError& failure);
-  void LogNotSaved(const std::string& table, const fox::SaveError& failure, uint32_t journal_table);
-  // Puts the changed fields of the current record in the undo journal, held
-  // until the record is written.
+  // A column that cannot change is told as a refusal only when one of its
+  // values holds a find text: counted as refused, reported once for the
+  // column (once for the table when no column can change).
+  void RefuseIfFound(ErrorTrap& trap, fox::Recordset& recordset, size_t column, TableReach* reach);
+  // A value refused: counted, and noted with the column refusals.
+  void Refused(ErrorTrap& trap, size_t column, const std::string& field, const fox::Table::Refusal& refusal);
+  // The column's name as the recordset reports it, asked once per table.
+  const std::string& ColumnName(fox::Recordset& recordset, size_t column);
   // The container's record rule and the restrict rules of its relations
   // over the record as edited: when one refuses, the record's changes are
   // taken back and their lines go, the refusal is told (once, then
   // counted), and true is returned.
   bool RecordRuleRefuses(ErrorTrap& trap, fox::Recordset& recordset);
-  void JournalRecord(fox::Recordset& recordset, uint32_t journal_table);
   // Takes back the changes of the current record (none is saved) and their
   // lines, and tells `refusal` (once, then counted) when there is one.
   void RefuseRecord(ErrorTrap& trap, fox::Recordset& recordset,
                     const std::optional<fox::Table::Refusal>& refusal);
-  // The journal's number for `table` (opened as `t`), added once.
-  uint32_t JournalTableOf(const std::string& table, const fox::Table& t);
-
-  // Referential integrity's cascades. When the current record's change
-  // changes its key in a relation whose update rule is cascade, every child
-  // record holding the old key takes the new one (and their own children
-  // after them): each is locked (held), read afresh and checked with its
-  // table's rules before anything is written, and any refusal refuses the
-  // record's change. Once the record itself is written, the children are
-  // changed through their tables' own saves, each field with its line and
-  // journal entry. A field changed so is passed over when the walk reaches
-  // it: it took its parent's new key, which is final.
-  struct CascadeStep {
-    std::string table;  // the child table, as the container names it
-    uint32_t recno = 0;
-    size_t column = 0;
-    std::string old_value, new_value;
-    std::string tag, old_key, new_key;
-  };
-  struct CascadeTable {
-    std::shared_ptr<fox::Recordset> recordset;  // shared: its type is complete only where it is made
-    std::string name;
-    uint32_t journal_table = 0;
-    std::vector<std::string> columns;  // field names, for the lines
-  };
-  // Plans the current record's cascades; false when they refuse its change
-  // (then taken back and told). The plan waits (cascade_plans_) until
-  // SettleCascades.
-  bool PlanCascades(ErrorTrap& trap, fox::Recordset& recordset);
-  std::optional<fox::Table::Refusal> PlanCascadesOf(fox::Recordset& parent, const std::string& top,
-                                                    std::vector<CascadeStep>* steps,
-                                                    std::vector<std::string>* chain);
-  CascadeTable& CascadeTableOf(const std::string& name);
-  // Writes the records planned so far, then carries out the cascades of
-  // those that were saved; the children are held until then.
+  // A save's failure: the records another program's change kept from being
+  // saved are read again and changed again (up to SaveSession::kSaveAttempts
+  // times each), their first lines withdrawn; the cursor then comes back
+  // where it was. Logs and throws what is still not saved.
+  void SaveFailed(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset,
+                  const fox::SaveError& failure);
+  // Writes the records planned so far (those held back done again), then
+  // has the cascades of those saved carried out.
   void SettleCascades(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset);
-  void CarryOutCascades(ErrorTrap& trap, const std::string& parent_table,
-                        const std::map<uint32_t, std::vector<CascadeStep>>& plans);
-  // Drops the plans (a stop) and closes the child tables.
-  void CloseCascadeTables(ErrorTrap& trap);
-  bool Cascaded(uint32_t recno, size_t column) const;
-  fox::Connection* walk_connection_ = nullptr;                  // the table being walked's
-  std::string walk_table_;                                      // its name, lower case
-  std::map<std::string, CascadeTable> cascade_tables_;          // by lower-case name
-  std::map<uint32_t, std::vector<CascadeStep>> cascade_plans_;  // by record of the walked table
-  // How many records' cascades wait before they are carried out: the
-  // parents written, then their children, each with one flush.
-  static constexpr size_t kCascadeBatch = 1024;
-  // The child fields the plans waiting will change (table, FieldId), with
-  // the parent record of each: a field is planned once.
-  std::map<std::pair<std::string, uint64_t>, uint32_t> planned_;
-  std::set<uint32_t> not_saved_;  // of the walked table's records, while plans wait
-  std::map<std::string, std::unordered_set<uint64_t>> cascaded_;  // by lower-case table: recno << 32 | column
-  const std::unordered_set<uint64_t>* cascaded_here_ = nullptr;   // the walked table's
-  std::map<std::string, uint32_t> journal_tables_;                // by lower-case table
-  // Withdraws the journal entries and change log lines of records not saved
-  // (to be changed again, or not at all); returns how many lines went.
-  size_t WithdrawChanges(const std::vector<uint32_t>& records);
+  // "The change to record 17 of table 'x' was not saved: <cause>."
+  static std::string NotSavedText(uint32_t recno, const std::string& table, const std::string& cause);
+  // Writes a change log line for each record of the walked table a save
+  // failure names, and takes them off the tally.
+  void LogNotSaved(const std::string& table, const fox::SaveError& failure);
 
   RunInputs& live_;
   FixedInputs inputs_;  // live_ as it was when the run started
   Toolkit& toolkit_;
-  // Saves of each record of the table being walked that another program's
-  // change held back.
-  std::unordered_map<uint32_t, int> save_attempts_;
   RunTally tally_;
-  std::function<void(const RunTally&)> on_finished_;
-  std::vector<char>
-      column_refused_;  // by column, for the table being walked: 0, kNoTextForm or kCannotChange
-  std::vector<std::optional<fox::Table::Refusal>> column_refusals_;  // why, for kCannotChange
-  std::optional<fox::Table::Refusal> table_refusal_;  // when no column can change, for one reason
-  std::vector<std::string> column_names_;             // by column, as first needed for a line
-  // The change log lines of the field being changed, one per pair that
-  // found it (field_lines_[0, field_lines_used_)), logged by KeepField.
-  std::vector<std::string> field_lines_;
-  size_t field_lines_used_ = 0;
-  bool field_is_memo_ = false;
-  // Its text as first read and as last assigned (memos; every field in a
-  // dry run, whose latest text is pending_).
-  std::string field_before_, field_after_;
-  std::string line_time_;  // its date and time, made once a second
-  std::time_t line_second_ = -1;
-  struct Repeat {
-    size_t column;
-    std::string field;
-    std::string reason;
-    int64_t more = 0;  // refusals after the first, which was reported
-  };
-  std::vector<Repeat> repeats_;
+  // Open from the run's first change log line to its end.
+  SaveSession session_;
+  ColumnRefusals refusals_;                // of the table being walked
+  KeyCascade cascade_;                     // its key changes' cascades
+  FindTextSnapshot snapshot_;              // the records and fields that may hold a find text
+  FieldEdit field_;                        // the field being changed
+  uint32_t journal_table_ = 0;             // the table being walked, as the journal numbers it
+  std::vector<std::string> column_names_;  // of the table being walked, as first needed
+  bool record_touched_ = false;            // a pair changed a field of the current record
+  // A dry run's new values of the record walked, for its record rule.
+  std::vector<std::pair<size_t, std::string>> dry_values_;
+  std::vector<size_t> edited_;  // the columns a record's edit changes
+  // A change log line or journal entry could not be written: the run stops.
   bool log_failed_ = false;
   // A save failed for want of room (a full disk, a memo file at its 2 GB
   // limit): told once, and the run stops, since every later save would fail.
   bool no_room_ = false;
+
+  RunMode mode_;
   bool allow_missing_index_ = false;
-  bool allow_triggers_ = false;  // a change log line could not be written: the run stops
-  // Open from the run's first change log line to its end.
-  ChangeLog change_log_;
-  UndoJournal journal_;
-  uint32_t journal_table_ = 0;  // the table being walked, as the journal numbers it
+  bool allow_triggers_ = false;
   std::string journal_folder_;
   bool write_journal_ = true;
   std::string undo_journal_;
   uint64_t undo_journal_changes_ = 0;
-  RunMode mode_;
   int reports_ = 0;
   std::vector<TableReach> reach_;
+  std::function<void(const RunTally&)> on_finished_;
   std::function<void(const TableReach&)> on_table_walked_;
   RecordReached on_record_reached_;
-
-  // Buffers reused from field to field, so the walk does not allocate for
-  // every field.
-  std::string find_;
-  std::string replace_;
-  std::string result_;
-  std::string stored_before_, stored_after_;  // a journalled field's stored forms
-  std::vector<size_t> edited_;                // the columns a record's edit changes
-  // Dry run: the field's text as the pairs before left it.
-  std::string pending_;
-  // A dry run's new values of the record walked, for its record rule.
-  std::vector<std::pair<size_t, std::string>> dry_values_;
-  // The tab and find texts as taken for the run; not current until taken,
-  // nor after a failure to search with them.
-  bool snapshot_current_ = false;
-  int snapshot_tab_ = -1;
-  std::vector<std::string> snapshot_finds_;
-  // For the current record: which snapshot find texts it holds nowhere,
-  // whether a pair has changed one of its fields since that was found, and
-  // which field: the pairs change only the field they are applied to, so
-  // what was found in the others still stands.
-  std::vector<char> absent_;
-  std::vector<std::vector<char>> may_columns_;  // by find text: the columns that may hold it
-  bool record_touched_ = false;
-  static constexpr size_t kNoColumn = static_cast<size_t>(-1);
-  size_t touched_column_ = kNoColumn;
-  // Whether pair `pair` need not be tried on field `column` of the record,
-  // and whether the field is known to hold its find text.
-  bool Skippable(int pair, size_t column) const;
-  bool Holds(int pair, size_t column) const;
-  int KnownFlag(int pair, size_t column) const;
-  bool has_pending_ = false;
 };
 
 }  // namespace quillon

@@ -19,7 +19,6 @@ namespace {
 
 // Problems listed in the closing message when nobody takes them one by one.
 constexpr size_t kProblemsListed = 10;
-constexpr int kSaveAttempts = 3;
 
 // A value as a change log line shows it: line breaks inside it shown as \r
 // and \n, so that the line stays one line.
@@ -110,8 +109,9 @@ RunEnd UndoRun::Run(const std::string& path) {
   if (!dry) {
     // No change without its line and its journal entry.
     try {
-      change_log_.Open();
-      journal_.Create(journal_folder_.empty() ? ChangeLogFolder() : journal_folder_, std::time(nullptr));
+      session_.log().Open();
+      session_.journal().Create(journal_folder_.empty() ? ChangeLogFolder() : journal_folder_,
+                                std::time(nullptr));
     } catch (const std::exception& e) {
       reported_ = true;
       toolkit_.ShowMessage(
@@ -141,14 +141,14 @@ RunEnd UndoRun::Run(const std::string& path) {
 
   if (!dry) {
     try {
-      change_log_.Close();
+      session_.log().Close();
     } catch (const std::exception& e) {
       Problem(e.what());
     }
-    const uint64_t saved = journal_.changes();
-    const std::string own = journal_.path();
+    const uint64_t saved = session_.journal().changes();
+    const std::string own = session_.journal().path();
     try {
-      journal_.Close();
+      session_.journal().Close();
     } catch (const std::exception& e) {
       Problem(e.what());
     }
@@ -207,19 +207,11 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table,
             " not taken back.");
   };
   connection.allow_missing_index = allow_missing_index_;
-  // The journal entries of a batch of saves are durable, and its lines in
-  // the change log, before the records are written; the entries are on
-  // their way to the disk while the batch's memo values are flushed.
-  recordset.BeforeWrite(
-      [this](const std::vector<uint32_t>& records) { return journal_.Flush() && change_log_.Flush(records); },
-      [this] { journal_.WriteAhead(); });
   try {
     connection.Open(fox::ConnectionString::Build(t.container ? fox::ConnectionString::SourceType::kDatabase
                                                              : fox::ConnectionString::SourceType::kFreeTables,
                                                  t.catalogue));
-    recordset.CursorLocation = fox::kUseClient;
-    recordset.Open("SELECT * FROM " + t.name, connection, fox::kOpenStatic,
-                   dry ? fox::kLockReadOnly : fox::kLockOptimistic);
+    session_.Open(recordset, connection, t.name, dry);
   } catch (const std::exception& e) {
     gone(e.what());
     return;
@@ -232,7 +224,7 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table,
     return;
   }
   if (!recordset.table()->repair_notice().empty()) toolkit_.ShowMessage(recordset.table()->repair_notice());
-  if (!dry) journal_table_ = journal_.AddTable(t);
+  if (!dry) journal_table_ = session_.journal().AddTable(t);
 
   // The changes of each record, newest first. Records are taken in the
   // order of their numbers, as saves are batched best: the order of changes
@@ -246,12 +238,13 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table,
   queue.reserve(by_record.size());
   for (const auto& [recno, list] : by_record) queue.push_back(recno);
   restored_in_record_.clear();
-  std::map<uint32_t, int> attempts;
+  session_.ForgetTries();
   auto failed = [&](const fox::SaveError& failure) {
     std::vector<uint32_t> again;
     SaveFailed(t.name, failure, &again);
     for (uint32_t recno : again) {
-      if (++attempts[recno] < kSaveAttempts) {
+      session_.Tried(recno);
+      if (session_.MayTryAgain(recno)) {
         queue.push_back(recno);
       } else {
         tally_.not_saved += static_cast<int64_t>(by_record[recno].size());
@@ -272,10 +265,7 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table,
       const auto& list = by_record[recno];
       bool found = false;
       try {
-        found = recordset.Reread(recno);
-      } catch (const fox::SaveError& failure) {
-        failed(failure);
-        found = !recordset.Eof() && recordset.recno() == recno;
+        found = SaveSession::ReadAgain(recordset, recno, failed);
       } catch (const std::exception& e) {
         tally_.missing += static_cast<int64_t>(list.size());
         Problem(e.what());
@@ -404,7 +394,7 @@ void UndoRun::UndoRecord(const UndoJournalReader& journal, const std::string& na
     }
     const std::optional<std::string> now = TextOf(recordset, column);
     try {
-      change_log_.Append(
+      session_.log().Append(
           ChangeLogLine(ChangeLogDateTime(), Shown(was), Shown(now), name, change->column_name), recno);
     } catch (const std::exception& e) {
       // The record keeps what is on disk: no change without its line.
@@ -414,59 +404,26 @@ void UndoRun::UndoRecord(const UndoJournalReader& journal, const std::string& na
     }
     ++restored;
   }
-  if (!dry && restored > 0) {
-    const std::vector<size_t> edited = recordset.EditedColumns();
-    const uint32_t record = RecordIdentity(*recordset.table(), recordset.RecordBytes(false), edited);
-    for (size_t column : edited) {
-      journal_.Append(journal_table_, recno, record, static_cast<uint32_t>(column),
-                      recordset.fields()[column].name(), recordset.StoredForm(column, true),
-                      recordset.StoredForm(column, false));
-    }
-  }
+  if (!dry && restored > 0) session_.JournalRecord(recordset, journal_table_);
   tally_.restored += restored;
   restored_in_record_[recno] += restored;
 }
 
 void UndoRun::SaveFailed(const std::string& name, const fox::SaveError& failure,
                          std::vector<uint32_t>* again) {
-  std::vector<uint32_t> lost;
-  std::vector<std::string> causes;
-  for (size_t i = 0; i < failure.records().size(); ++i) {
-    const uint32_t recno = failure.records()[i];
-    if (std::binary_search(failure.retryable().begin(), failure.retryable().end(), recno)) {
-      again->push_back(recno);
-    } else {
-      lost.push_back(recno);
-      causes.push_back(failure.cause(i));
-    }
-  }
   // Changes to be made again lose their lines and entries, and their count.
-  std::vector<uint32_t> sorted = *again;
-  std::sort(sorted.begin(), sorted.end());
-  journal_.NotSaved(journal_table_, sorted);
-  change_log_.Withdraw(sorted);
-  for (uint32_t recno : sorted) {
+  const SaveSession::Sorted sorted = session_.Sort(failure, journal_table_, [](uint32_t) { return true; });
+  *again = sorted.again;
+  for (uint32_t recno : sorted.again) {
     tally_.restored -= restored_in_record_[recno];
     restored_in_record_.erase(recno);
   }
-  if (lost.empty()) return;
-  std::vector<size_t> order(lost.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return lost[a] < lost[b]; });
-  std::vector<uint32_t> records;
-  for (size_t i : order) records.push_back(lost[i]);
-  journal_.NotSaved(journal_table_, records);
-  change_log_.Flush(records);
-  for (size_t i : order) {
-    const uint32_t recno = lost[i];
+  if (sorted.lost.empty()) return;
+  session_.LogNotSaved(name, journal_table_, sorted.lost, [&](size_t i) { return sorted.causes[i]; });
+  for (uint32_t recno : sorted.lost) {
     tally_.restored -= restored_in_record_[recno];
     tally_.not_saved += restored_in_record_[recno];
     restored_in_record_.erase(recno);
-    try {
-      change_log_.Append(NotSavedLine(ChangeLogDateTime(), recno, name, causes[i]));
-    } catch (...) {
-      // The log's own failure is told when it is closed.
-    }
   }
   Problem(failure.what());
 }

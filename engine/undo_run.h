@@ -21,6 +21,7 @@
 #include "base/toolkit.h"
 #include "engine/change_log.h"
 #include "engine/replacement_run.h"
+#include "engine/save_session.h"
 #include "engine/undo_journal.h"
 
 namespace quillon {
@@ -87,8 +88,7 @@ class UndoRun {
   std::function<bool()> stop_;
   std::string journal_folder_;
   bool allow_missing_index_ = false;
-  ChangeLog change_log_;
-  UndoJournal journal_;
+  SaveSession session_;
   uint32_t journal_table_ = 0;
   std::string undo_journal_;
   UndoTally tally_;
