@@ -1,7 +1,7 @@
 #include "engine/column_refusals.h"
 
 #include "data/database/recordset.h"
-#include "data/record/field_codec.h"
+#include "data/table/table.h"
 #include "engine/run_steps.h"
 
 namespace quillon {

@@ -10,6 +10,7 @@
 
 #include "base/scripted_toolkit.h"
 #include "data/util/byte_order.h"
+#include "engine/run_steps.h"
 #include "tests/engine/engine_test_support.h"
 
 namespace fs = std::filesystem;
@@ -71,11 +72,15 @@ TEST_F(BatchTest, ReportsGoToStandardErrorTheRunGoesOnAndExitsOne) {
       err,
       "The folder '" + data +
           "' has no table called 'ghost'.\n"
-          "in Brenlow2021/08/31.Form2.PushButton1_Click at line 112\n\n"
+          "in Brenlow2021/08/31.Form2.PushButton1_Click at line " +
+          std::to_string(static_cast<int>(quillon::RunStep::kOpenRecordset)) +
+          "\n\n"
           "Please email screenshot of this message to support@quillon-app.com\n\n"
           "Field 'name' of table 'alpha' cannot take the value \"abbbabbb\": the text needs 8 bytes but the "
           "field holds 4.\n"
-          "in Brenlow2021/08/31.Form2.PushButton1_Click at line 136\n\n"
+          "in Brenlow2021/08/31.Form2.PushButton1_Click at line " +
+          std::to_string(static_cast<int>(quillon::RunStep::kAssign)) +
+          "\n\n"
           "Please email screenshot of this message to support@quillon-app.com\n\n");
   EXPECT_EQ(RunPerlTool("xbase_read.pl", {a}), "abbb\nabab\n");
 }

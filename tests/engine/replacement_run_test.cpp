@@ -14,6 +14,7 @@
 #include "data/table/index_check.h"
 #include "data/util/byte_order.h"
 #include "engine/change_log.h"
+#include "engine/run_steps.h"
 #include "tests/engine/engine_test_support.h"
 
 namespace fs = std::filesystem;
@@ -31,8 +32,9 @@ namespace {
 
 const char kPeople[] = "name C(12) NULL; amount N(8,2); born D NULL; note M";
 
-std::string ReportText(const std::string& description, int line) {
-  return description + "\r\nin Brenlow2021/08/31.Form2.PushButton1_Click at line " + std::to_string(line) +
+std::string ReportText(const std::string& description, quillon::RunStep line) {
+  return description + "\r\nin Brenlow2021/08/31.Form2.PushButton1_Click at line " +
+         std::to_string(static_cast<int>(line)) +
          "\r\n\r\nPlease email screenshot of this message to support@quillon-app.com";
 }
 
@@ -177,7 +179,7 @@ TEST_F(RunTest, NumbersAndDatesAreReplacedInTheirTextForm) {
   EXPECT_EQ(toolkit.error_reports()[0],
             ReportText("Field 'born' of table 'people' cannot take the value \"2034-34-34\": "
                        "\"2034-34-34\" is not a date (YYYY-MM-DD).",
-                       136));
+                       quillon::RunStep::kAssign));
   const auto reported = toolkit.messages()[0];
   EXPECT_EQ(reported.title, "Application Error");
   EXPECT_EQ(reported.icon, MessageIcon::kWarning);
@@ -322,7 +324,8 @@ TEST_F(RunTest, AChangeLogThatCannotBeWrittenStopsTheRunBeforeAnythingChanges) {
                                   (dir.path() / "no such folder" / "backups.log").string() +
                                   "': No such file or directory. Nothing was changed: a run writes its "
                                   "change log first.";
-  EXPECT_EQ(toolkit.error_reports(), (std::vector<std::string>{ReportText(description, 100)}));
+  EXPECT_EQ(toolkit.error_reports(),
+            (std::vector<std::string>{ReportText(description, quillon::RunStep::kCheckFindText)}));
   EXPECT_EQ(toolkit.messages().size(), 1u) << "no \"Done.\"";
 }
 
@@ -336,7 +339,7 @@ TEST_F(RunTest, ATextTooLongForItsFieldIsReportedAndTheFieldKeepsItsValue) {
       toolkit.error_reports(),
       (std::vector<std::string>{ReportText("Field 'name' of table 'people' cannot take the value "
                                            "\"baanaanaa\": the text needs 9 bytes but the field holds 6.",
-                                           136)}));
+                                           quillon::RunStep::kAssign)}));
   EXPECT_EQ(LogEntries(),
             (std::vector<std::string>{"a was replace to aa at table (people) and column (name)"}));
 }
@@ -354,8 +357,12 @@ TEST_F(RunTest, ATableThatCannotBeOpenedIsReportedOnceAndLeft) {
   EXPECT_EQ(Xbase(good), "b\t1\t20200102\t\n");
   ASSERT_EQ(toolkit.error_reports().size(), 2u);
   EXPECT_EQ(toolkit.error_reports()[0],
-            ReportText("The folder '" + data + "' has no table called 'vanished'.", 112));
-  EXPECT_NE(toolkit.error_reports()[1].find("at line 112"), std::string::npos) << toolkit.error_reports()[1];
+            ReportText("The folder '" + data + "' has no table called 'vanished'.",
+                       quillon::RunStep::kOpenRecordset));
+  EXPECT_NE(toolkit.error_reports()[1].find(
+                "at line " + std::to_string(static_cast<int>(quillon::RunStep::kOpenRecordset))),
+            std::string::npos)
+      << toolkit.error_reports()[1];
   EXPECT_EQ(toolkit.messages().back().text, "Done.");
 }
 
@@ -365,10 +372,11 @@ TEST_F(RunTest, AnUnreachableDataSourceIsReportedOncePerTickedTable) {
   inputs.source.folder = dir.Sub("gone");
   inputs.find = "a";
   Run();
-  EXPECT_EQ(
-      toolkit.error_reports(),
-      (std::vector<std::string>{ReportText("The folder '" + dir.Sub("gone") + "' does not exist.", 108),
-                                ReportText("The folder '" + dir.Sub("gone") + "' does not exist.", 108)}));
+  EXPECT_EQ(toolkit.error_reports(),
+            (std::vector<std::string>{ReportText("The folder '" + dir.Sub("gone") + "' does not exist.",
+                                                 quillon::RunStep::kOpenConnection),
+                                      ReportText("The folder '" + dir.Sub("gone") + "' does not exist.",
+                                                 quillon::RunStep::kOpenConnection)}));
   EXPECT_EQ(toolkit.messages().back().text, "Done.");
 }
 
@@ -473,7 +481,7 @@ TEST_F(RunTest, ARecordLockedByAnotherProgramIsReportedOnceAndLeft) {
       toolkit.error_reports(),
       (std::vector<std::string>{ReportText(
           "The change to record 1 of table 'people' was not saved: another program has locked the record.",
-          140)}));
+          quillon::RunStep::kCloseRecordset)}));
   // The log says that record 1's line did not come true, and of no other.
   const std::vector<std::string> lines = LogEntries();
   const auto not_saved = [](const std::string& line) { return line.find("not saved") != std::string::npos; };
@@ -588,10 +596,10 @@ TEST_F(RunTest, ARepeatedRefusalIsReportedOnceThenCounted) {
       (std::vector<std::string>{
           ReportText("Field 'born' of table 'people' cannot take the value \"2020-41-02\": "
                      "\"2020-41-02\" is not a date (YYYY-MM-DD).",
-                     136),
+                     quillon::RunStep::kAssign),
           ReportText("2 more values for field 'born' of table 'people' were refused for the same reason: "
                      "the value is not a date (YYYY-MM-DD).",
-                     136)}));
+                     quillon::RunStep::kAssign)}));
   EXPECT_EQ(LogEntries(),
             (std::vector<std::string>{"01 was replace to 41 at table (people) and column (born)"}));
   EXPECT_EQ(run.tally().changed, 1);
