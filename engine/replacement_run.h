@@ -14,33 +14,21 @@
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <functional>
-#include <map>
-#include <memory>
 #include <optional>
-#include <set>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "access/foxpro_module.h"
 #include "base/error_report.h"
 #include "base/toolkit.h"
-#include "data/table/table.h"
-#include "data/util/error.h"
 #include "engine/column_refusals.h"
 #include "engine/field_edit.h"
 #include "engine/find_text_snapshot.h"
 #include "engine/key_cascade.h"
 #include "engine/run_tally.h"
 #include "engine/save_session.h"
-
-namespace fox {
-class Connection;
-class Recordset;
-}  // namespace fox
 
 namespace quillon {
 
