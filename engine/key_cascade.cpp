@@ -58,8 +58,7 @@ ReplacementRun::CascadeTable& ReplacementRun::CascadeTableOf(const std::string& 
   opened.recordset->BeforeWrite(
       [this](const std::vector<uint32_t>& records) { return journal_.Flush() && change_log_.Flush(records); },
       [this] { journal_.WriteAhead(); });
-  opened.recordset->CursorLocation = fox::kUseClient;
-  opened.recordset->Open("SELECT * FROM " + name, *walk_connection_, fox::kOpenStatic, fox::kLockOptimistic);
+  opened.recordset->Open("SELECT * FROM " + name, *walk_connection_, fox::kLockOptimistic);
   const fox::Table& table = *opened.recordset->table();
   for (size_t column = 0; column < table.field_count(); ++column) {
     opened.columns.push_back(opened.recordset->fields()[column].name());

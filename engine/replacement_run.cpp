@@ -209,8 +209,7 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
   TableReach* reach = nullptr;
   if (trap.Step(110, [&] { table = inputs_.TableName(row); })) {
     const bool opened = trap.Step(112, [&] {
-      recordset.CursorLocation = fox::kUseClient;
-      recordset.Open("SELECT * FROM " + table, connection, fox::kOpenStatic,
+      recordset.Open("SELECT * FROM " + table, connection,
                      mode_ == RunMode::kDryRun ? fox::kLockReadOnly : fox::kLockOptimistic);
     });
     if (opened && mode_ != RunMode::kDryRun && recordset.table() != nullptr) {

@@ -217,9 +217,7 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table,
     connection.Open(fox::ConnectionString::Build(t.container ? fox::ConnectionString::SourceType::kDatabase
                                                              : fox::ConnectionString::SourceType::kFreeTables,
                                                  t.catalogue));
-    recordset.CursorLocation = fox::kUseClient;
-    recordset.Open("SELECT * FROM " + t.name, connection, fox::kOpenStatic,
-                   dry ? fox::kLockReadOnly : fox::kLockOptimistic);
+    recordset.Open("SELECT * FROM " + t.name, connection, dry ? fox::kLockReadOnly : fox::kLockOptimistic);
   } catch (const std::exception& e) {
     gone(e.what());
     return;
