@@ -23,9 +23,7 @@ void SaveSession::Hook(fox::Recordset& recordset) {
 void SaveSession::Open(fox::Recordset& recordset, fox::Connection& connection, const std::string& table,
                        bool read_only) {
   Hook(recordset);
-  recordset.CursorLocation = fox::kUseClient;
-  recordset.Open("SELECT * FROM " + table, connection, fox::kOpenStatic,
-                 read_only ? fox::kLockReadOnly : fox::kLockOptimistic);
+  recordset.Open("SELECT * FROM " + table, connection, read_only ? fox::kLockReadOnly : fox::kLockOptimistic);
 }
 
 uint32_t SaveSession::TableNumber(const std::string& table, const fox::Table& opened) {

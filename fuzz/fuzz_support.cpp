@@ -323,8 +323,7 @@ Outcome WriteWalk(const Source& source, const std::vector<Pair>& pairs, const st
   size_t columns = 0;
   try {
     connection.Open(source.connection);
-    recordset.CursorLocation = fox::kUseClient;
-    recordset.Open("SELECT * FROM " + source.table, connection, fox::kOpenStatic, fox::kLockOptimistic);
+    recordset.Open("SELECT * FROM " + source.table, connection, fox::kLockOptimistic);
     columns = recordset.fields().count();
   } catch (const fox::Error&) {
     return outcome;

@@ -56,7 +56,7 @@ Field Fields::operator[](const std::string& name) const {
 Recordset::Recordset() = default;
 Recordset::~Recordset() = default;
 
-void Recordset::Open(const std::string& source, Connection& connection, int /*cursor_type*/, int lock_type) {
+void Recordset::Open(const std::string& source, Connection& connection, int lock_type) {
   Close();
   const DiskFile::Mode mode =
       lock_type == kLockReadOnly ? DiskFile::Mode::kReadOnly : DiskFile::Mode::kReadWrite;

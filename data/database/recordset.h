@@ -30,8 +30,6 @@ namespace fox {
 class Connection;
 class Recordset;
 
-constexpr int kUseClient = 3;
-constexpr int kOpenStatic = 3;
 constexpr int kLockOptimistic = 3;
 constexpr int kLockReadOnly = 1;
 constexpr int kSchemaTables = 20;
@@ -83,11 +81,9 @@ class Recordset {
   Recordset();
   ~Recordset();
 
-  int CursorLocation = 2;
-
   // Opens "SELECT * FROM <table name>" on an open connection. Lock type 3
   // (optimistic) opens the table for writing; 1 opens it read-only.
-  void Open(const std::string& source, Connection& connection, int cursor_type, int lock_type);
+  void Open(const std::string& source, Connection& connection, int lock_type);
   // Called before each batch of saves of the tables opened from now on is
   // written, from the thread that writes it; must not throw. `ahead`: see
   // Table::Options::write_ahead.

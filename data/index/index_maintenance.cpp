@@ -51,8 +51,8 @@ bool NameMayReferTo(const std::string& name, const std::string& short_name, cons
 
 }  // namespace
 
-// Everything below `mutex` is guarded by it. Prepare and the writes take it;
-// the watchdog takes it to end a session whose time is up, unless changes
+// Everything below `mutex` is guarded by it. ApplyChanges and the writes
+// take it; the watchdog takes it to end a session whose time is up, unless changes
 // wait to be written.
 struct IndexMaintainer::Session {
   using Clock = std::chrono::steady_clock;
@@ -258,15 +258,6 @@ void IndexMaintainer::Refuse(const Tag& tag, uint32_t recno, const std::string& 
   throw Error(ErrorKind::kIndexed, "The change to record " + std::to_string(recno) + " of table '" +
                                        index_.table() + "' was not saved: tag " + tag.header.name +
                                        " of its structural index cannot be kept up to date (" + why + ").");
-}
-
-bool IndexMaintainer::Prepare(std::string_view before, std::string_view after, uint32_t recno,
-                              const std::vector<size_t>& changed,
-                              const IndexExpression::MemoValues& after_memos) {
-  std::vector<KeyChange> changes;
-  if (!KeyChanges(before, after, recno, changed, after_memos, &changes)) return false;
-  ApplyChanges(changes, recno);
-  return true;
 }
 
 bool IndexMaintainer::KeyChanges(std::string_view before, std::string_view after, uint32_t recno,

@@ -7,8 +7,8 @@
 // this program does not have), no VFP 9 binary (bitmap) tag, an index file
 // open for writing. Changes to the fields of any other tag are refused.
 //
-// Saving a record asks Prepare for the change of every tag whose fields (or
-// deletion flag) changed: the old and new key and FOR result are computed,
+// Saving a record asks KeyChanges and ApplyChanges for the change of every
+// tag whose fields (or deletion flag) changed: the old and new key and FOR result are computed,
 // and where they differ, under the index file's lock, the old entry is
 // removed, the new one inserted (unique tags: only while no other record
 // has the key), and a candidate tag is checked for a duplicate. All of it is
@@ -107,9 +107,9 @@ class IndexMaintainer {
   std::optional<std::string> KeyOf(const Tag& tag, std::string_view record,
                                    const IndexExpression::MemoValues* pending_memos = nullptr) const;
 
-  // Works out what record `recno` changing from `before` to `after` (with
-  // the memo values `after_memos` not yet written) does to the index;
-  // `changed` lists the columns whose values differ. Returns false when no
+  // KeyChanges then ApplyChanges work out what record `recno` changing from
+  // `before` to `after` (with the memo values `after_memos` not yet written)
+  // does to the index; `changed` lists the columns whose values differ. Returns false when no
   // key or FOR result changes: the index is then not touched at all.
   // Otherwise the session begins (taking the index lock) or goes on, and the
   // change is made to the session's pages in memory, after the changes
@@ -124,17 +124,15 @@ class IndexMaintainer {
   // as the changes prepared before it left them; only when those cannot be
   // worked out again (a read failing) are they dropped, the session ended
   // and lost() true. Nothing is written.
-  bool Prepare(std::string_view before, std::string_view after, uint32_t recno,
-               const std::vector<size_t>& changed, const IndexExpression::MemoValues& after_memos);
-
-  // Prepare in its two steps, for a caller that makes the second on another
+  //
+  // The two steps, for a caller that may make the second on another
   // thread. KeyChanges works out the keys and FOR results (reading memo
   // values through the schema, on the caller's thread) and appends the
   // changes to `changes`; it touches no page and no lock, and throws
   // Error(kIndexed) for the refusals that do not depend on the index's pages
   // (a tag not maintained, a key that cannot be computed for sure). Returns
   // false when nothing changes. ApplyChanges then makes them to the
-  // session's pages exactly as Prepare does, with its refusals; calls for
+  // session's pages as said above, with its refusals; calls for
   // one maintainer must come one at a time, in the order of the saves.
   struct KeyChange {
     const Tag* tag = nullptr;
@@ -151,7 +149,7 @@ class IndexMaintainer {
                   std::vector<KeyChange>* changes) const;
   void ApplyChanges(std::vector<KeyChange>& changes, uint32_t recno);
   // True once the changes waiting to be written were dropped by a failed
-  // Prepare; false again after Discard.
+  // ApplyChanges; false again after Discard.
   bool lost() const;
   // Writes the waiting changes, in two steps around the records (see
   // Table::Save): WriteNewPages writes the incremented change counter when

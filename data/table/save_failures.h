@@ -1,7 +1,7 @@
 // How the table's save path tells what it could not save: the record lists
 // and messages of its SaveErrors, and two failures told as one. Shared by
-// the table's files (table.cpp, table_save.cpp, table_writer.cpp,
-// table_index_thread.cpp); not part of the library's interface.
+// the table's files (table.cpp, table_save.cpp, batch_writer.cpp,
+// batch_write.cpp); not part of the library's interface.
 #pragma once
 
 #include <cstdint>

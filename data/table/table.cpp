@@ -248,30 +248,18 @@ Table::PutBack Table::PutBackRecords() {
 
 Table::~Table() {
   {
-    std::lock_guard<std::recursive_mutex> hold(batch_mutex_);
+    MutexLock hold(&batch_mutex_);
     try {
       FlushAndWait();
     } catch (...) {
       // Reported to a caller that flushed first; nobody is left to tell.
     }
   }
-  {
-    std::lock_guard<std::mutex> hold(flight_mutex_);
-    stopping_ = true;
-  }
-  flight_wake_.notify_all();
-  if (batch_watchdog_.joinable()) batch_watchdog_.join();
+  writer_.Stop();
   // The index thread goes after the watchdog, which may seal a batch.
-  DropIndexJobs();
+  if (index_thread_) index_thread_->Drop();
   ReleaseHolds();  // before the file they lock
-  if (index_thread_.joinable()) {
-    {
-      std::lock_guard<std::mutex> jobs(jobs_mutex_);
-      jobs_stopping_ = true;
-    }
-    jobs_wake_.notify_all();
-    index_thread_.join();
-  }
+  if (index_thread_) index_thread_->Stop();
   // Every write is done: the marker goes once the files are durable.
   if (marker_) {
     try {
@@ -289,7 +277,7 @@ Table::~Table() {
 
 void Table::ReleaseIndex() noexcept {
   {
-    std::lock_guard<std::recursive_mutex> hold(batch_mutex_);
+    MutexLock hold(&batch_mutex_);
     try {
       FlushAndWait();
     } catch (...) {
@@ -297,11 +285,6 @@ void Table::ReleaseIndex() noexcept {
     }
   }
   if (maintainer_) maintainer_->EndSession();
-}
-
-std::unique_lock<std::recursive_mutex> Table::GuardBatch() const {
-  if (!batch_pending_.load(std::memory_order_acquire)) return {};
-  return std::unique_lock<std::recursive_mutex>(batch_mutex_);
 }
 
 void Table::VisitRecords(const std::function<void(uint32_t recno, std::string_view record)>& visit) const {
@@ -323,19 +306,30 @@ void Table::ReadRecords(uint32_t first, uint32_t count, std::string* out) const 
   // batch, and those the writer is writing (which it cannot finish while
   // the file is read here, so none is missed between the read and the
   // overlay).
-  const std::unique_lock<std::recursive_mutex> guard = GuardBatch();
-  std::lock_guard<std::mutex> flight(flight_mutex_);
-  file_->ReadExactAt(header_.record_offset(first), out->data(), out->size(),
-                     "records " + std::to_string(first) + " to " + std::to_string(first + count - 1) +
-                         " of table '" + name_ + "'");
-  auto overlay = [&](const std::vector<Pending>& saves) {
-    for (const Pending& p : saves) {
-      if (p.recno >= first && p.recno - first < count)
-        out->replace(static_cast<size_t>(p.recno - first) * header_.record_length, p.record.size(), p.record);
-    }
+  // The current batch is empty while the writer says nothing is pending
+  // (only the saving thread, which reads here, then adds to it).
+  auto read = [&](const std::vector<Pending>* batch) {
+    writer_.WithFlight([&](const std::vector<Pending>* flight) {
+      file_->ReadExactAt(header_.record_offset(first), out->data(), out->size(),
+                         "records " + std::to_string(first) + " to " + std::to_string(first + count - 1) +
+                             " of table '" + name_ + "'");
+      auto overlay = [&](const std::vector<Pending>& saves) {
+        for (const Pending& p : saves) {
+          if (p.recno >= first && p.recno - first < count)
+            out->replace(static_cast<size_t>(p.recno - first) * header_.record_length, p.record.size(),
+                         p.record);
+        }
+      };
+      if (flight) overlay(*flight);
+      if (batch) overlay(*batch);
+    });
   };
-  if (flight_busy_) overlay(flight_.batch);
-  overlay(batch_);
+  if (writer_.pending()) {
+    MutexLock hold(&batch_mutex_);
+    read(&batch_);
+  } else {
+    read(nullptr);
+  }
 }
 
 namespace {
@@ -532,9 +526,12 @@ void Table::ReadMemoValue(const Edit& edit, size_t column, uint32_t block, MemoF
   try {
     // Only a value staged in the current batch, which the watchdog may be
     // writing, is read under the batch's lock.
-    std::unique_lock<std::recursive_mutex> guard;
-    if (memo_->MayBeStaged(block)) guard = std::unique_lock<std::recursive_mutex>(batch_mutex_);
-    memo_->Read(block, value);
+    if (memo_->MayBeStaged(block)) {
+      MutexLock hold(&batch_mutex_);
+      memo_->Read(block, value);
+    } else {
+      memo_->Read(block, value);
+    }
   } catch (const Error& e) {
     throw Unreadable(edit, column, e);
   }

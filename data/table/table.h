@@ -24,9 +24,14 @@
 // of the writes and what a crash leaves.
 //
 // table.cpp opens the table and reads, searches and edits records; the save
-// path is table_save.cpp (saves, batches, sealing), table_writer.cpp (the
-// writer thread and the watchdog) and table_index_thread.cpp (the index
-// thread).
+// path is table_save.cpp (saves, batches, sealing), BatchWriter (the writer
+// thread and the watchdog), BatchWrite (one sealed batch's writes, in
+// order) and IndexThread (the index thread).
+//
+// Threads: a Table is used by one thread at a time (the caller's; calls from
+// two threads must be ordered by the caller). Its own threads (writer,
+// watchdog, index thread) are internal; the locks that order them with the
+// caller's thread are listed with the save path's members below.
 #pragma once
 
 #include <atomic>
@@ -53,8 +58,12 @@
 #include "data/index/index_maintenance.h"
 #include "data/record/field_codec.h"
 #include "data/record/table_header.h"
+#include "data/table/batch_writer.h"
+#include "data/table/index_thread.h"
 #include "data/table/memo_file.h"
+#include "data/table/sealed_batch.h"
 #include "data/util/error.h"
+#include "data/util/mutex.h"
 
 namespace fox {
 
@@ -324,37 +333,28 @@ class Table {
   void ReleaseHolds() noexcept;
 
  private:
-  // One save waiting in the batch: the record as read, its new memo values,
-  // and the record as edited, which staging gives the new values' memo
-  // pointers: as it will be written.
-  struct Pending {
-    uint32_t recno;
-    std::string original;
-    std::map<size_t, std::string> memo_text;
-    std::map<size_t, uint64_t> memo_read;  // see Edit::memo_read
-    std::string record;
-  };
-  // With batch_mutex_ held.
-  void Queue(Edit& edit);
+  // The save path. Saves are gathered in batch_ under batch_mutex_; a full
+  // or due batch is sealed (FlushLocked) by the saving thread or by the
+  // writer's watchdog, handed to writer_ and written by BatchWrite. Lock
+  // order (each taken only after those above it, never the other way):
+  //   1. batch_mutex_ (recursive: a save reads records and memo values,
+  //      which take it too)
+  //   2. writer_'s mutex, or held_mutex_, or index_thread_'s mutex, never
+  //      two of them at once
+  // The maintainer, memo file and repair marker lock themselves.
+  using Pending = PendingSave;
+  void Queue(Edit& edit) REQUIRES(batch_mutex_);
   // Stages the pending save's memo values and works out its index changes;
   // on failure nothing of it stays staged. `ahead`: the changes to the
   // index pages are left to the index thread (their refusals come later,
-  // see IndexJobsDone), the keys are worked out here.
-  void Stage(Pending& pending, bool ahead = false);
+  // see IndexThread::TakeResults), the keys are worked out here.
+  void Stage(Pending& pending, bool ahead = false) REQUIRES(batch_mutex_);
   // Locks the batch's records (a run of consecutive records with one lock)
   // and checks each against the record as it was read. Returns the locks;
   // the records that cannot be saved are taken out of `batch` into
   // `refused` with the reason.
   std::vector<std::unique_ptr<RangeLock>> LockAndCheck(std::vector<Pending>& batch,
                                                        std::vector<std::pair<uint32_t, Error>>* refused);
-  // The batch being written by the writer thread: sealed, its records
-  // locked, its memo values written but not yet flushed.
-  struct Flight {
-    std::vector<Pending> batch;  // sorted by record number
-    std::vector<std::unique_ptr<RangeLock>> locks;
-    IndexMaintainer::PageWrites pages;
-    bool sync_memo = false;
-  };
   // Whether a memo value the pending save replaces is no longer, on disk,
   // the value its change was worked out from (Edit::memo_read): another
   // program rewrote it in its own block. With the record locked.
@@ -363,36 +363,45 @@ class Table {
   // Whether the bytes of record `recno` on disk are no longer `original`,
   // those read (false when they cannot be read).
   bool ChangedSinceRead(uint32_t recno, const std::string& original) const;
-  // The first record of the batch whose bytes on disk are no longer those
-  // read (from the writer thread).
-  std::optional<uint32_t> ChangedOnDisk(const std::vector<Pending>& batch);
-  std::string recheck_;  // the writer's buffer for ChangedOnDisk
   // Seals the batch and hands it to the writer (writes it here when there
   // is no writer thread); throws SaveError for the records refused when it
   // was sealed, and for a failure of the batch written before it.
-  void FlushLocked();
+  void FlushLocked() REQUIRES(batch_mutex_);
+  // FlushLocked's steps. Takes the current batch out, sorted, leaving the
+  // written batch's saves in its place for their buffers.
+  std::vector<Pending> TakeBatch() REQUIRES(batch_mutex_);
+  // Takes the saves the index thread refused out of `batch` and returns
+  // their failure; throws SaveError for the whole batch when the index
+  // changes waiting were lost.
+  std::exception_ptr TakeIndexRefusals(std::vector<Pending>& batch) REQUIRES(batch_mutex_);
+  // Step 0: locks and checks the records (LockAndCheck); when any is
+  // refused, stages the others again. Throws SaveError for the batch.
+  std::vector<std::unique_ptr<RangeLock>> LockAndRestage(std::vector<Pending>& batch,
+                                                         const std::exception_ptr& index_failure,
+                                                         std::vector<std::pair<uint32_t, Error>>* refused)
+      REQUIRES(batch_mutex_);
+  // Steps 1 and 2: the memo values (not flushed) and the new index pages.
+  // Throws SaveError for the batch.
+  SealedBatch WriteStaged(std::vector<Pending>& batch, const std::vector<std::pair<uint32_t, Error>>& refused,
+                          const std::exception_ptr& index_failure) REQUIRES(batch_mutex_);
+  // The failure for the records refused when the batch was sealed.
+  std::exception_ptr RefusedFailure(std::vector<std::pair<uint32_t, Error>>& refused) const;
   // FlushLocked, then waits until the batch is written; throws what either
   // could not do.
-  void FlushAndWait();
-  // Writes a sealed batch: the memo flush, the records, the changed index
-  // pages; releases its record locks. Throws SaveError or Error(kIo).
-  void WriteFlight(Flight& flight);
-  // With flight_mutex_ held by `hold` and a batch sealed and not started:
-  // writes it (letting the mutex go meanwhile) and records how it went.
-  void WriteSealed(std::unique_lock<std::mutex>& hold);
+  void FlushAndWait() REQUIRES(batch_mutex_);
+  // Writes a sealed batch (BatchWrite).
+  void WriteFlight(SealedBatch& flight);
   // Waits until the writer has finished the batch it holds; with
   // `throw_failure`, throws what it could not write (dropping the current
   // batch, which was worked out on top of it).
-  void WaitForFlight(bool throw_failure);
+  void WaitForFlight(bool throw_failure) REQUIRES(batch_mutex_);
   // Drops the current batch and everything staged for it; returns its
   // records, ascending.
-  std::vector<uint32_t> DropBatch();
-  // Whether `recno` is in the batch being written.
-  bool InFlight(uint32_t recno) const;
-  void ThrowDeferred();
-  void WatchBatch();
-  // Holds batch_mutex_ while a batch waits, when the watchdog may write it.
-  std::unique_lock<std::recursive_mutex> GuardBatch() const;
+  std::vector<uint32_t> DropBatch() REQUIRES(batch_mutex_);
+  void ThrowDeferred() REQUIRES(batch_mutex_);
+  // From the watchdog: seals the batch if it is due, unless batch_mutex_ is
+  // taken (then returns false).
+  bool SealIfDue() EXCLUDES(batch_mutex_);
   // The columns whose values differ between the records `before` and
   // `after` (with the memo values `memo_text` not yet written), ascending;
   // only those of `among` when given.
@@ -418,12 +427,11 @@ class Table {
   // valid until kMaxProbes texts have been probed and the probes start again.
   const RecordProbe& ProbeFor(const std::string& text) const;
   static constexpr size_t kMaxProbes = size_t{1} << 20;
-  void WriteHeaderDate();
   uint64_t RecordLockOffset(uint32_t recno) const { return 0x7FFFFFFEull - recno; }
   // The records held (Hold) and their locks; read by the writer thread.
-  mutable std::mutex held_mutex_;
-  std::map<uint32_t, std::unique_ptr<RangeLock>> held_;
-  bool Held(uint32_t recno) const;
+  mutable Mutex held_mutex_;
+  std::map<uint32_t, std::unique_ptr<RangeLock>> held_ GUARDED_BY(held_mutex_);
+  bool Held(uint32_t recno) const EXCLUDES(held_mutex_);
 
   std::string path_;
   std::string name_;
@@ -440,9 +448,6 @@ class Table {
   std::set<size_t> candidate_columns_;  // the columns of maintained candidate tags
   // Beside a table that this program writes, with its write-ahead file.
   std::unique_ptr<RepairMarker> marker_;
-  // The size past which the write-ahead file starts again once the table's
-  // writes are durable.
-  static constexpr uint64_t kAheadLimit = 8 << 20;
   std::string repair_notice_;
   // The records of the write-ahead files left beside the table, written
   // whole where they hold nothing but the bytes of their two images; the
@@ -455,72 +460,28 @@ class Table {
   PutBack PutBackRecords();
 
   Options options_;
-  // The current batch. batch_pending_ is set while it holds saves; the
-  // watchdog writes it once batch_due_ has passed.
-  mutable std::recursive_mutex batch_mutex_;
-  std::vector<Pending> batch_;
+  // The current batch; writer_ knows whether it holds saves and when it is
+  // due.
+  mutable RecursiveMutex batch_mutex_;
+  std::vector<Pending> batch_ GUARDED_BY(batch_mutex_);
   // Pendings of written batches, whose record buffers the next saves reuse.
-  std::vector<Pending> spare_;
-  size_t batch_bytes_ = 0;
-  uint32_t batch_max_recno_ = 0;
-  size_t batch_runs_ = 0;  // runs of consecutive records in the batch
+  std::vector<Pending> spare_ GUARDED_BY(batch_mutex_);
+  size_t batch_bytes_ GUARDED_BY(batch_mutex_) = 0;
+  uint32_t batch_max_recno_ GUARDED_BY(batch_mutex_) = 0;
+  size_t batch_runs_ GUARDED_BY(batch_mutex_) = 0;  // runs of consecutive records in the batch
   static constexpr size_t kBatchRuns = 512;
-  std::atomic<std::chrono::steady_clock::rep> batch_due_{0};
-  std::atomic<bool> batch_pending_{false};
-  std::exception_ptr deferred_;  // a failure of a batch the watchdog sealed
-  std::thread batch_watchdog_;   // seals idle batches and writes sealed ones
-  // The sealed batch and the writer's state, under flight_mutex_ (taken
-  // after batch_mutex_ when both are). flight_ is not changed while
-  // flight_busy_; the writer reads it without the mutex.
-  mutable std::mutex flight_mutex_;
-  std::condition_variable flight_wake_;
-  Flight flight_;
-  bool flight_busy_ = false;           // sealed, not yet finished
-  bool flight_started_ = false;        // the writer is on it
-  std::exception_ptr flight_failure_;  // what the writer could not write
-  bool stopping_ = false;
+  // A failure of a batch the watchdog sealed, or of a batch written after
+  // a save was refused, for the next call.
+  std::exception_ptr deferred_ GUARDED_BY(batch_mutex_);
+  // The writer thread and watchdog.
+  mutable BatchWriter writer_{[this](SealedBatch& flight) { WriteFlight(flight); },
+                              [this] { return SealIfDue(); }};
 
-  // The index thread (Options::index_ahead): makes the index changes of the
-  // saves staged ahead, in order, while the saving thread goes on. Its
-  // state is under jobs_mutex_. Every other use of the maintainer waits
-  // until it is idle (IndexJobsDone) or stops it (DropIndexJobs) first.
-  struct IndexJob {
-    uint32_t recno = 0;
-    std::vector<IndexMaintainer::KeyChange> changes;  // worked out by the saving thread
-    // Otherwise: the record before and after, and the columns changed, for
-    // the index thread to work out the changes from.
-    std::string before, after;
-    std::vector<size_t> changed;
-  };
+  // The index thread (Options::index_ahead), made when first needed.
+  std::unique_ptr<IndexThread> index_thread_;
   bool IndexAhead();  // starts the thread when it is first needed
-  void QueueIndexJob(IndexJob job);
-  void WorkOutIndexJobs();
-  // Waits until every job is done.
-  void WaitForIndexJobs();
-  // Waits until every job is done; returns the refusals met (the saves not
-  // made in the index, with their errors) and whether the changes waiting
-  // were lost (Prepare's lost()), and clears them.
-  void IndexJobsDone(std::vector<std::pair<uint32_t, Error>>* refused, std::optional<Error>* lost);
-  // Drops the jobs not started, waits for the one under way, and forgets
-  // every result.
-  void DropIndexJobs();
-  std::mutex jobs_mutex_;
-  std::condition_variable jobs_wake_;  // the thread, when it is idle
-  std::condition_variable jobs_done_;  // a caller waiting for the jobs (jobs_awaited_)
-  bool jobs_idle_ = false;
-  static constexpr size_t kJobsPerWake = 64;
-  bool jobs_awaited_ = false;
-  std::vector<IndexJob> jobs_;  // jobs_[jobs_next_, end) wait, in order
-  size_t jobs_next_ = 0;
-  bool jobs_busy_ = false;
-  bool jobs_stopping_ = false;
-  std::vector<std::pair<uint32_t, Error>> jobs_refused_;
-  std::optional<Error> jobs_lost_;
-  std::atomic<bool> jobs_failed_{false};  // jobs_refused_ or jobs_lost_ holds something
-  std::thread index_thread_;
-  bool index_thread_failed_ = false;  // could not be started: changes made by the saving thread
 
-  std::vector<size_t> changed_;  // with batch_mutex_ held
+  std::vector<size_t> changed_ GUARDED_BY(batch_mutex_);  // Stage's
   // Reused from value to value by Contains.
   mutable MemoFile::Value memo_value_;
   // Which value memo_value_ holds: block, record and edit (0: none).

@@ -1,17 +1,16 @@
 // The table's save path: saves checked and worked out under their record
 // locks, gathered in batches (group commit), sealed and handed to the writer
-// (table_writer.cpp), with their index changes made ahead by the index
-// thread when there is one (table_index_thread.cpp).
+// (BatchWriter, BatchWrite), with their index changes made ahead by the index
+// thread when there is one (IndexThread).
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <exception>
 
+#include "data/table/batch_write.h"
 #include "data/table/save_failures.h"
 #include "data/table/table.h"
 #include "data/util/error.h"
 #include "data/util/hash.h"
-#include "data/util/local_time.h"
 
 namespace fox {
 
@@ -53,7 +52,7 @@ void Table::Save(Edit& edit) {
   if (std::optional<std::string> why = MissingIndexRefusal()) {
     throw SaveError(ErrorKind::kNotFound, NotSaved({edit.recno}, name_, *why) + ".", {edit.recno}, *why);
   }
-  std::unique_lock<std::recursive_mutex> hold(batch_mutex_);
+  MutexLock hold(&batch_mutex_);
   // A failure of the saves before this one (a batch the watchdog sealed or
   // the writer wrote, or one written now because it is due) does not keep
   // this one from its batch: it is thrown once this one is there.
@@ -62,12 +61,7 @@ void Table::Save(Edit& edit) {
   try {
     // A failure of the writer drops the current batch, worked out on top of
     // the batch it could not write: this save starts the next one.
-    bool failed = false;
-    {
-      std::lock_guard<std::mutex> flight(flight_mutex_);
-      failed = !flight_busy_ && flight_failure_;
-    }
-    if (failed) WaitForFlight(true);
+    if (writer_.FailedIdle()) WaitForFlight(true);
   } catch (...) {
     earlier = Combine(earlier, std::current_exception());
   }
@@ -77,15 +71,12 @@ void Table::Save(Edit& edit) {
     const bool in_batch =
         !batch_.empty() && edit.recno <= batch_max_recno_ &&
         std::any_of(batch_.begin(), batch_.end(), [&](const Pending& p) { return p.recno == edit.recno; });
-    if (!batch_.empty() &&
-        (in_batch ||
-         std::chrono::steady_clock::now().time_since_epoch().count() >=
-             batch_due_.load(std::memory_order_relaxed) ||
-         (maintainer_ && maintainer_->SessionDue()) || jobs_failed_.load(std::memory_order_relaxed))) {
+    if (!batch_.empty() && (in_batch || writer_.Due() || (maintainer_ && maintainer_->SessionDue()) ||
+                            (index_thread_ && index_thread_->failed()))) {
       FlushLocked();
     }
     // A record being written is saved again once it is on disk.
-    if (InFlight(edit.recno)) WaitForFlight(true);
+    if (writer_.InFlight(edit.recno)) WaitForFlight(true);
   } catch (...) {
     earlier = Combine(earlier, std::current_exception());
     ReleaseIndex();
@@ -120,22 +111,14 @@ void Table::Save(Edit& edit) {
         batch_bytes_ >= options_.batch_bytes || batch_runs_ >= kBatchRuns) {
       FlushLocked();
     } else if (batch_.size() == 1) {
-      batch_due_.store((std::chrono::steady_clock::now() + options_.batch_delay).time_since_epoch().count(),
-                       std::memory_order_relaxed);
-      if (!batch_watchdog_.joinable()) {
-        try {
-          batch_watchdog_ = std::thread([this] { WatchBatch(); });
-        } catch (const std::system_error&) {
-          // Without a watchdog an idle batch could wait for ever: write each
-          // save at once instead.
-          options_.batch_records = 1;
-          FlushLocked();
-        }
+      writer_.SetDue(std::chrono::steady_clock::now() + options_.batch_delay);
+      if (!writer_.running() && !writer_.Start()) {
+        // Without a watchdog an idle batch could wait for ever: write each
+        // save at once instead.
+        options_.batch_records = 1;
+        FlushLocked();
       }
-      // Taken and let go so that the watchdog, between its look at the
-      // batch and its wait, cannot miss this.
-      { std::lock_guard<std::mutex> flight(flight_mutex_); }
-      flight_wake_.notify_all();
+      writer_.Nudge();
     }
   } catch (...) {
     ReleaseIndex();
@@ -143,6 +126,13 @@ void Table::Save(Edit& edit) {
     throw;
   }
   if (earlier) std::rethrow_exception(earlier);
+}
+
+bool Table::IndexAhead() {
+  if (!options_.index_ahead || options_.batch_records <= 1 || !maintainer_) return false;
+  if (!index_thread_) index_thread_ = std::make_unique<IndexThread>(*maintainer_, name_);
+  // A thread that cannot be started leaves the changes to the saving thread.
+  return index_thread_->Start();
 }
 
 void Table::Queue(Edit& edit) {
@@ -200,7 +190,7 @@ void Table::Queue(Edit& edit) {
   batch_max_recno_ = batch_.empty() ? pending.recno : std::max(batch_max_recno_, pending.recno);
   if (batch_.empty()) batch_.reserve(std::min<size_t>(options_.batch_records, 4096));
   batch_.push_back(std::move(pending));
-  batch_pending_.store(true, std::memory_order_release);
+  writer_.SetPending(true);
 }
 
 void Table::Stage(Pending& pending, bool ahead) {
@@ -221,7 +211,7 @@ void Table::Stage(Pending& pending, bool ahead) {
       codec_.SetMemoBlock(pending.record, field(column), memo_->Stage(data));
     }
     if (maintainer_) {
-      IndexJob job;
+      IndexThread::Job job;
       job.recno = pending.recno;
       const bool deleted_changed = pending.original[0] != pending.record[0];
       if (ahead) {
@@ -241,14 +231,14 @@ void Table::Stage(Pending& pending, bool ahead) {
             job.before = pending.original;
             job.after = pending.record;
             job.changed = changed_;
-            QueueIndexJob(std::move(job));
+            index_thread_->Queue(std::move(job));
           } else if (maintainer_->KeyChanges(pending.original, pending.record, pending.recno, changed_,
                                              pending.memo_text, &job.changes)) {
-            QueueIndexJob(std::move(job));
+            index_thread_->Queue(std::move(job));
           }
           return;
         }
-        WaitForIndexJobs();
+        index_thread_->Wait();
       } else {
         ChangedColumns(pending.original, pending.record, &pending.memo_text, nullptr, &changed_);
       }
@@ -353,12 +343,12 @@ std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(
 }
 
 bool Table::Held(uint32_t recno) const {
-  std::lock_guard<std::mutex> hold(held_mutex_);
+  MutexLock hold(&held_mutex_);
   return held_.count(recno) != 0;
 }
 
 void Table::Hold(uint32_t recno) {
-  std::lock_guard<std::mutex> hold(held_mutex_);
+  MutexLock hold(&held_mutex_);
   if (held_.count(recno) != 0) return;
   held_.emplace(recno, std::make_unique<RangeLock>(*file_, RecordLockOffset(recno), 1,
                                                    "Record " + std::to_string(recno) + " of table '" + name_ +
@@ -366,12 +356,12 @@ void Table::Hold(uint32_t recno) {
 }
 
 void Table::ReleaseHolds() noexcept {
-  std::lock_guard<std::mutex> hold(held_mutex_);
+  MutexLock hold(&held_mutex_);
   held_.clear();
 }
 
 void Table::Flush() {
-  std::lock_guard<std::recursive_mutex> hold(batch_mutex_);
+  MutexLock hold(&batch_mutex_);
   ThrowDeferred();
   FlushAndWait();
 }
@@ -392,9 +382,8 @@ void Table::FlushAndWait() {
 }
 
 size_t Table::pending_saves() const {
-  std::lock_guard<std::recursive_mutex> hold(batch_mutex_);
-  std::lock_guard<std::mutex> flight(flight_mutex_);
-  return batch_.size() + (flight_busy_ ? flight_.batch.size() : 0);
+  MutexLock hold(&batch_mutex_);
+  return batch_.size() + writer_.busy_saves();
 }
 
 void Table::ThrowDeferred() {
@@ -411,8 +400,8 @@ std::vector<uint32_t> Table::DropBatch() {
   batch_.clear();
   batch_bytes_ = 0;
   batch_runs_ = 0;
-  batch_pending_.store(false, std::memory_order_release);
-  DropIndexJobs();
+  writer_.SetPending(false);
+  if (index_thread_) index_thread_->Drop();
   if (memo_) memo_->Discard();
   if (maintainer_) maintainer_->Discard();
   return records;
@@ -424,29 +413,48 @@ std::vector<uint32_t> Table::DropBatch() {
 void Table::FlushLocked() {
   WaitForFlight(true);
   if (batch_.empty()) return;
+  std::vector<Pending> batch = TakeBatch();
+  struct Done {  // whatever happens, the batch is no longer pending when this returns or throws
+    BatchWriter& writer;
+    ~Done() { writer.SetPending(false); }
+  } done{writer_};
+  std::exception_ptr failure = TakeIndexRefusals(batch);
+  std::vector<std::pair<uint32_t, Error>> refused;
+  std::vector<std::unique_ptr<RangeLock>> locks = LockAndRestage(batch, failure, &refused);
+  SealedBatch sealed = WriteStaged(batch, refused, failure);
+  sealed.batch = std::move(batch);
+  sealed.locks = std::move(locks);
+  if (writer_.running()) {
+    writer_.HandOff(std::move(sealed));
+  } else {
+    // No writer thread (saves written one by one): written here.
+    WriteFlight(sealed);
+  }
+  if (!refused.empty()) failure = Combine(failure, RefusedFailure(refused));
+  if (failure) std::rethrow_exception(failure);
+}
+
+std::vector<Table::Pending> Table::TakeBatch() {
   std::vector<Pending> batch = std::move(batch_);
   // The written batch's saves serve the next batch's: a walk writes many
   // batches, and freeing and taking their buffers each time costs.
   batch_ = std::move(spare_);
   batch_.clear();
-  spare_ = std::move(flight_.batch);
-  flight_.batch.clear();
+  spare_ = writer_.TakeWritten();
   batch_bytes_ = 0;
   batch_runs_ = 0;
-  struct Done {  // whatever happens, the batch is no longer pending when this returns or throws
-    std::atomic<bool>& pending;
-    ~Done() { pending.store(false, std::memory_order_release); }
-  } done{batch_pending_};
   const auto by_recno = [](const Pending& a, const Pending& b) { return a.recno < b.recno; };
   if (!std::is_sorted(batch.begin(), batch.end(), by_recno)) std::sort(batch.begin(), batch.end(), by_recno);
+  return batch;
+}
 
-  // The index thread's work on the batch: a save it refused is taken out
-  // (and the others staged again below); when it lost the changes waiting,
-  // none of the batch can be written.
+// The index thread's work on the batch: a save it refused is taken out (and
+// the others staged again by LockAndRestage); when it lost the changes
+// waiting, none of the batch can be written.
+std::exception_ptr Table::TakeIndexRefusals(std::vector<Pending>& batch) {
   std::vector<std::pair<uint32_t, Error>> index_refused;
   std::optional<Error> index_lost;
-  IndexJobsDone(&index_refused, &index_lost);
-  std::exception_ptr index_failure;
+  if (index_thread_) index_thread_->TakeResults(&index_refused, &index_lost);
   if (index_lost) {
     std::vector<uint32_t> all;
     for (const Pending& p : batch) all.push_back(p.recno);
@@ -455,35 +463,40 @@ void Table::FlushLocked() {
     throw SaveError(index_lost->kind(), NotSaved(all, name_, index_lost->what()), std::move(all),
                     ShortCause(index_lost->what()));
   }
-  if (!index_refused.empty()) {
-    std::sort(index_refused.begin(), index_refused.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (const auto& [recno, refusal] : index_refused) {
-      const auto at = std::lower_bound(batch.begin(), batch.end(), recno,
-                                       [](const Pending& p, uint32_t n) { return p.recno < n; });
-      // A record another program changed since it was read may no longer
-      // have the keys the index changes start from: said as what really
-      // happened, as for a save refused at once.
-      const bool conflict = at != batch.end() && at->recno == recno && ChangedSinceRead(recno, at->original);
-      const std::string message =
-          conflict ? NotSaved({recno}, name_, kChangedMeanwhile) + "." : std::string(refusal.what());
-      SaveError refused(conflict ? ErrorKind::kConflict : refusal.kind(), message, {recno},
-                        ShortCause(message));
-      if (conflict) refused.set_retryable({recno});
-      index_failure = Combine(index_failure, std::make_exception_ptr(refused));
-      if (at != batch.end() && at->recno == recno) batch.erase(at);
-    }
+  std::exception_ptr index_failure;
+  std::sort(index_refused.begin(), index_refused.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [recno, refusal] : index_refused) {
+    const auto at = std::lower_bound(batch.begin(), batch.end(), recno,
+                                     [](const Pending& p, uint32_t n) { return p.recno < n; });
+    // A record another program changed since it was read may no longer
+    // have the keys the index changes start from: said as what really
+    // happened, as for a save refused at once.
+    const bool conflict = at != batch.end() && at->recno == recno && ChangedSinceRead(recno, at->original);
+    const std::string message =
+        conflict ? NotSaved({recno}, name_, kChangedMeanwhile) + "." : std::string(refusal.what());
+    SaveError refused(conflict ? ErrorKind::kConflict : refusal.kind(), message, {recno},
+                      ShortCause(message));
+    if (conflict) refused.set_retryable({recno});
+    index_failure = Combine(index_failure, std::make_exception_ptr(refused));
+    if (at != batch.end() && at->recno == recno) batch.erase(at);
   }
+  return index_failure;
+}
+
+// Step 0: the records are locked until they are written, and each must be
+// as it was read: another program's change is kept.
+std::vector<std::unique_ptr<RangeLock>> Table::LockAndRestage(
+    std::vector<Pending>& batch, const std::exception_ptr& index_failure,
+    std::vector<std::pair<uint32_t, Error>>* refused) {
   std::vector<uint32_t> records;
   for (const Pending& p : batch) records.push_back(p.recno);
-
-  // Step 0: the records are locked until they are written, and each must be
-  // as it was read: another program's change is kept.
-  std::vector<std::pair<uint32_t, Error>> refused;
+  // Declared outside the try: on a failure the records stay locked until
+  // the staged changes are discarded.
   std::vector<std::unique_ptr<RangeLock>> locks;
   try {
-    locks = LockAndCheck(batch, &refused);
-    if (!refused.empty() || index_failure) {
+    locks = LockAndCheck(batch, refused);
+    if (!refused->empty() || index_failure) {
       // The staged values and index changes of the refused records must not
       // be written: everything is worked out again for the others. A record
       // whose index change no longer fits without them is refused too.
@@ -496,11 +509,12 @@ void Table::FlushLocked() {
           kept.push_back(std::move(p));
         } catch (const Error& e) {
           if (maintainer_ && maintainer_->lost()) throw;
-          refused.emplace_back(p.recno, e);
+          refused->emplace_back(p.recno, e);
         }
       }
       batch = std::move(kept);
     }
+    return locks;
   } catch (const Error& e) {
     if (memo_) memo_->Discard();
     if (maintainer_) maintainer_->Discard();
@@ -509,10 +523,14 @@ void Table::FlushLocked() {
         index_failure,
         std::make_exception_ptr(SaveError(e.kind(), message, std::move(records), ShortCause(e.what())))));
   }
+}
 
-  // Steps 1 and 2: the memo values (not yet flushed) and the new index
-  // pages; nothing of the records written yet.
-  Flight sealed;
+// Steps 1 and 2: the memo values (not yet flushed) and the new index pages;
+// nothing of the records written yet.
+SealedBatch Table::WriteStaged(std::vector<Pending>& batch,
+                               const std::vector<std::pair<uint32_t, Error>>& refused,
+                               const std::exception_ptr& index_failure) {
+  SealedBatch sealed;
   try {
     // Nothing of the table or its index is written before the marker is
     // there.
@@ -536,7 +554,7 @@ void Table::FlushLocked() {
   } catch (const Error& e) {
     if (memo_) memo_->Discard();
     if (maintainer_) maintainer_->Discard();
-    records.clear();
+    std::vector<uint32_t> records;
     for (const Pending& p : batch) records.push_back(p.recno);
     for (const auto& r : refused) records.push_back(r.first);
     std::sort(records.begin(), records.end());
@@ -545,70 +563,89 @@ void Table::FlushLocked() {
         index_failure,
         std::make_exception_ptr(SaveError(e.kind(), message, std::move(records), ShortCause(e.what())))));
   }
-  sealed.batch = std::move(batch);
-  sealed.locks = std::move(locks);
+  return sealed;
+}
 
-  if (batch_watchdog_.joinable()) {
-    {
-      std::lock_guard<std::mutex> flight(flight_mutex_);
-      flight_ = std::move(sealed);
-      flight_busy_ = true;
-      flight_started_ = false;
-    }
-    flight_wake_.notify_all();
-  } else {
-    // No writer thread (saves written one by one): written here.
-    WriteFlight(sealed);
+std::exception_ptr Table::RefusedFailure(std::vector<std::pair<uint32_t, Error>>& refused) const {
+  std::sort(refused.begin(), refused.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<uint32_t> which, retryable;
+  std::vector<std::string> causes;
+  std::string why;
+  ErrorKind kind = refused.front().second.kind();
+  for (const auto& [recno, error] : refused) {
+    which.push_back(recno);
+    causes.push_back(ShortCause(error.what()));
+    if (why.find(error.what()) == std::string::npos)
+      why += (why.empty() ? "" : "; ") + std::string(error.what());
+    if (error.kind() == ErrorKind::kConflict) kind = ErrorKind::kConflict;
+    // A record another program has locked is read and changed again, as
+    // one it changed: the lock is usually held for a moment.
+    if (error.kind() == ErrorKind::kConflict || error.kind() == ErrorKind::kLocked)
+      retryable.push_back(recno);
   }
+  const std::string message = NotSaved(which, name_, why) + ".";
+  SaveError failure(kind, message, std::move(which), std::move(causes));
+  failure.set_retryable(std::move(retryable));
+  return std::make_exception_ptr(failure);
+}
 
-  if (!refused.empty()) {
-    std::sort(refused.begin(), refused.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<uint32_t> which, retryable;
-    std::vector<std::string> causes;
-    std::string why;
-    ErrorKind kind = refused.front().second.kind();
-    for (const auto& [recno, error] : refused) {
-      which.push_back(recno);
-      causes.push_back(ShortCause(error.what()));
-      if (why.find(error.what()) == std::string::npos)
-        why += (why.empty() ? "" : "; ") + std::string(error.what());
-      if (error.kind() == ErrorKind::kConflict) kind = ErrorKind::kConflict;
-      // A record another program has locked is read and changed again, as
-      // one it changed: the lock is usually held for a moment.
-      if (error.kind() == ErrorKind::kConflict || error.kind() == ErrorKind::kLocked)
-        retryable.push_back(recno);
+void Table::WriteFlight(SealedBatch& flight) {
+  const BatchWrite::Target target{*file_,
+                                  header_,
+                                  memo_.get(),
+                                  maintainer_.get(),
+                                  marker_.get(),
+                                  name_,
+                                  options_.write_ahead,
+                                  options_.before_recheck,
+                                  options_.before_write};
+  BatchWrite(target, flight).Write();
+}
+
+void Table::WaitForFlight(bool throw_failure) {
+  // A sealed batch the writer has not started is written here: the writer
+  // may be waiting for batch_mutex_, which the caller holds.
+  std::exception_ptr failure = writer_.Finish(throw_failure);
+  if (!failure) return;
+  // The current batch's memo values follow the failed batch's, and its index
+  // changes were made on top of that batch's: none of it can be written.
+  if (!batch_.empty()) {
+    // When another program's change held the batch back, these records can
+    // be read and changed again as well.
+    bool retry = false;
+    try {
+      std::rethrow_exception(failure);
+    } catch (const SaveError& e) {
+      retry = !e.retryable().empty();
+    } catch (...) {
     }
-    const std::string message = NotSaved(which, name_, why) + ".";
-    SaveError failure(kind, message, std::move(which), std::move(causes));
-    failure.set_retryable(std::move(retryable));
-    index_failure = Combine(index_failure, std::make_exception_ptr(failure));
+    const std::vector<uint32_t> failed = DropBatch();
+    SaveError dropped(ErrorKind::kIo,
+                      NotSaved(failed, name_, "they were to be written after the batch that failed") + ".",
+                      failed, "it was to be written after a batch that failed");
+    if (retry) dropped.set_retryable(failed);
+    failure = Combine(failure, std::make_exception_ptr(dropped));
   }
-  if (index_failure) std::rethrow_exception(index_failure);
+  std::rethrow_exception(failure);
+}
+
+bool Table::SealIfDue() {
+  if (!batch_mutex_.TryLock()) return false;
+  if (!batch_.empty() && writer_.Due()) {
+    try {
+      FlushLocked();
+    } catch (...) {
+      deferred_ = Combine(deferred_, std::current_exception());
+    }
+  }
+  batch_mutex_.Unlock();
+  return true;
 }
 
 bool Table::ChangedSinceRead(uint32_t recno, const std::string& original) const {
   std::string on_disk(header_.record_length, '\0');
   return file_->ReadAt(header_.record_offset(recno), on_disk.data(), on_disk.size()) == on_disk.size() &&
          on_disk != original;
-}
-
-std::optional<uint32_t> Table::ChangedOnDisk(const std::vector<Pending>& batch) {
-  const size_t length = header_.record_length;
-  std::string& on_disk = recheck_;
-  for (size_t i = 0; i < batch.size();) {
-    size_t j = i + 1;
-    while (j < batch.size() && batch[j].recno == batch[j - 1].recno + 1) ++j;
-    const uint32_t first = batch[i].recno, last = batch[j - 1].recno;
-    on_disk.resize(size_t{last - first + 1} * length);
-    file_->ReadExactAt(
-        header_.record_offset(first), on_disk.data(), on_disk.size(),
-        "records " + std::to_string(first) + " to " + std::to_string(last) + " of table '" + name_ + "'");
-    for (size_t k = i; k < j; ++k) {
-      if (on_disk.compare((k - i) * length, length, batch[k].original) != 0) return batch[k].recno;
-    }
-    i = j;
-  }
-  return std::nullopt;
 }
 
 void Table::ChangedColumns(std::string_view before, std::string_view after,
@@ -632,18 +669,4 @@ void Table::ChangedColumns(std::string_view before, std::string_view after,
   }
 }
 
-void Table::WriteHeaderDate() {
-  const std::tm local = LocalTime(std::time(nullptr));
-  const unsigned char date[3] = {static_cast<unsigned char>(local.tm_year % 100),
-                                 static_cast<unsigned char>(local.tm_mon + 1),
-                                 static_cast<unsigned char>(local.tm_mday)};
-  if (date[0] == header_.last_update_year && date[1] == header_.last_update_month &&
-      date[2] == header_.last_update_day) {
-    return;
-  }
-  file_->WriteAt(1, date, sizeof date);
-  header_.last_update_year = date[0];
-  header_.last_update_month = date[1];
-  header_.last_update_day = date[2];
-}
 }  // namespace fox

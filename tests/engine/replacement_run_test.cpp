@@ -392,7 +392,7 @@ TEST_F(RunTest, ARecordChangedMeanwhileIsChangedAgainAndKeepsTheOtherChange) {
     fox::Connection other;
     other.Open(fox::ConnectionString::Build(fox::ConnectionString::SourceType::kFreeTables, data));
     fox::Recordset rs;
-    rs.Open("SELECT * FROM " + table, other, fox::kOpenStatic, fox::kLockOptimistic);
+    rs.Open("SELECT * FROM " + table, other, fox::kLockOptimistic);
     rs.fields()[1] = std::to_string(6 + n);
     rs.MoveNext();
   };
@@ -468,7 +468,7 @@ TEST_F(RunTest, ARecordLockedByAnotherProgramIsReportedOnceAndLeft) {
     fox::Connection connection;
     connection.Open(fox::ConnectionString::Build(fox::ConnectionString::SourceType::kFreeTables, data));
     fox::Recordset rs;
-    rs.Open("SELECT * FROM people", connection, fox::kOpenStatic, fox::kLockOptimistic);
+    rs.Open("SELECT * FROM people", connection, fox::kLockOptimistic);
     rs.MoveTo(2);
     rs.fields()[1] = "7";
     rs.MoveNext();

@@ -168,7 +168,7 @@ TEST_F(UndoTest, AFieldChangedSinceIsLeftAndAJournalCutShortUndoesItsWholeEntrie
     fox::Connection connection;
     connection.Open(fox::ConnectionString::Build(fox::ConnectionString::SourceType::kFreeTables, folder));
     fox::Recordset recordset;
-    recordset.Open("SELECT * FROM ledger", connection, fox::kOpenStatic, fox::kLockOptimistic);
+    recordset.Open("SELECT * FROM ledger", connection, fox::kLockOptimistic);
     recordset.MoveTo(3);
     recordset.fields()["name"].SetValue("Other");
     recordset.MoveNext();

@@ -60,7 +60,7 @@ TEST(SamplesTest, AreVisualFoxProTablesThatTheProgramListsAndReadsLikeAnIndepend
     fox::Connection connection;
     connection.Open(quillon::ConnectionStringOf(samples));
     fox::Recordset records;
-    records.Open("SELECT * FROM " + table, connection, fox::kOpenStatic, fox::kLockReadOnly);
+    records.Open("SELECT * FROM " + table, connection, fox::kLockReadOnly);
     int row = 0;
     for (; !records.Eof(); records.MoveNext(), ++row) {
       ASSERT_LT(row, expected.size()) << table;

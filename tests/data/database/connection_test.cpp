@@ -54,7 +54,7 @@ TEST(Connection, EveryContainerTableOpensByItsSchemaNameWithLongFieldNames) {
     EXPECT_EQ(tables, expected) << c.container;
     for (const std::string& table : tables) {
       fox::Recordset rs;
-      rs.Open("SELECT * FROM " + table, connection, fox::kOpenStatic, fox::kLockReadOnly);
+      rs.Open("SELECT * FROM " + table, connection, fox::kLockReadOnly);
       int rows = 0;
       for (; !rs.Eof(); rs.MoveNext()) {
         for (size_t j = 0; j < rs.fields().count(); ++j) rs.fields()[j].Value();
@@ -75,7 +75,7 @@ TEST(Connection, DatabaseTablesOpenedFromTheirFolderKeepTheirLongNames) {
     fox::Connection connection;
     connection.Open(ConnectionString::Build(ConnectionString::SourceType::kFreeTables, Fixture(folder)));
     fox::Recordset rs;
-    rs.Open("SELECT * FROM " + table, connection, fox::kOpenStatic, fox::kLockReadOnly);
+    rs.Open("SELECT * FROM " + table, connection, fox::kLockReadOnly);
     std::vector<std::string> result;
     for (size_t j = 0; j < rs.fields().count(); ++j) result.push_back(rs.fields()[j].name());
     return result;
@@ -105,16 +105,16 @@ TEST(Connection, FolderTablesOpenIgnoringCaseAndMissingOnesAreNamed) {
   fs::copy_file(Fixture("dbffile/vfp9_30.dbf"), dir.path() / "a;b" / "x.dbf");
   connection.Open(ConnectionString::Build(ConnectionString::SourceType::kFreeTables, dir.Sub("a;b") + "/"));
   fox::Recordset rs;
-  rs.Open("SELECT * FROM x", connection, fox::kOpenStatic, fox::kLockOptimistic);
+  rs.Open("SELECT * FROM x", connection, fox::kLockOptimistic);
   EXPECT_FALSE(rs.Eof());
   rs.Close();
 
   connection.Open(ConnectionString::Build(ConnectionString::SourceType::kFreeTables, dir.path().string()));
-  rs.Open("SELECT * FROM orders", connection, fox::kOpenStatic, fox::kLockOptimistic);
+  rs.Open("SELECT * FROM orders", connection, fox::kLockOptimistic);
   EXPECT_FALSE(rs.Eof());
   rs.Close();
   try {
-    rs.Open("SELECT * FROM customers", connection, fox::kOpenStatic, fox::kLockOptimistic);
+    rs.Open("SELECT * FROM customers", connection, fox::kLockOptimistic);
     ADD_FAILURE();
   } catch (const fox::Error& e) {
     EXPECT_EQ(e.kind(), fox::ErrorKind::kNotFound);
@@ -135,7 +135,7 @@ TEST(Connection, EmptyTableIsAtItsEndAtOnce) {
   fox::Connection connection;
   connection.Open(ConnectionString::Build(ConnectionString::SourceType::kFreeTables, dir.path().string()));
   fox::Recordset rs;
-  rs.Open("SELECT * FROM empty", connection, fox::kOpenStatic, fox::kLockOptimistic);
+  rs.Open("SELECT * FROM empty", connection, fox::kLockOptimistic);
   EXPECT_TRUE(rs.Eof());
 }
 
@@ -149,7 +149,7 @@ TEST(Connection, DamagedFilesAreRefusedWithoutWriting) {
     const std::string before = ReadFileBytes(dir.Sub(table + ".dbf"));
     try {
       fox::Recordset rs;
-      rs.Open("SELECT * FROM " + table, connection, fox::kOpenStatic, lock);
+      rs.Open("SELECT * FROM " + table, connection, lock);
       for (; !rs.Eof(); rs.MoveNext()) {
         for (size_t j = 0; j < rs.fields().count(); ++j) rs.fields()[j].Value();
       }
@@ -194,7 +194,7 @@ TEST(Connection, DamagedFilesAreRefusedWithoutWriting) {
   WriteFileBytes(dir.Sub("badindex.CDX"), index.substr(0, 700));
   refused("badindex", fox::ErrorKind::kCorrupt);
   fox::Recordset reader;
-  reader.Open("SELECT * FROM badindex", connection, fox::kOpenStatic, fox::kLockReadOnly);
+  reader.Open("SELECT * FROM badindex", connection, fox::kLockReadOnly);
   EXPECT_FALSE(reader.Eof());
 }
 

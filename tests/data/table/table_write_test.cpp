@@ -34,8 +34,7 @@ struct OpenTable {
   fox::Recordset recordset;
   OpenTable(const std::string& folder, const std::string& table) {
     connection.Open(fox::ConnectionString::Build(fox::ConnectionString::SourceType::kFreeTables, folder));
-    recordset.CursorLocation = fox::kUseClient;
-    recordset.Open("SELECT * FROM " + table, connection, fox::kOpenStatic, fox::kLockOptimistic);
+    recordset.Open("SELECT * FROM " + table, connection, fox::kLockOptimistic);
   }
 };
 
