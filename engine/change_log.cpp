@@ -469,10 +469,4 @@ size_t ChangeLog::Withdraw(const std::vector<uint32_t>& records) {
                     nullptr);
 }
 
-void AppendToBackupsLog(const std::string& line) {
-  ChangeLog log;
-  log.Append(line);
-  log.Close();
-}
-
 }  // namespace quillon

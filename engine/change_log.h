@@ -133,8 +133,4 @@ class ChangeLog {
   bool broken_ = false;
 };
 
-// Appends one line to the change log: opens the file, writes the line and
-// CR LF, closes it. Throws like ChangeLog::Append.
-void AppendToBackupsLog(const std::string& line);
-
 }  // namespace quillon

@@ -76,29 +76,12 @@ uint32_t RecordIdentity(const fox::Table& table, std::string_view record, const 
 
 // One saved field.
 struct JournalChange {
-  uint32_t table = 0;  // index into UndoJournalContents::tables
+  uint32_t table = 0;  // index into the journal's tables
   uint32_t recno = 0;
   uint32_t column = 0;
   std::optional<uint32_t> record;  // RecordIdentity of the record as saved (none in version 1)
   std::string column_name;
   std::string before, after;  // stored forms
-};
-
-struct UndoJournalContents {
-  std::time_t started = 0;
-  std::vector<JournalTable> tables;
-  // In the order they were saved, the changes of records marked not saved
-  // left out.
-  std::vector<JournalChange> changes;
-  // Why the reading stopped before the end of the file ("" when it did not):
-  // the entries before that point are whole.
-  std::string cut_short;
-  // The stop is at a last entry that the file ends in the middle of, as a
-  // run that was stopped while writing leaves it (not damage inside it).
-  bool torn_tail = false;
-  // Whether the journal says that its run ended (always so of version 1,
-  // which could not say it).
-  bool ended = false;
 };
 
 // A journal read through once for its tables and where each change lies;
@@ -147,10 +130,6 @@ class UndoJournalReader {
   bool ended_ = false;
   uint32_t version_ = 0;
 };
-
-// Reads a whole journal into memory (for small ones: tests, tools). Throws
-// like UndoJournalReader.
-UndoJournalContents ReadUndoJournal(const std::string& path);
 
 // The path of the journal a run started at `started` would get in `folder`
 // when no file has that name yet: quillon-undo-YYYYMMDD-HHMMSS.jnl in local

@@ -26,12 +26,12 @@
 #include "engine/change_log.h"
 #include "engine/undo_journal.h"
 #include "engine/undo_run.h"
-#include "sets/combo_set_list.h"
-#include "sets/load_sets_window.h"
 #include "shell/pointer.h"
 #include "shell/window_helpers.h"
+#include "ui/combo_set_list.h"
 #include "ui/data_source_window.h"
 #include "ui/elided_label.h"
+#include "ui/load_sets_window.h"
 #include "ui/window_fonts.h"
 
 namespace quillon {

@@ -7,7 +7,6 @@
 
 #include <filesystem>
 
-#include "base/scripted_toolkit.h"
 #include "data/database/connection.h"
 #include "data/database/recordset.h"
 #include "data/file/disk_file.h"
@@ -15,6 +14,7 @@
 #include "data/util/byte_order.h"
 #include "engine/change_log.h"
 #include "tests/engine/engine_test_support.h"
+#include "tests/support/scripted_toolkit.h"
 
 namespace fs = std::filesystem;
 using namespace engine_testing;

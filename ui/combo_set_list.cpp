@@ -1,4 +1,4 @@
-#include "sets/combo_set_list.h"
+#include "ui/combo_set_list.h"
 
 #include <QComboBox>
 #include <QSignalBlocker>

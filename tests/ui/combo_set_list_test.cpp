@@ -1,4 +1,4 @@
-#include "sets/set_list.h"
+#include "ui/combo_set_list.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "base/app_title.h"
-#include "base/scripted_toolkit.h"
-#include "sets/combo_set_list.h"
+#include "sets/set_list.h"
 #include "tests/support/gui_support.h"
+#include "tests/support/scripted_toolkit.h"
 #include "tests/support/test_support.h"
 
 using quillon::ReplaceSet;

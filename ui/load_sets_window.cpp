@@ -1,4 +1,4 @@
-#include "sets/load_sets_window.h"
+#include "ui/load_sets_window.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
