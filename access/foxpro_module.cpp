@@ -4,6 +4,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "base/error.h"
 #include "base/file_helpers.h"
 #include "data/database/connection.h"
 #include "data/database/recordset.h"
@@ -100,7 +101,7 @@ void FoxPro::AddTablesToFoxproListbox(TableList& list) const {
     std::unique_ptr<fox::Recordset> schema;
     const bool schema_open = trap.Step(104, [&] {
       schema = connection.OpenSchema(fox::kSchemaTables);
-      if (!schema) throw std::runtime_error("The database container gave no list of tables.");
+      if (!schema) throw Error(ErrorKind::kCorrupt, "The database container gave no list of tables.");
     });
     if (schema_open) {
       for (;;) {
@@ -111,7 +112,7 @@ void FoxPro::AddTablesToFoxproListbox(TableList& list) const {
           const std::optional<std::string> type = schema->fields()["TABLE_TYPE"].Value();
           if (type != "TABLE") return;  // views and other objects are not listed
           const std::optional<std::string> name = schema->fields()["TABLE_NAME"].Value();
-          if (!name) throw std::runtime_error("A table of the database container has no name.");
+          if (!name) throw Error(ErrorKind::kCorrupt, "A table of the database container has no name.");
           list.AddItem(*name);
         });
         if (!trap.Step(110, [&] { schema->MoveNext(); })) break;

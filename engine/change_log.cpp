@@ -10,6 +10,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "base/error.h"
 #include "data/file/utf8_path.h"
 #include "data/util/local_time.h"
 
@@ -324,7 +325,7 @@ void ChangeLog::Close() {
   if (!failure_.empty()) {
     const std::string failure = std::move(failure_);
     failure_.clear();
-    throw std::runtime_error(failure);
+    throw Error(ErrorKind::kIo, failure);
   }
 }
 
@@ -384,10 +385,10 @@ void ChangeLog::AppendChange(const std::string* lines, size_t count, uint32_t re
     if (!failure_.empty()) {
       const std::string failure = std::move(failure_);
       failure_.clear();
-      throw std::runtime_error(failure);
+      throw Error(ErrorKind::kIo, failure);
     }
     if (broken_)
-      throw std::runtime_error("The change log '" + path_ + "' could not be written earlier in this run.");
+      throw Error(ErrorKind::kIo, "The change log '" + path_ + "' could not be written earlier in this run.");
   }
   for (size_t i = 0; i < count; ++i) Append(lines[i]);
 }
@@ -406,17 +407,17 @@ void ChangeLog::Append(const std::string& line) {
   if (!failure_.empty()) {
     const std::string failure = std::move(failure_);
     failure_.clear();
-    throw std::runtime_error(failure);
+    throw Error(ErrorKind::kIo, failure);
   }
   int error = 0;
   if (!OpenFile(&error)) {
     pending_.clear();  // the line is reported instead
-    throw std::runtime_error(CannotWrite(path_, error));
+    throw Error(ErrorKind::kIo, CannotWrite(path_, error));
   }
   // A run that never saves still writes its lines every so often.
   if (pending_.size() >= (1u << 20)) {
     const std::string failure = WritePending();
-    if (!failure.empty()) throw std::runtime_error(failure);
+    if (!failure.empty()) throw Error(ErrorKind::kIo, failure);
   }
 }
 
@@ -424,7 +425,7 @@ void ChangeLog::Open() {
   std::lock_guard<std::mutex> hold(mutex_);
   const bool existed = file_ != nullptr || std::filesystem::exists(fox::PathFromUtf8(ChangeLogPath()));
   int error = 0;
-  if (!OpenFile(&error)) throw std::runtime_error(CannotWrite(path_, error));
+  if (!OpenFile(&error)) throw Error(ErrorKind::kIo, CannotWrite(path_, error));
   // Made only to be sure it can be: removed again if no line comes.
   created_empty_ = !existed;
   broken_ = false;

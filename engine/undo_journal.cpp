@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/error.h"
 #include "data/file/disk_file.h"
 #include "data/table/table.h"
 #include "data/util/byte_order.h"
@@ -131,8 +132,8 @@ class PayloadReader {
   std::string_view rest_;
 };
 
-std::runtime_error NotAJournal(const std::string& path, const std::string& why) {
-  return std::runtime_error("\"" + path + "\" is not an undo journal of Quillon: " + why + ".");
+Error NotAJournal(const std::string& path, const std::string& why) {
+  return Error(ErrorKind::kCorrupt, "\"" + path + "\" is not an undo journal of Quillon: " + why + ".");
 }
 
 }  // namespace
@@ -168,7 +169,7 @@ UndoJournalReader::UndoJournalReader(const std::string& path) : path_(path) {
     file_ = std::make_unique<fox::DiskFile>(path, fox::DiskFile::Mode::kReadOnly, "undo journal");
     size_ = file_->Size();
   } catch (const fox::Error& e) {
-    throw std::runtime_error(e.what());
+    throw Error(KindOf(e), e.what());
   }
   const char* header = size_ >= kHeaderSize ? Fetch(0, kHeaderSize) : nullptr;
   if (header == nullptr || std::memcmp(header, kMagic, sizeof kMagic) != 0) {
@@ -178,8 +179,9 @@ UndoJournalReader::UndoJournalReader(const std::string& path) : path_(path) {
   const uint32_t version = Get32(header + 8);
   version_ = version;
   if (version != kVersion && version != kFirstVersion) {
-    throw std::runtime_error("The undo journal \"" + path + "\" is of version " + std::to_string(version) +
-                             ", which this Quillon does not know; use the Quillon that wrote it.");
+    throw Error(ErrorKind::kInput, "The undo journal \"" + path + "\" is of version " +
+                                       std::to_string(version) +
+                                       ", which this Quillon does not know; use the Quillon that wrote it.");
   }
   started_ = static_cast<std::time_t>(static_cast<int64_t>(Get64(header + 16)));
   uint64_t at = Get32(header + 12);
@@ -317,8 +319,8 @@ JournalChange UndoJournalReader::Read(const Entry& entry) const {
     if (version_ != kFirstVersion) change.record = record;
   }
   if (!ok) {
-    throw std::runtime_error("The undo journal \"" + path_ + "\" changed while it was read (byte " +
-                             std::to_string(entry.offset) + ").");
+    throw Error(ErrorKind::kIo, "The undo journal \"" + path_ + "\" changed while it was read (byte " +
+                                    std::to_string(entry.offset) + ").");
   }
   return change;
 }
@@ -364,11 +366,11 @@ void UndoJournal::Create(const std::string& folder, std::time_t started) {
         return;
       }
       if (serial >= 1000)
-        throw std::runtime_error("Cannot make an undo journal in \"" + folder +
-                                 "\": too many journals of this second.");
+        throw Error(ErrorKind::kIo,
+                    "Cannot make an undo journal in \"" + folder + "\": too many journals of this second.");
     }
   } catch (const fox::Error& e) {
-    throw std::runtime_error(e.what());
+    throw Error(KindOf(e), e.what());
   }
 }
 
@@ -513,7 +515,7 @@ void UndoJournal::Close() {
   if (!failure_.empty()) {
     const std::string failure = std::move(failure_);
     failure_.clear();
-    throw std::runtime_error(failure);
+    throw Error(ErrorKind::kIo, failure);
   }
 }
 

@@ -89,7 +89,7 @@ struct JournalChange {
 // stays small whatever the size of the run.
 class UndoJournalReader {
  public:
-  // Throws std::runtime_error naming the file when it cannot be read or is
+  // Throws quillon::Error naming the file when it cannot be read or is
   // no undo journal.
   explicit UndoJournalReader(const std::string& path);
   ~UndoJournalReader();
@@ -108,7 +108,7 @@ class UndoJournalReader {
   const std::string& cut_short() const { return cut_short_; }
   bool torn_tail() const { return torn_tail_; }
   bool ended() const { return ended_; }
-  // A change read back. Throws std::runtime_error when the file no longer
+  // A change read back. Throws quillon::Error when the file no longer
   // holds it as it did.
   JournalChange Read(const Entry& entry) const;
 
@@ -147,7 +147,7 @@ class UndoJournal {
   UndoJournal& operator=(const UndoJournal&) = delete;
 
   // Makes a new journal in `folder` (see UndoJournalName), its header
-  // durable. Throws std::runtime_error naming the file and the reason.
+  // durable. Throws quillon::Error naming the file and the reason.
   void Create(const std::string& folder, std::time_t started);
   bool is_open() const;
   const std::string& path() const { return path_; }
@@ -174,7 +174,7 @@ class UndoJournal {
   // How many changes the journal holds (those marked not saved left out).
   uint64_t changes() const;
   // Writes what is left with the entry that says the run ended, and closes;
-  // a journal that holds no change is removed. Throws std::runtime_error
+  // a journal that holds no change is removed. Throws quillon::Error
   // when writing failed.
   void Close();
 

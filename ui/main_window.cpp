@@ -20,6 +20,7 @@
 #include <stdexcept>
 
 #include "base/app_title.h"
+#include "base/error.h"
 #include "base/error_report.h"
 #include "base/program_folder.h"
 #include "base/settings_store.h"
@@ -51,7 +52,7 @@ QLabel* MakeLabel(const char* name, const char* caption) {
 }
 
 void CheckRow(int row, int count) {
-  if (row < 0 || row >= count) throw std::out_of_range(kNoSuchRow);
+  if (row < 0 || row >= count) throw Error(ErrorKind::kUsage, kNoSuchRow);
 }
 
 // Settings that mirror a box or the tab are written at every change, without
@@ -229,10 +230,11 @@ void MainWindow::Form_Load(const std::string& program_folder) {
     int index = -1;
     const auto [end, error] = std::from_chars(stored.data(), stored.data() + stored.size(), index);
     if (error != std::errc() || end != stored.data() + stored.size()) {
-      throw std::invalid_argument("Invalid property value: the stored tab \"" + stored +
-                                  "\" is not a number.");
+      throw Error(ErrorKind::kInput,
+                  "Invalid property value: the stored tab \"" + stored + "\" is not a number.");
     }
-    if (index < 0 || index >= tab_control1_->count()) throw std::out_of_range("Invalid property value");
+    if (index < 0 || index >= tab_control1_->count())
+      throw Error(ErrorKind::kInput, "Invalid property value");
     tab_control1_->setCurrentIndex(index);
   });
   trap.Step(114, [&] {
@@ -334,7 +336,7 @@ void MainWindow::PushButton1_Click() {
   bool refused = false;
   try {
     refused = !ReplacementRun::Refusal(*this).empty();
-  } catch (...) {
+  } catch (const std::exception&) {
     // The run reports it.
   }
   ShowRunStatus(!refused);
