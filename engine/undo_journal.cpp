@@ -11,6 +11,7 @@
 #include "data/util/byte_order.h"
 #include "data/util/error.h"
 #include "data/util/local_time.h"
+#include "engine/platform.h"
 
 namespace quillon {
 
@@ -346,11 +347,7 @@ void UndoJournal::Create(const std::string& folder, std::time_t started) {
   Put64(&header, static_cast<uint64_t>(static_cast<int64_t>(started)));
   Put32(&header, 0);
   Put32(&header, Crc32(header.data(), header.size()));
-#ifdef _WIN32
-  constexpr char kSeparator = '\\';
-#else
-  constexpr char kSeparator = '/';
-#endif
+  constexpr char kSeparator = platform::kPathSeparator;
   std::string base = folder;
   if (!base.empty() && base.back() != '/' && base.back() != kSeparator) base += kSeparator;
   try {
