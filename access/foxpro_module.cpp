@@ -4,13 +4,43 @@
 #include <optional>
 #include <stdexcept>
 
+#include "base/error.h"
 #include "base/file_helpers.h"
 #include "data/database/connection.h"
 #include "data/database/recordset.h"
 
 namespace quillon {
-
 namespace {
+
+// The statements of GetPath.
+enum class GetPathStep { kFolderPath = 100 };
+
+// The statements of GetDBName.
+enum class GetDBNameStep { kContainerPath = 100 };
+
+// The statements of IsValidFoxProConnection.
+enum class IsValidFoxProConnectionStep {
+  kReadKind = 100,
+  kContainerName = 102,
+  kContainerExists = 104,
+  kListTables = 106,
+  kFindTable = 108
+};
+
+// The statements of AddTablesToFoxproListbox.
+enum class AddTablesToFoxproListboxStep {
+  kReadKind = 100,
+  kOpenContainer = 102,
+  kOpenSchema = 104,
+  kAtEnd = 106,
+  kAddTable = 108,
+  kNextTable = 110,
+  kCloseSchema = 112,
+  kCloseContainer = 114,
+  kFolderPath = 116,
+  kListFiles = 118,
+  kAddFile = 120
+};
 
 constexpr char kTablePattern[] = "*.dbf";
 
@@ -39,7 +69,7 @@ std::string ConnectionStringOf(const DataSourceView& source) {
 std::string FoxPro::GetPath() const {
   ErrorTrap trap(errors_, kModule, "GetPath");
   std::string path;
-  trap.Step(100, [&] {
+  trap.Step(GetPathStep::kFolderPath, [&] {
     if (!source_.OptionDBC1()) path = WithTrailingSeparator(source_.FolderText());
   });
   return path;
@@ -48,7 +78,7 @@ std::string FoxPro::GetPath() const {
 std::string FoxPro::GetDBName() const {
   ErrorTrap trap(errors_, kModule, "GetDBName");
   std::string name;
-  trap.Step(100, [&] {
+  trap.Step(GetDBNameStep::kContainerPath, [&] {
     if (source_.OptionDBC1()) name = source_.DBCPath1();
   });
   return name;
@@ -58,20 +88,23 @@ bool FoxPro::IsValidFoxProConnection() const {
   ErrorTrap trap(errors_, kModule, "IsValidFoxProConnection");
   bool valid = false;
   bool dbc = false;
-  if (!trap.Step(100, [&] { dbc = source_.OptionDBC1(); })) return false;
+  if (!trap.Step(IsValidFoxProConnectionStep::kReadKind, [&] { dbc = source_.OptionDBC1(); })) return false;
 
   if (dbc) {
     std::string name;
-    trap.Step(102, [&] { name = GetDBName(); });
-    trap.Step(104, [&] { valid = !name.empty() && FileExists(name); });
+    trap.Step(IsValidFoxProConnectionStep::kContainerName, [&] { name = GetDBName(); });
+    trap.Step(IsValidFoxProConnectionStep::kContainerExists,
+              [&] { valid = !name.empty() && FileExists(name); });
     return valid;
   }
 
   std::vector<std::string> names;
   // A folder that cannot be listed is reported here once; going on would
   // only find no names.
-  if (!trap.Step(106, [&] { names = ListFiles(source_.FolderText(), kTablePattern); })) return false;
-  trap.Step(108, [&] {
+  if (!trap.Step(IsValidFoxProConnectionStep::kListTables,
+                 [&] { names = ListFiles(source_.FolderText(), kTablePattern); }))
+    return false;
+  trap.Step(IsValidFoxProConnectionStep::kFindTable, [&] {
     // The scan does not stop at the first table: the answer only ever goes
     // from false to true.
     for (const std::string& name : names) {
@@ -89,50 +122,54 @@ void FoxPro::AddTablesToFoxproListbox(std::vector<std::string>& list) const {
 void FoxPro::AddTablesToFoxproListbox(TableList& list) const {
   ErrorTrap trap(errors_, kModule, "AddTablesToFoxproListbox");
   bool dbc = false;
-  if (!trap.Step(100, [&] { dbc = source_.OptionDBC1(); })) return;
+  if (!trap.Step(AddTablesToFoxproListboxStep::kReadKind, [&] { dbc = source_.OptionDBC1(); })) return;
 
   if (dbc) {
     fox::Connection connection;
     // A container that cannot be opened is reported once and ends the
     // procedure; there is nothing to close.
-    if (!trap.Step(102, [&] { connection.Open(ConnectionStringOf(source_)); })) return;
+    if (!trap.Step(AddTablesToFoxproListboxStep::kOpenContainer,
+                   [&] { connection.Open(ConnectionStringOf(source_)); }))
+      return;
 
     std::unique_ptr<fox::Recordset> schema;
-    const bool schema_open = trap.Step(104, [&] {
+    const bool schema_open = trap.Step(AddTablesToFoxproListboxStep::kOpenSchema, [&] {
       schema = connection.OpenSchema(fox::kSchemaTables);
-      if (!schema) throw std::runtime_error("The database container gave no list of tables.");
+      if (!schema) throw Error(ErrorKind::kCorrupt, "The database container gave no list of tables.");
     });
     if (schema_open) {
       for (;;) {
         bool at_end = true;
         // A schema that cannot be walked ends the scan after one report.
-        if (!trap.Step(106, [&] { at_end = schema->Eof(); }) || at_end) break;
-        trap.Step(108, [&] {
+        if (!trap.Step(AddTablesToFoxproListboxStep::kAtEnd, [&] { at_end = schema->Eof(); }) || at_end)
+          break;
+        trap.Step(AddTablesToFoxproListboxStep::kAddTable, [&] {
           const std::optional<std::string> type = schema->fields()["TABLE_TYPE"].Value();
           if (type != "TABLE") return;  // views and other objects are not listed
           const std::optional<std::string> name = schema->fields()["TABLE_NAME"].Value();
-          if (!name) throw std::runtime_error("A table of the database container has no name.");
+          if (!name) throw Error(ErrorKind::kCorrupt, "A table of the database container has no name.");
           list.AddItem(*name);
         });
-        if (!trap.Step(110, [&] { schema->MoveNext(); })) break;
+        if (!trap.Step(AddTablesToFoxproListboxStep::kNextTable, [&] { schema->MoveNext(); })) break;
       }
-      trap.Step(112, [&] { schema->Close(); });
+      trap.Step(AddTablesToFoxproListboxStep::kCloseSchema, [&] { schema->Close(); });
       schema.reset();
     }
-    trap.Step(114, [&] { connection.Close(); });
+    trap.Step(AddTablesToFoxproListboxStep::kCloseContainer, [&] { connection.Close(); });
     return;
   }
 
   std::string folder;
   // GetPath reports its own failure and then gives "": nothing to list.
-  trap.Step(116, [&] { folder = GetPath(); });
+  trap.Step(AddTablesToFoxproListboxStep::kFolderPath, [&] { folder = GetPath(); });
   if (folder.empty()) return;
   folder.pop_back();
 
   std::vector<std::string> names;
-  if (!trap.Step(118, [&] { names = ListFiles(folder, kTablePattern); })) return;
+  if (!trap.Step(AddTablesToFoxproListboxStep::kListFiles, [&] { names = ListFiles(folder, kTablePattern); }))
+    return;
   for (const std::string& name : names) {
-    trap.Step(120, [&] {
+    trap.Step(AddTablesToFoxproListboxStep::kAddFile, [&] {
       if (!IsWorkFileName(name)) list.AddItem(name.substr(0, name.size() - 4));
     });
   }

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "base/error.h"
 #include "data/file/disk_file.h"
 #include "data/file/utf8_path.h"
 
@@ -71,8 +72,8 @@ bool MatchPlain(const std::string& name, const std::string& pattern) {
   return p == pattern.size();
 }
 
-std::runtime_error ListingFailed(const std::string& folder, const std::error_code& ec) {
-  return std::runtime_error("Cannot list the files of the folder \"" + folder + "\": " + ec.message());
+Error ListingFailed(const std::string& folder, const std::error_code& ec) {
+  return Error(ErrorKind::kIo, "Cannot list the files of the folder \"" + folder + "\": " + ec.message());
 }
 
 }  // namespace
@@ -154,7 +155,7 @@ void WriteFileAtomically(const std::string& path, const std::string& bytes) {
     temp = target + L".quillon-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(serial);
     h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE && (GetLastError() != ERROR_FILE_EXISTS || serial >= 100))
-      throw std::runtime_error(fox::SystemErrorText(GetLastError()));
+      throw Error(ErrorKind::kIo, fox::SystemErrorText(GetLastError()));
   }
   DWORD written = 0;
   bool ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
@@ -167,7 +168,7 @@ void WriteFileAtomically(const std::string& path, const std::string& bytes) {
   }
   if (!ok) {
     DeleteFileW(temp.c_str());
-    throw std::runtime_error(fox::SystemErrorText(code));
+    throw Error(ErrorKind::kIo, fox::SystemErrorText(code));
   }
 }
 
@@ -176,7 +177,7 @@ void WriteFileAtomically(const std::string& path, const std::string& bytes) {
 void WriteFileAtomically(const std::string& path, const std::string& bytes) {
   std::string temp = path + ".quillon-XXXXXX";
   const int fd = ::mkstemp(temp.data());
-  if (fd == -1) throw std::runtime_error(std::strerror(errno));
+  if (fd == -1) throw Error(ErrorKind::kIo, std::strerror(errno));
   int error = 0;
   for (size_t done = 0; done < bytes.size() && error == 0;) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -200,7 +201,7 @@ void WriteFileAtomically(const std::string& path, const std::string& bytes) {
   if (error == 0 && std::rename(temp.c_str(), path.c_str()) != 0) error = errno;
   if (error != 0) {
     ::unlink(temp.c_str());
-    throw std::runtime_error(std::strerror(error));
+    throw Error(ErrorKind::kIo, std::strerror(error));
   }
   // The rename itself is made durable with the folder.
   std::string folder = path;

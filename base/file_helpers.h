@@ -27,7 +27,7 @@ std::string WithTrailingSeparator(std::string folder);
 // are not, and neither is a candidate that IsExistingFile refuses.
 // A folder that does not exist, or no match, gives an empty list. Any other
 // failure to list the folder (no permission, not a folder) throws
-// std::runtime_error naming the folder and the reason.
+// quillon::Error naming the folder and the reason.
 std::vector<std::string> ListFiles(const std::string& folder, const std::string& pattern);
 
 // True when `path` opens as a regular file for reading; the file is closed at
@@ -42,7 +42,7 @@ bool FileExists(const std::string& path) noexcept;
 // Replaces the content of the file at `path` (made when missing) with
 // `bytes` so that it is wholly old or wholly new after a crash: the bytes go
 // to a new file beside it, which is flushed and then renamed over it.
-// Throws std::runtime_error with the system's reason.
+// Throws quillon::Error with the system's reason.
 void WriteFileAtomically(const std::string& path, const std::string& bytes);
 
 // Whether `name` matches the wildcard `pattern` under the rules of ListFiles.

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "base/error.h"
 #include "base/file_helpers.h"
 #include "data/file/utf8_path.h"
 
@@ -23,7 +24,7 @@ std::string ProgramFile() {
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {
     const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) throw std::runtime_error("The program's own path is not available.");
+    if (length == 0) throw Error(ErrorKind::kIo, "The program's own path is not available.");
     if (length < buffer.size()) return fox::Utf8FromWide(std::wstring_view(buffer.data(), length));
     buffer.resize(buffer.size() * 2);  // the name was cut off
   }
@@ -32,8 +33,8 @@ std::string ProgramFile() {
   for (;;) {
     const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
     if (length < 0) {
-      throw std::runtime_error(std::string("The program's own path is not available: ") +
-                               std::strerror(errno));
+      throw Error(ErrorKind::kIo,
+                  std::string("The program's own path is not available: ") + std::strerror(errno));
     }
     if (static_cast<size_t>(length) < buffer.size()) return buffer.substr(0, static_cast<size_t>(length));
     buffer.resize(buffer.size() * 2);

@@ -8,7 +8,7 @@ namespace quillon {
 // The folder that holds the running program file, in native form, without a
 // trailing separator except at the root ("/" or "C:\"). UTF-8, as every
 // path in Quillon. Throws
-// std::runtime_error when the platform cannot say where the program is.
+// quillon::Error when the platform cannot say where the program is.
 std::string ProgramFolder();
 
 // `folder` followed by the relative path `relative` ("x/o.cjs"), joined with

@@ -59,11 +59,11 @@ inline constexpr char kSettingsOrganisation[] = "Velmora";
 inline constexpr char kSettingsSection[] = "Quillon";
 
 // The stored text of `key` (UTF-8), or `default_value` when the store does not
-// hold the key. Throws std::runtime_error when the store cannot be read.
+// hold the key. Throws quillon::Error when the store cannot be read.
 std::string GetSetting(const std::string& key, const std::string& default_value);
 
 // Stores `value` under `key`, creating or overwriting it, and writes the store
-// out at once. Throws std::runtime_error when the store cannot be written.
+// out at once. Throws quillon::Error when the store cannot be written.
 void SaveSetting(const std::string& key, const std::string& value);
 
 // Keeps the store as the file Velmora.conf in `folder` (same layout as on

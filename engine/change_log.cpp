@@ -10,110 +10,14 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "base/error.h"
 #include "data/file/utf8_path.h"
 #include "data/util/local_time.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#include <io.h>
-#else
-#include <langinfo.h>
-#include <locale.h>
-#include <unistd.h>
-#endif
+#include "engine/platform.h"
 
 namespace quillon {
 
 namespace {
-
-// Cuts a trailing separator, except from a root ("/", "C:\").
-std::string WithoutTrailingSeparator(std::string folder) {
-  while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\') &&
-         !(folder.size() == 3 && folder[1] == ':')) {
-    folder.pop_back();
-  }
-  return folder;
-}
-
-#ifndef _WIN32
-// A strftime date format (nl_langinfo's D_FMT) as a short date pattern.
-std::string PatternFromStrftime(std::string_view format) {
-  std::string pattern, literal;
-  auto flush_literal = [&] {
-    if (literal.empty()) return;
-    pattern += '\'' + literal + '\'';
-    literal.clear();
-  };
-  auto token = [&](const char* t) {
-    flush_literal();
-    pattern += t;
-  };
-  for (size_t i = 0; i < format.size(); ++i) {
-    if (format[i] != '%' || i + 1 == format.size()) {
-      const char c = format[i];
-      if (c == '\'') {
-        flush_literal();
-        pattern += "''";
-      } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
-        literal += c;
-      } else {
-        flush_literal();
-        pattern += c;
-      }
-      continue;
-    }
-    char c = format[++i];
-    while ((c == 'E' || c == 'O' || c == '-' || c == '_' || c == '0' || c == '^' || c == '#') &&
-           i + 1 < format.size())
-      c = format[++i];
-    switch (c) {
-      case 'd':
-        token("dd");
-        break;
-      case 'e':
-        token("d");
-        break;
-      case 'm':
-        token("MM");
-        break;
-      case 'y':
-      case 'Y':
-      case 'G':
-      case 'g':
-        token("yyyy");
-        break;
-      case 'C':
-        break;  // the century goes with %y, which shows the whole year
-      case 'b':
-      case 'h':
-        token("MMM");
-        break;
-      case 'B':
-        token("MMMM");
-        break;
-      case 'a':
-        token("ddd");
-        break;
-      case 'A':
-        token("dddd");
-        break;
-      case 'D':
-        token("MM/dd/yyyy");
-        break;
-      case 'F':
-        token("yyyy-MM-dd");
-        break;
-      case '%':
-        literal += '%';
-        break;
-      default:
-        break;
-    }
-  }
-  flush_literal();
-  return pattern;
-}
-#endif
 
 constexpr std::array<const char*, 12> kMonths = {"January",   "February", "March",    "April",
                                                  "May",       "June",     "July",     "August",
@@ -131,44 +35,10 @@ std::string TwoDigits(int v) {
 std::string ChangeLogFolder() {
   const std::string temp = fox::EnvironmentUtf8("TEMP");
   if (!temp.empty()) return temp;
-#ifdef _WIN32
-  wchar_t buffer[MAX_PATH + 2];
-  const DWORD n = GetTempPathW(MAX_PATH + 2, buffer);
-  if (n > 0 && n <= MAX_PATH + 1)
-    return WithoutTrailingSeparator(fox::Utf8FromWide(std::wstring_view(buffer, n)));
-  return ".";
-#else
-  const std::string tmpdir = fox::EnvironmentUtf8("TMPDIR");
-  return tmpdir.empty() ? "/tmp" : WithoutTrailingSeparator(tmpdir);
-#endif
+  return platform::SystemTemporaryFolder();
 }
 
-std::string ChangeLogPath() {
-#ifdef _WIN32
-  constexpr char kSeparator = '\\';
-#else
-  constexpr char kSeparator = '/';
-#endif
-  return ChangeLogFolder() + kSeparator + kChangeLogName;
-}
-
-std::string SystemShortDatePattern() {
-#ifdef _WIN32
-  wchar_t buffer[128];
-  const int n = GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SSHORTDATE, buffer, 128);
-  if (n > 1) return fox::Utf8FromWide(std::wstring_view(buffer, static_cast<size_t>(n - 1)));
-  return "M/d/yyyy";
-#else
-  // The user's locale for dates alone (the program's own locale, which
-  // number parsing depends on, is not touched).
-  locale_t locale = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
-  if (locale == static_cast<locale_t>(0)) locale = newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(0));
-  if (locale == static_cast<locale_t>(0)) return "MM/dd/yyyy";
-  const std::string pattern = PatternFromStrftime(nl_langinfo_l(D_FMT, locale));
-  freelocale(locale);
-  return pattern.empty() ? "MM/dd/yyyy" : pattern;
-#endif
-}
+std::string ChangeLogPath() { return ChangeLogFolder() + platform::kPathSeparator + kChangeLogName; }
 
 std::string ChangeLogDateTime(const std::tm& moment, std::string_view date) {
   // The locale's short date keeps its order and separators; its year (two
@@ -271,34 +141,6 @@ std::string CannotWrite(const std::string& path, int error) {
   return "Cannot write the change log '" + path + "': " + std::strerror(error) + ".";
 }
 
-// The size of the open file, or -1.
-long long FileEnd(std::FILE* file) {
-  if (std::fseek(file, 0, SEEK_END) != 0) return -1;
-#ifdef _WIN32
-  return _ftelli64(file);
-#else
-  return ftello(file);
-#endif
-}
-
-// Cuts the file back to `size` bytes: what a failed write left of its lines.
-bool CutBack(std::FILE* file, long long size) {
-#ifdef _WIN32
-  return _chsize_s(_fileno(file), size) == 0;
-#else
-  return ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
-#endif
-}
-
-// Makes what was written to the file durable.
-bool MakeDurable(std::FILE* file) {
-#ifdef _WIN32
-  return _commit(_fileno(file)) == 0;
-#else
-  return fsync(fileno(file)) == 0;
-#endif
-}
-
 }  // namespace
 
 ChangeLog::~ChangeLog() {
@@ -324,7 +166,7 @@ void ChangeLog::Close() {
   if (!failure_.empty()) {
     const std::string failure = std::move(failure_);
     failure_.clear();
-    throw std::runtime_error(failure);
+    throw Error(ErrorKind::kIo, failure);
   }
 }
 
@@ -345,15 +187,15 @@ std::string ChangeLog::WritePending(bool durable) {
   if (OpenFile(&error)) {
     // A write that fails part-way (a full disk) is taken back whole: no line
     // may stand for a change whose record is then not written.
-    const long long end = FileEnd(file_);
+    const long long end = platform::FileEnd(file_);
     if (std::fwrite(pending_.data(), 1, pending_.size(), file_) == pending_.size() &&
-        (!durable || MakeDurable(file_))) {
+        (!durable || platform::MakeDurable(file_))) {
       created_empty_ = false;
       pending_.clear();
       return "";
     }
     error = errno;
-    if (end >= 0) CutBack(file_, end);
+    if (end >= 0) platform::CutBack(file_, end);
   }
   broken_ = true;
   // The lines are lost; the next line opens the file afresh: the folder may
@@ -384,10 +226,10 @@ void ChangeLog::AppendChange(const std::string* lines, size_t count, uint32_t re
     if (!failure_.empty()) {
       const std::string failure = std::move(failure_);
       failure_.clear();
-      throw std::runtime_error(failure);
+      throw Error(ErrorKind::kIo, failure);
     }
     if (broken_)
-      throw std::runtime_error("The change log '" + path_ + "' could not be written earlier in this run.");
+      throw Error(ErrorKind::kIo, "The change log '" + path_ + "' could not be written earlier in this run.");
   }
   for (size_t i = 0; i < count; ++i) Append(lines[i]);
 }
@@ -406,17 +248,17 @@ void ChangeLog::Append(const std::string& line) {
   if (!failure_.empty()) {
     const std::string failure = std::move(failure_);
     failure_.clear();
-    throw std::runtime_error(failure);
+    throw Error(ErrorKind::kIo, failure);
   }
   int error = 0;
   if (!OpenFile(&error)) {
     pending_.clear();  // the line is reported instead
-    throw std::runtime_error(CannotWrite(path_, error));
+    throw Error(ErrorKind::kIo, CannotWrite(path_, error));
   }
   // A run that never saves still writes its lines every so often.
   if (pending_.size() >= (1u << 20)) {
     const std::string failure = WritePending();
-    if (!failure.empty()) throw std::runtime_error(failure);
+    if (!failure.empty()) throw Error(ErrorKind::kIo, failure);
   }
 }
 
@@ -424,7 +266,7 @@ void ChangeLog::Open() {
   std::lock_guard<std::mutex> hold(mutex_);
   const bool existed = file_ != nullptr || std::filesystem::exists(fox::PathFromUtf8(ChangeLogPath()));
   int error = 0;
-  if (!OpenFile(&error)) throw std::runtime_error(CannotWrite(path_, error));
+  if (!OpenFile(&error)) throw Error(ErrorKind::kIo, CannotWrite(path_, error));
   // Made only to be sure it can be: removed again if no line comes.
   created_empty_ = !existed;
   broken_ = false;
@@ -467,12 +309,6 @@ size_t ChangeLog::Withdraw(const std::vector<uint32_t>& records) {
   std::lock_guard<std::mutex> hold(mutex_);
   return held_.Move([&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); },
                     nullptr);
-}
-
-void AppendToBackupsLog(const std::string& line) {
-  ChangeLog log;
-  log.Append(line);
-  log.Close();
 }
 
 }  // namespace quillon

@@ -75,7 +75,7 @@ class ChangeLog {
   ChangeLog(const ChangeLog&) = delete;
   ChangeLog& operator=(const ChangeLog&) = delete;
 
-  // Adds a line. Throws std::runtime_error naming the file and the reason
+  // Adds a line. Throws quillon::Error naming the file and the reason
   // when the file cannot be opened, or when writing earlier lines failed
   // (those lines are lost; this one is kept for the next write).
   void Append(const std::string& line);
@@ -91,7 +91,7 @@ class ChangeLog {
   // records flushed; those of the last batch are counted once.
   size_t Changes(const std::vector<uint32_t>& records);
   // Opens (creates) the file now, so that a run finds out before it changes
-  // anything that its lines cannot be written. Throws std::runtime_error
+  // anything that its lines cannot be written. Throws quillon::Error
   // naming the file and the reason.
   void Open();
   // Writes the lines gathered so far; false when they could not be. A
@@ -132,9 +132,5 @@ class ChangeLog {
   // it, since the run stops and those changes are not saved.
   bool broken_ = false;
 };
-
-// Appends one line to the change log: opens the file, writes the line and
-// CR LF, closes it. Throws like ChangeLog::Append.
-void AppendToBackupsLog(const std::string& line);
 
 }  // namespace quillon

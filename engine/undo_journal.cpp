@@ -5,11 +5,13 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/error.h"
 #include "data/file/disk_file.h"
 #include "data/table/table.h"
 #include "data/util/byte_order.h"
 #include "data/util/error.h"
 #include "data/util/local_time.h"
+#include "engine/platform.h"
 
 namespace quillon {
 
@@ -131,8 +133,8 @@ class PayloadReader {
   std::string_view rest_;
 };
 
-std::runtime_error NotAJournal(const std::string& path, const std::string& why) {
-  return std::runtime_error("\"" + path + "\" is not an undo journal of Quillon: " + why + ".");
+Error NotAJournal(const std::string& path, const std::string& why) {
+  return Error(ErrorKind::kCorrupt, "\"" + path + "\" is not an undo journal of Quillon: " + why + ".");
 }
 
 }  // namespace
@@ -168,7 +170,7 @@ UndoJournalReader::UndoJournalReader(const std::string& path) : path_(path) {
     file_ = std::make_unique<fox::DiskFile>(path, fox::DiskFile::Mode::kReadOnly, "undo journal");
     size_ = file_->Size();
   } catch (const fox::Error& e) {
-    throw std::runtime_error(e.what());
+    throw Error(KindOf(e), e.what());
   }
   const char* header = size_ >= kHeaderSize ? Fetch(0, kHeaderSize) : nullptr;
   if (header == nullptr || std::memcmp(header, kMagic, sizeof kMagic) != 0) {
@@ -178,8 +180,9 @@ UndoJournalReader::UndoJournalReader(const std::string& path) : path_(path) {
   const uint32_t version = Get32(header + 8);
   version_ = version;
   if (version != kVersion && version != kFirstVersion) {
-    throw std::runtime_error("The undo journal \"" + path + "\" is of version " + std::to_string(version) +
-                             ", which this Quillon does not know; use the Quillon that wrote it.");
+    throw Error(ErrorKind::kInput, "The undo journal \"" + path + "\" is of version " +
+                                       std::to_string(version) +
+                                       ", which this Quillon does not know; use the Quillon that wrote it.");
   }
   started_ = static_cast<std::time_t>(static_cast<int64_t>(Get64(header + 16)));
   uint64_t at = Get32(header + 12);
@@ -317,23 +320,10 @@ JournalChange UndoJournalReader::Read(const Entry& entry) const {
     if (version_ != kFirstVersion) change.record = record;
   }
   if (!ok) {
-    throw std::runtime_error("The undo journal \"" + path_ + "\" changed while it was read (byte " +
-                             std::to_string(entry.offset) + ").");
+    throw Error(ErrorKind::kIo, "The undo journal \"" + path_ + "\" changed while it was read (byte " +
+                                    std::to_string(entry.offset) + ").");
   }
   return change;
-}
-
-UndoJournalContents ReadUndoJournal(const std::string& path) {
-  const UndoJournalReader reader(path);
-  UndoJournalContents contents;
-  contents.started = reader.started();
-  contents.tables = reader.tables();
-  contents.cut_short = reader.cut_short();
-  contents.torn_tail = reader.torn_tail();
-  contents.ended = reader.ended();
-  for (const UndoJournalReader::Entry& entry : reader.changes())
-    contents.changes.push_back(reader.Read(entry));
-  return contents;
 }
 
 UndoJournal::UndoJournal() = default;
@@ -357,11 +347,7 @@ void UndoJournal::Create(const std::string& folder, std::time_t started) {
   Put64(&header, static_cast<uint64_t>(static_cast<int64_t>(started)));
   Put32(&header, 0);
   Put32(&header, Crc32(header.data(), header.size()));
-#ifdef _WIN32
-  constexpr char kSeparator = '\\';
-#else
-  constexpr char kSeparator = '/';
-#endif
+  constexpr char kSeparator = platform::kPathSeparator;
   std::string base = folder;
   if (!base.empty() && base.back() != '/' && base.back() != kSeparator) base += kSeparator;
   try {
@@ -377,11 +363,11 @@ void UndoJournal::Create(const std::string& folder, std::time_t started) {
         return;
       }
       if (serial >= 1000)
-        throw std::runtime_error("Cannot make an undo journal in \"" + folder +
-                                 "\": too many journals of this second.");
+        throw Error(ErrorKind::kIo,
+                    "Cannot make an undo journal in \"" + folder + "\": too many journals of this second.");
     }
   } catch (const fox::Error& e) {
-    throw std::runtime_error(e.what());
+    throw Error(KindOf(e), e.what());
   }
 }
 
@@ -526,7 +512,7 @@ void UndoJournal::Close() {
   if (!failure_.empty()) {
     const std::string failure = std::move(failure_);
     failure_.clear();
-    throw std::runtime_error(failure);
+    throw Error(ErrorKind::kIo, failure);
   }
 }
 

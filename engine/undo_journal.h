@@ -76,7 +76,7 @@ uint32_t RecordIdentity(const fox::Table& table, std::string_view record, const 
 
 // One saved field.
 struct JournalChange {
-  uint32_t table = 0;  // index into UndoJournalContents::tables
+  uint32_t table = 0;  // index into the journal's tables
   uint32_t recno = 0;
   uint32_t column = 0;
   std::optional<uint32_t> record;  // RecordIdentity of the record as saved (none in version 1)
@@ -84,29 +84,12 @@ struct JournalChange {
   std::string before, after;  // stored forms
 };
 
-struct UndoJournalContents {
-  std::time_t started = 0;
-  std::vector<JournalTable> tables;
-  // In the order they were saved, the changes of records marked not saved
-  // left out.
-  std::vector<JournalChange> changes;
-  // Why the reading stopped before the end of the file ("" when it did not):
-  // the entries before that point are whole.
-  std::string cut_short;
-  // The stop is at a last entry that the file ends in the middle of, as a
-  // run that was stopped while writing leaves it (not damage inside it).
-  bool torn_tail = false;
-  // Whether the journal says that its run ended (always so of version 1,
-  // which could not say it).
-  bool ended = false;
-};
-
 // A journal read through once for its tables and where each change lies;
 // the changes themselves are read back one at a time (Read), so that memory
 // stays small whatever the size of the run.
 class UndoJournalReader {
  public:
-  // Throws std::runtime_error naming the file when it cannot be read or is
+  // Throws quillon::Error naming the file when it cannot be read or is
   // no undo journal.
   explicit UndoJournalReader(const std::string& path);
   ~UndoJournalReader();
@@ -125,7 +108,7 @@ class UndoJournalReader {
   const std::string& cut_short() const { return cut_short_; }
   bool torn_tail() const { return torn_tail_; }
   bool ended() const { return ended_; }
-  // A change read back. Throws std::runtime_error when the file no longer
+  // A change read back. Throws quillon::Error when the file no longer
   // holds it as it did.
   JournalChange Read(const Entry& entry) const;
 
@@ -148,10 +131,6 @@ class UndoJournalReader {
   uint32_t version_ = 0;
 };
 
-// Reads a whole journal into memory (for small ones: tests, tools). Throws
-// like UndoJournalReader.
-UndoJournalContents ReadUndoJournal(const std::string& path);
-
 // The path of the journal a run started at `started` would get in `folder`
 // when no file has that name yet: quillon-undo-YYYYMMDD-HHMMSS.jnl in local
 // time, with -2, -3 ... before the extension for the next ones.
@@ -168,7 +147,7 @@ class UndoJournal {
   UndoJournal& operator=(const UndoJournal&) = delete;
 
   // Makes a new journal in `folder` (see UndoJournalName), its header
-  // durable. Throws std::runtime_error naming the file and the reason.
+  // durable. Throws quillon::Error naming the file and the reason.
   void Create(const std::string& folder, std::time_t started);
   bool is_open() const;
   const std::string& path() const { return path_; }
@@ -195,7 +174,7 @@ class UndoJournal {
   // How many changes the journal holds (those marked not saved left out).
   uint64_t changes() const;
   // Writes what is left with the entry that says the run ended, and closes;
-  // a journal that holds no change is removed. Throws std::runtime_error
+  // a journal that holds no change is removed. Throws quillon::Error
   // when writing failed.
   void Close();
 

@@ -4,7 +4,9 @@
 Every C++ file of a folder the table lists may include (with quotes) only
 files of its own folder and of the folders in its "May include" column, and
 a Qt header (<Q...>) only where that column names Qt; every folder in that
-column must lie above the row in the table, so that the arrows point down.
+column must lie above the row in the table, so that the arrows point down,
+and a folder without Qt may include no folder that has Qt (it would bring
+Qt in through that folder's headers).
 Every folder that holds sources must have a row (tests/, bench/ and fuzz/
 excepted), and no source file may pass MAX_LINES lines.
 
@@ -55,10 +57,13 @@ def main():
         faults.append("README.md has no Layout table")
     folders = [r[0] for r in rows]
     rules = {}
+    with_qt = {r[0] for r in rows if r[2]}
     for i, (folder, allowed, qt) in enumerate(rows):
         for a in allowed:
             if a not in folders[:i]:
                 faults.append(f"{folder} may include {a}, which is not listed above it")
+            if not qt and a in with_qt:
+                faults.append(f"{folder} has no Qt but may include {a}, which has")
         rules[folder] = (set(allowed) | {folder}, qt)
 
     for dirpath, dirnames, filenames in os.walk(root):

@@ -56,7 +56,7 @@ status=0
 # A window test that waits for a window that never comes must not hang the
 # run: each program has five minutes (the longest, test_ui, takes about 80 s).
 # Wine's notes on the Linux root it cannot name are left out.
-for t in ${QUILLON_WINE_TESTS-test_data test_access test_engine test_shell test_sets test_ui}; do
+for t in ${QUILLON_WINE_TESTS-test_data test_access test_engine test_cli test_shell test_sets test_ui}; do
   echo "== $t.exe under Wine"
   t0=$SECONDS
   if ! timeout -k 10 300 "$WINE" "build-windows/tests/$t.exe" --gtest_brief=1 \

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/error.h"
 #include "base/file_helpers.h"
 #include "base/text_encoding.h"
 #include "data/file/utf8_path.h"
@@ -26,7 +27,8 @@ std::string ReadTextFile(const std::string& path) {
     error = errno;
     std::fclose(file);
   }
-  if (failed) throw std::runtime_error("Cannot read the file '" + path + "': " + std::strerror(error) + ".");
+  if (failed)
+    throw Error(ErrorKind::kIo, "Cannot read the file '" + path + "': " + std::strerror(error) + ".");
   if (bytes.empty()) return {};
   const auto first = static_cast<unsigned char>(bytes[0]);
   std::string text;
@@ -59,7 +61,7 @@ std::string ReadTextFile(const std::string& path) {
 }
 
 std::optional<ReplaceSet> SplitSetLine(std::string_view line, std::string_view separator) {
-  if (separator.empty()) throw std::invalid_argument("The separator of a set must not be empty.");
+  if (separator.empty()) throw Error(ErrorKind::kUsage, "The separator of a set must not be empty.");
   const size_t first = line.find(separator);
   if (line.empty() || first == std::string_view::npos) return std::nullopt;
   const size_t second_start = first + separator.size();
@@ -118,7 +120,7 @@ std::string ShownText(std::string_view line) {
 }  // namespace
 
 ParsedSets ParseSets(const std::string& text, const std::string& separator) {
-  if (separator.empty()) throw std::invalid_argument("The separator of a set file must not be empty.");
+  if (separator.empty()) throw Error(ErrorKind::kUsage, "The separator of a set file must not be empty.");
   std::string all;
   all.reserve(text.size());
   for (char c : text) {
@@ -178,7 +180,7 @@ void SaveSetFile(Toolkit& toolkit, const std::string& path, const std::vector<Re
     if (!Utf8ToSystem(text, &bytes)) bytes = "\xEF\xBB\xBF" + text;
     WriteFileAtomically(path, bytes);
   } catch (const std::runtime_error& e) {
-    throw std::runtime_error("Cannot write the set file '" + path + "': " + e.what() + ".");
+    throw Error(ErrorKind::kIo, "Cannot write the set file '" + path + "': " + e.what() + ".");
   }
 }
 

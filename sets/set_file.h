@@ -29,7 +29,7 @@ inline constexpr char kDefaultSetSeparator[] = "::";
 // byte-order mark, or that reads as UTF-8 throughout, as UTF-8, any other file
 // in the system's code page (the ANSI code page on Windows). A byte-order mark at the start is dropped: it
 // would otherwise stand at the front of the first find text and never match. A missing or empty file gives
-// "". Throws std::runtime_error naming the file when it exists but cannot be read.
+// "". Throws quillon::Error naming the file when it exists but cannot be read.
 std::string ReadTextFile(const std::string& path);
 
 // A line of a set file that holds no set: its number (from 1) and its text
@@ -101,7 +101,7 @@ inline constexpr char kOverwriteQuestion[] = "Are you sure you wish to overwrite
 // asks "Are you sure you wish to overwrite <path> ?" with Yes and No; on No
 // nothing is written. The text goes to a temporary file in the same folder
 // that then replaces `path`, so a write that fails leaves the old file as it
-// was. Throws std::runtime_error naming the file when it cannot be written.
+// was. Throws quillon::Error naming the file when it cannot be written.
 void SaveSetFile(Toolkit& toolkit, const std::string& path, const std::vector<ReplaceSet>& sets);
 
 }  // namespace quillon

@@ -6,50 +6,62 @@
 #include "base/error_report.h"
 
 namespace quillon {
+namespace {
+
+// The statements of PushButton10_Click.
+enum class AddSetStep { kPrompt = 100, kSplit = 102, kNoSeparator = 104, kAppend = 106 };
+
+// The statements of PushButton7_Click.
+enum class RemoveSelectedSetStep { kRemoveFind = 100, kRemoveReplace = 102 };
+
+// The statements of PushButton11_Click.
+enum class ClearAllSetsStep { kClearFind = 100, kClearReplace = 102 };
+
+}  // namespace
 
 void SetList::AddSet() {
   ErrorTrap trap(toolkit_, kModule, "PushButton10_Click");
   std::string answer;
   std::optional<ReplaceSet> set;
-  trap.Step(100, [&] { answer = toolkit_.Prompt(kAddSetPrompt, "", kAddSetPreset); });
+  trap.Step(AddSetStep::kPrompt, [&] { answer = toolkit_.Prompt(kAddSetPrompt, "", kAddSetPreset); });
   if (answer.empty()) return;
-  trap.Step(102, [&] { set = SplitSetLine(answer, kDefaultSetSeparator); });
+  trap.Step(AddSetStep::kSplit, [&] { set = SplitSetLine(answer, kDefaultSetSeparator); });
   if (!set) {
-    trap.Step(104, [&] { toolkit_.ShowMessage(kMissingSeparator); });
+    trap.Step(AddSetStep::kNoSeparator, [&] { toolkit_.ShowMessage(kMissingSeparator); });
     return;
   }
-  trap.Step(106, [&] { Append(*set); });
+  trap.Step(AddSetStep::kAppend, [&] { Append(*set); });
 }
 
 void SetList::RemoveSelectedSet() {
   ErrorTrap trap(toolkit_, kModule, "PushButton7_Click");
-  trap.Step(100, [&] {
+  trap.Step(RemoveSelectedSetStep::kRemoveFind, [&] {
     if (find_.Selected() != -1) find_.RemoveAt(find_.Selected());
   });
-  trap.Step(102, [&] {
+  trap.Step(RemoveSelectedSetStep::kRemoveReplace, [&] {
     if (replace_.Selected() != -1) replace_.RemoveAt(replace_.Selected());
   });
 }
 
 void SetList::ClearAllSets() {
   ErrorTrap trap(toolkit_, kModule, "PushButton11_Click");
-  trap.Step(100, [&] { find_.Clear(); });
-  trap.Step(102, [&] { replace_.Clear(); });
+  trap.Step(ClearAllSetsStep::kClearFind, [&] { find_.Clear(); });
+  trap.Step(ClearAllSetsStep::kClearReplace, [&] { replace_.Clear(); });
 }
 
 void SetList::SaveSets() {
   ErrorTrap trap(toolkit_, kModule, "PushButton13_Click");
   FileDialogRequest request;
   std::string path;
-  trap.Step(100, [&] {
+  trap.Step(SetList::SaveSetsStep::kRequest, [&] {
     request.file_name = "";
     request.title = kSaveTitle;
     request.filter = kSaveFilter;
     request.flags = kSaveFlags;
   });
-  trap.Step(102, [&] { path = toolkit_.ShowSaveDialog(request); });
+  trap.Step(SetList::SaveSetsStep::kAskFileName, [&] { path = toolkit_.ShowSaveDialog(request); });
   if (path.empty()) return;
-  trap.Step(104, [&] { SaveSetFile(toolkit_, path, Sets()); });
+  trap.Step(SetList::SaveSetsStep::kWriteFile, [&] { SaveSetFile(toolkit_, path, Sets()); });
 }
 
 namespace {

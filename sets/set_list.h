@@ -75,7 +75,8 @@ class SetList {
 
   // "Save Sets" (PushButton13_Click): asks for a file name in a save dialog
   // and writes the sets there with SaveSetFile; a cancelled dialog does
-  // nothing.
+  // nothing. Its statements, as its error report numbers them:
+  enum class SaveSetsStep { kRequest = 100, kAskFileName = 102, kWriteFile = 104 };
   void SaveSets();
 
   // Selection coupling: the user chose an entry of the find list (Combo1

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "base/error.h"
 #include "base/file_helpers.h"
 
 namespace quillon {
@@ -35,7 +36,8 @@ class Bytes {
   const QByteArray& data() const { return data_; }
 
   [[noreturn]] void Fail(const std::string& why) const {
-    throw std::runtime_error("The pointer file " + path_ + " cannot be read as a cursor: " + why + ".");
+    throw Error(ErrorKind::kCorrupt,
+                "The pointer file " + path_ + " cannot be read as a cursor: " + why + ".");
   }
 
  private:
@@ -128,8 +130,8 @@ bool IsWindow(const QWidget& widget, const QWidget& window) { return &widget == 
 CursorPicture ReadCursorFile(const std::string& path) {
   QFile file(QString::fromStdString(path));
   if (!file.open(QIODevice::ReadOnly)) {
-    throw std::runtime_error("The pointer file " + path +
-                             " cannot be opened: " + file.errorString().toStdString() + ".");
+    throw Error(ErrorKind::kIo,
+                "The pointer file " + path + " cannot be opened: " + file.errorString().toStdString() + ".");
   }
   const QByteArray data = file.readAll();
   file.close();

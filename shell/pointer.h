@@ -27,7 +27,7 @@ struct CursorPicture {
 
 // Reads the first picture of a Windows cursor file (.cur): a device-
 // independent bitmap of 1, 4, 8, 24 or 32 bits per pixel with its AND mask, or
-// an embedded PNG image. Throws std::runtime_error naming the file when it
+// an embedded PNG image. Throws quillon::Error naming the file when it
 // cannot be read or is not a cursor file.
 CursorPicture ReadCursorFile(const std::string& path);
 

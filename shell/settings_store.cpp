@@ -5,6 +5,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "base/error.h"
+
 namespace quillon {
 namespace {
 
@@ -46,7 +48,7 @@ std::string GetSetting(const std::string& key, const std::string& default_value)
   const auto store = OpenStore();
   const QVariant value = store->value(QString::fromStdString(key));
   if (store->status() == QSettings::FormatError) {
-    throw std::runtime_error("The settings store " + StoreName(*store) + " cannot be read.");
+    throw Error(ErrorKind::kIo, "The settings store " + StoreName(*store) + " cannot be read.");
   }
   if (!value.isValid()) return default_value;
   return value.toString().toStdString();
@@ -57,7 +59,7 @@ void SaveSetting(const std::string& key, const std::string& value) {
   store->setValue(QString::fromStdString(key), QString::fromStdString(value));
   store->sync();
   if (store->status() != QSettings::NoError) {
-    throw std::runtime_error("The setting " + key + " cannot be written to " + StoreName(*store) + ".");
+    throw Error(ErrorKind::kIo, "The setting " + key + " cannot be written to " + StoreName(*store) + ".");
   }
 }
 

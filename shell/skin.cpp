@@ -6,6 +6,7 @@
 #include <QWidget>
 #include <stdexcept>
 
+#include "base/error.h"
 #include "base/program_folder.h"
 #include "shell/window_helpers.h"
 
@@ -20,8 +21,8 @@ namespace quillon {
 void Skin::LoadSkin(const std::string& path) {
   QFile file(QString::fromStdString(path));
   if (!file.open(QIODevice::ReadOnly)) {
-    throw std::runtime_error("The skin file " + path +
-                             " cannot be read: " + file.errorString().toStdString() + ".");
+    throw Error(ErrorKind::kIo,
+                "The skin file " + path + " cannot be read: " + file.errorString().toStdString() + ".");
   }
   style_sheet_ = QString::fromUtf8(file.readAll());
   file.close();

@@ -14,7 +14,7 @@ namespace quillon {
 class Skin {
  public:
   // Reads the style sheet in the UTF-8 text file `path`. Throws
-  // std::runtime_error naming the file when it cannot be read.
+  // quillon::Error naming the file when it cannot be read.
   void LoadSkin(const std::string& path);
 
   // Whether windows opened later (the other windows, message boxes, prompts

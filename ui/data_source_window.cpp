@@ -23,6 +23,40 @@
 namespace quillon {
 namespace {
 
+// The statements of Form_Load.
+enum class FormLoadStep {
+  kSkin = 100,
+  kTitle = 102,
+  kIcon = 104,
+  kAppTitle = 106,
+  kPointerPicture = 108,
+  kContainerPath = 110,
+  kFolder = 112,
+  kKind = 114,
+  kCheckSource = 116,
+  kShowMainWindow = 118,
+  kHide = 120,
+  kShow = 122
+};
+
+// The statements of Text2_Change.
+enum class FolderChangeStep { kSaveFolder = 100, kSaveKind = 102, kFolderKind = 104 };
+
+// The statements of PushButton1_Click.
+enum class HelpStep { kShowHelp = 100 };
+
+// The statements of PushButton2_Click.
+enum class NextStep { kCheckSource = 100, kShowMainWindow = 102, kHide = 104 };
+
+// The statements of PushButton4_Click.
+enum class BrowseStep { kAskFolder = 100, kShowFolder = 102 };
+
+// The statements of PushButton6_Click.
+enum class SamplesStep { kSaveKind = 100, kFolderKind = 102, kShowSamples = 104 };
+
+// The statements of PushButton12_Click.
+enum class ContainerStep { kShowWindow = 100 };
+
 // Paths are kept as the platform's narrow strings; the settings store holds
 // UTF-8 text.
 std::string PathOf(const QString& text) { return text.toStdString(); }
@@ -102,34 +136,35 @@ void DataSourceWindow::BuildControls() {
 
 void DataSourceWindow::Form_Load() {
   ErrorTrap trap(toolkit_, kModule, "Form_Load");
-  trap.Step(100, [&] { ApplySkin(*this, skin_, program_folder_); });
-  trap.Step(102, [&] { setWindowTitle(QString::fromUtf8(kProductName)); });
-  trap.Step(104, [&] { setWindowIcon(ApplicationIcon()); });
-  trap.Step(106, [&] { SetAppTitle(); });
-  trap.Step(108, [&] { pointer_rule_->LoadPicture(BesideFolder(program_folder_, kPointerFile)); });
-  trap.Step(110, [&] {
+  trap.Step(FormLoadStep::kSkin, [&] { ApplySkin(*this, skin_, program_folder_); });
+  trap.Step(FormLoadStep::kTitle, [&] { setWindowTitle(QString::fromUtf8(kProductName)); });
+  trap.Step(FormLoadStep::kIcon, [&] { setWindowIcon(ApplicationIcon()); });
+  trap.Step(FormLoadStep::kAppTitle, [&] { SetAppTitle(); });
+  trap.Step(FormLoadStep::kPointerPicture,
+            [&] { pointer_rule_->LoadPicture(BesideFolder(program_folder_, kPointerFile)); });
+  trap.Step(FormLoadStep::kContainerPath, [&] {
     dbc_path1_ = PathOf(QString::fromStdString(GetSetting(settings::kDBCFile, settings::kDBCFileDefault)));
   });
   // A non-empty folder is a change of the box: its rule stores the folder
   // kind before the kind is read below.
-  trap.Step(112, [&] {
+  trap.Step(FormLoadStep::kFolder, [&] {
     text2_->setText(
         QString::fromStdString(GetSetting(settings::kFreeTableFolder, settings::kFreeTableFolderDefault)));
   });
-  trap.Step(114, [&] {
+  trap.Step(FormLoadStep::kKind, [&] {
     option_dbc1_ =
         GetSetting(settings::kFoxproOption, settings::kFoxproOptionDefault) != settings::kFolderKind;
   });
   text2_->setFocus();
   bool usable = false;
-  trap.Step(116, [&] { usable = FoxPro(*this, toolkit_).IsValidFoxProConnection(); });
+  trap.Step(FormLoadStep::kCheckSource, [&] { usable = FoxPro(*this, toolkit_).IsValidFoxProConnection(); });
   // Should the main window fail to open, this window stays in view, so that
   // the program is never left running without a window.
-  if (usable) usable = trap.Step(118, [&] { ShowMainWindow(); });
+  if (usable) usable = trap.Step(FormLoadStep::kShowMainWindow, [&] { ShowMainWindow(); });
   if (usable) {
-    trap.Step(120, [&] { hide(); });
+    trap.Step(FormLoadStep::kHide, [&] { hide(); });
   } else {
-    trap.Step(122, [&] { show(); });
+    trap.Step(FormLoadStep::kShow, [&] { show(); });
   }
 }
 
@@ -160,24 +195,26 @@ void DataSourceWindow::closeEvent(QCloseEvent* event) {
 void DataSourceWindow::Text2_Change() {
   ErrorTrap trap(toolkit_, kModule, "Text2_Change");
   const QString text = text2_->text();
-  trap.Step(100, [&] { SaveSetting(settings::kFreeTableFolder, text.toStdString()); });
+  trap.Step(FolderChangeStep::kSaveFolder,
+            [&] { SaveSetting(settings::kFreeTableFolder, text.toStdString()); });
   if (text.isEmpty()) return;
-  trap.Step(102, [&] { SaveSetting(settings::kFoxproOption, settings::kFolderKind); });
-  trap.Step(104, [&] { option_dbc1_ = false; });
+  trap.Step(FolderChangeStep::kSaveKind,
+            [&] { SaveSetting(settings::kFoxproOption, settings::kFolderKind); });
+  trap.Step(FolderChangeStep::kFolderKind, [&] { option_dbc1_ = false; });
 }
 
 void DataSourceWindow::PushButton1_Click() {
   ErrorTrap trap(toolkit_, kModule, "PushButton1_Click");
-  trap.Step(100, [&] { toolkit_.ShowMessage(kHelp); });
+  trap.Step(HelpStep::kShowHelp, [&] { toolkit_.ShowMessage(kHelp); });
 }
 
 void DataSourceWindow::PushButton2_Click() {
   ErrorTrap trap(toolkit_, kModule, "PushButton2_Click");
   bool usable = false;
-  trap.Step(100, [&] { usable = FoxPro(*this, toolkit_).IsValidFoxProConnection(); });
+  trap.Step(NextStep::kCheckSource, [&] { usable = FoxPro(*this, toolkit_).IsValidFoxProConnection(); });
   if (!usable) return;
-  trap.Step(102, [&] { ShowMainWindow(); });
-  trap.Step(104, [&] { hide(); });
+  trap.Step(NextStep::kShowMainWindow, [&] { ShowMainWindow(); });
+  trap.Step(NextStep::kHide, [&] { hide(); });
 }
 
 void DataSourceWindow::PushButton3_Click() {
@@ -197,22 +234,22 @@ void DataSourceWindow::PushButton3_Click() {
 void DataSourceWindow::PushButton4_Click() {
   ErrorTrap trap(toolkit_, kModule, "PushButton4_Click");
   std::string folder;
-  trap.Step(100, [&] { folder = toolkit_.BrowseForFolder(kBrowsePrompt, ""); });
+  trap.Step(BrowseStep::kAskFolder, [&] { folder = toolkit_.BrowseForFolder(kBrowsePrompt, ""); });
   if (folder.empty()) return;
-  trap.Step(102, [&] { text2_->setText(QString::fromStdString(folder)); });
+  trap.Step(BrowseStep::kShowFolder, [&] { text2_->setText(QString::fromStdString(folder)); });
 }
 
 void DataSourceWindow::PushButton6_Click() {
   ErrorTrap trap(toolkit_, kModule, "PushButton6_Click");
-  trap.Step(100, [&] { SaveSetting(settings::kFoxproOption, settings::kFolderKind); });
-  trap.Step(102, [&] { option_dbc1_ = false; });
-  trap.Step(104,
+  trap.Step(SamplesStep::kSaveKind, [&] { SaveSetting(settings::kFoxproOption, settings::kFolderKind); });
+  trap.Step(SamplesStep::kFolderKind, [&] { option_dbc1_ = false; });
+  trap.Step(SamplesStep::kShowSamples,
             [&] { text2_->setText(QString::fromStdString(BesideFolder(program_folder_, kSamplesFolder))); });
 }
 
 void DataSourceWindow::PushButton12_Click() {
   ErrorTrap trap(toolkit_, kModule, "PushButton12_Click");
-  trap.Step(100, [&] {
+  trap.Step(ContainerStep::kShowWindow, [&] {
     DbcWindow window(*this, toolkit_, program_folder_, this);
     window.exec();
   });

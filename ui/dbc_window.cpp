@@ -17,6 +17,29 @@
 #include "ui/window_fonts.h"
 
 namespace quillon {
+namespace {
+
+// The statements of Form_Load.
+enum class FormLoadStep { kBackColors = 100, kIcon = 102, kPointerPicture = 104, kContainerPath = 106 };
+
+// The statements of PushButton1_Click.
+enum class OkStep { kContainerKind = 100, kContainerPath = 102, kSaveKind = 104, kClose = 106 };
+
+// The statements of PushButton2_Click.
+enum class CancelStep { kSaveKind = 100, kFolderKind = 102, kClose = 104 };
+
+// The statements of PushButton5_Click.
+enum class BrowseStep {
+  kFileName = 100,
+  kFlags = 102,
+  kTitle = 104,
+  kFilter = 106,
+  kAskFile = 108,
+  kShowFile = 110
+};
+
+}  // namespace
+
 DbcWindow::DbcWindow(DataSourceWindow& data_source, Toolkit& toolkit, const std::string& program_folder,
                      QWidget* owner)
     : QDialog(owner), data_source_(data_source), toolkit_(toolkit) {
@@ -69,10 +92,11 @@ void DbcWindow::BuildControls() {
 
 void DbcWindow::Form_Load(const std::string& program_folder) {
   ErrorTrap trap(toolkit_, kModule, "Form_Load");
-  trap.Step(100, [&] { ResetBackColors(*this); });
-  trap.Step(102, [&] { setWindowIcon(ApplicationIcon()); });
-  trap.Step(104, [&] { pointer_rule_->LoadPicture(BesideFolder(program_folder, kPointerFile)); });
-  trap.Step(106, [&] {
+  trap.Step(FormLoadStep::kBackColors, [&] { ResetBackColors(*this); });
+  trap.Step(FormLoadStep::kIcon, [&] { setWindowIcon(ApplicationIcon()); });
+  trap.Step(FormLoadStep::kPointerPicture,
+            [&] { pointer_rule_->LoadPicture(BesideFolder(program_folder, kPointerFile)); });
+  trap.Step(FormLoadStep::kContainerPath, [&] {
     text1_->setText(QString::fromStdString(GetSetting(settings::kDBCFile, settings::kDBCFileDefault)));
   });
   text1_->setFocus();
@@ -91,31 +115,31 @@ void DbcWindow::Text1_Change() {
 void DbcWindow::PushButton1_Click() {
   ErrorTrap trap(toolkit_, kModule, "PushButton1_Click");
   if (!text1_->text().isEmpty()) {
-    trap.Step(100, [&] { data_source_.SetOptionDBC1(true); });
-    trap.Step(102, [&] { data_source_.SetDBCPath1(text1_->text().toStdString()); });
-    trap.Step(104, [&] { SaveSetting(settings::kFoxproOption, settings::kDBCKind); });
+    trap.Step(OkStep::kContainerKind, [&] { data_source_.SetOptionDBC1(true); });
+    trap.Step(OkStep::kContainerPath, [&] { data_source_.SetDBCPath1(text1_->text().toStdString()); });
+    trap.Step(OkStep::kSaveKind, [&] { SaveSetting(settings::kFoxproOption, settings::kDBCKind); });
   }
-  trap.Step(106, [&] { accept(); });
+  trap.Step(OkStep::kClose, [&] { accept(); });
 }
 
 void DbcWindow::PushButton2_Click() {
   ErrorTrap trap(toolkit_, kModule, "PushButton2_Click");
-  trap.Step(100, [&] { SaveSetting(settings::kFoxproOption, settings::kFolderKind); });
-  trap.Step(102, [&] { data_source_.SetOptionDBC1(false); });
-  trap.Step(104, [&] { reject(); });
+  trap.Step(CancelStep::kSaveKind, [&] { SaveSetting(settings::kFoxproOption, settings::kFolderKind); });
+  trap.Step(CancelStep::kFolderKind, [&] { data_source_.SetOptionDBC1(false); });
+  trap.Step(CancelStep::kClose, [&] { reject(); });
 }
 
 void DbcWindow::PushButton5_Click() {
   ErrorTrap trap(toolkit_, kModule, "PushButton5_Click");
   FileDialogRequest request;
   std::string chosen;
-  trap.Step(100, [&] { request.file_name.clear(); });
-  trap.Step(102, [&] { request.flags = kBrowseFlags; });
-  trap.Step(104, [&] { request.title = kBrowseTitle; });
-  trap.Step(106, [&] { request.filter = kBrowseFilter; });
-  trap.Step(108, [&] { chosen = toolkit_.ShowOpenDialog(request); });
+  trap.Step(BrowseStep::kFileName, [&] { request.file_name.clear(); });
+  trap.Step(BrowseStep::kFlags, [&] { request.flags = kBrowseFlags; });
+  trap.Step(BrowseStep::kTitle, [&] { request.title = kBrowseTitle; });
+  trap.Step(BrowseStep::kFilter, [&] { request.filter = kBrowseFilter; });
+  trap.Step(BrowseStep::kAskFile, [&] { chosen = toolkit_.ShowOpenDialog(request); });
   if (chosen.empty()) return;
-  trap.Step(110, [&] { text1_->setText(QString::fromStdString(chosen)); });
+  trap.Step(BrowseStep::kShowFile, [&] { text1_->setText(QString::fromStdString(chosen)); });
 }
 
 }  // namespace quillon

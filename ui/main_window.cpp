@@ -20,22 +20,48 @@
 #include <stdexcept>
 
 #include "base/app_title.h"
+#include "base/error.h"
 #include "base/error_report.h"
 #include "base/program_folder.h"
 #include "base/settings_store.h"
 #include "engine/change_log.h"
 #include "engine/undo_journal.h"
 #include "engine/undo_run.h"
-#include "sets/combo_set_list.h"
-#include "sets/load_sets_window.h"
 #include "shell/pointer.h"
 #include "shell/window_helpers.h"
+#include "ui/combo_set_list.h"
 #include "ui/data_source_window.h"
 #include "ui/elided_label.h"
+#include "ui/load_sets_window.h"
 #include "ui/window_fonts.h"
 
 namespace quillon {
 namespace {
+
+// The statements of Form_Load.
+enum class FormLoadStep {
+  kBackColors = 100,
+  kTitle = 102,
+  kIcon = 104,
+  kPointerPicture = 106,
+  kListTables = 108,
+  kTickAll = 110,
+  kTab = 112,
+  kFindText = 114,
+  kReplaceText = 116
+};
+
+// The statements of RefreshTableList.
+enum class RefreshTableListStep { kClear = 100, kListTables = 102, kTickAll = 104 };
+
+// The statements of PushButton8_Click.
+enum class TickAllStep { kTickAll = 100 };
+
+// The statements of PushButton9_Click.
+enum class UntickAllStep { kUntickAll = 100 };
+
+// The statements of PushButton5_Click.
+enum class BackStep { kShowDataSource = 100, kHide = 102 };
 
 // The status line of a run is refreshed at most this often within a table.
 constexpr qint64 kProgressIntervalMs = 200;
@@ -51,7 +77,7 @@ QLabel* MakeLabel(const char* name, const char* caption) {
 }
 
 void CheckRow(int row, int count) {
-  if (row < 0 || row >= count) throw std::out_of_range(kNoSuchRow);
+  if (row < 0 || row >= count) throw Error(ErrorKind::kUsage, kNoSuchRow);
 }
 
 // Settings that mirror a box or the tab are written at every change, without
@@ -213,32 +239,34 @@ void MainWindow::BuildControls() {
 
 void MainWindow::Form_Load(const std::string& program_folder) {
   ErrorTrap trap(toolkit_, kModule, "Form_Load");
-  trap.Step(100, [&] { ResetBackColors(*this); });
-  trap.Step(102, [&] { setWindowTitle(QString::fromUtf8(kProductName)); });
-  trap.Step(104, [&] { setWindowIcon(ApplicationIcon()); });
-  trap.Step(106, [&] { pointer_rule_->LoadPicture(BesideFolder(program_folder, kPointerFile)); });
-  trap.Step(108, [&] {
+  trap.Step(FormLoadStep::kBackColors, [&] { ResetBackColors(*this); });
+  trap.Step(FormLoadStep::kTitle, [&] { setWindowTitle(QString::fromUtf8(kProductName)); });
+  trap.Step(FormLoadStep::kIcon, [&] { setWindowIcon(ApplicationIcon()); });
+  trap.Step(FormLoadStep::kPointerPicture,
+            [&] { pointer_rule_->LoadPicture(BesideFolder(program_folder, kPointerFile)); });
+  trap.Step(FormLoadStep::kListTables, [&] {
     listed_source_ = SourceKey();
     FoxPro(data_source_, toolkit_).AddTablesToFoxproListbox(*this);
   });
-  trap.Step(110, [&] {
+  trap.Step(FormLoadStep::kTickAll, [&] {
     for (int row = list1_->count() - 1; row >= 0; --row) list1_->item(row)->setCheckState(Qt::Checked);
   });
-  trap.Step(112, [&] {
+  trap.Step(FormLoadStep::kTab, [&] {
     const std::string stored = GetSetting(settings::kTabControl1, settings::kTabControl1Default);
     int index = -1;
     const auto [end, error] = std::from_chars(stored.data(), stored.data() + stored.size(), index);
     if (error != std::errc() || end != stored.data() + stored.size()) {
-      throw std::invalid_argument("Invalid property value: the stored tab \"" + stored +
-                                  "\" is not a number.");
+      throw Error(ErrorKind::kInput,
+                  "Invalid property value: the stored tab \"" + stored + "\" is not a number.");
     }
-    if (index < 0 || index >= tab_control1_->count()) throw std::out_of_range("Invalid property value");
+    if (index < 0 || index >= tab_control1_->count())
+      throw Error(ErrorKind::kInput, "Invalid property value");
     tab_control1_->setCurrentIndex(index);
   });
-  trap.Step(114, [&] {
+  trap.Step(FormLoadStep::kFindText, [&] {
     text1_->setText(QString::fromStdString(GetSetting(settings::kText1, settings::kText1Default)));
   });
-  trap.Step(116, [&] {
+  trap.Step(FormLoadStep::kReplaceText, [&] {
     text2_->setText(QString::fromStdString(GetSetting(settings::kText2, settings::kText2Default)));
   });
   RefreshUndoButton();
@@ -270,12 +298,12 @@ std::string MainWindow::SourceKey() const {
 bool MainWindow::RefreshTableList() {
   if (running_ || SourceKey() == listed_source_) return false;
   ErrorTrap trap(toolkit_, kModule, "RefreshTableList");
-  trap.Step(100, [&] { list1_->clear(); });
-  trap.Step(102, [&] {
+  trap.Step(RefreshTableListStep::kClear, [&] { list1_->clear(); });
+  trap.Step(RefreshTableListStep::kListTables, [&] {
     listed_source_ = SourceKey();
     FoxPro(data_source_, toolkit_).AddTablesToFoxproListbox(*this);
   });
-  trap.Step(104, [&] { SetAllTicks(true); });
+  trap.Step(RefreshTableListStep::kTickAll, [&] { SetAllTicks(true); });
   return true;
 }
 
@@ -293,18 +321,18 @@ void MainWindow::SetAllTicks(bool ticked) {
 
 void MainWindow::PushButton8_Click() {
   ErrorTrap trap(toolkit_, kModule, "PushButton8_Click");
-  trap.Step(100, [&] { SetAllTicks(true); });
+  trap.Step(TickAllStep::kTickAll, [&] { SetAllTicks(true); });
 }
 
 void MainWindow::PushButton9_Click() {
   ErrorTrap trap(toolkit_, kModule, "PushButton9_Click");
-  trap.Step(100, [&] { SetAllTicks(false); });
+  trap.Step(UntickAllStep::kUntickAll, [&] { SetAllTicks(false); });
 }
 
 void MainWindow::PushButton5_Click() {
   ErrorTrap trap(toolkit_, kModule, "PushButton5_Click");
-  trap.Step(100, [&] { data_source_.show(); });
-  trap.Step(102, [&] { hide(); });
+  trap.Step(BackStep::kShowDataSource, [&] { data_source_.show(); });
+  trap.Step(BackStep::kHide, [&] { hide(); });
 }
 
 void MainWindow::PushButton1_Click() {
@@ -334,7 +362,7 @@ void MainWindow::PushButton1_Click() {
   bool refused = false;
   try {
     refused = !ReplacementRun::Refusal(*this).empty();
-  } catch (...) {
+  } catch (const std::exception&) {
     // The run reports it.
   }
   ShowRunStatus(!refused);

@@ -48,8 +48,12 @@ TEST(ChangeLog, AppendsUtf8LinesWithCrLfToTheTempFolder) {
   TempVariable temp(dir.path().string());
   EXPECT_EQ(quillon::ChangeLogPath(), dir.Sub("backups.log"));
   WriteFileBytes(dir.Sub("backups.log"), "older line\r\n");
-  quillon::AppendToBackupsLog("caf\xC3\xA9 one");
-  quillon::AppendToBackupsLog("two");
+  // Each line by a log of its own, opened and closed around it.
+  for (const char* line : {"caf\xC3\xA9 one", "two"}) {
+    quillon::ChangeLog log;
+    log.Append(line);
+    log.Close();
+  }
   EXPECT_EQ(ReadFileBytes(dir.Sub("backups.log")), "older line\r\ncaf\xC3\xA9 one\r\ntwo\r\n");
 }
 

@@ -28,6 +28,7 @@
 #include "data/util/byte_order.h"
 #include "engine/undo_journal.h"
 #include "tests/support/test_support.h"
+#include "tests/support/undo_journal_contents.h"
 
 namespace fs = std::filesystem;
 using testing_support::ReadFileBytes;

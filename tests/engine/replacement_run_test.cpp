@@ -7,7 +7,6 @@
 
 #include <filesystem>
 
-#include "base/scripted_toolkit.h"
 #include "data/database/connection.h"
 #include "data/database/recordset.h"
 #include "data/file/disk_file.h"
@@ -16,6 +15,7 @@
 #include "engine/change_log.h"
 #include "engine/run_steps.h"
 #include "tests/engine/engine_test_support.h"
+#include "tests/support/scripted_toolkit.h"
 
 namespace fs = std::filesystem;
 using namespace engine_testing;

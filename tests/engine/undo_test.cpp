@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <random>
 
-#include "base/scripted_toolkit.h"
 #include "data/database/connection.h"
 #include "data/database/connection_string.h"
 #include "data/database/recordset.h"
@@ -16,6 +15,8 @@
 #include "data/util/byte_order.h"
 #include "engine/undo_run.h"
 #include "tests/engine/engine_test_support.h"
+#include "tests/support/scripted_toolkit.h"
+#include "tests/support/undo_journal_contents.h"
 
 namespace fs = std::filesystem;
 using namespace engine_testing;

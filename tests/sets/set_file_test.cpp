@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/app_title.h"
-#include "base/scripted_toolkit.h"
+#include "tests/support/scripted_toolkit.h"
 #include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;

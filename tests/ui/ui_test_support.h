@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "base/scripted_toolkit.h"
 #include "base/settings_store.h"
 #include "tests/engine/engine_test_support.h"
 #include "tests/support/gui_support.h"
+#include "tests/support/scripted_toolkit.h"
 #include "tests/support/settings_sandbox.h"
 #include "tests/support/test_support.h"
 #include "ui/data_source_window.h"

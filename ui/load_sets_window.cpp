@@ -1,4 +1,4 @@
-#include "sets/load_sets_window.h"
+#include "ui/load_sets_window.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -16,6 +16,41 @@
 
 namespace quillon {
 namespace {
+
+// The statements of Form_Load.
+enum class LoadSetsFormLoadStep {
+  kBackColors = 100,
+  kIcon = 102,
+  kPointerRule = 104,
+  kPointerPicture = 106,
+  kSeparator = 108,
+  kClearFile = 110
+};
+
+// The statements of PushButton1_Click.
+enum class LoadStep {
+  kReadSeparator = 100,
+  kEmptySeparator = 102,
+  kReadFileName = 104,
+  kNotFound = 106,
+  kReadFile = 108,
+  kParse = 110,
+  kBadLines = 112,
+  kAppend = 114,
+  kClose = 116
+};
+
+// The statements of PushButton2_Click.
+enum class CancelStep { kClose = 100 };
+
+// The statements of PushButton3_Click.
+enum class SeparatorHelpStep { kShowHelp = 100 };
+
+// The statements of PushButton16_Click.
+enum class BrowseStep { kRequest = 100, kAskFileName = 102, kShowFileName = 104 };
+
+// The statements of PushButton12_Click.
+enum class LoadSetsStep { kShowWindow = 100 };
 
 bool IsBlank(const std::string& text) { return text.find_first_not_of(' ') == std::string::npos; }
 
@@ -106,17 +141,17 @@ void LoadSetsWindow::BuildControls() {
 
 void LoadSetsWindow::Form_Load(const std::string& program_folder) {
   ErrorTrap trap(toolkit_, kModule, "Form_Load");
-  trap.Step(100, [&] { ResetBackColors(*this); });
-  trap.Step(102, [&] { setWindowIcon(ApplicationIcon()); });
-  trap.Step(104, [&] { pointer_rule_ = new PointerRule(*this); });
-  trap.Step(106, [&] {
+  trap.Step(LoadSetsFormLoadStep::kBackColors, [&] { ResetBackColors(*this); });
+  trap.Step(LoadSetsFormLoadStep::kIcon, [&] { setWindowIcon(ApplicationIcon()); });
+  trap.Step(LoadSetsFormLoadStep::kPointerRule, [&] { pointer_rule_ = new PointerRule(*this); });
+  trap.Step(LoadSetsFormLoadStep::kPointerPicture, [&] {
     if (pointer_rule_ != nullptr) pointer_rule_->LoadPicture(BesideFolder(program_folder, kPointerFile));
   });
-  trap.Step(108, [&] {
+  trap.Step(LoadSetsFormLoadStep::kSeparator, [&] {
     text2_->setText(QString::fromStdString(
         GetSetting(settings::kLoadSetsSeparator, settings::kLoadSetsSeparatorDefault)));
   });
-  trap.Step(110, [&] { text1_->clear(); });
+  trap.Step(LoadSetsFormLoadStep::kClearFile, [&] { text1_->clear(); });
 }
 
 void LoadSetsWindow::Text2_Change() {
@@ -135,26 +170,26 @@ void LoadSetsWindow::PushButton1_Click() {
   std::string file;
   std::string text;
   ParsedSets parsed;
-  trap.Step(100, [&] { separator = text2_->text().toStdString(); });
+  trap.Step(LoadStep::kReadSeparator, [&] { separator = text2_->text().toStdString(); });
   if (separator.empty()) {
-    trap.Step(102, [&] { toolkit_.ShowMessage(kEmptySeparator); });
+    trap.Step(LoadStep::kEmptySeparator, [&] { toolkit_.ShowMessage(kEmptySeparator); });
     return;
   }
-  trap.Step(104, [&] { file = text1_->text().toStdString(); });
+  trap.Step(LoadStep::kReadFileName, [&] { file = text1_->text().toStdString(); });
   if (IsBlank(file)) return;
   if (!FileExists(file)) {
-    trap.Step(106, [&] { toolkit_.ShowMessage(text1_->text().toStdString() + kNotFound); });
+    trap.Step(LoadStep::kNotFound, [&] { toolkit_.ShowMessage(text1_->text().toStdString() + kNotFound); });
     return;
   }
-  trap.Step(108, [&] { text = ReadTextFile(file); });
-  trap.Step(110, [&] { parsed = ParseSets(text, separator); });
+  trap.Step(LoadStep::kReadFile, [&] { text = ReadTextFile(file); });
+  trap.Step(LoadStep::kParse, [&] { parsed = ParseSets(text, separator); });
   if (!parsed.bad_lines.empty()) {
     // Lines that are not sets (a wrong separator, a file that is not a set
     // file) are named, and the user decides: the file's sets without them,
     // or nothing. Nothing loaded, the window stays open for another file or
     // separator.
     bool load = false;
-    trap.Step(112, [&] {
+    trap.Step(LoadStep::kBadLines, [&] {
       const std::string lines = BadSetLinesText(file, parsed.bad_lines, separator, "\r\n");
       if (parsed.sets.empty()) {
         toolkit_.ShowMessage(lines + "\r\n\r\nThe file holds no set: nothing was loaded.");
@@ -169,38 +204,38 @@ void LoadSetsWindow::PushButton1_Click() {
   }
   for (const ReplaceSet& set : parsed.sets) {
     // A full list would refuse every further set alike: one report is enough.
-    if (!trap.Step(114, [&] { sets_.Append(set); })) break;
+    if (!trap.Step(LoadStep::kAppend, [&] { sets_.Append(set); })) break;
   }
-  trap.Step(116, [&] { accept(); });
+  trap.Step(LoadStep::kClose, [&] { accept(); });
 }
 
 void LoadSetsWindow::PushButton2_Click() {
   ErrorTrap trap(toolkit_, kModule, "PushButton2_Click");
-  trap.Step(100, [&] { reject(); });
+  trap.Step(CancelStep::kClose, [&] { reject(); });
 }
 
 void LoadSetsWindow::PushButton3_Click() {
   ErrorTrap trap(toolkit_, kModule, "PushButton3_Click");
-  trap.Step(100, [&] { toolkit_.ShowMessage(SeparatorHelp()); });
+  trap.Step(SeparatorHelpStep::kShowHelp, [&] { toolkit_.ShowMessage(SeparatorHelp()); });
 }
 
 void LoadSetsWindow::PushButton16_Click() {
   ErrorTrap trap(toolkit_, kModule, "PushButton16_Click");
   FileDialogRequest request;
   std::string chosen;
-  trap.Step(100, [&] {
+  trap.Step(BrowseStep::kRequest, [&] {
     request.file_name = "";
     request.title = kBrowseTitle;
     request.filter = kBrowseFilter;
   });
-  trap.Step(102, [&] { chosen = toolkit_.ShowOpenDialog(request); });
+  trap.Step(BrowseStep::kAskFileName, [&] { chosen = toolkit_.ShowOpenDialog(request); });
   if (chosen.empty()) return;
-  trap.Step(104, [&] { text1_->setText(QString::fromStdString(chosen)); });
+  trap.Step(BrowseStep::kShowFileName, [&] { text1_->setText(QString::fromStdString(chosen)); });
 }
 
 void LoadSets(QWidget* owner, SetList& sets, Toolkit& toolkit, const std::string& program_folder) {
   ErrorTrap trap(toolkit, SetList::kModule, "PushButton12_Click");
-  trap.Step(100, [&] {
+  trap.Step(LoadSetsStep::kShowWindow, [&] {
     LoadSetsWindow window(sets, toolkit, program_folder, owner);
     window.exec();
   });

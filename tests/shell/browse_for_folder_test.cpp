@@ -1,5 +1,4 @@
-#include "base/add_folder.h"
-
+// The folder browser of the Qt toolkit, as the data source window's "..." button opens it.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -51,7 +50,7 @@ TEST(BrowseForFolderTest, ShowsThePromptOnTheStartFolderAndReturnsTheChoice) {
     static_cast<QDialog*>(dialog)->accept();  // the file dialog checks the choice first
   });
 
-  const std::string chosen = quillon::BrowseForFolder(toolkit, "Please select folder:", dir.path().string());
+  const std::string chosen = toolkit.BrowseForFolder("Please select folder:", dir.path().string());
   EXPECT_EQ(title, "Please select folder:");
   EXPECT_EQ(opened_on, QDir(start).absolutePath());
   EXPECT_EQ(fs::path(chosen), dir.path() / "tables");
@@ -62,5 +61,5 @@ TEST(BrowseForFolderTest, CancelGivesEmptyText) {
   quillon::QtToolkit toolkit;
   TempDir dir;
   WhenBrowserOpens([](QFileDialog* dialog) { dialog->reject(); });
-  EXPECT_EQ(quillon::BrowseForFolder(toolkit, "Please select folder:", dir.path().string()), "");
+  EXPECT_EQ(toolkit.BrowseForFolder("Please select folder:", dir.path().string()), "");
 }

@@ -1,4 +1,4 @@
-#include "base/scripted_toolkit.h"
+#include "tests/support/scripted_toolkit.h"
 
 #include "base/app_title.h"
 

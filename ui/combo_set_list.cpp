@@ -1,16 +1,18 @@
-#include "sets/combo_set_list.h"
+#include "ui/combo_set_list.h"
 
 #include <QComboBox>
 #include <QSignalBlocker>
 #include <stdexcept>
+
+#include "base/error.h"
 
 namespace quillon {
 namespace {
 
 void CheckIndex(const QComboBox& box, int index) {
   if (index < 0 || index >= box.count()) {
-    throw std::out_of_range("The list " + box.objectName().toStdString() + " has no entry " +
-                            std::to_string(index) + ".");
+    throw Error(ErrorKind::kUsage, "The list " + box.objectName().toStdString() + " has no entry " +
+                                       std::to_string(index) + ".");
   }
 }
 

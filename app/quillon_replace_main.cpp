@@ -1,10 +1,10 @@
-// quillon-replace: see batch_command.h.
+// quillon-replace: see cli/batch_command.h.
 #include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "engine/batch_command.h"
+#include "cli/batch_command.h"
 
 #ifdef _WIN32
 #include <windows.h>

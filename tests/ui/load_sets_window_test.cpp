@@ -1,6 +1,6 @@
 // The Load Sets window driven through its real controls under the offscreen
 // platform, with the scripted toolkit answering its boxes and dialogs.
-#include "sets/load_sets_window.h"
+#include "ui/load_sets_window.h"
 
 #include <gtest/gtest.h>
 
@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "base/app_title.h"
-#include "base/scripted_toolkit.h"
 #include "base/settings_store.h"
-#include "sets/combo_set_list.h"
 #include "shell/window_helpers.h"
 #include "tests/support/gui_support.h"
+#include "tests/support/scripted_toolkit.h"
 #include "tests/support/settings_sandbox.h"
 #include "tests/support/test_support.h"
+#include "ui/combo_set_list.h"
 
 using quillon::LoadSetsWindow;
 using quillon::ReplaceSet;

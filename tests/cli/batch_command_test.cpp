@@ -1,6 +1,6 @@
 // quillon-replace run end to end from the build folder, on tables made by
 // python3-dbf and on the fixtures, checked with independent readers.
-#include "engine/batch_command.h"
+#include "cli/batch_command.h"
 
 #include <gtest/gtest.h>
 
@@ -8,10 +8,10 @@
 #include <regex>
 #include <sstream>
 
-#include "base/scripted_toolkit.h"
 #include "data/util/byte_order.h"
 #include "engine/run_steps.h"
 #include "tests/engine/engine_test_support.h"
+#include "tests/support/scripted_toolkit.h"
 
 namespace fs = std::filesystem;
 using namespace engine_testing;

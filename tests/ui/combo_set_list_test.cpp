@@ -1,4 +1,4 @@
-#include "sets/set_list.h"
+#include "ui/combo_set_list.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "base/app_title.h"
-#include "base/scripted_toolkit.h"
-#include "sets/combo_set_list.h"
+#include "sets/set_list.h"
 #include "tests/support/gui_support.h"
+#include "tests/support/scripted_toolkit.h"
 #include "tests/support/test_support.h"
 
 using quillon::ReplaceSet;
@@ -117,5 +117,8 @@ TEST_F(SetListTest, SaveSetsAsksForTheFileWritesItAndReportsFailures) {
   EXPECT_TRUE(toolkit_.messages().empty());
   sets_.SaveSets();
   ASSERT_EQ(toolkit_.error_reports().size(), 1u);
-  EXPECT_NE(toolkit_.error_reports()[0].find("Form2.PushButton13_Click at line 104"), std::string::npos);
+  const int write_file = static_cast<int>(SetList::SaveSetsStep::kWriteFile);
+  EXPECT_NE(
+      toolkit_.error_reports()[0].find("Form2.PushButton13_Click at line " + std::to_string(write_file)),
+      std::string::npos);
 }

@@ -1,5 +1,8 @@
 // quillon-replace: the replacement run from a command line, for people who
-// script their clean-ups.
+// script their clean-ups. Its options are read by ParseBatchArguments
+// (batch_options.h); --check is a CheckRun (engine/check_run.h), the run a
+// ReplacementRun and --undo an UndoRun: this prints what they find and
+// chooses the exit status.
 //
 //   quillon-replace (--folder DIR | --dbc FILE) [--table NAME]...
 //                   (--find TEXT --replace TEXT | --sets FILE [--separator SEP] [--skip-bad-lines])
@@ -42,11 +45,10 @@
 
 #include <csignal>
 #include <iosfwd>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "sets/set_file.h"
+#include "cli/batch_options.h"
 
 namespace quillon {
 
@@ -54,32 +56,8 @@ inline constexpr int kExitClean = 0;
 inline constexpr int kExitReported = 1;
 inline constexpr int kExitUsage = 2;
 
-struct BatchOptions {
-  bool help = false;
-  bool dry_run = false;
-  std::optional<std::string> folder;
-  std::optional<std::string> dbc;
-  std::vector<std::string> tables;
-  std::optional<std::string> find;
-  std::optional<std::string> replace;
-  std::optional<std::string> sets_file;
-  std::optional<std::string> separator;
-  bool skip_bad_lines = false;      // use a set file's sets, skipping its lines that are not sets
-  bool without_index = false;       // change tables whose structural index file is missing
-  bool without_triggers = false;    // change tables whose update trigger Quillon cannot run
-  bool check = false;               // check the structural indexes instead of replacing
-  std::optional<std::string> undo;  // take back the run of this undo journal
-  bool no_undo_journal = false;     // the run writes no undo journal and cannot be taken back
-};
-
-// Reads the arguments (without the program name). Throws
-// std::invalid_argument with a message for the user on a usage error.
-BatchOptions ParseBatchArguments(const std::vector<std::string>& args);
-
-// The text printed by --help.
-std::string BatchUsage();
-
-// Runs the command; returns the exit status. `stop_requested`, when given,
+// Runs the command; returns the exit status. Throws nothing: a failure is
+// printed to `err` and becomes exit status 1 (2 for a usage error). `stop_requested`, when given,
 // is polled once per field: when it turns true (the user pressed Ctrl+C) the
 // run stops at once without saving the record being edited.
 int RunBatchCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
