@@ -59,18 +59,18 @@ class VectorTableList : public TableList {
 
 }  // namespace
 
-std::string ConnectionStringOf(const DataSourceView& source) {
-  if (source.OptionDBC1()) {
-    return fox::ConnectionString::Build(fox::ConnectionString::SourceType::kDatabase, source.DBCPath1());
+std::string ConnectionStringOf(const DataSource& source) {
+  if (source.is_container()) {
+    return fox::ConnectionString::Build(fox::ConnectionString::SourceType::kDatabase, source.container);
   }
-  return fox::ConnectionString::Build(fox::ConnectionString::SourceType::kFreeTables, source.FolderText());
+  return fox::ConnectionString::Build(fox::ConnectionString::SourceType::kFreeTables, source.folder);
 }
 
 std::string FoxPro::GetPath() const {
   ErrorTrap trap(errors_, kModule, "GetPath");
   std::string path;
   trap.Step(GetPathStep::kFolderPath, [&] {
-    if (!source_.OptionDBC1()) path = WithTrailingSeparator(source_.FolderText());
+    if (!Source().is_container()) path = WithTrailingSeparator(Source().folder);
   });
   return path;
 }
@@ -79,7 +79,7 @@ std::string FoxPro::GetDBName() const {
   ErrorTrap trap(errors_, kModule, "GetDBName");
   std::string name;
   trap.Step(GetDBNameStep::kContainerPath, [&] {
-    if (source_.OptionDBC1()) name = source_.DBCPath1();
+    if (Source().is_container()) name = Source().container;
   });
   return name;
 }
@@ -88,7 +88,8 @@ bool FoxPro::IsValidFoxProConnection() const {
   ErrorTrap trap(errors_, kModule, "IsValidFoxProConnection");
   bool valid = false;
   bool dbc = false;
-  if (!trap.Step(IsValidFoxProConnectionStep::kReadKind, [&] { dbc = source_.OptionDBC1(); })) return false;
+  if (!trap.Step(IsValidFoxProConnectionStep::kReadKind, [&] { dbc = Source().is_container(); }))
+    return false;
 
   if (dbc) {
     std::string name;
@@ -102,7 +103,7 @@ bool FoxPro::IsValidFoxProConnection() const {
   // A folder that cannot be listed is reported here once; going on would
   // only find no names.
   if (!trap.Step(IsValidFoxProConnectionStep::kListTables,
-                 [&] { names = ListFiles(source_.FolderText(), kTablePattern); }))
+                 [&] { names = ListFiles(Source().folder, kTablePattern); }))
     return false;
   trap.Step(IsValidFoxProConnectionStep::kFindTable, [&] {
     // The scan does not stop at the first table: the answer only ever goes
@@ -122,14 +123,14 @@ void FoxPro::AddTablesToFoxproListbox(std::vector<std::string>& list) const {
 void FoxPro::AddTablesToFoxproListbox(TableList& list) const {
   ErrorTrap trap(errors_, kModule, "AddTablesToFoxproListbox");
   bool dbc = false;
-  if (!trap.Step(AddTablesToFoxproListboxStep::kReadKind, [&] { dbc = source_.OptionDBC1(); })) return;
+  if (!trap.Step(AddTablesToFoxproListboxStep::kReadKind, [&] { dbc = Source().is_container(); })) return;
 
   if (dbc) {
     fox::Connection connection;
     // A container that cannot be opened is reported once and ends the
     // procedure; there is nothing to close.
     if (!trap.Step(AddTablesToFoxproListboxStep::kOpenContainer,
-                   [&] { connection.Open(ConnectionStringOf(source_)); }))
+                   [&] { connection.Open(ConnectionStringOf(Source())); }))
       return;
 
     std::unique_ptr<fox::Recordset> schema;

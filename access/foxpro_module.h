@@ -10,6 +10,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/error_report.h"
@@ -19,27 +20,33 @@ namespace quillon {
 
 enum class DataSourceKind { kDbc, kFreeTables };
 
-// The current data source, as the data source window holds it.
+// A data source as a plain value: a database container or a folder of free
+// tables.
+struct DataSource {
+  DataSourceKind kind = DataSourceKind::kFreeTables;
+  // Full path of the container file; meaningful for the DBC kind.
+  std::string container;
+  // The folder's text exactly as typed, with or without a trailing
+  // separator; meaningful for the folder kind.
+  std::string folder;
+
+  bool is_container() const { return kind == DataSourceKind::kDbc; }
+  // The container's path or the folder's text, as the kind says.
+  const std::string& path() const { return is_container() ? container : folder; }
+};
+
+// Where the current data source is held (the data source window): read
+// afresh at each call, so that a change there takes effect at the next one.
 class DataSourceView {
  public:
   virtual ~DataSourceView() = default;
-  // True when the data source is a database container, false for a folder of
-  // free tables.
-  virtual bool OptionDBC1() const = 0;
-  // Full path of the container file; meaningful for the DBC kind.
-  virtual std::string DBCPath1() const = 0;
-  // The folder box's text exactly as typed, with or without a trailing
-  // separator; meaningful for the folder kind.
-  virtual std::string FolderText() const = 0;
+  // The data source as it is now. May throw; a procedure reports that.
+  virtual DataSource Current() const = 0;
 };
 
-inline DataSourceKind KindOf(const DataSourceView& source) {
-  return source.OptionDBC1() ? DataSourceKind::kDbc : DataSourceKind::kFreeTables;
-}
-
-// The connection string of the current data source: the container path for
-// the DBC kind, the folder text for the folder kind, inserted unchanged.
-std::string ConnectionStringOf(const DataSourceView& source);
+// The connection string of a data source: the container path for the DBC
+// kind, the folder text for the folder kind, inserted unchanged.
+std::string ConnectionStringOf(const DataSource& source);
 
 // A list of table names that the catalogue appends to (the main window's
 // table list).
@@ -53,14 +60,17 @@ class FoxPro {
  public:
   static constexpr char kModule[] = "FoxPro";
 
-  // Both are borrowed and must outlive this object.
-  FoxPro(const DataSourceView& source, ErrorSink& errors) : source_(source), errors_(errors) {}
+  // Follows `source` at each call. Both are borrowed and must outlive this
+  // object.
+  FoxPro(const DataSourceView& source, ErrorSink& errors) : view_(&source), errors_(errors) {}
+  // Works on `source` as given. `errors` is borrowed.
+  FoxPro(DataSource source, ErrorSink& errors) : fixed_(std::move(source)), errors_(errors) {}
 
   // Folder kind: the folder text with a trailing separator (an empty text
   // gives the separator alone). DBC kind, or after a failure: "".
   std::string GetPath() const;
 
-  // DBC kind: DBCPath1 unchanged. Folder kind, or after a failure: "".
+  // DBC kind: the container's path unchanged. Folder kind, or after a failure: "".
   std::string GetDBName() const;
 
   // Looks only at the file system. DBC kind: the container file exists.
@@ -82,7 +92,10 @@ class FoxPro {
   void AddDatabaseTables(TableList& list) const;
   void AddFreeTables(TableList& list) const;
 
-  const DataSourceView& source_;
+  DataSource Source() const { return view_ != nullptr ? view_->Current() : fixed_; }
+
+  const DataSourceView* view_ = nullptr;
+  DataSource fixed_;
   ErrorSink& errors_;
 };
 

@@ -19,38 +19,72 @@ namespace {
 
 constexpr char kProgram[] = "quillon-replace: ";
 
-class CommandLineSource : public DataSourceView {
+// The data source the options name.
+DataSource SourceOf(const BatchOptions& options) {
+  return options.dbc ? DataSource{DataSourceKind::kDbc, *options.dbc, {}}
+                     : DataSource{DataSourceKind::kFreeTables, {}, *options.folder};
+}
+
+// What the options and the sets ask of a run.
+RunRequest RequestOf(const BatchOptions& options, std::vector<std::string> tables,
+                     const std::vector<ReplaceSet>& sets) {
+  RunRequest request;
+  request.source = SourceOf(options);
+  request.tables = std::move(tables);
+  request.from_set_list = options.sets_file.has_value();
+  if (request.from_set_list) {
+    for (const ReplaceSet& set : sets) request.pairs.push_back({set.find, set.replace});
+  } else {
+    request.pairs.push_back({options.find.value_or(""), options.replace.value_or("")});
+  }
+  request.mode = options.dry_run ? RunMode::kDryRun : RunMode::kReplace;
+  request.allow_missing_index = options.without_index;
+  request.allow_triggers = options.without_triggers;
+  request.write_journal = !options.no_undo_journal;
+  return request;
+}
+
+// Prints a dry run's counts as each table is walked, the summary and where
+// the undo journal is at the end, and stops the run on Ctrl+C.
+class CommandLineObserver : public RunObserver {
  public:
-  explicit CommandLineSource(const BatchOptions& options)
-      : dbc_(options.dbc.has_value()), path_(options.dbc ? *options.dbc : *options.folder) {}
-  bool OptionDBC1() const override { return dbc_; }
-  std::string DBCPath1() const override { return dbc_ ? path_ : std::string(); }
-  std::string FolderText() const override { return dbc_ ? std::string() : path_; }
+  CommandLineObserver(const BatchOptions& options, const ConsoleToolkit& toolkit, std::ostream& out,
+                      const volatile std::sig_atomic_t* stop_requested)
+      : options_(options), toolkit_(toolkit), out_(out), stop_requested_(stop_requested) {}
 
- private:
-  bool dbc_;
-  std::string path_;
-};
-class CommandLineInputs : public FixedInputs {
- public:
-  CommandLineInputs(const DataSourceView& source, std::vector<std::string> tables,
-                    const BatchOptions& options, const std::vector<ReplaceSet>& sets,
-                    const volatile std::sig_atomic_t* stop_requested)
-      : FixedInputs(std::move(tables), options.sets_file ? 1 : 0, options.find.value_or(""),
-                    options.replace.value_or(""), Texts(sets, &ReplaceSet::find),
-                    Texts(sets, &ReplaceSet::replace), source),
-        stop_requested_(stop_requested) {}
+  // The run whose journal is told; set before it runs.
+  void Watch(const ReplacementRun& run) { run_ = &run; }
+  bool problems() const { return problems_; }
 
-  bool Closing() const override { return stop_requested_ != nullptr && *stop_requested_ != 0; }
+  void TableWalked(const TableReach& reach) override { problems_ = PrintReach(reach, out_) || problems_; }
+  void Finished(const RunTally& tally) override {
+    if (!options_.dry_run) {
+      out_ << RunSummary(tally, toolkit_) << "\n";
+      out_.flush();
+    }
+    TellJournal();
+  }
+  bool StopRequested() override { return stop_requested_ != nullptr && *stop_requested_ != 0; }
 
- private:
-  static std::vector<std::string> Texts(const std::vector<ReplaceSet>& sets, std::string ReplaceSet::*text) {
-    std::vector<std::string> texts;
-    for (const ReplaceSet& set : sets) texts.push_back(set.*text);
-    return texts;
+  // Where the run's undo journal is, said once: before "Done." (or after a
+  // stop).
+  void TellJournal() {
+    if (journal_told_ || run_ == nullptr || run_->undo_journal().empty()) return;
+    journal_told_ = true;
+    out_ << "Undo journal: " << run_->undo_journal() << " (" << run_->undo_journal_changes()
+         << (run_->undo_journal_changes() == 1 ? " change" : " changes")
+         << "; quillon-replace --undo takes them back)\n";
+    out_.flush();
   }
 
+ private:
+  const BatchOptions& options_;
+  const ConsoleToolkit& toolkit_;
+  std::ostream& out_;
   const volatile std::sig_atomic_t* stop_requested_;
+  const ReplacementRun* run_ = nullptr;
+  bool problems_ = false;
+  bool journal_told_ = false;
 };
 
 // The sets of --sets, read before anything is opened. Returns the exit
@@ -104,7 +138,7 @@ int RunUndo(const BatchOptions& options, ConsoleToolkit& toolkit, std::ostream& 
 }
 
 // --check: one report per table. Throws what opening the data source throws.
-int RunCheck(const DataSourceView& source, const std::vector<std::string>& tables, std::ostream& out,
+int RunCheck(const DataSource& source, const std::vector<std::string>& tables, std::ostream& out,
              std::ostream& err, const volatile std::sig_atomic_t* stop_requested) {
   const CheckRun check(source);
   bool clean = true;
@@ -120,42 +154,21 @@ int RunCheck(const DataSourceView& source, const std::vector<std::string>& table
   return clean ? kExitClean : kExitReported;
 }
 
-int RunReplace(const BatchOptions& options, CommandLineInputs& inputs, ConsoleToolkit& toolkit,
-               std::ostream& out, std::ostream& err) {
-  if (const std::string refusal = ReplacementRun::Refusal(inputs); !refusal.empty()) {
+int RunReplace(RunRequest request, CommandLineObserver& observer, ConsoleToolkit& toolkit,
+               std::ostream& err) {
+  if (const std::string refusal = ReplacementRun::Refusal(request); !refusal.empty()) {
     err << kProgram << refusal << "\n";
     return kExitUsage;
   }
-  ReplacementRun run(inputs, toolkit, options.dry_run ? RunMode::kDryRun : RunMode::kReplace);
-  run.AllowMissingIndex(options.without_index);
-  run.AllowTriggers(options.without_triggers);
-  run.WriteUndoJournal(!options.no_undo_journal);
-  bool problems = false;
-  run.OnTableWalked([&](const TableReach& reach) { problems = PrintReach(reach, out) || problems; });
-  // Where the run's undo journal is, said before "Done." (or after a stop).
-  bool journal_told = false;
-  auto tell_journal = [&] {
-    if (journal_told || run.undo_journal().empty()) return;
-    journal_told = true;
-    out << "Undo journal: " << run.undo_journal() << " (" << run.undo_journal_changes()
-        << (run.undo_journal_changes() == 1 ? " change" : " changes")
-        << "; quillon-replace --undo takes them back)\n";
-    out.flush();
-  };
-  run.OnFinished([&](const RunTally& tally) {
-    if (!options.dry_run) {
-      out << RunSummary(tally, toolkit) << "\n";
-      out.flush();
-    }
-    tell_journal();
-  });
+  ReplacementRun run(std::move(request), toolkit, &observer);
+  observer.Watch(run);
   const RunEnd end = run.Run();
-  tell_journal();
+  observer.TellJournal();
   if (end == RunEnd::kStopped) {
     err << kProgram << "stopped; the record being edited was left as it was.\n";
     return kExitReported;
   }
-  return toolkit.reports() > 0 || problems ? kExitReported : kExitClean;
+  return toolkit.reports() > 0 || observer.problems() ? kExitReported : kExitClean;
 }
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
@@ -172,7 +185,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 
   ConsoleToolkit toolkit(out, err);
   if (options.undo) return RunUndo(options, toolkit, err, stop_requested);
-  const CommandLineSource source(options);
+  const DataSource source = SourceOf(options);
   FoxPro foxpro(source, toolkit);
   if (!foxpro.IsValidFoxProConnection()) {
     err << kProgram
@@ -187,8 +200,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     const int checked = RunCheck(source, tables, out, err, stop_requested);
     return toolkit.reports() > 0 ? kExitReported : checked;  // the catalogue could not be listed
   }
-  CommandLineInputs inputs(source, std::move(tables), options, sets, stop_requested);
-  return RunReplace(options, inputs, toolkit, out, err);
+  CommandLineObserver observer(options, toolkit, out, stop_requested);
+  return RunReplace(RequestOf(options, std::move(tables), sets), observer, toolkit, err);
 }
 
 }  // namespace

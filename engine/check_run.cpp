@@ -138,7 +138,7 @@ bool TableCheck::clean() const {
   return std::all_of(tags.begin(), tags.end(), [](const fox::TagCheck& tag) { return tag.consistent(); });
 }
 
-CheckRun::CheckRun(const DataSourceView& source) { connection_.Open(ConnectionStringOf(source)); }
+CheckRun::CheckRun(const DataSource& source) { connection_.Open(ConnectionStringOf(source)); }
 
 TableCheck CheckRun::Check(const std::string& name) const {
   TableCheck check;

@@ -65,7 +65,7 @@ struct TableCheck {
 class CheckRun {
  public:
   // Opens the data source `source` names (read only).
-  explicit CheckRun(const DataSourceView& source);
+  explicit CheckRun(const DataSource& source);
 
   TableCheck Check(const std::string& table) const;
 

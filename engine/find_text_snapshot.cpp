@@ -23,10 +23,9 @@ int FindTextSnapshot::Known(int pair, size_t column) const {
   return column < columns.size() ? columns[column] : (absent_[pair] ? 0 : 1);
 }
 
-bool FindTextSnapshot::PassOverRecords(const RunInputs& inputs, fox::Recordset& recordset) {
+bool FindTextSnapshot::PassOverRecords(const std::vector<FindReplacePair>& pairs, fox::Recordset& recordset) {
   try {
-    if (!current_) Take(inputs);
-    if (tab_ != 0 && tab_ != 1) return false;
+    if (!current_) Take(pairs);
     const uint32_t before = recordset.recno();
     recordset.PassOverRecordsHoldingNone(finds_);
     return recordset.Eof() || recordset.recno() != before;
@@ -36,14 +35,13 @@ bool FindTextSnapshot::PassOverRecords(const RunInputs& inputs, fox::Recordset& 
   }
 }
 
-bool FindTextSnapshot::RecordHoldsNone(const RunInputs& inputs, fox::Recordset& recordset) {
+bool FindTextSnapshot::RecordHoldsNone(const std::vector<FindReplacePair>& pairs, fox::Recordset& recordset) {
   absent_.clear();
   touched_ = kNoColumn;
   try {
-    if (!current_) Take(inputs);
+    if (!current_) Take(pairs);
     // Pairs chain only on text that an earlier pair put there: a record that
     // holds none of the find texts is left as it is by every pair.
-    if (tab_ != 0 && tab_ != 1) return false;
     absent_.assign(finds_.size(), 0);
     may_columns_.resize(finds_.size());
     bool none = true;
@@ -59,16 +57,9 @@ bool FindTextSnapshot::RecordHoldsNone(const RunInputs& inputs, fox::Recordset& 
   }
 }
 
-void FindTextSnapshot::Take(const RunInputs& inputs) {
-  current_ = false;
-  tab_ = inputs.SelectedTab();
+void FindTextSnapshot::Take(const std::vector<FindReplacePair>& pairs) {
   finds_.clear();
-  if (tab_ == 0) {
-    finds_.push_back(inputs.FindText());
-  } else if (tab_ == 1) {
-    const int pairs = inputs.FindListCount();
-    for (int k = 0; k < pairs; ++k) finds_.push_back(inputs.FindListItem(k));
-  }
+  for (const FindReplacePair& pair : pairs) finds_.push_back(pair.find);
   current_ = true;
 }
 

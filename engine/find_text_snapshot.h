@@ -1,15 +1,15 @@
 // Which records and fields of a walked table may hold which find text, so
 // that the run passes over the rest without reading their values.
 //
-// The snapshot is the tab and the find texts as the run's inputs give them,
-// taken once and kept until a search with them fails (Forget). For the
+// The snapshot is the run's find texts, taken once and kept until a search
+// with them fails (Forget). For the
 // current record it holds which find texts the record holds nowhere and, by
 // find text, which columns may hold it (or surely do), as long as that
 // stands: a pair changes only the field it is applied to (Touched), so what
 // was found in the others still stands, and the touched field is searched
 // again.
 //
-// Owns its copy of the find texts; borrows the inputs and recordsets given
+// Owns its copy of the find texts; borrows the pairs and recordsets given
 // to each call. Nothing it does throws: a failure forgets the snapshot, and
 // the field-by-field walk then reports it.
 #pragma once
@@ -18,13 +18,13 @@
 #include <string>
 #include <vector>
 
+#include "engine/run_request.h"
+
 namespace fox {
 class Recordset;
 }
 
 namespace quillon {
-
-class RunInputs;
 
 class FindTextSnapshot {
  public:
@@ -35,10 +35,10 @@ class FindTextSnapshot {
 
   // Moves `recordset` past the records that hold none of the find texts, a
   // span at a time; true when it moved.
-  bool PassOverRecords(const RunInputs& inputs, fox::Recordset& recordset);
+  bool PassOverRecords(const std::vector<FindReplacePair>& pairs, fox::Recordset& recordset);
   // Looks at the current record afresh (nothing touched yet); true when it
   // holds none of the find texts.
-  bool RecordHoldsNone(const RunInputs& inputs, fox::Recordset& recordset);
+  bool RecordHoldsNone(const std::vector<FindReplacePair>& pairs, fox::Recordset& recordset);
   // A pair changed field `column` of the record: what was found there no
   // longer stands.
   void Touched(size_t column) { touched_ = column; }
@@ -49,14 +49,13 @@ class FindTextSnapshot {
   bool Holds(int pair, size_t column) const;
 
  private:
-  void Take(const RunInputs& inputs);
+  void Take(const std::vector<FindReplacePair>& pairs);
   // What was found for the pair's find text in the field (0 none, 1 may, 2
   // holds), while it still stands; -1 when nothing stands.
   int Known(int pair, size_t column) const;
 
   static constexpr size_t kNoColumn = static_cast<size_t>(-1);
   bool current_ = false;
-  int tab_ = -1;
   std::vector<std::string> finds_;
   // For the current record: which find texts it holds nowhere, and by find
   // text the columns that may hold it.

@@ -22,14 +22,12 @@ std::string ReplacementRun::EmptySetMessage(int index, const std::string& replac
          "\"). Please enter a text to find for it or remove it.";
 }
 
-std::string ReplacementRun::Refusal(const RunInputs& inputs) {
-  const int tab = inputs.SelectedTab();
-  if (tab == 0) return inputs.FindText().empty() ? kEmptyFindText : "";
-  if (tab != 1) return "";
-  const int count = inputs.FindListCount();
-  for (int k = 0; k < count; ++k) {
-    if (!inputs.FindListItem(k).empty()) continue;
-    return EmptySetMessage(k, k < inputs.ReplaceListCount() ? inputs.ReplaceListItem(k) : std::string());
+std::string ReplacementRun::Refusal(const RunRequest& request) {
+  if (!request.from_set_list) {
+    return !request.pairs.empty() && request.pairs.front().find.empty() ? kEmptyFindText : "";
+  }
+  for (size_t k = 0; k < request.pairs.size(); ++k) {
+    if (request.pairs[k].find.empty()) return EmptySetMessage(static_cast<int>(k), request.pairs[k].replace);
   }
   return "";
 }
@@ -44,81 +42,22 @@ std::string RunSummary(const RunTally& tally, const Toolkit& toolkit) {
   return text;
 }
 
-FixedInputs::FixedInputs(std::vector<std::string> tables, int tab, std::string find, std::string replace,
-                         std::vector<std::string> finds, std::vector<std::string> replaces,
-                         const DataSourceView& source)
-    : tables_(std::move(tables)),
-      tab_(tab),
-      find_(std::move(find)),
-      replace_(std::move(replace)),
-      finds_(std::move(finds)),
-      replaces_(std::move(replaces)),
-      dbc_(source.OptionDBC1()),
-      dbc_path_(source.DBCPath1()),
-      folder_(source.FolderText()) {}
-
-void FixedInputs::Take(RunInputs& live, ErrorTrap& trap) {
-  live_ = &live;
-  tables_.clear();
-  finds_.clear();
-  replaces_.clear();
-  tab_ = -1;
-  dbc_ = false;
-  dbc_path_.clear();
-  folder_.clear();
-  int rows = 0;
-  trap.Step(RunStep::kCountTables, [&] { rows = live.TableCount(); });
-  for (int row = 0; row < rows; ++row) {
-    bool ticked = false;
-    if (!trap.Step(RunStep::kReadTick, [&] { ticked = live.IsTableTicked(row); }) || !ticked) continue;
-    trap.Step(RunStep::kReadTableName, [&] { tables_.push_back(live.TableName(row)); });
-  }
-  trap.Step(RunStep::kReadTab, [&] { tab_ = live.SelectedTab(); });
-  trap.Step(RunStep::kReadPair, [&] {
-    find_ = live.FindText();
-    replace_ = live.ReplaceText();
-  });
-  // A set list that cannot be read whole is not used at all: some of its
-  // pairs without the others would give values nobody asked for.
-  const bool sets_read = trap.Step(RunStep::kCountSets, [&] {
-    const int pairs = live.FindListCount();
-    for (int k = 0; k < pairs; ++k) {
-      finds_.push_back(live.FindListItem(k));
-      replaces_.push_back(k < live.ReplaceListCount() ? live.ReplaceListItem(k) : std::string());
-    }
-  });
-  if (!sets_read) {
-    finds_.clear();
-    replaces_.clear();
-  }
-}
-
-void FixedInputs::TakeDataSource(ErrorTrap& trap) {
-  trap.Step(RunStep::kOpenConnection, [&] {
-    const DataSourceView& source = live_->DataSource();
-    dbc_ = source.OptionDBC1();
-    dbc_path_ = source.DBCPath1();
-    folder_ = source.FolderText();
-  });
-}
-
 RunEnd ReplacementRun::Run() {
   ErrorTrap trap(toolkit_, kModule, kProcedure);
   reach_.clear();
   tally_ = RunTally();
   snapshot_.Forget();
   RunEnd end = RunEnd::kDone;
-  inputs_.Take(live_, trap);
 
   std::string refusal;
-  trap.Step(RunStep::kCheckFindText, [&] { refusal = Refusal(inputs_); });
+  trap.Step(RunStep::kCheckFindText, [&] { refusal = Refusal(request_); });
   log_failed_ = false;
   no_room_ = false;
   // No change without its line: the change log is opened before any table
   // is, and a run whose log cannot be written changes nothing.
   undo_journal_.clear();
   undo_journal_changes_ = 0;
-  if (refusal.empty() && mode_ != RunMode::kDryRun && !trap.Step(RunStep::kCheckFindText, [&] {
+  if (refusal.empty() && !dry_run() && !trap.Step(RunStep::kCheckFindText, [&] {
         try {
           session_.log().Open();
         } catch (const std::exception& e) {
@@ -126,9 +65,10 @@ RunEnd ReplacementRun::Run() {
                       std::string(e.what()) + " Nothing was changed: a run writes its change log first.");
         }
         try {
-          if (write_journal_) {
-            session_.journal().Create(journal_folder_.empty() ? ChangeLogFolder() : journal_folder_,
-                                      std::time(nullptr));
+          if (request_.write_journal) {
+            session_.journal().Create(
+                request_.journal_folder.empty() ? ChangeLogFolder() : request_.journal_folder,
+                std::time(nullptr));
           }
         } catch (const std::exception& e) {
           throw Error(ErrorKind::kIo,
@@ -141,25 +81,19 @@ RunEnd ReplacementRun::Run() {
     end = RunEnd::kRefused;
   } else {
     fox::Connection connection;
-    connection.allow_missing_index = allow_missing_index_;
+    connection.allow_missing_index = request_.allow_missing_index;
     fox::Recordset recordset;
-    cascade_.Configure(allow_triggers_, write_journal_);
-    trap.Step(RunStep::kBusyPointer, [&] { inputs_.SetBusyPointer(true); });
-    if (inputs_.TableCount() > 0) inputs_.TakeDataSource(trap);
-    const DataSourceView& source = inputs_.DataSource();
-    session_.SetCatalogue(source.OptionDBC1(), source.OptionDBC1() ? source.DBCPath1() : source.FolderText());
-    int rows = 0;
-    trap.Step(RunStep::kCountTables, [&] { rows = inputs_.TableCount(); });
-    for (int row = 0; row < rows; ++row) {
-      bool ticked = false;
-      if (!trap.Step(RunStep::kReadTick, [&] { ticked = inputs_.IsTableTicked(row); }) || !ticked) continue;
-      if (WalkTable(trap, row, connection, recordset) == Walk::kStop) {
+    cascade_.Configure(request_.allow_triggers, request_.write_journal);
+    trap.Step(RunStep::kBusyPointer, [&] { observer_.Busy(true); });
+    session_.SetCatalogue(request_.source.is_container(), request_.source.path());
+    for (const std::string& table : request_.tables) {
+      if (WalkTable(trap, table, connection, recordset) == Walk::kStop) {
         end = RunEnd::kStopped;
         break;
       }
     }
     trap.Step(RunStep::kWriteLine, [&] { session_.log().Close(); });
-    if (mode_ != RunMode::kDryRun) {
+    if (!dry_run()) {
       trap.Step(RunStep::kWriteLine, [&] {
         undo_journal_changes_ = session_.journal().changes();
         const std::string path = session_.journal().path();
@@ -173,9 +107,9 @@ RunEnd ReplacementRun::Run() {
           "it "
           "was, and records whose lines were lost were not saved.");
     }
-    if (end == RunEnd::kDone && on_finished_) on_finished_(tally_);
+    if (end == RunEnd::kDone) observer_.Finished(tally_);
     if (end == RunEnd::kDone) {
-      trap.Step(RunStep::kDefaultPointer, [&] { inputs_.SetBusyPointer(false); });
+      trap.Step(RunStep::kDefaultPointer, [&] { observer_.Busy(false); });
       trap.Step(RunStep::kDone, [&] { toolkit_.ShowMessage(kDone); });
     }
   }
@@ -183,21 +117,18 @@ RunEnd ReplacementRun::Run() {
   return end;
 }
 
-ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Connection& connection,
-                                               fox::Recordset& recordset) {
+ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, const std::string& table,
+                                               fox::Connection& connection, fox::Recordset& recordset) {
   Walk walk = Walk::kGoOn;
   // A table that cannot be reached is reported once and left: the run goes on
   // with closing it and with the next ticked table.
-  if (!trap.Step(RunStep::kOpenConnection,
-                 [&] { connection.Open(ConnectionStringOf(inputs_.DataSource())); }))
+  if (!trap.Step(RunStep::kOpenConnection, [&] { connection.Open(ConnectionStringOf(request_.source)); }))
     return walk;
-  std::string table;
   TableReach* reach = nullptr;
-  if (trap.Step(RunStep::kReadTableName, [&] { table = inputs_.TableName(row); })) {
-    const bool opened = trap.Step(RunStep::kOpenRecordset, [&] {
-      session_.Open(recordset, connection, table, mode_ == RunMode::kDryRun);
-    });
-    if (opened && mode_ != RunMode::kDryRun && recordset.table() != nullptr) {
+  {
+    const bool opened =
+        trap.Step(RunStep::kOpenRecordset, [&] { session_.Open(recordset, connection, table, dry_run()); });
+    if (opened && !dry_run() && recordset.table() != nullptr) {
       trap.Step(RunStep::kOpenRecordset,
                 [&] { journal_table_ = session_.TableNumber(table, *recordset.table()); });
     }
@@ -210,7 +141,7 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
       if (recordset.table() != nullptr && !recordset.table()->repair_notice().empty()) {
         toolkit_.ShowMessage(recordset.table()->repair_notice());
       }
-      if (mode_ == RunMode::kDryRun) reach = &reach_.emplace_back(TableReach{table, {}, {}, {}, 0, {}});
+      if (dry_run()) reach = &reach_.emplace_back(TableReach{table, {}, {}, {}, 0, {}});
       walk = WalkRecords(trap, table, recordset, reach);
       if (tally_.changed > changed_before) TellChangedWithout(trap, table, recordset);
     }
@@ -218,7 +149,7 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
   // The saves still waiting are written, and those another program's change
   // held back done again, while the table is open; closing then drops an
   // edit not yet saved, which is what stopping needs.
-  if (walk == Walk::kGoOn && mode_ != RunMode::kDryRun && recordset.is_open()) {
+  if (walk == Walk::kGoOn && !dry_run() && recordset.is_open()) {
     trap.Step(RunStep::kCloseRecordset, [&] {
       try {
         recordset.Flush();
@@ -231,7 +162,7 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
   }
   // A stop drops the record being edited: the lines of the fields already
   // changed in it go too, since that change is never saved.
-  if (walk == Walk::kStop && mode_ != RunMode::kDryRun && recordset.is_open()) {
+  if (walk == Walk::kStop && !dry_run() && recordset.is_open()) {
     trap.Step(RunStep::kCloseRecordset, [&] {
       if (!recordset.Eof())
         tally_.changed -= static_cast<int64_t>(session_.Withdraw(journal_table_, {recordset.recno()}));
@@ -253,7 +184,7 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, int row, fox::Co
   session_.ForgetTries();
   if (walk == Walk::kGoOn) refusals_.TellRepeated(trap, table, toolkit_);
   trap.Step(RunStep::kCloseConnection, [&] { connection.Close(); });
-  if (reach && walk == Walk::kGoOn && on_table_walked_) on_table_walked_(*reach);
+  if (reach && walk == Walk::kGoOn) observer_.TableWalked(*reach);
   return walk;
 }
 
@@ -264,7 +195,7 @@ void ReplacementRun::TellChangedWithout(ErrorTrap& trap, const std::string& tabl
   const std::string unnamed = opened != nullptr ? opened->unnamed_index() : "";
   // A trigger let through (--without-triggers) is told for each table
   // changed without it.
-  const std::string trigger = allow_triggers_ && opened != nullptr ? recordset.ForeignTrigger() : "";
+  const std::string trigger = request_.allow_triggers && opened != nullptr ? recordset.ForeignTrigger() : "";
   if (!missing.empty()) {
     trap.Step(RunStep::kOpenRecordset, [&] {
       throw fox::Error(
@@ -305,22 +236,21 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
     }
   }
   column_names_.clear();
-  refusals_.Judge(trap, recordset, allow_triggers_, mode_ == RunMode::kDryRun);
+  refusals_.Judge(trap, recordset, request_.allow_triggers, dry_run());
 
   const uint32_t records = recordset.table() != nullptr ? recordset.table()->record_count() : 0;
   while (true) {
     if (!trap.Step(RunStep::kTestLast, [&] { at_end = recordset.Eof(); }) || at_end) return Walk::kGoOn;
     // Records that hold no find text are passed over a span at a time, with
     // one yield for each stretch passed over.
-    if (mode_ != RunMode::kDryRun && snapshot_.PassOverRecords(inputs_, recordset)) {
+    if (!dry_run() && snapshot_.PassOverRecords(request_.pairs, recordset)) {
       // Reached: the record the walk goes on with, or the last one.
-      if (on_record_reached_)
-        on_record_reached_(table, recordset.Eof() ? records : recordset.recno(), records);
+      observer_.RecordReached(table, recordset.Eof() ? records : recordset.recno(), records);
       trap.Step(RunStep::kYield, [&] { toolkit_.Yield(); });
-      if (inputs_.Closing()) return Walk::kStop;
+      if (observer_.StopRequested()) return Walk::kStop;
       continue;
     }
-    if (on_record_reached_) on_record_reached_(table, recordset.recno(), records);
+    observer_.RecordReached(table, recordset.recno(), records);
     if (EditRecord(trap, table, recordset, field_count, reach) == Walk::kStop) return Walk::kStop;
 
     // Moving on saves the record. When the save fails the record keeps what
@@ -348,11 +278,11 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
 ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::string& table,
                                                 fox::Recordset& recordset, size_t field_count,
                                                 TableReach* reach) {
-  bool pass_over = mode_ != RunMode::kDryRun && snapshot_.RecordHoldsNone(inputs_, recordset);
+  bool pass_over = !dry_run() && snapshot_.RecordHoldsNone(request_.pairs, recordset);
   record_touched_ = false;
   for (size_t j = 0; j < field_count; ++j) {
     trap.Step(RunStep::kYield, [&] { toolkit_.Yield(); });
-    if (inputs_.Closing()) return Walk::kStop;
+    if (observer_.StopRequested()) return Walk::kStop;
     // Most records hold no find text. Their fields are still yielded to one
     // by one; the run's inputs are fixed, so what was found stands.
     pass_over = pass_over && snapshot_.current();
@@ -368,9 +298,8 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
     bool found = ApplyPairs(trap, table, recordset, j);
     // Only a field whose value the pairs leave changed counts, and is saved
     // and logged: pairs that come back to where they began change nothing.
-    if (found)
-      found = mode_ == RunMode::kDryRun ? field_.pending != field_.before : KeepField(trap, recordset, j);
-    if (found && mode_ == RunMode::kDryRun) found = ReachField(trap, recordset, j, reach);
+    if (found) found = dry_run() ? field_.pending != field_.before : KeepField(trap, recordset, j);
+    if (found && dry_run()) found = ReachField(trap, recordset, j, reach);
     if (found && reach) {
       ColumnReach& column = reach->columns[j];
       ++column.fields;
@@ -381,8 +310,8 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
     }
     if (log_failed_ || no_room_) return Walk::kStop;
   }
-  if (record_touched_ && mode_ != RunMode::kDryRun && RecordRuleRefuses(trap, recordset)) return Walk::kGoOn;
-  if (record_touched_ && mode_ != RunMode::kDryRun) {
+  if (record_touched_ && !dry_run() && RecordRuleRefuses(trap, recordset)) return Walk::kGoOn;
+  if (record_touched_ && !dry_run()) {
     std::optional<fox::Table::Refusal> refusal;
     if (!cascade_.Plan(trap, recordset, &refusal)) {
       RefuseRecord(trap, recordset, refusal);
@@ -390,9 +319,9 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
       return Walk::kGoOn;
     }
   }
-  if (mode_ == RunMode::kDryRun && reach && !dry_values_.empty()) ReachRecord(trap, recordset, reach);
+  if (dry_run() && reach && !dry_values_.empty()) ReachRecord(trap, recordset, reach);
   dry_values_.clear();
-  if (record_touched_ && mode_ != RunMode::kDryRun && write_journal_) {
+  if (record_touched_ && !dry_run() && request_.write_journal) {
     // A record whose change cannot be journalled is not saved: the run stops.
     if (!trap.Step(RunStep::kWriteLine, [&] { session_.JournalRecord(recordset, journal_table_); })) {
       log_failed_ = true;
@@ -411,29 +340,12 @@ bool ReplacementRun::ApplyPairs(ErrorTrap& trap, const std::string& table, fox::
       snapshot_.Touched(column);
     }
   };
-  int tab = -1;
-  if (!trap.Step(RunStep::kReadTab, [&] { tab = inputs_.SelectedTab(); })) return false;
-  if (tab == 0) {
-    if (!trap.Step(RunStep::kReadPair, [&] {
-          field_.find = inputs_.FindText();
-          field_.replace = inputs_.ReplaceText();
-        })) {
-      return false;
-    }
-    if (!snapshot_.Skippable(0, column)) apply(0);
-  } else if (tab == 1) {
-    int pairs = 0;
-    if (!trap.Step(RunStep::kCountSets, [&] { pairs = inputs_.FindListCount(); })) return false;
-    for (int k = 0; k < pairs; ++k) {
-      if (snapshot_.Skippable(k, column)) continue;
-      if (!trap.Step(RunStep::kReadSet, [&] {
-            field_.find = inputs_.FindListItem(k);
-            field_.replace = inputs_.ReplaceListItem(k);
-          })) {
-        continue;
-      }
-      apply(k);
-    }
+  for (size_t k = 0; k < request_.pairs.size(); ++k) {
+    const int pair = static_cast<int>(k);
+    if (snapshot_.Skippable(pair, column)) continue;
+    field_.find = request_.pairs[k].find;
+    field_.replace = request_.pairs[k].replace;
+    apply(pair);
   }
   return found;
 }
@@ -510,7 +422,7 @@ bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::R
   // text: most fields hold none, and the search needs no copy of the value.
   // A Null value (and a binary one, which has no text form) is never found.
   std::optional<std::string> value;
-  if (mode_ == RunMode::kDryRun && field_.has_pending) {
+  if (dry_run() && field_.has_pending) {
     if (field_.pending.find(field_.find) == std::string::npos) return false;
     value = field_.pending;
   } else if (!trap.Step(RunStep::kSearchField, [&] {
@@ -521,7 +433,7 @@ bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::R
   }
   if (!value) return false;
 
-  if (mode_ == RunMode::kDryRun) {
+  if (dry_run()) {
     if (!field_.has_pending) field_.before = *value;
     ReplaceAll(*value, field_.find, field_.replace, &field_.result);
     TrimSpaces(&field_.result);
@@ -605,11 +517,10 @@ const std::string& ReplacementRun::ColumnName(fox::Recordset& recordset, size_t 
 
 void ReplacementRun::RefuseIfFound(ErrorTrap& trap, fox::Recordset& recordset, size_t column,
                                    TableReach* reach) {
-  int tab = inputs_.SelectedTab();
-  const int pairs = tab == 0 ? 1 : tab == 1 ? inputs_.FindListCount() : 0;
+  const int pairs = static_cast<int>(request_.pairs.size());
   bool found = false;
   for (int k = 0; k < pairs && !found; ++k) {
-    const std::string& find = tab == 0 ? inputs_.FindText() : inputs_.FindListItem(k);
+    const std::string& find = request_.pairs[static_cast<size_t>(k)].find;
     if (find.empty() || snapshot_.Skippable(k, column)) continue;
     found = snapshot_.Holds(k, column);
     if (!found) trap.Step(RunStep::kSearchField, [&] { found = recordset.fields()[column].Contains(find); });
@@ -661,8 +572,9 @@ void ReplacementRun::SaveFailed(ErrorTrap& trap, const std::string& table, fox::
   std::string message;  // of the failures that are told
   auto take = [&](const fox::SaveError& f) {
     if (f.kind() == fox::ErrorKind::kFull) no_room_ = true;
-    SaveSession::Sorted sorted = session_.Sort(
-        f, journal_table_, [&](uint32_t recno) { return session_.MayTryAgain(recno) && !inputs_.Closing(); });
+    SaveSession::Sorted sorted = session_.Sort(f, journal_table_, [&](uint32_t recno) {
+      return session_.MayTryAgain(recno) && !observer_.StopRequested();
+    });
     const std::vector<uint32_t>& again = sorted.again;
     const bool told = !sorted.lost.empty();
     failed.insert(failed.end(), sorted.lost.begin(), sorted.lost.end());
@@ -723,7 +635,7 @@ void ReplacementRun::SaveFailed(ErrorTrap& trap, const std::string& table, fox::
       } catch (const fox::SaveError& f) {
         take(f);
       }
-      if (inputs_.Closing()) {
+      if (observer_.StopRequested()) {
         for (uint32_t recno : queue) {
           failed.push_back(recno);
           causes.push_back("the run was stopped before it could be changed again");

@@ -59,6 +59,22 @@ std::string UndoSummary(const UndoTally& tally, const Toolkit& toolkit) {
 
 size_t UndoRun::CountChanges(const std::string& path) { return UndoJournalReader(path).changes().size(); }
 
+UndoRun::Contents UndoRun::Describe(const std::string& path) {
+  const UndoJournalReader reader(path);
+  Contents contents;
+  contents.changes = reader.changes().size();
+  std::vector<bool> changed(reader.tables().size(), false);
+  for (const UndoJournalReader::Entry& entry : reader.changes()) changed.at(entry.table) = true;
+  for (size_t t = 0; t < changed.size(); ++t) {
+    if (!changed[t]) continue;
+    const JournalTable& table = reader.tables()[t];
+    if (std::find(contents.tables.begin(), contents.tables.end(), table.name) == contents.tables.end())
+      contents.tables.push_back(table.name);
+    if (contents.catalogue.empty()) contents.catalogue = table.catalogue;
+  }
+  return contents;
+}
+
 void UndoRun::Problem(const std::string& line) {
   reported_ = true;
   if (on_problem_) {

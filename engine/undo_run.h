@@ -70,9 +70,20 @@ class UndoRun {
   // failure to write.
   bool reported() const { return reported_; }
 
-  // How many changes the journal at `path` holds; throws
-  // std::runtime_error when it cannot be read.
+  // How many changes the journal at `path` holds; throws what reading it
+  // throws when it cannot be read.
   static size_t CountChanges(const std::string& path);
+
+  // What the journal at `path` would take back, for the question asked
+  // before an undo: how many changes, the tables they are in (in journal
+  // order, each once) and the data source of the first. Throws what reading
+  // the journal throws.
+  struct Contents {
+    size_t changes = 0;
+    std::vector<std::string> tables;
+    std::string catalogue;
+  };
+  static Contents Describe(const std::string& path);
 
  private:
   void UndoTable(const UndoJournalReader& journal, uint32_t table, const std::vector<size_t>& changes);

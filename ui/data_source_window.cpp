@@ -170,6 +170,11 @@ void DataSourceWindow::Form_Load() {
 
 std::string DataSourceWindow::FolderText() const { return PathOf(text2_->text()); }
 
+DataSource DataSourceWindow::Current() const {
+  return DataSource{option_dbc1_ ? DataSourceKind::kDbc : DataSourceKind::kFreeTables, dbc_path1_,
+                    FolderText()};
+}
+
 void DataSourceWindow::ShowMainWindow() {
   if (!main_window_) {
     main_window_ = std::make_unique<MainWindow>(*this, toolkit_, program_folder_);

@@ -57,10 +57,12 @@ class DataSourceWindow : public QWidget, public DataSourceView {
   DataSourceWindow(Toolkit& toolkit, std::string program_folder, std::function<void()> end_program = {});
   ~DataSourceWindow() override;
 
-  // The current data source.
-  bool OptionDBC1() const override { return option_dbc1_; }
-  std::string DBCPath1() const override { return dbc_path1_; }
-  std::string FolderText() const override;
+  // The current data source: its kind (OptionDBC1), the container's path
+  // (DBCPath1) and the folder box's text.
+  bool OptionDBC1() const { return option_dbc1_; }
+  std::string DBCPath1() const { return dbc_path1_; }
+  std::string FolderText() const;
+  DataSource Current() const override;
   // Written by this window and the DBC selection window.
   void SetOptionDBC1(bool dbc) { option_dbc1_ = dbc; }
   void SetDBCPath1(std::string path) { dbc_path1_ = std::move(path); }

@@ -25,7 +25,6 @@
 #include "base/program_folder.h"
 #include "base/settings_store.h"
 #include "engine/change_log.h"
-#include "engine/undo_journal.h"
 #include "engine/undo_run.h"
 #include "shell/pointer.h"
 #include "shell/window_helpers.h"
@@ -292,7 +291,7 @@ void MainWindow::AddItem(const std::string& name) {
 }
 
 std::string MainWindow::SourceKey() const {
-  return (data_source_.OptionDBC1() ? "dbc:" : "folder:") + ConnectionStringOf(data_source_);
+  return (data_source_.OptionDBC1() ? "dbc:" : "folder:") + ConnectionStringOf(data_source_.Current());
 }
 
 bool MainWindow::RefreshTableList() {
@@ -347,7 +346,7 @@ void MainWindow::PushButton1_Click() {
         "The data source has changed since the table list was filled, so nothing was replaced. The list now "
         "shows "
         "the tables of " +
-        ConnectionStringOf(data_source_) + ": tick the tables and start again.");
+        ConnectionStringOf(data_source_.Current()) + ": tick the tables and start again.");
     return;
   }
   running_ = true;
@@ -358,21 +357,11 @@ void MainWindow::PushButton1_Click() {
   undo_->setEnabled(false);
   shown_table_.clear();
   since_progress_shown_.invalidate();
+  RunRequest request = Request();
   // A run refused before it starts (an empty find text) shows no progress.
-  bool refused = false;
-  try {
-    refused = !ReplacementRun::Refusal(*this).empty();
-  } catch (const std::exception&) {
-    // The run reports it.
-  }
-  ShowRunStatus(!refused);
+  ShowRunStatus(ReplacementRun::Refusal(request).empty());
 
-  ReplacementRun run(*this, toolkit_);
-  run.OnRecordReached([this](const std::string& table, uint32_t record, uint32_t records) {
-    ShowProgress(table, record, records);
-  });
-  // How the run ended is on screen before "Done." is.
-  run.OnFinished([this](const RunTally& tally) { ShowRunEnd(tally); });
+  ReplacementRun run(std::move(request), toolkit_, this);
   const RunEnd end = run.Run();
   if (!run.undo_journal().empty()) StoreSetting(settings::kLastUndoJournal, run.undo_journal());
 
@@ -403,22 +392,13 @@ void MainWindow::UndoLastRun_Click() {
   std::string where;  // the tables the run changed, and their data source
   try {
     journal = GetSetting(settings::kLastUndoJournal, settings::kLastUndoJournalDefault);
-    const UndoJournalReader reader(journal);
-    changes = reader.changes().size();
-    std::vector<bool> changed(reader.tables().size(), false);
-    for (const UndoJournalReader::Entry& entry : reader.changes()) changed.at(entry.table) = true;
-    std::vector<std::string> names;
-    std::string catalogue;
-    for (size_t t = 0; t < changed.size(); ++t) {
-      if (!changed[t]) continue;
-      const JournalTable& table = reader.tables()[t];
-      if (std::find(names.begin(), names.end(), table.name) == names.end()) names.push_back(table.name);
-      if (catalogue.empty()) catalogue = table.catalogue;
-    }
+    const UndoRun::Contents contents = UndoRun::Describe(journal);
+    changes = contents.changes;
+    const std::vector<std::string>& names = contents.tables;
     for (size_t i = 0; i < names.size(); ++i)
       where += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
     if (!names.empty())
-      where = (names.size() == 1 ? " to table " : " to tables ") + where + " of " + catalogue;
+      where = (names.size() == 1 ? " to table " : " to tables ") + where + " of " + contents.catalogue;
   } catch (const std::exception& e) {
     toolkit_.ShowMessage(std::string(e.what()) + " The last run cannot be taken back.", MessageButtons::kOk,
                          MessageIcon::kWarning);
@@ -436,7 +416,7 @@ void MainWindow::UndoLastRun_Click() {
   running_ = true;
   SetInputsEnabled(false);
   undo_->setEnabled(false);
-  SetBusyPointer(true);
+  Busy(true);
   UndoRun undo(toolkit_);
   // The window stays responsive; closing it stops the undo between records.
   undo.StopWhen([this] {
@@ -460,7 +440,7 @@ void MainWindow::UndoLastRun_Click() {
     run_progress_->setRange(0, 1);
     run_progress_->setValue(1);
   }
-  SetBusyPointer(false);
+  Busy(false);
   SetInputsEnabled(true);
   RefreshUndoButton();
 }
@@ -471,7 +451,7 @@ QString MainWindow::RunEndText(const RunTally& tally) const {
          QString::fromStdString(ChangeLogPath());
 }
 
-void MainWindow::ShowRunEnd(const RunTally& tally) {
+void MainWindow::Finished(const RunTally& tally) {
   run_status_->SetFullText(RunEndText(tally));
   run_progress_->setRange(0, 1);
   run_progress_->setValue(1);
@@ -486,7 +466,7 @@ void MainWindow::ShowRunStatus(bool shown) {
   run_row_->setVisible(shown);
 }
 
-void MainWindow::ShowProgress(const std::string& table, uint32_t record, uint32_t records) {
+void MainWindow::RecordReached(const std::string& table, uint32_t record, uint32_t records) {
   const bool new_table = table != shown_table_;
   if (!new_table && since_progress_shown_.isValid() &&
       !since_progress_shown_.hasExpired(kProgressIntervalMs)) {
@@ -533,37 +513,31 @@ void MainWindow::Text2_Change() {
 
 int MainWindow::TableCount() const { return list1_->count(); }
 
-bool MainWindow::IsTableTicked(int row) const {
-  CheckRow(row, list1_->count());
-  return list1_->item(row)->checkState() == Qt::Checked;
-}
-
 std::string MainWindow::TableName(int row) const {
   CheckRow(row, list1_->count());
   return list1_->item(row)->data(Qt::UserRole).toByteArray().toStdString();
 }
 
-int MainWindow::SelectedTab() const { return tab_control1_->currentIndex(); }
-
-int MainWindow::FindListCount() const { return combo1_->count(); }
-
-const std::string& MainWindow::FindListItem(int row) const {
-  CheckRow(row, combo1_->count());
-  find_item_ = combo1_->itemText(row).toStdString();
-  return find_item_;
+RunRequest MainWindow::Request() const {
+  RunRequest request;
+  request.source = data_source_.Current();
+  for (int row = 0; row < list1_->count(); ++row) {
+    if (list1_->item(row)->checkState() == Qt::Checked) request.tables.push_back(TableName(row));
+  }
+  const int tab = tab_control1_->currentIndex();
+  if (tab == 0) request.pairs.push_back({find_text_, replace_text_});
+  if (tab == 1) {
+    request.from_set_list = true;
+    for (int row = 0; row < combo1_->count(); ++row) {
+      request.pairs.push_back(
+          {combo1_->itemText(row).toStdString(),
+           row < combo2_->count() ? combo2_->itemText(row).toStdString() : std::string()});
+    }
+  }
+  return request;
 }
 
-int MainWindow::ReplaceListCount() const { return combo2_->count(); }
-
-const std::string& MainWindow::ReplaceListItem(int row) const {
-  CheckRow(row, combo2_->count());
-  replace_item_ = combo2_->itemText(row).toStdString();
-  return replace_item_;
-}
-
-const DataSourceView& MainWindow::DataSource() const { return data_source_; }
-
-void MainWindow::SetBusyPointer(bool busy) { quillon::SetBusyPointer(*this, busy); }
+void MainWindow::Busy(bool busy) { quillon::SetBusyPointer(*this, busy); }
 
 bool MainWindow::Closing() const { return data_source_.closing(); }
 

@@ -22,7 +22,7 @@
 // the tab, the texts and the set list. Its load fills the table list from the
 // data source; shown again for another data source, it fills the list again
 // (RefreshTableList), so that a run only ever opens tables of the source the
-// list shows. The run takes its inputs from the window (RunInputs) when it
+// list shows. The window hands the run what it asks of it (Request) when it
 // starts, and every control that could change them stays disabled until it
 // ends.
 #pragma once
@@ -51,7 +51,7 @@ class ElidedLabel;
 class PointerRule;
 class SetList;
 
-class MainWindow : public QWidget, public RunInputs, public TableList {
+class MainWindow : public QWidget, public RunObserver, public TableList {
   Q_OBJECT
 
  public:
@@ -87,20 +87,22 @@ class MainWindow : public QWidget, public RunInputs, public TableList {
   // tells at the end what was taken back and what was left.
   void UndoLastRun_Click();
 
-  // RunInputs.
-  int TableCount() const override;
-  bool IsTableTicked(int row) const override;
-  std::string TableName(int row) const override;
-  int SelectedTab() const override;
-  const std::string& FindText() const override { return find_text_; }
-  const std::string& ReplaceText() const override { return replace_text_; }
-  int FindListCount() const override;
-  const std::string& FindListItem(int row) const override;
-  int ReplaceListCount() const override;
-  const std::string& ReplaceListItem(int row) const override;
-  const DataSourceView& DataSource() const override;
-  void SetBusyPointer(bool busy) override;
-  bool Closing() const override;
+  // The table list (List1): its rows and the name of each.
+  int TableCount() const;
+  std::string TableName(int row) const;
+  // What "Start Replacing" asks of a run now: the data source, the ticked
+  // tables in list order, the single pair (Text1, Text2) or the set list
+  // (Combo1, Combo2) as the selected tab says.
+  RunRequest Request() const;
+  // True once the user has closed the program.
+  bool Closing() const;
+
+  // RunObserver: the busy pointer, the status line, the end of the run, and
+  // a stop when the program closes.
+  void Busy(bool busy) override;
+  void RecordReached(const std::string& table, uint32_t record, uint32_t records) override;
+  void Finished(const RunTally& tally) override;
+  bool StopRequested() override { return Closing(); }
 
   // TableList: the table catalogue adds the data source's tables here, each
   // with an empty tick. The list is kept in name order (ignoring case).
@@ -126,13 +128,7 @@ class MainWindow : public QWidget, public RunInputs, public TableList {
   void TabControl1_Click();
   void Text1_Change();
   void Text2_Change();
-  // The status line of a run: where it is, shown at most every few tenths of
-  // a second and whenever the run moves to another table.
-  void ShowProgress(const std::string& table, uint32_t record, uint32_t records);
   void ShowRunStatus(bool shown);
-  // The status row at the end of a run: tables, fields changed, values
-  // refused, records not saved, and where the change log is.
-  void ShowRunEnd(const RunTally& tally);
   // "Undo Last Run" is enabled when no run is under way and the last run's
   // journal is there.
   void RefreshUndoButton();
@@ -167,9 +163,6 @@ class MainWindow : public QWidget, public RunInputs, public TableList {
   // The single pair as UTF-8, kept in step with the boxes at every change.
   std::string find_text_;
   std::string replace_text_;
-  // The set list's last entries read by the run.
-  mutable std::string find_item_;
-  mutable std::string replace_item_;
 
   // SourceKey() when the table list was last filled.
   std::string listed_source_;

@@ -25,9 +25,9 @@ struct FakeDataSource : quillon::DataSourceView {
   std::string dbc_path;
   std::string folder;
 
-  bool OptionDBC1() const override { return dbc; }
-  std::string DBCPath1() const override { return dbc_path; }
-  std::string FolderText() const override { return folder; }
+  quillon::DataSource Current() const override {
+    return {dbc ? quillon::DataSourceKind::kDbc : quillon::DataSourceKind::kFreeTables, dbc_path, folder};
+  }
 };
 
 struct FoxProTest : ::testing::Test {
@@ -68,12 +68,13 @@ TEST_F(FoxProTest, PathsAndConnectionStringFollowTheWindowAtEachCall) {
   const std::string prefix = "Driver={Microsoft Visual FoxPro Driver};SourceType=";
   UseFolder("dir");
   EXPECT_EQ(foxpro.GetPath(), "dir" + kSep);
-  EXPECT_EQ(quillon::ConnectionStringOf(source), prefix + "DBF;SourceDB=dir;Exclusive=No;");
+  EXPECT_EQ(quillon::ConnectionStringOf(source.Current()), prefix + "DBF;SourceDB=dir;Exclusive=No;");
   source.folder = "dir" + kSep;
   EXPECT_EQ(foxpro.GetPath(), "dir" + kSep);
-  EXPECT_EQ(quillon::ConnectionStringOf(source), prefix + "DBF;SourceDB=dir" + kSep + ";Exclusive=No;");
+  EXPECT_EQ(quillon::ConnectionStringOf(source.Current()),
+            prefix + "DBF;SourceDB=dir" + kSep + ";Exclusive=No;");
   source.folder = "odd;name";
-  EXPECT_EQ(quillon::ConnectionStringOf(source), prefix + "DBF;SourceDB=odd;name;Exclusive=No;");
+  EXPECT_EQ(quillon::ConnectionStringOf(source.Current()), prefix + "DBF;SourceDB=odd;name;Exclusive=No;");
   source.folder = "";
   EXPECT_EQ(foxpro.GetPath(), kSep);
   source.dbc_path = "a;b.dbc";  // not read for the folder kind
@@ -82,7 +83,7 @@ TEST_F(FoxProTest, PathsAndConnectionStringFollowTheWindowAtEachCall) {
   source.dbc = true;
   EXPECT_EQ(foxpro.GetPath(), "");
   EXPECT_EQ(foxpro.GetDBName(), "a;b.dbc");
-  EXPECT_EQ(quillon::ConnectionStringOf(source), prefix + "DBC;SourceDB=a;b.dbc;Exclusive=No;");
+  EXPECT_EQ(quillon::ConnectionStringOf(source.Current()), prefix + "DBC;SourceDB=a;b.dbc;Exclusive=No;");
   EXPECT_TRUE(sink.reports.empty());
 }
 

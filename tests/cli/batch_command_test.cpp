@@ -605,8 +605,8 @@ TEST_F(BatchTest, AStopCarriesOutTheCascadesOfTheRecordsAlreadySaved) {
   inputs.find = "4";
   inputs.replace = "44";
   quillon::ScriptedToolkit toolkit;
-  quillon::ReplacementRun run(inputs, toolkit);
-  run.OnRecordReached([&](const std::string&, uint32_t record, uint32_t) { inputs.closing = record == 5; });
+  inputs.on_record = [&](const std::string&, uint32_t record, uint32_t) { inputs.closing = record == 5; };
+  quillon::ReplacementRun run(inputs.Request(), toolkit, &inputs);
   EXPECT_EQ(run.Run(), quillon::RunEnd::kStopped);
   EXPECT_EQ(ContactIds(foxprodb, "contacts"), "1 2 3 44 5 ");
   EXPECT_EQ(ContactIds(foxprodb, "calls"), "1 1 1 1 1 2 2 2 2 2 2 3 3 3 44 5 ");

@@ -1,9 +1,10 @@
-// Shared pieces of the engine tests: the main window's state as plain values,
+// Shared pieces of the engine tests: what the main window asks of a run,
 // tables made by python3-dbf, the change log folder and file snapshots.
 #pragma once
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -16,22 +17,20 @@
 
 namespace engine_testing {
 
-struct FakeDataSource : quillon::DataSourceView {
+struct FakeDataSource {
   bool dbc = false;
   std::string dbc_path;
   std::string folder;
-  mutable int reads = 0;
 
-  bool OptionDBC1() const override {
-    ++reads;
-    return dbc;
+  quillon::DataSource Value() const {
+    return {dbc ? quillon::DataSourceKind::kDbc : quillon::DataSourceKind::kFreeTables, dbc_path, folder};
   }
-  std::string DBCPath1() const override { return dbc_path; }
-  std::string FolderText() const override { return folder; }
 };
 
-// The main window as the run sees it; tests change it between and during runs.
-struct FakeInputs : quillon::RunInputs {
+// The main window as the run sees it: what a run is asked to do (Request)
+// and what it is told while it goes; tests change it between and during
+// runs.
+struct FakeInputs : quillon::RunObserver {
   struct Row {
     std::string name;
     bool ticked = true;
@@ -43,26 +42,38 @@ struct FakeInputs : quillon::RunInputs {
   std::vector<std::string> finds;
   std::vector<std::string> replaces;
   FakeDataSource source;
-  std::vector<bool> pointer;  // every SetBusyPointer, in order
+  std::vector<bool> pointer;  // every Busy, in order
   bool closing = false;
-  mutable std::vector<std::string> names_read;
+  // Called as the run reaches each record, and as a dry run closes each
+  // table, when set.
+  std::function<void(const std::string&, uint32_t, uint32_t)> on_record;
+  std::function<void(const quillon::TableReach&)> on_table;
 
-  int TableCount() const override { return static_cast<int>(rows.size()); }
-  bool IsTableTicked(int row) const override { return rows.at(static_cast<size_t>(row)).ticked; }
-  std::string TableName(int row) const override {
-    names_read.push_back(rows.at(static_cast<size_t>(row)).name);
-    return rows.at(static_cast<size_t>(row)).name;
+  // The ticked rows, the pair or the sets of the tab, and the data source.
+  quillon::RunRequest Request(quillon::RunMode mode = quillon::RunMode::kReplace) const {
+    quillon::RunRequest request;
+    request.source = source.Value();
+    for (const Row& row : rows) {
+      if (row.ticked) request.tables.push_back(row.name);
+    }
+    if (tab == 0) request.pairs.push_back({find, replace});
+    if (tab == 1) {
+      request.from_set_list = true;
+      for (size_t k = 0; k < finds.size(); ++k)
+        request.pairs.push_back({finds[k], k < replaces.size() ? replaces[k] : std::string()});
+    }
+    request.mode = mode;
+    return request;
   }
-  int SelectedTab() const override { return tab; }
-  const std::string& FindText() const override { return find; }
-  const std::string& ReplaceText() const override { return replace; }
-  int FindListCount() const override { return static_cast<int>(finds.size()); }
-  const std::string& FindListItem(int row) const override { return finds.at(static_cast<size_t>(row)); }
-  int ReplaceListCount() const override { return static_cast<int>(replaces.size()); }
-  const std::string& ReplaceListItem(int row) const override { return replaces.at(static_cast<size_t>(row)); }
-  const quillon::DataSourceView& DataSource() const override { return source; }
-  void SetBusyPointer(bool busy) override { pointer.push_back(busy); }
-  bool Closing() const override { return closing; }
+
+  void Busy(bool busy) override { pointer.push_back(busy); }
+  void RecordReached(const std::string& table, uint32_t record, uint32_t records) override {
+    if (on_record) on_record(table, record, records);
+  }
+  void TableWalked(const quillon::TableReach& reach) override {
+    if (on_table) on_table(reach);
+  }
+  bool StopRequested() override { return closing; }
 };
 
 // Points "TEMP" at `folder` for the lifetime of the object.

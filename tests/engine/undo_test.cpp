@@ -60,8 +60,9 @@ struct UndoTest : ::testing::Test {
     inputs.tab = 1;
     inputs.finds = std::move(finds);
     inputs.replaces = std::move(replaces);
-    quillon::ReplacementRun run(inputs, toolkit);
-    run.AllowMissingIndex(without_index);
+    quillon::RunRequest request = inputs.Request();
+    request.allow_missing_index = without_index;
+    quillon::ReplacementRun run(std::move(request), toolkit, &inputs);
     EXPECT_EQ(run.Run(), RunEnd::kDone);
     EXPECT_GT(run.undo_journal_changes(), 0u);
     return run.undo_journal();

@@ -21,19 +21,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct SamplesFolder : quillon::DataSourceView {
-  bool OptionDBC1() const override { return false; }
-  std::string DBCPath1() const override { return ""; }
-  std::string FolderText() const override { return QUILLON_SAMPLES; }
-};
-
 std::string TrimEnd(std::string text) {
   text.erase(text.find_last_not_of(' ') + 1);
   return text;
 }
 
 TEST(SamplesTest, AreVisualFoxProTablesThatTheProgramListsAndReadsLikeAnIndependentReader) {
-  const SamplesFolder samples;
+  const quillon::DataSource samples{quillon::DataSourceKind::kFreeTables, "", QUILLON_SAMPLES};
   quillon::RecordingErrorSink errors;
   std::vector<std::string> tables;
   quillon::FoxPro foxpro(samples, errors);
