@@ -1,7 +1,9 @@
-// The replacement run: what "Start Replacing" does. It walks every ticked table of the table list, every
-// record and every field, and where a field's text holds a find text it replaces every occurrence, trims
-// spaces at both ends and assigns the result; a field whose stored value the pairs leave changed gets a
-// change log line per pair that found it, and moving to the next record saves it. The run ends with "Done.".
+// The replacement run: what "Start Replacing" does. It walks every table it
+// is given, every record and every field, and where a field's text holds a
+// find text it replaces every occurrence, trims spaces at both ends and
+// assigns the result; a field whose stored value the pairs leave changed gets
+// a change log line per pair that found it, and moving to the next record
+// saves it. The run ends with "Done.".
 //
 // The run is given what it works on as one value (RunRequest: the data
 // source, the tables, the pairs, the options), so the main window, the tests
