@@ -4,14 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "base/system.h"
 #include "cli/batch_command.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#include <shellapi.h>
-
-#include "data/file/utf8_path.h"
-#endif
 
 namespace {
 
@@ -32,21 +26,6 @@ int main(int argc, char* argv[]) {
   std::signal(SIGXFSZ, SIG_IGN);
 #endif
   std::ios::sync_with_stdio(false);
-#ifdef _WIN32
-  // The arguments as UTF-8 from the wide command line: argv holds them in
-  // the ANSI code page, which cannot hold every find or replace text or file
-  // name. What is printed is UTF-8, and the console is told so.
-  (void)argc;
-  (void)argv;
-  std::vector<std::string> args;
-  int count = 0;
-  if (wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
-    for (int i = 1; i < count; ++i) args.push_back(fox::Utf8FromWide(wide[i]));
-    LocalFree(wide);
-  }
-  SetConsoleOutputCP(CP_UTF8);
-#else
-  std::vector<std::string> args(argv + 1, argv + argc);
-#endif
+  const std::vector<std::string> args = quillon::ProgramArguments(argc, argv);
   return quillon::RunBatchCommand(args, std::cout, std::cerr, &g_stop_requested);
 }

@@ -10,29 +10,11 @@
 #include "data/file/disk_file.h"
 #include "data/file/utf8_path.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#endif
-
 namespace fs = std::filesystem;
 
 namespace quillon {
 
 namespace {
-
-bool IsSeparator(char c) {
-#ifdef _WIN32
-  return c == '\\' || c == '/';
-#else
-  return c == '/';
-#endif
-}
 
 char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -78,8 +60,18 @@ Error ListingFailed(const std::string& folder, const std::error_code& ec) {
 
 }  // namespace
 
+bool IsPathSeparator(char c) { return c == '/' || (kPathSeparator == '\\' && c == '\\'); }
+
+std::string WithoutTrailingSeparator(std::string folder) {
+  while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\') &&
+         !(folder.size() == 3 && folder[1] == ':')) {
+    folder.pop_back();
+  }
+  return folder;
+}
+
 std::string WithTrailingSeparator(std::string folder) {
-  if (folder.empty() || !IsSeparator(folder.back())) folder += kPathSeparator;
+  if (folder.empty() || !IsPathSeparator(folder.back())) folder += kPathSeparator;
   return folder;
 }
 
@@ -144,75 +136,5 @@ bool FileExists(const std::string& path) noexcept {
     return false;
   }
 }
-
-#ifdef _WIN32
-
-void WriteFileAtomically(const std::string& path, const std::string& bytes) {
-  const std::wstring target = fox::WideFromUtf8(path);
-  std::wstring temp;
-  HANDLE h = INVALID_HANDLE_VALUE;
-  for (int serial = 0; h == INVALID_HANDLE_VALUE; ++serial) {
-    temp = target + L".quillon-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(serial);
-    h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE && (GetLastError() != ERROR_FILE_EXISTS || serial >= 100))
-      throw Error(ErrorKind::kIo, fox::SystemErrorText(GetLastError()));
-  }
-  DWORD written = 0;
-  bool ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-            written == bytes.size() && FlushFileBuffers(h);
-  DWORD code = GetLastError();
-  CloseHandle(h);
-  if (ok) {
-    ok = MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    code = GetLastError();
-  }
-  if (!ok) {
-    DeleteFileW(temp.c_str());
-    throw Error(ErrorKind::kIo, fox::SystemErrorText(code));
-  }
-}
-
-#else
-
-void WriteFileAtomically(const std::string& path, const std::string& bytes) {
-  std::string temp = path + ".quillon-XXXXXX";
-  const int fd = ::mkstemp(temp.data());
-  if (fd == -1) throw Error(ErrorKind::kIo, std::strerror(errno));
-  int error = 0;
-  for (size_t done = 0; done < bytes.size() && error == 0;) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno != EINTR) error = errno;
-    if (n > 0) done += static_cast<size_t>(n);
-  }
-  // The file keeps its permissions; a new one gets those a new file gets
-  // (mkstemp makes it readable by its owner only).
-  struct stat old {};
-  mode_t mode;
-  if (::stat(path.c_str(), &old) == 0) {
-    mode = old.st_mode & 07777;
-  } else {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    mode = 0666 & ~mask;
-  }
-  if (error == 0 && ::fchmod(fd, mode) != 0) error = errno;
-  if (error == 0 && ::fsync(fd) != 0) error = errno;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && std::rename(temp.c_str(), path.c_str()) != 0) error = errno;
-  if (error != 0) {
-    ::unlink(temp.c_str());
-    throw Error(ErrorKind::kIo, std::strerror(error));
-  }
-  // The rename itself is made durable with the folder.
-  std::string folder = path;
-  while (!folder.empty() && folder.back() != '/') folder.pop_back();
-  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir != -1) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-}
-
-#endif
 
 }  // namespace quillon

@@ -19,6 +19,14 @@ inline constexpr char kPathSeparator = static_cast<char>(std::filesystem::path::
 // ("" gives the separator alone).
 std::string WithTrailingSeparator(std::string folder);
 
+// Whether `c` separates the folders of a path: '/' everywhere, '\\' too on
+// Windows.
+bool IsPathSeparator(char c);
+
+// `folder` without its trailing separators ('/' or '\\'), except a root's
+// ("/", "C:\\").
+std::string WithoutTrailingSeparator(std::string folder);
+
 // Bare names of the plain files in `folder` (with or without a trailing
 // separator) that match the wildcard `pattern`, in the order the platform
 // enumerates them, unsorted. "*" matches any run of characters and "?" one

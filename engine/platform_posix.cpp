@@ -6,6 +6,7 @@
 
 #include <string_view>
 
+#include "base/file_helpers.h"
 #include "data/file/utf8_path.h"
 #include "engine/change_log.h"
 #include "engine/platform.h"
@@ -89,15 +90,6 @@ std::string PatternFromStrftime(std::string_view format) {
   }
   flush_literal();
   return pattern;
-}
-
-// Cuts a trailing separator, except from a root ("/", "C:\\").
-std::string WithoutTrailingSeparator(std::string folder) {
-  while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\') &&
-         !(folder.size() == 3 && folder[1] == ':')) {
-    folder.pop_back();
-  }
-  return folder;
 }
 
 }  // namespace

@@ -5,23 +5,12 @@
 
 #include <string_view>
 
+#include "base/file_helpers.h"
 #include "data/file/utf8_path.h"
 #include "engine/change_log.h"
 #include "engine/platform.h"
 
 namespace quillon {
-namespace {
-
-// Cuts a trailing separator, except from a root ("C:\").
-std::string WithoutTrailingSeparator(std::string folder) {
-  while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\') &&
-         !(folder.size() == 3 && folder[1] == ':')) {
-    folder.pop_back();
-  }
-  return folder;
-}
-
-}  // namespace
 
 std::string SystemShortDatePattern() {
   wchar_t buffer[128];

@@ -15,6 +15,23 @@ std::string& FolderOverride() {
   return folder;
 }
 
+// The user's store where the system keeps settings: the registry on
+// Windows, a file elsewhere.
+#ifdef _WIN32
+// With no application name Qt would use Software\Velmora\OrganizationDefaults;
+// the section is a key of its own under the organisation instead.
+std::unique_ptr<QSettings> SystemStore() {
+  return std::make_unique<QSettings>(QString("HKEY_CURRENT_USER\\Software\\") + kSettingsOrganisation,
+                                     QSettings::NativeFormat);
+}
+#else
+// Organisation only: the store is the file Velmora.conf itself.
+std::unique_ptr<QSettings> SystemStore() {
+  return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, kSettingsOrganisation,
+                                     QString());
+}
+#endif
+
 // A fresh view of the store, opened on the section. Opening re-reads the file
 // when another process has changed it since this process last looked.
 std::unique_ptr<QSettings> OpenStore() {
@@ -23,16 +40,7 @@ std::unique_ptr<QSettings> OpenStore() {
     const QString folder = QString::fromStdString(FolderOverride());
     store = std::make_unique<QSettings>(folder + "/" + kSettingsOrganisation + ".conf", QSettings::IniFormat);
   } else {
-#ifdef _WIN32
-    // With no application name Qt would use Software\Velmora\OrganizationDefaults;
-    // the section is a key of its own under the organisation instead.
-    store = std::make_unique<QSettings>(QString("HKEY_CURRENT_USER\\Software\\") + kSettingsOrganisation,
-                                        QSettings::NativeFormat);
-#else
-    // Organisation only: the store is the file Velmora.conf itself.
-    store = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, kSettingsOrganisation,
-                                        QString());
-#endif
+    store = SystemStore();
   }
   store->beginGroup(kSettingsSection);
   return store;

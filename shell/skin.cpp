@@ -10,12 +10,6 @@
 #include "base/program_folder.h"
 #include "shell/window_helpers.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/stat.h>
-#endif
-
 namespace quillon {
 
 void Skin::LoadSkin(const std::string& path) {
@@ -36,24 +30,6 @@ void Skin::ApplyWindow(QWidget& window) {
   } else {
     window.setStyleSheet(style_sheet_);
   }
-}
-
-bool IsVisiblePlainFile(const std::string& path) {
-  if (path.empty()) return false;
-#ifdef _WIN32
-  // The path is UTF-8: the wide call on its UTF-16 form, as the file layer
-  // makes it, finds a file whose folder name is not in the ANSI code page.
-  const std::wstring wide = QString::fromStdString(path).toStdWString();
-  const DWORD attributes = GetFileAttributesW(wide.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-  return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
-#else
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  const size_t slash = path.find_last_of('/');
-  const size_t name = slash == std::string::npos ? 0 : slash + 1;
-  return name < path.size() && path[name] != '.';
-#endif
 }
 
 bool ApplySkin(QWidget& window, Skin& skin, const std::string& program_folder) {

@@ -5,6 +5,8 @@
 #include <QString>
 #include <string>
 
+#include "base/system.h"
+
 class QWidget;
 
 namespace quillon {
@@ -36,11 +38,6 @@ class Skin {
   bool loaded_ = false;
   bool apply_to_new_windows_ = false;
 };
-
-// Whether a directory search for `path` would find it as an ordinary file: it
-// exists, is not a folder and is not hidden (on Windows the hidden or system
-// attribute, elsewhere a name that begins with ".").
-bool IsVisiblePlainFile(const std::string& path);
 
 // Skins the data source window, once at start. When the skin file
 // (`program_folder` followed by x/o.cjs) is not found as a visible plain file,

@@ -28,6 +28,26 @@ void CheckRange(uint64_t offset, uint64_t length, const std::string& what, const
   }
 }
 
+void CheckWrite(bool writable, uint64_t offset, uint64_t length, const std::string& what,
+                const std::string& path) {
+  if (!writable)
+    throw Error(ErrorKind::kReadOnly, Capitalized(Describe(what, path)) + " was opened read-only.");
+  CheckRange(offset, length, what, path);
+}
+
+void CheckLock(bool writable, uint64_t offset, uint64_t length, const std::string& what,
+               const std::string& path) {
+  CheckRange(offset, length, what, path);
+  if (length == 0) {
+    // fcntl reads a length of 0 as "to the end of the file and beyond".
+    throw Error(ErrorKind::kUsage, "Cannot lock an empty byte range of " + Describe(what, path) + ".");
+  }
+  if (!writable) {
+    throw Error(ErrorKind::kUsage,
+                "Cannot lock " + Describe(what, path) + " for writing: it was opened read-only.");
+  }
+}
+
 }  // namespace disk_file
 
 using disk_file::Capitalized;

@@ -129,10 +129,7 @@ size_t DiskFile::ReadAt(uint64_t offset, void* buffer, size_t n) const {
 }
 
 void DiskFile::WriteAt(uint64_t offset, const void* buffer, size_t n) {
-  if (!writable()) {
-    throw Error(ErrorKind::kReadOnly, Capitalized(Describe(what_, path_)) + " was opened read-only.");
-  }
-  CheckRange(offset, n, what_, path_);
+  disk_file::CheckWrite(writable(), offset, n, what_, path_);
   const auto* in = static_cast<const char*>(buffer);
   size_t done = 0;
   while (done < n) {
@@ -184,16 +181,7 @@ void DiskFile::Sync() {
 }
 
 bool DiskFile::TryLock(uint64_t offset, uint64_t length) {
-  CheckRange(offset, length, what_, path_);
-  if (length == 0) {
-    // fcntl reads a length of 0 as "to the end of the file and beyond".
-    throw Error(ErrorKind::kUsage, "Cannot lock an empty byte range of " + Describe(what_, path_) + ".");
-  }
-  if (!writable()) {
-    // An exclusive fcntl lock needs a descriptor open for writing.
-    throw Error(ErrorKind::kUsage,
-                "Cannot lock " + Describe(what_, path_) + " for writing: it was opened read-only.");
-  }
+  disk_file::CheckLock(writable(), offset, length, what_, path_);
   if (SetLock(fd_, F_WRLCK, offset, length) == 0) return true;
   int code = errno;
   if (code == EAGAIN || code == EACCES) return false;

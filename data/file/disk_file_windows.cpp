@@ -130,10 +130,7 @@ size_t DiskFile::ReadAt(uint64_t offset, void* buffer, size_t n) const {
 }
 
 void DiskFile::WriteAt(uint64_t offset, const void* buffer, size_t n) {
-  if (!writable()) {
-    throw Error(ErrorKind::kReadOnly, Capitalized(Describe(what_, path_)) + " was opened read-only.");
-  }
-  CheckRange(offset, n, what_, path_);
+  disk_file::CheckWrite(writable(), offset, n, what_, path_);
   const auto* in = static_cast<const char*>(buffer);
   size_t done = 0;
   while (done < n) {
@@ -178,16 +175,7 @@ void DiskFile::Sync() {
 }
 
 bool DiskFile::TryLock(uint64_t offset, uint64_t length) {
-  CheckRange(offset, length, what_, path_);
-  if (length == 0) {
-    throw Error(ErrorKind::kUsage, "Cannot lock an empty byte range of " + Describe(what_, path_) + ".");
-  }
-  if (!writable()) {
-    // Refused as on POSIX, where an exclusive lock needs write access, so
-    // the library behaves the same on both systems.
-    throw Error(ErrorKind::kUsage,
-                "Cannot lock " + Describe(what_, path_) + " for writing: it was opened read-only.");
-  }
+  disk_file::CheckLock(writable(), offset, length, what_, path_);
   OVERLAPPED ov = At(offset);
   if (LockFileEx(H(handle_), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
                  static_cast<DWORD>(length & 0xFFFFFFFFu), static_cast<DWORD>(length >> 32), &ov)) {
