@@ -28,13 +28,9 @@ enum class ErrorKind {
   kInternal  // anything else: a fault of the program itself
 };
 
-class Error : public std::runtime_error {
+class Error : public fox::KindedError<ErrorKind> {
  public:
-  Error(ErrorKind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
-  ErrorKind kind() const { return kind_; }
-
- private:
-  ErrorKind kind_;
+  using KindedError::KindedError;
 };
 
 // The kind of a table library error as the program sees it.

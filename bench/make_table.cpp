@@ -27,6 +27,8 @@
 #include <string_view>
 #include <vector>
 
+#include "data/util/local_time.h"
+
 namespace {
 
 constexpr std::string_view kMarker = "Zanzibar";
@@ -234,13 +236,7 @@ struct TableFiles {
     }
     const std::uint32_t headerLength = 32 + 32 * static_cast<std::uint32_t>(count) + 1 + 263;
     std::vector<unsigned char> header(headerLength, 0);
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
+    const std::tm local = fox::LocalTime(std::time(nullptr));
     header[0] = 0x30;  // Visual FoxPro
     header[1] = static_cast<unsigned char>((local.tm_year + 1900) % 100);
     header[2] = static_cast<unsigned char>(local.tm_mon + 1);

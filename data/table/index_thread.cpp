@@ -100,10 +100,8 @@ void IndexThread::TakeResults(std::vector<std::pair<uint32_t, Error>>* refused, 
   Wait();
   MutexLock hold(&mutex_);
   *refused = std::move(refused_);
-  refused_.clear();
   *lost = std::move(lost_);
-  lost_.reset();
-  failed_.store(false, std::memory_order_relaxed);
+  ClearResults();
 }
 
 void IndexThread::Drop() {
@@ -114,6 +112,10 @@ void IndexThread::Drop() {
   awaited_ = true;
   while (busy_) done_.Wait(&mutex_);
   awaited_ = false;
+  ClearResults();
+}
+
+void IndexThread::ClearResults() {
   refused_.clear();
   lost_.reset();
   failed_.store(false, std::memory_order_relaxed);

@@ -78,6 +78,8 @@ class IndexThread {
   void Run() EXCLUDES(mutex_);
   // Makes one job's changes, with mutex_ let go; the refusal, if any.
   std::optional<Error> Apply(Job& job, bool* lost);
+  // Forgets the refusals and the loss.
+  void ClearResults() REQUIRES(mutex_);
 
   IndexMaintainer& maintainer_;
   const std::string& table_name_;

@@ -27,13 +27,22 @@ enum class ErrorKind {
   kUsage,         // the library was called the wrong way
 };
 
-class Error : public std::runtime_error {
+// An error whose text is for the person using the program and whose kind,
+// of the enumeration `Kind`, tells failures apart; the program's own error
+// type is made from it too.
+template <typename Kind>
+class KindedError : public std::runtime_error {
  public:
-  Error(ErrorKind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
-  ErrorKind kind() const { return kind_; }
+  KindedError(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
+  Kind kind() const { return kind_; }
 
  private:
-  ErrorKind kind_;
+  Kind kind_;
+};
+
+class Error : public KindedError<ErrorKind> {
+ public:
+  using KindedError::KindedError;
 };
 
 // A failure that kept records from being saved after they had been accepted

@@ -13,11 +13,13 @@
 
 namespace fox {
 
-class CAPABILITY("mutex") Mutex {
+// A standard mutex (std::mutex or std::recursive_mutex) the analysis knows.
+template <typename Standard>
+class CAPABILITY("mutex") BasicMutex {
  public:
-  Mutex() = default;
-  Mutex(const Mutex&) = delete;
-  Mutex& operator=(const Mutex&) = delete;
+  BasicMutex() = default;
+  BasicMutex(const BasicMutex&) = delete;
+  BasicMutex& operator=(const BasicMutex&) = delete;
 
   void Lock() ACQUIRE() { mutex_.lock(); }
   void Unlock() RELEASE() { mutex_.unlock(); }
@@ -27,23 +29,12 @@ class CAPABILITY("mutex") Mutex {
 
  private:
   friend class CondVar;
-  std::mutex mutex_;
+  Standard mutex_;
 };
 
+using Mutex = BasicMutex<std::mutex>;
 // A mutex the thread holding it may take again (each Lock needs its Unlock).
-class CAPABILITY("mutex") RecursiveMutex {
- public:
-  RecursiveMutex() = default;
-  RecursiveMutex(const RecursiveMutex&) = delete;
-  RecursiveMutex& operator=(const RecursiveMutex&) = delete;
-
-  void Lock() ACQUIRE() { mutex_.lock(); }
-  void Unlock() RELEASE() { mutex_.unlock(); }
-  bool TryLock() TRY_ACQUIRE(true) { return mutex_.try_lock(); }
-
- private:
-  std::recursive_mutex mutex_;
-};
+using RecursiveMutex = BasicMutex<std::recursive_mutex>;
 
 // Holds a Mutex or RecursiveMutex from construction to destruction.
 class SCOPED_CAPABILITY MutexLock {
