@@ -2,6 +2,7 @@
 
 #include "data/database/recordset.h"
 #include "data/table/table.h"
+#include "data/util/full_stop.h"
 #include "engine/run_steps.h"
 
 namespace quillon {
@@ -50,9 +51,9 @@ void ColumnRefusals::Judge(ErrorTrap& trap, fox::Recordset& recordset, bool allo
   // A column that cannot change is told only when a value in it holds a find
   // text: a column no find text reaches needs no change.
   if (all_alike && first) {
-    table_refusal_ =
-        fox::Table::Refusal{first->kind, first->reason,
-                            "Table '" + table->name() + "' cannot be changed: " + first->reason + "."};
+    table_refusal_ = fox::Table::Refusal{
+        first->kind, first->reason,
+        fox::WithFullStop("Table '" + table->name() + "' cannot be changed: " + first->reason)};
   }
 }
 
@@ -77,10 +78,11 @@ void ColumnRefusals::TellRepeated(ErrorTrap& trap, const std::string& table, con
     const std::string where = whole_table ? "of table '" + table + "' "
                                           : "for field '" + repeat.field + "' of table '" + table + "' ";
     trap.Step(RunStep::kAssign, [&] {
-      throw fox::Error(fox::ErrorKind::kInvalidValue, toolkit.FormatCount(repeat.more) + " more " +
-                                                          (repeat.more == 1 ? "value " : "values ") + where +
-                                                          (repeat.more == 1 ? "was" : "were") +
-                                                          " refused for the same reason: " + why + ".");
+      throw fox::Error(fox::ErrorKind::kInvalidValue,
+                       toolkit.FormatCount(repeat.more) + " more " +
+                           (repeat.more == 1 ? "value " : "values ") + where +
+                           (repeat.more == 1 ? "was" : "were") +
+                           fox::WithFullStop(" refused for the same reason: " + why));
     });
   }
   repeats_.clear();

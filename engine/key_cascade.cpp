@@ -22,8 +22,10 @@
 
 #include "data/database/connection.h"
 #include "data/database/recordset.h"
+#include "data/util/full_stop.h"
 #include "engine/replacement_run.h"
 #include "engine/run_steps.h"
+#include "engine/text_replace.h"
 
 namespace quillon {
 
@@ -66,6 +68,8 @@ KeyCascade::ChildTable& KeyCascade::ChildOf(const std::string& name) {
   opened.recordset = std::make_shared<fox::Recordset>();
   // The same order as the walked table's saves: journal and lines first.
   session_.Open(*opened.recordset, *connection_, name, false);
+  // The run's override reaches the children as it reaches the walked table.
+  opened.recordset->LetCodeThrough(allow_triggers_);
   const fox::Table& table = *opened.recordset->table();
   for (size_t column = 0; column < table.field_count(); ++column) {
     opened.columns.push_back(opened.recordset->fields()[column].name());
@@ -135,9 +139,9 @@ std::optional<fox::Table::Refusal> KeyCascade::PlanOf(fox::Recordset& parent, co
     auto refuse = [&](const std::string& why, const std::string& told = "") {
       const std::string to =
           "its new key cannot be given to table " + relation.child_table + " through " + between + ": ";
-      return fox::Table::Refusal{
-          fox::ErrorKind::kConflict, to + why,
-          "The changes to " + top + " were not saved: " + to + (told.empty() ? why : told) + "."};
+      return fox::Table::Refusal{fox::ErrorKind::kConflict, to + why,
+                                 fox::WithFullStop("The changes to " + top + " were not saved: " + to +
+                                                   (told.empty() ? why : told))};
     };
     const std::string child_id = LowerAscii(relation.child_table);
     if (std::find(chain->begin(), chain->end(), child_id) != chain->end()) {
@@ -245,7 +249,7 @@ void KeyCascade::CarryOut(ErrorTrap& trap, const std::string& parent_table,
                           const std::map<uint32_t, std::vector<Step>>& plans) {
   std::set<std::string> touched;
   std::set<std::pair<std::string, uint32_t>> records;
-  std::string line;
+  std::string line, old_value, new_value;
   const std::string now = ChangeLogDateTime();
   for (const auto& [parent, steps] : plans) {
     for (const Step& step : steps) {
@@ -267,13 +271,21 @@ void KeyCascade::CarryOut(ErrorTrap& trap, const std::string& parent_table,
                                " of table '" + parent_table + "' and was left as it is.");
         }
         rs.fields()[step.column].SetValue(step.new_value);
-        ChangeLogLine(&line, now, step.old_value, step.new_value, child.name, child.columns[step.column]);
+        // The values as the run's other lines show theirs: trimmed text, not
+        // a key padded with blanks.
+        old_value = step.old_value;
+        new_value = step.new_value;
+        TrimSpaces(&old_value);
+        TrimSpaces(&new_value);
+        ChangeLogLine(&line, now, old_value, new_value, child.name, child.columns[step.column]);
         session_.log().AppendChange(&line, 1, step.recno);
         ++tally_.changed;
         ++tally_.cascaded;
         if (write_journal_) session_.JournalRecord(rs, child.journal_table);
         cascaded_[LowerAscii(step.table)].insert(FieldId(step.recno, step.column));
         rs.NoteKeyed(step.tag, step.new_key, step.recno);
+        // A table only a cascade changed counts as the walked ones do.
+        tally_.Count(LowerAscii(step.table));
       });
     }
   }
@@ -295,6 +307,11 @@ void KeyCascade::CarryOut(ErrorTrap& trap, const std::string& parent_table,
                              "', which have the new ones: put them right before using the tables.");
       }
     });
+  }
+  // The code the override let go is named for each child changed.
+  if (allow_triggers_) {
+    for (const std::string& id : touched)
+      code_not_run_.Tell(trap, *children_.at(id).recordset, children_.at(id).name);
   }
   const auto at = cascaded_.find(walk_table_);
   cascaded_here_ = at == cascaded_.end() ? nullptr : &at->second;

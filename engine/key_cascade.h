@@ -9,8 +9,10 @@
 // it: it took its parent's new key, which is final.
 //
 // Owns the child tables it opens (closed by Leave), the plans waiting and
-// the fields it changed; borrows the session (log, journal) and the tally,
-// which it counts its changes in, and the connection of the walked table.
+// the fields it changed; borrows the session (log, journal), the tally,
+// which it counts its changes and the tables they are in in, the reports of
+// code not run (a child changed under the override is named there), and the
+// connection of the walked table.
 // Failures are reported through the error trap given, or, while planning,
 // returned as the refusal of the record's change.
 #pragma once
@@ -28,6 +30,7 @@
 
 #include "base/error_report.h"
 #include "data/table/table.h"
+#include "engine/code_not_run.h"
 #include "engine/run_tally.h"
 #include "engine/save_session.h"
 
@@ -40,7 +43,8 @@ namespace quillon {
 
 class KeyCascade {
  public:
-  KeyCascade(SaveSession& session, RunTally& tally) : session_(session), tally_(tally) {}
+  KeyCascade(SaveSession& session, RunTally& tally, CodeNotRun& code_not_run)
+      : session_(session), tally_(tally), code_not_run_(code_not_run) {}
   ~KeyCascade();
 
   // How the run treats triggers and the journal (see ReplacementRun).
@@ -99,6 +103,7 @@ class KeyCascade {
 
   SaveSession& session_;
   RunTally& tally_;
+  CodeNotRun& code_not_run_;
   bool allow_triggers_ = false;
   bool write_journal_ = true;
   fox::Connection* connection_ = nullptr;        // the walked table's

@@ -47,6 +47,7 @@ RunEnd ReplacementRun::Run() {
   reach_.clear();
   tally_ = RunTally();
   snapshot_.Forget();
+  code_not_run_.Forget();
   RunEnd end = RunEnd::kDone;
 
   std::string refusal;
@@ -134,7 +135,9 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, const std::strin
     }
     cascade_.Enter(connection, table);
     if (opened) {
-      ++tally_.tables;
+      tally_.Count(LowerAscii(table));
+      // One override for the walked table and its cascades' children alike.
+      recordset.LetCodeThrough(request_.allow_triggers);
       const int64_t changed_before = tally_.changed;
       // A run that stopped before it finished left the index checked and
       // repaired as the table opened: the user hears what was done.
@@ -193,9 +196,6 @@ void ReplacementRun::TellChangedWithout(ErrorTrap& trap, const std::string& tabl
   const fox::Table* opened = recordset.table();
   const std::string missing = opened != nullptr ? opened->missing_index() : "";
   const std::string unnamed = opened != nullptr ? opened->unnamed_index() : "";
-  // A trigger let through (--without-triggers) is told for each table
-  // changed without it.
-  const std::string trigger = request_.allow_triggers && opened != nullptr ? recordset.ForeignTrigger() : "";
   if (!missing.empty()) {
     trap.Step(RunStep::kOpenRecordset, [&] {
       throw fox::Error(
@@ -204,13 +204,9 @@ void ReplacementRun::TellChangedWithout(ErrorTrap& trap, const std::string& tabl
               "\", which is missing: rebuild the index (REINDEX in FoxPro) before using the table.");
     });
   }
-  if (!trigger.empty()) {
-    trap.Step(RunStep::kOpenRecordset, [&] {
-      throw fox::Error(fox::ErrorKind::kUnsupported,
-                       "Table '" + table + "' was changed without running its update trigger " + trigger +
-                           ": check what that trigger would have done.");
-    });
-  }
+  // The code let through (--without-triggers) is told for each table
+  // changed without it.
+  if (request_.allow_triggers) code_not_run_.Tell(trap, recordset, table);
   if (!unnamed.empty()) {
     trap.Step(RunStep::kOpenRecordset, [&] {
       throw fox::Error(fox::ErrorKind::kNotFound,

@@ -22,6 +22,7 @@
 #include "access/foxpro_module.h"
 #include "base/error_report.h"
 #include "base/toolkit.h"
+#include "engine/code_not_run.h"
 #include "engine/column_refusals.h"
 #include "engine/field_edit.h"
 #include "engine/find_text_snapshot.h"
@@ -96,7 +97,7 @@ class ReplacementRun {
       : request_(std::move(request)),
         toolkit_(toolkit),
         observer_(observer != nullptr ? *observer : no_observer_),
-        cascade_(session_, tally_) {}
+        cascade_(session_, tally_, code_not_run_) {}
   ~ReplacementRun();
 
   // Runs once. Every failure is shown as an error report naming kModule and
@@ -138,7 +139,8 @@ class ReplacementRun {
   // Opens the connection and `table` and walks it; closes both.
   Walk WalkTable(ErrorTrap& trap, const std::string& table, fox::Connection& connection,
                  fox::Recordset& recordset);
-  // Tells what the table was changed without (its index, its trigger).
+  // Tells what the table was changed without (its index, its trigger, its
+  // record rule).
   void TellChangedWithout(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset);
   Walk WalkRecords(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset, TableReach* reach);
   // Applies the pairs to every field of the current record.
@@ -203,6 +205,7 @@ class ReplacementRun {
   // Open from the run's first change log line to its end.
   SaveSession session_;
   ColumnRefusals refusals_;                // of the table being walked
+  CodeNotRun code_not_run_;                // the tables changed without their code, told
   KeyCascade cascade_;                     // its key changes' cascades
   FindTextSnapshot snapshot_;              // the records and fields that may hold a find text
   FieldEdit field_;                        // the field being changed

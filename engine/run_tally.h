@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 #include "data/util/error.h"
@@ -12,11 +13,17 @@ namespace quillon {
 
 // What a run did, counted as it went.
 struct RunTally {
-  int tables = 0;         // tables walked
-  int64_t changed = 0;    // fields whose stored value changed and was saved (each with its lines)
-  int64_t refused = 0;    // new values a field refused
-  int64_t not_saved = 0;  // records whose changes could not be saved
-  int64_t cascaded = 0;   // of `changed`, child keys that took their parent's new key
+  int tables = 0;                 // tables walked, and tables only a cascade changed
+  int64_t changed = 0;            // fields whose stored value changed and was saved (each with its lines)
+  int64_t refused = 0;            // new values a field refused
+  int64_t not_saved = 0;          // records whose changes could not be saved
+  int64_t cascaded = 0;           // of `changed`, child keys that took their parent's new key
+  std::set<std::string> counted;  // the tables counted in `tables`, lower case
+
+  // Counts `table` (its name in lower case) once.
+  void Count(const std::string& table) {
+    if (counted.insert(table).second) ++tables;
+  }
 };
 
 // The records `failure` names were not saved: counted so, their fields taken

@@ -381,8 +381,6 @@ uint32_t UndoJournal::AddTable(const JournalTable& table) {
   PutBytes(&payload, table.name);
   PutBytes(&payload, table.path);
   PutEntry(&pending_, payload);
-  entries_by_record_.clear();
-  recent_order_.clear();
   return tables_++;
 }
 
@@ -404,8 +402,9 @@ void UndoJournal::Append(uint32_t table, uint32_t recno, uint32_t record, uint32
   PutBytes(&pending_, column_name);
   PutBytes(&pending_, before);
   PutBytes(&pending_, after);
-  if (++entries_by_record_[recno] == 1) {
-    recent_order_.push_back(recno);
+  const uint64_t counted = RecordKey(table, recno);
+  if (++entries_by_record_[counted] == 1) {
+    recent_order_.push_back(counted);
     if (recent_order_.size() > kRecentRecords) {
       entries_by_record_.erase(recent_order_.front());
       recent_order_.pop_front();
@@ -425,7 +424,7 @@ void UndoJournal::NotSaved(uint32_t table, const std::vector<uint32_t>& records)
   for (uint32_t recno : records) {
     // Nothing journalled since the record was last marked: no entry needed.
     // A record journalled too long ago to be counted still gets its mark.
-    const auto counted = entries_by_record_.find(recno);
+    const auto counted = entries_by_record_.find(RecordKey(table, recno));
     if (counted != entries_by_record_.end()) {
       if (counted->second == 0) continue;
       changes_ -= counted->second;

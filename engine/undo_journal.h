@@ -152,8 +152,9 @@ class UndoJournal {
   bool is_open() const;
   const std::string& path() const { return path_; }
 
-  // Declares a table; returns its number for the changes. Its changes
-  // follow it until the next table is declared.
+  // Declares a table; returns its number for the changes. The changes of
+  // the tables declared may come in any order (a cascade's children between
+  // their parents).
   uint32_t AddTable(const JournalTable& table);
   // A saved field's change (see JournalChange). Entries are written as they
   // gather, before their records are saved; a record that is then not saved
@@ -193,14 +194,16 @@ class UndoJournal {
   uint64_t synced_ = 0;  // how much of the file is durable
   std::string pending_;  // entries not written yet
   uint32_t tables_ = 0;
-  // The changes journalled per record of the current table since it was
-  // last marked not saved, for the records journalled last: a save that
+  // The changes journalled per record (RecordKey: table and record, since a
+  // cascade journals a child table's records between its parent's) since it
+  // was last marked not saved, for the records journalled last: a save that
   // fails names records of the batch being gathered or written, far fewer
   // than kRecentRecords, so the memory stays the same whatever the table's
   // size. recent_order_ holds them oldest first, to let the oldest go.
   static constexpr size_t kRecentRecords = 1 << 14;
-  std::unordered_map<uint32_t, uint32_t> entries_by_record_;
-  std::deque<uint32_t> recent_order_;
+  static uint64_t RecordKey(uint32_t table, uint32_t recno) { return (uint64_t{table} << 32) | recno; }
+  std::unordered_map<uint64_t, uint32_t> entries_by_record_;
+  std::deque<uint64_t> recent_order_;
   uint64_t changes_ = 0;
   std::string failure_;
 };

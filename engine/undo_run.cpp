@@ -338,80 +338,103 @@ void UndoRun::UndoRecord(const UndoJournalReader& journal, const std::string& na
   const bool dry = mode_ == RunMode::kDryRun;
   const uint32_t recno = recordset.recno();
   const size_t columns = recordset.fields().count();
-  // The record as read now, to tell whether it is still the one the run
-  // saved, not another that took its number (a PACK, say).
-  std::vector<size_t> changed;
-  for (const UndoJournalReader::Entry* entry : entries) changed.push_back(entry->column);
-  std::sort(changed.begin(), changed.end());
-  changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
-  const uint32_t identity = RecordIdentity(*recordset.table(), recordset.RecordBytes(true), changed);
-  std::map<uint32_t, std::string> simulated;  // dry run: the fields as given back so far
-  int64_t restored = 0;
-  JournalChange read;
+  std::vector<std::optional<JournalChange>> changes;
+  changes.reserve(entries.size());
   for (const UndoJournalReader::Entry* entry : entries) {
     try {
-      read = journal.Read(*entry);
+      changes.push_back(journal.Read(*entry));
     } catch (const std::exception& e) {
       ++tally_.missing;
       Problem(e.what());
-      continue;
+      changes.emplace_back();
     }
-    const JournalChange* change = &read;
-    const uint32_t column = change->column;
+  }
+  // A run may save a record more than once (a cascade gives a child its new
+  // key, then the walk of the child's table changes another of its fields),
+  // each save with its own identity. Newest first, the changes of one save
+  // are those that follow each other with the same identity, each column
+  // once; the record as the undo has put it back so far must be the one
+  // that save left.
+  std::vector<size_t> save_columns;  // of the save being undone
+  bool same_record = true;
+  size_t save_end = 0;  // the index after the last change of that save
+  int64_t restored = 0;
+  for (size_t i = 0; i < changes.size(); ++i) {
+    if (!changes[i]) continue;
+    const JournalChange& change = *changes[i];
+    if (i >= save_end) {
+      // The changes of the next save, and the record's identity as it left
+      // the record (the run's record bytes masked where it changed them).
+      save_columns.clear();
+      save_end = i;
+      for (; save_end < changes.size(); ++save_end) {
+        if (!changes[save_end]) continue;
+        const JournalChange& next = *changes[save_end];
+        if (next.record != change.record ||
+            std::find(save_columns.begin(), save_columns.end(), next.column) != save_columns.end())
+          break;
+        save_columns.push_back(next.column);
+      }
+      std::vector<size_t> masked(save_columns.begin(), save_columns.end());
+      std::sort(masked.begin(), masked.end());
+      same_record = !change.record || *change.record == RecordIdentity(*recordset.table(),
+                                                                       recordset.RecordBytes(false), masked);
+    }
+    const uint32_t column = change.column;
     auto where = [&] {
-      return "Field '" + change->column_name + "' of record " + std::to_string(recno) + " of table '" + name +
+      return "Field '" + change.column_name + "' of record " + std::to_string(recno) + " of table '" + name +
              "'";
     };
-    if (column >= columns ||
-        !fox::EqualIgnoringCase(recordset.fields()[column].name(), change->column_name)) {
+    if (column >= columns || !fox::EqualIgnoringCase(recordset.fields()[column].name(), change.column_name)) {
       ++tally_.conflicts;
       Problem(where() + " was left as it is: the table's columns changed since the run.");
       continue;
     }
     std::string current;
     try {
-      const auto known = simulated.find(column);
-      current = known != simulated.end() ? known->second : recordset.StoredForm(column, false);
+      current = recordset.StoredForm(column, false);
     } catch (const std::exception& e) {
       ++tally_.conflicts;
       Problem(where() + " was left as it is: " + e.what());
       continue;
     }
-    if (current != change->after && current == change->before) {
+    if (current != change.after && current == change.before) {
       // Already as it was: the record was never saved (the run stopped or
       // crashed before), or has been given its old value since.
       ++tally_.already;
       continue;
     }
-    if (current != change->after) {
+    if (current != change.after) {
       ++tally_.conflicts;
       Problem(where() + " has changed since the run and was left as it is.");
       continue;
     }
-    if (change->record && *change->record != identity) {
+    if (!same_record) {
       ++tally_.conflicts;
       Problem(where() +
               " was left as it is: the record is no longer the one the run saved (another record took "
               "its place, after a PACK say).");
       continue;
     }
-    if (dry) {
-      simulated[column] = change->before;
-      ++restored;
-      continue;
-    }
-    const std::optional<std::string> was = TextOf(recordset, column);
+    const std::optional<std::string> was = dry ? std::nullopt : TextOf(recordset, column);
     try {
-      recordset.SetStoredForm(column, change->before);
+      // A dry run gives the value back in the edit too, which is never
+      // saved, so that the record's older saves are judged as the real undo
+      // judges them.
+      recordset.SetStoredForm(column, change.before);
     } catch (const std::exception& e) {
       ++tally_.not_saved;
       Problem(where() + " was left as it is: " + e.what());
       continue;
     }
+    if (dry) {
+      ++restored;
+      continue;
+    }
     const std::optional<std::string> now = TextOf(recordset, column);
     try {
       session_.log().Append(
-          ChangeLogLine(ChangeLogDateTime(), Shown(was), Shown(now), name, change->column_name), recno);
+          ChangeLogLine(ChangeLogDateTime(), Shown(was), Shown(now), name, change.column_name), recno);
     } catch (const std::exception& e) {
       // The record keeps what is on disk: no change without its line.
       Problem(e.what());
@@ -419,6 +442,9 @@ void UndoRun::UndoRecord(const UndoJournalReader& journal, const std::string& na
       return;
     }
     ++restored;
+  }
+  if (dry) {
+    for (size_t column : recordset.EditedColumns()) recordset.RevertColumn(column);
   }
   if (!dry && restored > 0) session_.JournalRecord(recordset, journal_table_);
   tally_.restored += restored;

@@ -25,6 +25,7 @@
 #include "base/program_folder.h"
 #include "base/settings_store.h"
 #include "engine/change_log.h"
+#include "engine/code_not_run.h"
 #include "engine/undo_run.h"
 #include "shell/pointer.h"
 #include "shell/window_helpers.h"
@@ -358,6 +359,9 @@ void MainWindow::PushButton1_Click() {
   shown_table_.clear();
   since_progress_shown_.invalidate();
   RunRequest request = Request();
+  // Tables whose trigger or record rule runs code Quillon cannot run are
+  // changed only when the user says so, having seen which they are.
+  if (ReplacementRun::Refusal(request).empty()) request.allow_triggers = AllowCodeNotRun(request);
   // A run refused before it starts (an empty find text) shows no progress.
   ShowRunStatus(ReplacementRun::Refusal(request).empty());
 
@@ -371,6 +375,24 @@ void MainWindow::PushButton1_Click() {
   if (end != RunEnd::kDone) ShowRunStatus(false);
   SetInputsEnabled(true);
   RefreshUndoButton();
+}
+
+bool MainWindow::AllowCodeNotRun(const RunRequest& request) {
+  std::vector<std::string> skipped;
+  try {
+    skipped = CodeNotRun::Foreseen(request.source, request.tables);
+  } catch (const std::exception&) {
+    // Nothing foreseen: the run refuses those tables and says so.
+  }
+  if (skipped.empty()) return false;
+  std::string text =
+      "These tables run code Quillon cannot run when their records change (a trigger or a rule that "
+      "calls a procedure):\r\n";
+  for (const std::string& line : skipped) text += "\r\n" + line;
+  text +=
+      "\r\n\r\nChange them all the same, without running that code? Their other rules still hold, and each "
+      "table changed so is named when the run ends. \"No\" leaves them as they are.";
+  return toolkit_.ShowMessage(text, MessageButtons::kYesNo, MessageIcon::kWarning) == MessageAnswer::kYes;
 }
 
 void MainWindow::RefreshUndoButton() {

@@ -132,6 +132,10 @@ class MainWindow : public QWidget, public RunObserver, public TableList {
   // "Undo Last Run" is enabled when no run is under way and the last run's
   // journal is there.
   void RefreshUndoButton();
+  // Asks, naming the tables of `request` whose trigger or record rule runs
+  // code Quillon cannot run (CodeNotRun::Foreseen), whether to change them
+  // without it; true on "Yes". No question, and false, when there are none.
+  bool AllowCodeNotRun(const RunRequest& request);
 
   DataSourceWindow& data_source_;
   Toolkit& toolkit_;

@@ -6,6 +6,7 @@
 #include "data/database/connection.h"
 #include "data/file/file_names.h"
 #include "data/util/error.h"
+#include "data/util/full_stop.h"
 #include "data/util/hash.h"
 
 namespace fox {
@@ -422,7 +423,8 @@ Table::Refusal RuleRefusalOf(const RuleRefusal& refusal, const Table& table, uin
                                           : "The changes to record " + std::to_string(recno) + " of table '" +
                                                 table.name() + "' were not saved: ";
   if (refusal.kind == RuleRefusal::Kind::kCannotEvaluate) {
-    return {ErrorKind::kUnsupported, "it is guarded by " + refusal.message, what + refusal.message + "."};
+    return {ErrorKind::kUnsupported, "it is guarded by " + refusal.message,
+            WithFullStop(what + refusal.message)};
   }
   return {ErrorKind::kInvalidValue,
           "it breaks " + refusal.rule + " (" + refusal.expression + "): " + refusal.message,
@@ -437,13 +439,13 @@ std::optional<Table::Refusal> Recordset::RulesRefuseTable(bool allow_triggers) c
     const std::string reason =
         "its update trigger " + rules_->update_trigger() + " runs code Quillon cannot run";
     return Table::Refusal{ErrorKind::kUnsupported, reason,
-                          "Table '" + table_->name() + "' cannot be changed: " + reason + "."};
+                          WithFullStop("Table '" + table_->name() + "' cannot be changed: " + reason)};
   }
   const std::string record = rules_->RecordRuleUnevaluable();
-  if (!record.empty()) {
+  if (!allow_triggers && !record.empty()) {
     const std::string reason = "its record validation rule is " + record;
     return Table::Refusal{ErrorKind::kUnsupported, reason,
-                          "Table '" + table_->name() + "' cannot be changed: " + reason + "."};
+                          WithFullStop("Table '" + table_->name() + "' cannot be changed: " + reason)};
   }
   return std::nullopt;
 }
@@ -452,12 +454,16 @@ std::string Recordset::ForeignTrigger() const {
   return rules_ && !rules_->update_trigger_is_ri() ? rules_->update_trigger() : std::string();
 }
 
+std::string Recordset::UnevaluableRecordRule() const {
+  return rules_ ? rules_->RecordRuleUnevaluable() : std::string();
+}
+
 std::optional<Table::Refusal> Recordset::RulesRefuseColumn(size_t column) const {
   if (!rules_) return std::nullopt;
   auto column_refusal = [&](const std::string& reason) {
     return Table::Refusal{ErrorKind::kUnsupported, reason,
-                          "Field '" + table_->field_name(column) + "' of table '" + table_->name() +
-                              "' cannot be changed: " + reason + "."};
+                          WithFullStop("Field '" + table_->field_name(column) + "' of table '" +
+                                       table_->name() + "' cannot be changed: " + reason)};
   };
   const std::string why = rules_->FieldRuleUnevaluable(column);
   if (!why.empty()) return column_refusal("its validation rule is " + why);
@@ -527,7 +533,10 @@ std::optional<Table::Refusal> Recordset::RuleRefusalIn(const Table::Edit& edit,
                                                        std::optional<size_t> column) const {
   for (const RuleRefusal& refusal : rules_->Check(edit.working, changed, &edit.memo_text)) {
     // Each rule is asked for on its own: a field's rule, or the record's.
-    if (refusal.column == column) return RuleRefusalOf(refusal, *table_, recno());
+    // The override lets a record rule that cannot be evaluated go.
+    if (refusal.column == column &&
+        !(let_code_through_ && !column && refusal.kind == RuleRefusal::Kind::kCannotEvaluate))
+      return RuleRefusalOf(refusal, *table_, recno());
   }
   return std::nullopt;
 }
@@ -623,8 +632,8 @@ std::optional<Table::Refusal> Recordset::RelationsRefuse(const Table::Edit& edit
                                                          const ContainerRelation* cascading) {
   auto refusal = [&](const std::string& reason) {
     return Table::Refusal{ErrorKind::kConflict, reason,
-                          "The changes to record " + std::to_string(recno()) + " of table '" +
-                              table_->name() + "' were not saved: " + reason + "."};
+                          WithFullStop("The changes to record " + std::to_string(recno()) + " of table '" +
+                                       table_->name() + "' were not saved: " + reason)};
   };
   // The record's key in the relation's tag, before and after (none: its
   // FOR clause leaves the record out): a key that cannot be worked out
@@ -715,8 +724,8 @@ std::vector<Recordset::KeyCascade> Recordset::CascadesIn(const Table::Edit& edit
   std::vector<KeyCascade> cascades;
   auto refuse = [&](const std::string& why) {
     *refusal = Table::Refusal{ErrorKind::kConflict, why,
-                              "The changes to record " + std::to_string(recno()) + " of table '" +
-                                  table_->name() + "' were not saved: " + why + "."};
+                              WithFullStop("The changes to record " + std::to_string(recno()) +
+                                           " of table '" + table_->name() + "' were not saved: " + why)};
     return std::vector<KeyCascade>{};
   };
   for (const ContainerRelation& relation : rules_->as_parent()) {

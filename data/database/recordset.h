@@ -150,12 +150,22 @@ class Recordset {
   // The rules of the container the table belongs to (see TableRules); each
   // gives nothing for a free table. Why the table must not change at all:
   // an update trigger other than the referential-integrity builder's, which
-  // runs code Quillon cannot run (unless `allow_triggers`), or a record rule
-  // Quillon cannot evaluate.
+  // runs code Quillon cannot run, or a record rule Quillon cannot evaluate
+  // (neither when `allow_triggers`, the user's override: the code is then
+  // not run, see LetCodeThrough).
   std::optional<Table::Refusal> RulesRefuseTable(bool allow_triggers) const;
+  // The user's override for this recordset: a record rule Quillon cannot
+  // evaluate is passed over by CheckRule and CheckRecordRuleWith (the
+  // caller tells the table changed without it), as RulesRefuseTable(true)
+  // lets the table change.
+  void LetCodeThrough(bool let) { let_code_through_ = let; }
   // The table's update trigger when it is not the referential-integrity
   // builder's (code Quillon cannot run); "" otherwise.
   std::string ForeignTrigger() const;
+  // Why the table's record rule can never be evaluated ("a rule Quillon
+  // cannot evaluate: it calls checkcredit()"); "" when it can, or there is
+  // none.
+  std::string UnevaluableRecordRule() const;
   // Why `column` must not change: its rule cannot be evaluated.
   std::optional<Table::Refusal> RulesRefuseColumn(size_t column) const;
   // The current edit checked with the rule of `column` (after its value was
@@ -246,6 +256,7 @@ class Recordset {
                                               std::optional<size_t> column) const;
 
   bool open_ = false;
+  bool let_code_through_ = false;
   Table::Options::BeforeWrite before_write_;
   Table::Options::WriteAhead write_ahead_;
   // Table rows.

@@ -5,6 +5,7 @@
 
 #include "data/file/file_names.h"
 #include "data/util/error.h"
+#include "data/util/full_stop.h"
 
 namespace fox {
 
@@ -71,8 +72,9 @@ struct TableRules::Compiled {
         why = std::string("cannot be evaluated: ") + e.what();
       }
     }
-    return Refusal(RuleRefusal::Kind::kViolated, "The " + rule.substr(4) + " is violated; its message " +
-                                                     expression_text + " " + why + ".");
+    return Refusal(
+        RuleRefusal::Kind::kViolated,
+        WithFullStop("The " + rule.substr(4) + " is violated; its message " + expression_text + " " + why));
   }
 };
 

@@ -10,6 +10,7 @@
 #include "data/table/index_check.h"
 #include "data/util/byte_order.h"
 #include "data/util/error.h"
+#include "data/util/full_stop.h"
 
 namespace fox {
 namespace {
@@ -145,7 +146,7 @@ std::vector<IndexEntry> EntriesOf(const Table& table, const Plan& plan) {
   try {
     entries = TagEntriesFromRecords(table, tag);
   } catch (const Error& e) {
-    throw Error(e.kind(), "The " + plan.what + " was not rebuilt: " + e.what() + ".");
+    throw Error(e.kind(), WithFullStop("The " + plan.what + " was not rebuilt: " + e.what()));
   }
   for (const IndexEntry& e : entries) {
     if (e.key.size() != tag.header.key_length)

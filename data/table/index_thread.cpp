@@ -3,6 +3,8 @@
 #include <exception>
 #include <system_error>
 
+#include "data/util/full_stop.h"
+
 namespace fox {
 
 bool IndexThread::Start() {
@@ -79,8 +81,9 @@ std::optional<Error> IndexThread::Apply(Job& job, bool* lost) {
   } catch (const Error& e) {
     refusal = e;
   } catch (const std::exception& e) {
-    refusal = Error(ErrorKind::kIo, "The change to record " + std::to_string(job.recno) + " of table '" +
-                                        table_name_ + "' was not saved: " + e.what() + ".");
+    refusal =
+        Error(ErrorKind::kIo, WithFullStop("The change to record " + std::to_string(job.recno) +
+                                           " of table '" + table_name_ + "' was not saved: " + e.what()));
   }
   if (refusal) *lost = maintainer_.lost();
   return refusal;

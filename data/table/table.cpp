@@ -10,6 +10,7 @@
 #include "data/table/index_rebuild.h"
 #include "data/table/save_failures.h"
 #include "data/util/error.h"
+#include "data/util/full_stop.h"
 #include "data/util/hash.h"
 
 namespace fox {
@@ -579,8 +580,8 @@ void Table::SetStoredForm(Edit& edit, size_t column, std::string_view stored) {
   const FieldDescriptor& f = field(column);
   const bool flags = codec_.HasFlagBits(f);
   auto refuse = [&](const std::string& why) {
-    throw Error(ErrorKind::kInvalidValue, "Field '" + names_[column] + "' of table '" + name_ +
-                                              "' cannot take back its value: " + why + ".");
+    throw Error(ErrorKind::kInvalidValue, WithFullStop("Field '" + names_[column] + "' of table '" + name_ +
+                                                       "' cannot take back its value: " + why));
   };
   if (flags && stored.empty()) refuse("the stored value has lost its flags");
   const std::string_view bytes = stored.substr(flags ? 1 : 0);
@@ -783,8 +784,8 @@ std::optional<Table::Refusal> Table::ColumnRefusal(size_t column, bool as_if_wri
 Table::Refusal Table::ValueRefusal(size_t column, const std::string& text, ErrorKind kind,
                                    const std::string& reason, const std::string& why) const {
   return Refusal{kind, reason,
-                 "Field '" + field_name(column) + "' of table '" + name_ + "' cannot take the value \"" +
-                     text + "\": " + why + "."};
+                 WithFullStop("Field '" + field_name(column) + "' of table '" + name_ +
+                              "' cannot take the value \"" + text + "\": " + why)};
 }
 
 std::optional<Table::Refusal> Table::CheckValue(size_t column, const std::string& text) const {

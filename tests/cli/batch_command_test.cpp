@@ -400,23 +400,6 @@ TEST_F(BatchTest, AMemoFileAtItsSizeLimitStopsTheRunWithOneReport) {
 // trigger calls a procedure of its own, or whose record rule does, is left
 // alone and named once; --without-triggers lets the trigger go, but the
 // record rule (edad>10) still refuses a record, with its message.
-// Writes `riinfo` (update, delete and insert rule: C, R or I) into every
-// relation of the container at `path`.
-void SetReferentialIntegrity(const std::string& path, const std::string& riinfo) {
-  std::string bytes = ReadFileBytes(path);
-  const size_t header = fox::LoadLE16(&bytes[8]), length = fox::LoadLE16(&bytes[10]);
-  size_t type_at = 0, riinfo_at = 0;
-  for (size_t at = 32; bytes[at] != 0x0D; at += 32) {
-    const std::string name(bytes.data() + at);
-    if (name == "OBJECTTYPE") type_at = fox::LoadLE32(&bytes[at + 12]);
-    if (name == "RIINFO") riinfo_at = fox::LoadLE32(&bytes[at + 12]);
-  }
-  for (size_t record = header; record + length <= bytes.size(); record += length) {
-    if (bytes.compare(record + type_at, 8, "Relation") == 0) bytes.replace(record + riinfo_at, 3, riinfo);
-  }
-  WriteFileBytes(path, bytes);
-}
-
 // The contact keys of ruby-dbf's contacts or calls, in record order, as
 // another reader reads them.
 std::string ContactIds(const std::string& folder, const std::string& table) {
@@ -610,6 +593,109 @@ TEST_F(BatchTest, AStopCarriesOutTheCascadesOfTheRecordsAlreadySaved) {
   EXPECT_EQ(run.Run(), quillon::RunEnd::kStopped);
   EXPECT_EQ(ContactIds(foxprodb, "contacts"), "1 2 3 44 5 ");
   EXPECT_EQ(ContactIds(foxprodb, "calls"), "1 1 1 1 1 2 2 2 2 2 2 3 3 3 44 5 ");
+}
+
+// The undo of a run that cascaded gives every table back exactly, with no
+// orphan: a run whose calls' walk changes a call again after its cascade
+// (two saves of one record, each journalled under its own table and
+// column), and runs stopped at every record of contacts, their cascades
+// carried out or not.
+TEST_F(BatchTest, AnUndoTakesEveryCascadeBackAlsoOfARunStoppedOnTheWay) {
+  const std::string foxprodb = testing_support::CopyFixtureFolder(dir, "ruby-dbf/foxprodb");
+  const std::string container = foxprodb + "/FOXPRO-DB-TEST.DBC";
+  SetReferentialIntegrity(container, "CRR");
+  auto values = [&] {
+    return RunPythonTool("read_table.py", {"dbfread", foxprodb + "/contacts.dbf"}) +
+           RunPythonTool("read_table.py", {"dbfread", foxprodb + "/calls.dbf"});
+  };
+  const std::string before = values();
+  auto undo = [&](const std::string& journal, const std::string& what) {
+    Run({"--undo", journal});
+    EXPECT_EQ(err.find("columns changed"), std::string::npos) << what << err;
+    EXPECT_EQ(values(), before) << what << err;
+    Run({"--dbc", container, "--check"});
+    EXPECT_EQ(code, 0) << what << out;
+  };
+
+  // Only contacts walked: calls, changed by the cascade alone, is counted.
+  Run({"--dbc", container, "--table", "contacts", "--find", "4", "--replace", "44"});
+  EXPECT_NE(out.find("2 tables, 14 fields changed (1 by cascade)"), std::string::npos) << out;
+  const auto journal = [&] {
+    const size_t at = out.find("Undo journal: ");
+    return at == std::string::npos ? std::string() : out.substr(at + 14, out.find(" (", at) - at - 14);
+  };
+  undo(journal(), "contacts");
+
+  const std::string sets = dir.Sub("cascade.txt");
+  WriteFileBytes(sets, "4::44\nMargaret::Maggie\n");
+  Run({"--dbc", container, "--table", "contacts", "--table", "calls", "--sets", sets});
+  ASSERT_NE(RunPythonTool("read_table.py", {"dbfread", foxprodb + "/calls.dbf"}).find("Shipment to Maggie"),
+            std::string::npos);
+  undo(journal(), "both tables");
+
+  for (uint32_t stop = 1; stop <= 5; ++stop) {
+    FakeInputs inputs;
+    inputs.source.dbc = true;
+    inputs.source.dbc_path = container;
+    inputs.rows = {{"contacts", true}, {"calls", true}};
+    inputs.tab = 1;
+    inputs.finds = {"4", "Margaret"};
+    inputs.replaces = {"44", "Maggie"};
+    inputs.on_record = [&](const std::string& table, uint32_t record, uint32_t) {
+      inputs.closing = table == "contacts" && record == stop;
+    };
+    quillon::ScriptedToolkit toolkit;
+    quillon::RunRequest request = inputs.Request();
+    request.journal_folder = log_folder;
+    quillon::ReplacementRun run(request, toolkit, &inputs);
+    run.Run();
+    if (run.undo_journal().empty()) {
+      EXPECT_EQ(values(), before) << stop;
+      continue;
+    }
+    undo(run.undo_journal(), "stopped at record " + std::to_string(stop));
+  }
+}
+
+// --without-triggers reaches a cascade's children: a call's record rule
+// that calls a procedure refuses its contact's new key unless the override
+// is given, and then calls is named as changed without it.
+TEST_F(BatchTest, TheOverrideReachesTheChildrenOfACascade) {
+  const std::string foxprodb = testing_support::CopyFixtureFolder(dir, "ruby-dbf/foxprodb");
+  const std::string container = foxprodb + "/FOXPRO-DB-TEST.DBC";
+  SetReferentialIntegrity(container, "CRR");
+  AddTableProperty(container, "calls", 9, "checkcall()");
+  Run({"--dbc", container, "--table", "contacts", "--find", "4", "--replace", "44"});
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(
+      err.find("The changes to record 4 of table 'contacts' were not saved: its new key cannot be given "
+               "to table calls through the relation between calls and contacts (update rule cascade): "
+               "its record validation rule is a rule Quillon cannot evaluate: it calls checkcall()."),
+      std::string::npos)
+      << err;
+  EXPECT_EQ(err.find(".."), std::string::npos) << err;
+  EXPECT_EQ(ContactIds(foxprodb, "contacts"), "1 2 3 4 5 ");
+
+  Run({"--dbc", container, "--table", "contacts", "--find", "4", "--replace", "44", "--without-triggers"});
+  EXPECT_EQ(ContactIds(foxprodb, "contacts"), "1 2 3 44 5 ");
+  EXPECT_EQ(ContactIds(foxprodb, "calls"), "1 1 1 1 1 2 2 2 2 2 2 3 3 3 44 5 ");
+  EXPECT_NE(out.find("2 tables, 14 fields changed (1 by cascade)"), std::string::npos) << out;
+  EXPECT_NE(err.find("Table 'calls' was changed without checking its record validation rule (a rule Quillon "
+                     "cannot evaluate: it calls checkcall()): check what that rule would have refused."),
+            std::string::npos)
+      << err;
+
+  // The same override lets a walked table whose record rule calls a
+  // procedure change, in a dry run as in the run.
+  AddTableProperty(container, "contacts", 9, "checkcontact()");
+  Run({"--dbc", container, "--table", "contacts", "--find", "44", "--replace", "4", "--without-triggers",
+       "--dry-run"});
+  EXPECT_NE(out.find("contacts (contact_id): 1 field"), std::string::npos) << out;
+  Run({"--dbc", container, "--table", "contacts", "--find", "44", "--replace", "4", "--without-triggers"});
+  EXPECT_EQ(ContactIds(foxprodb, "calls"), "1 1 1 1 1 2 2 2 2 2 2 3 3 3 4 5 ");
+  EXPECT_NE(err.find("Table 'contacts' was changed without checking its record validation rule"),
+            std::string::npos)
+      << err;
 }
 
 // --check compares every tag with the records and writes nothing: a record

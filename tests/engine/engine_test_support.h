@@ -12,6 +12,7 @@
 
 #include "access/foxpro_module.h"
 #include "data/table/table.h"
+#include "data/util/byte_order.h"
 #include "engine/replacement_run.h"
 #include "tests/support/test_support.h"
 
@@ -122,6 +123,60 @@ inline std::string RecordBytes(const std::string& path, uint32_t recno) {
   std::string record;
   table.ReadRecords(recno, 1, &record);
   return record;
+}
+
+// Writes `riinfo` (update, delete and insert rule: C, R or I) into every
+// relation of the container at `path`.
+inline void SetReferentialIntegrity(const std::string& path, const std::string& riinfo) {
+  std::string bytes = testing_support::ReadFileBytes(path);
+  const size_t header = fox::LoadLE16(&bytes[8]), length = fox::LoadLE16(&bytes[10]);
+  size_t type_at = 0, riinfo_at = 0;
+  for (size_t at = 32; bytes[at] != 0x0D; at += 32) {
+    const std::string name(bytes.data() + at);
+    if (name == "OBJECTTYPE") type_at = fox::LoadLE32(&bytes[at + 12]);
+    if (name == "RIINFO") riinfo_at = fox::LoadLE32(&bytes[at + 12]);
+  }
+  for (size_t record = header; record + length <= bytes.size(); record += length) {
+    if (bytes.compare(record + type_at, 8, "Relation") == 0) bytes.replace(record + riinfo_at, 3, riinfo);
+  }
+  testing_support::WriteFileBytes(path, bytes);
+}
+
+// Gives the table object `table` of the database container at `path` the
+// property `id` (ContainerProperty: 9 a rule, 15 an update trigger) with
+// value `value`, written into its PROPERTY memo by the table library's own
+// save; the table must not have that property yet.
+inline void AddTableProperty(const std::string& path, const std::string& table, uint8_t id,
+                             const std::string& value) {
+  fox::Table::Options writable;
+  writable.mode = fox::DiskFile::Mode::kReadWrite;
+  fox::Table dbc(path, writable);
+  size_t type = 0, name = 0, property = 0;
+  for (size_t c = 0; c < dbc.field_count(); ++c) {
+    if (dbc.field_name(c) == "objecttype") type = c;
+    if (dbc.field_name(c) == "objectname") name = c;
+    if (dbc.field_name(c) == "property") property = c;
+  }
+  for (uint32_t recno = 1; recno <= dbc.record_count(); ++recno) {
+    fox::Table::Edit edit;
+    edit.recno = recno;
+    dbc.ReadRecords(recno, 1, &edit.original);
+    edit.working = edit.original;
+    if (dbc.Text(edit, type).value_or("").rfind("Table", 0) != 0) continue;
+    std::string object = dbc.Text(edit, name).value_or("");
+    while (!object.empty() && object.back() == ' ') object.pop_back();
+    if (object != table) continue;
+    std::string stored;
+    dbc.StoredForm(edit, property, true, &stored);
+    // [u32 length, itself included][u16 size of the id][the id][the value, NUL]
+    const uint32_t length = static_cast<uint32_t>(4 + 2 + 1 + value.size() + 1);
+    std::string entry;
+    for (int k = 0; k < 4; ++k) entry += static_cast<char>((length >> (8 * k)) & 0xFF);
+    entry += std::string("\x01\x00", 2) + static_cast<char>(id) + value + '\0';
+    dbc.SetStoredForm(edit, property, stored + entry);
+    dbc.Save(edit);
+  }
+  dbc.Flush();
 }
 
 // Lines of a text, split at LF.

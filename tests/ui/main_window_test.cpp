@@ -278,6 +278,44 @@ TEST_F(MainWindowTest, UndoLastRunAsksNamingTheChangesThenTakesTheRunBack) {
   EXPECT_FALSE(quillon::IsBusyPointer(form2()));
 }
 
+// A table whose record rule calls a procedure, reached by a cascade, is
+// named in a question before the run: "No" leaves it as it is (its
+// parent's key change is refused), "Yes" changes it without that rule.
+TEST_F(MainWindowTest, ARunAsksBeforeChangingTablesWithoutTheirCode) {
+  const std::string foxprodb = testing_support::CopyFixtureFolder(other_, "ruby-dbf/foxprodb");
+  const std::string container = foxprodb + "/FOXPRO-DB-TEST.DBC";
+  engine_testing::SetReferentialIntegrity(container, "CRR");
+  engine_testing::AddTableProperty(container, "calls", 9, "checkcall()");
+  Store(keys::kFoxproOption, keys::kDBCKind);
+  Store(keys::kDBCFile, container);
+  Start();
+  for (int row = 0; row < list().count(); ++row)
+    list().item(row)->setCheckState(list().item(row)->text() == "contacts" ? Qt::Checked : Qt::Unchecked);
+  Type(find_box(), "4");
+  Type(replace_box(), "44");
+  const std::string calls = Dbfread(foxprodb + "/calls.dbf");
+  Click(form2(), "PushButton1");
+  std::vector<std::string> shown = TakeMessages();
+  ASSERT_FALSE(shown.empty());
+  EXPECT_NE(shown[0].find("calls: its record validation rule (a rule Quillon cannot evaluate: it calls "
+                          "checkcall())"),
+            std::string::npos)
+      << shown[0];
+  EXPECT_EQ(Dbfread(foxprodb + "/calls.dbf"), calls) << "No: the contact's new key does not reach calls";
+
+  toolkit_.message_answers.push_back(quillon::MessageAnswer::kYes);
+  Click(form2(), "PushButton1");
+  shown = TakeMessages();
+  EXPECT_NE(std::find_if(shown.begin(), shown.end(),
+                         [](const std::string& m) {
+                           return m.rfind(
+                                      "Table 'calls' was changed without checking its record validation rule",
+                                      0) == 0;
+                         }),
+            shown.end());
+  EXPECT_NE(Dbfread(foxprodb + "/calls.dbf").find("\"CONTACT_ID\": \"44.0\""), std::string::npos);
+}
+
 TEST_F(MainWindowTest, ARunOnTheSecondTabAppliesTheSetsInOrderAndLeavesTheSinglePairAlone) {
   StartOnSamples();
   const std::string customers = Dbfread(sample("customers"));
