@@ -29,6 +29,9 @@ struct DataSource {
   // The folder's text exactly as typed, with or without a trailing
   // separator; meaningful for the folder kind.
   std::string folder;
+  // Folder kind: its tables are free tables, whatever database container
+  // their headers link them to (whose rules then do not hold).
+  bool ignore_container = false;
 
   bool is_container() const { return kind == DataSourceKind::kDbc; }
   // The container's path or the folder's text, as the kind says.

@@ -22,7 +22,7 @@ constexpr char kProgram[] = "quillon-replace: ";
 // The data source the options name.
 DataSource SourceOf(const BatchOptions& options) {
   return options.dbc ? DataSource{DataSourceKind::kDbc, *options.dbc, {}}
-                     : DataSource{DataSourceKind::kFreeTables, {}, *options.folder};
+                     : DataSource{DataSourceKind::kFreeTables, {}, *options.folder, options.ignore_container};
 }
 
 // What the options and the sets ask of a run.

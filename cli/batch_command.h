@@ -7,7 +7,8 @@
 //   quillon-replace (--folder DIR | --dbc FILE) [--table NAME]...
 //                   (--find TEXT --replace TEXT | --sets FILE [--separator SEP] [--skip-bad-lines])
 //                   [--dry-run] [--without-index] [--without-triggers] [--no-undo-journal]
-//   quillon-replace (--folder DIR | --dbc FILE) [--table NAME]... --check
+//                   [--ignore-container]
+//   quillon-replace (--folder DIR | --dbc FILE) [--table NAME]... --check [--ignore-container]
 //   quillon-replace --undo JOURNAL [--dry-run] [--without-index]
 //
 // It drives the same run as the main window, with every named table ticked

@@ -15,14 +15,19 @@ std::string BatchUsage() {
          "                       (--find TEXT --replace TEXT |\n"
          "                        --sets FILE [--separator SEP] [--skip-bad-lines])\n"
          "                       [--dry-run] [--without-index] [--without-triggers]\n"
-         "                       [--no-undo-journal]\n"
+         "                       [--no-undo-journal] [--ignore-container]\n"
          "       quillon-replace (--folder DIR | --dbc FILE) [--table NAME]... --check\n"
+         "                       [--ignore-container]\n"
          "       quillon-replace --undo JOURNAL [--dry-run] [--without-index]\n"
          "\n"
          "Replaces text in every field of every record of FoxPro tables, exactly as\n"
          "\"Start Replacing\" does in Quillon's main window.\n"
          "\n"
-         "  --folder DIR      work on the free tables (*.dbf) of the folder DIR\n"
+         "  --folder DIR      work on the tables (*.dbf) of the folder DIR; a table\n"
+         "                    whose header links it to a database container obeys\n"
+         "                    that container's rules and relations, as it does with\n"
+         "                    --dbc; one whose container cannot be found or read,\n"
+         "                    or does not list it, is reported and left alone\n"
          "  --dbc FILE        work on the tables of the database container FILE\n"
          "  --table NAME      work on this table; repeat for more tables, which are\n"
          "                    done in the order given (default: every table)\n"
@@ -51,6 +56,9 @@ std::string BatchUsage() {
          "                    them; that code is not run, their other rules still\n"
          "                    hold; each one changed is reported\n"
          "  --no-undo-journal write no undo journal: the run cannot be taken back\n"
+         "  --ignore-container with --folder: treat every table as a free table,\n"
+         "                    whatever container its header links it to; that\n"
+         "                    container's rules, relations and triggers do not hold\n"
          "  --check           replace nothing and write nothing: check every tag of\n"
          "                    each table's structural index (.cdx) against the\n"
          "                    table's records, one line per tag: consistent,\n"
@@ -120,6 +128,10 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
       options.no_undo_journal = true;
       continue;
     }
+    if (option == "--ignore-container" && !inline_value) {
+      options.ignore_container = true;
+      continue;
+    }
     if (option == "--check" && !inline_value) {
       options.check = true;
       continue;
@@ -170,6 +182,7 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
                         : options.check            ? "--check"
                         : options.no_undo_journal  ? "--no-undo-journal"
                         : options.without_triggers ? "--without-triggers"
+                        : options.ignore_container ? "--ignore-container"
                                                    : nullptr;
     if (other) throw UsageError(std::string("--undo cannot be combined with ") + other + ".");
     if (options.undo->empty()) throw UsageError("--undo needs the path of an undo journal.");
@@ -182,6 +195,7 @@ BatchOptions ParseBatchArguments(const std::vector<std::string>& args) {
   if ((options.folder && options.folder->empty()) || (options.dbc && options.dbc->empty())) {
     throw UsageError("The data source must not be empty.");
   }
+  if (options.ignore_container && !options.folder) throw UsageError("--ignore-container goes with --folder.");
   if (options.check) {
     const char* other = options.find               ? "--find"
                         : options.replace          ? "--replace"

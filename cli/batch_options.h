@@ -25,6 +25,7 @@ struct BatchOptions {
   bool skip_bad_lines = false;      // use a set file's sets, skipping its lines that are not sets
   bool without_index = false;       // change tables whose structural index file is missing
   bool without_triggers = false;    // change tables whose update trigger Quillon cannot run
+  bool ignore_container = false;    // a folder's tables are free, whatever container they link to
   bool check = false;               // check the structural indexes instead of replacing
   std::optional<std::string> undo;  // take back the run of this undo journal
   bool no_undo_journal = false;     // the run writes no undo journal and cannot be taken back

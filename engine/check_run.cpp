@@ -138,7 +138,10 @@ bool TableCheck::clean() const {
   return std::all_of(tags.begin(), tags.end(), [](const fox::TagCheck& tag) { return tag.consistent(); });
 }
 
-CheckRun::CheckRun(const DataSource& source) { connection_.Open(ConnectionStringOf(source)); }
+CheckRun::CheckRun(const DataSource& source) {
+  connection_.ignore_container = source.ignore_container;
+  connection_.Open(ConnectionStringOf(source));
+}
 
 TableCheck CheckRun::Check(const std::string& name) const {
   TableCheck check;

@@ -7,7 +7,9 @@
 
 #include "base/error.h"
 #include "data/database/connection.h"
+#include "data/database/folder_containers.h"
 #include "data/database/recordset.h"
+#include "data/file/file_names.h"
 #include "data/file/utf8_path.h"
 #include "engine/change_log.h"
 #include "engine/run_steps.h"
@@ -20,6 +22,21 @@ ReplacementRun::~ReplacementRun() = default;
 std::string ReplacementRun::EmptySetMessage(int index, const std::string& replace) {
   return "Set " + std::to_string(index + 1) + " has no text to find (its replace text is \"" + replace +
          "\"). Please enter a text to find for it or remove it.";
+}
+
+std::vector<std::string> ReplacementRun::UnusableContainers(const RunRequest& request) {
+  std::vector<std::string> why;
+  if (request.source.is_container() || request.source.ignore_container) return why;
+  fox::FolderContainers containers;
+  for (const std::string& table : request.tables) {
+    try {
+      if (std::optional<std::string> path = fox::FindFileIgnoringCase(request.source.folder, table + ".dbf"))
+        containers.Of(*path, table);
+    } catch (const std::exception& e) {
+      why.push_back(e.what());
+    }
+  }
+  return why;
 }
 
 std::string ReplacementRun::Refusal(const RunRequest& request) {
@@ -83,6 +100,7 @@ RunEnd ReplacementRun::Run() {
   } else {
     fox::Connection connection;
     connection.allow_missing_index = request_.allow_missing_index;
+    connection.ignore_container = request_.source.ignore_container;
     fox::Recordset recordset;
     cascade_.Configure(request_.allow_triggers, request_.write_journal);
     trap.Step(RunStep::kBusyPointer, [&] { observer_.Busy(true); });
@@ -133,7 +151,10 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, const std::strin
       trap.Step(RunStep::kOpenRecordset,
                 [&] { journal_table_ = session_.TableNumber(table, *recordset.table()); });
     }
-    cascade_.Enter(connection, table);
+    // Relations name the table as its container does, which may differ
+    // from its file's name when it was reached through its folder.
+    const std::string container_name = opened ? recordset.ContainerName() : "";
+    cascade_.Enter(connection, container_name.empty() ? table : container_name);
     if (opened) {
       tally_.Count(LowerAscii(table));
       // One override for the walked table and its cascades' children alike.

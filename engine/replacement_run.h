@@ -128,6 +128,12 @@ class ReplacementRun {
   // The refusal message for an empty find text in `request`, or "" when a
   // run may start.
   static std::string Refusal(const RunRequest& request);
+  // For a folder whose tables are not ignored as free: why each table of
+  // the request that belongs to a database container which cannot be found
+  // or read, or does not list it, will be left as it is (one text each, in
+  // table order). None for a container. Reads only the tables' headers and
+  // containers; never throws.
+  static std::vector<std::string> UnusableContainers(const RunRequest& request);
 
   // The refusal for set `index` (from 0) of the set list, the first whose find
   // text is empty.

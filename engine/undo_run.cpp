@@ -223,6 +223,10 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table,
             " not taken back.");
   };
   connection.allow_missing_index = allow_missing_index_;
+  // The undo puts stored values back as they were, which no rule judges: a
+  // table of a folder is opened as a free table (with the long names its
+  // container gives it), whether or not its container can be read.
+  connection.ignore_container = !t.container;
   try {
     connection.Open(fox::ConnectionString::Build(t.container ? fox::ConnectionString::SourceType::kDatabase
                                                              : fox::ConnectionString::SourceType::kFreeTables,

@@ -359,6 +359,18 @@ void MainWindow::PushButton1_Click() {
   shown_table_.clear();
   since_progress_shown_.invalidate();
   RunRequest request = Request();
+  // A table of the folder whose database cannot be used is left as it is,
+  // unless the user chooses, warned, to change it as a free table.
+  const std::vector<std::string> unusable = ReplacementRun::UnusableContainers(request);
+  if (!unusable.empty() && ReplacementRun::Refusal(request).empty()) {
+    std::string text;
+    for (const std::string& why : unusable) text += why + "\n";
+    text +=
+        "\nChange them as free tables? Warning: their database's validation rules, relations and triggers "
+        "will not hold, so the changes may break what the database requires. \"No\" leaves them as they are.";
+    if (toolkit_.ShowMessage(text, MessageButtons::kYesNo, MessageIcon::kWarning) == MessageAnswer::kYes)
+      request.source.ignore_container = true;
+  }
   // Tables whose trigger or record rule runs code Quillon cannot run are
   // changed only when the user says so, having seen which they are.
   if (ReplacementRun::Refusal(request).empty()) request.allow_triggers = AllowCodeNotRun(request);

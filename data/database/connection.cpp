@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "data/database/folder_containers.h"
 #include "data/database/recordset.h"
 #include "data/file/file_names.h"
 #include "data/file/utf8_path.h"
@@ -12,25 +13,15 @@ namespace fs = std::filesystem;
 namespace fox {
 namespace {
 
-// A table of a database keeps a link to its container after its field list.
-// When a folder is opened, such a table still has the long field names that
-// its container records; they are used when the container lists this very
-// file. Anything missing or unreadable leaves the short names.
+// A table of a database treated as free (ignore_container) still has the
+// long field names its container records; they are used when the container
+// lists this very file. Anything missing or unreadable leaves the short
+// names.
 std::vector<std::string> LongNamesFromBacklink(const std::string& table_path) {
   try {
-    DiskFile file(table_path, DiskFile::Mode::kReadOnly, "table file");
-    const TableHeader header = TableHeader::Read(file, table_path);
-    if (header.backlink.empty()) return {};
-    const std::string folder = Utf8FromPath(PathFromUtf8(table_path).parent_path());
-    std::optional<std::string> container_path = ResolveStoredPath(folder, header.backlink);
-    if (!container_path) return {};
-    DatabaseContainer container(*container_path);
-    std::error_code ec;
-    for (const ContainerObject& object : container.objects()) {
-      if (object.kind != ContainerObject::Kind::kTable) continue;
-      if (fs::equivalent(PathFromUtf8(container.TableFilePath(object)), PathFromUtf8(table_path), ec))
-        return object.field_names;
-    }
+    FolderContainers containers;
+    if (std::optional<FolderContainers::Membership> member = containers.Of(table_path, ""))
+      return member->table->field_names;
   } catch (const Error&) {
   }
   return {};
@@ -58,6 +49,8 @@ void Connection::Open(const std::string& connection_string) {
 
 void Connection::Close() {
   container_.reset();
+  folder_containers_.reset();
+  members_.clear();
   source_ = ConnectionString();
   open_ = false;
 }
@@ -126,17 +119,37 @@ std::unique_ptr<Table> Connection::OpenTable(const std::string& name, DiskFile::
   if (!name.empty() && name.find('/') == std::string::npos && name.find('\\') == std::string::npos) {
     path = FindFileIgnoringCase(source_.location, name + ".dbf");
   }
+  if (!folder_containers_) folder_containers_ = std::make_unique<FolderContainers>();
+  std::optional<FolderContainers::Membership> member;
+  if (path && !ignore_container) {
+    member = folder_containers_->Of(*path, name);
+  } else if (!path && !ignore_container) {
+    // A relation names a table of its container, which may call it
+    // otherwise than its file.
+    member = folder_containers_->Named(source_.location, name);
+    if (member) path = member->container->TableFilePath(*member->table);
+  }
   if (!path) {
     throw Error(ErrorKind::kNotFound,
                 "The folder '" + source_.location + "' has no table called '" + name + "'.");
   }
-  options.long_names = LongNamesFromBacklink(*path);
+  if (member) {
+    options.long_names = member->table->field_names;
+    members_[LowerAscii(name)] = *member;
+  } else {
+    options.long_names = LongNamesFromBacklink(*path);
+  }
   return Opened(std::make_unique<Table>(*path, options));
 }
 
 std::unique_ptr<TableRules> Connection::RulesOf(const std::string& name, const Table& table) const {
   RequireOpen(open_);
-  if (!container_) return nullptr;
+  if (!container_) {
+    const auto member = members_.find(LowerAscii(name));
+    if (member == members_.end()) return nullptr;
+    return std::make_unique<TableRules>(*member->second.container, *member->second.table,
+                                        table.expression_schema());
+  }
   const ContainerObject* object = container_->FindTable(name);
   if (!object) return nullptr;
   return std::make_unique<TableRules>(*container_, *object, table.expression_schema());

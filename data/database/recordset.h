@@ -146,6 +146,9 @@ class Recordset {
   // Record number of the current row in its table (1-based); 0 for schemas.
   uint32_t recno() const;
   const Table* table() const { return table_.get(); }
+  // The name the table's container gives it (relations name it so); "" for
+  // a free table.
+  std::string ContainerName() const { return rules_ ? rules_->table_name() : std::string(); }
 
   // The rules of the container the table belongs to (see TableRules); each
   // gives nothing for a free table. Why the table must not change at all:

@@ -47,6 +47,24 @@ enum class Function {
   kInlist,
   kLen,
   kDate,
+  kAt,
+  kVal,
+  kYear,
+  kMonth,
+  kDay,
+  kIsblank,
+  kOccurs,
+  kChrtran,
+  kStrtran,
+  kIsdigit,
+  kIsalpha,
+  kAbs,
+  kInt,
+  kRound,
+  kMod,
+  kMax,
+  kMin,
+  kDatetime,
 };
 
 struct FunctionInfo {
@@ -117,6 +135,8 @@ struct IndexExpression::Node {
     kSubtract,
     kMultiply,
     kDivide,
+    kModulo,
+    kPower,
     kNegate,
     kCall,
   };

@@ -28,14 +28,25 @@ constexpr FunctionInfo kFunctions[] = {
     {"ISNULL", Function::kIsnull, 1, 1},   {"NVL", Function::kNvl, 2, 2},
     {"BETWEEN", Function::kBetween, 3, 3}, {"INLIST", Function::kInlist, 2, 255},
     {"LEN", Function::kLen, 1, 1},         {"DATE", Function::kDate, 0, 3},
+    {"AT", Function::kAt, 2, 3},           {"VAL", Function::kVal, 1, 1},
+    {"YEAR", Function::kYear, 1, 1},       {"MONTH", Function::kMonth, 1, 1},
+    {"DAY", Function::kDay, 1, 1},         {"ISBLANK", Function::kIsblank, 1, 1},
+    {"OCCURS", Function::kOccurs, 2, 2},   {"CHRTRAN", Function::kChrtran, 3, 3},
+    {"STRTRAN", Function::kStrtran, 2, 3}, {"ISDIGIT", Function::kIsdigit, 1, 1},
+    {"ISALPHA", Function::kIsalpha, 1, 1}, {"ABS", Function::kAbs, 1, 1},
+    {"INT", Function::kInt, 1, 1},         {"ROUND", Function::kRound, 2, 2},
+    {"MOD", Function::kMod, 2, 2},         {"MAX", Function::kMax, 2, 255},
+    {"MIN", Function::kMin, 2, 255},       {"DATETIME", Function::kDatetime, 0, 0},
 };
 
 // FoxPro functions not evaluated here whose names begin like one that is:
 // an abbreviation they share names neither for sure.
 constexpr const char* kOtherFunctions[] = {
-    "SUBSTRC",   "LEFTC", "RIGHTC", "PADC",  "STRTRAN",  "STREXTRACT", "STRCONV", "STRTOFILE", "DTOC",
-    "DTOT",      "TTOD",  "EMPTY",  "LOWER", "UPPER",    "ISNULL",     "ALLTRIM", "TRIM",      "DELETED",
-    "TRANSFORM", "LTRIM", "RTRIM",  "LENC",  "DATETIME", "BETWEEN",    "INLIST",
+    "SUBSTRC",    "LEFTC",       "RIGHTC",    "PADC",      "STREXTRACT", "STRCONV",    "STRTOFILE",
+    "DTOC",       "DTOT",        "TTOD",      "EMPTY",     "LOWER",      "UPPER",      "ISNULL",
+    "ALLTRIM",    "TRIM",        "DELETED",   "TRANSFORM", "LTRIM",      "RTRIM",      "LENC",
+    "BETWEEN",    "INLIST",      "CHRTRANC",  "ISLOWER",   "ISUPPER",    "ISLEADBYTE", "ISMOUSE",
+    "ISREADONLY", "ISEXCLUSIVE", "ISFLOCKED", "ISRLOCKED", "ISCOLOR",
 };
 
 const FunctionInfo& FindFunction(const std::string& upper, const std::string& as_written) {
@@ -228,13 +239,15 @@ class Parser {
     NodePtr left = ParseUnary();
     for (;;) {
       const std::string op = PeekOperator();
-      if (op == "%" || op == "^" || op == "**") Unsupported("the operator " + op);
-      if (op != "*" && op != "/") return left;
+      if (op != "*" && op != "/" && op != "%") return left;
       ++pos_;
       NodePtr right = ParseUnary();
       ExpectNumeric(*left, op);
       ExpectNumeric(*right, op);
-      NodePtr n = Make(op == "*" ? Node::Kind::kMultiply : Node::Kind::kDivide, Type::kNumber);
+      NodePtr n = Make(op == "*"   ? Node::Kind::kMultiply
+                       : op == "/" ? Node::Kind::kDivide
+                                   : Node::Kind::kModulo,
+                       Type::kNumber);
       n->args.push_back(std::move(left));
       n->args.push_back(std::move(right));
       left = std::move(n);
@@ -255,7 +268,23 @@ class Parser {
       n->args.push_back(std::move(operand));
       return n;
     }
-    return ParsePrimary();
+    return ParsePower();
+  }
+
+  // ^ and **, which bind before the other operators, from left to right.
+  NodePtr ParsePower() {
+    NodePtr left = ParsePrimary();
+    for (std::string op = PeekOperator(); op == "^" || op == "**"; op = PeekOperator()) {
+      pos_ += op.size();
+      NodePtr right = ParsePrimary();
+      ExpectNumeric(*left, op);
+      ExpectNumeric(*right, op);
+      NodePtr n = Make(Node::Kind::kPower, Type::kNumber);
+      n->args.push_back(std::move(left));
+      n->args.push_back(std::move(right));
+      left = std::move(n);
+    }
+    return left;
   }
 
   NodePtr ParsePrimary() {
@@ -477,6 +506,65 @@ class Parser {
       case Function::kLen:
         need(0, Type::kCharacter);
         result = Type::kNumber;
+        break;
+      case Function::kAt:
+      case Function::kOccurs:
+        need(0, Type::kCharacter);
+        need(1, Type::kCharacter);
+        if (args.size() == 3) need_number(2);
+        result = Type::kNumber;
+        break;
+      case Function::kVal:
+        need(0, Type::kCharacter);
+        result = Type::kNumber;
+        break;
+      case Function::kYear:
+      case Function::kMonth:
+      case Function::kDay:
+        if (arg_type(0) != Type::kDate && arg_type(0) != Type::kDateTime)
+          Unsupported(std::string(info.name) + "() needs a date or datetime value");
+        result = Type::kNumber;
+        break;
+      case Function::kIsblank:
+        // A blank numeric or logical field reads as 0 or .F., which are
+        // not blank: only character and date values tell it.
+        if (arg_type(0) != Type::kCharacter && arg_type(0) != Type::kDate && arg_type(0) != Type::kDateTime)
+          Unsupported(std::string("ISBLANK() of a ") + TypeName(arg_type(0)) + " value");
+        result = Type::kLogical;
+        break;
+      case Function::kChrtran:
+      case Function::kStrtran:
+        for (size_t i = 0; i < args.size(); ++i) need(i, Type::kCharacter);
+        if (info.function == Function::kChrtran && !schema_.text_case)
+          Unsupported("CHRTRAN() in a table with a multi-byte code page");
+        break;
+      case Function::kIsdigit:
+      case Function::kIsalpha:
+        need(0, Type::kCharacter);
+        result = Type::kLogical;
+        break;
+      case Function::kAbs:
+      case Function::kInt:
+      case Function::kRound:
+      case Function::kMod:
+        for (size_t i = 0; i < args.size(); ++i) need_number(i);
+        result = Type::kNumber;
+        break;
+      case Function::kMax:
+      case Function::kMin: {
+        const Type a = arg_type(0);
+        for (size_t i = 1; i < args.size(); ++i) {
+          const Type b = arg_type(i);
+          if (a != b && !(Numeric(a) && Numeric(b)))
+            Unsupported(std::string(info.name) + "() of a " + TypeName(a) + " value with a " + TypeName(b) +
+                        " one");
+        }
+        if (a == Type::kLogical) Unsupported(std::string(info.name) + "() of logical values");
+        result = Numeric(a) ? Type::kNumber : a;
+        break;
+      }
+      case Function::kDatetime:
+        result = Type::kDateTime;
         break;
       case Function::kDate:
         if (args.size() != 0 && args.size() != 3)

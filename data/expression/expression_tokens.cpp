@@ -19,6 +19,13 @@ bool IsDotWord(const std::string& upper) {
          upper == "N" || upper == "NULL";
 }
 
+// Whether the point at `i` begins a dotted word: .AND., .T., ...
+bool StartsDotWord(const std::string& e, size_t i) {
+  size_t end = i + 1;
+  while (end < e.size() && std::isalpha(static_cast<unsigned char>(e[end]))) ++end;
+  return end > i + 1 && end < e.size() && e[end] == '.' && IsDotWord(Upper(e.substr(i + 1, end - i - 1)));
+}
+
 }  // namespace
 
 std::vector<ExpressionToken> TokenizeExpression(const std::string& e) {
@@ -40,7 +47,18 @@ std::vector<ExpressionToken> TokenizeExpression(const std::string& e) {
       tokens.push_back({Token::kString, e.substr(i + 1, end - i - 1), start, complete});
       i = end + 1;
     } else if (std::isdigit(c) || (c == '.' && std::isdigit(at(i + 1)))) {
-      while (i < n && (std::isalnum(at(i)) || at(i) == '.')) ++i;
+      // Digits, a point and digits, then an exponent: a point that begins
+      // a dotted word (0.AND.) is not the number's.
+      while (std::isdigit(at(i))) ++i;
+      if (at(i) == '.' && !StartsDotWord(e, i)) {
+        ++i;
+        while (std::isdigit(at(i))) ++i;
+      }
+      const size_t sign = at(i + 1) == '+' || at(i + 1) == '-' ? 1 : 0;
+      if ((at(i) == 'e' || at(i) == 'E') && std::isdigit(at(i + 1 + sign))) {
+        i += 1 + sign;
+        while (std::isdigit(at(i))) ++i;
+      }
       tokens.push_back({Token::kNumber, e.substr(start, i - start), start});
     } else if (c == '.') {
       size_t end = i + 1;

@@ -1,5 +1,6 @@
 #include "data/expression/index_expression.h"
 
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -267,6 +268,70 @@ int64_t Today() {
   return JulianDayNumber(now.tm_year + 1900, now.tm_mon + 1, now.tm_mday);
 }
 
+// Today's local date and time, for DATETIME(), to the second.
+ExpressionValue Now() {
+  const std::time_t now = std::time(nullptr);
+  const std::tm local = LocalTime(now);
+  ExpressionValue v = Date(JulianDayNumber(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday));
+  v.type = Type::kDateTime;
+  v.millisecond = (local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec) * int64_t{1000};
+  return v;
+}
+
+// FoxPro's MOD() and %: the remainder takes the divisor's sign.
+double Modulo(double a, double b) { return a - b * std::floor(a / b); }
+
+double Power(double a, double b) {
+  const double result = std::pow(a, b);
+  if (!std::isfinite(result)) Unsupported("a power that is not a finite number");
+  return result;
+}
+
+// ROUND(value, decimals): half away from zero, from the digits the value
+// was typed with (as STR() rounds).
+double Round(double v, int decimals) {
+  if (!std::isfinite(v) || std::fabs(v) >= 1e15) Unsupported("ROUND() of a number with more than 15 digits");
+  const double scale = std::pow(10.0, decimals < 0 ? -decimals : 0);
+  bool negative = false;
+  const std::string text = RoundedDecimal(std::fabs(v) / scale, decimals < 0 ? 0 : decimals, &negative);
+  double rounded = 0;
+  std::from_chars(text.data(), text.data() + text.size(), rounded);
+  rounded *= scale;
+  return std::signbit(v) ? -rounded : rounded;
+}
+
+// VAL(): the number a text begins with (blanks, a sign, digits, a point
+// and digits), 0 when it begins with none.
+double Val(const std::string& s) {
+  size_t i = s.find_first_not_of(' ');
+  if (i == std::string::npos) return 0;
+  const size_t start = i;
+  if (s[i] == '+' || s[i] == '-') ++i;
+  const size_t digits = i;
+  while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
+  if (i < s.size() && s[i] == '.') ++i;
+  while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) Unsupported("VAL() of a number with an exponent");
+  std::string number = s.substr(start, i - start);
+  if (!number.empty() && number[0] == '+') number.erase(0, 1);
+  if (i == digits || number == "-" || number == "." || number == "-.") return 0;
+  double v = 0;
+  std::from_chars(number.data(), number.data() + number.size(), v);
+  return v;
+}
+
+// How often `needle` occurs in `text`; refused where overlapping
+// occurrences would count otherwise than separate ones.
+size_t Occurrences(const std::string& needle, const std::string& text) {
+  if (needle.empty()) return 0;
+  size_t separate = 0, overlapping = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+    ++separate;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++overlapping;
+  if (separate != overlapping) Unsupported("OCCURS() of a text whose occurrences overlap");
+  return separate;
+}
+
 // Conversion of a NULL argument: most functions and operators give NULL.
 bool AnyNull(const std::vector<ExpressionValue>& values) {
   for (const auto& v : values)
@@ -329,12 +394,16 @@ ExpressionValue IndexExpression::Node::Evaluate(const Context& ctx) const {
       return Date(a.day + static_cast<int64_t>(sign * b.number));
     }
     case Kind::kMultiply:
-    case Kind::kDivide: {
+    case Kind::kDivide:
+    case Kind::kModulo:
+    case Kind::kPower: {
       ExpressionValue a = args[0]->Evaluate(ctx);
       ExpressionValue b = args[1]->Evaluate(ctx);
       if (a.null() || b.null()) return Null();
       if (kind == Kind::kMultiply) return Number(a.number * b.number);
+      if (kind == Kind::kPower) return Number(Power(a.number, b.number));
       if (b.number == 0) Unsupported("a division by zero");
+      if (kind == Kind::kModulo) return Number(Modulo(a.number, b.number));
       return Number(a.number / b.number);
     }
     case Kind::kNegate: {
@@ -367,6 +436,8 @@ ExpressionValue IndexExpression::Node::Evaluate(const Context& ctx) const {
     case Function::kDate:
       if (args.empty()) return Date(Today());
       break;
+    case Function::kDatetime:
+      return Now();
     case Function::kEmpty: {
       ExpressionValue v = args[0]->Evaluate(ctx);
       switch (v.type) {
@@ -474,6 +545,81 @@ ExpressionValue IndexExpression::Node::Evaluate(const Context& ctx) const {
       return Logical(false);
     case Function::kLen:
       return Number(static_cast<double>(s.size()));
+    case Function::kAt: {
+      const int nth = v.size() > 2 ? IntegerArgument(v[2], "AT", 1, std::numeric_limits<int>::max()) : 1;
+      const std::string& text = v[1].bytes;
+      if (s.empty()) return Number(0);
+      size_t at = text.find(s);
+      for (int i = 1; i < nth && at != std::string::npos; ++i) at = text.find(s, at + 1);
+      return Number(at == std::string::npos ? 0 : static_cast<double>(at + 1));
+    }
+    case Function::kOccurs:
+      return Number(static_cast<double>(Occurrences(s, v[1].bytes)));
+    case Function::kVal:
+      return Number(Val(s));
+    case Function::kYear:
+    case Function::kMonth:
+    case Function::kDay: {
+      if (v[0].day == 0) return Number(0);
+      int y, m, d;
+      int64_t seconds;
+      DateAndTime(v[0], &y, &m, &d, &seconds);
+      return Number(function == Function::kYear ? y : function == Function::kMonth ? m : d);
+    }
+    case Function::kIsblank:
+      if (v[0].type == Type::kCharacter) return Logical(s.find_first_not_of(' ') == std::string::npos);
+      return Logical(v[0].day == 0);
+    case Function::kChrtran: {
+      const std::string &from = v[1].bytes, &to = v[2].bytes;
+      std::string out;
+      for (char c : s) {
+        const size_t at = from.find(c);
+        if (at == std::string::npos) {
+          out += c;
+        } else if (at < to.size()) {
+          out += to[at];
+        }
+      }
+      return Character(out);
+    }
+    case Function::kStrtran: {
+      const std::string& find = v[1].bytes;
+      const std::string replace = v.size() > 2 ? v[2].bytes : "";
+      if (find.empty()) return Character(s);
+      std::string out;
+      size_t from = 0;
+      for (size_t at = s.find(find); at != std::string::npos; at = s.find(find, from)) {
+        out.append(s, from, at - from).append(replace);
+        from = at + find.size();
+      }
+      return Character(out.append(s, from));
+    }
+    case Function::kIsdigit:
+    case Function::kIsalpha: {
+      if (s.empty()) return Logical(false);
+      const unsigned char c = static_cast<unsigned char>(s[0]);
+      if (function == Function::kIsdigit) return Logical(c >= '0' && c <= '9');
+      if (c >= 0x80) Unsupported("ISALPHA() of a character outside ASCII, which depends on the code page");
+      return Logical(std::isalpha(c) != 0);
+    }
+    case Function::kAbs:
+      return Number(std::fabs(v[0].number));
+    case Function::kInt:
+      return Number(std::trunc(v[0].number));
+    case Function::kRound:
+      return Number(Round(v[0].number, IntegerArgument(v[1], "ROUND", -15, 15)));
+    case Function::kMod:
+      if (v[1].number == 0) Unsupported("MOD() by zero");
+      return Number(Modulo(v[0].number, v[1].number));
+    case Function::kMax:
+    case Function::kMin: {
+      size_t best = 0;
+      for (size_t i = 1; i < v.size(); ++i)
+        if (CompareValues(v[i], v[best], function == Function::kMax ? ">" : "<", false)) best = i;
+      ExpressionValue result = v[best];
+      if (type == Type::kNumber) result.type = Type::kNumber;
+      return result;
+    }
     case Function::kDate: {
       const int year = IntegerArgument(v[0], "DATE", 100, 9999);
       const int month = IntegerArgument(v[1], "DATE", 1, 12);

@@ -3,13 +3,16 @@
 //
 // The language covered is what index expressions of real tables use: field
 // names (short, and the long names of database tables), string, number and
-// logical literals; + on strings (concatenation), + - * / on numbers, +/- of
-// days on dates; the comparisons = == <> # != < > <= >= (=< and => too) and
-// $; .AND. .OR. .NOT. ! (and AND OR NOT); the functions UPPER, LOWER,
-// ALLTRIM, LTRIM, RTRIM, TRIM, PADL, PADR, LEFT, RIGHT, SUBSTR, STR, DTOS,
-// TTOC(...,1), BINTOC, DELETED, IIF, EMPTY, ISNULL, NVL, BETWEEN, INLIST, LEN
-// and DATE (today, or DATE(year, month, day)), also cut to four letters or
-// more where that names one function only. Anything else is refused when
+// logical literals (a number ends where a dotted word begins: 0.AND.);
+// + on strings (concatenation), + - * / % ^ ** on numbers, +/- of days on
+// dates; the comparisons = == <> # != < > <= >= (=< and => too) and $;
+// .AND. .OR. .NOT. ! (and AND OR NOT); the functions UPPER, LOWER, ALLTRIM,
+// LTRIM, RTRIM, TRIM, PADL, PADR, LEFT, RIGHT, SUBSTR, STR, DTOS,
+// TTOC(...,1), BINTOC, DELETED, IIF, EMPTY, ISBLANK, ISNULL, NVL, BETWEEN,
+// INLIST, LEN, AT, OCCURS, VAL, CHRTRAN, STRTRAN, ISDIGIT, ISALPHA, ABS,
+// INT, ROUND, MOD, MAX, MIN, YEAR, MONTH, DAY, DATE (today, or DATE(year,
+// month, day)) and DATETIME() (now), also cut to four letters or more
+// where that names one function only. Anything else is refused when
 // compiling, so that an index is never kept with a guess; a call of any
 // other function (a stored procedure, a user's function) is refused as
 // "it calls name()", the name as written.

@@ -34,16 +34,37 @@ bool LongNameMatches(const std::string& short_name, const std::string& long_name
   return upper.compare(0, stem + 1, short_name, 0, stem + 1) == 0;
 }
 
+// The table file opened in `mode`; a file that is read-only is opened for
+// reading instead (`*read_only` then true). Opened for reading, the file is
+// tried for writing once, so that a dry run judges it as the run would.
+std::unique_ptr<DiskFile> OpenTableFile(const std::string& path, DiskFile::Mode mode, const std::string& what,
+                                        bool* read_only) {
+  try {
+    if (mode == DiskFile::Mode::kReadOnly) (void)DiskFile(path, DiskFile::Mode::kReadWrite, what);
+  } catch (const Error& e) {
+    *read_only = e.kind() == ErrorKind::kReadOnly;
+  }
+  try {
+    return std::make_unique<DiskFile>(path, mode, what);
+  } catch (const Error& e) {
+    if (mode != DiskFile::Mode::kReadWrite || e.kind() != ErrorKind::kReadOnly) throw;
+  }
+  *read_only = true;
+  return std::make_unique<DiskFile>(path, DiskFile::Mode::kReadOnly, what);
+}
+
 }  // namespace
 
 Table::Table(const std::string& path, const Options& options)
     : path_(path),
       name_(options.display_name.empty() ? BaseName(path) : options.display_name),
-      file_(std::make_unique<DiskFile>(path, options.mode, "table file of '" + name_ + "'")),
+      file_(OpenTableFile(path, options.mode, "table file of '" + name_ + "'", &read_only_file_)),
       header_(TableHeader::Read(*file_, name_)),
       codec_(header_, CodePage::FromMark(header_.code_page_mark)),
       record_count_(header_.record_count),
       options_(options) {
+  // The mode the table is open in: for reading when its file is read-only.
+  const DiskFile::Mode mode = file_->writable() ? DiskFile::Mode::kReadWrite : DiskFile::Mode::kReadOnly;
   for (size_t i = 0; i < header_.fields.size(); ++i) {
     const FieldDescriptor& f = header_.fields[i];
     if (f.type == '0' || (header_.visual_foxpro() && f.system())) continue;
@@ -62,7 +83,7 @@ Table::Table(const std::string& path, const Options& options)
   // could change.
   const uint64_t stored = file_->Size() - header_.header_length;
   if (stored / header_.record_length > record_count_) {
-    if (options.mode == DiskFile::Mode::kReadWrite) {
+    if (mode == DiskFile::Mode::kReadWrite) {
       throw Error(ErrorKind::kCorrupt, "Table '" + name_ +
                                            "' is damaged: the file holds more records than its "
                                            "header counts, so Quillon will not change it.");
@@ -78,7 +99,7 @@ Table::Table(const std::string& path, const Options& options)
       throw Error(ErrorKind::kNotFound,
                   "The memo file of table '" + name_ + "' (" + BaseName(path) + ext + ") is missing.");
     }
-    memo_ = std::make_unique<MemoFile>(*memo_path, header_.memo_format(), options.mode, name_);
+    memo_ = std::make_unique<MemoFile>(*memo_path, header_.memo_format(), mode, name_);
   }
 
   const std::string index_ext = IsContainerFile(path) ? ".dcx" : ".cdx";
@@ -102,7 +123,7 @@ Table::Table(const std::string& path, const Options& options)
       }
       try {
         try {
-          index_ = std::make_unique<CompoundIndex>(*index_path, name_, types, options.mode);
+          index_ = std::make_unique<CompoundIndex>(*index_path, name_, types, mode);
         } catch (const Error& e) {
           if (e.kind() != ErrorKind::kReadOnly) throw;
           // An index file that cannot be written: the fields of its tags
@@ -110,7 +131,7 @@ Table::Table(const std::string& path, const Options& options)
           index_ = std::make_unique<CompoundIndex>(*index_path, name_, types, DiskFile::Mode::kReadOnly);
         }
       } catch (const Error& e) {
-        if (options.mode == DiskFile::Mode::kReadWrite) {
+        if (mode == DiskFile::Mode::kReadWrite) {
           throw Error(ErrorKind::kCorrupt, std::string(e.what()) + " Quillon will not change table '" +
                                                name_ + "' while its structural index cannot be read.");
         }
@@ -763,6 +784,8 @@ std::optional<Table::Refusal> Table::ColumnRefusal(size_t column, bool as_if_wri
   } else if (std::optional<std::string> missing = MissingIndexRefusal()) {
     why.emplace(ErrorKind::kNotFound,
                 *missing + ", and a change would leave the index stale when it is back");
+  } else if (read_only_file_) {
+    why.emplace(ErrorKind::kReadOnly, "its file is read-only");
   } else if (!file_->writable() && !as_if_writable) {
     why.emplace(ErrorKind::kReadOnly, "the table is open for reading only");
   } else if (f.autoincrement()) {

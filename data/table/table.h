@@ -113,6 +113,8 @@ class Table {
   static constexpr size_t kBulkBatchRecords = 2000;
 
   // Opens the table file at `path` with its memo file and structural index.
+  // A table file that is read-only, opened for writing, is opened for
+  // reading instead: every column then refuses to change (ColumnRefusal).
   // Throws Error: kNotFound, kReadOnly, kCorrupt, kUnsupported.
   Table(const std::string& path, const Options& options);
   // Writes the current batch (call Flush first to learn of a failure),
@@ -246,7 +248,8 @@ class Table {
   // value cannot be read.
   std::optional<Refusal> TryAssign(Edit& edit, size_t column, const std::string& text) const;
   // Why no value can ever be assigned to `column` in this table as it is
-  // open (binary data, the table open read-only, an autoincrement field, a
+  // open (binary data, a read-only table file, the table open read-only, an
+  // autoincrement field, a
   // tag that cannot be kept up to date), or nothing. `as_if_writable`
   // leaves out the table and its index being open read-only (a dry run opens
   // them so).
@@ -435,6 +438,11 @@ class Table {
 
   std::string path_;
   std::string name_;
+  // The table file itself is read-only (its attribute, or a share that
+  // allows reading only): opened for writing, the table was opened for
+  // reading instead, and no column of it can change. Set as file_ opens,
+  // so declared before it.
+  bool read_only_file_ = false;
   std::unique_ptr<DiskFile> file_;
   TableHeader header_;
   FieldCodec codec_;

@@ -756,4 +756,67 @@ TEST_F(BatchTest, CheckNamesAStaleTagExitsOneAndWritesNothing) {
   EXPECT_EQ(Log(), "");
 }
 
+// Tables reached through their folder obey the container their headers link
+// them to, as through the container: its trigger, its rules (the dry run
+// and --check too). A table whose container does not list it is reported
+// once and left as it is, unless --ignore-container makes it free.
+TEST_F(BatchTest, AFoldersTablesObeyTheContainerTheirHeadersName) {
+  const std::string folder = testing_support::CopyFixtureFolder(dir, "foxbin2prg");
+  const std::string people = folder + "/fb2p_dbf.dbf", orphan = folder + "/vw_local_encuestas.dbf";
+  const std::string sets = dir.Sub("rules.txt");
+  WriteFileBytes(sets, "45::5\n46::56\nPEPE::PEDRO\n");
+  const std::string before = ReadFileBytes(people), orphan_before = ReadFileBytes(orphan);
+  const std::string not_listed = "Table 'vw_local_encuestas' belongs to the database '";
+  auto count = [](const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+  };
+  Run({"--folder", folder, "--sets", sets});
+  EXPECT_EQ(code, 1) << err;
+  EXPECT_NE(err.find("its update trigger __ri_update_nombrelargodeldbf().AND.(upd_trg()) runs code Quillon "
+                     "cannot run."),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(count(err, not_listed), 1u) << err;
+  EXPECT_NE(err.find("which does not list it"), std::string::npos) << err;
+  EXPECT_EQ(ReadFileBytes(people), before);
+  EXPECT_EQ(ReadFileBytes(orphan), orphan_before);
+
+  Run({"--folder", folder, "--table", "fb2p_dbf", "--sets", sets, "--without-triggers", "--dry-run"});
+  EXPECT_NE(out.find("fb2p_dbf: 1 record refused: it breaks the record validation rule of table "
+                     "nombrelargodeldbf (edad>10)"),
+            std::string::npos)
+      << out;
+  Run({"--folder", folder, "--check"});
+  EXPECT_EQ(code, 1);
+  EXPECT_EQ(count(out, "vw_local_encuestas: cannot be checked: " + not_listed), 1u) << out;
+  EXPECT_NE(out.find("fb2p_depto: the record validation rule of table fb2p_depto"), std::string::npos) << out;
+
+  Run({"--folder", folder, "--table", "vw_local_encuestas", "--sets", sets, "--ignore-container"});
+  EXPECT_EQ(code, 0) << err;
+  EXPECT_EQ(RunPythonTool("read_table.py", {"dbfread", orphan}).find("PEPE"), std::string::npos);
+  EXPECT_NE(RunPythonTool("read_table.py", {"dbfread", orphan}).find("PEDRO"), std::string::npos);
+  Run({"--dbc", folder + "/fb2p_dbc.dbc", "--ignore-container", "--find", "a", "--replace", "b"});
+  EXPECT_EQ(code, 2);
+}
+
+// A read-only table file is reported only where a value holds a find text.
+TEST_F(BatchTest, AReadOnlyTableIsReportedOnlyWhereAFindTextIsFound) {
+  const std::string a = MakeTable(data, "alpha", "name C(10)", R"([["banana"]])");
+  fs::permissions(a, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  Run({"--folder", data, "--find", "kiwi", "--replace", "lime"});
+  EXPECT_EQ(code, 0) << err;
+  EXPECT_EQ(err, "");
+  Run({"--folder", data, "--find", "an", "--replace", "AN", "--dry-run"});
+  EXPECT_EQ(code, 1) << out;
+  EXPECT_NE(out.find("its file is read-only"), std::string::npos) << out;
+  Run({"--folder", data, "--find", "an", "--replace", "AN"});
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(err.find("Table 'alpha' cannot be changed: its file is read-only."), std::string::npos) << err;
+  EXPECT_EQ(RunPythonTool("read_table.py", {"dbfread", a}), R"([{"NAME": "banana"}])");
+  fs::permissions(a, fs::perms::owner_write, fs::perm_options::add);
+}
+
 }  // namespace

@@ -22,9 +22,11 @@ struct FakeDataSource {
   bool dbc = false;
   std::string dbc_path;
   std::string folder;
+  bool ignore_container = false;
 
   quillon::DataSource Value() const {
-    return {dbc ? quillon::DataSourceKind::kDbc : quillon::DataSourceKind::kFreeTables, dbc_path, folder};
+    return {dbc ? quillon::DataSourceKind::kDbc : quillon::DataSourceKind::kFreeTables, dbc_path, folder,
+            ignore_container};
   }
 };
 

@@ -14,6 +14,7 @@
 
 #include "sets/set_list.h"
 #include "shell/pointer.h"
+#include "tests/support/test_support.h"
 #include "tests/ui/ui_test_support.h"
 
 namespace {
@@ -314,6 +315,35 @@ TEST_F(MainWindowTest, ARunAsksBeforeChangingTablesWithoutTheirCode) {
                          }),
             shown.end());
   EXPECT_NE(Dbfread(foxprodb + "/calls.dbf").find("\"CONTACT_ID\": \"44.0\""), std::string::npos);
+}
+
+// A table of the folder linked to a database that is not there is
+// named in a warning before the run: "No" leaves it as it is (reported),
+// "Yes" changes it as a free table.
+TEST_F(MainWindowTest, ATableWhoseDatabaseCannotBeUsedIsChangedOnlyWhenTheUserSaysSo) {
+  fs::copy_file(testing_support::Fixture("foxbin2prg/vw_local_encuestas.dbf"), sample("vw_local_encuestas"));
+  fs::permissions(sample("vw_local_encuestas"), fs::perms::owner_write, fs::perm_options::add);
+  StartOnSamples();
+  const std::string before = Dbfread(sample("vw_local_encuestas"));
+  Type(find_box(), "PEPE");
+  Type(replace_box(), "PEDRO");
+  toolkit_.message_answers.push_back(quillon::MessageAnswer::kNo);
+  Click(form2(), "PushButton1");
+  std::vector<std::string> shown = TakeMessages();
+  ASSERT_EQ(shown.size(), 3u);
+  EXPECT_EQ(shown[0].rfind("Table 'vw_local_encuestas' belongs to the database '", 0), 0u) << shown[0];
+  EXPECT_NE(shown[0].find("which cannot be found"), std::string::npos) << shown[0];
+  EXPECT_NE(shown[0].find("Change them as free tables? Warning:"), std::string::npos) << shown[0];
+  EXPECT_NE(shown[1].find("which cannot be found"), std::string::npos) << shown[1];
+  EXPECT_EQ(shown[2], "Done.");
+  EXPECT_EQ(Dbfread(sample("vw_local_encuestas")), before);
+
+  toolkit_.message_answers.push_back(quillon::MessageAnswer::kYes);
+  Click(form2(), "PushButton1");
+  shown = TakeMessages();
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_EQ(shown[1], "Done.");
+  EXPECT_EQ(Dbfread(sample("vw_local_encuestas")), Replaced(before, {{"PEPE", "PEDRO"}}));
 }
 
 TEST_F(MainWindowTest, ARunOnTheSecondTabAppliesTheSetsInOrderAndLeavesTheSinglePairAlone) {

@@ -220,8 +220,12 @@ TEST_F(Expressions, WhatIsNotEvaluatedIsRefused) {
       "RECNO()",
       "EVALUATE(name)",
       "name = 1",
-      "id % 2",
-      "id ^ 2",
+      "name % 2",
+      "name ^ 2",
+      "ISBLANK(amount)",
+      "CHRTRANC(name, 'a', 'b')",
+      "DATETIME(2024)",
+      "1.AND.",
       "name = 'a' = .T.",
       "(name",
       "UPPER(name, 1)",
@@ -240,6 +244,48 @@ TEST_F(Expressions, WhatIsNotEvaluatedIsRefused) {
   EXPECT_THROW(IndexExpression::Compile("UPPER(name)", multi_byte), fox::Error);
   multi_byte.read_memo = nullptr;
   EXPECT_THROW(IndexExpression::Compile("note", multi_byte), fox::Error);
+}
+
+// Rules as real containers write them, read as FoxPro tokenises them (a
+// number ends where .AND. begins) and evaluated over one record: amount
+// 0.5, id 7, born 2000-03-15, name "Fer  12 x", flag .T., code "ab".
+TEST_F(Expressions, RulesWithFoxProsOperatorsAndFunctions) {
+  fox::ExpressionOptions rules;
+  rules.set_exact_off = true;
+  const std::string r =
+      Record({{0, "Fer  12 x"}, {1, "0.5"}, {2, "7"}, {3, "2000-03-15"}, {5, "T"}, {6, "ab"}});
+  const std::pair<const char*, bool> cases[] = {
+      {"amount=>0.AND.amount<1", true},
+      {"amount=>1.OR.amount<0", false},
+      {"amount>0.AND..NOT.flag", false},
+      {"flag=.T..AND.id=7", true},
+      {"id=7.OR.flag=.F.", true},
+      {"amount=<0.5.AND.amount#1.AND.id!=8.AND.id<>9", true},
+      {"1.5E1=15.AND.2^3=8.AND.2**3=8.AND.id%4=3.AND.-7%4=1", true},
+      {"'e'$name.AND.[Fe]$name.AND.\"x\"$name", true},
+      {"!EMPTY(name).AND.BETWEEN(id,1,10).AND.INLIST(id,3,7).AND.LEN(ALLTRIM(name))=9", true},
+      {"UPPER(LEFT(name,3))='FER'.AND.LOWER(RIGHT(ALLTRIM(code),1))='b'.AND.SUBSTR(name,2,2)='er'", true},
+      {"AT('r',name)=3.AND.AT('x',name,2)=0.AND.OCCURS('e',name)=1", true},
+      {"VAL(SUBSTR(name,4))=12.AND.VAL('abc')=0.AND.VAL(' -2.5x')=-2.5", true},
+      {"STR(id,2)=' 7'.AND.DTOS(born)='20000315'", true},
+      {"YEAR(born)=2000.AND.MONTH(born)=3.AND.DAY(born)=15.AND.born<DATE()", true},
+      {"DTOS(DATETIME())>DTOS(born).AND.YEAR(DATE())>2000", true},
+      {"!ISNULL(code).AND.NVL(code,'z')='ab'.AND.IIF(flag,id,0)=7", true},
+      {"!ISBLANK(name).AND.ISBLANK(' ').AND.ISDIGIT(SUBSTR(name,6)).AND.ISALPHA(name)", true},
+      {"CHRTRAN(name,'Fr','f')='fe  12 x'.AND.STRTRAN(name,' ')='Fer12x'", true},
+      {"ABS(-2)=2.AND.INT(-2.7)=-2.AND.ROUND(2.675,2)=2.68.AND.ROUND(1250,-2)=1300", true},
+      {"MOD(-7,4)=1.AND.MAX(1,id,3)=7.AND.MIN(born,DATE())=born.AND.MAX('a','b')='b'", true},
+  };
+  for (const auto& [rule, holds] : cases) {
+    const std::string text = rule;
+    const ExpressionValue v = IndexExpression::Compile(text, schema_, rules).Evaluate(r);
+    EXPECT_EQ(v.type, ExpressionValue::Type::kLogical) << text;
+    EXPECT_EQ(v.logical, holds) << text;
+  }
+  // Only a rule that calls a stored procedure, or a function FoxPro does
+  // not have, cannot be evaluated.
+  for (const char* procedure : {"checkcredit(amount)", "amount>0.AND.myproc()"})
+    EXPECT_NE(Refusal(procedure, r).find("it calls"), std::string::npos) << procedure;
 }
 
 // Validation rules run under SET EXACT OFF. The cases are the table of

@@ -33,6 +33,7 @@ struct OpenTable {
   fox::Connection connection;
   fox::Recordset recordset;
   OpenTable(const std::string& folder, const std::string& table) {
+    connection.ignore_container = true;  // tables of a database copied without it
     connection.Open(fox::ConnectionString::Build(fox::ConnectionString::SourceType::kFreeTables, folder));
     recordset.Open("SELECT * FROM " + table, connection, fox::kLockOptimistic);
   }
