@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/error.h"
+#include "data/database/relation_key.h"
 #include "data/file/file_names.h"
 #include "data/file/repair_marker.h"
 #include "data/file/utf8_path.h"
@@ -62,9 +63,9 @@ std::vector<RuleCheck> CheckRules(const fox::Connection& connection, const std::
   return broken;
 }
 
-// The keys `table` holds in its tag `tag_name` (trailing padding cut) for each
-// live record the tag's FOR clause takes in. Throws Error(kCorrupt) when the
-// tag's keys cannot be worked out.
+// The relation keys `table` holds in its tag `tag_name` (relation_key.h) for
+// each live record the tag's FOR clause takes in and whose key is not NULL.
+// Throws Error(kCorrupt) when the tag's keys cannot be worked out.
 std::vector<std::pair<uint32_t, std::string>> KeysIn(const fox::Table& table, const std::string& tag_name) {
   const fox::IndexMaintainer* maintainer = table.index_maintainer();
   const fox::IndexMaintainer::Tag* tag = nullptr;
@@ -79,10 +80,8 @@ std::vector<std::pair<uint32_t, std::string>> KeysIn(const fox::Table& table, co
   std::vector<std::pair<uint32_t, std::string>> keys;
   table.VisitRecords([&](uint32_t recno, std::string_view record) {
     if (table.IsDeleted(record)) return;
-    std::optional<std::string> key = maintainer->KeyOf(*tag, record);
-    if (!key) return;
-    while (!key->empty() && key->back() == tag->format.pad()) key->pop_back();
-    keys.emplace_back(recno, std::move(*key));
+    std::optional<std::string> key = fox::RelationKeyIn(table, *tag, record);
+    if (key) keys.emplace_back(recno, std::move(*key));
   });
   return keys;
 }
@@ -90,7 +89,8 @@ std::vector<std::pair<uint32_t, std::string>> KeysIn(const fox::Table& table, co
 // The relations in which a database's table is the child and whose key some
 // of its records hold with no parent record holding it, or that could not
 // be checked. Such a record breaks the relation when it declares
-// referential integrity (any rule other than ignore).
+// referential integrity (any rule other than ignore). A child whose key is
+// NULL or empty (relation_key.h) has no parent and needs none.
 std::vector<RelationCheck> CheckRelationKeys(const fox::Connection& connection, const std::string& name,
                                              const fox::Table& table) {
   const std::unique_ptr<fox::TableRules> rules = connection.RulesOf(name, table);
@@ -111,7 +111,7 @@ std::vector<RelationCheck> CheckRelationKeys(const fox::Connection& connection, 
       std::unordered_set<std::string> parents;
       for (auto& [recno, key] : KeysIn(*parent, relation.parent_tag)) parents.insert(std::move(key));
       for (const auto& [recno, key] : KeysIn(table, relation.child_tag)) {
-        if (parents.count(key) != 0) continue;
+        if (fox::IsEmptyRelationKey(key) || parents.count(key) != 0) continue;
         if (check.first.size() < TableCheck::kFirstRecords) check.first.push_back(recno);
         ++check.orphans;
       }

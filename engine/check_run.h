@@ -34,7 +34,9 @@ struct RuleCheck {
 };
 
 // A relation in which the table is the child, some of whose records hold a
-// key no parent record holds (or that could not be checked).
+// key no parent record holds (or that could not be checked). Keys compare
+// by value (data/database/relation_key.h); a null or empty child key needs
+// no parent.
 struct RelationCheck {
   std::string parent_table;
   std::string child_tag;

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "data/database/connection.h"
+#include "data/database/relation_key.h"
 #include "data/file/file_names.h"
 #include "data/util/error.h"
 #include "data/util/full_stop.h"
@@ -399,14 +400,12 @@ const IndexMaintainer::Tag* FindTag(const Table& table, const std::string& name)
   return nullptr;
 }
 
-// The key of `record` in `tag` of `table` (IndexMaintainer::KeyOf: none when
-// the tag's FOR clause leaves the record out), its trailing padding cut, so
-// that the keys of two tags of different lengths compare.
+// The relation key of `record` in `tag` of `table` (none when the tag's FOR
+// clause leaves the record out or the key is NULL), so that the keys of two
+// tags of different forms compare (relation_key.h).
 std::optional<std::string> KeyIn(const Table& table, const IndexMaintainer::Tag& tag, std::string_view record,
                                  const IndexExpression::MemoValues* memos = nullptr) {
-  std::optional<std::string> key = table.index_maintainer()->KeyOf(tag, record, memos);
-  while (key && !key->empty() && key->back() == tag.format.pad()) key->pop_back();
-  return key;
+  return RelationKeyIn(table, tag, record, memos);
 }
 
 bool SameRelation(const ContainerRelation& a, const ContainerRelation& b) {

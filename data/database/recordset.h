@@ -204,7 +204,7 @@ class Recordset {
   struct KeyCascade {
     ContainerRelation relation;
     size_t column = 0;      // the key's column in this table
-    std::string old_key;    // this table's key as read (tag key, padding cut)
+    std::string old_key;    // this table's key as read (relation_key.h)
     std::string old_value;  // the key column's value as read and as edited, as text
     std::string new_value;
   };
@@ -227,7 +227,9 @@ class Recordset {
   // confirms each on reading it (CurrentKey).
   std::vector<uint32_t> RecordsKeyed(const std::string& tag, const std::string& key);
   void NoteKeyed(const std::string& tag, const std::string& key, uint32_t recno);
-  // The current record's key in `tag`, as read (`original`) or as edited.
+  // The current record's relation key in `tag` (relation_key.h: none when
+  // NULL or left out by the tag's FOR clause), as read (`original`) or as
+  // edited.
   std::optional<std::string> CurrentKey(const std::string& tag, bool original) const;
   // Table::Hold and Table::ReleaseHolds for this recordset's table.
   void Hold(uint32_t recno);
@@ -267,7 +269,7 @@ class Recordset {
   std::unique_ptr<TableRules> rules_;       // the container's rules for the table; null for a free table
   const Connection* connection_ = nullptr;  // the table's, while open
   // The keys the other table of a relation holds in the relation's tag (its
-  // tag's key, trailing padding cut), read once per table opened, for the
+  // relation keys: NULL keys left out), read once per table opened, for the
   // restrict rules; null when they cannot be known (why in `why`).
   struct RelatedKeys {
     std::unordered_map<std::string, int64_t> keys;  // how many records hold each

@@ -8,6 +8,8 @@
 #include <regex>
 #include <sstream>
 
+#include "data/index/compound_index.h"
+#include "data/table/index_rebuild.h"
 #include "data/util/byte_order.h"
 #include "engine/run_steps.h"
 #include "tests/engine/engine_test_support.h"
@@ -575,6 +577,127 @@ TEST_F(BatchTest, AKeyChangeCascadesToTheChildrenAndUndoTakesItAllBack) {
       << out;
 }
 
+// Makes calls.contact_id of ruby-dbf's container (in `folder`) a field that
+// can hold null, as FoxPro makes it: a _NullFlags field at the end of every
+// record, the field's null flag, and its tag's keys one byte longer, each
+// with the null marker (the tag rebuilt by the library). Call `null_call`'s
+// key becomes null, call `empty_call`'s empty (0).
+void MakeContactKeyNullable(const std::string& folder, uint32_t null_call, uint32_t empty_call) {
+  const std::string path = folder + "/calls.dbf";
+  std::string bytes = ReadFileBytes(path);
+  const size_t header = fox::LoadLE16(&bytes[8]), length = fox::LoadLE16(&bytes[10]);
+  const uint32_t count = fox::LoadLE32(&bytes[4]);
+  size_t end = 32, key_at = 0;
+  for (; bytes[end] != 0x0D; end += 32) {
+    if (std::string(bytes.data() + end) == "CONTACT_ID") {
+      bytes[end + 18] = static_cast<char>(bytes[end + 18] | 0x02);
+      key_at = fox::LoadLE32(&bytes[end + 12]);
+    }
+  }
+  std::string flags(32, '\0');
+  flags.replace(0, 10, "_NullFlags");
+  flags[11] = '0';
+  fox::StoreLE32(&flags[12], static_cast<uint32_t>(length));
+  flags[16] = 1;
+  flags[18] = 0x05;  // a system field, binary
+  std::string out = bytes.substr(0, end) + flags + bytes.substr(end, header - end);
+  fox::StoreLE16(&out[8], static_cast<uint16_t>(header + 32));
+  fox::StoreLE16(&out[10], static_cast<uint16_t>(length + 1));
+  for (uint32_t recno = 1; recno <= count; ++recno) {
+    std::string record = bytes.substr(header + (recno - 1) * length, length);
+    const bool null = recno == null_call;
+    if (null || recno == empty_call) record.replace(key_at, 4, 4, '\0');
+    out += record + (null ? '\x01' : '\0');
+  }
+  WriteFileBytes(path, out + "\x1A");
+
+  const std::string cdx = folder + "/calls.CDX";
+  uint32_t tag_at = 0;
+  {
+    const fox::CompoundIndex index(cdx, "calls");
+    for (const fox::IndexTag& tag : index.tags())
+      if (tag.name == "CONTACT_ID") tag_at = tag.header_offset;
+  }
+  ASSERT_NE(tag_at, 0u);
+  std::string index = ReadFileBytes(cdx);
+  fox::StoreLE16(&index[tag_at + 12], 5);
+  index[tag_at + 14] = static_cast<char>(index[tag_at + 14] | fox::IndexTag::kNullableKey);
+  WriteFileBytes(cdx, index);
+  fox::Table::Options writable;
+  writable.mode = fox::DiskFile::Mode::kReadWrite;
+  fox::Table calls(path, writable);
+  fox::RebuildTags(calls, {"CONTACT_ID"});
+}
+
+// A child key that can hold null (calls.contact_id, whose tag's keys carry
+// the null marker; call 16's key null, call 14's empty) matches the contacts' keys, which
+// carry none, under every rule: --check finds no orphan, a key change
+// cascades to it (counted by the dry run, in either table order), update
+// restrict holds, insert restrict takes a key a contact holds; a null key
+// has no parent and needs none, and --check takes an empty one for none.
+TEST_F(BatchTest, AChildKeyThatCanBeNullMatchesItsParentsKeyUnderEveryRule) {
+  const std::string foxprodb = testing_support::CopyFixtureFolder(dir, "ruby-dbf/foxprodb");
+  const std::string container = foxprodb + "/FOXPRO-DB-TEST.DBC";
+  MakeContactKeyNullable(foxprodb, 16, 14);
+  SetReferentialIntegrity(container, "CRR");
+  auto values = [&] {
+    return RunPythonTool("read_table.py", {"dbfread", foxprodb + "/contacts.dbf"}) +
+           RunPythonTool("read_table.py", {"dbfread", foxprodb + "/calls.dbf"});
+  };
+  const std::string before = values();
+  const std::string calls_before = ContactIds(foxprodb, "calls");
+  ASSERT_EQ(calls_before, "1 1 1 1 1 2 2 2 2 2 2 3 3 0 4 0 ");
+
+  Run({"--dbc", container, "--check"});
+  EXPECT_EQ(code, 0) << out;
+  EXPECT_EQ(out.find("relation"), std::string::npos) << out;
+
+  Run({"--dbc", container, "--table", "contacts", "--find", "4", "--replace", "44", "--dry-run"});
+  EXPECT_NE(out.find("contacts: key changes would cascade to 1 record of calls (tag contact_id)"),
+            std::string::npos)
+      << out;
+  for (const char* first : {"contacts", "calls"}) {
+    const std::string second = std::string(first) == "calls" ? "contacts" : "calls";
+    Run({"--dbc", container, "--table", first, "--table", second, "--find", "4", "--replace", "44"});
+    EXPECT_EQ(ContactIds(foxprodb, "contacts"), "1 2 3 44 5 ") << first;
+    EXPECT_EQ(ContactIds(foxprodb, "calls"), "1 1 1 1 1 2 2 2 2 2 2 3 3 0 44 0 ") << first << err;
+    const size_t at = out.find("Undo journal: ");
+    ASSERT_NE(at, std::string::npos) << out;
+    const std::string journal = out.substr(at + 14, out.find(" (", at) - at - 14);
+    Run({"--dbc", container, "--check"});
+    EXPECT_EQ(code, 0) << out;
+    Run({"--undo", journal});
+    EXPECT_EQ(code, 0) << err;
+    EXPECT_EQ(values(), before) << first;
+  }
+
+  // Update and insert restrict: contact 4, whose call holds its key, keeps
+  // it; contact 5, whose only call's key is null, may change; call 15 may
+  // take the key of contact 3, no call the key 9 that no contact holds.
+  SetReferentialIntegrity(container, "RRR");
+  Run({"--dbc", container, "--table", "contacts", "--find", "4", "--replace", "7"});
+  EXPECT_NE(
+      err.find(
+          "The changes to record 4 of table 'contacts' were not saved: records of table calls hold its "
+          "key, and the relation between calls and contacts restricts changing it (update rule restrict)."),
+      std::string::npos)
+      << err;
+  Run({"--dbc", container, "--table", "contacts", "--find", "5", "--replace", "6"});
+  EXPECT_EQ(ContactIds(foxprodb, "contacts"), "1 2 3 4 6 ") << err;
+  const std::string sets_calls = dir.Sub("calls.txt");
+  WriteFileBytes(sets_calls, "4::3\n1::9\n");
+  Run({"--dbc", container, "--table", "calls", "--sets", sets_calls});
+  EXPECT_NE(
+      err.find(
+          "The changes to record 1 of table 'calls' were not saved: no record of table contacts holds the "
+          "new key, and the relation between calls and contacts requires one (insert rule restrict)."),
+      std::string::npos)
+      << err;
+  EXPECT_EQ(ContactIds(foxprodb, "calls"), "1 1 1 1 1 2 2 2 2 2 2 3 3 0 3 0 ") << err;
+  Run({"--dbc", container, "--check"});
+  EXPECT_EQ(code, 0) << out;
+}
+
 // Closing the program after a contact's new key was saved, before its
 // calls were given it: the calls still take it, as the table's close writes
 // the contact.
@@ -713,7 +836,7 @@ TEST_F(BatchTest, CheckNamesAStaleTagExitsOneAndWritesNothing) {
   }
   ASSERT_NE(at, 0u);
   std::string bytes = ReadFileBytes(calls);
-  bytes[at] = static_cast<char>(bytes[at] ^ 1);
+  bytes[at] = static_cast<char>(bytes[at] ^ 8);  // 1 becomes 9, a key no contact holds (0 would be empty)
   WriteFileBytes(calls, bytes);
   std::vector<std::string> files;
   for (const auto& entry : fs::directory_iterator(folder)) files.push_back(entry.path().string());
