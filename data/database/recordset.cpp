@@ -830,7 +830,9 @@ std::vector<Recordset::CandidateTag> Recordset::CandidateTags() const {
   const IndexMaintainer* maintainer = table_ ? table_->index_maintainer() : nullptr;
   if (schema_ || !maintainer) return tags;
   for (const IndexMaintainer::Tag& tag : maintainer->tags()) {
-    if (!tag.maintained || !tag.key || !(tag.header.options & IndexTag::kCandidate)) continue;
+    // A tag not maintained refuses its columns (Table::ColumnRefusal); one that
+    // is not only because the index is open read-only (a dry run) counts.
+    if (!tag.key || !(tag.header.options & IndexTag::kCandidate)) continue;
     CandidateTag candidate{tag.header.name, {tag.columns.begin(), tag.columns.end()}, {}};
     try {
       table_->VisitRecords([&](uint32_t, std::string_view record) {
