@@ -67,7 +67,7 @@ KeyCascade::ChildTable& KeyCascade::ChildOf(const std::string& name) {
   opened.name = name;
   opened.recordset = std::make_shared<fox::Recordset>();
   // The same order as the walked table's saves: journal and lines first.
-  session_.Open(*opened.recordset, *connection_, name, false);
+  session_.Open(*opened.recordset, *connection_, name, dry_run_);
   // The run's override reaches the children as it reaches the walked table.
   opened.recordset->LetCodeThrough(allow_triggers_);
   const fox::Table& table = *opened.recordset->table();
@@ -78,8 +78,8 @@ KeyCascade::ChildTable& KeyCascade::ChildOf(const std::string& name) {
   return children_.emplace(id, std::move(opened)).first->second;
 }
 
-bool KeyCascade::Plan(ErrorTrap& trap, fox::Recordset& recordset,
-                      std::optional<fox::Table::Refusal>* refusal) {
+bool KeyCascade::Plan(ErrorTrap& trap, fox::Recordset& recordset, std::optional<fox::Table::Refusal>* refusal,
+                      std::map<std::string, int64_t>* reached) {
   const uint32_t recno = recordset.recno();
   // A record changed again (its save held back by another program's change)
   // is planned again.
@@ -105,6 +105,16 @@ bool KeyCascade::Plan(ErrorTrap& trap, fox::Recordset& recordset,
       // Nothing of it is saved unless the cursor moves, and planning moves it
       // only after taking the edit back.
     }
+  }
+  if (planned && !*refusal && dry_run_) {
+    // Nothing is written: the fields are only passed over from now on.
+    for (const Step& step : steps) {
+      cascaded_[LowerAscii(step.table)].insert(FieldId(step.recno, step.column));
+      if (reached) ++(*reached)[step.table + " (tag " + step.tag + ")"];
+    }
+    const auto at = cascaded_.find(walk_table_);
+    cascaded_here_ = at == cascaded_.end() ? nullptr : &at->second;
+    return true;
   }
   if (planned && !*refusal) {
     for (const Step& step : steps)
@@ -162,7 +172,7 @@ std::optional<fox::Table::Refusal> KeyCascade::PlanOf(fox::Recordset& parent, co
       if (auto whole = rs.RulesRefuseTable(allow_triggers_)) return refuse(whole->reason);
       const std::optional<size_t> column = rs.PlainKeyColumn(relation.child_tag);
       if (!column) return refuse("its key (tag " + relation.child_tag + ") is not a plain field");
-      if (auto refused = rs.table()->ColumnRefusal(*column)) return refuse(refused->reason);
+      if (auto refused = rs.table()->ColumnRefusal(*column, dry_run_)) return refuse(refused->reason);
       if (auto refused = rs.RulesRefuseColumn(*column)) return refuse(refused->reason);
       for (uint32_t recno : rs.RecordsKeyed(relation.child_tag, cascade.old_key)) {
         const bool planned = std::any_of(steps->begin(), steps->end(), [&](const Step& s) {
@@ -180,7 +190,7 @@ std::optional<fox::Table::Refusal> KeyCascade::PlanOf(fox::Recordset& parent, co
                             " in the same run, not yet written");
         }
         try {
-          rs.Hold(recno);
+          if (!dry_run_) rs.Hold(recno);
         } catch (const fox::Error& e) {
           if (e.kind() != fox::ErrorKind::kLocked) throw;
           return refuse(
@@ -192,7 +202,10 @@ std::optional<fox::Table::Refusal> KeyCascade::PlanOf(fox::Recordset& parent, co
         Step step{relation.child_table, recno,           *column, {}, cascade.new_value,
                   relation.child_tag,   cascade.old_key, {}};
         step.old_value = rs.fields()[*column].Value().value_or("");
-        if (auto refused = rs.fields()[*column].TrySetValue(cascade.new_value)) {
+        const std::optional<fox::Table::Refusal> refused =
+            dry_run_ ? rs.Foresee(*column, cascade.new_value)
+                     : rs.fields()[*column].TrySetValue(cascade.new_value);
+        if (refused) {
           return refuse("a record that holds the old key cannot take the new one: " + refused->reason,
                         "record " + std::to_string(recno) + " cannot take it: " + refused->reason);
         }

@@ -8,6 +8,10 @@
 // journal entry. A field changed so is passed over when the walk reaches
 // it: it took its parent's new key, which is final.
 //
+// A dry run plans the same way, on child tables open read-only, holding and
+// writing nothing: the plan says whether the real run would refuse the
+// record's change and which child records it would reach.
+//
 // Owns the child tables it opens (closed by Leave), the plans waiting and
 // the fields it changed; borrows the session (log, journal), the tally,
 // which it counts its changes and the tables they are in in, the reports of
@@ -47,10 +51,12 @@ class KeyCascade {
       : session_(session), tally_(tally), code_not_run_(code_not_run) {}
   ~KeyCascade();
 
-  // How the run treats triggers and the journal (see ReplacementRun).
-  void Configure(bool allow_triggers, bool write_journal) {
+  // How the run treats triggers and the journal (see ReplacementRun), and
+  // whether it is a dry run.
+  void Configure(bool allow_triggers, bool write_journal, bool dry_run) {
     allow_triggers_ = allow_triggers;
-    write_journal_ = write_journal;
+    write_journal_ = write_journal && !dry_run;
+    dry_run_ = dry_run;
   }
   // The walk reaches `table` (opened on `connection`); child tables open on
   // the same connection.
@@ -62,7 +68,12 @@ class KeyCascade {
   // Plans the cascades of `recordset`'s current record (the walked table's);
   // false when they refuse its change, with `refusal` saying why (none when
   // a plan failed with its error reported). The plan waits until Settle.
-  bool Plan(ErrorTrap& trap, fox::Recordset& recordset, std::optional<fox::Table::Refusal>* refusal);
+  // In a dry run nothing waits: the child fields the plan would change are
+  // passed over from now on (Cascaded), as the real run passes over those it
+  // changed, and `reached`, when given, counts the child records by "child
+  // (tag name)".
+  bool Plan(ErrorTrap& trap, fox::Recordset& recordset, std::optional<fox::Table::Refusal>* refusal,
+            std::map<std::string, int64_t>* reached = nullptr);
   // Lets go of the child records held, when no plan waits.
   void ReleaseIfIdle();
   bool waiting() const { return !plans_.empty(); }
@@ -106,6 +117,7 @@ class KeyCascade {
   CodeNotRun& code_not_run_;
   bool allow_triggers_ = false;
   bool write_journal_ = true;
+  bool dry_run_ = false;
   fox::Connection* connection_ = nullptr;        // the walked table's
   std::string walk_table_;                       // its name, lower case
   std::map<std::string, ChildTable> children_;   // by lower-case name

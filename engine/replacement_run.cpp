@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <optional>
 
 #include "base/error.h"
@@ -102,7 +103,7 @@ RunEnd ReplacementRun::Run() {
     connection.allow_missing_index = request_.allow_missing_index;
     connection.ignore_container = request_.source.ignore_container;
     fox::Recordset recordset;
-    cascade_.Configure(request_.allow_triggers, request_.write_journal);
+    cascade_.Configure(request_.allow_triggers, request_.write_journal, dry_run());
     trap.Step(RunStep::kBusyPointer, [&] { observer_.Busy(true); });
     session_.SetCatalogue(request_.source.is_container(), request_.source.path());
     for (const std::string& table : request_.tables) {
@@ -254,6 +255,7 @@ ReplacementRun::Walk ReplacementRun::WalkRecords(ErrorTrap& trap, const std::str
   }
   column_names_.clear();
   refusals_.Judge(trap, recordset, request_.allow_triggers, dry_run());
+  trap.Step(RunStep::kCountFields, [&] { keys_.Enter(recordset); });
 
   const uint32_t records = recordset.table() != nullptr ? recordset.table()->record_count() : 0;
   while (true) {
@@ -315,8 +317,7 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
     bool found = ApplyPairs(trap, table, recordset, j);
     // Only a field whose value the pairs leave changed counts, and is saved
     // and logged: pairs that come back to where they began change nothing.
-    if (found) found = dry_run() ? field_.pending != field_.before : KeepField(trap, recordset, j);
-    if (found && dry_run()) found = ReachField(trap, recordset, j, reach);
+    if (found) found = dry_run() ? ForeseeField(trap, recordset, j, reach) : KeepField(trap, recordset, j);
     if (found && reach) {
       ColumnReach& column = reach->columns[j];
       ++column.fields;
@@ -327,17 +328,21 @@ ReplacementRun::Walk ReplacementRun::EditRecord(ErrorTrap& trap, const std::stri
     }
     if (log_failed_ || no_room_) return Walk::kStop;
   }
-  if (record_touched_ && !dry_run() && RecordRuleRefuses(trap, recordset)) return Walk::kGoOn;
-  if (record_touched_ && !dry_run()) {
+  if (dry_run()) {
+    if (reach) ForeseeRecord(trap, recordset, reach);
+    return Walk::kGoOn;
+  }
+  if (record_touched_ && RecordRuleRefuses(trap, recordset)) return Walk::kGoOn;
+  if (record_touched_ && KeyTaken(trap, recordset)) return Walk::kGoOn;
+  if (record_touched_) {
     std::optional<fox::Table::Refusal> refusal;
     if (!cascade_.Plan(trap, recordset, &refusal)) {
       RefuseRecord(trap, recordset, refusal);
       cascade_.ReleaseIfIdle();
       return Walk::kGoOn;
     }
+    keys_.Take();
   }
-  if (dry_run() && reach && !dry_values_.empty()) ReachRecord(trap, recordset, reach);
-  dry_values_.clear();
   if (record_touched_ && !dry_run() && request_.write_journal) {
     // A record whose change cannot be journalled is not saved: the run stops.
     if (!trap.Step(RunStep::kWriteLine, [&] { session_.JournalRecord(recordset, journal_table_); })) {
@@ -367,42 +372,76 @@ bool ReplacementRun::ApplyPairs(ErrorTrap& trap, const std::string& table, fox::
   return found;
 }
 
-bool ReplacementRun::ReachField(ErrorTrap& trap, fox::Recordset& recordset, size_t column,
-                                TableReach* reach) {
+bool ReplacementRun::ForeseeField(ErrorTrap& trap, fox::Recordset& recordset, size_t column,
+                                  TableReach* reach) {
+  // As KeepField judges it: the value the pairs leave is given to the
+  // record's edit (never saved), and counts only when its stored form
+  // changes (a logical "F" made "N" stays false) and the field's rule takes
+  // it.
+  if (field_.pending == field_.before) return false;
+  bool unchanged = true;
+  trap.Step(RunStep::kReplace, [&] {
+    recordset.Foresee(column, field_.pending);
+    unchanged = recordset.RevertIfUnchanged(column);
+  });
+  if (unchanged) return false;
   std::optional<fox::Table::Refusal> refusal;
-  trap.Step(RunStep::kAssign, [&] { refusal = recordset.CheckRuleWith(column, field_.pending); });
-  if (refusal && reach) {
-    if (reach->columns[column].refused++ == 0) reach->columns[column].refusal = refusal->reason;
-    return false;
-  }
-  dry_values_.emplace_back(column, field_.pending);
-  return true;
+  const bool checked = trap.Step(RunStep::kAssign, [&] { refusal = recordset.CheckRule(column); });
+  if (!refusal && checked) return true;
+  trap.Step(RunStep::kReplace, [&] { recordset.RevertColumn(column); });
+  if (refusal && reach && reach->columns[column].refused++ == 0)
+    reach->columns[column].refusal = refusal->reason;
+  return false;
 }
 
-void ReplacementRun::ReachRecord(ErrorTrap& trap, fox::Recordset& recordset, TableReach* reach) {
+void ReplacementRun::ForeseeRecord(ErrorTrap& trap, fox::Recordset& recordset, TableReach* reach) {
+  trap.Step(RunStep::kAssign, [&] { recordset.EditedColumns(&edited_); });
+  if (edited_.empty()) return;
+  // The record's changes judged as the real run judges them before it saves
+  // them: its record rule and relations, the keys of its candidate tags,
+  // then the cascades of its keys. A check that could not be made (its
+  // error reported) refuses too, uncounted.
   std::optional<fox::Table::Refusal> refusal;
-  std::vector<fox::Recordset::KeyCascade> cascades;
-  trap.Step(RunStep::kAssign, [&] { refusal = recordset.CheckRecordRuleWith(dry_values_); });
-  if (!refusal) trap.Step(RunStep::kAssign, [&] { refusal = recordset.CheckRelationsWith(dry_values_); });
-  if (!refusal)
-    trap.Step(RunStep::kAssign, [&] { cascades = recordset.KeyCascadesWith(dry_values_, &refusal); });
-  if (refusal) {
+  size_t key_column = ColumnRefusals::kWholeTable;
+  std::map<std::string, int64_t> reached;
+  bool checked = trap.Step(RunStep::kAssign, [&] { refusal = recordset.CheckRule(std::nullopt); });
+  if (checked && !refusal)
+    checked = trap.Step(RunStep::kAssign, [&] { refusal = recordset.CheckRelations(); });
+  if (checked && !refusal)
+    checked = trap.Step(RunStep::kAssign, [&] { refusal = keys_.Check(recordset, &key_column); });
+  if (checked && !refusal) checked = cascade_.Plan(trap, recordset, &refusal, &reached);
+  if (checked && !refusal) {
+    keys_.Take();
+    for (const auto& [child, records] : reached) {
+      auto at = std::find_if(reach->cascades.begin(), reach->cascades.end(),
+                             [&](const TableReach::Cascade& c) { return c.child == child; });
+      if (at == reach->cascades.end()) at = reach->cascades.insert(at, TableReach::Cascade{child, 0});
+      at->records += records;
+    }
+  } else {
     // The record's fields would keep their values after all.
-    for (const auto& [column, text] : dry_values_) --reach->columns[column].fields;
-    if (reach->records_refused++ == 0) reach->record_refusal = refusal->reason;
+    for (size_t column : edited_) --reach->columns[column].fields;
+    if (refusal && key_column != ColumnRefusals::kWholeTable) {
+      if (reach->columns[key_column].refused++ == 0) reach->columns[key_column].refusal = refusal->reason;
+    } else if (refusal && reach->records_refused++ == 0) {
+      reach->record_refusal = refusal->reason;
+    }
   }
-  // The children a key change would reach (those of the first relation
-  // level; a dry run does not follow them further).
-  for (const fox::Recordset::KeyCascade& cascade : refusal ? decltype(cascades){} : cascades) {
-    int64_t holding = 0;
-    trap.Step(RunStep::kAssign,
-              [&] { holding = recordset.ChildrenHolding(cascade.relation, cascade.old_key); });
-    std::string child = cascade.relation.child_table + " (tag " + cascade.relation.child_tag + ")";
-    auto at = std::find_if(reach->cascades.begin(), reach->cascades.end(),
-                           [&](const TableReach::Cascade& c) { return c.child == child; });
-    if (at == reach->cascades.end()) at = reach->cascades.insert(at, TableReach::Cascade{child, 0});
-    if (holding > 0) at->records += holding;
-  }
+  // Nothing of the edit is saved: the table is open for reading only.
+  trap.Step(RunStep::kReplace, [&] {
+    for (size_t column : edited_) recordset.RevertColumn(column);
+  });
+}
+
+bool ReplacementRun::KeyTaken(ErrorTrap& trap, fox::Recordset& recordset) {
+  std::optional<fox::Table::Refusal> refusal;
+  size_t column = ColumnRefusals::kWholeTable;
+  // A key that could not be worked out is left to the save, which refuses
+  // what it must.
+  trap.Step(RunStep::kAssign, [&] { refusal = keys_.Check(recordset, &column); });
+  if (!refusal) return false;
+  RefuseRecord(trap, recordset, refusal, column);
+  return true;
 }
 
 bool ReplacementRun::RecordRuleRefuses(ErrorTrap& trap, fox::Recordset& recordset) {
@@ -418,7 +457,7 @@ bool ReplacementRun::RecordRuleRefuses(ErrorTrap& trap, fox::Recordset& recordse
 }
 
 void ReplacementRun::RefuseRecord(ErrorTrap& trap, fox::Recordset& recordset,
-                                  const std::optional<fox::Table::Refusal>& refusal) {
+                                  const std::optional<fox::Table::Refusal>& refusal, size_t column) {
   // None of the record's changes is saved, and their lines go.
   trap.Step(RunStep::kReplace, [&] {
     recordset.EditedColumns(&edited_);
@@ -426,7 +465,11 @@ void ReplacementRun::RefuseRecord(ErrorTrap& trap, fox::Recordset& recordset,
   });
   tally_.changed -= static_cast<int64_t>(session_.Withdraw(journal_table_, {recordset.recno()}));
   record_touched_ = false;
-  if (refusal) Refused(trap, ColumnRefusals::kWholeTable, "", *refusal);
+  if (!refusal) return;
+  std::string field;
+  if (column != ColumnRefusals::kWholeTable)
+    trap.Step(RunStep::kAssign, [&] { field = ColumnName(recordset, column); });
+  Refused(trap, column, field, *refusal);
 }
 
 bool ReplacementRun::ApplyPair(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset,
@@ -689,6 +732,7 @@ std::string ReplacementRun::NotSavedText(uint32_t recno, const std::string& tabl
 void ReplacementRun::LogNotSaved(const std::string& table, const fox::SaveError& failure) {
   // Records whose cascades wait for them to be written: not to be carried out.
   cascade_.NotSaved(failure.records());
+  keys_.NotSaved(failure.records());
   TallyNotSaved(session_, tally_, table, journal_table_, failure);
 }
 

@@ -22,6 +22,7 @@
 #include "access/foxpro_module.h"
 #include "base/error_report.h"
 #include "base/toolkit.h"
+#include "engine/candidate_keys.h"
 #include "engine/code_not_run.h"
 #include "engine/column_refusals.h"
 #include "engine/field_edit.h"
@@ -160,12 +161,18 @@ class ReplacementRun {
   // known to hold the find text, which is then not searched again.
   bool ApplyPair(ErrorTrap& trap, const std::string& table, fox::Recordset& recordset, size_t column,
                  bool holds = false);
-  // Dry run: counts field `column`, found, in `reach` (unless its rule
-  // refuses its new value); false when refused.
-  bool ReachField(ErrorTrap& trap, fox::Recordset& recordset, size_t column, TableReach* reach);
-  // Dry run: the record's rule and relations over its new values, and the
-  // children a key change would reach.
-  void ReachRecord(ErrorTrap& trap, fox::Recordset& recordset, TableReach* reach);
+  // Dry run: after the pairs found field `column`, gives the record's edit
+  // (never saved) its new value as KeepField would: true when its stored
+  // form changes and its rule takes it (a refusal counted in `reach`).
+  bool ForeseeField(ErrorTrap& trap, fox::Recordset& recordset, size_t column, TableReach* reach);
+  // Dry run: the record's edit judged as the real run judges it before it
+  // saves it (record rule, relations, candidate keys, cascades), counted in
+  // `reach`, then taken back.
+  void ForeseeRecord(ErrorTrap& trap, fox::Recordset& recordset, TableReach* reach);
+  // A change that would give a candidate tag a key another record holds:
+  // the record's changes are taken back and the refusal told for the key's
+  // column (once, then counted); true then.
+  bool KeyTaken(ErrorTrap& trap, fox::Recordset& recordset);
   // After the pairs found field `column` of the current record: when its
   // value is as it was read, gives it back its stored bytes (it is not
   // saved) and returns false; otherwise counts it, logs its lines and
@@ -185,9 +192,11 @@ class ReplacementRun {
   // counted), and true is returned.
   bool RecordRuleRefuses(ErrorTrap& trap, fox::Recordset& recordset);
   // Takes back the changes of the current record (none is saved) and their
-  // lines, and tells `refusal` (once, then counted) when there is one.
+  // lines, and tells `refusal` (once, then counted) when there is one, for
+  // `column` (ColumnRefusals::kWholeTable: the record).
   void RefuseRecord(ErrorTrap& trap, fox::Recordset& recordset,
-                    const std::optional<fox::Table::Refusal>& refusal);
+                    const std::optional<fox::Table::Refusal>& refusal,
+                    size_t column = ColumnRefusals::kWholeTable);
   // A save's failure: the records another program's change kept from being
   // saved are read again and changed again (up to SaveSession::kSaveAttempts
   // times each), their first lines withdrawn; the cursor then comes back
@@ -212,15 +221,14 @@ class ReplacementRun {
   SaveSession session_;
   ColumnRefusals refusals_;                // of the table being walked
   CodeNotRun code_not_run_;                // the tables changed without their code, told
+  CandidateKeys keys_;                     // the keys of its candidate tags
   KeyCascade cascade_;                     // its key changes' cascades
   FindTextSnapshot snapshot_;              // the records and fields that may hold a find text
   FieldEdit field_;                        // the field being changed
   uint32_t journal_table_ = 0;             // the table being walked, as the journal numbers it
   std::vector<std::string> column_names_;  // of the table being walked, as first needed
   bool record_touched_ = false;            // a pair changed a field of the current record
-  // A dry run's new values of the record walked, for its record rule.
-  std::vector<std::pair<size_t, std::string>> dry_values_;
-  std::vector<size_t> edited_;  // the columns a record's edit changes
+  std::vector<size_t> edited_;             // the columns a record's edit changes
   // A change log line or journal entry could not be written: the run stops.
   bool log_failed_ = false;
   // A save failed for want of room (a full disk, a memo file at its 2 GB

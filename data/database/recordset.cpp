@@ -333,6 +333,14 @@ std::optional<Table::Refusal> Recordset::CheckValue(size_t column, const std::st
   return table_->CheckValue(column, text);
 }
 
+std::optional<Table::Refusal> Recordset::Foresee(size_t column, const std::string& text) {
+  RequireOpen(open_);
+  if (schema_ || !table_ || Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  if (std::optional<Table::Refusal> refusal = table_->CheckValue(column, text)) return refusal;
+  AssignToCheck(edit_, column, text);
+  return std::nullopt;
+}
+
 std::string Recordset::StoredForm(size_t column, bool original) const {
   std::string form;
   StoredForm(column, original, &form);
@@ -822,6 +830,28 @@ void Recordset::Hold(uint32_t recno) {
 
 void Recordset::ReleaseHolds() noexcept {
   if (table_) table_->ReleaseHolds();
+}
+
+std::vector<Recordset::CandidateTag> Recordset::CandidateTags() const {
+  RequireOpen(open_);
+  std::vector<CandidateTag> tags;
+  const IndexMaintainer* maintainer = table_ ? table_->index_maintainer() : nullptr;
+  if (schema_ || !maintainer) return tags;
+  for (const IndexMaintainer::Tag& tag : maintainer->tags()) {
+    // A tag not maintained refuses its columns (Table::ColumnRefusal); one that
+    // is not only because the index is open read-only (a dry run) counts.
+    if (!tag.key || !(tag.header.options & IndexTag::kCandidate)) continue;
+    CandidateTag candidate{tag.header.name, {tag.columns.begin(), tag.columns.end()}, {}};
+    try {
+      table_->VisitRecords([&](uint32_t, std::string_view record) {
+        if (std::optional<std::string> key = KeyIn(*table_, tag, record)) ++candidate.keys[std::move(*key)];
+      });
+    } catch (const Error&) {
+      continue;
+    }
+    tags.push_back(std::move(candidate));
+  }
+  return tags;
 }
 
 }  // namespace fox

@@ -124,6 +124,13 @@ class Recordset {
 
   // Whether the column could take `text` (Table::CheckValue); writes nothing.
   std::optional<Table::Refusal> CheckValue(size_t column, const std::string& text) const;
+  // A dry run's assignment: `text` is given to `column` of the current edit
+  // as a table open for writing would take it, on a table open read-only
+  // too, so that the rules, relations and keys judge the record as the
+  // real run would. The refusal (CheckValue) leaves the edit as it was. The
+  // caller takes the edit back (RevertColumn) before the cursor moves: it
+  // is never saved.
+  std::optional<Table::Refusal> Foresee(size_t column, const std::string& text);
 
   // Moves the cursor past records that hold none of `texts` (see
   // Table::RecordsMayContain), a span of records at a time, stopping at the
@@ -231,6 +238,18 @@ class Recordset {
   // NULL or left out by the tag's FOR clause), as read (`original`) or as
   // edited.
   std::optional<std::string> CurrentKey(const std::string& tag, bool original) const;
+  // The maintained candidate tags of the table (a database's primary key is
+  // one too), which allow each key once: their names, the columns whose
+  // changes may change their keys, and how many records hold each key
+  // (deleted records too, as the tag holds them; none for a record its FOR
+  // clause leaves out). A tag whose keys cannot all be worked out is left
+  // out: its save refuses what it must.
+  struct CandidateTag {
+    std::string name;
+    std::vector<size_t> columns;
+    std::unordered_map<std::string, int64_t> keys;
+  };
+  std::vector<CandidateTag> CandidateTags() const;
   // Table::Hold and Table::ReleaseHolds for this recordset's table.
   void Hold(uint32_t recno);
   void ReleaseHolds() noexcept;

@@ -491,42 +491,53 @@ TEST_F(RunTest, ARecordLockedByAnotherProgramIsReportedOnceAndLeft) {
             3);
 }
 
-// A change that would give a candidate key twice is refused by its save:
-// the record keeps its values, the log says it was not saved, the records
-// around it are saved and the index agrees with them.
-TEST_F(RunTest, ACandidateKeyTakenIsRefusedForItsRecordAlone) {
+// A change that would give a candidate key twice is refused before it is
+// saved, whether another record held the key or took it earlier in the same
+// run: the record keeps its values and gets no line, the refusal is reported
+// once for the column and then counted, the other records are saved and the
+// index agrees with them.
+TEST_F(RunTest, CandidateKeysTakenAreRefusedOncePerColumnThenCounted) {
   const std::string dbc = testing_support::CopyFixtureFolder(dir, "foxbin2prg") + "/fb2p_dbc.dbc";
   inputs.source.dbc = true;
   inputs.source.dbc_path = dbc;
   inputs.rows = {{"nombrelargodeldbf", true}};
-  UseSets({"46", "47"}, {"45", "57"});  // EDAD is a candidate tag: record 1 has 45
-  allow_triggers = true;                // its update trigger calls a procedure of its own
-  Run();
+  // EDAD is a candidate tag over 45 46 47 48 49: 46 and 49 would take record
+  // 1's key, 48 the key 47 takes first.
+  UseSets({"46", "47", "48", "49"}, {"45", "60", "60", "45"});
+  quillon::RunRequest request = inputs.Request();
+  request.allow_triggers = true;  // its update trigger calls a procedure of its own
+  quillon::ReplacementRun run(std::move(request), toolkit, &inputs);
+  run.Run();
   std::string ages;
   for (const std::string& line : SplitLines(Xbase((fs::path(dbc).parent_path() / "fb2p_dbf.dbf").string())))
     ages += line.substr(line.find('\t') + 1, 2) + " ";
-  EXPECT_EQ(ages, "45 46 57 48 49 ");
-  // The columns that can never change hold neither 46 nor 47: they are not
-  // reported.
-  ASSERT_EQ(toolkit.error_reports().size(), 2u);  // and the trigger that was not run
-  EXPECT_EQ(toolkit.error_reports()[1].rfind(
-                "Table 'nombrelargodeldbf' was changed without running its update trigger", 0),
-            0u);
-  EXPECT_EQ(toolkit.error_reports()[0].rfind(
-                "The change to record 2 of table 'nombrelargodeldbf' was not saved: tag "
-                "EDAD of its structural index allows each key only once, and record 1 "
-                "already has the key the change would give.",
-                0),
+  EXPECT_EQ(ages, "45 46 60 48 49 ");
+  EXPECT_EQ(run.tally().changed, 1);
+  EXPECT_EQ(run.tally().refused, 3);
+  // The columns that can never change hold none of the find texts: they are
+  // not reported.
+  const auto reports = toolkit.error_reports();
+  ASSERT_EQ(reports.size(), 3u);  // and the trigger that was not run
+  EXPECT_EQ(
+      reports[0].rfind("The changes to record 2 of table 'nombrelargodeldbf' were not saved: tag EDAD of "
+                       "its structural index allows each key only once, and another record already has "
+                       "the key the new value of field 'edad' would give.",
+                       0),
+      0u)
+      << reports[0];
+  EXPECT_EQ(reports[1].rfind("Table 'nombrelargodeldbf' was changed without running its update trigger", 0),
             0u)
-      << toolkit.error_reports()[0];
-  const std::vector<std::string> lines = LogEntries();
-  // Record 2's line is followed by the line that says it was not saved,
-  // before record 3's, whatever the timing of the threads.
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "46 was replace to 45 at table (nombrelargodeldbf) and column (edad)");
-  EXPECT_EQ(lines[1].rfind("Record 2 of table (nombrelargodeldbf) was not saved: tag EDAD", 0), 0u)
-      << lines[1];
-  EXPECT_EQ(lines[2], "47 was replace to 57 at table (nombrelargodeldbf) and column (edad)");
+      << reports[1];
+  EXPECT_EQ(
+      reports[2].rfind("2 more values for field 'edad' of table 'nombrelargodeldbf' were refused for the "
+                       "same reason: it would give tag EDAD a key another record holds, which the tag "
+                       "allows only once.",
+                       0),
+      0u)
+      << reports[2];
+  EXPECT_EQ(
+      LogEntries(),
+      (std::vector<std::string>{"47 was replace to 60 at table (nombrelargodeldbf) and column (edad)"}));
   fox::Connection connection;
   connection.Open(fox::ConnectionString::Build(fox::ConnectionString::SourceType::kDatabase, dbc));
   for (const fox::TagCheck& check :

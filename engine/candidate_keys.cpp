@@ -1,0 +1,74 @@
+#include "engine/candidate_keys.h"
+
+#include <algorithm>
+
+namespace quillon {
+
+void CandidateKeys::Enter(const fox::Recordset& recordset) {
+  tags_ = recordset.CandidateTags();
+  moved_.assign(tags_.size(), {});
+  checked_.clear();
+}
+
+void CandidateKeys::Hold(const Key& key, int64_t by, size_t tag) {
+  if (key) tags_[tag].keys[*key] += by;
+}
+
+std::optional<fox::Table::Refusal> CandidateKeys::Check(const fox::Recordset& recordset, size_t* column) {
+  checked_.clear();
+  if (tags_.empty()) return std::nullopt;
+  const std::vector<size_t> edited = recordset.EditedColumns();
+  const uint32_t recno = recordset.recno();
+  for (size_t t = 0; t < tags_.size(); ++t) {
+    const fox::Recordset::CandidateTag& tag = tags_[t];
+    const auto changed =
+        std::find_first_of(edited.begin(), edited.end(), tag.columns.begin(), tag.columns.end());
+    if (changed == edited.end()) continue;
+    // What the tag holds for the record now: what the run gave it, or what
+    // it was read with.
+    const auto moved = moved_[t].find(recno);
+    const Key before = moved != moved_[t].end() ? moved->second.second : recordset.CurrentKey(tag.name, true);
+    const Key after = recordset.CurrentKey(tag.name, false);
+    if (after == before) continue;
+    const auto held = after ? tag.keys.find(*after) : tag.keys.end();
+    if (held != tag.keys.end() && held->second > 0) {
+      checked_.clear();
+      *column = *changed;
+      const std::string field = recordset.table()->field_name(*changed);
+      return fox::Table::Refusal{
+          fox::ErrorKind::kIndexed,
+          "it would give tag " + tag.name + " a key another record holds, which the tag allows only once",
+          "The changes to record " + std::to_string(recno) + " of table '" + recordset.table()->name() +
+              "' were not saved: tag " + tag.name +
+              " of its structural index allows each key only once, and another record already has the key "
+              "the new value of field '" +
+              field + "' would give."};
+    }
+    checked_.push_back(Move{t, recno, before, after});
+  }
+  return std::nullopt;
+}
+
+void CandidateKeys::Take() {
+  for (const Move& move : checked_) {
+    Hold(move.before, -1, move.tag);
+    Hold(move.after, 1, move.tag);
+    auto [at, made] = moved_[move.tag].try_emplace(move.recno, move.before, move.after);
+    if (!made) at->second.second = move.after;
+  }
+  checked_.clear();
+}
+
+void CandidateKeys::NotSaved(const std::vector<uint32_t>& records) {
+  for (size_t t = 0; t < tags_.size(); ++t) {
+    for (uint32_t recno : records) {
+      const auto at = moved_[t].find(recno);
+      if (at == moved_[t].end()) continue;
+      Hold(at->second.second, -1, t);
+      Hold(at->second.first, 1, t);
+      moved_[t].erase(at);
+    }
+  }
+}
+
+}  // namespace quillon
