@@ -158,6 +158,15 @@ struct IndexExpression::Node {
     const std::function<std::string(std::string_view, const FieldDescriptor&)>* read_memo;
   };
   ExpressionValue Evaluate(const Context& ctx) const;
+
+ private:
+  // A function call: the functions that evaluate their arguments as they
+  // need them, or take NULL, then Apply.
+  ExpressionValue Call(const Context& ctx) const;
+  // A function of its arguments' values, none of them NULL: text functions
+  // here, the others in ApplyMore.
+  ExpressionValue Apply(const std::vector<ExpressionValue>& v) const;
+  ExpressionValue ApplyMore(const std::vector<ExpressionValue>& v) const;
 };
 
 }  // namespace fox

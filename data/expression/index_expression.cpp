@@ -411,9 +411,13 @@ ExpressionValue IndexExpression::Node::Evaluate(const Context& ctx) const {
       return a.null() ? a : Number(-a.number);
     }
     case Kind::kCall:
-      break;
+      return Call(ctx);
   }
+  Unsupported("an expression that is not evaluated");
+}
 
+ExpressionValue IndexExpression::Node::Call(const Context& ctx) const {
+  const std::string_view record = ctx.record;
   // Functions whose arguments are not all evaluated, or that take NULL.
   switch (function) {
     case Function::kDeleted:
@@ -463,6 +467,10 @@ ExpressionValue IndexExpression::Node::Evaluate(const Context& ctx) const {
   std::vector<ExpressionValue> v;
   for (const auto& a : args) v.push_back(a->Evaluate(ctx));
   if (AnyNull(v)) return Null();
+  return Apply(v);
+}
+
+ExpressionValue IndexExpression::Node::Apply(const std::vector<ExpressionValue>& v) const {
   const std::string& s = v[0].bytes;
   switch (function) {
     case Function::kUpper:
@@ -537,6 +545,15 @@ ExpressionValue IndexExpression::Node::Evaluate(const Context& ctx) const {
         out += Digits(seconds / 3600, 2) + Digits(seconds / 60 % 60, 2) + Digits(seconds % 60, 2);
       return Character(out);
     }
+    default:
+      break;
+  }
+  return ApplyMore(v);
+}
+
+ExpressionValue IndexExpression::Node::ApplyMore(const std::vector<ExpressionValue>& v) const {
+  const std::string& s = v[0].bytes;
+  switch (function) {
     case Function::kBetween:
       return Logical(CompareValues(v[0], v[1], ">=", false) && CompareValues(v[0], v[2], "<=", false));
     case Function::kInlist:
