@@ -3,6 +3,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "base/error.h"
 #include "base/error_report.h"
 
 namespace quillon {
@@ -81,7 +82,8 @@ void SetList::ReplaceListChosen() { Follow(replace_, find_); }
 
 void SetList::Append(const ReplaceSet& set) {
   if (find_.Count() >= kMaxSets || replace_.Count() >= kMaxSets) {
-    throw std::length_error("The set list is full: it holds at most " + std::to_string(kMaxSets) + " sets.");
+    throw Error(ErrorKind::kInput,
+                "The set list is full: it holds at most " + std::to_string(kMaxSets) + " sets.");
   }
   find_.Append(set.find);
   replace_.Append(set.replace);

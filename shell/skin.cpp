@@ -24,7 +24,7 @@ void Skin::LoadSkin(const std::string& path) {
 }
 
 void Skin::ApplyWindow(QWidget& window) {
-  if (!loaded_) throw std::logic_error("No skin has been loaded.");
+  if (!loaded_) throw Error(ErrorKind::kUsage, "No skin has been loaded.");
   if (apply_to_new_windows_) {
     qApp->setStyleSheet(style_sheet_);
   } else {
