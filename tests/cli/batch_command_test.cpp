@@ -926,6 +926,10 @@ TEST_F(BatchTest, AFoldersTablesObeyTheContainerTheirHeadersName) {
 
 // A read-only table file is reported only where a value holds a find text.
 TEST_F(BatchTest, AReadOnlyTableIsReportedOnlyWhereAFindTextIsFound) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Linux only: the test makes the file read-only through its POSIX write bits, which "
+                  "Windows programs under Wine, run as root, do not see as the read-only attribute";
+#endif
   const std::string a = MakeTable(data, "alpha", "name C(10)", R"([["banana"]])");
   fs::permissions(a, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
