@@ -415,6 +415,18 @@ class Parser {
     auto arg_type = [&](size_t i) { return args[i]->type; };
     auto need = [&](size_t i, Type t) { ExpectType(*args[i], t, std::string(info.name) + "()"); };
     auto need_number = [&](size_t i) { ExpectNumeric(*args[i], std::string(info.name) + "()"); };
+    // Every argument of the first one's type, numbers of either kind alike;
+    // the first one's type.
+    auto comparable_args = [&] {
+      const Type a = arg_type(0);
+      for (size_t i = 1; i < args.size(); ++i) {
+        const Type b = arg_type(i);
+        if (a != b && !(Numeric(a) && Numeric(b)))
+          Unsupported(std::string(info.name) + "() of a " + TypeName(a) + " value with a " + TypeName(b) +
+                      " one");
+      }
+      return a;
+    };
     Type result = Type::kCharacter;
     switch (info.function) {
       case Function::kUpper:
@@ -491,13 +503,7 @@ class Parser {
       }
       case Function::kBetween:
       case Function::kInlist: {
-        const Type a = arg_type(0);
-        for (size_t i = 1; i < args.size(); ++i) {
-          const Type b = arg_type(i);
-          if (a != b && !(Numeric(a) && Numeric(b)))
-            Unsupported(std::string(info.name) + "() of a " + TypeName(a) + " value with a " + TypeName(b) +
-                        " one");
-        }
+        const Type a = comparable_args();
         if (a == Type::kLogical && info.function == Function::kBetween)
           Unsupported("BETWEEN() of logical values");
         result = Type::kLogical;
@@ -552,13 +558,7 @@ class Parser {
         break;
       case Function::kMax:
       case Function::kMin: {
-        const Type a = arg_type(0);
-        for (size_t i = 1; i < args.size(); ++i) {
-          const Type b = arg_type(i);
-          if (a != b && !(Numeric(a) && Numeric(b)))
-            Unsupported(std::string(info.name) + "() of a " + TypeName(a) + " value with a " + TypeName(b) +
-                        " one");
-        }
+        const Type a = comparable_args();
         if (a == Type::kLogical) Unsupported(std::string(info.name) + "() of logical values");
         result = Numeric(a) ? Type::kNumber : a;
         break;
