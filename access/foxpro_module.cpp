@@ -70,7 +70,8 @@ std::string FoxPro::GetPath() const {
   ErrorTrap trap(errors_, kModule, "GetPath");
   std::string path;
   trap.Step(GetPathStep::kFolderPath, [&] {
-    if (!Source().is_container()) path = WithTrailingSeparator(Source().folder);
+    const DataSource source = Source();
+    if (!source.is_container()) path = WithTrailingSeparator(source.folder);
   });
   return path;
 }
@@ -79,7 +80,8 @@ std::string FoxPro::GetDBName() const {
   ErrorTrap trap(errors_, kModule, "GetDBName");
   std::string name;
   trap.Step(GetDBNameStep::kContainerPath, [&] {
-    if (Source().is_container()) name = Source().container;
+    const DataSource source = Source();
+    if (source.is_container()) name = source.container;
   });
   return name;
 }
