@@ -30,17 +30,6 @@ namespace {
 
 constexpr size_t kMaxFiles = 8;
 
-class ContainerSource : public quillon::DataSourceView {
- public:
-  explicit ContainerSource(std::string path) : path_(std::move(path)) {}
-  bool OptionDBC1() const override { return true; }
-  std::string DBCPath1() const override { return path_; }
-  std::string FolderText() const override { return ""; }
-
- private:
-  std::string path_;
-};
-
 // A file name made of letters, digits, blanks, '.', '_' and '-' that names
 // nothing outside the folder; "" when none is left.
 std::string PlainName(std::string_view name) {
@@ -92,10 +81,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (container.empty()) return 0;
 
-  const ContainerSource view(container);
+  quillon::DataSource source;
+  source.kind = quillon::DataSourceKind::kDbc;
+  source.container = container;
   quillon::RecordingErrorSink errors;
   std::vector<std::string> tables;
-  quillon::FoxPro(view, errors).AddTablesToFoxproListbox(tables);
+  quillon::FoxPro(source, errors).AddTablesToFoxproListbox(tables);
   const std::string connection =
       fox::ConnectionString::Build(fox::ConnectionString::SourceType::kDatabase, container);
   for (const std::string& table : tables) {
