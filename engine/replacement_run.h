@@ -110,6 +110,10 @@ class ReplacementRun {
   // (kEmptyFindText for the single pair, EmptySetMessage for the set list);
   // nothing is logged and no "Done." follows.
   //
+  // The change log and the undo journal are made at the run's first change:
+  // a run that changes nothing creates neither. When either cannot be made,
+  // the run is refused there with one report, nothing changed.
+  //
   // When the observer asks it to stop, the run stops at the next field:
   // the record being edited is dropped unsaved, so every record is either
   // wholly as before or wholly replaced.
