@@ -444,8 +444,9 @@ void UndoRun::UndoRecord(const UndoJournalReader& journal, const std::string& na
       // back.
       session_.Start(kUnopened, kUnopened);
     } catch (const std::exception& e) {
+      // Taken back in the edit, which moving on would save.
       refused_ = e.what();
-      recordset.Reread(recno);
+      for (size_t edited : recordset.EditedColumns()) recordset.RevertColumn(edited);
       return;
     }
     try {
