@@ -182,10 +182,16 @@ line "baseline A" "cat table + memo ($(calc "$BIG_BYTES / 1000000" 1) MB)" "$(ca
 if [[ -n $REPLACE ]]; then
   for ((i = 0; i < REPEAT; i++)); do
     fresh_copy big
+    folders_before=$(stat -c %y "$TEMP" "$RUN")
     measure run1 "$REPLACE" --folder "$RUN" --find "$NOMATCH" --replace x
     check "run 1 (#$((i + 1))) leaves the table unchanged" same \
       "$(cmp -s "$RUN/bench.dbf" "$SCRATCH/big/bench.dbf" && cmp -s "$RUN/bench.fpt" "$SCRATCH/big/bench.fpt" && echo same || echo changed)"
     check "run 1 (#$((i + 1))) change-log lines" 0 "$(log_lines)"
+    # A run that changes nothing writes nothing: it makes (and removes) no
+    # change log, undo journal, marker or write-ahead file, so neither
+    # folder changes.
+    check "run 1 (#$((i + 1))) makes no file in TEMP or beside the table" same \
+      "$([[ $(stat -c %y "$TEMP" "$RUN") == "$folders_before" ]] && echo same || echo changed)"
   done
   check "run 1 prints Done." yes "$(grep -q '^Done\.' "$SCRATCH/run1.out" && echo yes || echo no)"
   check "run 1 exit codes" 0 "$(exits_of run1)"

@@ -72,33 +72,21 @@ RunEnd ReplacementRun::Run() {
   trap.Step(RunStep::kCheckFindText, [&] { refusal = Refusal(request_); });
   log_failed_ = false;
   no_room_ = false;
-  // No change without its line: the change log is opened before any table
-  // is, and a run whose log cannot be written changes nothing.
+  unopened_ = false;
   undo_journal_.clear();
   undo_journal_changes_ = 0;
-  if (refusal.empty() && !dry_run() && !trap.Step(RunStep::kCheckFindText, [&] {
-        try {
-          session_.log().Open();
-        } catch (const std::exception& e) {
-          throw Error(ErrorKind::kIo,
-                      std::string(e.what()) + " Nothing was changed: a run writes its change log first.");
-        }
-        try {
-          if (request_.write_journal) {
-            session_.journal().Create(
-                request_.journal_folder.empty() ? ChangeLogFolder() : request_.journal_folder,
-                std::time(nullptr));
-          }
-        } catch (const std::exception& e) {
-          throw Error(ErrorKind::kIo,
-                      std::string(e.what()) + " Nothing was changed: a run writes its undo journal first.");
-        }
-      })) {
-    end = RunEnd::kRefused;
-  } else if (!refusal.empty()) {
+  if (!refusal.empty()) {
     toolkit_.ShowMessage(refusal);
     end = RunEnd::kRefused;
   } else {
+    // No change without its line: the change log and the undo journal are
+    // made at the run's first change, before it is logged or saved (see
+    // KeepField), so a run that changes nothing writes nothing.
+    if (!dry_run()) {
+      session_.Prepare(request_.write_journal,
+                       request_.journal_folder.empty() ? ChangeLogFolder() : request_.journal_folder,
+                       std::time(nullptr));
+    }
     fox::Connection connection;
     connection.allow_missing_index = request_.allow_missing_index;
     connection.ignore_container = request_.source.ignore_container;
@@ -121,7 +109,11 @@ RunEnd ReplacementRun::Run() {
         if (undo_journal_changes_ > 0) undo_journal_ = path;
       });
     }
-    if (log_failed_) {
+    if (unopened_) {
+      // Nothing was changed: the run is refused as if it had not started.
+      end = RunEnd::kRefused;
+      trap.Step(RunStep::kDefaultPointer, [&] { observer_.Busy(false); });
+    } else if (log_failed_) {
       toolkit_.ShowMessage(
           "The run stopped because its change log could not be written: the record being changed was left as "
           "it "
@@ -558,6 +550,17 @@ bool ReplacementRun::KeepField(ErrorTrap& trap, fox::Recordset& recordset, size_
     std::string field;
     trap.Step(RunStep::kAssign, [&] { field = ColumnName(recordset, column); });
     Refused(trap, column, field, *refusal);
+    return false;
+  }
+  // The run's first change opens its change log and makes its journal: when
+  // either cannot be, the record's changes are taken back and the run stops
+  // with nothing changed.
+  if (!session_.started() && !trap.Step(RunStep::kCheckFindText, [&] {
+        session_.Start("Nothing was changed: a run writes its change log first.",
+                       "Nothing was changed: a run writes its undo journal first.");
+      })) {
+    RefuseRecord(trap, recordset, std::nullopt);
+    unopened_ = log_failed_ = true;
     return false;
   }
   ++tally_.changed;

@@ -110,6 +110,10 @@ class ReplacementRun {
   // (kEmptyFindText for the single pair, EmptySetMessage for the set list);
   // nothing is logged and no "Done." follows.
   //
+  // The change log and the undo journal are made at the run's first change:
+  // a run that changes nothing creates neither. When either cannot be made,
+  // the run is refused there with one report, nothing changed.
+  //
   // When the observer asks it to stop, the run stops at the next field:
   // the record being edited is dropped unsaved, so every record is either
   // wholly as before or wholly replaced.
@@ -217,7 +221,7 @@ class ReplacementRun {
   RunObserver no_observer_;
   RunObserver& observer_;
   RunTally tally_;
-  // Open from the run's first change log line to its end.
+  // Its log and journal open from the run's first change to its end.
   SaveSession session_;
   ColumnRefusals refusals_;                // of the table being walked
   CodeNotRun code_not_run_;                // the tables changed without their code, told
@@ -231,6 +235,9 @@ class ReplacementRun {
   std::vector<size_t> edited_;             // the columns a record's edit changes
   // A change log line or journal entry could not be written: the run stops.
   bool log_failed_ = false;
+  // The change log or the journal could not be made at the first change:
+  // the run stopped before changing anything, and is refused.
+  bool unopened_ = false;
   // A save failed for want of room (a full disk, a memo file at its 2 GB
   // limit): told once, and the run stops, since every later save would fail.
   bool no_room_ = false;

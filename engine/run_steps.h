@@ -6,7 +6,7 @@
 namespace quillon {
 
 enum class RunStep {
-  kCheckFindText = 100,    // check for an empty find text; open the change log and journal
+  kCheckFindText = 100,    // check for an empty find text; open the change log and journal (first change)
   kBusyPointer = 102,      // busy pointer
   kCountTables = 104,      // count the table list's rows
   kReadTick = 106,         // read a row's tick

@@ -4,6 +4,7 @@
 #include <exception>
 #include <filesystem>
 
+#include "base/error.h"
 #include "data/database/connection.h"
 #include "data/database/recordset.h"
 #include "data/file/utf8_path.h"
@@ -26,12 +27,47 @@ void SaveSession::Open(fox::Recordset& recordset, fox::Connection& connection, c
   recordset.Open("SELECT * FROM " + table, connection, read_only ? fox::kLockReadOnly : fox::kLockOptimistic);
 }
 
+void SaveSession::Prepare(bool journal, std::string journal_folder, std::time_t started) {
+  unstarted_ = Unstarted{journal, std::move(journal_folder), started, {}};
+}
+
+void SaveSession::Start(const std::string& log_first, const std::string& journal_first) {
+  if (!unstarted_) return;
+  try {
+    log_.Open();
+  } catch (const std::exception& e) {
+    throw Error(ErrorKind::kIo, std::string(e.what()) + " " + log_first);
+  }
+  try {
+    // The journal is named after the moment the run started, not its first
+    // change, and declares the tables in the order they were numbered.
+    if (unstarted_->journal) {
+      journal_.Create(unstarted_->folder, unstarted_->started);
+      for (const JournalTable& table : unstarted_->tables) journal_.AddTable(table);
+    }
+  } catch (const std::exception& e) {
+    try {
+      log_.Close();
+    } catch (...) {
+      // Nothing was written to it.
+    }
+    throw Error(ErrorKind::kIo, std::string(e.what()) + " " + journal_first);
+  }
+  unstarted_.reset();
+}
+
+uint32_t SaveSession::Declare(const JournalTable& table) {
+  if (!unstarted_) return journal_.AddTable(table);
+  unstarted_->tables.push_back(table);
+  return static_cast<uint32_t>(unstarted_->tables.size() - 1);
+}
+
 uint32_t SaveSession::TableNumber(const std::string& table, const fox::Table& opened) {
   const auto [at, made] = tables_.try_emplace(LowerAscii(table));
   if (!made) return at->second;
   try {
     std::error_code ignored;
-    at->second = journal_.AddTable(JournalTable{
+    at->second = Declare(JournalTable{
         container_, fox::Utf8FromPath(std::filesystem::absolute(fox::PathFromUtf8(catalogue_), ignored)),
         table, fox::Utf8FromPath(std::filesystem::absolute(fox::PathFromUtf8(opened.path()), ignored))});
   } catch (...) {

@@ -1,6 +1,12 @@
 // The save session of a run or an undo: its change log and its undo journal,
 // and the tables it opens to change.
 //
+// A prepared session opens its change log and makes its undo journal only
+// when the first change comes (Start), before that change is logged,
+// journalled or saved: a run that changes nothing creates no file and
+// writes nothing, and one whose log or journal cannot be made changes
+// nothing.
+//
 // Every recordset the session opens (or hooks) writes the journal entries
 // and the change log lines of a batch of saves before the batch's records,
 // so that no change reaches the disk without both. A save that fails is
@@ -15,8 +21,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -49,6 +57,20 @@ class SaveSession {
   // read-only when `read_only`.
   void Open(fox::Recordset& recordset, fox::Connection& connection, const std::string& table, bool read_only);
 
+  // What Start is to make: the change log, and an undo journal in
+  // `journal_folder` named after `started` (the moment the run started)
+  // when `journal`. Nothing is opened or created here.
+  void Prepare(bool journal, std::string journal_folder, std::time_t started);
+  // Before the first change is logged or journalled: opens the change log,
+  // then makes the undo journal and declares in it the tables numbered so
+  // far. Does nothing once it succeeded, or when the session was not
+  // prepared. When the log or the journal cannot be made, neither is left
+  // (an empty log it created goes) and quillon::Error is thrown: the
+  // failure's text, a space and `log_first` or `journal_first`.
+  void Start(const std::string& log_first, const std::string& journal_first);
+  // Whether a change may be logged: Start succeeded, or was not needed.
+  bool started() const { return !unstarted_; }
+
   // The catalogue the tables declared by TableNumber belong to: a database
   // container's path, or else a folder of free tables.
   void SetCatalogue(bool container, std::string catalogue) {
@@ -58,6 +80,9 @@ class SaveSession {
   // The journal's number for `table` (any case; opened as `opened`),
   // declared once; nothing is kept when declaring it throws.
   uint32_t TableNumber(const std::string& table, const fox::Table& opened);
+  // The journal's number for `table`: declared in the journal at once when
+  // the session has started, else kept until Start makes the journal.
+  uint32_t Declare(const JournalTable& table);
   // Puts the edited fields of `recordset`'s current record in the journal,
   // held until the record is written.
   void JournalRecord(fox::Recordset& recordset, uint32_t journal_table);
@@ -102,6 +127,15 @@ class SaveSession {
  private:
   ChangeLog log_;
   UndoJournal journal_;
+  // From Prepare until Start succeeds: what to make, and the tables
+  // declared meanwhile (numbered in order).
+  struct Unstarted {
+    bool journal = false;
+    std::string folder;
+    std::time_t started = 0;
+    std::vector<JournalTable> tables;
+  };
+  std::optional<Unstarted> unstarted_;
   bool container_ = false;
   std::string catalogue_;
   std::map<std::string, uint32_t> tables_;  // by lower-case name

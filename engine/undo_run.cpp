@@ -17,6 +17,10 @@ namespace quillon {
 
 namespace {
 
+// Why an undo whose change log or journal cannot be made takes nothing back.
+constexpr char kUnopened[] =
+    "Nothing was taken back: an undo writes its change log and its own journal first.";
+
 // Problems listed in the closing message when nobody takes them one by one.
 constexpr size_t kProblemsListed = 10;
 
@@ -89,6 +93,7 @@ RunEnd UndoRun::Run(const std::string& path) {
   problems_.clear();
   reported_ = false;
   stopped_ = false;
+  refused_.clear();
   undo_journal_.clear();
   const bool dry = mode_ == RunMode::kDryRun;
 
@@ -122,20 +127,11 @@ RunEnd UndoRun::Run(const std::string& path) {
             "changed more.",
         MessageButtons::kOk, MessageIcon::kWarning);
   }
+  // No change without its line and its journal entry: the log and the
+  // undo's own journal are made at its first change (see UndoRecord), so an
+  // undo that takes nothing back writes nothing.
   if (!dry) {
-    // No change without its line and its journal entry.
-    try {
-      session_.log().Open();
-      session_.journal().Create(journal_folder_.empty() ? ChangeLogFolder() : journal_folder_,
-                                std::time(nullptr));
-    } catch (const std::exception& e) {
-      reported_ = true;
-      toolkit_.ShowMessage(
-          std::string(e.what()) +
-              " Nothing was taken back: an undo writes its change log and its own journal first.",
-          MessageButtons::kOk, MessageIcon::kWarning);
-      return RunEnd::kRefused;
-    }
+    session_.Prepare(true, journal_folder_.empty() ? ChangeLogFolder() : journal_folder_, std::time(nullptr));
   }
 
   // Table by table, the table changed last first; each table's changes
@@ -150,9 +146,14 @@ RunEnd UndoRun::Run(const std::string& path) {
             [&](uint32_t a, uint32_t b) { return by_table[a].back() > by_table[b].back(); });
   int64_t left = static_cast<int64_t>(journal.changes().size());
   for (uint32_t t : order) {
-    if (stopped_) break;
+    if (stopped_ || !refused_.empty()) break;
     UndoTable(journal, t, by_table[t]);
     left -= static_cast<int64_t>(by_table[t].size());
+  }
+  if (!refused_.empty()) {
+    reported_ = true;
+    toolkit_.ShowMessage(refused_, MessageButtons::kOk, MessageIcon::kWarning);
+    return RunEnd::kRefused;
   }
 
   if (!dry) {
@@ -244,7 +245,7 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table,
     return;
   }
   if (!recordset.table()->repair_notice().empty()) toolkit_.ShowMessage(recordset.table()->repair_notice());
-  if (!dry) journal_table_ = session_.journal().AddTable(t);
+  if (!dry) journal_table_ = session_.Declare(t);
 
   // The changes of each record, newest first. Records are taken in the
   // order of their numbers, as saves are batched best: the order of changes
@@ -277,6 +278,7 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table,
   size_t next = 0;
   while (true) {
     while (next < queue.size()) {
+      if (!refused_.empty()) break;
       if (stop_ && stop_()) {
         stopped_ = true;
         break;
@@ -312,7 +314,7 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table,
     } catch (const fox::SaveError& failure) {
       failed(failure);
     }
-    if (stopped_ || queue.size() == before) break;
+    if (stopped_ || !refused_.empty() || queue.size() == before) break;
   }
   try {
     recordset.Close();
@@ -436,6 +438,17 @@ void UndoRun::UndoRecord(const UndoJournalReader& journal, const std::string& na
       continue;
     }
     const std::optional<std::string> now = TextOf(recordset, column);
+    try {
+      // The first change opens the log and makes the journal; when either
+      // cannot be, the record keeps what is on disk and nothing is taken
+      // back.
+      session_.Start(kUnopened, kUnopened);
+    } catch (const std::exception& e) {
+      // Taken back in the edit, which moving on would save.
+      refused_ = e.what();
+      for (size_t edited : recordset.EditedColumns()) recordset.RevertColumn(edited);
+      return;
+    }
     try {
       session_.log().Append(
           ChangeLogLine(ChangeLogDateTime(), Shown(was), Shown(now), name, change.column_name), recno);

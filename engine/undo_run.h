@@ -49,8 +49,9 @@ class UndoRun {
   // failed) is given to the OnProblem callback as one line, or, without one,
   // listed (the first ones) in the closing message. The closing message says
   // what was restored; it is a warning when something was not. Returns
-  // kRefused when the journal cannot be read (told in a warning), kStopped
-  // when `stop` turned true.
+  // kRefused when the journal cannot be read, or when the change log or the
+  // undo's own journal cannot be made at its first change (told in a
+  // warning; nothing is taken back), kStopped when `stop` turned true.
   RunEnd Run(const std::string& path);
 
   void OnProblem(std::function<void(const std::string&)> callback) { on_problem_ = std::move(callback); }
@@ -106,6 +107,9 @@ class UndoRun {
   std::vector<std::string> problems_;
   bool reported_ = false;
   bool stopped_ = false;
+  // Why the undo was refused at its first change (its log or journal could
+  // not be made), "" while it goes on.
+  std::string refused_;
   // Fields restored per record of the table being undone, withdrawn when
   // its save fails.
   std::unordered_map<uint32_t, int64_t> restored_in_record_;

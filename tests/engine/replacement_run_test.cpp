@@ -138,15 +138,32 @@ TEST_F(RunTest, ReplacedTextIsNotScannedAgainAndSpacesAreTrimmedAtBothEnds) {
   EXPECT_EQ(LogEntries().size(), 4u);
 }
 
+// A run that changes nothing writes nothing: no change log, no undo journal,
+// no file beside the table, not even for a moment (neither folder changes),
+// and a change log already there keeps its bytes and its time.
 TEST_F(RunTest, ExactCaseAndATableWithoutMatchesIsNotWritten) {
   const std::string path = Table("people", R"([["ABC", 1, "2020-01-02", "Abc"]])");
   const FileSnapshot before = FileSnapshot::Of({path, data + "/people.fpt"});
+  auto folder_times = [&] {
+    return std::vector<fs::file_time_type>{fs::last_write_time(data), fs::last_write_time(log_folder)};
+  };
+  const auto folders = folder_times();
   inputs.find = "abc";
   inputs.replace = "x";
   Run();
   EXPECT_TRUE(FileSnapshot::Of({path, data + "/people.fpt"}) == before);
   EXPECT_FALSE(fs::exists(LogPath()));
+  EXPECT_TRUE(folder_times() == folders);
   ExpectOnlyDone();
+
+  testing_support::WriteFileBytes(
+      LogPath(), "[01/02/2020 10:00:00] - a was replace to b at table (t) and column (c)\r\n");
+  const FileSnapshot log = FileSnapshot::Of({LogPath()});
+  const auto with_log = folder_times();
+  Run();
+  EXPECT_TRUE(FileSnapshot::Of({LogPath()}) == log);
+  EXPECT_TRUE(folder_times() == with_log);
+  EXPECT_EQ(reports, 0);
 }
 
 TEST_F(RunTest, NullIsNeverFound) {
@@ -309,7 +326,8 @@ TEST_F(RunTest, AnEmptyFindTextIsRefusedBeforeAnythingIsOpened) {
 }
 
 // No change without its line: a change log that cannot be written stops the
-// run before any table is opened, with one report.
+// run at its first change, with one report, and nothing is changed; so does
+// an undo journal that cannot be made, and the change log is not left.
 TEST_F(RunTest, AChangeLogThatCannotBeWrittenStopsTheRunBeforeAnythingChanges) {
   const std::string path = Table("people", R"([["a", 1, "2020-01-02", "a"]])");
   const FileSnapshot before = FileSnapshot::Of({path, data + "/people.fpt"});
@@ -325,6 +343,20 @@ TEST_F(RunTest, AChangeLogThatCannotBeWrittenStopsTheRunBeforeAnythingChanges) {
   EXPECT_EQ(toolkit.error_reports(),
             (std::vector<std::string>{ReportText(description, quillon::RunStep::kCheckFindText)}));
   EXPECT_EQ(toolkit.messages().size(), 1u) << "no \"Done.\"";
+  EXPECT_EQ(inputs.pointer.back(), false);
+
+  TempVariable writable(log_folder);
+  quillon::RunRequest request = inputs.Request(RunMode::kReplace);
+  request.journal_folder = dir.Sub("no journal folder");
+  quillon::ReplacementRun run(std::move(request), toolkit, &inputs);
+  EXPECT_EQ(run.Run(), RunEnd::kRefused);
+  EXPECT_TRUE(FileSnapshot::Of({path, data + "/people.fpt"}) == before);
+  EXPECT_FALSE(fs::exists(LogPath()));
+  ASSERT_EQ(toolkit.error_reports().size(), 2u);
+  EXPECT_NE(toolkit.error_reports()[1].find("Nothing was changed: a run writes its undo journal first."),
+            std::string::npos)
+      << toolkit.error_reports()[1];
+  EXPECT_EQ(toolkit.messages().size(), 2u) << "no \"Done.\"";
 }
 
 TEST_F(RunTest, ATextTooLongForItsFieldIsReportedAndTheFieldKeepsItsValue) {

@@ -223,6 +223,41 @@ TEST_F(UndoTest, AFieldChangedSinceIsLeftAndAJournalCutShortUndoesItsWholeEntrie
   }
 }
 
+// An undo makes its change log and its own journal at its first change: one
+// whose log cannot be made takes nothing back, and one that finds nothing to
+// take back writes nothing.
+TEST_F(UndoTest, AnUndoWhoseLogCannotBeMadeTakesNothingBackAndOneWithNothingToDoWritesNothing) {
+  const std::string folder = dir.Sub("data");
+  fs::create_directory(folder);
+  const std::string table =
+      MakeTable(folder, "ledger", "name C(20)", R"([["Ledger 1"], ["Ledger 2"], ["Ledger 3"]])");
+  const std::string before = Content(table);
+  FakeInputs inputs;
+  inputs.source.folder = folder;
+  inputs.rows = {{"ledger", true}};
+  const std::string journal = Run(inputs, {"Ledger"}, {"Journal"});
+  const std::string after = Content(table);
+  {
+    TempVariable missing(dir.Sub("no such folder"));
+    quillon::UndoRun undo(toolkit);
+    EXPECT_EQ(undo.Run(journal), RunEnd::kRefused);
+    EXPECT_EQ(undo.undo_journal(), "");
+  }
+  EXPECT_EQ(Content(table), after);
+  EXPECT_NE(toolkit.messages().back().text.find(
+                "Nothing was taken back: an undo writes its change log and its own journal first."),
+            std::string::npos)
+      << toolkit.messages().back().text;
+
+  EXPECT_EQ(Undo(journal).restored, 3);
+  EXPECT_EQ(Content(table), before);
+  const FileSnapshot log = FileSnapshot::Of({log_folder + "/backups.log"});
+  const fs::file_time_type folder_time = fs::last_write_time(log_folder);
+  EXPECT_EQ(Undo(journal).already, 3);
+  EXPECT_TRUE(FileSnapshot::Of({log_folder + "/backups.log"}) == log);
+  EXPECT_TRUE(fs::last_write_time(log_folder) == folder_time) << "no journal made, not even for a moment";
+}
+
 // After a PACK, another record has each number: the undo gives no record
 // another's old value; those it cannot tell are the ones saved are
 // conflicts. A journal that does not say its run ended is told.
