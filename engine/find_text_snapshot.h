@@ -57,10 +57,14 @@ class FindTextSnapshot {
   static constexpr size_t kNoColumn = static_cast<size_t>(-1);
   bool current_ = false;
   std::vector<std::string> finds_;
-  // For the current record: which find texts it holds nowhere, and by find
-  // text the columns that may hold it.
+  // For the current record: which find texts it holds nowhere, and for
+  // those it may hold, where their flags by column start in `columns_`
+  // (one flat buffer, reused record after record: a set list may hold a
+  // million find texts, few of them in any one record).
   std::vector<char> absent_;
-  std::vector<std::vector<char>> may_columns_;
+  std::vector<uint32_t> columns_at_;
+  std::vector<char> columns_;
+  std::vector<char> scratch_;  // the flags of the find text at hand
   size_t touched_ = kNoColumn;
 };
 

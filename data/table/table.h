@@ -420,11 +420,20 @@ class Table {
   // Reads the memo value at `block` of the edit's column; throws Unreadable.
   void ReadMemoValue(const Edit& edit, size_t column, uint32_t block, MemoFile::Value* value) const;
   // How RecordMayContain looks for one text in a record.
+  // A set list may hold a million texts: a probe keeps the text once (its
+  // stored bytes only where they differ) and names its list of columns,
+  // which few texts tell apart, by number.
   struct RecordProbe {
     std::string text;
-    bool by_field = false;             // no whole-record search possible
-    std::optional<std::string> bytes;  // the text in stored bytes
-    std::vector<size_t> one_by_one;    // columns searched through Contains
+    std::string other_bytes;  // the stored bytes, when they differ from the text
+    bool by_field = false;    // no whole-record search possible
+    bool has_bytes = false;   // the code page can store the text
+    uint32_t one_by_one = 0;  // in probe_columns_: columns searched through Contains
+    // The text in stored bytes; none when the code page cannot store it.
+    std::optional<std::string_view> bytes() const {
+      if (!has_bytes) return std::nullopt;
+      return other_bytes.empty() ? std::string_view(text) : std::string_view(other_bytes);
+    }
   };
   // The probe for `text`, made on first use and kept. The reference stays
   // valid until kMaxProbes texts have been probed and the probes start again.
@@ -508,6 +517,7 @@ class Table {
   mutable std::deque<RecordProbe> probes_;
   mutable std::unordered_map<std::string_view, size_t> probe_index_;
   mutable size_t next_probe_ = 0;
+  mutable std::deque<std::vector<size_t>> probe_columns_;  // the probes' lists of columns, each once
   // Why the memo file cannot take values safely (MemoFile::Damage), as first
   // seen.
   const std::optional<std::string>& MemoDamage() const;
