@@ -227,7 +227,7 @@ void Recordset::SaveAndMove(const std::function<void()>& move) {
   if (failure) std::rethrow_exception(failure);
 }
 
-void Recordset::PassOverRecordsHoldingNone(const std::vector<std::string>& texts) {
+void Recordset::PassOverRecordsHoldingNone(const std::vector<std::string_view>& texts) {
   RequireOpen(open_);
   if (schema_ || edit_.changed()) return;
   constexpr uint32_t kSpan = 256;  // records tested together
@@ -243,7 +243,7 @@ void Recordset::PassOverRecordsHoldingNone(const std::vector<std::string>& texts
     may_hold_until_ = 0;
     may_hold_hashes_.clear();
     may_hold_hashes_.reserve(texts.size());
-    for (const std::string& text : texts) may_hold_hashes_.push_back(Hash64(text));
+    for (std::string_view text : texts) may_hold_hashes_.push_back(Hash64(text));
   }
   while (!Eof() && position_ < limit) {
     if (position_ >= may_hold_until_) {
@@ -292,7 +292,7 @@ std::optional<std::string> Recordset::Read(size_t column) const {
   return table_->Text(edit_, column);
 }
 
-bool Recordset::MayContain(const std::string& text, std::vector<char>* columns) const {
+bool Recordset::MayContain(std::string_view text, std::vector<char>* columns) const {
   RequireOpen(open_);
   if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
   if (schema_) {

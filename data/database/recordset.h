@@ -120,7 +120,7 @@ class Recordset {
   // over without looking at its fields one by one.
   // `columns`, when given, gets one flag per column: 0 when it cannot, 1
   // when it may, 2 when it does.
-  bool MayContain(const std::string& text, std::vector<char>* columns = nullptr) const;
+  bool MayContain(std::string_view text, std::vector<char>* columns = nullptr) const;
 
   // Whether the column could take `text` (Table::CheckValue); writes nothing.
   std::optional<Table::Refusal> CheckValue(size_t column, const std::string& text) const;
@@ -137,7 +137,7 @@ class Recordset {
   // first span that may hold one, at the end, or after about a block of
   // records (so that the caller can show progress). Does nothing on an
   // edited row. Throws Error when records cannot be read.
-  void PassOverRecordsHoldingNone(const std::vector<std::string>& texts);
+  void PassOverRecordsHoldingNone(const std::vector<std::string_view>& texts);
 
   // The current row's stored forms (see Table::StoredForm): as read, or as
   // edited; the columns its edit changes; a stored form given back.

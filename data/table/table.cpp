@@ -358,7 +358,7 @@ namespace {
 
 // Whether every character of `text` can appear in the text form of a field
 // of this type; the forms of dates, times, logicals and numbers use few.
-bool TextFormCanShow(char type, const std::string& text) {
+bool TextFormCanShow(char type, std::string_view text) {
   const char* alphabet = nullptr;
   switch (type) {
     case 'D':
@@ -382,7 +382,7 @@ bool TextFormCanShow(char type, const std::string& text) {
   return text.find_first_not_of(alphabet) == std::string::npos;
 }
 
-bool IsAscii(const std::string& text) {
+bool IsAscii(std::string_view text) {
   for (char c : text) {
     if (static_cast<unsigned char>(c) >= 0x80) return false;
   }
@@ -391,7 +391,7 @@ bool IsAscii(const std::string& text) {
 
 }  // namespace
 
-const Table::RecordProbe& Table::ProbeFor(const std::string& text) const {
+const Table::RecordProbe& Table::ProbeFor(std::string_view text) const {
   // Asked for each find text of a set list in every record, in the list's
   // order: the probe after the last one asked for is tried first, then the
   // index. A text's probe is made once (its stored bytes need the code page).
@@ -444,7 +444,7 @@ const Table::RecordProbe& Table::ProbeFor(const std::string& text) const {
   return probes_.back();
 }
 
-bool Table::RecordMayContain(const Edit& edit, const std::string& text, bool memos_hold_none,
+bool Table::RecordMayContain(const Edit& edit, std::string_view text, bool memos_hold_none,
                              std::vector<char>* columns) const {
   const RecordProbe& probe = ProbeFor(text);
   const std::optional<std::string_view> bytes = probe.bytes();
@@ -475,7 +475,7 @@ bool Table::RecordMayContain(const Edit& edit, const std::string& text, bool mem
   return any;
 }
 
-bool Table::RecordsMayContain(std::string_view records, const std::string& text, bool* memos_may) const {
+bool Table::RecordsMayContain(std::string_view records, std::string_view text, bool* memos_may) const {
   bool ignored;
   bool& memos = memos_may ? *memos_may : ignored;
   memos = true;
@@ -633,7 +633,7 @@ void Table::SetStoredForm(Edit& edit, size_t column, std::string_view stored) {
   memo_value_block_ = 0;
 }
 
-bool Table::Contains(const Edit& edit, size_t column, const std::string& text) const {
+bool Table::Contains(const Edit& edit, size_t column, std::string_view text) const {
   const FieldDescriptor& f = field(column);
   if (!FieldCodec::HasTextForm(f) || codec_.IsNull(edit.working, f)) return false;
   const bool text_type = f.type == 'C' || f.type == 'V' || f.is_memo();
