@@ -66,6 +66,7 @@ bool FindTextSnapshot::RecordHoldsNone(const std::vector<FindReplacePair>& pairs
 
 void FindTextSnapshot::Take(const std::vector<FindReplacePair>& pairs) {
   finds_.clear();
+  finds_.reserve(pairs.size());
   for (const FindReplacePair& pair : pairs) finds_.push_back(pair.find);
   current_ = true;
 }
