@@ -26,14 +26,16 @@ DataSource SourceOf(const BatchOptions& options) {
 }
 
 // What the options and the sets ask of a run.
+// The sets are moved into the request's pairs: a long set list is kept once.
 RunRequest RequestOf(const BatchOptions& options, std::vector<std::string> tables,
-                     const std::vector<ReplaceSet>& sets) {
+                     std::vector<ReplaceSet> sets) {
   RunRequest request;
   request.source = SourceOf(options);
   request.tables = std::move(tables);
   request.from_set_list = options.sets_file.has_value();
   if (request.from_set_list) {
-    for (const ReplaceSet& set : sets) request.pairs.push_back({set.find, set.replace});
+    request.pairs.reserve(sets.size());
+    for (ReplaceSet& set : sets) request.pairs.push_back({std::move(set.find), std::move(set.replace)});
   } else {
     request.pairs.push_back({options.find.value_or(""), options.replace.value_or("")});
   }
@@ -201,7 +203,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     return toolkit.reports() > 0 ? kExitReported : checked;  // the catalogue could not be listed
   }
   CommandLineObserver observer(options, toolkit, out, stop_requested);
-  return RunReplace(RequestOf(options, std::move(tables), sets), observer, toolkit, err);
+  return RunReplace(RequestOf(options, std::move(tables), std::move(sets)), observer, toolkit, err);
 }
 
 }  // namespace

@@ -19,8 +19,12 @@ bool FindTextSnapshot::Holds(int pair, size_t column) const { return Known(pair,
 
 int FindTextSnapshot::Known(int pair, size_t column) const {
   if (!current_ || column == touched_ || static_cast<size_t>(pair) >= absent_.size()) return -1;
-  const std::vector<char>& columns = may_columns_[pair];
-  return column < columns.size() ? columns[column] : (absent_[pair] ? 0 : 1);
+  // A find text the record holds nowhere is in none of its columns.
+  if (absent_[pair]) return 0;
+  const size_t at = columns_at_[pair];
+  const size_t count =
+      (static_cast<size_t>(pair) + 1 < columns_at_.size() ? columns_at_[pair + 1] : columns_.size()) - at;
+  return column < count ? columns_[at + column] : 1;
 }
 
 bool FindTextSnapshot::PassOverRecords(const std::vector<FindReplacePair>& pairs, fox::Recordset& recordset) {
@@ -43,10 +47,13 @@ bool FindTextSnapshot::RecordHoldsNone(const std::vector<FindReplacePair>& pairs
     // Pairs chain only on text that an earlier pair put there: a record that
     // holds none of the find texts is left as it is by every pair.
     absent_.assign(finds_.size(), 0);
-    may_columns_.resize(finds_.size());
+    columns_at_.resize(finds_.size());
+    columns_.clear();
     bool none = true;
     for (size_t k = 0; k < finds_.size(); ++k) {
-      absent_[k] = !recordset.MayContain(finds_[k], &may_columns_[k]);
+      absent_[k] = !recordset.MayContain(finds_[k], &scratch_);
+      columns_at_[k] = static_cast<uint32_t>(columns_.size());
+      if (!absent_[k]) columns_.insert(columns_.end(), scratch_.begin(), scratch_.end());
       none = none && absent_[k];
     }
     return none;
@@ -59,6 +66,7 @@ bool FindTextSnapshot::RecordHoldsNone(const std::vector<FindReplacePair>& pairs
 
 void FindTextSnapshot::Take(const std::vector<FindReplacePair>& pairs) {
   finds_.clear();
+  finds_.reserve(pairs.size());
   for (const FindReplacePair& pair : pairs) finds_.push_back(pair.find);
   current_ = true;
 }

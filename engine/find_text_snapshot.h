@@ -9,13 +9,15 @@
 // was found in the others still stands, and the touched field is searched
 // again.
 //
-// Owns its copy of the find texts; borrows the pairs and recordsets given
-// to each call. Nothing it does throws: a failure forgets the snapshot, and
-// the field-by-field walk then reports it.
+// Borrows the find texts of the pairs it was taken from (views of them,
+// not copies: a set list may hold a million), which must outlive the
+// snapshot or its next Forget, and the recordsets given to each call. Nothing it does throws: a failure
+// forgets the snapshot, and the field-by-field walk then reports it.
 #pragma once
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/run_request.h"
@@ -56,11 +58,15 @@ class FindTextSnapshot {
 
   static constexpr size_t kNoColumn = static_cast<size_t>(-1);
   bool current_ = false;
-  std::vector<std::string> finds_;
-  // For the current record: which find texts it holds nowhere, and by find
-  // text the columns that may hold it.
+  std::vector<std::string_view> finds_;
+  // For the current record: which find texts it holds nowhere, and for
+  // those it may hold, where their flags by column start in `columns_`
+  // (one flat buffer, reused record after record: a set list may hold a
+  // million find texts, few of them in any one record).
   std::vector<char> absent_;
-  std::vector<std::vector<char>> may_columns_;
+  std::vector<uint32_t> columns_at_;
+  std::vector<char> columns_;
+  std::vector<char> scratch_;  // the flags of the find text at hand
   size_t touched_ = kNoColumn;
 };
 

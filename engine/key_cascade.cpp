@@ -56,7 +56,17 @@ void KeyCascade::Enter(fox::Connection& connection, const std::string& table) {
 }
 
 bool KeyCascade::Cascaded(uint32_t recno, size_t column) const {
-  return cascaded_here_ != nullptr && cascaded_here_->count(FieldId(recno, column)) != 0;
+  if (cascaded_here_ == nullptr || column >= cascaded_here_->size()) return false;
+  const std::vector<bool>& records = (*cascaded_here_)[column];
+  return recno < records.size() && records[recno];
+}
+
+void KeyCascade::MarkCascaded(const std::string& table, uint32_t recno, size_t column) {
+  FieldBits& columns = cascaded_[LowerAscii(table)];
+  if (columns.size() <= column) columns.resize(column + 1);
+  std::vector<bool>& records = columns[column];
+  if (records.size() <= recno) records.resize(std::max<size_t>(recno + 1, records.size() * 2));
+  records[recno] = true;
 }
 
 KeyCascade::ChildTable& KeyCascade::ChildOf(const std::string& name) {
@@ -109,7 +119,7 @@ bool KeyCascade::Plan(ErrorTrap& trap, fox::Recordset& recordset, std::optional<
   if (planned && !*refusal && dry_run_) {
     // Nothing is written: the fields are only passed over from now on.
     for (const Step& step : steps) {
-      cascaded_[LowerAscii(step.table)].insert(FieldId(step.recno, step.column));
+      MarkCascaded(step.table, step.recno, step.column);
       if (reached) ++(*reached)[step.table + " (tag " + step.tag + ")"];
     }
     const auto at = cascaded_.find(walk_table_);
@@ -295,7 +305,7 @@ void KeyCascade::CarryOut(ErrorTrap& trap, const std::string& parent_table,
         ++tally_.changed;
         ++tally_.cascaded;
         if (write_journal_) session_.JournalRecord(rs, child.journal_table);
-        cascaded_[LowerAscii(step.table)].insert(FieldId(step.recno, step.column));
+        MarkCascaded(step.table, step.recno, step.column);
         rs.NoteKeyed(step.tag, step.new_key, step.recno);
         // A table only a cascade changed counts as the walked ones do.
         tally_.Count(LowerAscii(step.table));

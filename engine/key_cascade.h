@@ -28,7 +28,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -126,8 +125,12 @@ class KeyCascade {
   // the parent record of each: a field is planned once.
   std::map<std::pair<std::string, uint64_t>, uint32_t> planned_;
   std::set<uint32_t> not_saved_;  // of the walked table's records, while plans wait
-  std::map<std::string, std::unordered_set<uint64_t>> cascaded_;  // by lower-case table: recno << 32 | column
-  const std::unordered_set<uint64_t>* cascaded_here_ = nullptr;   // the walked table's
+  // The fields changed by cascades: by lower-case table, by column, one bit
+  // per record (a cascade may reach every record of a large table).
+  using FieldBits = std::vector<std::vector<bool>>;
+  std::map<std::string, FieldBits> cascaded_;
+  const FieldBits* cascaded_here_ = nullptr;  // the walked table's
+  void MarkCascaded(const std::string& table, uint32_t recno, size_t column);
 };
 
 }  // namespace quillon

@@ -330,6 +330,7 @@ Outcome WriteWalk(const Source& source, const std::vector<Pair>& pairs, const st
   }
   const uint32_t count = recordset.table()->record_count();
   std::string result;
+  const std::vector<std::string_view> find_views(finds.begin(), finds.end());
   std::vector<std::vector<char>> may_columns(finds.size());
   std::vector<int> may(finds.size());  // -1: MayContain threw
   while (!recordset.Eof()) {
@@ -337,7 +338,7 @@ Outcome WriteWalk(const Source& source, const std::vector<Pair>& pairs, const st
     const uint32_t from = recordset.recno();
     bool moved = false;
     try {
-      recordset.PassOverRecordsHoldingNone(finds);
+      recordset.PassOverRecordsHoldingNone(find_views);
       moved = recordset.Eof() || recordset.recno() != from;
     } catch (const fox::Error&) {
     }

@@ -121,19 +121,32 @@ std::string ShownText(std::string_view line) {
 
 ParsedSets ParseSets(const std::string& text, const std::string& separator) {
   if (separator.empty()) throw Error(ErrorKind::kUsage, "The separator of a set file must not be empty.");
-  std::string all;
-  all.reserve(text.size());
-  for (char c : text) {
-    if (c != '\r') all += c;
+  // The text is read in place, a line at a time: a set file may hold a
+  // million lines, and only a line holding a CR is copied (without them).
+  size_t end = text.size();
+  while (end > 0 && text[end - 1] == '\r') --end;
+  if (end > 0 && text[end - 1] == '\x1A') {
+    --end;
+  } else {
+    end = text.size();
   }
-  if (!all.empty() && all.back() == '\x1A') all.pop_back();
   ParsedSets parsed;
+  parsed.sets.reserve(
+      static_cast<size_t>(std::count(text.begin(), text.begin() + static_cast<ptrdiff_t>(end), '\n')) + 1);
+  std::string without_cr;
   size_t start = 0;
-  for (size_t number = 1; start <= all.size(); ++number) {
-    size_t end = all.find('\n', start);
-    if (end == std::string::npos) end = all.size();
-    const std::string_view line(all.data() + start, end - start);
-    start = end + 1;
+  for (size_t number = 1; start <= end; ++number) {
+    size_t stop = text.find('\n', start);
+    if (stop == std::string::npos || stop > end) stop = end;
+    std::string_view line(text.data() + start, stop - start);
+    start = stop + 1;
+    if (line.find('\r') != std::string_view::npos) {
+      without_cr.clear();
+      for (char c : line) {
+        if (c != '\r') without_cr += c;
+      }
+      line = without_cr;
+    }
     std::optional<ReplaceSet> set;
     if (IsSetText(line)) set = SplitSetLine(line, separator);
     if (set) {

@@ -227,19 +227,23 @@ void Recordset::SaveAndMove(const std::function<void()>& move) {
   if (failure) std::rethrow_exception(failure);
 }
 
-void Recordset::PassOverRecordsHoldingNone(const std::vector<std::string>& texts) {
+void Recordset::PassOverRecordsHoldingNone(const std::vector<std::string_view>& texts) {
   RequireOpen(open_);
   if (schema_ || edit_.changed()) return;
   constexpr uint32_t kSpan = 256;  // records tested together
   const uint32_t length = table_->header().record_length;
   const uint32_t limit = position_ + static_cast<uint32_t>(std::max<size_t>(kSpan, kBlockBytes / length));
-  // A run gives the same texts every time: they are taken, and indexed,
-  // only when they change, and a span tested for others is tested again.
-  if (texts != may_hold_texts_) {
+  // A run gives the same texts every time: a span tested for others is
+  // tested again.
+  bool same = texts.size() == may_hold_hashes_.size();
+  if (same) {
+    for (size_t k = 0; k < texts.size() && same; ++k) same = Hash64(texts[k]) == may_hold_hashes_[k];
+  }
+  if (!same) {
     may_hold_until_ = 0;
-    may_hold_index_.clear();
-    may_hold_texts_ = texts;
-    for (size_t k = 0; k < may_hold_texts_.size(); ++k) may_hold_index_.emplace(may_hold_texts_[k], k);
+    may_hold_hashes_.clear();
+    may_hold_hashes_.reserve(texts.size());
+    for (std::string_view text : texts) may_hold_hashes_.push_back(Hash64(text));
   }
   while (!Eof() && position_ < limit) {
     if (position_ >= may_hold_until_) {
@@ -288,7 +292,7 @@ std::optional<std::string> Recordset::Read(size_t column) const {
   return table_->Text(edit_, column);
 }
 
-bool Recordset::MayContain(const std::string& text, std::vector<char>* columns) const {
+bool Recordset::MayContain(std::string_view text, std::vector<char>* columns) const {
   RequireOpen(open_);
   if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
   if (schema_) {
@@ -299,12 +303,9 @@ bool Recordset::MayContain(const std::string& text, std::vector<char>* columns) 
   // to hold a text nowhere are not read again for it.
   bool memos_hold_none = false;
   if (position_ < may_hold_until_ && !edit_.changed()) {
-    size_t k = may_hold_next_;
-    if (k >= may_hold_texts_.size() || may_hold_texts_[k] != text) {
-      const auto at = may_hold_index_.find(text);
-      k = at != may_hold_index_.end() ? at->second : may_hold_texts_.size();
-    }
-    if (k < may_hold_texts_.size()) {
+    const uint64_t hash = Hash64(text);
+    size_t k = may_hold_next_ < may_hold_hashes_.size() ? may_hold_next_ : 0;
+    if (k < may_hold_hashes_.size() && may_hold_hashes_[k] == hash) {
       memos_hold_none = memos_hold_none_[k] != 0;
       may_hold_next_ = k + 1;
     }

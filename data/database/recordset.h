@@ -120,7 +120,7 @@ class Recordset {
   // over without looking at its fields one by one.
   // `columns`, when given, gets one flag per column: 0 when it cannot, 1
   // when it may, 2 when it does.
-  bool MayContain(const std::string& text, std::vector<char>* columns = nullptr) const;
+  bool MayContain(std::string_view text, std::vector<char>* columns = nullptr) const;
 
   // Whether the column could take `text` (Table::CheckValue); writes nothing.
   std::optional<Table::Refusal> CheckValue(size_t column, const std::string& text) const;
@@ -137,7 +137,7 @@ class Recordset {
   // first span that may hold one, at the end, or after about a block of
   // records (so that the caller can show progress). Does nothing on an
   // edited row. Throws Error when records cannot be read.
-  void PassOverRecordsHoldingNone(const std::vector<std::string>& texts);
+  void PassOverRecordsHoldingNone(const std::vector<std::string_view>& texts);
 
   // The current row's stored forms (see Table::StoredForm): as read, or as
   // edited; the columns its edit changes; a stored form given back.
@@ -308,11 +308,11 @@ class Recordset {
   uint32_t position_ = 0;  // current record number, > record_count at end
   // Records before this one may hold one of these texts (PassOverRecordsHoldingNone).
   uint32_t may_hold_until_ = 0;
-  std::vector<std::string> may_hold_texts_;
-  // Where each of may_hold_texts_ first stands, so that MayContain finds a
-  // text's memo flag without going through them all; a caller asks for them
-  // in order, so the one after the last asked for is tried first.
-  std::unordered_map<std::string_view, size_t> may_hold_index_;
+  // The texts' hashes, in order: a set list may hold a million texts, so
+  // they are told apart by hash rather than kept again. MayContain is asked
+  // for them in order, so the one after the last asked for is tried first,
+  // then the first.
+  std::vector<uint64_t> may_hold_hashes_;
   mutable size_t may_hold_next_ = 0;
   std::vector<char> memos_hold_none_;  // by text: no memo value of the span holds it
   Table::Edit edit_;

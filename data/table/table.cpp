@@ -358,7 +358,7 @@ namespace {
 
 // Whether every character of `text` can appear in the text form of a field
 // of this type; the forms of dates, times, logicals and numbers use few.
-bool TextFormCanShow(char type, const std::string& text) {
+bool TextFormCanShow(char type, std::string_view text) {
   const char* alphabet = nullptr;
   switch (type) {
     case 'D':
@@ -382,7 +382,7 @@ bool TextFormCanShow(char type, const std::string& text) {
   return text.find_first_not_of(alphabet) == std::string::npos;
 }
 
-bool IsAscii(const std::string& text) {
+bool IsAscii(std::string_view text) {
   for (char c : text) {
     if (static_cast<unsigned char>(c) >= 0x80) return false;
   }
@@ -391,7 +391,7 @@ bool IsAscii(const std::string& text) {
 
 }  // namespace
 
-const Table::RecordProbe& Table::ProbeFor(const std::string& text) const {
+const Table::RecordProbe& Table::ProbeFor(std::string_view text) const {
   // Asked for each find text of a set list in every record, in the list's
   // order: the probe after the last one asked for is tried first, then the
   // index. A text's probe is made once (its stored bytes need the code page).
@@ -403,6 +403,7 @@ const Table::RecordProbe& Table::ProbeFor(const std::string& text) const {
   if (probes_.size() >= kMaxProbes) {
     probe_index_.clear();
     probes_.clear();
+    probe_columns_.clear();
   }
   RecordProbe probe;
   probe.text = text;
@@ -411,7 +412,10 @@ const Table::RecordProbe& Table::ProbeFor(const std::string& text) const {
   probe.by_field = !codec_.code_page().single_byte() || text.empty();
   if (!probe.by_field) {
     try {
-      probe.bytes = codec_.code_page().SearchBytes(text);
+      if (std::optional<std::string> bytes = codec_.code_page().SearchBytes(text)) {
+        probe.has_bytes = true;
+        if (*bytes != text) probe.other_bytes = std::move(*bytes);
+      }
     } catch (const Error&) {
       // Text that is not valid UTF-8 may still match inside a decoded
       // value's bytes; search decoded values for it.
@@ -422,39 +426,45 @@ const Table::RecordProbe& Table::ProbeFor(const std::string& text) const {
   // those of N and F values runs of their bytes as stored (ASCII): a record
   // whose bytes do not hold the searched bytes holds the text in none of them.
   const bool ascii = IsAscii(text);
+  std::vector<size_t> one_by_one;
   for (size_t c = 0; c < field_count(); ++c) {
     const FieldDescriptor& f = field(c);
     if (!FieldCodec::HasTextForm(f)) continue;
     const bool in_record_bytes =
         f.type == 'C' || f.type == 'V' || ((f.type == 'N' || f.type == 'F') && ascii);
     if (in_record_bytes) continue;
-    if (f.is_memo() || TextFormCanShow(f.type, text)) probe.one_by_one.push_back(c);
+    if (f.is_memo() || TextFormCanShow(f.type, text)) one_by_one.push_back(c);
   }
+  const auto same = std::find(probe_columns_.begin(), probe_columns_.end(), one_by_one);
+  probe.one_by_one = static_cast<uint32_t>(same - probe_columns_.begin());
+  if (same == probe_columns_.end()) probe_columns_.push_back(std::move(one_by_one));
   probes_.push_back(std::move(probe));
   probe_index_.emplace(probes_.back().text, probes_.size() - 1);
   next_probe_ = probes_.size();
   return probes_.back();
 }
 
-bool Table::RecordMayContain(const Edit& edit, const std::string& text, bool memos_hold_none,
+bool Table::RecordMayContain(const Edit& edit, std::string_view text, bool memos_hold_none,
                              std::vector<char>* columns) const {
   const RecordProbe& probe = ProbeFor(text);
+  const std::optional<std::string_view> bytes = probe.bytes();
+  const std::vector<size_t>& one_by_one = probe_columns_[probe.one_by_one];
   if (columns) columns->assign(field_count(), probe.by_field || text.empty() ? 1 : 0);
   if (probe.by_field || text.empty()) return true;
   bool any = false;
-  if (probe.bytes && edit.working.find(*probe.bytes) != std::string::npos) {
+  if (bytes && edit.working.find(*bytes) != std::string::npos) {
     if (!columns) return true;
     // Only a column whose own bytes hold the text can show it.
     const std::string_view record(edit.working);
     for (size_t c = 0; c < field_count(); ++c) {
       const FieldDescriptor& f = field(c);
-      if (!f.is_memo() && record.substr(f.offset, f.length).find(*probe.bytes) != std::string_view::npos) {
+      if (!f.is_memo() && record.substr(f.offset, f.length).find(*bytes) != std::string_view::npos) {
         (*columns)[c] = 1;
         any = true;
       }
     }
   }
-  for (size_t c : probe.one_by_one) {
+  for (size_t c : one_by_one) {
     if (memos_hold_none && field(c).is_memo()) continue;
     if (columns ? (*columns)[c] == 0 && Contains(edit, c, text) : Contains(edit, c, text)) {
       if (!columns) return true;
@@ -465,18 +475,20 @@ bool Table::RecordMayContain(const Edit& edit, const std::string& text, bool mem
   return any;
 }
 
-bool Table::RecordsMayContain(std::string_view records, const std::string& text, bool* memos_may) const {
+bool Table::RecordsMayContain(std::string_view records, std::string_view text, bool* memos_may) const {
   bool ignored;
   bool& memos = memos_may ? *memos_may : ignored;
   memos = true;
   const RecordProbe& probe = ProbeFor(text);
-  if (probe.by_field || text.empty() || !probe.bytes) return true;
-  const bool in_records = records.find(*probe.bytes) != std::string_view::npos;
+  const std::optional<std::string_view> bytes = probe.bytes();
+  const std::vector<size_t>& one_by_one = probe_columns_[probe.one_by_one];
+  if (probe.by_field || text.empty() || !bytes) return true;
+  const bool in_records = records.find(*bytes) != std::string_view::npos;
   if (in_records && !memos_may) return true;
   const size_t length = header_.record_length;
   uint32_t low = 0xFFFFFFFFu, high = 0;
   bool others = false;  // columns other than memos searched one by one
-  for (size_t c : probe.one_by_one) {
+  for (size_t c : one_by_one) {
     const FieldDescriptor& f = field(c);
     if (!f.is_memo() || !memo_) {
       others = true;
@@ -496,7 +508,7 @@ bool Table::RecordsMayContain(std::string_view records, const std::string& text,
       high = std::max(high, block);
     }
   }
-  memos = high != 0 && memo_->SpanMayHold(low, high, *probe.bytes);
+  memos = high != 0 && memo_->SpanMayHold(low, high, *bytes);
   return in_records || others || memos;
 }
 
@@ -621,7 +633,7 @@ void Table::SetStoredForm(Edit& edit, size_t column, std::string_view stored) {
   memo_value_block_ = 0;
 }
 
-bool Table::Contains(const Edit& edit, size_t column, const std::string& text) const {
+bool Table::Contains(const Edit& edit, size_t column, std::string_view text) const {
   const FieldDescriptor& f = field(column);
   if (!FieldCodec::HasTextForm(f) || codec_.IsNull(edit.working, f)) return false;
   const bool text_type = f.type == 'C' || f.type == 'V' || f.is_memo();
@@ -644,7 +656,8 @@ bool Table::Contains(const Edit& edit, size_t column, const std::string& text) c
     const std::optional<std::string> value = Text(edit, column);
     return value && value->find(text) != std::string::npos;
   }
-  if (!probe.bytes) return false;
+  const std::optional<std::string_view> bytes = probe.bytes();
+  if (!bytes) return false;
   std::string_view stored;
   if (f.is_memo()) {
     stored = MemoBytes(edit, column);
@@ -656,7 +669,7 @@ bool Table::Contains(const Edit& edit, size_t column, const std::string& text) c
       throw Unreadable(edit, column, e);
     }
   }
-  return stored.find(*probe.bytes) != std::string_view::npos;
+  return stored.find(*bytes) != std::string_view::npos;
 }
 
 std::optional<std::string> Table::Text(const Edit& edit, size_t column) const {

@@ -202,7 +202,7 @@ class Table {
   // for values without a text form. Character and memo values of single-byte
   // code pages are searched in their stored bytes, without being decoded.
   // Throws like Text.
-  bool Contains(const Edit& edit, size_t column, const std::string& text) const;
+  bool Contains(const Edit& edit, size_t column, std::string_view text) const;
 
   // False only when no column of the record can contain `text` in its text
   // form, so that a caller may pass over the whole record; true when some
@@ -215,7 +215,7 @@ class Table {
   // given, is set to one flag per column: 0 when that column cannot contain
   // `text`, 1 when it may, 2 when it does (found by Contains); every column
   // is then looked at.
-  bool RecordMayContain(const Edit& edit, const std::string& text, bool memos_hold_none = false,
+  bool RecordMayContain(const Edit& edit, std::string_view text, bool memos_hold_none = false,
                         std::vector<char>* columns = nullptr) const;
 
   // The same question for whole records as read (ReadRecords' bytes),
@@ -224,7 +224,7 @@ class Table {
   // the memo file, so that a run over records that hold no find text costs
   // little more than reading them.
   // `memos_may` (when given) tells whether their memo values may contain it.
-  bool RecordsMayContain(std::string_view records, const std::string& text, bool* memos_may = nullptr) const;
+  bool RecordsMayContain(std::string_view records, std::string_view text, bool* memos_may = nullptr) const;
 
   // Assigns the text to a column. Assigning the column's current text form
   // changes nothing. Throws Error naming the table and field: kInvalidValue
@@ -420,15 +420,24 @@ class Table {
   // Reads the memo value at `block` of the edit's column; throws Unreadable.
   void ReadMemoValue(const Edit& edit, size_t column, uint32_t block, MemoFile::Value* value) const;
   // How RecordMayContain looks for one text in a record.
+  // A set list may hold a million texts: a probe keeps the text once (its
+  // stored bytes only where they differ) and names its list of columns,
+  // which few texts tell apart, by number.
   struct RecordProbe {
     std::string text;
-    bool by_field = false;             // no whole-record search possible
-    std::optional<std::string> bytes;  // the text in stored bytes
-    std::vector<size_t> one_by_one;    // columns searched through Contains
+    std::string other_bytes;  // the stored bytes, when they differ from the text
+    bool by_field = false;    // no whole-record search possible
+    bool has_bytes = false;   // the code page can store the text
+    uint32_t one_by_one = 0;  // in probe_columns_: columns searched through Contains
+    // The text in stored bytes; none when the code page cannot store it.
+    std::optional<std::string_view> bytes() const {
+      if (!has_bytes) return std::nullopt;
+      return other_bytes.empty() ? std::string_view(text) : std::string_view(other_bytes);
+    }
   };
   // The probe for `text`, made on first use and kept. The reference stays
   // valid until kMaxProbes texts have been probed and the probes start again.
-  const RecordProbe& ProbeFor(const std::string& text) const;
+  const RecordProbe& ProbeFor(std::string_view text) const;
   static constexpr size_t kMaxProbes = size_t{1} << 20;
   uint64_t RecordLockOffset(uint32_t recno) const { return 0x7FFFFFFEull - recno; }
   // The records held (Hold) and their locks; read by the writer thread.
@@ -508,6 +517,7 @@ class Table {
   mutable std::deque<RecordProbe> probes_;
   mutable std::unordered_map<std::string_view, size_t> probe_index_;
   mutable size_t next_probe_ = 0;
+  mutable std::deque<std::vector<size_t>> probe_columns_;  // the probes' lists of columns, each once
   // Why the memo file cannot take values safely (MemoFile::Damage), as first
   // seen.
   const std::optional<std::string>& MemoDamage() const;
