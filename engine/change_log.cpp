@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "base/error.h"
+#include "data/file/run_log.h"
 #include "data/file/utf8_path.h"
 #include "data/util/local_time.h"
 #include "engine/platform.h"
@@ -144,6 +145,7 @@ std::string CannotWrite(const std::string& path, int error) {
 }  // namespace
 
 ChangeLog::~ChangeLog() {
+  if (run_log_) Release(run_log_->committed());
   Flush();
   CloseFile();
 }
@@ -154,9 +156,18 @@ void ChangeLog::CloseFile() noexcept {
 }
 
 void ChangeLog::Close() {
-  Flush();
   std::lock_guard<std::mutex> hold(mutex_);
+  // The lines the log committed are written; those of changes it did not
+  // commit go, with the lines still held.
+  ReleaseQueued(run_log_ ? run_log_->committed() : UINT64_MAX);
+  queued_.clear();
+  held_.Move([](uint32_t) { return true; }, nullptr);
+  if (file_ != nullptr && failure_.empty() && (wrote_ || !pending_.empty())) {
+    const std::string failure = WritePending(true);
+    if (!failure.empty()) failure_ = failure;
+  }
   CloseFile();
+  wrote_ = false;
   if (created_empty_) {
     std::error_code ignored;
     if (std::filesystem::file_size(fox::PathFromUtf8(path_), ignored) == 0)
@@ -191,6 +202,7 @@ std::string ChangeLog::WritePending(bool durable) {
     if (std::fwrite(pending_.data(), 1, pending_.size(), file_) == pending_.size() &&
         (!durable || platform::MakeDurable(file_))) {
       created_empty_ = false;
+      wrote_ = wrote_ || !pending_.empty();
       pending_.clear();
       return "";
     }
@@ -272,37 +284,67 @@ void ChangeLog::Open() {
   broken_ = false;
 }
 
-template <typename Take>
-bool ChangeLog::FlushHeld(Take take, std::vector<uint32_t>* records) noexcept {
-  std::lock_guard<std::mutex> hold(mutex_);
-  if (!failure_.empty()) return false;
-  try {
-    if (records) records->clear();
-    if (broken_) {
-      // Once a write failed, the run stops: the held lines are those of
-      // changes that will not be saved, and go.
-      held_.Move(take, nullptr);
-    } else {
-      held_.Move(take, &pending_, records);
-    }
-  } catch (const std::bad_alloc&) {
-    failure_ = "The change log could not be written: out of memory.";
-    return false;
-  }
-  if (pending_.empty()) return !broken_;
-  // Before a batch of records: the lines reach the disk before them.
-  const std::string failure = WritePending(records != nullptr);
-  if (!failure.empty()) failure_ = failure;
-  return failure.empty() && !broken_;
+void ChangeLog::Attach(fox::RunLog& log) {
+  run_log_ = &log;
+  log.set_commit_listener([this](uint64_t committed) { Release(committed); });
 }
 
-bool ChangeLog::Flush(const std::vector<uint32_t>& records) noexcept {
-  return FlushHeld([&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); },
-                   &last_flushed_);
+bool ChangeLog::usable() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return failure_.empty() && !broken_;
+}
+
+void ChangeLog::Committed(const std::vector<uint32_t>& records, uint64_t position) noexcept {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    try {
+      std::string lines;
+      last_flushed_.clear();
+      // Once a write failed, the run stops: no line is written after it.
+      held_.Move([&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); },
+                 broken_ ? nullptr : &lines, &last_flushed_);
+      if (!lines.empty()) queued_.push_back(Queued{position, std::move(lines)});
+    } catch (const std::bad_alloc&) {
+      if (failure_.empty()) failure_ = "The change log could not be written: out of memory.";
+    }
+  }
+  // The log's commit may have come before the lines were queued.
+  Release(run_log_ ? run_log_->committed() : UINT64_MAX);
+}
+
+void ChangeLog::Release(uint64_t committed) noexcept {
+  std::lock_guard<std::mutex> hold(mutex_);
+  ReleaseQueued(committed);
+}
+
+void ChangeLog::ReleaseQueued(uint64_t committed) noexcept {
+  bool any = false;
+  try {
+    for (auto at = queued_.begin(); at != queued_.end();) {
+      if (at->position > committed) {
+        ++at;
+        continue;
+      }
+      if (!broken_) pending_ += at->lines;
+      at = queued_.erase(at);
+      any = true;
+    }
+  } catch (const std::bad_alloc&) {
+    if (failure_.empty()) failure_ = "The change log could not be written: out of memory.";
+    return;
+  }
+  if (!any || pending_.empty() || !failure_.empty()) return;
+  const std::string failure = WritePending();
+  if (!failure.empty()) failure_ = failure;
 }
 
 bool ChangeLog::Flush() noexcept {
-  return FlushHeld([](uint32_t) { return true; });
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (!failure_.empty()) return false;
+  if (pending_.empty()) return !broken_;
+  const std::string failure = WritePending();
+  if (!failure.empty()) failure_ = failure;
+  return failure.empty() && !broken_;
 }
 
 size_t ChangeLog::Withdraw(const std::vector<uint32_t>& records) {

@@ -13,6 +13,10 @@
 
 #include "engine/held_by_record.h"
 
+namespace fox {
+class RunLog;
+}  // namespace fox
+
 namespace quillon {
 
 inline constexpr char kChangeLogName[] = "backups.log";
@@ -57,17 +61,13 @@ void ChangeLogLine(std::string* line, const std::string& date_time, const std::s
 // object), so a run that changes many fields does not open and close it for
 // each of them; after a failed write the next line opens it afresh.
 //
-// Lines are gathered and written together by Flush: the run's tables call it
-// before they write a batch of saved records (see fox::Table::Options), so a
-// line always reaches the file before the change it describes, and a run
-// that changes a field in every record costs one write per batch rather than
-// one per line. Close flushes too. Append and Flush may be called from
-// different threads.
-//
-// A line may belong to a record: it is then held until that record is
-// written (Flush with the record's number), so that a record another
-// program's change kept from being saved, and which the run changes again,
-// leaves no line for the change that was not saved (Withdraw).
+// A line may belong to a record: it is then held until that record's batch
+// is committed in the run's log (fox::RunLog; Committed, from the tables'
+// after-commit hook), and written once the log's commit covers it, by the
+// thread that committed: a line tells only of a change that was saved. The
+// lines of a record that is not saved are dropped (Withdraw). Lines are not
+// flushed one batch at a time: the file is made durable when it is closed.
+// Every member may be called from any thread.
 class ChangeLog {
  public:
   ChangeLog() = default;
@@ -94,16 +94,27 @@ class ChangeLog {
   // anything that its lines cannot be written. Throws quillon::Error
   // naming the file and the reason.
   void Open();
-  // Writes the lines gathered so far; false when they could not be. A
-  // failure is remembered and thrown by the next Append or Close.
+  // Takes the commits of `log` (borrowed for the object's life): held lines
+  // wait for them. Without it a committed line is written at once.
+  void Attach(fox::RunLog& log);
+  // Whether a batch may be written: no write of the log has failed.
+  bool usable();
+  // The records (ascending) of a batch committed in the run's log, which
+  // returned `position`: their held lines are written once the log's
+  // commits reach that position.
+  void Committed(const std::vector<uint32_t>& records, uint64_t position) noexcept;
+  // Writes the lines the log's commits up to `committed` cover (the log's
+  // commit listener).
+  void Release(uint64_t committed) noexcept;
+  // Writes the lines gathered so far that are not held; false when they
+  // could not be. A failure is remembered and thrown by the next Append or
+  // Close.
   bool Flush() noexcept;
-  // The same, holding back the lines of records other than `records`
-  // (ascending): the records of the batch about to be written.
-  bool Flush(const std::vector<uint32_t>& records) noexcept;
   // Drops the held lines of `records` (ascending): changes that were not
   // saved. Returns how many changes were dropped.
   size_t Withdraw(const std::vector<uint32_t>& records);
-  // Flushes and closes; throws a failure to write.
+  // Writes the lines committed, drops those of changes not committed,
+  // makes the file durable and closes; throws a failure to write.
   void Close();
 
  private:
@@ -115,19 +126,28 @@ class ChangeLog {
   std::string WritePending(bool durable = false);
   void CloseFile() noexcept;
 
+  // With mutex_ held: moves the queued lines `committed` covers to
+  // pending_ and writes it.
+  void ReleaseQueued(uint64_t committed) noexcept;
+  void Enqueue(const std::string& line, std::string* to);
+
   std::mutex mutex_;
   std::string path_;
   std::FILE* file_ = nullptr;
-  // Flush, writing the held lines of the records for which `take` is true.
-  template <typename Take>
-  bool FlushHeld(Take take, std::vector<uint32_t>* records = nullptr) noexcept;
-  void Enqueue(const std::string& line, std::string* to);
-
-  std::string pending_;                 // lines not written yet
-  HeldByRecord held_;                   // lines of records not written yet
-  std::vector<uint32_t> last_flushed_;  // the record of each change the last Flush(records) wrote
+  fox::RunLog* run_log_ = nullptr;
+  std::string pending_;  // lines not written yet
+  HeldByRecord held_;    // lines of records not committed yet
+  // The lines of committed batches, each with the log's position its
+  // commit must reach.
+  struct Queued {
+    uint64_t position;
+    std::string lines;
+  };
+  std::vector<Queued> queued_;
+  std::vector<uint32_t> last_flushed_;  // the record of each change the last Committed took
   std::string failure_;                 // why the last write failed, until reported
   bool created_empty_ = false;          // Open made the file, and no line has been written to it
+  bool wrote_ = false;                  // lines were written since the file was opened
   // A write failed since Open: no held line (of a change) is written after
   // it, since the run stops and those changes are not saved.
   bool broken_ = false;

@@ -129,7 +129,18 @@ bool KeyCascade::Plan(ErrorTrap& trap, fox::Recordset& recordset, std::optional<
   if (planned && !*refusal) {
     for (const Step& step : steps)
       planned_[{LowerAscii(step.table), FieldId(step.recno, step.column)}] = recno;
-    if (!steps.empty()) plans_[recno] = std::move(steps);
+    if (!steps.empty()) {
+      plans_[recno] = std::move(steps);
+      // The parents' new keys and the children that take them are one
+      // unit in the run log: the unit opens before any parent of it can be
+      // written.
+      if (!in_unit_) {
+        trap.Step(RunStep::kMoveOn, [&] {
+          session_.run_log().BeginUnit();
+          in_unit_ = true;
+        });
+      }
+    }
     return true;
   }
   return false;
@@ -265,7 +276,22 @@ void KeyCascade::Settle(ErrorTrap& trap, const std::string& table, bool stops) {
               "on the database to find those left behind.");
     });
   }
+  // The children are written (or the plans dropped): the unit closes.
+  EndUnit(trap);
   ReleaseIfIdle();
+}
+
+void KeyCascade::EndUnit(ErrorTrap& trap) {
+  if (!in_unit_) return;
+  in_unit_ = false;
+  try {
+    session_.run_log().EndUnit();
+  } catch (const std::exception& e) {
+    if (unit_failed_) return;
+    unit_failed_ = true;
+    const std::string failure = e.what();
+    trap.Step(RunStep::kMoveOn, [&] { throw fox::Error(fox::ErrorKind::kIo, failure); });
+  }
 }
 
 void KeyCascade::CarryOut(ErrorTrap& trap, const std::string& parent_table,
@@ -344,6 +370,7 @@ void KeyCascade::Leave(ErrorTrap& trap) {
   plans_.clear();
   planned_.clear();
   not_saved_.clear();
+  EndUnit(trap);
   for (auto& [id, child] : children_) {
     child.recordset->ReleaseHolds();
     trap.Step(RunStep::kCloseRecordset, [&] {

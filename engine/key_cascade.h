@@ -12,6 +12,11 @@
 // writing nothing: the plan says whether the real run would refuse the
 // record's change and which child records it would reach.
 //
+// A parent's new key and the child records it reaches are one unit of the
+// run log (fox::RunLog::BeginUnit): after a crash, all of it or none is
+// written. The unit opens when the first plan waits and closes once the
+// children are written, or when the plans are dropped.
+//
 // Owns the child tables it opens (closed by Leave), the plans waiting and
 // the fields it changed; borrows the session (log, journal), the tally,
 // which it counts its changes and the tables they are in in, the reports of
@@ -106,6 +111,9 @@ class KeyCascade {
   ChildTable& ChildOf(const std::string& name);
   void CarryOut(ErrorTrap& trap, const std::string& parent_table,
                 const std::map<uint32_t, std::vector<Step>>& plans);
+  // Closes the run log's unit of the plans carried out or dropped; its
+  // failure is reported once in the run.
+  void EndUnit(ErrorTrap& trap);
 
   // How many records' cascades wait before they are carried out: the
   // parents written, then their children, each with one flush.
@@ -125,6 +133,8 @@ class KeyCascade {
   // the parent record of each: a field is planned once.
   std::map<std::pair<std::string, uint64_t>, uint32_t> planned_;
   std::set<uint32_t> not_saved_;  // of the walked table's records, while plans wait
+  bool in_unit_ = false;          // the plans waiting opened a unit of the run log
+  bool unit_failed_ = false;      // closing a unit failed (reported)
   // The fields changed by cascades: by lower-case table, by column, one bit
   // per record (a cascade may reach every record of a large table).
   using FieldBits = std::vector<std::vector<bool>>;

@@ -104,8 +104,8 @@ RunEnd ReplacementRun::Run() {
     if (!dry_run()) {
       trap.Step(RunStep::kWriteLine, [&] {
         undo_journal_changes_ = session_.journal().changes();
-        const std::string path = session_.journal().path();
-        session_.journal().Close();
+        const std::string path = session_.run_log().path();
+        session_.Finish();
         if (undo_journal_changes_ > 0) undo_journal_ = path;
       });
     }

@@ -8,17 +8,33 @@
 #include "data/database/connection.h"
 #include "data/database/recordset.h"
 #include "data/file/utf8_path.h"
+#include "engine/platform.h"
 #include "engine/replacement_run.h"
 
 namespace quillon {
 
+SaveSession::SaveSession() { log_.Attach(*run_log_); }
+
 void SaveSession::Hook(fox::Recordset& recordset) {
-  // The journal entries of a batch of saves are durable, and its lines in
-  // the change log, before the records are written; the entries are on
-  // their way to the disk while the batch's memo values are flushed.
-  recordset.BeforeWrite(
-      [this](const std::vector<uint32_t>& records) { return journal_.Flush() && log_.Flush(records); },
-      [this] { journal_.WriteAhead(); });
+  // A batch's journal entries go into the run log with its records' images
+  // and are committed with them; its lines follow the commit. Once the
+  // change log failed, no batch is written.
+  auto hooked = std::make_shared<Hooked>();
+  hooked_[&recordset] = hooked;
+  recordset.BeforeWrite([this, hooked](const std::vector<uint32_t>& records) {
+    if (!log_.usable()) return false;
+    try {
+      hooked->handed = journal_.Hand(hooked->table, records);
+    } catch (...) {
+      return false;
+    }
+    return true;
+  });
+  recordset.LogTo(run_log_.get(), [this, hooked](const std::vector<uint32_t>& records, uint64_t position) {
+    journal_.Committed(hooked->handed);
+    hooked->handed = 0;
+    log_.Committed(records, position);
+  });
 }
 
 void SaveSession::Open(fox::Recordset& recordset, fox::Connection& connection, const std::string& table,
@@ -29,6 +45,9 @@ void SaveSession::Open(fox::Recordset& recordset, fox::Connection& connection, c
 
 void SaveSession::Prepare(bool journal, std::string journal_folder, std::time_t started) {
   unstarted_ = Unstarted{journal, std::move(journal_folder), started, {}};
+  hooked_.clear();
+  run_log_ = std::make_unique<fox::RunLog>();
+  log_.Attach(*run_log_);
 }
 
 void SaveSession::Start(const std::string& log_first, const std::string& journal_first) {
@@ -39,10 +58,12 @@ void SaveSession::Start(const std::string& log_first, const std::string& journal
     throw Error(ErrorKind::kIo, std::string(e.what()) + " " + log_first);
   }
   try {
-    // The journal is named after the moment the run started, not its first
-    // change, and declares the tables in the order they were numbered.
+    // The run log is named after the moment the run started, not its first
+    // change; its journal declares the tables in the order they were
+    // numbered.
+    MakeRunLog(*unstarted_);
     if (unstarted_->journal) {
-      journal_.Create(unstarted_->folder, unstarted_->started);
+      journal_.Open(*run_log_);
       for (const JournalTable& table : unstarted_->tables) journal_.AddTable(table);
     }
   } catch (const std::exception& e) {
@@ -54,6 +75,51 @@ void SaveSession::Start(const std::string& log_first, const std::string& journal
     throw Error(ErrorKind::kIo, std::string(e.what()) + " " + journal_first);
   }
   unstarted_.reset();
+}
+
+void SaveSession::MakeRunLog(const Unstarted& made) {
+  std::string base = made.folder;
+  if (!base.empty() && base.back() != '/' && base.back() != platform::kPathSeparator)
+    base += platform::kPathSeparator;
+  const uint32_t flags = made.journal ? fox::RunLog::kKeptAsJournal : 0;
+  try {
+    // Two runs started in the same second get a name each.
+    for (int serial = 1;; ++serial) {
+      const std::string path = base + UndoJournalName(made.started, serial);
+      std::error_code ignored;
+      if (!std::filesystem::exists(fox::PathFromUtf8(path), ignored)) {
+        run_log_->Create(path, made.started, flags);
+        return;
+      }
+      if (serial >= 1000)
+        throw Error(ErrorKind::kIo, "Cannot make an undo journal in \"" + made.folder +
+                                        "\": too many journals of this second.");
+    }
+  } catch (const fox::Error& e) {
+    throw Error(KindOf(e), e.what());
+  }
+}
+
+void SaveSession::Finish() {
+  if (!run_log_->is_open()) return;
+  const bool kept = journal_.is_open();
+  std::string failure;
+  try {
+    journal_.Close();
+    // Throws when a commit of the run failed: the log is then left.
+    run_log_->Commit();
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+  if (failure.empty() && (!kept || journal_.changes() == 0)) {
+    try {
+      run_log_->Remove();
+    } catch (const fox::Error&) {
+      // A log left behind whose tables are whole: their next open finds
+      // nothing to recover.
+    }
+  }
+  if (!failure.empty()) throw Error(ErrorKind::kIo, failure);
 }
 
 uint32_t SaveSession::Declare(const JournalTable& table) {
@@ -80,6 +146,8 @@ uint32_t SaveSession::TableNumber(const std::string& table, const fox::Table& op
 void SaveSession::JournalRecord(fox::Recordset& recordset, uint32_t journal_table) {
   recordset.EditedColumns(&edited_);
   if (edited_.empty()) return;
+  if (const auto hooked = hooked_.find(&recordset); hooked != hooked_.end())
+    hooked->second->table = journal_table;
   const uint32_t record = RecordIdentity(*recordset.table(), recordset.RecordBytes(false), edited_);
   for (size_t column : edited_) {
     recordset.StoredForm(column, true, &before_);
@@ -90,7 +158,7 @@ void SaveSession::JournalRecord(fox::Recordset& recordset, uint32_t journal_tabl
 }
 
 size_t SaveSession::Withdraw(uint32_t journal_table, const std::vector<uint32_t>& records) {
-  journal_.NotSaved(journal_table, records);
+  journal_.Drop(journal_table, records);
   return log_.Withdraw(records);
 }
 
@@ -126,10 +194,10 @@ bool SaveSession::ReadAgain(fox::Recordset& recordset, uint32_t recno,
 void SaveSession::LogNotSaved(const std::string& table, uint32_t journal_table,
                               const std::vector<uint32_t>& records,
                               const std::function<std::string(size_t)>& cause) {
-  // Their lines, held until the records were written, come first. Their
-  // journal entries go, and those already written are marked not saved.
-  journal_.NotSaved(journal_table, records);
-  log_.Flush(records);
+  // Their held lines and journal entries go: only the line saying why
+  // stays of them.
+  journal_.Drop(journal_table, records);
+  log_.Withdraw(records);
   for (size_t i = 0; i < records.size(); ++i) {
     try {
       log_.Append(NotSavedLine(ChangeLogDateTime(), records[i], table, cause(i)));

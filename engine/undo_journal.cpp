@@ -7,28 +7,23 @@
 
 #include "base/error.h"
 #include "data/file/disk_file.h"
+#include "data/file/run_log.h"
 #include "data/table/table.h"
 #include "data/util/byte_order.h"
 #include "data/util/error.h"
 #include "data/util/local_time.h"
-#include "engine/platform.h"
 
 namespace quillon {
 
 namespace {
 
-constexpr char kMagic[8] = {'Q', 'L', 'N', 'U', 'N', 'D', 'O', '\x1a'};
-constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion = 2;       // the last version of a file of the journal's own
 constexpr uint32_t kFirstVersion = 1;  // no record identities, no end entry
 constexpr size_t kHeaderSize = 32;
 constexpr size_t kEntryHead = 8;
 // No entry is larger: two stored forms of at most a memo value each, and
 // three names.
-constexpr uint32_t kLargestPayload = 64u << 20;
-// Entries are written by Flush, from the thread that writes the records;
-// the thread journalling writes them itself only when this many gather
-// (a batch of long values), to keep memory bounded.
-constexpr size_t kWriteAhead = 2u << 20;
+constexpr uint32_t kLargestPayload = fox::RunLog::kLargestPayload;
 
 enum EntryKind : unsigned char { kTable = 1, kChange = 2, kNotSaved = 3, kEnd = 4 };
 
@@ -64,9 +59,6 @@ void Put32(std::string* out, uint32_t v) {
   fox::StoreLE32(bytes, v);
   out->append(bytes, sizeof bytes);
 }
-void Put64(std::string* out, uint64_t v) {
-  for (int i = 0; i < 8; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xFFu));
-}
 uint32_t Get32(const char* p) {
   uint32_t v = 0;
   for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
@@ -81,27 +73,6 @@ uint64_t Get64(const char* p) {
 void PutBytes(std::string* out, std::string_view bytes) {
   Put32(out, static_cast<uint32_t>(bytes.size()));
   out->append(bytes.data(), bytes.size());
-}
-
-// Frames a payload as an entry; its checksum is filled in by Seal, when
-// the entry is written.
-void PutEntry(std::string* out, const std::string& payload) {
-  Put32(out, static_cast<uint32_t>(payload.size()));
-  Put32(out, 0);
-  *out += payload;
-}
-
-void StoreCrc(char* at, uint32_t crc) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<char>((crc >> (8 * i)) & 0xFFu);
-}
-
-// Fills in the checksums of the entries of `entries`.
-void Seal(std::string* entries) {
-  for (size_t at = 0; at + kEntryHead <= entries->size();) {
-    const uint32_t size = Get32(entries->data() + at);
-    StoreCrc(entries->data() + at + 4, Crc32(entries->data() + at + kEntryHead, size));
-    at += kEntryHead + size;
-  }
 }
 
 // Reads the fields of one payload; false when it ends early.
@@ -132,6 +103,13 @@ class PayloadReader {
  private:
   std::string_view rest_;
 };
+
+std::string_view Slice(std::string_view bytes, size_t* at) {
+  const uint32_t size = Get32(bytes.data() + *at);
+  const std::string_view piece = bytes.substr(*at + 4, size);
+  *at += 4 + size;
+  return piece;
+}
 
 Error NotAJournal(const std::string& path, const std::string& why) {
   return Error(ErrorKind::kCorrupt, "\"" + path + "\" is not an undo journal of Quillon: " + why + ".");
@@ -173,12 +151,16 @@ UndoJournalReader::UndoJournalReader(const std::string& path) : path_(path) {
     throw Error(KindOf(e), e.what());
   }
   const char* header = size_ >= kHeaderSize ? Fetch(0, kHeaderSize) : nullptr;
-  if (header == nullptr || std::memcmp(header, kMagic, sizeof kMagic) != 0) {
+  if (header == nullptr || std::memcmp(header, fox::RunLog::kMagic, sizeof fox::RunLog::kMagic) != 0) {
     throw NotAJournal(path, "it does not start like one");
   }
   if (Crc32(header, 28) != Get32(header + 28)) throw NotAJournal(path, "its header is damaged");
   const uint32_t version = Get32(header + 8);
   version_ = version;
+  if (version == fox::RunLog::kVersion) {
+    ReadRunLog();
+    return;
+  }
   if (version != kVersion && version != kFirstVersion) {
     throw Error(ErrorKind::kInput, "The undo journal \"" + path + "\" is of version " +
                                        std::to_string(version) +
@@ -187,10 +169,7 @@ UndoJournalReader::UndoJournalReader(const std::string& path) : path_(path) {
   started_ = static_cast<std::time_t>(static_cast<int64_t>(Get64(header + 16)));
   uint64_t at = Get32(header + 12);
   if (at < kHeaderSize || at > size_) throw NotAJournal(path, "its header is damaged");
-  auto stop = [&](const std::string& why) {
-    cut_short_ = "the journal is cut short or damaged at byte " + std::to_string(at) + " (" + why +
-                 "); the changes before that point are whole";
-  };
+  auto stop = [&](const std::string& why) { CutShort(at, why); };
   // Records marked not saved: their changes journalled before the mark go.
   struct Mark {
     uint32_t table, recno;
@@ -277,6 +256,82 @@ UndoJournalReader::UndoJournalReader(const std::string& path) : path_(path) {
   buffer_.shrink_to_fit();
 }
 
+void UndoJournalReader::CutShort(uint64_t at, const std::string& why) {
+  cut_short_ = "the journal is cut short or damaged at byte " + std::to_string(at) + " (" + why +
+               "); the changes before that point are whole";
+}
+
+void UndoJournalReader::ReadRunLog() {
+  std::unique_ptr<fox::RunLogReader> log;
+  try {
+    log = std::make_unique<fox::RunLogReader>(path_);
+  } catch (const fox::Error& e) {
+    throw NotAJournal(path_, e.what());
+  }
+  if ((log->flags() & fox::RunLog::kKeptAsJournal) == 0) {
+    throw Error(ErrorKind::kInput, "\"" + path_ +
+                                       "\" is the log of a run told to keep no undo journal, kept only to "
+                                       "recover its tables after a crash: it cannot take the run back.");
+  }
+  // The changes since the last commit entry wait for the next one: without
+  // it their records were not written, or were given back their old bytes.
+  std::vector<Entry> waiting;
+  bool end_waiting = false;
+  std::string_view payload;
+  uint64_t offset = 0;
+  uint64_t whole = kHeaderSize;  // where the last whole entry ends
+  bool ok = true;
+  while (ok && log->Next(&payload, &offset)) {
+    whole = offset + kEntryHead + payload.size();
+    PayloadReader in(payload);
+    unsigned char kind = 0;
+    ok = in.U8(&kind);
+    if (ok && kind == fox::RunLog::kCommit) {
+      changes_.insert(changes_.end(), waiting.begin(), waiting.end());
+      waiting.clear();
+      ended_ = ended_ || end_waiting;
+    } else if (ok && kind >= fox::RunLog::kFirstOwnKind) {
+      // The log's own entries (files, images) are recovery's.
+    } else if (ok && kind == kTable) {
+      uint32_t number = 0;
+      unsigned char container = 0;
+      JournalTable table;
+      ok = in.U32(&number) && in.U8(&container) && in.Bytes(&table.catalogue) && in.Bytes(&table.name) &&
+           in.Bytes(&table.path) && in.done() && number == tables_.size();
+      table.container = container == 2;
+      if (ok) tables_.push_back(std::move(table));
+    } else if (ok && kind == kChange) {
+      Entry entry{offset, 0, 0, 0};
+      ok = in.U32(&entry.table) && in.U32(&entry.recno) && in.U32(&entry.column) &&
+           entry.table < tables_.size();
+      if (ok) waiting.push_back(entry);
+    } else if (ok && kind == kEnd) {
+      ok = in.done();
+      end_waiting = ok;
+    } else {
+      ok = false;
+    }
+  }
+  if (!ok) {
+    CutShort(offset, "an entry is not one Quillon writes");
+  } else if (log->torn()) {
+    // A last entry cut off is what a crash while writing leaves.
+    const char* head = size_ - whole >= kEntryHead ? Fetch(whole, kEntryHead) : nullptr;
+    const uint32_t size = head ? Get32(head) : 0;
+    if (head == nullptr) {
+      torn_tail_ = true;
+      CutShort(whole, "the last entry is incomplete");
+    } else if (size > kLargestPayload || size > size_ - whole - kEntryHead) {
+      torn_tail_ = size <= kLargestPayload;
+      CutShort(whole, "the last entry runs past the end of the file");
+    } else {
+      CutShort(whole, "an entry's checksum does not match");
+    }
+  }
+  buffer_.clear();
+  buffer_.shrink_to_fit();
+}
+
 UndoJournalReader::~UndoJournalReader() = default;
 
 const char* UndoJournalReader::Fetch(uint64_t at, size_t n) const {
@@ -328,159 +383,85 @@ JournalChange UndoJournalReader::Read(const Entry& entry) const {
 
 UndoJournal::UndoJournal() = default;
 
-UndoJournal::~UndoJournal() {
-  try {
-    Close();
-  } catch (...) {
-  }
+UndoJournal::~UndoJournal() = default;
+
+void UndoJournal::Open(fox::RunLog& log) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  log_ = &log;
 }
 
 bool UndoJournal::is_open() const {
   std::lock_guard<std::mutex> hold(mutex_);
-  return file_ != nullptr;
-}
-
-void UndoJournal::Create(const std::string& folder, std::time_t started) {
-  std::string header(kMagic, sizeof kMagic);
-  Put32(&header, kVersion);
-  Put32(&header, kHeaderSize);
-  Put64(&header, static_cast<uint64_t>(static_cast<int64_t>(started)));
-  Put32(&header, 0);
-  Put32(&header, Crc32(header.data(), header.size()));
-  constexpr char kSeparator = platform::kPathSeparator;
-  std::string base = folder;
-  if (!base.empty() && base.back() != '/' && base.back() != kSeparator) base += kSeparator;
-  try {
-    // Two runs started in the same second get a name each.
-    for (int serial = 1;; ++serial) {
-      std::string path = base + UndoJournalName(started, serial);
-      if (fox::DiskFile::CreateNewFile(path, header, "undo journal")) {
-        auto file = std::make_unique<fox::DiskFile>(path, fox::DiskFile::Mode::kReadWrite, "undo journal");
-        std::lock_guard<std::mutex> hold(mutex_);
-        path_ = std::move(path);
-        file_ = std::move(file);
-        end_ = header.size();
-        return;
-      }
-      if (serial >= 1000)
-        throw Error(ErrorKind::kIo,
-                    "Cannot make an undo journal in \"" + folder + "\": too many journals of this second.");
-    }
-  } catch (const fox::Error& e) {
-    throw Error(KindOf(e), e.what());
-  }
+  return log_ != nullptr;
 }
 
 uint32_t UndoJournal::AddTable(const JournalTable& table) {
   std::lock_guard<std::mutex> hold(mutex_);
-  if (!file_) return 0;
+  if (!log_) return 0;
   std::string payload(1, static_cast<char>(kTable));
-  Put32(&payload, tables_);
+  Put32(&payload, static_cast<uint32_t>(tables_.size()));
   payload.push_back(static_cast<char>(table.container ? 2 : 1));
   PutBytes(&payload, table.catalogue);
   PutBytes(&payload, table.name);
   PutBytes(&payload, table.path);
-  PutEntry(&pending_, payload);
-  return tables_++;
+  tables_.push_back(std::move(payload));
+  return static_cast<uint32_t>(tables_.size() - 1);
 }
 
 void UndoJournal::Append(uint32_t table, uint32_t recno, uint32_t record, uint32_t column,
                          std::string_view column_name, std::string_view before, std::string_view after) {
-  std::unique_lock<std::mutex> hold(mutex_);
-  if (!file_) return;
-  // Framed in place, as PutEntry frames a payload: a run journals every
-  // change it saves, and the buffer's new bytes are written once.
-  const size_t payload = 1 + 16 + 12 + column_name.size() + before.size() + after.size();
-  pending_.reserve(pending_.size() + kEntryHead + payload);
-  Put32(&pending_, static_cast<uint32_t>(payload));
-  Put32(&pending_, 0);  // the checksum, filled in by Seal
-  pending_ += static_cast<char>(kChange);
-  Put32(&pending_, table);
-  Put32(&pending_, recno);
-  Put32(&pending_, column);
-  Put32(&pending_, record);
-  PutBytes(&pending_, column_name);
-  PutBytes(&pending_, before);
-  PutBytes(&pending_, after);
-  const uint64_t counted = RecordKey(table, recno);
-  if (++entries_by_record_[counted] == 1) {
-    recent_order_.push_back(counted);
-    if (recent_order_.size() > kRecentRecords) {
-      entries_by_record_.erase(recent_order_.front());
-      recent_order_.pop_front();
-    }
-  }
-  ++changes_;
-  if (pending_.size() < kWriteAhead) return;
-  hold.unlock();
-  std::lock_guard<std::mutex> writing(write_mutex_);
-  std::unique_lock<std::mutex> again(mutex_);
-  if (file_ && pending_.size() >= kWriteAhead) WritePending(again, false);
-}
-
-void UndoJournal::NotSaved(uint32_t table, const std::vector<uint32_t>& records) {
   std::lock_guard<std::mutex> hold(mutex_);
-  if (!file_) return;
-  for (uint32_t recno : records) {
-    // Nothing journalled since the record was last marked: no entry needed.
-    // A record journalled too long ago to be counted still gets its mark.
-    const auto counted = entries_by_record_.find(RecordKey(table, recno));
-    if (counted != entries_by_record_.end()) {
-      if (counted->second == 0) continue;
-      changes_ -= counted->second;
-      counted->second = 0;
+  if (!log_) return;
+  // Made in place, behind its size: a run journals every change it saves.
+  const size_t payload = 1 + 16 + 12 + column_name.size() + before.size() + after.size();
+  held_[table].Hold(recno, [&](std::string* to) {
+    to->reserve(to->size() + 4 + payload);
+    Put32(to, static_cast<uint32_t>(payload));
+    *to += static_cast<char>(kChange);
+    Put32(to, table);
+    Put32(to, recno);
+    Put32(to, column);
+    Put32(to, record);
+    PutBytes(to, column_name);
+    PutBytes(to, before);
+    PutBytes(to, after);
+  });
+}
+
+size_t UndoJournal::Hand(uint32_t table, const std::vector<uint32_t>& records) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const auto held = held_.find(table);
+  if (!log_ || held == held_.end()) return 0;
+  std::string taken;
+  const size_t handed = held->second.Move(
+      [&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); }, &taken);
+  if (handed == 0) return 0;
+  // None of them is given when one is too large for the log: the batch then
+  // fails whole.
+  for (size_t at = 0; at < taken.size();) {
+    if (Slice(taken, &at).size() > kLargestPayload) {
+      throw fox::Error(fox::ErrorKind::kInvalidValue,
+                       "a change is larger than the undo journal '" + log_->path() + "' takes");
     }
-    std::string payload(1, static_cast<char>(kNotSaved));
-    Put32(&payload, table);
-    Put32(&payload, recno);
-    PutEntry(&pending_, payload);
   }
+  // The tables declared before this one go first, so that they are numbered
+  // in order.
+  for (; declared_ <= table && declared_ < tables_.size(); ++declared_) log_->Append(tables_[declared_]);
+  for (size_t at = 0; at < taken.size();) log_->Append(Slice(taken, &at));
+  return handed;
 }
 
-bool UndoJournal::WritePending(std::unique_lock<std::mutex>& hold, bool sync) {
-  if (!failure_.empty()) return false;
-  // The entries are checksummed and written without mutex_: the saving
-  // thread goes on journalling meanwhile, after `at`, which this write need
-  // not cover.
-  writing_.swap(pending_);
-  const uint64_t at = end_;
-  const uint64_t written = at + writing_.size();
-  end_ = written;
-  const bool to_sync = sync && written > synced_;
-  hold.unlock();
-  std::string failure;
-  try {
-    if (!writing_.empty()) {
-      Seal(&writing_);
-      file_->WriteAt(at, writing_.data(), writing_.size());
-      if (!sync) file_->StartSync(at, writing_.size());
-    }
-    if (to_sync) file_->Sync();
-  } catch (const fox::Error& e) {
-    failure = e.what();
-  }
-  writing_.clear();
-  hold.lock();
-  if (!failure.empty()) {
-    if (failure_.empty()) failure_ = failure;
-    pending_.clear();
-    return false;
-  }
-  if (to_sync) synced_ = std::max(synced_, written);
-  return failure_.empty();
+void UndoJournal::Committed(size_t handed) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  changes_ += handed;
 }
 
-bool UndoJournal::Flush() noexcept {
-  std::lock_guard<std::mutex> writing(write_mutex_);
-  std::unique_lock<std::mutex> hold(mutex_);
-  if (!file_) return failure_.empty();
-  return WritePending(hold, true);
-}
-
-void UndoJournal::WriteAhead() noexcept {
-  std::lock_guard<std::mutex> writing(write_mutex_);
-  std::unique_lock<std::mutex> hold(mutex_);
-  if (file_) WritePending(hold, false);
+void UndoJournal::Drop(uint32_t table, const std::vector<uint32_t>& records) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const auto held = held_.find(table);
+  if (held == held_.end()) return;
+  held->second.Move([&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); },
+                    nullptr);
 }
 
 uint64_t UndoJournal::changes() const {
@@ -489,29 +470,17 @@ uint64_t UndoJournal::changes() const {
 }
 
 void UndoJournal::Close() {
-  std::lock_guard<std::mutex> writing(write_mutex_);
-  std::unique_lock<std::mutex> hold(mutex_);
-  if (!file_) return;
-  if (changes_ == 0 && failure_.empty()) {
-    pending_.clear();
-    file_.reset();
-    try {
-      fox::DiskFile::RemoveFile(path_, "undo journal");
-    } catch (const fox::Error&) {
-      // An empty journal left behind undoes nothing.
-    }
-    path_.clear();
-  } else {
-    PutEntry(&pending_, std::string(1, static_cast<char>(kEnd)));
-    WritePending(hold, true);
-    file_.reset();
-  }
-  entries_by_record_.clear();
-  recent_order_.clear();
-  if (!failure_.empty()) {
-    const std::string failure = std::move(failure_);
-    failure_.clear();
-    throw Error(ErrorKind::kIo, failure);
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (!log_) return;
+  fox::RunLog* log = log_;
+  log_ = nullptr;
+  held_.clear();
+  if (changes_ == 0) return;
+  try {
+    log->Append(std::string(1, static_cast<char>(kEnd)));
+    log->Commit();
+  } catch (const fox::Error& e) {
+    throw Error(KindOf(e), e.what());
   }
 }
 

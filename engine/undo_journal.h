@@ -1,56 +1,47 @@
-// The undo journal: one file per run that changes data, beside the change log,
-// holding for each saved field the stored bytes before and after the change,
-// so that the run can be taken back exactly (see UndoRun).
+// The undo journal: the entries of the run's log (fox::RunLog) that hold,
+// for each saved field, the stored bytes before and after the change, so
+// that the run can be taken back exactly (see UndoRun).
 //
-// File format (integers little-endian):
-//
-//   header, 32 bytes:
-//     0  8  magic "QLNUNDO\x1a"
-//     8  4  version (2; journals of version 1 are still read)
-//    12  4  header size (32)
-//    16  8  when the run started, seconds since 1970 (UTC)
-//    24  4  zero
-//    28  4  CRC-32 of bytes 0 to 27
-//   entries, one after the other to the end of the file:
-//     0  4  payload size n
-//     4  4  CRC-32 of the payload
-//     8  n  payload: one byte saying what the entry is, then its fields,
-//           texts and byte strings as a 4-byte size and the bytes:
-//       1 table:  table number (4), kind of catalogue (1: folder of free
-//                 tables, 2: database container), catalogue path, table
-//                 name, table file path
-//       2 change: table number (4), record (4), column (4), the record's
-//                 identity as saved (4, RecordIdentity; not in version 1),
-//                 column name, stored form before, stored form after
-//                 (fox::Table::StoredForm)
-//       3 not saved: table number (4), record (4): the changes of the record
-//                 written to the journal before this entry were not saved
-//       4 end:    the run ended here (not in version 1): a journal without
-//                 it was cut off, and its run may have changed more
-//
-// Entries are appended as the run goes and made durable before the records
-// they describe are written (Flush is the tables' before-write hook, with
-// the change log's). An entry may reach the disk before its record is
-// saved: a record that then is not saved gets a not-saved entry, and a
-// crash in between leaves entries for records that kept their old values,
-// which an undo finds already as they were. A journal cut short by a crash is read up to its last
-// whole entry: an entry whose size runs past the end of the file or whose
-// checksum does not match ends the reading.
+// Version 3, the run log (data/file/run_log.h gives its header and framing),
+// and the earlier versions 1 and 2, a file of the journal's own (header as
+// the run log's, version 2 or 1, flags zero), share these entries:
+//   1 table:  table number (4), kind of catalogue (1: folder of free
+//             tables, 2: database container), catalogue path, table
+//             name, table file path (texts and byte strings as a 4-byte
+//             size and the bytes)
+//   2 change: table number (4), record (4), column (4), the record's
+//             identity as saved (4, RecordIdentity; not in version 1),
+//             column name, stored form before, stored form after
+//             (fox::Table::StoredForm)
+//   3 not saved (versions 1 and 2): table number (4), record (4): the
+//             changes of the record written before this entry were not saved
+//   4 end:    the run ended here (not in version 1): a journal without it
+//             was cut off, and its run may have changed more
+// In version 3 the entries of a batch of saved records go into the log with
+// the batch, and a change counts only when a commit entry of the log
+// follows it: those after the last commit belong to records that were not
+// written, or whose writing the log's recovery took back. A log that is not
+// kept as a journal (the run was told to keep none) is not read here.
+// A journal cut short by a crash is read up to its last whole entry: an
+// entry whose size runs past the end of the file or whose checksum does not
+// match ends the reading.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
-#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
+
+#include "engine/held_by_record.h"
 
 namespace fox {
 class DiskFile;
+class RunLog;
 class Table;
 }  // namespace fox
 
@@ -116,6 +107,10 @@ class UndoJournalReader {
   // The bytes [at, at + n) of the file, read ahead a megabyte at a time;
   // nullptr when the file does not hold them.
   const char* Fetch(uint64_t at, size_t n) const;
+  // Reads a journal of version 3 (a run log) for its tables and changes.
+  void ReadRunLog();
+  // The reading stopped at byte `at` for `why`.
+  void CutShort(uint64_t at, const std::string& why);
 
   std::string path_;
   std::unique_ptr<fox::DiskFile> file_;
@@ -136,9 +131,15 @@ class UndoJournalReader {
 // time, with -2, -3 ... before the extension for the next ones.
 std::string UndoJournalName(std::time_t started, int serial);
 
-// The journal one run writes. Append and Flush may be called from
-// different threads. Until Create (and after Close) every call does nothing:
-// a run told to write no journal calls them all the same.
+// The journal one run writes, into the run's log. Until Open (and after
+// Close) every call does nothing: a run told to write no journal calls them
+// all the same. Every member may be called from any thread.
+//
+// A change is held with its record until the record's batch is written
+// (Hand, from the tables' before-write hook): the log then never holds the
+// entry of a change that was not saved, and a record that is not saved
+// loses its entries (Drop). A table's entry goes into the log before the
+// first change of it handed over.
 class UndoJournal {
  public:
   UndoJournal();
@@ -146,66 +147,41 @@ class UndoJournal {
   UndoJournal(const UndoJournal&) = delete;
   UndoJournal& operator=(const UndoJournal&) = delete;
 
-  // Makes a new journal in `folder` (see UndoJournalName), its header
-  // durable. Throws quillon::Error naming the file and the reason.
-  void Create(const std::string& folder, std::time_t started);
+  // Journals into `log` (made; borrowed until Close).
+  void Open(fox::RunLog& log);
   bool is_open() const;
-  const std::string& path() const { return path_; }
 
   // Declares a table; returns its number for the changes. The changes of
   // the tables declared may come in any order (a cascade's children between
   // their parents).
   uint32_t AddTable(const JournalTable& table);
-  // A saved field's change (see JournalChange). Entries are written as they
-  // gather, before their records are saved; a record that is then not saved
-  // (or is to be changed again) gets a not-saved entry (NotSaved).
-  // `record` is the record's RecordIdentity as it will be saved.
+  // A saved field's change (see JournalChange), held until its record is
+  // handed over. `record` is the record's RecordIdentity as it will be saved.
   void Append(uint32_t table, uint32_t recno, uint32_t record, uint32_t column, std::string_view column_name,
               std::string_view before, std::string_view after);
-  // Marks the changes of `records` journalled so far as not saved.
-  void NotSaved(uint32_t table, const std::vector<uint32_t>& records);
-  // Writes every entry gathered and makes the journal durable; false when it
-  // could not be (the failure is thrown by Close). The tables call it
-  // before they write a batch of records.
-  bool Flush() noexcept;
-  // Writes every entry gathered and starts it on its way to the disk, so
-  // that the Flush after it has less to wait for. A failure is told by the
-  // next Flush.
-  void WriteAhead() noexcept;
-  // How many changes the journal holds (those marked not saved left out).
+  // Gives the log the held changes of `records` (ascending) of `table`, to
+  // be committed with their batch; returns how many. Throws fox::Error when
+  // the log cannot take them (none of them is then given).
+  size_t Hand(uint32_t table, const std::vector<uint32_t>& records);
+  // Counts `handed` changes committed.
+  void Committed(size_t handed);
+  // Drops the held changes of `records` of `table`: they were not saved.
+  void Drop(uint32_t table, const std::vector<uint32_t>& records);
+  // How many changes were committed.
   uint64_t changes() const;
-  // Writes what is left with the entry that says the run ended, and closes;
-  // a journal that holds no change is removed. Throws quillon::Error
-  // when writing failed.
+  // Ends the journal with the entry that says the run ended, committed
+  // (nothing when it holds no change). Throws quillon::Error when the log
+  // cannot take it.
   void Close();
 
  private:
-  // With write_mutex_ held, and mutex_ by `hold` (let go while the disk is
-  // written): writes the entries gathered (`sync`: and makes everything
-  // written durable); false, with failure_ set, when that fails.
-  bool WritePending(std::unique_lock<std::mutex>& hold, bool sync);
-
-  std::mutex write_mutex_;  // one writer of the file at a time, taken before mutex_
-  std::string writing_;     // the entries being written (under write_mutex_)
   mutable std::mutex mutex_;
-  std::string path_;
-  std::unique_ptr<fox::DiskFile> file_;
-  uint64_t end_ = 0;     // where the next entry goes
-  uint64_t synced_ = 0;  // how much of the file is durable
-  std::string pending_;  // entries not written yet
-  uint32_t tables_ = 0;
-  // The changes journalled per record (RecordKey: table and record, since a
-  // cascade journals a child table's records between its parent's) since it
-  // was last marked not saved, for the records journalled last: a save that
-  // fails names records of the batch being gathered or written, far fewer
-  // than kRecentRecords, so the memory stays the same whatever the table's
-  // size. recent_order_ holds them oldest first, to let the oldest go.
-  static constexpr size_t kRecentRecords = 1 << 14;
-  static uint64_t RecordKey(uint32_t table, uint32_t recno) { return (uint64_t{table} << 32) | recno; }
-  std::unordered_map<uint64_t, uint32_t> entries_by_record_;
-  std::deque<uint64_t> recent_order_;
+  fox::RunLog* log_ = nullptr;
+  std::vector<std::string> tables_;  // the tables' entries
+  size_t declared_ = 0;              // how many of them are in the log
+  // The entries held, by table, each with its size before it.
+  std::map<uint32_t, HeldByRecord> held_;
   uint64_t changes_ = 0;
-  std::string failure_;
 };
 
 }  // namespace quillon

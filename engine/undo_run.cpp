@@ -163,9 +163,9 @@ RunEnd UndoRun::Run(const std::string& path) {
       Problem(e.what());
     }
     const uint64_t saved = session_.journal().changes();
-    const std::string own = session_.journal().path();
+    const std::string own = session_.run_log().path();
     try {
-      session_.journal().Close();
+      session_.Finish();
     } catch (const std::exception& e) {
       Problem(e.what());
     }
