@@ -11,8 +11,10 @@
 #include "data/database/connection_string.h"
 #include "data/database/recordset.h"
 #include "data/file/disk_file.h"
+#include "data/file/run_log.h"
 #include "data/table/index_check.h"
 #include "data/util/byte_order.h"
+#include "data/util/crc32.h"
 #include "engine/undo_run.h"
 #include "tests/engine/engine_test_support.h"
 #include "tests/support/scripted_toolkit.h"
@@ -186,7 +188,17 @@ TEST_F(UndoTest, AFieldChangedSinceIsLeftAndAJournalCutShortUndoesItsWholeEntrie
   }
   std::mt19937 random(20261208);
   const size_t at = bytes.size() / 3 + random() % (bytes.size() / 3);
-  testing_support::WriteFileBytes(cut, bytes.substr(0, at));
+  // The cut comes in the middle of an entry, after a commit entry the run
+  // had made durable there (a batch's): the whole entries before it count.
+  size_t boundary = fox::RunLog::kHeaderSize;
+  while (boundary + 8 + fox::LoadLE32(bytes.data() + boundary) <= at)
+    boundary += 8 + fox::LoadLE32(bytes.data() + boundary);
+  const char kCommit = static_cast<char>(fox::RunLog::kCommit);
+  std::string commit(8, '\0');
+  fox::StoreLE32(commit.data(), 1);
+  fox::StoreLE32(commit.data() + 4, fox::Crc32(&kCommit, 1));
+  testing_support::WriteFileBytes(cut, bytes.substr(0, boundary) + commit + kCommit +
+                                           bytes.substr(boundary, at - boundary));
   const size_t kept = quillon::ReadUndoJournal(cut).changes.size();
   ASSERT_GT(kept, 6u);
   ASSERT_LT(kept, 80u);
@@ -296,6 +308,74 @@ TEST_F(UndoTest, AfterAPackNoRecordGetsAnothersOldValue) {
   for (const auto& shown : toolkit.messages())
     told = told || shown.text.find("does not say that its run ended") != std::string::npos;
   EXPECT_TRUE(told);
+}
+
+// The journal in the run's log reads back only the changes a commit entry
+// covers: a record dropped before its batch leaves nothing, and a unit made
+// durable but never committed (a crash mid-cascade) is left out. A log kept
+// only for crash recovery is not offered for undo, and a journal of
+// version 2, a file of its own with not-saved marks, is still read.
+TEST_F(UndoTest, OnlyCommittedChangesAreReadBackAndVersionTwoJournalsStillAre) {
+  const quillon::JournalTable people{false, dir.path().string(), "people", dir.Sub("people.dbf")};
+  const std::string path = dir.Sub("run.jnl");
+  {
+    fox::RunLog log;
+    log.Create(path, 1700000000, fox::RunLog::kKeptAsJournal);
+    quillon::UndoJournal journal;
+    journal.Open(log);
+    const uint32_t t = journal.AddTable(people);
+    journal.Append(t, 1, 11, 0, "NAME", "a", "b");
+    journal.Append(t, 2, 22, 0, "NAME", "c", "d");
+    journal.Append(t, 3, 33, 0, "NAME", "e", "f");
+    journal.Drop(t, {3});
+    EXPECT_EQ(journal.Hand(t, {1}), 1u);
+    log.Commit();
+    log.BeginUnit();
+    EXPECT_EQ(journal.Hand(t, {2, 3}), 1u);
+    log.Commit();
+  }
+  quillon::UndoJournalContents read = quillon::ReadUndoJournal(path);
+  EXPECT_EQ(read.started, 1700000000);
+  ASSERT_EQ(read.tables.size(), 1u);
+  EXPECT_EQ(read.tables[0].name, "people");
+  ASSERT_EQ(read.changes.size(), 1u);
+  EXPECT_EQ(read.changes[0].recno, 1u);
+  EXPECT_EQ(read.changes[0].record, 11u);
+  EXPECT_EQ(read.changes[0].before + read.changes[0].after, "ab");
+  EXPECT_FALSE(read.ended);
+  EXPECT_EQ(read.cut_short, "");
+
+  {
+    fox::RunLog crash_only;
+    crash_only.Create(dir.Sub("crash.jnl"), 1700000000, 0);
+  }
+  EXPECT_THROW(quillon::UndoJournalReader(dir.Sub("crash.jnl")), quillon::Error);
+
+  // Version 2: record 2's change is marked not saved; the run ended.
+  auto bytes = [](std::initializer_list<uint32_t> words, std::string tail = "") {
+    std::string out;
+    for (uint32_t w : words) out.append(reinterpret_cast<const char*>(&w), 4);  // little-endian hosts
+    return out + tail;
+  };
+  auto text = [&](const std::string& t) { return bytes({static_cast<uint32_t>(t.size())}, t); };
+  auto entry = [&](char kind, const std::string& fields) {
+    const std::string payload = std::string(1, kind) + fields;
+    return bytes({static_cast<uint32_t>(payload.size()), fox::Crc32(payload.data(), payload.size())}, payload);
+  };
+  std::string v2 = std::string(fox::RunLog::kMagic, 8) + bytes({2, 32, 1700000000, 0, 0});
+  v2 += bytes({fox::Crc32(v2.data(), v2.size())});
+  v2 += entry(1, bytes({0}, "\x01") + text(people.catalogue) + text("people") + text(people.path));
+  v2 += entry(2, bytes({0, 1, 0, 11}) + text("NAME") + text("a") + text("b"));
+  v2 += entry(2, bytes({0, 2, 0, 22}) + text("NAME") + text("c") + text("d"));
+  v2 += entry(3, bytes({0, 2}));
+  v2 += entry(4, "");
+  testing_support::WriteFileBytes(dir.Sub("v2.jnl"), v2);
+  read = quillon::ReadUndoJournal(dir.Sub("v2.jnl"));
+  ASSERT_EQ(read.changes.size(), 1u);
+  EXPECT_EQ(read.changes[0].recno, 1u);
+  EXPECT_EQ(read.changes[0].record, 11u);
+  EXPECT_TRUE(read.ended);
+  EXPECT_EQ(read.cut_short, "");
 }
 
 }  // namespace
