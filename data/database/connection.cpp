@@ -96,12 +96,15 @@ std::unique_ptr<Table> Opened(std::unique_ptr<Table> table) {
 
 std::unique_ptr<Table> Connection::OpenTable(const std::string& name, DiskFile::Mode mode,
                                              Table::Options::BeforeWrite before_write,
-                                             Table::Options::WriteAhead write_ahead) const {
+                                             Table::Options::WriteAhead write_ahead, RunLog* run_log,
+                                             Table::Options::AfterCommit after_commit) const {
   RequireOpen(open_);
   Table::Options options;
   options.mode = mode;
   options.before_write = std::move(before_write);
   options.write_ahead = std::move(write_ahead);
+  options.run_log = run_log;
+  options.after_commit = std::move(after_commit);
   options.batch_records = Table::kBulkBatchRecords;
   options.index_ahead = true;
   options.allow_missing_index = allow_missing_index;

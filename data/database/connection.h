@@ -45,11 +45,13 @@ class Connection {
   // there is no such table, and, for a table of a folder that belongs to a
   // container which cannot be found, read or does not list it, the error
   // of FolderContainers::Of (unless `ignore_container`).
-  // `before_write` is called before each batch of saves is written, and
-  // `write_ahead` when its writing starts (see Table::Options).
+  // `before_write` is called before each batch of saves is written,
+  // `write_ahead` when its writing starts, and `after_commit` once it is
+  // committed in `run_log` (see Table::Options).
   std::unique_ptr<Table> OpenTable(const std::string& name, DiskFile::Mode mode,
                                    Table::Options::BeforeWrite before_write = {},
-                                   Table::Options::WriteAhead write_ahead = {}) const;
+                                   Table::Options::WriteAhead write_ahead = {}, RunLog* run_log = nullptr,
+                                   Table::Options::AfterCommit after_commit = {}) const;
 
   // The rules the container declares for its table `name` (opened by that
   // name), compiled for `table` as it is open; nullptr for a free table.

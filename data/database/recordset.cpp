@@ -62,7 +62,8 @@ void Recordset::Open(const std::string& source, Connection& connection, int lock
   Close();
   const DiskFile::Mode mode =
       lock_type == kLockReadOnly ? DiskFile::Mode::kReadOnly : DiskFile::Mode::kReadWrite;
-  table_ = connection.OpenTable(TableNameOf(source), mode, before_write_, write_ahead_);
+  table_ =
+      connection.OpenTable(TableNameOf(source), mode, before_write_, write_ahead_, run_log_, after_commit_);
   rules_ = connection.RulesOf(TableNameOf(source), *table_);
   connection_ = &connection;
   related_.clear();

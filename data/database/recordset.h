@@ -91,6 +91,12 @@ class Recordset {
     before_write_ = std::move(hook);
     write_ahead_ = std::move(ahead);
   }
+  // The run log the batches of the tables opened from now on go to, and
+  // what is told when one is committed there (Table::Options).
+  void LogTo(RunLog* run_log, Table::Options::AfterCommit after_commit = {}) {
+    run_log_ = run_log;
+    after_commit_ = std::move(after_commit);
+  }
   // Writes the saves still waiting and closes; throws when they cannot be
   // written, closed all the same.
   void Close();
@@ -283,6 +289,8 @@ class Recordset {
   bool let_code_through_ = false;
   Table::Options::BeforeWrite before_write_;
   Table::Options::WriteAhead write_ahead_;
+  RunLog* run_log_ = nullptr;
+  Table::Options::AfterCommit after_commit_;
   // Table rows.
   std::unique_ptr<Table> table_;
   std::unique_ptr<TableRules> rules_;       // the container's rules for the table; null for a free table

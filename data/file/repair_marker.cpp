@@ -22,7 +22,7 @@ RepairMarker::~RepairMarker() {
   }
 }
 
-void RepairMarker::Enter() {
+void RepairMarker::Enter(RunLog* run_log, std::time_t started) {
   if (entered_) return;
   // A program removing its marker holds the byte exclusively for a moment.
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
@@ -44,7 +44,20 @@ void RepairMarker::Enter() {
             "its write-ahead file), checks every tag of the structural index against the "
             "records and rebuilds those that need it.\r\n",
         "marker file");
-    ahead_ = std::make_unique<WriteAheadFile>(file_.path());
+    if (run_log) {
+      ahead_ = WriteAheadFile::MakeLink(file_.path(), run_log->path());
+      log_ = run_log;
+    } else {
+      auto own = std::make_unique<RunLog>();
+      ahead_ = WriteAheadFile::MakeOwn(file_.path(), [&](const std::string& path) {
+        std::error_code error;
+        if (std::filesystem::exists(PathFromUtf8(path), error)) return false;
+        own->Create(path, started, 0);
+        return true;
+      });
+      own_log_ = std::move(own);
+      log_ = own_log_.get();
+    }
   } catch (const Error& e) {
     file_.Unlock(kWriterByte, 1);
     throw Error(e.kind(), "Table '" + table_ + "' was not changed: " + e.what());
@@ -58,8 +71,13 @@ void RepairMarker::Leave(const std::function<void()>& flush) {
   // when either fails, both stay for the repair (the destructor lets the
   // writer lock go).
   flush();
-  ahead_->Remove();
-  ahead_.reset();
+  if (own_log_) {
+    own_log_->Remove();
+    own_log_.reset();
+  } else {
+    DiskFile::RemoveFile(ahead_, "write-ahead file");
+  }
+  log_ = nullptr;
   entered_ = false;
   // The shared lock goes, then the byte is taken exclusively: that works
   // only when no other writer holds it, and otherwise the last one removes

@@ -7,7 +7,8 @@
 // came inside their write. The marker says that this may have happened. It
 // is made, durably, before the first record or index page of the table is
 // written, and with it each program's write-ahead file (WriteAheadFile),
-// which holds the whole records of the batch it writes.
+// which is, or links to, the run log that holds the changed parts of the
+// records it writes.
 //
 // Several Quillon programs may change one table at once. Each holds a shared
 // lock on one byte of the table file far past anything FoxPro locks
@@ -19,17 +20,20 @@
 // program that stopped before it finished, and its records and the index
 // must be repaired first. A program that opens the table and can take the
 // byte exclusively knows that a marker it finds was left by a program that
-// stopped: it puts back the whole records of the write-ahead files left,
+// stopped: it puts back the records as the run logs of the write-ahead files
+// left say the runs committed them,
 // checks every tag and rebuilds those that do not agree with the records
 // (Table::RepairInterruptedRun).
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "data/file/disk_file.h"
+#include "data/file/run_log.h"
 #include "data/file/write_ahead_file.h"
 
 namespace fox {
@@ -51,12 +55,13 @@ class RepairMarker {
 
   // Takes the shared writer lock (waiting up to two seconds while another
   // Quillon program removes its marker) and makes the marker and this
-  // program's write-ahead file, durably. Throws Error(kLocked, kIo) saying
-  // that the table was not changed.
-  void Enter();
+  // program's write-ahead file, durably: a link to `run_log` (made, and
+  // borrowed until Leave), or, when it is null, a run log of the table's
+  // own. Throws Error(kLocked, kIo) saying that the table was not changed.
+  void Enter(RunLog* run_log, std::time_t started);
   bool entered() const { return entered_; }
-  // This program's write-ahead file; only while entered.
-  WriteAheadFile& ahead() { return *ahead_; }
+  // The run log the table's batches go to; only while entered.
+  RunLog& log() { return *log_; }
   // After the last write: calls `flush` (which makes the table's writes
   // durable) and removes the write-ahead file; then, when no other Quillon
   // program changes the table and none left a write-ahead file, removes the
@@ -76,7 +81,9 @@ class RepairMarker {
   DiskFile& file_;
   std::string path_;
   std::string table_;
-  std::unique_ptr<WriteAheadFile> ahead_;
+  std::string ahead_;                // this program's write-ahead file
+  std::unique_ptr<RunLog> own_log_;  // when it is a run log of its own
+  RunLog* log_ = nullptr;
   bool entered_ = false;
   bool exclusive_ = false;
 };

@@ -82,7 +82,7 @@ class RunLog {
   // is (the run makes it at its first change, the tables it opens before
   // are given it then).
   RunLog();
-  // Writes what is gathered, without making it durable, and closes.
+  // Closes; entries gathered and not committed are dropped.
   ~RunLog();
   RunLog(const RunLog&) = delete;
   RunLog& operator=(const RunLog&) = delete;
@@ -132,20 +132,26 @@ class RunLog {
   void Remove();
 
  private:
-  void Frame(std::string_view payload);  // with mutex_ held
-  void WriteGathered(std::unique_lock<std::mutex>& hold, bool sync);
+  // With mutex_ held.
+  void CheckUsable() const;
+  void Frame(std::string_view payload);
+  // Writes and flushes the file up to `target` (end_ when gathered) unless
+  // another thread did; lets go of mutex_ while the disk works. Throws.
+  void WriteThrough(std::unique_lock<std::mutex>& hold, uint64_t target);
 
   std::string path_;
   uint32_t flags_ = 0;
   std::unique_ptr<DiskFile> file_;
   mutable std::mutex mutex_;
   std::condition_variable written_;
-  std::string gathered_;      // entries not yet handed to the file
-  uint64_t end_ = 0;          // where the next gathered entry lands
-  uint64_t on_file_ = 0;      // how much of the file is written
-  uint64_t durable_ = 0;      // how much of it is durable
-  bool writing_ = false;      // a thread writes or flushes the file
+  std::string gathered_;  // entries not yet handed to the file
+  uint64_t end_ = 0;      // where the next gathered entry lands
+  uint64_t on_file_ = 0;  // how much of the file is written
+  uint64_t durable_ = 0;  // how much of it is durable
+  bool writing_ = false;  // a thread writes or flushes the file
   int units_ = 0;
+  uint64_t last_commit_ = 0;  // the end of the last commit entry gathered
+  uint64_t committed_ = 0;    // the end of the last commit entry durable
   std::string failure_;       // why writing failed; nothing commits after it
   std::unordered_map<std::string, uint32_t> files_;
   std::string scratch_;

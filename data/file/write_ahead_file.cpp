@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <random>
 
+#include "data/file/run_log.h"
 #include "data/file/utf8_path.h"
 #include "data/util/byte_order.h"
 #include "data/util/error.h"
@@ -15,6 +17,9 @@ namespace fox {
 namespace {
 
 constexpr char kMagic[] = "QUILLWA1";
+constexpr char kLinkMagic[] = "QUILLWA2";
+// A link holds a path; no longer one is read.
+constexpr uint64_t kMaxLink = 64 << 10;
 constexpr size_t kMagicSize = 8;
 constexpr char kBlock[] = "BLK1";
 constexpr size_t kBlockHead = 8;  // "BLK1", count
@@ -63,10 +68,12 @@ std::vector<std::string> WriteAheadFile::Find(const std::string& table_path) {
   return found;
 }
 
-std::vector<WriteAheadFile::Image> WriteAheadFile::Read(const std::string& path) {
-  const DiskFile file(path, DiskFile::Mode::kReadOnly, "write-ahead file");
-  std::string bytes(file.Size(), '\0');
-  bytes.resize(file.ReadAt(0, bytes.data(), bytes.size()));
+namespace {
+
+// The images of a file of the block format, up to its first block cut
+// short or damaged.
+std::vector<WriteAheadFile::Image> ReadBlocks(const std::string& bytes) {
+  using Image = WriteAheadFile::Image;
   std::vector<Image> images;
   if (bytes.compare(0, kMagicSize, kMagic) != 0) return images;
   size_t at = kMagicSize;
@@ -101,64 +108,90 @@ std::vector<WriteAheadFile::Image> WriteAheadFile::Read(const std::string& path)
   return images;
 }
 
-WriteAheadFile::WriteAheadFile(const std::string& table_path) {
-  for (int attempt = 0;; ++attempt) {
-    path_ = Prefix(table_path) + Token();
-    if (DiskFile::CreateNewFile(path_, kMagic, "write-ahead file")) break;
-    if (attempt == 100)
-      throw Error(ErrorKind::kIo, "Cannot make a write-ahead file beside '" + table_path + "'.");
+// Whether the two paths name one file (both must exist); compared as
+// written when they cannot be looked up.
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code error;
+  const bool same = std::filesystem::equivalent(PathFromUtf8(a), PathFromUtf8(b), error);
+  return error ? a == b : same;
+}
+
+// The images a run log holds for the table file at `table_path`, each told
+// whether a commit entry follows it; the other files it names.
+void ReadRunLog(const std::string& log_path, const std::string& table_path, WriteAheadFile::Left* left) {
+  left->run_log = log_path;
+  RunLogReader reader(log_path);
+  std::map<uint32_t, bool> ours;  // file number -> whether it is the table's
+  size_t uncommitted = 0;         // images since the last commit entry
+  std::string_view entry;
+  while (reader.Next(&entry, nullptr)) {
+    const auto kind = static_cast<unsigned char>(entry[0]);
+    if (kind == RunLog::kFile && entry.size() >= 9) {
+      const uint32_t number = LoadLE32(entry.data() + 1);
+      const uint32_t size = LoadLE32(entry.data() + 5);
+      if (entry.size() - 9 < size) break;
+      const std::string path(entry.substr(9, size));
+      const bool table = SameFile(path, table_path);
+      ours[number] = table;
+      if (!table) left->other_tables.push_back(path);
+    } else if (kind == RunLog::kImage && entry.size() >= 17) {
+      const uint32_t number = LoadLE32(entry.data() + 1);
+      const uint64_t offset = LoadLE64(entry.data() + 5);
+      const uint32_t length = LoadLE32(entry.data() + 13);
+      if ((entry.size() - 17) / 2 < length) break;
+      const auto at = ours.find(number);
+      if (at == ours.end() || !at->second) continue;
+      left->images.push_back({offset, std::string(entry.substr(17, length)),
+                              std::string(entry.substr(17 + length, length)), false});
+      ++uncommitted;
+    } else if (kind == RunLog::kCommit) {
+      for (size_t i = left->images.size() - uncommitted; i < left->images.size(); ++i)
+        left->images[i].committed = true;
+      uncommitted = 0;
+    }
   }
-  file_ = std::make_unique<DiskFile>(path_, DiskFile::Mode::kReadWrite, "write-ahead file");
-  end_ = kMagicSize;
 }
 
-WriteAheadFile::~WriteAheadFile() = default;
+}  // namespace
 
-void WriteAheadFile::Begin() {
-  block_.assign(kBlock, 4);
-  block_.append(4, '\0');
-  count_ = 0;
-}
-
-void WriteAheadFile::Add(uint64_t offset, std::string_view before, std::string_view after) {
-  if (before.size() != after.size() || before.size() > 0xFFFFFFFFu) {
-    throw Error(ErrorKind::kUsage, "The two images of a range of a write-ahead block must have one length.");
+WriteAheadFile::Left WriteAheadFile::Read(const std::string& path, const std::string& table_path) {
+  const DiskFile file(path, DiskFile::Mode::kReadOnly, "write-ahead file");
+  Left left;
+  std::string bytes(std::min<uint64_t>(file.Size(), kMaxLink), '\0');
+  bytes.resize(file.ReadAt(0, bytes.data(), bytes.size()));
+  if (bytes.compare(0, kMagicSize, kLinkMagic) == 0) {
+    const std::string log = bytes.substr(kMagicSize);
+    std::error_code error;
+    // A link whose log is gone holds nothing to put back: the log went
+    // only after the run's writes were durable.
+    if (std::filesystem::exists(PathFromUtf8(log), error)) ReadRunLog(log, table_path, &left);
+    return left;
   }
-  char head[12];
-  StoreLE64(head, offset);
-  StoreLE32(head + 8, static_cast<uint32_t>(before.size()));
-  block_.append(head, sizeof head);
-  block_.append(before);
-  block_.append(after);
-  ++count_;
+  if (bytes.compare(0, sizeof RunLog::kMagic, std::string_view(RunLog::kMagic, sizeof RunLog::kMagic)) == 0) {
+    ReadRunLog(path, table_path, &left);
+    // A log of the table's own names no other table.
+    left.other_tables.clear();
+    return left;
+  }
+  bytes.resize(file.Size());
+  bytes.resize(file.ReadAt(0, bytes.data(), bytes.size()));
+  left.images = ReadBlocks(bytes);
+  return left;
 }
 
-void WriteAheadFile::Write() {
-  StoreLE32(block_.data() + 4, count_);
-  char hash[8];
-  StoreLE64(hash, Hash64(block_));
-  block_.append(hash, 8);
-  block_start_ = end_;
-  file_->WriteAt(end_, block_.data(), block_.size());
-  end_ += block_.size();
-  file_->StartSync(block_start_, block_.size());
+std::string WriteAheadFile::MakeLink(const std::string& table_path, const std::string& run_log) {
+  return MakeOwn(table_path, [&](const std::string& path) {
+    return DiskFile::CreateNewFile(path, std::string(kLinkMagic) + run_log, "write-ahead file");
+  });
 }
 
-void WriteAheadFile::Sync() { file_->Sync(); }
-
-void WriteAheadFile::TakeBack() {
-  end_ = std::min(end_, block_start_);
-  file_->Truncate(end_);
-}
-
-void WriteAheadFile::Clear() {
-  file_->Truncate(kMagicSize);
-  end_ = block_start_ = kMagicSize;
-}
-
-void WriteAheadFile::Remove() {
-  file_.reset();
-  DiskFile::RemoveFile(path_, "write-ahead file");
+std::string WriteAheadFile::MakeOwn(const std::string& table_path,
+                                    const std::function<bool(const std::string&)>& make) {
+  for (int attempt = 0; attempt <= 100; ++attempt) {
+    std::string path = Prefix(table_path) + Token();
+    if (make(path)) return path;
+  }
+  throw Error(ErrorKind::kIo, "Cannot make a write-ahead file beside '" + table_path + "'.");
 }
 
 }  // namespace fox

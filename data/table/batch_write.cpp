@@ -21,16 +21,7 @@ void BatchWrite::Write() {
 }
 
 void BatchWrite::Fail(const Error& e, size_t written, bool retryable) {
-  if (ahead_written_ && written == 0) {
-    // None of the batch is written: its records must not be put back by
-    // a repair either.
-    try {
-      target_.marker->ahead().TakeBack();
-    } catch (const Error&) {
-      // Left, a block whose records are still as it says before: a repair
-      // writes them only where the record holds nothing else.
-    }
-  }
+  if (committed_) TakeBack(written);
   if (target_.maintainer) target_.maintainer->DropPages(flight_.pages);
   flight_.locks.clear();
   std::vector<uint32_t> unsaved(records_.begin() + static_cast<std::ptrdiff_t>(written), records_.end());
@@ -104,10 +95,11 @@ std::optional<uint32_t> BatchWrite::ChangedOnDisk() {
   return std::nullopt;
 }
 
-// Step 3's first part: the change log and the undo journal hold the batch
-// (a repair may write its records: only changes they tell of), and then the
-// write-ahead file, so that a crash inside the records' write leaves no
-// record part written.
+// Step 3's first part: the caller's entries about the batch (its change log
+// and undo journal) and the changed part of each record, as it is on disk
+// and as it will be, go to the run log and are committed with one flush, so
+// that a crash inside the records' write leaves no record part written: the
+// next open writes them as the log says.
 void BatchWrite::WriteAhead() {
   const std::vector<PendingSave>& batch = flight_.batch;
   if (target_.before_write && !batch.empty() && !target_.before_write(records_)) {
@@ -115,15 +107,10 @@ void BatchWrite::WriteAhead() {
   }
   if (!target_.marker || !target_.marker->entered() || batch.empty()) return;
   const size_t length = target_.header.record_length;
+  uint64_t position = 0;
   try {
-    WriteAheadFile& ahead = target_.marker->ahead();
-    if (ahead.size() >= kAheadLimit) {
-      // The blocks before are written in place: once those writes are
-      // durable the file starts again, so that it stays small.
-      target_.file.Sync();
-      ahead.Clear();
-    }
-    ahead.Begin();
+    RunLog& log = target_.marker->log();
+    const uint32_t file = log.FileNumber(target_.file.path());
     for (const PendingSave& p : batch) {
       // The bytes outside a record's changed part are written as they are:
       // a cut-short write leaves them so.
@@ -132,14 +119,32 @@ void BatchWrite::WriteAhead() {
       while (end > first && p.original[end - 1] == p.record[end - 1]) --end;
       if (first == end) continue;
       const std::string_view before(p.original), after(p.record);
-      ahead.Add(target_.header.record_offset(p.recno) + first, before.substr(first, end - first),
-                after.substr(first, end - first));
+      log.AddImage(file, target_.header.record_offset(p.recno) + first, before.substr(first, end - first),
+                   after.substr(first, end - first));
     }
-    ahead_written_ = true;
-    ahead.Write();
-    ahead.Sync();
+    position = log.Commit();
+    committed_ = true;
   } catch (const Error& e) {
     Fail(e, 0);
+  }
+  if (target_.after_commit) target_.after_commit(records_, position);
+}
+
+void BatchWrite::TakeBack(size_t written) noexcept {
+  const std::vector<PendingSave>& batch = flight_.batch;
+  if (written >= batch.size()) return;
+  try {
+    RunLog& log = target_.marker->log();
+    const uint32_t file = log.FileNumber(target_.file.path());
+    for (size_t i = written; i < batch.size(); ++i) {
+      const PendingSave& p = batch[i];
+      if (p.original == p.record) continue;
+      log.AddImage(file, target_.header.record_offset(p.recno), p.record, p.original);
+    }
+    log.Commit();
+  } catch (const Error&) {
+    // The log takes nothing more: a recovery writes those records as the
+    // batch meant them only where they hold nothing but its bytes.
   }
 }
 
@@ -170,8 +175,9 @@ void BatchWrite::WriteRecords() {
 }
 
 // Step 4, then the record locks go. A table with a repair marker is flushed
-// once, when it is closed, before the marker goes: the records' writeback
-// starts now, so that the flush then waits for little.
+// once, when it is closed, before the marker goes (until then the run log
+// holds what a crash would lose): the records' writeback starts now, so
+// that the flush then waits for little.
 void BatchWrite::WritePages() {
   try {
     if (target_.maintainer) target_.maintainer->WritePages(flight_.pages);

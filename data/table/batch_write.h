@@ -3,8 +3,9 @@
 //   1. the memo values' flush (their writing started first, then the
 //      caller's write_ahead, so that the two flushes wait together),
 //   2. each record compared once more with the disk,
-//   3. the change log and undo journal (before_write), the write-ahead
-//      file, made durable, then the records and the header's date,
+//   3. the caller's entries about the batch (before_write) and the changed
+//      part of each record go to the run log, committed with one flush
+//      (after_commit is told), then the records and the header's date,
 //   4. the changed index pages; the record locks are released, the
 //      records' writeback started.
 // Made for one batch on the thread that writes it (the writer, or the
@@ -44,10 +45,8 @@ class BatchWrite {
     const std::function<void()>& write_ahead;
     const std::function<void()>& before_recheck;
     const std::function<bool(const std::vector<uint32_t>&)>& before_write;
+    const std::function<void(const std::vector<uint32_t>&, uint64_t)>& after_commit;
   };
-  // The size past which the write-ahead file starts again once the table's
-  // writes are durable.
-  static constexpr uint64_t kAheadLimit = 8 << 20;
 
   BatchWrite(const Target& target, SealedBatch& flight);
   // Steps 1 to 4.
@@ -68,8 +67,11 @@ class BatchWrite {
   const Target& target_;
   SealedBatch& flight_;
   std::vector<uint32_t> records_;  // the batch's, ascending
-  bool ahead_written_ = false;     // the batch's block is in the write-ahead file
-  size_t written_ = 0;             // records written
+  bool committed_ = false;         // the batch's images are committed in the run log
+  // After a failure of the records' write: logs the records not written
+  // back to the bytes they hold, so that a recovery does not write them.
+  void TakeBack(size_t written) noexcept;
+  size_t written_ = 0;  // records written
 };
 
 }  // namespace fox

@@ -173,7 +173,7 @@ std::string Table::RepairInterruptedRun() {
   } let{*marker_};
   const std::string stopped = "Quillon's last run on table '" + name_ + "' stopped before it finished";
   std::vector<std::string> rebuilt;
-  PutBack put_back;
+  LeftRecords put_back;
   try {
     // The records first, so that the index is checked against whole ones.
     put_back = PutBackRecords();
@@ -201,6 +201,8 @@ std::string Table::RepairInterruptedRun() {
                (put_back.left == 1 ? "it is" : "they are") + " (check " +
                (put_back.left == 1 ? "it" : "them") + ": record " + put_back.left_records + ").";
   }
+  // The run's other tables, before anything else reads them.
+  records += PutBackOthers(put_back);
   if (!index_) {
     repair_notice_ = stopped + "." + records;
     return repair_notice_;
@@ -221,49 +223,10 @@ std::string Table::RepairInterruptedRun() {
   return repair_notice_;
 }
 
-Table::PutBack Table::PutBackRecords() {
-  PutBack done;
+LeftRecords Table::PutBackRecords() {
   const std::vector<std::string> files = WriteAheadFile::Find(path_);
-  const uint64_t length = header_.record_length;
-  for (const std::string& path : files) {
-    const std::vector<WriteAheadFile::Image> images = WriteAheadFile::Read(path);
-    // A record saved again in a later batch counts as that batch left it.
-    std::set<uint32_t> seen;
-    std::vector<uint32_t> left;
-    std::string on_disk;
-    for (auto image = images.rbegin(); image != images.rend(); ++image) {
-      const uint64_t offset = image->offset, size = image->after.size();
-      if (offset < header_.header_length || size == 0) continue;
-      const uint64_t at = (offset - header_.header_length) % length;
-      const auto recno = static_cast<uint32_t>((offset - header_.header_length) / length + 1);
-      if (at + size > length || !seen.insert(recno).second) continue;
-      const RangeLock lock(
-          *file_, RecordLockOffset(recno), 1,
-          "another program has locked record " + std::to_string(recno) + ", which that run was writing");
-      on_disk.resize(size);
-      if (file_->ReadAt(offset, on_disk.data(), size) != size || on_disk == image->after) continue;
-      // Nothing but bytes of the two images: the record as the batch found
-      // it, or part written.
-      bool ours = true;
-      for (size_t i = 0; i < size && ours; ++i) {
-        ours = on_disk[i] == image->before[i] || on_disk[i] == image->after[i];
-      }
-      if (!ours) {
-        left.push_back(recno);
-        continue;
-      }
-      file_->WriteAt(offset, image->after.data(), size);
-      ++done.written;
-    }
-    std::sort(left.begin(), left.end());
-    for (uint32_t recno : left) {
-      if (done.left < 5) done.left_records += (done.left == 0 ? "" : ", ") + std::to_string(recno);
-      ++done.left;
-    }
-  }
-  if (done.left > 5) done.left_records += " and " + std::to_string(done.left - 5) + " more";
-  if (files.empty()) return done;
-  file_->Sync();
+  if (files.empty()) return {};
+  LeftRecords done = PutBackLeftRecords(*file_, header_, name_, files);
   for (const std::string& path : files) DiskFile::RemoveFile(path, "write-ahead file");
   return done;
 }

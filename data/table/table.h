@@ -54,12 +54,14 @@
 
 #include "data/file/disk_file.h"
 #include "data/file/repair_marker.h"
+#include "data/file/run_log.h"
 #include "data/index/compound_index.h"
 #include "data/index/index_maintenance.h"
 #include "data/record/field_codec.h"
 #include "data/record/table_header.h"
 #include "data/table/batch_writer.h"
 #include "data/table/index_thread.h"
+#include "data/table/left_records.h"
 #include "data/table/memo_file.h"
 #include "data/table/sealed_batch.h"
 #include "data/util/error.h"
@@ -99,6 +101,15 @@ class Table {
     // to be written, ascending. Must not throw.
     using BeforeWrite = std::function<bool(const std::vector<uint32_t>& records)>;
     BeforeWrite before_write;
+    // The run log the batches go to (see RunLog), shared by every table of
+    // a run and borrowed; when it is null or not made yet, the table keeps
+    // a log of its own beside it while it changes.
+    RunLog* run_log = nullptr;
+    // Called after a batch's entries are committed in the run log (which
+    // Commit left `position` long) and before its records are written in
+    // place, from the thread that writes them. Must not throw.
+    using AfterCommit = std::function<void(const std::vector<uint32_t>& records, uint64_t position)>;
+    AfterCommit after_commit;
     // Called by the writer when it starts on a batch, before it waits for
     // the batch's memo values to reach the disk, so that what before_write
     // must make durable can be on its way meanwhile. Must not throw.
@@ -466,15 +477,9 @@ class Table {
   // Beside a table that this program writes, with its write-ahead file.
   std::unique_ptr<RepairMarker> marker_;
   std::string repair_notice_;
-  // The records of the write-ahead files left beside the table, written
-  // whole where they hold nothing but the bytes of their two images; the
-  // files then go. Throws Error.
-  struct PutBack {
-    size_t written = 0;
-    size_t left = 0;           // changed by another program since
-    std::string left_records;  // the first few of those
-  };
-  PutBack PutBackRecords();
+  // The records of the write-ahead files left beside the table put back
+  // (PutBackLeftRecords); the files then go. Throws Error.
+  LeftRecords PutBackRecords();
 
   Options options_;
   // The current batch; writer_ knows whether it holds saves and when it is

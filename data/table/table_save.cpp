@@ -4,6 +4,7 @@
 // thread when there is one (IndexThread).
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <exception>
 
 #include "data/table/batch_write.h"
@@ -27,12 +28,12 @@ namespace fox {
 //    memo values durable, before any record points at them.
 // 3. each record compared once more with the disk (a program that ignores
 //    the locks may have changed it: then nothing of the batch is written,
-//    see WriteFlight), the change log lines of the batch, the batch's whole
-//    records, old and new, in the write-ahead file, made durable, then the
-//    records, consecutive ones in one write: a crash inside it leaves
-//    records part written, which the repair on the next open writes whole
-//    from the write-ahead file; new records with old keys, which a plain
-//    REINDEX repairs.
+//    see WriteFlight), the caller's entries about the batch and the changed
+//    part of each record, old and new, in the run log, committed with one
+//    flush, then the records, consecutive ones in one write (not flushed
+//    until the table is closed): a crash leaves records part written or
+//    not written, which the repair on the next open writes as the run log
+//    says; new records with old keys, which a plain REINDEX repairs.
 // 4. the changed index pages: some keys old, some new, which a plain
 //    REINDEX repairs.
 // After step 4 the records and every tag agree again; the record locks are
@@ -534,7 +535,10 @@ SealedBatch Table::WriteStaged(std::vector<Pending>& batch,
   try {
     // Nothing of the table or its index is written before the marker is
     // there.
-    if (marker_ && !marker_->entered()) marker_->Enter();
+    if (marker_ && !marker_->entered()) {
+      RunLog* run_log = options_.run_log && options_.run_log->is_open() ? options_.run_log : nullptr;
+      marker_->Enter(run_log, std::time(nullptr));
+    }
     sealed.sync_memo = memo_ && memo_->staged_bytes() > 0;
     if (memo_) {
       // The values go where the memo file ends now: the records point at
@@ -598,7 +602,8 @@ void Table::WriteFlight(SealedBatch& flight) {
                                   name_,
                                   options_.write_ahead,
                                   options_.before_recheck,
-                                  options_.before_write};
+                                  options_.before_write,
+                                  options_.after_commit};
   BatchWrite(target, flight).Write();
 }
 

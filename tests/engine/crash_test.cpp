@@ -157,7 +157,8 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
     // short at a random byte.
     const std::vector<std::string> aheads = fox::WriteAheadFile::Find((run / "bulk.dbf").string());
     if (!aheads.empty()) {
-      const std::vector<fox::WriteAheadFile::Image> images = fox::WriteAheadFile::Read(aheads.back());
+      const std::vector<fox::WriteAheadFile::Image> images =
+          fox::WriteAheadFile::Read(aheads.back(), (run / "bulk.dbf").string()).images;
       const size_t first = images.size() - std::min<size_t>(images.size(), 50);
       if (first < images.size()) {
         std::string bytes = ReadFileBytes((run / "bulk.dbf").string());
