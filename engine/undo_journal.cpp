@@ -1,7 +1,6 @@
 #include "engine/undo_journal.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <stdexcept>
 
@@ -10,6 +9,7 @@
 #include "data/file/run_log.h"
 #include "data/table/table.h"
 #include "data/util/byte_order.h"
+#include "data/util/crc32.h"
 #include "data/util/error.h"
 #include "data/util/local_time.h"
 
@@ -27,32 +27,7 @@ constexpr uint32_t kLargestPayload = fox::RunLog::kLargestPayload;
 
 enum EntryKind : unsigned char { kTable = 1, kChange = 2, kNotSaved = 3, kEnd = 4 };
 
-// CRC-32 (the polynomial of zip and PNG), eight bytes at a step: a run
-// journals every byte it changes.
-uint32_t Crc32(const char* data, size_t size) {
-  static const auto tables = [] {
-    std::array<std::array<uint32_t, 256>, 8> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[0][i] = c;
-    }
-    for (uint32_t i = 0; i < 256; ++i) {
-      for (size_t k = 1; k < 8; ++k) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFFu];
-    }
-    return t;
-  }();
-  const auto* p = reinterpret_cast<const unsigned char*>(data);
-  uint32_t crc = 0xFFFFFFFFu;
-  for (; size >= 8; size -= 8, p += 8) {
-    const uint32_t low =
-        crc ^ (uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24);
-    crc = tables[7][low & 0xFFu] ^ tables[6][(low >> 8) & 0xFFu] ^ tables[5][(low >> 16) & 0xFFu] ^
-          tables[4][low >> 24] ^ tables[3][p[4]] ^ tables[2][p[5]] ^ tables[1][p[6]] ^ tables[0][p[7]];
-  }
-  for (; size > 0; --size, ++p) crc = tables[0][(crc ^ *p) & 0xFFu] ^ (crc >> 8);
-  return crc ^ 0xFFFFFFFFu;
-}
+using fox::Crc32;
 
 void Put32(std::string* out, uint32_t v) {
   char bytes[4];
@@ -268,6 +243,7 @@ void UndoJournalReader::ReadRunLog() {
   } catch (const fox::Error& e) {
     throw NotAJournal(path_, e.what());
   }
+  started_ = log->started();
   if ((log->flags() & fox::RunLog::kKeptAsJournal) == 0) {
     throw Error(ErrorKind::kInput, "\"" + path_ +
                                        "\" is the log of a run told to keep no undo journal, kept only to "

@@ -10,6 +10,7 @@
 
 #include "data/index/compound_index.h"
 #include "data/table/index_rebuild.h"
+#include "data/table/table.h"
 #include "data/util/byte_order.h"
 #include "engine/run_steps.h"
 #include "tests/engine/engine_test_support.h"
@@ -336,8 +337,10 @@ TEST_F(BatchTest, OnAContainerTheDryRunCountsWhatTheRunChanges) {
 
 #ifndef _WIN32
 // A change log that fills its file system (here: a file size limit) part-way
-// through a batch's lines keeps none of them: it holds a line for each field
-// changed, and none for the batch not written.
+// through a batch's lines keeps none of them: every line it holds is of a
+// field changed, and the lines are written after their batch is committed,
+// so only the batch whose lines were lost lacks them; no later batch is
+// written.
 TEST_F(BatchTest, AChangeLogThatFillsUpClaimsNoChangeThatWasNotMade) {
   const std::string a = MakeTable(data, "towns", "city C(20)", R"([["Oslo"]])");
   std::string bytes = ReadFileBytes(a);
@@ -359,10 +362,11 @@ TEST_F(BatchTest, AChangeLogThatFillsUpClaimsNoChangeThatWasNotMade) {
   const auto changed = std::count(table.begin(), table.end(), 'B');
   EXPECT_GT(changed, 0);
   EXPECT_LT(changed, 10000);
-  EXPECT_EQ(std::count_if(
-                lines.begin(), lines.end(),
-                [](const std::string& line) { return line.find(" was replace to ") != std::string::npos; }),
-            changed);
+  const auto logged = std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.find(" was replace to ") != std::string::npos;
+  });
+  EXPECT_LE(logged, changed);
+  EXPECT_LE(changed - logged, static_cast<std::ptrdiff_t>(fox::Table::kBulkBatchRecords));
   EXPECT_EQ(Log().substr(Log().size() - 2), "\r\n");
 }
 #endif
@@ -392,7 +396,7 @@ TEST_F(BatchTest, AMemoFileAtItsSizeLimitStopsTheRunWithOneReport) {
   for (size_t at = log.find(" was replace to "); at != std::string::npos;
        at = log.find(" was replace to ", at + 1))
     ++lines;
-  EXPECT_EQ(lines, 3u) << log;  // the third followed by its "not saved" line
+  EXPECT_EQ(lines, 2u) << log;  // the third has only its "not saved" line
   EXPECT_NE(log.find("Record 3 of table (notes) was not saved"), std::string::npos) << log;
   EXPECT_EQ(fs::file_size(memo), uint64_t{next + 2} * block);
   fs::resize_file(memo, 4096);  // not left for the scratch folder's removal to read

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <random>
 
+#include "base/error.h"
 #include "data/database/connection.h"
 #include "data/database/connection_string.h"
 #include "data/database/recordset.h"
@@ -197,8 +198,8 @@ TEST_F(UndoTest, AFieldChangedSinceIsLeftAndAJournalCutShortUndoesItsWholeEntrie
   std::string commit(8, '\0');
   fox::StoreLE32(commit.data(), 1);
   fox::StoreLE32(commit.data() + 4, fox::Crc32(&kCommit, 1));
-  testing_support::WriteFileBytes(cut, bytes.substr(0, boundary) + commit + kCommit +
-                                           bytes.substr(boundary, at - boundary));
+  testing_support::WriteFileBytes(
+      cut, bytes.substr(0, boundary) + commit + kCommit + bytes.substr(boundary, at - boundary));
   const size_t kept = quillon::ReadUndoJournal(cut).changes.size();
   ASSERT_GT(kept, 6u);
   ASSERT_LT(kept, 80u);
@@ -349,7 +350,7 @@ TEST_F(UndoTest, OnlyCommittedChangesAreReadBackAndVersionTwoJournalsStillAre) {
     fox::RunLog crash_only;
     crash_only.Create(dir.Sub("crash.jnl"), 1700000000, 0);
   }
-  EXPECT_THROW(quillon::UndoJournalReader(dir.Sub("crash.jnl")), quillon::Error);
+  EXPECT_THROW(quillon::UndoJournalReader{dir.Sub("crash.jnl")}, quillon::Error);
 
   // Version 2: record 2's change is marked not saved; the run ended.
   auto bytes = [](std::initializer_list<uint32_t> words, std::string tail = "") {
@@ -360,7 +361,8 @@ TEST_F(UndoTest, OnlyCommittedChangesAreReadBackAndVersionTwoJournalsStillAre) {
   auto text = [&](const std::string& t) { return bytes({static_cast<uint32_t>(t.size())}, t); };
   auto entry = [&](char kind, const std::string& fields) {
     const std::string payload = std::string(1, kind) + fields;
-    return bytes({static_cast<uint32_t>(payload.size()), fox::Crc32(payload.data(), payload.size())}, payload);
+    return bytes({static_cast<uint32_t>(payload.size()), fox::Crc32(payload.data(), payload.size())},
+                 payload);
   };
   std::string v2 = std::string(fox::RunLog::kMagic, 8) + bytes({2, 32, 1700000000, 0, 0});
   v2 += bytes({fox::Crc32(v2.data(), v2.size())});
