@@ -87,8 +87,8 @@ class ChangeLog {
   // withdrawn together; throws like Append.
   void AppendChange(const std::string* lines, size_t count, uint32_t recno);
   // How many changes (AppendChange, or Append with a record) of `records`
-  // (ascending) are held, or went to the file with the last batch of
-  // records flushed; those of the last batch are counted once.
+  // (ascending) are held, or were taken by the last batch committed; those
+  // of the last batch are counted once.
   size_t Changes(const std::vector<uint32_t>& records);
   // Opens (creates) the file now, so that a run finds out before it changes
   // anything that its lines cannot be written. Throws quillon::Error

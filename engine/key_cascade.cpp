@@ -13,6 +13,9 @@
 //      it, kBatch at most, in one flush);
 //   3. the children are written through their tables' saves, still held:
 //      another program cannot have changed them in between.
+// Steps 2 and 3 are one unit of the run log, opened when the first plan
+// waits and committed once the children are written: after a crash the
+// parents' new keys and their children's are all there, or none.
 // A child that cannot be written even so (the disk is full, say) is told by
 // name, with a line in the change log; `--check` finds it afterwards.
 #include "engine/key_cascade.h"
@@ -76,7 +79,8 @@ KeyCascade::ChildTable& KeyCascade::ChildOf(const std::string& name) {
   ChildTable opened;
   opened.name = name;
   opened.recordset = std::make_shared<fox::Recordset>();
-  // The same order as the walked table's saves: journal and lines first.
+  // Saved as the walked table's records are: through the run log, with
+  // their journal entries and lines.
   session_.Open(*opened.recordset, *connection_, name, dry_run_);
   // The run's override reaches the children as it reaches the walked table.
   opened.recordset->LetCodeThrough(allow_triggers_);

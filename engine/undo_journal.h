@@ -94,7 +94,7 @@ class UndoJournalReader {
   std::time_t started() const { return started_; }
   const std::vector<JournalTable>& tables() const { return tables_; }
   // In the order they were saved, the changes of records marked not saved
-  // left out.
+  // (versions 1 and 2) or that no commit entry covers (version 3) left out.
   const std::vector<Entry>& changes() const { return changes_; }
   const std::string& cut_short() const { return cut_short_; }
   bool torn_tail() const { return torn_tail_; }

@@ -15,7 +15,7 @@ struct UndoJournalContents {
   std::time_t started = 0;
   std::vector<JournalTable> tables;
   // In the order they were saved, the changes of records marked not saved
-  // left out.
+  // or that no commit entry covers left out.
   std::vector<JournalChange> changes;
   // Why the reading stopped before the end of the file ("" when it did not):
   // the entries before that point are whole.
