@@ -17,6 +17,7 @@
 #include "data/database/database_container.h"
 #include "data/file/file_names.h"
 #include "data/file/repair_marker.h"
+#include "data/file/run_log.h"
 #include "data/file/write_ahead_file.h"
 #include "data/table/index_check.h"
 #include "data/table/table.h"
@@ -500,4 +501,53 @@ TEST(IndexRebuild, TwoWritersAddMemoValuesAtOnceAndALockedRecordIsToBeTriedAgain
     EXPECT_EQ(data[recno - 1], (recno <= 30 ? "first writer " : "second writer ") + std::to_string(recno));
   }
   EXPECT_NE(data[69], "locked");
+}
+
+// A run that stops inside a unit spanning two tables (a parent's new key and
+// the child that takes it): the next open of one of them gives every record
+// of the unit its old bytes back, in both tables, and keeps the batch the
+// run committed before the unit; the other table's index is checked when it
+// is opened in turn.
+TEST(IndexRebuild, AStoppedRunIsPutBackInEveryTableItChangedAndItsUnfinishedUnitTakenBack) {
+  const Scratch a("foxbin2prg/foxuser_fdbozzo.dbf"), b("foxbin2prg/foxuser_fdbozzo.dbf");
+  const TempDir logs;
+  const std::string before_a = ReadFileBytes(a.table), before_b = ReadFileBytes(b.table);
+  fox::RunLog log;
+  log.Create(logs.Sub("run.jnl"), 0, fox::RunLog::kKeptAsJournal);
+  size_t type_at = 0, length = 0, header = 0;
+  {
+    Table::Options options;
+    options.mode = fox::DiskFile::Mode::kReadWrite;
+    options.run_log = &log;
+    Table ta(a.table, options), tb(b.table, options);
+    type_at = ta.field(ColumnOf(ta, "type")).offset;
+    length = ta.header().record_length;
+    header = ta.header().header_length;
+    SaveText(ta, 2, "type", "KEPT");
+    log.BeginUnit();
+    SaveText(ta, 1, "type", "UNIT");
+    SaveText(tb, 1, "type", "UNIT");
+    // The links as the program that stopped left them.
+    for (const Scratch* s : {&a, &b}) {
+      const std::vector<std::string> files = fox::WriteAheadFile::Find(s->table);
+      ASSERT_EQ(files.size(), 1u);
+      fs::copy_file(files[0], fox::WriteAheadFile::Prefix(s->table) + "stopped");
+    }
+  }
+  ASSERT_EQ(ReadFileBytes(b.table).substr(header + type_at, 4), "UNIT");
+
+  auto ta = a.Open();
+  const std::string notice = ta->RepairInterruptedRun();
+  EXPECT_NE(notice.find("'foxuser_fdbozzo'"), std::string::npos) << notice;
+  const std::string now_a = ReadFileBytes(a.table), now_b = ReadFileBytes(b.table);
+  EXPECT_EQ(now_a.substr(header, length), before_a.substr(header, length))
+      << "a record of the unit kept its change";
+  EXPECT_EQ(now_a.substr(header + length + type_at, 4), "KEPT") << "a committed batch was taken back";
+  EXPECT_EQ(now_b.substr(header, length), before_b.substr(header, length))
+      << "the other table was not put back";
+  EXPECT_TRUE(fox::WriteAheadFile::Find(b.table).empty());
+  EXPECT_TRUE(fs::exists(fox::RepairMarker::PathFor(b.table))) << "the other table's index check was skipped";
+  b.Open()->RepairInterruptedRun();
+  EXPECT_FALSE(fs::exists(fox::RepairMarker::PathFor(b.table)));
+  EXPECT_EQ(ReadFileBytes(b.table).substr(header, length), before_b.substr(header, length));
 }
