@@ -121,6 +121,7 @@ bool SameFile(const std::string& a, const std::string& b) {
 void ReadRunLog(const std::string& log_path, const std::string& table_path, WriteAheadFile::Left* left) {
   left->run_log = log_path;
   RunLogReader reader(log_path);
+  left->journal = (reader.flags() & RunLog::kKeptAsJournal) != 0;
   std::map<uint32_t, bool> ours;  // file number -> whether it is the table's
   size_t uncommitted = 0;         // images since the last commit entry
   std::string_view entry;

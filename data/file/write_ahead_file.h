@@ -55,6 +55,7 @@ class WriteAheadFile {
   struct Left {
     std::vector<Image> images;
     std::string run_log;                    // "" for a file of the block format
+    bool journal = false;                   // the run log is kept as the run's undo journal
     std::vector<std::string> other_tables;  // of the run log, this one left out
   };
   static Left Read(const std::string& path, const std::string& table_path);

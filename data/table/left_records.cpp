@@ -64,8 +64,8 @@ LeftRecords PutBackLeftRecords(DiskFile& file, const TableHeader& header, const 
   std::vector<Image> images;
   for (const std::string& path : ahead) {
     WriteAheadFile::Left left = WriteAheadFile::Read(path, file.path());
-    if (!left.run_log.empty() && !left.other_tables.empty()) {
-      done.logs.emplace_back(left.run_log, std::move(left.other_tables));
+    if (!left.run_log.empty() && left.run_log != path) {
+      done.logs.push_back({left.run_log, left.journal, std::move(left.other_tables)});
     }
     images.insert(images.end(), std::make_move_iterator(left.images.begin()),
                   std::make_move_iterator(left.images.end()));
@@ -110,8 +110,10 @@ LeftRecords PutBackLeftRecords(DiskFile& file, const TableHeader& header, const 
 
 std::string PutBackOthers(const LeftRecords& left) {
   std::string told;
-  for (const auto& [log, tables] : left.logs) {
-    for (const std::string& table : tables) {
+  for (const LeftRecords::Log& run : left.logs) {
+    const std::string& log = run.path;
+    bool linked = false;  // a table still links to the log
+    for (const std::string& table : run.tables) {
       const std::string name = Utf8FromPath(PathFromUtf8(table).stem());
       try {
         std::vector<std::string> links;
@@ -121,7 +123,10 @@ std::string PutBackOthers(const LeftRecords& left) {
         if (links.empty()) continue;
         DiskFile file(table, DiskFile::Mode::kReadWrite, "table");
         RepairMarker marker(file, name);
-        if (!marker.TakeLeftOver()) continue;  // a Quillon program changes it now
+        if (!marker.TakeLeftOver()) {  // a Quillon program changes it now
+          linked = true;
+          continue;
+        }
         struct Let {
           RepairMarker& marker;
           ~Let() { marker.Release(); }
@@ -139,8 +144,17 @@ std::string PutBackOthers(const LeftRecords& left) {
           told += ".";
         }
       } catch (const Error& e) {
+        linked = true;
         told += " The same run changed table '" + name + "', whose records could not be put back now (" +
                 e.what() + "): open it with Quillon before using it.";
+      }
+    }
+    // A log kept only for its run's crash safety has served.
+    if (!run.journal && !linked) {
+      try {
+        DiskFile::RemoveFile(log, "run log");
+      } catch (const Error&) {
+        // Left: it names no table that needs it.
       }
     }
   }

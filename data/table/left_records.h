@@ -26,9 +26,14 @@ struct LeftRecords {
   size_t written = 0;
   size_t left = 0;           // changed by another program since
   std::string left_records;  // the first few of those
-  // The run logs the write-ahead files link to, and the other tables each
+  // The run logs the write-ahead files link to, with the other tables each
   // names, for PutBackOthers.
-  std::vector<std::pair<std::string, std::vector<std::string>>> logs;
+  struct Log {
+    std::string path;
+    bool journal = false;  // kept as the run's undo journal
+    std::vector<std::string> tables;
+  };
+  std::vector<Log> logs;
 };
 
 // Puts back the records of the write-ahead files `ahead` left beside the
@@ -42,8 +47,9 @@ LeftRecords PutBackLeftRecords(DiskFile& file, const TableHeader& header, const 
 // write-ahead file linking to one of those logs, and that no Quillon
 // program changes now, gets its records put back too, durably, and loses
 // those files; its marker stays, so that its index is checked when it is
-// next opened. Returns a sentence for each table it put records back in,
-// or could not (why), for the user; never throws.
+// next opened. A log not kept as an undo journal is removed once no table
+// links to it any more. Returns a sentence for each table it put records
+// back in, or could not (why), for the user; never throws.
 std::string PutBackOthers(const LeftRecords& left);
 
 }  // namespace fox

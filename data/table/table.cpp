@@ -177,6 +177,7 @@ std::string Table::RepairInterruptedRun() {
   try {
     // The records first, so that the index is checked against whole ones.
     put_back = PutBackRecords();
+    for (const LeftRecords::Log& log : put_back.logs) repaired_logs_.push_back(log.path);
     if (index_) {
       for (const TagCheck& check : CheckIndex(*this)) {
         if (check.checked && !check.consistent()) rebuilt.push_back(check.tag);

@@ -336,6 +336,11 @@ class Table {
   std::string RepairInterruptedRun();
   // What the last RepairInterruptedRun did; "" when nothing.
   const std::string& repair_notice() const { return repair_notice_; }
+  // The run logs the last RepairInterruptedRun put records back from (a
+  // table's own log, removed since, left out): their runs stopped, and
+  // what they logged beside the records (a change log's lines) may need
+  // completing.
+  const std::vector<std::string>& repaired_logs() const { return repaired_logs_; }
 
   // Takes record `recno`'s lock, as another program would see it, and keeps
   // it until ReleaseHolds: another program can then neither lock nor save
@@ -477,6 +482,7 @@ class Table {
   // Beside a table that this program writes, with its write-ahead file.
   std::unique_ptr<RepairMarker> marker_;
   std::string repair_notice_;
+  std::vector<std::string> repaired_logs_;
   // The records of the write-ahead files left beside the table put back
   // (PutBackLeftRecords); the files then go. Throws Error.
   LeftRecords PutBackRecords();
