@@ -23,7 +23,7 @@ void BatchWrite::Write() {
 void BatchWrite::Fail(const Error& e, size_t written, bool retryable) {
   if (committed_) TakeBack(written);
   if (target_.maintainer) target_.maintainer->DropPages(flight_.pages);
-  flight_.locks.clear();
+  flight_.locks = {};
   std::vector<uint32_t> unsaved(records_.begin() + static_cast<std::ptrdiff_t>(written), records_.end());
   std::string message = NotSaved(unsaved, target_.name, e.what());
   if (written > 0 && target_.maintainer) {
@@ -182,10 +182,10 @@ void BatchWrite::WritePages() {
   try {
     if (target_.maintainer) target_.maintainer->WritePages(flight_.pages);
   } catch (...) {
-    flight_.locks.clear();
+    flight_.locks = {};
     throw;
   }
-  flight_.locks.clear();
+  flight_.locks = {};
   if (target_.marker && written_ > 0) {
     const std::vector<PendingSave>& batch = flight_.batch;
     const uint64_t first = target_.header.record_offset(batch.front().recno);

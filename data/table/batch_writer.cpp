@@ -99,11 +99,13 @@ void BatchWriter::WriteSealed() {
   } catch (...) {
     failure = std::current_exception();
   }
+  // The locks go with the mutex let go: letting the table lock go wakes a
+  // caller waiting to hold a record (Table::Hold).
+  flight->locks = {};
   mutex_.Lock();
   // The saves keep their buffers, memo values included, for the next batch:
   // the saving thread that made them frees them when it reuses the saves
   // (freed here, each would go back to that thread's heap under its lock).
-  flight_.locks.clear();
   failure_ = Combine(failure_, failure);
   busy_ = false;
   started_ = false;

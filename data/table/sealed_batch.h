@@ -11,6 +11,7 @@
 
 #include "data/file/disk_file.h"
 #include "data/index/index_maintenance.h"
+#include "data/table/table_lock.h"
 
 namespace fox {
 
@@ -25,11 +26,19 @@ struct PendingSave {
   std::string record;
 };
 
+// The locks a batch holds from its check until its records are written:
+// the table's lock, or, when another program held a record or the table (or
+// this table holds records itself, see Table::Hold), its record locks.
+struct BatchLocks {
+  std::unique_ptr<TableLock> table;
+  std::vector<std::unique_ptr<RangeLock>> records;
+};
+
 // A sealed batch: its records locked, its memo values written but not yet
 // flushed, its new index pages written and the changed ones kept.
 struct SealedBatch {
   std::vector<PendingSave> batch;  // sorted by record number
-  std::vector<std::unique_ptr<RangeLock>> locks;
+  BatchLocks locks;
   IndexMaintainer::PageWrites pages;
   bool sync_memo = false;
 };

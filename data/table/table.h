@@ -120,8 +120,10 @@ class Table {
     // records without locking them.
     std::function<void()> before_recheck;
   };
-  // Batch limits for bulk runs: a few thousand saves, or 100 ms.
-  static constexpr size_t kBulkBatchRecords = 2000;
+  // Batch limits for bulk runs: thousands of saves (scattered records too: a
+  // batch whose records no other program holds is written under one table
+  // lock), as many as batch_bytes holds, or 100 ms.
+  static constexpr size_t kBulkBatchRecords = 8192;
 
   // Opens the table file at `path` with its memo file and structural index.
   // A table file that is read-only, opened for writing, is opened for
@@ -368,12 +370,16 @@ class Table {
   // index pages are left to the index thread (their refusals come later,
   // see IndexThread::TakeResults), the keys are worked out here.
   void Stage(Pending& pending, bool ahead = false) REQUIRES(batch_mutex_);
-  // Locks the batch's records (a run of consecutive records with one lock)
-  // and checks each against the record as it was read. Returns the locks;
-  // the records that cannot be saved are taken out of `batch` into
-  // `refused` with the reason.
-  std::vector<std::unique_ptr<RangeLock>> LockAndCheck(std::vector<Pending>& batch,
-                                                       std::vector<std::pair<uint32_t, Error>>* refused);
+  // Locks the table, as FoxPro's bulk commands do, or, when that cannot be
+  // had at once, the batch's records (a run of consecutive records with one
+  // lock), and checks each record against the record as it was read.
+  // Returns the locks; the records that cannot be saved are taken out of
+  // `batch` into `refused` with the reason.
+  BatchLocks LockAndCheck(std::vector<Pending>& batch, std::vector<std::pair<uint32_t, Error>>* refused);
+  // The table lock reaching record `highest`, unless another program holds
+  // a record or the table, or this table holds records (Hold): a lock of
+  // this table's own must not lie inside it.
+  std::unique_ptr<TableLock> TryTableLock(uint32_t highest) EXCLUDES(held_mutex_);
   // Whether a memo value the pending save replaces is no longer, on disk,
   // the value its change was worked out from (Edit::memo_read): another
   // program rewrote it in its own block. With the record locked.
@@ -395,10 +401,8 @@ class Table {
   std::exception_ptr TakeIndexRefusals(std::vector<Pending>& batch) REQUIRES(batch_mutex_);
   // Step 0: locks and checks the records (LockAndCheck); when any is
   // refused, stages the others again. Throws SaveError for the batch.
-  std::vector<std::unique_ptr<RangeLock>> LockAndRestage(std::vector<Pending>& batch,
-                                                         const std::exception_ptr& index_failure,
-                                                         std::vector<std::pair<uint32_t, Error>>* refused)
-      REQUIRES(batch_mutex_);
+  BatchLocks LockAndRestage(std::vector<Pending>& batch, const std::exception_ptr& index_failure,
+                            std::vector<std::pair<uint32_t, Error>>* refused) REQUIRES(batch_mutex_);
   // Steps 1 and 2: the memo values (not flushed) and the new index pages.
   // Throws SaveError for the batch.
   SealedBatch WriteStaged(std::vector<Pending>& batch, const std::vector<std::pair<uint32_t, Error>>& refused,
@@ -459,6 +463,10 @@ class Table {
   // The records held (Hold) and their locks; read by the writer thread.
   mutable Mutex held_mutex_;
   std::map<uint32_t, std::unique_ptr<RangeLock>> held_ GUARDED_BY(held_mutex_);
+  // Whether a batch holds the table lock (TryTableLock): Hold waits until it
+  // is released, since a record lock taken inside it would go with it.
+  bool table_locked_ GUARDED_BY(held_mutex_) = false;
+  CondVar table_released_;
   bool Held(uint32_t recno) const EXCLUDES(held_mutex_);
 
   std::string path_;
@@ -497,7 +505,11 @@ class Table {
   size_t batch_bytes_ GUARDED_BY(batch_mutex_) = 0;
   uint32_t batch_max_recno_ GUARDED_BY(batch_mutex_) = 0;
   size_t batch_runs_ GUARDED_BY(batch_mutex_) = 0;  // runs of consecutive records in the batch
+  // A batch written under record locks holds one lock per run, and the
+  // system's lock list grows with each: after a batch that could not have
+  // the table lock, the next holds a bounded number of runs.
   static constexpr size_t kBatchRuns = 512;
+  bool record_locked_ GUARDED_BY(batch_mutex_) = false;
   // A failure of a batch the watchdog sealed, or of a batch written after
   // a save was refused, for the next call.
   std::exception_ptr deferred_ GUARDED_BY(batch_mutex_);

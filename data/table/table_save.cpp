@@ -109,7 +109,7 @@ void Table::Save(Edit& edit) {
   }
   try {
     if (batch_.size() >= std::max<size_t>(1, options_.batch_records) ||
-        batch_bytes_ >= options_.batch_bytes || batch_runs_ >= kBatchRuns) {
+        batch_bytes_ >= options_.batch_bytes || (record_locked_ && batch_runs_ >= kBatchRuns)) {
       FlushLocked();
     } else if (batch_.size() == 1) {
       writer_.SetDue(std::chrono::steady_clock::now() + options_.batch_delay);
@@ -176,7 +176,7 @@ void Table::Queue(Edit& edit) {
     }
     throw;
   }
-  batch_bytes_ += 2 * pending.record.size();
+  batch_bytes_ += sizeof(Pending) + 2 * pending.record.size();
   for (const auto& [column, data] : pending.memo_text) batch_bytes_ += 2 * data.size();
   edit.original.assign(pending.record);
   edit.working.assign(pending.record);
@@ -184,8 +184,7 @@ void Table::Queue(Edit& edit) {
   edit.memo_read.clear();
   memo_value_block_ = 0;  // the edit now points at staged values
   // Records not next to the one before take a lock of their own when the
-  // batch is written, and the system's lock list grows with each: a batch
-  // holds a bounded number of such runs.
+  // batch is written under record locks (see kBatchRuns).
   if (batch_.empty() || pending.recno != batch_.back().recno + 1) ++batch_runs_;
   if (batch_.empty()) batch_runs_ = 1;
   batch_max_recno_ = batch_.empty() ? pending.recno : std::max(batch_max_recno_, pending.recno);
@@ -268,10 +267,28 @@ bool Table::MemoRewritten(const Pending& pending) {
   return false;
 }
 
-std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(
-    std::vector<Pending>& batch, std::vector<std::pair<uint32_t, Error>>* refused) {
+std::unique_ptr<TableLock> Table::TryTableLock(uint32_t highest) {
+  MutexLock hold(&held_mutex_);
+  if (!held_.empty()) return nullptr;
+  std::unique_ptr<TableLock> lock = TableLock::TryTake(*file_, header_, highest, [this] {
+    {
+      MutexLock released(&held_mutex_);
+      table_locked_ = false;
+    }
+    table_released_.SignalAll();
+  });
+  table_locked_ = lock != nullptr;
+  return lock;
+}
+
+// With the table lock, one lock for the whole batch, whose records no other
+// program can then hold; otherwise the record locks, as before.
+BatchLocks Table::LockAndCheck(std::vector<Pending>& batch,
+                               std::vector<std::pair<uint32_t, Error>>* refused) {
   const size_t length = header_.record_length;
-  std::vector<std::unique_ptr<RangeLock>> locks;
+  BatchLocks taken;
+  if (!batch.empty()) taken.table = TryTableLock(batch.back().recno);
+  std::vector<std::unique_ptr<RangeLock>>& locks = taken.records;
   size_t kept = 0;  // batch[0, kept) are the records checked and kept
   std::string on_disk;
   for (size_t i = 0; i < batch.size();) {
@@ -285,8 +302,10 @@ std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(
     // A record this table holds (Hold) is locked already: the others are
     // locked one by one around it, as a lock is not taken twice.
     bool holds_one = false;
-    for (size_t k = i; k < j && !holds_one; ++k) holds_one = Held(batch[k].recno);
-    if (holds_one) {
+    for (size_t k = i; k < j && !holds_one && !taken.table; ++k) holds_one = Held(batch[k].recno);
+    if (taken.table) {
+      // Every record of the batch is locked already.
+    } else if (holds_one) {
       for (size_t k = i; k < j; ++k) {
         if (Held(batch[k].recno)) continue;
         try {
@@ -340,7 +359,7 @@ std::vector<std::unique_ptr<RangeLock>> Table::LockAndCheck(
     i = j;
   }
   batch.erase(batch.begin() + static_cast<std::ptrdiff_t>(kept), batch.end());
-  return locks;
+  return taken;
 }
 
 bool Table::Held(uint32_t recno) const {
@@ -351,6 +370,9 @@ bool Table::Held(uint32_t recno) const {
 void Table::Hold(uint32_t recno) {
   MutexLock hold(&held_mutex_);
   if (held_.count(recno) != 0) return;
+  // A batch being written under the table lock lets it go once its records
+  // are written.
+  while (table_locked_) table_released_.Wait(&held_mutex_);
   held_.emplace(recno, std::make_unique<RangeLock>(*file_, RecordLockOffset(recno), 1,
                                                    "Record " + std::to_string(recno) + " of table '" + name_ +
                                                        "' is locked by another program."));
@@ -421,7 +443,7 @@ void Table::FlushLocked() {
   } done{writer_};
   std::exception_ptr failure = TakeIndexRefusals(batch);
   std::vector<std::pair<uint32_t, Error>> refused;
-  std::vector<std::unique_ptr<RangeLock>> locks = LockAndRestage(batch, failure, &refused);
+  BatchLocks locks = LockAndRestage(batch, failure, &refused);
   SealedBatch sealed = WriteStaged(batch, refused, failure);
   sealed.batch = std::move(batch);
   sealed.locks = std::move(locks);
@@ -487,16 +509,16 @@ std::exception_ptr Table::TakeIndexRefusals(std::vector<Pending>& batch) {
 
 // Step 0: the records are locked until they are written, and each must be
 // as it was read: another program's change is kept.
-std::vector<std::unique_ptr<RangeLock>> Table::LockAndRestage(
-    std::vector<Pending>& batch, const std::exception_ptr& index_failure,
-    std::vector<std::pair<uint32_t, Error>>* refused) {
+BatchLocks Table::LockAndRestage(std::vector<Pending>& batch, const std::exception_ptr& index_failure,
+                                 std::vector<std::pair<uint32_t, Error>>* refused) {
   std::vector<uint32_t> records;
   for (const Pending& p : batch) records.push_back(p.recno);
   // Declared outside the try: on a failure the records stay locked until
   // the staged changes are discarded.
-  std::vector<std::unique_ptr<RangeLock>> locks;
+  BatchLocks locks;
   try {
     locks = LockAndCheck(batch, refused);
+    record_locked_ = !locks.table;
     if (!refused->empty() || index_failure) {
       // The staged values and index changes of the refused records must not
       // be written: everything is worked out again for the others. A record

@@ -3,6 +3,7 @@
 // other record and field must read exactly as before.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <sstream>
 
@@ -366,4 +367,75 @@ TEST(TableWrite, AMemoRunningPastTheEndOfItsFileKeepsEveryMemoValue) {
         fox::SaveError);
   }
   EXPECT_EQ(ReadFileBytes(memo), bytes);
+}
+
+// A batch is written under the lock FoxPro's FLOCK() takes (the header's
+// lock byte and those of every record the table could hold), so that
+// another program can take no record lock while it is written; when another
+// program holds a record, or this table holds one itself, the batch falls
+// back to record locks: the held record is refused, the others are written,
+// and a record held by this table stays held once the batch is written.
+TEST(TableWrite, ABatchTakesTheTableLockOrFallsBackToRecordLocks) {
+  TempDir dir;
+  const std::string path = CopyTable(dir, "ruby-dbf/dbase_30.dbf");
+  fox::DiskFile other(path, fox::DiskFile::Mode::kReadWrite, "table");
+  const auto record_byte = [](uint32_t recno) { return 0x7FFFFFFEull - recno; };
+  bool other_locked_out = false;
+  fox::Table::Options options;
+  options.mode = fox::DiskFile::Mode::kReadWrite;
+  options.batch_records = 100;
+  options.batch_delay = std::chrono::hours(1);
+  options.allow_missing_index = true;  // the fixture names an index it lacks
+  options.before_recheck = [&] {
+    // The last record the table could hold, its header and a record of the batch.
+    other_locked_out = !other.TryLock(record_byte(30), 1) && !other.TryLock(0x7FFFFFFEull, 1) &&
+                       !other.TryLock(record_byte(1000), 1);
+  };
+  fox::Table table(path, options);
+  const auto change = [&](uint32_t recno, const std::string& text) {
+    std::string bytes;
+    table.ReadRecords(recno, 1, &bytes);
+    fox::Table::Edit edit{recno, bytes, bytes, {}, {}};
+    table.Assign(edit, 0, text);
+    table.Save(edit);
+  };
+  const auto value = [&](uint32_t recno) {
+    std::string bytes;
+    table.ReadRecords(recno, 1, &bytes);
+    return bytes.substr(1, 4);
+  };
+
+  change(1, "AAAA");
+  change(30, "BBBB");
+  table.Flush();
+  EXPECT_TRUE(other_locked_out);
+  EXPECT_EQ(value(1) + value(30), "AAAABBBB");
+  ASSERT_TRUE(other.TryLock(record_byte(30), 1)) << "the table lock was let go";
+
+  // Record 30 is another program's: only that save is refused.
+  other_locked_out = false;
+  change(2, "CCCC");
+  change(30, "DDDD");
+  try {
+    table.Flush();
+    ADD_FAILURE() << "a record another program holds was saved";
+  } catch (const fox::SaveError& e) {
+    EXPECT_EQ(e.kind(), fox::ErrorKind::kLocked) << e.what();
+    EXPECT_EQ(e.records(), std::vector<uint32_t>{30});
+  }
+  EXPECT_FALSE(other_locked_out);
+  EXPECT_EQ(value(2) + value(30), "CCCCBBBB");
+  other.Unlock(record_byte(30), 1);
+
+  // Record 3 is held by this table: saved through its hold, which outlasts
+  // the batch.
+  table.Hold(3);
+  change(3, "EEEE");
+  change(4, "FFFF");
+  table.Flush();
+  EXPECT_EQ(value(3) + value(4), "EEEEFFFF");
+  EXPECT_FALSE(other.TryLock(record_byte(3), 1));
+  table.ReleaseHolds();
+  EXPECT_TRUE(other.TryLock(record_byte(3), 1));
+  other.Unlock(record_byte(3), 1);
 }
