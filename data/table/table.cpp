@@ -310,11 +310,13 @@ void Table::ReleaseIndex() noexcept {
 }
 
 void Table::VisitRecords(const std::function<void(uint32_t recno, std::string_view record)>& visit) const {
-  constexpr uint32_t kBlock = 4096;
+  // About a megabyte of records at a time, however wide they are.
   const size_t length = header_.record_length;
+  const auto block =
+      static_cast<uint32_t>(std::max<size_t>(1, (size_t{1} << 20) / std::max<size_t>(1, length)));
   std::string records;
-  for (uint32_t first = 1; first <= record_count_; first += kBlock) {
-    const uint32_t n = std::min(kBlock, record_count_ - first + 1);
+  for (uint32_t first = 1; first <= record_count_; first += block) {
+    const uint32_t n = std::min(block, record_count_ - first + 1);
     ReadRecords(first, n, &records);
     for (uint32_t k = 0; k < n; ++k)
       visit(first + k, std::string_view(records.data() + size_t{k} * length, length));

@@ -110,8 +110,14 @@ class Table {
     // records without locking them.
     std::function<void()> before_recheck;
   };
-  // Batch limits for bulk runs: a few thousand saves, or 100 ms.
+  // Batch limits for bulk runs: a few thousand saves, or 100 ms, or a
+  // megabyte of records (as read and as changed, with their memo values).
+  // A run may hold several tables' batches at once (a cascade's parent and
+  // children), each while the one before is written and copied once more
+  // for the write: the megabyte keeps the run's memory flat however wide
+  // the records are, and a batch of narrow records still holds thousands.
   static constexpr size_t kBulkBatchRecords = 2000;
+  static constexpr size_t kBulkBatchBytes = size_t{1} << 20;
 
   // Opens the table file at `path` with its memo file and structural index.
   // A table file that is read-only, opened for writing, is opened for
