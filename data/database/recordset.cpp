@@ -172,6 +172,11 @@ bool Recordset::Reread(uint32_t recno) {
     edit_.memo_text.clear();
     edit_.memo_read.clear();
     table_->ForgetMemoValue();
+    // A record read on its own: the block read ahead for a walk goes (a
+    // cascade's child tables are read this way only, a megabyte each), and
+    // a walk that goes on reads its next block afresh.
+    block_count_ = 0;
+    std::string().swap(block_);
     const uint32_t count = table_->record_count();
     std::string record;
     if (recno >= 1 && recno <= count) {
