@@ -38,7 +38,9 @@ TEST(ProbeStore, KeepsEveryProbeWithViewsThatStayPut) {
   for (size_t k = 0; k < kTexts; ++k) {
     const std::string text = TextOf(k);
     ASSERT_EQ(added[k].text, text) << k;  // the first views still read their texts
-    if (k % 3 == 2) ASSERT_EQ(added[k].bytes, "B" + text) << k;
+    if (k % 3 == 2) {
+      ASSERT_EQ(added[k].bytes, "B" + text) << k;
+    }
     const std::optional<fox::ProbeStore::Probe> in_order = store.Find(text);
     ASSERT_TRUE(in_order && same(*in_order, added[k])) << k;
   }
