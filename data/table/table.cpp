@@ -393,10 +393,10 @@ bool IsAscii(std::string_view text) {
 
 }  // namespace
 
-ProbeStore::Probe Table::ProbeFor(std::string_view text) const {
+const ProbeStore::Probe& Table::ProbeFor(std::string_view text) const {
   // Asked for each find text of a set list in every record, in the list's
   // order. A text's probe is made once (its stored bytes need the code page).
-  if (std::optional<ProbeStore::Probe> known = probes_.Find(text)) return *known;
+  if (const ProbeStore::Probe* known = probes_.Find(text)) return *known;
   if (probes_.size() >= kMaxProbes) {
     probes_.Clear();
     probe_columns_.clear();
@@ -435,11 +435,11 @@ ProbeStore::Probe Table::ProbeFor(std::string_view text) const {
 
 bool Table::RecordMayContain(const Edit& edit, std::string_view text, bool memos_hold_none,
                              std::vector<char>* columns) const {
-  const ProbeStore::Probe probe = ProbeFor(text);
-  const std::optional<std::string_view> bytes = probe.bytes;
-  const std::vector<size_t>& one_by_one = probe_columns_[probe.one_by_one];
-  if (columns) columns->assign(field_count(), probe.by_field || text.empty() ? 1 : 0);
-  if (probe.by_field || text.empty()) return true;
+  const ProbeStore::Probe& probe = ProbeFor(text);
+  const std::optional<std::string_view> bytes = probe.bytes();
+  const std::vector<size_t>& one_by_one = probe_columns_[probe.one_by_one()];
+  if (columns) columns->assign(field_count(), probe.by_field() || text.empty() ? 1 : 0);
+  if (probe.by_field() || text.empty()) return true;
   bool any = false;
   if (bytes && edit.working.find(*bytes) != std::string::npos) {
     if (!columns) return true;
@@ -468,10 +468,10 @@ bool Table::RecordsMayContain(std::string_view records, std::string_view text, b
   bool ignored;
   bool& memos = memos_may ? *memos_may : ignored;
   memos = true;
-  const ProbeStore::Probe probe = ProbeFor(text);
-  const std::optional<std::string_view> bytes = probe.bytes;
-  const std::vector<size_t>& one_by_one = probe_columns_[probe.one_by_one];
-  if (probe.by_field || text.empty() || !bytes) return true;
+  const ProbeStore::Probe& probe = ProbeFor(text);
+  const std::optional<std::string_view> bytes = probe.bytes();
+  const std::vector<size_t>& one_by_one = probe_columns_[probe.one_by_one()];
+  if (probe.by_field() || text.empty() || !bytes) return true;
   const bool in_records = records.find(*bytes) != std::string_view::npos;
   if (in_records && !memos_may) return true;
   const size_t length = header_.record_length;
@@ -640,12 +640,12 @@ bool Table::Contains(const Edit& edit, size_t column, std::string_view text) con
     }
     return form.text && form.text->find(text) != std::string::npos;
   }
-  const ProbeStore::Probe probe = ProbeFor(text);
-  if (probe.by_field) {
+  const ProbeStore::Probe& probe = ProbeFor(text);
+  if (probe.by_field()) {
     const std::optional<std::string> value = Text(edit, column);
     return value && value->find(text) != std::string::npos;
   }
-  const std::optional<std::string_view> bytes = probe.bytes;
+  const std::optional<std::string_view> bytes = probe.bytes();
   if (!bytes) return false;
   std::string_view stored;
   if (f.is_memo()) {

@@ -428,9 +428,9 @@ class Table {
   void ReadMemoValue(const Edit& edit, size_t column, uint32_t block, MemoFile::Value* value) const;
   // How RecordMayContain looks for `text` in a record, made on first use
   // and kept; its one_by_one numbers a list in probe_columns_ (the columns
-  // searched through Contains), which few texts tell apart. Its views stay
+  // searched through Contains), which few texts tell apart. It stays
   // valid until kMaxProbes texts have been probed and the probes start again.
-  ProbeStore::Probe ProbeFor(std::string_view text) const;
+  const ProbeStore::Probe& ProbeFor(std::string_view text) const;
   static constexpr size_t kMaxProbes = size_t{1} << 20;
   uint64_t RecordLockOffset(uint32_t recno) const { return 0x7FFFFFFEull - recno; }
   // The records held (Hold) and their locks; read by the writer thread.
