@@ -103,6 +103,7 @@ std::unique_ptr<Table> Connection::OpenTable(const std::string& name, DiskFile::
   options.before_write = std::move(before_write);
   options.write_ahead = std::move(write_ahead);
   options.batch_records = Table::kBulkBatchRecords;
+  options.batch_bytes = Table::kBulkBatchBytes;
   options.index_ahead = true;
   options.allow_missing_index = allow_missing_index;
   options.display_name = name;
