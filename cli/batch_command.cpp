@@ -26,18 +26,17 @@ DataSource SourceOf(const BatchOptions& options) {
 }
 
 // What the options and the sets ask of a run.
-// The sets are moved into the request's pairs: a long set list is kept once.
-RunRequest RequestOf(const BatchOptions& options, std::vector<std::string> tables,
-                     std::vector<ReplaceSet> sets) {
+// The sets, read into the request's pairs, are moved there: a long set list
+// is kept once.
+RunRequest RequestOf(const BatchOptions& options, std::vector<std::string> tables, FindReplacePairs sets) {
   RunRequest request;
   request.source = SourceOf(options);
   request.tables = std::move(tables);
   request.from_set_list = options.sets_file.has_value();
   if (request.from_set_list) {
-    request.pairs.reserve(sets.size());
-    for (ReplaceSet& set : sets) request.pairs.push_back({std::move(set.find), std::move(set.replace)});
+    request.pairs = std::move(sets);
   } else {
-    request.pairs.push_back({options.find.value_or(""), options.replace.value_or("")});
+    request.pairs.Add(options.find.value_or(""), options.replace.value_or(""));
   }
   request.mode = options.dry_run ? RunMode::kDryRun : RunMode::kReplace;
   request.allow_missing_index = options.without_index;
@@ -94,7 +93,7 @@ class CommandLineObserver : public RunObserver {
 // set), otherwise stores the sets. Throws Error(kUsage) when the file is
 // missing or cannot be read: like any other input that cannot be used as
 // given, it is refused before anything is opened.
-std::optional<int> ReadSets(const BatchOptions& options, std::vector<ReplaceSet>& sets, std::ostream& out,
+std::optional<int> ReadSets(const BatchOptions& options, FindReplacePairs& sets, std::ostream& out,
                             std::ostream& err) {
   if (!FileExists(*options.sets_file)) throw Error(ErrorKind::kUsage, *options.sets_file + " not found.");
   const std::string separator = options.separator.value_or(kDefaultSetSeparator);
@@ -104,10 +103,14 @@ std::optional<int> ReadSets(const BatchOptions& options, std::vector<ReplaceSet>
   } catch (const std::exception& e) {
     throw Error(ErrorKind::kUsage, e.what());
   }
-  ParsedSets parsed = ParseSets(text, separator);
+  // Read straight into the run's pairs: a set list of a million sets is
+  // kept as one buffer of its texts, not a string for each.
+  sets.Reserve(SetLinesAtMost(text), text.size());
+  const std::vector<BadSetLine> bad_lines_found = ForEachSet(
+      text, separator, [&](std::string_view find, std::string_view replace) { sets.Add(find, replace); });
+  text = std::string();
   const std::string bad_lines =
-      parsed.bad_lines.empty() ? ""
-                               : BadSetLinesText(*options.sets_file, parsed.bad_lines, separator, "\n  ");
+      bad_lines_found.empty() ? "" : BadSetLinesText(*options.sets_file, bad_lines_found, separator, "\n  ");
   if (!bad_lines.empty() && !options.skip_bad_lines) {
     err << kProgram << bad_lines << "\n"
         << "Nothing was done. Correct these lines or the separator (--separator), or give "
@@ -115,13 +118,12 @@ std::optional<int> ReadSets(const BatchOptions& options, std::vector<ReplaceSet>
            "use the other sets.\n";
     return kExitUsage;
   }
-  if (parsed.sets.empty()) {
+  if (sets.empty()) {
     err << kProgram << (bad_lines.empty() ? "" : bad_lines + "\n") << *options.sets_file
         << " holds no set: nothing to replace.\n";
     return kExitReported;
   }
   if (!bad_lines.empty()) out << "Skipped (--skip-bad-lines): " << bad_lines << "\n";
-  sets = std::move(parsed.sets);
   return std::nullopt;
 }
 
@@ -176,7 +178,7 @@ int RunReplace(RunRequest request, CommandLineObserver& observer, ConsoleToolkit
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
         const volatile std::sig_atomic_t* stop_requested) {
   const BatchOptions options = ParseBatchArguments(args);
-  std::vector<ReplaceSet> sets;
+  FindReplacePairs sets;
   if (options.sets_file) {
     if (const std::optional<int> ended = ReadSets(options, sets, out, err)) return *ended;
   }

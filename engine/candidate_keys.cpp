@@ -11,7 +11,13 @@ void CandidateKeys::Enter(const fox::Recordset& recordset) {
 }
 
 void CandidateKeys::Hold(const Key& key, int64_t by, size_t tag) {
-  if (key) tags_[tag].keys[*key] += by;
+  if (!key) return;
+  // A key no record holds any longer goes: a run that changes every key of
+  // a table keeps as many keys as the table holds, not twice as many.
+  std::unordered_map<std::string, int64_t>& keys = tags_[tag].keys;
+  const auto [at, made] = keys.try_emplace(*key, 0);
+  at->second += by;
+  if (at->second == 0) keys.erase(at);
 }
 
 std::optional<fox::Table::Refusal> CandidateKeys::Check(const fox::Recordset& recordset, size_t* column) {

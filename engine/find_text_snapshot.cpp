@@ -27,7 +27,7 @@ int FindTextSnapshot::Known(int pair, size_t column) const {
   return column < count ? columns_[at + column] : 1;
 }
 
-bool FindTextSnapshot::PassOverRecords(const std::vector<FindReplacePair>& pairs, fox::Recordset& recordset) {
+bool FindTextSnapshot::PassOverRecords(const FindReplacePairs& pairs, fox::Recordset& recordset) {
   try {
     if (!current_) Take(pairs);
     const uint32_t before = recordset.recno();
@@ -39,7 +39,7 @@ bool FindTextSnapshot::PassOverRecords(const std::vector<FindReplacePair>& pairs
   }
 }
 
-bool FindTextSnapshot::RecordHoldsNone(const std::vector<FindReplacePair>& pairs, fox::Recordset& recordset) {
+bool FindTextSnapshot::RecordHoldsNone(const FindReplacePairs& pairs, fox::Recordset& recordset) {
   absent_.clear();
   touched_ = kNoColumn;
   try {
@@ -64,10 +64,10 @@ bool FindTextSnapshot::RecordHoldsNone(const std::vector<FindReplacePair>& pairs
   }
 }
 
-void FindTextSnapshot::Take(const std::vector<FindReplacePair>& pairs) {
+void FindTextSnapshot::Take(const FindReplacePairs& pairs) {
   finds_.clear();
   finds_.reserve(pairs.size());
-  for (const FindReplacePair& pair : pairs) finds_.push_back(pair.find);
+  for (size_t k = 0; k < pairs.size(); ++k) finds_.push_back(pairs.find(k));
   current_ = true;
 }
 

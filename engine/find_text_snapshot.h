@@ -37,10 +37,10 @@ class FindTextSnapshot {
 
   // Moves `recordset` past the records that hold none of the find texts, a
   // span at a time; true when it moved.
-  bool PassOverRecords(const std::vector<FindReplacePair>& pairs, fox::Recordset& recordset);
+  bool PassOverRecords(const FindReplacePairs& pairs, fox::Recordset& recordset);
   // Looks at the current record afresh (nothing touched yet); true when it
   // holds none of the find texts.
-  bool RecordHoldsNone(const std::vector<FindReplacePair>& pairs, fox::Recordset& recordset);
+  bool RecordHoldsNone(const FindReplacePairs& pairs, fox::Recordset& recordset);
   // A pair changed field `column` of the record: what was found there no
   // longer stands.
   void Touched(size_t column) { touched_ = column; }
@@ -51,7 +51,7 @@ class FindTextSnapshot {
   bool Holds(int pair, size_t column) const;
 
  private:
-  void Take(const std::vector<FindReplacePair>& pairs);
+  void Take(const FindReplacePairs& pairs);
   // What was found for the pair's find text in the field (0 none, 1 may, 2
   // holds), while it still stands; -1 when nothing stands.
   int Known(int pair, size_t column) const;

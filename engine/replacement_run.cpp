@@ -42,10 +42,11 @@ std::vector<std::string> ReplacementRun::UnusableContainers(const RunRequest& re
 
 std::string ReplacementRun::Refusal(const RunRequest& request) {
   if (!request.from_set_list) {
-    return !request.pairs.empty() && request.pairs.front().find.empty() ? kEmptyFindText : "";
+    return !request.pairs.empty() && request.pairs.find(0).empty() ? kEmptyFindText : "";
   }
   for (size_t k = 0; k < request.pairs.size(); ++k) {
-    if (request.pairs[k].find.empty()) return EmptySetMessage(static_cast<int>(k), request.pairs[k].replace);
+    if (request.pairs.find(k).empty())
+      return EmptySetMessage(static_cast<int>(k), std::string(request.pairs.replace(k)));
   }
   return "";
 }
@@ -357,8 +358,8 @@ bool ReplacementRun::ApplyPairs(ErrorTrap& trap, const std::string& table, fox::
   for (size_t k = 0; k < request_.pairs.size(); ++k) {
     const int pair = static_cast<int>(k);
     if (snapshot_.Skippable(pair, column)) continue;
-    field_.find = request_.pairs[k].find;
-    field_.replace = request_.pairs[k].replace;
+    field_.find = request_.pairs.find(k);
+    field_.replace = request_.pairs.replace(k);
     apply(pair);
   }
   return found;
@@ -583,7 +584,7 @@ void ReplacementRun::RefuseIfFound(ErrorTrap& trap, fox::Recordset& recordset, s
   const int pairs = static_cast<int>(request_.pairs.size());
   bool found = false;
   for (int k = 0; k < pairs && !found; ++k) {
-    const std::string& find = request_.pairs[static_cast<size_t>(k)].find;
+    const std::string_view find = request_.pairs.find(static_cast<size_t>(k));
     if (find.empty() || snapshot_.Skippable(k, column)) continue;
     found = snapshot_.Holds(k, column);
     if (!found) trap.Step(RunStep::kSearchField, [&] { found = recordset.fields()[column].Contains(find); });

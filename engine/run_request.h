@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "access/foxpro_module.h"
+#include "engine/find_replace_pairs.h"
 
 namespace quillon {
 
@@ -36,18 +37,12 @@ enum class RunEnd {
   kStopped,  // the run was asked to stop (the program was closed) before it ended
 };
 
-// One find text and the text that replaces it.
-struct FindReplacePair {
-  std::string find;
-  std::string replace;
-};
-
 struct RunRequest {
   DataSource source;
   // The tables to walk, in order, by the names the data source gives them.
   std::vector<std::string> tables;
   // Applied in order to every field, each to what the one before left.
-  std::vector<FindReplacePair> pairs;
+  FindReplacePairs pairs;
   // Whether the pairs are the set list's (its empty find text is refused
   // naming the set) rather than the single pair.
   bool from_set_list = false;

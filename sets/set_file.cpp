@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "base/error.h"
 #include "base/file_helpers.h"
@@ -52,7 +53,7 @@ std::string ReadTextFile(const std::string& path) {
     // Text that reads as UTF-8 is UTF-8 (on Windows, where the system's
     // encoding is an ANSI code page, bytes above 127 that happen to form
     // UTF-8 throughout are next to unknown in ANSI text).
-    text = bytes;
+    text = std::move(bytes);
   } else {
     text = SystemToUtf8(bytes);
   }
@@ -60,18 +61,31 @@ std::string ReadTextFile(const std::string& path) {
   return text;
 }
 
-std::optional<ReplaceSet> SplitSetLine(std::string_view line, std::string_view separator) {
+namespace {
+
+// SplitSetLine's pieces, as views of the line.
+struct SetPieces {
+  std::string_view find;
+  std::string_view replace;
+};
+
+std::optional<SetPieces> SplitPieces(std::string_view line, std::string_view separator) {
   if (separator.empty()) throw Error(ErrorKind::kUsage, "The separator of a set must not be empty.");
   const size_t first = line.find(separator);
   if (line.empty() || first == std::string_view::npos) return std::nullopt;
   const size_t second_start = first + separator.size();
   const size_t second_end = line.find(separator, second_start);
-  ReplaceSet set;
-  set.find.assign(line.substr(0, first));
-  set.replace.assign(line.substr(second_start, second_end == std::string_view::npos
-                                                   ? std::string_view::npos
-                                                   : second_end - second_start));
-  return set;
+  return SetPieces{line.substr(0, first), line.substr(second_start, second_end == std::string_view::npos
+                                                                        ? std::string_view::npos
+                                                                        : second_end - second_start)};
+}
+
+}  // namespace
+
+std::optional<ReplaceSet> SplitSetLine(std::string_view line, std::string_view separator) {
+  const std::optional<SetPieces> pieces = SplitPieces(line, separator);
+  if (!pieces) return std::nullopt;
+  return ReplaceSet{std::string(pieces->find), std::string(pieces->replace)};
 }
 
 bool IsSetText(std::string_view line) {
@@ -120,6 +134,20 @@ std::string ShownText(std::string_view line) {
 }  // namespace
 
 ParsedSets ParseSets(const std::string& text, const std::string& separator) {
+  ParsedSets parsed;
+  parsed.sets.reserve(SetLinesAtMost(text));
+  parsed.bad_lines = ForEachSet(text, separator, [&](std::string_view find, std::string_view replace) {
+    parsed.sets.push_back(ReplaceSet{std::string(find), std::string(replace)});
+  });
+  return parsed;
+}
+
+size_t SetLinesAtMost(const std::string& text) {
+  return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+}
+
+std::vector<BadSetLine> ForEachSet(const std::string& text, const std::string& separator,
+                                   const std::function<void(std::string_view, std::string_view)>& take) {
   if (separator.empty()) throw Error(ErrorKind::kUsage, "The separator of a set file must not be empty.");
   // The text is read in place, a line at a time: a set file may hold a
   // million lines, and only a line holding a CR is copied (without them).
@@ -130,9 +158,7 @@ ParsedSets ParseSets(const std::string& text, const std::string& separator) {
   } else {
     end = text.size();
   }
-  ParsedSets parsed;
-  parsed.sets.reserve(
-      static_cast<size_t>(std::count(text.begin(), text.begin() + static_cast<ptrdiff_t>(end), '\n')) + 1);
+  std::vector<BadSetLine> bad_lines;
   std::string without_cr;
   size_t start = 0;
   for (size_t number = 1; start <= end; ++number) {
@@ -147,15 +173,15 @@ ParsedSets ParseSets(const std::string& text, const std::string& separator) {
       }
       line = without_cr;
     }
-    std::optional<ReplaceSet> set;
-    if (IsSetText(line)) set = SplitSetLine(line, separator);
+    std::optional<SetPieces> set;
+    if (IsSetText(line)) set = SplitPieces(line, separator);
     if (set) {
-      parsed.sets.push_back(std::move(*set));
+      take(set->find, set->replace);
     } else if (!IsBlank(line)) {
-      parsed.bad_lines.push_back(BadSetLine{number, std::string(line)});
+      bad_lines.push_back(BadSetLine{number, std::string(line)});
     }
   }
-  return parsed;
+  return bad_lines;
 }
 
 std::string BadSetLinesText(const std::string& file, const std::vector<BadSetLine>& lines,

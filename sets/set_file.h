@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,6 +59,16 @@ struct ParsedSets {
 // text (see IsSetText), separator or not, so that a binary file does not
 // pass for a set file. `separator` must not be empty.
 ParsedSets ParseSets(const std::string& text, const std::string& separator);
+
+// ParseSets without the list: each set goes to `take` in file order, its
+// texts as views valid during the call (a set file may hold a million sets,
+// which the caller keeps as it likes); returns the bad lines. Throws what
+// ParseSets throws and what `take` throws.
+std::vector<BadSetLine> ForEachSet(const std::string& text, const std::string& separator,
+                                   const std::function<void(std::string_view, std::string_view)>& take);
+
+// How many sets `text` holds at most: one a line.
+size_t SetLinesAtMost(const std::string& text);
 
 // False for a line no text file holds: one with a NUL character, with bytes
 // that are not UTF-8, or with U+FFFD, which ReadTextFile puts for bytes that

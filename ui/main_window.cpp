@@ -559,13 +559,12 @@ RunRequest MainWindow::Request() const {
     if (list1_->item(row)->checkState() == Qt::Checked) request.tables.push_back(TableName(row));
   }
   const int tab = tab_control1_->currentIndex();
-  if (tab == 0) request.pairs.push_back({find_text_, replace_text_});
+  if (tab == 0) request.pairs.Add(find_text_, replace_text_);
   if (tab == 1) {
     request.from_set_list = true;
     for (int row = 0; row < combo1_->count(); ++row) {
-      request.pairs.push_back(
-          {combo1_->itemText(row).toStdString(),
-           row < combo2_->count() ? combo2_->itemText(row).toStdString() : std::string()});
+      request.pairs.Add(combo1_->itemText(row).toStdString(),
+                        row < combo2_->count() ? combo2_->itemText(row).toStdString() : std::string());
     }
   }
   return request;

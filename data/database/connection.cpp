@@ -106,6 +106,7 @@ std::unique_ptr<Table> Connection::OpenTable(const std::string& name, DiskFile::
   options.run_log = run_log;
   options.after_commit = std::move(after_commit);
   options.batch_records = Table::kBulkBatchRecords;
+  options.batch_bytes = Table::kBulkBatchBytes;
   options.index_ahead = true;
   options.allow_missing_index = allow_missing_index;
   options.display_name = name;

@@ -32,7 +32,7 @@ std::string TableNameOf(const std::string& source) {
 }  // namespace
 
 std::optional<std::string> Field::Value() const { return owner_->Read(column_); }
-bool Field::Contains(const std::string& text) const { return owner_->Contains(column_, text); }
+bool Field::Contains(std::string_view text) const { return owner_->Contains(column_, text); }
 void Field::SetValue(const std::string& text) { owner_->Write(column_, text); }
 std::optional<Table::Refusal> Field::TrySetValue(const std::string& text) {
   return owner_->TryWrite(column_, text);
@@ -173,6 +173,11 @@ bool Recordset::Reread(uint32_t recno) {
     edit_.memo_text.clear();
     edit_.memo_read.clear();
     table_->ForgetMemoValue();
+    // A record read on its own: the block read ahead for a walk goes (a
+    // cascade's child tables are read this way only, a megabyte each), and
+    // a walk that goes on reads its next block afresh.
+    block_count_ = 0;
+    std::string().swap(block_);
     const uint32_t count = table_->record_count();
     std::string record;
     if (recno >= 1 && recno <= count) {
@@ -314,7 +319,7 @@ bool Recordset::MayContain(std::string_view text, std::vector<char>* columns) co
   return table_->RecordMayContain(edit_, text, memos_hold_none, columns);
 }
 
-bool Recordset::Contains(size_t column, const std::string& text) const {
+bool Recordset::Contains(size_t column, std::string_view text) const {
   RequireOpen(open_);
   if (Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
   if (schema_) {

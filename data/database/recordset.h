@@ -43,7 +43,7 @@ class Field {
   // Whether the current value's text form contains `text`: the same answer
   // as searching Value(), faster for character and memo values. False for
   // NULL. Throws Error when the value cannot be read.
-  bool Contains(const std::string& text) const;
+  bool Contains(std::string_view text) const;
   // Converts the text to the column's type and assigns it. Throws Error when
   // the text does not fit; the field then keeps its value.
   void SetValue(const std::string& text);
@@ -274,7 +274,7 @@ class Recordset {
   size_t ColumnCount() const;
   std::string ColumnName(size_t column) const;
   std::optional<std::string> Read(size_t column) const;
-  bool Contains(size_t column, const std::string& text) const;
+  bool Contains(size_t column, std::string_view text) const;
   void Write(size_t column, const std::string& text);
   std::optional<Table::Refusal> TryWrite(size_t column, const std::string& text);
   // `text` as the value of `column` in `edit`, a copy for the rules to

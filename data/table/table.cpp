@@ -274,11 +274,13 @@ void Table::ReleaseIndex() noexcept {
 }
 
 void Table::VisitRecords(const std::function<void(uint32_t recno, std::string_view record)>& visit) const {
-  constexpr uint32_t kBlock = 4096;
+  // About a megabyte of records at a time, however wide they are.
   const size_t length = header_.record_length;
+  const auto block =
+      static_cast<uint32_t>(std::max<size_t>(1, (size_t{1} << 20) / std::max<size_t>(1, length)));
   std::string records;
-  for (uint32_t first = 1; first <= record_count_; first += kBlock) {
-    const uint32_t n = std::min(kBlock, record_count_ - first + 1);
+  for (uint32_t first = 1; first <= record_count_; first += block) {
+    const uint32_t n = std::min(block, record_count_ - first + 1);
     ReadRecords(first, n, &records);
     for (uint32_t k = 0; k < n; ++k)
       visit(first + k, std::string_view(records.data() + size_t{k} * length, length));
@@ -355,35 +357,25 @@ bool IsAscii(std::string_view text) {
 
 }  // namespace
 
-const Table::RecordProbe& Table::ProbeFor(std::string_view text) const {
+const ProbeStore::Probe& Table::ProbeFor(std::string_view text) const {
   // Asked for each find text of a set list in every record, in the list's
-  // order: the probe after the last one asked for is tried first, then the
-  // index. A text's probe is made once (its stored bytes need the code page).
-  if (next_probe_ < probes_.size() && probes_[next_probe_].text == text) return probes_[next_probe_++];
-  if (const auto known = probe_index_.find(text); known != probe_index_.end()) {
-    next_probe_ = known->second + 1;
-    return probes_[known->second];
-  }
+  // order. A text's probe is made once (its stored bytes need the code page).
+  if (const ProbeStore::Probe* known = probes_.Find(text)) return *known;
   if (probes_.size() >= kMaxProbes) {
-    probe_index_.clear();
-    probes_.clear();
+    probes_.Clear();
     probe_columns_.clear();
   }
-  RecordProbe probe;
-  probe.text = text;
   // Values are searched in their stored bytes only where every byte stands
   // for one character of its own: single-byte code pages.
-  probe.by_field = !codec_.code_page().single_byte() || text.empty();
-  if (!probe.by_field) {
+  bool by_field = !codec_.code_page().single_byte() || text.empty();
+  std::optional<std::string> bytes;
+  if (!by_field) {
     try {
-      if (std::optional<std::string> bytes = codec_.code_page().SearchBytes(text)) {
-        probe.has_bytes = true;
-        if (*bytes != text) probe.other_bytes = std::move(*bytes);
-      }
+      bytes = codec_.code_page().SearchBytes(text);
     } catch (const Error&) {
       // Text that is not valid UTF-8 may still match inside a decoded
       // value's bytes; search decoded values for it.
-      probe.by_field = true;
+      by_field = true;
     }
   }
   // The text forms of C and V values are runs of their decoded bytes, and
@@ -400,21 +392,18 @@ const Table::RecordProbe& Table::ProbeFor(std::string_view text) const {
     if (f.is_memo() || TextFormCanShow(f.type, text)) one_by_one.push_back(c);
   }
   const auto same = std::find(probe_columns_.begin(), probe_columns_.end(), one_by_one);
-  probe.one_by_one = static_cast<uint32_t>(same - probe_columns_.begin());
+  const auto columns = static_cast<uint32_t>(same - probe_columns_.begin());
   if (same == probe_columns_.end()) probe_columns_.push_back(std::move(one_by_one));
-  probes_.push_back(std::move(probe));
-  probe_index_.emplace(probes_.back().text, probes_.size() - 1);
-  next_probe_ = probes_.size();
-  return probes_.back();
+  return probes_.Add(text, bytes ? std::optional<std::string_view>(*bytes) : std::nullopt, by_field, columns);
 }
 
 bool Table::RecordMayContain(const Edit& edit, std::string_view text, bool memos_hold_none,
                              std::vector<char>* columns) const {
-  const RecordProbe& probe = ProbeFor(text);
+  const ProbeStore::Probe& probe = ProbeFor(text);
   const std::optional<std::string_view> bytes = probe.bytes();
-  const std::vector<size_t>& one_by_one = probe_columns_[probe.one_by_one];
-  if (columns) columns->assign(field_count(), probe.by_field || text.empty() ? 1 : 0);
-  if (probe.by_field || text.empty()) return true;
+  const std::vector<size_t>& one_by_one = probe_columns_[probe.one_by_one()];
+  if (columns) columns->assign(field_count(), probe.by_field() || text.empty() ? 1 : 0);
+  if (probe.by_field() || text.empty()) return true;
   bool any = false;
   if (bytes && edit.working.find(*bytes) != std::string::npos) {
     if (!columns) return true;
@@ -443,10 +432,10 @@ bool Table::RecordsMayContain(std::string_view records, std::string_view text, b
   bool ignored;
   bool& memos = memos_may ? *memos_may : ignored;
   memos = true;
-  const RecordProbe& probe = ProbeFor(text);
+  const ProbeStore::Probe& probe = ProbeFor(text);
   const std::optional<std::string_view> bytes = probe.bytes();
-  const std::vector<size_t>& one_by_one = probe_columns_[probe.one_by_one];
-  if (probe.by_field || text.empty() || !bytes) return true;
+  const std::vector<size_t>& one_by_one = probe_columns_[probe.one_by_one()];
+  if (probe.by_field() || text.empty() || !bytes) return true;
   const bool in_records = records.find(*bytes) != std::string_view::npos;
   if (in_records && !memos_may) return true;
   const size_t length = header_.record_length;
@@ -615,8 +604,8 @@ bool Table::Contains(const Edit& edit, size_t column, std::string_view text) con
     }
     return form.text && form.text->find(text) != std::string::npos;
   }
-  const RecordProbe& probe = ProbeFor(text);
-  if (probe.by_field) {
+  const ProbeStore::Probe& probe = ProbeFor(text);
+  if (probe.by_field()) {
     const std::optional<std::string> value = Text(edit, column);
     return value && value->find(text) != std::string::npos;
   }

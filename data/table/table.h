@@ -63,6 +63,7 @@
 #include "data/table/index_thread.h"
 #include "data/table/left_records.h"
 #include "data/table/memo_file.h"
+#include "data/table/probe_store.h"
 #include "data/table/sealed_batch.h"
 #include "data/util/error.h"
 #include "data/util/mutex.h"
@@ -122,8 +123,14 @@ class Table {
   };
   // Batch limits for bulk runs: thousands of saves (scattered records too: a
   // batch whose records no other program holds is written under one table
-  // lock), as many as batch_bytes holds, or 100 ms.
+  // lock), or 100 ms, or a megabyte of records (as read and as changed, with
+  // their memo values). A run may hold several tables' batches at once (a
+  // cascade's parent and children), each while the one before is written
+  // and copied once more for the write: the megabyte keeps the run's memory
+  // flat however wide the records are, and a batch of narrow records still
+  // holds thousands.
   static constexpr size_t kBulkBatchRecords = 8192;
+  static constexpr size_t kBulkBatchBytes = size_t{1} << 20;
 
   // Opens the table file at `path` with its memo file and structural index.
   // A table file that is read-only, opened for writing, is opened for
@@ -439,25 +446,11 @@ class Table {
   std::string_view MemoBytes(const Edit& edit, size_t column) const;
   // Reads the memo value at `block` of the edit's column; throws Unreadable.
   void ReadMemoValue(const Edit& edit, size_t column, uint32_t block, MemoFile::Value* value) const;
-  // How RecordMayContain looks for one text in a record.
-  // A set list may hold a million texts: a probe keeps the text once (its
-  // stored bytes only where they differ) and names its list of columns,
-  // which few texts tell apart, by number.
-  struct RecordProbe {
-    std::string text;
-    std::string other_bytes;  // the stored bytes, when they differ from the text
-    bool by_field = false;    // no whole-record search possible
-    bool has_bytes = false;   // the code page can store the text
-    uint32_t one_by_one = 0;  // in probe_columns_: columns searched through Contains
-    // The text in stored bytes; none when the code page cannot store it.
-    std::optional<std::string_view> bytes() const {
-      if (!has_bytes) return std::nullopt;
-      return other_bytes.empty() ? std::string_view(text) : std::string_view(other_bytes);
-    }
-  };
-  // The probe for `text`, made on first use and kept. The reference stays
+  // How RecordMayContain looks for `text` in a record, made on first use
+  // and kept; its one_by_one numbers a list in probe_columns_ (the columns
+  // searched through Contains), which few texts tell apart. It stays
   // valid until kMaxProbes texts have been probed and the probes start again.
-  const RecordProbe& ProbeFor(std::string_view text) const;
+  const ProbeStore::Probe& ProbeFor(std::string_view text) const;
   static constexpr size_t kMaxProbes = size_t{1} << 20;
   uint64_t RecordLockOffset(uint32_t recno) const { return 0x7FFFFFFEull - recno; }
   // The records held (Hold) and their locks; read by the writer thread.
@@ -533,13 +526,9 @@ class Table {
   mutable std::vector<std::map<size_t, std::string>::node_type> memo_nodes_;
   void SetMemoText(Edit& edit, size_t column, std::string&& bytes) const;
   void KeepMemoNodes(std::map<size_t, std::string>& values);
-  // Probes of the texts searched, in the order first asked for, found by
-  // their text: a set list searches every record for each of its find
-  // texts, which may be many thousands. `next_probe_` follows the one last
-  // asked for, the one a set list asks for next.
-  mutable std::deque<RecordProbe> probes_;
-  mutable std::unordered_map<std::string_view, size_t> probe_index_;
-  mutable size_t next_probe_ = 0;
+  // Probes of the texts searched: a set list searches every record for
+  // each of its find texts, which may be many thousands.
+  mutable ProbeStore probes_;
   mutable std::deque<std::vector<size_t>> probe_columns_;  // the probes' lists of columns, each once
   // Why the memo file cannot take values safely (MemoFile::Damage), as first
   // seen.

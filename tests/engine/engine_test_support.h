@@ -59,11 +59,11 @@ struct FakeInputs : quillon::RunObserver {
     for (const Row& row : rows) {
       if (row.ticked) request.tables.push_back(row.name);
     }
-    if (tab == 0) request.pairs.push_back({find, replace});
+    if (tab == 0) request.pairs.Add(find, replace);
     if (tab == 1) {
       request.from_set_list = true;
       for (size_t k = 0; k < finds.size(); ++k)
-        request.pairs.push_back({finds[k], k < replaces.size() ? replaces[k] : std::string()});
+        request.pairs.Add(finds[k], k < replaces.size() ? replaces[k] : std::string());
     }
     request.mode = mode;
     return request;
