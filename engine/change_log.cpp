@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 
@@ -351,6 +352,106 @@ size_t ChangeLog::Withdraw(const std::vector<uint32_t>& records) {
   std::lock_guard<std::mutex> hold(mutex_);
   return held_.Move([&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); },
                     nullptr);
+}
+
+}  // namespace quillon
+
+namespace quillon {
+
+void ChangeLog::CopyHeld(const std::vector<uint32_t>& records, std::string* to) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  held_.Copy([&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); }, to);
+}
+
+size_t CompleteChangeLog(const std::string& run_log) {
+  // The lines of the committed batches, in order.
+  std::vector<std::string> lines;
+  size_t bytes = 0;
+  try {
+    fox::RunLogReader reader(run_log);
+    std::vector<std::string> uncommitted;
+    std::string_view entry;
+    while (reader.Next(&entry, nullptr)) {
+      const auto kind = static_cast<unsigned char>(entry[0]);
+      if (kind == kLinesEntry) {
+        for (size_t at = 1; at < entry.size();) {
+          size_t end = entry.find("\r\n", at);
+          end = end == std::string_view::npos ? entry.size() : end + 2;
+          uncommitted.emplace_back(entry.substr(at, end - at));
+          at = end;
+        }
+      } else if (kind == fox::RunLog::kCommit) {
+        for (std::string& line : uncommitted) {
+          bytes += line.size();
+          lines.push_back(std::move(line));
+        }
+        uncommitted.clear();
+      }
+    }
+  } catch (const fox::Error& e) {
+    throw Error(ErrorKind::kIo,
+                "The change log could not be completed from the run log: " + std::string(e.what()));
+  }
+  if (lines.empty()) return 0;
+  // The lines the change log's last part holds, counted: those the run
+  // wrote before it stopped are not written twice.
+  std::map<std::string, size_t> present;
+  bool cut = false;  // the change log ends inside a line
+  const std::string path = ChangeLogPath();
+  if (std::FILE* file = fox::OpenFileUtf8(path, "rb")) {
+    std::error_code error;
+    const uint64_t size = std::filesystem::file_size(fox::PathFromUtf8(path), error);
+    const uint64_t window = std::min<uint64_t>(error ? 0 : size, 2 * uint64_t{bytes} + (64u << 10));
+    std::string tail(static_cast<size_t>(window), '\0');
+    if (!error && std::fseek(file, static_cast<long>(size - window), SEEK_SET) == 0) {
+      tail.resize(std::fread(tail.data(), 1, tail.size(), file));
+    } else {
+      tail.clear();
+    }
+    std::fclose(file);
+    cut = !tail.empty() && tail.back() != '\n';
+    for (size_t at = 0; at < tail.size();) {
+      size_t end = tail.find("\r\n", at);
+      if (end == std::string::npos) break;  // a line cut short
+      ++present[tail.substr(at, end + 2 - at)];
+      at = end + 2;
+    }
+  }
+  std::vector<const std::string*> missing;
+  for (const std::string& line : lines) {
+    const auto at = present.find(line);
+    if (at != present.end() && at->second > 0) {
+      --at->second;
+    } else {
+      missing.push_back(&line);
+    }
+  }
+  if (missing.empty()) return 0;
+  ChangeLog log;
+  // A line the crash cut short is ended, so that the next one starts afresh.
+  if (cut) log.Append("");
+  for (const std::string* line : missing) log.Append(line->substr(0, line->size() - 2));
+  log.Close();
+  return missing.size();
+}
+
+std::string CompleteChangeLogs(const std::vector<std::string>& run_logs) {
+  size_t added = 0;
+  std::string failed;
+  for (const std::string& run_log : run_logs) {
+    try {
+      added += CompleteChangeLog(run_log);
+    } catch (const std::exception& e) {
+      failed += " " + std::string(e.what());
+    }
+  }
+  std::string told;
+  if (added > 0) {
+    told = " " + std::to_string(added) + (added == 1 ? " line" : " lines") +
+           " of its saved changes that the change log lacked " + (added == 1 ? "was" : "were") +
+           " added to it.";
+  }
+  return told + failed;
 }
 
 }  // namespace quillon

@@ -54,6 +54,22 @@ std::string NotSavedLine(const std::string& date_time, uint32_t recno, const std
 void ChangeLogLine(std::string* line, const std::string& date_time, const std::string& find,
                    const std::string& replace, const std::string& table, const std::string& column);
 
+// The run log's entry that holds the change log lines of a batch (the
+// caller's entry kind 5 of fox::RunLog): the lines as the change log has
+// them, each ending in CR LF.
+inline constexpr unsigned char kLinesEntry = 5;
+
+// After a run stopped before it finished: appends to the change log the
+// lines that the run log at `run_log` holds for committed batches and that
+// the log's last part does not hold (each line as many times as the run
+// log has it), in order, durably; returns how many it added. Throws
+// quillon::Error when a file cannot be read or written.
+size_t CompleteChangeLog(const std::string& run_log);
+// CompleteChangeLog for each of `run_logs` (those a table's repair used,
+// fox::Table::repaired_logs), told in a sentence for the repair's notice
+// ("" when no line was missing); never throws.
+std::string CompleteChangeLogs(const std::vector<std::string>& run_logs);
+
 // The change log as one run writes it, as UTF-8 on every system (the ANSI
 // code page of Windows cannot hold every text a run may find and replace),
 // each line ending in CR LF. The file, created when
@@ -103,6 +119,10 @@ class ChangeLog {
   // returned `position`: their held lines are written once the log's
   // commits reach that position.
   void Committed(const std::vector<uint32_t>& records, uint64_t position) noexcept;
+  // Appends the held lines of `records` (ascending) to `to`, keeping them
+  // held: what the run log keeps with their batch, so that the lines of a
+  // committed change can be written after a crash (CompleteChangeLog).
+  void CopyHeld(const std::vector<uint32_t>& records, std::string* to);
   // Writes the lines the log's commits up to `committed` cover (the log's
   // commit listener).
   void Release(uint64_t committed) noexcept;

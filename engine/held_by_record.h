@@ -74,6 +74,17 @@ class HeldByRecord {
     return moved;
   }
 
+  // Appends the held bytes of the records for which `take` is true, in the
+  // order they came, to `to`, keeping them held.
+  template <typename Take>
+  void Copy(Take take, std::string* to) const {
+    size_t start = 0;
+    for (const Held& piece : held_) {
+      if (take(piece.recno)) to->append(bytes_, start, piece.end - start);
+      start = piece.end;
+    }
+  }
+
  private:
   struct Held {
     uint32_t recno;

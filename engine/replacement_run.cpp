@@ -157,7 +157,8 @@ ReplacementRun::Walk ReplacementRun::WalkTable(ErrorTrap& trap, const std::strin
       // A run that stopped before it finished left the index checked and
       // repaired as the table opened: the user hears what was done.
       if (recordset.table() != nullptr && !recordset.table()->repair_notice().empty()) {
-        toolkit_.ShowMessage(recordset.table()->repair_notice());
+        toolkit_.ShowMessage(recordset.table()->repair_notice() +
+                             CompleteChangeLogs(recordset.table()->repaired_logs()));
       }
       if (dry_run()) reach = &reach_.emplace_back(TableReach{table, {}, {}, {}, 0, {}});
       walk = WalkRecords(trap, table, recordset, reach);

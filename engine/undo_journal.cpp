@@ -12,6 +12,7 @@
 #include "data/util/crc32.h"
 #include "data/util/error.h"
 #include "data/util/local_time.h"
+#include "engine/change_log.h"
 
 namespace quillon {
 
@@ -266,8 +267,9 @@ void UndoJournalReader::ReadRunLog() {
       changes_.insert(changes_.end(), waiting.begin(), waiting.end());
       waiting.clear();
       ended_ = ended_ || end_waiting;
-    } else if (ok && kind >= fox::RunLog::kFirstOwnKind) {
-      // The log's own entries (files, images) are recovery's.
+    } else if (ok && (kind >= fox::RunLog::kFirstOwnKind || kind == kLinesEntry)) {
+      // The log's own entries (files, images) are recovery's, the lines the
+      // change log's.
     } else if (ok && kind == kTable) {
       uint32_t number = 0;
       unsigned char container = 0;

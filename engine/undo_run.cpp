@@ -244,7 +244,10 @@ void UndoRun::UndoTable(const UndoJournalReader& journal, uint32_t table,
     gone("the name now stands for another file");
     return;
   }
-  if (!recordset.table()->repair_notice().empty()) toolkit_.ShowMessage(recordset.table()->repair_notice());
+  if (!recordset.table()->repair_notice().empty()) {
+    toolkit_.ShowMessage(recordset.table()->repair_notice() +
+                         CompleteChangeLogs(recordset.table()->repaired_logs()));
+  }
   if (!dry) journal_table_ = session_.Declare(t);
 
   // The changes of each record, newest first. Records are taken in the

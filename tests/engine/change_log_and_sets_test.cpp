@@ -1,6 +1,7 @@
 // The change log file and the set file reader.
 #include <gtest/gtest.h>
 
+#include "data/file/run_log.h"
 #include "engine/change_log.h"
 #include "sets/set_file.h"
 #include "tests/engine/engine_test_support.h"
@@ -55,6 +56,29 @@ TEST(ChangeLog, AppendsUtf8LinesWithCrLfToTheTempFolder) {
     log.Close();
   }
   EXPECT_EQ(ReadFileBytes(dir.Sub("backups.log")), "older line\r\ncaf\xC3\xA9 one\r\ntwo\r\n");
+}
+
+// After a crash the change log gets the lines of the committed batches it
+// lacks, each as many times as the run log holds it and in order, after a
+// line the crash cut short; a batch never committed adds nothing, and a
+// second completion adds nothing more.
+TEST(ChangeLog, IsCompletedFromTheRunLogWithTheCommittedLinesItLacks) {
+  TempDir dir;
+  TempVariable temp(dir.path().string());
+  fox::RunLog run;
+  run.Create(dir.Sub("run.jnl"), 0, fox::RunLog::kKeptAsJournal);
+  const auto lines = [](const std::string& text) { return std::string(1, quillon::kLinesEntry) + text; };
+  run.Append(lines("A\r\nB\r\n"));
+  run.Commit();
+  run.Append(lines("B\r\nC\r\n"));
+  run.Commit();
+  run.BeginUnit();
+  run.Append(lines("D\r\n"));
+  run.Commit();  // durable, never committed
+  WriteFileBytes(dir.Sub("backups.log"), "older\r\nA\r\nB\r\npart");
+  EXPECT_EQ(quillon::CompleteChangeLog(run.path()), 2u);
+  EXPECT_EQ(ReadFileBytes(dir.Sub("backups.log")), "older\r\nA\r\nB\r\npart\r\nB\r\nC\r\n");
+  EXPECT_EQ(quillon::CompleteChangeLog(run.path()), 0u);
 }
 
 TEST(ChangeLog, WithoutTempTheSystemTemporaryFolderIsUsed) {

@@ -354,6 +354,7 @@ TEST(CrashTest, AKilledCascadeLeavesNoOrphanAndItsUndoTakesBothTablesBack) {
   ASSERT_EQ(orphans(), "0\n");
   ASSERT_NE(ReadFileBytes((run / "calls.dbf").string()), ReadFileBytes((master / "calls.dbf").string()));
   for (const fs::path& journal : Journals(log)) fs::remove(journal);
+  fs::remove(log / "backups.log");
 
   std::mt19937 random(20261210);
   int killed = 0, cut = 0;
@@ -373,11 +374,26 @@ TEST(CrashTest, AKilledCascadeLeavesNoOrphanAndItsUndoTakesBothTablesBack) {
     EXPECT_EQ(RunCommand("'" + std::string(QUILLON_REPLACE) + "' --dbc '" + (run / dbc).string() +
                          "' --check | grep -vc 'consistent$' || true"),
               "0\n");
-    for (const fs::path& journal : Journals(log)) {
+    // The change log tells exactly the changes saved: one line each (one
+    // pair), as many as the killed run's journal holds.
+    const std::vector<fs::path> journals = Journals(log);
+    size_t saved = 0;
+    for (const fs::path& journal : journals)
+      saved += quillon::ReadUndoJournal(journal.string()).changes.size();
+    const std::string lines =
+        fs::exists(log / "backups.log") ? ReadFileBytes((log / "backups.log").string()) : "";
+    size_t logged = 0;
+    for (size_t at = lines.find(" was replace to "); at != std::string::npos;
+         at = lines.find(" was replace to ", at + 1))
+      ++logged;
+    EXPECT_EQ(logged, saved) << "kill " << attempt;
+    fs::remove(log / "backups.log");
+    for (const fs::path& journal : journals) {
       RunCommand("TEMP='" + log.string() + "' '" + QUILLON_REPLACE + "' --undo '" + journal.string() +
                  "' 2>&1");
     }
     for (const fs::path& journal : Journals(log)) fs::remove(journal);
+    fs::remove(log / "backups.log");
     for (const char* table : {"contacts.dbf", "calls.dbf"}) {
       const Table was((master / table).string()), is((run / table).string());
       ASSERT_EQ(is.count, was.count);

@@ -188,12 +188,16 @@ TEST_F(UndoTest, AFieldChangedSinceIsLeftAndAJournalCutShortUndoesItsWholeEntrie
     testing_support::WriteFileBytes(table, bytes);
   }
   std::mt19937 random(20261208);
-  const size_t at = bytes.size() / 3 + random() % (bytes.size() / 3);
-  // The cut comes in the middle of an entry, after a commit entry the run
-  // had made durable there (a batch's): the whole entries before it count.
-  size_t boundary = fox::RunLog::kHeaderSize;
-  while (boundary + 8 + fox::LoadLE32(bytes.data() + boundary) <= at)
-    boundary += 8 + fox::LoadLE32(bytes.data() + boundary);
+  // The cut comes in the middle of a change entry of the middle third,
+  // after a commit entry the run had made durable there (a batch's): the
+  // whole entries before it count.
+  std::vector<size_t> changes;  // where each change entry starts
+  for (size_t entry = fox::RunLog::kHeaderSize; entry + 8 < bytes.size();
+       entry += 8 + fox::LoadLE32(bytes.data() + entry)) {
+    if (bytes[entry + 8] == 2) changes.push_back(entry);
+  }
+  const size_t boundary = changes[changes.size() / 3 + random() % (changes.size() / 3)];
+  const size_t at = boundary + 1 + random() % (fox::LoadLE32(bytes.data() + boundary) + 6);
   const char kCommit = static_cast<char>(fox::RunLog::kCommit);
   std::string commit(8, '\0');
   fox::StoreLE32(commit.data(), 1);
