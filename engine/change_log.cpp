@@ -288,6 +288,7 @@ void ChangeLog::Open() {
 void ChangeLog::Attach(fox::RunLog& log) {
   run_log_ = &log;
   log.set_commit_listener([this](uint64_t committed) { Release(committed); });
+  log.set_leave_listener([this] { Sync(); });
 }
 
 bool ChangeLog::usable() {
@@ -336,6 +337,13 @@ void ChangeLog::ReleaseQueued(uint64_t committed) noexcept {
   }
   if (!any || pending_.empty() || !failure_.empty()) return;
   const std::string failure = WritePending();
+  if (!failure.empty()) failure_ = failure;
+}
+
+void ChangeLog::Sync() noexcept {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (file_ == nullptr || (!wrote_ && pending_.empty()) || !failure_.empty()) return;
+  const std::string failure = WritePending(true);
   if (!failure.empty()) failure_ = failure;
 }
 

@@ -126,6 +126,10 @@ class ChangeLog {
   // Writes the lines the log's commits up to `committed` cover (the log's
   // commit listener).
   void Release(uint64_t committed) noexcept;
+  // Makes the lines written so far durable (the run log's leave listener:
+  // before a table lets go of its link to the log). A failure is thrown by
+  // Close.
+  void Sync() noexcept;
   // Writes the lines gathered so far that are not held; false when they
   // could not be. A failure is remembered and thrown by the next Append or
   // Close.

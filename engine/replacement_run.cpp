@@ -559,7 +559,10 @@ bool ReplacementRun::KeepField(ErrorTrap& trap, fox::Recordset& recordset, size_
   // with nothing changed.
   if (!session_.started() && !trap.Step(RunStep::kCheckFindText, [&] {
         session_.Start("Nothing was changed: a run writes its change log first.",
-                       "Nothing was changed: a run writes its undo journal first.");
+                       request_.write_journal
+                           ? "Nothing was changed: a run writes its undo journal first."
+                           : "Nothing was changed: a run writes the log of its changes first, to put its "
+                             "tables right after a crash.");
       })) {
     RefuseRecord(trap, recordset, std::nullopt);
     unopened_ = log_failed_ = true;

@@ -123,6 +123,16 @@ class RunLog {
   // committed. Set before the first entry is gathered.
   using CommitListener = std::function<void(uint64_t committed)>;
   void set_commit_listener(CommitListener listener) { listener_ = std::move(listener); }
+  // Called by a table that wrote through the log when it is closed, its
+  // files durable, right before it lets go of its link to the log (after
+  // which no recovery puts its records back): what must be durable with
+  // the records (the change log's lines) is made so. Set before the first
+  // table is opened; must not throw.
+  void set_leave_listener(std::function<void()> listener) { leave_listener_ = std::move(listener); }
+  void TableLeaving() const {
+    if (leave_listener_) leave_listener_();
+  }
+
   // The log's size after the last commit entry made durable (0 before the
   // first): everything logged before it is committed.
   uint64_t committed() const;
@@ -156,6 +166,7 @@ class RunLog {
   std::unordered_map<std::string, uint32_t> files_;
   std::string scratch_;
   CommitListener listener_;
+  std::function<void()> leave_listener_;
 };
 
 // A run log read back, entry by entry, for the undo journal's reader and for

@@ -246,12 +246,16 @@ Table::~Table() {
   if (index_thread_) index_thread_->Drop();
   ReleaseHolds();  // before the file they lock
   if (index_thread_) index_thread_->Stop();
-  // Every write is done: the marker goes once the files are durable.
-  if (marker_) {
+  // Every write is done: the marker goes once the files are durable. While
+  // the run's log holds a unit not yet committed, whose records this table
+  // may hold, the marker and the link to the log stay, for a recovery to
+  // take them back if the unit never commits.
+  if (marker_ && !(options_.run_log && marker_->entered() && options_.run_log->in_unit())) {
     try {
       marker_->Leave([this] {
         file_->Sync();
         if (index_) index_->file().Sync();
+        if (options_.run_log && marker_->entered()) options_.run_log->TableLeaving();
       });
     } catch (...) {
       // The marker stays: the next open checks the index.
