@@ -579,6 +579,8 @@ if [[ -n $REPLACE && -z $ONLY ]]; then
   row "run 1 / baseline B (from disk)" "$(calc "$RUN1_COLD / $BASE_COLD" 2)x" "<= 3x" "$(verdict "$RUN1_COLD / $BASE_COLD <= 3")"
   row "run 2: 1% of the records changed" "$(calc "$RUN2") s" "-" ""
   row "run 2 / run 1" "$(calc "$RUN2 / $RUN1" 2)x" "<= 1.5x" "$(verdict "$RUN2 / $RUN1 <= 1.5")"
+  row "floor: run 1 + its records forced to disk" "$(calc "$FLOOR") s" "-" ""
+  row "run 2 / the floor" "$(calc "$RUN2 / $FLOOR" 2)x" "<= 1.25x" "$(verdict "$RUN2 / $FLOOR <= 1.25")"
   row "run 2 with a 3-tag index" "$(calc "$RUN2I") s" "-" ""
   row "run 2 with a 3-tag index / run 2 without" "$(calc "$RUN2I / $RUN2" 2)x" "<= 1.5x" "$(verdict "$RUN2I / $RUN2 <= 1.5")"
   RUN2NJ=$(seconds_of run2nj)

@@ -10,10 +10,12 @@
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <unordered_map>
 
 #include "base/error.h"
 #include "data/file/run_log.h"
 #include "data/file/utf8_path.h"
+#include "data/util/byte_order.h"
 #include "data/util/local_time.h"
 #include "engine/platform.h"
 
@@ -366,6 +368,69 @@ size_t ChangeLog::Withdraw(const std::vector<uint32_t>& records) {
 
 namespace quillon {
 
+namespace {
+
+void Put32(std::string* out, uint32_t v) {
+  char bytes[4];
+  fox::StoreLE32(bytes, v);
+  out->append(bytes, 4);
+}
+
+// Adds the lines of a lines entry to `lines`, each with its CR LF; false when
+// the entry is not one.
+bool ReadLinesEntry(std::string_view entry, std::vector<std::string>* lines) {
+  size_t at = 1;
+  const auto u32 = [&](uint32_t* v) {
+    if (entry.size() - at < 4) return false;
+    *v = fox::LoadLE32(entry.data() + at);
+    at += 4;
+    return true;
+  };
+  uint32_t count = 0;
+  if (!u32(&count)) return false;
+  std::vector<std::string_view> texts;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t size = 0;
+    if (!u32(&size) || entry.size() - at < size) return false;
+    texts.push_back(entry.substr(at, size));
+    at += size;
+  }
+  if (!u32(&count)) return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t text = 0;
+    if (!u32(&text) || text >= texts.size()) return false;
+    lines->emplace_back(texts[text]);
+    lines->back() += "\r\n";
+  }
+  return at == entry.size();
+}
+
+}  // namespace
+
+std::string LinesEntry(std::string_view lines) {
+  std::unordered_map<std::string_view, uint32_t> numbers;
+  std::vector<std::string_view> texts;
+  std::vector<uint32_t> order;
+  for (size_t at = 0; at < lines.size();) {
+    size_t end = lines.find("\r\n", at);
+    if (end == std::string_view::npos) end = lines.size();
+    const std::string_view text = lines.substr(at, end - at);
+    const auto [it, added] = numbers.emplace(text, static_cast<uint32_t>(texts.size()));
+    if (added) texts.push_back(text);
+    order.push_back(it->second);
+    at = end + 2;
+  }
+  std::string entry(1, static_cast<char>(kLinesEntry));
+  Put32(&entry, static_cast<uint32_t>(texts.size()));
+  for (const std::string_view text : texts) {
+    Put32(&entry, static_cast<uint32_t>(text.size()));
+    entry += text;
+  }
+  Put32(&entry, static_cast<uint32_t>(order.size()));
+  for (const uint32_t number : order) Put32(&entry, number);
+  return entry;
+}
+
 void ChangeLog::CopyHeld(const std::vector<uint32_t>& records, std::string* to) {
   std::lock_guard<std::mutex> hold(mutex_);
   held_.Copy([&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); }, to);
@@ -382,12 +447,7 @@ size_t CompleteChangeLog(const std::string& run_log) {
     while (reader.Next(&entry, nullptr)) {
       const auto kind = static_cast<unsigned char>(entry[0]);
       if (kind == kLinesEntry) {
-        for (size_t at = 1; at < entry.size();) {
-          size_t end = entry.find("\r\n", at);
-          end = end == std::string_view::npos ? entry.size() : end + 2;
-          uncommitted.emplace_back(entry.substr(at, end - at));
-          at = end;
-        }
+        if (!ReadLinesEntry(entry, &uncommitted)) break;
       } else if (kind == fox::RunLog::kCommit) {
         for (std::string& line : uncommitted) {
           bytes += line.size();

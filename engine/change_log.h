@@ -55,9 +55,15 @@ void ChangeLogLine(std::string* line, const std::string& date_time, const std::s
                    const std::string& replace, const std::string& table, const std::string& column);
 
 // The run log's entry that holds the change log lines of a batch (the
-// caller's entry kind 5 of fox::RunLog): the lines as the change log has
-// them, each ending in CR LF.
+// caller's entry kind 5 of fox::RunLog). A batch's lines repeat a few
+// texts (one date and time, pair, table and column for many records), so
+// the entry holds each text once: the kind, the number of texts (u32), each
+// text (u32 size and the bytes, without its line end), the number of lines
+// (u32) and, for each line in order, the number of its text (u32).
 inline constexpr unsigned char kLinesEntry = 5;
+// The entry for `lines` (each ending in CR LF, as the change log holds
+// them).
+std::string LinesEntry(std::string_view lines);
 
 // After a run stopped before it finished: appends to the change log the
 // lines that the run log at `run_log` holds for committed batches and that

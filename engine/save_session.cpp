@@ -27,9 +27,9 @@ void SaveSession::Hook(fox::Recordset& recordset) {
       hooked->handed = journal_.Hand(hooked->table, records);
       // The batch's lines go with it, so that a crash before they reach the
       // change log leaves them to be written from the run log.
-      std::string lines(1, static_cast<char>(kLinesEntry));
+      std::string lines;
       log_.CopyHeld(records, &lines);
-      if (lines.size() > 1) run_log_->Append(lines);
+      if (!lines.empty()) run_log_->Append(LinesEntry(lines));
     } catch (...) {
       return false;
     }

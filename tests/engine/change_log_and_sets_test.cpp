@@ -67,17 +67,17 @@ TEST(ChangeLog, IsCompletedFromTheRunLogWithTheCommittedLinesItLacks) {
   TempVariable temp(dir.path().string());
   fox::RunLog run;
   run.Create(dir.Sub("run.jnl"), 0, fox::RunLog::kKeptAsJournal);
-  const auto lines = [](const std::string& text) { return std::string(1, quillon::kLinesEntry) + text; };
-  run.Append(lines("A\r\nB\r\n"));
+  const auto lines = [](const std::string& text) { return quillon::LinesEntry(text); };
+  run.Append(lines("A\r\nB\r\nA\r\n"));
   run.Commit();
   run.Append(lines("B\r\nC\r\n"));
   run.Commit();
   run.BeginUnit();
   run.Append(lines("D\r\n"));
   run.Commit();  // durable, never committed
-  WriteFileBytes(dir.Sub("backups.log"), "older\r\nA\r\nB\r\npart");
+  WriteFileBytes(dir.Sub("backups.log"), "older\r\nA\r\nB\r\nA\r\npart");
   EXPECT_EQ(quillon::CompleteChangeLog(run.path()), 2u);
-  EXPECT_EQ(ReadFileBytes(dir.Sub("backups.log")), "older\r\nA\r\nB\r\npart\r\nB\r\nC\r\n");
+  EXPECT_EQ(ReadFileBytes(dir.Sub("backups.log")), "older\r\nA\r\nB\r\nA\r\npart\r\nB\r\nC\r\n");
   EXPECT_EQ(quillon::CompleteChangeLog(run.path()), 0u);
 }
 
