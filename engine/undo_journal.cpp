@@ -11,6 +11,7 @@
 #include "data/util/byte_order.h"
 #include "data/util/crc32.h"
 #include "data/util/error.h"
+#include "data/util/hash.h"
 #include "data/util/local_time.h"
 #include "engine/change_log.h"
 
@@ -26,7 +27,18 @@ constexpr size_t kEntryHead = 8;
 // three names.
 constexpr uint32_t kLargestPayload = fox::RunLog::kLargestPayload;
 
-enum EntryKind : unsigned char { kTable = 1, kChange = 2, kNotSaved = 3, kEnd = 4 };
+enum EntryKind : unsigned char {
+  kTable = 1,
+  kChange = 2,
+  kNotSaved = 3,
+  kEnd = 4,
+  // A change whose stored form after it is kept as its Hash64 and length
+  // (version 3): an undo only compares the field with it, and a long value
+  // (a memo) is then not journalled twice.
+  kHashedChange = 6
+};
+// A stored form after the change longer than this is kept as its hash.
+constexpr size_t kHashAfterLonger = 16;
 
 using fox::Crc32;
 
@@ -74,6 +86,12 @@ class PayloadReader {
     rest_.remove_prefix(size);
     return true;
   }
+  bool U64(uint64_t* v) {
+    if (rest_.size() < 8) return false;
+    *v = fox::LoadLE64(rest_.data());
+    rest_.remove_prefix(8);
+    return true;
+  }
   bool done() const { return rest_.empty(); }
 
  private:
@@ -108,6 +126,11 @@ uint32_t RecordIdentity(const fox::Table& table, std::string_view record,
     if (column < table.field_count()) blank(table.field(column));
   }
   return Crc32(masked.data(), masked.size());
+}
+
+bool JournalChange::IsAfter(std::string_view stored) const {
+  if (!after_hash) return stored == after;
+  return stored.size() == after_hash->length && fox::Hash64(stored) == after_hash->hash;
 }
 
 std::string UndoJournalName(std::time_t started, int serial) {
@@ -278,7 +301,7 @@ void UndoJournalReader::ReadRunLog() {
            in.Bytes(&table.path) && in.done() && number == tables_.size();
       table.container = container == 2;
       if (ok) tables_.push_back(std::move(table));
-    } else if (ok && kind == kChange) {
+    } else if (ok && (kind == kChange || kind == kHashedChange)) {
       Entry entry{offset, 0, 0, 0};
       ok = in.U32(&entry.table) && in.U32(&entry.recno) && in.U32(&entry.column) &&
            entry.table < tables_.size();
@@ -347,9 +370,17 @@ JournalChange UndoJournalReader::Read(const Entry& entry) const {
   if (ok) {
     PayloadReader in(std::string_view(data, size));
     uint32_t record = 0;
-    ok = in.U8(&kind) && kind == kChange && in.U32(&change.table) && in.U32(&change.recno) &&
-         in.U32(&change.column) && (version_ == kFirstVersion || in.U32(&record)) &&
-         in.Bytes(&change.column_name) && in.Bytes(&change.before) && in.Bytes(&change.after) && in.done();
+    ok = in.U8(&kind) && (kind == kChange || kind == kHashedChange) && in.U32(&change.table) &&
+         in.U32(&change.recno) && in.U32(&change.column) && (version_ == kFirstVersion || in.U32(&record)) &&
+         in.Bytes(&change.column_name) && in.Bytes(&change.before);
+    if (ok && kind == kHashedChange) {
+      uint64_t hash = 0;
+      uint32_t length = 0;
+      ok = in.U64(&hash) && in.U32(&length) && in.done();
+      change.after_hash = JournalChange::Hashed{hash, length};
+    } else {
+      ok = ok && in.Bytes(&change.after) && in.done();
+    }
     if (version_ != kFirstVersion) change.record = record;
   }
   if (!ok) {
@@ -391,18 +422,26 @@ void UndoJournal::Append(uint32_t table, uint32_t recno, uint32_t record, uint32
   std::lock_guard<std::mutex> hold(mutex_);
   if (!log_) return;
   // Made in place, behind its size: a run journals every change it saves.
-  const size_t payload = 1 + 16 + 12 + column_name.size() + before.size() + after.size();
+  const bool hashed = after.size() > kHashAfterLonger;
+  const size_t payload = 1 + 16 + 8 + column_name.size() + before.size() + (hashed ? 12 : 4 + after.size());
   held_[table].Hold(recno, [&](std::string* to) {
     to->reserve(to->size() + 4 + payload);
     Put32(to, static_cast<uint32_t>(payload));
-    *to += static_cast<char>(kChange);
+    *to += static_cast<char>(hashed ? kHashedChange : kChange);
     Put32(to, table);
     Put32(to, recno);
     Put32(to, column);
     Put32(to, record);
     PutBytes(to, column_name);
     PutBytes(to, before);
-    PutBytes(to, after);
+    if (hashed) {
+      char hash[8];
+      fox::StoreLE64(hash, fox::Hash64(after));
+      to->append(hash, 8);
+      Put32(to, static_cast<uint32_t>(after.size()));
+    } else {
+      PutBytes(to, after);
+    }
   });
 }
 

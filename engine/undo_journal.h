@@ -73,6 +73,15 @@ struct JournalChange {
   std::optional<uint32_t> record;  // RecordIdentity of the record as saved (none in version 1)
   std::string column_name;
   std::string before, after;  // stored forms
+  // A long form after the change is kept as its Hash64 and length only
+  // (`after` then empty).
+  struct Hashed {
+    uint64_t hash = 0;
+    uint32_t length = 0;
+  };
+  std::optional<Hashed> after_hash;
+  // Whether `stored` is the form after the change.
+  bool IsAfter(std::string_view stored) const;
 };
 
 // A journal read through once for its tables and where each change lies;

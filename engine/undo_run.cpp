@@ -407,13 +407,14 @@ void UndoRun::UndoRecord(const UndoJournalReader& journal, const std::string& na
       Problem(where() + " was left as it is: " + e.what());
       continue;
     }
-    if (current != change.after && current == change.before) {
+    const bool after = change.IsAfter(current);
+    if (!after && current == change.before) {
       // Already as it was: the record was never saved (the run stopped or
       // crashed before), or has been given its old value since.
       ++tally_.already;
       continue;
     }
-    if (current != change.after) {
+    if (!after) {
       ++tally_.conflicts;
       Problem(where() + " has changed since the run and was left as it is.");
       continue;

@@ -194,7 +194,7 @@ TEST_F(UndoTest, AFieldChangedSinceIsLeftAndAJournalCutShortUndoesItsWholeEntrie
   std::vector<size_t> changes;  // where each change entry starts
   for (size_t entry = fox::RunLog::kHeaderSize; entry + 8 < bytes.size();
        entry += 8 + fox::LoadLE32(bytes.data() + entry)) {
-    if (bytes[entry + 8] == 2) changes.push_back(entry);
+    if (bytes[entry + 8] == 2 || bytes[entry + 8] == 6) changes.push_back(entry);
   }
   const size_t boundary = changes[changes.size() / 3 + random() % (changes.size() / 3)];
   const size_t at = boundary + 1 + random() % (fox::LoadLE32(bytes.data() + boundary) + 6);
