@@ -16,11 +16,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -34,6 +36,7 @@
 namespace fs = std::filesystem;
 using testing_support::ReadFileBytes;
 using testing_support::RunCommand;
+using testing_support::RunPerlTool;
 using testing_support::RunPythonTool;
 using testing_support::TempDir;
 
@@ -104,6 +107,38 @@ std::vector<fs::path> Journals(const fs::path& folder) {
     if (entry.path().extension() == ".jnl") journals.push_back(entry.path());
   }
   return journals;
+}
+
+// The tags and keys of cdx_dump.pl's output as a maintained index and one
+// built afresh from the same records share them: the keys of a UNIQUE tag
+// without their records (a maintained tag keeps the record that had the
+// key first, a rebuilt one the first in record order, as in FoxPro).
+std::string KeysOf(const std::string& dump) {
+  std::string keys;
+  bool unique = false;
+  for (size_t at = 0; at < dump.size();) {
+    size_t end = dump.find('\n', at);
+    if (end == std::string::npos) end = dump.size();
+    std::string line = dump.substr(at, end - at);
+    at = end + 1;
+    if (line.rfind("TAG ", 0) == 0) {
+      std::istringstream fields(line);
+      std::string word, name, length;
+      int options = 0;
+      fields >> word >> name >> length >> options;
+      unique = (options & 1) != 0;
+    } else if (unique && line.rfind("KEY ", 0) == 0) {
+      line.erase(line.rfind(' '));
+    }
+    keys += line + "\n";
+  }
+  return keys;
+}
+
+// Whether Perl's XBase::Index is there to read indexes with.
+bool XBaseReads() {
+  static const bool reads = std::system("perl -MXBase::Index -e 1 >/dev/null 2>&1") == 0;
+  return reads;
 }
 
 int Kills() {
@@ -213,6 +248,21 @@ TEST(CrashTest, AKilledRunLeavesEveryRecordWholeEveryMemoInPlaceAndTheIndexRepai
       if (said.find("rebuilt") != std::string::npos) ++repaired;
       EXPECT_FALSE(fs::exists(marker));
       EXPECT_TRUE(fox::WriteAheadFile::Find((run / "bulk.dbf").string()).empty());
+      // A repaired index as Perl's XBase::Index reads it: every tag holds
+      // the keys of an index built afresh from the records.
+      if (broken && XBaseReads()) {
+        const fs::path fresh = dir.path() / "fresh";
+        CopyFiles(run, fresh);
+        RunCommand(std::string(BENCH_REINDEX) + " '" + fresh.string() + "' bulk >/dev/null");
+        const std::string repaired_keys = KeysOf(RunPerlTool("cdx_dump.pl", {(run / "bulk.cdx").string()}));
+        const std::string fresh_keys = KeysOf(RunPerlTool("cdx_dump.pl", {(fresh / "bulk.cdx").string()}));
+        const auto differ =
+            std::mismatch(repaired_keys.begin(), repaired_keys.end(), fresh_keys.begin(), fresh_keys.end());
+        const size_t line = repaired_keys.rfind('\n', differ.first - repaired_keys.begin()) + 1;
+        EXPECT_TRUE(repaired_keys == fresh_keys)
+            << "the repaired index is not the one the records make, from: " << repaired_keys.substr(line, 200)
+            << "\nagainst: " << fresh_keys.substr(line, 200);
+      }
     }
 
     const Table now((run / "bulk.dbf").string());
