@@ -215,6 +215,7 @@ std::string ChangeLog::WritePending(bool durable) {
   broken_ = true;
   // The lines are lost; the next line opens the file afresh: the folder may
   // be back by then.
+  lost_ = lost_ || !pending_.empty();
   pending_.clear();
   CloseFile();
   return CannotWrite(path_, error);
@@ -305,8 +306,10 @@ void ChangeLog::Committed(const std::vector<uint32_t>& records, uint64_t positio
       std::string lines;
       last_flushed_.clear();
       // Once a write failed, the run stops: no line is written after it.
-      held_.Move([&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); },
-                 broken_ ? nullptr : &lines, &last_flushed_);
+      const size_t moved = held_.Move(
+          [&](uint32_t recno) { return std::binary_search(records.begin(), records.end(), recno); },
+          broken_ ? nullptr : &lines, &last_flushed_);
+      lost_ = lost_ || (broken_ && moved > 0);
       if (!lines.empty()) queued_.push_back(Queued{position, std::move(lines)});
     } catch (const std::bad_alloc&) {
       if (failure_.empty()) failure_ = "The change log could not be written: out of memory.";
@@ -330,6 +333,7 @@ void ChangeLog::ReleaseQueued(uint64_t committed) noexcept {
         continue;
       }
       if (!broken_) pending_ += at->lines;
+      lost_ = lost_ || broken_;
       at = queued_.erase(at);
       any = true;
     }
@@ -340,6 +344,11 @@ void ChangeLog::ReleaseQueued(uint64_t committed) noexcept {
   if (!any || pending_.empty() || !failure_.empty()) return;
   const std::string failure = WritePending();
   if (!failure.empty()) failure_ = failure;
+}
+
+bool ChangeLog::lost_saved_lines() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return lost_;
 }
 
 void ChangeLog::Sync() noexcept {

@@ -132,6 +132,9 @@ class ChangeLog {
   // Writes the lines the log's commits up to `committed` cover (the log's
   // commit listener).
   void Release(uint64_t committed) noexcept;
+  // Whether lines of changes committed (saved) could not be written: the
+  // run log keeps them (CompleteChangeLog).
+  bool lost_saved_lines();
   // Makes the lines written so far durable (the run log's leave listener:
   // before a table lets go of its link to the log). A failure is thrown by
   // Close.
@@ -181,6 +184,7 @@ class ChangeLog {
   // A write failed since Open: no held line (of a change) is written after
   // it, since the run stops and those changes are not saved.
   bool broken_ = false;
+  bool lost_ = false;  // lines of committed changes were lost
 };
 
 }  // namespace quillon

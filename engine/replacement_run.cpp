@@ -106,6 +106,7 @@ RunEnd ReplacementRun::Run() {
       trap.Step(RunStep::kWriteLine, [&] {
         undo_journal_changes_ = session_.journal().changes();
         const std::string path = session_.run_log().path();
+        run_log_path_ = path;
         session_.Finish();
         if (undo_journal_changes_ > 0) undo_journal_ = path;
       });
@@ -118,7 +119,11 @@ RunEnd ReplacementRun::Run() {
       toolkit_.ShowMessage(
           "The run stopped because its change log could not be written: the record being changed was left as "
           "it "
-          "was, and records whose lines were lost were not saved.");
+          "was, and records whose lines were lost were not saved." +
+          (session_.log().lost_saved_lines()
+               ? " The lines of the last changes saved, which the change log could not take, are kept in \"" +
+                     run_log_path_ + "\"."
+               : std::string()));
     }
     if (end == RunEnd::kDone) observer_.Finished(tally_);
     if (end == RunEnd::kDone) {

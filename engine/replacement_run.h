@@ -235,6 +235,7 @@ class ReplacementRun {
   std::vector<size_t> edited_;             // the columns a record's edit changes
   // A change log line or journal entry could not be written: the run stops.
   bool log_failed_ = false;
+  std::string run_log_path_;  // the run log, once the run is finished
   // The change log or the journal could not be made at the first change:
   // the run stopped before changing anything, and is refused.
   bool unopened_ = false;

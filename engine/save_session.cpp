@@ -116,7 +116,8 @@ void SaveSession::Finish() {
   } catch (const std::exception& e) {
     failure = e.what();
   }
-  if (failure.empty() && (!kept || journal_.changes() == 0)) {
+  // A log whose lines the change log lost keeps them for CompleteChangeLog.
+  if (failure.empty() && (!kept || journal_.changes() == 0) && !log_.lost_saved_lines()) {
     try {
       run_log_->Remove();
     } catch (const fox::Error&) {
