@@ -84,8 +84,9 @@ void CopyFiles(const fs::path& from, const fs::path& to) {
     fs::copy_file(from / ("bulk" + std::string(ext)), to / ("bulk" + std::string(ext)));
 }
 
-// Starts the batch command on `folder` with the set file; returns its pid.
-pid_t Start(const fs::path& folder, const fs::path& sets, const fs::path& log, const fs::path& undo = {}) {
+// Starts the batch command with `args`, its change log and journals in
+// `log`; returns its pid.
+pid_t Spawn(const std::vector<std::string>& args, const fs::path& log) {
   std::fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
@@ -93,11 +94,20 @@ pid_t Start(const fs::path& folder, const fs::path& sets, const fs::path& log, c
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
     dup2(null, 2);
-    if (!undo.empty()) execl(QUILLON_REPLACE, QUILLON_REPLACE, "--undo", undo.c_str(), nullptr);
-    execl(QUILLON_REPLACE, QUILLON_REPLACE, "--folder", folder.c_str(), "--sets", sets.c_str(), nullptr);
+    std::vector<char*> argv{const_cast<char*>(QUILLON_REPLACE)};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(QUILLON_REPLACE, argv.data());
     _exit(127);
   }
   return pid;
+}
+
+// Starts the batch command on `folder` with the set file (or the undo of
+// `undo`); returns its pid.
+pid_t Start(const fs::path& folder, const fs::path& sets, const fs::path& log, const fs::path& undo = {}) {
+  if (!undo.empty()) return Spawn({"--undo", undo.string()}, log);
+  return Spawn({"--folder", folder.string(), "--sets", sets.string()}, log);
 }
 
 // The undo journals in `folder`.
@@ -377,22 +387,7 @@ TEST(CrashTest, AKilledCascadeLeavesNoOrphanAndItsUndoTakesBothTablesBack) {
     fs::remove_all(run);
     fs::copy(master, run);
   };
-  const auto start = [&](const std::vector<std::string>& args) {
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      setenv("TEMP", log.c_str(), 1);
-      const int null = open("/dev/null", O_WRONLY);
-      dup2(null, 1);
-      dup2(null, 2);
-      std::vector<char*> argv{const_cast<char*>(QUILLON_REPLACE)};
-      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      execv(QUILLON_REPLACE, argv.data());
-      _exit(127);
-    }
-    return pid;
-  };
+  const auto start = [&](const std::vector<std::string>& args) { return Spawn(args, log); };
   const std::vector<std::string> cascade{"--dbc", (run / dbc).string(), "--table", "contacts", "--find",
                                          "7",     "--replace",          "8"};
   const auto orphans = [&] { return RunPythonTool("cascade_container.py", {"orphans", run.string()}); };
