@@ -95,6 +95,7 @@ void Recordset::Close() {
     table_->ReleaseIndex();
   }
   table_.reset();
+  keyed_.clear();
   block_.clear();
   block_.shrink_to_fit();
   block_first_ = block_count_ = 0;
@@ -200,7 +201,20 @@ bool Recordset::Reread(uint32_t recno) {
 
 void Recordset::Flush() {
   RequireOpen(open_);
-  if (table_) table_->Flush();
+  if (!table_) return;
+  // Once written (or refused), the tags' pages on disk show what was saved.
+  auto forget_noted = [&] {
+    for (auto& [id, keyed] : keyed_) {
+      if (keyed.index) keyed.noted.clear();
+    }
+  };
+  try {
+    table_->Flush();
+  } catch (...) {
+    forget_noted();
+    throw;
+  }
+  forget_noted();
 }
 
 void Recordset::SaveAndMove(const std::function<void()>& move) {
@@ -781,39 +795,89 @@ int64_t Recordset::ChildrenHolding(const ContainerRelation& relation, const std:
   return at == children.keys.end() ? 0 : at->second;
 }
 
-std::vector<uint32_t> Recordset::RecordsKeyed(const std::string& tag_name, const std::string& key) {
+std::optional<std::vector<uint32_t>> Recordset::IndexedRecords(KeyedTag& keyed,
+                                                               const IndexMaintainer::Tag& tag,
+                                                               const std::string& key,
+                                                               const std::string& value) {
+  const IndexMaintainer* maintainer = table_->index_maintainer();
+  const std::optional<size_t> column = PlainKeyColumn(tag.header.name);
+  if (!maintainer || !column || tag.header.signature != 1) return std::nullopt;
+  if (table_->record_count() == 0) return std::vector<uint32_t>{};
+  try {
+    // The key the tag stores for `value`: worked out from a record holding
+    // it, and taken only when it stands for `key` itself.
+    std::string record;
+    table_->ReadRecords(1, 1, &record);
+    const FieldDescriptor& field = table_->field(*column);
+    std::string bytes;
+    bool short_value = false;
+    if (table_->codec().Encode(field, value, &bytes, &short_value)) return std::nullopt;
+    table_->codec().Store(record, field, bytes, short_value);
+    const std::optional<std::string> stored = maintainer->KeyOf(tag, record);
+    if (!stored || RelationKey(tag.format, *stored) != key) return std::nullopt;
+    if (!keyed.index) {
+      keyed.index = std::make_unique<DiskFile>(maintainer->index().path(), DiskFile::Mode::kReadOnly,
+                                               "the index of table '" + table_->name() + "'");
+      keyed.windows = std::make_unique<PageWindows>();
+    }
+    // Read afresh each time: the table's saves change the pages.
+    keyed.windows->Clear();
+    IndexPageStore pages(*keyed.index, keyed.windows.get());
+    IndexTree tree(pages, tag.header.root_page, tag.header.key_length, tag.format.pad());
+    return tree.RecordsWithKey(*stored);
+  } catch (const Error&) {
+    return std::nullopt;
+  }
+}
+
+std::vector<uint32_t> Recordset::RecordsKeyed(const std::string& tag_name, const std::string& key,
+                                              const std::string& value) {
   RequireOpen(open_);
   std::string id = tag_name;
   for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const IndexMaintainer::Tag* tag = table_ ? FindTag(*table_, tag_name) : nullptr;
+  if (!tag || !tag->key) {
+    throw Error(ErrorKind::kUnsupported, "The keys of tag " + tag_name + " of table '" +
+                                             (table_ ? table_->name() : "") + "' cannot be worked out.");
+  }
   auto [at, made] = keyed_.try_emplace(id);
-  if (made) {
-    const IndexMaintainer::Tag* tag = table_ ? FindTag(*table_, tag_name) : nullptr;
-    if (!tag || !tag->key) {
-      keyed_.erase(at);
-      throw Error(ErrorKind::kUnsupported, "The keys of tag " + tag_name + " of table '" +
-                                               (table_ ? table_->name() : "") + "' cannot be worked out.");
-    }
-    try {
-      auto& records = at->second;
-      table_->VisitRecords([&](uint32_t recno, std::string_view record) {
-        if (table_->IsDeleted(record)) return;
-        if (std::optional<std::string> k = KeyIn(*table_, *tag, record)) records[Hash64(*k)].push_back(recno);
-      });
-    } catch (...) {
-      keyed_.erase(at);
-      throw;
+  KeyedTag& keyed = at->second;
+  std::vector<uint32_t> records;
+  if (made || keyed.index) {
+    if (std::optional<std::vector<uint32_t>> indexed = IndexedRecords(keyed, *tag, key, value)) {
+      records = std::move(*indexed);
+    } else if (made || keyed.index) {
+      // The whole table's keys from now on.
+      keyed.index.reset();
+      keyed.windows.reset();
+      keyed.noted.clear();
+      try {
+        table_->VisitRecords([&](uint32_t recno, std::string_view record) {
+          if (table_->IsDeleted(record)) return;
+          if (std::optional<std::string> k = KeyIn(*table_, *tag, record))
+            keyed.noted[Hash64(*k)].push_back(recno);
+        });
+      } catch (...) {
+        keyed_.erase(at);
+        throw;
+      }
     }
   }
-  const auto found = at->second.find(Hash64(key));
-  return found == at->second.end() ? std::vector<uint32_t>{} : found->second;
+  const auto found = keyed.noted.find(Hash64(key));
+  if (found != keyed.noted.end()) {
+    for (uint32_t recno : found->second) {
+      if (std::find(records.begin(), records.end(), recno) == records.end()) records.push_back(recno);
+    }
+  }
+  return records;
 }
 
 void Recordset::NoteKeyed(const std::string& tag_name, const std::string& key, uint32_t recno) {
   std::string id = tag_name;
   for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   const auto at = keyed_.find(id);
-  if (at == keyed_.end()) return;  // worked out from the table when first asked
-  std::vector<uint32_t>& records = at->second[Hash64(key)];
+  if (at == keyed_.end()) return;  // looked up when first asked
+  std::vector<uint32_t>& records = at->second.noted[Hash64(key)];
   if (std::find(records.begin(), records.end(), recno) == records.end()) records.push_back(recno);
 }
 

@@ -235,10 +235,16 @@ class Recordset {
   // How many records of a relation's child hold `key` in its tag (deleted
   // ones included): -1 when that cannot be known.
   int64_t ChildrenHolding(const ContainerRelation& relation, const std::string& key) const;
-  // The live records of this table whose key in `tag` may be `key`, worked
-  // out from the table once and kept up to date by NoteKeyed; a caller
-  // confirms each on reading it (CurrentKey).
-  std::vector<uint32_t> RecordsKeyed(const std::string& tag, const std::string& key);
+  // The records of this table whose key in `tag` may be `key` (`value`:
+  // the key's column value as text, for a tag keyed on a plain field), and
+  // those NoteKeyed told of; a caller confirms each on reading it
+  // (CurrentKey), deleted ones included. They are looked up in the tag's
+  // pages on disk, which show every save once the table is flushed: what
+  // NoteKeyed tells is kept until then. A tag whose pages cannot be read so
+  // (no plain field, a value the field cannot hold) has its keys worked out
+  // from the whole table once instead, kept up to date by NoteKeyed.
+  std::vector<uint32_t> RecordsKeyed(const std::string& tag, const std::string& key,
+                                     const std::string& value);
   void NoteKeyed(const std::string& tag, const std::string& key, uint32_t recno);
   // The current record's relation key in `tag` (relation_key.h: none when
   // NULL or left out by the tag's FOR clause), as read (`original`) or as
@@ -302,8 +308,20 @@ class Recordset {
     std::unordered_map<std::string, int64_t> keys;  // how many records hold each
     std::string why;
   };
-  // RecordsKeyed's records, by the hash of their key, by tag (lower case).
-  std::map<std::string, std::unordered_map<uint64_t, std::vector<uint32_t>>> keyed_;
+  // RecordsKeyed's lookups, by tag (lower case): the tag's pages on disk
+  // read through `index`, with `noted` the records told of since the last
+  // flush; or, without `index`, `noted` the whole table's live records. By
+  // the hash of their key.
+  struct KeyedTag {
+    std::unique_ptr<DiskFile> index;
+    std::unique_ptr<PageWindows> windows;
+    std::unordered_map<uint64_t, std::vector<uint32_t>> noted;
+  };
+  std::map<std::string, KeyedTag> keyed_;
+  // The records holding `key` in `tag` as its pages on disk show them;
+  // nothing when they cannot be read so.
+  std::optional<std::vector<uint32_t>> IndexedRecords(KeyedTag& keyed, const IndexMaintainer::Tag& tag,
+                                                      const std::string& key, const std::string& value);
   std::vector<KeyCascade> CascadesIn(const Table::Edit& edit, std::optional<Table::Refusal>* refusal) const;
   std::optional<Table::Refusal> RelationsRefuse(const Table::Edit& edit, const ContainerRelation* cascading);
   mutable std::map<std::string, RelatedKeys> related_;  // by "table.tag", lower case
