@@ -96,6 +96,8 @@ void Recordset::Close() {
   }
   table_.reset();
   keyed_.clear();
+  index_file_.reset();
+  windows_.reset();
   block_.clear();
   block_.shrink_to_fit();
   block_first_ = block_count_ = 0;
@@ -205,7 +207,7 @@ void Recordset::Flush() {
   // Once written (or refused), the tags' pages on disk show what was saved.
   auto forget_noted = [&] {
     for (auto& [id, keyed] : keyed_) {
-      if (keyed.index) keyed.noted.clear();
+      if (keyed.on_disk) keyed.noted.clear();
     }
   };
   try {
@@ -795,8 +797,21 @@ int64_t Recordset::ChildrenHolding(const ContainerRelation& relation, const std:
   return at == children.keys.end() ? 0 : at->second;
 }
 
-std::optional<std::vector<uint32_t>> Recordset::IndexedRecords(KeyedTag& keyed,
-                                                               const IndexMaintainer::Tag& tag,
+std::vector<uint32_t> Recordset::RecordsOnDisk(const IndexMaintainer::Tag& tag, const std::string& stored) {
+  if (!index_file_) {
+    index_file_ =
+        std::make_unique<DiskFile>(table_->index_maintainer()->index().path(), DiskFile::Mode::kReadOnly,
+                                   "the index of table '" + table_->name() + "'");
+    windows_ = std::make_unique<PageWindows>();
+  }
+  // Read afresh each time: the table's saves change the pages.
+  windows_->Clear();
+  IndexPageStore pages(*index_file_, windows_.get());
+  IndexTree tree(pages, tag.header.root_page, tag.header.key_length, tag.format.pad());
+  return tree.RecordsWithKey(stored);
+}
+
+std::optional<std::vector<uint32_t>> Recordset::IndexedRecords(const IndexMaintainer::Tag& tag,
                                                                const std::string& key,
                                                                const std::string& value) {
   const IndexMaintainer* maintainer = table_->index_maintainer();
@@ -815,16 +830,7 @@ std::optional<std::vector<uint32_t>> Recordset::IndexedRecords(KeyedTag& keyed,
     table_->codec().Store(record, field, bytes, short_value);
     const std::optional<std::string> stored = maintainer->KeyOf(tag, record);
     if (!stored || RelationKey(tag.format, *stored) != key) return std::nullopt;
-    if (!keyed.index) {
-      keyed.index = std::make_unique<DiskFile>(maintainer->index().path(), DiskFile::Mode::kReadOnly,
-                                               "the index of table '" + table_->name() + "'");
-      keyed.windows = std::make_unique<PageWindows>();
-    }
-    // Read afresh each time: the table's saves change the pages.
-    keyed.windows->Clear();
-    IndexPageStore pages(*keyed.index, keyed.windows.get());
-    IndexTree tree(pages, tag.header.root_page, tag.header.key_length, tag.format.pad());
-    return tree.RecordsWithKey(*stored);
+    return RecordsOnDisk(tag, *stored);
   } catch (const Error&) {
     return std::nullopt;
   }
@@ -843,13 +849,13 @@ std::vector<uint32_t> Recordset::RecordsKeyed(const std::string& tag_name, const
   auto [at, made] = keyed_.try_emplace(id);
   KeyedTag& keyed = at->second;
   std::vector<uint32_t> records;
-  if (made || keyed.index) {
-    if (std::optional<std::vector<uint32_t>> indexed = IndexedRecords(keyed, *tag, key, value)) {
+  if (made || keyed.on_disk) {
+    if (std::optional<std::vector<uint32_t>> indexed = IndexedRecords(*tag, key, value)) {
       records = std::move(*indexed);
-    } else if (made || keyed.index) {
+      keyed.on_disk = true;
+    } else {
       // The whole table's keys from now on.
-      keyed.index.reset();
-      keyed.windows.reset();
+      keyed.on_disk = false;
       keyed.noted.clear();
       try {
         table_->VisitRecords([&](uint32_t recno, std::string_view record) {
@@ -903,7 +909,7 @@ void Recordset::ReleaseHolds() noexcept {
   if (table_) table_->ReleaseHolds();
 }
 
-std::vector<Recordset::CandidateTag> Recordset::CandidateTags() const {
+std::vector<Recordset::CandidateTag> Recordset::CandidateTags() {
   RequireOpen(open_);
   std::vector<CandidateTag> tags;
   const IndexMaintainer* maintainer = table_ ? table_->index_maintainer() : nullptr;
@@ -912,17 +918,51 @@ std::vector<Recordset::CandidateTag> Recordset::CandidateTags() const {
     // A tag not maintained refuses its columns (Table::ColumnRefusal); one that
     // is not only because the index is open read-only (a dry run) counts.
     if (!tag.key || !(tag.header.options & IndexTag::kCandidate)) continue;
-    CandidateTag candidate{tag.header.name, {tag.columns.begin(), tag.columns.end()}, {}};
-    try {
-      table_->VisitRecords([&](uint32_t, std::string_view record) {
-        if (std::optional<std::string> key = KeyIn(*table_, tag, record)) ++candidate.keys[std::move(*key)];
-      });
-    } catch (const Error&) {
-      continue;
+    CandidateTag candidate{tag.header.name, {tag.columns.begin(), tag.columns.end()}, {}, false};
+    if (tag.header.signature == 1 && tag.header.key_length > 0) {
+      try {
+        RecordsOnDisk(tag, std::string(tag.header.key_length, tag.format.pad()));
+        candidate.on_disk = true;
+      } catch (const Error&) {
+      }
     }
+    if (!candidate.on_disk && !CountKeys(&candidate)) continue;
     tags.push_back(std::move(candidate));
   }
   return tags;
+}
+
+bool Recordset::CountKeys(CandidateTag* candidate) const {
+  const IndexMaintainer::Tag* tag = FindTag(*table_, candidate->name);
+  if (!tag || !tag->key) return false;
+  candidate->keys.clear();
+  candidate->on_disk = false;
+  try {
+    table_->VisitRecords([&](uint32_t, std::string_view record) {
+      if (std::optional<std::string> key = KeyIn(*table_, *tag, record)) ++candidate->keys[std::move(*key)];
+    });
+  } catch (const Error&) {
+    candidate->keys.clear();
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::vector<uint32_t>> Recordset::OthersWithEditedKey(const std::string& tag_name) {
+  RequireOpen(open_);
+  if (schema_ || !table_ || Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  const IndexMaintainer* maintainer = table_->index_maintainer();
+  const IndexMaintainer::Tag* tag = FindTag(*table_, tag_name);
+  if (!maintainer || !tag || !tag->key) return std::nullopt;
+  try {
+    const std::optional<std::string> stored = maintainer->KeyOf(*tag, edit_.working, &edit_.memo_text);
+    std::vector<uint32_t> records;
+    if (stored) records = RecordsOnDisk(*tag, *stored);
+    records.erase(std::remove(records.begin(), records.end(), edit_.recno), records.end());
+    return records;
+  } catch (const Error&) {
+    return std::nullopt;
+  }
 }
 
 }  // namespace fox

@@ -256,12 +256,23 @@ class Recordset {
   // (deleted records too, as the tag holds them; none for a record its FOR
   // clause leaves out). A tag whose keys cannot all be worked out is left
   // out: its save refuses what it must.
+  // A tag whose pages can be read (`on_disk`) has no keys counted: they are
+  // looked up there (OthersWithEditedKey) instead.
   struct CandidateTag {
     std::string name;
     std::vector<size_t> columns;
     std::unordered_map<std::string, int64_t> keys;
+    bool on_disk = false;
   };
-  std::vector<CandidateTag> CandidateTags() const;
+  std::vector<CandidateTag> CandidateTags();
+  // Counts the keys of `tag` over the whole table (records saved and not
+  // yet written included); false when they cannot all be worked out.
+  bool CountKeys(CandidateTag* tag) const;
+  // The records other than the current one whose entries in `tag` on disk
+  // hold the key the current edit gives it (pages read afresh: they show
+  // what was saved before the table's last flush, and perhaps more);
+  // nothing when the pages cannot be read so.
+  std::optional<std::vector<uint32_t>> OthersWithEditedKey(const std::string& tag);
   // Table::Hold and Table::ReleaseHolds for this recordset's table.
   void Hold(uint32_t recno);
   void ReleaseHolds() noexcept;
@@ -313,15 +324,19 @@ class Recordset {
   // flush; or, without `index`, `noted` the whole table's live records. By
   // the hash of their key.
   struct KeyedTag {
-    std::unique_ptr<DiskFile> index;
-    std::unique_ptr<PageWindows> windows;
+    bool on_disk = false;
     std::unordered_map<uint64_t, std::vector<uint32_t>> noted;
   };
   std::map<std::string, KeyedTag> keyed_;
   // The records holding `key` in `tag` as its pages on disk show them;
   // nothing when they cannot be read so.
-  std::optional<std::vector<uint32_t>> IndexedRecords(KeyedTag& keyed, const IndexMaintainer::Tag& tag,
-                                                      const std::string& key, const std::string& value);
+  std::optional<std::vector<uint32_t>> IndexedRecords(const IndexMaintainer::Tag& tag, const std::string& key,
+                                                      const std::string& value);
+  // The records whose entries in `tag` hold `stored` (the key as the tag
+  // stores it), read afresh from the index file. Throws Error.
+  std::vector<uint32_t> RecordsOnDisk(const IndexMaintainer::Tag& tag, const std::string& stored);
+  std::unique_ptr<DiskFile> index_file_;  // the structural index, opened again to read its pages
+  std::unique_ptr<PageWindows> windows_;
   std::vector<KeyCascade> CascadesIn(const Table::Edit& edit, std::optional<Table::Refusal>* refusal) const;
   std::optional<Table::Refusal> RelationsRefuse(const Table::Edit& edit, const ContainerRelation* cascading);
   mutable std::map<std::string, RelatedKeys> related_;  // by "table.tag", lower case
