@@ -199,7 +199,7 @@ std::optional<fox::Table::Refusal> KeyCascade::PlanOf(fox::Recordset& parent, co
       if (!column) return refuse("its key (tag " + relation.child_tag + ") is not a plain field");
       if (auto refused = rs.table()->ColumnRefusal(*column, dry_run_)) return refuse(refused->reason);
       if (auto refused = rs.RulesRefuseColumn(*column)) return refuse(refused->reason);
-      for (uint32_t recno : rs.RecordsKeyed(relation.child_tag, cascade.old_key, cascade.old_value)) {
+      for (uint32_t recno : rs.RecordsKeyed(relation.child_tag, cascade.old_key)) {
         const bool planned = std::any_of(steps->begin(), steps->end(), [&](const Step& s) {
           return LowerAscii(s.table) == child_id && s.recno == recno && s.column == *column;
         });

@@ -68,6 +68,7 @@ void Recordset::Open(const std::string& source, Connection& connection, int lock
   connection_ = &connection;
   related_.clear();
   keyed_.clear();
+  lookup_ = std::make_unique<TagLookup>(*table_);
   open_ = true;
   position_ = 0;
   Advance();
@@ -96,8 +97,8 @@ void Recordset::Close() {
   }
   table_.reset();
   keyed_.clear();
-  index_file_.reset();
-  windows_.reset();
+  related_.clear();
+  lookup_.reset();
   block_.clear();
   block_.shrink_to_fit();
   block_first_ = block_count_ = 0;
@@ -609,7 +610,7 @@ std::optional<Table::Refusal> Recordset::CheckRecordRuleWith(
   return RuleRefusalIn(edit, changed, std::nullopt);
 }
 
-const Recordset::RelatedKeys& Recordset::KeysOf(const ContainerRelation& relation, bool of_child) const {
+Recordset::RelatedKeys& Recordset::KeysOf(const ContainerRelation& relation, bool of_child) const {
   const std::string& name = of_child ? relation.child_table : relation.parent_table;
   const std::string& tag_name = of_child ? relation.child_tag : relation.parent_tag;
   std::string id = name + "." + tag_name;
@@ -617,24 +618,69 @@ const Recordset::RelatedKeys& Recordset::KeysOf(const ContainerRelation& relatio
   auto [at, made] = related_.try_emplace(id);
   RelatedKeys& related = at->second;
   if (!made) return related;
+  related.of_child = of_child;
   try {
-    const std::unique_ptr<Table> other = connection_->OpenTable(name, DiskFile::Mode::kReadOnly);
-    const IndexMaintainer::Tag* tag = FindTag(*other, tag_name);
-    if (!tag || !tag->key) {
+    related.table = connection_->OpenTable(name, DiskFile::Mode::kReadOnly);
+    related.tag = FindTag(*related.table, tag_name);
+    if (!related.tag || !related.tag->key) {
       related.why = "the keys of tag " + tag_name + " of table " + name + " cannot be worked out";
+      related.table.reset();
       return related;
     }
-    other->VisitRecords([&](uint32_t, std::string_view record) {
+    related.lookup = std::make_unique<TagLookup>(*related.table);
+    if (related.lookup->Readable(*related.tag)) {
+      related.lookup->Stored(*related.tag, std::string(related.tag->header.key_length, '\0'));
+      return related;
+    }
+  } catch (const Error& e) {
+    if (!related.table) {
+      related.why = e.what();
+      return related;
+    }
+  }
+  CountRelated(related);
+  return related;
+}
+
+void Recordset::CountRelated(RelatedKeys& related) {
+  related.lookup.reset();
+  related.keys.clear();
+  try {
+    const Table& other = *related.table;
+    other.VisitRecords([&](uint32_t, std::string_view record) {
       // A deleted child still counts against a parent's change; only a
       // live parent makes a child's key good.
-      if (!of_child && other->IsDeleted(record)) return;
-      if (std::optional<std::string> key = KeyIn(*other, *tag, record)) ++related.keys[std::move(*key)];
+      if (!related.of_child && other.IsDeleted(record)) return;
+      if (std::optional<std::string> key = KeyIn(other, *related.tag, record))
+        ++related.keys[std::move(*key)];
     });
   } catch (const Error& e) {
     related.keys.clear();
     related.why = e.what();
   }
-  return related;
+  related.table.reset();
+}
+
+int64_t Recordset::HoldersOf(RelatedKeys& related, const std::string& key) const {
+  if (related.lookup) {
+    try {
+      int64_t holders = 0;
+      std::string record;
+      for (uint32_t recno : related.lookup->Related(*related.tag, key)) {
+        if (!related.of_child) {
+          related.table->ReadRecords(recno, 1, &record);
+          if (related.table->IsDeleted(record)) continue;
+        }
+        ++holders;
+      }
+      return holders;
+    } catch (const Error&) {
+      CountRelated(related);
+    }
+  }
+  if (!related.why.empty()) return -1;
+  const auto at = related.keys.find(key);
+  return at == related.keys.end() ? 0 : at->second;
 }
 
 std::optional<Table::Refusal> Recordset::CheckRelations() {
@@ -692,8 +738,8 @@ std::optional<Table::Refusal> Recordset::RelationsRefuse(const Table::Edit& edit
     const Keys k = keys(relation, relation.parent_tag);
     if (k.refused) return k.refused;
     if (!k.checked || !k.before || k.before == k.after) continue;
-    const RelatedKeys& children = KeysOf(relation, true);
-    if (!children.why.empty() || children.keys.count(*k.before) != 0) {
+    RelatedKeys& children = KeysOf(relation, true);
+    if (!children.why.empty() || HoldersOf(children, *k.before) != 0) {
       return refusal("records of table " + relation.child_table + " hold its key, and the relation between " +
                      relation.child_table + " and " + relation.parent_table +
                      " restricts changing it (update rule restrict)");
@@ -705,8 +751,8 @@ std::optional<Table::Refusal> Recordset::RelationsRefuse(const Table::Edit& edit
     const Keys k = keys(relation, relation.child_tag);
     if (k.refused) return k.refused;
     if (!k.checked || !k.after || k.before == k.after) continue;
-    const RelatedKeys& parents = KeysOf(relation, false);
-    if (!parents.why.empty() || parents.keys.count(*k.after) == 0) {
+    RelatedKeys& parents = KeysOf(relation, false);
+    if (!parents.why.empty() || HoldersOf(parents, *k.after) <= 0) {
       return refusal("no record of table " + relation.parent_table +
                      " holds the new key, and the relation between " + relation.child_table + " and " +
                      relation.parent_table + " requires one (insert rule restrict)");
@@ -791,53 +837,12 @@ std::vector<Recordset::KeyCascade> Recordset::CascadesIn(const Table::Edit& edit
 }
 
 int64_t Recordset::ChildrenHolding(const ContainerRelation& relation, const std::string& key) const {
-  const RelatedKeys& children = KeysOf(relation, true);
+  RelatedKeys& children = KeysOf(relation, true);
   if (!children.why.empty()) return -1;
-  const auto at = children.keys.find(key);
-  return at == children.keys.end() ? 0 : at->second;
+  return HoldersOf(children, key);
 }
 
-std::vector<uint32_t> Recordset::RecordsOnDisk(const IndexMaintainer::Tag& tag, const std::string& stored) {
-  if (!index_file_) {
-    index_file_ =
-        std::make_unique<DiskFile>(table_->index_maintainer()->index().path(), DiskFile::Mode::kReadOnly,
-                                   "the index of table '" + table_->name() + "'");
-    windows_ = std::make_unique<PageWindows>();
-  }
-  // Read afresh each time: the table's saves change the pages.
-  windows_->Clear();
-  IndexPageStore pages(*index_file_, windows_.get());
-  IndexTree tree(pages, tag.header.root_page, tag.header.key_length, tag.format.pad());
-  return tree.RecordsWithKey(stored);
-}
-
-std::optional<std::vector<uint32_t>> Recordset::IndexedRecords(const IndexMaintainer::Tag& tag,
-                                                               const std::string& key,
-                                                               const std::string& value) {
-  const IndexMaintainer* maintainer = table_->index_maintainer();
-  const std::optional<size_t> column = PlainKeyColumn(tag.header.name);
-  if (!maintainer || !column || tag.header.signature != 1) return std::nullopt;
-  if (table_->record_count() == 0) return std::vector<uint32_t>{};
-  try {
-    // The key the tag stores for `value`: worked out from a record holding
-    // it, and taken only when it stands for `key` itself.
-    std::string record;
-    table_->ReadRecords(1, 1, &record);
-    const FieldDescriptor& field = table_->field(*column);
-    std::string bytes;
-    bool short_value = false;
-    if (table_->codec().Encode(field, value, &bytes, &short_value)) return std::nullopt;
-    table_->codec().Store(record, field, bytes, short_value);
-    const std::optional<std::string> stored = maintainer->KeyOf(tag, record);
-    if (!stored || RelationKey(tag.format, *stored) != key) return std::nullopt;
-    return RecordsOnDisk(tag, *stored);
-  } catch (const Error&) {
-    return std::nullopt;
-  }
-}
-
-std::vector<uint32_t> Recordset::RecordsKeyed(const std::string& tag_name, const std::string& key,
-                                              const std::string& value) {
+std::vector<uint32_t> Recordset::RecordsKeyed(const std::string& tag_name, const std::string& key) {
   RequireOpen(open_);
   std::string id = tag_name;
   for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -850,10 +855,16 @@ std::vector<uint32_t> Recordset::RecordsKeyed(const std::string& tag_name, const
   KeyedTag& keyed = at->second;
   std::vector<uint32_t> records;
   if (made || keyed.on_disk) {
-    if (std::optional<std::vector<uint32_t>> indexed = IndexedRecords(*tag, key, value)) {
-      records = std::move(*indexed);
-      keyed.on_disk = true;
-    } else {
+    bool on_disk = lookup_->Readable(*tag);
+    if (on_disk) {
+      try {
+        records = lookup_->Related(*tag, key);
+      } catch (const Error&) {
+        on_disk = false;
+      }
+    }
+    keyed.on_disk = on_disk;
+    if (!on_disk) {
       // The whole table's keys from now on.
       keyed.on_disk = false;
       keyed.noted.clear();
@@ -919,9 +930,9 @@ std::vector<Recordset::CandidateTag> Recordset::CandidateTags() {
     // is not only because the index is open read-only (a dry run) counts.
     if (!tag.key || !(tag.header.options & IndexTag::kCandidate)) continue;
     CandidateTag candidate{tag.header.name, {tag.columns.begin(), tag.columns.end()}, {}, false};
-    if (tag.header.signature == 1 && tag.header.key_length > 0) {
+    if (lookup_->Readable(tag)) {
       try {
-        RecordsOnDisk(tag, std::string(tag.header.key_length, tag.format.pad()));
+        lookup_->Stored(tag, std::string(tag.header.key_length, '\0'));
         candidate.on_disk = true;
       } catch (const Error&) {
       }
@@ -951,13 +962,13 @@ bool Recordset::CountKeys(CandidateTag* candidate) const {
 std::optional<std::vector<uint32_t>> Recordset::OthersWithEditedKey(const std::string& tag_name) {
   RequireOpen(open_);
   if (schema_ || !table_ || Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
-  const IndexMaintainer* maintainer = table_->index_maintainer();
   const IndexMaintainer::Tag* tag = FindTag(*table_, tag_name);
-  if (!maintainer || !tag || !tag->key) return std::nullopt;
+  if (!tag || !lookup_->Readable(*tag)) return std::nullopt;
   try {
-    const std::optional<std::string> stored = maintainer->KeyOf(*tag, edit_.working, &edit_.memo_text);
+    const std::optional<std::string> stored =
+        table_->index_maintainer()->KeyOf(*tag, edit_.working, &edit_.memo_text);
     std::vector<uint32_t> records;
-    if (stored) records = RecordsOnDisk(*tag, *stored);
+    if (stored) records = lookup_->Stored(*tag, *stored);
     records.erase(std::remove(records.begin(), records.end(), edit_.recno), records.end());
     return records;
   } catch (const Error&) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "data/database/table_rules.h"
+#include "data/database/tag_lookup.h"
 #include "data/table/table.h"
 
 namespace fox {
@@ -235,16 +236,14 @@ class Recordset {
   // How many records of a relation's child hold `key` in its tag (deleted
   // ones included): -1 when that cannot be known.
   int64_t ChildrenHolding(const ContainerRelation& relation, const std::string& key) const;
-  // The records of this table whose key in `tag` may be `key` (`value`:
-  // the key's column value as text, for a tag keyed on a plain field), and
-  // those NoteKeyed told of; a caller confirms each on reading it
-  // (CurrentKey), deleted ones included. They are looked up in the tag's
-  // pages on disk, which show every save once the table is flushed: what
+  // The records of this table whose key in `tag` may be `key`, and those
+  // NoteKeyed told of; a caller confirms each on reading it (CurrentKey),
+  // deleted ones included. They are looked up in the tag's pages on disk
+  // (TagLookup), which show every save once the table is flushed: what
   // NoteKeyed tells is kept until then. A tag whose pages cannot be read so
-  // (no plain field, a value the field cannot hold) has its keys worked out
-  // from the whole table once instead, kept up to date by NoteKeyed.
-  std::vector<uint32_t> RecordsKeyed(const std::string& tag, const std::string& key,
-                                     const std::string& value);
+  // has its keys worked out from the whole table once instead, kept up to
+  // date by NoteKeyed.
+  std::vector<uint32_t> RecordsKeyed(const std::string& tag, const std::string& key);
   void NoteKeyed(const std::string& tag, const std::string& key, uint32_t recno);
   // The current record's relation key in `tag` (relation_key.h: none when
   // NULL or left out by the tag's FOR clause), as read (`original`) or as
@@ -315,10 +314,22 @@ class Recordset {
   // The keys the other table of a relation holds in the relation's tag (its
   // relation keys: NULL keys left out), read once per table opened, for the
   // restrict rules; null when they cannot be known (why in `why`).
+  // Looked up in the other table's tag (`lookup`, the table kept open)
+  // when its pages can be read so; counted in `keys` otherwise.
   struct RelatedKeys {
     std::unordered_map<std::string, int64_t> keys;  // how many records hold each
     std::string why;
+    bool of_child = false;
+    std::unique_ptr<Table> table;
+    const IndexMaintainer::Tag* tag = nullptr;
+    std::unique_ptr<TagLookup> lookup;
   };
+  // How many records of the other table hold `key` (live ones only for a
+  // parent's keys); -1 when that cannot be known (why in `why`).
+  int64_t HoldersOf(RelatedKeys& related, const std::string& key) const;
+  // Counts the other table's keys in `related.keys` (`why` when they
+  // cannot be worked out), and lets go of the table.
+  static void CountRelated(RelatedKeys& related);
   // RecordsKeyed's lookups, by tag (lower case): the tag's pages on disk
   // read through `index`, with `noted` the records told of since the last
   // flush; or, without `index`, `noted` the whole table's live records. By
@@ -328,21 +339,13 @@ class Recordset {
     std::unordered_map<uint64_t, std::vector<uint32_t>> noted;
   };
   std::map<std::string, KeyedTag> keyed_;
-  // The records holding `key` in `tag` as its pages on disk show them;
-  // nothing when they cannot be read so.
-  std::optional<std::vector<uint32_t>> IndexedRecords(const IndexMaintainer::Tag& tag, const std::string& key,
-                                                      const std::string& value);
-  // The records whose entries in `tag` hold `stored` (the key as the tag
-  // stores it), read afresh from the index file. Throws Error.
-  std::vector<uint32_t> RecordsOnDisk(const IndexMaintainer::Tag& tag, const std::string& stored);
-  std::unique_ptr<DiskFile> index_file_;  // the structural index, opened again to read its pages
-  std::unique_ptr<PageWindows> windows_;
+  std::unique_ptr<TagLookup> lookup_;  // the table's tags' pages on disk
   std::vector<KeyCascade> CascadesIn(const Table::Edit& edit, std::optional<Table::Refusal>* refusal) const;
   std::optional<Table::Refusal> RelationsRefuse(const Table::Edit& edit, const ContainerRelation* cascading);
   mutable std::map<std::string, RelatedKeys> related_;  // by "table.tag", lower case
   // The relation's other table's keys: its child's (`of_child`, deleted
   // records included) or its parent's (live records only).
-  const RelatedKeys& KeysOf(const ContainerRelation& relation, bool of_child) const;
+  RelatedKeys& KeysOf(const ContainerRelation& relation, bool of_child) const;
   std::string block_;  // records [block_first_, block_first_ + block_count_)
   uint32_t block_first_ = 0;
   uint32_t block_count_ = 0;
