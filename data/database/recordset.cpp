@@ -658,6 +658,7 @@ void Recordset::CountRelated(RelatedKeys& related) {
     related.keys.clear();
     related.why = e.what();
   }
+  related.tag = nullptr;
   related.table.reset();
 }
 
