@@ -4,8 +4,9 @@
     grow_container.py FOLDER CONTACTS CALLS_PER_CONTACT
 
 Appends CONTACTS contacts, copies of contact 3 whose keys are 7 followed by
-six digits from 0 to 6 (so that replacing "7" with "8" changes every new key
-to one no record holds, and no two alike), and CALLS_PER_CONTACT calls for
+six digits from 0 to 6, seven when the calls need more than 7^6 keys (so
+that replacing "7" with "8" changes every new key to one no record holds,
+and no two alike), and CALLS_PER_CONTACT calls for
 each, copies of call 1 whose own keys hold no 7 and whose contact key is one of
 the new contacts'. Memo pointers of the copies are cleared. The structural
 indexes are left stale: rebuild them (bench_reindex) before use.
@@ -53,9 +54,9 @@ def record(path, recno):
     return bytearray(data[at:at + record_length]), fields_of(data)
 
 
-def key(i, first):
+def key(i, first, width=6):
     digits = ''
-    for _ in range(6):
+    for _ in range(width):
         digits = str(i % 7) + digits
         i //= 7
     return int(first + digits)
@@ -63,7 +64,10 @@ def key(i, first):
 
 def main():
     folder, contacts, per_contact = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-    assert contacts <= 7 ** 6 and contacts * per_contact <= 7 ** 6
+    # Six digits while they suffice (the keys of earlier figures), seven
+    # beyond: up to 823,543 calls.
+    width = 6 if contacts * per_contact <= 7 ** 6 else 7
+    assert contacts <= 7 ** width and contacts * per_contact <= 7 ** width
 
     template, fields = record(folder + '/contacts.dbf', 3)
 
@@ -74,7 +78,7 @@ def main():
     def new_contacts():
         for i in range(contacts):
             rec = bytearray(template)
-            put(rec, 'CONTACT_ID', key(i, '7'))
+            put(rec, 'CONTACT_ID', key(i, '7', width))
             put(rec, 'NOTES', b'\0\0\0\0')
             yield bytes(rec)
 
@@ -85,8 +89,8 @@ def main():
     def new_calls():
         for j in range(contacts * per_contact):
             rec = bytearray(template)
-            put(rec, 'CALL_ID', key(j, '1'))
-            put(rec, 'CONTACT_ID', key(j % contacts, '7'))
+            put(rec, 'CALL_ID', key(j, '1', width))
+            put(rec, 'CONTACT_ID', key(j % contacts, '7', width))
             put(rec, 'NOTES', b'\0\0\0\0')
             yield bytes(rec)
 

@@ -628,6 +628,7 @@ void ReplacementRun::SettleCascades(ErrorTrap& trap, const std::string& table, f
     trap.Step(RunStep::kMoveOn, [&] {
       try {
         recordset.Flush();
+        keys_.Written();
       } catch (const fox::SaveError& failure) {
         SaveFailed(trap, table, recordset, failure);
       }

@@ -68,6 +68,7 @@ void Recordset::Open(const std::string& source, Connection& connection, int lock
   connection_ = &connection;
   related_.clear();
   keyed_.clear();
+  lookup_ = std::make_unique<TagLookup>(*table_);
   open_ = true;
   position_ = 0;
   Advance();
@@ -95,6 +96,9 @@ void Recordset::Close() {
     table_->ReleaseIndex();
   }
   table_.reset();
+  keyed_.clear();
+  related_.clear();
+  lookup_.reset();
   block_.clear();
   block_.shrink_to_fit();
   block_first_ = block_count_ = 0;
@@ -200,7 +204,20 @@ bool Recordset::Reread(uint32_t recno) {
 
 void Recordset::Flush() {
   RequireOpen(open_);
-  if (table_) table_->Flush();
+  if (!table_) return;
+  // Once written (or refused), the tags' pages on disk show what was saved.
+  auto forget_noted = [&] {
+    for (auto& [id, keyed] : keyed_) {
+      if (keyed.on_disk) keyed.noted.clear();
+    }
+  };
+  try {
+    table_->Flush();
+  } catch (...) {
+    forget_noted();
+    throw;
+  }
+  forget_noted();
 }
 
 void Recordset::SaveAndMove(const std::function<void()>& move) {
@@ -593,7 +610,7 @@ std::optional<Table::Refusal> Recordset::CheckRecordRuleWith(
   return RuleRefusalIn(edit, changed, std::nullopt);
 }
 
-const Recordset::RelatedKeys& Recordset::KeysOf(const ContainerRelation& relation, bool of_child) const {
+Recordset::RelatedKeys& Recordset::KeysOf(const ContainerRelation& relation, bool of_child) const {
   const std::string& name = of_child ? relation.child_table : relation.parent_table;
   const std::string& tag_name = of_child ? relation.child_tag : relation.parent_tag;
   std::string id = name + "." + tag_name;
@@ -601,24 +618,70 @@ const Recordset::RelatedKeys& Recordset::KeysOf(const ContainerRelation& relatio
   auto [at, made] = related_.try_emplace(id);
   RelatedKeys& related = at->second;
   if (!made) return related;
+  related.of_child = of_child;
   try {
-    const std::unique_ptr<Table> other = connection_->OpenTable(name, DiskFile::Mode::kReadOnly);
-    const IndexMaintainer::Tag* tag = FindTag(*other, tag_name);
-    if (!tag || !tag->key) {
+    related.table = connection_->OpenTable(name, DiskFile::Mode::kReadOnly);
+    related.tag = FindTag(*related.table, tag_name);
+    if (!related.tag || !related.tag->key) {
       related.why = "the keys of tag " + tag_name + " of table " + name + " cannot be worked out";
+      related.table.reset();
       return related;
     }
-    other->VisitRecords([&](uint32_t, std::string_view record) {
+    related.lookup = std::make_unique<TagLookup>(*related.table);
+    if (related.lookup->Readable(*related.tag)) {
+      related.lookup->Stored(*related.tag, std::string(related.tag->header.key_length, '\0'));
+      return related;
+    }
+  } catch (const Error& e) {
+    if (!related.table) {
+      related.why = e.what();
+      return related;
+    }
+  }
+  CountRelated(related);
+  return related;
+}
+
+void Recordset::CountRelated(RelatedKeys& related) {
+  related.lookup.reset();
+  related.keys.clear();
+  try {
+    const Table& other = *related.table;
+    other.VisitRecords([&](uint32_t, std::string_view record) {
       // A deleted child still counts against a parent's change; only a
       // live parent makes a child's key good.
-      if (!of_child && other->IsDeleted(record)) return;
-      if (std::optional<std::string> key = KeyIn(*other, *tag, record)) ++related.keys[std::move(*key)];
+      if (!related.of_child && other.IsDeleted(record)) return;
+      if (std::optional<std::string> key = KeyIn(other, *related.tag, record))
+        ++related.keys[std::move(*key)];
     });
   } catch (const Error& e) {
     related.keys.clear();
     related.why = e.what();
   }
-  return related;
+  related.tag = nullptr;
+  related.table.reset();
+}
+
+int64_t Recordset::HoldersOf(RelatedKeys& related, const std::string& key) const {
+  if (related.lookup) {
+    try {
+      int64_t holders = 0;
+      std::string record;
+      for (uint32_t recno : related.lookup->Related(*related.tag, key)) {
+        if (!related.of_child) {
+          related.table->ReadRecords(recno, 1, &record);
+          if (related.table->IsDeleted(record)) continue;
+        }
+        ++holders;
+      }
+      return holders;
+    } catch (const Error&) {
+      CountRelated(related);
+    }
+  }
+  if (!related.why.empty()) return -1;
+  const auto at = related.keys.find(key);
+  return at == related.keys.end() ? 0 : at->second;
 }
 
 std::optional<Table::Refusal> Recordset::CheckRelations() {
@@ -676,8 +739,8 @@ std::optional<Table::Refusal> Recordset::RelationsRefuse(const Table::Edit& edit
     const Keys k = keys(relation, relation.parent_tag);
     if (k.refused) return k.refused;
     if (!k.checked || !k.before || k.before == k.after) continue;
-    const RelatedKeys& children = KeysOf(relation, true);
-    if (!children.why.empty() || children.keys.count(*k.before) != 0) {
+    RelatedKeys& children = KeysOf(relation, true);
+    if (!children.why.empty() || HoldersOf(children, *k.before) != 0) {
       return refusal("records of table " + relation.child_table + " hold its key, and the relation between " +
                      relation.child_table + " and " + relation.parent_table +
                      " restricts changing it (update rule restrict)");
@@ -689,8 +752,8 @@ std::optional<Table::Refusal> Recordset::RelationsRefuse(const Table::Edit& edit
     const Keys k = keys(relation, relation.child_tag);
     if (k.refused) return k.refused;
     if (!k.checked || !k.after || k.before == k.after) continue;
-    const RelatedKeys& parents = KeysOf(relation, false);
-    if (!parents.why.empty() || parents.keys.count(*k.after) == 0) {
+    RelatedKeys& parents = KeysOf(relation, false);
+    if (!parents.why.empty() || HoldersOf(parents, *k.after) <= 0) {
       return refusal("no record of table " + relation.parent_table +
                      " holds the new key, and the relation between " + relation.child_table + " and " +
                      relation.parent_table + " requires one (insert rule restrict)");
@@ -775,45 +838,64 @@ std::vector<Recordset::KeyCascade> Recordset::CascadesIn(const Table::Edit& edit
 }
 
 int64_t Recordset::ChildrenHolding(const ContainerRelation& relation, const std::string& key) const {
-  const RelatedKeys& children = KeysOf(relation, true);
+  RelatedKeys& children = KeysOf(relation, true);
   if (!children.why.empty()) return -1;
-  const auto at = children.keys.find(key);
-  return at == children.keys.end() ? 0 : at->second;
+  return HoldersOf(children, key);
 }
 
 std::vector<uint32_t> Recordset::RecordsKeyed(const std::string& tag_name, const std::string& key) {
   RequireOpen(open_);
   std::string id = tag_name;
   for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const IndexMaintainer::Tag* tag = table_ ? FindTag(*table_, tag_name) : nullptr;
+  if (!tag || !tag->key) {
+    throw Error(ErrorKind::kUnsupported, "The keys of tag " + tag_name + " of table '" +
+                                             (table_ ? table_->name() : "") + "' cannot be worked out.");
+  }
   auto [at, made] = keyed_.try_emplace(id);
-  if (made) {
-    const IndexMaintainer::Tag* tag = table_ ? FindTag(*table_, tag_name) : nullptr;
-    if (!tag || !tag->key) {
-      keyed_.erase(at);
-      throw Error(ErrorKind::kUnsupported, "The keys of tag " + tag_name + " of table '" +
-                                               (table_ ? table_->name() : "") + "' cannot be worked out.");
+  KeyedTag& keyed = at->second;
+  std::vector<uint32_t> records;
+  if (made || keyed.on_disk) {
+    bool on_disk = lookup_->Readable(*tag);
+    if (on_disk) {
+      try {
+        records = lookup_->Related(*tag, key);
+      } catch (const Error&) {
+        on_disk = false;
+      }
     }
-    try {
-      auto& records = at->second;
-      table_->VisitRecords([&](uint32_t recno, std::string_view record) {
-        if (table_->IsDeleted(record)) return;
-        if (std::optional<std::string> k = KeyIn(*table_, *tag, record)) records[Hash64(*k)].push_back(recno);
-      });
-    } catch (...) {
-      keyed_.erase(at);
-      throw;
+    keyed.on_disk = on_disk;
+    if (!on_disk) {
+      // The whole table's keys from now on.
+      keyed.on_disk = false;
+      keyed.noted.clear();
+      try {
+        table_->VisitRecords([&](uint32_t recno, std::string_view record) {
+          if (table_->IsDeleted(record)) return;
+          if (std::optional<std::string> k = KeyIn(*table_, *tag, record))
+            keyed.noted[Hash64(*k)].push_back(recno);
+        });
+      } catch (...) {
+        keyed_.erase(at);
+        throw;
+      }
     }
   }
-  const auto found = at->second.find(Hash64(key));
-  return found == at->second.end() ? std::vector<uint32_t>{} : found->second;
+  const auto found = keyed.noted.find(Hash64(key));
+  if (found != keyed.noted.end()) {
+    for (uint32_t recno : found->second) {
+      if (std::find(records.begin(), records.end(), recno) == records.end()) records.push_back(recno);
+    }
+  }
+  return records;
 }
 
 void Recordset::NoteKeyed(const std::string& tag_name, const std::string& key, uint32_t recno) {
   std::string id = tag_name;
   for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   const auto at = keyed_.find(id);
-  if (at == keyed_.end()) return;  // worked out from the table when first asked
-  std::vector<uint32_t>& records = at->second[Hash64(key)];
+  if (at == keyed_.end()) return;  // looked up when first asked
+  std::vector<uint32_t>& records = at->second.noted[Hash64(key)];
   if (std::find(records.begin(), records.end(), recno) == records.end()) records.push_back(recno);
 }
 
@@ -839,7 +921,7 @@ void Recordset::ReleaseHolds() noexcept {
   if (table_) table_->ReleaseHolds();
 }
 
-std::vector<Recordset::CandidateTag> Recordset::CandidateTags() const {
+std::vector<Recordset::CandidateTag> Recordset::CandidateTags() {
   RequireOpen(open_);
   std::vector<CandidateTag> tags;
   const IndexMaintainer* maintainer = table_ ? table_->index_maintainer() : nullptr;
@@ -848,17 +930,51 @@ std::vector<Recordset::CandidateTag> Recordset::CandidateTags() const {
     // A tag not maintained refuses its columns (Table::ColumnRefusal); one that
     // is not only because the index is open read-only (a dry run) counts.
     if (!tag.key || !(tag.header.options & IndexTag::kCandidate)) continue;
-    CandidateTag candidate{tag.header.name, {tag.columns.begin(), tag.columns.end()}, {}};
-    try {
-      table_->VisitRecords([&](uint32_t, std::string_view record) {
-        if (std::optional<std::string> key = KeyIn(*table_, tag, record)) ++candidate.keys[std::move(*key)];
-      });
-    } catch (const Error&) {
-      continue;
+    CandidateTag candidate{tag.header.name, {tag.columns.begin(), tag.columns.end()}, {}, false};
+    if (lookup_->Readable(tag)) {
+      try {
+        lookup_->Stored(tag, std::string(tag.header.key_length, '\0'));
+        candidate.on_disk = true;
+      } catch (const Error&) {
+      }
     }
+    if (!candidate.on_disk && !CountKeys(&candidate)) continue;
     tags.push_back(std::move(candidate));
   }
   return tags;
+}
+
+bool Recordset::CountKeys(CandidateTag* candidate) const {
+  const IndexMaintainer::Tag* tag = FindTag(*table_, candidate->name);
+  if (!tag || !tag->key) return false;
+  candidate->keys.clear();
+  candidate->on_disk = false;
+  try {
+    table_->VisitRecords([&](uint32_t, std::string_view record) {
+      if (std::optional<std::string> key = KeyIn(*table_, *tag, record)) ++candidate->keys[std::move(*key)];
+    });
+  } catch (const Error&) {
+    candidate->keys.clear();
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::vector<uint32_t>> Recordset::OthersWithEditedKey(const std::string& tag_name) {
+  RequireOpen(open_);
+  if (schema_ || !table_ || Eof()) throw Error(ErrorKind::kUsage, "There is no current record.");
+  const IndexMaintainer::Tag* tag = FindTag(*table_, tag_name);
+  if (!tag || !lookup_->Readable(*tag)) return std::nullopt;
+  try {
+    const std::optional<std::string> stored =
+        table_->index_maintainer()->KeyOf(*tag, edit_.working, &edit_.memo_text);
+    std::vector<uint32_t> records;
+    if (stored) records = lookup_->Stored(*tag, *stored);
+    records.erase(std::remove(records.begin(), records.end(), edit_.recno), records.end());
+    return records;
+  } catch (const Error&) {
+    return std::nullopt;
+  }
 }
 
 }  // namespace fox

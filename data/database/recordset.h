@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "data/database/table_rules.h"
+#include "data/database/tag_lookup.h"
 #include "data/table/table.h"
 
 namespace fox {
@@ -235,9 +236,13 @@ class Recordset {
   // How many records of a relation's child hold `key` in its tag (deleted
   // ones included): -1 when that cannot be known.
   int64_t ChildrenHolding(const ContainerRelation& relation, const std::string& key) const;
-  // The live records of this table whose key in `tag` may be `key`, worked
-  // out from the table once and kept up to date by NoteKeyed; a caller
-  // confirms each on reading it (CurrentKey).
+  // The records of this table whose key in `tag` may be `key`, and those
+  // NoteKeyed told of; a caller confirms each on reading it (CurrentKey),
+  // deleted ones included. They are looked up in the tag's pages on disk
+  // (TagLookup), which show every save once the table is flushed: what
+  // NoteKeyed tells is kept until then. A tag whose pages cannot be read so
+  // has its keys worked out from the whole table once instead, kept up to
+  // date by NoteKeyed.
   std::vector<uint32_t> RecordsKeyed(const std::string& tag, const std::string& key);
   void NoteKeyed(const std::string& tag, const std::string& key, uint32_t recno);
   // The current record's relation key in `tag` (relation_key.h: none when
@@ -250,12 +255,23 @@ class Recordset {
   // (deleted records too, as the tag holds them; none for a record its FOR
   // clause leaves out). A tag whose keys cannot all be worked out is left
   // out: its save refuses what it must.
+  // A tag whose pages can be read (`on_disk`) has no keys counted: they are
+  // looked up there (OthersWithEditedKey) instead.
   struct CandidateTag {
     std::string name;
     std::vector<size_t> columns;
     std::unordered_map<std::string, int64_t> keys;
+    bool on_disk = false;
   };
-  std::vector<CandidateTag> CandidateTags() const;
+  std::vector<CandidateTag> CandidateTags();
+  // Counts the keys of `tag` over the whole table (records saved and not
+  // yet written included); false when they cannot all be worked out.
+  bool CountKeys(CandidateTag* tag) const;
+  // The records other than the current one whose entries in `tag` on disk
+  // hold the key the current edit gives it (pages read afresh: they show
+  // what was saved before the table's last flush, and perhaps more);
+  // nothing when the pages cannot be read so.
+  std::optional<std::vector<uint32_t>> OthersWithEditedKey(const std::string& tag);
   // Table::Hold and Table::ReleaseHolds for this recordset's table.
   void Hold(uint32_t recno);
   void ReleaseHolds() noexcept;
@@ -298,18 +314,38 @@ class Recordset {
   // The keys the other table of a relation holds in the relation's tag (its
   // relation keys: NULL keys left out), read once per table opened, for the
   // restrict rules; null when they cannot be known (why in `why`).
+  // Looked up in the other table's tag (`lookup`, the table kept open)
+  // when its pages can be read so; counted in `keys` otherwise.
   struct RelatedKeys {
     std::unordered_map<std::string, int64_t> keys;  // how many records hold each
     std::string why;
+    bool of_child = false;
+    std::unique_ptr<Table> table;
+    const IndexMaintainer::Tag* tag = nullptr;
+    std::unique_ptr<TagLookup> lookup;
   };
-  // RecordsKeyed's records, by the hash of their key, by tag (lower case).
-  std::map<std::string, std::unordered_map<uint64_t, std::vector<uint32_t>>> keyed_;
+  // How many records of the other table hold `key` (live ones only for a
+  // parent's keys); -1 when that cannot be known (why in `why`).
+  int64_t HoldersOf(RelatedKeys& related, const std::string& key) const;
+  // Counts the other table's keys in `related.keys` (`why` when they
+  // cannot be worked out), and lets go of the table.
+  static void CountRelated(RelatedKeys& related);
+  // RecordsKeyed's lookups, by tag (lower case): the tag's pages on disk
+  // read through `index`, with `noted` the records told of since the last
+  // flush; or, without `index`, `noted` the whole table's live records. By
+  // the hash of their key.
+  struct KeyedTag {
+    bool on_disk = false;
+    std::unordered_map<uint64_t, std::vector<uint32_t>> noted;
+  };
+  std::map<std::string, KeyedTag> keyed_;
+  std::unique_ptr<TagLookup> lookup_;  // the table's tags' pages on disk
   std::vector<KeyCascade> CascadesIn(const Table::Edit& edit, std::optional<Table::Refusal>* refusal) const;
   std::optional<Table::Refusal> RelationsRefuse(const Table::Edit& edit, const ContainerRelation* cascading);
   mutable std::map<std::string, RelatedKeys> related_;  // by "table.tag", lower case
   // The relation's other table's keys: its child's (`of_child`, deleted
   // records included) or its parent's (live records only).
-  const RelatedKeys& KeysOf(const ContainerRelation& relation, bool of_child) const;
+  RelatedKeys& KeysOf(const ContainerRelation& relation, bool of_child) const;
   std::string block_;  // records [block_first_, block_first_ + block_count_)
   uint32_t block_first_ = 0;
   uint32_t block_count_ = 0;

@@ -1,6 +1,8 @@
 #include "data/database/relation_key.h"
 
+#include <climits>
 #include <cstdint>
+#include <cstring>
 
 #include "data/util/byte_order.h"
 #include "data/util/error.h"
@@ -32,6 +34,45 @@ std::optional<std::string> RelationKey(const KeyFormat& format, std::string_view
       return "L" + std::string(stored);
   }
   return std::nullopt;
+}
+
+std::optional<std::string> StoredKeyOf(const KeyFormat& format, std::string_view key) {
+  std::string stored = format.nullable ? std::string(1, '\x80') : std::string();
+  const size_t room = format.length - stored.size();
+  if (key.empty() || format.length < stored.size()) return std::nullopt;
+  const char kind = key.front();
+  key.remove_prefix(1);
+  switch (format.kind) {
+    case KeyFormat::Kind::kCharacter:
+      if (kind != 'C' || key.size() > room) return std::nullopt;
+      stored += key;
+      stored.append(room - key.size(), ' ');
+      break;
+    case KeyFormat::Kind::kInteger: {
+      if (kind != 'N' || key.size() != 8 || room != 4) return std::nullopt;
+      // The sortable double back to its bits: sign bit set for positives,
+      // all bits inverted for negatives.
+      uint64_t bits = uint64_t{LoadBE32(key.data())} << 32 | LoadBE32(key.data() + 4);
+      bits = (bits & 0x8000000000000000ull) ? bits & ~0x8000000000000000ull : ~bits;
+      double value;
+      static_assert(sizeof value == sizeof bits);
+      std::memcpy(&value, &bits, sizeof value);
+      if (!(value >= INT32_MIN && value <= INT32_MAX) ||
+          value != static_cast<double>(static_cast<int32_t>(value)))
+        return std::nullopt;
+      stored += OrderedInteger(static_cast<int32_t>(value));
+      break;
+    }
+    case KeyFormat::Kind::kDouble:
+    case KeyFormat::Kind::kLogical:
+      if (kind != (format.kind == KeyFormat::Kind::kDouble ? 'N' : 'L') || key.size() != room)
+        return std::nullopt;
+      stored += key;
+      break;
+  }
+  // Only a key that stands for `key` again.
+  if (RelationKey(format, stored) != std::string(1, kind) + std::string(key)) return std::nullopt;
+  return stored;
 }
 
 std::optional<std::string> RelationKeyIn(const Table& table, const IndexMaintainer::Tag& tag,

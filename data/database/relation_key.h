@@ -32,6 +32,12 @@ namespace fox {
 // format's length.
 std::optional<std::string> RelationKey(const KeyFormat& format, std::string_view stored);
 
+// The key a tag of format `format` stores for the relation key `key`, the
+// one RelationKey turns back into it; nothing when no key of the format
+// stands for it (a character key longer than the tag's, a number a 4-byte
+// integer key cannot hold, a value of another kind).
+std::optional<std::string> StoredKeyOf(const KeyFormat& format, std::string_view key);
+
 // The relation key of `record` in `tag` of `table` (with `memos`, memo values
 // not yet written); nothing when the tag's FOR clause leaves the record out
 // or the key is NULL. Throws what IndexMaintainer::KeyOf throws; the table

@@ -428,6 +428,30 @@ IndexTree::Path IndexTree::Descend(const IndexEntry& target) {
   }
 }
 
+std::vector<uint32_t> IndexTree::RecordsWithKey(const std::string& key) {
+  const IndexEntry probe{key, 0};
+  uint32_t offset = Descend(probe).pages.back();
+  const IndexNode* node = &Node(offset);
+  size_t i = static_cast<size_t>(std::lower_bound(node->entries.begin(), node->entries.end(), probe, Before) -
+                                 node->entries.begin());
+  std::vector<uint32_t> records;
+  std::set<uint32_t> visited{offset};
+  for (;;) {
+    while (i == node->entries.size()) {
+      if (node->right == kNoIndexPage) return records;
+      offset = node->right;
+      if (!visited.insert(offset).second) Corrupt("the leaf pages link back to the page at " + Hex(offset));
+      node = &Node(offset);
+      if (!node->leaf()) Corrupt("the right sibling at " + Hex(offset) + " of a leaf page is no leaf page");
+      i = 0;
+    }
+    const IndexEntry& e = node->entries[i];
+    if (e.key != key) return records;
+    records.push_back(e.recno);
+    ++i;
+  }
+}
+
 std::optional<uint32_t> IndexTree::OtherRecordWithKey(const std::string& key, uint32_t recno) {
   const IndexEntry probe{key, 0};
   uint32_t offset = Descend(probe).pages.back();

@@ -210,6 +210,9 @@ class IndexTree {
 
   // A record other than `recno` whose entry has this key, if there is one.
   std::optional<uint32_t> OtherRecordWithKey(const std::string& key, uint32_t recno);
+  // Every record whose entry has this key (full length, as stored), in
+  // record order.
+  std::vector<uint32_t> RecordsWithKey(const std::string& key);
 
   // Removes an entry; false when the tag does not hold it.
   bool Remove(const IndexEntry& entry);

@@ -1,5 +1,6 @@
 // Relation keys: the keys of two tags of different stored forms (a null
-// marker, another length, an integer or a double) compare by their values.
+// marker, another length, an integer or a double) compare by their values,
+// and a relation key turns back into the key a tag stores for it.
 #include "data/database/relation_key.h"
 
 #include <gtest/gtest.h>
@@ -51,6 +52,50 @@ TEST(RelationKey, EqualValuesGiveEqualKeysWhateverTheTagsFormAndNullIsNoKey) {
   EXPECT_TRUE(fox::IsEmptyRelationKey(Key(Type::kInteger, 5, true, zero)));
   EXPECT_FALSE(fox::IsEmptyRelationKey(Key(Type::kInteger, 5, true, four)));
   EXPECT_FALSE(fox::IsEmptyRelationKey(Key(Type::kCharacter, 5, false, alfki)));
+}
+
+// A tag is looked up on disk by the key it stores for another table's
+// relation key: each form gives back the very bytes its records' keys have
+// (a wrong byte would find no record and leave children behind), and a key
+// no record of the form can hold finds none.
+TEST(RelationKey, TurnsBackIntoTheKeyEachFormStores) {
+  ExpressionValue alfki;
+  alfki.type = Type::kCharacter;
+  alfki.bytes = "ALFKI";
+  ExpressionValue minus;
+  minus.type = Type::kInteger;
+  minus.number = -4;
+  ExpressionValue minus_n = minus;
+  minus_n.type = Type::kNumber;
+  ExpressionValue half = minus_n;
+  half.number = 2.5;
+  ExpressionValue yes;
+  yes.type = Type::kLogical;
+  yes.logical = true;
+  const struct {
+    Type type;
+    uint16_t length;
+    bool nullable;
+    const ExpressionValue& value;
+  } forms[] = {{Type::kCharacter, 8, false, alfki}, {Type::kCharacter, 9, true, alfki},
+               {Type::kInteger, 4, false, minus},   {Type::kInteger, 5, true, minus},
+               {Type::kNumber, 8, false, minus_n},  {Type::kNumber, 9, true, half},
+               {Type::kLogical, 1, false, yes}};
+  for (const auto& form : forms) {
+    const KeyFormat format = KeyFormatOf(form.type, form.length, form.nullable);
+    const std::string stored = fox::EncodeKey(form.value, format);
+    EXPECT_EQ(fox::StoredKeyOf(format, RelationKey(format, stored).value()), stored)
+        << static_cast<char>(form.type) << form.length;
+  }
+  // The same value from a tag of another form.
+  EXPECT_EQ(fox::StoredKeyOf(KeyFormatOf(Type::kInteger, 5, true), Key(Type::kNumber, 8, false, minus_n)),
+            fox::EncodeKey(minus, KeyFormatOf(Type::kInteger, 5, true)));
+  EXPECT_EQ(fox::StoredKeyOf(KeyFormatOf(Type::kCharacter, 4, false), Key(Type::kCharacter, 8, false, alfki)),
+            std::nullopt);
+  EXPECT_EQ(fox::StoredKeyOf(KeyFormatOf(Type::kInteger, 4, false), Key(Type::kNumber, 8, false, half)),
+            std::nullopt);
+  EXPECT_EQ(fox::StoredKeyOf(KeyFormatOf(Type::kInteger, 4, false), Key(Type::kCharacter, 8, false, alfki)),
+            std::nullopt);
 }
 
 }  // namespace
