@@ -98,6 +98,21 @@ class PayloadReader {
   std::string_view rest_;
 };
 
+// Reads a table entry's fields after its kind and adds the table to
+// `tables`; false when the entry is malformed or not numbered next.
+bool ReadTable(PayloadReader& in, std::vector<JournalTable>* tables) {
+  uint32_t number = 0;
+  unsigned char container = 0;
+  JournalTable table;
+  if (!(in.U32(&number) && in.U8(&container) && in.Bytes(&table.catalogue) && in.Bytes(&table.name) &&
+        in.Bytes(&table.path) && in.done() && number == tables->size())) {
+    return false;
+  }
+  table.container = container == 2;
+  tables->push_back(std::move(table));
+  return true;
+}
+
 std::string_view Slice(std::string_view bytes, size_t* at) {
   const uint32_t size = Get32(bytes.data() + *at);
   const std::string_view piece = bytes.substr(*at + 4, size);
@@ -204,13 +219,7 @@ UndoJournalReader::UndoJournalReader(const std::string& path) : path_(path) {
     unsigned char kind = 0;
     bool ok = in.U8(&kind);
     if (ok && kind == kTable) {
-      uint32_t number = 0;
-      unsigned char container = 0;
-      JournalTable table;
-      ok = in.U32(&number) && in.U8(&container) && in.Bytes(&table.catalogue) && in.Bytes(&table.name) &&
-           in.Bytes(&table.path) && in.done() && number == tables_.size();
-      table.container = container == 2;
-      if (ok) tables_.push_back(std::move(table));
+      ok = ReadTable(in, &tables_);
     } else if (ok && kind == kChange) {
       Entry entry{at, 0, 0, 0};
       ok = in.U32(&entry.table) && in.U32(&entry.recno) && in.U32(&entry.column) &&
@@ -294,13 +303,7 @@ void UndoJournalReader::ReadRunLog() {
       // The log's own entries (files, images) are recovery's, the lines the
       // change log's.
     } else if (ok && kind == kTable) {
-      uint32_t number = 0;
-      unsigned char container = 0;
-      JournalTable table;
-      ok = in.U32(&number) && in.U8(&container) && in.Bytes(&table.catalogue) && in.Bytes(&table.name) &&
-           in.Bytes(&table.path) && in.done() && number == tables_.size();
-      table.container = container == 2;
-      if (ok) tables_.push_back(std::move(table));
+      ok = ReadTable(in, &tables_);
     } else if (ok && (kind == kChange || kind == kHashedChange)) {
       Entry entry{offset, 0, 0, 0};
       ok = in.U32(&entry.table) && in.U32(&entry.recno) && in.U32(&entry.column) &&

@@ -428,17 +428,16 @@ IndexTree::Path IndexTree::Descend(const IndexEntry& target) {
   }
 }
 
-std::vector<uint32_t> IndexTree::RecordsWithKey(const std::string& key) {
+bool IndexTree::VisitKey(const std::string& key, uint32_t offset,
+                         const std::function<bool(uint32_t)>& visit) {
   const IndexEntry probe{key, 0};
-  uint32_t offset = Descend(probe).pages.back();
   const IndexNode* node = &Node(offset);
   size_t i = static_cast<size_t>(std::lower_bound(node->entries.begin(), node->entries.end(), probe, Before) -
                                  node->entries.begin());
-  std::vector<uint32_t> records;
   std::set<uint32_t> visited{offset};
   for (;;) {
     while (i == node->entries.size()) {
-      if (node->right == kNoIndexPage) return records;
+      if (node->right == kNoIndexPage) return false;
       offset = node->right;
       if (!visited.insert(offset).second) Corrupt("the leaf pages link back to the page at " + Hex(offset));
       node = &Node(offset);
@@ -446,10 +445,19 @@ std::vector<uint32_t> IndexTree::RecordsWithKey(const std::string& key) {
       i = 0;
     }
     const IndexEntry& e = node->entries[i];
-    if (e.key != key) return records;
-    records.push_back(e.recno);
+    if (e.key != key) return false;
+    if (visit(e.recno)) return true;
     ++i;
   }
+}
+
+std::vector<uint32_t> IndexTree::RecordsWithKey(const std::string& key) {
+  std::vector<uint32_t> records;
+  VisitKey(key, Descend(IndexEntry{key, 0}).pages.back(), [&](uint32_t recno) {
+    records.push_back(recno);
+    return false;
+  });
+  return records;
 }
 
 std::optional<uint32_t> IndexTree::OtherRecordWithKey(const std::string& key, uint32_t recno) {
@@ -472,24 +480,12 @@ std::optional<uint32_t> IndexTree::OtherRecordWithKey(const std::string& key, ui
       }
     }
   }
-  const IndexNode* node = &Node(offset);
-  size_t i = static_cast<size_t>(std::lower_bound(node->entries.begin(), node->entries.end(), probe, Before) -
-                                 node->entries.begin());
-  std::set<uint32_t> visited{offset};
-  for (;;) {
-    while (i == node->entries.size()) {
-      if (node->right == kNoIndexPage) return std::nullopt;
-      offset = node->right;
-      if (!visited.insert(offset).second) Corrupt("the leaf pages link back to the page at " + Hex(offset));
-      node = &Node(offset);
-      if (!node->leaf()) Corrupt("the right sibling at " + Hex(offset) + " of a leaf page is no leaf page");
-      i = 0;
-    }
-    const IndexEntry& e = node->entries[i];
-    if (e.key != key) return std::nullopt;
-    if (e.recno != recno) return e.recno;
-    ++i;
-  }
+  std::optional<uint32_t> other;
+  VisitKey(key, offset, [&](uint32_t at) {
+    if (at != recno) other = at;
+    return other.has_value();
+  });
+  return other;
 }
 
 bool IndexTree::Remove(const IndexEntry& entry) {

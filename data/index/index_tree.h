@@ -28,6 +28,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -220,6 +221,10 @@ class IndexTree {
   void Insert(const IndexEntry& entry);
 
  private:
+  // Calls `visit(recno)` for each entry with `key`, in order, from the leaf
+  // at `offset` (the one Descend reaches) along the right siblings, until it
+  // returns true; returns whether it did. Throws like OtherRecordWithKey.
+  bool VisitKey(const std::string& key, uint32_t offset, const std::function<bool(uint32_t)>& visit);
   // One item per level, on the stack: Descend refuses trees deeper than
   // kMaxDepth as damaged.
   static constexpr size_t kMaxDepth = 64;
